@@ -1,1 +1,464 @@
+// The cabinet controller. One record holds all state; the main loop feeds it
+// time, input samples and parsed commands, and the controller reaches the
+// board only through the outputs and emit callbacks. Everything unexpected is
+// latched as a fault with the outputs off; only a clear request ends it.
 #include "cabinet.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "protocol.h"
+
+extern "C" const char *const names[5] = {"idle", "pulsing", "wait_open", "wait_close", "fault"};
+
+namespace {
+
+constexpr uint64_t SEQ_MAX = UINT64_MAX;
+constexpr uint16_t ALL_SECURE = 0xffffu;
+
+// Every code the controller publishes, latches or answers with. fault_code
+// always points at one of these, never at a copy.
+constexpr char CODE_NONE[] = "none";
+constexpr char EV_BOOT[] = "boot";
+constexpr char EV_DOOR_OPEN[] = "door_open";
+constexpr char EV_DOOR_CLOSED[] = "door_closed";
+constexpr char EV_LATCH_UNLOCKED[] = "latch_unlocked";
+constexpr char EV_LATCH_LOCKED[] = "latch_locked";
+constexpr char EV_INPUTS_READY[] = "inputs_ready";
+constexpr char EV_PULSE_CANCELLED[] = "pulse_cancelled";
+constexpr char EV_PULSE_DOOR_OPEN[] = "pulse_door_open";
+constexpr char EV_PULSE_COMPLETE[] = "pulse_complete";
+constexpr char EV_CYCLE_COMPLETE[] = "cycle_complete";
+constexpr char EV_DOOR_HELD_OPEN[] = "door_held_open";
+constexpr char EV_OPEN_ACCEPTED[] = "open_accepted";
+constexpr char EV_FAULT_CLEARED[] = "fault_cleared";
+
+constexpr char FAULT_IDENTITY_INVALID[] = "identity_invalid";
+constexpr char FAULT_CLOCK_REGRESSED[] = "clock_regressed";
+constexpr char FAULT_POWER[] = "power_fault";
+constexpr char FAULT_SENSOR[] = "sensor_fault";
+constexpr char FAULT_HEARTBEAT_LOST[] = "heartbeat_lost";
+constexpr char FAULT_OTHER_DOOR_UNSAFE[] = "other_door_unsafe";
+constexpr char FAULT_OPEN_NOT_OBSERVED[] = "open_not_observed";
+constexpr char FAULT_EVENT_SEQ_EXHAUSTED[] = "event_seq_exhausted";
+
+constexpr char RES_ACCEPTED[] = "accepted";
+constexpr char RES_INVALID_COMMAND[] = "invalid_command";
+constexpr char RES_SESSION_MISMATCH[] = "session_mismatch";
+constexpr char RES_RANGE_ERROR[] = "range_error";
+constexpr char RES_FUTURE_COMMAND[] = "future_command";
+constexpr char RES_EXPIRED[] = "expired";
+constexpr char RES_DUPLICATE[] = "duplicate";
+constexpr char RES_FAULT[] = "fault";
+constexpr char RES_HEARTBEAT_REQUIRED[] = "heartbeat_required";
+constexpr char RES_BUSY[] = "busy";
+constexpr char RES_DRIVER_REARMING[] = "driver_rearming";
+constexpr char RES_DOOR_NOT_SECURE[] = "door_not_secure";
+
+// Length of s if it is terminated within cap bytes, else cap. Never reads
+// past cap, so a text from outside cannot run us off the end of a buffer.
+size_t bounded_len(const char *s, size_t cap) {
+    size_t n = 0;
+    while (n < cap && s[n] != '\0') {
+        ++n;
+    }
+    return n;
+}
+
+// Timers are armed as now + interval; the uptime clock cannot realistically
+// reach the top of 64 bits, but saturating keeps a deadline from wrapping
+// into the past if it ever did.
+uint64_t deadline(uint64_t now_ms, uint64_t interval_ms) {
+    return now_ms > SEQ_MAX - interval_ms ? SEQ_MAX : now_ms + interval_ms;
+}
+
+uint16_t raw_word(cabinet_inputs_t s) {
+    return static_cast<uint16_t>(s.door_closed_mask | (s.latch_locked_mask << 8));
+}
+
+// Latch output bit of a door 1..8. The masking only keeps a corrupted record
+// from shifting out of range; admission guarantees 1..8.
+uint8_t door_bit(uint8_t door) {
+    return static_cast<uint8_t>(1u << ((door - 1u) & 7u));
+}
+
+// An input counts as settled once it has held for SETTLE_MS. A change time
+// after now cannot be a recent change and does not hold anything up.
+bool settled(const cabinet_t *c, unsigned i) {
+    const uint64_t t = c->changed_ms[i];
+    return t > c->now_ms || c->now_ms - t >= CABINET_SETTLE_MS;
+}
+
+bool all_settled(const cabinet_t *c) {
+    for (unsigned i = 0; i < CABINET_INPUTS; ++i) {
+        if (!settled(c, i)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool heartbeat_fresh(const cabinet_t *c) {
+    return c->heartbeat_seen && c->heartbeat_ms <= c->now_ms &&
+           c->now_ms - c->heartbeat_ms <= CABINET_HEARTBEAT_TIMEOUT_MS;
+}
+
+// Every door closed and latched, debounced and raw, on a valid powered
+// sample, with nothing having moved for the settle time.
+bool doors_secure(const cabinet_t *c) {
+    return c->sample.inputs_valid && c->sample.power_ok && c->inputs_ready &&
+           c->stable == ALL_SECURE && raw_word(c->sample) == ALL_SECURE && all_settled(c);
+}
+
+bool session_matches(const cabinet_t *c, const char *session_id) {
+    return session_id != nullptr && std::strcmp(session_id, c->session_id) == 0;
+}
+
+// The outputs are forced off on every call, even if we believe they already are.
+void outputs_off(cabinet_t *c) {
+    c->output_mask = 0;
+    if (c->outputs_fn) {
+        c->outputs_fn(c->user, 0, 0);
+    }
+}
+
+// Numbers and publishes one event. The counter never wraps: once it is
+// exhausted nothing more can be published, so the controller shuts the
+// outputs and latches that condition instead.
+void post_event(cabinet_t *c, const char *code, uint8_t door_id) {
+    if (c->event_seq == SEQ_MAX) {
+        outputs_off(c);
+        c->faulted = 1;
+        c->fault_code = FAULT_EVENT_SEQ_EXHAUSTED;
+        c->state = CABINET_FAULT;
+        return;
+    }
+    ++c->event_seq;
+    if (c->emit_fn) {
+        c->emit_fn(c->user, c->session_id, c->event_seq, c->now_ms, code, c->request_id, door_id);
+    }
+}
+
+// Ends a running pulse with an event; the operation itself goes on.
+void stop(cabinet_t *c, const char *code) {
+    if (c->output_mask == 0) {
+        return;
+    }
+    outputs_off(c);
+    post_event(c, code, c->active_door);
+}
+
+// Latches a fault. A pulse still driven is cut first and reported as
+// cancelled; a repeat of the latched code stays silent. The operation's door
+// and request id stay recorded until the fault is cleared.
+void fault(cabinet_t *c, const char *code) {
+    if (c->output_mask != 0) {
+        outputs_off(c);
+        post_event(c, EV_PULSE_CANCELLED, c->active_door);
+    }
+    if (!c->faulted || std::strcmp(c->fault_code, code) != 0) {
+        post_event(c, code, c->active_door);
+    }
+    c->faulted = 1;
+    c->fault_code = code;
+    c->state = CABINET_FAULT;
+}
+
+// Brings the debounced picture up to date, one input at a time in input
+// order, and declares readiness once every input has been seen and settled.
+void debounce(cabinet_t *c, uint16_t raw) {
+    for (unsigned i = 0; i < CABINET_INPUTS; ++i) {
+        const uint16_t bit = static_cast<uint16_t>(1u << i);
+        const uint16_t r = static_cast<uint16_t>(raw & bit);
+        if (!(c->seen & bit) || (c->pending & bit) != r) {
+            c->pending = static_cast<uint16_t>((c->pending & ~bit) | r);
+            c->changed_ms[i] = c->now_ms;
+            c->seen = static_cast<uint16_t>(c->seen | bit);
+            continue;
+        }
+        if (c->now_ms - c->changed_ms[i] < CABINET_SETTLE_MS) {
+            continue;
+        }
+        if ((c->stable & bit) == r) {
+            continue;
+        }
+        c->stable = static_cast<uint16_t>((c->stable & ~bit) | r);
+        if (c->inputs_ready) {
+            const bool door_input = i < CABINET_DOORS;
+            const char *code = door_input ? (r ? EV_DOOR_CLOSED : EV_DOOR_OPEN)
+                                          : (r ? EV_LATCH_LOCKED : EV_LATCH_UNLOCKED);
+            post_event(c, code, static_cast<uint8_t>((i & 7u) + 1u));
+        }
+    }
+    if (!c->inputs_ready && c->seen == ALL_SECURE && all_settled(c)) {
+        c->inputs_ready = 1;
+        post_event(c, EV_INPUTS_READY, 0);
+    }
+}
+
+// Follows the active door through pulse, opening, closing and relatching.
+void supervise(cabinet_t *c) {
+    const uint64_t now = c->now_ms;
+    const uint8_t b = door_bit(c->active_door);
+
+    if (!heartbeat_fresh(c)) {
+        fault(c, FAULT_HEARTBEAT_LOST);
+        return;
+    }
+    if (c->faulted) {
+        c->state = CABINET_FAULT;
+        return;
+    }
+    // Any other door open or unlocked in a single raw sample is enough.
+    const uint8_t others = static_cast<uint8_t>(~b);
+    if ((c->sample.door_closed_mask & others) != others ||
+        (c->sample.latch_locked_mask & others) != others) {
+        fault(c, FAULT_OTHER_DOOR_UNSAFE);
+        return;
+    }
+    // The door is already moving: no need to keep driving its latch.
+    if (!(c->sample.door_closed_mask & b) && c->output_mask != 0) {
+        stop(c, EV_PULSE_DOOR_OPEN);
+    }
+
+    if (!(c->stable & b) && c->inputs_ready) {
+        if (!c->open_seen) {
+            c->open_seen = 1;
+            c->opened_ms = now;
+        }
+        c->state = CABINET_WAIT_CLOSE;
+    } else {
+        if (c->state == CABINET_PULSING && now >= c->pulse_end_ms) {
+            if (c->output_mask != 0) {
+                stop(c, EV_PULSE_COMPLETE);
+            }
+            if (c->faulted) {
+                return;
+            }
+            c->state = CABINET_WAIT_OPEN;
+        }
+        if (!c->open_seen) {
+            if (now >= c->pulse_end_ms && now - c->pulse_end_ms >= CABINET_OPEN_TIMEOUT_MS) {
+                fault(c, FAULT_OPEN_NOT_OBSERVED);
+            }
+            return;
+        }
+    }
+
+    if (doors_secure(c)) {
+        post_event(c, EV_CYCLE_COMPLETE, c->active_door);
+        if (!c->faulted) {
+            c->active_door = 0;
+            c->state = CABINET_IDLE;
+            c->request_id[0] = '\0';
+        }
+        return;
+    }
+    if (now - c->opened_ms >= CABINET_HELD_OPEN_MS && !c->held_open_sent) {
+        c->held_open_sent = 1;
+        post_event(c, EV_DOOR_HELD_OPEN, c->active_door);
+    }
+}
+
+bool in_range(uint64_t v, uint64_t lo, uint64_t hi) { return v >= lo && v <= hi; }
+
+bool recently_accepted(const cabinet_t *c, const char *request_id) {
+    for (const recent_entry_t &e : c->recent) {
+        if (e.expires_ms > c->now_ms && std::strcmp(e.request_id, request_id) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+extern "C" {
+
+void cabinet_init(cabinet_t *c, cabinet_outputs_fn outputs_fn, cabinet_emit_fn emit_fn,
+                  void *user, const char *session_id, bool identity_ok, uint64_t now_ms) {
+    if (c == nullptr) {
+        return;
+    }
+    std::memset(c, 0, sizeof *c);
+    c->state = CABINET_IDLE;
+    c->outputs_fn = outputs_fn;
+    c->emit_fn = emit_fn;
+    c->user = user;
+    c->now_ms = now_ms;
+    c->fault_code = CODE_NONE;
+
+    if (identity_ok && session_id != nullptr) {
+        const size_t n = bounded_len(session_id, CABINET_SESSION_ID_MAX + 1);
+        if (n >= 1 && n <= CABINET_SESSION_ID_MAX) {
+            c->identity_ok = 1;
+            std::memcpy(c->session_id, session_id, n + 1);
+        }
+    }
+    // Whatever the board left driven before a restart is switched off now.
+    outputs_off(c);
+    if (!c->identity_ok) {
+        fault(c, FAULT_IDENTITY_INVALID);
+    } else {
+        post_event(c, EV_BOOT, 0);
+    }
+}
+
+void cabinet_tick(cabinet_t *c, uint64_t now_ms, cabinet_inputs_t sample) {
+    if (c == nullptr) {
+        return;
+    }
+    // A clock running backwards makes every timer meaningless: keep the last
+    // good time and sample and drop this one.
+    if (now_ms < c->now_ms) {
+        fault(c, FAULT_CLOCK_REGRESSED);
+        return;
+    }
+    c->now_ms = now_ms;
+    c->sample = sample;
+    if (sample.power_ok == 0) {
+        fault(c, FAULT_POWER);
+        return;
+    }
+    if (sample.inputs_valid == 0) {
+        c->seen = 0;
+        c->inputs_ready = 0;
+        if (c->output_mask != 0 || c->active_door != 0) {
+            fault(c, FAULT_SENSOR);
+        }
+        return;
+    }
+    debounce(c, raw_word(sample));
+    if (c->active_door == 0) {
+        if (c->faulted) {
+            c->state = CABINET_FAULT;
+        }
+        return;
+    }
+    supervise(c);
+}
+
+const char *cabinet_open(cabinet_t *c, const cabinet_args_t *args) {
+    // Identifiers from outside must be terminated within their buffers.
+    if (c == nullptr || args == nullptr || args->request_id[0] == '\0' ||
+        args->session_id[0] == '\0' ||
+        bounded_len(args->request_id, sizeof args->request_id) == sizeof args->request_id ||
+        bounded_len(args->session_id, sizeof args->session_id) == sizeof args->session_id) {
+        return RES_INVALID_COMMAND;
+    }
+    if (!c->identity_ok || !session_matches(c, args->session_id)) {
+        return RES_SESSION_MISMATCH;
+    }
+    if (c->event_seq == SEQ_MAX) {
+        fault(c, FAULT_EVENT_SEQ_EXHAUSTED);
+        return FAULT_EVENT_SEQ_EXHAUSTED;
+    }
+    if (!in_range(args->door_id, 1, CABINET_DOORS) ||
+        !in_range(args->pulse_ms, CABINET_PULSE_MIN_MS, CABINET_PULSE_MAX_MS) ||
+        !in_range(args->ttl_ms, CABINET_TTL_MIN_MS, CABINET_TTL_MAX_MS)) {
+        return RES_RANGE_ERROR;
+    }
+    const uint64_t now = c->now_ms;
+    if (args->issued_at_ms > now) {
+        return RES_FUTURE_COMMAND;
+    }
+    if (now - args->issued_at_ms >= args->ttl_ms) {
+        return RES_EXPIRED;
+    }
+    if (recently_accepted(c, args->request_id)) {
+        return RES_DUPLICATE;
+    }
+    if (c->faulted) {
+        return RES_FAULT;
+    }
+    if (!heartbeat_fresh(c)) {
+        return RES_HEARTBEAT_REQUIRED;
+    }
+    if (c->output_mask != 0 || c->active_door != 0 || c->state != CABINET_IDLE) {
+        return RES_BUSY;
+    }
+    if (now < c->rearm_until_ms) {
+        return RES_DRIVER_REARMING;
+    }
+    if (!doors_secure(c)) {
+        return RES_DOOR_NOT_SECURE;
+    }
+
+    const size_t id_len = bounded_len(args->request_id, sizeof args->request_id);
+    recent_entry_t &slot = c->recent[c->recent_next % CABINET_RECENT];
+    c->recent_next = static_cast<uint8_t>((c->recent_next % CABINET_RECENT + 1u) % CABINET_RECENT);
+    std::memcpy(slot.request_id, args->request_id, id_len + 1);
+    slot.expires_ms = deadline(now, CABINET_DUPLICATE_MS);
+    std::memcpy(c->request_id, args->request_id, id_len + 1);
+    c->active_door = args->door_id;
+    c->rearm_until_ms = deadline(now, CABINET_REARM_MS);
+    c->pulse_end_ms = deadline(now, args->pulse_ms);
+    c->open_seen = 0;
+    c->held_open_sent = 0;
+    c->state = CABINET_PULSING;
+    c->output_mask = door_bit(args->door_id);
+    if (c->outputs_fn) {
+        c->outputs_fn(c->user, c->output_mask, args->pulse_ms);
+    }
+    post_event(c, EV_OPEN_ACCEPTED, args->door_id);
+    return RES_ACCEPTED;
+}
+
+bool cabinet_heartbeat(cabinet_t *c, const char *session_id) {
+    if (c == nullptr || !c->identity_ok || !session_matches(c, session_id)) {
+        return false;
+    }
+    c->heartbeat_seen = 1;
+    c->heartbeat_ms = c->now_ms;
+    return true;
+}
+
+bool cabinet_clear_fault(cabinet_t *c, const char *session_id) {
+    if (c == nullptr || !c->identity_ok || !session_matches(c, session_id)) {
+        return false;
+    }
+    if (!doors_secure(c) || !heartbeat_fresh(c)) {
+        return false;
+    }
+    // These two mean the clock or the event numbering can no longer be
+    // trusted; only a restart brings the controller back.
+    if (std::strcmp(c->fault_code, FAULT_CLOCK_REGRESSED) == 0 ||
+        std::strcmp(c->fault_code, FAULT_EVENT_SEQ_EXHAUSTED) == 0) {
+        return false;
+    }
+    outputs_off(c);
+    c->faulted = 0;
+    c->fault_code = CODE_NONE;
+    c->active_door = 0;
+    c->state = CABINET_IDLE;
+    post_event(c, EV_FAULT_CLEARED, 0);
+    c->request_id[0] = '\0';
+    return true;
+}
+
+size_t cabinet_state_json(const cabinet_t *c, const char *platform, char *buf, size_t cap) {
+    if (c == nullptr || platform == nullptr || buf == nullptr || cap == 0 ||
+        c->state > CABINET_FAULT || c->fault_code == nullptr) {
+        return 0;
+    }
+    const int n = std::snprintf(
+        buf, cap,
+        "{\"type\":\"state\",\"protocol\":1,\"platform\":\"%s\",\"session_id\":\"%s\","
+        "\"uptime_ms\":%llu,\"event_seq\":%llu,\"state\":\"%s\",\"active_door\":%u,"
+        "\"output_mask\":%u,\"door_closed_mask\":%u,\"latch_locked_mask\":%u,"
+        "\"inputs_valid\":%s,\"power_ok\":%s,\"heartbeat_ok\":%s,\"driver_ready\":%s,"
+        "\"fault\":\"%s\"}",
+        platform, c->session_id, static_cast<unsigned long long>(c->now_ms),
+        static_cast<unsigned long long>(c->event_seq), names[c->state],
+        static_cast<unsigned>(c->active_door), static_cast<unsigned>(c->output_mask),
+        static_cast<unsigned>(c->stable & 0xffu), static_cast<unsigned>(c->stable >> 8),
+        (c->sample.inputs_valid && c->inputs_ready) ? "true" : "false",
+        c->sample.power_ok ? "true" : "false", heartbeat_fresh(c) ? "true" : "false",
+        c->now_ms >= c->rearm_until_ms ? "true" : "false", c->fault_code);
+    if (n < 0 || static_cast<size_t>(n) >= cap) {
+        return 0;
+    }
+    return static_cast<size_t>(n);
+}
+
+} // extern "C"
