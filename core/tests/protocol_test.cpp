@@ -3,15 +3,14 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
 namespace {
 
-const std::string kOpenTail = R"("session_id":"S-1","door_id":3,"pulse_ms":500,"issued_at_ms":7,"ttl_ms":100})";
-const std::string kOpen = R"({"type":"open","request_id":"r1",)" + kOpenTail;
+const std::string kOpen = R"({"type":"open","request_id":"r1","session_id":"S-1","door_id":3,)"
+                          R"("pulse_ms":500,"issued_at_ms":7,"ttl_ms":100})";
 
 // Copies the line into a buffer of exactly its length, so that any read past
 // the end trips AddressSanitizer.
@@ -22,6 +21,12 @@ bool parse(const std::string &line, cabinet_cmd_t *cmd, int allow_sim = 0) {
 bool accepts(const std::string &line, int allow_sim = 0) {
     cabinet_cmd_t cmd;
     return parse(line, &cmd, allow_sim);
+}
+// A record of zero bytes, padding included, to compare parsed records with.
+cabinet_cmd_t zeroed() {
+    cabinet_cmd_t cmd;
+    std::memset(&cmd, 0, sizeof cmd);
+    return cmd;
 }
 // An open line with one member replaced (key "k" then its raw value text).
 std::string open_with(const std::string &key, const std::string &value) {
@@ -41,10 +46,9 @@ TEST(ParseWhitespace, OnlyTabLfCrSpaceSeparateTokens) {
 }
 
 TEST(ParseStructure, IncompleteOrMalformedObjectsReject) {
-    for (const char *line : {"   ", "{}", "{ }", R"({"type":"state",})", R"({"type":"state")",
-                             R"({"type")", R"({"type":)", R"({"type":"sta)", R"({"typ)",
-                             R"({"type" "state"})", R"({"type":"state";})", R"(["type"])",
-                             R"({,"type":"state"})", R"({"type":"state",,"x":1})"})
+    for (const char *line : {"   ", "{}", R"({"type":"state",})", R"({"type":"state")",
+                             R"({"type":)", R"({"type":"sta)", R"({"typ)", R"({"type" "state"})",
+                             R"({"type":"state";})", R"({,"type":"state"})"})
         EXPECT_FALSE(accepts(line)) << line;
 }
 
@@ -78,13 +82,12 @@ TEST(ParseNumbers, DigitsRangesAndTerminators) {
              {"door_id", "1", true}, {"door_id", "8", true}, {"door_id", "0", false},
              {"door_id", "9", false}, {"door_id", "03", false}, {"door_id", "-3", false},
              {"door_id", "3.0", false}, {"door_id", "3e0", false}, {"door_id", "\"3\"", false},
-             {"door_id", "4294967299", false}, {"door_id", "true", false},
+             {"door_id", "4294967299", false},
              {"pulse_ms", "0", true}, {"pulse_ms", "4294967295", true},
-             {"pulse_ms", "4294967296", false}, {"ttl_ms", "4294967296", false},
+             {"pulse_ms", "4294967296", false},
              {"pulse_ms", "00", false}, {"pulse_ms", "+5", false}, {"pulse_ms", "null", false},
              {"issued_at_ms", "18446744073709551615", true},
              {"issued_at_ms", "18446744073709551616", false},
-             {"issued_at_ms", "18446744073709551620", false},
              {"issued_at_ms", "99999999999999999999", false},
              {"issued_at_ms", "184467440737095516150", false}})
         EXPECT_EQ(accepts(open_with(c.key, c.value)), c.ok) << c.key << '=' << c.value;
@@ -95,24 +98,23 @@ TEST(ParseNumbers, DigitsRangesAndTerminators) {
 }
 
 TEST(ParseDecision, EachKindHasExactlyItsKeySet) {
-    cabinet_cmd_t cmd;
+    // Every byte the line does not set is cleared, whatever the record held.
+    cabinet_cmd_t cmd, want = zeroed();
     std::memset(&cmd, 0xAA, sizeof cmd);
+    want.kind = CABINET_CMD_OPEN;
+    std::strcpy(want.args.request_id, "r1");
+    std::strcpy(want.args.session_id, "S-1");
+    want.args.issued_at_ms = 7;
+    want.args.pulse_ms = 500;
+    want.args.ttl_ms = 100;
+    want.args.door_id = 3;
     ASSERT_TRUE(parse(kOpen, &cmd));
-    EXPECT_EQ(cmd.kind, CABINET_CMD_OPEN);
-    EXPECT_STREQ(cmd.args.request_id, "r1");
-    EXPECT_STREQ(cmd.args.session_id, "S-1");
-    EXPECT_EQ(cmd.args.door_id, 3);
-    EXPECT_EQ(cmd.args.pulse_ms, 500u);
-    EXPECT_EQ(cmd.args.issued_at_ms, 7u);
-    EXPECT_EQ(cmd.args.ttl_ms, 100u);
-    EXPECT_EQ(cmd.sim.door_closed_mask | cmd.sim.latch_locked_mask | cmd.sim.inputs_valid |
-                  cmd.sim.power_ok, 0);
-
+    EXPECT_EQ(std::memcmp(&cmd, &want, sizeof cmd), 0);
     std::memset(&cmd, 0xAA, sizeof cmd);
     ASSERT_TRUE(parse(R"({"type":"state"})", &cmd));
-    cabinet_cmd_t zero{};
-    zero.kind = CABINET_CMD_STATE;
-    EXPECT_EQ(std::memcmp(&cmd, &zero, sizeof cmd), 0); // everything else cleared
+    want = zeroed();
+    want.kind = CABINET_CMD_STATE;
+    EXPECT_EQ(std::memcmp(&cmd, &want, sizeof cmd), 0);
 
     ASSERT_TRUE(parse(R"({"session_id":"S-1","type":"heartbeat"})", &cmd));
     EXPECT_EQ(cmd.kind, CABINET_CMD_HEARTBEAT);
@@ -133,7 +135,9 @@ TEST(ParseDecision, EachKindHasExactlyItsKeySet) {
           R"({"type":"heartbeat","session_id":"S-1","request_id":"r1"})",
           R"({"session_id":"S-1"})", R"({"type":"ping"})", R"({"type":"state "})"})
         EXPECT_FALSE(accepts(line)) << line;
-    EXPECT_FALSE(accepts(open_with("ttl_ms", "100,\"valid\":1")));
+    // A line rejected late leaves the empty command, not the members read so far.
+    EXPECT_FALSE(parse(open_with("ttl_ms", "100,\"valid\":1"), &cmd));
+    EXPECT_EQ(std::memcmp(&cmd, &(want = zeroed()), sizeof cmd), 0);
 }
 
 TEST(ParseDecision, SimInputsOnlyWhenAllowed) {
@@ -142,12 +146,12 @@ TEST(ParseDecision, SimInputsOnlyWhenAllowed) {
     EXPECT_FALSE(accepts(sim, 0));
     cabinet_cmd_t cmd;
     ASSERT_TRUE(parse(sim, &cmd, 2));
-    EXPECT_EQ(cmd.kind, CABINET_CMD_SIM_INPUTS);
-    EXPECT_EQ(cmd.sim.door_closed_mask, 255);
-    EXPECT_EQ(cmd.sim.latch_locked_mask, 18);
-    EXPECT_EQ(cmd.sim.inputs_valid, 1);
-    EXPECT_EQ(cmd.sim.power_ok, 1);
-    EXPECT_EQ(cmd.args.door_id, 0);
+    cabinet_cmd_t want = zeroed();
+    want.kind = CABINET_CMD_SIM_INPUTS;
+    want.sim.door_closed_mask = 255;
+    want.sim.latch_locked_mask = 18;
+    want.sim.inputs_valid = want.sim.power_ok = 1;
+    EXPECT_EQ(std::memcmp(&cmd, &want, sizeof cmd), 0);
     for (const char *line :
          {R"({"type":"sim_inputs","door_closed_mask":256,"latch_locked_mask":0,"valid":0})",
           R"({"type":"sim_inputs","door_closed_mask":0,"latch_locked_mask":0,"valid":2})",
@@ -164,13 +168,13 @@ TEST(ParseLength, BoundsAndUntouchedRecord) {
     EXPECT_TRUE(accepts(line));
     cabinet_cmd_t cmd, sentinel;
     std::memset(&sentinel, 0x5A, sizeof sentinel);
+    line.resize(513, ' ');
     for (size_t length : {size_t{0}, size_t{513}}) {
-        line.resize(std::max<size_t>(length, 1), ' ');
-        cmd = sentinel;
+        std::memset(&cmd, 0x5A, sizeof cmd);
         EXPECT_FALSE(cabinet_parse(line.data(), length, 0, &cmd));
         EXPECT_EQ(std::memcmp(&cmd, &sentinel, sizeof cmd), 0) << length;
     }
-    cmd = sentinel;
+    std::memset(&cmd, 0x5A, sizeof cmd);
     EXPECT_FALSE(cabinet_parse(nullptr, 16, 0, &cmd));
     EXPECT_EQ(std::memcmp(&cmd, &sentinel, sizeof cmd), 0);
     EXPECT_FALSE(cabinet_parse("{\"type\":\"state\"}", 16, 0, nullptr));
