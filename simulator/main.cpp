@@ -1,0 +1,375 @@
+// cabinet-sim: the board firmware running on the simulated board inside a
+// model of the cabinet, reachable over a pseudo-terminal, TCP or standard
+// input/output in real time, or driven by a script in virtual time.
+#include <board_sim/control.h>
+
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "control_lang.h"
+#include "io.h"
+#include "world.h"
+
+// The board firmware's entry points.
+void pico_startup(void);
+void pico_loop_pass(void);
+
+namespace cabinet_sim {
+namespace {
+
+constexpr uint64_t ms_ns = 1'000'000;
+
+struct options {
+    std::string pty;
+    std::optional<uint16_t> tcp;
+    bool stdio = false;
+    std::optional<uint16_t> control_tcp;
+    std::string control_unix;
+    std::string scenario;
+    std::string board_id;
+    std::string flash;
+    std::string script;
+};
+
+struct step {
+    int line = 0;
+    command cmd;
+};
+
+// Reads a file of steps (a script or a scenario), checking every line first
+// so that a mistake is reported before anything runs.
+bool load_steps(const std::string &path, bool allow_send, std::vector<step> &out) {
+    std::ifstream file;
+    std::istream *in = &std::cin;
+    if (path != "-") {
+        file.open(path);
+        if (!file) {
+            fmt::print(stderr, "cabinet-sim: cannot read {}\n", path);
+            return false;
+        }
+        in = &file;
+    }
+    std::string text;
+    int n = 0;
+    bool ok = true;
+    while (std::getline(*in, text)) {
+        ++n;
+        parsed p = parse_line(text);
+        if (auto *e = std::get_if<parse_error>(&p)) {
+            fmt::print(stderr, "cabinet-sim: {}:{}: error: {}\n", path, n, e->message);
+            ok = false;
+            continue;
+        }
+        if (auto *c = std::get_if<command>(&p)) {
+            if (c->what == verb::send && !allow_send) {
+                fmt::print(stderr, "cabinet-sim: {}:{}: error: send belongs in a script, not a scenario\n", path, n);
+                ok = false;
+                continue;
+            }
+            out.push_back(step{n, *c});
+        }
+    }
+    return ok;
+}
+
+bool parse_board_id(const std::string &hex, std::array<uint8_t, 8> &id) {
+    if (hex.size() != 16) return false;
+    for (size_t i = 0; i < 8; ++i) {
+        unsigned v = 0;
+        for (size_t k = 0; k < 2; ++k) {
+            char c = hex[2 * i + k];
+            unsigned d;
+            if (c >= '0' && c <= '9') d = unsigned(c - '0');
+            else if (c >= 'a' && c <= 'f') d = unsigned(c - 'a' + 10);
+            else if (c >= 'A' && c <= 'F') d = unsigned(c - 'A' + 10);
+            else return false;
+            v = v * 16 + d;
+        }
+        id[i] = static_cast<uint8_t>(v);
+    }
+    return true;
+}
+
+// Runs the firmware on the board, one unit of work per call: start-up, one
+// pass of the main loop, a stall or power cycle asked for on the control
+// channel, or the restart after a reset.
+class firmware_runner {
+public:
+    explicit firmware_runner(world &w) : world_(w) {}
+
+    // Something that can stop a long stall or power-off early (real time).
+    std::function<bool()> interrupted = [] { return false; };
+
+    void step() {
+        if (!started_) {
+            started_ = true;
+            pico_startup();
+            return;
+        }
+        if (board_sim::reset_pending()) {
+            const char *why = "reset";
+            switch (board_sim::pending_reset_cause()) {
+            case board_sim::reset_cause::watchdog: why = "watchdog reset"; break;
+            case board_sim::reset_cause::power_cut: why = "power cut"; break;
+            case board_sim::reset_cause::requested: why = "reset requested"; break;
+            case board_sim::reset_cause::none: break;
+            }
+            fmt::print(stderr, "cabinet-sim: {} at {} ms, firmware restarts\n", why, board_sim::now_ns() / ms_ns);
+            restart();
+            return;
+        }
+        uint32_t ms = 0;
+        if (world_.take_power_cycle(ms)) {
+            fmt::print(stderr, "cabinet-sim: power off at {} ms for {} ms\n", board_sim::now_ns() / ms_ns, ms);
+            board_sim::cut_power();
+            let_time_pass(uint64_t{ms} * ms_ns);
+            restart();
+            return;
+        }
+        if (world_.take_stall(ms)) {
+            fmt::print(stderr, "cabinet-sim: main loop stalled at {} ms for {} ms\n", board_sim::now_ns() / ms_ns, ms);
+            let_time_pass(uint64_t{ms} * ms_ns);
+            return;
+        }
+        pico_loop_pass();
+    }
+
+private:
+    void restart() {
+        board_sim::reset();
+        world_.refresh_inputs();
+        started_ = false;
+    }
+    // The firmware does not run meanwhile; alarms, the watchdog and the
+    // cabinet go on. Done in slices so that a stop request is not held up.
+    void let_time_pass(uint64_t ns) {
+        uint64_t until = board_sim::now_ns() + ns;
+        while (board_sim::now_ns() < until && !interrupted()) {
+            uint64_t left = until - board_sim::now_ns();
+            board_sim::advance(left < 10 * ms_ns ? left : 10 * ms_ns);
+        }
+    }
+
+    world &world_;
+    bool started_ = false;
+};
+
+board_sim::config board_config(const options &o, board_sim::time_mode mode) {
+    board_sim::config cfg;
+    cfg.mode = mode;
+    cfg.flash_file = o.flash;
+    if (!o.board_id.empty()) parse_board_id(o.board_id, cfg.board_id);
+    return cfg;
+}
+
+bool power_on(const options &o, board_sim::time_mode mode) {
+    if (!board_sim::power_on(board_config(o, mode))) {
+        fmt::print(stderr, "cabinet-sim: {} is not a boot record store of 8192 bytes\n", o.flash);
+        return false;
+    }
+    return true;
+}
+
+// ---- Scripted mode: virtual time ----------------------------------------------
+
+int run_script(const options &o) {
+    std::vector<step> steps;
+    if (!o.scenario.empty() && !load_steps(o.scenario, false, steps)) return 2;
+    if (!load_steps(o.script, true, steps)) return 2;
+    if (!power_on(o, board_sim::time_mode::virtual_time)) return 1;
+
+    world w;
+    w.attach();
+    std::string line;
+    board_sim::set_uart_collect(false);
+    board_sim::set_uart_tx_hook([&line](uint64_t t, uint8_t b) {
+        if (b != '\n') {
+            line.push_back(static_cast<char>(b));
+            return;
+        }
+        fmt::print("{} {}\n", t / ms_ns, line);
+        line.clear();
+    });
+
+    firmware_runner fw(w);
+    uint64_t clock = 0;  // the script's own clock: where the waits have led
+    for (const step &s : steps) {
+        switch (s.cmd.what) {
+        case verb::wait:
+            clock += uint64_t{s.cmd.value} * ms_ns;
+            while (board_sim::now_ns() < clock) fw.step();
+            break;
+        case verb::send: board_sim::uart_host_send(s.cmd.text + "\n"); break;
+        case verb::stall:
+        case verb::power_cycle: {
+            w.execute(s.cmd);
+            fw.step();  // carries it out at once
+            if (board_sim::now_ns() > clock) clock = board_sim::now_ns();
+            break;
+        }
+        default: {
+            std::string r = w.execute(s.cmd);
+            if (r.rfind("error", 0) == 0) {
+                fmt::print(stderr, "cabinet-sim: {}:{}: {}\n", o.script, s.line, r);
+                std::fflush(stdout);
+                return 2;
+            }
+            if (s.cmd.what == verb::status) fmt::print(stderr, "cabinet-sim: {}\n", r);
+            break;
+        }
+        }
+    }
+    std::fflush(stdout);
+    return 0;
+}
+
+// ---- Real-time mode ---------------------------------------------------------------
+
+int run_real_time(const options &o) {
+    std::vector<step> scenario;
+    if (!o.scenario.empty() && !load_steps(o.scenario, false, scenario)) return 2;
+    if (!power_on(o, board_sim::time_mode::real_time)) return 1;
+
+    world w;
+    w.attach();
+    io_hub io;
+
+    auto answer = [&w](const std::string &text) -> std::string {
+        parsed p = parse_line(text);
+        if (std::holds_alternative<blank>(p)) return {};
+        if (auto *e = std::get_if<parse_error>(&p)) return "error: " + e->message;
+        return w.execute(std::get<command>(p));
+    };
+    io.on_control = answer;
+    io.on_serial = [](const uint8_t *p, size_t n) {
+        board_sim::uart_host_send(std::string_view(reinterpret_cast<const char *>(p), n));
+    };
+    board_sim::set_uart_collect(false);
+    board_sim::set_uart_tx_hook([&io](uint64_t, uint8_t b) { io.serial_out(b); });
+
+    // Scenario steps fall due on the simulation clock.
+    size_t next_step = 0;
+    uint64_t step_due = board_sim::now_ns();
+    auto run_scenario = [&] {
+        while (next_step < scenario.size() && board_sim::now_ns() >= step_due) {
+            const step &s = scenario[next_step++];
+            if (s.cmd.what == verb::wait) {
+                step_due += uint64_t{s.cmd.value} * ms_ns;
+                continue;
+            }
+            std::string r = w.execute(s.cmd);
+            if (r.rfind("error", 0) == 0) fmt::print(stderr, "cabinet-sim: {}:{}: {}\n", o.scenario, s.line, r);
+            else if (s.cmd.what == verb::status) fmt::print(stderr, "cabinet-sim: {}\n", r);
+        }
+    };
+
+    board_sim::set_idle_hook([&](uint64_t until_ns) {
+        uint64_t now = board_sim::now_ns();
+        if (until_ns <= now) return;
+        uint64_t wait = until_ns - now;
+        if (next_step < scenario.size() && step_due > now && step_due - now < wait) wait = step_due - now;
+        io.poll_until(io_hub::monotonic_ns() + wait);
+        run_scenario();
+    });
+
+    std::string err;
+    std::string pty_name;
+    if (!o.pty.empty() && !(err = io.open_pty(o.pty, pty_name)).empty()) {
+        fmt::print(stderr, "cabinet-sim: --pty: {}\n", err);
+        return 1;
+    }
+    if (!o.pty.empty()) fmt::print(stderr, "cabinet-sim: pty {} linked at {}\n", pty_name, o.pty);
+    uint16_t port = 0;
+    if (o.tcp) {
+        if (!(err = io.open_tcp(*o.tcp, port)).empty()) {
+            fmt::print(stderr, "cabinet-sim: --tcp: {}\n", err);
+            return 1;
+        }
+        fmt::print(stderr, "cabinet-sim: serial on tcp 127.0.0.1:{}\n", port);
+    }
+    if (o.control_tcp) {
+        if (!(err = io.open_control_tcp(*o.control_tcp, port)).empty()) {
+            fmt::print(stderr, "cabinet-sim: --control-tcp: {}\n", err);
+            return 1;
+        }
+        fmt::print(stderr, "cabinet-sim: control on tcp 127.0.0.1:{}\n", port);
+    }
+    if (!o.control_unix.empty()) {
+        if (!(err = io.open_control_unix(o.control_unix)).empty()) {
+            fmt::print(stderr, "cabinet-sim: --control-unix: {}\n", err);
+            return 1;
+        }
+        fmt::print(stderr, "cabinet-sim: control on unix socket {}\n", o.control_unix);
+    }
+    if (o.stdio) io.open_stdio();
+    fmt::print(stderr, "cabinet-sim: ready\n");
+
+    firmware_runner fw(w);
+    fw.interrupted = [&io] { return io.stop_requested(); };
+    // After standard input ends, the firmware gets a moment to answer what
+    // it received before the simulator leaves.
+    constexpr uint64_t stdin_grace_ns = 300 * ms_ns;
+    std::optional<uint64_t> leave_at;
+    run_scenario();
+    while (!io.stop_requested()) {
+        fw.step();
+        run_scenario();
+        if (io.stdin_ended() && board_sim::uart_host_pending() == 0 && !leave_at)
+            leave_at = board_sim::now_ns() + stdin_grace_ns;
+        if (leave_at && board_sim::now_ns() >= *leave_at) break;
+    }
+    board_sim::set_idle_hook(nullptr);
+    board_sim::set_uart_tx_hook(nullptr);
+    io.close_all();
+    fmt::print(stderr, "cabinet-sim: stopped\n");
+    return 0;
+}
+
+}  // namespace
+}  // namespace cabinet_sim
+
+int main(int argc, char **argv) {
+    using namespace cabinet_sim;
+    options o;
+    CLI::App app{"cabinet-sim: the door controller firmware on a simulated board inside a simulated cabinet"};
+    app.add_option("--pty", o.pty, "serial line on a pseudo-terminal, with a symlink at PATH");
+    app.add_option("--tcp", o.tcp, "serial line on 127.0.0.1:PORT (0: any free port), one client at a time");
+    app.add_flag("--stdio", o.stdio, "serial line on standard input and output");
+    app.add_option("--control-tcp", o.control_tcp, "control channel on 127.0.0.1:PORT (0: any free port)");
+    app.add_option("--control-unix", o.control_unix, "control channel on a Unix socket at PATH");
+    app.add_option("--scenario", o.scenario, "control commands and waits to run from the start");
+    app.add_option("--board-id", o.board_id, "board identifier, 16 hex digits");
+    app.add_option("--flash", o.flash, "file keeping the boot record store (created when missing)");
+    app.add_option("--script", o.script, "run the steps of FILE (- for standard input) in virtual time");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        return app.exit(e);
+    }
+    std::array<uint8_t, 8> id{};
+    if (!o.board_id.empty() && !parse_board_id(o.board_id, id)) {
+        fmt::print(stderr, "cabinet-sim: --board-id wants 16 hex digits\n");
+        return 1;
+    }
+    bool transports = !o.pty.empty() || o.tcp || o.stdio;
+    if (!o.script.empty()) {
+        if (transports || o.control_tcp || !o.control_unix.empty()) {
+            fmt::print(stderr, "cabinet-sim: --script runs on its own, without transports or control channel\n");
+            return 1;
+        }
+        return run_script(o);
+    }
+    if (!transports) {
+        fmt::print(stderr, "cabinet-sim: give --pty PATH, --tcp PORT, --stdio or --script FILE (see --help)\n");
+        return 1;
+    }
+    return run_real_time(o);
+}
