@@ -433,7 +433,10 @@ bool cabinet_clear_fault(cabinet_t *c, const char *session_id) {
     c->state = CABINET_IDLE;
     post_event(c, EV_FAULT_CLEARED, 0);
     c->request_id[0] = '\0';
-    return true;
+    // With the numbering exhausted the event step has latched its fault again:
+    // the controller is not back in idle, so the host must not be told
+    // "cleared".
+    return c->faulted == 0;
 }
 
 size_t cabinet_state_json(const cabinet_t *c, const char *platform, char *buf, size_t cap) {

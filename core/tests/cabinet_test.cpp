@@ -200,10 +200,10 @@ TEST_F(Cabinet, ExhaustedNumberingPublishesNothingOnAnyPath) {
     EXPECT_EQ(c.active_door, 4);
     EXPECT_EQ(c.state, CABINET_FAULT);
 
-    // clear_fault: resets, cannot number its event, re-latches and still says true
+    // clear_fault: resets, cannot number its event, re-latches, and says so
     ready();
     c.event_seq = MAX;
-    EXPECT_TRUE(cabinet_clear_fault(&c, SID));
+    EXPECT_FALSE(cabinet_clear_fault(&c, SID));
     EXPECT_EQ(trace(), "off off");
     EXPECT_EQ(c.state, CABINET_FAULT);
     EXPECT_STREQ(c.fault_code, "event_seq_exhausted");
