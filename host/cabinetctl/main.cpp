@@ -1,0 +1,433 @@
+// cabinetctl: drive a cabinet controller (or the simulator) from the command
+// line. Non-interactive, with clear exit codes and --json output for scripts.
+#include "render.h"
+
+#include "cabinet_host/client.h"
+#include "cabinet_host/explain.h"
+#include "cabinet_host/outcome.h"
+
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include <csignal>
+#include <cstdio>
+#include <deque>
+#include <unistd.h>
+
+using namespace cabinet_host;
+
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+extern "C" void on_stop_signal(int) { g_stop = 1; }
+
+struct Options {
+    std::string device;
+    std::string tcp;
+    bool sim = false;
+    std::vector<std::string> sim_args;
+    bool json = false;
+    bool verbose = false;
+    std::uint64_t timeout_ms = 5000;
+    bool timeout_given = false;
+    // open
+    unsigned door = 0;
+    std::uint32_t pulse_ms = 500;
+    std::uint32_t ttl_ms = 3000;
+    bool wait = false;
+    // events
+    bool all = false;
+};
+
+constexpr std::uint64_t kDefaultCycleWaitMs = 120000;
+constexpr std::uint64_t kSettleWaitMs = 3000;
+
+void out_line(const std::string &s) {
+    std::fputs(s.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void err_line(const std::string &s) {
+    std::fputs(("cabinetctl: " + s + "\n").c_str(), stderr);
+    std::fflush(stderr);
+}
+
+// The final word of open, clear and the failures of every command: a result
+// object with --json, plain words otherwise. Returns the exit code.
+int report(const Options &o, const std::string &command, Outcome outcome,
+           const std::string &code, const std::string &message) {
+    const int rc = exit_code(outcome);
+    if (o.json) {
+        nlohmann::json j{{"type", "result"},     {"command", command},
+                         {"outcome", to_string(outcome)}, {"exit_code", rc},
+                         {"code", code},         {"message", message}};
+        out_line(j.dump());
+    } else if (outcome == Outcome::Done || outcome == Outcome::Refused || outcome == Outcome::Fault) {
+        out_line(message);
+    } else {
+        err_line(message);
+    }
+    return rc;
+}
+
+std::unique_ptr<Transport> connect(const Options &o) {
+    if (!o.device.empty()) return open_serial(o.device);
+    if (!o.tcp.empty()) return open_tcp(o.tcp, std::chrono::milliseconds(o.timeout_ms));
+    const std::string sim = find_simulator();
+    if (sim.empty())
+        throw std::runtime_error("cabinet-sim not found: set CABINET_SIM to its path, or put it "
+                                 "next to cabinetctl");
+    return spawn_simulator(sim, o.sim_args, o.verbose);
+}
+
+ClientOptions client_options(const Options &o, bool heartbeats) {
+    ClientOptions co;
+    co.heartbeats = heartbeats;
+    co.ack_timeout_ms = std::min<std::uint64_t>(o.timeout_ms, 2000);
+    return co;
+}
+
+// Routes the client's callbacks: the command's own handler, plus a trace of
+// every line on standard error with --verbose.
+void hook(Client &c, const Options &o,
+          std::function<void(const Inbound &, const std::string &)> handler) {
+    c.on_line = [&o, handler = std::move(handler)](const Inbound &in, const std::string &raw) {
+        if (o.verbose) std::fprintf(stderr, "< %s\n", raw.c_str());
+        if (handler) handler(in, raw);
+    };
+    c.on_malformed = [&o](const std::string &raw) {
+        if (o.verbose) std::fprintf(stderr, "< (ignored) %s\n", raw.c_str());
+    };
+    c.on_sent = [&o](const std::string &line) {
+        if (o.verbose) std::fprintf(stderr, "> %s\n", line.c_str());
+    };
+}
+
+struct Failed {
+    Outcome outcome;
+    std::string code;
+    std::string message;
+};
+
+// Waits for a state line on this connection: it names the session and sets
+// the clock estimate. Returns a failure or nothing.
+std::optional<Failed> await_state(Client &c, const Options &o, std::uint64_t deadline) {
+    c.request_state();
+    if (!c.poll_until([&] { return c.last_state().has_value(); }, deadline))
+        return Failed{Outcome::Timeout, "",
+                      fmt::format("no state line from the controller within {} ms", o.timeout_ms)};
+    return std::nullopt;
+}
+
+// Waits for the controller to be ready to take commands from us: a state line,
+// inputs settled if it has only just started, and a heartbeat accepted.
+std::optional<Failed> arm(Client &c, const Options &o, std::uint64_t deadline,
+                          std::optional<Request> &heartbeat) {
+    if (auto f = await_state(c, o, deadline)) return f;
+    if (c.session_id().empty())
+        return Failed{Outcome::Refused, "identity_invalid",
+                      fmt::format("the controller has no valid session identity: {}",
+                                  explain_text("identity_invalid"))};
+    // A controller that has just started needs a moment for its inputs to
+    // settle; give it that rather than be refused with "door_not_secure".
+    if (!c.last_state()->inputs_valid)
+        c.poll_until([&] { return c.last_state() && c.last_state()->inputs_valid; },
+                     std::min(deadline, c.local_now() + kSettleWaitMs));
+    if (!c.poll_until([&] { return heartbeat.has_value(); }, deadline))
+        return Failed{Outcome::Timeout, "",
+                      fmt::format("no answer to the heartbeat within {} ms", o.timeout_ms)};
+    if (!heartbeat->succeeded()) {
+        const Outcome out = outcome_of(*heartbeat);
+        if (heartbeat->ack)
+            return Failed{out, heartbeat->ack->code,
+                          "heartbeat refused: " + cabinetctl::describe_ack(heartbeat->ack.value())};
+        return Failed{out, to_string(heartbeat->failure), "heartbeat failed: " + heartbeat->failure_text};
+    }
+    return std::nullopt;
+}
+
+
+int cmd_state(const Options &o) {
+    auto t = connect(o);
+    Client c(*t, client_options(o, false));
+    hook(c, o, nullptr);
+    std::string raw_state;
+    c.on_line = [&, prev = c.on_line](const Inbound &in, const std::string &raw) {
+        prev(in, raw);
+        if (std::holds_alternative<StateLine>(in)) raw_state = raw;
+    };
+    if (auto f = await_state(c, o, c.local_now() + o.timeout_ms))
+        return report(o, "state", f->outcome, f->code, f->message);
+    if (o.json) out_line(raw_state);
+    else std::fputs(cabinetctl::describe_state(*c.last_state()).c_str(), stdout);
+    return 0;
+}
+
+int cmd_open(const Options &o) {
+    auto t = connect(o);
+    Client c(*t, client_options(o, true));
+    std::optional<Request> heartbeat;
+    RequestPtr open;
+    bool restarted = false;
+    std::optional<Failed> end; // how the cycle ended, once it has
+    bool acked = false;
+
+    c.on_request_done = [&](const Request &r) {
+        if (r.kind == RequestKind::Heartbeat) heartbeat = r;
+    };
+    c.on_session = [&](const SessionChange &s) {
+        if (!s.first) restarted = true;
+    };
+    hook(c, o, [&](const Inbound &in, const std::string &raw) {
+        if (!open) return;
+        if (const auto *e = std::get_if<EventLine>(&in); e && e->request_id == open->request_id) {
+            if (o.json) out_line(raw);
+            else if (o.wait && acked) out_line(cabinetctl::describe_event(*e));
+            if (end) return;
+            if (e->code == "cycle_complete")
+                end = Failed{Outcome::Done, e->code, "door " + std::to_string(o.door) +
+                                                         ": cycle complete, door closed and locked again"};
+            else if (is_fault_code(e->code))
+                end = Failed{Outcome::Fault, e->code,
+                             fmt::format("door {}: fault {}: {}", o.door, e->code, explain_text(e->code))};
+            else if (e->code == "fault_cleared")
+                end = Failed{Outcome::Fault, e->code,
+                             fmt::format("door {}: the operation was abandoned by a clear_fault", o.door)};
+        } else if (const auto *a = std::get_if<AckLine>(&in); a && a->request_id == open->request_id) {
+            if (o.json) out_line(raw);
+        } else if (const auto *s = std::get_if<StateLine>(&in); s && acked && !end) {
+            // Fallback for a lost event line: the state line tells the outcome too.
+            if (s->state == "fault")
+                end = Failed{Outcome::Fault, s->fault,
+                             fmt::format("door {}: fault {}: {}", o.door, s->fault, explain_text(s->fault))};
+            else if (s->state == "idle" && s->active_door == 0)
+                end = Failed{Outcome::Done, "idle",
+                             fmt::format("door {}: the cycle ended (its final event was not received)",
+                                         o.door)};
+        }
+    });
+
+    const std::uint64_t deadline = c.local_now() + o.timeout_ms;
+    if (auto f = arm(c, o, deadline, heartbeat)) return report(o, "open", f->outcome, f->code, f->message);
+
+    open = c.open(o.door, o.pulse_ms, o.ttl_ms);
+    c.poll_until([&] { return open->done(); }, c.local_now() + o.timeout_ms);
+    if (!open->done())
+        return report(o, "open", Outcome::Timeout, "", "no ack to the open command");
+    if (!open->ack)
+        return report(o, "open", outcome_of(*open), to_string(open->failure),
+                      "open failed: " + open->failure_text);
+    const AckLine &ack = *open->ack;
+    if (!open->succeeded())
+        return report(o, "open", Outcome::Refused, ack.code,
+                      fmt::format("door {}: refused: {}", o.door, cabinetctl::describe_ack(ack)));
+    acked = true;
+    if (!o.wait) {
+        if (!o.json)
+            err_line("note: heartbeats stop now; unless another host keeps them going, the "
+                     "controller latches heartbeat_lost if the cycle is not complete within 5 s "
+                     "(use --wait)");
+        return report(o, "open", Outcome::Done, ack.code,
+                      fmt::format("door {}: accepted: the latch is released for {} ms", o.door, o.pulse_ms));
+    }
+    if (!o.json)
+        out_line(fmt::format("door {}: accepted; waiting for the door to be opened and closed", o.door));
+
+    const std::uint64_t wait_ms = o.timeout_given ? o.timeout_ms : kDefaultCycleWaitMs;
+    c.poll_until([&] { return end.has_value() || restarted || g_stop; }, c.local_now() + wait_ms);
+    if (end) return report(o, "open", end->outcome, end->code, end->message);
+    if (restarted)
+        return report(o, "open", Outcome::ConnectionLost, "session_changed",
+                      "the controller restarted during the cycle: its outcome is unknown");
+    if (g_stop) return report(o, "open", Outcome::Error, "interrupted", "interrupted");
+    return report(o, "open", Outcome::Timeout, "",
+                  fmt::format("the cycle did not end within {} ms", wait_ms));
+}
+
+int cmd_clear(const Options &o) {
+    auto t = connect(o);
+    Client c(*t, client_options(o, true));
+    std::optional<Request> heartbeat;
+    c.on_request_done = [&](const Request &r) {
+        if (r.kind == RequestKind::Heartbeat) heartbeat = r;
+    };
+    std::string raw_ack;
+    hook(c, o, [&](const Inbound &in, const std::string &raw) {
+        if (const auto *a = std::get_if<AckLine>(&in);
+            a && (a->code == "cleared" || a->code == "clear_denied"))
+            raw_ack = raw;
+    });
+    const std::uint64_t deadline = c.local_now() + o.timeout_ms;
+    if (auto f = arm(c, o, deadline, heartbeat)) return report(o, "clear", f->outcome, f->code, f->message);
+    const std::string fault_before = c.last_state() ? c.last_state()->fault : "none";
+    auto r = c.clear_fault();
+    c.poll_until([&] { return r->done(); }, c.local_now() + o.timeout_ms);
+    if (!r->done()) return report(o, "clear", Outcome::Timeout, "", "no ack to the clear command");
+    if (!r->ack) return report(o, "clear", outcome_of(*r), to_string(r->failure), "clear failed: " + r->failure_text);
+    if (o.json && !raw_ack.empty()) out_line(raw_ack);
+    if (r->succeeded())
+        return report(o, "clear", Outcome::Done, r->ack->code,
+                      fault_before == "none" ? "cleared: the controller is idle"
+                                             : "cleared fault " + fault_before + ": the controller is idle");
+    std::string msg = "refused: " + cabinetctl::describe_ack(*r->ack);
+    if (c.last_state()) msg += "\nwhat the last state line shows:\n" + cabinetctl::clear_obstacles(*c.last_state());
+    if (!msg.empty() && msg.back() == '\n') msg.pop_back();
+    return report(o, "clear", Outcome::Refused, r->ack->code, msg);
+}
+
+// Runs until interrupted, or until --timeout-ms has passed when it was given.
+void listen(Client &c, const Options &o) {
+    std::signal(SIGINT, on_stop_signal);
+    std::signal(SIGTERM, on_stop_signal);
+    const std::uint64_t until = c.local_now() + o.timeout_ms;
+    while (!g_stop && (!o.timeout_given || c.local_now() < until))
+        c.poll(std::chrono::milliseconds(200));
+}
+
+int cmd_watch(const Options &o) {
+    auto t = connect(o);
+    Client c(*t, client_options(o, false));
+    const bool tty = ::isatty(STDOUT_FILENO) == 1;
+    std::deque<EventLine> recent;
+    std::string note;
+    auto redraw = [&] {
+        if (!tty) return;
+        const StateLine *s = c.last_state() ? &*c.last_state() : nullptr;
+        std::fputs(("\x1b[H\x1b[2J" + cabinetctl::watch_screen(s, recent, note)).c_str(), stdout);
+        std::fflush(stdout);
+    };
+    c.on_session = [&](const SessionChange &s) {
+        note = s.first ? "" : fmt::format("controller restarted: new session {} ({})", s.new_id, s.reason);
+        if (!tty && !s.first) out_line(note);
+    };
+    hook(c, o, [&](const Inbound &in, const std::string &) {
+        if (const auto *e = std::get_if<EventLine>(&in)) {
+            recent.push_back(*e);
+            if (recent.size() > 10) recent.pop_front();
+            if (!tty) out_line(cabinetctl::describe_event(*e));
+        } else if (const auto *s = std::get_if<StateLine>(&in)) {
+            if (!tty) out_line(cabinetctl::state_summary(*s));
+        }
+        redraw();
+    });
+    redraw();
+    c.request_state();
+    listen(c, o);
+    return 0;
+}
+
+int cmd_events(const Options &o) {
+    auto t = connect(o);
+    Client c(*t, client_options(o, false));
+    hook(c, o, [&](const Inbound &in, const std::string &raw) {
+        if (o.all || std::holds_alternative<EventLine>(in)) out_line(raw);
+    });
+    listen(c, o);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    std::signal(SIGPIPE, SIG_IGN);
+    Options o;
+    CLI::App app{
+        "cabinetctl - drive an eight-door cabinet controller over its serial line protocol.\n\n"
+        "Choose the controller with one of --device (a serial port), --tcp (a TCP endpoint, e.g.\n"
+        "the simulator's --tcp port) or --sim (start a fresh simulator for this one command),\n"
+        "then a command. Examples:\n"
+        "  cabinetctl --device /dev/ttyACM0 state\n"
+        "  cabinetctl --sim open 3 --wait\n"
+        "  cabinetctl --tcp 127.0.0.1:5000 --json events | jq .code\n",
+        "cabinetctl"};
+    app.footer(
+        "Exit codes: 0 accepted or done, 1 usage or other error, 2 refused by the controller\n"
+        "(the ack code is printed with its explanation), 3 a fault ended the wait, 4 timeout,\n"
+        "5 connection failed or lost (or the controller restarted mid-operation).\n"
+        "Run 'cabinetctl COMMAND --help' for the options of one command.");
+    app.require_subcommand(1);
+    app.fallthrough();
+
+    auto *dev = app.add_option("--device", o.device, "Serial device (115200 8N1, raw, no flow control)");
+    auto *tcp = app.add_option("--tcp", o.tcp, "TCP endpoint HOST:PORT");
+    auto *sim = app.add_flag("--sim", o.sim,
+                             "Start cabinet-sim --stdio and talk to it over pipes (found via "
+                             "$CABINET_SIM, next to cabinetctl, or ../simulator/ in the build tree)");
+    dev->excludes(tcp)->excludes(sim);
+    tcp->excludes(sim);
+    app.add_option("--sim-arg", o.sim_args,
+                   "Extra argument for cabinet-sim, repeatable (e.g. --sim-arg=--scenario "
+                   "--sim-arg=doors.txt)");
+    app.add_flag("--json", o.json, "Machine-readable output: the controller's own JSON lines and a "
+                                   "final {\"type\":\"result\",...} object");
+    auto *timeout = app.add_option(
+        "--timeout-ms", o.timeout_ms,
+        "How long to wait for each answer (default 5000). For open --wait it also bounds the wait "
+        "for the end of the cycle (default 120000 there). For watch and events: stop after this "
+        "long (default: run until Ctrl-C)");
+    app.add_flag("-v,--verbose", o.verbose, "Trace every line sent (>) and received (<) on standard error");
+
+    app.add_subcommand("state", "Print the controller's state: doors, latches, state, fault, "
+                                "heartbeat, power (one JSON state line with --json)");
+    auto *open = app.add_subcommand(
+        "open",
+        "Open one door: wait for the controller's state (session and clock), send a heartbeat, "
+        "send the open and print its ack with an explanation. With --wait, keep heartbeats going "
+        "and follow the cycle to \"cycle_complete\" (exit 0) or the fault that ended it (exit 3)");
+    open->add_option("DOOR", o.door, "Door number 1..8")->required()->check(CLI::Range(1u, 8u));
+    open->add_option("--pulse-ms", o.pulse_ms, "Latch pulse length, 100..1000 ms (default 500)");
+    open->add_option("--ttl-ms", o.ttl_ms, "How long the command stays valid, 1..5000 ms (default 3000)");
+    open->add_flag("--wait", o.wait,
+                   "Follow the door cycle to its end; without it heartbeats stop when cabinetctl exits, "
+                   "and the controller latches heartbeat_lost 5 s later unless the cycle is complete "
+                   "or another host sends heartbeats");
+    app.add_subcommand("clear", "Clear a latched fault (needs every door closed and locked, inputs "
+                                "valid, power good; sends a heartbeat first). Explains a refusal");
+    app.add_subcommand("watch", "Live table of the eight doors and the controller, redrawn as lines "
+                                "arrive; plain scrolling lines when stdout is not a terminal. Only "
+                                "listens (sends no heartbeats)");
+    auto *events = app.add_subcommand(
+        "events", "Print every event line as received, one JSON object per line, for piping. Only "
+                  "listens: sends no heartbeats, so it never keeps the controller armed by itself");
+    events->add_flag("--all", o.all, "Print state and ack lines too");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError &e) {
+        app.exit(e);
+        return 1;
+    }
+    o.timeout_given = timeout->count() > 0;
+    if (o.device.empty() && o.tcp.empty() && !o.sim) {
+        err_line("choose the controller with --device PATH, --tcp HOST:PORT or --sim (see --help)");
+        return 1;
+    }
+    if (o.timeout_ms == 0) {
+        err_line("--timeout-ms must be at least 1");
+        return 1;
+    }
+
+    const std::string command = app.get_subcommands().front()->get_name();
+    try {
+        if (command == "state") return cmd_state(o);
+        if (command == "open") return cmd_open(o);
+        if (command == "clear") return cmd_clear(o);
+        if (command == "watch") return cmd_watch(o);
+        if (command == "events") return cmd_events(o);
+    } catch (const ConnectionLost &e) {
+        return report(o, command, Outcome::ConnectionLost, "connection_lost",
+                      std::string("connection lost: ") + e.what());
+    } catch (const std::runtime_error &e) {
+        // Could not open the device, connect, or start the simulator.
+        return report(o, command, Outcome::ConnectionLost, "connect_failed", e.what());
+    } catch (const std::exception &e) {
+        return report(o, command, Outcome::Error, "error", e.what());
+    }
+    return 1;
+}

@@ -1,0 +1,153 @@
+// The protocol client: learns the controller's session and clock from the
+// lines it sends, keeps heartbeats going, sends commands and matches the acks
+// that answer them.
+#pragma once
+
+#include "cabinet_host/clock.h"
+#include "cabinet_host/protocol.h"
+#include "cabinet_host/transport.h"
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace cabinet_host {
+
+enum class RequestKind { Open, Heartbeat, ClearFault };
+
+enum class RequestStatus {
+    Queued,   // waiting for its turn on the line
+    Sent,     // written, no ack yet
+    Answered, // ack received (see ack->code: success or refusal)
+    Failed,   // no ack will come (see failure)
+};
+
+enum class Failure {
+    None,
+    Timeout,        // no ack within the ack timeout
+    SessionChanged, // the controller restarted before answering
+    ConnectionLost, // the link went away
+    NoSession,      // no session known yet, or the controller has no valid identity
+    LineLost,       // a later line was answered first: this one never arrived whole
+    BadArgument,    // the command could not be built (door out of range, ...)
+};
+
+const char *to_string(Failure f);
+
+struct Request {
+    RequestKind kind = RequestKind::Heartbeat;
+    std::string request_id; // opens only
+    std::string session_id; // the session the command is addressed to
+    unsigned door_id = 0;
+    std::uint32_t pulse_ms = 0;
+    std::uint32_t ttl_ms = 0;
+    std::uint64_t issued_at_ms = 0; // opens: the stamp sent
+    std::string line;               // the line as sent
+    std::uint64_t sent_local_ms = 0;
+    RequestStatus status = RequestStatus::Queued;
+    std::optional<AckLine> ack;
+    Failure failure = Failure::None;
+    std::string failure_text;
+
+    bool done() const { return status == RequestStatus::Answered || status == RequestStatus::Failed; }
+    bool succeeded() const;
+};
+using RequestPtr = std::shared_ptr<Request>;
+
+struct SessionChange {
+    std::string old_id;
+    std::string new_id;
+    bool first = false;  // the first session learned on this connection
+    std::string reason;  // "first line", "session id changed", "uptime went backwards"
+};
+
+struct ClientOptions {
+    bool heartbeats = true;                    // send heartbeats while a session is known
+    std::uint64_t heartbeat_interval_ms = 1000;
+    std::uint64_t ack_timeout_ms = 2000;
+    std::size_t max_in_flight = 1; // lines sent and not yet answered
+    std::uint64_t clock_window_ms = 30000;
+    std::string request_prefix; // empty: random per process
+};
+
+class Client {
+public:
+    // Local monotonic milliseconds; defaults to std::chrono::steady_clock.
+    using LocalClock = std::function<std::uint64_t()>;
+
+    explicit Client(Transport &transport, ClientOptions options = {}, LocalClock clock = {});
+
+    // Commands. Each is queued and sent as soon as the line is free (at once
+    // with the default of one line in flight and nothing outstanding). An
+    // open is stamped with the controller's clock when it is written, not
+    // when it is queued. All throw ConnectionLost if the link is gone.
+    RequestPtr open(unsigned door, std::uint32_t pulse_ms, std::uint32_t ttl_ms);
+    RequestPtr heartbeat();
+    RequestPtr clear_fault();
+    void request_state(); // answered by a state line, not an ack
+
+    // Waits up to max_wait (less if a heartbeat or an ack deadline is due
+    // sooner) for one line and handles it, then runs timers and sends what is
+    // due. Throws ConnectionLost when the link is gone, after failing every
+    // outstanding request.
+    void poll(std::chrono::milliseconds max_wait);
+
+    // Polls until pred() holds or the deadline (local ms) passes; true if pred held.
+    bool poll_until(const std::function<bool()> &pred, std::uint64_t deadline_local_ms);
+
+    void set_heartbeats(bool on);
+
+    bool session_known() const { return session_known_; }
+    const std::string &session_id() const { return session_id_; }
+    std::optional<std::uint64_t> controller_now() const { return clock_.now(local_now()); }
+    const std::optional<StateLine> &last_state() const { return last_state_; }
+    std::uint64_t local_now() const { return clock_fn_(); }
+    std::uint64_t malformed_lines() const { return malformed_; }
+    std::uint64_t stray_acks() const { return stray_acks_; }
+    std::size_t outstanding() const { return queue_.size() + in_flight_.size(); }
+
+    // Every well-formed line, after the client has acted on it.
+    std::function<void(const Inbound &, const std::string &raw)> on_line;
+    // Lines that are not a well-formed state, event or ack (ignored otherwise).
+    std::function<void(const std::string &raw)> on_malformed;
+    // The first session learned, and every change of session after it.
+    std::function<void(const SessionChange &)> on_session;
+    // A request answered or failed.
+    std::function<void(const Request &)> on_request_done;
+    // Every line written.
+    std::function<void(const std::string &line)> on_sent;
+
+private:
+    RequestPtr enqueue(RequestPtr r);
+    void handle(const std::string &raw, std::uint64_t now);
+    void match_ack(const AckLine &ack);
+    void service(std::uint64_t now);
+    void flush(std::uint64_t now);
+    void finish(const RequestPtr &r, Failure f, std::string text);
+    void fail_all(Failure f, const std::string &text);
+    void new_session(const std::string &sid, std::uint64_t now, SessionChange change);
+
+    Transport &transport_;
+    ClientOptions opt_;
+    LocalClock clock_fn_;
+    ControllerClock clock_;
+    RequestIds ids_;
+
+    bool lost_ = false;
+    bool session_known_ = false;
+    std::string session_id_;
+    std::uint64_t last_uptime_ = 0;
+    std::optional<StateLine> last_state_;
+    std::uint64_t next_heartbeat_ms_ = 0;
+    bool pending_state_request_ = false;
+    std::deque<RequestPtr> queue_;
+    std::deque<RequestPtr> in_flight_;
+    std::uint64_t malformed_ = 0;
+    std::uint64_t stray_acks_ = 0;
+};
+
+} // namespace cabinet_host

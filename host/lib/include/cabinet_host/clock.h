@@ -1,0 +1,46 @@
+// Estimate of the controller's uptime clock, for stamping "issued_at_ms".
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+
+namespace cabinet_host {
+
+// Every line the controller sends carries its uptime at some moment before the
+// line arrived here. So for each line, local_receive_ms - uptime_ms is at
+// least the true offset between the two clocks, and the smallest such value
+// over recent lines gives an estimate of the controller's time that is never
+// ahead of it: a command stamped with it is never "future_command".
+//
+// The minimum is taken over a sliding window so that the estimate follows
+// drift between the two crystals, and a small margin (1 ms for the
+// millisecond rounding on both sides plus 200 ppm of the sample's age) keeps
+// it behind the controller even while the clocks drift apart.
+class ControllerClock {
+public:
+    explicit ControllerClock(std::uint64_t window_ms = 30000) : window_ms_(window_ms) {}
+
+    // One line received at local_ms carrying the controller's uptime_ms.
+    void observe(std::uint64_t local_ms, std::uint64_t uptime_ms);
+
+    // The controller's uptime now, conservatively; nothing before the first line.
+    std::optional<std::uint64_t> now(std::uint64_t local_ms) const;
+
+    // Forget everything (a new session started: its clock began at zero again).
+    void reset() { samples_.clear(); }
+
+    bool known() const { return !samples_.empty(); }
+
+private:
+    struct Sample {
+        std::uint64_t local_ms;
+        std::int64_t offset; // local_ms - uptime_ms
+    };
+    std::uint64_t window_ms_;
+    // Monotonic queue: offsets strictly increase from front to back, so the
+    // front is the minimum over the window.
+    std::deque<Sample> samples_;
+};
+
+} // namespace cabinet_host

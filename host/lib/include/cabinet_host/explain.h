@@ -1,0 +1,37 @@
+// What each code the controller sends means, in words a person can act on.
+#pragma once
+
+#include <span>
+#include <string_view>
+
+namespace cabinet_host {
+
+enum class CodeKind {
+    AckSuccess, // "accepted", "heartbeat_ok", "cleared"
+    AckRefusal, // every other ack code
+    Event,      // an event that is not a fault
+    Fault,      // a fault code: latched, ends an operation, needs clear_fault
+};
+
+struct Explanation {
+    std::string_view code;
+    CodeKind kind;
+    std::string_view text; // what happened and what to do, one line
+};
+
+// The explanation of a code, or nullptr for a code this host does not know.
+const Explanation *explain(std::string_view code);
+
+// The text for a code, with a generic sentence for unknown codes.
+std::string_view explain_text(std::string_view code);
+
+// The whole table (ack codes, then event and fault codes).
+std::span<const Explanation> all_explanations();
+
+// True for the codes that latch a fault ("power_fault", "heartbeat_lost", ...).
+bool is_fault_code(std::string_view code);
+
+// True for the ack codes that report success.
+bool is_success_ack(std::string_view code);
+
+} // namespace cabinet_host

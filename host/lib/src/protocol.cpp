@@ -1,0 +1,161 @@
+#include "cabinet_host/protocol.h"
+
+#include <nlohmann/json.hpp>
+
+#include <fmt/format.h>
+
+#include <random>
+#include <stdexcept>
+
+namespace cabinet_host {
+namespace {
+
+using nlohmann::json;
+
+// The controller never sends more than 511 characters; anything much longer
+// is line noise and not worth handing to the JSON parser.
+constexpr std::size_t kInboundMax = 4096;
+
+// Field readers: each returns false when the key is missing or of the wrong
+// type, so a malformed line is dropped whole.
+bool get(const json &j, const char *key, std::string &out) {
+    auto it = j.find(key);
+    if (it == j.end() || !it->is_string()) return false;
+    out = it->get<std::string>();
+    return true;
+}
+
+bool get(const json &j, const char *key, std::uint64_t &out) {
+    auto it = j.find(key);
+    if (it == j.end() || !it->is_number_unsigned()) return false;
+    out = it->get<std::uint64_t>();
+    return true;
+}
+
+bool get_small(const json &j, const char *key, unsigned max, unsigned &out) {
+    std::uint64_t v = 0;
+    if (!get(j, key, v) || v > max) return false;
+    out = static_cast<unsigned>(v);
+    return true;
+}
+
+bool get(const json &j, const char *key, bool &out) {
+    auto it = j.find(key);
+    if (it == j.end() || !it->is_boolean()) return false;
+    out = it->get<bool>();
+    return true;
+}
+
+std::optional<Inbound> parse_state(const json &j) {
+    StateLine s;
+    if (!get_small(j, "protocol", 0xffff, s.protocol) || !get(j, "platform", s.platform) ||
+        !get(j, "session_id", s.session_id) || !get(j, "uptime_ms", s.uptime_ms) ||
+        !get(j, "event_seq", s.event_seq) || !get(j, "state", s.state) ||
+        !get_small(j, "active_door", 255, s.active_door) ||
+        !get_small(j, "output_mask", 255, s.output_mask) ||
+        !get_small(j, "door_closed_mask", 255, s.door_closed_mask) ||
+        !get_small(j, "latch_locked_mask", 255, s.latch_locked_mask) ||
+        !get(j, "inputs_valid", s.inputs_valid) || !get(j, "power_ok", s.power_ok) ||
+        !get(j, "heartbeat_ok", s.heartbeat_ok) || !get(j, "driver_ready", s.driver_ready) ||
+        !get(j, "fault", s.fault))
+        return std::nullopt;
+    // The board's tail is optional as a whole, but if present must be well formed.
+    if (j.contains("p24_adc")) {
+        unsigned adc = 0;
+        if (!get_small(j, "p24_adc", 0xffff, adc)) return std::nullopt;
+        s.p24_adc = adc;
+    }
+    if (j.contains("fw") && !get(j, "fw", s.fw)) return std::nullopt;
+    if (j.contains("hw") && !get(j, "hw", s.hw)) return std::nullopt;
+    if (j.contains("transport") && !get(j, "transport", s.transport)) return std::nullopt;
+    return s;
+}
+
+template <class Line> std::optional<Inbound> parse_numbered(const json &j) {
+    Line l;
+    if (!get(j, "session_id", l.session_id) || !get(j, "event_seq", l.event_seq) ||
+        !get(j, "uptime_ms", l.uptime_ms) || !get(j, "code", l.code) ||
+        !get(j, "request_id", l.request_id) || !get_small(j, "door_id", 255, l.door_id))
+        return std::nullopt;
+    return l;
+}
+
+void require_identifier(std::string_view what, std::string_view s, std::size_t max) {
+    if (!is_identifier(s, max))
+        throw std::invalid_argument(fmt::format(
+            "{} \"{}\" is not 1..{} characters of letters, digits, '-', '.', ':' or '_'", what,
+            s, max));
+}
+
+} // namespace
+
+std::optional<Inbound> parse_line(std::string_view line) {
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty() || line.size() > kInboundMax) return std::nullopt;
+    json j = json::parse(line.begin(), line.end(), nullptr, /*allow_exceptions=*/false);
+    if (!j.is_object()) return std::nullopt;
+    std::string type;
+    if (!get(j, "type", type)) return std::nullopt;
+    if (type == "state") return parse_state(j);
+    if (type == "event") return parse_numbered<EventLine>(j);
+    if (type == "ack") return parse_numbered<AckLine>(j);
+    return std::nullopt;
+}
+
+const std::string &session_of(const Inbound &line) {
+    return std::visit([](const auto &l) -> const std::string & { return l.session_id; }, line);
+}
+
+std::uint64_t uptime_of(const Inbound &line) {
+    return std::visit([](const auto &l) { return l.uptime_ms; }, line);
+}
+
+bool is_identifier(std::string_view s, std::size_t max) {
+    if (s.empty() || s.size() > max) return false;
+    for (char c : s) {
+        bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                  c == '-' || c == '.' || c == ':' || c == '_';
+        if (!ok) return false;
+    }
+    return true;
+}
+
+// The builders write the lines by hand rather than through a JSON library:
+// the controller accepts no escapes, and every value here is either a number
+// or an identifier checked above, so the text is exact and predictable.
+std::string build_open(const OpenCommand &cmd) {
+    require_identifier("request id", cmd.request_id, kRequestIdMax);
+    require_identifier("session id", cmd.session_id, kSessionIdMax);
+    if (cmd.door_id < 1 || cmd.door_id > kDoors)
+        throw std::invalid_argument(fmt::format("door {} is not 1..{}", cmd.door_id, kDoors));
+    return fmt::format("{{\"type\":\"open\",\"request_id\":\"{}\",\"session_id\":\"{}\","
+                       "\"door_id\":{},\"pulse_ms\":{},\"issued_at_ms\":{},\"ttl_ms\":{}}}",
+                       cmd.request_id, cmd.session_id, cmd.door_id, cmd.pulse_ms,
+                       cmd.issued_at_ms, cmd.ttl_ms);
+}
+
+std::string build_heartbeat(std::string_view session_id) {
+    require_identifier("session id", session_id, kSessionIdMax);
+    return fmt::format("{{\"type\":\"heartbeat\",\"session_id\":\"{}\"}}", session_id);
+}
+
+std::string build_clear_fault(std::string_view session_id) {
+    require_identifier("session id", session_id, kSessionIdMax);
+    return fmt::format("{{\"type\":\"clear_fault\",\"session_id\":\"{}\"}}", session_id);
+}
+
+std::string build_state_request() { return "{\"type\":\"state\"}"; }
+
+RequestIds::RequestIds() {
+    std::random_device rd;
+    std::uint64_t r = (std::uint64_t{rd()} << 32) ^ rd();
+    prefix_ = fmt::format("h{:012x}", r & 0xffffffffffffull);
+}
+
+RequestIds::RequestIds(std::string prefix) : prefix_(std::move(prefix)) {
+    require_identifier("request id prefix", prefix_, 40);
+}
+
+std::string RequestIds::next() { return fmt::format("{}-{}", prefix_, ++counter_); }
+
+} // namespace cabinet_host
