@@ -678,7 +678,8 @@ void pico_get_unique_board_id_string(char *id_out, uint len) noexcept {
     const auto &id = st().board_id;
     size_t i;
     for (i = 0; i + 1 < len && i < PICO_UNIQUE_BOARD_ID_SIZE_BYTES * 2u; ++i) {
-        unsigned nibble = (id[i / 2] >> (4 - 4 * (i & 1))) & 0xFu;
+        unsigned shift = (i & 1u) ? 0u : 4u;
+        unsigned nibble = (static_cast<unsigned>(id[i / 2]) >> shift) & 0xFu;
         id_out[i] = static_cast<char>(nibble < 10 ? '0' + nibble : 'A' + nibble - 10);
     }
     id_out[i] = 0;
