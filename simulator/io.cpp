@@ -45,6 +45,9 @@ constexpr size_t max_pending_out = 64 * 1024;
 // A pty with no client is looked at this often to notice a program opening it.
 constexpr uint64_t pty_check_ns = 5'000'000;
 
+// Shorter waits than this are not slept: the simulation spins through them.
+constexpr uint64_t short_wait_ns = 50'000;
+
 }  // namespace
 
 struct io_hub::endpoint {
@@ -393,13 +396,16 @@ void io_hub::poll_until(uint64_t until_ns) {
         for (size_t i = 0; i < control_clients_.size(); ++i)
             add(control_clients_[i]->fd, POLLIN, role::control_client, i);
 
-        int timeout_ms = 0;
-        if (until_ns > now) {
-            uint64_t left = until_ns - now;
-            timeout_ms = int((left + 999'999) / 1'000'000);
-            if (timeout_ms > 5) timeout_ms = 5;  // keep looking for pty clients
-        }
-        int r = poll(fds.data(), fds.size(), timeout_ms);
+        // Waits are as precise as the firmware's own: a byte on the I2C bus
+        // lasts 90 us and its transfer has a deadline of 2 ms, so sleeping
+        // in whole milliseconds would make the expander time out. Very short
+        // waits only look at the descriptors and return, and the simulation
+        // calls again.
+        uint64_t left = until_ns > now ? until_ns - now : 0;
+        if (left < short_wait_ns) left = 0;
+        if (left > pty_check_ns) left = pty_check_ns;  // keep looking for pty clients
+        timespec ts{time_t(left / 1'000'000'000u), long(left % 1'000'000'000u)};
+        int r = ppoll(fds.data(), fds.size(), &ts, nullptr);
         if (r > 0) {
             for (size_t k = 0; k < fds.size(); ++k) {
                 if (fds[k].revents == 0) continue;
@@ -444,7 +450,7 @@ void io_hub::poll_until(uint64_t until_ns) {
             }
             std::erase_if(control_clients_, [](auto &c) { return c->fd < 0; });
         }
-        if (stop_ || monotonic_ns() >= until_ns) return;
+        if (stop_ || monotonic_ns() + short_wait_ns > until_ns) return;
     }
 }
 

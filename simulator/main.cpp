@@ -236,10 +236,12 @@ int run_script(const options &o) {
 int run_real_time(const options &o) {
     std::vector<step> scenario;
     if (!o.scenario.empty() && !load_steps(o.scenario, false, scenario)) return 2;
-    if (!power_on(o, board_sim::time_mode::real_time)) return 1;
+    // The board runs on its virtual clock, paced against the monotonic clock
+    // (see below), so its busy waits - an I2C byte is 90 us, a transfer must
+    // finish within 2 ms - are never stretched by the host's scheduler.
+    if (!power_on(o, board_sim::time_mode::virtual_time)) return 1;
 
     world w;
-    w.attach();
     io_hub io;
 
     auto answer = [&w](const std::string &text) -> std::string {
@@ -258,8 +260,8 @@ int run_real_time(const options &o) {
     // Scenario steps fall due on the simulation clock.
     size_t next_step = 0;
     uint64_t step_due = board_sim::now_ns();
-    auto run_scenario = [&] {
-        while (next_step < scenario.size() && board_sim::now_ns() >= step_due) {
+    auto run_scenario = [&](uint64_t now) {
+        while (next_step < scenario.size() && now >= step_due) {
             const step &s = scenario[next_step++];
             if (s.cmd.what == verb::wait) {
                 step_due += uint64_t{s.cmd.value} * ms_ns;
@@ -271,13 +273,31 @@ int run_real_time(const options &o) {
         }
     };
 
-    board_sim::set_idle_hook([&](uint64_t until_ns) {
-        uint64_t now = board_sim::now_ns();
-        if (until_ns <= now) return;
-        uint64_t wait = until_ns - now;
-        if (next_step < scenario.size() && step_due > now && step_due - now < wait) wait = step_due - now;
-        io.poll_until(io_hub::monotonic_ns() + wait);
-        run_scenario();
+    // Pacing: whenever simulated time runs ahead of the wall clock, wait
+    // (serving the connections) until the wall clock catches up. When the
+    // host falls behind by more than a little, the lost time is given up
+    // rather than run through at full speed, so the board's clock never
+    // races ahead of the hosts talking to it.
+    constexpr uint64_t max_lag_ns = 50 * ms_ns;
+    constexpr uint64_t io_every_ns = 1 * ms_ns;
+    uint64_t wall_base = io_hub::monotonic_ns();
+    uint64_t sim_base = board_sim::now_ns();
+    uint64_t last_io = 0;
+    w.attach([&](uint64_t now) {
+        run_scenario(now);
+        uint64_t due = wall_base + (now - sim_base);
+        uint64_t wall = io_hub::monotonic_ns();
+        if (wall > due + max_lag_ns) {
+            wall_base += wall - due - max_lag_ns;
+            due = wall - max_lag_ns;
+        }
+        if (wall < due) {
+            io.poll_until(due);
+            last_io = io_hub::monotonic_ns();
+        } else if (wall - last_io >= io_every_ns) {
+            io.poll_until(0);
+            last_io = wall;
+        }
     });
 
     std::string err;
@@ -318,15 +338,13 @@ int run_real_time(const options &o) {
     // it received before the simulator leaves.
     constexpr uint64_t stdin_grace_ns = 300 * ms_ns;
     std::optional<uint64_t> leave_at;
-    run_scenario();
     while (!io.stop_requested()) {
         fw.step();
-        run_scenario();
         if (io.stdin_ended() && board_sim::uart_host_pending() == 0 && !leave_at)
             leave_at = board_sim::now_ns() + stdin_grace_ns;
         if (leave_at && board_sim::now_ns() >= *leave_at) break;
     }
-    board_sim::set_idle_hook(nullptr);
+    board_sim::set_world_hook(nullptr);
     board_sim::set_uart_tx_hook(nullptr);
     io.close_all();
     fmt::print(stderr, "cabinet-sim: stopped\n");

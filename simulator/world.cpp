@@ -11,9 +11,13 @@ constexpr unsigned enable_pin = 10;
 constexpr unsigned first_door_pin = 2;  // door n is released on GPIO n+1
 }  // namespace
 
-void world::attach() {
+void world::attach(std::function<void(uint64_t now_ns)> after) {
     rail_ = 0;
-    board_sim::set_world_hook([this](uint64_t now) { on_time(now); });
+    after_ = std::move(after);
+    board_sim::set_world_hook([this](uint64_t now) {
+        on_time(now);
+        if (after_) after_(now);
+    });
     push_inputs(true);
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "cabinet_model.h"
@@ -14,7 +15,8 @@ namespace cabinet_sim {
 class world {
 public:
     // Hooks the model onto the board's clock. Call after board_sim::power_on.
-    void attach();
+    // `after` runs at the end of every call of the hook.
+    void attach(std::function<void(uint64_t now_ns)> after = {});
 
     // Called with the absolute time whenever simulated time has passed.
     void on_time(uint64_t now_ns);
@@ -40,6 +42,7 @@ private:
     void wake_for_model();
 
     cabinet_model model_;
+    std::function<void(uint64_t)> after_;
     uint16_t last_inputs_ = 0xFFFF;
     bool inputs_pushed_ = false;
     uint64_t wake_requested_ns_ = 0;
