@@ -87,9 +87,13 @@ void rx_drain_uart(void) {
 }
 
 bool rx_next(uint8_t *c, bool *damaged) {
+    // While the buffer is being worked off, the host keeps sending: move what
+    // the UART holds into the buffer first, or its 32 characters overflow
+    // long before the backlog is read.
+    if (rx_count != 0) rx_drain_uart();
     if (rx_count == 0) return uart_take(c, damaged);
     *c = rx_data[rx_head];
-    *damaged = (rx_damaged[rx_head / 8] >> (rx_head & 7u) & 1u) != 0;
+    *damaged = (uint32_t{rx_damaged[rx_head / 8]} >> (rx_head & 7u) & 1u) != 0;
     rx_head = (rx_head + 1) & (RX_SOFT_SIZE - 1);
     --rx_count;
     return true;
