@@ -143,12 +143,7 @@ void process_due(state &s) {
 
     if (!s.pending && !s.masked && !s.in_irq) dispatch_alarms();
 
-    bool woke = false;
-    while (!s.world_wakes.empty() && *s.world_wakes.begin() <= s.now) {
-        s.world_wakes.erase(s.world_wakes.begin());
-        woke = true;
-    }
-    (void)woke;
+    while (!s.world_wakes.empty() && *s.world_wakes.begin() <= s.now) s.world_wakes.erase(s.world_wakes.begin());
     if (s.world_hook) call_hook([&] { s.world_hook(s.now); });
 }
 
