@@ -136,7 +136,8 @@ public:
         }
         if (world_.take_stall(ms)) {
             fmt::print(stderr, "cabinet-sim: main loop stalled at {} ms for {} ms\n", board_sim::now_ns() / ms_ns, ms);
-            let_time_pass(uint64_t{ms} * ms_ns);
+            // A watchdog reset ends the stall: the processor restarts.
+            let_time_pass(uint64_t{ms} * ms_ns, true);
             return;
         }
         pico_loop_pass();
@@ -150,9 +151,10 @@ private:
     }
     // The firmware does not run meanwhile; alarms, the watchdog and the
     // cabinet go on. Done in slices so that a stop request is not held up.
-    void let_time_pass(uint64_t ns) {
+    void let_time_pass(uint64_t ns, bool until_reset = false) {
         uint64_t until = board_sim::now_ns() + ns;
         while (board_sim::now_ns() < until && !interrupted()) {
+            if (until_reset && board_sim::reset_pending()) return;
             uint64_t left = until - board_sim::now_ns();
             board_sim::advance(left < 10 * ms_ns ? left : 10 * ms_ns);
         }
@@ -180,6 +182,34 @@ bool power_on(const options &o, board_sim::time_mode mode) {
 
 // ---- Scripted mode: virtual time ----------------------------------------------
 
+// The value of "session_id" in a line the firmware wrote, or "".
+std::string session_of(const std::string &line) {
+    static const std::string key = "\"session_id\":\"";
+    size_t at = line.find(key);
+    if (at == std::string::npos) return {};
+    at += key.size();
+    size_t end = line.find('"', at);
+    return end == std::string::npos ? std::string{} : line.substr(at, end - at);
+}
+
+// A script sends what a host would: ${session} stands for the session id of
+// the firmware's latest line, ${uptime} for the firmware's clock in ms now.
+std::string expand(const std::string &text, const std::string &session) {
+    std::string out;
+    for (size_t i = 0; i < text.size();) {
+        if (text.compare(i, 10, "${session}") == 0) {
+            out += session;
+            i += 10;
+        } else if (text.compare(i, 9, "${uptime}") == 0) {
+            out += std::to_string(board_sim::uptime_ns() / ms_ns);
+            i += 9;
+        } else {
+            out.push_back(text[i++]);
+        }
+    }
+    return out;
+}
+
 int run_script(const options &o) {
     std::vector<step> steps;
     if (!o.scenario.empty() && !load_steps(o.scenario, false, steps)) return 2;
@@ -189,13 +219,16 @@ int run_script(const options &o) {
     world w;
     w.attach();
     std::string line;
+    std::string session;  // the session id of the latest line that carried one
     board_sim::set_uart_collect(false);
-    board_sim::set_uart_tx_hook([&line](uint64_t t, uint8_t b) {
+    board_sim::set_uart_tx_hook([&line, &session](uint64_t t, uint8_t b) {
         if (b != '\n') {
             line.push_back(static_cast<char>(b));
             return;
         }
         fmt::print("{} {}\n", t / ms_ns, line);
+        std::string id = session_of(line);
+        if (!id.empty()) session = id;
         line.clear();
     });
 
@@ -207,7 +240,7 @@ int run_script(const options &o) {
             clock += uint64_t{s.cmd.value} * ms_ns;
             while (board_sim::now_ns() < clock) fw.step();
             break;
-        case verb::send: board_sim::uart_host_send(s.cmd.text + "\n"); break;
+        case verb::send: board_sim::uart_host_send(expand(s.cmd.text, session) + "\n"); break;
         case verb::stall:
         case verb::power_cycle: {
             w.execute(s.cmd);

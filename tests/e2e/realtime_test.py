@@ -1,0 +1,387 @@
+#!/usr/bin/python3
+"""Real-time end-to-end tests of cabinet-sim through its real transports.
+
+    realtime_test.py TEST_NAME
+
+Paths come from the environment: CABINET_SIM (required) and CABINETCTL (tests
+that need it exit 77, "skipped", without it). Every test runs in its own
+temporary directory, waits for conditions rather than sleeping, bounds every
+wait, and stops every process it started."""
+import json
+import os
+import re
+import select
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+SIM = os.environ.get("CABINET_SIM", "")
+CTL = os.environ.get("CABINETCTL", "")
+SKIP = 77
+
+
+class Failure(Exception):
+    pass
+
+
+def check(cond, what):
+    if not cond:
+        raise Failure(what)
+
+
+def wait_for(pred, timeout, what, step=0.05):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        v = pred()
+        if v:
+            return v
+        time.sleep(step)
+    raise Failure(f"timed out after {timeout} s waiting for {what}")
+
+
+class Sim:
+    """One cabinet-sim process, with its control channel on a Unix socket."""
+
+    def __init__(self, tmp, *args, stdio=False):
+        self.tmp = tmp
+        self.control_path = os.path.join(tmp, "control.sock")
+        cmd = [SIM, "--control-unix", self.control_path, *args]
+        self.proc = subprocess.Popen(
+            cmd, stdin=subprocess.PIPE if stdio else subprocess.DEVNULL,
+            stdout=subprocess.PIPE if stdio else subprocess.DEVNULL, stderr=subprocess.PIPE)
+        self.stderr = []
+        self.lock = threading.Lock()
+        self.reader = threading.Thread(target=self._read_stderr, daemon=True)
+        self.reader.start()
+        wait_for(lambda: self.has("cabinet-sim: ready") or self.proc.poll() is not None, 60,
+                 "cabinet-sim: ready")
+        check(self.proc.poll() is None, "cabinet-sim exited at start:\n" + self.log())
+        m = re.search(r"serial on tcp 127\.0\.0\.1:(\d+)", self.log())
+        self.tcp_port = int(m.group(1)) if m else None
+
+    def _read_stderr(self):
+        for raw in self.proc.stderr:
+            with self.lock:
+                self.stderr.append(raw.decode(errors="replace").rstrip("\n"))
+
+    def has(self, text):
+        with self.lock:
+            return any(text in line for line in self.stderr)
+
+    def log(self):
+        with self.lock:
+            return "\n".join(self.stderr)
+
+    def control(self, command):
+        s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        s.settimeout(10)
+        s.connect(self.control_path)
+        s.sendall(command.encode() + b"\n")
+        reply = b""
+        while not reply.endswith(b"\n"):
+            chunk = s.recv(4096)
+            if not chunk:
+                break
+            reply += chunk
+        s.close()
+        reply = reply.decode().strip()
+        check(reply.startswith("ok"), f"control {command!r} answered {reply!r}")
+        return reply
+
+    def door(self, n):
+        """The door's physical state as the status command reports it."""
+        m = re.search(rf"door{n}=(\w+),(\w+)", self.control("status"))
+        return m.group(1), m.group(2)
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+                raise Failure("cabinet-sim did not stop on SIGTERM")
+        self.reader.join(timeout=5)
+        check(self.proc.returncode == 0, f"cabinet-sim exited with {self.proc.returncode}:\n{self.log()}")
+
+
+def cabinetctl(*args, timeout=60):
+    run = subprocess.run([CTL, *args], capture_output=True, timeout=timeout)
+    out, err = run.stdout.decode(errors="replace"), run.stderr.decode(errors="replace")
+    print(f"$ cabinetctl {' '.join(args)}  -> {run.returncode}\n{out}{err}", flush=True)
+    return run.returncode, out + err
+
+
+def json_lines(text):
+    out = []
+    for line in text.splitlines():
+        line = line.strip()
+        if line.startswith("{"):
+            try:
+                out.append(json.loads(line))
+            except ValueError:
+                pass
+    return out
+
+
+def quick_person(sim, door):
+    # A brisk person, so a cycle takes about two seconds.
+    sim.control(f"door {door} open-after 300")
+    sim.control(f"door {door} open-for 600")
+
+
+# ---- tests that need only cabinet-sim -------------------------------------------------
+
+def test_boot_store_survives_runs(tmp):
+    flash = os.path.join(tmp, "store.bin")
+    script = os.path.join(tmp, "boot.script")
+    with open(script, "w") as f:
+        f.write("wait 100\n")
+
+    def session(*extra):
+        run = subprocess.run([SIM, "--script", script, "--flash", flash, *extra],
+                             capture_output=True, timeout=60)
+        check(run.returncode == 0, run.stderr.decode())
+        first = json.loads(run.stdout.decode().splitlines()[0].split(" ", 1)[1])
+        check(first["code"] == "boot", f"first line is not the boot event: {first}")
+        return first["session_id"]
+
+    check(not os.path.exists(flash), "store exists before the first run")
+    s1 = session()
+    check(os.path.getsize(flash) == 8192, "store file is not the 8 KB store")
+    s2 = session("--board-id", "0123456789abcdef")
+    check(s1.endswith("-0000000000000001"), f"first boot: {s1}")
+    check(s2 == "0123456789ABCDEF-0000000000000002", f"second boot with a board id: {s2}")
+
+
+def test_pyserial_over_pty(tmp):
+    import serial  # python3-serial, a program not written here
+    link = os.path.join(tmp, "ttyCABINET")
+    sim = Sim(tmp, "--pty", link)
+    try:
+        check(sim.has(f"linked at {link}"), "no pty line on stderr")
+        port = serial.Serial(link, 115200, timeout=0.2)
+
+        def next_line(pred, timeout=15):
+            end = time.monotonic() + timeout
+            while time.monotonic() < end:
+                raw = port.readline()
+                if not raw:
+                    continue
+                check(raw.endswith(b"\n") and b"\r" not in raw, f"line not raw: {raw!r}")
+                msg = json.loads(raw)
+                if pred(msg):
+                    return msg
+            raise Failure("no matching line from the pty")
+
+        state = next_line(lambda m: m["type"] == "state")
+        port.write(json.dumps({"type": "heartbeat", "session_id": state["session_id"]}).encode() + b"\n")
+        ack = next_line(lambda m: m["type"] == "ack")
+        check(ack["code"] == "heartbeat_ok", f"heartbeat answered {ack}")
+        port.write(b'{"type":"state"}\n')
+        s = next_line(lambda m: m["type"] == "state" and m["heartbeat_ok"])
+        check(s["session_id"] == state["session_id"], "session changed")
+        port.close()
+    finally:
+        sim.stop()
+    check(not os.path.lexists(link), "pty symlink left behind")
+
+
+def test_stdio_ends_with_input(tmp):
+    sim = Sim(tmp, "--stdio", stdio=True)
+    try:
+        out = sim.proc.stdout
+        poller = select.poll()
+        poller.register(out, select.POLLIN)
+
+        def read_line(timeout=15):
+            check(poller.poll(timeout * 1000), "no output on stdout")
+            return out.readline()
+
+        boot = json.loads(read_line())
+        check(boot["code"] == "boot", f"first line: {boot}")
+        sim.proc.stdin.write(b'{"type":"state"}\n')
+        sim.proc.stdin.close()  # end of input: the simulator answers, then leaves
+        lines = []
+        while True:
+            line = read_line()
+            if not line:
+                break
+            lines.append(json.loads(line))
+        check(sim.proc.wait(timeout=15) == 0, "cabinet-sim did not exit cleanly at end of input")
+        check(any(m["type"] == "state" for m in lines), "no state line before the end")
+    finally:
+        sim.stop()
+
+
+# ---- tests through cabinetctl ----------------------------------------------------------
+
+def test_pty_full_cycle(tmp):
+    link = os.path.join(tmp, "tty")
+    sim = Sim(tmp, "--pty", link)
+    try:
+        quick_person(sim, 3)
+        rc, out = cabinetctl("--device", link, "--timeout-ms", "30000", "open", "3", "--wait")
+        check(rc == 0, f"open --wait exit code {rc}")
+        check("cycle complete" in out, "no cycle_complete reported")
+        check(sim.door(3) == ("closed", "locked"), "door 3 not closed and locked")
+    finally:
+        sim.stop()
+
+
+def test_tcp_full_cycle(tmp):
+    sim = Sim(tmp, "--tcp", "0")
+    try:
+        quick_person(sim, 2)
+        rc, out = cabinetctl("--tcp", f"127.0.0.1:{sim.tcp_port}", "--json", "--timeout-ms", "30000",
+                             "open", "2", "--pulse-ms", "200", "--wait")
+        check(rc == 0, f"open --wait exit code {rc}")
+        codes = [m.get("code") for m in json_lines(out) if m.get("type") == "event"]
+        check(codes[:1] == ["open_accepted"] and codes[-1:] == ["cycle_complete"],
+              f"events of the cycle: {codes}")
+        check("door_open" in codes and "door_closed" in codes, f"events of the cycle: {codes}")
+        # The slot is free again for the next client.
+        rc, out = cabinetctl("--tcp", f"127.0.0.1:{sim.tcp_port}", "--json", "state")
+        check(rc == 0 and json_lines(out)[0]["state"] == "idle", "not idle after the cycle")
+    finally:
+        sim.stop()
+
+
+def test_refusal_door_not_secure(tmp):
+    link = os.path.join(tmp, "tty")
+    sim = Sim(tmp, "--pty", link)
+    try:
+        sim.control("door 5 force-open")
+        rc, out = cabinetctl("--device", link, "--timeout-ms", "20000", "open", "2")
+        check(rc == 2, f"exit code {rc}, expected 2 (refused)")
+        check("door_not_secure" in out, "refusal code not shown")
+        check(sim.door(2) == ("closed", "locked"), "door 2 was released")
+    finally:
+        sim.stop()
+
+
+def test_fault_and_clearing(tmp):
+    link = os.path.join(tmp, "tty")
+    sim = Sim(tmp, "--pty", link)
+    try:
+        sim.control("door 1 hold")
+        ctl = subprocess.Popen([CTL, "--device", link, "--timeout-ms", "60000", "open", "1", "--wait"],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        try:
+            wait_for(lambda: sim.door(1)[0] == "open", 30, "door 1 to be opened")
+            sim.control("door 6 force-open")
+            out, _ = ctl.communicate(timeout=30)
+        finally:
+            if ctl.poll() is None:
+                ctl.kill()
+                ctl.wait()
+        out = out.decode(errors="replace")
+        print(out)
+        check(ctl.returncode == 3, f"open --wait exit code {ctl.returncode}, expected 3 (fault)")
+        check("other_door_unsafe" in out, "fault code not shown")
+
+        rc, out = cabinetctl("--device", link, "--timeout-ms", "20000", "clear")
+        check(rc == 2 and "clear_denied" in out, "clear accepted with two doors open")
+        sim.control("door 6 close")
+        sim.control("door 1 close")
+        rc, out = cabinetctl("--device", link, "--timeout-ms", "20000", "clear")
+        check(rc == 0, f"clear exit code {rc}")
+        rc, out = cabinetctl("--device", link, "--json", "state")
+        state = json_lines(out)[0]
+        check(state["fault"] == "none" and state["state"] == "idle", f"after clearing: {state}")
+    finally:
+        sim.stop()
+
+
+def test_restart_noticed(tmp):
+    link = os.path.join(tmp, "tty")
+    sim = Sim(tmp, "--pty", link, "--tcp", "0")
+    try:
+        sim.control("door 2 hold")
+        watch = subprocess.Popen([CTL, "--device", link, "--timeout-ms", "60000", "watch"],
+                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        opener = subprocess.Popen([CTL, "--tcp", f"127.0.0.1:{sim.tcp_port}", "--timeout-ms", "60000",
+                                   "open", "2", "--wait"],
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        try:
+            wait_for(lambda: sim.door(2)[0] == "open", 30, "door 2 to be opened")
+            sim.control("power-cycle 300")
+            out, _ = opener.communicate(timeout=30)
+            out = out.decode(errors="replace")
+            print(out)
+            check(opener.returncode == 5, f"open --wait exit code {opener.returncode}, expected 5")
+            check("restarted" in out, "the restart is not named")
+            time.sleep(0.5)  # let watch print what it has read
+            watch.send_signal(signal.SIGINT)
+            wout, _ = watch.communicate(timeout=15)
+            wout = wout.decode(errors="replace")
+            print(wout)
+            check(re.search(r"new session \S+-0000000000000002", wout), "watch did not notice the new session")
+        finally:
+            for p in (watch, opener):
+                if p.poll() is None:
+                    p.kill()
+                    p.wait()
+    finally:
+        sim.stop()
+
+
+def test_host_lost_mid_cycle(tmp):
+    sim = Sim(tmp, "--tcp", "0")
+    endpoint = f"127.0.0.1:{sim.tcp_port}"
+    try:
+        sim.control("door 3 hold")
+        ctl = subprocess.Popen([CTL, "--tcp", endpoint, "--timeout-ms", "60000", "open", "3", "--wait"],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        try:
+            wait_for(lambda: sim.door(3)[0] == "open", 30, "door 3 to be opened")
+        finally:
+            ctl.kill()  # the host dies mid-cycle; its connection drops
+            ctl.wait()
+        wait_for(lambda: sim.has("tcp client disconnected"), 15, "the simulator to see the client go")
+
+        def latched():
+            rc, out = cabinetctl("--tcp", endpoint, "--json", "state")
+            lines = json_lines(out)
+            return rc == 0 and lines and lines[0].get("fault") == "heartbeat_lost"
+        wait_for(latched, 30, "heartbeat_lost to be latched", step=0.5)
+
+        sim.control("door 3 close")
+        rc, out = cabinetctl("--tcp", endpoint, "--timeout-ms", "20000", "clear")
+        check(rc == 0, f"clear exit code {rc}")
+    finally:
+        sim.stop()
+
+
+NEEDS_CTL = {"pty_full_cycle", "tcp_full_cycle", "refusal_door_not_secure", "fault_and_clearing",
+             "restart_noticed", "host_lost_mid_cycle"}
+
+
+def main():
+    if len(sys.argv) != 2 or f"test_{sys.argv[1]}" not in globals():
+        sys.exit(__doc__)
+    name = sys.argv[1]
+    if not SIM:
+        sys.exit("CABINET_SIM is not set")
+    if name in NEEDS_CTL and not CTL:
+        print("cabinetctl not built: skipped")
+        sys.exit(SKIP)
+    tmp = tempfile.mkdtemp(prefix=f"cabinet-e2e-{name}-")
+    try:
+        globals()[f"test_{name}"](tmp)
+    except Failure as e:
+        print(f"FAILED: {e}")
+        sys.exit(1)
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+    print("passed")
+
+
+if __name__ == "__main__":
+    main()
