@@ -85,7 +85,7 @@ std::unique_ptr<Transport> connect(const Options &o) {
 ClientOptions client_options(const Options &o, bool heartbeats) {
     ClientOptions co;
     co.heartbeats = heartbeats;
-    co.ack_timeout_ms = std::min<std::uint64_t>(o.timeout_ms, 2000);
+    co.ack_timeout_ms = std::min<std::uint64_t>(o.timeout_ms, co.ack_timeout_ms);
     return co;
 }
 
@@ -93,15 +93,16 @@ ClientOptions client_options(const Options &o, bool heartbeats) {
 // every line on standard error with --verbose.
 void hook(Client &c, const Options &o,
           std::function<void(const Inbound &, const std::string &)> handler) {
-    c.on_line = [&o, handler = std::move(handler)](const Inbound &in, const std::string &raw) {
-        if (o.verbose) std::fprintf(stderr, "< %s\n", raw.c_str());
+    const std::uint64_t t0 = c.local_now();
+    c.on_line = [&o, &c, t0, handler = std::move(handler)](const Inbound &in, const std::string &raw) {
+        if (o.verbose) std::fprintf(stderr, "%6llu < %s\n", static_cast<unsigned long long>(c.local_now() - t0), raw.c_str());
         if (handler) handler(in, raw);
     };
-    c.on_malformed = [&o](const std::string &raw) {
-        if (o.verbose) std::fprintf(stderr, "< (ignored) %s\n", raw.c_str());
+    c.on_malformed = [&o, &c, t0](const std::string &raw) {
+        if (o.verbose) std::fprintf(stderr, "%6llu < (ignored) %s\n", static_cast<unsigned long long>(c.local_now() - t0), raw.c_str());
     };
-    c.on_sent = [&o](const std::string &line) {
-        if (o.verbose) std::fprintf(stderr, "> %s\n", line.c_str());
+    c.on_sent = [&o, &c, t0](const std::string &line) {
+        if (o.verbose) std::fprintf(stderr, "%6llu > %s\n", static_cast<unsigned long long>(c.local_now() - t0), line.c_str());
     };
 }
 
@@ -113,12 +114,24 @@ struct Failed {
 
 // Waits for a state line on this connection: it names the session and sets
 // the clock estimate. Returns a failure or nothing.
+// No state request is sent: the periodic state line comes within a second,
+// and a requested one would occupy the controller's transmitter just when
+// our next command arrives.
 std::optional<Failed> await_state(Client &c, const Options &o, std::uint64_t deadline) {
-    c.request_state();
     if (!c.poll_until([&] { return c.last_state().has_value(); }, deadline))
         return Failed{Outcome::Timeout, "",
                       fmt::format("no state line from the controller within {} ms", o.timeout_ms)};
     return std::nullopt;
+}
+
+// Keeps the heartbeat result that decides whether we may go on: accepted, or
+// refused for a reason a retry will not change. A heartbeat lost on the line
+// is simply replaced by the client.
+void note_heartbeat(const Request &r, std::optional<Request> &heartbeat) {
+    if (r.kind != RequestKind::Heartbeat || heartbeat) return;
+    const bool lost = r.failure == Failure::Timeout || r.failure == Failure::LineLost ||
+                      (r.ack && (r.ack->code == "invalid_message" || r.ack->code == "message_too_long"));
+    if (!lost) heartbeat = r;
 }
 
 // Waits for the controller to be ready to take commands from us: a state line,
@@ -137,7 +150,7 @@ std::optional<Failed> arm(Client &c, const Options &o, std::uint64_t deadline,
                      std::min(deadline, c.local_now() + kSettleWaitMs));
     if (!c.poll_until([&] { return heartbeat.has_value(); }, deadline))
         return Failed{Outcome::Timeout, "",
-                      fmt::format("no answer to the heartbeat within {} ms", o.timeout_ms)};
+                      fmt::format("no heartbeat accepted within {} ms", o.timeout_ms)};
     if (!heartbeat->succeeded()) {
         const Outcome out = outcome_of(*heartbeat);
         if (heartbeat->ack)
@@ -174,9 +187,7 @@ int cmd_open(const Options &o) {
     std::optional<Failed> end; // how the cycle ended, once it has
     bool acked = false;
 
-    c.on_request_done = [&](const Request &r) {
-        if (r.kind == RequestKind::Heartbeat) heartbeat = r;
-    };
+    c.on_request_done = [&](const Request &r) { note_heartbeat(r, heartbeat); };
     c.on_session = [&](const SessionChange &s) {
         if (!s.first) restarted = true;
     };
@@ -250,9 +261,7 @@ int cmd_clear(const Options &o) {
     auto t = connect(o);
     Client c(*t, client_options(o, true));
     std::optional<Request> heartbeat;
-    c.on_request_done = [&](const Request &r) {
-        if (r.kind == RequestKind::Heartbeat) heartbeat = r;
-    };
+    c.on_request_done = [&](const Request &r) { note_heartbeat(r, heartbeat); };
     std::string raw_ack;
     hook(c, o, [&](const Inbound &in, const std::string &raw) {
         if (const auto *a = std::get_if<AckLine>(&in);
@@ -313,7 +322,6 @@ int cmd_watch(const Options &o) {
         redraw();
     });
     redraw();
-    c.request_state();
     listen(c, o);
     return 0;
 }

@@ -1,0 +1,170 @@
+#include "cabinet_host/protocol.h"
+#include "cabinet_host/transport.h"
+#include "test_lines.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+#ifdef CABINET_HOST_HAVE_CORE
+#include "protocol.h" // the firmware's own command parser
+#endif
+
+using namespace cabinet_host;
+namespace tl = test_lines;
+
+TEST(ParseLine, StateLineWithBoardTail) {
+    auto in = parse_line(tl::state(tl::kSid, 18446744073709551615ull, 7, "wait_close", 0xfb, 0xff,
+                                   true, true, "none"));
+    ASSERT_TRUE(in);
+    const auto &s = std::get<StateLine>(*in);
+    EXPECT_EQ(s.protocol, 1u);
+    EXPECT_EQ(s.session_id, tl::kSid);
+    EXPECT_EQ(s.uptime_ms, 18446744073709551615ull);
+    EXPECT_EQ(s.event_seq, 7u);
+    EXPECT_EQ(s.state, "wait_close");
+    EXPECT_FALSE(s.door_closed(3));
+    EXPECT_TRUE(s.door_closed(1));
+    EXPECT_TRUE(s.latch_locked(8));
+    EXPECT_TRUE(s.inputs_valid && s.power_ok && s.heartbeat_ok && s.driver_ready);
+    EXPECT_EQ(s.p24_adc, 2710u);
+    EXPECT_EQ(s.fw, "0.2.0");
+    EXPECT_EQ(s.transport, "uart0");
+}
+
+TEST(ParseLine, StateBodyWithoutTailAndEventAndAck) {
+    std::string body = tl::state(tl::kSid, 5);
+    body = body.substr(0, body.find(",\"p24_adc\"")) + "}";
+    auto s = parse_line(body);
+    ASSERT_TRUE(s);
+    EXPECT_FALSE(std::get<StateLine>(*s).p24_adc);
+
+    auto e = parse_line(tl::event(tl::kSid, 3, 1200, "open_accepted", "h1-1", 3) + "\r");
+    ASSERT_TRUE(e);
+    const auto &ev = std::get<EventLine>(*e);
+    EXPECT_EQ(ev.code, "open_accepted");
+    EXPECT_EQ(ev.request_id, "h1-1");
+    EXPECT_EQ(ev.door_id, 3u);
+    EXPECT_EQ(uptime_of(*e), 1200u);
+
+    auto a = parse_line(tl::ack("", 9, "invalid_message"));
+    ASSERT_TRUE(a);
+    EXPECT_EQ(std::get<AckLine>(*a).code, "invalid_message");
+    EXPECT_EQ(session_of(*a), "");
+}
+
+TEST(ParseLine, MalformedLinesAreDroppedWhole) {
+    const std::string good = tl::ack(tl::kSid, 9, "heartbeat_ok");
+    const std::string bad[] = {
+        "",
+        "\r",
+        "garbage",
+        good.substr(0, good.size() - 1), // cut short (lost line feed merged, noise)
+        good.substr(7),                  // joined mid-line at start of connection
+        "[1,2]",
+        "{\"type\":\"hello\"}",
+        "{\"type\":\"ack\"}",
+        R"({"type":"ack","session_id":"s","event_seq":-1,"uptime_ms":1,"code":"x","request_id":"","door_id":0})",
+        R"({"type":"ack","session_id":"s","event_seq":1.5,"uptime_ms":1,"code":"x","request_id":"","door_id":0})",
+        R"({"type":"ack","session_id":"s","event_seq":18446744073709551616,"uptime_ms":1,"code":"x","request_id":"","door_id":0})",
+        R"({"type":"ack","session_id":"s","event_seq":1,"uptime_ms":"1","code":"x","request_id":"","door_id":0})",
+        R"({"type":"ack","session_id":"s","event_seq":1,"uptime_ms":1,"code":"x","request_id":"","door_id":256})",
+        R"({"type":"event","session_id":"s","event_seq":1,"uptime_ms":1,"code":"x","door_id":0})",
+        tl::state(tl::kSid, 1).replace(tl::state(tl::kSid, 1).find("true"), 4, "1"),
+        tl::state(tl::kSid, 1).replace(tl::state(tl::kSid, 1).find("2710"), 4, "\"x\""),
+        good + good,
+        std::string(5000, '{'),
+    };
+    for (const auto &line : bad) EXPECT_FALSE(parse_line(line)) << line;
+}
+
+TEST(ParseLine, UnknownExtraKeysAreTolerated) {
+    std::string line = tl::ack(tl::kSid, 1, "accepted", "r1", 2);
+    line.insert(line.size() - 1, ",\"new_key\":[1]");
+    EXPECT_TRUE(parse_line(line));
+}
+
+TEST(BuildCommand, ExactText) {
+    EXPECT_EQ(build_open({"h-1", "S-1", 3, 500, 12345, 3000}),
+              R"({"type":"open","request_id":"h-1","session_id":"S-1","door_id":3,"pulse_ms":500,"issued_at_ms":12345,"ttl_ms":3000})");
+    EXPECT_EQ(build_heartbeat("S-1"), R"({"type":"heartbeat","session_id":"S-1"})");
+    EXPECT_EQ(build_clear_fault("S-1"), R"({"type":"clear_fault","session_id":"S-1"})");
+    EXPECT_EQ(build_state_request(), R"({"type":"state"})");
+}
+
+TEST(BuildCommand, RefusesWhatTheControllerCouldNotParse) {
+    EXPECT_THROW(build_heartbeat(""), std::invalid_argument);
+    EXPECT_THROW(build_heartbeat("a b"), std::invalid_argument);
+    EXPECT_THROW(build_clear_fault("a\"b"), std::invalid_argument);
+    EXPECT_THROW(build_heartbeat(std::string(49, 'a')), std::invalid_argument);
+    EXPECT_NO_THROW(build_heartbeat(std::string(48, 'a')));
+    EXPECT_THROW(build_open({std::string(65, 'r'), "S", 1, 500, 0, 1}), std::invalid_argument);
+    EXPECT_THROW(build_open({"r/1", "S", 1, 500, 0, 1}), std::invalid_argument);
+    EXPECT_THROW(build_open({"r", "S", 0, 500, 0, 1}), std::invalid_argument);
+    EXPECT_THROW(build_open({"r", "S", 9, 500, 0, 1}), std::invalid_argument);
+    EXPECT_TRUE(is_identifier("aZ09-.:_", 8));
+    EXPECT_FALSE(is_identifier("aZ09-.:_", 7));
+}
+
+TEST(RequestIds, UniqueValidIdentifiers) {
+    RequestIds a, b;
+    EXPECT_NE(a.prefix(), b.prefix());
+    std::set<std::string> seen;
+    for (int i = 0; i < 1000; ++i) {
+        const std::string id = a.next();
+        EXPECT_TRUE(is_identifier(id, kRequestIdMax)) << id;
+        EXPECT_TRUE(seen.insert(id).second);
+    }
+    RequestIds fixed(std::string(40, 'p'));
+    EXPECT_TRUE(is_identifier(fixed.next(), kRequestIdMax));
+    EXPECT_THROW(RequestIds("bad prefix"), std::invalid_argument);
+}
+
+#ifdef CABINET_HOST_HAVE_CORE
+// Every line the host builds must be accepted by the firmware's own parser
+// with exactly the values put in.
+TEST(BuildCommand, FirmwareParserAcceptsEveryBuiltLine) {
+    auto parse = [](const std::string &line) {
+        cabinet_cmd_t cmd{};
+        EXPECT_TRUE(cabinet_parse(line.data(), line.size(), 0, &cmd)) << line;
+        EXPECT_LE(line.size(), kLineMax);
+        return cmd;
+    };
+    const std::string sid(48, 'S');
+    RequestIds ids(std::string(40, 'p'));
+    for (int i = 0; i < 5; ++i) ids.next();
+    std::string rid = ids.next();
+    rid += std::string(64 - rid.size(), 'x');
+    ASSERT_EQ(rid.size(), 64u);
+    for (unsigned door : {1u, 8u}) {
+        for (std::uint64_t at : {std::uint64_t{0}, std::uint64_t{18446744073709551615ull}}) {
+            auto cmd = parse(build_open({rid, sid, door, 4294967295u, at, 0}));
+            EXPECT_EQ(cmd.kind, CABINET_CMD_OPEN);
+            EXPECT_EQ(std::string(cmd.args.request_id), rid);
+            EXPECT_EQ(std::string(cmd.args.session_id), sid);
+            EXPECT_EQ(cmd.args.door_id, door);
+            EXPECT_EQ(cmd.args.pulse_ms, 4294967295u);
+            EXPECT_EQ(cmd.args.issued_at_ms, at);
+            EXPECT_EQ(cmd.args.ttl_ms, 0u);
+        }
+    }
+    EXPECT_EQ(parse(build_heartbeat(tl::kSid)).kind, CABINET_CMD_HEARTBEAT);
+    EXPECT_EQ(parse(build_clear_fault("a.b:c_d-e")).kind, CABINET_CMD_CLEAR_FAULT);
+    EXPECT_EQ(parse(build_state_request()).kind, CABINET_CMD_STATE);
+}
+#endif
+
+TEST(LineSplitter, SplitsChunksAndDropsOverlongLines) {
+    LineSplitter s(10);
+    s.feed("ab", 2);
+    EXPECT_FALSE(s.pop());
+    EXPECT_TRUE(s.mid_line());
+    s.feed("c\nd\n", 4);
+    EXPECT_EQ(s.pop(), "abc");
+    EXPECT_EQ(s.pop(), "d");
+    EXPECT_FALSE(s.mid_line());
+    const std::string longer = std::string(25, 'x') + "\nok\n";
+    s.feed(longer.data(), longer.size());
+    EXPECT_EQ(s.pop(), "ok");
+    EXPECT_FALSE(s.pop());
+}

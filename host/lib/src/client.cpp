@@ -87,7 +87,7 @@ RequestPtr Client::clear_fault() {
 
 void Client::request_state() {
     if (lost_) throw ConnectionLost("connection lost");
-    pending_state_request_ = true;
+    if (!state_request_sent_ms_) pending_state_request_ = true;
     flush(local_now());
 }
 
@@ -105,6 +105,11 @@ RequestPtr Client::enqueue(RequestPtr r) {
         finish(r, Failure::NoSession, "no state from the controller yet: its session is unknown");
         return r;
     }
+    if (session_id_.empty()) {
+        finish(r, Failure::NoSession,
+               "the controller has no valid session identity (identity_invalid)");
+        return r;
+    }
     r->session_id = session_id_;
     queue_.push_back(r);
     flush(local_now());
@@ -112,6 +117,8 @@ RequestPtr Client::enqueue(RequestPtr r) {
 }
 
 void Client::finish(const RequestPtr &r, Failure f, std::string text) {
+    // A heartbeat that got lost on the way is replaced at once, not a second later.
+    if (r->kind == RequestKind::Heartbeat) next_heartbeat_ms_ = 0;
     r->status = RequestStatus::Failed;
     r->failure = f;
     r->failure_text = std::move(text);
@@ -126,17 +133,44 @@ void Client::fail_all(Failure f, const std::string &text) {
     for (auto &r : all) finish(r, f, text);
 }
 
+// Time that must pass before the line is free to send on, 0 if it is now.
+// The controller cannot read while it writes a line, so we avoid sending
+// while it is (or is about to be) writing.
+std::uint64_t Client::until_clear(std::uint64_t now) const {
+    std::uint64_t wait = 0;
+    if (last_rx_ms_ && now - *last_rx_ms_ < opt_.rx_quiet_ms)
+        wait = opt_.rx_quiet_ms - (now - *last_rx_ms_);
+    const std::uint64_t period = opt_.state_period_ms;
+    if (periodic_state_ms_ && opt_.state_guard_ms > 0 && period > opt_.state_guard_ms + opt_.state_late_ms) {
+        const std::uint64_t since = now - *periodic_state_ms_;
+        const std::uint64_t phase = since % period;
+        if (phase >= period - opt_.state_guard_ms)
+            wait = std::max(wait, period - phase + opt_.state_late_ms); // due soon, or being written
+        else if (since >= period && phase < opt_.state_late_ms)
+            wait = std::max(wait, opt_.state_late_ms - phase); // due, running late
+    }
+    return wait;
+}
+
+bool Client::clear_to_send(std::uint64_t now) const {
+    if (!session_known_ || state_request_sent_ms_ || transport_.mid_line()) return false;
+    return until_clear(now) == 0;
+}
+
 void Client::flush(std::uint64_t now) {
     if (lost_) return;
     try {
-        // A state request has no ack; it goes out as soon as no answer is
-        // awaited, so the state line that answers it is not taken for
-        // anything else and does not interleave with our commands.
+        if (!clear_to_send(now)) return;
+        // A state request has no ack; while it is out, the next state line is
+        // its answer, and nothing else is sent so that the controller is not
+        // writing that line while our next one arrives.
         if (pending_state_request_ && in_flight_.empty()) {
             pending_state_request_ = false;
+            state_request_sent_ms_ = now;
             const std::string line = build_state_request();
             transport_.send_line(line);
             if (on_sent) on_sent(line);
+            return;
         }
         while (!queue_.empty() && in_flight_.size() < opt_.max_in_flight) {
             RequestPtr r = queue_.front();
@@ -167,6 +201,7 @@ void Client::flush(std::uint64_t now) {
             }
             r->status = RequestStatus::Sent;
             r->sent_local_ms = now;
+            ++r->attempts;
             in_flight_.push_back(r);
             transport_.send_line(r->line);
             if (on_sent) on_sent(r->line);
@@ -179,6 +214,8 @@ void Client::flush(std::uint64_t now) {
 }
 
 void Client::service(std::uint64_t now) {
+    if (state_request_sent_ms_ && now - *state_request_sent_ms_ >= opt_.ack_timeout_ms)
+        state_request_sent_ms_.reset(); // its answer was lost; the line is free again
     while (!in_flight_.empty() && now - in_flight_.front()->sent_local_ms >= opt_.ack_timeout_ms) {
         RequestPtr r = in_flight_.front();
         in_flight_.pop_front();
@@ -216,6 +253,15 @@ void Client::poll(std::chrono::milliseconds max_wait) {
         const std::uint64_t due = in_flight_.front()->sent_local_ms + opt_.ack_timeout_ms;
         wait = std::min(wait, due > now ? due - now : 0);
     }
+    if (state_request_sent_ms_) {
+        const std::uint64_t due = *state_request_sent_ms_ + opt_.ack_timeout_ms;
+        wait = std::min(wait, due > now ? due - now : 0);
+    }
+    if (!queue_.empty() || pending_state_request_) {
+        if (const std::uint64_t guard = until_clear(now); guard > 0) wait = std::min(wait, guard);
+    }
+    // Heartbeats due are queued by service(); if one is due but blocked, the
+    // guard above wakes us; the line that ends the guard wakes us sooner.
     std::optional<std::string> line;
     try {
         line = transport_.receive_line(std::chrono::milliseconds(wait));
@@ -242,6 +288,8 @@ void Client::new_session(const std::string &sid, std::uint64_t now, SessionChang
         fail_all(Failure::SessionChanged, "the controller restarted (new session " + sid + ")");
     clock_.reset();
     last_state_.reset();
+    periodic_state_ms_.reset();
+    state_request_sent_ms_.reset();
     session_known_ = true;
     session_id_ = sid;
     next_heartbeat_ms_ = now; // arm the new session at once
@@ -268,9 +316,19 @@ void Client::handle(const std::string &raw, std::uint64_t now) {
         new_session(sid, now, {session_id_, sid, false, "uptime went backwards"});
     }
     last_uptime_ = uptime;
+    last_rx_ms_ = now;
     clock_.observe(now, uptime);
 
-    if (const auto *s = std::get_if<StateLine>(&*in)) last_state_ = *s;
+    if (const auto *s = std::get_if<StateLine>(&*in)) {
+        last_state_ = *s;
+        // A state line we did not ask for is a periodic one: it fixes the
+        // phase of the next. Any state line answers a request still queued.
+        if (state_request_sent_ms_ && now - *state_request_sent_ms_ >= opt_.state_answer_min_ms)
+            state_request_sent_ms_.reset();
+        else
+            periodic_state_ms_ = now;
+        pending_state_request_ = false;
+    }
     if (const auto *a = std::get_if<AckLine>(&*in)) match_ack(*a);
     if (on_line) on_line(*in, raw);
 }
@@ -289,8 +347,15 @@ void Client::match_ack(const AckLine &ack) {
         in_flight_.erase(in_flight_.begin(), in_flight_.begin() + static_cast<std::ptrdiff_t>(i) + 1);
         for (auto &s : skipped)
             finish(s, Failure::LineLost, "a later line was answered first: this one was lost");
+        if (r->kind == RequestKind::Open && parse_refusal(ack) && r->attempts <= opt_.open_retries) {
+            // The line arrived mangled and was not acted on: send it again.
+            r->status = RequestStatus::Queued;
+            queue_.push_front(r);
+            return;
+        }
         r->status = RequestStatus::Answered;
         r->ack = ack;
+        if (r->kind == RequestKind::Heartbeat && parse_refusal(ack)) next_heartbeat_ms_ = 0;
         if (on_request_done) on_request_done(*r);
         return;
     }

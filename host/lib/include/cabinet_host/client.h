@@ -46,6 +46,7 @@ struct Request {
     std::uint32_t pulse_ms = 0;
     std::uint32_t ttl_ms = 0;
     std::uint64_t issued_at_ms = 0; // opens: the stamp sent
+    unsigned attempts = 0;          // times the line was written
     std::string line;               // the line as sent
     std::uint64_t sent_local_ms = 0;
     RequestStatus status = RequestStatus::Queued;
@@ -68,10 +69,31 @@ struct SessionChange {
 struct ClientOptions {
     bool heartbeats = true;                    // send heartbeats while a session is known
     std::uint64_t heartbeat_interval_ms = 1000;
-    std::uint64_t ack_timeout_ms = 2000;
+    std::uint64_t ack_timeout_ms = 1000; // the controller answers within tens of ms
     std::size_t max_in_flight = 1; // lines sent and not yet answered
     std::uint64_t clock_window_ms = 30000;
     std::string request_prefix; // empty: random per process
+    // The controller writes its lines with the receive side unserviced: what
+    // arrives meanwhile beyond its 32-byte receive FIFO is lost. Its own
+    // answers cannot collide with our lines (one line in flight at a time),
+    // but the periodic state line can: nothing is sent from state_guard_ms
+    // before the next periodic state line is expected until it has arrived.
+    // 0 turns the guard off.
+    std::uint64_t state_period_ms = 1000;
+    std::uint64_t state_guard_ms = 150;
+    std::uint64_t state_late_ms = 100; // how late a periodic state line may be
+    // Lines come in bursts (an event and the state line after it, several
+    // events of one tick): nothing is sent until nothing has been received
+    // for this long, nor while a line is arriving.
+    std::uint64_t rx_quiet_ms = 20;
+    // A state line cannot answer a state request sooner than this after it
+    // was sent (the time to write one at 115200 baud); one that arrives
+    // sooner was already on its way and is a periodic one.
+    std::uint64_t state_answer_min_ms = 30;
+    // An open answered "invalid_message" or "message_too_long" was not acted
+    // on (the line arrived mangled); it is sent again this many times with
+    // the same request id and a fresh stamp.
+    unsigned open_retries = 2;
 };
 
 class Client {
@@ -81,14 +103,18 @@ public:
 
     explicit Client(Transport &transport, ClientOptions options = {}, LocalClock clock = {});
 
-    // Commands. Each is queued and sent as soon as the line is free (at once
-    // with the default of one line in flight and nothing outstanding). An
-    // open is stamped with the controller's clock when it is written, not
-    // when it is queued. All throw ConnectionLost if the link is gone.
+    // Commands. Each is queued and sent as soon as the line is free: a line
+    // has been heard from the controller (so it is listening, and its session
+    // and clock are known), no answer is awaited and no periodic state line
+    // is due. An open is stamped with the controller's clock when it is
+    // written, not when it is queued. All throw ConnectionLost if the link
+    // is gone; a command asked for before any line arrived fails NoSession.
     RequestPtr open(unsigned door, std::uint32_t pulse_ms, std::uint32_t ttl_ms);
     RequestPtr heartbeat();
     RequestPtr clear_fault();
-    void request_state(); // answered by a state line, not an ack
+    // Asks for a state line (answered by a state line, not an ack). Nothing is
+    // sent if a state line arrives before the line is free.
+    void request_state();
 
     // Waits up to max_wait (less if a heartbeat or an ack deadline is due
     // sooner) for one line and handles it, then runs timers and sends what is
@@ -129,6 +155,8 @@ private:
     void flush(std::uint64_t now);
     void finish(const RequestPtr &r, Failure f, std::string text);
     void fail_all(Failure f, const std::string &text);
+    bool clear_to_send(std::uint64_t now) const;
+    std::uint64_t until_clear(std::uint64_t now) const;
     void new_session(const std::string &sid, std::uint64_t now, SessionChange change);
 
     Transport &transport_;
@@ -144,6 +172,9 @@ private:
     std::optional<StateLine> last_state_;
     std::uint64_t next_heartbeat_ms_ = 0;
     bool pending_state_request_ = false;
+    std::optional<std::uint64_t> state_request_sent_ms_; // awaiting the state line that answers
+    std::optional<std::uint64_t> periodic_state_ms_;     // local arrival of the latest periodic state line
+    std::optional<std::uint64_t> last_rx_ms_;            // local arrival of the latest line
     std::deque<RequestPtr> queue_;
     std::deque<RequestPtr> in_flight_;
     std::uint64_t malformed_ = 0;
