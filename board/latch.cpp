@@ -73,7 +73,7 @@ void outputs(void *user, uint8_t mask, uint32_t pulse_ms) {
     if (pulse_expired == 0) {
         for (uint i = 0; i < CABINET_DOORS; ++i) {
             const uint32_t pin_bit = 1u << (PIN_DOOR_FIRST + i);
-            if ((mask >> i & 1u) != 0)
+            if ((uint32_t{mask} >> i & 1u) != 0)
                 gpio_set_mask(pin_bit);
             else
                 gpio_clr_mask(pin_bit);

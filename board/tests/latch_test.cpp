@@ -40,7 +40,16 @@ TEST(Latch, UnsafeRequestsAreRefusedIntoTheFaultLatch) {
         EXPECT_FALSE(any_latch_pin_driven_high());
         EXPECT_EQ(sim::alarms_pending(), 0u);
     }
-    Bench b;
+    Bench b; // no alarm left to end the pulse: it is never started
+    while (alarm_pool_add_alarm_at(alarm_pool_get_default(), from_us_since_boot(INT64_MAX),
+                                   [](alarm_id_t, void *) -> int64_t { return 0; }, nullptr, false) > 0) {
+    }
+    sim::clear_pin_log();
+    outputs(nullptr, 0x01, 500);
+    EXPECT_EQ(hal_fault, 1);
+    EXPECT_FALSE(any_latch_pin_driven_high());
+
+    Bench b2;
     outputs(nullptr, 0x01, 500);
     outputs(nullptr, 0, 12345); // off, whatever the length: cancels, no fault
     EXPECT_EQ(hal_fault, 0);
