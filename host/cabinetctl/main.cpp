@@ -208,8 +208,10 @@ int cmd_open(const Options &o) {
                              fmt::format("door {}: the operation was abandoned by a clear_fault", o.door)};
         } else if (const auto *a = std::get_if<AckLine>(&in); a && a->request_id == open->request_id) {
             if (o.json) out_line(raw);
-        } else if (const auto *s = std::get_if<StateLine>(&in); s && acked && !end) {
-            // Fallback for a lost event line: the state line tells the outcome too.
+        } else if (const auto *s = std::get_if<StateLine>(&in); s && acked && !end && !restarted) {
+            // Fallback for a lost event line: the state line tells the outcome too,
+            // but only while it is the same session: after a restart it says
+            // nothing about our cycle.
             if (s->state == "fault")
                 end = Failed{Outcome::Fault, s->fault,
                              fmt::format("door {}: fault {}: {}", o.door, s->fault, explain_text(s->fault))};
