@@ -244,7 +244,8 @@ int run_script(const options &o) {
         case verb::stall:
         case verb::power_cycle: {
             w.execute(s.cmd);
-            fw.step();  // carries it out at once
+            // Carried out at once (after start-up or a pending restart, if any).
+            while (w.stall_or_cycle_pending()) fw.step();
             if (board_sim::now_ns() > clock) clock = board_sim::now_ns();
             break;
         }

@@ -33,6 +33,7 @@ public:
     // A stall or power cycle asked for and not yet carried out.
     bool take_stall(uint32_t &ms);
     bool take_power_cycle(uint32_t &off_ms);
+    bool stall_or_cycle_pending() const { return stall_pending_ || cycle_pending_; }
 
     std::string status() const;
     cabinet_model &model() { return model_; }
