@@ -171,8 +171,15 @@ int cmd_state(const Options &o) {
         prev(in, raw);
         if (std::holds_alternative<StateLine>(in)) raw_state = raw;
     };
-    if (auto f = await_state(c, o, c.local_now() + o.timeout_ms))
-        return report(o, "state", f->outcome, f->code, f->message);
+    const std::uint64_t deadline = c.local_now() + o.timeout_ms;
+    if (auto f = await_state(c, o, deadline)) return report(o, "state", f->outcome, f->code, f->message);
+    // A controller that has only just started has not read its inputs yet;
+    // its next state line (within a second) is the one worth showing.
+    if (!c.last_state()->inputs_valid && c.last_state()->uptime_ms < 2000) {
+        const std::uint64_t first = c.last_state()->uptime_ms;
+        c.poll_until([&] { return c.last_state() && c.last_state()->uptime_ms != first; },
+                     std::min(deadline, c.local_now() + 1500));
+    }
     if (o.json) out_line(raw_state);
     else std::fputs(cabinetctl::describe_state(*c.last_state()).c_str(), stdout);
     return 0;

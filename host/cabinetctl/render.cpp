@@ -34,11 +34,13 @@ std::string describe_state(const StateLine &s) {
         out += fmt::format("              {}\n", cabinet_host::explain_text(s.fault));
     out += "door          ";
     for (unsigned d = 1; d <= kDoors; ++d) out += fmt::format("{:<9}", d);
+    // Without valid inputs the masks mean nothing: show that rather than "open".
     out += "\nclosed        ";
-    for (unsigned d = 1; d <= kDoors; ++d) out += fmt::format("{:<9}", s.door_closed(d) ? "closed" : "OPEN");
+    for (unsigned d = 1; d <= kDoors; ++d)
+        out += fmt::format("{:<9}", !s.inputs_valid ? "?" : s.door_closed(d) ? "closed" : "OPEN");
     out += "\nlatch         ";
     for (unsigned d = 1; d <= kDoors; ++d)
-        out += fmt::format("{:<9}", s.latch_locked(d) ? "locked" : "UNLOCKED");
+        out += fmt::format("{:<9}", !s.inputs_valid ? "?" : s.latch_locked(d) ? "locked" : "UNLOCKED");
     out += fmt::format("\ninputs valid  {}   power ok {}{}   heartbeat fresh {}   driver ready {}\n",
                        yes_no(s.inputs_valid), yes_no(s.power_ok),
                        s.p24_adc ? fmt::format(" (24 V ADC {})", *s.p24_adc) : "",
@@ -62,9 +64,11 @@ std::string describe_ack(const AckLine &a) {
 }
 
 std::string state_summary(const StateLine &s) {
-    std::string doors;
+    std::string doors; // c/O: closed/OPEN, l/U: locked/UNLOCKED, ?: not known
     for (unsigned d = 1; d <= kDoors; ++d)
-        doors += fmt::format("{}{}{}", d, s.door_closed(d) ? 'c' : 'O', s.latch_locked(d) ? 'l' : 'U');
+        doors += !s.inputs_valid ? fmt::format("{}??", d)
+                                 : fmt::format("{}{}{}", d, s.door_closed(d) ? 'c' : 'O',
+                                               s.latch_locked(d) ? 'l' : 'U');
     return fmt::format("{:>12}  {:<10} door {}  fault {}  doors {}  hb {}  power {}  inputs {}",
                        uptime_text(s.uptime_ms), s.state,
                        s.active_door ? std::to_string(s.active_door) : "-", s.fault, doors,
