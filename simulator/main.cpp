@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include <cstdio>
+#include <deque>
 #include <fstream>
 #include <iostream>
 #include <optional>
@@ -285,8 +286,21 @@ int run_real_time(const options &o) {
         return w.execute(std::get<command>(p));
     };
     io.on_control = answer;
-    io.on_serial = [](const uint8_t *p, size_t n) {
-        board_sim::uart_host_send(std::string_view(reinterpret_cast<const char *>(p), n));
+    // Pacing: whenever simulated time runs ahead of the wall clock, wait
+    // (serving the connections) until the wall clock catches up; when the
+    // host machine falls behind, the board runs flat out until it has caught
+    // up. Time is never skipped, so the board's clock keeps a fixed offset
+    // from the wall clock, as a real board's would.
+    const uint64_t wall_base = io_hub::monotonic_ns();
+    const uint64_t sim_base = board_sim::now_ns();
+    // Received bytes enter the serial line at the simulated time matching the
+    // moment they arrived, never earlier: while the board lags behind the
+    // wall clock, a host that stamped a command with the board's time as it
+    // should be by now would otherwise find it refused as from the future.
+    std::deque<std::pair<uint64_t, std::string>> inbox;
+    io.on_serial = [&](const uint8_t *p, size_t n) {
+        uint64_t due = sim_base + (io_hub::monotonic_ns() - wall_base);
+        inbox.emplace_back(due, std::string(reinterpret_cast<const char *>(p), n));
     };
     board_sim::set_uart_collect(false);
     board_sim::set_uart_tx_hook([&io](uint64_t, uint8_t b) { io.serial_out(b); });
@@ -307,30 +321,22 @@ int run_real_time(const options &o) {
         }
     };
 
-    // Pacing: whenever simulated time runs ahead of the wall clock, wait
-    // (serving the connections) until the wall clock catches up. When the
-    // host falls behind by more than a little, the lost time is given up
-    // rather than run through at full speed, so the board's clock never
-    // races ahead of the hosts talking to it.
-    constexpr uint64_t max_lag_ns = 50 * ms_ns;
     constexpr uint64_t io_every_ns = 1 * ms_ns;
-    uint64_t wall_base = io_hub::monotonic_ns();
-    uint64_t sim_base = board_sim::now_ns();
     uint64_t last_io = 0;
     w.attach([&](uint64_t now) {
         run_scenario(now);
         uint64_t due = wall_base + (now - sim_base);
         uint64_t wall = io_hub::monotonic_ns();
-        if (wall > due + max_lag_ns) {
-            wall_base += wall - due - max_lag_ns;
-            due = wall - max_lag_ns;
-        }
         if (wall < due) {
             io.poll_until(due);
             last_io = io_hub::monotonic_ns();
         } else if (wall - last_io >= io_every_ns) {
             io.poll_until(0);
             last_io = wall;
+        }
+        while (!inbox.empty() && inbox.front().first <= now) {
+            board_sim::uart_host_send(inbox.front().second);
+            inbox.pop_front();
         }
     });
 
@@ -374,7 +380,7 @@ int run_real_time(const options &o) {
     std::optional<uint64_t> leave_at;
     while (!io.stop_requested()) {
         fw.step();
-        if (io.stdin_ended() && board_sim::uart_host_pending() == 0 && !leave_at)
+        if (io.stdin_ended() && inbox.empty() && board_sim::uart_host_pending() == 0 && !leave_at)
             leave_at = board_sim::now_ns() + stdin_grace_ns;
         if (leave_at && board_sim::now_ns() >= *leave_at) break;
     }
