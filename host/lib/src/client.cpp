@@ -58,7 +58,7 @@ bool Request::succeeded() const {
 
 Client::Client(Transport &transport, ClientOptions options, LocalClock clock)
     : transport_(transport), opt_(std::move(options)),
-      clock_fn_(clock ? std::move(clock) : LocalClock(steady_ms)), clock_(opt_.clock_window_ms),
+      clock_fn_(clock ? std::move(clock) : LocalClock(steady_ms)), clock_(opt_.clock_window_ms, opt_.clock_safety_ms),
       ids_(opt_.request_prefix.empty() ? RequestIds() : RequestIds(opt_.request_prefix)) {
     if (opt_.max_in_flight == 0) opt_.max_in_flight = 1;
 }
@@ -347,8 +347,12 @@ void Client::match_ack(const AckLine &ack) {
         in_flight_.erase(in_flight_.begin(), in_flight_.begin() + static_cast<std::ptrdiff_t>(i) + 1);
         for (auto &s : skipped)
             finish(s, Failure::LineLost, "a later line was answered first: this one was lost");
-        if (r->kind == RequestKind::Open && parse_refusal(ack) && r->attempts <= opt_.open_retries) {
-            // The line arrived mangled and was not acted on: send it again.
+        const bool future = ack.code == "future_command";
+        if (r->kind == RequestKind::Open && (parse_refusal(ack) || future) &&
+            r->attempts <= opt_.open_retries) {
+            // Not acted on: the line arrived mangled, or our stamp was ahead
+            // of the controller (whose clock this ack shows). Send it again.
+            if (future) clock_.rebase(local_now(), ack.uptime_ms);
             r->status = RequestStatus::Queued;
             queue_.push_front(r);
             return;

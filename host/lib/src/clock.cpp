@@ -24,7 +24,8 @@ std::optional<std::uint64_t> ControllerClock::now(std::uint64_t local_ms) const 
     if (samples_.empty() || local_ms >= kSane) return std::nullopt;
     const Sample &best = samples_.front();
     const std::uint64_t age = local_ms > best.local_ms ? local_ms - best.local_ms : 0;
-    const std::int64_t margin = static_cast<std::int64_t>(kRoundingMarginMs + age / kDriftDivisor);
+    const std::int64_t margin =
+        static_cast<std::int64_t>(kRoundingMarginMs + safety_ms_ + age / kDriftDivisor);
     const std::int64_t est = static_cast<std::int64_t>(local_ms) - best.offset - margin;
     return est > 0 ? static_cast<std::uint64_t>(est) : 0;
 }

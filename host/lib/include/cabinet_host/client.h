@@ -71,7 +71,8 @@ struct ClientOptions {
     std::uint64_t heartbeat_interval_ms = 1000;
     std::uint64_t ack_timeout_ms = 1000; // the controller answers within tens of ms
     std::size_t max_in_flight = 1; // lines sent and not yet answered
-    std::uint64_t clock_window_ms = 30000;
+    std::uint64_t clock_window_ms = 10000;
+    std::uint64_t clock_safety_ms = 100; // see ControllerClock
     std::string request_prefix; // empty: random per process
     // The controller writes its lines with the receive side unserviced: what
     // arrives meanwhile beyond its 32-byte receive FIFO is lost. Its own
@@ -91,8 +92,9 @@ struct ClientOptions {
     // sooner was already on its way and is a periodic one.
     std::uint64_t state_answer_min_ms = 30;
     // An open answered "invalid_message" or "message_too_long" was not acted
-    // on (the line arrived mangled); it is sent again this many times with
-    // the same request id and a fresh stamp.
+    // on (the line arrived mangled), nor was one answered "future_command"
+    // (our clock estimate was ahead; it is rebased on that ack). Such an open
+    // is sent again this many times with the same request id and a fresh stamp.
     unsigned open_retries = 2;
 };
 

@@ -14,12 +14,16 @@ namespace cabinet_host {
 // ahead of it: a command stamped with it is never "future_command".
 //
 // The minimum is taken over a sliding window so that the estimate follows
-// drift between the two crystals, and a small margin (1 ms for the
-// millisecond rounding on both sides plus 200 ppm of the sample's age) keeps
-// it behind the controller even while the clocks drift apart.
+// drift between the two crystals, and a margin keeps it behind the
+// controller: 1 ms for the millisecond rounding on both sides, 200 ppm of the
+// sample's age for drift, and a fixed safety_ms for a controller clock that
+// does not run steadily against ours (a simulated board paced against a busy
+// host's wall clock falls behind by tens of milliseconds now and then). The
+// margin costs that much of a command's ttl and nothing else.
 class ControllerClock {
 public:
-    explicit ControllerClock(std::uint64_t window_ms = 30000) : window_ms_(window_ms) {}
+    explicit ControllerClock(std::uint64_t window_ms = 10000, std::uint64_t safety_ms = 100)
+        : window_ms_(window_ms), safety_ms_(safety_ms) {}
 
     // One line received at local_ms carrying the controller's uptime_ms.
     void observe(std::uint64_t local_ms, std::uint64_t uptime_ms);
@@ -30,6 +34,13 @@ public:
     // Forget everything (a new session started: its clock began at zero again).
     void reset() { samples_.clear(); }
 
+    // Start again from one line: the controller said our estimate was ahead
+    // ("future_command"), so older samples no longer describe its clock.
+    void rebase(std::uint64_t local_ms, std::uint64_t uptime_ms) {
+        samples_.clear();
+        observe(local_ms, uptime_ms);
+    }
+
     bool known() const { return !samples_.empty(); }
 
 private:
@@ -38,6 +49,7 @@ private:
         std::int64_t offset; // local_ms - uptime_ms
     };
     std::uint64_t window_ms_;
+    std::uint64_t safety_ms_;
     // Monotonic queue: offsets strictly increase from front to back, so the
     // front is the minimum over the window.
     std::deque<Sample> samples_;
