@@ -7,6 +7,7 @@ Paths come from the environment: CABINET_SIM (required) and CABINETCTL (tests
 that need it exit 77, "skipped", without it). Every test runs in its own
 temporary directory, waits for conditions rather than sleeping, bounds every
 wait, and stops every process it started."""
+import ctypes
 import json
 import os
 import re
@@ -27,6 +28,16 @@ SKIP = 77
 
 class Failure(Exception):
     pass
+
+
+def die_with_parent():
+    # Runs in each child before exec: if this test is killed (a CTest
+    # timeout), its simulator and cabinetctl go with it.
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+
+def spawn(cmd, **kw):
+    return subprocess.Popen(cmd, preexec_fn=die_with_parent, **kw)
 
 
 def check(cond, what):
@@ -51,7 +62,7 @@ class Sim:
         self.tmp = tmp
         self.control_path = os.path.join(tmp, "control.sock")
         cmd = [SIM, "--control-unix", self.control_path, *args]
-        self.proc = subprocess.Popen(
+        self.proc = spawn(
             cmd, stdin=subprocess.PIPE if stdio else subprocess.DEVNULL,
             stdout=subprocess.PIPE if stdio else subprocess.DEVNULL, stderr=subprocess.PIPE)
         self.stderr = []
@@ -112,7 +123,7 @@ class Sim:
 
 
 def cabinetctl(*args, timeout=60):
-    run = subprocess.run([CTL, *args], capture_output=True, timeout=timeout)
+    run = subprocess.run([CTL, *args], capture_output=True, timeout=timeout, preexec_fn=die_with_parent)
     out, err = run.stdout.decode(errors="replace"), run.stderr.decode(errors="replace")
     print(f"$ cabinetctl {' '.join(args)}  -> {run.returncode}\n{out}{err}", flush=True)
     return run.returncode, out + err
@@ -146,7 +157,7 @@ def test_boot_store_survives_runs(tmp):
 
     def session(*extra):
         run = subprocess.run([SIM, "--script", script, "--flash", flash, *extra],
-                             capture_output=True, timeout=60)
+                             capture_output=True, timeout=60, preexec_fn=die_with_parent)
         check(run.returncode == 0, run.stderr.decode())
         first = json.loads(run.stdout.decode().splitlines()[0].split(" ", 1)[1])
         check(first["code"] == "boot", f"first line is not the boot event: {first}")
@@ -271,7 +282,7 @@ def test_fault_and_clearing(tmp):
     sim = Sim(tmp, "--pty", link)
     try:
         sim.control("door 1 hold")
-        ctl = subprocess.Popen([CTL, "--device", link, "--timeout-ms", "60000", "open", "1", "--wait"],
+        ctl = spawn([CTL, "--device", link, "--timeout-ms", "60000", "open", "1", "--wait"],
                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         try:
             wait_for(lambda: sim.door(1)[0] == "open", 30, "door 1 to be opened")
@@ -304,9 +315,9 @@ def test_restart_noticed(tmp):
     sim = Sim(tmp, "--pty", link, "--tcp", "0")
     try:
         sim.control("door 2 hold")
-        watch = subprocess.Popen([CTL, "--device", link, "--timeout-ms", "60000", "watch"],
+        watch = spawn([CTL, "--device", link, "--timeout-ms", "60000", "watch"],
                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        opener = subprocess.Popen([CTL, "--tcp", f"127.0.0.1:{sim.tcp_port}", "--timeout-ms", "60000",
+        opener = spawn([CTL, "--tcp", f"127.0.0.1:{sim.tcp_port}", "--timeout-ms", "60000",
                                    "open", "2", "--wait"],
                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         try:
@@ -337,7 +348,7 @@ def test_host_lost_mid_cycle(tmp):
     endpoint = f"127.0.0.1:{sim.tcp_port}"
     try:
         sim.control("door 3 hold")
-        ctl = subprocess.Popen([CTL, "--tcp", endpoint, "--timeout-ms", "60000", "open", "3", "--wait"],
+        ctl = spawn([CTL, "--tcp", endpoint, "--timeout-ms", "60000", "open", "3", "--wait"],
                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         try:
             wait_for(lambda: sim.door(3)[0] == "open", 30, "door 3 to be opened")
