@@ -92,7 +92,7 @@ std::string world::status() const {
     std::string s = fmt::format("time_ms={} uptime_ms={} resets={} power-good={} rail={} expander={}",
                                 board_sim::now_ns() / ns_per_ms, board_sim::uptime_ns() / ns_per_ms,
                                 board_sim::resets(), power_good_ ? "high" : "low",
-                                rail_ ? fmt::format("{}", rail_) : std::string("default"),
+                                rail_ ? rail_ : board_sim::config{}.rail_adc,
                                 expander_name(expander_));
     if (expander_ == expander_mode::nack) s += fmt::format(" {}", nack_register_);
     s += fmt::format(" feedback={} bounce={} release-ms={}", feedback_name(feedback_),
