@@ -114,9 +114,8 @@ struct Failed {
 
 // Waits for a state line on this connection: it names the session and sets
 // the clock estimate. Returns a failure or nothing.
-// No state request is sent: the periodic state line comes within a second,
-// and a requested one would occupy the controller's transmitter just when
-// our next command arrives.
+// No state request is sent: the periodic state line comes within a second
+// anyway.
 std::optional<Failed> await_state(Client &c, const Options &o, std::uint64_t deadline) {
     if (!c.poll_until([&] { return c.last_state().has_value(); }, deadline))
         return Failed{Outcome::Timeout, "",

@@ -133,37 +133,20 @@ void Client::fail_all(Failure f, const std::string &text) {
     for (auto &r : all) finish(r, f, text);
 }
 
-// Time that must pass before the line is free to send on, 0 if it is now.
-// The controller cannot read while it writes a line, so we avoid sending
-// while it is (or is about to be) writing.
-std::uint64_t Client::until_clear(std::uint64_t now) const {
-    std::uint64_t wait = 0;
-    if (last_rx_ms_ && now - *last_rx_ms_ < opt_.rx_quiet_ms)
-        wait = opt_.rx_quiet_ms - (now - *last_rx_ms_);
-    const std::uint64_t period = opt_.state_period_ms;
-    if (periodic_state_ms_ && opt_.state_guard_ms > 0 && period > opt_.state_guard_ms + opt_.state_late_ms) {
-        const std::uint64_t since = now - *periodic_state_ms_;
-        const std::uint64_t phase = since % period;
-        if (phase >= period - opt_.state_guard_ms)
-            wait = std::max(wait, period - phase + opt_.state_late_ms); // due soon, or being written
-        else if (since >= period && phase < opt_.state_late_ms)
-            wait = std::max(wait, opt_.state_late_ms - phase); // due, running late
-    }
-    return wait;
-}
-
-bool Client::clear_to_send(std::uint64_t now) const {
-    if (!session_known_ || state_request_sent_ms_ || transport_.mid_line()) return false;
-    return until_clear(now) == 0;
+// The line is free once the controller has been heard (it is listening, and
+// its session and clock are known) and no answer to an earlier line is
+// awaited. The controller buffers what arrives while it writes, so when it
+// writes does not matter. A state request has no ack: it is out until a state
+// line that can be its answer arrives (or the ack timeout passes), and nothing
+// else is sent meanwhile, so one line is in flight as with any other command.
+bool Client::clear_to_send() const {
+    return session_known_ && !state_request_sent_ms_;
 }
 
 void Client::flush(std::uint64_t now) {
     if (lost_) return;
     try {
-        if (!clear_to_send(now)) return;
-        // A state request has no ack; while it is out, the next state line is
-        // its answer, and nothing else is sent so that the controller is not
-        // writing that line while our next one arrives.
+        if (!clear_to_send()) return;
         if (pending_state_request_ && in_flight_.empty()) {
             pending_state_request_ = false;
             state_request_sent_ms_ = now;
@@ -257,11 +240,6 @@ void Client::poll(std::chrono::milliseconds max_wait) {
         const std::uint64_t due = *state_request_sent_ms_ + opt_.ack_timeout_ms;
         wait = std::min(wait, due > now ? due - now : 0);
     }
-    if (!queue_.empty() || pending_state_request_) {
-        if (const std::uint64_t guard = until_clear(now); guard > 0) wait = std::min(wait, guard);
-    }
-    // Heartbeats due are queued by service(); if one is due but blocked, the
-    // guard above wakes us; the line that ends the guard wakes us sooner.
     std::optional<std::string> line;
     try {
         line = transport_.receive_line(std::chrono::milliseconds(wait));
@@ -288,7 +266,6 @@ void Client::new_session(const std::string &sid, std::uint64_t now, SessionChang
         fail_all(Failure::SessionChanged, "the controller restarted (new session " + sid + ")");
     clock_.reset();
     last_state_.reset();
-    periodic_state_ms_.reset();
     state_request_sent_ms_.reset();
     session_known_ = true;
     session_id_ = sid;
@@ -316,17 +293,14 @@ void Client::handle(const std::string &raw, std::uint64_t now) {
         new_session(sid, now, {session_id_, sid, false, "uptime went backwards"});
     }
     last_uptime_ = uptime;
-    last_rx_ms_ = now;
     clock_.observe(now, uptime);
 
     if (const auto *s = std::get_if<StateLine>(&*in)) {
         last_state_ = *s;
-        // A state line we did not ask for is a periodic one: it fixes the
-        // phase of the next. Any state line answers a request still queued.
+        // One that arrives too soon after a state request to be its answer
+        // was already on its way. Any state line answers a request still queued.
         if (state_request_sent_ms_ && now - *state_request_sent_ms_ >= opt_.state_answer_min_ms)
             state_request_sent_ms_.reset();
-        else
-            periodic_state_ms_ = now;
         pending_state_request_ = false;
     }
     if (const auto *a = std::get_if<AckLine>(&*in)) match_ack(*a);

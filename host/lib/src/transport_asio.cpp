@@ -54,8 +54,6 @@ public:
         }
     }
 
-    bool mid_line() const override { return split_.mid_line(); }
-
 protected:
     virtual void read_some(asio::mutable_buffer buf,
                            std::function<void(std::error_code, std::size_t)> done) = 0;

@@ -74,19 +74,6 @@ struct ClientOptions {
     std::uint64_t clock_window_ms = 10000;
     std::uint64_t clock_safety_ms = 100; // see ControllerClock
     std::string request_prefix; // empty: random per process
-    // The controller writes its lines with the receive side unserviced: what
-    // arrives meanwhile beyond its 32-byte receive FIFO is lost. Its own
-    // answers cannot collide with our lines (one line in flight at a time),
-    // but the periodic state line can: nothing is sent from state_guard_ms
-    // before the next periodic state line is expected until it has arrived.
-    // 0 turns the guard off.
-    std::uint64_t state_period_ms = 1000;
-    std::uint64_t state_guard_ms = 150;
-    std::uint64_t state_late_ms = 100; // how late a periodic state line may be
-    // Lines come in bursts (an event and the state line after it, several
-    // events of one tick): nothing is sent until nothing has been received
-    // for this long, nor while a line is arriving.
-    std::uint64_t rx_quiet_ms = 20;
     // A state line cannot answer a state request sooner than this after it
     // was sent (the time to write one at 115200 baud); one that arrives
     // sooner was already on its way and is a periodic one.
@@ -107,10 +94,11 @@ public:
 
     // Commands. Each is queued and sent as soon as the line is free: a line
     // has been heard from the controller (so it is listening, and its session
-    // and clock are known), no answer is awaited and no periodic state line
-    // is due. An open is stamped with the controller's clock when it is
-    // written, not when it is queued. All throw ConnectionLost if the link
-    // is gone; a command asked for before any line arrived fails NoSession.
+    // and clock are known) and no answer is awaited. The controller buffers
+    // what arrives while it writes, so nothing else holds a line back. An
+    // open is stamped with the controller's clock when it is written, not
+    // when it is queued. All throw ConnectionLost if the link is gone; a
+    // command asked for before any line arrived fails NoSession.
     RequestPtr open(unsigned door, std::uint32_t pulse_ms, std::uint32_t ttl_ms);
     RequestPtr heartbeat();
     RequestPtr clear_fault();
@@ -157,8 +145,7 @@ private:
     void flush(std::uint64_t now);
     void finish(const RequestPtr &r, Failure f, std::string text);
     void fail_all(Failure f, const std::string &text);
-    bool clear_to_send(std::uint64_t now) const;
-    std::uint64_t until_clear(std::uint64_t now) const;
+    bool clear_to_send() const;
     void new_session(const std::string &sid, std::uint64_t now, SessionChange change);
 
     Transport &transport_;
@@ -175,8 +162,6 @@ private:
     std::uint64_t next_heartbeat_ms_ = 0;
     bool pending_state_request_ = false;
     std::optional<std::uint64_t> state_request_sent_ms_; // awaiting the state line that answers
-    std::optional<std::uint64_t> periodic_state_ms_;     // local arrival of the latest periodic state line
-    std::optional<std::uint64_t> last_rx_ms_;            // local arrival of the latest line
     std::deque<RequestPtr> queue_;
     std::deque<RequestPtr> in_flight_;
     std::uint64_t malformed_ = 0;

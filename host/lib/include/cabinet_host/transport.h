@@ -30,9 +30,6 @@ public:
     // ConnectionLost once the link is gone and every complete line has been
     // handed out.
     virtual std::optional<std::string> receive_line(std::chrono::milliseconds timeout) = 0;
-    // True while part of a line has been received and its line feed has not:
-    // the controller is writing at this moment.
-    virtual bool mid_line() const { return false; }
 };
 
 // Splits a byte stream into lines. A line longer than max_line is dropped up
@@ -43,7 +40,6 @@ public:
     explicit LineSplitter(std::size_t max_line = 4096) : max_line_(max_line) {}
     void feed(const char *data, std::size_t n);
     std::optional<std::string> pop();
-    bool mid_line() const { return !partial_.empty() || overflow_; }
 
 private:
     std::size_t max_line_;
