@@ -15,8 +15,7 @@ using strings = std::vector<std::string>;
 namespace sim = board_sim;
 
 struct Bench {
-    std::string wire; // every byte the firmware sent, in order
-    size_t seen = 0;
+    std::string wire; // bytes sent by the firmware and not yet taken as lines
 
     explicit Bench(const sim::config &cfg = {}, bool start = true) {
         sim::power_on(cfg);
@@ -27,12 +26,11 @@ struct Bench {
         const uint64_t end = sim::uptime_ns() + ms * 1000000u;
         while (!sim::reset_pending() && sim::uptime_ns() < end) pico_loop_pass();
     }
-    // The complete lines sent since the last call.
-    strings raw_lines() {
-        wire += sim::uart_host_take();
+    strings raw_lines() { // the complete lines sent since the last call
         strings out;
-        for (size_t nl; (nl = wire.find('\n', seen)) != std::string::npos; seen = nl + 1)
-            out.push_back(wire.substr(seen, nl - seen));
+        wire += sim::uart_host_take();
+        for (size_t nl; (nl = wire.find('\n')) != std::string::npos; wire.erase(0, nl + 1))
+            out.push_back(wire.substr(0, nl));
         return out;
     }
     std::vector<json> lines() {
@@ -40,16 +38,13 @@ struct Bench {
         for (const auto &l : raw_lines()) out.push_back(json::parse(l));
         return out;
     }
-    // Codes of the event and ack lines since the last call; "state" for a state line.
-    strings codes() {
-        strings out;
-        for (const auto &l : lines()) out.push_back(l["type"] == "state" ? "state" : l["code"].get<std::string>());
-        return out;
-    }
+    // Sends text, runs the loop, and returns the codes of the lines sent meanwhile ("state" for a state line).
     strings talk(const std::string &text, uint64_t ms = 150) {
         sim::uart_host_send(text);
         run_ms(ms);
-        return codes();
+        strings out;
+        for (const auto &l : lines()) out.push_back(l["type"] == "state" ? "state" : l["code"].get<std::string>());
+        return out;
     }
 };
 
