@@ -18,7 +18,7 @@ endif()
 pico_sdk_init()
 
 set(TESSARO_ROOT ${CMAKE_CURRENT_LIST_DIR}/../..)
-add_executable(tessaro
+set(TESSARO_SOURCES
     ${TESSARO_ROOT}/core/cabinet.cpp
     ${TESSARO_ROOT}/core/protocol.cpp
     ${TESSARO_ROOT}/board/pico_main.cpp
@@ -27,6 +27,7 @@ add_executable(tessaro
     ${TESSARO_ROOT}/board/latch.cpp
     ${TESSARO_ROOT}/board/lines.cpp
     ${TESSARO_ROOT}/board/pico/main.cpp)
+add_executable(tessaro ${TESSARO_SOURCES})
 target_include_directories(tessaro PRIVATE ${TESSARO_ROOT}/core ${TESSARO_ROOT}/board)
 
 # The SDK's headers are not written for our warning set: include them as
@@ -47,16 +48,7 @@ endfunction()
 tessaro_sdk_headers_as_system(${PICO_SDK_PATH})
 
 # Our own sources get the firmware warning set; the SDK's sources keep theirs.
-set_source_files_properties(
-    ${TESSARO_ROOT}/core/cabinet.cpp
-    ${TESSARO_ROOT}/core/protocol.cpp
-    ${TESSARO_ROOT}/board/pico_main.cpp
-    ${TESSARO_ROOT}/board/boot_store.cpp
-    ${TESSARO_ROOT}/board/sampler.cpp
-    ${TESSARO_ROOT}/board/latch.cpp
-    ${TESSARO_ROOT}/board/lines.cpp
-    ${TESSARO_ROOT}/board/pico/main.cpp
-    PROPERTIES COMPILE_OPTIONS
+set_source_files_properties(${TESSARO_SOURCES} PROPERTIES COMPILE_OPTIONS
         "-Wall;-Wextra;-Wpedantic;-Werror;-fno-exceptions;-fno-rtti;-Wshadow;-Wconversion;-Wsign-conversion;-Wcast-align;-Wundef")
 
 # Only the program name comes from main.cpp, so the SDK adds no second one.
