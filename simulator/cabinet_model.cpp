@@ -11,11 +11,6 @@ const char *mode_name(person_mode m) {
     return "?";
 }
 
-cabinet_model::cabinet_model() {
-    // Every door closed and locked: both sensors pull their expander pin low.
-    for (auto &s : sensors_) s = sensor{};
-}
-
 door_settings &cabinet_model::settings(int door) { return doors_.at(static_cast<size_t>(door - 1)).settings; }
 
 door_status cabinet_model::status(int door) const {
@@ -114,17 +109,10 @@ void cabinet_model::step(uint64_t now_ns, uint8_t door_pins, bool enable) {
     }
 }
 
-uint8_t cabinet_model::port0() const {
+uint8_t cabinet_model::port(int first_sensor) const {
     unsigned v = 0;
     for (int i = 0; i < door_count; ++i)
-        if (sensor_level(sensors_[static_cast<size_t>(i)])) v |= 1u << i;
-    return static_cast<uint8_t>(v);
-}
-
-uint8_t cabinet_model::port1() const {
-    unsigned v = 0;
-    for (int i = 0; i < door_count; ++i)
-        if (sensor_level(sensors_[static_cast<size_t>(i + door_count)])) v |= 1u << i;
+        if (sensor_level(sensors_[static_cast<size_t>(first_sensor + i)])) v |= 1u << i;
     return static_cast<uint8_t>(v);
 }
 

@@ -41,8 +41,6 @@ struct door_status {
 
 class cabinet_model {
 public:
-    cabinet_model();
-
     // Advances the model to now_ns. door_pins: bit d-1 set while door d's
     // release output is high; enable: the common latch enable output. Every
     // timer that fell due since the last step fires in time order.
@@ -50,8 +48,8 @@ public:
 
     // Expander input ports as electrical levels: port 0 bit d-1 is low while
     // door d is closed, port 1 bit d-1 low while its latch is locked.
-    uint8_t port0() const;
-    uint8_t port1() const;
+    uint8_t port0() const { return port(0); }
+    uint8_t port1() const { return port(door_count); }
 
     // The settings and immediate actions of the control language. door is 1..8.
     door_settings &settings(int door);
@@ -97,10 +95,13 @@ private:
     void set_latch(int index, bool locked, uint64_t at_ns);
     void set_sensor(sensor &s, bool level, uint64_t at_ns);
     bool sensor_level(const sensor &s) const;
+    uint8_t port(int first_sensor) const;
     void run_timers(uint64_t until_ns);
 
     std::array<door_state, door_count> doors_{};
-    std::array<sensor, 2 * door_count> sensors_{};  // 0..7 door closed, 8..15 latch locked
+    // 0..7 door closed, 8..15 latch locked. At power-on every door is closed
+    // and locked: every sensor holds its expander pin low.
+    std::array<sensor, 2 * door_count> sensors_{};
     uint64_t now_ns_ = 0;
     uint32_t release_ms_ = 50;
     bool bounce_ = false;
