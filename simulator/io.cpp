@@ -48,6 +48,8 @@ constexpr uint64_t pty_check_ns = 5'000'000;
 // Shorter waits than this are not slept: the simulation spins through them.
 constexpr uint64_t short_wait_ns = 50'000;
 
+bool mid_line = false;  // the last byte out of the UART was not a line feed
+
 }  // namespace
 
 struct io_hub::endpoint {
@@ -61,6 +63,12 @@ struct io_hub::endpoint {
     std::string link;      // pty: the symlink we made
     std::string pty_name;  // pty: the slave device
     uint64_t next_check_ns = 0;
+
+    // A reader has come: it gets output from the next whole line on.
+    void connect() {
+        connected = true;
+        skip_to_newline = mid_line;
+    }
 };
 
 struct io_hub::control_client {
@@ -229,8 +237,6 @@ std::string io_hub::open_control_unix(const std::string &path) {
     return {};
 }
 
-static bool mid_line = false;  // the last byte out of the UART was not a line feed
-
 void io_hub::serial_out(uint8_t byte) {
     for (auto &ep : serial_) {
         endpoint &e = *ep;
@@ -271,10 +277,7 @@ void io_hub::flush(endpoint &e) {
 void io_hub::pty_check(endpoint &e) {
     pollfd p{e.in_fd, POLLIN, 0};
     if (poll(&p, 1, 0) <= 0) {
-        if (!e.connected) {
-            e.connected = true;
-            e.skip_to_newline = mid_line;
-        }
+        if (!e.connected) e.connect();
         return;
     }
     if (p.revents & POLLIN) {
@@ -297,8 +300,7 @@ void io_hub::pty_check(endpoint &e) {
             }
         }
     } else if (!e.connected) {
-        e.connected = true;
-        e.skip_to_newline = mid_line;
+        e.connect();
     }
 }
 
@@ -432,8 +434,7 @@ void io_hub::poll_until(uint64_t until_ns) {
                     int one = 1;
                     setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
                     e.in_fd = e.out_fd = c;
-                    e.connected = true;
-                    e.skip_to_newline = mid_line;
+                    e.connect();
                     std::fprintf(stderr, "cabinet-sim: tcp client connected\n");
                     break;
                 }
