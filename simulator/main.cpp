@@ -6,12 +6,12 @@
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
+#include <array>
 #include <cstdio>
 #include <deque>
 #include <fstream>
 #include <iostream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -26,8 +26,6 @@ void pico_loop_pass(void);
 namespace cabinet_sim {
 namespace {
 
-constexpr uint64_t ms_ns = 1'000'000;
-
 struct options {
     std::string pty;
     std::optional<uint16_t> tcp;
@@ -35,7 +33,8 @@ struct options {
     std::optional<uint16_t> control_tcp;
     std::string control_unix;
     std::string scenario;
-    std::string board_id;
+    std::string board_id_hex;
+    std::optional<std::array<uint8_t, 8>> board_id;  // parsed from board_id_hex
     std::string flash;
     std::string script;
 };
@@ -123,22 +122,22 @@ public:
             case board_sim::reset_cause::requested: why = "reset requested"; break;
             case board_sim::reset_cause::none: break;
             }
-            fmt::print(stderr, "cabinet-sim: {} at {} ms, firmware restarts\n", why, board_sim::now_ns() / ms_ns);
+            fmt::print(stderr, "cabinet-sim: {} at {} ms, firmware restarts\n", why, board_sim::now_ns() / ns_per_ms);
             restart();
             return;
         }
         uint32_t ms = 0;
         if (world_.take_power_cycle(ms)) {
-            fmt::print(stderr, "cabinet-sim: power off at {} ms for {} ms\n", board_sim::now_ns() / ms_ns, ms);
+            fmt::print(stderr, "cabinet-sim: power off at {} ms for {} ms\n", board_sim::now_ns() / ns_per_ms, ms);
             board_sim::cut_power();
-            let_time_pass(uint64_t{ms} * ms_ns);
+            let_time_pass(uint64_t{ms} * ns_per_ms);
             restart();
             return;
         }
         if (world_.take_stall(ms)) {
-            fmt::print(stderr, "cabinet-sim: main loop stalled at {} ms for {} ms\n", board_sim::now_ns() / ms_ns, ms);
+            fmt::print(stderr, "cabinet-sim: main loop stalled at {} ms for {} ms\n", board_sim::now_ns() / ns_per_ms, ms);
             // A watchdog reset ends the stall: the processor restarts.
-            let_time_pass(uint64_t{ms} * ms_ns, true);
+            let_time_pass(uint64_t{ms} * ns_per_ms, true);
             return;
         }
         pico_loop_pass();
@@ -157,7 +156,7 @@ private:
         while (board_sim::now_ns() < until && !interrupted()) {
             if (until_reset && board_sim::reset_pending()) return;
             uint64_t left = until - board_sim::now_ns();
-            board_sim::advance(left < 10 * ms_ns ? left : 10 * ms_ns);
+            board_sim::advance(left < 10 * ns_per_ms ? left : 10 * ns_per_ms);
         }
     }
 
@@ -169,7 +168,7 @@ board_sim::config board_config(const options &o, board_sim::time_mode mode) {
     board_sim::config cfg;
     cfg.mode = mode;
     cfg.flash_file = o.flash;
-    if (!o.board_id.empty()) parse_board_id(o.board_id, cfg.board_id);
+    if (o.board_id) cfg.board_id = *o.board_id;
     return cfg;
 }
 
@@ -202,7 +201,7 @@ std::string expand(const std::string &text, const std::string &session) {
             out += session;
             i += 10;
         } else if (text.compare(i, 9, "${uptime}") == 0) {
-            out += std::to_string(board_sim::uptime_ns() / ms_ns);
+            out += std::to_string(board_sim::uptime_ns() / ns_per_ms);
             i += 9;
         } else {
             out.push_back(text[i++]);
@@ -227,7 +226,7 @@ int run_script(const options &o) {
             line.push_back(static_cast<char>(b));
             return;
         }
-        fmt::print("{} {}\n", t / ms_ns, line);
+        fmt::print("{} {}\n", t / ns_per_ms, line);
         std::string id = session_of(line);
         if (!id.empty()) session = id;
         line.clear();
@@ -238,7 +237,7 @@ int run_script(const options &o) {
     for (const step &s : steps) {
         switch (s.cmd.what) {
         case verb::wait:
-            clock += uint64_t{s.cmd.value} * ms_ns;
+            clock += uint64_t{s.cmd.value} * ns_per_ms;
             while (board_sim::now_ns() < clock) fw.step();
             break;
         case verb::send: board_sim::uart_host_send(expand(s.cmd.text, session) + "\n"); break;
@@ -312,7 +311,7 @@ int run_real_time(const options &o) {
         while (next_step < scenario.size() && now >= step_due) {
             const step &s = scenario[next_step++];
             if (s.cmd.what == verb::wait) {
-                step_due += uint64_t{s.cmd.value} * ms_ns;
+                step_due += uint64_t{s.cmd.value} * ns_per_ms;
                 continue;
             }
             std::string r = w.execute(s.cmd);
@@ -321,7 +320,7 @@ int run_real_time(const options &o) {
         }
     };
 
-    constexpr uint64_t io_every_ns = 1 * ms_ns;
+    constexpr uint64_t io_every_ns = 1 * ns_per_ms;
     uint64_t last_io = 0;
     w.attach([&](uint64_t now) {
         run_scenario(now);
@@ -340,33 +339,27 @@ int run_real_time(const options &o) {
         }
     });
 
-    std::string err;
+    // Each opener returns an error text, empty on success.
+    auto failed = [](const char *option, const std::string &err) {
+        if (!err.empty()) fmt::print(stderr, "cabinet-sim: {}: {}\n", option, err);
+        return !err.empty();
+    };
     std::string pty_name;
-    if (!o.pty.empty() && !(err = io.open_pty(o.pty, pty_name)).empty()) {
-        fmt::print(stderr, "cabinet-sim: --pty: {}\n", err);
-        return 1;
-    }
-    if (!o.pty.empty()) fmt::print(stderr, "cabinet-sim: pty {} linked at {}\n", pty_name, o.pty);
     uint16_t port = 0;
+    if (!o.pty.empty()) {
+        if (failed("--pty", io.open_pty(o.pty, pty_name))) return 1;
+        fmt::print(stderr, "cabinet-sim: pty {} linked at {}\n", pty_name, o.pty);
+    }
     if (o.tcp) {
-        if (!(err = io.open_tcp(*o.tcp, port)).empty()) {
-            fmt::print(stderr, "cabinet-sim: --tcp: {}\n", err);
-            return 1;
-        }
+        if (failed("--tcp", io.open_tcp(*o.tcp, port))) return 1;
         fmt::print(stderr, "cabinet-sim: serial on tcp 127.0.0.1:{}\n", port);
     }
     if (o.control_tcp) {
-        if (!(err = io.open_control_tcp(*o.control_tcp, port)).empty()) {
-            fmt::print(stderr, "cabinet-sim: --control-tcp: {}\n", err);
-            return 1;
-        }
+        if (failed("--control-tcp", io.open_control_tcp(*o.control_tcp, port))) return 1;
         fmt::print(stderr, "cabinet-sim: control on tcp 127.0.0.1:{}\n", port);
     }
     if (!o.control_unix.empty()) {
-        if (!(err = io.open_control_unix(o.control_unix)).empty()) {
-            fmt::print(stderr, "cabinet-sim: --control-unix: {}\n", err);
-            return 1;
-        }
+        if (failed("--control-unix", io.open_control_unix(o.control_unix))) return 1;
         fmt::print(stderr, "cabinet-sim: control on unix socket {}\n", o.control_unix);
     }
     if (o.stdio) io.open_stdio();
@@ -376,7 +369,7 @@ int run_real_time(const options &o) {
     fw.interrupted = [&io] { return io.stop_requested(); };
     // After standard input ends, the firmware gets a moment to answer what
     // it received before the simulator leaves.
-    constexpr uint64_t stdin_grace_ns = 300 * ms_ns;
+    constexpr uint64_t stdin_grace_ns = 300 * ns_per_ms;
     std::optional<uint64_t> leave_at;
     while (!io.stop_requested()) {
         fw.step();
@@ -404,7 +397,7 @@ int main(int argc, char **argv) {
     app.add_option("--control-tcp", o.control_tcp, "control channel on 127.0.0.1:PORT (0: any free port)");
     app.add_option("--control-unix", o.control_unix, "control channel on a Unix socket at PATH");
     app.add_option("--scenario", o.scenario, "control commands and waits to run from the start");
-    app.add_option("--board-id", o.board_id, "board identifier, 16 hex digits");
+    app.add_option("--board-id", o.board_id_hex, "board identifier, 16 hex digits");
     app.add_option("--flash", o.flash, "file keeping the boot record store (created when missing)");
     app.add_option("--script", o.script, "run the steps of FILE (- for standard input) in virtual time");
     try {
@@ -412,10 +405,13 @@ int main(int argc, char **argv) {
     } catch (const CLI::ParseError &e) {
         return app.exit(e);
     }
-    std::array<uint8_t, 8> id{};
-    if (!o.board_id.empty() && !parse_board_id(o.board_id, id)) {
-        fmt::print(stderr, "cabinet-sim: --board-id wants 16 hex digits\n");
-        return 1;
+    if (!o.board_id_hex.empty()) {
+        std::array<uint8_t, 8> id{};
+        if (!parse_board_id(o.board_id_hex, id)) {
+            fmt::print(stderr, "cabinet-sim: --board-id wants 16 hex digits\n");
+            return 1;
+        }
+        o.board_id = id;
     }
     bool transports = !o.pty.empty() || o.tcp || o.stdio;
     if (!o.script.empty()) {
