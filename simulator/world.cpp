@@ -12,7 +12,6 @@ constexpr unsigned first_door_pin = 2;  // door n is released on GPIO n+1
 }  // namespace
 
 void world::attach(std::function<void(uint64_t now_ns)> after) {
-    rail_ = 0;
     after_ = std::move(after);
     board_sim::set_world_hook([this](uint64_t now) {
         on_time(now);
@@ -39,7 +38,7 @@ void world::wake_for_model() {
     uint64_t now = model_.now_ns();
     uint64_t next = model_.next_change_ns();
     if (next == 0 || next <= now) return;
-    if (next == wake_requested_ns_ && wake_requested_ns_ > now) return;
+    if (next == wake_requested_ns_) return;  // asked for already
     wake_requested_ns_ = next;
     board_sim::world_wake_at(next);
 }
@@ -92,7 +91,7 @@ std::string world::status() const {
     std::string s = fmt::format("time_ms={} uptime_ms={} resets={} power-good={} rail={} expander={}",
                                 board_sim::now_ns() / ns_per_ms, board_sim::uptime_ns() / ns_per_ms,
                                 board_sim::resets(), power_good_ ? "high" : "low",
-                                rail_ ? rail_ : board_sim::config{}.rail_adc,
+                                rail_,
                                 expander_name(expander_));
     if (expander_ == expander_mode::nack) s += fmt::format(" {}", nack_register_);
     s += fmt::format(" feedback={} bounce={} release-ms={}", feedback_name(feedback_),
@@ -106,6 +105,7 @@ std::string world::status() const {
 }
 
 std::string world::execute(const command &c) {
+    std::string answer = "ok";
     auto each_door = [&](auto fn) {
         for (int d = 1; d <= door_count; ++d)
             if (c.door == 0 || c.door == d) fn(d);
@@ -129,10 +129,8 @@ std::string world::execute(const command &c) {
         each_door([&](int d) {
             if (!model_.open(d)) refused += fmt::format(" {}", d);
         });
-        push_inputs(false);
-        wake_for_model();
-        if (!refused.empty()) return "error: latched, cannot open door" + refused;
-        return "ok";
+        if (!refused.empty()) answer = "error: latched, cannot open door" + refused;
+        break;
     }
     case verb::release_ms: model_.set_release_ms(c.value); break;
     case verb::bounce: model_.set_bounce(c.on); break;
@@ -179,7 +177,7 @@ std::string world::execute(const command &c) {
     }
     push_inputs(false);
     wake_for_model();
-    return "ok";
+    return answer;
 }
 
 }  // namespace cabinet_sim

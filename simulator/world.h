@@ -7,6 +7,8 @@
 #include <functional>
 #include <string>
 
+#include <board_sim/control.h>
+
 #include "cabinet_model.h"
 #include "control_lang.h"
 
@@ -48,9 +50,9 @@ private:
     bool inputs_pushed_ = false;
     uint64_t wake_requested_ns_ = 0;
 
-    // Fault settings, kept for the status line.
-    bool power_good_ = true;
-    uint16_t rail_ = 0;
+    // Fault settings, kept for the status line; they start as the board's.
+    bool power_good_ = board_sim::config{}.power_good;
+    uint16_t rail_ = board_sim::config{}.rail_adc;
     expander_mode expander_ = expander_mode::ok;
     uint32_t nack_register_ = 0;
     feedback_mode feedback_ = feedback_mode::normal;
