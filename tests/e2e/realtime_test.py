@@ -7,6 +7,7 @@ Paths come from the environment: CABINET_SIM (required) and CABINETCTL (tests
 that need it exit 77, "skipped", without it). Every test runs in its own
 temporary directory, waits for conditions rather than sleeping, bounds every
 wait, and stops every process it started."""
+import contextlib
 import ctypes
 import json
 import os
@@ -38,6 +39,18 @@ def die_with_parent():
 
 def spawn(cmd, **kw):
     return subprocess.Popen(cmd, preexec_fn=die_with_parent, **kw)
+
+
+@contextlib.contextmanager
+def running(*args):
+    """cabinetctl ARGS in the background, output to a pipe; killed on the way out."""
+    p = spawn([CTL, *args], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    try:
+        yield p
+    finally:
+        if p.poll() is None:
+            p.kill()
+            p.wait()
 
 
 def check(cond, what):
@@ -109,6 +122,12 @@ class Sim:
         m = re.search(rf"door{n}=(\w+),(\w+)", self.control("status"))
         return m.group(1), m.group(2)
 
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
     def stop(self):
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
@@ -174,8 +193,7 @@ def test_boot_store_survives_runs(tmp):
 def test_pyserial_over_pty(tmp):
     import serial  # python3-serial, a program not written here
     link = os.path.join(tmp, "ttyCABINET")
-    sim = Sim(tmp, "--pty", link)
-    try:
+    with Sim(tmp, "--pty", link) as sim:
         check(sim.has(f"linked at {link}"), "no pty line on stderr")
         port = serial.Serial(link, 115200, timeout=0.2)
 
@@ -199,14 +217,11 @@ def test_pyserial_over_pty(tmp):
         s = next_line(lambda m: m["type"] == "state" and m["heartbeat_ok"])
         check(s["session_id"] == state["session_id"], "session changed")
         port.close()
-    finally:
-        sim.stop()
     check(not os.path.lexists(link), "pty symlink left behind")
 
 
 def test_stdio_ends_with_input(tmp):
-    sim = Sim(tmp, "--stdio", stdio=True)
-    try:
+    with Sim(tmp, "--stdio", stdio=True) as sim:
         out = sim.proc.stdout
         poller = select.poll()
         poller.register(out, select.POLLIN)
@@ -227,28 +242,22 @@ def test_stdio_ends_with_input(tmp):
             lines.append(json.loads(line))
         check(sim.proc.wait(timeout=15) == 0, "cabinet-sim did not exit cleanly at end of input")
         check(any(m["type"] == "state" for m in lines), "no state line before the end")
-    finally:
-        sim.stop()
 
 
 # ---- tests through cabinetctl ----------------------------------------------------------
 
 def test_pty_full_cycle(tmp):
     link = os.path.join(tmp, "tty")
-    sim = Sim(tmp, "--pty", link)
-    try:
+    with Sim(tmp, "--pty", link) as sim:
         quick_person(sim, 3)
         rc, out = cabinetctl("--device", link, "--timeout-ms", "30000", "open", "3", "--wait")
         check(rc == 0, f"open --wait exit code {rc}")
         check("cycle complete" in out, "no cycle_complete reported")
         check(sim.door(3) == ("closed", "locked"), "door 3 not closed and locked")
-    finally:
-        sim.stop()
 
 
 def test_tcp_full_cycle(tmp):
-    sim = Sim(tmp, "--tcp", "0")
-    try:
+    with Sim(tmp, "--tcp", "0") as sim:
         quick_person(sim, 2)
         rc, out = cabinetctl("--tcp", f"127.0.0.1:{sim.tcp_port}", "--json", "--timeout-ms", "30000",
                              "open", "2", "--pulse-ms", "200", "--wait")
@@ -260,38 +269,26 @@ def test_tcp_full_cycle(tmp):
         # The slot is free again for the next client.
         rc, out = cabinetctl("--tcp", f"127.0.0.1:{sim.tcp_port}", "--json", "state")
         check(rc == 0 and json_lines(out)[0]["state"] == "idle", "not idle after the cycle")
-    finally:
-        sim.stop()
 
 
 def test_refusal_door_not_secure(tmp):
     link = os.path.join(tmp, "tty")
-    sim = Sim(tmp, "--pty", link)
-    try:
+    with Sim(tmp, "--pty", link) as sim:
         sim.control("door 5 force-open")
         rc, out = cabinetctl("--device", link, "--timeout-ms", "20000", "open", "2")
         check(rc == 2, f"exit code {rc}, expected 2 (refused)")
         check("door_not_secure" in out, "refusal code not shown")
         check(sim.door(2) == ("closed", "locked"), "door 2 was released")
-    finally:
-        sim.stop()
 
 
 def test_fault_and_clearing(tmp):
     link = os.path.join(tmp, "tty")
-    sim = Sim(tmp, "--pty", link)
-    try:
+    with Sim(tmp, "--pty", link) as sim:
         sim.control("door 1 hold")
-        ctl = spawn([CTL, "--device", link, "--timeout-ms", "60000", "open", "1", "--wait"],
-                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        try:
+        with running("--device", link, "--timeout-ms", "60000", "open", "1", "--wait") as ctl:
             wait_for(lambda: sim.door(1)[0] == "open", 30, "door 1 to be opened")
             sim.control("door 6 force-open")
             out, _ = ctl.communicate(timeout=30)
-        finally:
-            if ctl.poll() is None:
-                ctl.kill()
-                ctl.wait()
         out = out.decode(errors="replace")
         print(out)
         check(ctl.returncode == 3, f"open --wait exit code {ctl.returncode}, expected 3 (fault)")
@@ -306,21 +303,15 @@ def test_fault_and_clearing(tmp):
         rc, out = cabinetctl("--device", link, "--json", "state")
         state = json_lines(out)[0]
         check(state["fault"] == "none" and state["state"] == "idle", f"after clearing: {state}")
-    finally:
-        sim.stop()
 
 
 def test_restart_noticed(tmp):
     link = os.path.join(tmp, "tty")
-    sim = Sim(tmp, "--pty", link, "--tcp", "0")
-    try:
+    with Sim(tmp, "--pty", link, "--tcp", "0") as sim:
         sim.control("door 2 hold")
-        watch = spawn([CTL, "--device", link, "--timeout-ms", "60000", "watch"],
-                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        opener = spawn([CTL, "--tcp", f"127.0.0.1:{sim.tcp_port}", "--timeout-ms", "60000",
-                                   "open", "2", "--wait"],
-                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        try:
+        with running("--device", link, "--timeout-ms", "60000", "watch") as watch, \
+             running("--tcp", f"127.0.0.1:{sim.tcp_port}", "--timeout-ms", "60000",
+                     "open", "2", "--wait") as opener:
             wait_for(lambda: sim.door(2)[0] == "open", 30, "door 2 to be opened")
             sim.control("power-cycle 300")
             out, _ = opener.communicate(timeout=30)
@@ -334,27 +325,15 @@ def test_restart_noticed(tmp):
             wout = wout.decode(errors="replace")
             print(wout)
             check(re.search(r"new session \S+-0000000000000002", wout), "watch did not notice the new session")
-        finally:
-            for p in (watch, opener):
-                if p.poll() is None:
-                    p.kill()
-                    p.wait()
-    finally:
-        sim.stop()
 
 
 def test_host_lost_mid_cycle(tmp):
-    sim = Sim(tmp, "--tcp", "0")
-    endpoint = f"127.0.0.1:{sim.tcp_port}"
-    try:
+    with Sim(tmp, "--tcp", "0") as sim:
+        endpoint = f"127.0.0.1:{sim.tcp_port}"
         sim.control("door 3 hold")
-        ctl = spawn([CTL, "--tcp", endpoint, "--timeout-ms", "60000", "open", "3", "--wait"],
-                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        try:
+        with running("--tcp", endpoint, "--timeout-ms", "60000", "open", "3", "--wait"):
+            # Leaving the block kills the host mid-cycle; its connection drops.
             wait_for(lambda: sim.door(3)[0] == "open", 30, "door 3 to be opened")
-        finally:
-            ctl.kill()  # the host dies mid-cycle; its connection drops
-            ctl.wait()
         wait_for(lambda: sim.has("tcp client disconnected"), 15, "the simulator to see the client go")
 
         def latched():
@@ -366,8 +345,6 @@ def test_host_lost_mid_cycle(tmp):
         sim.control("door 3 close")
         rc, out = cabinetctl("--tcp", endpoint, "--timeout-ms", "20000", "clear")
         check(rc == 0, f"clear exit code {rc}")
-    finally:
-        sim.stop()
 
 
 NEEDS_CTL = {"pty_full_cycle", "tcp_full_cycle", "refusal_door_not_secure", "fault_and_clearing",
