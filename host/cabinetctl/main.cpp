@@ -129,7 +129,7 @@ std::optional<Failed> await_state(Client &c, const Options &o, std::uint64_t dea
 void note_heartbeat(const Request &r, std::optional<Request> &heartbeat) {
     if (r.kind != RequestKind::Heartbeat || heartbeat) return;
     const bool lost = r.failure == Failure::Timeout || r.failure == Failure::LineLost ||
-                      (r.ack && (r.ack->code == "invalid_message" || r.ack->code == "message_too_long"));
+                      (r.ack && is_unread_line_ack(r.ack->code));
     if (!lost) heartbeat = r;
 }
 

@@ -15,7 +15,7 @@ std::uint64_t steady_ms() {
 }
 
 bool parse_refusal(const AckLine &a) {
-    return a.request_id.empty() && (a.code == "invalid_message" || a.code == "message_too_long");
+    return a.request_id.empty() && is_unread_line_ack(a.code);
 }
 
 // Whether an ack can be the answer to a request. The controller answers lines

@@ -133,7 +133,12 @@ bool is_fault_code(std::string_view code) {
 }
 
 bool is_success_ack(std::string_view code) {
-    return code == "accepted" || code == "heartbeat_ok" || code == "cleared";
+    const auto *e = explain(code);
+    return e && e->kind == K::AckSuccess;
+}
+
+bool is_unread_line_ack(std::string_view code) {
+    return code == "invalid_message" || code == "message_too_long";
 }
 
 } // namespace cabinet_host

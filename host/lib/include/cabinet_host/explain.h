@@ -34,4 +34,8 @@ bool is_fault_code(std::string_view code);
 // True for the ack codes that report success.
 bool is_success_ack(std::string_view code);
 
+// True for the ack codes that say a line could not be read at all (it arrived
+// damaged, or too long): nothing in it was acted on.
+bool is_unread_line_ack(std::string_view code);
+
 } // namespace cabinet_host
