@@ -175,11 +175,9 @@ void Client::flush(std::uint64_t now) {
                 case RequestKind::ClearFault: r->line = build_clear_fault(r->session_id); break;
                 }
             } catch (const std::invalid_argument &e) {
-                // An empty session id means the controller has no valid identity.
-                finish(r, r->session_id.empty() ? Failure::NoSession : Failure::BadArgument,
-                       r->session_id.empty()
-                           ? "the controller has no valid session identity (identity_invalid)"
-                           : e.what());
+                // Never an empty session id: enqueue() and the heartbeat
+                // schedule only queue commands for a session with an identity.
+                finish(r, Failure::BadArgument, e.what());
                 continue;
             }
             r->status = RequestStatus::Sent;
@@ -205,11 +203,9 @@ void Client::service(std::uint64_t now) {
         finish(r, Failure::Timeout, "no ack from the controller");
     }
     if (opt_.heartbeats && session_known_ && !session_id_.empty() && now >= next_heartbeat_ms_) {
-        const bool outstanding =
-            std::any_of(queue_.begin(), queue_.end(),
-                        [](const RequestPtr &r) { return r->kind == RequestKind::Heartbeat; }) ||
-            std::any_of(in_flight_.begin(), in_flight_.end(),
-                        [](const RequestPtr &r) { return r->kind == RequestKind::Heartbeat; });
+        const auto heartbeat = [](const RequestPtr &r) { return r->kind == RequestKind::Heartbeat; };
+        const bool outstanding = std::any_of(queue_.begin(), queue_.end(), heartbeat) ||
+                                 std::any_of(in_flight_.begin(), in_flight_.end(), heartbeat);
         // Keep the cadence of the schedule, but never queue heartbeats up
         // behind one that is still unanswered.
         if (!outstanding) {
@@ -230,16 +226,10 @@ void Client::poll(std::chrono::milliseconds max_wait) {
     std::uint64_t now = local_now();
     service(now);
     std::uint64_t wait = max_wait.count() > 0 ? static_cast<std::uint64_t>(max_wait.count()) : 0;
-    if (opt_.heartbeats && session_known_ && !session_id_.empty())
-        wait = std::min(wait, next_heartbeat_ms_ > now ? next_heartbeat_ms_ - now : 0);
-    if (!in_flight_.empty()) {
-        const std::uint64_t due = in_flight_.front()->sent_local_ms + opt_.ack_timeout_ms;
-        wait = std::min(wait, due > now ? due - now : 0);
-    }
-    if (state_request_sent_ms_) {
-        const std::uint64_t due = *state_request_sent_ms_ + opt_.ack_timeout_ms;
-        wait = std::min(wait, due > now ? due - now : 0);
-    }
+    const auto not_past = [&](std::uint64_t due) { wait = std::min(wait, due > now ? due - now : 0); };
+    if (opt_.heartbeats && session_known_ && !session_id_.empty()) not_past(next_heartbeat_ms_);
+    if (!in_flight_.empty()) not_past(in_flight_.front()->sent_local_ms + opt_.ack_timeout_ms);
+    if (state_request_sent_ms_) not_past(*state_request_sent_ms_ + opt_.ack_timeout_ms);
     std::optional<std::string> line;
     try {
         line = transport_.receive_line(std::chrono::milliseconds(wait));

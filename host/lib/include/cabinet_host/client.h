@@ -124,7 +124,6 @@ public:
     std::uint64_t local_now() const { return clock_fn_(); }
     std::uint64_t malformed_lines() const { return malformed_; }
     std::uint64_t stray_acks() const { return stray_acks_; }
-    std::size_t outstanding() const { return queue_.size() + in_flight_.size(); }
 
     // Every well-formed line, after the client has acted on it.
     std::function<void(const Inbound &, const std::string &raw)> on_line;
