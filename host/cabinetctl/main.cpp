@@ -94,16 +94,17 @@ ClientOptions client_options(const Options &o, bool heartbeats) {
 void hook(Client &c, const Options &o,
           std::function<void(const Inbound &, const std::string &)> handler) {
     const std::uint64_t t0 = c.local_now();
-    c.on_line = [&o, &c, t0, handler = std::move(handler)](const Inbound &in, const std::string &raw) {
-        if (o.verbose) std::fprintf(stderr, "%6llu < %s\n", static_cast<unsigned long long>(c.local_now() - t0), raw.c_str());
+    auto trace = [&o, &c, t0](const char *dir, const std::string &line) {
+        if (o.verbose)
+            std::fprintf(stderr, "%6llu %s %s\n", static_cast<unsigned long long>(c.local_now() - t0),
+                         dir, line.c_str());
+    };
+    c.on_line = [trace, handler = std::move(handler)](const Inbound &in, const std::string &raw) {
+        trace("<", raw);
         if (handler) handler(in, raw);
     };
-    c.on_malformed = [&o, &c, t0](const std::string &raw) {
-        if (o.verbose) std::fprintf(stderr, "%6llu < (ignored) %s\n", static_cast<unsigned long long>(c.local_now() - t0), raw.c_str());
-    };
-    c.on_sent = [&o, &c, t0](const std::string &line) {
-        if (o.verbose) std::fprintf(stderr, "%6llu > %s\n", static_cast<unsigned long long>(c.local_now() - t0), line.c_str());
-    };
+    c.on_malformed = [trace](const std::string &raw) { trace("< (ignored)", raw); };
+    c.on_sent = [trace](const std::string &line) { trace(">", line); };
 }
 
 struct Failed {
@@ -164,12 +165,10 @@ std::optional<Failed> arm(Client &c, const Options &o, std::uint64_t deadline,
 int cmd_state(const Options &o) {
     auto t = connect(o);
     Client c(*t, client_options(o, false));
-    hook(c, o, nullptr);
     std::string raw_state;
-    c.on_line = [&, prev = c.on_line](const Inbound &in, const std::string &raw) {
-        prev(in, raw);
+    hook(c, o, [&](const Inbound &in, const std::string &raw) {
         if (std::holds_alternative<StateLine>(in)) raw_state = raw;
-    };
+    });
     const std::uint64_t deadline = c.local_now() + o.timeout_ms;
     if (auto f = await_state(c, o, deadline)) return report(o, "state", f->outcome, f->code, f->message);
     // A controller that has only just started has not read its inputs yet;
