@@ -21,7 +21,7 @@ pin_state pin(unsigned gpio) {
     out.output_enable = p.oe;
     out.output_value = p.out;
     out.input_enable = p.ie;
-    out.pulls = p.pull_up ? (p.pull_down ? pull::both : pull::up) : (p.pull_down ? pull::down : pull::none);
+    out.pulls = pulls_of(p.pull_up, p.pull_down);
     out.driven = p.ext_driven;
     out.driven_level = p.ext_level;
     return out;

@@ -14,6 +14,7 @@ namespace board_sim::detail {
 namespace {
 
 alignas(4096) uint8_t flash_storage[flash_size];
+constexpr uint32_t store_size = flash_size - store_offset; // the part kept in the backing file
 
 void reset_chip_peripherals(state &s) {
     // GPIO: pads and functions as after reset.
@@ -32,11 +33,7 @@ void reset_chip_peripherals(state &s) {
     s.in_progress = 0;
     // UARTs.
     for (unsigned i = 0; i < 2; ++i) {
-        uart_hw_state &u = s.uart[i];
-        uint64_t lost = u.rx_lost, discarded = u.tx_discarded;
-        u = uart_hw_state{};
-        u.rx_lost = lost;
-        u.tx_discarded = discarded;
+        reset_uart(s.uart[i]);
         board_sim_uart_hw[i].cr = UART_UARTCR_RXE_BITS | UART_UARTCR_TXE_BITS;
         uart_char_to_line_feed[i] = 0;
     }
@@ -50,16 +47,25 @@ void reset_chip_peripherals(state &s) {
     s.wd_deadline = never;
 }
 
+uint64_t feedback_delay(const state &s) { return s.driver ? s.rise_ns : s.fall_ns; }
+
+// Moves the next byte of the transmit FIFO into the shift register, to be on
+// the wire one character time after start_ns.
+void load_shifter(uart_hw_state &u, uint64_t start_ns) {
+    u.shift_byte = u.tx.front();
+    u.tx.pop_front();
+    u.shifting = true;
+    unsigned bits = 1 + u.data_bits + (u.parity ? 1u : 0u) + u.stop_bits;
+    u.shift_done_ns = start_ns + static_cast<uint64_t>(bits) * 1000000000ull / std::max(1u, u.baud);
+}
+
 uint64_t next_event(const state &s) {
     uint64_t next = never;
     if (!s.wire.empty()) next = std::min(next, s.wire.front().arrive_ns);
     for (const auto &u : s.uart)
         if (u.shifting) next = std::min(next, u.shift_done_ns);
     if (!s.pending && s.wd_enabled) next = std::min(next, s.wd_deadline);
-    if (s.driver != s.fb_high) {
-        uint64_t delay = s.driver ? s.rise_ns : s.fall_ns;
-        next = std::min(next, s.driver_change + delay);
-    }
+    if (s.driver != s.fb_high) next = std::min(next, s.driver_change + feedback_delay(s));
     if (!s.pending && !s.masked && !s.in_irq) {
         for (const auto &a : s.slots)
             if (a.pending) next = std::min(next, abs_from_uptime_us(a.target_us));
@@ -103,13 +109,7 @@ void process_due(state &s) {
             uint64_t done = u.shift_done_ns;
             uint8_t byte = u.shift_byte;
             u.shifting = false;
-            if (!u.tx.empty()) {
-                u.shift_byte = u.tx.front();
-                u.tx.pop_front();
-                u.shifting = true;
-                unsigned bits = 1 + u.data_bits + (u.parity ? 1u : 0u) + u.stop_bits;
-                u.shift_done_ns = done + static_cast<uint64_t>(bits) * 1000000000ull / std::max(1u, u.baud);
-            }
+            if (!u.tx.empty()) load_shifter(u, done);
             deliver_tx(s, u, i, done, byte);
         }
     }
@@ -133,12 +133,9 @@ void process_due(state &s) {
         u.rx.push_back(b.value);
     }
 
-    if (s.driver != s.fb_high) {
-        uint64_t delay = s.driver ? s.rise_ns : s.fall_ns;
-        if (s.now >= s.driver_change + delay) {
-            s.fb_high = s.driver;
-            pins_changed();
-        }
+    if (s.driver != s.fb_high && s.now >= s.driver_change + feedback_delay(s)) {
+        s.fb_high = s.driver;
+        pins_changed();
     }
 
     if (!s.pending && !s.masked && !s.in_irq) dispatch_alarms();
@@ -266,10 +263,7 @@ void pins_changed() {
         s.driver = drv;
         s.driver_change = s.now;
     }
-    if (s.driver != s.fb_high) {
-        uint64_t delay = s.driver ? s.rise_ns : s.fall_ns;
-        if (delay == 0) s.fb_high = s.driver;
-    }
+    if (s.driver != s.fb_high && feedback_delay(s) == 0) s.fb_high = s.driver;
 
     for (unsigned g = 0; g < gpio_count; ++g) {
         pin_hw &p = s.pins[g];
@@ -298,9 +292,27 @@ void pins_changed() {
         } // no pulls or both (bus keeper): keeps its last level
         if (level != p.level) {
             p.level = level;
-            if (s.log.size() < pin_log_limit) s.log.push_back({s.now, g, pin_change_kind::level, level ? 1u : 0u});
+            log_pin(g, pin_change_kind::level, level ? 1u : 0u);
         }
     }
+}
+
+void log_pin(unsigned gpio, pin_change_kind what, unsigned value) {
+    state &s = st();
+    if (s.log.size() < pin_log_limit) s.log.push_back({s.now, gpio, what, value});
+}
+
+void release_slot(state &s, uint8_t slot_no) {
+    alarm_slot &a = s.slots[slot_no - 1u];
+    a.allocated = false;
+    a.callback = nullptr;
+    a.user_data = nullptr;
+    s.free_slots.push_back(slot_no);
+}
+
+uint64_t repeat_target_us(int64_t repeat, uint64_t target_us) {
+    if (repeat < 0) return delayed_by_us(target_us, static_cast<uint64_t>(-(repeat + 1)) + 1u);
+    return delayed_by_us(uptime_us(), static_cast<uint64_t>(repeat));
 }
 
 void dispatch_alarms() {
@@ -322,23 +334,18 @@ void dispatch_alarms() {
         alarm_slot &a = s.slots[static_cast<unsigned>(best)];
         uint8_t slot_no = static_cast<uint8_t>(best + 1);
         a.pending = false;
-        alarm_id_t id = static_cast<alarm_id_t>((static_cast<uint32_t>(a.generation) << 8) | slot_no);
+        alarm_id_t id = alarm_id_of(a, slot_no);
         s.in_progress = id;
         int64_t repeat = a.callback(id, a.user_data);
         if (s.pending) break; // the board went into reset meanwhile; slots are cleared
         alarm_slot &b = s.slots[static_cast<unsigned>(best)];
         if (repeat != 0 && s.in_progress) {
-            uint64_t base = repeat < 0 ? b.target_us : uptime_us();
-            uint64_t delta = repeat < 0 ? static_cast<uint64_t>(-(repeat + 1)) + 1u : static_cast<uint64_t>(repeat);
-            b.target_us = delayed_by_us(base, delta);
+            b.target_us = repeat_target_us(repeat, b.target_us);
             b.pending = true;
             b.order = ++s.alarm_order;
         } else {
-            b.allocated = false;
-            b.callback = nullptr;
-            b.user_data = nullptr;
             ++b.generation;
-            s.free_slots.push_back(slot_no);
+            release_slot(s, slot_no);
         }
         s.in_progress = 0;
         now_us = uptime_us();
@@ -349,11 +356,15 @@ void dispatch_alarms() {
 void uart_start_tx(uart_hw_state &u) {
     state &s = st();
     if (u.shifting || u.tx.empty()) return;
-    u.shift_byte = u.tx.front();
-    u.tx.pop_front();
-    u.shifting = true;
-    unsigned bits = 1 + u.data_bits + (u.parity ? 1u : 0u) + u.stop_bits;
-    u.shift_done_ns = s.now + static_cast<uint64_t>(bits) * 1000000000ull / std::max(1u, u.baud);
+    load_shifter(u, s.now);
+}
+
+void reset_uart(uart_hw_state &u) {
+    // The loss counters cover the whole run, across resets and re-initialisation.
+    const uint64_t lost = u.rx_lost, discarded = u.tx_discarded;
+    u = uart_hw_state{};
+    u.rx_lost = lost;
+    u.tx_discarded = discarded;
 }
 
 void flash_store_written() {
@@ -361,7 +372,7 @@ void flash_store_written() {
     if (!s.backing) return;
     std::FILE *f = std::fopen(s.cfg.flash_file.c_str(), "wb");
     bool ok = f != nullptr;
-    if (ok) ok = std::fwrite(flash_storage + store_offset, 1, 8192, f) == 8192;
+    if (ok) ok = std::fwrite(flash_storage + store_offset, 1, store_size, f) == store_size;
     if (f) ok = std::fclose(f) == 0 && ok;
     if (!ok) {
         std::fprintf(stderr, "board_sim: cannot write flash backing file %s; backing off\n",
@@ -435,11 +446,11 @@ bool power_on(const config &cfg) {
         if (!f) {
             s.backing = true; // no file yet: an erased region, created on the first write
         } else {
-            uint8_t buf[8193];
+            uint8_t buf[store_size + 1]; // one more, to tell a longer file
             size_t n = std::fread(buf, 1, sizeof buf, f);
             std::fclose(f);
-            if (n == 8192) {
-                std::memcpy(flash_storage + store_offset, buf, 8192);
+            if (n == store_size) {
+                std::memcpy(flash_storage + store_offset, buf, store_size);
                 s.backing = true;
             } else {
                 ok = false;

@@ -31,11 +31,6 @@ bool valid_gpio(uint gpio) {
     return false;
 }
 
-void log_pin(unsigned gpio, pin_change_kind what, unsigned value) {
-    state &s = st();
-    if (s.log.size() < pin_log_limit) s.log.push_back({s.now, gpio, what, value});
-}
-
 void set_oe(unsigned gpio, bool oe) {
     pin_hw &p = st().pins[gpio];
     if (p.oe != oe) {
@@ -142,21 +137,14 @@ alarm_id_t alarm_pool_add_alarm_at(alarm_pool_t *pool, absolute_time_t time, ala
         }
         if (!missed) {
             a.pending = true;
-            return static_cast<alarm_id_t>((static_cast<uint32_t>(a.generation) << 8) | slot_no);
+            return alarm_id_of(a, slot_no);
         }
         // Never queued: the slot goes back (its generation unchanged).
-        a.allocated = false;
-        a.callback = nullptr;
-        a.user_data = nullptr;
-        s.free_slots.push_back(slot_no);
+        release_slot(s, slot_no);
         if (!fire_if_past || s.pending) return 0;
         int64_t repeat = callback(0, user_data);
         if (repeat == 0 || s.pending) return 0;
-        if (repeat < 0) {
-            time = delayed_by_us(time, static_cast<uint64_t>(-(repeat + 1)) + 1u);
-        } else {
-            time = delayed_by_us(uptime_us(), static_cast<uint64_t>(repeat));
-        }
+        time = repeat_target_us(repeat, time);
     }
 }
 
@@ -174,10 +162,7 @@ bool alarm_pool_cancel_alarm(alarm_pool_t *pool, alarm_id_t alarm_id) noexcept {
         alarm_slot &a = s.slots[slot_no - 1u];
         if (a.pending && (raw >> 8) == a.generation) {
             a.pending = false;
-            a.allocated = false;
-            a.callback = nullptr;
-            a.user_data = nullptr;
-            s.free_slots.push_back(static_cast<uint8_t>(slot_no));
+            release_slot(s, static_cast<uint8_t>(slot_no));
             return true;
         }
     }
@@ -236,8 +221,7 @@ void gpio_set_pulls(uint gpio, bool up, bool down) noexcept {
     if (p.pull_up != up || p.pull_down != down) {
         p.pull_up = up;
         p.pull_down = down;
-        pull v = up ? (down ? pull::both : pull::up) : (down ? pull::down : pull::none);
-        log_pin(gpio, pin_change_kind::pulls, static_cast<unsigned>(v));
+        log_pin(gpio, pin_change_kind::pulls, static_cast<unsigned>(pulls_of(up, down)));
     }
     pins_changed();
 }
@@ -329,10 +313,7 @@ uint uart_init(uart_inst_t *uart, uint baudrate) noexcept {
     }
     uint index = uart_get_index(uart);
     uart_hw_state &u = s.uart[index];
-    uint64_t lost = u.rx_lost, discarded = u.tx_discarded;
-    u = uart_hw_state{};
-    u.rx_lost = lost;
-    u.tx_discarded = discarded;
+    reset_uart(u);
     // The divider the platform programs, and the rate it really gives.
     uint32_t div = static_cast<uint32_t>(8ull * clk_peri_hz / baudrate);
     uint32_t ibrd = div >> 7, fbrd;

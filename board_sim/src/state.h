@@ -169,9 +169,24 @@ void run_for(uint64_t ns);
 // Events and models
 void trigger_reset(reset_cause cause);
 void pins_changed();
+void log_pin(unsigned gpio, pin_change_kind what, unsigned value);
 void dispatch_alarms();
 void uart_start_tx(uart_hw_state &u);
+void reset_uart(uart_hw_state &u);
 void flash_store_written();
+
+inline pull pulls_of(bool up, bool down) {
+    return up ? (down ? pull::both : pull::up) : (down ? pull::down : pull::none);
+}
+
+// Alarm slots. An id is the slot's generation and its number (1..16).
+inline alarm_id_t alarm_id_of(const alarm_slot &a, uint8_t slot_no) {
+    return static_cast<alarm_id_t>((static_cast<uint32_t>(a.generation) << 8) | slot_no);
+}
+void release_slot(state &s, uint8_t slot_no);
+// When an alarm whose callback returned `repeat` (non-zero) fires next: a
+// negative value counts from the alarm's own target, a positive one from now.
+uint64_t repeat_target_us(int64_t repeat, uint64_t target_us);
 
 [[noreturn]] void hook_failed();
 
