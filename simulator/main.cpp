@@ -40,6 +40,7 @@ struct options {
 };
 
 struct step {
+    std::string file;  // where the step was written, for error messages
     int line = 0;
     command cmd;
 };
@@ -74,7 +75,7 @@ bool load_steps(const std::string &path, bool allow_send, std::vector<step> &out
                 ok = false;
                 continue;
             }
-            out.push_back(step{n, *c});
+            out.push_back(step{path, n, *c});
         }
     }
     return ok;
@@ -180,6 +181,18 @@ bool power_on(const options &o, board_sim::time_mode mode) {
     return true;
 }
 
+// Carries out a step on the cabinet and shows on stderr an error, with the
+// step's place, or the status asked for. False on an error.
+bool carry_out(world &w, const step &s) {
+    std::string r = w.execute(s.cmd);
+    if (r.rfind("error", 0) == 0) {
+        fmt::print(stderr, "cabinet-sim: {}:{}: {}\n", s.file, s.line, r);
+        return false;
+    }
+    if (s.cmd.what == verb::status) fmt::print(stderr, "cabinet-sim: {}\n", r);
+    return true;
+}
+
 // ---- Scripted mode: virtual time ----------------------------------------------
 
 // The value of "session_id" in a line the firmware wrote, or "".
@@ -249,16 +262,12 @@ int run_script(const options &o) {
             if (board_sim::now_ns() > clock) clock = board_sim::now_ns();
             break;
         }
-        default: {
-            std::string r = w.execute(s.cmd);
-            if (r.rfind("error", 0) == 0) {
-                fmt::print(stderr, "cabinet-sim: {}:{}: {}\n", o.script, s.line, r);
+        default:
+            if (!carry_out(w, s)) {
                 std::fflush(stdout);
                 return 2;
             }
-            if (s.cmd.what == verb::status) fmt::print(stderr, "cabinet-sim: {}\n", r);
             break;
-        }
         }
     }
     std::fflush(stdout);
@@ -314,9 +323,7 @@ int run_real_time(const options &o) {
                 step_due += uint64_t{s.cmd.value} * ns_per_ms;
                 continue;
             }
-            std::string r = w.execute(s.cmd);
-            if (r.rfind("error", 0) == 0) fmt::print(stderr, "cabinet-sim: {}:{}: {}\n", o.scenario, s.line, r);
-            else if (s.cmd.what == verb::status) fmt::print(stderr, "cabinet-sim: {}\n", r);
+            carry_out(w, s);
         }
     };
 
