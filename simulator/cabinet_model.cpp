@@ -15,7 +15,7 @@ door_settings &cabinet_model::settings(int door) { return doors_.at(static_cast<
 
 door_status cabinet_model::status(int door) const {
     const door_state &d = doors_.at(static_cast<size_t>(door - 1));
-    return door_status{d.closed, d.locked, d.settings, d.pulse_start_ns.has_value()};
+    return door_status{d.closed, d.locked, d.settings};
 }
 
 void cabinet_model::set_sensor(sensor &s, bool level, uint64_t at_ns) {

@@ -36,7 +36,6 @@ struct door_status {
     bool closed = true;
     bool locked = true;
     door_settings settings;
-    bool pulse_seen = false;  // the driver is energising this door's latch right now
 };
 
 class cabinet_model {

@@ -104,12 +104,6 @@ io_hub::~io_hub() {
         if (fd >= 0) ::close(fd);
 }
 
-bool io_hub::has_stdio() const {
-    for (auto &e : serial_)
-        if (e->kind == endpoint::stdio) return true;
-    return false;
-}
-
 std::string io_hub::open_pty(const std::string &link_path, std::string &pty_name) {
     int m = posix_openpt(O_RDWR | O_NOCTTY);
     if (m < 0) return sys_error("posix_openpt");

@@ -41,11 +41,10 @@ public:
     // until_ns has passed.
     void poll_until(uint64_t until_ns);
 
-    // SIGINT/SIGTERM seen, or the end of standard input in --stdio mode.
+    // SIGINT or SIGTERM seen (the end of standard input is stdin_ended()).
     bool stop_requested() const { return stop_; }
     // True once standard input ended (the simulator winds down after it).
     bool stdin_ended() const { return stdin_ended_; }
-    bool has_stdio() const;
 
     // Removes the pty symlink and the control socket file.
     void close_all();

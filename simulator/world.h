@@ -38,7 +38,6 @@ public:
     bool stall_or_cycle_pending() const { return stall_pending_ || cycle_pending_; }
 
     std::string status() const;
-    cabinet_model &model() { return model_; }
 
 private:
     void push_inputs(bool force);
