@@ -134,31 +134,30 @@ uint64_t cabinet_model::next_change_ns() const {
     return next;
 }
 
-void cabinet_model::force_open(int door) {
-    int i = door - 1;
-    door_state &d = doors_.at(static_cast<size_t>(i));
+// The door is moved by hand now: the person's pending moves are dropped.
+cabinet_model::door_state &cabinet_model::by_hand(int door) {
+    door_state &d = doors_.at(static_cast<size_t>(door - 1));
     d.open_at_ns.reset();
     d.close_at_ns.reset();
-    set_latch(i, false, now_ns_);
-    set_door(i, false, now_ns_);
+    return d;
+}
+
+void cabinet_model::force_open(int door) {
+    by_hand(door);
+    set_latch(door - 1, false, now_ns_);
+    set_door(door - 1, false, now_ns_);
 }
 
 void cabinet_model::close(int door) {
-    int i = door - 1;
-    door_state &d = doors_.at(static_cast<size_t>(i));
-    d.open_at_ns.reset();
-    d.close_at_ns.reset();
-    set_door(i, true, now_ns_);
-    set_latch(i, true, now_ns_);
+    by_hand(door);
+    set_door(door - 1, true, now_ns_);
+    set_latch(door - 1, true, now_ns_);
 }
 
 bool cabinet_model::open(int door) {
-    int i = door - 1;
-    door_state &d = doors_.at(static_cast<size_t>(i));
-    if (d.locked) return false;
-    d.open_at_ns.reset();
-    d.close_at_ns.reset();
-    if (d.closed) set_door(i, false, now_ns_);
+    if (doors_.at(static_cast<size_t>(door - 1)).locked) return false;
+    door_state &d = by_hand(door);
+    if (d.closed) set_door(door - 1, false, now_ns_);
     if (d.settings.mode == person_mode::normal)
         d.close_at_ns = now_ns_ + uint64_t{d.settings.open_for_ms} * ns_per_ms;
     return true;

@@ -89,6 +89,7 @@ private:
         bool bouncing = false;
     };
 
+    door_state &by_hand(int door);
     void release(int index, uint64_t at_ns);
     void set_door(int index, bool closed, uint64_t at_ns);
     void set_latch(int index, bool locked, uint64_t at_ns);
