@@ -41,6 +41,14 @@ def spawn(cmd, **kw):
     return subprocess.Popen(cmd, preexec_fn=die_with_parent, **kw)
 
 
+def output_of(p, timeout):
+    """What a background cabinetctl printed until it ended, shown in the test log."""
+    out, _ = p.communicate(timeout=timeout)
+    out = out.decode(errors="replace")
+    print(out)
+    return out
+
+
 @contextlib.contextmanager
 def running(*args):
     """cabinetctl ARGS in the background, output to a pipe; killed on the way out."""
@@ -288,9 +296,7 @@ def test_fault_and_clearing(tmp):
         with running("--device", link, "--timeout-ms", "60000", "open", "1", "--wait") as ctl:
             wait_for(lambda: sim.door(1)[0] == "open", 30, "door 1 to be opened")
             sim.control("door 6 force-open")
-            out, _ = ctl.communicate(timeout=30)
-        out = out.decode(errors="replace")
-        print(out)
+            out = output_of(ctl, 30)
         check(ctl.returncode == 3, f"open --wait exit code {ctl.returncode}, expected 3 (fault)")
         check("other_door_unsafe" in out, "fault code not shown")
 
@@ -314,16 +320,12 @@ def test_restart_noticed(tmp):
                      "open", "2", "--wait") as opener:
             wait_for(lambda: sim.door(2)[0] == "open", 30, "door 2 to be opened")
             sim.control("power-cycle 300")
-            out, _ = opener.communicate(timeout=30)
-            out = out.decode(errors="replace")
-            print(out)
+            out = output_of(opener, 30)
             check(opener.returncode == 5, f"open --wait exit code {opener.returncode}, expected 5")
             check("restarted" in out, "the restart is not named")
             time.sleep(0.5)  # let watch print what it has read
             watch.send_signal(signal.SIGINT)
-            wout, _ = watch.communicate(timeout=15)
-            wout = wout.decode(errors="replace")
-            print(wout)
+            wout = output_of(watch, 15)
             check(re.search(r"new session \S+-0000000000000002", wout), "watch did not notice the new session")
 
 
