@@ -274,14 +274,7 @@ void io_hub::pty_check(endpoint &e) {
         if (!e.connected) e.connect();
         return;
     }
-    if (p.revents & POLLIN) {
-        uint8_t buf[512];
-        for (;;) {
-            ssize_t n = ::read(e.in_fd, buf, sizeof buf);
-            if (n <= 0) break;
-            if (on_serial) on_serial(buf, size_t(n));
-        }
-    }
+    if (p.revents & POLLIN) drain(e.in_fd);
     if (p.revents & POLLHUP) {
         if (e.connected) {
             e.connected = false;
@@ -298,31 +291,33 @@ void io_hub::pty_check(endpoint &e) {
     }
 }
 
+bool io_hub::drain(int fd) {
+    uint8_t buf[512];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0) {
+            if (on_serial) on_serial(buf, size_t(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    }
+}
+
 void io_hub::handle_serial(endpoint &e, short revents) {
-    if (revents & (POLLIN | POLLHUP | POLLERR)) {
-        uint8_t buf[512];
-        for (;;) {
-            ssize_t n = ::read(e.in_fd, buf, sizeof buf);
-            if (n > 0) {
-                if (on_serial) on_serial(buf, size_t(n));
-                continue;
-            }
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-            // End of input or a dead connection.
-            if (e.kind == endpoint::stdio) {
-                stdin_ended_ = true;
-                e.in_fd = -1;
-            } else if (e.kind == endpoint::tcp) {
-                std::fprintf(stderr, "cabinet-sim: tcp client disconnected\n");
-                ::close(e.in_fd);
-                e.in_fd = e.out_fd = -1;
-                e.connected = false;
-                e.out.clear();
-            } else {
-                pty_check(e);
-            }
-            break;
+    if ((revents & (POLLIN | POLLHUP | POLLERR)) && !drain(e.in_fd)) {
+        // End of input or a dead connection.
+        if (e.kind == endpoint::stdio) {
+            stdin_ended_ = true;
+            e.in_fd = -1;
+        } else if (e.kind == endpoint::tcp) {
+            std::fprintf(stderr, "cabinet-sim: tcp client disconnected\n");
+            ::close(e.in_fd);
+            e.in_fd = e.out_fd = -1;
+            e.connected = false;
+            e.out.clear();
+        } else {
+            pty_check(e);
         }
     }
     if ((revents & POLLOUT) && e.out_fd >= 0) flush(e);

@@ -62,6 +62,9 @@ private:
     bool stop_ = false;
     bool stdin_ended_ = false;
 
+    // Hands everything readable on fd to on_serial. False at the end of input
+    // or on a dead connection, true once nothing more is ready.
+    bool drain(int fd);
     void handle_serial(endpoint &e, short revents);
     void handle_control(control_client &c);
     void flush(endpoint &e);
