@@ -24,10 +24,9 @@ void world::refresh_inputs() { push_inputs(true); }
 
 void world::push_inputs(bool force) {
     uint16_t v = static_cast<uint16_t>(model_.port0() | model_.port1() << 8);
-    if (!force && inputs_pushed_ && v == last_inputs_) return;
+    if (!force && last_inputs_ == v) return;
     board_sim::expander_set_inputs(static_cast<uint8_t>(v & 0xFF), static_cast<uint8_t>(v >> 8));
     last_inputs_ = v;
-    inputs_pushed_ = true;
 }
 
 // Asks the board's clock to call back at the model's next moment of change

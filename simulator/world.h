@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include <board_sim/control.h>
@@ -45,8 +46,7 @@ private:
 
     cabinet_model model_;
     std::function<void(uint64_t)> after_;
-    uint16_t last_inputs_ = 0xFFFF;
-    bool inputs_pushed_ = false;
+    std::optional<uint16_t> last_inputs_;  // as last put on the expander pins
     uint64_t wake_requested_ns_ = 0;
 
     // Fault settings, kept for the status line; they start as the board's.
