@@ -323,6 +323,22 @@ void io_hub::handle_serial(endpoint &e, short revents) {
     if ((revents & POLLOUT) && e.out_fd >= 0) flush(e);
 }
 
+void io_hub::accept_serial(endpoint &e) {
+    int c = accept4(e.listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (c < 0) return;
+    if (e.in_fd >= 0) {
+        // One host at a time on the serial line.
+        std::fprintf(stderr, "cabinet-sim: tcp connection refused, a client is connected\n");
+        ::close(c);
+        return;
+    }
+    int one = 1;
+    setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    e.in_fd = e.out_fd = c;
+    e.connect();
+    std::fprintf(stderr, "cabinet-sim: tcp client connected\n");
+}
+
 void io_hub::handle_control(control_client &c) {
     char buf[1024];
     for (;;) {
@@ -410,23 +426,7 @@ void io_hub::poll_until(uint64_t until_ns) {
                     break;
                 }
                 case role::serial_in: handle_serial(*serial_[idx], fds[k].revents); break;
-                case role::tcp_listen: {
-                    endpoint &e = *serial_[idx];
-                    int c = accept4(e.listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-                    if (c < 0) break;
-                    if (e.in_fd >= 0) {
-                        // One host at a time on the serial line.
-                        std::fprintf(stderr, "cabinet-sim: tcp connection refused, a client is connected\n");
-                        ::close(c);
-                        break;
-                    }
-                    int one = 1;
-                    setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-                    e.in_fd = e.out_fd = c;
-                    e.connect();
-                    std::fprintf(stderr, "cabinet-sim: tcp client connected\n");
-                    break;
-                }
+                case role::tcp_listen: accept_serial(*serial_[idx]); break;
                 case role::control_listen: {
                     int c = accept4(fds[k].fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
                     if (c < 0) break;

@@ -66,6 +66,7 @@ private:
     // or on a dead connection, true once nothing more is ready.
     bool drain(int fd);
     void handle_serial(endpoint &e, short revents);
+    void accept_serial(endpoint &e);
     void handle_control(control_client &c);
     void flush(endpoint &e);
     void pty_check(endpoint &e);
