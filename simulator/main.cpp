@@ -165,16 +165,14 @@ private:
     bool started_ = false;
 };
 
-board_sim::config board_config(const options &o, board_sim::time_mode mode) {
+// Both modes run the board on its virtual clock (real time paces it; see
+// run_real_time).
+bool power_on(const options &o) {
     board_sim::config cfg;
-    cfg.mode = mode;
+    cfg.mode = board_sim::time_mode::virtual_time;
     cfg.flash_file = o.flash;
     if (o.board_id) cfg.board_id = *o.board_id;
-    return cfg;
-}
-
-bool power_on(const options &o, board_sim::time_mode mode) {
-    if (!board_sim::power_on(board_config(o, mode))) {
+    if (!board_sim::power_on(cfg)) {
         fmt::print(stderr, "cabinet-sim: {} is not a boot record store of 8192 bytes\n", o.flash);
         return false;
     }
@@ -227,7 +225,7 @@ int run_script(const options &o) {
     std::vector<step> steps;
     if (!o.scenario.empty() && !load_steps(o.scenario, false, steps)) return 2;
     if (!load_steps(o.script, true, steps)) return 2;
-    if (!power_on(o, board_sim::time_mode::virtual_time)) return 1;
+    if (!power_on(o)) return 1;
 
     world w;
     w.attach();
@@ -282,7 +280,7 @@ int run_real_time(const options &o) {
     // The board runs on its virtual clock, paced against the monotonic clock
     // (see below), so its busy waits - an I2C byte is 90 us, a transfer must
     // finish within 2 ms - are never stretched by the host's scheduler.
-    if (!power_on(o, board_sim::time_mode::virtual_time)) return 1;
+    if (!power_on(o)) return 1;
 
     world w;
     io_hub io;
