@@ -105,6 +105,23 @@ io_hub::~io_hub() {
 }
 
 std::string io_hub::open_pty(const std::string &link_path, std::string &pty_name) {
+    struct stat st {};
+    if (lstat(link_path.c_str(), &st) == 0) {
+        if (!S_ISLNK(st.st_mode)) return link_path + " exists and is not a symlink";
+        // A link to a terminal that still exists belongs to a running
+        // simulator (or whatever now has that terminal): taking it over would
+        // leave that one unreachable. A link to a terminal that is gone is
+        // what a simulator that died left behind, and is replaced.
+        struct stat target {};
+        if (stat(link_path.c_str(), &target) == 0 && S_ISCHR(target.st_mode)) {
+            char to[256] = {};
+            ssize_t n = readlink(link_path.c_str(), to, sizeof to - 1);
+            return link_path + " is in use: it links to the terminal " +
+                   std::string(to, n > 0 ? size_t(n) : 0) +
+                   ", which a running program (another cabinet-sim?) holds; stop that program or "
+                   "choose another path";
+        }
+    }
     int m = posix_openpt(O_RDWR | O_NOCTTY);
     if (m < 0) return sys_error("posix_openpt");
     if (grantpt(m) != 0 || unlockpt(m) != 0) {
@@ -134,14 +151,7 @@ std::string io_hub::open_pty(const std::string &link_path, std::string &pty_name
     ::close(s);
     set_nonblocking(m);
 
-    struct stat st {};
-    if (lstat(link_path.c_str(), &st) == 0) {
-        if (!S_ISLNK(st.st_mode)) {
-            ::close(m);
-            return link_path + " exists and is not a symlink";
-        }
-        ::unlink(link_path.c_str());
-    }
+    if (S_ISLNK(st.st_mode)) ::unlink(link_path.c_str());
     if (symlink(name, link_path.c_str()) != 0) {
         ::close(m);
         return sys_error("symlink " + link_path);
@@ -219,7 +229,19 @@ std::string io_hub::open_control_unix(const std::string &path) {
     }
     std::memcpy(a.sun_path, path.c_str(), path.size() + 1);
     struct stat st {};
-    if (lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) ::unlink(path.c_str());
+    if (lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
+        // Someone still answering on it owns it; a socket nobody listens on
+        // any more is a leftover of a simulator that died, and is replaced.
+        if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
+            ::close(fd);
+            return path + " is in use: a running program (another cabinet-sim?) listens on it; "
+                          "stop that program or choose another path";
+        }
+        if (errno == ECONNREFUSED) ::unlink(path.c_str());
+        ::close(fd);
+        fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) return sys_error("socket");
+    }
     if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, 4) != 0) {
         std::string e = sys_error(path);
         ::close(fd);
