@@ -12,6 +12,7 @@ int exit_code(Outcome o) {
     case Outcome::Fault: return 3;
     case Outcome::Timeout: return 4;
     case Outcome::ConnectionLost: return 5;
+    case Outcome::Interrupted: return 130; // the shell's code for death by SIGINT
     }
     return 1;
 }
@@ -24,6 +25,7 @@ std::string_view to_string(Outcome o) {
     case Outcome::Fault: return "fault";
     case Outcome::Timeout: return "timeout";
     case Outcome::ConnectionLost: return "connection_lost";
+    case Outcome::Interrupted: return "interrupted";
     }
     return "error";
 }

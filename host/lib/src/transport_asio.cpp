@@ -9,8 +9,15 @@
 #include <array>
 #include <csignal>
 #include <cstdlib>
+#include <cstdio>
 #include <fcntl.h>
+#include <fstream>
 #include <spawn.h>
+#include <sstream>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -85,17 +92,73 @@ private:
     std::string lost_reason_;
 };
 
+// Who holds an advisory lock on the file with this device and inode, from
+// /proc/locks: "pid NNN (name)", or empty when that cannot be told.
+std::string lock_holder(const struct stat &st) {
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+        // "1: FLOCK  ADVISORY  WRITE 1234 00:19:5 0 EOF"; waiters carry "->".
+        std::istringstream in(line);
+        std::string n, kind, mode, rw, pid, where;
+        if (!(in >> n >> kind >> mode >> rw >> pid >> where) || kind != "FLOCK") continue;
+        unsigned maj = 0, min = 0;
+        unsigned long long ino = 0;
+        if (std::sscanf(where.c_str(), "%x:%x:%llu", &maj, &min, &ino) != 3) continue;
+        if (ino != st.st_ino || maj != major(st.st_dev) || min != minor(st.st_dev)) continue;
+        std::ifstream comm("/proc/" + pid + "/comm");
+        std::string name;
+        std::getline(comm, name);
+        return name.empty() ? "pid " + pid : fmt::format("pid {} ({})", pid, name);
+    }
+    return {};
+}
+
+// The port is taken exclusively, so that two programs never split its bytes
+// between them: an advisory lock (flock) that other well-behaved programs
+// check, and the terminal's exclusive mode, which makes the kernel refuse
+// further opens by anyone without CAP_SYS_ADMIN. The exclusive mode outlives
+// a close on a pseudo-terminal whose other side stays open, so it is switched
+// off again before closing.
 class SerialTransport final : public AsioTransport {
 public:
     SerialTransport(const std::string &device, unsigned baud) : port_(io_) {
-        port_.open(device);
+        const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EBUSY)
+                throw PortInUse(fmt::format("{} is in use: another program has it open exclusively",
+                                            device));
+            throw std::system_error(errno, std::generic_category());
+        }
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int err = errno;
+            struct stat st {};
+            std::string who = ::fstat(fd, &st) == 0 ? lock_holder(st) : "";
+            ::close(fd);
+            if (err == EWOULDBLOCK)
+                throw PortInUse(fmt::format("{} is in use by another program{}", device,
+                                            who.empty() ? "" : ": " + who));
+            throw std::system_error(err, std::generic_category());
+        }
+        ::ioctl(fd, TIOCEXCL);
+        port_.assign(fd);
         port_.set_option(asio::serial_port::baud_rate(baud));
         port_.set_option(asio::serial_port::character_size(8));
         port_.set_option(asio::serial_port::parity(asio::serial_port::parity::none));
         port_.set_option(asio::serial_port::stop_bits(asio::serial_port::stop_bits::one));
         port_.set_option(asio::serial_port::flow_control(asio::serial_port::flow_control::none));
+        // Raw bytes both ways: no echo, no line editing, no CR/LF translation.
+        termios t{};
+        if (::tcgetattr(fd, &t) == 0) {
+            ::cfmakeraw(&t);
+            ::tcsetattr(fd, TCSANOW, &t);
+        }
         // Old bytes in the driver belong to nobody; start from a clean line.
-        ::tcflush(port_.native_handle(), TCIOFLUSH);
+        ::tcflush(fd, TCIOFLUSH);
+    }
+
+    ~SerialTransport() override {
+        if (port_.is_open()) ::ioctl(port_.native_handle(), TIOCNXCL);
     }
 
 protected:
@@ -229,6 +292,8 @@ bool executable(const std::string &path) { return !path.empty() && ::access(path
 std::unique_ptr<Transport> open_serial(const std::string &device, unsigned baud) {
     try {
         return std::make_unique<SerialTransport>(device, baud);
+    } catch (const PortInUse &) {
+        throw;
     } catch (const std::system_error &e) {
         throw std::runtime_error(fmt::format("cannot open {}: {}", device, e.code().message()));
     }

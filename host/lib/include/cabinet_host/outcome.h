@@ -14,6 +14,7 @@ enum class Outcome {
     Fault,          // a fault ended the wait                             -> 3
     Timeout,        // no answer in time                                  -> 4
     ConnectionLost, // the link went away or the controller restarted     -> 5
+    Interrupted,    // SIGINT or SIGTERM ended the wait                   -> 130
 };
 
 int exit_code(Outcome o);

@@ -20,6 +20,12 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The serial port is held by another program (see open_serial).
+class PortInUse : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 class Transport {
 public:
     virtual ~Transport() = default;
@@ -74,6 +80,9 @@ private:
 
 // Serial device: raw, 115200 baud, 8 data bits, no parity, 1 stop bit, no
 // flow control. Input already waiting in the driver is discarded on open.
+// The port is held exclusively while the transport lives (an flock lock and
+// the terminal's exclusive mode): a second opener gets PortInUse, naming the
+// holder when it can be told. Other failures throw std::runtime_error.
 std::unique_ptr<Transport> open_serial(const std::string &device, unsigned baud = 115200);
 
 // TCP endpoint "host:port" (for example the simulator's --tcp port).
