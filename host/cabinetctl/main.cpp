@@ -22,6 +22,17 @@ namespace {
 volatile std::sig_atomic_t g_stop = 0;
 extern "C" void on_stop_signal(int) { g_stop = 1; }
 
+// SIGINT and SIGTERM only set a flag: every wait below looks at it between
+// lines, so a line being written is always finished (never half a heartbeat
+// on the wire) and each command can say what the interruption leaves behind.
+void catch_stop_signals() {
+    struct sigaction sa {};
+    sa.sa_handler = on_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+}
+
 struct Options {
     std::string device;
     std::string tcp;
@@ -42,6 +53,27 @@ struct Options {
 
 constexpr std::uint64_t kDefaultCycleWaitMs = 120000;
 constexpr std::uint64_t kSettleWaitMs = 3000;
+// The longest --timeout-ms: about 24 days, far beyond any useful wait and far
+// from overflowing a deadline computed from it.
+constexpr std::uint64_t kMaxTimeoutMs = 2147483647;
+// How often a wait looks at the stop flag.
+constexpr std::uint64_t kStopCheckMs = 50;
+
+// What a host leaves behind when it stops sending heartbeats mid-cycle.
+constexpr const char *kHeartbeatsStop =
+    "note: heartbeats stop now; unless another host keeps them going, the controller latches "
+    "heartbeat_lost if the cycle is not complete within 5 s";
+
+// Polls until pred() holds (true), the deadline passes or a stop signal
+// arrives (false).
+bool wait_until(Client &c, const std::function<bool()> &pred, std::uint64_t deadline) {
+    while (!pred()) {
+        const std::uint64_t now = c.local_now();
+        if (g_stop || now >= deadline) return false;
+        c.poll(std::chrono::milliseconds(std::min(deadline - now, kStopCheckMs)));
+    }
+    return true;
+}
 
 void out_line(const std::string &s) {
     std::fputs(s.c_str(), stdout);
@@ -113,14 +145,22 @@ struct Failed {
     std::string message;
 };
 
+std::optional<Failed> interrupted() {
+    if (!g_stop) return std::nullopt;
+    return Failed{Outcome::Interrupted, "interrupted", "interrupted"};
+}
+
 // Waits for a state line on this connection: it names the session and sets
 // the clock estimate. Returns a failure or nothing.
-// No state request is sent: the periodic state line comes within a second
-// anyway.
 std::optional<Failed> await_state(Client &c, const Options &o, std::uint64_t deadline) {
-    if (!c.poll_until([&] { return c.last_state().has_value(); }, deadline))
+    if (!wait_until(c, [&] { return c.last_state().has_value(); }, deadline)) {
+        if (auto f = interrupted()) return f;
         return Failed{Outcome::Timeout, "",
-                      fmt::format("no state line from the controller within {} ms", o.timeout_ms)};
+                      fmt::format("no state line from the controller within {} ms{}", o.timeout_ms,
+                                  o.device.empty() ? ""
+                                                   : " (is it connected and powered? another "
+                                                     "program may be reading the port)")};
+    }
     return std::nullopt;
 }
 
@@ -146,11 +186,13 @@ std::optional<Failed> arm(Client &c, const Options &o, std::uint64_t deadline,
     // A controller that has just started needs a moment for its inputs to
     // settle; give it that rather than be refused with "door_not_secure".
     if (!c.last_state()->inputs_valid)
-        c.poll_until([&] { return c.last_state() && c.last_state()->inputs_valid; },
-                     std::min(deadline, c.local_now() + kSettleWaitMs));
-    if (!c.poll_until([&] { return heartbeat.has_value(); }, deadline))
+        wait_until(c, [&] { return c.last_state() && c.last_state()->inputs_valid; },
+                   std::min(deadline, c.local_now() + kSettleWaitMs));
+    if (!wait_until(c, [&] { return heartbeat.has_value(); }, deadline)) {
+        if (auto f = interrupted()) return f;
         return Failed{Outcome::Timeout, "",
                       fmt::format("no heartbeat accepted within {} ms", o.timeout_ms)};
+    }
     if (!heartbeat->succeeded()) {
         const Outcome out = outcome_of(*heartbeat);
         if (heartbeat->ack)
@@ -164,6 +206,11 @@ std::optional<Failed> arm(Client &c, const Options &o, std::uint64_t deadline,
 
 int cmd_state(const Options &o) {
     auto t = connect(o);
+    // Ask at once rather than wait up to a second for the periodic state line;
+    // whichever state line comes first is the answer. A request the controller
+    // misses (it is still starting) costs nothing: the periodic line follows.
+    t->send_line(build_state_request());
+    if (o.verbose) std::fprintf(stderr, "%6d > %s\n", 0, build_state_request().c_str());
     Client c(*t, client_options(o, false));
     std::string raw_state;
     hook(c, o, [&](const Inbound &in, const std::string &raw) {
@@ -175,8 +222,9 @@ int cmd_state(const Options &o) {
     // its next state line (within a second) is the one worth showing.
     if (!c.last_state()->inputs_valid && c.last_state()->uptime_ms < 2000) {
         const std::uint64_t first = c.last_state()->uptime_ms;
-        c.poll_until([&] { return c.last_state() && c.last_state()->uptime_ms != first; },
-                     std::min(deadline, c.local_now() + 1500));
+        wait_until(c, [&] { return c.last_state() && c.last_state()->uptime_ms != first; },
+                   std::min(deadline, c.local_now() + 1500));
+        if (auto f = interrupted()) return report(o, "state", f->outcome, f->code, f->message);
     }
     if (o.json) out_line(raw_state);
     else std::fputs(cabinetctl::describe_state(*c.last_state()).c_str(), stdout);
@@ -231,9 +279,13 @@ int cmd_open(const Options &o) {
     if (auto f = arm(c, o, deadline, heartbeat)) return report(o, "open", f->outcome, f->code, f->message);
 
     open = c.open(o.door, o.pulse_ms, o.ttl_ms);
-    c.poll_until([&] { return open->done(); }, c.local_now() + o.timeout_ms);
-    if (!open->done())
+    wait_until(c, [&] { return open->done(); }, c.local_now() + o.timeout_ms);
+    if (!open->done()) {
+        // The open may have been accepted: the door's cycle may be running.
+        err_line(kHeartbeatsStop);
+        if (g_stop) return report(o, "open", Outcome::Interrupted, "interrupted", "interrupted");
         return report(o, "open", Outcome::Timeout, "", "no ack to the open command");
+    }
     if (!open->ack)
         return report(o, "open", outcome_of(*open), to_string(open->failure),
                       "open failed: " + open->failure_text);
@@ -243,10 +295,7 @@ int cmd_open(const Options &o) {
                       fmt::format("door {}: refused: {}", o.door, cabinetctl::describe_ack(ack)));
     acked = true;
     if (!o.wait) {
-        if (!o.json)
-            err_line("note: heartbeats stop now; unless another host keeps them going, the "
-                     "controller latches heartbeat_lost if the cycle is not complete within 5 s "
-                     "(use --wait)");
+        if (!o.json) err_line(std::string(kHeartbeatsStop) + " (use --wait)");
         return report(o, "open", Outcome::Done, ack.code,
                       fmt::format("door {}: accepted: the latch is released for {} ms", o.door, o.pulse_ms));
     }
@@ -254,12 +303,15 @@ int cmd_open(const Options &o) {
         out_line(fmt::format("door {}: accepted; waiting for the door to be opened and closed", o.door));
 
     const std::uint64_t wait_ms = o.timeout_given ? o.timeout_ms : kDefaultCycleWaitMs;
-    c.poll_until([&] { return end.has_value() || restarted || g_stop; }, c.local_now() + wait_ms);
+    wait_until(c, [&] { return end.has_value() || restarted; }, c.local_now() + wait_ms);
     if (end) return report(o, "open", end->outcome, end->code, end->message);
     if (restarted)
         return report(o, "open", Outcome::ConnectionLost, "session_changed",
                       "the controller restarted during the cycle: its outcome is unknown");
-    if (g_stop) return report(o, "open", Outcome::Error, "interrupted", "interrupted");
+    err_line(kHeartbeatsStop);
+    if (g_stop)
+        return report(o, "open", Outcome::Interrupted, "interrupted",
+                      fmt::format("interrupted before door {}'s cycle ended", o.door));
     return report(o, "open", Outcome::Timeout, "",
                   fmt::format("the cycle did not end within {} ms", wait_ms));
 }
@@ -279,7 +331,8 @@ int cmd_clear(const Options &o) {
     if (auto f = arm(c, o, deadline, heartbeat)) return report(o, "clear", f->outcome, f->code, f->message);
     const std::string fault_before = c.last_state() ? c.last_state()->fault : "none";
     auto r = c.clear_fault();
-    c.poll_until([&] { return r->done(); }, c.local_now() + o.timeout_ms);
+    wait_until(c, [&] { return r->done(); }, c.local_now() + o.timeout_ms);
+    if (auto f = interrupted(); f && !r->done()) return report(o, "clear", f->outcome, f->code, f->message);
     if (!r->done()) return report(o, "clear", Outcome::Timeout, "", "no ack to the clear command");
     if (!r->ack) return report(o, "clear", outcome_of(*r), to_string(r->failure), "clear failed: " + r->failure_text);
     if (o.json && !raw_ack.empty()) out_line(raw_ack);
@@ -295,8 +348,6 @@ int cmd_clear(const Options &o) {
 
 // Runs until interrupted, or until --timeout-ms has passed when it was given.
 void listen(Client &c, const Options &o) {
-    std::signal(SIGINT, on_stop_signal);
-    std::signal(SIGTERM, on_stop_signal);
     const std::uint64_t until = c.local_now() + o.timeout_ms;
     while (!g_stop && (!o.timeout_given || c.local_now() < until))
         c.poll(std::chrono::milliseconds(200));
@@ -360,7 +411,8 @@ int main(int argc, char **argv) {
     app.footer(
         "Exit codes: 0 accepted or done, 1 usage or other error, 2 refused by the controller\n"
         "(the ack code is printed with its explanation), 3 a fault ended the wait, 4 timeout,\n"
-        "5 connection failed or lost (or the controller restarted mid-operation).\n"
+        "5 connection failed or lost (or the controller restarted mid-operation, or the serial\n"
+        "port is in use by another program), 130 interrupted by SIGINT or SIGTERM.\n"
         "Run 'cabinetctl COMMAND --help' for the options of one command.");
     app.require_subcommand(1);
     app.fallthrough();
@@ -381,7 +433,8 @@ int main(int argc, char **argv) {
         "--timeout-ms", o.timeout_ms,
         "How long to wait for each answer (default 5000). For open --wait it also bounds the wait "
         "for the end of the cycle (default 120000 there). For watch and events: stop after this "
-        "long (default: run until Ctrl-C)");
+        "long (default: run until Ctrl-C). 1..2147483647")
+        ->check(CLI::Range(std::uint64_t{1}, kMaxTimeoutMs));
     app.add_flag("-v,--verbose", o.verbose, "Trace every line sent (>) and received (<) on standard error");
 
     app.add_subcommand("state", "Print the controller's state: doors, latches, state, fault, "
@@ -392,8 +445,10 @@ int main(int argc, char **argv) {
         "send the open and print its ack with an explanation. With --wait, keep heartbeats going "
         "and follow the cycle to \"cycle_complete\" (exit 0) or the fault that ended it (exit 3)");
     open->add_option("DOOR", o.door, "Door number 1..8")->required()->check(CLI::Range(1u, 8u));
-    open->add_option("--pulse-ms", o.pulse_ms, "Latch pulse length, 100..1000 ms (default 500)");
-    open->add_option("--ttl-ms", o.ttl_ms, "How long the command stays valid, 1..5000 ms (default 3000)");
+    open->add_option("--pulse-ms", o.pulse_ms, "Latch pulse length, 100..1000 ms (default 500)")
+        ->check(CLI::Range(kPulseMinMs, kPulseMaxMs));
+    open->add_option("--ttl-ms", o.ttl_ms, "How long the command stays valid, 1..5000 ms (default 3000)")
+        ->check(CLI::Range(kTtlMinMs, kTtlMaxMs));
     open->add_flag("--wait", o.wait,
                    "Follow the door cycle to its end; without it heartbeats stop when cabinetctl exits, "
                    "and the controller latches heartbeat_lost 5 s later unless the cycle is complete "
@@ -415,6 +470,19 @@ int main(int argc, char **argv) {
     } catch (const CLI::CallForAllHelp &e) {
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
+        // A word that is no command reaches here as "a subcommand is
+        // required"; name it and the commands there are instead.
+        if (app.get_subcommands().empty()) {
+            for (const std::string &word : app.remaining()) {
+                if (word.empty() || word[0] == '-') continue;
+                std::string names;
+                for (const auto *sub : app.get_subcommands({}))
+                    names += (names.empty() ? "" : ", ") + sub->get_name();
+                err_line(fmt::format("unknown command \"{}\": the commands are {} (see --help)",
+                                     word, names));
+                return 1;
+            }
+        }
         app.exit(e);
         return 1;
     }
@@ -423,10 +491,7 @@ int main(int argc, char **argv) {
         err_line("choose the controller with --device PATH, --tcp HOST:PORT or --sim (see --help)");
         return 1;
     }
-    if (o.timeout_ms == 0) {
-        err_line("--timeout-ms must be at least 1");
-        return 1;
-    }
+    catch_stop_signals();
 
     const std::string command = app.get_subcommands().front()->get_name();
     try {
@@ -435,6 +500,8 @@ int main(int argc, char **argv) {
         if (command == "clear") return cmd_clear(o);
         if (command == "watch") return cmd_watch(o);
         if (command == "events") return cmd_events(o);
+    } catch (const PortInUse &e) {
+        return report(o, command, Outcome::ConnectionLost, "port_in_use", e.what());
     } catch (const ConnectionLost &e) {
         return report(o, command, Outcome::ConnectionLost, "connection_lost",
                       std::string("connection lost: ") + e.what());
