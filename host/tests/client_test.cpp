@@ -335,3 +335,106 @@ TEST(Client, LostConnectionFailsPendingRequests) {
     EXPECT_EQ(outcome_of(*clear), Outcome::ConnectionLost);
     EXPECT_THROW(r.c->open(1, 500, 3000), ConnectionLost);
 }
+
+TEST(Client, OpenRefusedAsFutureIsResentStampedOnTheControllersOwnClock) {
+    Rig r;
+    r.periodic_states(1000, 20000);
+    r.run_until(2500);
+    // The controller's clock falls 400 ms behind ours (a stalled board): our
+    // estimate is now ahead of it, and the open comes back "future_command".
+    r.boot += 400;
+    r.open_answers = {"future_command"};
+    auto open = r.c->open(3, 500, 3000);
+    r.c->poll_until([&] { return open->done(); }, 5000);
+
+    ASSERT_TRUE(open->succeeded());
+    const auto opens = r.t.sent_of("open");
+    ASSERT_EQ(opens.size(), 2u);
+    EXPECT_EQ(opens[1]["request_id"], opens[0]["request_id"]);
+    const auto resent_at = opens[1]["_sent_at"].get<std::uint64_t>();
+    const auto stamp = opens[1]["issued_at_ms"].get<std::uint64_t>();
+    EXPECT_LE(stamp, r.uptime(resent_at)) << "resent with a stamp still ahead of the controller";
+    EXPECT_GE(stamp + 200, r.uptime(resent_at)) << "needlessly stale";
+    EXPECT_LT(stamp, opens[0]["issued_at_ms"].get<std::uint64_t>());
+}
+
+TEST(Client, WithSeveralLinesInFlightAcksNeverAnswerTheWrongLine) {
+    ClientOptions o;
+    o.heartbeats = false;
+    o.max_in_flight = 3;
+    Rig r(o);
+    r.answer = false;
+    r.t.at(10, tl::state(r.sid, 10));
+    r.run_until(100);
+
+    // An ack without a request id is no proof that an earlier line was lost:
+    // it answers the oldest line or nothing.
+    auto open = r.c->open(4, 500, 3000);
+    auto hb = r.c->heartbeat();
+    r.t.at(110, tl::ack(r.sid, 110, "heartbeat_ok"));
+    r.run_until(120);
+    EXPECT_FALSE(open->done());
+    EXPECT_FALSE(hb->done());
+    EXPECT_EQ(r.c->stray_acks(), 1u);
+    r.t.at(130, tl::ack(r.sid, 130, "accepted", open->request_id, 4));
+    r.t.at(140, tl::ack(r.sid, 140, "heartbeat_ok"));
+    r.run_until(150);
+    EXPECT_TRUE(open->succeeded());
+    EXPECT_TRUE(hb->succeeded());
+
+    // A code both a heartbeat and an open can get, carrying the open's id,
+    // answers the open; the heartbeat before it was lost on the line.
+    auto hb2 = r.c->heartbeat();
+    auto open2 = r.c->open(5, 500, 3000);
+    r.t.at(160, tl::ack(r.sid, 160, "session_mismatch", open2->request_id, 5));
+    r.run_until(170);
+    ASSERT_TRUE(open2->ack);
+    EXPECT_EQ(open2->ack->code, "session_mismatch");
+    EXPECT_EQ(hb2->failure, Failure::LineLost);
+}
+
+TEST(Client, HostTimingRules) {
+    {
+        // A state line sooner than a line's writing time after a state
+        // request was already on its way; the line stays busy until the
+        // answer, so a command asked for meanwhile waits for it.
+        Rig r;
+        r.answer = false;
+        r.c->set_heartbeats(false);
+        r.t.at(10, tl::state(r.sid, 10));
+        r.run_until(100);
+        r.c->request_state();
+        auto clear = r.c->clear_fault();
+        r.t.at(110, tl::state(r.sid, 110));
+        r.t.at(135, tl::state(r.sid, 135));
+        r.run_until(200);
+        ASSERT_EQ(r.t.sent.size(), 2u);
+        EXPECT_EQ(r.t.sent[1].first, 135u) << "the early state line was taken for the answer";
+        EXPECT_EQ(clear->status, RequestStatus::Sent);
+    }
+    {
+        // A heartbeat the controller could not read is replaced at once.
+        Rig r;
+        r.answer = false;
+        r.periodic_states(1000, 3000);
+        r.run_until(1005);
+        ASSERT_EQ(r.t.sent_of("heartbeat").size(), 1u);
+        r.t.at(1010, tl::ack(r.sid, 1010, "invalid_message"));
+        r.run_until(1500);
+        const auto hbs = r.t.sent_of("heartbeat");
+        ASSERT_EQ(hbs.size(), 2u);
+        EXPECT_EQ(hbs[1]["_sent_at"].get<std::uint64_t>(), 1010u);
+    }
+    {
+        // A host that polls late sends the heartbeat it owes at once and keeps
+        // to its schedule after it, rather than shifting every later one.
+        Rig r;
+        r.periodic_states(1000, 6000);
+        r.run_until(1500);
+        r.now = 2300; // busy elsewhere
+        r.run_until(5500);
+        std::vector<std::uint64_t> at;
+        for (const auto &hb : r.t.sent_of("heartbeat")) at.push_back(hb["_sent_at"].get<std::uint64_t>());
+        EXPECT_EQ(at, (std::vector<std::uint64_t>{1000, 2300, 3000, 4000, 5000}));
+    }
+}
