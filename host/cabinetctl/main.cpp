@@ -22,15 +22,16 @@ namespace {
 volatile std::sig_atomic_t g_stop = 0;
 extern "C" void on_stop_signal(int) { g_stop = 1; }
 
-// SIGINT and SIGTERM only set a flag: every wait below looks at it between
-// lines, so a line being written is always finished (never half a heartbeat
-// on the wire) and each command can say what the interruption leaves behind.
+// SIGINT, SIGTERM and SIGHUP only set a flag: every wait below looks at it
+// between lines, so a line being written is always finished (never half a
+// heartbeat on the wire), each command can say what the interruption leaves
+// behind, and the serial port is released properly on the way out.
 void catch_stop_signals() {
     struct sigaction sa {};
     sa.sa_handler = on_stop_signal;
+    sa.sa_flags = SA_RESTART;
     sigemptyset(&sa.sa_mask);
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &sa, nullptr);
 }
 
 struct Options {
@@ -417,7 +418,9 @@ int main(int argc, char **argv) {
     app.require_subcommand(1);
     app.fallthrough();
 
-    auto *dev = app.add_option("--device", o.device, "Serial device (115200 8N1, raw, no flow control)");
+    auto *dev = app.add_option("--device", o.device,
+                               "Serial device (115200 8N1, raw, no flow control), held exclusively "
+                               "while cabinetctl runs");
     auto *tcp = app.add_option("--tcp", o.tcp, "TCP endpoint HOST:PORT");
     auto *sim = app.add_flag("--sim", o.sim,
                              "Start cabinet-sim --stdio and talk to it over pipes (found via "
