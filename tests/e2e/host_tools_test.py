@@ -15,11 +15,10 @@ import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 
-from realtime_test import (CTL, SIM, SKIP, Failure, Sim, cabinetctl, check, die_with_parent,
-                           output_of, running, spawn, wait_for)
+from realtime_test import (SIM, Failure, Sim, SKIP, cabinetctl, check, die_with_parent, main,
+                           output_of, running, wait_for)
 
 
 def heartbeat_answer(link, timeout=15):
@@ -180,25 +179,5 @@ def test_picocom_as_a_person(tmp):
 NEEDS_CTL = {"interrupt_open_wait", "port_taken_exclusively", "sim_paths_of_a_live_process"}
 
 
-def main():
-    if len(sys.argv) != 2 or f"test_{sys.argv[1]}" not in globals():
-        sys.exit(__doc__)
-    name = sys.argv[1]
-    if not SIM:
-        sys.exit("CABINET_SIM is not set")
-    if name in NEEDS_CTL and not CTL:
-        print("cabinetctl not built: skipped")
-        sys.exit(SKIP)
-    tmp = tempfile.mkdtemp(prefix=f"cabinet-e2e-{name}-")
-    try:
-        globals()[f"test_{name}"](tmp)
-    except Failure as e:
-        print(f"FAILED: {e}")
-        sys.exit(1)
-    finally:
-        shutil.rmtree(tmp, ignore_errors=True)
-    print("passed")
-
-
 if __name__ == "__main__":
-    main()
+    main(globals(), NEEDS_CTL)

@@ -353,18 +353,22 @@ NEEDS_CTL = {"pty_full_cycle", "tcp_full_cycle", "refusal_door_not_secure", "fau
              "restart_noticed", "host_lost_mid_cycle"}
 
 
-def main():
-    if len(sys.argv) != 2 or f"test_{sys.argv[1]}" not in globals():
-        sys.exit(__doc__)
+def main(tests=None, needs_ctl=None):
+    """Runs the test named on the command line, one of the test_* functions in
+    tests (a module's globals(); this module's by default)."""
+    tests = globals() if tests is None else tests
+    needs_ctl = NEEDS_CTL if needs_ctl is None else needs_ctl
+    if len(sys.argv) != 2 or f"test_{sys.argv[1]}" not in tests:
+        sys.exit(tests["__doc__"])
     name = sys.argv[1]
     if not SIM:
         sys.exit("CABINET_SIM is not set")
-    if name in NEEDS_CTL and not CTL:
+    if name in needs_ctl and not CTL:
         print("cabinetctl not built: skipped")
         sys.exit(SKIP)
     tmp = tempfile.mkdtemp(prefix=f"cabinet-e2e-{name}-")
     try:
-        globals()[f"test_{name}"](tmp)
+        tests[f"test_{name}"](tmp)
     except Failure as e:
         print(f"FAILED: {e}")
         sys.exit(1)
