@@ -115,6 +115,17 @@ std::unique_ptr<Transport> connect(const Options &o) {
     return spawn_simulator(sim, o.sim_args, o.verbose);
 }
 
+// Connects and asks for a state line at once, rather than wait up to a second
+// for the periodic one: whichever state line comes first names the session and
+// sets the clock. A request the controller misses (it is still starting) costs
+// nothing: the periodic line follows.
+std::unique_ptr<Transport> connect_asking(const Options &o) {
+    auto t = connect(o);
+    t->send_line(build_state_request());
+    if (o.verbose) std::fprintf(stderr, "%6d > %s\n", 0, build_state_request().c_str());
+    return t;
+}
+
 ClientOptions client_options(const Options &o, bool heartbeats) {
     ClientOptions co;
     co.heartbeats = heartbeats;
@@ -206,12 +217,7 @@ std::optional<Failed> arm(Client &c, const Options &o, std::uint64_t deadline,
 
 
 int cmd_state(const Options &o) {
-    auto t = connect(o);
-    // Ask at once rather than wait up to a second for the periodic state line;
-    // whichever state line comes first is the answer. A request the controller
-    // misses (it is still starting) costs nothing: the periodic line follows.
-    t->send_line(build_state_request());
-    if (o.verbose) std::fprintf(stderr, "%6d > %s\n", 0, build_state_request().c_str());
+    auto t = connect_asking(o);
     Client c(*t, client_options(o, false));
     std::string raw_state;
     hook(c, o, [&](const Inbound &in, const std::string &raw) {
@@ -233,7 +239,7 @@ int cmd_state(const Options &o) {
 }
 
 int cmd_open(const Options &o) {
-    auto t = connect(o);
+    auto t = connect_asking(o);
     Client c(*t, client_options(o, true));
     std::optional<Request> heartbeat;
     RequestPtr open;
@@ -318,7 +324,7 @@ int cmd_open(const Options &o) {
 }
 
 int cmd_clear(const Options &o) {
-    auto t = connect(o);
+    auto t = connect_asking(o);
     Client c(*t, client_options(o, true));
     std::optional<Request> heartbeat;
     c.on_request_done = [&](const Request &r) { note_heartbeat(r, heartbeat); };
