@@ -36,6 +36,10 @@ bool set_nonblocking(int fd) {
     return fl >= 0 && fcntl(fd, F_SETFL, fl | O_NONBLOCK) == 0;
 }
 
+bool newer(const timespec &a, const timespec &b) {
+    return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec > b.tv_nsec;
+}
+
 std::string sys_error(const std::string &what) { return what + ": " + std::strerror(errno); }
 
 // Output a reader does not take is dropped beyond this, so a stuck reader can
@@ -108,12 +112,14 @@ std::string io_hub::open_pty(const std::string &link_path, std::string &pty_name
     struct stat st {};
     if (lstat(link_path.c_str(), &st) == 0) {
         if (!S_ISLNK(st.st_mode)) return link_path + " exists and is not a symlink";
-        // A link to a terminal that still exists belongs to a running
-        // simulator (or whatever now has that terminal): taking it over would
-        // leave that one unreachable. A link to a terminal that is gone is
-        // what a simulator that died left behind, and is replaced.
+        // A link to a terminal that still exists, and is older than the link,
+        // belongs to a running simulator: taking it over would leave that one
+        // unreachable. A link to a terminal that is gone, or that was made
+        // again after the link (its number was free and was handed out anew),
+        // is what a simulator that died left behind, and is replaced.
         struct stat target {};
-        if (stat(link_path.c_str(), &target) == 0 && S_ISCHR(target.st_mode)) {
+        if (stat(link_path.c_str(), &target) == 0 && S_ISCHR(target.st_mode) &&
+            !newer(target.st_ctim, st.st_ctim)) {
             char to[256] = {};
             ssize_t n = readlink(link_path.c_str(), to, sizeof to - 1);
             return link_path + " is in use: it links to the terminal " +

@@ -121,6 +121,18 @@ def test_sim_paths_of_a_live_process(tmp):
     with Sim(tmp, "--pty", link) as third:
         third.control("status")
         check(cabinetctl("--device", link, "state")[0] == 0, "the leftover pty link was not replaced")
+    # A leftover link whose terminal number was handed out again since (to a
+    # terminal made after the link) is no sign of a running simulator either.
+    master, slave = os.openpty()
+    try:
+        os.symlink(os.ttyname(slave), link)
+        time.sleep(0.02)
+        os.chmod(os.ttyname(slave), os.stat(os.ttyname(slave)).st_mode)  # as if made anew
+        with Sim(tmp, "--pty", link):
+            check(os.readlink(link) != os.ttyname(slave), "the link to a newer terminal was kept")
+    finally:
+        os.close(slave)
+        os.close(master)
 
 
 def test_picocom_as_a_person(tmp):
