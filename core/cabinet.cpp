@@ -4,10 +4,10 @@
 // latched as a fault with the outputs off; only a clear request ends it.
 #include "cabinet.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "protocol.h"
+#include "text.h"
 
 extern "C" const char *const names[5] = {"idle", "pulsing", "wait_open", "wait_close", "fault"};
 
@@ -444,24 +444,45 @@ size_t cabinet_state_json(const cabinet_t *c, const char *platform, char *buf, s
         c->state > CABINET_FAULT || c->fault_code == nullptr) {
         return 0;
     }
-    const int n = std::snprintf(
-        buf, cap,
-        "{\"type\":\"state\",\"protocol\":1,\"platform\":\"%s\",\"session_id\":\"%s\","
-        "\"uptime_ms\":%llu,\"event_seq\":%llu,\"state\":\"%s\",\"active_door\":%u,"
-        "\"output_mask\":%u,\"door_closed_mask\":%u,\"latch_locked_mask\":%u,"
-        "\"inputs_valid\":%s,\"power_ok\":%s,\"heartbeat_ok\":%s,\"driver_ready\":%s,"
-        "\"fault\":\"%s\"}",
-        platform, c->session_id, static_cast<unsigned long long>(c->now_ms),
-        static_cast<unsigned long long>(c->event_seq), names[c->state],
-        static_cast<unsigned>(c->active_door), static_cast<unsigned>(c->output_mask),
-        static_cast<unsigned>(c->stable & 0xffu), static_cast<unsigned>(c->stable >> 8),
-        (c->sample.inputs_valid && c->inputs_ready) ? "true" : "false",
-        c->sample.power_ok ? "true" : "false", heartbeat_fresh(c) ? "true" : "false",
-        c->now_ms >= c->rearm_until_ms ? "true" : "false", c->fault_code);
-    if (n < 0 || static_cast<size_t>(n) >= cap) {
-        return 0;
+    // {"type":"state","protocol":1,"platform":"%s","session_id":"%s","uptime_ms":%llu,
+    //  "event_seq":%llu,"state":"%s","active_door":%u,"output_mask":%u,"door_closed_mask":%u,
+    //  "latch_locked_mask":%u,"inputs_valid":%s,"power_ok":%s,"heartbeat_ok":%s,
+    //  "driver_ready":%s,"fault":"%s"}
+    // A key and its boolean value, copied as one literal.
+#define FLAG(key, b) ((b) ? text_lit(p, end, key "true") : text_lit(p, end, key "false"))
+    char *const end = buf + cap - 1; // the terminator's place
+    char *p = buf;
+    p = text_lit(p, end, "{\"type\":\"state\",\"protocol\":1,\"platform\":\"");
+    p = text_put(p, end, platform);
+    p = text_lit(p, end, "\",\"session_id\":\"");
+    p = text_put(p, end, c->session_id);
+    p = text_lit(p, end, "\",\"uptime_ms\":");
+    p = text_u64(p, end, c->now_ms);
+    p = text_lit(p, end, ",\"event_seq\":");
+    p = text_u64(p, end, c->event_seq);
+    p = text_lit(p, end, ",\"state\":\"");
+    p = text_put(p, end, names[c->state]);
+    p = text_lit(p, end, "\",\"active_door\":");
+    p = text_u64(p, end, c->active_door);
+    p = text_lit(p, end, ",\"output_mask\":");
+    p = text_u64(p, end, c->output_mask);
+    p = text_lit(p, end, ",\"door_closed_mask\":");
+    p = text_u64(p, end, c->stable & 0xffu);
+    p = text_lit(p, end, ",\"latch_locked_mask\":");
+    p = text_u64(p, end, c->stable >> 8);
+    p = FLAG(",\"inputs_valid\":", c->sample.inputs_valid && c->inputs_ready);
+    p = FLAG(",\"power_ok\":", c->sample.power_ok);
+    p = FLAG(",\"heartbeat_ok\":", heartbeat_fresh(c));
+    p = FLAG(",\"driver_ready\":", c->now_ms >= c->rearm_until_ms);
+#undef FLAG
+    p = text_lit(p, end, ",\"fault\":\"");
+    p = text_put(p, end, c->fault_code);
+    p = text_lit(p, end, "\"}");
+    if (p == nullptr) {
+        return 0; // cut short: the caller must not use it
     }
-    return static_cast<size_t>(n);
+    *p = '\0';
+    return static_cast<size_t>(p - buf);
 }
 
 } // extern "C"

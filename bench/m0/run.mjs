@@ -181,6 +181,13 @@ const cycleBad = forbidden(cycleImage);
 if (cycleBad.length) failures.push(`the core and line writers link ${cycleBad.join(', ')}`);
 const results = runCycles(cycleImage);
 
+// A writer's own cost is its figure less that of the line writer sending the
+// same text (cases.cpp says why).
+const WRITER = 'line writer: ';
+for (const w of results.filter((r) => r.name.startsWith(WRITER))) {
+    results.find((r) => r.name === w.name.slice(WRITER.length)).cycles -= w.cycles;
+}
+
 const rows = [['case', 'cycles', 'per byte', 'budget', '']];
 for (const r of results) {
     const b = budget.cases[r.name];
