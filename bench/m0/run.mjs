@@ -35,7 +35,12 @@ const STACK_TOP = 0x20040000;
 const MAX_CYCLES = 50_000_000;
 
 function tool(name, ...toolArgs) {
-    return execFileSync(`arm-none-eabi-${name}`, toolArgs, { encoding: 'utf8', stdio: ['ignore', 'pipe', 'inherit'] });
+    try {
+        return execFileSync(`arm-none-eabi-${name}`, toolArgs, { encoding: 'utf8', stdio: ['ignore', 'pipe', 'inherit'] });
+    } catch {
+        console.error(`FAILED: arm-none-eabi-${name} ${toolArgs.join(' ')}`);
+        process.exit(1);
+    }
 }
 
 const cxxflags = [
@@ -122,7 +127,6 @@ function runCycles(elf) {
     let stop = null;
     mcu.onBreak = (code) => { stop = code; };
 
-    // Cost of the two markers themselves, measured once: taken off every case.
     const results = [];
     let begin = 0;
     while (core.cycles < MAX_CYCLES) {
