@@ -3,10 +3,10 @@
 // start takes the next number, writes it back and verifies it before the
 // number is used, so no two runs of the firmware share a session identifier.
 #include <stdint.h>
-#include <stdio.h>
 #include <string.h>
 
 #include "pico_main.h"
+#include "text.h"
 
 namespace {
 
@@ -124,11 +124,15 @@ bool boot_record_step(char *session_id) {
 
     char board_id[17] = {};
     pico_get_unique_board_id_string(board_id, sizeof board_id);
-    const int n = snprintf(session_id, SESSION_BUF, "%s-%016llx", board_id,
-                           static_cast<unsigned long long>(counter));
-    if (n <= 0 || static_cast<size_t>(n) >= SESSION_BUF) {
+    // "%s-%016llx": the board id, a hyphen, the boot number in 16 hex digits.
+    char *const end = session_id + SESSION_BUF - 1;
+    char *p = text_put(session_id, end, board_id);
+    p = text_lit(p, end, "-");
+    p = text_hex64(p, end, counter);
+    if (p == nullptr) {
         memset(session_id, 0, SESSION_BUF);
         return false;
     }
+    *p = '\0';
     return true;
 }

@@ -1,20 +1,14 @@
 // The three outbound line types, the serial line writer, and the software
 // receive buffer that keeps reception going while the writer waits.
-#include <stdio.h>
 #include <string.h>
 
 #include "pico_main.h"
+#include "text.h"
 
 namespace {
 
 constexpr const char *PLATFORM = "rp2040_pico";
 constexpr const char *TRANSPORT = "uart0";
-
-// Formats as macros so that the compiler checks them against their arguments.
-#define STATE_TAIL ",\"p24_adc\":%u,\"fw\":\"0.2.0\",\"hw\":\"0.2\",\"transport\":\"%s\"}"
-#define LINE_FIELDS                                                                          \
-    "\"session_id\":\"%s\",\"event_seq\":%llu,\"uptime_ms\":%llu,\"code\":\"%s\","                \
-    "\"request_id\":\"%s\",\"door_id\":%u}"
 
 // Error bits that the UART reports alongside each received character.
 constexpr uint32_t RX_ERROR_BITS = 0x100u   // framing
@@ -117,29 +111,45 @@ void state(void) {
     char buf[LINE_BUF];
     const size_t n = cabinet_state_json(&cabinet, PLATFORM, buf, sizeof buf);
     if (n == 0 || n >= sizeof buf) return;
-    // The tail replaces the body's closing brace and brings its own.
-    const size_t room = sizeof buf + 1 - n;
-    const int m = snprintf(buf + n - 1, room, STATE_TAIL, static_cast<unsigned>(p24_adc), TRANSPORT);
-    if (m <= 0 || static_cast<size_t>(m) >= room) return;
+    // The tail replaces the body's closing brace and brings its own:
+    // ,"p24_adc":%u,"fw":"0.2.0","hw":"0.2","transport":"%s"}
+    char *const end = buf + sizeof buf - 1; // the whole line within 511 characters
+    char *p = buf + n - 1;
+    p = text_lit(p, end, ",\"p24_adc\":");
+    p = text_u64(p, end, p24_adc);
+    p = text_lit(p, end, ",\"fw\":\"0.2.0\",\"hw\":\"0.2\",\"transport\":\"");
+    p = text_put(p, end, TRANSPORT);
+    p = text_lit(p, end, "\"}");
+    if (p == nullptr) return; // dropped whole, nothing sent
+    *p = '\0';
     write_line(buf);
 }
 
 namespace {
 
-// Event and ack lines differ only in their type; both carry the same fields.
+// Event and ack lines differ only in their type; both carry the same fields:
+// {"type":"event"|"ack","session_id":"%s","event_seq":%llu,"uptime_ms":%llu,
+//  "code":"%s","request_id":"%s","door_id":%u}
 void send_record(bool is_event, const char *session_id, uint64_t event_seq, uint64_t uptime_ms,
                  const char *code, const char *request_id, uint8_t door_id) {
     char buf[LINE_BUF];
-    const char *sid = session_id != nullptr ? session_id : "";
-    const char *cd = code != nullptr ? code : "";
-    const char *rid = request_id != nullptr ? request_id : "";
-    const auto seq = static_cast<unsigned long long>(event_seq);
-    const auto up = static_cast<unsigned long long>(uptime_ms);
-    const auto door = static_cast<unsigned>(door_id);
-    const int n = is_event
-        ? snprintf(buf, sizeof buf, "{\"type\":\"event\"," LINE_FIELDS, sid, seq, up, cd, rid, door)
-        : snprintf(buf, sizeof buf, "{\"type\":\"ack\"," LINE_FIELDS, sid, seq, up, cd, rid, door);
-    if (n < 1 || static_cast<size_t>(n) >= sizeof buf) return; // dropped whole, nothing sent
+    char *const end = buf + sizeof buf - 1; // at most 511 characters
+    char *p = is_event ? text_lit(buf, end, "{\"type\":\"event\",\"session_id\":\"")
+                       : text_lit(buf, end, "{\"type\":\"ack\",\"session_id\":\"");
+    p = text_put(p, end, session_id != nullptr ? session_id : "");
+    p = text_lit(p, end, "\",\"event_seq\":");
+    p = text_u64(p, end, event_seq);
+    p = text_lit(p, end, ",\"uptime_ms\":");
+    p = text_u64(p, end, uptime_ms);
+    p = text_lit(p, end, ",\"code\":\"");
+    p = text_put(p, end, code != nullptr ? code : "");
+    p = text_lit(p, end, "\",\"request_id\":\"");
+    p = text_put(p, end, request_id != nullptr ? request_id : "");
+    p = text_lit(p, end, "\",\"door_id\":");
+    p = text_u64(p, end, door_id);
+    p = text_lit(p, end, "}");
+    if (p == nullptr) return; // dropped whole, nothing sent
+    *p = '\0';
     write_line(buf);
 }
 

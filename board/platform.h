@@ -6,6 +6,8 @@
 
 #if defined(CABINET_BOARD_SIM)
 #include "board_sim/sdk.h"
+#elif defined(CABINET_BOARD_STANDIN)
+#include "sdk_standin.h" // the bare-metal cycle bench: a UART made of RAM
 #else
 #include "hardware/adc.h"
 #include "hardware/flash.h"

@@ -4,10 +4,10 @@
 // latched as a fault with the outputs off; only a clear request ends it.
 #include "cabinet.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "protocol.h"
+#include "text.h"
 
 extern "C" const char *const names[5] = {"idle", "pulsing", "wait_open", "wait_close", "fault"};
 
@@ -65,6 +65,12 @@ size_t bounded_len(const char *s, size_t cap) {
     return n;
 }
 
+// Whether s holds a terminator within its cap bytes. A record the parser
+// filled is zeroed first, so its last byte answers at once.
+bool terminated(const char *s, size_t cap) {
+    return s[cap - 1] == '\0' || bounded_len(s, cap) < cap;
+}
+
 // Timers are armed as now + interval; the uptime clock cannot realistically
 // reach the top of 64 bits, but saturating keeps a deadline from wrapping
 // into the past if it ever did.
@@ -82,16 +88,12 @@ uint8_t door_bit(uint8_t door) {
     return static_cast<uint8_t>(1u << ((door - 1u) & 7u));
 }
 
-// An input counts as settled once it has held for SETTLE_MS. A change time
-// after now cannot be a recent change and does not hold anything up.
-bool settled(const cabinet_t *c, unsigned i) {
-    const uint64_t t = c->changed_ms[i];
-    return t > c->now_ms || c->now_ms - t >= CABINET_SETTLE_MS;
-}
-
+// Every input has held for SETTLE_MS. A change time after now cannot be a
+// recent change and does not hold anything up.
 bool all_settled(const cabinet_t *c) {
-    for (unsigned i = 0; i < CABINET_INPUTS; ++i) {
-        if (!settled(c, i)) {
+    const uint64_t now = c->now_ms;
+    for (const uint64_t t : c->changed_ms) {
+        if (now - t < CABINET_SETTLE_MS && t <= now) { // the usual case fails the first test
             return false;
         }
     }
@@ -110,8 +112,24 @@ bool doors_secure(const cabinet_t *c) {
            c->stable == ALL_SECURE && raw_word(c->sample) == ALL_SECURE && all_settled(c);
 }
 
+// Whether two terminated texts are equal. Four bytes to a pass: the library's
+// strcmp goes byte by byte anyway when the texts are not word-aligned, as a
+// command's session id is not, and it is three times the size.
+bool same_text(const char *a, const char *b) {
+    for (;; a += 4, b += 4) {
+        if (a[0] != b[0]) return false;
+        if (a[0] == '\0') return true;
+        if (a[1] != b[1]) return false;
+        if (a[1] == '\0') return true;
+        if (a[2] != b[2]) return false;
+        if (a[2] == '\0') return true;
+        if (a[3] != b[3]) return false;
+        if (a[3] == '\0') return true;
+    }
+}
+
 bool session_matches(const cabinet_t *c, const char *session_id) {
-    return session_id != nullptr && std::strcmp(session_id, c->session_id) == 0;
+    return session_id != nullptr && same_text(session_id, c->session_id);
 }
 
 // The outputs are forced off on every call, even if we believe they already are.
@@ -156,7 +174,7 @@ void fault(cabinet_t *c, const char *code) {
         outputs_off(c);
         post_event(c, EV_PULSE_CANCELLED, c->active_door);
     }
-    if (!c->faulted || std::strcmp(c->fault_code, code) != 0) {
+    if (!c->faulted || !same_text(c->fault_code, code)) {
         post_event(c, code, c->active_door);
     }
     c->faulted = 1;
@@ -167,8 +185,15 @@ void fault(cabinet_t *c, const char *code) {
 // Brings the debounced picture up to date, one input at a time in input
 // order, and declares readiness once every input has been seen and settled.
 void debounce(cabinet_t *c, uint16_t raw) {
+    // Only inputs not seen yet, with a new raw value, or whose debounced value
+    // still differs from the raw one have anything to do. In a quiet tick
+    // that is none of them.
+    const auto busy = static_cast<uint16_t>(~c->seen | (c->pending ^ raw) | (c->stable ^ raw));
     for (unsigned i = 0; i < CABINET_INPUTS; ++i) {
         const uint16_t bit = static_cast<uint16_t>(1u << i);
+        if (!(busy & bit)) {
+            continue;
+        }
         const uint16_t r = static_cast<uint16_t>(raw & bit);
         if (!(c->seen & bit) || (c->pending & bit) != r) {
             c->pending = static_cast<uint16_t>((c->pending & ~bit) | r);
@@ -262,9 +287,32 @@ void supervise(cabinet_t *c) {
 
 bool in_range(uint64_t v, uint64_t lo, uint64_t hi) { return v >= lo && v <= hi; }
 
-bool recently_accepted(const cabinet_t *c, const char *request_id) {
-    for (const recent_entry_t &e : c->recent) {
-        if (e.expires_ms > c->now_ms && std::strcmp(e.request_id, request_id) == 0) {
+// The first ring slot from `from` on whose request id could equal one of
+// length len (at least 1) ending in `last`, or CABINET_RECENT. An equal id has
+// its terminator at len and the same last character; almost every other one
+// fails one of these two single-byte tests. Ids from one host tend to share a
+// prefix and end in a counter, so the last character is what tells them apart.
+unsigned next_candidate(const cabinet_t *c, unsigned from, size_t len, char last) {
+    const recent_entry_t *e = c->recent + from;
+    const recent_entry_t *const end = c->recent + CABINET_RECENT;
+    if (e == end) {
+        return CABINET_RECENT;
+    }
+    do { // tested at the bottom: one branch a slot on the M0+
+        if (e->request_id[len - 1] == last && e->request_id[len] == '\0') {
+            return static_cast<unsigned>(e - c->recent);
+        }
+    } while (++e != end);
+    return CABINET_RECENT;
+}
+
+// Whether a live ring entry holds the request id of length len.
+bool recently_accepted(const cabinet_t *c, const char *request_id, size_t len) {
+    const char last = request_id[len - 1];
+    for (unsigned i = next_candidate(c, 0, len, last); i < CABINET_RECENT;
+         i = next_candidate(c, i + 1, len, last)) {
+        const recent_entry_t &e = c->recent[i];
+        if (e.expires_ms > c->now_ms && std::memcmp(e.request_id, request_id, len) == 0) {
             return true;
         }
     }
@@ -342,8 +390,8 @@ const char *cabinet_open(cabinet_t *c, const cabinet_args_t *args) {
     // Identifiers from outside must be terminated within their buffers.
     if (c == nullptr || args == nullptr || args->request_id[0] == '\0' ||
         args->session_id[0] == '\0' ||
-        bounded_len(args->request_id, sizeof args->request_id) == sizeof args->request_id ||
-        bounded_len(args->session_id, sizeof args->session_id) == sizeof args->session_id) {
+        !terminated(args->request_id, sizeof args->request_id) ||
+        !terminated(args->session_id, sizeof args->session_id)) {
         return RES_INVALID_COMMAND;
     }
     if (!c->identity_ok || !session_matches(c, args->session_id)) {
@@ -365,7 +413,8 @@ const char *cabinet_open(cabinet_t *c, const cabinet_args_t *args) {
     if (now - args->issued_at_ms >= args->ttl_ms) {
         return RES_EXPIRED;
     }
-    if (recently_accepted(c, args->request_id)) {
+    const size_t id_len = std::strlen(args->request_id);
+    if (recently_accepted(c, args->request_id, id_len)) {
         return RES_DUPLICATE;
     }
     if (c->faulted) {
@@ -384,12 +433,14 @@ const char *cabinet_open(cabinet_t *c, const cabinet_args_t *args) {
         return RES_DOOR_NOT_SECURE;
     }
 
-    const size_t id_len = bounded_len(args->request_id, sizeof args->request_id);
     recent_entry_t &slot = c->recent[c->recent_next % CABINET_RECENT];
     c->recent_next = static_cast<uint8_t>((c->recent_next % CABINET_RECENT + 1u) % CABINET_RECENT);
     std::memcpy(slot.request_id, args->request_id, id_len + 1);
     slot.expires_ms = deadline(now, CABINET_DUPLICATE_MS);
-    std::memcpy(c->request_id, args->request_id, id_len + 1);
+    // The record's copy is not word-aligned, where the library copies byte by
+    // byte. An id of at most 64 characters always fits.
+    char *const id_end = c->request_id + CABINET_REQUEST_ID_MAX;
+    *text_put(c->request_id, id_end, args->request_id, id_len) = '\0';
     c->active_door = args->door_id;
     c->rearm_until_ms = deadline(now, CABINET_REARM_MS);
     c->pulse_end_ms = deadline(now, args->pulse_ms);
@@ -422,8 +473,8 @@ bool cabinet_clear_fault(cabinet_t *c, const char *session_id) {
     }
     // These two mean the clock or the event numbering can no longer be
     // trusted; only a restart brings the controller back.
-    if (std::strcmp(c->fault_code, FAULT_CLOCK_REGRESSED) == 0 ||
-        std::strcmp(c->fault_code, FAULT_EVENT_SEQ_EXHAUSTED) == 0) {
+    if (same_text(c->fault_code, FAULT_CLOCK_REGRESSED) ||
+        same_text(c->fault_code, FAULT_EVENT_SEQ_EXHAUSTED)) {
         return false;
     }
     outputs_off(c);
@@ -444,24 +495,45 @@ size_t cabinet_state_json(const cabinet_t *c, const char *platform, char *buf, s
         c->state > CABINET_FAULT || c->fault_code == nullptr) {
         return 0;
     }
-    const int n = std::snprintf(
-        buf, cap,
-        "{\"type\":\"state\",\"protocol\":1,\"platform\":\"%s\",\"session_id\":\"%s\","
-        "\"uptime_ms\":%llu,\"event_seq\":%llu,\"state\":\"%s\",\"active_door\":%u,"
-        "\"output_mask\":%u,\"door_closed_mask\":%u,\"latch_locked_mask\":%u,"
-        "\"inputs_valid\":%s,\"power_ok\":%s,\"heartbeat_ok\":%s,\"driver_ready\":%s,"
-        "\"fault\":\"%s\"}",
-        platform, c->session_id, static_cast<unsigned long long>(c->now_ms),
-        static_cast<unsigned long long>(c->event_seq), names[c->state],
-        static_cast<unsigned>(c->active_door), static_cast<unsigned>(c->output_mask),
-        static_cast<unsigned>(c->stable & 0xffu), static_cast<unsigned>(c->stable >> 8),
-        (c->sample.inputs_valid && c->inputs_ready) ? "true" : "false",
-        c->sample.power_ok ? "true" : "false", heartbeat_fresh(c) ? "true" : "false",
-        c->now_ms >= c->rearm_until_ms ? "true" : "false", c->fault_code);
-    if (n < 0 || static_cast<size_t>(n) >= cap) {
-        return 0;
+    // {"type":"state","protocol":1,"platform":"%s","session_id":"%s","uptime_ms":%llu,
+    //  "event_seq":%llu,"state":"%s","active_door":%u,"output_mask":%u,"door_closed_mask":%u,
+    //  "latch_locked_mask":%u,"inputs_valid":%s,"power_ok":%s,"heartbeat_ok":%s,
+    //  "driver_ready":%s,"fault":"%s"}
+    // A key and its boolean value, copied as one literal.
+#define FLAG(key, b) ((b) ? text_lit(p, end, key "true") : text_lit(p, end, key "false"))
+    char *const end = buf + cap - 1; // the terminator's place
+    char *p = buf;
+    p = text_lit(p, end, "{\"type\":\"state\",\"protocol\":1,\"platform\":\"");
+    p = text_put(p, end, platform);
+    p = text_lit(p, end, "\",\"session_id\":\"");
+    p = text_put(p, end, c->session_id);
+    p = text_lit(p, end, "\",\"uptime_ms\":");
+    p = text_u64(p, end, c->now_ms);
+    p = text_lit(p, end, ",\"event_seq\":");
+    p = text_u64(p, end, c->event_seq);
+    p = text_lit(p, end, ",\"state\":\"");
+    p = text_put(p, end, names[c->state]);
+    p = text_lit(p, end, "\",\"active_door\":");
+    p = text_u64(p, end, c->active_door);
+    p = text_lit(p, end, ",\"output_mask\":");
+    p = text_u64(p, end, c->output_mask);
+    p = text_lit(p, end, ",\"door_closed_mask\":");
+    p = text_u64(p, end, c->stable & 0xffu);
+    p = text_lit(p, end, ",\"latch_locked_mask\":");
+    p = text_u64(p, end, c->stable >> 8);
+    p = FLAG(",\"inputs_valid\":", c->sample.inputs_valid && c->inputs_ready);
+    p = FLAG(",\"power_ok\":", c->sample.power_ok);
+    p = FLAG(",\"heartbeat_ok\":", heartbeat_fresh(c));
+    p = FLAG(",\"driver_ready\":", c->now_ms >= c->rearm_until_ms);
+#undef FLAG
+    p = text_lit(p, end, ",\"fault\":\"");
+    p = text_put(p, end, c->fault_code);
+    p = text_lit(p, end, "\"}");
+    if (p == nullptr) {
+        return 0; // cut short: the caller must not use it
     }
-    return static_cast<size_t>(n);
+    *p = '\0';
+    return static_cast<size_t>(p - buf);
 }
 
 } // extern "C"

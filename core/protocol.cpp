@@ -27,10 +27,19 @@ enum key_id_t : uint8_t {
     KEY_COUNT
 };
 
-const char *const key_names[KEY_COUNT] = {
-    "type",   "request_id",       "session_id",        "door_id", "pulse_ms", "issued_at_ms",
-    "ttl_ms", "door_closed_mask", "latch_locked_mask", "valid",
+// The known keys in key_id_t order, with their lengths for a cheap first test.
+struct key_name_t {
+    const char *text;
+    uint8_t length;
 };
+#define KEY_NAME(text) {text, sizeof text - 1}
+constexpr key_name_t key_names[KEY_COUNT] = {
+    KEY_NAME("type"),     KEY_NAME("request_id"),     KEY_NAME("session_id"),
+    KEY_NAME("door_id"),  KEY_NAME("pulse_ms"),       KEY_NAME("issued_at_ms"),
+    KEY_NAME("ttl_ms"),   KEY_NAME("door_closed_mask"), KEY_NAME("latch_locked_mask"),
+    KEY_NAME("valid"),
+};
+#undef KEY_NAME
 
 constexpr uint16_t bit(key_id_t k) { return static_cast<uint16_t>(1u << k); }
 
@@ -42,44 +51,59 @@ constexpr uint16_t SEEN_OPEN = bit(KEY_TYPE) | bit(KEY_REQUEST_ID) | bit(KEY_SES
 constexpr uint16_t SEEN_SIM = bit(KEY_TYPE) | bit(KEY_DOOR_CLOSED_MASK) |
                               bit(KEY_LATCH_LOCKED_MASK) | bit(KEY_VALID);
 
-struct reader_t {
-    const char *line;
-    size_t length;
-    size_t pos;
+// Byte classes, one table lookup per byte. Only TAB, LF, CR and SPACE
+// separate tokens (NUL, VT, FF and high bytes do not). Text is printable ASCII
+// without the backslash, as there are no escapes. Identifiers are echoed into
+// outbound lines unescaped, so they are held to a set that never needs escaping.
+enum byte_class_t : uint8_t {
+    CLASS_SPACE = 1,
+    CLASS_DIGIT = 2,
+    CLASS_TEXT = 4,
+    CLASS_IDENT = 8,
 };
 
-// Reads the next byte into *c without consuming it; false at the end of the line.
-bool peek(const reader_t &r, unsigned char *c) {
-    if (r.pos >= r.length) {
-        return false;
+constexpr uint8_t class_of(unsigned c) {
+    uint8_t k = 0;
+    if (c == 0x09 || c == 0x0A || c == 0x0D || c == 0x20) k |= CLASS_SPACE;
+    if (c >= '0' && c <= '9') k |= CLASS_DIGIT;
+    if (c >= 0x20 && c <= 0x7E && c != '\\') k |= CLASS_TEXT;
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+        c == '.' || c == ':' || c == '_') {
+        k |= CLASS_IDENT;
     }
-    *c = static_cast<unsigned char>(r.line[r.pos]);
-    return true;
+    return k;
 }
 
-// Only these four bytes separate tokens; NUL, VT, FF and high bytes do not.
-bool is_space(unsigned char c) { return c == 0x09 || c == 0x0A || c == 0x0D || c == 0x20; }
+struct class_table_t {
+    uint8_t of[256];
+    constexpr class_table_t() : of() {
+        for (unsigned c = 0; c < 256; ++c) of[c] = class_of(c);
+    }
+};
+constexpr class_table_t classes;
 
-bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+// The unread part of the line. The small helpers are forced inline: at -Os
+// the compiler would make each of them a call, and they run for every byte.
+struct reader_t {
+    const unsigned char *pos;
+    const unsigned char *end;
+};
 
-// Identifiers are echoed into outbound lines unescaped, so they are held to a
-// set that never needs escaping.
-bool is_ident(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || is_digit(c) || c == '-' ||
-           c == '.' || c == ':' || c == '_';
+[[gnu::always_inline]] inline bool is(unsigned char c, uint8_t cls) {
+    return (classes.of[c] & cls) != 0;
 }
 
-void skip_space(reader_t &r) {
-    unsigned char c = 0;
-    while (peek(r, &c) && is_space(c)) {
-        ++r.pos;
+[[gnu::always_inline]] inline void skip_space(reader_t &r) {
+    const unsigned char *p = r.pos;
+    while (p != r.end && is(*p, CLASS_SPACE)) {
+        ++p;
     }
+    r.pos = p;
 }
 
 // Consumes the byte `want` at the current position, or fails.
-bool expect(reader_t &r, unsigned char want) {
-    unsigned char c = 0;
-    if (!peek(r, &c) || c != want) {
+[[gnu::always_inline]] inline bool expect(reader_t &r, unsigned char want) {
+    if (r.pos == r.end || *r.pos != want) {
         return false;
     }
     ++r.pos;
@@ -87,60 +111,75 @@ bool expect(reader_t &r, unsigned char want) {
 }
 
 // Reads a quoted text of printable ASCII without backslashes into out (which
-// holds max characters plus the terminator). With ident set, every character
-// must be an identifier character and the text must not be empty.
-bool read_string(reader_t &r, char *out, size_t max, bool ident) {
+// holds max characters plus the terminator) and sets *length. Every character
+// must be of class `cls`: CLASS_TEXT, or CLASS_IDENT for identifiers, which
+// must not be empty either.
+bool read_string(reader_t &r, char *out, size_t max, uint8_t cls, size_t *length) {
     if (!expect(r, '"')) {
         return false;
     }
-    size_t n = 0;
-    for (;;) {
-        unsigned char c = 0;
-        if (!peek(r, &c)) {
-            return false; // line ended inside the string
-        }
-        ++r.pos;
-        if (c == '"') {
-            break;
-        }
-        if (c < 0x20 || c > 0x7E || c == '\\') {
+    // Only the next max + 1 bytes can hold the closing quote; reaching that
+    // bound, or the end of the line, rejects. Each character is copied as it
+    // is checked: out has room for max characters and the terminator, so
+    // even the one too many still lands inside it.
+    const unsigned char *const start = r.pos;
+    const unsigned char *const stop =
+        static_cast<size_t>(r.end - start) > max ? start + max + 1 : r.end;
+    const unsigned char *p = start;
+    char *o = out;
+    while (p != stop && *p != '"') {
+        if (!is(*p, cls)) {
             return false;
         }
-        if (ident && !is_ident(c)) {
-            return false;
-        }
-        if (n == max) {
-            return false;
-        }
-        out[n++] = static_cast<char>(c);
+        *o++ = static_cast<char>(*p++);
     }
-    out[n] = '\0';
-    return !ident || n > 0;
+    if (p == stop) {
+        return false; // the line ended inside the text, or it is too long
+    }
+    *o = '\0';
+    const size_t n = static_cast<size_t>(p - start);
+    r.pos = p + 1;
+    *length = n;
+    return cls != CLASS_IDENT || n > 0;
 }
 
 // Reads an unsigned decimal integer of at most 64 bits. The number must be
 // followed by whitespace, a comma or the closing brace (left unread).
 bool read_number(reader_t &r, uint64_t *value) {
-    unsigned char c = 0;
-    if (!peek(r, &c) || !is_digit(c)) {
+    // v * 10 + digit stays within 64 bits exactly when v is below LIMIT, or
+    // equal to it with a digit of at most LAST: no divide per digit, which the
+    // Cortex-M0+ would do in software.
+    constexpr uint64_t LIMIT = U64_MAX / 10u; // 1844674407370955161
+    constexpr unsigned LAST = U64_MAX % 10u;  // 5
+    const unsigned char *p = r.pos;
+    const unsigned char *const end = r.end;
+    if (p == end || !is(*p, CLASS_DIGIT)) {
         return false;
     }
-    uint64_t v = 0;
-    const size_t start = r.pos;
-    while (peek(r, &c) && is_digit(c)) {
-        if (r.pos == start + 1 && v == 0) {
-            return false; // leading zero
-        }
-        const unsigned digit = static_cast<unsigned>(c - '0');
-        if (v > (U64_MAX - digit) / 10u) {
+    if (*p == '0' && end - p > 1 && is(p[1], CLASS_DIGIT)) {
+        return false; // leading zero
+    }
+    // Nine digits always fit 32 bits, which the M0+ multiplies in one cycle;
+    // only longer numbers take the 64-bit steps with their overflow test.
+    uint32_t head = 0;
+    const unsigned char *const head_end = end - p > 9 ? p + 9 : end;
+    while (p != head_end && is(*p, CLASS_DIGIT)) {
+        head = head * 10u + static_cast<unsigned>(*p - '0');
+        ++p;
+    }
+    uint64_t v = head;
+    while (p != end && is(*p, CLASS_DIGIT)) {
+        const unsigned digit = static_cast<unsigned>(*p - '0');
+        if (v > LIMIT || (v == LIMIT && digit > LAST)) {
             return false;
         }
         v = v * 10u + digit;
-        ++r.pos;
+        ++p;
     }
-    if (!peek(r, &c) || !(is_space(c) || c == ',' || c == '}')) {
+    if (p == end || !(is(*p, CLASS_SPACE) || *p == ',' || *p == '}')) {
         return false;
     }
+    r.pos = p;
     *value = v;
     return true;
 }
@@ -148,11 +187,12 @@ bool read_number(reader_t &r, uint64_t *value) {
 // Reads a quoted key into a buffer of KEY_MAX characters and looks it up.
 bool read_key(reader_t &r, key_id_t *key) {
     char buf[KEY_MAX + 1];
-    if (!read_string(r, buf, KEY_MAX, false)) {
+    size_t n = 0;
+    if (!read_string(r, buf, KEY_MAX, CLASS_TEXT, &n)) {
         return false;
     }
     for (uint8_t k = 0; k < KEY_COUNT; ++k) {
-        if (strcmp(buf, key_names[k]) == 0) {
+        if (n == key_names[k].length && memcmp(buf, key_names[k].text, n) == 0) {
             *key = static_cast<key_id_t>(k);
             return true;
         }
@@ -163,13 +203,14 @@ bool read_key(reader_t &r, key_id_t *key) {
 // Reads the value of one known key into the record (or, for "type", into
 // the scratch buffer).
 bool read_value(reader_t &r, key_id_t key, cabinet_cmd_t *cmd, char *type) {
+    size_t n = 0;
     switch (key) {
     case KEY_TYPE:
-        return read_string(r, type, TYPE_MAX, false);
+        return read_string(r, type, TYPE_MAX, CLASS_TEXT, &n);
     case KEY_REQUEST_ID:
-        return read_string(r, cmd->args.request_id, CABINET_REQUEST_ID_MAX, true);
+        return read_string(r, cmd->args.request_id, CABINET_REQUEST_ID_MAX, CLASS_IDENT, &n);
     case KEY_SESSION_ID:
-        return read_string(r, cmd->args.session_id, CABINET_SESSION_ID_MAX, true);
+        return read_string(r, cmd->args.session_id, CABINET_SESSION_ID_MAX, CLASS_IDENT, &n);
     default:
         break;
     }
@@ -217,9 +258,11 @@ bool read_value(reader_t &r, key_id_t key, cabinet_cmd_t *cmd, char *type) {
     }
 }
 
-bool parse_line(reader_t &r, int allow_sim, cabinet_cmd_t *cmd) {
-    char type[TYPE_MAX + 1] = {};
-    uint16_t seen = 0;
+// Reads the whole line into cmd. `seen` collects the keys read so far; a
+// value is stored only once its key is in it.
+bool parse_line(reader_t &r, int allow_sim, cabinet_cmd_t *cmd, uint16_t &seen) {
+    char type[TYPE_MAX + 1];
+    type[0] = '\0';
 
     skip_space(r);
     if (!expect(r, '{')) {
@@ -253,7 +296,7 @@ bool parse_line(reader_t &r, int allow_sim, cabinet_cmd_t *cmd) {
         return false;
     }
     skip_space(r);
-    if (r.pos != r.length) {
+    if (r.pos != r.end) {
         return false; // anything but whitespace after the object
     }
 
@@ -286,11 +329,16 @@ extern "C" bool cabinet_parse(const char *line, size_t length, int allow_sim, ca
         return false;
     }
     memset(cmd, 0, sizeof *cmd);
-    reader_t r{line, length, 0};
-    if (!parse_line(r, allow_sim, cmd)) {
+    const auto *bytes = reinterpret_cast<const unsigned char *>(line);
+    reader_t r{bytes, bytes + length};
+    uint16_t seen = 0;
+    if (!parse_line(r, allow_sim, cmd, seen)) {
         // A rejected line leaves nothing half-filled behind: whatever a caller
-        // reads from the record afterwards is the empty command.
-        memset(cmd, 0, sizeof *cmd);
+        // reads from the record afterwards is the empty command. Before the
+        // first key nothing has been stored, and the record is still clear.
+        if (seen != 0) {
+            memset(cmd, 0, sizeof *cmd);
+        }
         return false;
     }
     return true;

@@ -21,6 +21,7 @@ set(TESSARO_ROOT ${CMAKE_CURRENT_LIST_DIR}/../..)
 set(TESSARO_SOURCES
     ${TESSARO_ROOT}/core/cabinet.cpp
     ${TESSARO_ROOT}/core/protocol.cpp
+    ${TESSARO_ROOT}/core/text.cpp
     ${TESSARO_ROOT}/board/pico_main.cpp
     ${TESSARO_ROOT}/board/boot_store.cpp
     ${TESSARO_ROOT}/board/sampler.cpp

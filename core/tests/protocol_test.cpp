@@ -65,6 +65,35 @@ TEST(Parse, Grammar) {
     }
 }
 
+// A repeated key refuses the line whatever the key, the command and the place
+// of the repeat, even with the same value: a second "door_id" must never
+// quietly win over the first.
+TEST(Parse, EachKeyOnlyOnce) {
+    const std::vector<std::vector<std::string>> commands = {
+        {R"("type":"state")"},
+        {R"("type":"heartbeat")", R"("session_id":"S-1")"},
+        {R"("type":"clear_fault")", R"("session_id":"S-1")"},
+        {R"("type":"open")", R"("request_id":"r1")", R"("session_id":"S-1")", R"("door_id":3)",
+         R"("pulse_ms":500)", R"("issued_at_ms":7)", R"("ttl_ms":100)"},
+        {R"("type":"sim_inputs")", R"("door_closed_mask":255)", R"("latch_locked_mask":18)", R"("valid":1)"},
+    };
+    const auto object = [](const std::vector<std::string> &members) {
+        std::string line = "{";
+        for (const std::string &m : members) line += (line.size() > 1 ? "," : "") + m;
+        return line + "}";
+    };
+    for (const auto &members : commands) {
+        ASSERT_GT(parse(object(members), 1), 0) << object(members);
+        for (const std::string &repeat : members) {
+            for (size_t at : {size_t{0}, members.size() / 2, members.size()}) {
+                std::vector<std::string> twice = members;
+                twice.insert(twice.begin() + static_cast<std::ptrdiff_t>(at), repeat);
+                EXPECT_EQ(parse(object(twice), 1), -1) << object(twice);
+            }
+        }
+    }
+}
+
 TEST(Parse, Values) {
     const std::tuple<const char *, std::string, bool> cases[] = {
         // identifiers: 1..64 and 1..48 letters, digits and - . : _
