@@ -287,6 +287,40 @@ def test_pyserial_over_pty(tmp):
     check(not os.path.lexists(link), "pty symlink left behind")
 
 
+def test_pty_back_to_back(tmp):
+    """200 times an open (refused as expired) with a heartbeat written right
+    behind it in one go, over the real pty: each line gets its own answer."""
+    import serial
+    link = os.path.join(tmp, "ttyCABINET")
+    with Sim(tmp, "--pty", link):
+        port = serial.Serial(link, 115200, timeout=0.2)
+        buf = b""
+
+        def acks(n, timeout=10):
+            nonlocal buf
+            got = []
+            end = time.monotonic() + timeout
+            while len(got) < n and time.monotonic() < end:
+                buf += port.read(max(1, port.in_waiting))
+                *lines, buf = buf.split(b"\n")
+                for raw in lines:
+                    msg = json.loads(raw)
+                    if msg["type"] == "ack" or "session" in want:
+                        got.append(msg)
+            return got
+
+        want = {"session"}
+        session = acks(1, 15)[0]["session_id"]
+        want.clear()
+        for i in range(200):
+            port.write((json.dumps({"type": "open", "request_id": f"pair-{i}", "session_id": session,
+                                    "door_id": 1, "pulse_ms": 200, "issued_at_ms": 1, "ttl_ms": 1}) + "\n" +
+                        json.dumps({"type": "heartbeat", "session_id": session}) + "\n").encode())
+            codes = [a["code"] for a in acks(2)]
+            check(codes == ["expired", "heartbeat_ok"], f"pair {i} answered {codes}")
+        port.close()
+
+
 def test_stdio_ends_with_input(tmp):
     with Sim(tmp, "--stdio", stdio=True) as sim:
         out = sim.proc.stdout
