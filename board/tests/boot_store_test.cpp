@@ -181,6 +181,19 @@ TEST(BootStore, DamagedNewestRecordThenAPowerCut) {
     }
 }
 
+// An old record damaged, then the sector holding it erased for the next
+// record, then that record damaged: the damage the erase wiped out must not
+// have raised the number written after it.
+TEST(BootStore, DamageOnBothSidesOfAnEraseNeverRepeatsANumber) {
+    sim::power_on();
+    Boots b;
+    for (unsigned k = 0; k < 32; ++k) b.boot("before");
+    sim::flash_write_raw(sim::store_offset + 256 * 3 + 4, std::vector<uint8_t>{0x00});
+    b.boot("after an old record was damaged"); // erases sector 0, writes page 0
+    sim::flash_write_raw(sim::store_offset + 4, std::vector<uint8_t>{0x00});
+    for (unsigned k = 0; k < 3; ++k) b.boot("after the new record was damaged");
+}
+
 // Random bytes of random pages corrupted between boots, over many runs.
 TEST(BootStore, RandomDamageBetweenBootsNeverReusesANumber) {
     std::mt19937 rng(7);
