@@ -16,11 +16,14 @@ constexpr uint32_t RX_ERROR_BITS = 0x100u   // framing
                                    | 0x400u // break
                                    | 0x800u; // overrun: characters were lost before this one
 
-// The host may have this many characters unanswered in flight. At 115200
-// baud they take 711 ms to arrive, longer than any burst of output the loop
-// writes for one command, so a host that keeps to it never loses a character.
-// Characters beyond it are dropped, the next one kept is marked damaged, and
-// the line it belongs to is refused rather than executed.
+// The host may have this many characters unanswered in flight. A host that
+// keeps to it never overflows the buffer: what the buffer holds has not been
+// read yet, so it has not been answered either. Characters beyond it are
+// dropped, the next one kept is marked damaged, and the line it belongs to is
+// refused rather than executed. The UART's own 32 characters last 2.8 ms;
+// interrupts are masked only for microseconds while a pulse is switched on
+// (the flash is written before the UART is set up), so its FIFO never
+// overflows.
 constexpr uint32_t RX_SIZE = RX_IN_FLIGHT;
 static_assert((RX_SIZE & (RX_SIZE - 1)) == 0, "a power of two, so the counters may wrap");
 
