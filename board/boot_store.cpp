@@ -56,14 +56,29 @@ bool is_erased(const uint8_t *page) {
     return true;
 }
 
-// Counter of a valid record, or 0 (never a valid counter) if the page holds none.
-uint64_t record_counter(const uint8_t *page) {
-    if (get_u32(page) != MAGIC) return 0;
-    const uint64_t counter = get_u64(page + 4);
-    if (counter == 0) return 0;
-    if (get_u64(page + 12) != ~counter) return 0;
-    if (get_u32(page + 20) != fnv1a(page, HASHED_BYTES)) return 0;
-    return counter;
+enum class page_kind : uint8_t { erased, valid, invalid };
+
+// What a page holds; *counter receives the boot number of a valid record.
+page_kind classify(const uint8_t *page, uint64_t *counter) {
+    if (is_erased(page)) return page_kind::erased;
+    const uint64_t n = get_u64(page + 4);
+    if (get_u32(page) != MAGIC || n == 0 || get_u64(page + 12) != ~n || get_u32(page + 20) != fnv1a(page, HASHED_BYTES))
+        return page_kind::invalid;
+    *counter = n;
+    return page_kind::valid;
+}
+
+uint32_t count_kind(const page_kind *kind, uint32_t from, uint32_t to, page_kind k) {
+    uint32_t n = 0;
+    for (uint32_t p = from; p < to; ++p) n += kind[p] == k ? 1u : 0u;
+    return n;
+}
+
+// First page of kind k in [from, to), or to if there is none.
+uint32_t first_kind(const page_kind *kind, uint32_t from, uint32_t to, page_kind k) {
+    for (uint32_t p = from; p < to; ++p)
+        if (kind[p] == k) return p;
+    return to;
 }
 
 } // namespace
@@ -73,42 +88,67 @@ bool boot_record_step(char *session_id) {
     if (reinterpret_cast<uintptr_t>(&__flash_binary_end) > static_cast<uintptr_t>(XIP_BASE + STORE_OFFSET))
         return false;
 
-    // Scan. A page that is neither erased nor a valid record is what a power
-    // cut leaves behind in a page being programmed or a sector being erased.
-    // The complement and the hash make sure such a page never reads as valid,
-    // and it only ever holds a number that was never used or older records
-    // that were being erased: it is never the newest record, and not being
-    // erased it is never chosen to be written either. So it is passed over,
-    // and the next switch to its sector erases it.
+    // Scan. A page that is neither erased nor a valid record is either what
+    // a power cut left of a page being programmed or a sector being erased,
+    // or a record damaged since. Either way it may hold a number that a boot
+    // has already used, and the record before it no longer tells. So the
+    // board is not bricked by such a page, but every such page that may have
+    // been written after the newest valid record steps the next number on by
+    // one: each boot programs exactly one page and takes a number one above
+    // what the store held then, so the page k places after the newest valid
+    // record can hold at most that record's number plus k. Numbers increase;
+    // they need not be consecutive.
+    page_kind kind[PAGES];
     uint64_t best_counter = 0;
-    uint32_t best_page = 0;
+    uint32_t best_page = PAGES; // none
     for (uint32_t p = 0; p < PAGES; ++p) {
-        const uint64_t counter = record_counter(page_at(p));
-        if (counter > best_counter) { // of equal counters the lower page stays
+        uint64_t counter = 0;
+        kind[p] = classify(page_at(p), &counter);
+        if (kind[p] == page_kind::valid && counter > best_counter) { // of equal counters the lower page stays
             best_counter = counter;
             best_page = p;
         }
     }
-    if (best_counter == UINT64_MAX) return false; // the next number would wrap to 0
+
+    // Pages written after the newest valid record: the rest of its sector,
+    // then, once that is full, the other sector after its erase. An empty
+    // store starts in sector 0.
+    const uint32_t sector = best_page == PAGES ? 0 : best_page / PAGES_PER_SECTOR;
+    const uint32_t other = 1 - sector;
+    const uint32_t sector_end = (sector + 1) * PAGES_PER_SECTOR;
+    const uint32_t other_first = other * PAGES_PER_SECTOR;
+    const uint32_t other_end = other_first + PAGES_PER_SECTOR;
+    uint64_t later = count_kind(kind, best_page == PAGES ? sector * PAGES_PER_SECTOR : best_page + 1, sector_end,
+                                page_kind::invalid);
 
     // Target: the first erased page of the newest record's sector, or else the
-    // first page of the other sector, erased first. An empty store starts in sector 0.
-    const uint32_t sector = best_counter == 0 ? 0 : best_page / PAGES_PER_SECTOR;
-    bool erase = true;
-    uint32_t target_sector = 1 - sector;
-    uint32_t target = target_sector * PAGES_PER_SECTOR;
-    for (uint32_t p = sector * PAGES_PER_SECTOR; p < (sector + 1) * PAGES_PER_SECTOR; ++p) {
-        if (is_erased(page_at(p))) {
-            erase = false;
-            target_sector = sector;
-            target = p;
-            break;
+    // first page of the other sector, erased first. But an erase would wipe
+    // what the other sector's invalid pages stand for, and a power cut before
+    // the new record is programmed would lose it: while that sector still has
+    // an erased page, the record goes there without an erase, past them.
+    uint32_t target = first_kind(kind, sector * PAGES_PER_SECTOR, sector_end, page_kind::erased);
+    bool erase = false;
+    uint32_t target_sector = sector;
+    if (target == sector_end) {
+        target_sector = other;
+        const uint32_t other_invalid = count_kind(kind, other_first, other_end, page_kind::invalid);
+        target = first_kind(kind, other_first, other_end, page_kind::erased);
+        if (target != other_end && other_invalid != 0) {
+            later += other_invalid;
+        } else {
+            // A sector holding nothing but invalid pages may hold the newest
+            // numbers of all; erasing it would forget them.
+            if (other_invalid == PAGES_PER_SECTOR) return false;
+            erase = true;
+            target = other_first;
         }
     }
+    // The next number must not pass 2^64 - 1: it would wrap to 0, which is never valid.
+    if (later >= UINT64_MAX - best_counter) return false;
+    const uint64_t counter = best_counter + 1 + later;
 
     uint8_t image[PAGE_SIZE];
     memset(image, 0xFF, sizeof image);
-    const uint64_t counter = best_counter + 1;
     put_u32(image, MAGIC);
     put_u64(image + 4, counter);
     put_u64(image + 12, ~counter);

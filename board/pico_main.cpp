@@ -57,6 +57,7 @@ void init_uart() {
     gpio_set_function(PIN_UART_RX, GPIO_FUNC_UART);
     uart_set_format(uart0, 8, 1, UART_PARITY_NONE);
     uart_set_hw_flow(uart0, false, false);
+    rx_start();
 }
 
 void init_i2c() {

@@ -77,13 +77,14 @@ void ack(const cabinet_cmd_t *cmd, const char *code);
 void write_line(const char *text); // text, then one line feed, on UART0
 
 // ---- Reception ------------------------------------------------------------------
-// Received characters that the line writer moved out of the UART while it
-// waited for room to send are kept here until the main loop reads them.
-void rx_reset(void);
-// Moves whatever the UART has received into the software buffer, as far as it
-// has room; what does not fit stays in the UART.
-void rx_drain_uart(void);
-// Next received character in arrival order: the software buffer first, then
-// the UART. Returns false when nothing is waiting. *damaged is set when the
-// UART reported an error on the character or characters were lost before it.
+// The UART0 receive interrupt (FIFO level and receive timeout) moves every
+// received character into a software buffer of RX_IN_FLIGHT characters, the
+// most a host may have unanswered in flight; the main loop reads only the
+// buffer.
+constexpr uint32_t RX_IN_FLIGHT = 8192;
+void rx_reset(void); // empties the buffer; before the UART is set up
+void rx_start(void); // installs and enables the receive interrupt; after the UART is set up
+// Next received character in arrival order; false when nothing is waiting.
+// *damaged is set when the UART reported an error on the character, or
+// characters were lost before it (the UART's FIFO or the buffer overflowed).
 bool rx_next(uint8_t *c, bool *damaged);

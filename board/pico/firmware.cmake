@@ -27,6 +27,7 @@ set(TESSARO_SOURCES
     ${TESSARO_ROOT}/board/sampler.cpp
     ${TESSARO_ROOT}/board/latch.cpp
     ${TESSARO_ROOT}/board/lines.cpp
+    ${TESSARO_ROOT}/board/receive.cpp
     ${TESSARO_ROOT}/board/pico/main.cpp)
 add_executable(tessaro ${TESSARO_SOURCES})
 target_include_directories(tessaro PRIVATE ${TESSARO_ROOT}/core ${TESSARO_ROOT}/board)
@@ -61,6 +62,7 @@ target_link_libraries(tessaro
     hardware_adc
     hardware_flash
     hardware_i2c
+    hardware_irq
     hardware_sync
     hardware_uart
     hardware_watchdog)

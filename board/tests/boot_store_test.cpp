@@ -1,18 +1,22 @@
 // The boot record store: the cycle over both sectors, the failures that leave
-// a boot without identity, and recovery from power cuts.
+// a boot without identity, recovery from power cuts, and damage to records
+// between boots, which must never let a boot number be used twice.
 #include <cstring>
+#include <random>
+#include <set>
 
 #include "harness.h"
 
 namespace {
 
-std::vector<uint8_t> record(uint64_t counter, uint64_t complement_flip = 0) {
+std::vector<uint8_t> record(uint64_t counter, uint64_t complement_flip = 0, uint32_t hash_flip = 0) {
     std::vector<uint8_t> p(256, 0xFF);
     const uint64_t fields[2] = {counter, ~counter ^ complement_flip};
     for (int i = 0; i < 4; ++i) p[size_t(i)] = uint8_t(0x43414231u >> (8 * i));
     for (int i = 0; i < 16; ++i) p[size_t(4 + i)] = uint8_t(fields[i / 8] >> (8 * (i % 8)));
     uint32_t h = 0x811C9DC5u;
     for (int i = 0; i < 20; ++i) h = (h ^ p[size_t(i)]) * 16777619u;
+    h ^= hash_flip;
     for (int i = 0; i < 4; ++i) p[size_t(20 + i)] = uint8_t(h >> (8 * i));
     return p;
 }
@@ -75,9 +79,31 @@ TEST(BootStore, NewestValidRecordWinsLowerPageOnATie) {
     put_page(2, std::vector<uint8_t>(256, 0x00));
     put_page(3, record(0));
     put_page(4, record(9, 1ull << 17)); // hash right, complement one bit off
+    put_page(6, record(100, 0, 1u << 9)); // complement right, hash one bit off
     put_page(16, record(7));
-    EXPECT_EQ(boot_step(), 8u);
-    EXPECT_TRUE(page_is(5, record(8))); // the first erased page of the lower page's sector
+    // Past the newest valid record, each of the four invalid pages may hold a
+    // number already used: 7 + 1 + 4, at the first erased page of the lower page's sector.
+    EXPECT_EQ(boot_step(), 12u);
+    EXPECT_TRUE(page_is(5, record(12)));
+}
+
+TEST(BootStore, RefusesWhenItCannotVouchForTheNextNumber) {
+    sim::power_on();
+    put_page(0, record(~0ull - 2));
+    put_page(1, std::vector<uint8_t>(256, 0x00));
+    EXPECT_EQ(boot_step(), ~0ull); // the last number there is
+    sim::power_on();
+    put_page(0, record(~0ull - 2));
+    put_page(1, std::vector<uint8_t>(256, 0x00));
+    put_page(2, std::vector<uint8_t>(256, 0x00));
+    EXPECT_EQ(boot_step(), 0u); // stepping past both would wrap
+    // Sector 0 full, sector 1 nothing but damage: erasing it would forget
+    // numbers that may be the newest of all.
+    sim::power_on();
+    for (unsigned p = 0; p < 16; ++p) put_page(p, record(p + 1));
+    for (unsigned p = 16; p < 32; ++p) put_page(p, record(p + 1, 0, 1));
+    EXPECT_EQ(boot_step(), 0u);
+    EXPECT_EQ(sim::flash_counters().erases + sim::flash_counters().programs, 0u);
 }
 
 // A power cut at any step of any flash operation in 40 boots: the next boot
@@ -97,6 +123,91 @@ TEST(BootStore, RecoversFromAPowerCutAtEveryStep) {
                 for (uint64_t later = boot, last = boot - 1, n; later <= 40; ++later, last = n)
                     ASSERT_GT(n = boot_step(), last) << "cut in boot " << boot << " op " << op << " at " << done;
             }
+        }
+    }
+}
+
+namespace {
+
+// Boots in turn, each checked: a boot with identity takes a number above
+// every number used before, so its session is new as well.
+struct Boots {
+    uint64_t used = 0;
+    std::set<std::string> sessions;
+    void boot(const std::string &what) {
+        char sid[49] = {};
+        if (!boot_record_step(sid)) return;
+        const uint64_t n = std::stoull(sid + 17, nullptr, 16);
+        ASSERT_GT(n, used) << what;
+        ASSERT_TRUE(sessions.insert(sid).second) << what;
+        used = n;
+    }
+};
+
+} // namespace
+
+// Any single bit of the newest record flipped between boots, with the record
+// in the middle of a sector, at the end of one and at the start of one: the
+// damaged number is never taken again, now or when the sector is erased later.
+TEST(BootStore, DamagedNewestRecordNeverGivesItsNumberAgain) {
+    for (unsigned boots : {3u, 16u, 17u}) {
+        for (unsigned bit = 0; bit < 256 * 8; ++bit) {
+            sim::power_on();
+            Boots b;
+            for (unsigned k = 0; k < boots; ++k) b.boot("before");
+            const uint32_t at = sim::store_offset + 256 * (boots - 1) + bit / 8;
+            sim::flash_write_raw(at, std::vector<uint8_t>{uint8_t(sim::flash_bytes()[at] ^ (1u << (bit % 8)))});
+            const std::string what = "page " + std::to_string(boots - 1) + " bit " + std::to_string(bit);
+            for (unsigned k = 0; k < (bit < 24 * 8 ? 36u : 2u); ++k) b.boot(what);
+            ASSERT_FALSE(::testing::Test::HasFatalFailure());
+        }
+    }
+}
+
+// The damaged newest record at the start of a sector, and a power cut at
+// every step of the next boot: the number stays known.
+TEST(BootStore, DamagedNewestRecordThenAPowerCut) {
+    for (uint32_t done = 0; done <= 256; ++done) {
+        sim::power_on();
+        Boots b;
+        for (unsigned k = 0; k < 17; ++k) b.boot("before");
+        sim::flash_write_raw(sim::store_offset + 256 * 16 + 4, std::vector<uint8_t>{0x00});
+        sim::flash_power_cut(0, done);
+        char sid[49] = {};
+        (void)boot_record_step(sid);
+        sim::reset();
+        for (unsigned k = 0; k < 40; ++k) b.boot("cut at " + std::to_string(done));
+        ASSERT_FALSE(::testing::Test::HasFatalFailure());
+    }
+}
+
+// An old record damaged, then the sector holding it erased for the next
+// record, then that record damaged: the damage the erase wiped out must not
+// have raised the number written after it.
+TEST(BootStore, DamageOnBothSidesOfAnEraseNeverRepeatsANumber) {
+    sim::power_on();
+    Boots b;
+    for (unsigned k = 0; k < 32; ++k) b.boot("before");
+    sim::flash_write_raw(sim::store_offset + 256 * 3 + 4, std::vector<uint8_t>{0x00});
+    b.boot("after an old record was damaged"); // erases sector 0, writes page 0
+    sim::flash_write_raw(sim::store_offset + 4, std::vector<uint8_t>{0x00});
+    for (unsigned k = 0; k < 3; ++k) b.boot("after the new record was damaged");
+}
+
+// Random bytes of random pages corrupted between boots, over many runs.
+TEST(BootStore, RandomDamageBetweenBootsNeverReusesANumber) {
+    std::mt19937 rng(7);
+    for (int run = 0; run < 40; ++run) {
+        sim::power_on();
+        Boots b;
+        for (int boot = 0; boot < 120; ++boot) {
+            if (rng() % 3 == 0) {
+                const uint32_t at = sim::store_offset + 256 * (rng() % 32) + (rng() % 2 ? rng() % 24 : rng() % 256);
+                const uint8_t flip = uint8_t(1 + rng() % 255);
+                sim::flash_write_raw(at, std::vector<uint8_t>{uint8_t(sim::flash_bytes()[at] ^ flip)});
+            }
+            b.boot("run " + std::to_string(run) + " boot " + std::to_string(boot));
+            ASSERT_FALSE(::testing::Test::HasFatalFailure());
         }
     }
 }

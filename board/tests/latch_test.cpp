@@ -20,6 +20,38 @@ TEST(Latch, UnsafeRequestsAreRefusedIntoTheFaultLatch) {
     }
 }
 
+// The order in which latch pins went low since the log was last cleared.
+std::string switched_off() {
+    std::string order;
+    for (const auto &c : sim::pin_log())
+        if (c.what == sim::pin_change_kind::output_value && c.value == 0) order += " " + std::to_string(c.gpio);
+    sim::clear_pin_log();
+    return order;
+}
+
+// Every way a pulse ends drops the common enable before the door pin, so no
+// door pin is ever live on its own account: the alarm at its deadline, the
+// controller's own end, and a new pulse replacing it. The longest pulse the
+// driver takes, 1000 ms, runs its full length.
+TEST(Latch, EveryEndOfAPulseDropsTheEnableFirst) {
+    Bench b;
+    outputs(nullptr, 0x80, 1000);
+    sim::clear_pin_log();
+    sim::advance(999900000u);
+    EXPECT_TRUE(sim::pin_level(9) && sim::pin_level(10));
+    sim::advance(200000u);
+    EXPECT_EQ(switched_off(), " 10 9"); // the alarm
+    outputs(nullptr, 0x80, 100);
+    sim::clear_pin_log();
+    outputs(nullptr, 0, 0);
+    EXPECT_EQ(switched_off(), " 10 9"); // the controller
+    outputs(nullptr, 0x80, 100);
+    sim::clear_pin_log();
+    outputs(nullptr, 0x01, 100);
+    EXPECT_EQ(switched_off(), " 10 9"); // the next pulse, before it drives its own pin
+    EXPECT_EQ(hal_fault, 0);
+}
+
 TEST(Latch, PulseEndsOnTimeASecondReplacesTheFirstAndOffCancels) {
     Bench b;
     outputs(nullptr, 0x01, 500);

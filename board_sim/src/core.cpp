@@ -31,10 +31,14 @@ void reset_chip_peripherals(state &s) {
     s.free_slots.clear();
     for (unsigned i = 1; i <= alarm_slots; ++i) s.free_slots.push_back(static_cast<uint8_t>(i));
     s.in_progress = 0;
+    s.irq_handlers = {};
+    s.irq_enabled = 0;
     // UARTs.
     for (unsigned i = 0; i < 2; ++i) {
         reset_uart(s.uart[i]);
         board_sim_uart_hw[i].cr = UART_UARTCR_RXE_BITS | UART_UARTCR_TXE_BITS;
+        board_sim_uart_hw[i].imsc = 0;
+        board_sim_uart_hw[i].ifls = 0x12; // both levels at half
         uart_char_to_line_feed[i] = 0;
     }
     s.i2c_ready = false;
@@ -66,6 +70,7 @@ uint64_t next_event(const state &s) {
         if (u.shifting) next = std::min(next, u.shift_done_ns);
     if (!s.pending && s.wd_enabled) next = std::min(next, s.wd_deadline);
     if (s.driver != s.fb_high) next = std::min(next, s.driver_change + feedback_delay(s));
+    next = std::min(next, uart_timeout_at(s));
     if (!s.pending && !s.masked && !s.in_irq) {
         for (const auto &a : s.slots)
             if (a.pending) next = std::min(next, abs_from_uptime_us(a.target_us));
@@ -131,14 +136,16 @@ void process_due(state &s) {
         if (u.overrun_pending) b.value |= UART_UARTDR_OE_BITS;
         u.overrun_pending = false;
         u.rx.push_back(b.value);
+        u.last_rx_ns = b.arrive_ns;
     }
+    if (s.now >= uart_timeout_at(s)) s.uart[0].timeout = true;
 
     if (s.driver != s.fb_high && s.now >= s.driver_change + feedback_delay(s)) {
         s.fb_high = s.driver;
         pins_changed();
     }
 
-    if (!s.pending && !s.masked && !s.in_irq) dispatch_alarms();
+    dispatch_interrupts();
 
     while (!s.world_wakes.empty() && *s.world_wakes.begin() <= s.now) s.world_wakes.erase(s.world_wakes.begin());
     if (s.world_hook) call_hook([&] { s.world_hook(s.now); });
@@ -351,6 +358,45 @@ void dispatch_alarms() {
         now_us = uptime_us();
     }
     s.in_irq = false;
+}
+
+namespace {
+
+bool uart0_irq_raised(const state &s) {
+    const uart_hw_state &u = s.uart[0];
+    const uint32_t imsc = board_sim_uart_hw[0].imsc;
+    static constexpr size_t levels[8] = {4, 8, 16, 24, 28, 28, 28, 28};
+    const size_t level = levels[(board_sim_uart_hw[0].ifls & UART_UARTIFLS_RXIFLSEL_BITS) >> UART_UARTIFLS_RXIFLSEL_LSB];
+    return ((imsc & UART_UARTIMSC_RXIM_BITS) && u.rx.size() >= level) ||
+           ((imsc & UART_UARTIMSC_RTIM_BITS) && u.timeout && !u.rx.empty());
+}
+
+} // namespace
+
+uint64_t uart_timeout_at(const state &s) {
+    const uart_hw_state &u = s.uart[0];
+    if (u.rx.empty() || u.timeout || u.baud == 0) return never;
+    return u.last_rx_ns + 32ull * 1000000000ull / u.baud;
+}
+
+void dispatch_interrupts() {
+    state &s = st();
+    if (s.in_irq || s.masked || s.pending) return;
+    dispatch_alarms();
+    const irq_handler_t handler = s.irq_handlers[UART0_IRQ];
+    if (!(s.irq_enabled >> UART0_IRQ & 1u) || handler == nullptr) return;
+    // A handler that leaves its interrupt raised is entered again at once,
+    // as on the chip; after many rounds the sim gives up and counts misuse
+    // instead of hanging.
+    for (unsigned round = 0; uart0_irq_raised(s) && !s.pending; ++round) {
+        if (round == 64) {
+            ++s.misuse;
+            break;
+        }
+        s.in_irq = true;
+        handler();
+        s.in_irq = false;
+    }
 }
 
 void uart_start_tx(uart_hw_state &u) {

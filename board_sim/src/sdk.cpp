@@ -69,7 +69,7 @@ uint16_t next_rail_reading(state &s) {
 
 extern "C" {
 
-uart_hw_t board_sim_uart_hw[NUM_UARTS] = {{{0}, {0}, 0}, {{1}, {1}, 0}};
+uart_hw_t board_sim_uart_hw[NUM_UARTS] = {{{0}, {0}, 0, 0, 0x12}, {{1}, {1}, 0, 0, 0x12}};
 short uart_char_to_line_feed[NUM_UARTS] = {0, 0};
 i2c_inst_t *const board_sim_i2c_inst[NUM_I2CS] = {&i2c_instances[0], &i2c_instances[1]};
 
@@ -184,9 +184,43 @@ uint32_t save_and_disable_interrupts(void) noexcept {
 void restore_interrupts(uint32_t status) noexcept {
     state &s = st();
     s.masked = (status & 1u) != 0;
-    if (!s.masked) dispatch_alarms();
+    dispatch_interrupts();
     sync_real_time();
 }
+
+void irq_set_exclusive_handler(uint num, irq_handler_t handler) noexcept {
+    state &s = st();
+    if (num >= NUM_IRQS || handler == nullptr || (s.irq_handlers[num] && s.irq_handlers[num] != handler)) {
+        ++s.misuse; // the platform asserts here: one exclusive handler per interrupt
+        return;
+    }
+    s.irq_handlers[num] = handler;
+}
+
+void irq_remove_handler(uint num, irq_handler_t handler) noexcept {
+    state &s = st();
+    if (num >= NUM_IRQS || s.irq_handlers[num] != handler) {
+        ++s.misuse;
+        return;
+    }
+    s.irq_handlers[num] = nullptr;
+}
+
+void irq_set_enabled(uint num, bool enabled) noexcept {
+    sync_real_time();
+    state &s = st();
+    if (num >= NUM_IRQS) {
+        ++s.misuse;
+        return;
+    }
+    if (enabled)
+        s.irq_enabled |= 1u << num;
+    else
+        s.irq_enabled &= ~(1u << num);
+    dispatch_interrupts();
+}
+
+bool irq_is_enabled(uint num) noexcept { return num < NUM_IRQS && (st().irq_enabled >> num & 1u) != 0; }
 
 // ---------------------------------------------------------------------------
 // GPIO
@@ -264,6 +298,7 @@ uint32_t board_sim_uart_read_dr(uint index) noexcept {
     if (u.rx.empty()) return 0;
     uint16_t v = u.rx.front();
     u.rx.pop_front();
+    if (u.rx.empty()) u.timeout = false; // emptying the FIFO clears the receive timeout
     return v;
 }
 
@@ -298,8 +333,10 @@ uint32_t board_sim_uart_read_fr(uint index) noexcept {
     if (u.tx.size() >= uart_fifo_depth) fr |= UART_UARTFR_TXFF_BITS;
     if (u.shifting || !u.tx.empty()) fr |= UART_UARTFR_BUSY_BITS;
     // Polling a full transmit FIFO is a busy wait: the time until the next
-    // character leaves passes here, so the next poll finds room.
-    if ((fr & UART_UARTFR_TXFF_BITS) && u.shifting) run_until(u.shift_done_ns);
+    // character leaves passes here, so the next poll finds room. Not in an
+    // interrupt handler: it only looks, and the time belongs to the code it
+    // interrupted.
+    if ((fr & UART_UARTFR_TXFF_BITS) && u.shifting && !s.in_irq) run_until(u.shift_done_ns);
     return fr;
 }
 
@@ -340,6 +377,7 @@ void uart_deinit(uart_inst_t *uart) noexcept {
     uart_hw_state &u = st().uart[index];
     u.enabled = false;
     u.rx.clear();
+    u.timeout = false;
     u.tx.clear();
     board_sim_uart_hw[index].cr = UART_UARTCR_RXE_BITS | UART_UARTCR_TXE_BITS;
 }
@@ -353,6 +391,17 @@ void uart_set_format(uart_inst_t *uart, uint data_bits, uint stop_bits, uart_par
     u.data_bits = std::clamp(data_bits, 5u, 8u);
     u.stop_bits = std::clamp(stop_bits, 1u, 2u);
     u.parity = static_cast<unsigned>(parity);
+}
+
+void uart_set_irq_enables(uart_inst_t *uart, bool rx_has_data, bool tx_needs_data) noexcept {
+    sync_real_time();
+    if (inert()) return;
+    uart_hw_t *hw = uart_get_hw(uart);
+    hw->imsc = (tx_needs_data ? UART_UARTIMSC_TXIM_BITS : 0u) |
+               (rx_has_data ? UART_UARTIMSC_RXIM_BITS | UART_UARTIMSC_RTIM_BITS : 0u);
+    if (rx_has_data) hw->ifls &= ~UART_UARTIFLS_RXIFLSEL_BITS;
+    if (tx_needs_data) hw->ifls &= ~UART_UARTIFLS_TXIFLSEL_BITS;
+    dispatch_interrupts();
 }
 
 void uart_write_blocking(uart_inst_t *uart, const uint8_t *src, size_t len) noexcept {

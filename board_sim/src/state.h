@@ -64,6 +64,8 @@ struct uart_hw_state {
     uint8_t shift_byte = 0;
     uint64_t shift_done_ns = 0;
     bool overrun_pending = false;
+    uint64_t last_rx_ns = 0; // arrival of the newest received character
+    bool timeout = false;    // receive timeout raised; cleared when the FIFO is emptied
     uint64_t rx_lost = 0;
     uint64_t tx_discarded = 0;
 };
@@ -101,6 +103,8 @@ struct state {
     std::deque<uint8_t> free_slots; // slot numbers 1..16, FIFO
     uint64_t alarm_order = 0;
     alarm_id_t in_progress = 0;
+    std::array<irq_handler_t, NUM_IRQS> irq_handlers{};
+    uint32_t irq_enabled = 0;
 
     // hooks
     std::function<void(uint64_t)> world_hook;
@@ -171,6 +175,10 @@ void trigger_reset(reset_cause cause);
 void pins_changed();
 void log_pin(unsigned gpio, pin_change_kind what, unsigned value);
 void dispatch_alarms();
+// Runs the interrupts due now (alarms, then UART0), unless masked or already in one.
+void dispatch_interrupts();
+// When UART0's receive timeout falls due (never if it cannot).
+uint64_t uart_timeout_at(const state &s);
 void uart_start_tx(uart_hw_state &u);
 void reset_uart(uart_hw_state &u);
 void flash_store_written();

@@ -50,6 +50,46 @@ TEST_F(Uart, InjectedErrorsTravelWithTheirCharacter) {
                                                    UART_UARTDR_BE_BITS | UART_UARTDR_FE_BITS}));
 }
 
+std::string irq_got; // what the receive interrupt handler read, and how often it ran
+unsigned irq_runs;
+void on_receive() {
+    ++irq_runs;
+    for (uint32_t c : uart_drain()) irq_got.push_back(static_cast<char>(c));
+}
+
+TEST_F(Uart, ReceiveInterruptOnTheFifoLevelAndTheTimeoutHeldOffWhileMasked) {
+    irq_got.clear(), irq_runs = 0;
+    irq_set_exclusive_handler(UART0_IRQ, on_receive);
+    uart_set_irq_enables(uart0, true, false);
+    irq_set_enabled(UART0_IRQ, true);
+    sim::uart_host_send("abcdef");
+    sim::advance(4 * char_ns - 1);
+    EXPECT_EQ(irq_runs, 0u); // three characters: below the level of four
+    sim::advance(1);
+    EXPECT_EQ(irq_got, "abcd");
+    const uint64_t timeout_ns = 32ull * 1000000000ull / 115207; // 32 bit periods at the divider's rate
+    sim::advance(2 * char_ns + timeout_ns - 1);
+    EXPECT_EQ(irq_runs, 1u);
+    sim::advance(1);
+    EXPECT_EQ(irq_got, "abcdef"); // the timeout took the last two
+
+    const uint32_t saved = save_and_disable_interrupts();
+    sim::uart_host_send("ghij");
+    sim::advance(10 * char_ns);
+    EXPECT_EQ(sim::uart0_status().rx_level, 4u);
+    restore_interrupts(saved); // held off until here
+    EXPECT_EQ(irq_got, "abcdefghij");
+    EXPECT_EQ(irq_runs, 3u);
+
+    irq_set_enabled(UART0_IRQ, false);
+    sim::uart_host_send("klmn");
+    sim::advance(10 * char_ns);
+    EXPECT_EQ(irq_runs, 3u);
+    irq_set_enabled(UART0_IRQ, true); // already due: taken at once
+    EXPECT_EQ(irq_got, "abcdefghijklmn");
+    EXPECT_EQ(sim::api_misuse(), 0u);
+}
+
 TEST(UartBeforeSetUp, NothingIsReceivedOrSentBeforeThePinsAreUart) {
     sim::power_on();
     sim::uart_host_send("early");

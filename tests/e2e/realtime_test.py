@@ -198,6 +198,65 @@ def test_boot_store_survives_runs(tmp):
     check(s2 == "0123456789ABCDEF-0000000000000002", f"second boot with a board id: {s2}")
 
 
+def test_boot_store_damage(tmp):
+    """Flash damage between runs never gives a run a boot number, and so a
+    session, that an earlier run had: every bit of the newest record flipped
+    in turn, in the middle and at the start of a sector, then random damage."""
+    import random
+    flash = os.path.join(tmp, "store.bin")
+    script = os.path.join(tmp, "boot.script")
+    with open(script, "w") as f:
+        f.write("wait 10\n")
+
+    def boot():
+        """The boot number of one run, or None when it started without identity."""
+        run = subprocess.run([SIM, "--script", script, "--flash", flash],
+                             capture_output=True, timeout=60, preexec_fn=die_with_parent)
+        check(run.returncode == 0, run.stderr.decode())
+        first = json.loads(run.stdout.decode().splitlines()[0].split(" ", 1)[1])
+        if first["code"] == "identity_invalid":
+            return None
+        check(first["code"] == "boot", f"first line is neither boot nor identity_invalid: {first}")
+        return int(first["session_id"].rsplit("-", 1)[1], 16)
+
+    def store():
+        with open(flash, "rb") as f:
+            return bytearray(f.read())
+
+    def put(data):
+        with open(flash, "wb") as f:
+            f.write(data)
+
+    for boots in (3, 17):  # newest record on page 2, and on page 16 at the start of sector 1
+        if os.path.exists(flash):
+            os.remove(flash)
+        used = [boot() for _ in range(boots)]
+        check(used == list(range(1, boots + 1)), f"healthy boots: {used}")
+        healthy = store()
+        for bit in range(24 * 8):  # the record's bytes; the fill is not part of it
+            damaged = bytearray(healthy)
+            damaged[256 * (boots - 1) + bit // 8] ^= 1 << (bit % 8)
+            put(damaged)
+            last = boots
+            for _ in range(2):
+                n = boot()
+                check(n is not None and n > last, f"page {boots - 1} bit {bit}: boot {n} after {last}")
+                last = n
+
+    rng = random.Random(12)
+    os.remove(flash)
+    last = 0
+    for run in range(60):
+        if run and rng.random() < 0.4:
+            data = store()
+            data[256 * rng.randrange(32) + rng.randrange(24)] ^= rng.randrange(1, 256)
+            put(data)
+        n = boot()
+        if n is not None:
+            check(n > last, f"random damage, run {run}: boot {n} after {last}")
+            last = n
+
+
 def test_pyserial_over_pty(tmp):
     import serial  # python3-serial, a program not written here
     link = os.path.join(tmp, "ttyCABINET")
@@ -226,6 +285,40 @@ def test_pyserial_over_pty(tmp):
         check(s["session_id"] == state["session_id"], "session changed")
         port.close()
     check(not os.path.lexists(link), "pty symlink left behind")
+
+
+def test_pty_back_to_back(tmp):
+    """200 times an open (refused as expired) with a heartbeat written right
+    behind it in one go, over the real pty: each line gets its own answer."""
+    import serial
+    link = os.path.join(tmp, "ttyCABINET")
+    with Sim(tmp, "--pty", link):
+        port = serial.Serial(link, 115200, timeout=0.2)
+        buf = b""
+
+        def acks(n, timeout=10):
+            nonlocal buf
+            got = []
+            end = time.monotonic() + timeout
+            while len(got) < n and time.monotonic() < end:
+                buf += port.read(max(1, port.in_waiting))
+                *lines, buf = buf.split(b"\n")
+                for raw in lines:
+                    msg = json.loads(raw)
+                    if msg["type"] == "ack" or "session" in want:
+                        got.append(msg)
+            return got
+
+        want = {"session"}
+        session = acks(1, 15)[0]["session_id"]
+        want.clear()
+        for i in range(200):
+            port.write((json.dumps({"type": "open", "request_id": f"pair-{i}", "session_id": session,
+                                    "door_id": 1, "pulse_ms": 200, "issued_at_ms": 1, "ttl_ms": 1}) + "\n" +
+                        json.dumps({"type": "heartbeat", "session_id": session}) + "\n").encode())
+            codes = [a["code"] for a in acks(2)]
+            check(codes == ["expired", "heartbeat_ok"], f"pair {i} answered {codes}")
+        port.close()
 
 
 def test_stdio_ends_with_input(tmp):

@@ -11,7 +11,9 @@
 //  - `__flash_binary_end` is an lvalue inside the simulated flash whose
 //    position the host side can set (default: 256 KB into the flash).
 //  - Register blocks exist only where the firmware touches registers
-//    directly: `uart_get_hw(uart)->dr`, `->fr` and `->cr`.
+//    directly: `uart_get_hw(uart)->dr`, `->fr`, `->cr`, `->imsc` and `->ifls`.
+//  - `uart_set_irq_enables` is a function, not an inline register write, so
+//    that an interrupt already due when it is enabled is taken at once.
 //
 // Everything here is usable from code built with -fno-exceptions -fno-rtti
 // and the strict conversion warnings. No function throws.
@@ -144,6 +146,24 @@ uint32_t save_and_disable_interrupts(void) noexcept;
 void restore_interrupts(uint32_t status) noexcept;
 }
 
+// Interrupt controller. Of the peripheral interrupts only UART0's receive
+// interrupt is raised (besides the timer interrupt behind the alarm pool,
+// which needs no set-up); a handler runs between two platform calls, never
+// while interrupts are masked (then inside `restore_interrupts`), never
+// nested, and after any alarm callbacks due at the same moment.
+typedef void (*irq_handler_t)(void);
+
+#define UART0_IRQ 20
+#define UART1_IRQ 21
+#define NUM_IRQS 32
+
+extern "C" {
+void irq_set_exclusive_handler(uint num, irq_handler_t handler) noexcept;
+void irq_remove_handler(uint num, irq_handler_t handler) noexcept;
+void irq_set_enabled(uint num, bool enabled) noexcept;
+bool irq_is_enabled(uint num) noexcept;
+}
+
 // ---------------------------------------------------------------------------
 // GPIO
 // ---------------------------------------------------------------------------
@@ -203,6 +223,13 @@ static inline void gpio_put(uint gpio, bool value) {
 #define UART_UARTFR_RXFE_BITS 0x00000010u
 #define UART_UARTFR_BUSY_BITS 0x00000008u
 
+#define UART_UARTIMSC_RTIM_BITS 0x00000040u
+#define UART_UARTIMSC_TXIM_BITS 0x00000020u
+#define UART_UARTIMSC_RXIM_BITS 0x00000010u
+#define UART_UARTIFLS_RXIFLSEL_LSB 3u
+#define UART_UARTIFLS_RXIFLSEL_BITS 0x00000038u
+#define UART_UARTIFLS_TXIFLSEL_BITS 0x00000007u
+
 #define UART_UARTCR_CTSEN_BITS 0x00008000u
 #define UART_UARTCR_RTSEN_BITS 0x00004000u
 #define UART_UARTCR_RXE_BITS 0x00000200u
@@ -237,7 +264,9 @@ struct board_sim_uart_fr_reg {
 typedef struct {
     board_sim_uart_dr_reg dr;
     board_sim_uart_fr_reg fr;
-    uint32_t cr; // control register: plain storage, read by the simulation
+    uint32_t cr;   // control register: plain storage, read by the simulation
+    uint32_t imsc; // interrupt mask (RXIM, RTIM, TXIM): plain storage, read by the simulation
+    uint32_t ifls; // FIFO levels; RXIFLSEL 0..4: receive interrupt at 4, 8, 16, 24, 28 characters
 } uart_hw_t;
 
 typedef struct uart_inst uart_inst_t;
@@ -258,6 +287,11 @@ extern "C" {
 uint uart_init(uart_inst_t *uart, uint baudrate) noexcept;
 void uart_deinit(uart_inst_t *uart) noexcept;
 void uart_set_format(uart_inst_t *uart, uint data_bits, uint stop_bits, uart_parity_t parity) noexcept;
+// As the platform's: rx_has_data sets RXIM and RTIM in imsc (the FIFO level
+// interrupt and the receive timeout, 32 bit periods without a new character
+// while the FIFO holds one) and the receive level to its lowest (4
+// characters); tx_needs_data sets TXIM, which is not modelled.
+void uart_set_irq_enables(uart_inst_t *uart, bool rx_has_data, bool tx_needs_data) noexcept;
 }
 
 static inline void uart_set_hw_flow(uart_inst_t *uart, bool cts, bool rts) {
