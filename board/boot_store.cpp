@@ -126,6 +126,15 @@ bool boot_record_step(char *session_id) {
     // what the other sector's invalid pages stand for, and a power cut before
     // the new record is programmed would lose it: while that sector still has
     // an erased page, the record goes there without an erase, past them.
+    //
+    // A full sector of nothing but invalid pages is what an erase torn by a
+    // power cut leaves of the older records (real flash tears bits, not whole
+    // bytes), or another firmware's data. It is erased and not counted:
+    // counting numbers that were never written would let the next record,
+    // once damaged, make a later boot count back below it. Refusing instead
+    // would leave the board without an identity on every boot from then on.
+    // Only sixteen newer records, every one damaged, would hold a number
+    // that this forgets.
     uint32_t target = first_kind(kind, sector * PAGES_PER_SECTOR, sector_end, page_kind::erased);
     bool erase = false;
     uint32_t target_sector = sector;
@@ -136,9 +145,6 @@ bool boot_record_step(char *session_id) {
         if (target != other_end && other_invalid != 0) {
             later += other_invalid;
         } else {
-            // A sector holding nothing but invalid pages may hold the newest
-            // numbers of all; erasing it would forget them.
-            if (other_invalid == PAGES_PER_SECTOR) return false;
             erase = true;
             target = other_first;
         }

@@ -97,13 +97,22 @@ TEST(BootStore, RefusesWhenItCannotVouchForTheNextNumber) {
     put_page(1, std::vector<uint8_t>(256, 0x00));
     put_page(2, std::vector<uint8_t>(256, 0x00));
     EXPECT_EQ(boot_step(), 0u); // stepping past both would wrap
-    // Sector 0 full, sector 1 nothing but damage: erasing it would forget
-    // numbers that may be the newest of all.
+}
+
+// Sector 0 full, sector 1 nothing but damage (an erase torn by a power cut,
+// or another firmware's data): the board keeps its identity and cycles on.
+TEST(BootStore, SectorOfNothingButDamageIsErased) {
     sim::power_on();
     for (unsigned p = 0; p < 16; ++p) put_page(p, record(p + 1));
-    for (unsigned p = 16; p < 32; ++p) put_page(p, record(p + 1, 0, 1));
-    EXPECT_EQ(boot_step(), 0u);
-    EXPECT_EQ(sim::flash_counters().erases + sim::flash_counters().programs, 0u);
+    for (unsigned p = 16; p < 32; ++p) put_page(p, std::vector<uint8_t>(256, uint8_t(0x5A ^ p)));
+    EXPECT_EQ(boot_step(), 17u);
+    EXPECT_EQ(sim::flash_counters().erases, 1u);
+    EXPECT_TRUE(page_is(16, record(17)));
+    // The whole store foreign: past sector 0's pages, in the erased sector 1.
+    sim::power_on();
+    for (unsigned p = 0; p < 32; ++p) put_page(p, std::vector<uint8_t>(256, 0x5A));
+    EXPECT_EQ(boot_step(), 17u);
+    EXPECT_EQ(boot_step(), 18u);
 }
 
 // A power cut at any step of any flash operation in 40 boots: the next boot
