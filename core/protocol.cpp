@@ -178,6 +178,19 @@ bool read_string(reader_t &r, char *out, size_t max, uint8_t cls, size_t *length
     return cls != CLASS_IDENT || n > 0;
 }
 
+// v * 10 + digit, for v and a result within 64 bits, worked as on paper in
+// 16-bit pieces from the bottom up, each carry taken into the next piece:
+// every product fits the M0+'s one-cycle 32-bit multiply, where a 64-bit
+// one would be a library call.
+uint64_t times_ten_plus(uint64_t v, unsigned digit) {
+    const auto low = static_cast<uint32_t>(v);
+    const auto high = static_cast<uint32_t>(v >> 32);
+    const uint32_t bottom = (low & 0xffffu) * 10u + digit;
+    const uint32_t middle = (low >> 16) * 10u + (bottom >> 16);
+    const uint32_t top = high * 10u + (middle >> 16);
+    return static_cast<uint64_t>(top) << 32 | middle << 16 | (bottom & 0xffffu);
+}
+
 // Reads an unsigned decimal integer of at most 64 bits. The number must be
 // followed by whitespace, a comma or the closing brace (left unread).
 bool read_number(reader_t &r, uint64_t *value) {
@@ -208,7 +221,7 @@ bool read_number(reader_t &r, uint64_t *value) {
         if (v > LIMIT || (v == LIMIT && digit > LAST)) {
             return false;
         }
-        v = v * 10u + digit;
+        v = times_ten_plus(v, digit);
         ++p;
     }
     if (p == end || !(is_space(*p) || *p == ',' || *p == '}')) {
