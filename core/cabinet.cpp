@@ -499,8 +499,8 @@ size_t cabinet_state_json(const cabinet_t *c, const char *platform, char *buf, s
     //  "event_seq":%llu,"state":"%s","active_door":%u,"output_mask":%u,"door_closed_mask":%u,
     //  "latch_locked_mask":%u,"inputs_valid":%s,"power_ok":%s,"heartbeat_ok":%s,
     //  "driver_ready":%s,"fault":"%s"}
-    // A key and its boolean value, copied as one literal.
-#define FLAG(key, b) ((b) ? text_lit(p, end, key "true") : text_lit(p, end, key "false"))
+    // A key, then its boolean value: one copy of each key in the image.
+#define FLAG(key, b) text_put(text_lit(p, end, key), end, (b) ? "true" : "false")
     char *const end = buf + cap - 1; // the terminator's place
     char *p = buf;
     p = text_lit(p, end, "{\"type\":\"state\",\"protocol\":1,\"platform\":\"");
