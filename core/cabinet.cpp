@@ -128,8 +128,10 @@ bool same_text(const char *a, const char *b) {
     }
 }
 
+// A command is taken only from the session this controller announced, and
+// only if it could announce one at all.
 bool session_matches(const cabinet_t *c, const char *session_id) {
-    return session_id != nullptr && same_text(session_id, c->session_id);
+    return c->identity_ok && session_id != nullptr && same_text(session_id, c->session_id);
 }
 
 // The outputs are forced off on every call, even if we believe they already are.
@@ -394,7 +396,7 @@ const char *cabinet_open(cabinet_t *c, const cabinet_args_t *args) {
         !terminated(args->session_id, sizeof args->session_id)) {
         return RES_INVALID_COMMAND;
     }
-    if (!c->identity_ok || !session_matches(c, args->session_id)) {
+    if (!session_matches(c, args->session_id)) {
         return RES_SESSION_MISMATCH;
     }
     if (c->event_seq == SEQ_MAX) {
@@ -456,7 +458,7 @@ const char *cabinet_open(cabinet_t *c, const cabinet_args_t *args) {
 }
 
 bool cabinet_heartbeat(cabinet_t *c, const char *session_id) {
-    if (c == nullptr || !c->identity_ok || !session_matches(c, session_id)) {
+    if (c == nullptr || !session_matches(c, session_id)) {
         return false;
     }
     c->heartbeat_seen = 1;
@@ -465,7 +467,7 @@ bool cabinet_heartbeat(cabinet_t *c, const char *session_id) {
 }
 
 bool cabinet_clear_fault(cabinet_t *c, const char *session_id) {
-    if (c == nullptr || !c->identity_ok || !session_matches(c, session_id)) {
+    if (c == nullptr || !session_matches(c, session_id)) {
         return false;
     }
     if (!doors_secure(c) || !heartbeat_fresh(c)) {
