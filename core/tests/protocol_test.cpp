@@ -115,6 +115,17 @@ TEST(Parse, Values) {
         EXPECT_EQ(parse(open_with(key, value)) == CABINET_CMD_OPEN, ok) << key << '=' << value;
 }
 
+// Every byte value inside an identifier: letters, digits and - . : _ only.
+TEST(Parse, EachByteOfAnIdentifier) {
+    for (int b = 0; b < 256; ++b) {
+        const bool ident = (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') ||
+                           b == '-' || b == '.' || b == ':' || b == '_';
+        const std::string id = std::string("\"S") + static_cast<char>(b) + "1\"";
+        EXPECT_EQ(parse(open_with("session_id", id)) == CABINET_CMD_OPEN, ident) << b;
+        EXPECT_EQ(parse(open_with("request_id", id)) == CABINET_CMD_OPEN, ident) << b;
+    }
+}
+
 TEST(Parse, RecordsHoldExactlyWhatTheLineSays) {
     cabinet_cmd_t cmd, want;
     std::memset(&want, 0, sizeof want);
