@@ -308,13 +308,25 @@ unsigned next_candidate(const cabinet_t *c, unsigned from, size_t len, char last
     return CABINET_RECENT;
 }
 
+// Whether the first len bytes of two ids are equal, compared from the end:
+// the ids a host makes share a prefix, so two different ones differ there.
+bool same_id(const char *a, const char *b, size_t len) {
+    while (len != 0) {
+        --len;
+        if (a[len] != b[len]) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Whether a live ring entry holds the request id of length len.
 bool recently_accepted(const cabinet_t *c, const char *request_id, size_t len) {
     const char last = request_id[len - 1];
     for (unsigned i = next_candidate(c, 0, len, last); i < CABINET_RECENT;
          i = next_candidate(c, i + 1, len, last)) {
         const recent_entry_t &e = c->recent[i];
-        if (e.expires_ms > c->now_ms && std::memcmp(e.request_id, request_id, len) == 0) {
+        if (e.expires_ms > c->now_ms && same_id(e.request_id, request_id, len)) {
             return true;
         }
     }

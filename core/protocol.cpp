@@ -58,7 +58,14 @@ constexpr auto type_names = name_list("state", "heartbeat", "open", "clear_fault
 // Position of the name text[0..n) in a name list, or -1.
 int find_name(const char *list, const char *text, size_t n) {
     for (int k = 0; *list != 0; ++k, list += 1 + *list) {
-        if (static_cast<size_t>(*list) == n && memcmp(list + 1, text, n) == 0) {
+        if (static_cast<size_t>(*list) != n) {
+            continue;
+        }
+        size_t i = 0;
+        while (i < n && list[1 + i] == text[i]) {
+            ++i;
+        }
+        if (i == n) {
             return k;
         }
     }
