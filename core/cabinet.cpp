@@ -128,8 +128,10 @@ bool same_text(const char *a, const char *b) {
     }
 }
 
+// A command is taken only from the session this controller announced, and
+// only if it could announce one at all.
 bool session_matches(const cabinet_t *c, const char *session_id) {
-    return session_id != nullptr && same_text(session_id, c->session_id);
+    return c->identity_ok && session_id != nullptr && same_text(session_id, c->session_id);
 }
 
 // The outputs are forced off on every call, even if we believe they already are.
@@ -306,13 +308,25 @@ unsigned next_candidate(const cabinet_t *c, unsigned from, size_t len, char last
     return CABINET_RECENT;
 }
 
+// Whether the first len bytes of two ids are equal, compared from the end:
+// the ids a host makes share a prefix, so two different ones differ there.
+bool same_id(const char *a, const char *b, size_t len) {
+    while (len != 0) {
+        --len;
+        if (a[len] != b[len]) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Whether a live ring entry holds the request id of length len.
 bool recently_accepted(const cabinet_t *c, const char *request_id, size_t len) {
     const char last = request_id[len - 1];
     for (unsigned i = next_candidate(c, 0, len, last); i < CABINET_RECENT;
          i = next_candidate(c, i + 1, len, last)) {
         const recent_entry_t &e = c->recent[i];
-        if (e.expires_ms > c->now_ms && std::memcmp(e.request_id, request_id, len) == 0) {
+        if (e.expires_ms > c->now_ms && same_id(e.request_id, request_id, len)) {
             return true;
         }
     }
@@ -394,7 +408,7 @@ const char *cabinet_open(cabinet_t *c, const cabinet_args_t *args) {
         !terminated(args->session_id, sizeof args->session_id)) {
         return RES_INVALID_COMMAND;
     }
-    if (!c->identity_ok || !session_matches(c, args->session_id)) {
+    if (!session_matches(c, args->session_id)) {
         return RES_SESSION_MISMATCH;
     }
     if (c->event_seq == SEQ_MAX) {
@@ -456,7 +470,7 @@ const char *cabinet_open(cabinet_t *c, const cabinet_args_t *args) {
 }
 
 bool cabinet_heartbeat(cabinet_t *c, const char *session_id) {
-    if (c == nullptr || !c->identity_ok || !session_matches(c, session_id)) {
+    if (c == nullptr || !session_matches(c, session_id)) {
         return false;
     }
     c->heartbeat_seen = 1;
@@ -465,7 +479,7 @@ bool cabinet_heartbeat(cabinet_t *c, const char *session_id) {
 }
 
 bool cabinet_clear_fault(cabinet_t *c, const char *session_id) {
-    if (c == nullptr || !c->identity_ok || !session_matches(c, session_id)) {
+    if (c == nullptr || !session_matches(c, session_id)) {
         return false;
     }
     if (!doors_secure(c) || !heartbeat_fresh(c)) {
@@ -499,8 +513,8 @@ size_t cabinet_state_json(const cabinet_t *c, const char *platform, char *buf, s
     //  "event_seq":%llu,"state":"%s","active_door":%u,"output_mask":%u,"door_closed_mask":%u,
     //  "latch_locked_mask":%u,"inputs_valid":%s,"power_ok":%s,"heartbeat_ok":%s,
     //  "driver_ready":%s,"fault":"%s"}
-    // A key and its boolean value, copied as one literal.
-#define FLAG(key, b) ((b) ? text_lit(p, end, key "true") : text_lit(p, end, key "false"))
+    // A key, then its boolean value: one copy of each key in the image.
+#define FLAG(key, b) text_put(text_lit(p, end, key), end, (b) ? "true" : "false")
     char *const end = buf + cap - 1; // the terminator's place
     char *p = buf;
     p = text_lit(p, end, "{\"type\":\"state\",\"protocol\":1,\"platform\":\"");

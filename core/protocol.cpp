@@ -27,22 +27,54 @@ enum key_id_t : uint8_t {
     KEY_COUNT
 };
 
-// The known keys in key_id_t order, with their lengths for a cheap first test.
-struct key_name_t {
-    const char *text;
-    uint8_t length;
+// A list of names in one constant, each preceded by its length and the list
+// ended by a zero length. Half the size of a table of pointers and lengths,
+// and searched with the same cheap length test first.
+template <size_t Size> struct name_list_t {
+    char bytes[Size];
 };
-#define KEY_NAME(text) {text, sizeof text - 1}
-constexpr key_name_t key_names[KEY_COUNT] = {
-    KEY_NAME("type"),     KEY_NAME("request_id"),     KEY_NAME("session_id"),
-    KEY_NAME("door_id"),  KEY_NAME("pulse_ms"),       KEY_NAME("issued_at_ms"),
-    KEY_NAME("ttl_ms"),   KEY_NAME("door_closed_mask"), KEY_NAME("latch_locked_mask"),
-    KEY_NAME("valid"),
-};
-#undef KEY_NAME
+
+template <size_t... N> constexpr auto name_list(const char (&...names)[N]) {
+    name_list_t<(N + ...) + 1> list{};
+    size_t at = 0;
+    const auto add = [&](const char *name, size_t n) {
+        list.bytes[at++] = static_cast<char>(n);
+        for (size_t i = 0; i < n; ++i) {
+            list.bytes[at++] = name[i];
+        }
+    };
+    (add(names, N - 1), ...);
+    return list; // the last byte stays zero
+}
+
+// The known keys in key_id_t order.
+constexpr auto key_names =
+    name_list("type", "request_id", "session_id", "door_id", "pulse_ms", "issued_at_ms", "ttl_ms",
+              "door_closed_mask", "latch_locked_mask", "valid");
+
+// The command types in cabinet_kind_t order, from CABINET_CMD_STATE on.
+constexpr auto type_names = name_list("state", "heartbeat", "open", "clear_fault", "sim_inputs");
+
+// Position of the name text[0..n) in a name list, or -1.
+int find_name(const char *list, const char *text, size_t n) {
+    for (int k = 0; *list != 0; ++k, list += 1 + *list) {
+        if (static_cast<size_t>(*list) != n) {
+            continue;
+        }
+        size_t i = 0;
+        while (i < n && list[1 + i] == text[i]) {
+            ++i;
+        }
+        if (i == n) {
+            return k;
+        }
+    }
+    return -1;
+}
 
 constexpr uint16_t bit(key_id_t k) { return static_cast<uint16_t>(1u << k); }
 
+// The keys each command takes, all of them and no others, by command type.
 constexpr uint16_t SEEN_STATE = bit(KEY_TYPE);
 constexpr uint16_t SEEN_SESSION = bit(KEY_TYPE) | bit(KEY_SESSION_ID);
 constexpr uint16_t SEEN_OPEN = bit(KEY_TYPE) | bit(KEY_REQUEST_ID) | bit(KEY_SESSION_ID) |
@@ -50,37 +82,36 @@ constexpr uint16_t SEEN_OPEN = bit(KEY_TYPE) | bit(KEY_REQUEST_ID) | bit(KEY_SES
                                bit(KEY_TTL_MS);
 constexpr uint16_t SEEN_SIM = bit(KEY_TYPE) | bit(KEY_DOOR_CLOSED_MASK) |
                               bit(KEY_LATCH_LOCKED_MASK) | bit(KEY_VALID);
+constexpr uint16_t keys_of[] = {SEEN_STATE, SEEN_SESSION, SEEN_OPEN, SEEN_SESSION, SEEN_SIM};
+static_assert(sizeof keys_of / sizeof keys_of[0] == CABINET_CMD_SIM_INPUTS - CABINET_CMD_STATE + 1);
 
-// Byte classes, one table lookup per byte. Only TAB, LF, CR and SPACE
-// separate tokens (NUL, VT, FF and high bytes do not). Text is printable ASCII
-// without the backslash, as there are no escapes. Identifiers are echoed into
-// outbound lines unescaped, so they are held to a set that never needs escaping.
-enum byte_class_t : uint8_t {
-    CLASS_SPACE = 1,
-    CLASS_DIGIT = 2,
-    CLASS_TEXT = 4,
-    CLASS_IDENT = 8,
-};
-
-constexpr uint8_t class_of(unsigned c) {
-    uint8_t k = 0;
-    if (c == 0x09 || c == 0x0A || c == 0x0D || c == 0x20) k |= CLASS_SPACE;
-    if (c >= '0' && c <= '9') k |= CLASS_DIGIT;
-    if (c >= 0x20 && c <= 0x7E && c != '\\') k |= CLASS_TEXT;
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-        c == '.' || c == ':' || c == '_') {
-        k |= CLASS_IDENT;
-    }
-    return k;
+// Only TAB, LF, CR and SPACE separate tokens (NUL, VT, FF and high bytes do
+// not). The padding a host adds is spaces, so they are tested first.
+[[gnu::always_inline]] inline bool is_space(unsigned char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
-struct class_table_t {
-    uint8_t of[256];
-    constexpr class_table_t() : of() {
-        for (unsigned c = 0; c < 256; ++c) of[c] = class_of(c);
-    }
+[[gnu::always_inline]] inline bool is_digit(unsigned char c) {
+    return static_cast<unsigned>(c - '0') <= 9u;
+}
+
+// The bytes allowed inside quotes, told by comparisons rather than a table
+// (smaller, and as fast for the letters and digits identifiers are made of).
+// Text is printable ASCII without the backslash, as there are no escapes.
+// Identifiers are echoed into outbound lines unescaped, so they are held to a
+// set that never needs escaping: letters, digits and - . : _
+enum byte_class_t : uint8_t {
+    CLASS_TEXT = 1,
+    CLASS_IDENT = 2,
 };
-constexpr class_table_t classes;
+
+[[gnu::always_inline]] inline bool is(unsigned char c, uint8_t cls) {
+    if (cls == CLASS_TEXT) {
+        return c >= 0x20 && c <= 0x7E && c != '\\';
+    }
+    return static_cast<unsigned>((c | 0x20) - 'a') < 26u || // a letter of either case
+           is_digit(c) || c == '-' || c == '.' || c == ':' || c == '_';
+}
 
 // The unread part of the line. The small helpers are forced inline: at -Os
 // the compiler would make each of them a call, and they run for every byte.
@@ -89,14 +120,12 @@ struct reader_t {
     const unsigned char *end;
 };
 
-[[gnu::always_inline]] inline bool is(unsigned char c, uint8_t cls) {
-    return (classes.of[c] & cls) != 0;
-}
-
 [[gnu::always_inline]] inline void skip_space(reader_t &r) {
     const unsigned char *p = r.pos;
-    while (p != r.end && is(*p, CLASS_SPACE)) {
-        ++p;
+    for (; p != r.end; ++p) {
+        if (*p != ' ' && !is_space(*p)) { // a run of spaces takes one test a byte
+            break;
+        }
     }
     r.pos = p;
 }
@@ -143,6 +172,19 @@ bool read_string(reader_t &r, char *out, size_t max, uint8_t cls, size_t *length
     return cls != CLASS_IDENT || n > 0;
 }
 
+// v * 10 + digit, for v and a result within 64 bits, worked as on paper in
+// 16-bit pieces from the bottom up, each carry taken into the next piece:
+// every product fits the M0+'s one-cycle 32-bit multiply, where a 64-bit
+// one would be a library call.
+uint64_t times_ten_plus(uint64_t v, unsigned digit) {
+    const auto low = static_cast<uint32_t>(v);
+    const auto high = static_cast<uint32_t>(v >> 32);
+    const uint32_t bottom = (low & 0xffffu) * 10u + digit;
+    const uint32_t middle = (low >> 16) * 10u + (bottom >> 16);
+    const uint32_t top = high * 10u + (middle >> 16);
+    return static_cast<uint64_t>(top) << 32 | middle << 16 | (bottom & 0xffffu);
+}
+
 // Reads an unsigned decimal integer of at most 64 bits. The number must be
 // followed by whitespace, a comma or the closing brace (left unread).
 bool read_number(reader_t &r, uint64_t *value) {
@@ -153,30 +195,30 @@ bool read_number(reader_t &r, uint64_t *value) {
     constexpr unsigned LAST = U64_MAX % 10u;  // 5
     const unsigned char *p = r.pos;
     const unsigned char *const end = r.end;
-    if (p == end || !is(*p, CLASS_DIGIT)) {
+    if (p == end || !is_digit(*p)) {
         return false;
     }
-    if (*p == '0' && end - p > 1 && is(p[1], CLASS_DIGIT)) {
+    if (*p == '0' && end - p > 1 && is_digit(p[1])) {
         return false; // leading zero
     }
     // Nine digits always fit 32 bits, which the M0+ multiplies in one cycle;
     // only longer numbers take the 64-bit steps with their overflow test.
     uint32_t head = 0;
     const unsigned char *const head_end = end - p > 9 ? p + 9 : end;
-    while (p != head_end && is(*p, CLASS_DIGIT)) {
+    while (p != head_end && is_digit(*p)) {
         head = head * 10u + static_cast<unsigned>(*p - '0');
         ++p;
     }
     uint64_t v = head;
-    while (p != end && is(*p, CLASS_DIGIT)) {
+    while (p != end && is_digit(*p)) {
         const unsigned digit = static_cast<unsigned>(*p - '0');
         if (v > LIMIT || (v == LIMIT && digit > LAST)) {
             return false;
         }
-        v = v * 10u + digit;
+        v = times_ten_plus(v, digit);
         ++p;
     }
-    if (p == end || !(is(*p, CLASS_SPACE) || *p == ',' || *p == '}')) {
+    if (p == end || !(is_space(*p) || *p == ',' || *p == '}')) {
         return false;
     }
     r.pos = p;
@@ -191,22 +233,21 @@ bool read_key(reader_t &r, key_id_t *key) {
     if (!read_string(r, buf, KEY_MAX, CLASS_TEXT, &n)) {
         return false;
     }
-    for (uint8_t k = 0; k < KEY_COUNT; ++k) {
-        if (n == key_names[k].length && memcmp(buf, key_names[k].text, n) == 0) {
-            *key = static_cast<key_id_t>(k);
-            return true;
-        }
+    const int k = find_name(key_names.bytes, buf, n);
+    if (k < 0) {
+        return false;
     }
-    return false;
+    *key = static_cast<key_id_t>(k);
+    return true;
 }
 
 // Reads the value of one known key into the record (or, for "type", into
-// the scratch buffer).
-bool read_value(reader_t &r, key_id_t key, cabinet_cmd_t *cmd, char *type) {
+// the scratch buffer, setting *type_len).
+bool read_value(reader_t &r, key_id_t key, cabinet_cmd_t *cmd, char *type, size_t *type_len) {
     size_t n = 0;
     switch (key) {
     case KEY_TYPE:
-        return read_string(r, type, TYPE_MAX, CLASS_TEXT, &n);
+        return read_string(r, type, TYPE_MAX, CLASS_TEXT, type_len);
     case KEY_REQUEST_ID:
         return read_string(r, cmd->args.request_id, CABINET_REQUEST_ID_MAX, CLASS_IDENT, &n);
     case KEY_SESSION_ID:
@@ -262,7 +303,7 @@ bool read_value(reader_t &r, key_id_t key, cabinet_cmd_t *cmd, char *type) {
 // value is stored only once its key is in it.
 bool parse_line(reader_t &r, int allow_sim, cabinet_cmd_t *cmd, uint16_t &seen) {
     char type[TYPE_MAX + 1];
-    type[0] = '\0';
+    size_t type_len = 0; // no "type" key, no command
 
     skip_space(r);
     if (!expect(r, '{')) {
@@ -283,7 +324,7 @@ bool parse_line(reader_t &r, int allow_sim, cabinet_cmd_t *cmd, uint16_t &seen) 
             return false;
         }
         skip_space(r);
-        if (!read_value(r, key, cmd, type)) {
+        if (!read_value(r, key, cmd, type, &type_len)) {
             return false;
         }
         skip_space(r);
@@ -300,23 +341,16 @@ bool parse_line(reader_t &r, int allow_sim, cabinet_cmd_t *cmd, uint16_t &seen) 
         return false; // anything but whitespace after the object
     }
 
-    if (!(seen & bit(KEY_TYPE))) {
+    const int t = find_name(type_names.bytes, type, type_len);
+    if (t < 0 || seen != keys_of[t]) {
         return false;
     }
-    uint8_t kind = CABINET_CMD_NONE;
-    if (strcmp(type, "open") == 0 && seen == SEEN_OPEN) {
-        kind = CABINET_CMD_OPEN;
-    } else if (strcmp(type, "state") == 0 && seen == SEEN_STATE) {
-        kind = CABINET_CMD_STATE;
-    } else if (strcmp(type, "heartbeat") == 0 && seen == SEEN_SESSION) {
-        kind = CABINET_CMD_HEARTBEAT;
-    } else if (strcmp(type, "clear_fault") == 0 && seen == SEEN_SESSION) {
-        kind = CABINET_CMD_CLEAR_FAULT;
-    } else if (allow_sim != 0 && strcmp(type, "sim_inputs") == 0 && seen == SEEN_SIM) {
-        kind = CABINET_CMD_SIM_INPUTS;
+    const auto kind = static_cast<uint8_t>(CABINET_CMD_STATE + t);
+    if (kind == CABINET_CMD_SIM_INPUTS) {
+        if (allow_sim == 0) {
+            return false;
+        }
         cmd->sim.power_ok = 1;
-    } else {
-        return false;
     }
     cmd->kind = kind;
     return true;

@@ -17,31 +17,12 @@ namespace {
     return q + (r > 9 ? 1u : 0u);
 }
 
-constexpr uint64_t pow10(unsigned i) { return i == 0 ? 1 : 10 * pow10(i - 1); }
-
-// Powers of ten 10^9 .. 10^19: the places of a value beyond 32 bits that do
-// not fit in 32 bits together.
-constexpr uint64_t POW10_HIGH[11] = {pow10(9),  pow10(10), pow10(11), pow10(12),
-                                     pow10(13), pow10(14), pow10(15), pow10(16),
-                                     pow10(17), pow10(18), pow10(19)};
-
 // The lowest decimal digit of v, and v / 10 left in v.
 [[gnu::always_inline]] inline char next_digit(uint32_t &v) {
     const uint32_t q = div10(v);
     const char d = static_cast<char>('0' + (v - q * 10u));
     v = q;
     return d;
-}
-
-// Appends the decimal digits of a 32-bit value.
-char *decimal32(char *p, char *end, uint32_t v) {
-    char digits[10];
-    char *const back = digits + sizeof digits;
-    char *d = back; // digits are found from the lowest up, so filled from the back
-    do {
-        *--d = next_digit(v);
-    } while (v != 0);
-    return text_put(p, end, d, static_cast<size_t>(back - d));
 }
 
 } // namespace
@@ -102,9 +83,6 @@ char *text_put(char *p, char *end, const char *s) {
 }
 
 char *text_u64(char *p, char *end, uint64_t v) {
-    char digits[20];
-    char *const back = digits + sizeof digits;
-    char *d = back; // digits are found from the lowest up, so filled from the back
     if (v < 10) { // doors, flags and masks: most numbers are one digit
         if (p == nullptr || p == end) {
             return nullptr;
@@ -112,35 +90,31 @@ char *text_u64(char *p, char *end, uint64_t v) {
         *p = static_cast<char>('0' + v);
         return p + 1;
     }
-    if (v <= UINT32_MAX) {
-        return decimal32(p, end, static_cast<uint32_t>(v));
-    }
-    // Beyond 32 bits (an uptime of 50 days, say), and so at least 10^9: the
-    // digits from the 10^9 place up come from subtracting their powers of
-    // ten, at most nine times each. What remains is below 10^9: nine digits,
-    // zeros included, found in 32 bits.
-    size_t i = 10;
-    while (v < POW10_HIGH[i]) {
-        --i; // stops at 10^9 at the latest
-    }
-    char *high = digits;
-    for (;; --i) {
-        char digit = '0';
-        while (v >= POW10_HIGH[i]) {
-            v -= POW10_HIGH[i];
-            ++digit;
+    char digits[20];
+    char *const back = digits + sizeof digits;
+    char *d = back; // digits are found from the lowest up, so filled from the back
+    // Beyond 32 bits (an uptime of 50 days, say), v is divided by ten as on
+    // paper, sixteen bits at a time from the top, each remainder carried into
+    // the next piece: every step then fits in 32 bits.
+    while (v > UINT32_MAX) {
+        const auto high = static_cast<uint32_t>(v >> 32);
+        const auto low = static_cast<uint32_t>(v);
+        const uint32_t pieces[3] = {high, low >> 16, low & 0xffffu};
+        uint32_t q[3];
+        uint32_t remainder = 0;
+        for (int k = 0; k < 3; ++k) {
+            const uint32_t n = remainder << 16 | pieces[k];
+            q[k] = div10(n);
+            remainder = n - q[k] * 10u;
         }
-        *high++ = digit;
-        if (i == 0) {
-            break;
-        }
+        *--d = static_cast<char>('0' + remainder);
+        v = static_cast<uint64_t>(q[0]) << 32 | q[1] << 16 | q[2];
     }
-    auto low = static_cast<uint32_t>(v);
-    for (int k = 0; k < 9; ++k) {
-        *--d = next_digit(low);
-    }
-    p = text_put(p, end, digits, static_cast<size_t>(high - digits));
-    return text_put(p, end, d, 9);
+    auto rest = static_cast<uint32_t>(v);
+    do {
+        *--d = next_digit(rest);
+    } while (rest != 0);
+    return text_put(p, end, d, static_cast<size_t>(back - d));
 }
 
 char *text_hex64(char *p, char *end, uint64_t v) {

@@ -221,6 +221,16 @@ TEST_F(Cabinet, AdmissionChecksInOrderAndRefusalsChangeNothing) {
     EXPECT_EQ(std::string(cabinet_open(&c, nullptr)), "invalid_command");
 }
 
+// Live ids that end like the one sent, or hold it as their tail, are not it.
+TEST_F(Cabinet, OnlyTheWholeSameIdIsADuplicate) {
+    ready();
+    for (const char *id : {"xbc", "bc", "zabc", "abcc", "ab"}) {
+        std::strcpy(c.recent[c.recent_next].request_id, id);
+        c.recent[c.recent_next++].expires_ms = MAX;
+    }
+    EXPECT_EQ(open(args(3, 250, "abc")), "accepted");
+}
+
 TEST_F(Cabinet, AcceptanceDrivesThenPublishesAndBlocksTheIdAndTheDriverAndHeartbeatsMustFollow) {
     ready(); // last heartbeat at T
     EXPECT_EQ(open(args(3, 250, "abc")), "accepted");

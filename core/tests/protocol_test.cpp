@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -114,6 +115,17 @@ TEST(Parse, Values) {
         EXPECT_EQ(parse(open_with(key, value)) == CABINET_CMD_OPEN, ok) << key << '=' << value;
 }
 
+// Every byte value inside an identifier: letters, digits and - . : _ only.
+TEST(Parse, EachByteOfAnIdentifier) {
+    for (int b = 0; b < 256; ++b) {
+        const bool ident = (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') ||
+                           b == '-' || b == '.' || b == ':' || b == '_';
+        const std::string id = std::string("\"S") + static_cast<char>(b) + "1\"";
+        EXPECT_EQ(parse(open_with("session_id", id)) == CABINET_CMD_OPEN, ident) << b;
+        EXPECT_EQ(parse(open_with("request_id", id)) == CABINET_CMD_OPEN, ident) << b;
+    }
+}
+
 TEST(Parse, RecordsHoldExactlyWhatTheLineSays) {
     cabinet_cmd_t cmd, want;
     std::memset(&want, 0, sizeof want);
@@ -127,6 +139,13 @@ TEST(Parse, RecordsHoldExactlyWhatTheLineSays) {
     want.args.pulse_ms = 500, want.args.ttl_ms = 100, want.args.door_id = 3;
     ASSERT_EQ(parse(open_with("issued_at_ms", "18446744073709551615"), 0, &cmd), CABINET_CMD_OPEN);
     EXPECT_EQ(std::memcmp(&cmd, &want, sizeof cmd), 0);
+    // Every length of issue time, carries between the 16-bit pieces included.
+    std::mt19937_64 rng(20261207);
+    for (int i = 0; i < 20000; ++i) {
+        const uint64_t v = rng() >> (rng() % 64);
+        ASSERT_EQ(parse(open_with("issued_at_ms", std::to_string(v)), 0, &cmd), CABINET_CMD_OPEN) << v;
+        ASSERT_EQ(cmd.args.issued_at_ms, v);
+    }
     std::memset(&want, 0, sizeof want);
     want.kind = CABINET_CMD_SIM_INPUTS;
     want.sim = {255, 18, 1, 1};
