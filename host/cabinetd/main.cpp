@@ -1,0 +1,91 @@
+// cabinetd: keeps cabinets in service, journals what they say and serves the
+// HTTP API. Everything of substance is in the library beside this file.
+#include "lib/service.h"
+
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
+
+#include <csignal>
+#include <sys/resource.h>
+
+namespace {
+
+// Logs go to standard error with the priority prefix journald reads.
+void log(int priority, const std::string &msg) { fmt::print(stderr, "<{}>cabinetd: {}\n", priority, msg); }
+
+void raise_fd_limit() {
+    // Every connection and stream is a descriptor; the default soft limit of
+    // 1024 would refuse clients long before anything else runs short.
+    rlimit rl{};
+    if (::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+        rl.rlim_cur = rl.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &rl);
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    CLI::App app{"cabinetd: keeps cabinets in service, journals every event and serves an HTTP API"};
+    std::vector<std::string> cabinets;
+    std::string config_file, db, listen, tokens, web_root;
+    unsigned retention_days = 0;
+    app.add_option("--cabinet", cabinets, "NAME=/dev/serial/by-id/... or NAME=tcp:HOST:PORT (repeatable)");
+    app.add_option("--config", config_file, "JSON configuration file")->check(CLI::ExistingFile);
+    app.add_option("--db", db, "journal database (default cabinetd.db)");
+    app.add_option("--listen", listen, "HOST:PORT to serve on (default 127.0.0.1:8080)");
+    app.add_option("--tokens", tokens, "token file: NAME ROLE TOKEN per line");
+    app.add_option("--web-root", web_root, "folder of the operator page's files");
+    app.add_option("--retention-days", retention_days, "days the journal keeps (default 90)")->check(CLI::Range(1u, 36500u));
+    CLI11_PARSE(app, argc, argv);
+
+    cabinetd::Config cfg;
+    try {
+        for (auto &c : cabinets) cfg.cabinets.push_back(cabinetd::parse_cabinet(c));
+        if (!db.empty()) cfg.db = db;
+        if (!listen.empty()) cfg.listen = listen;
+        if (!tokens.empty()) cfg.tokens = tokens;
+        if (!web_root.empty()) cfg.web_root = web_root;
+        if (retention_days) cfg.retention = std::chrono::hours(24 * retention_days);
+        if (!config_file.empty()) cabinetd::load_config_file(config_file, cfg);
+        cabinetd::validate(cfg);
+    } catch (const std::exception &e) {
+        log(3, e.what());
+        return 1;
+    }
+
+    // Signals are taken by a thread of their own, so nothing runs in a handler.
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    raise_fd_limit();
+
+    std::unique_ptr<cabinetd::Service> svc;
+    try {
+        svc = std::make_unique<cabinetd::Service>(cfg);
+        svc->start();
+    } catch (const std::exception &e) {
+        log(3, e.what());
+        return 1;
+    }
+    if (cfg.tokens.empty()) log(4, "no token file (--tokens): every API request is refused");
+    log(6, fmt::format("listening on {} port {}", cfg.listen.substr(0, cfg.listen.rfind(':')), svc->port()));
+
+    for (;;) {
+        int sig = 0;
+        if (sigwait(&set, &sig) != 0) continue;
+        if (sig == SIGHUP) {
+            std::string err;
+            if (svc->reload_tokens(&err)) log(6, "token file reloaded");
+            else log(3, fmt::format("token file not reloaded, the old tokens stay: {}", err));
+            continue;
+        }
+        log(6, "stopping");
+        svc->stop();
+        return 0;
+    }
+}
