@@ -216,7 +216,7 @@ void Cabinet::commit() {
 
 void Cabinet::start_open(OpenArgs args, Reply reply) {
     const auto now = steady_now();
-    std::erase_if(recent_, [&](auto &p) { return now - p.second.first > 60000; });
+    std::erase_if(recent_, [&](auto &p) { return now - p.second.first > 10000; });
     if (!args.request_id.empty()) {
         // A retried request: answer what the first one got, from memory or
         // the journal, without sending anything the controller might act on.

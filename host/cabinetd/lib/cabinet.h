@@ -158,7 +158,9 @@ private:
     std::vector<std::function<void()>> after_commit_;
     std::map<const cabinet_host::Request *, Pending> pending_;
     std::map<std::string, CycleWait> cycles_; // by request id
-    std::map<std::string, std::pair<std::uint64_t, CommandResult>> recent_; // answered opens
+    // Opens answered in the last 10 s, for a retry that comes before the
+    // answer is committed; the journal answers later ones.
+    std::map<std::string, std::pair<std::uint64_t, CommandResult>> recent_;
 };
 
 // The HTTP status for an ack code, and for a request that got no ack.
