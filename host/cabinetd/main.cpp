@@ -30,6 +30,7 @@ int main(int argc, char **argv) {
     std::vector<std::string> cabinets;
     std::string config_file, db, listen, tokens, web_root;
     unsigned retention_days = 0;
+    unsigned request_timeout_s = 15;
     app.add_option("--cabinet", cabinets, "NAME=/dev/serial/by-id/... or NAME=tcp:HOST:PORT (repeatable)");
     app.add_option("--config", config_file, "JSON configuration file")->check(CLI::ExistingFile);
     app.add_option("--db", db, "journal database (default cabinetd.db)");
@@ -37,6 +38,8 @@ int main(int argc, char **argv) {
     app.add_option("--tokens", tokens, "token file: NAME ROLE TOKEN per line");
     app.add_option("--web-root", web_root, "folder of the operator page's files");
     app.add_option("--retention-days", retention_days, "days the journal keeps (default 90)")->check(CLI::Range(1u, 36500u));
+    app.add_option("--request-timeout-s", request_timeout_s,
+                   "seconds a client has to send a whole request (default 15)")->check(CLI::Range(1u, 3600u));
     CLI11_PARSE(app, argc, argv);
 
     cabinetd::Config cfg;
@@ -66,7 +69,9 @@ int main(int argc, char **argv) {
 
     std::unique_ptr<cabinetd::Service> svc;
     try {
-        svc = std::make_unique<cabinetd::Service>(cfg);
+        cabinetd::HttpOptions http;
+        http.request_timeout = std::chrono::seconds(request_timeout_s);
+        svc = std::make_unique<cabinetd::Service>(cfg, cabinetd::JournalOptions{}, cabinetd::LinkOptions{}, http);
         svc->start();
     } catch (const std::exception &e) {
         log(3, e.what());

@@ -440,11 +440,12 @@ private:
         });
     }
 
+    // The pending ping is what keeps a quiet stream's connection alive; a
+    // client gone away shows when a ping or a message cannot be written.
     void schedule_ping() {
         ping_.expires_after(opt_.stream_ping);
-        ping_.async_wait([weak = std::weak_ptr<Conn>(shared_from_this())](beast::error_code ec) {
-            auto self = weak.lock();
-            if (ec || !self || self->closed_) return;
+        ping_.async_wait([self = shared_from_this()](beast::error_code ec) {
+            if (ec || self->closed_) return;
             if (!self->writing_) self->write(std::make_shared<std::string>(": ping\n\n"));
             self->schedule_ping();
         });
