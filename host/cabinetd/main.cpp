@@ -1,17 +1,19 @@
 // cabinetd: keeps cabinets in service, journals what they say and serves the
 // HTTP API. Everything of substance is in the library beside this file.
+#include "lib/log.h"
 #include "lib/service.h"
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
 #include <csignal>
+#include <ctime>
 #include <sys/resource.h>
+#include <systemd/sd-daemon.h>
+
+using cabinetd::log;
 
 namespace {
-
-// Logs go to standard error with the priority prefix journald reads.
-void log(int priority, const std::string &msg) { fmt::print(stderr, "<{}>cabinetd: {}\n", priority, msg); }
 
 void raise_fd_limit() {
     // Every connection and stream is a descriptor; the default soft limit of
@@ -80,16 +82,30 @@ int main(int argc, char **argv) {
     if (cfg.tokens.empty()) log(4, "no token file (--tokens): every API request is refused");
     log(6, fmt::format("listening on {} port {}", cfg.listen.substr(0, cfg.listen.rfind(':')), svc->port()));
 
+    // Under systemd (Type=notify): ready once the lines are being served and
+    // the port is open, and a watchdog ping at half the configured interval.
+    sd_notifyf(0, "READY=1\nSTATUS=serving %zu cabinets on port %u", cfg.cabinets.size(), svc->port());
+    std::uint64_t watchdog_us = 0;
+    const bool watchdog = sd_watchdog_enabled(0, &watchdog_us) > 0 && watchdog_us > 0;
+    const auto tick_ms = watchdog ? std::max<std::uint64_t>(watchdog_us / 2000, 100) : 1000;
+
     for (;;) {
-        int sig = 0;
-        if (sigwait(&set, &sig) != 0) continue;
+        timespec wait{static_cast<time_t>(tick_ms / 1000), static_cast<long>(tick_ms % 1000) * 1000000L};
+        const int sig = sigtimedwait(&set, nullptr, &wait);
+        if (sig < 0) {
+            if (watchdog) sd_notify(0, "WATCHDOG=1");
+            continue;
+        }
         if (sig == SIGHUP) {
+            sd_notify(0, "RELOADING=1");
             std::string err;
             if (svc->reload_tokens(&err)) log(6, "token file reloaded");
             else log(3, fmt::format("token file not reloaded, the old tokens stay: {}", err));
+            sd_notify(0, "READY=1");
             continue;
         }
         log(6, "stopping");
+        sd_notify(0, "STOPPING=1");
         svc->stop();
         return 0;
     }

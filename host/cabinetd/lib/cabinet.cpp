@@ -1,5 +1,7 @@
 #include "cabinet.h"
 
+#include "log.h"
+
 #include <cabinet_host/explain.h>
 
 #include <fmt/format.h>
@@ -348,6 +350,8 @@ void Cabinet::set_link(Link l, std::string reason) {
     {
         std::lock_guard lk(mu_);
         changed = status_.link != l;
+        if (!changed && l == Link::Down && status_.link_reason != reason)
+            log(4, fmt::format("{}: link down: {}", name_, reason)); // a new reason to fail
         status_.link_reason = reason;
         if (changed) {
             status_.link = l;
@@ -357,6 +361,7 @@ void Cabinet::set_link(Link l, std::string reason) {
         if (l == Link::Down) status_.heartbeat_ok_local_ms.reset();
     }
     if (!changed) return;
+    log(l == Link::Up ? 6 : 4, fmt::format("{}: link {}: {}", name_, to_string(l), reason));
     Record r = rec("link");
     r.code = to_string(l);
     r.session_id = client_ ? client_->session_id() : std::string();
@@ -394,6 +399,7 @@ void Cabinet::on_session(const SessionChange &c) {
         r.detail = json{{"previous", c.old_id}, {"reason", c.reason}}.dump();
         end_cycles("session_changed");
     }
+    log(5, fmt::format("{}: session {} ({})", name_, c.new_id, r.code));
     batch_.push_back(std::move(r));
     known_session_ = c.new_id;
 }

@@ -1,5 +1,7 @@
 #include "journal.h"
 
+#include "log.h"
+
 #include <fmt/format.h>
 #include <sqlite3.h>
 
@@ -220,7 +222,7 @@ void Journal::run() {
             } catch (const JournalError &e) {
                 // Nothing sensible is left to do with the journal broken (disk
                 // full, file removed): stop rather than confirm unsaved work.
-                fmt::print(stderr, "<2>cabinetd: journal write failed: {}\n", e.what());
+                log(2, fmt::format("journal write failed: {}", e.what()));
                 std::abort();
             }
             std::lock_guard lk(mu_);
@@ -231,7 +233,7 @@ void Journal::run() {
             try {
                 prune(wall_ms() - opt_.retention.count());
             } catch (const JournalError &e) {
-                fmt::print(stderr, "<4>cabinetd: pruning the journal failed, tried again later: {}\n", e.what());
+                log(4, fmt::format("pruning the journal failed, tried again later: {}", e.what()));
             }
             next_prune = std::chrono::steady_clock::now() + opt_.prune_interval;
         }
