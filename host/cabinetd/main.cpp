@@ -33,6 +33,7 @@ int main(int argc, char **argv) {
     std::string config_file, db, listen, tokens, web_root;
     unsigned retention_days = 0;
     unsigned request_timeout_s = 15;
+    std::string journal_sync;
     app.add_option("--cabinet", cabinets, "NAME=/dev/serial/by-id/... or NAME=tcp:HOST:PORT (repeatable)");
     app.add_option("--config", config_file, "JSON configuration file")->check(CLI::ExistingFile);
     app.add_option("--db", db, "journal database (default cabinetd.db)");
@@ -42,6 +43,9 @@ int main(int argc, char **argv) {
     app.add_option("--retention-days", retention_days, "days the journal keeps (default 90)")->check(CLI::Range(1u, 36500u));
     app.add_option("--request-timeout-s", request_timeout_s,
                    "seconds a client has to send a whole request (default 15)")->check(CLI::Range(1u, 3600u));
+    app.add_option("--journal-sync", journal_sync,
+                   "normal: commits survive a crash of cabinetd; full: also a power loss, answers slower")
+        ->check(CLI::IsMember({"normal", "full"}));
     CLI11_PARSE(app, argc, argv);
 
     cabinetd::Config cfg;
@@ -51,6 +55,7 @@ int main(int argc, char **argv) {
         if (!listen.empty()) cfg.listen = listen;
         if (!tokens.empty()) cfg.tokens = tokens;
         if (!web_root.empty()) cfg.web_root = web_root;
+        if (journal_sync == "full") cfg.journal_full_sync = true;
         if (retention_days) cfg.retention = std::chrono::hours(24 * retention_days);
         if (!config_file.empty()) cabinetd::load_config_file(config_file, cfg);
         cabinetd::validate(cfg);

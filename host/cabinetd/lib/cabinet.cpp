@@ -7,6 +7,8 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+
 namespace cabinetd {
 
 using namespace cabinet_host;
@@ -91,6 +93,29 @@ json state_fields(const StateLine &s) {
             {"driver_ready", s.driver_ready}, {"fault", s.fault}};
 }
 
+// The line as the client sees it, cut short when the API hands the cabinet's
+// thread something to do: the client's wait for a line would otherwise hold
+// an open back until a line arrives or a heartbeat falls due.
+class WakeableLine final : public Transport {
+public:
+    WakeableLine(Transport &inner, std::atomic<bool> &wake) : inner_(inner), wake_(wake) {}
+    void send_line(const std::string &line) override { inner_.send_line(line); }
+    std::optional<std::string> receive_line(std::chrono::milliseconds timeout) override {
+        const auto until = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            if (wake_.load()) return std::nullopt;
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+            if (auto l = inner_.receive_line(std::clamp(left, std::chrono::milliseconds(0), std::chrono::milliseconds(1))))
+                return l;
+            if (left.count() <= 0) return std::nullopt;
+        }
+    }
+
+private:
+    Transport &inner_;
+    std::atomic<bool> &wake_;
+};
+
 CommandResult from_ack(const AckLine &a) {
     CommandResult r;
     r.status = status_for_ack(a.code);
@@ -150,6 +175,7 @@ void Cabinet::post(std::function<void()> job) {
         stopped = stop_;
         if (!stopped) jobs_.push_back(std::move(job));
     }
+    wake_ = true;
     cv_.notify_all();
 }
 
@@ -186,6 +212,7 @@ void Cabinet::run_jobs() {
     {
         std::lock_guard lk(mu_);
         jobs.swap(jobs_);
+        wake_ = false;
     }
     for (auto &j : jobs) j();
 }
@@ -481,7 +508,8 @@ void Cabinet::on_line(const Inbound &in, const std::string &) {
     if (status().link == Link::Silent) set_link(Link::Up, "the controller is talking again");
 }
 
-void Cabinet::serve(Transport &t) {
+void Cabinet::serve(Transport &line) {
+    WakeableLine t(line, wake_);
     ClientOptions co;
     Client client(t, co);
     client_ = &client;
@@ -521,7 +549,7 @@ void Cabinet::serve(Transport &t) {
             std::lock_guard lk(mu_);
             if (stop_) return;
         }
-        client.poll(std::chrono::milliseconds(5));
+        client.poll(std::chrono::milliseconds(100));
         run_jobs();
         const auto now = steady_now();
         if (status().link == Link::Up && now - last_line_ms_ > static_cast<std::uint64_t>(opt_.silent_after.count()))

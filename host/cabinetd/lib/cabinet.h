@@ -9,6 +9,7 @@
 #include <cabinet_host/client.h>
 #include <cabinet_host/transport.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -145,6 +146,7 @@ private:
     CabinetStatus status_;
     std::vector<std::function<void()>> jobs_;
     std::condition_variable cv_;
+    std::atomic<bool> wake_{false}; // jobs are waiting
     bool stop_ = false;
     std::thread thread_;
 

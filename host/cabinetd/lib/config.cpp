@@ -66,6 +66,12 @@ void load_config_file(const std::string &path, Config &cfg) {
             throw ConfigError(fmt::format("{}: \"retention_days\" must be a whole number of days, 1 to 36500", path));
         if (cfg.retention == defaults.retention) cfg.retention = std::chrono::hours(24 * r.get<unsigned>());
     }
+    if (j.contains("journal_sync")) {
+        const auto &v = j["journal_sync"];
+        if (!v.is_string() || (v != "normal" && v != "full"))
+            throw ConfigError(fmt::format("{}: \"journal_sync\" is \"normal\" or \"full\"", path));
+        if (cfg.journal_full_sync == defaults.journal_full_sync) cfg.journal_full_sync = v == "full";
+    }
     if (j.contains("cabinets")) {
         if (!j["cabinets"].is_object())
             throw ConfigError(fmt::format("{}: \"cabinets\" must be an object of name: endpoint", path));
@@ -79,7 +85,7 @@ void load_config_file(const std::string &path, Config &cfg) {
     }
     for (auto &[key, v] : j.items())
         if (key != "cabinets" && key != "db" && key != "listen" && key != "tokens" &&
-            key != "web_root" && key != "retention_days")
+            key != "web_root" && key != "retention_days" && key != "journal_sync")
             throw ConfigError(fmt::format("{}: unknown setting \"{}\"", path, key));
 }
 

@@ -26,6 +26,7 @@ struct Config {
     std::string tokens;   // token file; none: every API request is refused
     std::string web_root; // the operator page's files; none: no page
     std::chrono::hours retention{24 * 90};
+    bool journal_full_sync = false; // "journal_sync": "normal" or "full"
 };
 
 // "NAME=ENDPOINT"; the name is 1 to 32 letters, digits, '-' and '_'.
@@ -35,7 +36,7 @@ CabinetConfig parse_cabinet(const std::string &spec);
 // keep_set is true, so command-line values win). The file's form:
 //   {"cabinets": {"lab": "/dev/serial/by-id/...", "demo": "tcp:127.0.0.1:5000"},
 //    "db": "...", "listen": "127.0.0.1:8080", "tokens": "...", "web_root": "...",
-//    "retention_days": 90}
+//    "retention_days": 90, "journal_sync": "normal"}
 void load_config_file(const std::string &path, Config &cfg);
 
 // Checks the whole configuration: at least one cabinet, names unique.

@@ -480,6 +480,8 @@ void do_accept(HttpServer::Impl &impl, std::atomic<std::size_t> &conns, std::ato
                 beast::error_code ignored;
                 s.close(ignored); // over the limit: refused at once, the rest keep working
             } else {
+                beast::error_code ignored;
+                s.set_option(tcp::no_delay(true), ignored); // small answers go out at once
                 std::make_shared<Conn>(impl, std::move(s), conns, streams)->start();
             }
         }

@@ -60,6 +60,10 @@ struct JournalOptions {
     std::chrono::milliseconds retention{std::chrono::hours(24 * 90)};
     std::chrono::milliseconds prune_interval{std::chrono::minutes(10)};
     std::size_t recent = 8192; // committed records kept in memory for live readers
+    // Each commit synced to disk before it counts (survives power loss), or
+    // synced at checkpoints only (survives the process being killed, and
+    // answers an open several milliseconds sooner).
+    bool full_sync = false;
 };
 
 struct JournalStats {
@@ -121,15 +125,18 @@ private:
     void run();
     void commit(std::vector<Batch> &batches);
     void prune(std::int64_t before_ms);
+    void checkpoints();
 
     JournalOptions opt_;
     sqlite3 *wdb_ = nullptr; // writer thread only (and construction)
     sqlite3 *rdb_ = nullptr; // readers, under rmu_
+    sqlite3 *cdb_ = nullptr; // the checkpoint thread
     mutable std::mutex rmu_;
 
     mutable std::mutex mu_;
     std::condition_variable cv_;
     std::condition_variable done_cv_;
+    std::condition_variable cv_stop_;
     std::deque<Batch> queue_;
     std::uint64_t queued_ = 0, committed_ = 0;
     bool stop_ = false;
@@ -139,6 +146,7 @@ private:
     std::vector<std::pair<int, Listener>> listeners_;
     int next_listener_ = 1;
     std::thread writer_;
+    std::thread checkpointer_;
 };
 
 } // namespace cabinetd

@@ -14,6 +14,7 @@ Service::Service(const Config &cfg, JournalOptions jopt, LinkOptions lopt, HttpO
     : cfg_(cfg), hopt_(hopt) {
     validate(cfg_);
     jopt.retention = cfg_.retention;
+    jopt.full_sync = cfg_.journal_full_sync;
     if (!cfg_.tokens.empty()) tokens_.load(cfg_.tokens);
     journal_ = std::make_unique<Journal>(cfg_.db, jopt);
     for (auto &c : cfg_.cabinets)
