@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include <csignal>
+#include <filesystem>
 #include <ctime>
 #include <sys/resource.h>
 #include <systemd/sd-daemon.h>
@@ -23,6 +24,16 @@ void raise_fd_limit() {
         rl.rlim_cur = rl.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &rl);
     }
+}
+
+// The page's files where the install puts them beside the program:
+// bin/cabinetd and share/cabinetd/web.
+std::string installed_web_root() {
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) return {};
+    const auto web = exe.parent_path().parent_path() / "share" / "cabinetd" / "web";
+    return std::filesystem::exists(web / "index.html", ec) ? web.string() : std::string();
 }
 
 } // namespace
@@ -58,6 +69,7 @@ int main(int argc, char **argv) {
         if (journal_sync == "full") cfg.journal_full_sync = true;
         if (retention_days) cfg.retention = std::chrono::hours(24 * retention_days);
         if (!config_file.empty()) cabinetd::load_config_file(config_file, cfg);
+        if (cfg.web_root.empty()) cfg.web_root = installed_web_root();
         cabinetd::validate(cfg);
     } catch (const std::exception &e) {
         log(3, e.what());

@@ -257,6 +257,12 @@ private:
             if (!only(http::verb::get) || !authorise(Role::Viewer)) return;
             return events(*q);
         }
+        if (path.size() == 2 && path[1] == "whoami") {
+            if (!only(http::verb::get)) return;
+            auto who = authorise(Role::Viewer);
+            if (!who) return;
+            return send_json(200, {{"name", who->name}, {"role", to_string(who->role)}});
+        }
         if (path.size() == 2 && path[1] == "stream-token") {
             if (!only(http::verb::post)) return;
             auto who = authorise(Role::Viewer);
