@@ -107,10 +107,14 @@ json status_json(const CabinetStatus &s) {
                            {"event_seq", st.event_seq},
                            {"fw", st.fw},
                            {"hw", st.hw}};
-        json doors = json::array();
-        for (unsigned d = 1; d <= cabinet_host::kDoors; ++d)
-            doors.push_back({{"door", d}, {"closed", st.door_closed(d)}, {"locked", st.latch_locked(d)}});
-        j["doors"] = doors;
+        // Until the controller's inputs have settled (just after a start) its
+        // masks say nothing about the doors.
+        if (st.inputs_valid) {
+            json doors = json::array();
+            for (unsigned d = 1; d <= cabinet_host::kDoors; ++d)
+                doors.push_back({{"door", d}, {"closed", st.door_closed(d)}, {"locked", st.latch_locked(d)}});
+            j["doors"] = doors;
+        }
     }
     return j;
 }
