@@ -10,6 +10,7 @@
 #include <fmt/format.h>
 
 #include <charconv>
+#include <deque>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -28,7 +29,29 @@ struct HttpServer::Impl {
     Service &svc;
     net::io_context ioc;
     tcp::acceptor acceptor;
+
+    // Every stream sends the same recent records: each is formatted once.
+    // Used from the server's one thread only.
+    struct Message {
+        std::int64_t cursor;
+        std::string text;
+    };
+    std::deque<Message> messages;
+    const Message &message(const Record &r);
 };
+
+const HttpServer::Impl::Message &HttpServer::Impl::message(const Record &r) {
+    auto it = std::lower_bound(messages.begin(), messages.end(), r.cursor,
+                               [](const Message &m, std::int64_t c) { return m.cursor < c; });
+    if (it != messages.end() && it->cursor == r.cursor) return *it;
+    Message m{r.cursor, fmt::format("id: {}\nevent: {}\ndata: {}\n\n", r.cursor, r.kind, record_json(r).dump())};
+    if (it == messages.end()) {
+        messages.push_back(std::move(m));
+        if (messages.size() > 4096) messages.pop_front();
+        return messages.back();
+    }
+    return *messages.insert(it, std::move(m)); // an old record for a client catching up
+}
 
 namespace {
 
@@ -413,7 +436,13 @@ private:
             if (ec) return self->close();
             std::weak_ptr<Conn> weak = self;
             self->listener_ = self->svc_.journal().subscribe([weak](std::int64_t) {
-                if (auto s = weak.lock()) net::post(s->stream_.get_executor(), [s] { s->pump(); });
+                auto s = weak.lock();
+                // One wake-up pending is enough: pump() takes all there is.
+                if (!s || s->wake_pending_.exchange(true)) return;
+                net::post(s->stream_.get_executor(), [s] {
+                    s->wake_pending_ = false;
+                    s->pump();
+                });
             });
             // A retry hint for EventSource, then whatever is already waiting.
             self->write(std::make_shared<std::string>("retry: 1000\n\n"));
@@ -430,7 +459,7 @@ private:
             for (auto &r : recs) {
                 cursor_ = r.cursor;
                 if (!kinds_.count(r.kind) || (!cabinet_.empty() && r.cabinet != cabinet_)) continue;
-                *out += fmt::format("id: {}\nevent: {}\ndata: {}\n\n", r.cursor, r.kind, record_json(r).dump());
+                *out += srv_.message(r).text;
             }
         }
         if (!out->empty()) write(std::move(out));
@@ -471,6 +500,7 @@ private:
     // Stream state.
     bool streaming_ = false;
     bool writing_ = false;
+    std::atomic<bool> wake_pending_{false};
     int listener_ = 0;
     std::int64_t cursor_ = 0;
     std::string cabinet_;
