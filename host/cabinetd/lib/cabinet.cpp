@@ -245,12 +245,18 @@ void Cabinet::commit() {
 
 void Cabinet::start_open(OpenArgs args, Reply reply) {
     const auto now = steady_now();
-    std::erase_if(recent_, [&](auto &p) { return now - p.second.first > 10000; });
+    std::erase_if(recent_, [&](auto &p) { return now - p.second.at_ms > 10000; });
     if (!args.request_id.empty()) {
         // A retried request: answer what the first one got, from memory or
         // the journal, without sending anything the controller might act on.
         if (auto it = recent_.find(args.request_id); it != recent_.end()) {
-            auto r = it->second.second;
+            if (it->second.door != args.door) {
+                reply_later(std::move(reply),
+                            failure(409, "key_reused",
+                                    fmt::format("this Idempotency-Key was used to open door {}", it->second.door)));
+                return;
+            }
+            auto r = it->second.result;
             r.replayed = true;
             reply_later(std::move(reply), std::move(r));
             return;
@@ -263,6 +269,12 @@ void Cabinet::start_open(OpenArgs args, Reply reply) {
             }
         std::optional<CommandResult> earlier;
         for (const auto &r : journal_.by_request(name_, args.request_id)) {
+            if (r.kind == "open" && r.door_id != args.door) {
+                reply_later(std::move(reply),
+                            failure(409, "key_reused",
+                                    fmt::format("this Idempotency-Key was used to open door {}", r.door_id)));
+                return;
+            }
             if (r.kind == "ack" && r.code != "future_command" && !is_unread_line_ack(r.code)) {
                 AckLine a;
                 a.code = r.code;
@@ -338,7 +350,7 @@ void Cabinet::on_done(const Request &req) {
         reply_later(std::move(p.reply), std::move(result));
         return;
     }
-    if (req.status == RequestStatus::Answered) recent_[req.request_id] = {steady_now(), result};
+    if (req.status == RequestStatus::Answered) recent_[req.request_id] = {steady_now(), req.door_id, result};
     auto c = cycles_.find(req.request_id);
     if (c != cycles_.end()) {
         if (req.succeeded() && !c->second.result.cycle_end) {

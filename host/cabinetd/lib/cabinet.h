@@ -162,7 +162,12 @@ private:
     std::map<std::string, CycleWait> cycles_; // by request id
     // Opens answered in the last 10 s, for a retry that comes before the
     // answer is committed; the journal answers later ones.
-    std::map<std::string, std::pair<std::uint64_t, CommandResult>> recent_;
+    struct Answered {
+        std::uint64_t at_ms;
+        unsigned door;
+        CommandResult result;
+    };
+    std::map<std::string, Answered> recent_;
 };
 
 // The HTTP status for an ack code, and for a request that got no ack.

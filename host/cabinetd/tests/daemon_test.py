@@ -280,6 +280,8 @@ def test_idempotency_beyond_replay_window():
         d.wait_ready("a")
         status, body = open_door(d, "a", 2, key="ticket-9")
         check(status == 202 and body["replayed"], f"after a restart: {status} {body}")
+        status, body = open_door(d, "a", 3, key="ticket-9")
+        check(status == 409 and body["code"] == "key_reused", f"the key for another door: {status} {body}")
         accepted = [e for e in d.events(kind="event") if e["code"] == "open_accepted"]
         check(len(accepted) == 1, f"open_accepted events: {accepted}")
         sent = d.journal("SELECT count(*) FROM journal WHERE kind='command' AND code='open'")[0][0]
