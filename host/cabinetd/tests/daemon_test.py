@@ -303,7 +303,8 @@ def test_sessions_and_gaps():
         sim.control("stall 2000")
         third = wait_for(lambda: (lambda s: s not in (first, second) and s)(d.cabinet("a")["session_id"]), 10,
                          "session after stall reset")
-        restarts = [s for s in session_records(d, "a") if s["code"] == "restarted"]
+        restarts = wait_for(lambda: (lambda r: len(r) == 2 and r)(
+            [s for s in session_records(d, "a") if s["code"] == "restarted"]), 5, "two session records")
         check([s["session_id"] for s in restarts] == [second, third], f"session records: {restarts}")
         check(restarts[0]["detail"]["previous"] == first, restarts[0])
         d.wait_ready("a")
@@ -316,8 +317,11 @@ def test_sessions_and_gaps():
         time.sleep(0.3)
         d.start()
         d.wait_ready("a")
-        gaps = [g for g in d.events(cabinet="a", kind="gap") if g["session_id"] == third]
-        check(gaps and gaps[-1]["seq_to"] is not None and gaps[-1]["seq_to"] >= gaps[-1]["event_seq"] + 1,
+        # (The status shows a line as soon as it is read; its records follow
+        # with the next commit.)
+        gaps = wait_for(lambda: [g for g in d.events(cabinet="a", kind="gap") if g["session_id"] == third], 5,
+                        "gap for events while down")
+        check(gaps[-1]["seq_to"] is not None and gaps[-1]["seq_to"] >= gaps[-1]["event_seq"] + 1,
               f"gap for events while down: {gaps}")
 
         # A restart while cabinetd is down: the new session is journalled and
@@ -329,8 +333,9 @@ def test_sessions_and_gaps():
         d.wait_ready("a")
         fourth = d.cabinet("a")["session_id"]
         check(fourth != third, "no new session")
-        last = session_records(d, "a")[-1]
-        check(last["code"] == "restarted" and last["session_id"] == fourth and last["detail"]["previous"] == third, last)
+        last = wait_for(lambda: (lambda r: r["session_id"] == fourth and r)(session_records(d, "a")[-1]), 5,
+                        "session record of the restart")
+        check(last["code"] == "restarted" and last["detail"]["previous"] == third, last)
         open_gaps = [g for g in d.events(cabinet="a", kind="gap") if g["session_id"] == third and g["seq_to"] is None]
         check(len(open_gaps) == 1, f"open-ended gap of the old session: {open_gaps}")
 
