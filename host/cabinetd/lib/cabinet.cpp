@@ -367,21 +367,34 @@ void Cabinet::on_done(const Request &req) {
 void Cabinet::end_cycles(const std::string &why) {
     // Opens still waiting for their ack are answered by the client's failure.
     for (auto it = cycles_.begin(); it != cycles_.end();) {
-        auto &[id, c] = *it;
-        if (!c.reply) {
+        if (!it->second.reply) {
             ++it;
             continue;
         }
-            c.result.cycle_end = why;
-            auto reply = std::move(c.reply);
-            auto result = std::move(c.result);
-            after_commit_.push_back([this, reply, result, id = id]() mutable {
-                for (auto &r : journal_.by_request(name_, id))
-                    if (r.kind == "event") result.events.push_back(r);
-                reply(std::move(result));
-            });
-            it = cycles_.erase(it);
+        finish_cycle(it->first, it->second, why);
+        it = cycles_.erase(it);
     }
+}
+
+// Answers an open that waited for its cycle, with the cycle's events as
+// the journal has them once they are committed.
+void Cabinet::finish_cycle(const std::string &request_id, CycleWait &c, const std::string &end) {
+    c.result.cycle_end = end;
+    after_commit_.push_back([this, reply = std::move(c.reply), result = std::move(c.result), request_id]() mutable {
+        for (auto &r : journal_.by_request(name_, request_id))
+            if (r.kind == "event") result.events.push_back(r);
+        reply(std::move(result));
+    });
+}
+
+template <class Line> Record Cabinet::line_record(std::string kind, const Line &l) const {
+    Record r = rec(std::move(kind));
+    r.session_id = l.session_id;
+    r.event_seq = l.event_seq;
+    r.code = l.code;
+    r.request_id = l.request_id;
+    r.door_id = l.door_id;
+    return r;
 }
 
 void Cabinet::set_link(Link l, std::string reason) {
@@ -479,24 +492,12 @@ void Cabinet::on_line(const Inbound &in, const std::string &) {
             std::lock_guard lk(mu_);
             ++status_.faults[e->code];
         }
-        Record r = rec("event");
-        r.session_id = e->session_id;
-        r.event_seq = e->event_seq;
-        r.code = e->code;
-        r.request_id = e->request_id;
-        r.door_id = e->door_id;
+        Record r = line_record("event", *e);
         r.detail = json{{"uptime_ms", e->uptime_ms}}.dump();
         batch_.push_back(std::move(r));
         if (auto c = cycles_.find(e->request_id); c != cycles_.end() && ends_cycle(e->code)) {
             if (c->second.reply) {
-                c->second.result.cycle_end = e->code;
-                auto reply = std::move(c->second.reply);
-                auto result = std::move(c->second.result);
-                after_commit_.push_back([this, reply, result, id = e->request_id]() mutable {
-                    for (auto &rr : journal_.by_request(name_, id))
-                        if (rr.kind == "event") result.events.push_back(rr);
-                    reply(std::move(result));
-                });
+                finish_cycle(c->first, c->second, e->code);
                 cycles_.erase(c);
             } else {
                 c->second.result.cycle_end = e->code; // ended before its ack arrived
@@ -509,13 +510,7 @@ void Cabinet::on_line(const Inbound &in, const std::string &) {
             ++status_.acks[a->code];
             if (a->code == "heartbeat_ok") status_.heartbeat_ok_local_ms = static_cast<std::int64_t>(steady_now());
         }
-        Record r = rec("ack");
-        r.session_id = a->session_id;
-        r.event_seq = a->event_seq;
-        r.code = a->code;
-        r.request_id = a->request_id;
-        r.door_id = a->door_id;
-        batch_.push_back(std::move(r));
+        batch_.push_back(line_record("ack", *a));
     }
     if (status().link == Link::Silent) set_link(Link::Up, "the controller is talking again");
 }
@@ -568,9 +563,7 @@ void Cabinet::serve(Transport &line) {
             set_link(Link::Silent, fmt::format("no line from the controller for {} ms", now - last_line_ms_));
         for (auto it = cycles_.begin(); it != cycles_.end();) {
             if (now >= it->second.deadline_ms && it->second.reply) {
-                it->second.result.cycle_end = "timeout";
-                auto reply = std::move(it->second.reply);
-                reply_later(std::move(reply), std::move(it->second.result));
+                finish_cycle(it->first, it->second, "timeout");
                 it = cycles_.erase(it);
             } else {
                 ++it;

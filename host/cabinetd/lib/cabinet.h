@@ -131,6 +131,8 @@ private:
     void on_done(const cabinet_host::Request &r);
     void set_link(Link l, std::string reason);
     void end_cycles(const std::string &why);
+    void finish_cycle(const std::string &request_id, CycleWait &c, const std::string &end);
+    template <class Line> Record line_record(std::string kind, const Line &l) const;
     void reply_later(Reply reply, CommandResult result);
     void commit();
     Record rec(std::string kind) const;

@@ -128,22 +128,18 @@ TEST_F(JournalTest, CommittedCallbackRunsAfterTheRecordsAreReadable) {
 }
 
 TEST_F(JournalTest, RefusesAForeignDatabaseAndANewerSchema) {
-    {
+    const auto sql = [](const std::string &path, const char *statement) {
         sqlite3 *db = nullptr;
-        ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
-        sqlite3_exec(db, "CREATE TABLE t(x)", nullptr, nullptr, nullptr);
+        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        sqlite3_exec(db, statement, nullptr, nullptr, nullptr);
         sqlite3_close(db);
-    }
+    };
+    sql(path_, "CREATE TABLE t(x)");
     EXPECT_THROW(Journal j(path_), JournalError);
 
     const auto other = (dir_ / "newer.db").string();
     { Journal j(other); }
-    {
-        sqlite3 *db = nullptr;
-        ASSERT_EQ(sqlite3_open(other.c_str(), &db), SQLITE_OK);
-        sqlite3_exec(db, "PRAGMA user_version=99", nullptr, nullptr, nullptr);
-        sqlite3_close(db);
-    }
+    sql(other, "PRAGMA user_version=99");
     try {
         Journal j(other);
         FAIL() << "a newer schema was accepted";
