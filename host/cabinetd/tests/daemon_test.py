@@ -303,11 +303,23 @@ def test_sessions_and_gaps():
         sim.control("stall 2000")
         third = wait_for(lambda: (lambda s: s not in (first, second) and s)(d.cabinet("a")["session_id"]), 10,
                          "session after stall reset")
-        restarts = wait_for(lambda: (lambda r: len(r) == 2 and r)(
-            [s for s in session_records(d, "a") if s["code"] == "restarted"]), 5, "two session records")
-        check([s["session_id"] for s in restarts] == [second, third], f"session records: {restarts}")
+        d.wait_ready("a")
+
+        # A controller without power says nothing: silent within 3 s, its last
+        # state not shown; it comes back by itself, in a new session.
+        sim.control("power-cycle 4000")
+        t0 = time.monotonic()
+        wait_for(lambda: d.cabinet("a")["link"] == "silent", 3.5, "silent controller reported")
+        check(time.monotonic() - t0 <= 3.2, "silence reported too late")
+        check(d.cabinet("a")["controller"] is None, "a silent controller's last state is shown")
+        fourth = wait_for(lambda: (lambda c: c["link"] == "up" and c["session_id"] not in (first, second, third)
+                                   and c["session_id"])(d.cabinet("a")), 10, "back after the power cycle")
+        restarts = wait_for(lambda: (lambda r: len(r) == 3 and r)(
+            [s for s in session_records(d, "a") if s["code"] == "restarted"]), 5, "three session records")
+        check([s["session_id"] for s in restarts] == [second, third, fourth], f"session records: {restarts}")
         check(restarts[0]["detail"]["previous"] == first, restarts[0])
         d.wait_ready("a")
+        current = fourth
 
         # Events while cabinetd is down are covered by a gap record.
         d.kill()
@@ -319,7 +331,7 @@ def test_sessions_and_gaps():
         d.wait_ready("a")
         # (The status shows a line as soon as it is read; its records follow
         # with the next commit.)
-        gaps = wait_for(lambda: [g for g in d.events(cabinet="a", kind="gap") if g["session_id"] == third], 5,
+        gaps = wait_for(lambda: [g for g in d.events(cabinet="a", kind="gap") if g["session_id"] == current], 5,
                         "gap for events while down")
         check(gaps[-1]["seq_to"] is not None and gaps[-1]["seq_to"] >= gaps[-1]["event_seq"] + 1,
               f"gap for events while down: {gaps}")
@@ -331,12 +343,12 @@ def test_sessions_and_gaps():
         time.sleep(0.5)
         d.start()
         d.wait_ready("a")
-        fourth = d.cabinet("a")["session_id"]
-        check(fourth != third, "no new session")
-        last = wait_for(lambda: (lambda r: r["session_id"] == fourth and r)(session_records(d, "a")[-1]), 5,
+        newest = d.cabinet("a")["session_id"]
+        check(newest != current, "no new session")
+        last = wait_for(lambda: (lambda r: r["session_id"] == newest and r)(session_records(d, "a")[-1]), 5,
                         "session record of the restart")
-        check(last["code"] == "restarted" and last["detail"]["previous"] == third, last)
-        open_gaps = [g for g in d.events(cabinet="a", kind="gap") if g["session_id"] == third and g["seq_to"] is None]
+        check(last["code"] == "restarted" and last["detail"]["previous"] == current, last)
+        open_gaps = [g for g in d.events(cabinet="a", kind="gap") if g["session_id"] == current and g["seq_to"] is None]
         check(len(open_gaps) == 1, f"open-ended gap of the old session: {open_gaps}")
 
 
