@@ -116,10 +116,10 @@ class Daemon:
     def __init__(self, workdir, sims, extra=()):
         self.workdir = workdir
         self.db = os.path.join(workdir, "journal.db")
-        tokens = os.path.join(workdir, "tokens")
-        with open(tokens, "w") as f:
+        self.tokens = os.path.join(workdir, "tokens")
+        with open(self.tokens, "w") as f:
             f.write(f"ops operator {OPERATOR}\nwall viewer {VIEWER}\n")
-        self.args = [CABINETD, "--db", self.db, "--listen", "127.0.0.1:0", "--tokens", tokens, *extra]
+        self.args = [CABINETD, "--db", self.db, "--listen", "127.0.0.1:0", "--tokens", self.tokens, *extra]
         for s in sims:
             self.args += ["--cabinet", s.endpoint()]
         self.start()
@@ -546,6 +546,18 @@ def test_security_and_bad_input():
         check(sent == 0, f"{sent} commands reached the controller")
         status, body = open_door(d, "a", 1)
         check(status == 202, f"a good open still works: {status} {body}")
+
+        # SIGHUP re-reads the token file; a broken one leaves the tokens as they were.
+        with open(d.tokens, "w") as f:
+            f.write("kiosk viewer kiosk-token-0123456789\n")
+        d.proc.send_signal(signal.SIGHUP)
+        wait_for(lambda: d.request("GET", "/api/whoami", token="kiosk-token-0123456789")[0] == 200, 5, "new token")
+        check(d.request("GET", "/api/whoami", token=VIEWER)[0] == 401, "a removed token still works")
+        with open(d.tokens, "w") as f:
+            f.write("broken line\n")
+        d.proc.send_signal(signal.SIGHUP)
+        wait_for(lambda: any("not reloaded" in l for l in d.log), 5, "reload refused")
+        check(d.request("GET", "/api/whoami", token="kiosk-token-0123456789")[0] == 200, "tokens lost on a bad reload")
 
 
 TESTS = {name[5:]: fn for name, fn in globals().items() if name.startswith("test_")}
