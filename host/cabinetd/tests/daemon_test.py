@@ -50,12 +50,15 @@ class Sim:
     """One cabinet-sim on a TCP serial port and a TCP control channel; with
     observe=True also a pty whose lines the test reads as the ground truth."""
 
-    def __init__(self, workdir, name, observe=False, port=0):
+    def __init__(self, workdir, name, observe=False, serial="tcp", board_id=None):
         self.name = name
+        self.serial = serial
         self.pty_path = os.path.join(workdir, f"{name}.pty")
-        args = [SIM, "--tcp", str(port), "--control-tcp", "0", "--board-id", f"{random.getrandbits(64):016X}",
-                "--flash", os.path.join(workdir, f"{name}.flash")]
-        if observe:
+        self.board_id = board_id or f"{random.getrandbits(64):016X}"
+        args = [SIM, "--control-tcp", "0", "--board-id", self.board_id, "--flash", os.path.join(workdir, f"{name}.flash")]
+        if serial == "tcp":
+            args += ["--tcp", "0"]
+        if observe or serial == "pty":
             args += ["--pty", self.pty_path]
         self.proc = subprocess.Popen(args, stderr=subprocess.PIPE, text=True)
         self.serial_port = self.control_port = None
@@ -68,7 +71,7 @@ class Sim:
                 self.control_port = int(m.group(1))
             if "ready" in line:
                 break
-        check(self.serial_port and self.control_port, f"simulator {name} did not report its ports")
+        check((self.serial_port or serial == "pty") and self.control_port, f"simulator {name} did not report its ports")
         threading.Thread(target=lambda: [None for _ in self.proc.stderr], daemon=True).start()
         self.lines = []
         if observe:
@@ -93,6 +96,8 @@ class Sim:
                     pass
 
     def endpoint(self):
+        if self.serial == "pty":
+            return f"{self.name}={self.pty_path}"
         return f"{self.name}=tcp:127.0.0.1:{self.serial_port}"
 
     def control(self, command):
@@ -355,6 +360,29 @@ def test_sessions_and_gaps():
         check(last["code"] == "restarted" and last["detail"]["previous"] == current, last)
         open_gaps = [g for g in d.events(cabinet="a", kind="gap") if g["session_id"] == current and g["seq_to"] is None]
         check(len(open_gaps) == 1, f"open-ended gap of the old session: {open_gaps}")
+
+
+def test_serial_device_comes_back():
+    # A serial device that disappears (an adapter unplugged) and comes back:
+    # reported down, reconnected by itself, the journal carried on.
+    with tempfile.TemporaryDirectory(prefix="cabinetd-test-") as work:
+        sim = Sim(work, "a", serial="pty")
+        d = Daemon(work, [sim])
+        try:
+            d.wait_ready("a")
+            first = d.cabinet("a")["session_id"]
+            sim.stop()
+            wait_for(lambda: d.cabinet("a")["link"] == "down", 3, "link down when the device went")
+            sim = Sim(work, "a", serial="pty", board_id=sim.board_id)
+            d.wait_ready("a", timeout=15)
+            check(d.cabinet("a")["session_id"] != first, "the restarted board kept its session")
+            links = [e["code"] for e in d.events(cabinet="a", kind="link")]
+            check(links[:3] == ["up", "down", "up"], f"link records: {links}")
+            status, body = open_door(d, "a", 4)
+            check(status == 202, f"open after the device came back: {status} {body}")
+        finally:
+            d.kill(signal.SIGTERM)
+            sim.stop()
 
 
 def test_durability_under_sigkill():
