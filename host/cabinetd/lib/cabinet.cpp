@@ -389,7 +389,7 @@ void Cabinet::finish_cycle(const std::string &request_id, CycleWait &c, const st
 
 template <class Line> Record Cabinet::line_record(std::string kind, const Line &l) const {
     Record r = rec(std::move(kind));
-    r.session_id = l.session_id;
+    r.session_id = journal_session_; // the line's own, unless it has none
     r.event_seq = l.event_seq;
     r.code = l.code;
     r.request_id = l.request_id;
@@ -431,8 +431,12 @@ void Cabinet::on_session(const SessionChange &c) {
     }
     last_logged_state_.reset();
     Record r = rec("session");
-    r.session_id = c.new_id;
-    if (c.first && known_session_ && *known_session_ == c.new_id) return; // the same session, reconnected
+    // A controller without a valid identity has no session id and starts
+    // every run at event 1: each run gets a key of its own in the journal, so
+    // its events are not taken for the previous run's.
+    journal_session_ = c.new_id.empty() ? fmt::format("unidentified-{}", wall_ms()) : c.new_id;
+    r.session_id = journal_session_;
+    if (c.first && known_session_ && *known_session_ == journal_session_) return; // the same session, reconnected
     if (c.first && known_session_) {
         // The controller restarted while the link was down: whatever its old
         // session said after the last event accounted for is lost.
@@ -453,7 +457,7 @@ void Cabinet::on_session(const SessionChange &c) {
     }
     log(5, fmt::format("{}: session {} ({})", name_, c.new_id, r.code));
     batch_.push_back(std::move(r));
-    known_session_ = c.new_id;
+    known_session_ = journal_session_;
 }
 
 void Cabinet::on_line(const Inbound &in, const std::string &) {
@@ -471,7 +475,7 @@ void Cabinet::on_line(const Inbound &in, const std::string &) {
         batch_.push_back(std::move(r));
     };
     if (const auto *s = std::get_if<StateLine>(&in)) {
-        if (auto g = seq_.latest(s->session_id, s->event_seq)) gap_record(s->session_id, *g);
+        if (auto g = seq_.latest(journal_session_, s->event_seq)) gap_record(journal_session_, *g);
         {
             std::lock_guard lk(mu_);
             status_.state = *s;
@@ -479,7 +483,7 @@ void Cabinet::on_line(const Inbound &in, const std::string &) {
         auto fields = state_fields(*s);
         if (!last_logged_state_ || state_fields(*last_logged_state_) != fields) {
             Record r = rec("state");
-            r.session_id = s->session_id;
+            r.session_id = journal_session_;
             r.event_seq = s->event_seq;
             r.code = s->state;
             r.detail = fields.dump();
@@ -487,7 +491,7 @@ void Cabinet::on_line(const Inbound &in, const std::string &) {
         }
         last_logged_state_ = *s;
     } else if (const auto *e = std::get_if<EventLine>(&in)) {
-        if (auto g = seq_.event(e->session_id, e->event_seq)) gap_record(e->session_id, *g);
+        if (auto g = seq_.event(journal_session_, e->event_seq)) gap_record(journal_session_, *g);
         if (is_fault_code(e->code)) {
             std::lock_guard lk(mu_);
             ++status_.faults[e->code];
@@ -504,7 +508,7 @@ void Cabinet::on_line(const Inbound &in, const std::string &) {
             }
         }
     } else if (const auto *a = std::get_if<AckLine>(&in)) {
-        if (auto g = seq_.latest(a->session_id, a->event_seq)) gap_record(a->session_id, *g);
+        if (auto g = seq_.latest(journal_session_, a->event_seq)) gap_record(journal_session_, *g);
         {
             std::lock_guard lk(mu_);
             ++status_.acks[a->code];

@@ -156,6 +156,7 @@ private:
     cabinet_host::Client *client_ = nullptr;
     bool fresh_connection_ = false;
     std::optional<std::string> known_session_;
+    std::string journal_session_; // the current session's key in the journal
     std::uint64_t last_line_ms_ = 0;
     std::optional<cabinet_host::StateLine> last_logged_state_;
     std::vector<Record> batch_;
