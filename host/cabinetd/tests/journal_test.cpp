@@ -170,34 +170,26 @@ TEST(SeqTracker, ReportsTheEventsALineShowsMissing) {
         if (s == "known") return 40;
         return std::nullopt;
     });
+    using Range = std::pair<std::uint64_t, std::uint64_t>;
+    const auto range = [](std::optional<SeqTracker::Gap> g) { return g ? Range{g->from, g->to} : Range{0, 0}; };
+    const Range none{0, 0};
     // A new session seen from its first event: nothing missing.
-    EXPECT_FALSE(t.event("new", 1));
-    EXPECT_FALSE(t.event("new", 2));
+    EXPECT_EQ(range(t.event("new", 1)), none);
+    EXPECT_EQ(range(t.event("new", 2)), none);
     // A jump within a session.
-    auto g = t.event("new", 5);
-    ASSERT_TRUE(g);
-    EXPECT_EQ(g->from, 3u);
-    EXPECT_EQ(g->to, 4u);
+    EXPECT_EQ(range(t.event("new", 5)), (Range{3, 4}));
     // A state or ack line names the latest event: those after the last one
     // accounted for were missed, up to and including it.
-    g = t.latest("new", 7);
-    ASSERT_TRUE(g);
-    EXPECT_EQ(g->from, 6u);
-    EXPECT_EQ(g->to, 7u);
-    EXPECT_FALSE(t.latest("new", 7));
-    EXPECT_FALSE(t.event("new", 8));
+    EXPECT_EQ(range(t.latest("new", 7)), (Range{6, 7}));
+    EXPECT_EQ(range(t.latest("new", 7)), none);
+    EXPECT_EQ(range(t.event("new", 8)), none);
     // A session known from the journal continues where it stood.
-    EXPECT_FALSE(t.latest("known", 40));
-    g = t.latest("known", 42);
-    ASSERT_TRUE(g);
-    EXPECT_EQ(g->from, 41u);
+    EXPECT_EQ(range(t.latest("known", 40)), none);
+    EXPECT_EQ(range(t.latest("known", 42)), (Range{41, 42}));
     // Joining a session late: everything before was missed.
-    g = t.latest("late", 12);
-    ASSERT_TRUE(g);
-    EXPECT_EQ(g->from, 1u);
-    EXPECT_EQ(g->to, 12u);
+    EXPECT_EQ(range(t.latest("late", 12)), (Range{1, 12}));
     // A repeated or older number is never a gap.
-    EXPECT_FALSE(t.event("late", 3));
+    EXPECT_EQ(range(t.event("late", 3)), none);
 }
 
 } // namespace
