@@ -63,10 +63,11 @@ Client::Client(Transport &transport, ClientOptions options, LocalClock clock)
     if (opt_.max_in_flight == 0) opt_.max_in_flight = 1;
 }
 
-RequestPtr Client::open(unsigned door, std::uint32_t pulse_ms, std::uint32_t ttl_ms) {
+RequestPtr Client::open(unsigned door, std::uint32_t pulse_ms, std::uint32_t ttl_ms,
+                        std::string request_id) {
     auto r = std::make_shared<Request>();
     r->kind = RequestKind::Open;
-    r->request_id = ids_.next();
+    r->request_id = request_id.empty() ? ids_.next() : std::move(request_id);
     r->door_id = door;
     r->pulse_ms = pulse_ms;
     r->ttl_ms = ttl_ms;

@@ -99,7 +99,10 @@ public:
     // open is stamped with the controller's clock when it is written, not
     // when it is queued. All throw ConnectionLost if the link is gone; a
     // command asked for before any line arrived fails NoSession.
-    RequestPtr open(unsigned door, std::uint32_t pulse_ms, std::uint32_t ttl_ms);
+    // request_id: empty for a fresh one; a caller that retries the same open
+    // (an idempotency key) passes its own, so the controller sees a replay.
+    RequestPtr open(unsigned door, std::uint32_t pulse_ms, std::uint32_t ttl_ms,
+                    std::string request_id = {});
     RequestPtr heartbeat();
     RequestPtr clear_fault();
     // Asks for a state line (answered by a state line, not an ack). Nothing is

@@ -1,0 +1,636 @@
+#include "cabinet.h"
+
+#include "log.h"
+
+#include <cabinet_host/explain.h>
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+
+namespace cabinetd {
+
+using namespace cabinet_host;
+using nlohmann::json;
+
+const char *to_string(Link l) {
+    switch (l) {
+    case Link::Down: return "down";
+    case Link::Up: return "up";
+    case Link::Silent: return "silent";
+    }
+    return "down";
+}
+
+std::uint64_t &SeqTracker::slot(const std::string &session) {
+    auto it = last_.find(session);
+    if (it == last_.end()) {
+        std::optional<std::uint64_t> known;
+        if (load_) known = load_(session);
+        it = last_.emplace(session, known.value_or(0)).first;
+    }
+    return it->second;
+}
+
+std::optional<SeqTracker::Gap> SeqTracker::event(const std::string &session, std::uint64_t seq) {
+    auto &last = slot(session);
+    std::optional<Gap> gap;
+    if (seq > last + 1) gap = Gap{last + 1, seq - 1};
+    if (seq > last) last = seq;
+    return gap;
+}
+
+std::optional<SeqTracker::Gap> SeqTracker::latest(const std::string &session, std::uint64_t seq) {
+    auto &last = slot(session);
+    if (seq <= last) return std::nullopt;
+    const Gap gap{last + 1, seq};
+    last = seq;
+    return gap;
+}
+
+std::uint64_t SeqTracker::last(const std::string &session) { return slot(session); }
+
+int status_for_ack(const std::string &code) {
+    if (is_success_ack(code)) return 202;
+    if (code == "range_error" || code == "invalid_command" || is_unread_line_ack(code)) return 422;
+    return 409;
+}
+
+int status_for_failure(Failure f) {
+    switch (f) {
+    case Failure::Timeout: return 504;
+    case Failure::BadArgument: return 422;
+    default: return 503;
+    }
+}
+
+namespace {
+
+std::uint64_t steady_ms() {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
+}
+
+std::unique_ptr<Transport> connect(const std::string &endpoint) {
+    if (endpoint.rfind("tcp:", 0) == 0) return open_tcp(endpoint.substr(4), std::chrono::milliseconds(2000));
+    if (endpoint == "sim") {
+        const auto sim = find_simulator();
+        if (sim.empty()) throw std::runtime_error("cabinet-sim not found (set CABINET_SIM)");
+        return spawn_simulator(sim, {}, false);
+    }
+    return open_serial(endpoint);
+}
+
+// What of a state line is worth a journal record when it changes: not the
+// clock, the event counter or the rail reading, which move all the time.
+json state_fields(const StateLine &s) {
+    return {{"state", s.state},           {"active_door", s.active_door},
+            {"output_mask", s.output_mask}, {"door_closed_mask", s.door_closed_mask},
+            {"latch_locked_mask", s.latch_locked_mask}, {"inputs_valid", s.inputs_valid},
+            {"power_ok", s.power_ok},     {"heartbeat_ok", s.heartbeat_ok},
+            {"driver_ready", s.driver_ready}, {"fault", s.fault}};
+}
+
+// The line as the client sees it, cut short when the API hands the cabinet's
+// thread something to do: the client's wait for a line would otherwise hold
+// an open back until a line arrives or a heartbeat falls due.
+class WakeableLine final : public Transport {
+public:
+    WakeableLine(Transport &inner, std::atomic<bool> &wake) : inner_(inner), wake_(wake) {}
+    void send_line(const std::string &line) override { inner_.send_line(line); }
+    std::optional<std::string> receive_line(std::chrono::milliseconds timeout) override {
+        const auto until = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            if (wake_.load()) return std::nullopt;
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+            if (auto l = inner_.receive_line(std::clamp(left, std::chrono::milliseconds(0), std::chrono::milliseconds(1))))
+                return l;
+            if (left.count() <= 0) return std::nullopt;
+        }
+    }
+
+private:
+    Transport &inner_;
+    std::atomic<bool> &wake_;
+};
+
+CommandResult from_ack(const AckLine &a) {
+    CommandResult r;
+    r.status = status_for_ack(a.code);
+    r.code = a.code;
+    r.text = std::string(explain_text(a.code));
+    r.request_id = a.request_id;
+    r.session_id = a.session_id;
+    return r;
+}
+
+CommandResult failure(int status, std::string code, std::string text) {
+    CommandResult r;
+    r.status = status;
+    r.code = std::move(code);
+    r.text = std::move(text);
+    return r;
+}
+
+bool ends_cycle(const std::string &code) { return code == "cycle_complete" || is_fault_code(code); }
+
+} // namespace
+
+Cabinet::Cabinet(std::string name, std::string endpoint, Journal &journal, LinkOptions opt)
+    : name_(std::move(name)), endpoint_(std::move(endpoint)), journal_(journal), opt_(opt),
+      seq_([this](const std::string &s) { return journal_.last_seq(name_, s); }) {
+    status_.name = name_;
+    status_.endpoint = endpoint_;
+    status_.link_since_ms = wall_ms();
+    status_.link_reason = "not connected yet";
+    known_session_ = journal_.last_session(name_);
+}
+
+Cabinet::~Cabinet() { stop(); }
+
+void Cabinet::start() { thread_ = std::thread([this] { run(); }); }
+
+void Cabinet::stop() {
+    {
+        std::lock_guard lk(mu_);
+        stop_ = true;
+    }
+    cv_.notify_all();
+    if (thread_.joinable()) thread_.join();
+}
+
+CabinetStatus Cabinet::status() const {
+    std::lock_guard lk(mu_);
+    return status_;
+}
+
+std::uint64_t Cabinet::steady_now() const { return steady_ms(); }
+
+void Cabinet::post(std::function<void()> job) {
+    bool stopped;
+    {
+        std::lock_guard lk(mu_);
+        stopped = stop_;
+        if (!stopped) jobs_.push_back(std::move(job));
+    }
+    wake_ = true;
+    cv_.notify_all();
+}
+
+void Cabinet::open(OpenArgs args, Reply reply) {
+    auto shared = std::make_shared<std::pair<OpenArgs, Reply>>(std::move(args), std::move(reply));
+    post([this, shared] { start_open(std::move(shared->first), std::move(shared->second)); });
+}
+
+void Cabinet::clear_fault(std::string requested_by, Reply reply) {
+    post([this, by = std::move(requested_by), reply = std::move(reply)]() mutable {
+        if (!client_ || status().link != Link::Up) {
+            reply_later(std::move(reply), failure(503, "link_down", "the cabinet's link is down"));
+            return;
+        }
+        Record r = rec("clear");
+        r.session_id = client_->session_id();
+        r.detail = json{{"requested_by", by}}.dump();
+        batch_.push_back(std::move(r));
+        try {
+            auto req = client_->clear_fault();
+            if (req->done()) {
+                reply_later(std::move(reply), failure(status_for_failure(req->failure), to_string(req->failure), req->failure_text));
+                return;
+            }
+            pending_[req.get()] = Pending{OpenArgs{}, std::move(reply), req};
+        } catch (const ConnectionLost &) {
+            reply_later(std::move(reply), failure(503, "connection_lost", "the link went down"));
+        }
+    });
+}
+
+void Cabinet::run_jobs() {
+    std::vector<std::function<void()>> jobs;
+    {
+        std::lock_guard lk(mu_);
+        jobs.swap(jobs_);
+        wake_ = false;
+    }
+    for (auto &j : jobs) j();
+}
+
+Record Cabinet::rec(std::string kind) const {
+    Record r;
+    r.at_ms = wall_ms();
+    r.cabinet = name_;
+    r.kind = std::move(kind);
+    return r;
+}
+
+void Cabinet::reply_later(Reply reply, CommandResult result) {
+    after_commit_.push_back([reply = std::move(reply), result = std::move(result)]() mutable {
+        reply(std::move(result));
+    });
+}
+
+void Cabinet::commit() {
+    if (batch_.empty() && after_commit_.empty()) return;
+    std::function<void()> done;
+    if (!after_commit_.empty())
+        done = [cbs = std::move(after_commit_)]() mutable {
+            for (auto &cb : cbs) cb();
+        };
+    journal_.write(std::move(batch_), std::move(done));
+    batch_.clear();
+    after_commit_.clear();
+}
+
+void Cabinet::start_open(OpenArgs args, Reply reply) {
+    const auto now = steady_now();
+    std::erase_if(recent_, [&](auto &p) { return now - p.second.at_ms > 10000; });
+    if (!args.request_id.empty()) {
+        // A retried request: answer what the first one got, from memory or
+        // the journal, without sending anything the controller might act on.
+        if (auto it = recent_.find(args.request_id); it != recent_.end()) {
+            if (it->second.door != args.door) {
+                reply_later(std::move(reply),
+                            failure(409, "key_reused",
+                                    fmt::format("this Idempotency-Key was used to open door {}", it->second.door)));
+                return;
+            }
+            auto r = it->second.result;
+            r.replayed = true;
+            reply_later(std::move(reply), std::move(r));
+            return;
+        }
+        for (auto &[ptr, p] : pending_)
+            if (p.req->request_id == args.request_id) {
+                reply_later(std::move(reply), failure(409, "in_progress",
+                                                      "an open with this Idempotency-Key is still waiting for its answer"));
+                return;
+            }
+        std::optional<CommandResult> earlier;
+        for (const auto &r : journal_.by_request(name_, args.request_id)) {
+            if (r.kind == "open" && r.door_id != args.door) {
+                reply_later(std::move(reply),
+                            failure(409, "key_reused",
+                                    fmt::format("this Idempotency-Key was used to open door {}", r.door_id)));
+                return;
+            }
+            if (r.kind == "ack" && r.code != "future_command" && !is_unread_line_ack(r.code)) {
+                AckLine a;
+                a.code = r.code;
+                a.request_id = r.request_id;
+                a.session_id = r.session_id;
+                earlier = from_ack(a);
+            } else if (r.kind == "event" && r.code == "open_accepted" && !earlier) {
+                AckLine a;
+                a.code = "accepted";
+                a.request_id = r.request_id;
+                a.session_id = r.session_id;
+                earlier = from_ack(a);
+            }
+        }
+        if (earlier) {
+            earlier->replayed = true;
+            reply_later(std::move(reply), std::move(*earlier));
+            return;
+        }
+    } else {
+        args.request_id = ids_.next();
+    }
+    if (!client_ || status().link != Link::Up || !client_->session_known()) {
+        reply_later(std::move(reply), failure(503, "link_down", "the cabinet's link is down or its controller is silent"));
+        return;
+    }
+    Record r = rec("open");
+    r.session_id = client_->session_id();
+    r.request_id = args.request_id;
+    r.door_id = args.door;
+    r.detail = json{{"requested_by", args.requested_by}, {"pulse_ms", args.pulse_ms}, {"ttl_ms", args.ttl_ms}}.dump();
+    batch_.push_back(std::move(r));
+    try {
+        auto req = client_->open(args.door, args.pulse_ms, args.ttl_ms, args.request_id);
+        Pending p{std::move(args), std::move(reply), req};
+        if (req->done()) {
+            pending_[req.get()] = std::move(p);
+            on_done(*req);
+            return;
+        }
+        if (p.args.wait_cycle)
+            cycles_[req->request_id] = CycleWait{{}, {}, now + static_cast<std::uint64_t>(opt_.cycle_timeout.count())};
+        pending_[req.get()] = std::move(p);
+    } catch (const ConnectionLost &) {
+        reply_later(std::move(reply), failure(503, "connection_lost", "the link went down"));
+    }
+}
+
+void Cabinet::on_done(const Request &req) {
+    auto it = pending_.find(&req);
+    if (it == pending_.end()) return; // heartbeats
+    Pending p = std::move(it->second);
+    pending_.erase(it);
+    CommandResult result;
+    if (req.status == RequestStatus::Answered && req.ack) {
+        result = from_ack(*req.ack);
+        if (req.kind == RequestKind::ClearFault && req.succeeded()) result.status = 200;
+    } else {
+        result = failure(status_for_failure(req.failure), to_string(req.failure), req.failure_text);
+        result.session_id = req.session_id;
+        if (req.kind == RequestKind::Open) {
+            Record r = rec("open_failed");
+            r.session_id = req.session_id;
+            r.request_id = req.request_id;
+            r.door_id = req.door_id;
+            r.code = to_string(req.failure);
+            r.detail = json{{"reason", req.failure_text}}.dump();
+            batch_.push_back(std::move(r));
+        }
+    }
+    result.request_id = req.request_id;
+    if (req.kind != RequestKind::Open) {
+        reply_later(std::move(p.reply), std::move(result));
+        return;
+    }
+    if (req.status == RequestStatus::Answered) recent_[req.request_id] = {steady_now(), req.door_id, result};
+    auto c = cycles_.find(req.request_id);
+    if (c != cycles_.end()) {
+        if (req.succeeded() && !c->second.result.cycle_end) {
+            // Answered when the cycle ends.
+            c->second.result = std::move(result);
+            c->second.reply = std::move(p.reply);
+            return;
+        }
+        cycles_.erase(c);
+    }
+    reply_later(std::move(p.reply), std::move(result));
+}
+
+void Cabinet::end_cycles(const std::string &why) {
+    // Opens still waiting for their ack are answered by the client's failure.
+    for (auto it = cycles_.begin(); it != cycles_.end();) {
+        if (!it->second.reply) {
+            ++it;
+            continue;
+        }
+        finish_cycle(it->first, it->second, why);
+        it = cycles_.erase(it);
+    }
+}
+
+// Answers an open that waited for its cycle, with the cycle's events as
+// the journal has them once they are committed.
+void Cabinet::finish_cycle(const std::string &request_id, CycleWait &c, const std::string &end) {
+    c.result.cycle_end = end;
+    after_commit_.push_back([this, reply = std::move(c.reply), result = std::move(c.result), request_id]() mutable {
+        for (auto &r : journal_.by_request(name_, request_id))
+            if (r.kind == "event") result.events.push_back(r);
+        reply(std::move(result));
+    });
+}
+
+template <class Line> Record Cabinet::line_record(std::string kind, const Line &l) const {
+    Record r = rec(std::move(kind));
+    r.session_id = journal_session_; // the line's own, unless it has none
+    r.event_seq = l.event_seq;
+    r.code = l.code;
+    r.request_id = l.request_id;
+    r.door_id = l.door_id;
+    return r;
+}
+
+void Cabinet::set_link(Link l, std::string reason) {
+    bool changed;
+    {
+        std::lock_guard lk(mu_);
+        changed = status_.link != l;
+        if (!changed && l == Link::Down && status_.link_reason != reason)
+            log(4, fmt::format("{}: link down: {}", name_, reason)); // a new reason to fail
+        status_.link_reason = reason;
+        if (changed) {
+            status_.link = l;
+            status_.link_since_ms = wall_ms();
+        }
+        if (l != Link::Up) status_.state.reset();
+        if (l == Link::Down) status_.heartbeat_ok_local_ms.reset();
+    }
+    if (!changed) return;
+    log(l == Link::Up ? 6 : 4, fmt::format("{}: link {}: {}", name_, to_string(l), reason));
+    Record r = rec("link");
+    r.code = to_string(l);
+    r.session_id = client_ ? client_->session_id() : std::string();
+    r.detail = json{{"reason", reason}}.dump();
+    batch_.push_back(std::move(r));
+    if (l != Link::Up) last_logged_state_.reset();
+}
+
+void Cabinet::on_session(const SessionChange &c) {
+    {
+        std::lock_guard lk(mu_);
+        status_.session_id = c.new_id;
+        ++status_.sessions;
+        status_.state.reset();
+    }
+    last_logged_state_.reset();
+    Record r = rec("session");
+    // A controller without a valid identity has no session id and starts
+    // every run at event 1: each run gets a key of its own in the journal, so
+    // its events are not taken for the previous run's.
+    journal_session_ = c.new_id.empty() ? fmt::format("unidentified-{}", wall_ms()) : c.new_id;
+    r.session_id = journal_session_;
+    if (c.first && known_session_ && *known_session_ == journal_session_) return; // the same session, reconnected
+    if (c.first && known_session_) {
+        // The controller restarted while the link was down: whatever its old
+        // session said after the last event accounted for is lost.
+        Record g = rec("gap");
+        g.session_id = *known_session_;
+        g.event_seq = seq_.last(*known_session_) + 1;
+        g.detail = json{{"reason", "the controller restarted while the link was down"}}.dump();
+        batch_.push_back(std::move(g));
+        r.code = "restarted";
+        r.detail = json{{"previous", *known_session_}, {"reason", "new session found on connecting"}}.dump();
+    } else if (c.first) {
+        r.code = "first";
+        r.detail = json{{"reason", "first session seen for this cabinet"}}.dump();
+    } else {
+        r.code = "restarted";
+        r.detail = json{{"previous", c.old_id}, {"reason", c.reason}}.dump();
+        end_cycles("session_changed");
+    }
+    log(5, fmt::format("{}: session {} ({})", name_, c.new_id, r.code));
+    batch_.push_back(std::move(r));
+    known_session_ = journal_session_;
+}
+
+void Cabinet::on_line(const Inbound &in, const std::string &) {
+    last_line_ms_ = steady_now();
+    {
+        std::lock_guard lk(mu_);
+        ++status_.lines_in;
+    }
+    const auto gap_record = [&](const std::string &sid, const SeqTracker::Gap &g) {
+        Record r = rec("gap");
+        r.session_id = sid;
+        r.event_seq = g.from;
+        r.seq_to = g.to;
+        r.detail = json{{"reason", fmt::format("events {}-{} of session {} were not received", g.from, g.to, sid)}}.dump();
+        batch_.push_back(std::move(r));
+    };
+    if (const auto *s = std::get_if<StateLine>(&in)) {
+        if (auto g = seq_.latest(journal_session_, s->event_seq)) gap_record(journal_session_, *g);
+        {
+            std::lock_guard lk(mu_);
+            status_.state = *s;
+        }
+        auto fields = state_fields(*s);
+        if (!last_logged_state_ || state_fields(*last_logged_state_) != fields) {
+            Record r = rec("state");
+            r.session_id = journal_session_;
+            r.event_seq = s->event_seq;
+            r.code = s->state;
+            r.detail = fields.dump();
+            batch_.push_back(std::move(r));
+        }
+        last_logged_state_ = *s;
+    } else if (const auto *e = std::get_if<EventLine>(&in)) {
+        if (auto g = seq_.event(journal_session_, e->event_seq)) gap_record(journal_session_, *g);
+        if (is_fault_code(e->code)) {
+            std::lock_guard lk(mu_);
+            ++status_.faults[e->code];
+        }
+        Record r = line_record("event", *e);
+        r.detail = json{{"uptime_ms", e->uptime_ms}}.dump();
+        batch_.push_back(std::move(r));
+        if (auto c = cycles_.find(e->request_id); c != cycles_.end() && ends_cycle(e->code)) {
+            if (c->second.reply) {
+                finish_cycle(c->first, c->second, e->code);
+                cycles_.erase(c);
+            } else {
+                c->second.result.cycle_end = e->code; // ended before its ack arrived
+            }
+        }
+    } else if (const auto *a = std::get_if<AckLine>(&in)) {
+        if (auto g = seq_.latest(journal_session_, a->event_seq)) gap_record(journal_session_, *g);
+        {
+            std::lock_guard lk(mu_);
+            ++status_.acks[a->code];
+            if (a->code == "heartbeat_ok") status_.heartbeat_ok_local_ms = static_cast<std::int64_t>(steady_now());
+        }
+        batch_.push_back(line_record("ack", *a));
+    }
+    if (status().link == Link::Silent) set_link(Link::Up, "the controller is talking again");
+}
+
+void Cabinet::serve(Transport &line) {
+    WakeableLine t(line, wake_);
+    ClientOptions co;
+    Client client(t, co);
+    client_ = &client;
+    struct Reset {
+        Cabinet *c;
+        ~Reset() { c->client_ = nullptr; }
+    } reset{this};
+    client.on_line = [this](const Inbound &in, const std::string &raw) { on_line(in, raw); };
+    client.on_session = [this](const SessionChange &c) { on_session(c); };
+    client.on_request_done = [this](const Request &r) { on_done(r); };
+    client.on_malformed = [this](const std::string &raw) {
+        std::lock_guard lk(mu_);
+        ++status_.malformed;
+        (void)raw;
+    };
+    client.on_sent = [this](const std::string &line) {
+        {
+            std::lock_guard lk(mu_);
+            ++status_.lines_out;
+        }
+        Record r = rec("command");
+        r.detail = line;
+        auto j = json::parse(line, nullptr, false);
+        if (j.is_object()) {
+            r.code = j.value("type", "");
+            r.session_id = j.value("session_id", "");
+            r.request_id = j.value("request_id", "");
+            r.door_id = j.value("door_id", 0u);
+        }
+        batch_.push_back(std::move(r));
+    };
+    last_line_ms_ = steady_now();
+    set_link(Link::Up, "connected");
+    commit();
+    for (;;) {
+        {
+            std::lock_guard lk(mu_);
+            if (stop_) return;
+        }
+        client.poll(std::chrono::milliseconds(100));
+        run_jobs();
+        const auto now = steady_now();
+        if (status().link == Link::Up && now - last_line_ms_ > static_cast<std::uint64_t>(opt_.silent_after.count()))
+            set_link(Link::Silent, fmt::format("no line from the controller for {} ms", now - last_line_ms_));
+        for (auto it = cycles_.begin(); it != cycles_.end();) {
+            if (now >= it->second.deadline_ms && it->second.reply) {
+                finish_cycle(it->first, it->second, "timeout");
+                it = cycles_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        commit();
+    }
+}
+
+void Cabinet::run() {
+    auto backoff = opt_.backoff_min;
+    for (;;) {
+        {
+            std::lock_guard lk(mu_);
+            if (stop_) break;
+        }
+        std::unique_ptr<Transport> t;
+        try {
+            t = connect(endpoint_);
+        } catch (const std::exception &e) {
+            set_link(Link::Down, e.what());
+        }
+        if (t) {
+            backoff = opt_.backoff_min;
+            {
+                std::lock_guard lk(mu_);
+                ++status_.reconnects;
+            }
+            try {
+                serve(*t);
+            } catch (const ConnectionLost &e) {
+                set_link(Link::Down, e.what());
+            } catch (const std::exception &e) {
+                set_link(Link::Down, e.what());
+            }
+            // The client has failed what was in flight; anything left had no
+            // client to answer it.
+            end_cycles("connection_lost");
+            cycles_.clear();
+            for (auto &[ptr, p] : pending_)
+                reply_later(std::move(p.reply), failure(503, "connection_lost", "the link went down"));
+            pending_.clear();
+            t.reset();
+            if (status().link != Link::Down) set_link(Link::Down, "stopped");
+        }
+        commit();
+        // Wait before the next attempt, answering what is asked meanwhile.
+        const auto until = std::chrono::steady_clock::now() + backoff;
+        for (;;) {
+            run_jobs();
+            commit();
+            std::unique_lock lk(mu_);
+            if (stop_) break;
+            if (!cv_.wait_until(lk, until, [&] { return stop_ || !jobs_.empty(); })) break;
+        }
+        backoff = std::min(backoff * 2, opt_.backoff_max);
+    }
+    run_jobs();
+    for (auto &[ptr, p] : pending_) reply_later(std::move(p.reply), failure(503, "stopping", "cabinetd is stopping"));
+    pending_.clear();
+    end_cycles("stopping");
+    cycles_.clear();
+    commit();
+}
+
+} // namespace cabinetd

@@ -1,0 +1,180 @@
+// One cabinet kept in service: a thread owns its line, keeps heartbeats and
+// the clock estimate going through the host library's client, reconnects with
+// backoff, journals what it hears and writes, and carries out the opens and
+// fault clears the API asks for.
+#pragma once
+
+#include "journal.h"
+
+#include <cabinet_host/client.h>
+#include <cabinet_host/transport.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace cabinetd {
+
+enum class Link { Down, Up, Silent };
+const char *to_string(Link l);
+
+// The highest event number accounted for in each session, and the numbers a
+// line shows to be missing. An event line carries its own number; a state or
+// ack line carries the number of the latest event, which was on the wire
+// before it.
+class SeqTracker {
+public:
+    struct Gap {
+        std::uint64_t from, to;
+    };
+    // Where a session stands when it is first met: known from the journal, or
+    // nothing (a new session starts before event 1).
+    using Loader = std::function<std::optional<std::uint64_t>(const std::string &session)>;
+    explicit SeqTracker(Loader load = {}) : load_(std::move(load)) {}
+
+    std::optional<Gap> event(const std::string &session, std::uint64_t seq);
+    std::optional<Gap> latest(const std::string &session, std::uint64_t seq);
+    std::uint64_t last(const std::string &session);
+
+private:
+    std::uint64_t &slot(const std::string &session);
+    Loader load_;
+    std::map<std::string, std::uint64_t> last_;
+};
+
+struct CabinetStatus {
+    std::string name;
+    std::string endpoint;
+    Link link = Link::Down;
+    std::int64_t link_since_ms = 0;
+    std::string link_reason;
+    std::string session_id;
+    std::optional<cabinet_host::StateLine> state; // the latest, while the link is up
+    std::optional<std::int64_t> heartbeat_ok_local_ms; // last "heartbeat_ok", steady ms
+    std::uint64_t lines_in = 0, lines_out = 0, malformed = 0, reconnects = 0, sessions = 0;
+    std::map<std::string, std::uint64_t> acks, faults;
+};
+
+// The answer to an open or a fault clear.
+struct CommandResult {
+    int status = 500;     // HTTP status that fits the outcome
+    std::string code;     // ack code, or why no ack came ("connection_lost", ...)
+    std::string text;     // its explanation
+    std::string request_id;
+    std::string session_id;
+    bool replayed = false;           // answered from the journal, nothing sent
+    std::optional<std::string> cycle_end; // wait=cycle: how the cycle ended
+    std::vector<Record> events;      // wait=cycle: the cycle's events
+};
+using Reply = std::function<void(CommandResult)>;
+
+struct OpenArgs {
+    unsigned door = 0;
+    std::uint32_t pulse_ms = 500;
+    std::uint32_t ttl_ms = 3000;
+    std::string request_id; // empty: a fresh one
+    std::string requested_by;
+    bool wait_cycle = false;
+};
+
+struct LinkOptions {
+    std::chrono::milliseconds silent_after{2000};
+    std::chrono::milliseconds backoff_min{250};
+    std::chrono::milliseconds backoff_max{5000};
+    std::chrono::milliseconds cycle_timeout{90000};
+};
+
+class Cabinet {
+public:
+    // endpoint: a serial device path, "tcp:HOST:PORT", or "sim" (a spawned simulator).
+    Cabinet(std::string name, std::string endpoint, Journal &journal, LinkOptions opt = {});
+    ~Cabinet();
+    Cabinet(const Cabinet &) = delete;
+    Cabinet &operator=(const Cabinet &) = delete;
+
+    void start();
+    void stop();
+
+    const std::string &name() const { return name_; }
+    CabinetStatus status() const;
+
+    // reply runs on the cabinet's thread once the outcome is durable in the journal.
+    void open(OpenArgs args, Reply reply);
+    void clear_fault(std::string requested_by, Reply reply);
+
+private:
+    struct Pending {
+        OpenArgs args;
+        Reply reply;
+        cabinet_host::RequestPtr req;
+    };
+    struct CycleWait {
+        CommandResult result;
+        Reply reply;
+        std::uint64_t deadline_ms;
+    };
+
+    void run();
+    void serve(cabinet_host::Transport &t);
+    void post(std::function<void()> job);
+    void run_jobs();
+    void start_open(OpenArgs args, Reply reply);
+    void on_line(const cabinet_host::Inbound &in, const std::string &raw);
+    void on_session(const cabinet_host::SessionChange &c);
+    void on_done(const cabinet_host::Request &r);
+    void set_link(Link l, std::string reason);
+    void end_cycles(const std::string &why);
+    void finish_cycle(const std::string &request_id, CycleWait &c, const std::string &end);
+    template <class Line> Record line_record(std::string kind, const Line &l) const;
+    void reply_later(Reply reply, CommandResult result);
+    void commit();
+    Record rec(std::string kind) const;
+    std::uint64_t steady_now() const;
+
+    std::string name_, endpoint_;
+    Journal &journal_;
+    LinkOptions opt_;
+    SeqTracker seq_;
+    cabinet_host::RequestIds ids_;
+
+    mutable std::mutex mu_;
+    CabinetStatus status_;
+    std::vector<std::function<void()>> jobs_;
+    std::condition_variable cv_;
+    std::atomic<bool> wake_{false}; // jobs are waiting
+    bool stop_ = false;
+    std::thread thread_;
+
+    // Cabinet thread only.
+    cabinet_host::Client *client_ = nullptr;
+    bool fresh_connection_ = false;
+    std::optional<std::string> known_session_;
+    std::string journal_session_; // the current session's key in the journal
+    std::uint64_t last_line_ms_ = 0;
+    std::optional<cabinet_host::StateLine> last_logged_state_;
+    std::vector<Record> batch_;
+    std::vector<std::function<void()>> after_commit_;
+    std::map<const cabinet_host::Request *, Pending> pending_;
+    std::map<std::string, CycleWait> cycles_; // by request id
+    // Opens answered in the last 10 s, for a retry that comes before the
+    // answer is committed; the journal answers later ones.
+    struct Answered {
+        std::uint64_t at_ms;
+        unsigned door;
+        CommandResult result;
+    };
+    std::map<std::string, Answered> recent_;
+};
+
+// The HTTP status for an ack code, and for a request that got no ack.
+int status_for_ack(const std::string &code);
+int status_for_failure(cabinet_host::Failure f);
+
+} // namespace cabinetd

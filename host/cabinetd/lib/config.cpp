@@ -1,0 +1,114 @@
+#include "config.h"
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+namespace cabinetd {
+namespace {
+
+bool valid_name(const std::string &n) {
+    return !n.empty() && n.size() <= 32 && std::all_of(n.begin(), n.end(), [](unsigned char c) {
+        return std::isalnum(c) || c == '-' || c == '_';
+    });
+}
+
+void check_endpoint(const std::string &name, const std::string &ep) {
+    if (ep == "sim" || (!ep.empty() && ep[0] == '/')) return;
+    if (ep.rfind("tcp:", 0) == 0) {
+        const auto hp = ep.substr(4);
+        const auto colon = hp.rfind(':');
+        if (colon != std::string::npos && colon > 0 && colon + 1 < hp.size() &&
+            std::all_of(hp.begin() + static_cast<long>(colon) + 1, hp.end(), ::isdigit))
+            return;
+    }
+    throw ConfigError(fmt::format(
+        "cabinet {}: \"{}\" is not a serial device path, tcp:HOST:PORT or sim", name, ep));
+}
+
+} // namespace
+
+CabinetConfig parse_cabinet(const std::string &spec) {
+    const auto eq = spec.find('=');
+    if (eq == std::string::npos)
+        throw ConfigError(fmt::format("--cabinet \"{}\": expected NAME=/dev/tty... or NAME=tcp:HOST:PORT", spec));
+    CabinetConfig c{spec.substr(0, eq), spec.substr(eq + 1)};
+    if (!valid_name(c.name))
+        throw ConfigError(fmt::format("cabinet name \"{}\": use 1 to 32 letters, digits, '-' or '_'", c.name));
+    check_endpoint(c.name, c.endpoint);
+    return c;
+}
+
+void load_config_file(const std::string &path, Config &cfg) {
+    std::ifstream in(path);
+    if (!in) throw ConfigError(fmt::format("cannot read config file {}", path));
+    std::stringstream ss;
+    ss << in.rdbuf();
+    auto j = nlohmann::json::parse(ss.str(), nullptr, false);
+    if (!j.is_object()) throw ConfigError(fmt::format("{}: not a JSON object", path));
+    const Config defaults;
+    const auto str = [&](const char *key, std::string &out, const std::string &def) {
+        if (!j.contains(key)) return;
+        if (!j[key].is_string()) throw ConfigError(fmt::format("{}: \"{}\" must be a string", path, key));
+        if (out == def) out = j[key].get<std::string>();
+    };
+    str("db", cfg.db, defaults.db);
+    str("listen", cfg.listen, defaults.listen);
+    str("tokens", cfg.tokens, defaults.tokens);
+    str("web_root", cfg.web_root, defaults.web_root);
+    if (j.contains("retention_days")) {
+        const auto &r = j["retention_days"];
+        if (!r.is_number_unsigned() || r.get<unsigned>() == 0 || r.get<unsigned>() > 36500)
+            throw ConfigError(fmt::format("{}: \"retention_days\" must be a whole number of days, 1 to 36500", path));
+        if (cfg.retention == defaults.retention) cfg.retention = std::chrono::hours(24 * r.get<unsigned>());
+    }
+    if (j.contains("journal_sync")) {
+        const auto &v = j["journal_sync"];
+        if (!v.is_string() || (v != "normal" && v != "full"))
+            throw ConfigError(fmt::format("{}: \"journal_sync\" is \"normal\" or \"full\"", path));
+        if (cfg.journal_full_sync == defaults.journal_full_sync) cfg.journal_full_sync = v == "full";
+    }
+    if (j.contains("cabinets")) {
+        if (!j["cabinets"].is_object())
+            throw ConfigError(fmt::format("{}: \"cabinets\" must be an object of name: endpoint", path));
+        for (auto &[name, ep] : j["cabinets"].items()) {
+            if (!ep.is_string())
+                throw ConfigError(fmt::format("{}: cabinet {}: the endpoint must be a string", path, name));
+            const bool named = std::any_of(cfg.cabinets.begin(), cfg.cabinets.end(),
+                                           [&](auto &c) { return c.name == name; });
+            if (!named) cfg.cabinets.push_back(parse_cabinet(name + "=" + ep.get<std::string>()));
+        }
+    }
+    for (auto &[key, v] : j.items())
+        if (key != "cabinets" && key != "db" && key != "listen" && key != "tokens" &&
+            key != "web_root" && key != "retention_days" && key != "journal_sync")
+            throw ConfigError(fmt::format("{}: unknown setting \"{}\"", path, key));
+}
+
+void validate(const Config &cfg) {
+    if (cfg.cabinets.empty()) throw ConfigError("no cabinet: give --cabinet NAME=ENDPOINT or a config file");
+    std::set<std::string> names;
+    for (auto &c : cfg.cabinets)
+        if (!names.insert(c.name).second) throw ConfigError(fmt::format("cabinet {} is named twice", c.name));
+    parse_listen(cfg.listen);
+}
+
+ListenAddress parse_listen(const std::string &s) {
+    const auto colon = s.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == s.size())
+        throw ConfigError(fmt::format("listen address \"{}\": expected HOST:PORT", s));
+    ListenAddress a;
+    a.host = s.substr(0, colon);
+    if (a.host.size() >= 2 && a.host.front() == '[' && a.host.back() == ']') a.host = a.host.substr(1, a.host.size() - 2);
+    const auto port = s.substr(colon + 1);
+    if (port.size() > 5 || !std::all_of(port.begin(), port.end(), ::isdigit) || std::stoul(port) > 65535)
+        throw ConfigError(fmt::format("listen address \"{}\": bad port", s));
+    a.port = static_cast<unsigned short>(std::stoul(port));
+    return a;
+}
+
+} // namespace cabinetd

@@ -1,0 +1,52 @@
+// What cabinetd serves and where: from the command line and an optional
+// JSON file, the command line winning.
+#pragma once
+
+#include <chrono>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace cabinetd {
+
+class ConfigError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct CabinetConfig {
+    std::string name;
+    std::string endpoint; // serial device path, "tcp:HOST:PORT" or "sim"
+};
+
+struct Config {
+    std::vector<CabinetConfig> cabinets;
+    std::string db = "cabinetd.db";
+    std::string listen = "127.0.0.1:8080";
+    std::string tokens;   // token file; none: every API request is refused
+    std::string web_root; // the operator page's files; none: no page
+    std::chrono::hours retention{24 * 90};
+    bool journal_full_sync = false; // "journal_sync": "normal" or "full"
+};
+
+// "NAME=ENDPOINT"; the name is 1 to 32 letters, digits, '-' and '_'.
+CabinetConfig parse_cabinet(const std::string &spec);
+
+// Adds what the JSON file sets to cfg (values already in cfg are kept when
+// keep_set is true, so command-line values win). The file's form:
+//   {"cabinets": {"lab": "/dev/serial/by-id/...", "demo": "tcp:127.0.0.1:5000"},
+//    "db": "...", "listen": "127.0.0.1:8080", "tokens": "...", "web_root": "...",
+//    "retention_days": 90, "journal_sync": "normal"}
+void load_config_file(const std::string &path, Config &cfg);
+
+// Checks the whole configuration: at least one cabinet, names unique.
+void validate(const Config &cfg);
+
+struct ListenAddress {
+    std::string host;
+    unsigned short port = 0;
+};
+// "HOST:PORT" or "[V6]:PORT"; port 0 picks a free one.
+ListenAddress parse_listen(const std::string &s);
+
+} // namespace cabinetd

@@ -1,0 +1,152 @@
+// The journal: every line, command and change of every cabinet, in one SQLite
+// database. Writes are queued and committed by one writer thread, a batch per
+// transaction; a caller that must not answer before its records are durable
+// passes a callback that runs after the commit.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct sqlite3;
+
+namespace cabinetd {
+
+// The database cannot be used (cannot be opened, foreign or newer schema, ...).
+class JournalError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+inline constexpr int kSchemaVersion = 1;
+
+// Kinds of record.
+//  "event"   an event line (stored once per cabinet, session and event_seq)
+//  "ack"     an ack line
+//  "command" a line written to the controller
+//  "state"   the controller's state changed (not every periodic state line)
+//  "link"    the link went up, down or silent (code: "up", "down", "silent")
+//  "session" a new controller session was seen (code: "first", "restarted")
+//  "gap"     events event_seq..seq_to of a session were not received
+//            (seq_to empty: everything after event_seq)
+//  "open"    an open asked for through the API (detail: who asked, pulse, ttl)
+//  "open_failed" an open that got no ack (code: why)
+struct Record {
+    std::int64_t cursor = 0; // assigned when stored
+    std::int64_t at_ms = 0;  // wall clock, Unix milliseconds
+    std::string cabinet;
+    std::string kind;
+    std::string session_id;
+    std::optional<std::uint64_t> event_seq;
+    std::optional<std::uint64_t> seq_to;
+    std::string code;
+    std::string request_id;
+    unsigned door_id = 0;
+    std::string detail; // a JSON object, or empty
+};
+
+std::int64_t wall_ms();
+
+struct JournalOptions {
+    std::chrono::milliseconds retention{std::chrono::hours(24 * 90)};
+    std::chrono::milliseconds prune_interval{std::chrono::minutes(10)};
+    std::size_t recent = 8192; // committed records kept in memory for live readers
+    // Each commit synced to disk before it counts (survives power loss), or
+    // synced at checkpoints only (survives the process being killed, and
+    // answers an open several milliseconds sooner).
+    bool full_sync = false;
+};
+
+struct JournalStats {
+    std::uint64_t records = 0;
+    std::uint64_t batches = 0;
+    std::uint64_t duplicates = 0; // events already stored, ignored
+    double write_seconds_sum = 0;
+    // Cumulative counts of batch commit latency at or below each bound.
+    static constexpr double kBuckets[] = {0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 1};
+    std::uint64_t write_buckets[std::size(kBuckets)] = {};
+};
+
+struct Query {
+    std::int64_t after = 0;
+    std::size_t limit = 100;
+    std::string cabinet;            // empty: all
+    std::vector<std::string> kinds; // empty: all
+};
+
+class Journal {
+public:
+    // Opens or creates the database; throws JournalError.
+    Journal(const std::string &path, JournalOptions options = {});
+    ~Journal();
+    Journal(const Journal &) = delete;
+    Journal &operator=(const Journal &) = delete;
+
+    // Queues records; committed() runs on the writer thread after they are
+    // durable (also when some were ignored as already stored).
+    void write(std::vector<Record> records, std::function<void()> committed = {});
+    // Waits until everything queued so far is committed.
+    void flush();
+
+    std::vector<Record> read(const Query &q) const;
+    // Records of one open, by request id, oldest first.
+    std::vector<Record> by_request(const std::string &cabinet, const std::string &request_id) const;
+    // The highest event number accounted for (stored or covered by a gap) in
+    // a session, and the session a cabinet was last seen in.
+    std::optional<std::uint64_t> last_seq(const std::string &cabinet, const std::string &session) const;
+    std::optional<std::string> last_session(const std::string &cabinet) const;
+    std::int64_t last_cursor() const;
+
+    // Committed records after a cursor, from memory when they are recent
+    // enough, else from the database. Used by live readers.
+    std::vector<Record> since(std::int64_t after, std::size_t limit) const;
+
+    // Called on the writer thread after each commit with the new last cursor.
+    using Listener = std::function<void(std::int64_t)>;
+    int subscribe(Listener l);
+    void unsubscribe(int id);
+
+    JournalStats stats() const;
+
+private:
+    struct Batch {
+        std::vector<Record> records;
+        std::function<void()> committed;
+    };
+    void run();
+    void commit(std::vector<Batch> &batches);
+    void prune(std::int64_t before_ms);
+    void checkpoints();
+
+    JournalOptions opt_;
+    sqlite3 *wdb_ = nullptr; // writer thread only (and construction)
+    sqlite3 *rdb_ = nullptr; // readers, under rmu_
+    sqlite3 *cdb_ = nullptr; // the checkpoint thread
+    mutable std::mutex rmu_;
+
+    mutable std::mutex mu_;
+    std::condition_variable cv_;
+    std::condition_variable done_cv_;
+    std::condition_variable cv_stop_;
+    std::deque<Batch> queue_;
+    std::uint64_t queued_ = 0, committed_ = 0;
+    bool stop_ = false;
+    std::deque<Record> recent_; // committed, by cursor
+    std::int64_t last_cursor_ = 0;
+    JournalStats stats_;
+    std::vector<std::pair<int, Listener>> listeners_;
+    int next_listener_ = 1;
+    std::thread writer_;
+    std::thread checkpointer_;
+};
+
+} // namespace cabinetd

@@ -1,0 +1,68 @@
+// The service as a whole: the journal, one Cabinet per configured cabinet,
+// the tokens, and the HTTP server in front of them.
+#pragma once
+
+#include "cabinet.h"
+#include "config.h"
+#include "journal.h"
+#include "tokens.h"
+
+#include <nlohmann/json.hpp>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace cabinetd {
+
+struct HttpOptions {
+    std::size_t body_limit = 4096;
+    std::chrono::seconds request_timeout{15}; // a whole request, headers and body
+    std::chrono::seconds idle_timeout{60};    // keep-alive between requests
+    std::chrono::seconds stream_write_timeout{30};
+    std::chrono::seconds stream_ping{15};
+    std::size_t max_connections = 4000;
+    std::chrono::seconds stream_token_ttl{60};
+};
+
+class HttpServer;
+
+class Service {
+public:
+    Service(const Config &cfg, JournalOptions jopt = {}, LinkOptions lopt = {}, HttpOptions hopt = {});
+    ~Service();
+
+    // Starts the cabinets and the HTTP server; the server runs on its own thread.
+    void start();
+    void stop();
+    unsigned short port() const;
+    // Re-reads the token file (SIGHUP); false (and the old tokens kept) on error.
+    bool reload_tokens(std::string *error = nullptr);
+
+    Journal &journal() { return *journal_; }
+    Tokens &tokens() { return tokens_; }
+    Cabinet *cabinet(std::string_view name);
+    const std::vector<std::unique_ptr<Cabinet>> &cabinets() const { return cabinets_; }
+    const Config &config() const { return cfg_; }
+    const HttpOptions &http_options() const { return hopt_; }
+    std::string metrics() const;
+
+private:
+    Config cfg_;
+    HttpOptions hopt_;
+    std::unique_ptr<Journal> journal_;
+    Tokens tokens_;
+    std::vector<std::unique_ptr<Cabinet>> cabinets_;
+    std::unique_ptr<HttpServer> http_;
+};
+
+// JSON views shared by the API and the stream.
+nlohmann::json status_json(const CabinetStatus &s);
+nlohmann::json record_json(const Record &r);
+nlohmann::json result_json(const CommandResult &r);
+
+// Query string of a request target, percent-decoded; nothing for a malformed one.
+std::optional<std::map<std::string, std::string>> parse_query(std::string_view target);
+
+} // namespace cabinetd

@@ -1,0 +1,92 @@
+#include "tokens.h"
+
+#include "config.h"
+
+#include <fmt/format.h>
+
+#include <fstream>
+#include <random>
+#include <sstream>
+
+namespace cabinetd {
+namespace {
+
+// Compares without stopping at the first difference, so the time taken does
+// not tell a guesser how much of a token was right.
+bool same(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    unsigned diff = 0;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        diff |= static_cast<unsigned>(static_cast<unsigned char>(a[i]) ^ static_cast<unsigned char>(b[i]));
+    return diff == 0;
+}
+
+} // namespace
+
+const char *to_string(Role r) { return r == Role::Operator ? "operator" : "viewer"; }
+
+std::vector<std::pair<std::string, Identity>> Tokens::parse(std::string_view text) {
+    std::vector<std::pair<std::string, Identity>> out;
+    std::istringstream in{std::string(text)};
+    std::string line;
+    for (int n = 1; std::getline(in, line); ++n) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const auto first = line.find_first_not_of(" \t");
+        if (first == std::string::npos || line[first] == '#') continue;
+        std::istringstream fields(line);
+        std::string name, role, token, extra;
+        fields >> name >> role >> token;
+        if (token.empty() || (fields >> extra))
+            throw ConfigError(fmt::format("token file line {}: expected NAME ROLE TOKEN", n));
+        Identity id{name, Role::Viewer};
+        if (role == "operator") id.role = Role::Operator;
+        else if (role != "viewer")
+            throw ConfigError(fmt::format("token file line {}: role \"{}\" is neither viewer nor operator", n, role));
+        if (token.size() < 16)
+            throw ConfigError(fmt::format("token file line {}: the token is shorter than 16 characters", n));
+        for (auto &[t, other] : out)
+            if (t == token) throw ConfigError(fmt::format("token file line {}: this token is given twice", n));
+        out.emplace_back(token, id);
+    }
+    return out;
+}
+
+void Tokens::load(const std::string &path) {
+    std::ifstream in(path);
+    if (!in) throw ConfigError(fmt::format("cannot read token file {}", path));
+    std::stringstream ss;
+    ss << in.rdbuf();
+    set(parse(ss.str()));
+}
+
+void Tokens::set(std::vector<std::pair<std::string, Identity>> tokens) {
+    std::lock_guard lk(mu_);
+    tokens_ = std::move(tokens);
+}
+
+std::optional<Identity> Tokens::check(std::string_view token) const {
+    std::lock_guard lk(mu_);
+    std::optional<Identity> found;
+    for (auto &[t, id] : tokens_)
+        if (same(token, t)) found = id;
+    return found;
+}
+
+std::string Tokens::issue_stream_token(const Identity &who, std::chrono::seconds ttl) {
+    static thread_local std::mt19937_64 rng{std::random_device{}()};
+    const auto token = fmt::format("s{:016x}{:016x}", rng(), rng());
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard lk(mu_);
+    std::erase_if(stream_, [&](auto &p) { return p.second.second <= now; });
+    stream_[token] = {who, now + ttl};
+    return token;
+}
+
+std::optional<Identity> Tokens::check_stream_token(std::string_view token) {
+    std::lock_guard lk(mu_);
+    auto it = stream_.find(std::string(token));
+    if (it == stream_.end() || it->second.second <= std::chrono::steady_clock::now()) return std::nullopt;
+    return it->second.first;
+}
+
+} // namespace cabinetd

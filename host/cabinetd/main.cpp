@@ -1,0 +1,129 @@
+// cabinetd: keeps cabinets in service, journals what they say and serves the
+// HTTP API. Everything of substance is in the library beside this file.
+#include "lib/log.h"
+#include "lib/service.h"
+
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
+
+#include <csignal>
+#include <filesystem>
+#include <ctime>
+#include <sys/resource.h>
+#include <systemd/sd-daemon.h>
+
+using cabinetd::log;
+
+namespace {
+
+void raise_fd_limit() {
+    // Every connection and stream is a descriptor; the default soft limit of
+    // 1024 would refuse clients long before anything else runs short.
+    rlimit rl{};
+    if (::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+        rl.rlim_cur = rl.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &rl);
+    }
+}
+
+// The page's files where the install puts them beside the program:
+// bin/cabinetd and share/cabinetd/web.
+std::string installed_web_root() {
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) return {};
+    const auto web = exe.parent_path().parent_path() / "share" / "cabinetd" / "web";
+    return std::filesystem::exists(web / "index.html", ec) ? web.string() : std::string();
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    CLI::App app{"cabinetd: keeps cabinets in service, journals every event and serves an HTTP API"};
+    std::vector<std::string> cabinets;
+    std::string config_file, db, listen, tokens, web_root;
+    unsigned retention_days = 0;
+    unsigned request_timeout_s = 15;
+    std::string journal_sync;
+    app.add_option("--cabinet", cabinets, "NAME=/dev/serial/by-id/... or NAME=tcp:HOST:PORT (repeatable)");
+    app.add_option("--config", config_file, "JSON configuration file")->check(CLI::ExistingFile);
+    app.add_option("--db", db, "journal database (default cabinetd.db)");
+    app.add_option("--listen", listen, "HOST:PORT to serve on (default 127.0.0.1:8080)");
+    app.add_option("--tokens", tokens, "token file: NAME ROLE TOKEN per line");
+    app.add_option("--web-root", web_root, "folder of the operator page's files");
+    app.add_option("--retention-days", retention_days, "days the journal keeps (default 90)")->check(CLI::Range(1u, 36500u));
+    app.add_option("--request-timeout-s", request_timeout_s,
+                   "seconds a client has to send a whole request (default 15)")->check(CLI::Range(1u, 3600u));
+    app.add_option("--journal-sync", journal_sync,
+                   "normal: commits survive a crash of cabinetd; full: also a power loss, answers slower")
+        ->check(CLI::IsMember({"normal", "full"}));
+    CLI11_PARSE(app, argc, argv);
+
+    cabinetd::Config cfg;
+    try {
+        for (auto &c : cabinets) cfg.cabinets.push_back(cabinetd::parse_cabinet(c));
+        if (!db.empty()) cfg.db = db;
+        if (!listen.empty()) cfg.listen = listen;
+        if (!tokens.empty()) cfg.tokens = tokens;
+        if (!web_root.empty()) cfg.web_root = web_root;
+        if (journal_sync == "full") cfg.journal_full_sync = true;
+        if (retention_days) cfg.retention = std::chrono::hours(24 * retention_days);
+        if (!config_file.empty()) cabinetd::load_config_file(config_file, cfg);
+        if (cfg.web_root.empty()) cfg.web_root = installed_web_root();
+        cabinetd::validate(cfg);
+    } catch (const std::exception &e) {
+        log(3, e.what());
+        return 1;
+    }
+
+    // Signals are taken by a thread of their own, so nothing runs in a handler.
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    raise_fd_limit();
+
+    std::unique_ptr<cabinetd::Service> svc;
+    try {
+        cabinetd::HttpOptions http;
+        http.request_timeout = std::chrono::seconds(request_timeout_s);
+        svc = std::make_unique<cabinetd::Service>(cfg, cabinetd::JournalOptions{}, cabinetd::LinkOptions{}, http);
+        svc->start();
+    } catch (const std::exception &e) {
+        log(3, e.what());
+        return 1;
+    }
+    if (cfg.tokens.empty()) log(4, "no token file (--tokens): every API request is refused");
+    log(6, fmt::format("listening on {} port {}", cfg.listen.substr(0, cfg.listen.rfind(':')), svc->port()));
+
+    // Under systemd (Type=notify): ready once the lines are being served and
+    // the port is open, and a watchdog ping at half the configured interval.
+    sd_notifyf(0, "READY=1\nSTATUS=serving %zu cabinets on port %u", cfg.cabinets.size(), svc->port());
+    std::uint64_t watchdog_us = 0;
+    const bool watchdog = sd_watchdog_enabled(0, &watchdog_us) > 0 && watchdog_us > 0;
+    const auto tick_ms = watchdog ? std::max<std::uint64_t>(watchdog_us / 2000, 100) : 1000;
+
+    for (;;) {
+        timespec wait{static_cast<time_t>(tick_ms / 1000), static_cast<long>(tick_ms % 1000) * 1000000L};
+        const int sig = sigtimedwait(&set, nullptr, &wait);
+        if (sig < 0) {
+            if (watchdog) sd_notify(0, "WATCHDOG=1");
+            continue;
+        }
+        if (sig == SIGHUP) {
+            sd_notify(0, "RELOADING=1");
+            std::string err;
+            if (svc->reload_tokens(&err)) log(6, "token file reloaded");
+            else log(3, fmt::format("token file not reloaded, the old tokens stay: {}", err));
+            sd_notify(0, "READY=1");
+            continue;
+        }
+        log(6, "stopping");
+        sd_notify(0, "STOPPING=1");
+        svc->stop();
+        return 0;
+    }
+}

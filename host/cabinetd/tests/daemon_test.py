@@ -1,0 +1,651 @@
+#!/usr/bin/env python3
+"""cabinetd against real simulators over TCP, driven over HTTP like a client.
+
+Usage: daemon_test.py TEST   (CABINETD and CABINET_SIM name the programs)
+Each test starts what it needs on loopback ports the programs pick, and stops it.
+Exit 77 skips a test (slow ones in a sanitizer build).
+"""
+import http.client
+import json
+import os
+import random
+import re
+import signal
+import socket
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+CABINETD = os.environ.get("CABINETD", "cabinetd")
+SIM = os.environ.get("CABINET_SIM", "cabinet-sim")
+SANITIZED = os.environ.get("CABINETD_SANITIZED") == "1"
+OPERATOR = "operator-token-0123456789"
+VIEWER = "viewer-token-0123456789"
+STREAM_KINDS = {"event", "state", "link", "session", "gap", "open", "open_failed", "clear"}
+
+
+class Failed(Exception):
+    pass
+
+
+def check(cond, what):
+    if not cond:
+        raise Failed(what)
+
+
+def wait_for(pred, timeout, what, step=0.05):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        v = pred()
+        if v:
+            return v
+        time.sleep(step)
+    raise Failed(f"timed out after {timeout} s waiting for {what}")
+
+
+class Sim:
+    """One cabinet-sim on a TCP serial port and a TCP control channel; with
+    observe=True also a pty whose lines the test reads as the ground truth."""
+
+    def __init__(self, workdir, name, observe=False, serial="tcp", board_id=None):
+        self.name = name
+        self.serial = serial
+        self.pty_path = os.path.join(workdir, f"{name}.pty")
+        self.board_id = board_id or f"{random.getrandbits(64):016X}"
+        args = [SIM, "--control-tcp", "0", "--board-id", self.board_id, "--flash", os.path.join(workdir, f"{name}.flash")]
+        if serial == "tcp":
+            args += ["--tcp", "0"]
+        if observe or serial == "pty":
+            args += ["--pty", self.pty_path]
+        self.proc = subprocess.Popen(args, stderr=subprocess.PIPE, text=True)
+        self.serial_port = self.control_port = None
+        for line in self.proc.stderr:
+            m = re.search(r"serial on tcp [\d.]+:(\d+)", line)
+            if m:
+                self.serial_port = int(m.group(1))
+            m = re.search(r"control on tcp [\d.]+:(\d+)", line)
+            if m:
+                self.control_port = int(m.group(1))
+            if "ready" in line:
+                break
+        check((self.serial_port or serial == "pty") and self.control_port, f"simulator {name} did not report its ports")
+        threading.Thread(target=lambda: [None for _ in self.proc.stderr], daemon=True).start()
+        self.lines = []
+        if observe:
+            fd = os.open(self.pty_path, os.O_RDONLY | os.O_NOCTTY)
+            threading.Thread(target=self._observe, args=(fd,), daemon=True).start()
+
+    def _observe(self, fd):
+        buf = b""
+        while True:
+            try:
+                data = os.read(fd, 4096)
+            except OSError:
+                return
+            if not data:
+                return
+            buf += data
+            *done, buf = buf.split(b"\n")
+            for raw in done:
+                try:
+                    self.lines.append(json.loads(raw))
+                except ValueError:
+                    pass
+
+    def endpoint(self):
+        if self.serial == "pty":
+            return f"{self.name}={self.pty_path}"
+        return f"{self.name}=tcp:127.0.0.1:{self.serial_port}"
+
+    def control(self, command):
+        with socket.create_connection(("127.0.0.1", self.control_port), timeout=5) as s:
+            s.sendall(command.encode() + b"\n")
+            answer = s.makefile().readline().strip()
+        check(answer.startswith("ok"), f"{self.name}: {command}: {answer}")
+        return answer
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+class Daemon:
+    def __init__(self, workdir, sims, extra=()):
+        self.workdir = workdir
+        self.db = os.path.join(workdir, "journal.db")
+        self.tokens = os.path.join(workdir, "tokens")
+        with open(self.tokens, "w") as f:
+            f.write(f"ops operator {OPERATOR}\nwall viewer {VIEWER}\n")
+        self.args = [CABINETD, "--db", self.db, "--listen", "127.0.0.1:0", "--tokens", self.tokens, *extra]
+        for s in sims:
+            self.args += ["--cabinet", s.endpoint()]
+        self.start()
+
+    def start(self):
+        self.proc = subprocess.Popen(self.args, stderr=subprocess.PIPE, text=True)
+        self.port = None
+        self.log = []
+        for line in self.proc.stderr:
+            self.log.append(line)
+            m = re.search(r"listening on .* port (\d+)", line)
+            if m:
+                self.port = int(m.group(1))
+                break
+        check(self.port, "cabinetd did not start: " + "".join(self.log))
+        threading.Thread(target=lambda: [self.log.append(l) for l in self.proc.stderr], daemon=True).start()
+
+    def kill(self, sig=signal.SIGKILL):
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+            self.proc.wait(10)
+
+    def request(self, method, path, token=OPERATOR, body=None, headers=None, timeout=120):
+        conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=timeout)
+        h = dict(headers or {})
+        if token:
+            h["Authorization"] = f"Bearer {token}"
+        if body is not None and not isinstance(body, (bytes, str)):
+            body = json.dumps(body)
+            h["Content-Type"] = "application/json"
+        conn.request(method, path, body=body, headers=h)
+        r = conn.getresponse()
+        data = r.read()
+        conn.close()
+        try:
+            return r.status, json.loads(data)
+        except ValueError:
+            return r.status, data.decode(errors="replace")
+
+    def cabinet(self, name):
+        status, body = self.request("GET", f"/api/cabinets/{name}", token=VIEWER)
+        check(status == 200, f"status of {name}: {status} {body}")
+        return body
+
+    def wait_ready(self, names, timeout=15):
+        # Up, a session known and a heartbeat answered: opens are admissible.
+        for n in names:
+            wait_for(lambda: (lambda c: c["link"] == "up" and c["controller"] and c["controller"]["heartbeat_ok"])(
+                self.cabinet(n)), timeout, f"{n} ready")
+
+    def journal(self, sql, args=()):
+        db = sqlite3.connect(f"file:{self.db}?mode=ro", uri=True, timeout=10)
+        try:
+            return db.execute(sql, args).fetchall()
+        finally:
+            db.close()
+
+    def events(self, **query):
+        out, after = [], 0
+        while True:
+            q = "&".join(f"{k}={v}" for k, v in {**query, "after": after, "limit": 1000}.items())
+            status, body = self.request("GET", f"/api/events?{q}", token=VIEWER)
+            check(status == 200, f"events: {status} {body}")
+            out += body["events"]
+            after = body["next"]
+            if not body["more"]:
+                return out
+
+
+class Rig:
+    def __init__(self, count=1, observe=False, extra=()):
+        self.dir = tempfile.TemporaryDirectory(prefix="cabinetd-test-")
+        self.sims = [Sim(self.dir.name, n, observe) for n in ["a", "b", "c"][:count]]
+        self.daemon = Daemon(self.dir.name, self.sims, extra)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        running = self.daemon.proc.poll() is None
+        self.daemon.kill(signal.SIGTERM)
+        for s in self.sims:
+            s.stop()
+        if exc[0]:
+            sys.stderr.write("cabinetd log:\n" + "".join(self.daemon.log[-40:]))
+        self.dir.cleanup()
+        # SIGTERM stops it cleanly (and, in the sanitizer build, without a leak).
+        if running and not exc[0]:
+            check(self.daemon.proc.returncode == 0,
+                  f"cabinetd exited with {self.daemon.proc.returncode} on SIGTERM:\n" + "".join(self.daemon.log[-40:]))
+
+
+def open_door(d, cabinet, door, key=None, wait=False, body=None, token=OPERATOR):
+    headers = {"Idempotency-Key": key} if key else {}
+    path = f"/api/cabinets/{cabinet}/doors/{door}/open" + ("?wait=cycle" if wait else "")
+    return d.request("POST", path, token=token, body=body, headers=headers)
+
+
+# --- tests ------------------------------------------------------------------
+
+def test_opens_refusals_and_link_loss():
+    with Rig(3) as rig:
+        d = rig.daemon
+        d.wait_ready("abc")
+        # An open through the API completes its cycle.
+        status, body = open_door(d, "a", 3, wait=True, body={"pulse_ms": 300, "ttl_ms": 2000})
+        check(status == 200 and body["code"] == "accepted", f"open a/3: {status} {body}")
+        codes = [e["code"] for e in body["cycle"]["events"]]
+        check(body["cycle"]["end"] == "cycle_complete", f"cycle end: {body['cycle']}")
+        check(codes[0] == "open_accepted" and "door_open" in codes and codes[-1] == "cycle_complete", codes)
+        check(all(e["request_id"] == body["request_id"] for e in body["cycle"]["events"]), "foreign events in cycle")
+        # Who asked is journalled with the open.
+        rows = d.journal("SELECT detail FROM journal WHERE kind='open' AND request_id=?", (body["request_id"],))
+        check(len(rows) == 1 and json.loads(rows[0][0])["requested_by"] == "ops", f"open record: {rows}")
+
+        # A refusal arrives with its code and explanation.
+        status, first = open_door(d, "b", 1)
+        check(status == 202, f"open b/1: {status} {first}")
+        status, refused = open_door(d, "b", 2)
+        check(status == 409 and refused["code"] == "busy" and refused["text"], f"refusal: {status} {refused}")
+
+        # The same Idempotency-Key twice within the controller's replay
+        # window gives one open.
+        status, one = open_door(d, "c", 5, key="order-4711")
+        check(status == 202 and not one["replayed"], f"first keyed open: {status} {one}")
+        status, two = open_door(d, "c", 5, key="order-4711")
+        check(status == 202 and two["replayed"] and two["request_id"] == "order-4711", f"retry: {status} {two}")
+
+        # A link that goes down is reported within 3 s, and the last known
+        # state is not shown as the present one.
+        rig.sims[0].proc.kill()
+        t0 = time.monotonic()
+        wait_for(lambda: d.cabinet("a")["link"] == "down", 3, "link down reported")
+        check(time.monotonic() - t0 <= 3, "link down reported too late")
+        a = d.cabinet("a")
+        check(a["controller"] is None and a["doors"] is None, f"stale state shown: {a}")
+        status, body = open_door(d, "a", 1)
+        check(status == 503, f"open on a dead link: {status} {body}")
+        wait_for(lambda: len(d.events(cabinet="c", kind="event")) and any(
+            e["code"] == "cycle_complete" and e["request_id"] == "order-4711" for e in d.events(cabinet="c", kind="event")),
+            15, "keyed open's cycle")
+        accepted = [e for e in d.events(cabinet="c", kind="event") if e["code"] == "open_accepted"]
+        check(len(accepted) == 1, f"open_accepted events on c: {accepted}")
+
+
+def test_idempotency_beyond_replay_window():
+    if SANITIZED:
+        return 77
+    with Rig(1) as rig:
+        d = rig.daemon
+        d.wait_ready("a")
+        status, body = open_door(d, "a", 2, key="ticket-9")
+        check(status == 202, f"first: {status} {body}")
+        time.sleep(1)
+        status, body = open_door(d, "a", 2, key="ticket-9")
+        check(status == 202 and body["replayed"], f"within 5 s: {status} {body}")
+        time.sleep(30)
+        status, body = open_door(d, "a", 2, key="ticket-9")
+        check(status == 202 and body["replayed"], f"after 30 s: {status} {body}")
+        # Also after a restart of cabinetd: the journal remembers.
+        d.kill()
+        d.start()
+        d.wait_ready("a")
+        status, body = open_door(d, "a", 2, key="ticket-9")
+        check(status == 202 and body["replayed"], f"after a restart: {status} {body}")
+        status, body = open_door(d, "a", 3, key="ticket-9")
+        check(status == 409 and body["code"] == "key_reused", f"the key for another door: {status} {body}")
+        accepted = [e for e in d.events(kind="event") if e["code"] == "open_accepted"]
+        check(len(accepted) == 1, f"open_accepted events: {accepted}")
+        sent = d.journal("SELECT count(*) FROM journal WHERE kind='command' AND code='open'")[0][0]
+        check(sent == 1, f"open lines written: {sent}")
+
+
+def session_records(d, cabinet):
+    return [e for e in d.events(cabinet=cabinet, kind="session")]
+
+
+def test_sessions_and_gaps():
+    with Rig(1) as rig:
+        d, sim = rig.daemon, rig.sims[0]
+        d.wait_ready("a")
+        first = d.cabinet("a")["session_id"]
+        # A power cycle and a stall reset while connected: new sessions.
+        sim.control("power-cycle 200")
+        second = wait_for(lambda: (lambda s: s != first and s)(d.cabinet("a")["session_id"]), 10, "session after power cycle")
+        sim.control("stall 2000")
+        third = wait_for(lambda: (lambda s: s not in (first, second) and s)(d.cabinet("a")["session_id"]), 10,
+                         "session after stall reset")
+        d.wait_ready("a")
+
+        # A controller without power says nothing: silent within 3 s, its last
+        # state not shown; it comes back by itself, in a new session.
+        sim.control("power-cycle 4000")
+        t0 = time.monotonic()
+        wait_for(lambda: d.cabinet("a")["link"] == "silent", 3.5, "silent controller reported")
+        check(time.monotonic() - t0 <= 3.2, "silence reported too late")
+        check(d.cabinet("a")["controller"] is None, "a silent controller's last state is shown")
+        fourth = wait_for(lambda: (lambda c: c["link"] == "up" and c["session_id"] not in (first, second, third)
+                                   and c["session_id"])(d.cabinet("a")), 10, "back after the power cycle")
+        restarts = wait_for(lambda: (lambda r: len(r) == 3 and r)(
+            [s for s in session_records(d, "a") if s["code"] == "restarted"]), 5, "three session records")
+        check([s["session_id"] for s in restarts] == [second, third, fourth], f"session records: {restarts}")
+        check(restarts[0]["detail"]["previous"] == first, restarts[0])
+        d.wait_ready("a")
+        current = fourth
+
+        # Events while cabinetd is down are covered by a gap record.
+        d.kill()
+        sim.control("door 6 force-open")
+        time.sleep(0.3)
+        sim.control("door 6 close")
+        time.sleep(0.3)
+        d.start()
+        d.wait_ready("a")
+        # (The status shows a line as soon as it is read; its records follow
+        # with the next commit.)
+        gaps = wait_for(lambda: [g for g in d.events(cabinet="a", kind="gap") if g["session_id"] == current], 5,
+                        "gap for events while down")
+        check(gaps[-1]["seq_to"] is not None and gaps[-1]["seq_to"] >= gaps[-1]["event_seq"] + 1,
+              f"gap for events while down: {gaps}")
+
+        # A restart while cabinetd is down: the new session is journalled and
+        # the old one's unheard end is a gap without an end.
+        d.kill()
+        sim.control("power-cycle 200")
+        time.sleep(0.5)
+        d.start()
+        d.wait_ready("a")
+        newest = d.cabinet("a")["session_id"]
+        check(newest != current, "no new session")
+        last = wait_for(lambda: (lambda r: r["session_id"] == newest and r)(session_records(d, "a")[-1]), 5,
+                        "session record of the restart")
+        check(last["code"] == "restarted" and last["detail"]["previous"] == current, last)
+        open_gaps = [g for g in d.events(cabinet="a", kind="gap") if g["session_id"] == current and g["seq_to"] is None]
+        check(len(open_gaps) == 1, f"open-ended gap of the old session: {open_gaps}")
+
+
+def test_serial_device_comes_back():
+    # A serial device that disappears (an adapter unplugged) and comes back:
+    # reported down, reconnected by itself, the journal carried on.
+    with tempfile.TemporaryDirectory(prefix="cabinetd-test-") as work:
+        sim = Sim(work, "a", serial="pty")
+        d = Daemon(work, [sim])
+        try:
+            d.wait_ready("a")
+            first = d.cabinet("a")["session_id"]
+            sim.stop()
+            wait_for(lambda: d.cabinet("a")["link"] == "down", 3, "link down when the device went")
+            sim = Sim(work, "a", serial="pty", board_id=sim.board_id)
+            d.wait_ready("a", timeout=15)
+            check(d.cabinet("a")["session_id"] != first, "the restarted board kept its session")
+            links = [e["code"] for e in d.events(cabinet="a", kind="link")]
+            check(links[:3] == ["up", "down", "up"], f"link records: {links}")
+            status, body = open_door(d, "a", 4)
+            check(status == 202, f"open after the device came back: {status} {body}")
+        finally:
+            d.kill(signal.SIGTERM)
+            sim.stop()
+
+
+def test_unidentified_controller():
+    # A controller without a valid identity sends an empty session id and
+    # starts every run at event 1; two runs must not be taken for one.
+    server = socket.socket()
+    server.bind(("127.0.0.1", 0))
+    server.listen(1)
+    port = server.getsockname()[1]
+
+    def line(kind, uptime, seq, code=""):
+        if kind == "event":
+            return (f'{{"type":"event","session_id":"","event_seq":{seq},"uptime_ms":{uptime},'
+                    f'"code":"{code}","request_id":"","door_id":0}}\n')
+        return (f'{{"type":"state","protocol":1,"platform":"test","session_id":"","uptime_ms":{uptime},'
+                f'"event_seq":{seq},"state":"fault","active_door":0,"output_mask":0,"door_closed_mask":255,'
+                f'"latch_locked_mask":255,"inputs_valid":true,"power_ok":true,"heartbeat_ok":false,'
+                f'"driver_ready":true,"fault":"identity_invalid"}}\n')
+
+    def controller():
+        conn, _ = server.accept()
+        for run in range(2):  # two runs: uptime starts again, events again from 1
+            conn.sendall(line("event", 2, 1, "identity_invalid").encode())
+            for t in range(3):
+                conn.sendall(line("state", 100 + t * 300, 1).encode())
+                time.sleep(0.3)
+        time.sleep(5)
+        conn.close()
+
+    threading.Thread(target=controller, daemon=True).start()
+    with tempfile.TemporaryDirectory(prefix="cabinetd-test-") as work:
+        class Fake:
+            def endpoint(self):
+                return f"x=tcp:127.0.0.1:{port}"
+        d = Daemon(work, [Fake()])
+        try:
+            events = wait_for(lambda: (lambda e: len(e) == 2 and e)(d.events(cabinet="x", kind="event")), 10,
+                              "both runs' events")
+            check(events[0]["session_id"] != events[1]["session_id"], f"two runs under one key: {events}")
+            check(all(e["code"] == "identity_invalid" and e["event_seq"] == 1 for e in events), events)
+            status, body = open_door(d, "x", 1)
+            check(status == 503, f"open without a session: {status} {body}")
+        finally:
+            d.kill(signal.SIGTERM)
+            server.close()
+
+
+def test_durability_under_sigkill():
+    if SANITIZED:
+        return 77
+    with Rig(3, observe=True) as rig:
+        d = rig.daemon
+        stop = threading.Event()
+
+        def churn(sim, door):
+            # Events all the time: a door forced open and pushed shut again.
+            while not stop.is_set():
+                try:
+                    sim.control(f"door {door} force-open")
+                    time.sleep(0.15)
+                    sim.control(f"door {door} close")
+                    time.sleep(0.15)
+                except Exception:
+                    pass
+
+        threads = [threading.Thread(target=churn, args=(s, i + 2), daemon=True) for i, s in enumerate(rig.sims)]
+        for t in threads:
+            t.start()
+        kills = 20
+        for _ in range(kills):
+            time.sleep(random.uniform(0.3, 1.5))
+            d.kill()
+            # The database opens cleanly after every kill.
+            check(d.journal("PRAGMA integrity_check")[0][0] == "ok", "journal damaged")
+            time.sleep(random.uniform(0, 0.5))
+            d.start()
+        d.wait_ready("abc")
+        time.sleep(1.5)  # every sim's next state line accounts for its latest events
+        stop.set()
+        for t in threads:
+            t.join()
+        time.sleep(1.5)
+        d.kill(signal.SIGTERM)
+
+        rows = d.journal("SELECT cabinet, session_id, event_seq FROM journal WHERE kind='event'")
+        check(len(rows) == len(set(rows)), "an event is stored twice")
+        stored = set(rows)
+        gaps = d.journal("SELECT cabinet, session_id, event_seq, seq_to FROM journal WHERE kind='gap'")
+        for sim in rig.sims:
+            seen = [(l["session_id"], l["event_seq"]) for l in sim.lines if l.get("type") == "event"]
+            check(len(seen) > 40, f"{sim.name}: only {len(seen)} events observed")
+            for sid, seq in seen:
+                if (sim.name, sid, seq) in stored:
+                    continue
+                covered = any(c == sim.name and s == sid and lo <= seq and (hi is None or seq <= hi)
+                              for c, s, lo, hi in gaps)
+                check(covered, f"{sim.name}: event {seq} of {sid} neither stored nor covered by a gap")
+            # A gap never claims a stored event missing.
+            for c, s, lo, hi in gaps:
+                if c == sim.name and hi is not None:
+                    check(not any((c, s, q) in stored for q in range(lo, hi + 1)), f"gap {lo}-{hi} over stored events")
+        print(f"{kills} kills; {len(stored)} events stored, {len(gaps)} gap records")
+
+
+def read_sse(resp, until_idle=1.5, limit=None):
+    """Messages from an event stream until it stays quiet for until_idle s."""
+    msgs, cur = [], {}
+    sock = resp.fp.raw._sock if hasattr(resp.fp, "raw") else None
+    if sock:
+        sock.settimeout(until_idle)
+    try:
+        while limit is None or len(msgs) < limit:
+            line = resp.fp.readline()
+            if not line:
+                break
+            line = line.decode().rstrip("\n")
+            if not line:
+                if "id" in cur:
+                    msgs.append(cur)
+                cur = {}
+                continue
+            if line.startswith(":"):
+                continue
+            k, _, v = line.partition(": ")
+            cur[k] = v
+    except (socket.timeout, TimeoutError):
+        pass
+    return msgs
+
+
+def test_stream_resume():
+    with Rig(1) as rig:
+        d, sim = rig.daemon, rig.sims[0]
+        d.wait_ready("a")
+        status, tok = d.request("POST", "/api/stream-token", token=VIEWER)
+        check(status == 200 and tok["expires_in_s"] > 0, f"stream token: {status} {tok}")
+        start = d.journal("SELECT coalesce(max(cursor),0) FROM journal")[0][0]
+
+        conn = http.client.HTTPConnection("127.0.0.1", d.port, timeout=10)
+        conn.request("GET", f"/api/stream?token={tok['token']}&after={start}")
+        resp = conn.getresponse()
+        check(resp.status == 200 and resp.getheader("Content-Type") == "text/event-stream", f"stream: {resp.status}")
+        sim.control("door 4 force-open")
+        first = read_sse(resp, limit=3)
+        check(len(first) == 3, f"first messages: {first}")
+        conn.close()
+        # Things happen while the client is away.
+        sim.control("door 4 close")
+        time.sleep(0.2)  # the closed door settles
+        status, body = open_door(d, "a", 7, wait=True)
+        check(status == 200, f"open while away: {status} {body}")
+
+        conn = http.client.HTTPConnection("127.0.0.1", d.port, timeout=10)
+        conn.request("GET", "/api/stream", headers={"Authorization": f"Bearer {VIEWER}",
+                                                    "Last-Event-ID": first[-1]["id"]})
+        rest = read_sse(conn.getresponse())
+        conn.close()
+        got = [int(m["id"]) for m in first + rest]
+        check(len(got) == len(set(got)), "a message came twice")
+        expected = [c for (c, k) in d.journal("SELECT cursor, kind FROM journal WHERE cursor > ?", (start,))
+                    if k in STREAM_KINDS and c <= max(got)]
+        check(got == expected, f"stream {got} != journal {expected}")
+        check(any(json.loads(m["data"])["code"] == "cycle_complete" for m in rest), "cycle_complete not streamed")
+
+        # A stream token is for streams only, and a wrong one is refused.
+        status, _ = d.request("GET", "/api/cabinets", token=tok["token"])
+        check(status == 401, f"stream token used as bearer: {status}")
+        conn = http.client.HTTPConnection("127.0.0.1", d.port, timeout=10)
+        conn.request("GET", "/api/stream?token=s0123")
+        check(conn.getresponse().status == 401, "bad stream token accepted")
+        conn.close()
+
+
+def test_security_and_bad_input():
+    with Rig(1, extra=["--request-timeout-s", "2"]) as rig:
+        d = rig.daemon
+        d.wait_ready("a")
+        cases = [
+            # (method, path, token, body, headers, status)
+            ("GET", "/api/cabinets", None, None, {}, 401),
+            ("GET", "/api/cabinets", "not-a-token-at-all", None, {}, 401),
+            ("POST", "/api/cabinets/a/doors/1/open", None, None, {}, 401),
+            ("POST", "/api/cabinets/a/doors/1/open", VIEWER, None, {}, 403),
+            ("POST", "/api/cabinets/a/clear-fault", VIEWER, None, {}, 403),
+            ("POST", "/api/cabinets/zz/doors/1/open", OPERATOR, None, {}, 404),
+            ("GET", "/api/cabinets/zz", VIEWER, None, {}, 404),
+            ("POST", "/api/cabinets/a/doors/0/open", OPERATOR, None, {}, 404),
+            ("POST", "/api/cabinets/a/doors/9/open", OPERATOR, None, {}, 404),
+            ("POST", "/api/cabinets/a/doors/x/open", OPERATOR, None, {}, 404),
+            ("POST", "/api/cabinets/a/doors/1/open", OPERATOR, {"pulse_ms": 99}, {}, 422),
+            ("POST", "/api/cabinets/a/doors/1/open", OPERATOR, {"pulse_ms": 1001}, {}, 422),
+            ("POST", "/api/cabinets/a/doors/1/open", OPERATOR, {"ttl_ms": 0}, {}, 422),
+            ("POST", "/api/cabinets/a/doors/1/open", OPERATOR, {"pulse_ms": "500"}, {}, 400),
+            ("POST", "/api/cabinets/a/doors/1/open", OPERATOR, {"puls_ms": 500}, {}, 400),
+            ("POST", "/api/cabinets/a/doors/1/open", OPERATOR, '{"pulse_ms": ', {"Content-Type": "application/json"}, 400),
+            ("POST", "/api/cabinets/a/doors/1/open", OPERATOR, "pulse=5", {"Content-Type": "text/plain"}, 415),
+            ("POST", "/api/cabinets/a/doors/1/open", OPERATOR, None, {"Idempotency-Key": "a b"}, 400),
+            ("POST", "/api/cabinets/a/doors/1/open", OPERATOR, None, {"Idempotency-Key": "k" * 65}, 400),
+            ("POST", "/api/cabinets/a/doors/1/open?wait=forever", OPERATOR, None, {}, 400),
+            ("POST", "/api/cabinets/a/doors/1/open", OPERATOR, "x" * 5000, {"Content-Type": "application/json"}, 413),
+            ("GET", "/api/cabinets/a/doors/1/open", OPERATOR, None, {}, 405),
+            ("GET", "/api/events?after=-1", VIEWER, None, {}, 400),
+            ("GET", "/api/events?limit=0", VIEWER, None, {}, 400),
+            ("GET", "/api/events?kind=secret", VIEWER, None, {}, 400),
+            ("GET", "/api/events?cabinet=%zz", VIEWER, None, {}, 400),
+            ("GET", "/api/nothing", VIEWER, None, {}, 404),
+            ("GET", "/../../etc/passwd", None, None, {}, 404),
+        ]
+        for method, path, token, body, headers, expect in cases:
+            try:
+                status, answer = d.request(method, path, token=token, body=body, headers=headers)
+            except (ConnectionError, http.client.HTTPException) as e:
+                raise Failed(f"{method} {path}: connection failed: {e}")
+            check(status == expect, f"{method} {path} {body!r:.40}: {status} {answer}, expected {expect}")
+            check(isinstance(answer, dict) and answer.get("error"), f"{method} {path}: no clear message: {answer}")
+        status, _ = d.request("GET", "/healthz", token=None)
+        check(status == 200, "healthz")
+        status, text = d.request("GET", "/metrics", token=None)
+        check(status == 200 and 'cabinetd_cabinet_up{cabinet="a"} 1' in text, "metrics")
+        for name in re.findall(r"^# TYPE (\S+) counter", text, re.M):
+            check(name.endswith("_total"), f"counter {name} does not end in _total")
+
+        # A slow client is cut off; a thousand idle connections change nothing.
+        slow = socket.create_connection(("127.0.0.1", d.port))
+        slow.sendall(b"GET /api/cabinets HTTP/1.1\r\nHost: x\r\n")
+        slow.settimeout(6)
+        t0 = time.monotonic()
+        check(slow.recv(100) == b"", "a slow client was not cut off")
+        check(time.monotonic() - t0 < 5, "a slow client was kept too long")
+        slow.close()
+        idle = [socket.create_connection(("127.0.0.1", d.port)) for _ in range(1000)]
+        status, _ = d.request("GET", "/api/cabinets", token=VIEWER)
+        check(status == 200, "API busy with idle connections")
+        for s in idle:
+            s.close()
+
+        # Nothing of the above reached the controller.
+        sent = d.journal("SELECT count(*) FROM journal WHERE kind='command' AND code IN ('open','clear_fault')")[0][0]
+        check(sent == 0, f"{sent} commands reached the controller")
+        status, body = open_door(d, "a", 1)
+        check(status == 202, f"a good open still works: {status} {body}")
+
+        # SIGHUP re-reads the token file; a broken one leaves the tokens as they were.
+        with open(d.tokens, "w") as f:
+            f.write("kiosk viewer kiosk-token-0123456789\n")
+        d.proc.send_signal(signal.SIGHUP)
+        wait_for(lambda: d.request("GET", "/api/whoami", token="kiosk-token-0123456789")[0] == 200, 5, "new token")
+        check(d.request("GET", "/api/whoami", token=VIEWER)[0] == 401, "a removed token still works")
+        with open(d.tokens, "w") as f:
+            f.write("broken line\n")
+        d.proc.send_signal(signal.SIGHUP)
+        wait_for(lambda: any("not reloaded" in l for l in d.log), 5, "reload refused")
+        check(d.request("GET", "/api/whoami", token="kiosk-token-0123456789")[0] == 200, "tokens lost on a bad reload")
+
+
+TESTS = {name[5:]: fn for name, fn in globals().items() if name.startswith("test_")}
+
+if __name__ == "__main__":
+    if len(sys.argv) != 2 or sys.argv[1] not in TESTS:
+        sys.exit(f"usage: {sys.argv[0]} {{{'|'.join(TESTS)}}}")
+    try:
+        rc = TESTS[sys.argv[1]]()
+    except Failed as e:
+        print(f"FAILED: {e}", file=sys.stderr)
+        sys.exit(1)
+    sys.exit(rc or 0)
