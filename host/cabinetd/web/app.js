@@ -83,7 +83,7 @@ function render(c) {
   el.querySelector(".fault").textContent = ctl ? ctl.fault : "unknown";
   el.querySelector(".advice").textContent = ctl && ctl.fault !== "none" ? ctl.fault_text : "";
   el.querySelector(".heartbeat").textContent =
-    c.heartbeat_age_s == null ? "none" : c.heartbeat_age_s.toFixed(1) + " s ago" + (ctl && !ctl.heartbeat_ok ? " (stale)" : "");
+    c.heartbeat_age_s == null ? "none" : c.heartbeat_age_s.toFixed(1) + " s ago" + (ctl && !ctl.heartbeat_ok ? " (not fresh on the controller)" : "");
   el.querySelector(".session").textContent = c.session_id || "unknown";
   el.dataset.session = c.session_id || "";
   const operator = role === "operator";
