@@ -42,6 +42,14 @@ int main(int argc, char **argv) {
     app.add_option("--retention-days", retention_days, "days the journal keeps (default 90)")->check(CLI::Range(1u, 36500u));
     app.add_option("--request-timeout-s", request_timeout_s,
                    "seconds a client has to send a whole request (default 15)")->check(CLI::Range(1u, 3600u));
+    cabinetd::MqttConfig mqtt;
+    app.add_option("--mqtt", mqtt.url, "join an MQTT broker: mqtt://HOST:PORT or mqtts://HOST:PORT");
+    app.add_option("--mqtt-ca-file", mqtt.ca_file, "mqtts: the CA certificate that signed the broker's");
+    app.add_option("--mqtt-prefix", mqtt.prefix, "topic prefix (default tessaro/{board_id}/)");
+    app.add_flag("--mqtt-commands", mqtt.commands, "take open and clear_fault commands from the broker");
+    app.add_flag("--mqtt-discovery", mqtt.discovery, "publish Home Assistant discovery");
+    app.add_option("--mqtt-discovery-prefix", mqtt.discovery_prefix, "Home Assistant's discovery prefix (default homeassistant)");
+    app.add_option("--mqtt-ha-status-topic", mqtt.ha_status_topic, "Home Assistant's status topic (default homeassistant/status)");
     CLI11_PARSE(app, argc, argv);
 
     cabinetd::Config cfg;
@@ -52,6 +60,7 @@ int main(int argc, char **argv) {
         if (!tokens.empty()) cfg.tokens = tokens;
         if (!web_root.empty()) cfg.web_root = web_root;
         if (retention_days) cfg.retention = std::chrono::hours(24 * retention_days);
+        cfg.mqtt = mqtt; // user and password only from the config file, never on a command line
         if (!config_file.empty()) cabinetd::load_config_file(config_file, cfg);
         cabinetd::validate(cfg);
     } catch (const std::exception &e) {
