@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 
 #include <atomic>
 #include <cstring>
@@ -22,7 +23,9 @@ public:
         cb_ = std::move(cb);
         m_ = mosquitto_new(s.client_id.empty() ? nullptr : s.client_id.c_str(), true, this);
         if (!m_) throw std::runtime_error("mqtt: cannot create a client");
-        mosquitto_int_option(m_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+        // MQTT 5, for "retain as published": a command published with the
+        // retain flag shows it even when it reaches us live, so it can be refused.
+        mosquitto_int_option(m_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
         // Our own thread runs the loop; publishing from the bridge's thread
         // only queues the packet and wakes the loop.
         mosquitto_threaded_set(m_, true);
@@ -75,7 +78,8 @@ public:
     }
 
     bool subscribe(const std::string &pattern, int qos) override {
-        return m_ && mosquitto_subscribe(m_, nullptr, pattern.c_str(), qos) == MOSQ_ERR_SUCCESS;
+        return m_ && mosquitto_subscribe_v5(m_, nullptr, pattern.c_str(), qos, MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr) ==
+                         MOSQ_ERR_SUCCESS;
     }
 
 private:
