@@ -317,7 +317,15 @@ MqttBridge::MqttBridge(const MqttConfig &cfg, Journal &journal, std::vector<Cabi
         u->prefix = topic_prefix(cfg_, u->name, u->board);
         // A cabinet new to the broker starts with the events from now on; one
         // that was on it before resumes after the last event it acknowledged.
-        u->scan = journal_.progress(u->reader()).value_or(start);
+        if (auto p = journal_.progress(u->reader())) {
+            u->scan = *p;
+        } else {
+            // Recorded at once: a cabinetd that never reaches the broker
+            // before it is restarted still resumes from here.
+            u->scan = start;
+            journal_.set_progress(u->reader(), start);
+        }
+        u->recorded = u->scan;
         units_.push_back(std::move(u));
     }
 }

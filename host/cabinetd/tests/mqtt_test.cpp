@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <thread>
 
@@ -395,6 +396,27 @@ TEST(MqttSettings, UrlsPrefixesAndBoardIds) {
     EXPECT_EQ(board_id_of("e66038b7134f6a2d-00000000000000a1"), "E66038B7134F6A2D");
     EXPECT_FALSE(board_id_of(""));
     EXPECT_FALSE(board_id_of("not-a-board-id-at-all"));
+}
+
+TEST(MqttSettings, TheConfigFileCarriesTheCredentialsAndRefusesUnknownKeys) {
+    const auto path = fs::temp_directory_path() / ("cabinetd-mqtt-cfg-" + std::to_string(::getpid()) + ".json");
+    const auto load = [&](const std::string &text, Config &cfg) {
+        { std::ofstream(path) << text; }
+        load_config_file(path.string(), cfg);
+    };
+    Config cfg;
+    cfg.mqtt.commands = true; // from the command line
+    load(R"({"mqtt":{"url":"mqtt://h:1","username":"u","password":"p","commands":false,"discovery":true}})", cfg);
+    EXPECT_EQ(cfg.mqtt.url, "mqtt://h:1");
+    EXPECT_EQ(cfg.mqtt.username, "u");
+    EXPECT_EQ(cfg.mqtt.password, "p");
+    EXPECT_TRUE(cfg.mqtt.commands);
+    EXPECT_TRUE(cfg.mqtt.discovery);
+    Config other;
+    EXPECT_THROW(load(R"({"mqtt":{"pasword":"p"}})", other), ConfigError);
+    EXPECT_THROW(load(R"({"mqtt":{"commands":"yes"}})", other), ConfigError);
+    EXPECT_THROW(load(R"({"mqtt":"mqtt://h"})", other), ConfigError);
+    fs::remove(path);
 }
 
 // The fields Home Assistant's MQTT discovery documents for each platform
