@@ -404,27 +404,22 @@ void MqttBridge::shutdown() {
 void MqttBridge::connect(Unit &u, std::uint64_t now) {
     const int gen = ++u.generation;
     const auto index = u.index;
-    std::weak_ptr<Inbox> weak = inbox_;
-    const auto post = [weak](std::function<void(MqttBridge &)> f) {
-        if (auto in = weak.lock()) in->push(std::move(f));
+    // Runs f on the bridge's thread, unless this connection has been
+    // replaced by then.
+    const auto on_unit = [weak = std::weak_ptr<Inbox>(inbox_), index, gen](auto f) {
+        if (auto in = weak.lock())
+            in->push([index, gen, f = std::move(f)](MqttBridge &b) mutable {
+                auto &x = *b.units_[index];
+                if (x.generation == gen) f(b, x);
+            });
     };
     BrokerClient::Callbacks cb;
-    cb.connected = [post, index, gen] {
-        post([index, gen](MqttBridge &b) {
-            auto &x = *b.units_[index];
-            if (x.generation == gen) b.on_connected(x);
-        });
+    cb.connected = [on_unit] { on_unit([](MqttBridge &b, Unit &x) { b.on_connected(x); }); };
+    cb.disconnected = [on_unit](std::string reason) {
+        on_unit([reason = std::move(reason)](MqttBridge &b, Unit &x) { b.on_disconnected(x, reason, steady_ms()); });
     };
-    cb.disconnected = [post, index, gen](std::string reason) {
-        post([index, gen, reason = std::move(reason)](MqttBridge &b) {
-            auto &x = *b.units_[index];
-            if (x.generation == gen) b.on_disconnected(x, reason, steady_ms());
-        });
-    };
-    cb.published = [post, index, gen](int mid) {
-        post([index, gen, mid](MqttBridge &b) {
-            auto &x = *b.units_[index];
-            if (x.generation != gen) return;
+    cb.published = [on_unit](int mid) {
+        on_unit([mid](MqttBridge &, Unit &x) {
             if (auto it = x.by_mid.find(mid); it != x.by_mid.end()) {
                 x.inflight.erase(it->second);
                 x.by_mid.erase(it);
@@ -432,10 +427,9 @@ void MqttBridge::connect(Unit &u, std::uint64_t now) {
             if (x.goodbye_mid == mid) x.goodbye_acked = true;
         });
     };
-    cb.message = [post, index, gen](std::string topic, std::string payload, bool retained) {
-        post([index, gen, topic = std::move(topic), payload = std::move(payload), retained](MqttBridge &b) {
-            auto &x = *b.units_[index];
-            if (x.generation == gen) b.on_message(x, topic, payload, retained);
+    cb.message = [on_unit](std::string topic, std::string payload, bool retained) {
+        on_unit([topic = std::move(topic), payload = std::move(payload), retained](MqttBridge &b, Unit &x) {
+            b.on_message(x, topic, payload, retained);
         });
     };
     BrokerSettings s;
