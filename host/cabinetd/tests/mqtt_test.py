@@ -384,6 +384,29 @@ def test_security():
         check(len(d.journal("SELECT 1 FROM journal WHERE kind='open'")) == 1, "the same request id opened twice")
 
 
+def test_tls():
+    with Rig() as rig:
+        d = rig.dir.name
+
+        def ssl(*args):
+            subprocess.run(["openssl", *args], check=True, cwd=d, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        ssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem", "-days", "1", "-subj", "/CN=test-ca")
+        ssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=127.0.0.1")
+        with open(os.path.join(d, "san"), "w") as f:
+            f.write("subjectAltName=IP:127.0.0.1\n")
+        ssl("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
+            "-out", "server.pem", "-days", "1", "-extfile", "san")
+        # One listener with TLS for cabinetd, the plain one for the test's client.
+        tls_port = free_port()
+        rig.broker.stop()
+        rig.broker = Broker(d, f"listener {tls_port} 127.0.0.1\ncafile {d}/ca.pem\ncertfile {d}/server.pem\nkeyfile {d}/server.key\n")
+        sim = rig.sim("a")
+        daemon = rig.daemon([sim], "--mqtt", f"mqtts://127.0.0.1:{tls_port}", "--mqtt-ca-file", os.path.join(d, "ca.pem"))
+        daemon.wait_ready("a")
+        sub = rig.client(["tessaro/#"])
+        wait_for(lambda: last_payload(sub, f"tessaro/{board(daemon, 'a')}/availability") == "online", 10, "online over TLS")
+
+
 def test_discovery_and_restarts():
     with Rig() as rig:
         sim = rig.sim("a")
