@@ -55,6 +55,8 @@ struct Record {
 };
 
 std::int64_t wall_ms();
+// Monotonic milliseconds, for intervals.
+std::uint64_t steady_ms();
 
 struct JournalOptions {
     std::chrono::milliseconds retention{std::chrono::hours(24 * 90)};

@@ -65,12 +65,6 @@ Cabinet *Service::cabinet(std::string_view name) {
 
 namespace {
 
-std::uint64_t steady_ms() {
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          std::chrono::steady_clock::now().time_since_epoch())
-                                          .count());
-}
-
 std::string label(std::string_view v) {
     std::string out;
     for (char c : v) {

@@ -19,7 +19,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from daemon_test import SANITIZED, Daemon, Failed, Sim, check, open_door, wait_for  # noqa: E402
+from daemon_test import SANITIZED, Daemon, Failed, Sim, check, main, open_door, wait_for  # noqa: E402
 
 import paho.mqtt.client as mqtt  # noqa: E402
 
@@ -81,7 +81,9 @@ class Client:
         self.ready = threading.Event()
         self.refused = None
         self.topics = list(topics)
-        self.c = mqtt.Client(client_id=client_id or f"test-{random.getrandbits(40):x}", clean_session=clean)
+        # paho 2 asks which callback signatures the caller uses; 1.x has no such argument.
+        version = (mqtt.CallbackAPIVersion.VERSION1,) if hasattr(mqtt, "CallbackAPIVersion") else ()
+        self.c = mqtt.Client(*version, client_id=client_id or f"test-{random.getrandbits(40):x}", clean_session=clean)
         if user:
             self.c.username_pw_set(user, password)
         self.c.on_connect = self._on_connect
@@ -522,14 +524,5 @@ def test_bench_event_latency():
                                                      for le, n in buckets if le != "+Inf"))
 
 
-TESTS = {name[5:]: fn for name, fn in globals().items() if name.startswith("test_")}
-
 if __name__ == "__main__":
-    if len(sys.argv) != 2 or sys.argv[1] not in TESTS:
-        sys.exit(f"usage: {sys.argv[0]} {{{'|'.join(TESTS)}}}")
-    try:
-        rc = TESTS[sys.argv[1]]()
-    except Failed as e:
-        print(f"FAILED: {e}", file=sys.stderr)
-        sys.exit(1)
-    sys.exit(rc or 0)
+    main(globals())
