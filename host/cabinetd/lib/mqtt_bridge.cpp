@@ -374,8 +374,8 @@ void MqttBridge::shutdown() {
     // here, and the mark is given a moment to be acknowledged.
     std::vector<std::pair<Unit *, int>> waiting;
     for (auto &u : units_)
-        if (u->connected)
-            if ((u->goodbye_mid = u->client->publish(u->prefix + "availability", "offline", 1, true))) waiting.emplace_back(u.get(), *u->goodbye_mid);
+        if (u->connected && (u->goodbye_mid = u->client->publish(u->prefix + "availability", "offline", 1, true)))
+            waiting.emplace_back(u.get(), *u->goodbye_mid);
     const auto until = steady_ms() + 1000;
     while (!waiting.empty() && steady_ms() < until) {
         std::deque<std::function<void(MqttBridge &)>> items;
@@ -642,32 +642,24 @@ void MqttBridge::command(Unit &u, const std::string &sub, const std::string &pay
     const auto received_ms = wall_ms();
     auto parsed = parse_mqtt_command(sub, payload);
     json base{{"topic", u.prefix + sub}};
-    if (auto *r = std::get_if<MqttRefusal>(&parsed)) {
-        base["request_id"] = r->request_id.empty() ? json() : json(r->request_id);
-        if (retained) {
-            base["result"] = "error";
-            base["code"] = "retained";
-            base["text"] = "a retained command is never carried out: publish commands without the retain flag";
-        } else {
-            base["result"] = "error";
-            base["code"] = r->code;
-            base["text"] = r->text;
-        }
-        return answer(u, std::move(base));
-    }
-    auto &c = std::get<MqttCommand>(parsed);
-    base["request_id"] = c.request_id.empty() ? json() : json(c.request_id);
-    base["command"] = c.kind == MqttCommand::Open ? "open" : "clear_fault";
-    if (c.kind == MqttCommand::Open) base["door"] = c.door;
-    const auto refuse_with = [&](const char *code, std::string text) {
+    const auto refuse_with = [&](const std::string &code, std::string text) {
         base["result"] = "error";
         base["code"] = code;
         base["text"] = std::move(text);
         answer(u, std::move(base));
     };
-    // A retained command would be carried out again by every reconnect.
-    if (retained)
-        return refuse_with("retained", "a retained command is never carried out: publish commands without the retain flag");
+    // A retained command would be carried out again by every reconnect, so
+    // none is, whatever it says.
+    const char *const kRetained = "a retained command is never carried out: publish commands without the retain flag";
+    if (auto *r = std::get_if<MqttRefusal>(&parsed)) {
+        base["request_id"] = r->request_id.empty() ? json() : json(r->request_id);
+        return retained ? refuse_with("retained", kRetained) : refuse_with(r->code, r->text);
+    }
+    auto &c = std::get<MqttCommand>(parsed);
+    base["request_id"] = c.request_id.empty() ? json() : json(c.request_id);
+    base["command"] = c.kind == MqttCommand::Open ? "open" : "clear_fault";
+    if (c.kind == MqttCommand::Open) base["door"] = c.door;
+    if (retained) return refuse_with("retained", kRetained);
     if (c.sent_at_ms && received_ms - *c.sent_at_ms > static_cast<std::int64_t>(c.ttl_ms))
         return refuse_with("expired", fmt::format("the command was sent {} ms ago; its ttl_ms is {}", received_ms - *c.sent_at_ms, c.ttl_ms));
     if (!u.online) return refuse_with("offline", "the cabinet is offline: its link is down or its controller silent");
