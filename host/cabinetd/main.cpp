@@ -57,6 +57,14 @@ int main(int argc, char **argv) {
     app.add_option("--journal-sync", journal_sync,
                    "normal: commits survive a crash of cabinetd; full: also a power loss, answers slower")
         ->check(CLI::IsMember({"normal", "full"}));
+    cabinetd::MqttConfig mqtt;
+    app.add_option("--mqtt", mqtt.url, "join an MQTT broker: mqtt://HOST:PORT or mqtts://HOST:PORT");
+    app.add_option("--mqtt-ca-file", mqtt.ca_file, "mqtts: the CA certificate that signed the broker's");
+    app.add_option("--mqtt-prefix", mqtt.prefix, "topic prefix (default tessaro/{board_id}/)");
+    app.add_flag("--mqtt-commands", mqtt.commands, "take open and clear_fault commands from the broker");
+    app.add_flag("--mqtt-discovery", mqtt.discovery, "publish Home Assistant discovery");
+    app.add_option("--mqtt-discovery-prefix", mqtt.discovery_prefix, "Home Assistant's discovery prefix (default homeassistant)");
+    app.add_option("--mqtt-ha-status-topic", mqtt.ha_status_topic, "Home Assistant's status topic (default homeassistant/status)");
     CLI11_PARSE(app, argc, argv);
 
     cabinetd::Config cfg;
@@ -68,6 +76,7 @@ int main(int argc, char **argv) {
         if (!web_root.empty()) cfg.web_root = web_root;
         if (journal_sync == "full") cfg.journal_full_sync = true;
         if (retention_days) cfg.retention = std::chrono::hours(24 * retention_days);
+        cfg.mqtt = mqtt; // user and password only from the config file, never on a command line
         if (!config_file.empty()) cabinetd::load_config_file(config_file, cfg);
         if (cfg.web_root.empty()) cfg.web_root = installed_web_root();
         cabinetd::validate(cfg);

@@ -67,12 +67,6 @@ int status_for_failure(Failure f) {
 
 namespace {
 
-std::uint64_t steady_ms() {
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          std::chrono::steady_clock::now().time_since_epoch())
-                                          .count());
-}
-
 std::unique_ptr<Transport> connect(const std::string &endpoint) {
     if (endpoint.rfind("tcp:", 0) == 0) return open_tcp(endpoint.substr(4), std::chrono::milliseconds(2000));
     if (endpoint == "sim") {

@@ -30,6 +30,35 @@ void check_endpoint(const std::string &name, const std::string &ep) {
         "cabinet {}: \"{}\" is not a serial device path, tcp:HOST:PORT or sim", name, ep));
 }
 
+// The broker settings of the config file; the command line wins here too.
+void load_mqtt(const std::string &path, const nlohmann::json &j, MqttConfig &m) {
+    if (!j.is_object()) throw ConfigError(fmt::format("{}: \"mqtt\" must be an object", path));
+    const MqttConfig def;
+    const std::pair<const char *, std::string MqttConfig::*> strings[] = {
+        {"url", &MqttConfig::url},           {"ca_file", &MqttConfig::ca_file},
+        {"username", &MqttConfig::username}, {"password", &MqttConfig::password},
+        {"prefix", &MqttConfig::prefix},     {"discovery_prefix", &MqttConfig::discovery_prefix},
+        {"ha_status_topic", &MqttConfig::ha_status_topic}};
+    const std::pair<const char *, bool MqttConfig::*> flags[] = {{"commands", &MqttConfig::commands},
+                                                                 {"discovery", &MqttConfig::discovery}};
+    for (auto &[key, v] : j.items()) {
+        bool known = false;
+        for (auto &[name, field] : strings)
+            if (key == name) {
+                if (!v.is_string()) throw ConfigError(fmt::format("{}: mqtt \"{}\" must be a string", path, key));
+                if (m.*field == def.*field) m.*field = v.get<std::string>();
+                known = true;
+            }
+        for (auto &[name, field] : flags)
+            if (key == name) {
+                if (!v.is_boolean()) throw ConfigError(fmt::format("{}: mqtt \"{}\" must be true or false", path, key));
+                if (!(m.*field)) m.*field = v.get<bool>();
+                known = true;
+            }
+        if (!known) throw ConfigError(fmt::format("{}: unknown mqtt setting \"{}\"", path, key));
+    }
+}
+
 } // namespace
 
 CabinetConfig parse_cabinet(const std::string &spec) {
@@ -72,6 +101,7 @@ void load_config_file(const std::string &path, Config &cfg) {
             throw ConfigError(fmt::format("{}: \"journal_sync\" is \"normal\" or \"full\"", path));
         if (cfg.journal_full_sync == defaults.journal_full_sync) cfg.journal_full_sync = v == "full";
     }
+    if (j.contains("mqtt")) load_mqtt(path, j["mqtt"], cfg.mqtt);
     if (j.contains("cabinets")) {
         if (!j["cabinets"].is_object())
             throw ConfigError(fmt::format("{}: \"cabinets\" must be an object of name: endpoint", path));
@@ -85,7 +115,7 @@ void load_config_file(const std::string &path, Config &cfg) {
     }
     for (auto &[key, v] : j.items())
         if (key != "cabinets" && key != "db" && key != "listen" && key != "tokens" &&
-            key != "web_root" && key != "retention_days" && key != "journal_sync")
+            key != "web_root" && key != "retention_days" && key != "journal_sync" && key != "mqtt")
             throw ConfigError(fmt::format("{}: unknown setting \"{}\"", path, key));
 }
 

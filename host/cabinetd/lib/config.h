@@ -19,6 +19,18 @@ struct CabinetConfig {
     std::string endpoint; // serial device path, "tcp:HOST:PORT" or "sim"
 };
 
+// Joining an MQTT broker; an empty url: not at all.
+struct MqttConfig {
+    std::string url;     // mqtt://HOST:PORT or mqtts://HOST:PORT
+    std::string ca_file; // mqtts: the CA that signed the broker's certificate
+    std::string username, password;
+    std::string prefix = "tessaro/{board_id}/"; // {board_id} and {cabinet} are filled in
+    bool commands = false;  // take open and clear_fault commands
+    bool discovery = false; // Home Assistant discovery
+    std::string discovery_prefix = "homeassistant";
+    std::string ha_status_topic = "homeassistant/status";
+};
+
 struct Config {
     std::vector<CabinetConfig> cabinets;
     std::string db = "cabinetd.db";
@@ -27,6 +39,7 @@ struct Config {
     std::string web_root; // the operator page's files; none: no page
     std::chrono::hours retention{24 * 90};
     bool journal_full_sync = false; // "journal_sync": "normal" or "full"
+    MqttConfig mqtt;
 };
 
 // "NAME=ENDPOINT"; the name is 1 to 32 letters, digits, '-' and '_'.
@@ -36,7 +49,10 @@ CabinetConfig parse_cabinet(const std::string &spec);
 // keep_set is true, so command-line values win). The file's form:
 //   {"cabinets": {"lab": "/dev/serial/by-id/...", "demo": "tcp:127.0.0.1:5000"},
 //    "db": "...", "listen": "127.0.0.1:8080", "tokens": "...", "web_root": "...",
-//    "retention_days": 90, "journal_sync": "normal"}
+//    "retention_days": 90, "journal_sync": "normal",
+//    "mqtt": {"url": "mqtt://HOST:1883", "ca_file": "...", "username": "...", "password": "...",
+//             "prefix": "tessaro/{board_id}/", "commands": false, "discovery": false,
+//             "discovery_prefix": "homeassistant", "ha_status_topic": "homeassistant/status"}}
 void load_config_file(const std::string &path, Config &cfg);
 
 // Checks the whole configuration: at least one cabinet, names unique.

@@ -130,6 +130,12 @@ Record row(const Stmt &s) {
 
 } // namespace
 
+std::uint64_t steady_ms() {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
+}
+
 std::int64_t wall_ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::system_clock::now().time_since_epoch())
@@ -156,6 +162,9 @@ Journal::Journal(const std::string &path, JournalOptions options) : opt_(options
                 "journal {} has schema version {}; this cabinetd reads version {}", path, version,
                 kSchemaVersion));
         }
+        // Readers' progress came after the first schema; a journal without it
+        // gains it here, and older readers of the database ignore it.
+        exec(wdb_, "CREATE TABLE IF NOT EXISTS progress (reader TEXT PRIMARY KEY, cursor INTEGER NOT NULL)");
         Stmt mode(wdb_, "PRAGMA journal_mode=WAL");
         if (!mode.step() || mode.text(0) != "wal")
             throw JournalError(fmt::format("journal {}: cannot use write-ahead logging", path));
@@ -209,7 +218,7 @@ Journal::~Journal() {
 void Journal::write(std::vector<Record> records, std::function<void()> committed) {
     {
         std::lock_guard lk(mu_);
-        queue_.push_back({std::move(records), std::move(committed)});
+        queue_.push_back({std::move(records), std::move(committed), {}});
         ++queued_;
     }
     cv_.notify_all();
@@ -267,11 +276,18 @@ void Journal::commit(std::vector<Batch> &batches) {
                    "code, request_id, door_id, detail) VALUES (?,?,?,?,?,?,?,?,?,?)");
     Stmt sess(wdb_, "INSERT INTO sessions (cabinet, session_id, last_seq, first_ms, last_ms) VALUES (?,?,?,?,?) "
                     "ON CONFLICT DO UPDATE SET last_seq = max(last_seq, excluded.last_seq), last_ms = excluded.last_ms");
+    Stmt prog(wdb_, "INSERT INTO progress (reader, cursor) VALUES (?,?) "
+                    "ON CONFLICT DO UPDATE SET cursor = excluded.cursor");
     std::vector<Record> stored;
     std::uint64_t dups = 0;
     exec(wdb_, "BEGIN IMMEDIATE");
     try {
         for (auto &b : batches) {
+            for (auto &[reader, cursor] : b.progress) {
+                prog.bind(1, reader).bind(2, cursor);
+                prog.step();
+                prog.reset();
+            }
             for (auto &r : b.records) {
                 if (r.at_ms == 0) r.at_ms = wall_ms();
                 ins.bind(1, r.at_ms).bind(2, r.cabinet).bind(3, r.kind).bind(4, r.session_id)
@@ -419,6 +435,25 @@ int Journal::subscribe(Listener l) {
 void Journal::unsubscribe(int id) {
     std::lock_guard lk(mu_);
     std::erase_if(listeners_, [&](auto &p) { return p.first == id; });
+}
+
+void Journal::set_progress(const std::string &reader, std::int64_t cursor) {
+    {
+        std::lock_guard lk(mu_);
+        Batch b;
+        b.progress.emplace_back(reader, cursor);
+        queue_.push_back(std::move(b));
+        ++queued_;
+    }
+    cv_.notify_all();
+}
+
+std::optional<std::int64_t> Journal::progress(const std::string &reader) const {
+    std::lock_guard lk(rmu_);
+    Stmt s(rdb_, "SELECT cursor FROM progress WHERE reader = ?");
+    s.bind(1, reader);
+    if (!s.step()) return std::nullopt;
+    return s.i64(0);
 }
 
 JournalStats Journal::stats() const {

@@ -55,6 +55,8 @@ struct Record {
 };
 
 std::int64_t wall_ms();
+// Monotonic milliseconds, for intervals.
+std::uint64_t steady_ms();
 
 struct JournalOptions {
     std::chrono::milliseconds retention{std::chrono::hours(24 * 90)};
@@ -117,10 +119,16 @@ public:
 
     JournalStats stats() const;
 
+    // How far a reader that must not miss a record (the MQTT bridge) has
+    // got, kept across restarts. Queued and committed with the records.
+    void set_progress(const std::string &reader, std::int64_t cursor);
+    std::optional<std::int64_t> progress(const std::string &reader) const;
+
 private:
     struct Batch {
         std::vector<Record> records;
         std::function<void()> committed;
+        std::vector<std::pair<std::string, std::int64_t>> progress;
     };
     void run();
     void commit(std::vector<Batch> &batches);

@@ -1,6 +1,7 @@
 #include "service.h"
 
 #include "http_server.h"
+#include "mqtt_bridge.h"
 
 #include <cabinet_host/explain.h>
 
@@ -20,6 +21,11 @@ Service::Service(const Config &cfg, JournalOptions jopt, LinkOptions lopt, HttpO
     for (auto &c : cfg_.cabinets)
         cabinets_.push_back(std::make_unique<Cabinet>(c.name, c.endpoint, *journal_, lopt));
     http_ = std::make_unique<HttpServer>(*this, parse_listen(cfg_.listen));
+    if (!cfg_.mqtt.url.empty()) {
+        std::vector<Cabinet *> cabs;
+        for (auto &c : cabinets_) cabs.push_back(c.get());
+        mqtt_ = std::make_unique<MqttBridge>(cfg_.mqtt, *journal_, std::move(cabs));
+    }
 }
 
 Service::~Service() { stop(); }
@@ -27,12 +33,14 @@ Service::~Service() { stop(); }
 void Service::start() {
     for (auto &c : cabinets_) c->start();
     http_->start();
+    if (mqtt_) mqtt_->start();
 }
 
 void Service::stop() {
     // The server first, so nothing new arrives; then the lines, which answer
     // what is still waiting; then the journal, which commits the rest.
     if (http_) http_->stop();
+    if (mqtt_) mqtt_->stop();
     for (auto &c : cabinets_) c->stop();
     if (journal_) journal_->flush();
 }
@@ -57,12 +65,6 @@ Cabinet *Service::cabinet(std::string_view name) {
 }
 
 namespace {
-
-std::uint64_t steady_ms() {
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          std::chrono::steady_clock::now().time_since_epoch())
-                                          .count());
-}
 
 std::string label(std::string_view v) {
     std::string out;

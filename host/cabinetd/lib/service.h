@@ -27,6 +27,7 @@ struct HttpOptions {
 };
 
 class HttpServer;
+class MqttBridge;
 
 class Service {
 public:
@@ -55,6 +56,7 @@ private:
     Tokens tokens_;
     std::vector<std::unique_ptr<Cabinet>> cabinets_;
     std::unique_ptr<HttpServer> http_;
+    std::unique_ptr<MqttBridge> mqtt_; // with a broker configured
 };
 
 // JSON views shared by the API and the stream.
