@@ -90,6 +90,37 @@ def test_through_daemon():
     check(rc == 5 and "could not connect" in err, f"unreachable: {rc} {err}")
 
 
+def test_serial_port_held():
+    # One serial port, two programs: whichever has it first keeps it, and the
+    # other is told who holds it. cabinetd retries until the port is free.
+    with tempfile.TemporaryDirectory(prefix="cabinetd-test-") as work:
+        sim = Sim(work, "a", serial="pty")
+        holder = subprocess.Popen([CTL, "--device", sim.pty_path, "events", "--timeout-ms", "60000"],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        d = None
+        try:
+            with open("/proc/locks") as f:  # its lock taken
+                wait_for(lambda: f.seek(0) == 0 and f" {holder.pid} " in f.read(), 10, "cabinetctl holding the port")
+            d = Daemon(work, [sim])
+            a = wait_for(lambda: (lambda c: c if "cabinetctl" in c["link_reason"] else None)(d.cabinet("a")), 5,
+                         "the holder named in the link's reason")
+            check(a["link"] == "down" and "in use" in a["link_reason"], f"status while held: {a}")
+            check(any("in use" in l and "cabinetctl" in l for l in d.log), "the holder is not in the log")
+            holder.terminate()
+            holder.wait(10)
+            d.wait_ready("a", timeout=15)
+            rc, out, err = ctl("--device", sim.pty_path, "--timeout-ms", "2000", "state")
+            check(rc == 5 and "in use" in err and "(cabinetd)" in err, f"second opener: {rc} {out} {err}")
+            status, body = open_door(d, "a", 2)
+            check(status == 202, f"cabinetd lost the port to the second opener: {status} {body}")
+        finally:
+            if holder.poll() is None:
+                holder.kill()
+            if d:
+                d.kill(signal.SIGTERM)
+            sim.stop()
+
+
 TESTS = {name[5:]: fn for name, fn in globals().items() if name.startswith("test_")}
 
 if __name__ == "__main__":
