@@ -10,19 +10,24 @@
 
 namespace cabinetctl {
 
-struct DaemonOptions {
-    std::string url;        // http://HOST:PORT[/prefix]
-    std::string cabinet;    // empty: the only cabinet cabinetd serves
-    std::string token_file; // empty: $CABINETD_TOKEN
-    std::string key;        // Idempotency-Key; empty: a fresh one
+// What a command asks, whichever road it takes to the cabinet.
+struct CommandOptions {
     bool json = false;
     bool verbose = false;
     std::uint64_t timeout_ms = 5000;
     bool timeout_given = false;
+    // open
     unsigned door = 0;
     std::uint32_t pulse_ms = 500;
     std::uint32_t ttl_ms = 3000;
     bool wait = false;
+};
+
+struct DaemonOptions : CommandOptions {
+    std::string url;        // http://HOST:PORT[/prefix]
+    std::string cabinet;    // empty: the only cabinet cabinetd serves
+    std::string token_file; // empty: $CABINETD_TOKEN
+    std::string key;        // Idempotency-Key; empty: a fresh one
 };
 
 // Runs one command (state, open, clear) against cabinetd and returns

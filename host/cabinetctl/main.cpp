@@ -35,20 +35,11 @@ void catch_stop_signals() {
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &sa, nullptr);
 }
 
-struct Options {
+struct Options : cabinetctl::CommandOptions {
     std::string device;
     std::string tcp;
     bool sim = false;
     std::vector<std::string> sim_args;
-    bool json = false;
-    bool verbose = false;
-    std::uint64_t timeout_ms = 5000;
-    bool timeout_given = false;
-    // open
-    unsigned door = 0;
-    std::uint32_t pulse_ms = 500;
-    std::uint32_t ttl_ms = 3000;
-    bool wait = false;
     // events
     bool all = false;
     // through cabinetd
@@ -524,16 +515,8 @@ int main(int argc, char **argv) {
 
     const std::string command = app.get_subcommands().front()->get_name();
     if (!o.daemon.url.empty()) {
-        auto &d = o.daemon;
-        d.json = o.json;
-        d.verbose = o.verbose;
-        d.timeout_ms = o.timeout_ms;
-        d.timeout_given = o.timeout_given;
-        d.door = o.door;
-        d.pulse_ms = o.pulse_ms;
-        d.ttl_ms = o.ttl_ms;
-        d.wait = o.wait;
-        return cabinetctl::run_daemon(command, d, g_stop);
+        static_cast<cabinetctl::CommandOptions &>(o.daemon) = o;
+        return cabinetctl::run_daemon(command, o.daemon, g_stop);
     }
     try {
         if (command == "state") return cmd_state(o);

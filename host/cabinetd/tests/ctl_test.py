@@ -14,7 +14,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from daemon_test import OPERATOR, VIEWER, Daemon, Failed, Rig, Sim, check, open_door, wait_for  # noqa: E402
+from daemon_test import OPERATOR, VIEWER, Daemon, Rig, Sim, check, main, open_door, wait_for  # noqa: E402
 
 CTL = os.environ.get("CABINETCTL", "cabinetctl")
 
@@ -121,14 +121,5 @@ def test_serial_port_held():
             sim.stop()
 
 
-TESTS = {name[5:]: fn for name, fn in globals().items() if name.startswith("test_")}
-
 if __name__ == "__main__":
-    if len(sys.argv) != 2 or sys.argv[1] not in TESTS:
-        sys.exit(f"usage: {sys.argv[0]} {{{'|'.join(TESTS)}}}")
-    try:
-        rc = TESTS[sys.argv[1]]()
-    except Failed as e:
-        print(f"FAILED: {e}", file=sys.stderr)
-        sys.exit(1)
-    sys.exit(rc or 0)
+    main(globals())

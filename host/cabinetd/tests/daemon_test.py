@@ -638,14 +638,18 @@ def test_security_and_bad_input():
         check(d.request("GET", "/api/whoami", token="kiosk-token-0123456789")[0] == 200, "tokens lost on a bad reload")
 
 
-TESTS = {name[5:]: fn for name, fn in globals().items() if name.startswith("test_")}
-
-if __name__ == "__main__":
-    if len(sys.argv) != 2 or sys.argv[1] not in TESTS:
-        sys.exit(f"usage: {sys.argv[0]} {{{'|'.join(TESTS)}}}")
+def main(names):
+    """Runs the test named on the command line, from the module's test_* functions."""
+    tests = {name[5:]: fn for name, fn in names.items() if name.startswith("test_")}
+    if len(sys.argv) != 2 or sys.argv[1] not in tests:
+        sys.exit(f"usage: {sys.argv[0]} {{{'|'.join(tests)}}}")
     try:
-        rc = TESTS[sys.argv[1]]()
+        rc = tests[sys.argv[1]]()
     except Failed as e:
         print(f"FAILED: {e}", file=sys.stderr)
         sys.exit(1)
     sys.exit(rc or 0)
+
+
+if __name__ == "__main__":
+    main(globals())
