@@ -1,5 +1,6 @@
 // cabinetctl: drive a cabinet controller (or the simulator) from the command
 // line. Non-interactive, with clear exit codes and --json output for scripts.
+#include "daemon_client.h"
 #include "render.h"
 
 #include "cabinet_host/client.h"
@@ -34,22 +35,15 @@ void catch_stop_signals() {
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &sa, nullptr);
 }
 
-struct Options {
+struct Options : cabinetctl::CommandOptions {
     std::string device;
     std::string tcp;
     bool sim = false;
     std::vector<std::string> sim_args;
-    bool json = false;
-    bool verbose = false;
-    std::uint64_t timeout_ms = 5000;
-    bool timeout_given = false;
-    // open
-    unsigned door = 0;
-    std::uint32_t pulse_ms = 500;
-    std::uint32_t ttl_ms = 3000;
-    bool wait = false;
     // events
     bool all = false;
+    // through cabinetd
+    cabinetctl::DaemonOptions daemon;
 };
 
 constexpr std::uint64_t kDefaultCycleWaitMs = 120000;
@@ -409,17 +403,20 @@ int main(int argc, char **argv) {
     CLI::App app{
         "cabinetctl - drive an eight-door cabinet controller over its serial line protocol.\n\n"
         "Choose the controller with one of --device (a serial port), --tcp (a TCP endpoint, e.g.\n"
-        "the simulator's --tcp port) or --sim (start a fresh simulator for this one command),\n"
-        "then a command. Examples:\n"
+        "the simulator's --tcp port), --sim (start a fresh simulator for this one command) or\n"
+        "--daemon (a running cabinetd, over its HTTP API), then a command. Examples:\n"
         "  cabinetctl --device /dev/ttyACM0 state\n"
         "  cabinetctl --sim open 3 --wait\n"
-        "  cabinetctl --tcp 127.0.0.1:5000 --json events | jq .code\n",
+        "  cabinetctl --tcp 127.0.0.1:5000 --json events | jq .code\n"
+        "  CABINETD_TOKEN=... cabinetctl --daemon http://127.0.0.1:8080 --cabinet lab open 3 --wait\n",
         "cabinetctl"};
     app.footer(
         "Exit codes: 0 accepted or done, 1 usage or other error, 2 refused by the controller\n"
         "(the ack code is printed with its explanation), 3 a fault ended the wait, 4 timeout,\n"
         "5 connection failed or lost (or the controller restarted mid-operation, or the serial\n"
-        "port is in use by another program), 130 interrupted by SIGINT or SIGTERM.\n"
+        "port is in use by another program; with --daemon: cabinetd unreachable, or its link to\n"
+        "the controller down), 130 interrupted by SIGINT or SIGTERM. With --daemon a token\n"
+        "cabinetd refuses (401) or whose role may not act (403) exits 1.\n"
         "Run 'cabinetctl COMMAND --help' for the options of one command.");
     app.require_subcommand(1);
     app.fallthrough();
@@ -431,8 +428,18 @@ int main(int argc, char **argv) {
     auto *sim = app.add_flag("--sim", o.sim,
                              "Start cabinet-sim --stdio and talk to it over pipes (found via "
                              "$CABINET_SIM, next to cabinetctl, or ../simulator/ in the build tree)");
-    dev->excludes(tcp)->excludes(sim);
-    tcp->excludes(sim);
+    auto *daemon = app.add_option("--daemon", o.daemon.url,
+                                  "A running cabinetd, http://HOST:PORT: state, open and clear go "
+                                  "through its HTTP API (it keeps the heartbeats going)");
+    app.add_option("--cabinet", o.daemon.cabinet,
+                   "With --daemon: the cabinet's name (default: the only one cabinetd serves)")
+        ->needs(daemon);
+    app.add_option("--token-file", o.daemon.token_file,
+                   "With --daemon: a file holding the bearer token (default: $CABINETD_TOKEN)")
+        ->needs(daemon);
+    dev->excludes(tcp)->excludes(sim)->excludes(daemon);
+    tcp->excludes(sim)->excludes(daemon);
+    sim->excludes(daemon);
     app.add_option("--sim-arg", o.sim_args,
                    "Extra argument for cabinet-sim, repeatable (e.g. --sim-arg=--scenario "
                    "--sim-arg=doors.txt)");
@@ -462,6 +469,9 @@ int main(int argc, char **argv) {
                    "Follow the door cycle to its end; without it heartbeats stop when cabinetctl exits, "
                    "and the controller latches heartbeat_lost 5 s later unless the cycle is complete "
                    "or another host sends heartbeats");
+    open->add_option("--key", o.daemon.key,
+                     "With --daemon: the Idempotency-Key (default: a fresh one). Asking again with the "
+                     "key of an open whose answer was lost gives its answer and never opens twice");
     app.add_subcommand("clear", "Clear a latched fault (needs every door closed and locked, inputs "
                                 "valid, power good; sends a heartbeat first). Explains a refusal");
     app.add_subcommand("watch", "Live table of the eight doors and the controller, redrawn as lines "
@@ -496,13 +506,18 @@ int main(int argc, char **argv) {
         return 1;
     }
     o.timeout_given = timeout->count() > 0;
-    if (o.device.empty() && o.tcp.empty() && !o.sim) {
-        err_line("choose the controller with --device PATH, --tcp HOST:PORT or --sim (see --help)");
+    if (o.device.empty() && o.tcp.empty() && !o.sim && o.daemon.url.empty()) {
+        err_line("choose the controller with --device PATH, --tcp HOST:PORT, --sim or --daemon URL "
+                 "(see --help)");
         return 1;
     }
     catch_stop_signals();
 
     const std::string command = app.get_subcommands().front()->get_name();
+    if (!o.daemon.url.empty()) {
+        static_cast<cabinetctl::CommandOptions &>(o.daemon) = o;
+        return cabinetctl::run_daemon(command, o.daemon, g_stop);
+    }
     try {
         if (command == "state") return cmd_state(o);
         if (command == "open") return cmd_open(o);

@@ -125,9 +125,13 @@ public:
     SerialTransport(const std::string &device, unsigned baud) : port_(io_) {
         const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
-            if (errno == EBUSY)
-                throw PortInUse(fmt::format("{} is in use: another program has it open exclusively",
-                                            device));
+            // Refused by the exclusive mode: the holder's lock still names it.
+            if (errno == EBUSY) {
+                struct stat st {};
+                const std::string who = ::stat(device.c_str(), &st) == 0 ? lock_holder(st) : "";
+                throw PortInUse(fmt::format("{} is in use: another program has it open exclusively{}",
+                                            device, who.empty() ? "" : ": " + who));
+            }
             throw std::system_error(errno, std::generic_category());
         }
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
