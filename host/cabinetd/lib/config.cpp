@@ -61,11 +61,11 @@ void load_mqtt(const std::string &path, const nlohmann::json &j, MqttConfig &m) 
 
 } // namespace
 
-CabinetConfig parse_cabinet(const std::string &spec) {
-    const auto eq = spec.find('=');
+CabinetConfig parse_cabinet(const std::string &arg) {
+    const auto eq = arg.find('=');
     if (eq == std::string::npos)
-        throw ConfigError(fmt::format("--cabinet \"{}\": expected NAME=/dev/tty... or NAME=tcp:HOST:PORT", spec));
-    CabinetConfig c{spec.substr(0, eq), spec.substr(eq + 1)};
+        throw ConfigError(fmt::format("--cabinet \"{}\": expected NAME=/dev/tty... or NAME=tcp:HOST:PORT", arg));
+    CabinetConfig c{arg.substr(0, eq), arg.substr(eq + 1)};
     if (!valid_name(c.name))
         throw ConfigError(fmt::format("cabinet name \"{}\": use 1 to 32 letters, digits, '-' or '_'", c.name));
     check_endpoint(c.name, c.endpoint);

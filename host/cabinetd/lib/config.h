@@ -43,7 +43,7 @@ struct Config {
 };
 
 // "NAME=ENDPOINT"; the name is 1 to 32 letters, digits, '-' and '_'.
-CabinetConfig parse_cabinet(const std::string &spec);
+CabinetConfig parse_cabinet(const std::string &arg);
 
 // Adds what the JSON file sets to cfg (values already in cfg are kept when
 // keep_set is true, so command-line values win). The file's form:
