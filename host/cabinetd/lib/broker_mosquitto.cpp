@@ -26,6 +26,9 @@ public:
         // MQTT 5, for "retain as published": a command published with the
         // retain flag shows it even when it reaches us live, so it can be refused.
         mosquitto_int_option(m_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+        // Events are small messages sent as they happen: Nagle's algorithm
+        // would hold one back until the broker acknowledged the one before.
+        mosquitto_int_option(m_, MOSQ_OPT_TCP_NODELAY, 1);
         // Our own thread runs the loop; publishing from the bridge's thread
         // only queues the packet and wakes the loop.
         mosquitto_threaded_set(m_, true);
