@@ -1,5 +1,4 @@
 // The three outbound line types and the serial line writer.
-#include <string.h>
 
 #include "pico_main.h"
 #include "text.h"
