@@ -4,6 +4,7 @@
 
 #include "cabinet_host/explain.h"
 #include "cabinet_host/outcome.h"
+#include "cabinet_host/protocol.h"
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
@@ -18,7 +19,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <optional>
-#include <random>
 #include <stdexcept>
 #include <thread>
 
@@ -100,10 +100,9 @@ std::string read_token(const DaemonOptions &o) {
     throw Usage("--token-file: " + o.token_file + " holds no token");
 }
 
-std::string fresh_key() {
-    std::random_device rd;
-    return fmt::format("ctl-{:08x}{:08x}", rd(), rd());
-}
+// Keys are scoped per token by cabinetd, but another program using the same
+// token must not be able to guess one either.
+std::string fresh_key() { return cabinet_host::RequestIds("ctl").next(); }
 
 enum class NetFail { None, Connect, Lost, Timeout, Interrupted };
 

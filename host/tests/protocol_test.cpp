@@ -106,18 +106,21 @@ TEST(BuildCommand, RefusesWhatTheControllerCouldNotParse) {
     EXPECT_FALSE(is_identifier("aZ09-.:_", 7));
 }
 
-TEST(RequestIds, UniqueValidIdentifiers) {
-    RequestIds a, b;
-    EXPECT_NE(a.prefix(), b.prefix());
+// Ids come from the OS's random source, 128 bits each: never a counter that
+// another client could run ahead of.
+TEST(RequestIds, RandomValidIdentifiers) {
+    RequestIds plain, labelled(std::string(RequestIds::kLabelMax, 'p'));
     std::set<std::string> seen;
     for (int i = 0; i < 1000; ++i) {
-        const std::string id = a.next();
-        EXPECT_TRUE(is_identifier(id, kRequestIdMax)) << id;
+        const std::string id = plain.next();
+        ASSERT_EQ(id.size(), 32u) << id;
+        EXPECT_EQ(id.find_first_not_of("0123456789abcdef"), std::string::npos) << id;
         EXPECT_TRUE(seen.insert(id).second);
     }
-    RequestIds fixed(std::string(40, 'p'));
-    EXPECT_TRUE(is_identifier(fixed.next(), kRequestIdMax));
-    EXPECT_THROW(RequestIds("bad prefix"), std::invalid_argument);
+    EXPECT_TRUE(is_identifier(labelled.next(), kRequestIdMax));
+    EXPECT_EQ(labelled.next().size(), kRequestIdMax);
+    EXPECT_THROW(RequestIds("bad label"), std::invalid_argument);
+    EXPECT_THROW(RequestIds(std::string(RequestIds::kLabelMax + 1, 'p')), std::invalid_argument);
 }
 
 #ifdef CABINET_HOST_HAVE_CORE
@@ -131,9 +134,7 @@ TEST(BuildCommand, FirmwareParserAcceptsEveryBuiltLine) {
         return cmd;
     };
     const std::string sid(48, 'S');
-    RequestIds ids(std::string(40, 'p'));
-    for (int i = 0; i < 5; ++i) ids.next();
-    std::string rid = ids.next();
+    std::string rid = RequestIds("p").next();
     rid += std::string(64 - rid.size(), 'x');
     ASSERT_EQ(rid.size(), 64u);
     for (unsigned door : {1u, 8u}) {

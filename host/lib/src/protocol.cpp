@@ -4,8 +4,11 @@
 
 #include <fmt/format.h>
 
-#include <random>
+#include <cerrno>
 #include <stdexcept>
+#include <system_error>
+
+#include <sys/random.h>
 
 namespace cabinet_host {
 namespace {
@@ -146,16 +149,33 @@ std::string build_clear_fault(std::string_view session_id) {
 
 std::string build_state_request() { return "{\"type\":\"state\"}"; }
 
-RequestIds::RequestIds() {
-    std::random_device rd;
-    std::uint64_t r = (std::uint64_t{rd()} << 32) ^ rd();
-    prefix_ = fmt::format("h{:012x}", r & 0xffffffffffffull);
+void random_bytes(void *out, std::size_t n) {
+    auto *p = static_cast<unsigned char *>(out);
+    while (n > 0) {
+        const ssize_t got = ::getrandom(p, n, 0);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            throw std::system_error(errno, std::generic_category(), "getrandom");
+        }
+        p += got;
+        n -= static_cast<std::size_t>(got);
+    }
 }
 
-RequestIds::RequestIds(std::string prefix) : prefix_(std::move(prefix)) {
-    require_identifier("request id prefix", prefix_, 40);
+RequestIds::RequestIds(std::string label) : label_(std::move(label)) {
+    require_identifier("request id label", label_, kLabelMax);
 }
 
-std::string RequestIds::next() { return fmt::format("{}-{}", prefix_, ++counter_); }
+std::string RequestIds::next() const {
+    unsigned char b[16];
+    random_bytes(b, sizeof b);
+    std::string out = label_.empty() ? std::string() : label_ + "-";
+    static constexpr char kHex[] = "0123456789abcdef";
+    for (unsigned char c : b) {
+        out.push_back(kHex[c >> 4]);
+        out.push_back(kHex[c & 15]);
+    }
+    return out;
+}
 
 } // namespace cabinet_host

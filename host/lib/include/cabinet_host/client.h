@@ -73,7 +73,7 @@ struct ClientOptions {
     std::size_t max_in_flight = 1; // lines sent and not yet answered
     std::uint64_t clock_window_ms = 10000;
     std::uint64_t clock_safety_ms = 100; // see ControllerClock
-    std::string request_prefix; // empty: random per process
+    std::string request_prefix; // a label before each random request id (RequestIds); empty: none
     // A state line cannot answer a state request sooner than this after it
     // was sent (the time to write one at 115200 baud); one that arrives
     // sooner was already on its way and is a periodic one.

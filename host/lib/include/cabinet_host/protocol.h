@@ -108,17 +108,26 @@ std::string build_heartbeat(std::string_view session_id);
 std::string build_clear_fault(std::string_view session_id);
 std::string build_state_request();
 
-// Unique request ids: a per-process random prefix and a counter.
+// n bytes from the operating system's random source (getrandom). Throws
+// std::system_error if it cannot give them.
+void random_bytes(void *out, std::size_t n);
+
+// Request ids nobody can guess: 128 bits from the operating system's random
+// source each, as 32 hex digits, after an optional label ("ctl-..."). A
+// request id tells the controller's replay protection and the journal which
+// open an answer or event belongs to, so one that another client could
+// predict would let it claim or block someone else's open.
 class RequestIds {
 public:
-    RequestIds();                           // random prefix
-    explicit RequestIds(std::string prefix); // fixed prefix (must be an identifier of <= 40 chars)
-    std::string next();
-    const std::string &prefix() const { return prefix_; }
+    static constexpr std::size_t kLabelMax = kRequestIdMax - 33; // label, '-', 32 hex digits
+    RequestIds() = default;
+    // label: an identifier of at most kLabelMax characters; throws
+    // std::invalid_argument otherwise.
+    explicit RequestIds(std::string label);
+    std::string next() const;
 
 private:
-    std::string prefix_;
-    std::uint64_t counter_ = 0;
+    std::string label_;
 };
 
 } // namespace cabinet_host
