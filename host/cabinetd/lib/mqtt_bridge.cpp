@@ -107,11 +107,15 @@ std::variant<MqttCommand, MqttRefusal> parse_mqtt_command(std::string_view sub, 
     if (sub == "clear_fault/set") {
         c.kind = MqttCommand::ClearFault;
     } else if (sub.rfind("door/", 0) == 0 && sub.size() > 14 && sub.substr(sub.size() - 9) == "/open/set") {
+        // Only the canonical topic of a door: a broker's access rules name
+        // topics, and "door/03/open/set" must not get past a rule that
+        // denies "door/3/open/set".
         const auto n = sub.substr(5, sub.size() - 14);
         unsigned door = 0;
         auto [p, ec] = std::from_chars(n.data(), n.data() + n.size(), door);
-        if (ec != std::errc() || p != n.data() + n.size() || door < 1 || door > ch::kDoors)
-            return refuse("bad_request", fmt::format("no door \"{}\": doors are numbered 1 to {}", n, ch::kDoors));
+        if (ec != std::errc() || p != n.data() + n.size() || door < 1 || door > ch::kDoors || fmt::format("{}", door) != n)
+            return refuse("unknown_topic", fmt::format("no door \"{}\": the doors' topics are door/1/open/set to door/{}/open/set",
+                                                       n, ch::kDoors));
         c.door = door;
     } else {
         return refuse("unknown_topic", fmt::format("no command \"{}\": use door/N/open/set or clear_fault/set", sub));
@@ -155,6 +159,26 @@ std::variant<MqttCommand, MqttRefusal> parse_mqtt_command(std::string_view sub, 
     }
     if (j.contains("sent_at_ms")) c.sent_at_ms = j["sent_at_ms"].get<std::int64_t>();
     return c;
+}
+
+std::optional<MqttRefusal> check_sent_at(std::optional<std::int64_t> sent_at_ms, std::int64_t now_ms,
+                                         std::uint32_t ttl_ms, std::string request_id) {
+    if (!sent_at_ms) return std::nullopt;
+    // now - sent, or the sign of it where the difference does not fit.
+    std::int64_t age = 0;
+    const bool beyond = __builtin_sub_overflow(now_ms, *sent_at_ms, &age);
+    if (beyond ? *sent_at_ms > now_ms : age < -kSentAtSkewMs)
+        return refuse("bad_request",
+                      beyond ? fmt::format("sent_at_ms {} is far ahead of cabinetd's clock", *sent_at_ms)
+                             : fmt::format("sent_at_ms is {} ms ahead of cabinetd's clock; at most {} ms of clock skew is taken",
+                                           -age, kSentAtSkewMs),
+                      std::move(request_id));
+    if (beyond || age > static_cast<std::int64_t>(ttl_ms))
+        return refuse("expired",
+                      beyond ? fmt::format("sent_at_ms {} is long past", *sent_at_ms)
+                             : fmt::format("the command was sent {} ms ago; its ttl_ms is {}", age, ttl_ms),
+                      std::move(request_id));
+    return std::nullopt;
 }
 
 std::string discovery_topic(const MqttConfig &m, const std::string &board_id) {
@@ -660,8 +684,7 @@ void MqttBridge::command(Unit &u, const std::string &sub, const std::string &pay
     base["command"] = c.kind == MqttCommand::Open ? "open" : "clear_fault";
     if (c.kind == MqttCommand::Open) base["door"] = c.door;
     if (retained) return refuse_with("retained", kRetained);
-    if (c.sent_at_ms && received_ms - *c.sent_at_ms > static_cast<std::int64_t>(c.ttl_ms))
-        return refuse_with("expired", fmt::format("the command was sent {} ms ago; its ttl_ms is {}", received_ms - *c.sent_at_ms, c.ttl_ms));
+    if (auto stale = check_sent_at(c.sent_at_ms, received_ms, c.ttl_ms)) return refuse_with(stale->code, stale->text);
     if (!u.online) return refuse_with("offline", "the cabinet is offline: its link is down or its controller silent");
 
     std::weak_ptr<Inbox> weak = inbox_;

@@ -51,7 +51,7 @@ struct MqttCommand {
 };
 // A command refused before it reaches a cabinet.
 struct MqttRefusal {
-    std::string code; // "bad_request", "unknown_topic", "not_supported", "payload_too_large"
+    std::string code; // "bad_request", "unknown_topic", "not_supported", "payload_too_large", "expired"
     std::string text;
     std::string request_id; // echoed when one could be read
 };
@@ -59,6 +59,14 @@ struct MqttRefusal {
 // ("door/3/open/set", "clear_fault/set") and its payload.
 std::variant<MqttCommand, MqttRefusal> parse_mqtt_command(std::string_view subtopic, std::string_view payload,
                                                           std::size_t max_payload = 4096);
+
+// How far ahead of cabinetd's clock a command's sent_at_ms may be.
+inline constexpr std::int64_t kSentAtSkewMs = 2000;
+// Refuses a command whose sent_at_ms (Unix ms) is more than the skew ahead of
+// now ("bad_request": it would never expire), or older than its ttl
+// ("expired"). Any value is taken, without overflow.
+std::optional<MqttRefusal> check_sent_at(std::optional<std::int64_t> sent_at_ms, std::int64_t now_ms,
+                                         std::uint32_t ttl_ms, std::string request_id = {});
 
 // The Home Assistant device discovery config of one cabinet.
 nlohmann::json discovery_config(const std::string &cabinet, const std::string &board_id, const std::string &prefix,

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <set>
 #include <thread>
@@ -303,12 +304,16 @@ TEST_F(MqttBridgeTest, BadCommandsAreAnsweredAndNeverReachTheCabinet) {
     };
     EXPECT_EQ(code("door/1/open/set", "OPEN", true), "retained");
     EXPECT_EQ(code("door/1/open/set", R"({"request_id":"r1"})", true), "retained");
-    EXPECT_EQ(code("door/x/open/set", "OPEN"), "bad_request");
+    EXPECT_EQ(code("door/x/open/set", "OPEN"), "unknown_topic");
+    EXPECT_EQ(code("door/03/open/set", "OPEN"), "unknown_topic");
     EXPECT_EQ(code("door/1/close/set", "OPEN"), "unknown_topic");
     EXPECT_EQ(code("reboot/set", ""), "unknown_topic");
     auto r = result("door/1/open/set", R"({"request_id":"late-1","ttl_ms":1000,"sent_at_ms":1000})");
     EXPECT_EQ(r["code"], "expired");
     EXPECT_EQ(r["request_id"], "late-1");
+    // A command from the future would never expire; the far past must not wrap around.
+    EXPECT_EQ(code("door/1/open/set", R"({"sent_at_ms":)" + std::to_string(wall_ms() + 365LL * 86400000) + "}"), "bad_request");
+    EXPECT_EQ(code("door/1/open/set", R"({"sent_at_ms":-9223372036854775808})"), "expired");
     // A good command for a cabinet that is offline is refused too.
     r = result("door/3/open/set", R"({"pulse_ms":300,"ttl_ms":2000,"request_id":"k-3"})");
     EXPECT_EQ(r["code"], "offline");
@@ -342,6 +347,33 @@ TEST(MqttCommand, PayloadsAndTheirDefaults) {
     // A refusal after the request id was read echoes it.
     EXPECT_EQ(std::get<MqttRefusal>(parse_mqtt_command("door/1/open/set", R"({"request_id":"x1","pulse_ms":5})")).request_id, "x1");
     EXPECT_EQ(std::get<MqttRefusal>(parse_mqtt_command("clear_fault/set", R"({"pulse_ms":300})")).code, "bad_request");
+}
+
+TEST(MqttCommand, DoorsAreNamedCanonically) {
+    // A broker's access rules are written for these exact topics.
+    for (const char *door : {"03", "0003", "+3", " 3", "3 ", "0", "9", "-1", "4294967299", ""}) {
+        auto r = parse_mqtt_command("door/" + std::string(door) + "/open/set", "OPEN");
+        ASSERT_TRUE(std::holds_alternative<MqttRefusal>(r)) << door;
+        EXPECT_EQ(std::get<MqttRefusal>(r).code, "unknown_topic") << door;
+    }
+    EXPECT_EQ(std::get<MqttCommand>(parse_mqtt_command("door/3/open/set", "OPEN")).door, 3u);
+}
+
+TEST(MqttCommand, SentAtIsCheckedWithoutOverflow) {
+    const std::int64_t now = 1765064000123;
+    const auto code = [&](std::int64_t sent) {
+        auto r = check_sent_at(sent, now, 3000);
+        return r ? r->code : std::string("ok");
+    };
+    EXPECT_EQ(code(now + kSentAtSkewMs), "ok");
+    EXPECT_EQ(code(now + kSentAtSkewMs + 1), "bad_request");
+    EXPECT_EQ(code(now - 3000), "ok");
+    EXPECT_EQ(code(now - 3001), "expired");
+    EXPECT_EQ(code(INT64_MAX), "bad_request");
+    EXPECT_EQ(code(INT64_MIN), "expired");
+    EXPECT_EQ(check_sent_at(INT64_MAX, INT64_MIN, 1)->code, "bad_request");
+    EXPECT_EQ(check_sent_at(INT64_MIN, INT64_MAX, 1)->code, "expired");
+    EXPECT_FALSE(check_sent_at(std::nullopt, now, 1));
 }
 
 TEST(MqttSettings, UrlsPrefixesAndBoardIds) {

@@ -366,8 +366,10 @@ def test_security():
         operator = rig.client([p + "result"], user="operator", password=users["operator"])
         # Malformed commands are answered with an error and reach no controller.
         for sub, payload in ([("door/1/open/set", "{bad json"), ("door/9/open/set", "OPEN"),
-                                            ("door/0/open/set", "OPEN"), ("door/1/open/set", "x" * 70000),
-                                            ("door/1/open/set", json.dumps({"request_id": "bad-1", "pulse_ms": 5}))]):
+                                            ("door/0/open/set", "OPEN"), ("door/03/open/set", "OPEN"),
+                                            ("door/0003/open/set", "OPEN"), ("door/1/open/set", "x" * 70000),
+                                            ("door/1/open/set", json.dumps({"request_id": "bad-1", "pulse_ms": 5})),
+                                            ("door/1/open/set", json.dumps({"sent_at_ms": int(time.time() * 1000) + 365 * 86400000}))]):
             mark = operator.mark()
             operator.publish(p + sub, payload)
             r = wait_for(lambda: operator.messages(p + "result", mark), 10, f"answer to {sub} {payload[:20]}")
