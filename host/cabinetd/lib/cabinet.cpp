@@ -238,49 +238,59 @@ void Cabinet::commit() {
 }
 
 void Cabinet::start_open(OpenArgs args, Reply reply) {
+    // Every answer to a keyed open names the client's key beside the
+    // controller's request id.
+    if (!args.key.empty())
+        reply = [reply = std::move(reply), key = args.key](CommandResult r) {
+            r.key = key;
+            reply(std::move(r));
+        };
     const auto now = steady_now();
     std::erase_if(recent_, [&](auto &p) { return now - p.second.at_ms > 10000; });
-    if (!args.request_id.empty()) {
+    std::string request_id; // what the controller is sent
+    if (!args.key.empty()) {
         // A retried request: answer what the first one got, from memory or
         // the journal, without sending anything the controller might act on.
-        if (auto it = recent_.find(args.request_id); it != recent_.end()) {
-            if (it->second.door != args.door) {
-                reply_later(std::move(reply),
-                            failure(409, "key_reused",
-                                    fmt::format("this Idempotency-Key was used to open door {}", it->second.door)));
-                return;
-            }
+        // A key is looked up in its client's scope only, so one client's key
+        // never answers or blocks another client's open.
+        const auto key_reused = [&](unsigned door) {
+            reply_later(std::move(reply), failure(409, "key_reused",
+                                                  fmt::format("this Idempotency-Key was used to open door {}", door)));
+        };
+        if (auto it = recent_.find({args.key_scope, args.key}); it != recent_.end()) {
+            if (it->second.door != args.door) return key_reused(it->second.door);
             auto r = it->second.result;
             r.replayed = true;
             reply_later(std::move(reply), std::move(r));
             return;
         }
         for (auto &[ptr, p] : pending_)
-            if (p.req->request_id == args.request_id) {
+            if (!p.args.key.empty() && p.args.key == args.key && p.args.key_scope == args.key_scope) {
                 reply_later(std::move(reply), failure(409, "in_progress",
                                                       "an open with this Idempotency-Key is still waiting for its answer"));
                 return;
             }
         std::optional<CommandResult> earlier;
-        for (const auto &r : journal_.by_request(name_, args.request_id)) {
-            if (r.kind == "open" && r.door_id != args.door) {
-                reply_later(std::move(reply),
-                            failure(409, "key_reused",
-                                    fmt::format("this Idempotency-Key was used to open door {}", r.door_id)));
-                return;
-            }
-            if (r.kind == "ack" && r.code != "future_command" && !is_unread_line_ack(r.code)) {
-                AckLine a;
-                a.code = r.code;
-                a.request_id = r.request_id;
-                a.session_id = r.session_id;
-                earlier = from_ack(a);
-            } else if (r.kind == "event" && r.code == "open_accepted" && !earlier) {
-                AckLine a;
-                a.code = "accepted";
-                a.request_id = r.request_id;
-                a.session_id = r.session_id;
-                earlier = from_ack(a);
+        for (const auto &open : journal_.by_key(name_, args.key_scope, args.key)) {
+            if (open.door_id != args.door) return key_reused(open.door_id);
+            // An open that got no answer goes again under the request id it
+            // had, so the controller's replay protection still refuses it if
+            // the first one did arrive.
+            request_id = open.request_id;
+            for (const auto &r : journal_.by_request(name_, open.request_id)) {
+                if (r.kind == "ack" && r.code != "future_command" && !is_unread_line_ack(r.code)) {
+                    AckLine a;
+                    a.code = r.code;
+                    a.request_id = r.request_id;
+                    a.session_id = r.session_id;
+                    earlier = from_ack(a);
+                } else if (r.kind == "event" && r.code == "open_accepted" && !earlier) {
+                    AckLine a;
+                    a.code = "accepted";
+                    a.request_id = r.request_id;
+                    a.session_id = r.session_id;
+                    earlier = from_ack(a);
+                }
             }
         }
         if (earlier) {
@@ -288,21 +298,29 @@ void Cabinet::start_open(OpenArgs args, Reply reply) {
             reply_later(std::move(reply), std::move(*earlier));
             return;
         }
-    } else {
-        args.request_id = ids_.next();
     }
     if (!client_ || status().link != Link::Up || !client_->session_known()) {
         reply_later(std::move(reply), failure(503, "link_down", "the cabinet's link is down or its controller is silent"));
         return;
     }
+    if (request_id.empty()) {
+        try {
+            request_id = ids_.next();
+        } catch (const std::exception &e) {
+            reply_later(std::move(reply), failure(503, "no_random_source", e.what()));
+            return;
+        }
+    }
     Record r = rec("open");
-    r.session_id = client_->session_id();
-    r.request_id = args.request_id;
+    r.session_id = journal_session_;
+    r.request_id = request_id;
     r.door_id = args.door;
+    r.client_key = args.key;
+    if (!args.key.empty()) r.key_scope = args.key_scope;
     r.detail = json{{"requested_by", args.requested_by}, {"pulse_ms", args.pulse_ms}, {"ttl_ms", args.ttl_ms}}.dump();
     batch_.push_back(std::move(r));
     try {
-        auto req = client_->open(args.door, args.pulse_ms, args.ttl_ms, args.request_id);
+        auto req = client_->open(args.door, args.pulse_ms, args.ttl_ms, request_id);
         Pending p{std::move(args), std::move(reply), req};
         if (req->done()) {
             pending_[req.get()] = std::move(p);
@@ -344,7 +362,13 @@ void Cabinet::on_done(const Request &req) {
         reply_later(std::move(p.reply), std::move(result));
         return;
     }
-    if (req.status == RequestStatus::Answered) recent_[req.request_id] = {steady_now(), req.door_id, result};
+    if (req.status == RequestStatus::Answered && !p.args.key.empty()) {
+        if (recent_.size() >= 1024) // a bound for a burst of keyed refusals within the 10 s
+            recent_.erase(std::min_element(recent_.begin(), recent_.end(), [](auto &a, auto &b) {
+                return a.second.at_ms < b.second.at_ms;
+            }));
+        recent_[{p.args.key_scope, p.args.key}] = {steady_now(), req.door_id, result};
+    }
     auto c = cycles_.find(req.request_id);
     if (c != cycles_.end()) {
         if (req.succeeded() && !c->second.result.cycle_end) {

@@ -67,7 +67,8 @@ struct CommandResult {
     int status = 500;     // HTTP status that fits the outcome
     std::string code;     // ack code, or why no ack came ("connection_lost", ...)
     std::string text;     // its explanation
-    std::string request_id;
+    std::string request_id; // the controller's: what the open's events carry
+    std::string key;        // the client's idempotency key, if it gave one
     std::string session_id;
     bool replayed = false;           // answered from the journal, nothing sent
     std::optional<std::string> cycle_end; // wait=cycle: how the cycle ended
@@ -79,7 +80,11 @@ struct OpenArgs {
     unsigned door = 0;
     std::uint32_t pulse_ms = 500;
     std::uint32_t ttl_ms = 3000;
-    std::string request_id; // empty: a fresh one
+    // The client's idempotency key (empty: none) and whose it is
+    // ("http:<token name>", "mqtt"). A key answers retries within its own
+    // scope only; the controller is always sent a request id of cabinetd's.
+    std::string key;
+    std::string key_scope;
     std::string requested_by;
     bool wait_cycle = false;
 };
@@ -163,14 +168,14 @@ private:
     std::vector<std::function<void()>> after_commit_;
     std::map<const cabinet_host::Request *, Pending> pending_;
     std::map<std::string, CycleWait> cycles_; // by request id
-    // Opens answered in the last 10 s, for a retry that comes before the
-    // answer is committed; the journal answers later ones.
+    // Keyed opens answered in the last 10 s, by (scope, key), for a retry
+    // that comes before the answer is committed; the journal answers later ones.
     struct Answered {
         std::uint64_t at_ms;
         unsigned door;
         CommandResult result;
     };
-    std::map<std::string, Answered> recent_;
+    std::map<std::pair<std::string, std::string>, Answered> recent_;
 };
 
 // The HTTP status for an ack code, and for a request that got no ack.

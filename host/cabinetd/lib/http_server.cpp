@@ -337,7 +337,8 @@ private:
         if (auto key = req_["Idempotency-Key"]; !key.empty()) {
             if (!cabinet_host::is_identifier(key, cabinet_host::kRequestIdMax))
                 return fail(400, fmt::format("Idempotency-Key: use 1 to {} letters, digits, '-', '.', ':' or '_'", cabinet_host::kRequestIdMax));
-            args.request_id = std::string(key);
+            args.key = std::string(key);
+            args.key_scope = "http:" + who.name; // a token's keys are its own
         }
         await();
         cab.open(std::move(args), replier());

@@ -26,10 +26,13 @@ CREATE TABLE journal (
     code       TEXT NOT NULL DEFAULT '',
     request_id TEXT NOT NULL DEFAULT '',
     door_id    INTEGER NOT NULL DEFAULT 0,
-    detail     TEXT NOT NULL DEFAULT ''
+    detail     TEXT NOT NULL DEFAULT '',
+    key_scope  TEXT NOT NULL DEFAULT '',
+    client_key TEXT NOT NULL DEFAULT ''
 );
 CREATE UNIQUE INDEX journal_event ON journal(cabinet, session_id, event_seq) WHERE kind = 'event';
 CREATE INDEX journal_request ON journal(cabinet, request_id) WHERE request_id <> '';
+CREATE INDEX journal_client_key ON journal(cabinet, key_scope, client_key) WHERE client_key <> '';
 CREATE INDEX journal_at ON journal(at_ms);
 CREATE TABLE sessions (
     cabinet    TEXT NOT NULL,
@@ -39,6 +42,23 @@ CREATE TABLE sessions (
     last_ms    INTEGER NOT NULL,
     PRIMARY KEY (cabinet, session_id)
 );
+)sql";
+
+// Version 1 sent a client's idempotency key to the controller as the open's
+// request id. Its opens keep answering their key: the request id becomes the
+// key, in the scope of whoever asked (no version-1 open can tell a key from
+// an id cabinetd generated; a generated one only ever answers its own asker).
+const char *const kMigrate1To2 = R"sql(
+ALTER TABLE journal ADD COLUMN key_scope TEXT NOT NULL DEFAULT '';
+ALTER TABLE journal ADD COLUMN client_key TEXT NOT NULL DEFAULT '';
+UPDATE journal SET client_key = request_id,
+    key_scope = CASE
+        WHEN NOT json_valid(detail) THEN ''
+        WHEN json_extract(detail, '$.requested_by') = 'mqtt' THEN 'mqtt'
+        ELSE 'http:' || coalesce(json_extract(detail, '$.requested_by'), '') END
+    WHERE kind = 'open' AND request_id <> '';
+CREATE INDEX journal_client_key ON journal(cabinet, key_scope, client_key) WHERE client_key <> '';
+PRAGMA user_version = 2;
 )sql";
 
 [[noreturn]] void fail(sqlite3 *db, const std::string &what) {
@@ -110,7 +130,8 @@ int pragma_int(sqlite3 *db, const char *sql) {
 }
 
 constexpr const char *kColumns =
-    "cursor, at_ms, cabinet, kind, session_id, event_seq, seq_to, code, request_id, door_id, detail";
+    "cursor, at_ms, cabinet, kind, session_id, event_seq, seq_to, code, request_id, door_id, detail, "
+    "key_scope, client_key";
 
 Record row(const Stmt &s) {
     Record r;
@@ -125,6 +146,8 @@ Record row(const Stmt &s) {
     r.request_id = s.text(8);
     r.door_id = static_cast<unsigned>(s.i64(9));
     r.detail = s.text(10);
+    r.key_scope = s.text(11);
+    r.client_key = s.text(12);
     return r;
 }
 
@@ -157,6 +180,16 @@ Journal::Journal(const std::string &path, JournalOptions options) : opt_(options
             exec(wdb_, "COMMIT");
         } else if (app != kApplicationId) {
             throw JournalError(fmt::format("{} is not a cabinetd journal", path));
+        } else if (version == 1) {
+            exec(wdb_, "BEGIN IMMEDIATE");
+            try {
+                exec(wdb_, kMigrate1To2);
+                exec(wdb_, "COMMIT");
+            } catch (...) {
+                sqlite3_exec(wdb_, "ROLLBACK", nullptr, nullptr, nullptr);
+                throw;
+            }
+            log(5, fmt::format("journal {}: schema version 1 migrated to {}", path, kSchemaVersion));
         } else if (version != kSchemaVersion) {
             throw JournalError(fmt::format(
                 "journal {} has schema version {}; this cabinetd reads version {}", path, version,
@@ -273,7 +306,7 @@ void Journal::run() {
 void Journal::commit(std::vector<Batch> &batches) {
     const auto t0 = std::chrono::steady_clock::now();
     Stmt ins(wdb_, "INSERT OR IGNORE INTO journal (at_ms, cabinet, kind, session_id, event_seq, seq_to, "
-                   "code, request_id, door_id, detail) VALUES (?,?,?,?,?,?,?,?,?,?)");
+                   "code, request_id, door_id, detail, key_scope, client_key) VALUES (?,?,?,?,?,?,?,?,?,?,?,?)");
     Stmt sess(wdb_, "INSERT INTO sessions (cabinet, session_id, last_seq, first_ms, last_ms) VALUES (?,?,?,?,?) "
                     "ON CONFLICT DO UPDATE SET last_seq = max(last_seq, excluded.last_seq), last_ms = excluded.last_ms");
     Stmt prog(wdb_, "INSERT INTO progress (reader, cursor) VALUES (?,?) "
@@ -292,7 +325,8 @@ void Journal::commit(std::vector<Batch> &batches) {
                 if (r.at_ms == 0) r.at_ms = wall_ms();
                 ins.bind(1, r.at_ms).bind(2, r.cabinet).bind(3, r.kind).bind(4, r.session_id)
                     .bind(5, r.event_seq).bind(6, r.seq_to).bind(7, r.code).bind(8, r.request_id)
-                    .bind(9, static_cast<std::int64_t>(r.door_id)).bind(10, r.detail);
+                    .bind(9, static_cast<std::int64_t>(r.door_id)).bind(10, r.detail).bind(11, r.key_scope)
+                    .bind(12, r.client_key);
                 ins.step();
                 ins.reset();
                 if (sqlite3_changes(wdb_) == 0) {
@@ -385,6 +419,34 @@ std::vector<Record> Journal::by_request(const std::string &cabinet, const std::s
     std::vector<Record> out;
     while (s.step()) out.push_back(row(s));
     return out;
+}
+
+std::vector<Record> Journal::by_key(const std::string &cabinet, const std::string &scope, const std::string &key) const {
+    std::lock_guard lk(rmu_);
+    Stmt s(rdb_, fmt::format("SELECT {} FROM journal WHERE cabinet = ? AND key_scope = ? AND client_key = ? "
+                             "AND client_key <> '' AND kind = 'open' ORDER BY cursor", kColumns).c_str());
+    s.bind(1, cabinet).bind(2, scope).bind(3, key);
+    std::vector<Record> out;
+    while (s.step()) out.push_back(row(s));
+    return out;
+}
+
+std::optional<Record> Journal::event(const std::string &cabinet, const std::string &session, std::uint64_t seq) const {
+    std::lock_guard lk(rmu_);
+    Stmt s(rdb_, fmt::format("SELECT {} FROM journal WHERE cabinet = ? AND session_id = ? AND event_seq = ? "
+                             "AND kind = 'event'", kColumns).c_str());
+    s.bind(1, cabinet).bind(2, session).bind(3, static_cast<std::int64_t>(seq));
+    if (!s.step()) return std::nullopt;
+    return row(s);
+}
+
+std::optional<Record> Journal::last_event(const std::string &cabinet, const std::string &session) const {
+    std::lock_guard lk(rmu_);
+    Stmt s(rdb_, fmt::format("SELECT {} FROM journal WHERE cabinet = ? AND session_id = ? AND kind = 'event' "
+                             "ORDER BY event_seq DESC LIMIT 1", kColumns).c_str());
+    s.bind(1, cabinet).bind(2, session);
+    if (!s.step()) return std::nullopt;
+    return row(s);
 }
 
 std::optional<std::uint64_t> Journal::last_seq(const std::string &cabinet, const std::string &session) const {

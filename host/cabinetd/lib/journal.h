@@ -27,7 +27,9 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-inline constexpr int kSchemaVersion = 1;
+// Version 2 added the client's idempotency key of an open (key_scope,
+// client_key); a version-1 journal is migrated in place when opened.
+inline constexpr int kSchemaVersion = 2;
 
 // Kinds of record.
 //  "event"   an event line (stored once per cabinet, session and event_seq)
@@ -52,6 +54,10 @@ struct Record {
     std::string request_id;
     unsigned door_id = 0;
     std::string detail; // a JSON object, or empty
+    // An open's idempotency key as its client gave it, and whose it is
+    // ("http:<token name>", "mqtt"): a key only ever answers its own scope.
+    std::string key_scope;
+    std::string client_key;
 };
 
 std::int64_t wall_ms();
@@ -102,6 +108,11 @@ public:
     std::vector<Record> read(const Query &q) const;
     // Records of one open, by request id, oldest first.
     std::vector<Record> by_request(const std::string &cabinet, const std::string &request_id) const;
+    // The open records a client's idempotency key was given for, oldest first.
+    std::vector<Record> by_key(const std::string &cabinet, const std::string &scope, const std::string &key) const;
+    // A stored event of a session, by number, and the session's latest one.
+    std::optional<Record> event(const std::string &cabinet, const std::string &session, std::uint64_t seq) const;
+    std::optional<Record> last_event(const std::string &cabinet, const std::string &session) const;
     // The highest event number accounted for (stored or covered by a gap) in
     // a session, and the session a cabinet was last seen in.
     std::optional<std::uint64_t> last_seq(const std::string &cabinet, const std::string &session) const;

@@ -694,7 +694,9 @@ void MqttBridge::command(Unit &u, const std::string &sub, const std::string &pay
         base["result"] = ok ? "ok" : (r.code == "timeout" ? "timeout" : "error");
         base["code"] = r.code;
         base["text"] = r.text;
-        base["request_id"] = r.request_id.empty() ? base["request_id"] : json(r.request_id);
+        // request_id stays the one the sender gave, which it matches results
+        // by; the open's events carry the controller's.
+        if (base.value("command", "") == "open") base["controller_request_id"] = r.request_id.empty() ? json() : json(r.request_id);
         base["session_id"] = r.session_id.empty() ? json() : json(r.session_id);
         base["replayed"] = r.replayed;
         if (auto in = weak.lock())
@@ -719,7 +721,8 @@ void MqttBridge::command(Unit &u, const std::string &sub, const std::string &pay
         a.door = c.door;
         a.pulse_ms = c.pulse_ms;
         a.ttl_ms = c.ttl_ms;
-        a.request_id = c.request_id;
+        a.key = c.request_id;
+        a.key_scope = "mqtt"; // every sender on the broker: cabinetd cannot tell them apart
         a.requested_by = "mqtt";
         u.cab->open(std::move(a), std::move(reply));
         return;
@@ -732,10 +735,7 @@ void MqttBridge::command(Unit &u, const std::string &sub, const std::string &pay
             again["replayed"] = true;
             return answer(u, std::move(again));
         }
-    u.cab->clear_fault("mqtt", [reply = std::move(reply), id = c.request_id](CommandResult r) mutable {
-        if (!id.empty()) r.request_id = id; // the id the sender knows, not the controller's
-        reply(std::move(r));
-    });
+    u.cab->clear_fault("mqtt", std::move(reply));
 }
 
 void MqttBridge::answer(Unit &u, json result) {

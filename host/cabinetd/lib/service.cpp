@@ -127,6 +127,7 @@ json record_json(const Record &r) {
            {"request_id", r.request_id}, {"door_id", r.door_id}};
     j["event_seq"] = r.event_seq ? json(*r.event_seq) : json();
     if (r.kind == "gap") j["seq_to"] = r.seq_to ? json(*r.seq_to) : json();
+    if (!r.client_key.empty()) j["idempotency_key"] = r.client_key;
     if (!r.detail.empty()) {
         auto d = json::parse(r.detail, nullptr, false);
         j["detail"] = d.is_discarded() ? json(r.detail) : d;
@@ -139,6 +140,7 @@ json record_json(const Record &r) {
 json result_json(const CommandResult &r) {
     json j{{"code", r.code}, {"text", r.text}, {"request_id", r.request_id}, {"replayed", r.replayed}};
     j["session_id"] = r.session_id.empty() ? json() : json(r.session_id);
+    j["idempotency_key"] = r.key.empty() ? json() : json(r.key);
     if (r.cycle_end) {
         json ev = json::array();
         for (auto &e : r.events) ev.push_back(record_json(e));

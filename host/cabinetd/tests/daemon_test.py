@@ -23,6 +23,7 @@ CABINETD = os.environ.get("CABINETD", "cabinetd")
 SIM = os.environ.get("CABINET_SIM", "cabinet-sim")
 SANITIZED = os.environ.get("CABINETD_SANITIZED") == "1"
 OPERATOR = "operator-token-0123456789"
+OPERATOR2 = "second-operator-token-0123456789"
 VIEWER = "viewer-token-0123456789"
 STREAM_KINDS = {"event", "state", "link", "session", "gap", "open", "open_failed", "clear"}
 
@@ -123,7 +124,7 @@ class Daemon:
         self.db = os.path.join(workdir, "journal.db")
         self.tokens = os.path.join(workdir, "tokens")
         with open(self.tokens, "w") as f:
-            f.write(f"ops operator {OPERATOR}\nwall viewer {VIEWER}\n")
+            f.write(f"ops operator {OPERATOR}\nops2 operator {OPERATOR2}\nwall viewer {VIEWER}\n")
         self.args = [CABINETD, "--db", self.db, "--listen", "127.0.0.1:0", "--tokens", self.tokens, *extra]
         for s in sims:
             self.args += ["--cabinet", s.endpoint()]
@@ -232,6 +233,8 @@ def test_opens_refusals_and_link_loss():
         # An open through the API completes its cycle.
         status, body = open_door(d, "a", 3, wait=True, body={"pulse_ms": 300, "ttl_ms": 2000})
         check(status == 200 and body["code"] == "accepted", f"open a/3: {status} {body}")
+        # Request ids cabinetd makes are 128 random bits, not a sequence to run ahead of.
+        check(re.fullmatch(r"[0-9a-f]{32}", body["request_id"]) and body["idempotency_key"] is None, body)
         codes = [e["code"] for e in body["cycle"]["events"]]
         check(body["cycle"]["end"] == "cycle_complete", f"cycle end: {body['cycle']}")
         check(codes[0] == "open_accepted" and "door_open" in codes and codes[-1] == "cycle_complete", codes)
@@ -247,11 +250,17 @@ def test_opens_refusals_and_link_loss():
         check(status == 409 and refused["code"] == "busy" and refused["text"], f"refusal: {status} {refused}")
 
         # The same Idempotency-Key twice within the controller's replay
-        # window gives one open.
+        # window gives one open. The controller is sent an id of cabinetd's.
         status, one = open_door(d, "c", 5, key="order-4711")
-        check(status == 202 and not one["replayed"], f"first keyed open: {status} {one}")
+        check(status == 202 and not one["replayed"] and one["idempotency_key"] == "order-4711"
+              and re.fullmatch(r"[0-9a-f]{32}", one["request_id"]), f"first keyed open: {status} {one}")
         status, two = open_door(d, "c", 5, key="order-4711")
-        check(status == 202 and two["replayed"] and two["request_id"] == "order-4711", f"retry: {status} {two}")
+        check(status == 202 and two["replayed"] and two["request_id"] == one["request_id"]
+              and two["idempotency_key"] == "order-4711", f"retry: {status} {two}")
+        # Keys are each token's own: another operator's same key is an open of
+        # its own (refused here, with door 5's cycle under way), never the first's answer.
+        status, other = open_door(d, "c", 5, key="order-4711", token=OPERATOR2)
+        check(status == 409 and not other["replayed"] and other["code"] != "key_reused", f"other token: {status} {other}")
 
         # A link that goes down is reported within 3 s, and the last known
         # state is not shown as the present one.
@@ -264,7 +273,7 @@ def test_opens_refusals_and_link_loss():
         status, body = open_door(d, "a", 1)
         check(status == 503, f"open on a dead link: {status} {body}")
         wait_for(lambda: len(d.events(cabinet="c", kind="event")) and any(
-            e["code"] == "cycle_complete" and e["request_id"] == "order-4711" for e in d.events(cabinet="c", kind="event")),
+            e["code"] == "cycle_complete" and e["request_id"] == one["request_id"] for e in d.events(cabinet="c", kind="event")),
             15, "keyed open's cycle")
         accepted = [e for e in d.events(cabinet="c", kind="event") if e["code"] == "open_accepted"]
         check(len(accepted) == 1, f"open_accepted events on c: {accepted}")

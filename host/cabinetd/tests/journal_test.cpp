@@ -149,6 +149,76 @@ TEST_F(JournalTest, RefusesAForeignDatabaseAndANewerSchema) {
     EXPECT_THROW(Journal j((dir_ / "missing" / "x.db").string()), JournalError);
 }
 
+// A journal written by the first schema, as that version of cabinetd left it.
+TEST_F(JournalTest, AVersionOneJournalIsMigratedWithEveryRecord) {
+    {
+        sqlite3 *db = nullptr;
+        ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+        const char *v1 = R"sql(
+PRAGMA journal_mode=WAL;
+CREATE TABLE journal (
+    cursor INTEGER PRIMARY KEY AUTOINCREMENT, at_ms INTEGER NOT NULL, cabinet TEXT NOT NULL, kind TEXT NOT NULL,
+    session_id TEXT NOT NULL DEFAULT '', event_seq INTEGER, seq_to INTEGER, code TEXT NOT NULL DEFAULT '',
+    request_id TEXT NOT NULL DEFAULT '', door_id INTEGER NOT NULL DEFAULT 0, detail TEXT NOT NULL DEFAULT '');
+CREATE UNIQUE INDEX journal_event ON journal(cabinet, session_id, event_seq) WHERE kind = 'event';
+CREATE INDEX journal_request ON journal(cabinet, request_id) WHERE request_id <> '';
+CREATE INDEX journal_at ON journal(at_ms);
+CREATE TABLE sessions (cabinet TEXT NOT NULL, session_id TEXT NOT NULL, last_seq INTEGER NOT NULL DEFAULT 0,
+    first_ms INTEGER NOT NULL, last_ms INTEGER NOT NULL, PRIMARY KEY (cabinet, session_id));
+CREATE TABLE progress (reader TEXT PRIMARY KEY, cursor INTEGER NOT NULL);
+PRAGMA application_id=1128352322;
+PRAGMA user_version=1;
+INSERT INTO journal (at_ms, cabinet, kind, session_id, request_id, door_id, detail) VALUES
+    (strftime('%s') * 1000 + 0, 'lab', 'open', 's1', 'order-1', 3, '{"requested_by":"ops","pulse_ms":500,"ttl_ms":3000}');
+INSERT INTO journal (at_ms, cabinet, kind, session_id, event_seq, code, request_id, door_id, detail) VALUES
+    (strftime('%s') * 1000 + 1, 'lab', 'event', 's1', 7, 'open_accepted', 'order-1', 3, '{"uptime_ms":5000}'),
+    (strftime('%s') * 1000 + 2, 'lab', 'ack', 's1', 7, 'accepted', 'order-1', 3, '');
+INSERT INTO journal (at_ms, cabinet, kind, session_id, request_id, door_id, detail) VALUES
+    (strftime('%s') * 1000 + 3, 'lab', 'open', 's1', 'm-1', 2, '{"requested_by":"mqtt","pulse_ms":500,"ttl_ms":3000}'),
+    (strftime('%s') * 1000 + 4, 'lab', 'open', 's1', 'odd', 2, 'not json');
+INSERT INTO sessions VALUES ('lab', 's1', 7, strftime('%s') * 1000, strftime('%s') * 1000 + 4);
+INSERT INTO progress VALUES ('mqtt:lab', 2);
+)sql";
+        ASSERT_EQ(sqlite3_exec(db, v1, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        sqlite3_close(db);
+    }
+    {
+        Journal j(path_);
+        const auto all = j.read(Query{});
+        ASSERT_EQ(all.size(), 5u);
+        EXPECT_EQ(all[1].code, "open_accepted");
+        EXPECT_EQ(all[4].detail, "not json");
+        EXPECT_EQ(j.last_seq("lab", "s1"), 7u);
+        EXPECT_EQ(j.progress("mqtt:lab"), 2);
+        // Its keyed opens answer their key, in the scope of who asked only.
+        const auto open = j.by_key("lab", "http:ops", "order-1");
+        ASSERT_EQ(open.size(), 1u);
+        EXPECT_EQ(open[0].request_id, "order-1");
+        EXPECT_EQ(open[0].door_id, 3u);
+        EXPECT_TRUE(j.by_key("lab", "http:someone", "order-1").empty());
+        EXPECT_EQ(j.by_key("lab", "mqtt", "m-1").size(), 1u);
+        Record r = event("s1", 8);
+        r.kind = "open";
+        r.event_seq.reset();
+        r.request_id = "0123abcd";
+        r.key_scope = "http:ops";
+        r.client_key = "order-2";
+        j.write({r});
+        j.flush();
+    }
+    Journal j(path_); // version 2 now, opened as it is
+    EXPECT_EQ(j.read(Query{}).size(), 6u);
+    EXPECT_EQ(j.by_key("lab", "http:ops", "order-2").at(0).request_id, "0123abcd");
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt *st = nullptr;
+    sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &st, nullptr);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(st, 0), kSchemaVersion);
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+}
+
 TEST_F(JournalTest, PrunesWhatIsOlderThanTheRetention) {
     JournalOptions opt;
     opt.retention = std::chrono::hours(1);

@@ -378,14 +378,15 @@ def test_security():
 
         operator.publish(p + "door/1/open/set", json.dumps({"request_id": "from-operator", "pulse_ms": 300}))
         r = result_for(operator, p, "from-operator")
-        check(r["result"] == "ok", f"operator's open: {r}")
-        opens = d.journal("SELECT request_id FROM journal WHERE kind='open'")
-        check([o[0] for o in opens] == ["from-operator"], f"opens: {opens}")
+        check(r["result"] == "ok" and re.fullmatch(r"[0-9a-f]{32}", r["controller_request_id"]), f"operator's open: {r}")
+        opens = d.journal("SELECT request_id, client_key, key_scope FROM journal WHERE kind='open'")
+        check(opens == [(r["controller_request_id"], "from-operator", "mqtt")], f"opens: {opens}")
         # The same request id again is not carried out twice.
         mark = operator.mark()
         operator.publish(p + "door/1/open/set", json.dumps({"request_id": "from-operator", "pulse_ms": 300}))
-        r = result_for(operator, p, "from-operator", since=mark)
-        check(r["replayed"] and r["code"] == "accepted", f"the retry: {r}")
+        again = result_for(operator, p, "from-operator", since=mark)
+        check(again["replayed"] and again["code"] == "accepted" and again["controller_request_id"] == r["controller_request_id"],
+              f"the retry: {again}")
         check(len(d.journal("SELECT 1 FROM journal WHERE kind='open'")) == 1, "the same request id opened twice")
 
 
