@@ -448,37 +448,124 @@ void Cabinet::on_session(const SessionChange &c) {
         status_.state.reset();
     }
     last_logged_state_.reset();
+    if (!c.first) end_cycles("session_changed");
+    // Which run of the controller this is takes the line that showed the
+    // change, which on_line() is given next.
+    run_change_ = c;
+}
+
+namespace {
+
+// The controller's session id of a run's key in the journal.
+std::string session_of_key(const std::string &key) { return key.substr(0, key.find('~')); }
+
+std::optional<std::uint64_t> uptime_in(const Record &event) {
+    auto d = json::parse(event.detail, nullptr, false);
+    if (!d.is_object() || !d.contains("uptime_ms") || !d["uptime_ms"].is_number_unsigned()) return std::nullopt;
+    return d["uptime_ms"].get<std::uint64_t>();
+}
+
+} // namespace
+
+// Whether the first line heard after (re)connecting shows a new run of the
+// controller under the session id of the run last heard. A controller that
+// kept running (cabinetd restarted, or the link came back) continues both its
+// uptime and its event numbers; one whose boot store was erased starts again
+// at boot 1, with the same session id.
+std::optional<std::string> Cabinet::new_run_reason(const std::string &key, const Inbound &line) {
+    const auto uptime = uptime_of(line);
+    std::optional<std::uint64_t> known_uptime;
+    if (run_uptime_.first == key) known_uptime = run_uptime_.second;
+    else if (auto e = journal_.last_event(name_, key)) known_uptime = uptime_in(*e);
+    if (known_uptime && uptime < *known_uptime)
+        return fmt::format("uptime went backwards: {} ms after {} ms", uptime, *known_uptime);
+    const auto last = seq_.last(key);
+    if (const auto *e = std::get_if<EventLine>(&line)) {
+        if (e->code == "boot" && last > 0) return fmt::format("a boot event after event {}", last);
+        if (e->event_seq <= last) {
+            const auto stored = journal_.event(name_, key, e->event_seq);
+            if (!stored || stored->code != e->code || uptime_in(*stored) != e->uptime_ms)
+                return fmt::format("event {} again, unlike the one journalled", e->event_seq);
+        }
+        return std::nullopt;
+    }
+    const auto seq = std::visit([](const auto &l) { return l.event_seq; }, line);
+    if (seq < last) return fmt::format("event numbers went back: {} after {}", seq, last);
+    return std::nullopt;
+}
+
+std::string Cabinet::fresh_run_key(const std::string &session) {
+    for (auto t = wall_ms();; ++t) {
+        auto key = fmt::format("{}~{}", session, t);
+        if (key != known_session_ && !journal_.last_seq(name_, key)) return key;
+    }
+}
+
+// Sets the key a new run's records go under in the journal: normally its
+// session id. A controller without a valid identity has no session id and
+// starts every run at event 1, and one whose boot store was erased (a
+// reflashed or replaced board) starts again at boot 1 under a session id the
+// journal already holds: each such run gets a key of its own, so that its
+// events are not taken for an earlier run's and dropped.
+void Cabinet::begin_run(const SessionChange &c, const Inbound &line) {
+    const auto previous = known_session_;
+    std::string reused; // why this is a new run under a session id already journalled
+    if (c.new_id.empty()) {
+        journal_session_ = fmt::format("unidentified-{}", wall_ms());
+    } else if (c.first && previous && session_of_key(*previous) == c.new_id) {
+        auto why = new_run_reason(*previous, line);
+        if (!why) {
+            journal_session_ = *previous; // the same run, reconnected
+            return;
+        }
+        reused = *why;
+    } else if (!c.first && c.old_id == c.new_id) {
+        reused = c.reason; // the client saw the uptime go backwards
+    } else if (journal_.last_seq(name_, c.new_id)) {
+        reused = "the journal holds an earlier run under this session id";
+    }
+    if (!c.new_id.empty()) journal_session_ = reused.empty() ? c.new_id : fresh_run_key(c.new_id);
     Record r = rec("session");
-    // A controller without a valid identity has no session id and starts
-    // every run at event 1: each run gets a key of its own in the journal, so
-    // its events are not taken for the previous run's.
-    journal_session_ = c.new_id.empty() ? fmt::format("unidentified-{}", wall_ms()) : c.new_id;
     r.session_id = journal_session_;
-    if (c.first && known_session_ && *known_session_ == journal_session_) return; // the same session, reconnected
-    if (c.first && known_session_) {
+    if (c.first && previous) {
         // The controller restarted while the link was down: whatever its old
-        // session said after the last event accounted for is lost.
+        // run said after the last event accounted for is lost.
         Record g = rec("gap");
-        g.session_id = *known_session_;
-        g.event_seq = seq_.last(*known_session_) + 1;
+        g.session_id = *previous;
+        g.event_seq = seq_.last(*previous) + 1;
         g.detail = json{{"reason", "the controller restarted while the link was down"}}.dump();
         batch_.push_back(std::move(g));
         r.code = "restarted";
-        r.detail = json{{"previous", *known_session_}, {"reason", "new session found on connecting"}}.dump();
+        r.detail = json{{"previous", *previous}, {"reason", "new session found on connecting"}}.dump();
     } else if (c.first) {
         r.code = "first";
         r.detail = json{{"reason", "first session seen for this cabinet"}}.dump();
     } else {
         r.code = "restarted";
-        r.detail = json{{"previous", c.old_id}, {"reason", c.reason}}.dump();
-        end_cycles("session_changed");
+        r.detail = json{{"previous", previous.value_or(c.old_id)}, {"reason", c.reason}}.dump();
     }
-    log(5, fmt::format("{}: session {} ({})", name_, c.new_id, r.code));
+    if (!reused.empty()) {
+        r.code = "reused";
+        r.detail = json{{"session_id", c.new_id},
+                        {"previous", previous ? json(*previous) : json()},
+                        {"reason", fmt::format("a new run under a session id already journalled: {}", reused)}}
+                       .dump();
+        log(4, fmt::format("{}: the controller reused session id {} ({}): journalled as {}; its boot store may "
+                           "have been erased", name_, c.new_id, reused, journal_session_));
+    } else {
+        log(5, fmt::format("{}: session {} ({})", name_, c.new_id, r.code));
+    }
     batch_.push_back(std::move(r));
     known_session_ = journal_session_;
 }
 
 void Cabinet::on_line(const Inbound &in, const std::string &) {
+    if (run_change_) {
+        const auto c = std::move(*run_change_);
+        run_change_.reset();
+        begin_run(c, in);
+    }
+    run_uptime_ = {journal_session_, uptime_of(in)};
     last_line_ms_ = steady_now();
     {
         std::lock_guard lk(mu_);

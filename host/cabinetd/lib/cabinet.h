@@ -133,6 +133,9 @@ private:
     void start_open(OpenArgs args, Reply reply);
     void on_line(const cabinet_host::Inbound &in, const std::string &raw);
     void on_session(const cabinet_host::SessionChange &c);
+    void begin_run(const cabinet_host::SessionChange &c, const cabinet_host::Inbound &line);
+    std::optional<std::string> new_run_reason(const std::string &key, const cabinet_host::Inbound &line);
+    std::string fresh_run_key(const std::string &session);
     void on_done(const cabinet_host::Request &r);
     void set_link(Link l, std::string reason);
     void end_cycles(const std::string &why);
@@ -161,7 +164,9 @@ private:
     cabinet_host::Client *client_ = nullptr;
     bool fresh_connection_ = false;
     std::optional<std::string> known_session_;
-    std::string journal_session_; // the current session's key in the journal
+    std::string journal_session_; // the current run's key in the journal
+    std::optional<cabinet_host::SessionChange> run_change_; // decided on the line that showed it
+    std::pair<std::string, std::uint64_t> run_uptime_;     // a run's key and the latest uptime heard in it
     std::uint64_t last_line_ms_ = 0;
     std::optional<cabinet_host::StateLine> last_logged_state_;
     std::vector<Record> batch_;

@@ -37,7 +37,9 @@ inline constexpr int kSchemaVersion = 2;
 //  "command" a line written to the controller
 //  "state"   the controller's state changed (not every periodic state line)
 //  "link"    the link went up, down or silent (code: "up", "down", "silent")
-//  "session" a new controller session was seen (code: "first", "restarted")
+//  "session" a new controller session was seen (code: "first", "restarted",
+//            "reused": a new run under a session id the journal already holds,
+//            journalled under a key of its own)
 //  "gap"     events event_seq..seq_to of a session were not received
 //            (seq_to empty: everything after event_seq)
 //  "open"    an open asked for through the API (detail: who asked, pulse, ttl)

@@ -51,14 +51,17 @@ class Sim:
     """One cabinet-sim on a TCP serial port and a TCP control channel; with
     observe=True also a pty whose lines the test reads as the ground truth."""
 
-    def __init__(self, workdir, name, observe=False, serial="tcp", board_id=None):
+    def __init__(self, workdir, name, observe=False, serial="tcp", board_id=None, flash=True, tcp_port=0):
         self.name = name
         self.serial = serial
         self.pty_path = os.path.join(workdir, f"{name}.pty")
         self.board_id = board_id or f"{random.getrandbits(64):016X}"
-        args = [SIM, "--control-tcp", "0", "--board-id", self.board_id, "--flash", os.path.join(workdir, f"{name}.flash")]
+        # Without a flash file every run starts with an erased boot store: boot 1.
+        args = [SIM, "--control-tcp", "0", "--board-id", self.board_id]
+        if flash:
+            args += ["--flash", os.path.join(workdir, f"{name}.flash")]
         if serial == "tcp":
-            args += ["--tcp", "0"]
+            args += ["--tcp", str(tcp_port)]
         if observe or serial == "pty":
             args += ["--pty", self.pty_path]
         self.proc = subprocess.Popen(args, stderr=subprocess.PIPE, text=True)
@@ -437,6 +440,74 @@ def test_unidentified_controller():
         finally:
             d.kill(signal.SIGTERM)
             server.close()
+
+
+def test_reused_session():
+    # A controller whose boot store is erased (here: a simulator without a
+    # flash file) starts again at boot 1 under a session id the journal
+    # already holds. Each such run is journalled under a key of its own, and
+    # none of its events is dropped as the earlier run's; a controller that
+    # simply keeps running while cabinetd restarts stays in its run.
+    with tempfile.TemporaryDirectory(prefix="cabinetd-test-") as work:
+        sim = Sim(work, "a", flash=False)
+        d = Daemon(work, [sim])
+
+        def restart_sim():
+            nonlocal sim
+            port = sim.serial_port
+            sim.stop()
+            sim = Sim(work, "a", flash=False, board_id=sim.board_id, tcp_port=port)
+
+        def runs():
+            return [s for s in session_records(d, "a")]
+        try:
+            d.wait_ready("a")
+            sid = d.cabinet("a")["session_id"]
+            status, body = open_door(d, "a", 2)
+            check(status == 202, f"open in the first run: {status} {body}")
+
+            # Restarted while the link is down.
+            restart_sim()
+            d.wait_ready("a")
+            check(d.cabinet("a")["session_id"] == sid, "the simulator did not start again at boot 1")
+            status, body = open_door(d, "a", 3, wait=True)
+            check(status == 200 and body["cycle"]["end"] == "cycle_complete", f"open in the second run: {status} {body}")
+            reused = [r for r in runs() if r["code"] == "reused"]
+            check(len(reused) == 1 and reused[0]["detail"]["session_id"] == sid and reused[0]["detail"]["reason"],
+                  f"session records: {runs()}")
+            second = reused[0]["session_id"]
+            check(second != sid, f"the second run has the first's key: {second}")
+            codes = [e["code"] for e in body["cycle"]["events"]]
+            check(codes and codes[0] == "open_accepted" and codes[-1] == "cycle_complete", f"cycle events: {codes}")
+            check(all(e["session_id"] == second for e in body["cycle"]["events"]), body["cycle"]["events"])
+
+            # Restarted while cabinetd is down: told by the journal alone.
+            d.kill()
+            restart_sim()
+            time.sleep(0.5)
+            d.start()
+            d.wait_ready("a")
+            status, body = open_door(d, "a", 4, wait=True)
+            check(status == 200 and body["cycle"]["events"], f"open in the third run: {status} {body}")
+            reused = wait_for(lambda: (lambda r: len(r) == 2 and r)([r for r in runs() if r["code"] == "reused"]), 5,
+                              f"a third run: {runs()}")
+            third = reused[1]["session_id"]
+            check(len({sid, second, third}) == 3 and reused[1]["detail"]["previous"] == second, reused)
+            check(all(e["session_id"] == third for e in body["cycle"]["events"]), body["cycle"]["events"])
+
+            # cabinetd restarts, the controller runs on: the same run.
+            before = len(runs())
+            d.kill()
+            d.start()
+            d.wait_ready("a")
+            status, body = open_door(d, "a", 5, wait=True)
+            check(status == 200 and all(e["session_id"] == third for e in body["cycle"]["events"]), f"{status} {body}")
+            check(len(runs()) == before, f"a run taken for a new one: {runs()[before:]}")
+            status, metrics = d.request("GET", "/metrics", token=None)
+            check("cabinetd_journal_duplicates_total 0\n" in metrics, "events dropped as duplicates")
+        finally:
+            d.kill(signal.SIGTERM)
+            sim.stop()
 
 
 def test_durability_under_sigkill():
