@@ -34,11 +34,12 @@ def free_port():
 
 
 class Broker:
-    def __init__(self, workdir, extra="", persistence=False):
-        self.port = free_port()
+    def __init__(self, workdir, extra="", persistence=False, port=None):
+        """extra: more configuration; with port, it has the listeners, one of them on port."""
+        self.port = port or free_port()
         self.conf = os.path.join(workdir, f"mosquitto-{self.port}.conf")
         # As the shipped example configures it: no Nagle delay on small messages.
-        lines = [f"listener {self.port} 127.0.0.1", "set_tcp_nodelay true"]
+        lines = ["set_tcp_nodelay true"] + ([] if port else [f"listener {self.port} 127.0.0.1"])
         if os.geteuid() == 0:
             lines.append("user root")  # else it drops to a user that cannot read the test's files
         if persistence:
@@ -330,23 +331,30 @@ def test_broker_outage_with_sigkill():
 
 def test_security():
     with Rig(broker_extra="") as rig:
-        # The shipped example, with this test's port and files.
-        passwd = os.path.join(rig.dir.name, "passwd")
+        # The shipped example, with this test's ports and files: a listener
+        # for cabinetd and one for everyone else.
+        service_port, public_port = free_port(), free_port()
+        files = {n: os.path.join(rig.dir.name, n) for n in ("service.passwd", "clients.passwd")}
         users = {"cabinetd": "cabinetd-secret", "operator": "operator-secret", "viewer": "viewer-secret"}
-        for i, (u, p) in enumerate(users.items()):
-            subprocess.run(["mosquitto_passwd", "-b"] + (["-c"] if i == 0 else []) + [passwd, u, p], check=True)
+        for u, p in users.items():
+            f = files["service.passwd" if u == "cabinetd" else "clients.passwd"]
+            subprocess.run(["mosquitto_passwd", "-b"] + ([] if os.path.exists(f) else ["-c"]) + [f, u, p], check=True)
         conf = open(os.path.join(DIST, "cabinetd.conf")).read()
-        conf = "\n".join(l for l in conf.splitlines() if not l.startswith("listener"))
-        conf = conf.replace("/etc/mosquitto/cabinetd.passwd", passwd)
-        conf = conf.replace("/etc/mosquitto/conf.d/cabinetd.acl", os.path.abspath(os.path.join(DIST, "cabinetd.acl")))
+        for old, new in [("listener 1884", f"listener {service_port} 127.0.0.1"),
+                         ("listener 1883", f"listener {public_port} 127.0.0.1"),
+                         ("/etc/mosquitto/cabinetd-service.passwd", files["service.passwd"]),
+                         ("/etc/mosquitto/cabinetd-clients.passwd", files["clients.passwd"]),
+                         ("/etc/mosquitto/conf.d/cabinetd.acl", os.path.abspath(os.path.join(DIST, "cabinetd.acl")))]:
+            check(old in conf, f"the shipped config has no {old}")
+            conf = conf.replace(old, new)
         rig.broker.stop()
-        rig.broker = Broker(rig.dir.name, conf + "\n")
+        rig.broker = Broker(rig.dir.name, conf + "\n", port=public_port)
 
         sim = rig.sim("a")
         cfg = os.path.join(rig.dir.name, "cabinetd.json")
         with open(cfg, "w") as f:
-            json.dump({"mqtt": {"url": rig.broker.url(), "username": "cabinetd", "password": users["cabinetd"],
-                                "commands": True}}, f)
+            json.dump({"mqtt": {"url": f"mqtt://127.0.0.1:{service_port}", "username": "cabinetd",
+                                "password": users["cabinetd"], "commands": True}}, f)
         d = rig.daemon([sim], "--config", cfg)
         d.wait_ready("a")
         p = f"tessaro/{board(d, 'a')}/"
@@ -363,8 +371,23 @@ def test_security():
         time.sleep(1.5)
         check(not viewer.messages(p + "result"), f"a viewer's command was answered: {viewer.messages(p + 'result')}")
 
-        operator = rig.client([p + "result"], user="operator", password=users["operator"])
-        # Malformed commands are answered with an error and reach no controller.
+        # A viewer cannot take cabinetd's client id: not on cabinetd's
+        # listener, where it has no user, and on its own the broker names
+        # its connection by its user. cabinetd stays connected.
+        operator = rig.client([p + "result", p + "availability"], user="operator", password=users["operator"])
+        viewer.stop()
+        mark = operator.mark()
+        cabinetd_id = "cabinetd-" + board(d, "a").lower()
+        check(Client(service_port, client_id=cabinetd_id, user="viewer", password=users["viewer"], expect_refusal=True).refused,
+              "a viewer let in on cabinetd's listener")
+        intruder = rig.client(client_id=cabinetd_id, user="viewer", password=users["viewer"])
+        time.sleep(2)
+        intruder.stop()
+        check(not any("mqtt: disconnected" in l for l in d.log), "cabinetd was knocked off the broker:\n" + "".join(d.log[-10:]))
+        check(not operator.messages(p + "availability", mark), f"availability flipped: {operator.messages(p + 'availability', mark)}")
+
+        # Malformed commands, and doors named any other way than 1 to 8, are
+        # answered with an error and reach no controller.
         for sub, payload in ([("door/1/open/set", "{bad json"), ("door/9/open/set", "OPEN"),
                                             ("door/0/open/set", "OPEN"), ("door/03/open/set", "OPEN"),
                                             ("door/0003/open/set", "OPEN"), ("door/1/open/set", "x" * 70000),
