@@ -397,49 +397,61 @@ def test_serial_device_comes_back():
             sim.stop()
 
 
-def test_unidentified_controller():
-    # A controller without a valid identity sends an empty session id and
-    # starts every run at event 1; two runs must not be taken for one.
-    server = socket.socket()
-    server.bind(("127.0.0.1", 0))
-    server.listen(1)
-    port = server.getsockname()[1]
+def test_runs_under_one_session_id():
+    # Two runs of a controller, each starting again at event 1 while the link
+    # stays up, must not be taken for one: a controller without a valid
+    # identity (an empty session id, every run), and one whose boot store was
+    # erased (the same session id again).
+    sessions = {"x": "", "y": "0123456789ABCDEF-0000000000000001"}
 
-    def line(kind, uptime, seq, code=""):
+    def line(sid, kind, uptime, seq, code=""):
         if kind == "event":
-            return (f'{{"type":"event","session_id":"","event_seq":{seq},"uptime_ms":{uptime},'
+            return (f'{{"type":"event","session_id":"{sid}","event_seq":{seq},"uptime_ms":{uptime},'
                     f'"code":"{code}","request_id":"","door_id":0}}\n')
-        return (f'{{"type":"state","protocol":1,"platform":"test","session_id":"","uptime_ms":{uptime},'
+        return (f'{{"type":"state","protocol":1,"platform":"test","session_id":"{sid}","uptime_ms":{uptime},'
                 f'"event_seq":{seq},"state":"fault","active_door":0,"output_mask":0,"door_closed_mask":255,'
                 f'"latch_locked_mask":255,"inputs_valid":true,"power_ok":true,"heartbeat_ok":false,'
-                f'"driver_ready":true,"fault":"identity_invalid"}}\n')
+                f'"driver_ready":true,"fault":"{"identity_invalid" if not sid else "power_lost"}"}}\n')
 
-    def controller():
+    def controller(server, sid):
         conn, _ = server.accept()
         for run in range(2):  # two runs: uptime starts again, events again from 1
-            conn.sendall(line("event", 2, 1, "identity_invalid").encode())
+            conn.sendall(line(sid, "event", 2, 1, "boot" if sid else "identity_invalid").encode())
             for t in range(3):
-                conn.sendall(line("state", 100 + t * 300, 1).encode())
+                conn.sendall(line(sid, "state", 100 + t * 300, 1).encode())
                 time.sleep(0.3)
         time.sleep(5)
         conn.close()
 
-    threading.Thread(target=controller, daemon=True).start()
+    servers = {}
+    for name, sid in sessions.items():
+        servers[name] = socket.socket()
+        servers[name].bind(("127.0.0.1", 0))
+        servers[name].listen(1)
+        threading.Thread(target=controller, args=(servers[name], sid), daemon=True).start()
     with tempfile.TemporaryDirectory(prefix="cabinetd-test-") as work:
         class Fake:
+            def __init__(self, name):
+                self.name = name
+
             def endpoint(self):
-                return f"x=tcp:127.0.0.1:{port}"
-        d = Daemon(work, [Fake()])
+                return f"{self.name}=tcp:127.0.0.1:{servers[self.name].getsockname()[1]}"
+        d = Daemon(work, [Fake(n) for n in sessions])
         try:
-            events = wait_for(lambda: (lambda e: len(e) == 2 and e)(d.events(cabinet="x", kind="event")), 10,
-                              "both runs' events")
-            check(events[0]["session_id"] != events[1]["session_id"], f"two runs under one key: {events}")
-            check(all(e["code"] == "identity_invalid" and e["event_seq"] == 1 for e in events), events)
+            for name in sessions:
+                events = wait_for(lambda: (lambda e: len(e) == 2 and e)(d.events(cabinet=name, kind="event")), 10,
+                                  f"both runs' events on {name}")
+                check(events[0]["session_id"] != events[1]["session_id"], f"two runs under one key: {events}")
+                check(all(e["event_seq"] == 1 for e in events), events)
+            reused = [s for s in session_records(d, "y") if s["code"] == "reused"]
+            check(len(reused) == 1 and reused[0]["detail"]["session_id"] == sessions["y"]
+                  and "uptime went backwards" in reused[0]["detail"]["reason"], reused)
             status, body = open_door(d, "x", 1)
             check(status == 503, f"open without a session: {status} {body}")
         finally:
             d.kill(signal.SIGTERM)
-            server.close()
+            for server in servers.values():
+                server.close()
 
 
 def test_reused_session():
