@@ -237,11 +237,13 @@ def test_fleet():
         # An open over MQTT on every cabinet completes its cycle.
         for i, (n, p) in enumerate(prefix.items()):
             sub.publish(p + f"door/{i + 1}/open/set", json.dumps({"pulse_ms": 300, "ttl_ms": 3000, "request_id": f"fleet-{n}"}))
+        sent = {}  # the controller's request id of each open, which its events carry
         for n, p in prefix.items():
             r = result_for(sub, p, f"fleet-{n}")
             check(r["result"] == "ok" and r["code"] == "accepted", f"open on {n}: {r}")
+            sent[n] = r["controller_request_id"]
         for n, p in prefix.items():
-            wait_for(lambda: any(json.loads(m[1])["code"] == "cycle_complete" and json.loads(m[1])["request_id"] == f"fleet-{n}"
+            wait_for(lambda: any(json.loads(m[1])["code"] == "cycle_complete" and json.loads(m[1])["request_id"] == sent[n]
                                  for m in sub.messages(p + "event")), 20, f"cycle of {n}")
 
         # The subscriber has seen every event of every cabinet, in order.
