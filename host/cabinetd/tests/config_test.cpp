@@ -210,6 +210,7 @@ TEST(Query, DecodesAndRejectsMalformed) {
     EXPECT_TRUE(parse_query("/api/events")->empty());
     EXPECT_FALSE(parse_query("/x?a=%G1"));
     EXPECT_FALSE(parse_query("/x?a=%4"));
+    EXPECT_FALSE(parse_query("/x?after=1&after=2")); // which one?
 }
 
 } // namespace
