@@ -40,7 +40,7 @@ std::string installed_web_root() {
 
 int main(int argc, char **argv) {
     CLI::App app{"cabinetd: keeps cabinets in service, journals every event and serves an HTTP API"};
-    std::vector<std::string> cabinets;
+    std::vector<std::string> cabinets, allowed_hosts;
     std::string config_file, db, listen, tokens, web_root;
     unsigned retention_days = 0;
     unsigned request_timeout_s = 15;
@@ -51,6 +51,8 @@ int main(int argc, char **argv) {
     app.add_option("--listen", listen, "HOST:PORT to serve on (default 127.0.0.1:8080)");
     app.add_option("--tokens", tokens, "token file: NAME ROLE TOKEN per line");
     app.add_option("--web-root", web_root, "folder of the operator page's files");
+    app.add_option("--allowed-host", allowed_hosts,
+                   "a Host name (NAME or NAME:PORT) clients may use besides the listen address and localhost (repeatable)");
     app.add_option("--retention-days", retention_days, "days the journal keeps (default 90)")->check(CLI::Range(1u, 36500u));
     app.add_option("--request-timeout-s", request_timeout_s,
                    "seconds a client has to send a whole request (default 15)")->check(CLI::Range(1u, 3600u));
@@ -74,6 +76,7 @@ int main(int argc, char **argv) {
         if (!listen.empty()) cfg.listen = listen;
         if (!tokens.empty()) cfg.tokens = tokens;
         if (!web_root.empty()) cfg.web_root = web_root;
+        cfg.allowed_hosts = allowed_hosts;
         if (journal_sync == "full") cfg.journal_full_sync = true;
         if (retention_days) cfg.retention = std::chrono::hours(24 * retention_days);
         cfg.mqtt = mqtt; // user and password only from the config file, never on a command line

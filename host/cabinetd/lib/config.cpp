@@ -1,5 +1,7 @@
 #include "config.h"
 
+#include "decimal.h"
+
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
@@ -28,6 +30,19 @@ void check_endpoint(const std::string &name, const std::string &ep) {
     }
     throw ConfigError(fmt::format(
         "cabinet {}: \"{}\" is not a serial device path, tcp:HOST:PORT or sim", name, ep));
+}
+
+// "NAME" or "NAME:PORT": a DNS name, its port canonical and 1 to 65535.
+void check_allowed_host(const std::string &h) {
+    const auto colon = h.find(':');
+    const std::string name = h.substr(0, colon);
+    const bool name_ok = !name.empty() && name.size() <= 253 && name.front() != '.' && name.front() != '-' &&
+                         std::all_of(name.begin(), name.end(), [](unsigned char c) {
+                             return std::isalnum(c) || c == '-' || c == '.';
+                         });
+    const auto port = colon == std::string::npos ? std::optional<unsigned>(1) : parse_decimal<unsigned>(h.substr(colon + 1));
+    if (!name_ok || !port || *port < 1 || *port > 65535)
+        throw ConfigError(fmt::format("allowed host \"{}\": expected a host name, or NAME:PORT", h));
 }
 
 // The broker settings of the config file; the command line wins here too.
@@ -101,6 +116,13 @@ void load_config_file(const std::string &path, Config &cfg) {
             throw ConfigError(fmt::format("{}: \"journal_sync\" is \"normal\" or \"full\"", path));
         if (cfg.journal_full_sync == defaults.journal_full_sync) cfg.journal_full_sync = v == "full";
     }
+    if (j.contains("allowed_hosts")) {
+        const auto &a = j["allowed_hosts"];
+        if (!a.is_array() || !std::all_of(a.begin(), a.end(), [](auto &v) { return v.is_string(); }))
+            throw ConfigError(fmt::format("{}: \"allowed_hosts\" must be a list of host names", path));
+        if (cfg.allowed_hosts.empty())
+            for (auto &v : a) cfg.allowed_hosts.push_back(v.get<std::string>());
+    }
     if (j.contains("mqtt")) load_mqtt(path, j["mqtt"], cfg.mqtt);
     if (j.contains("cabinets")) {
         if (!j["cabinets"].is_object())
@@ -115,7 +137,8 @@ void load_config_file(const std::string &path, Config &cfg) {
     }
     for (auto &[key, v] : j.items())
         if (key != "cabinets" && key != "db" && key != "listen" && key != "tokens" &&
-            key != "web_root" && key != "retention_days" && key != "journal_sync" && key != "mqtt")
+            key != "web_root" && key != "retention_days" && key != "journal_sync" && key != "mqtt" &&
+            key != "allowed_hosts")
             throw ConfigError(fmt::format("{}: unknown setting \"{}\"", path, key));
 }
 
@@ -125,6 +148,7 @@ void validate(const Config &cfg) {
     for (auto &c : cfg.cabinets)
         if (!names.insert(c.name).second) throw ConfigError(fmt::format("cabinet {} is named twice", c.name));
     parse_listen(cfg.listen);
+    for (auto &h : cfg.allowed_hosts) check_allowed_host(h);
 }
 
 ListenAddress parse_listen(const std::string &s) {

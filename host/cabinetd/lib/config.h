@@ -37,6 +37,11 @@ struct Config {
     std::string listen = "127.0.0.1:8080";
     std::string tokens;   // token file; none: every API request is refused
     std::string web_root; // the operator page's files; none: no page
+    // Host names (NAME or NAME:PORT) that clients may use for cabinetd
+    // besides its listen address and localhost; any other Host header is
+    // refused, so a web page that rebinds its own name to cabinetd's
+    // address cannot read anything.
+    std::vector<std::string> allowed_hosts;
     std::chrono::hours retention{24 * 90};
     bool journal_full_sync = false; // "journal_sync": "normal" or "full"
     MqttConfig mqtt;
@@ -49,13 +54,15 @@ CabinetConfig parse_cabinet(const std::string &arg);
 // keep_set is true, so command-line values win). The file's form:
 //   {"cabinets": {"lab": "/dev/serial/by-id/...", "demo": "tcp:127.0.0.1:5000"},
 //    "db": "...", "listen": "127.0.0.1:8080", "tokens": "...", "web_root": "...",
+//    "allowed_hosts": ["cabinets.example.com"],
 //    "retention_days": 90, "journal_sync": "normal",
 //    "mqtt": {"url": "mqtt://HOST:1883", "ca_file": "...", "username": "...", "password": "...",
 //             "prefix": "tessaro/{board_id}/", "commands": false, "discovery": false,
 //             "discovery_prefix": "homeassistant", "ha_status_topic": "homeassistant/status"}}
 void load_config_file(const std::string &path, Config &cfg);
 
-// Checks the whole configuration: at least one cabinet, names unique.
+// Checks the whole configuration: at least one cabinet, names unique, the
+// listen address and the allowed host names well formed.
 void validate(const Config &cfg);
 
 struct ListenAddress {

@@ -1,11 +1,13 @@
 // The HTTP API, the event stream, the metrics and the operator page's files,
 // on Boost.Beast. One thread runs every connection asynchronously, so idle
-// connections and event streams cost a socket and a buffer, not a thread.
+// connections and event streams cost a socket and a buffer, not a thread;
+// journal reads for clients run on a reader thread of their own, so no
+// client's read can hold that thread up.
 #pragma once
 
 #include "config.h"
 
-#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <thread>
 
@@ -22,16 +24,18 @@ public:
     void start();
     void stop();
     unsigned short port() const { return port_; }
-    std::size_t connections() const { return connections_; }
-    std::size_t streams() const { return streams_; }
+    std::size_t connections() const;
+    std::size_t streams() const;
+    std::size_t unauthenticated() const;
+    std::uint64_t evicted() const;
+    // The token file was reloaded: streams whose token is gone or changed end.
+    void tokens_changed();
 
     struct Impl;
 
 private:
     std::unique_ptr<Impl> impl_;
     unsigned short port_ = 0;
-    std::atomic<std::size_t> connections_{0};
-    std::atomic<std::size_t> streams_{0};
     std::thread thread_;
 };
 

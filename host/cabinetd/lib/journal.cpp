@@ -209,6 +209,7 @@ Journal::Journal(const std::string &path, JournalOptions options) : opt_(options
         // (and the API answer waiting for it) never pays for one.
         exec(wdb_, "PRAGMA wal_autocheckpoint=0");
         rdb_ = open_db(path, SQLITE_OPEN_READONLY);
+        pdb_ = open_db(path, SQLITE_OPEN_READONLY);
         cdb_ = open_db(path, SQLITE_OPEN_READWRITE);
         Stmt last(wdb_, "SELECT coalesce(max(cursor), 0) FROM journal");
         last.step();
@@ -216,6 +217,7 @@ Journal::Journal(const std::string &path, JournalOptions options) : opt_(options
     } catch (...) {
         sqlite3_close(wdb_);
         sqlite3_close(rdb_);
+        sqlite3_close(pdb_);
         sqlite3_close(cdb_);
         throw;
     }
@@ -245,6 +247,7 @@ Journal::~Journal() {
     checkpointer_.join();
     sqlite3_close(cdb_);
     sqlite3_close(rdb_);
+    sqlite3_close(pdb_);
     sqlite3_close(wdb_);
 }
 
@@ -486,6 +489,53 @@ std::vector<Record> Journal::since(std::int64_t after, std::size_t limit) const 
     q.after = after;
     q.limit = limit;
     return read(q);
+}
+
+Journal::Page Journal::page(const Query &q, std::int64_t window) const {
+    Page out;
+    const auto wanted = [&](const Record &r) {
+        return (q.cabinet.empty() || r.cabinet == q.cabinet) &&
+               (q.kinds.empty() || std::find(q.kinds.begin(), q.kinds.end(), r.kind) != q.kinds.end());
+    };
+    std::int64_t upto = 0;
+    {
+        std::lock_guard lk(mu_);
+        upto = window >= last_cursor_ - q.after ? last_cursor_ : q.after + window;
+        out.scanned_to = std::max(q.after, upto);
+        if (q.after >= upto || q.limit == 0) return out;
+        if (!recent_.empty() && recent_.front().cursor <= q.after + 1) {
+            auto it = std::upper_bound(recent_.begin(), recent_.end(), q.after,
+                                       [](std::int64_t c, const Record &r) { return c < r.cursor; });
+            for (; it != recent_.end() && it->cursor <= upto; ++it) {
+                if (!wanted(*it)) continue;
+                out.records.push_back(*it);
+                if (out.records.size() == q.limit) {
+                    out.scanned_to = it->cursor;
+                    break;
+                }
+            }
+            return out;
+        }
+    }
+    std::string sql = fmt::format("SELECT {} FROM journal WHERE cursor > ? AND cursor <= ?", kColumns);
+    if (!q.cabinet.empty()) sql += " AND cabinet = ?";
+    if (!q.kinds.empty()) {
+        sql += " AND kind IN (";
+        for (std::size_t i = 0; i < q.kinds.size(); ++i) sql += i ? ",?" : "?";
+        sql += ")";
+    }
+    sql += " ORDER BY cursor LIMIT ?";
+    std::lock_guard lk(pmu_);
+    Stmt s(pdb_, sql.c_str());
+    int i = 1;
+    s.bind(i++, q.after);
+    s.bind(i++, upto);
+    if (!q.cabinet.empty()) s.bind(i++, q.cabinet);
+    for (auto &k : q.kinds) s.bind(i++, k);
+    s.bind(i++, static_cast<std::int64_t>(q.limit));
+    while (s.step()) out.records.push_back(row(s));
+    if (out.records.size() == q.limit) out.scanned_to = out.records.back().cursor;
+    return out;
 }
 
 int Journal::subscribe(Listener l) {

@@ -125,6 +125,20 @@ public:
     // enough, else from the database. Used by live readers.
     std::vector<Record> since(std::int64_t after, std::size_t limit) const;
 
+    // A page for a reader that must never hold anyone up (the event stream,
+    // /api/events): the records after q.after that match q's cabinet and
+    // kinds, at most q.limit, looking at most `window` cursors ahead and
+    // never past the last committed record. The query does the filtering,
+    // on a database connection of its own, so a client's long read never
+    // waits on or holds up the cabinets' own reads. `scanned_to` is where the
+    // next page starts: the last record returned when the page is full, else
+    // as far as this one looked.
+    struct Page {
+        std::vector<Record> records;
+        std::int64_t scanned_to = 0;
+    };
+    Page page(const Query &q, std::int64_t window) const;
+
     // Called on the writer thread after each commit with the new last cursor.
     using Listener = std::function<void(std::int64_t)>;
     int subscribe(Listener l);
@@ -151,6 +165,8 @@ private:
     JournalOptions opt_;
     sqlite3 *wdb_ = nullptr; // writer thread only (and construction)
     sqlite3 *rdb_ = nullptr; // readers, under rmu_
+    sqlite3 *pdb_ = nullptr; // page(), under pmu_
+    mutable std::mutex pmu_;
     sqlite3 *cdb_ = nullptr; // the checkpoint thread
     mutable std::mutex rmu_;
 

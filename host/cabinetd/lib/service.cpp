@@ -51,11 +51,19 @@ bool Service::reload_tokens(std::string *error) {
     if (cfg_.tokens.empty()) return true;
     try {
         tokens_.load(cfg_.tokens);
+        // What a removed or changed token opened must close with it.
+        if (http_) http_->tokens_changed();
         return true;
     } catch (const std::exception &e) {
         if (error) *error = e.what();
         return false;
     }
+}
+
+std::string Service::endpoint(std::string_view cabinet) const {
+    for (auto &c : cfg_.cabinets)
+        if (c.name == cabinet) return c.endpoint;
+    return {};
 }
 
 Cabinet *Service::cabinet(std::string_view name) {
@@ -79,18 +87,30 @@ std::string label(std::string_view v) {
     return out;
 }
 
+// The text with the endpoint (and, for tcp:HOST:PORT, the HOST:PORT) put
+// out of sight.
+std::string redact(std::string text, std::string_view endpoint) {
+    if (endpoint.empty() || endpoint == "sim") return text;
+    std::vector<std::string_view> hide{endpoint};
+    if (endpoint.substr(0, 4) == "tcp:") hide.push_back(endpoint.substr(4));
+    for (auto h : hide)
+        for (auto at = text.find(h); at != std::string::npos; at = text.find(h, at))
+            text.replace(at, h.size(), "(endpoint)");
+    return text;
+}
+
 } // namespace
 
-json status_json(const CabinetStatus &s) {
+json status_json(const CabinetStatus &s, bool for_operator) {
     json j{{"name", s.name},
-           {"endpoint", s.endpoint},
            {"link", to_string(s.link)},
            {"link_since_ms", s.link_since_ms},
-           {"link_reason", s.link_reason},
+           {"link_reason", for_operator ? s.link_reason : redact(s.link_reason, s.endpoint)},
            {"session_id", s.session_id.empty() ? json() : json(s.session_id)},
            {"heartbeat_age_s", json()},
            {"controller", json()},
            {"doors", json()}};
+    if (for_operator) j["endpoint"] = s.endpoint;
     if (s.heartbeat_ok_local_ms)
         j["heartbeat_age_s"] = static_cast<double>(steady_ms() - static_cast<std::uint64_t>(*s.heartbeat_ok_local_ms)) / 1000.0;
     // What the controller last said is shown only while it is still talking:
@@ -137,6 +157,14 @@ json record_json(const Record &r) {
     return j;
 }
 
+json record_json(const Record &r, bool for_operator, std::string_view endpoint) {
+    json j = record_json(r);
+    if (!for_operator && r.kind == "link" && j.contains("detail") && j["detail"].is_object() &&
+        j["detail"].contains("reason") && j["detail"]["reason"].is_string())
+        j["detail"]["reason"] = redact(j["detail"]["reason"].get<std::string>(), endpoint);
+    return j;
+}
+
 json result_json(const CommandResult &r) {
     json j{{"code", r.code}, {"text", r.text}, {"request_id", r.request_id}, {"replayed", r.replayed}};
     j["session_id"] = r.session_id.empty() ? json() : json(r.session_id);
@@ -176,8 +204,8 @@ std::optional<std::map<std::string, std::string>> parse_query(std::string_view t
         const auto eq = part.find('=');
         auto k = decode(part.substr(0, eq));
         auto v = decode(eq == std::string_view::npos ? std::string_view() : part.substr(eq + 1));
-        if (!k || !v) return std::nullopt;
-        out[*k] = *v;
+        // A parameter given twice has no one meaning: refused, not guessed.
+        if (!k || !v || !out.emplace(*k, *v).second) return std::nullopt;
     }
     return out;
 }
@@ -231,6 +259,11 @@ std::string Service::metrics() const {
         out += fmt::format("cabinetd_http_connections {}\n", http_->connections());
         family("cabinetd_http_streams", "gauge", "Open event streams.");
         out += fmt::format("cabinetd_http_streams {}\n", http_->streams());
+        family("cabinetd_http_unauthenticated_connections", "gauge", "Open HTTP connections that have not yet shown a valid token.");
+        out += fmt::format("cabinetd_http_unauthenticated_connections {}\n", http_->unauthenticated());
+        family("cabinetd_http_evicted_total", "counter",
+               "Connections without a valid token closed to make room for a new one (many: someone holds idle sockets).");
+        out += fmt::format("cabinetd_http_evicted_total {}\n", http_->evicted());
     }
     return out;
 }

@@ -18,11 +18,21 @@ namespace cabinetd {
 
 struct HttpOptions {
     std::size_t body_limit = 4096;
+    std::size_t header_limit = 8192; // request line and fields
     std::chrono::seconds request_timeout{15}; // a whole request, headers and body
-    std::chrono::seconds idle_timeout{60};    // keep-alive between requests
+    // The headers of a request on a connection that has not yet shown a
+    // valid token: idle sockets that say nothing are gone soon.
+    std::chrono::seconds header_timeout{5};
+    // A stream whose client takes nothing of what was sent to it for this
+    // long is dropped (the client resumes with Last-Event-ID).
     std::chrono::seconds stream_write_timeout{30};
     std::chrono::seconds stream_ping{15};
+    std::chrono::seconds stream_watch{2}; // how often a stream's progress is looked at
     std::size_t max_connections = 4000;
+    // Connections that have not yet shown a valid token. Past this, a new
+    // connection closes the oldest of them, so idle sockets can never keep
+    // a client with a token (or a health check) out.
+    std::size_t max_unauthenticated = 1024;
     std::chrono::seconds stream_token_ttl{60};
 };
 
@@ -48,6 +58,9 @@ public:
     const Config &config() const { return cfg_; }
     const HttpOptions &http_options() const { return hopt_; }
     std::string metrics() const;
+    // The configured endpoint of a cabinet (empty if there is none): shown to
+    // operators only, and kept out of what viewers see.
+    std::string endpoint(std::string_view cabinet) const;
 
 private:
     Config cfg_;
@@ -59,12 +72,16 @@ private:
     std::unique_ptr<MqttBridge> mqtt_; // with a broker configured
 };
 
-// JSON views shared by the API and the stream.
-nlohmann::json status_json(const CabinetStatus &s);
+// JSON views shared by the API and the stream. A viewer's views leave out
+// where a cabinet is attached (its device path or host:port): the endpoint
+// field, and the endpoint wherever a link's reason names it.
+nlohmann::json status_json(const CabinetStatus &s, bool for_operator);
 nlohmann::json record_json(const Record &r);
+nlohmann::json record_json(const Record &r, bool for_operator, std::string_view endpoint);
 nlohmann::json result_json(const CommandResult &r);
 
-// Query string of a request target, percent-decoded; nothing for a malformed one.
+// Query string of a request target, percent-decoded; nothing for a malformed
+// one or one that gives a parameter twice.
 std::optional<std::map<std::string, std::string>> parse_query(std::string_view target);
 
 } // namespace cabinetd

@@ -4,9 +4,12 @@
 
 #include <fmt/format.h>
 
+#include <cerrno>
 #include <fstream>
-#include <random>
 #include <sstream>
+#include <system_error>
+
+#include <sys/random.h>
 
 namespace cabinetd {
 namespace {
@@ -61,7 +64,27 @@ void Tokens::load(const std::string &path) {
 
 void Tokens::set(std::vector<std::pair<std::string, Identity>> tokens) {
     std::lock_guard lk(mu_);
+    // A line kept as it was keeps its grant, so what it granted lives on;
+    // anything else is a new grant, and what the old one granted dies.
+    for (auto &[token, id] : tokens) {
+        id.grant = 0;
+        for (auto &[old_token, old] : tokens_)
+            if (same(token, old_token) && old.name == id.name && old.role == id.role) id.grant = old.grant;
+        if (!id.grant) id.grant = next_grant_++;
+    }
     tokens_ = std::move(tokens);
+    std::erase_if(stream_, [&](auto &p) { return !holds_locked(p.second.who); });
+}
+
+bool Tokens::holds_locked(const Identity &who) const {
+    for (auto &[t, id] : tokens_)
+        if (id.grant == who.grant) return id.name == who.name && id.role == who.role;
+    return false;
+}
+
+bool Tokens::holds(const Identity &who) const {
+    std::lock_guard lk(mu_);
+    return holds_locked(who);
 }
 
 std::optional<Identity> Tokens::check(std::string_view token) const {
@@ -72,12 +95,37 @@ std::optional<Identity> Tokens::check(std::string_view token) const {
     return found;
 }
 
+std::string random_hex(std::size_t n) {
+    std::string bytes(n, '\0');
+    for (std::size_t got = 0; got < n;) {
+        const auto r = ::getrandom(bytes.data() + got, n - got, 0);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            throw std::system_error(errno, std::generic_category(), "getrandom");
+        }
+        got += static_cast<std::size_t>(r);
+    }
+    std::string out;
+    out.reserve(2 * n);
+    for (unsigned char c : bytes) out += fmt::format("{:02x}", c);
+    return out;
+}
+
 std::string Tokens::issue_stream_token(const Identity &who, std::chrono::seconds ttl) {
-    static thread_local std::mt19937_64 rng{std::random_device{}()};
-    const auto token = fmt::format("s{:016x}{:016x}", rng(), rng());
+    const auto token = "s" + random_hex(16);
     const auto now = std::chrono::steady_clock::now();
     std::lock_guard lk(mu_);
-    std::erase_if(stream_, [&](auto &p) { return p.second.second <= now; });
+    std::erase_if(stream_, [&](auto &p) { return p.second.expires <= now; });
+    // A client that keeps asking for tokens cannot grow the table: past the
+    // limit, its own oldest token makes room.
+    std::size_t mine = 0;
+    auto oldest = stream_.end();
+    for (auto it = stream_.begin(); it != stream_.end(); ++it)
+        if (it->second.who.grant == who.grant) {
+            ++mine;
+            if (oldest == stream_.end() || it->second.expires < oldest->second.expires) oldest = it;
+        }
+    if (mine >= kStreamTokensEach) stream_.erase(oldest);
     stream_[token] = {who, now + ttl};
     return token;
 }
@@ -85,8 +133,12 @@ std::string Tokens::issue_stream_token(const Identity &who, std::chrono::seconds
 std::optional<Identity> Tokens::check_stream_token(std::string_view token) {
     std::lock_guard lk(mu_);
     auto it = stream_.find(std::string(token));
-    if (it == stream_.end() || it->second.second <= std::chrono::steady_clock::now()) return std::nullopt;
-    return it->second.first;
+    if (it == stream_.end()) return std::nullopt;
+    if (it->second.expires <= std::chrono::steady_clock::now() || !holds_locked(it->second.who)) {
+        stream_.erase(it);
+        return std::nullopt;
+    }
+    return it->second.who;
 }
 
 } // namespace cabinetd

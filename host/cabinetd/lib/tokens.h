@@ -7,6 +7,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -22,6 +23,9 @@ const char *to_string(Role r);
 struct Identity {
     std::string name;
     Role role = Role::Viewer;
+    // Which line of the token file granted it (0: none). It stays the same
+    // across reloads while that line's token, name and role do.
+    std::uint64_t grant = 0;
 };
 
 class Tokens {
@@ -34,16 +38,33 @@ public:
     void set(std::vector<std::pair<std::string, Identity>> tokens);
 
     std::optional<Identity> check(std::string_view token) const;
+    // Whether the token file still grants exactly this identity (same line,
+    // name and role): what an open stream asks after a reload.
+    bool holds(const Identity &who) const;
 
     // A token for the query string of an event stream, where a browser cannot
     // send headers: valid for ttl, for streaming only, with the same identity.
+    // 128 bits from the OS's random source. It dies with the bearer token
+    // that asked for it (a reload that removes or changes that token), and
+    // each bearer token has at most kStreamTokensEach alive (the oldest goes).
     std::string issue_stream_token(const Identity &who, std::chrono::seconds ttl);
     std::optional<Identity> check_stream_token(std::string_view token);
+    static constexpr std::size_t kStreamTokensEach = 16;
 
 private:
+    struct StreamToken {
+        Identity who;
+        std::chrono::steady_clock::time_point expires;
+    };
+    bool holds_locked(const Identity &who) const;
     mutable std::mutex mu_;
     std::vector<std::pair<std::string, Identity>> tokens_;
-    std::map<std::string, std::pair<Identity, std::chrono::steady_clock::time_point>> stream_;
+    std::map<std::string, StreamToken> stream_;
+    std::uint64_t next_grant_ = 1;
 };
+
+// n bytes from the OS's random source (getrandom), as 2n lowercase hex
+// digits; throws std::system_error if the OS cannot give them.
+std::string random_hex(std::size_t n);
 
 } // namespace cabinetd

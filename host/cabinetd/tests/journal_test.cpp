@@ -114,6 +114,31 @@ TEST_F(JournalTest, ReadsPageByCursorAndFilter) {
     const auto from_db = small.since(0, 100);
     ASSERT_EQ(from_db.size(), 12u);
     EXPECT_EQ(from_db[11].kind, "ack");
+
+    // Pages for live readers, from memory and from the database alike: the
+    // filter is applied by the read, a window bounds how far one page looks,
+    // and a page that matched nothing still moves the reader on.
+    for (Journal *jj : {&j, &small}) {
+        Query none;
+        none.kinds = {"gap"};
+        auto p = jj->page(none, 5);
+        EXPECT_TRUE(p.records.empty());
+        EXPECT_EQ(p.scanned_to, 5);
+        none.after = 5;
+        EXPECT_EQ(jj->page(none, 1000).scanned_to, jj->last_cursor());
+        Query demo;
+        demo.cabinet = "demo";
+        p = jj->page(demo, 1000);
+        ASSERT_EQ(p.records.size(), 1u);
+        EXPECT_EQ(p.records[0].cabinet, "demo");
+        Query events = q;
+        events.after = 0;
+        p = jj->page(events, 1000); // a full page ends at its last record
+        ASSERT_EQ(p.records.size(), 4u);
+        EXPECT_EQ(p.scanned_to, p.records.back().cursor);
+        events.after = jj->last_cursor();
+        EXPECT_EQ(jj->page(events, 1000).scanned_to, jj->last_cursor());
+    }
 }
 
 TEST_F(JournalTest, CommittedCallbackRunsAfterTheRecordsAreReadable) {
