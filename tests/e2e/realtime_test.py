@@ -365,6 +365,14 @@ def test_stdio_ends_with_input(tmp):
 
 # ---- tests through cabinetctl ----------------------------------------------------------
 
+def test_sim_state_settled(tmp):
+    # A newcomer's first command: the fresh simulator's doors, not "?".
+    rc, out = cabinetctl("--sim", "--json", "state")
+    state = json_lines(out)[0] if rc == 0 and json_lines(out) else {}
+    check(state.get("inputs_valid") is True, f"inputs not settled: {state}")
+    check(state["door_closed_mask"] == 255 and state["latch_locked_mask"] == 255, f"doors: {state}")
+
+
 def test_pty_full_cycle(tmp):
     link = os.path.join(tmp, "tty")
     with Sim(tmp, "--pty", link) as sim:
@@ -460,7 +468,7 @@ def test_host_lost_mid_cycle(tmp):
         check(rc == 0, f"clear exit code {rc}")
 
 
-NEEDS_CTL = {"pty_full_cycle", "tcp_full_cycle", "refusal_door_not_secure", "fault_and_clearing",
+NEEDS_CTL = {"sim_state_settled", "pty_full_cycle", "tcp_full_cycle", "refusal_door_not_secure", "fault_and_clearing",
              "restart_noticed", "host_lost_mid_cycle"}
 
 
