@@ -4,10 +4,14 @@
 #include "state.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace board_sim::detail {
 
@@ -413,16 +417,47 @@ void reset_uart(uart_hw_state &u) {
     u.tx_discarded = discarded;
 }
 
+// The file is replaced, never rewritten in place: the store goes to a
+// temporary file beside it, reaches the disk, and is renamed over the old one.
+// A simulator killed at any moment (or a host losing power) leaves either the
+// old store or the new one, never a short file that the next start refuses.
+static bool replace_file(const std::string &path, const uint8_t *data, size_t size) {
+    const std::string tmp = path + ".tmp";
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(fd, data + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    bool ok = done == size && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    if (ok) ok = ::rename(tmp.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        const int err = errno;
+        ::unlink(tmp.c_str());
+        errno = err;
+        return false;
+    }
+    // The rename itself is durable once the directory is synced.
+    const auto slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        ::fsync(dfd);
+        ::close(dfd);
+    }
+    return true;
+}
+
 void flash_store_written() {
     state &s = st();
     if (!s.backing) return;
-    std::FILE *f = std::fopen(s.cfg.flash_file.c_str(), "wb");
-    bool ok = f != nullptr;
-    if (ok) ok = std::fwrite(flash_storage + store_offset, 1, store_size, f) == store_size;
-    if (f) ok = std::fclose(f) == 0 && ok;
-    if (!ok) {
-        std::fprintf(stderr, "board_sim: cannot write flash backing file %s; backing off\n",
-                     s.cfg.flash_file.c_str());
+    if (!replace_file(s.cfg.flash_file, flash_storage + store_offset, store_size)) {
+        std::fprintf(stderr, "board_sim: cannot write flash backing file %s: %s; backing off\n",
+                     s.cfg.flash_file.c_str(), std::strerror(errno));
         s.backing = false;
     }
 }

@@ -214,17 +214,25 @@ int cmd_state(const Options &o) {
     auto t = connect_asking(o);
     Client c(*t, client_options(o, false));
     std::string raw_state;
+    bool settled = false;
     hook(c, o, [&](const Inbound &in, const std::string &raw) {
         if (std::holds_alternative<StateLine>(in)) raw_state = raw;
+        if (const auto *e = std::get_if<EventLine>(&in); e && e->code == "inputs_ready") settled = true;
     });
     const std::uint64_t deadline = c.local_now() + o.timeout_ms;
     if (auto f = await_state(c, o, deadline)) return report(o, "state", f->outcome, f->code, f->message);
-    // A controller that has only just started has not read its inputs yet;
-    // its next state line (within a second) is the one worth showing.
-    if (!c.last_state()->inputs_valid && c.last_state()->uptime_ms < 2000) {
-        const std::uint64_t first = c.last_state()->uptime_ms;
-        wait_until(c, [&] { return c.last_state() && c.last_state()->uptime_ms != first; },
-                   std::min(deadline, c.local_now() + 1500));
+    // A controller that has only just started (a fresh simulator always has)
+    // has not read its inputs yet, and every door would show as unknown. Its
+    // inputs settle within a moment, which it announces with inputs_ready;
+    // the state line asked for after that is the one worth showing. A sensor
+    // bus that never settles is shown as it is once the wait is over.
+    if (!c.last_state()->inputs_valid && (o.sim || c.last_state()->uptime_ms < 2000)) {
+        const std::uint64_t until = std::min(deadline, c.local_now() + kSettleWaitMs);
+        if (wait_until(c, [&] { return settled || c.last_state()->inputs_valid; }, until) &&
+            !c.last_state()->inputs_valid) {
+            c.request_state();
+            wait_until(c, [&] { return c.last_state()->inputs_valid; }, until);
+        }
         if (auto f = interrupted()) return report(o, "state", f->outcome, f->code, f->message);
     }
     if (o.json) out_line(raw_state);

@@ -26,14 +26,21 @@ void raise_fd_limit() {
     }
 }
 
-// The page's files where the install puts them beside the program:
-// bin/cabinetd and share/cabinetd/web.
+// The page's files where the install puts them beside the program
+// (bin/cabinetd and share/cabinetd/web), or, for the program in the build
+// tree where it was built, the page in the source tree it was built from.
 std::string installed_web_root() {
     std::error_code ec;
     const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
     if (ec) return {};
     const auto web = exe.parent_path().parent_path() / "share" / "cabinetd" / "web";
-    return std::filesystem::exists(web / "index.html", ec) ? web.string() : std::string();
+    if (std::filesystem::exists(web / "index.html", ec)) return web.string();
+#if defined(CABINETD_BUILD_DIR) && defined(CABINETD_SOURCE_WEB_ROOT)
+    if (std::filesystem::equivalent(exe.parent_path(), CABINETD_BUILD_DIR, ec) &&
+        std::filesystem::exists(std::filesystem::path(CABINETD_SOURCE_WEB_ROOT) / "index.html", ec))
+        return CABINETD_SOURCE_WEB_ROOT;
+#endif
+    return {};
 }
 
 } // namespace
@@ -109,6 +116,7 @@ int main(int argc, char **argv) {
         return 1;
     }
     if (cfg.tokens.empty()) log(4, "no token file (--tokens): every API request is refused");
+    if (cfg.web_root.empty()) log(5, "no operator page (--web-root DIR names its files): / answers 404");
     log(6, fmt::format("listening on {} port {}", cfg.listen.substr(0, cfg.listen.rfind(':')), svc->port()));
 
     // Under systemd (Type=notify): ready once the lines are being served and

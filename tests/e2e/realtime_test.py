@@ -197,6 +197,24 @@ def test_boot_store_survives_runs(tmp):
     check(s1.endswith("-0000000000000001"), f"first boot: {s1}")
     check(s2 == "0123456789ABCDEF-0000000000000002", f"second boot with a board id: {s2}")
 
+    # Killed at any moment, even while it rewrites the store (a power cycle
+    # every 5 ms writes it hundreds of times a second), the simulator leaves
+    # a whole store behind: the next start takes it and carries on counting.
+    cycling = os.path.join(tmp, "cycling.script")
+    with open(cycling, "w") as f:
+        f.write("wait 10\n" + "power-cycle 1\nwait 5\n" * 2000)
+    import random
+    rng = random.Random(16)
+    for kill in range(20):
+        p = subprocess.Popen([SIM, "--script", cycling, "--flash", flash], stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL, preexec_fn=die_with_parent)
+        time.sleep(rng.uniform(0.02, 0.3))
+        p.kill()
+        p.wait()
+        check(os.path.getsize(flash) == 8192, f"kill {kill}: the store file has {os.path.getsize(flash)} bytes")
+    s3 = session()
+    check(int(s3.rsplit("-", 1)[1], 16) > 2, f"boot after the kills: {s3}")
+
 
 def test_boot_store_damage(tmp):
     """Flash damage between runs never gives a run a boot number, and so a
@@ -347,6 +365,14 @@ def test_stdio_ends_with_input(tmp):
 
 # ---- tests through cabinetctl ----------------------------------------------------------
 
+def test_sim_state_settled(tmp):
+    # A newcomer's first command: the fresh simulator's doors, not "?".
+    rc, out = cabinetctl("--sim", "--json", "state")
+    state = json_lines(out)[0] if rc == 0 and json_lines(out) else {}
+    check(state.get("inputs_valid") is True, f"inputs not settled: {state}")
+    check(state["door_closed_mask"] == 255 and state["latch_locked_mask"] == 255, f"doors: {state}")
+
+
 def test_pty_full_cycle(tmp):
     link = os.path.join(tmp, "tty")
     with Sim(tmp, "--pty", link) as sim:
@@ -442,7 +468,7 @@ def test_host_lost_mid_cycle(tmp):
         check(rc == 0, f"clear exit code {rc}")
 
 
-NEEDS_CTL = {"pty_full_cycle", "tcp_full_cycle", "refusal_door_not_secure", "fault_and_clearing",
+NEEDS_CTL = {"sim_state_settled", "pty_full_cycle", "tcp_full_cycle", "refusal_door_not_secure", "fault_and_clearing",
              "restart_noticed", "host_lost_mid_cycle"}
 
 

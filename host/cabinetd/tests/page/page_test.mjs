@@ -6,8 +6,7 @@ import { spawn } from "node:child_process";
 import { existsSync, mkdtempSync, writeFileSync, rmSync } from "node:fs";
 import { createConnection } from "node:net";
 import { tmpdir } from "node:os";
-import { join, dirname } from "node:path";
-import { fileURLToPath } from "node:url";
+import { join } from "node:path";
 import { createInterface } from "node:readline";
 
 const chromiumPath = process.env.CHROMIUM || "/usr/bin/chromium";
@@ -16,7 +15,6 @@ if (!existsSync(chromiumPath)) {
   process.exit(77);
 }
 const { chromium } = await import("playwright-core");
-const here = dirname(fileURLToPath(import.meta.url));
 const TOKEN = "page-operator-0123456789";
 const work = mkdtempSync(join(tmpdir(), "cabinetd-page-"));
 const children = [];
@@ -52,9 +50,10 @@ try {
   const sim = await start(process.env.CABINET_SIM, ["--tcp", "0", "--control-tcp", "0"],
                           { serial: /serial on tcp [\d.]+:(\d+)/, control: /control on tcp [\d.]+:(\d+)/ });
   writeFileSync(join(work, "tokens"), `page operator ${TOKEN}\n`);
+  // No --web-root: cabinetd run from its build tree finds the page itself.
   const daemon = await start(process.env.CABINETD,
     ["--cabinet", `lab=tcp:127.0.0.1:${sim.serial}`, "--db", join(work, "j.db"), "--listen", "127.0.0.1:0",
-     "--tokens", join(work, "tokens"), "--web-root", join(here, "..", "..", "web")],
+     "--tokens", join(work, "tokens")],
     { port: /listening on .* port (\d+)/ });
 
   browser = await chromium.launch({ executablePath: chromiumPath, args: ["--no-sandbox"] });
