@@ -4,6 +4,7 @@
 #pragma once
 
 #include "config.h"
+#include "progress.h"
 
 #include <atomic>
 #include <memory>
@@ -24,6 +25,8 @@ public:
     unsigned short port() const { return port_; }
     std::size_t connections() const { return connections_; }
     std::size_t streams() const { return streams_; }
+    // The server thread's proof of life, for the watchdog.
+    const Progress &progress_mark() const { return progress_; }
 
     struct Impl;
 
@@ -32,6 +35,7 @@ private:
     unsigned short port_ = 0;
     std::atomic<std::size_t> connections_{0};
     std::atomic<std::size_t> streams_{0};
+    Progress progress_{"http"};
     std::thread thread_;
 };
 

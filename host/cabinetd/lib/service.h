@@ -48,6 +48,10 @@ public:
     const Config &config() const { return cfg_; }
     const HttpOptions &http_options() const { return hopt_; }
     std::string metrics() const;
+    // Why the service cannot do all it should (the journal cannot write), or nothing.
+    std::optional<std::string> degraded() const;
+    // Every part's proof of life, for the watchdog.
+    std::vector<const Progress *> progress_marks() const;
 
 private:
     Config cfg_;
