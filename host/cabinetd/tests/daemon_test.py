@@ -664,7 +664,7 @@ class SmallDisk:
 
     def __exit__(self, *exc):
         if self.path:
-            subprocess.run(["umount", self.dir])
+            subprocess.run(["umount", "-l", self.dir])  # lazily: a test that failed may leave a file open
         os.rmdir(self.dir)
 
 
