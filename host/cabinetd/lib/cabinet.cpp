@@ -312,13 +312,14 @@ void Cabinet::start_open(OpenArgs args, Reply reply) {
             reply_later(std::move(reply), std::move(r));
             return;
         }
-        const bool sending = committing_.count(args.request_id) > 0;
-        for (auto &[ptr, p] : pending_)
-            if (sending || p.req->request_id == args.request_id) {
-                reply_later(std::move(reply), failure(409, "in_progress",
-                                                      "an open with this Idempotency-Key is still waiting for its answer"));
-                return;
-            }
+        const bool sending = committing_.count(args.request_id) > 0 ||
+                             std::any_of(pending_.begin(), pending_.end(),
+                                         [&](auto &p) { return p.second.req->request_id == args.request_id; });
+        if (sending) {
+            reply_later(std::move(reply),
+                        failure(409, "in_progress", "an open with this Idempotency-Key is still waiting for its answer"));
+            return;
+        }
         std::optional<CommandResult> earlier;
         for (const auto &r : journal_.by_request(name_, args.request_id)) {
             if (r.kind == "open" && r.door_id != args.door) {
@@ -426,6 +427,8 @@ void Cabinet::heartbeat_done(const Request &req) {
         std::lock_guard lk(mu_);
         ++status_.heartbeats[outcome];
     }
+    if (req.session_id != heartbeat_session_) heartbeat_health_.clear(); // a new session's first is journalled
+    heartbeat_session_ = req.session_id;
     if (outcome == heartbeat_health_ && refusal == heartbeat_refusal_) return;
     json detail;
     if (outcome == "ok") {

@@ -169,9 +169,10 @@ private:
     std::optional<cabinet_host::StateLine> last_logged_state_;
     std::vector<Record> batch_;
     std::vector<std::function<void()>> after_commit_;
-    // Heartbeat health as last journalled: "" (none answered yet on this
-    // link and session), "ok", "refused" (with the ack code) or "missing".
-    std::string heartbeat_health_, heartbeat_refusal_;
+    // Heartbeat health as last journalled (for heartbeat_session_): "" (none
+    // answered yet on this link and session), "ok", "refused" (with the ack
+    // code) or "missing".
+    std::string heartbeat_health_, heartbeat_refusal_, heartbeat_session_;
     bool ack_answered_heartbeat_ = false; // the ack being handled answered a heartbeat
     std::set<std::string> committing_; // opens whose record is being committed before they are sent
     std::map<const cabinet_host::Request *, Pending> pending_;
