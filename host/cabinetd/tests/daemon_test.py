@@ -332,6 +332,17 @@ def test_sessions_and_gaps():
         d.wait_ready("a")
         current = fourth
 
+        # Heartbeats are journalled as changes of their health only: none
+        # answered while the controller had no power, and the new session's first.
+        beats = [(e["code"], e["session_id"]) for e in d.events(cabinet="a", kind="heartbeat")]
+        check(("missing", third) in beats and beats.index(("missing", third)) < beats.index(("ok", fourth)),
+              f"heartbeat records: {beats}")
+        check(len(beats) < 12, f"a heartbeat record per heartbeat: {beats}")
+        check(d.journal("SELECT count(*) FROM journal WHERE (kind = 'command' AND code = 'heartbeat') OR "
+                        "(kind = 'ack' AND code = 'heartbeat_ok')")[0][0] == 0, "heartbeat lines journalled")
+        _, metrics = d.request("GET", "/metrics", token=None)
+        check(re.search(r'cabinetd_heartbeats_total\{cabinet="a",outcome="missing"\} [1-9]', metrics), "metrics")
+
         # Events while cabinetd is down are covered by a gap record.
         d.kill()
         sim.control("door 6 force-open")
