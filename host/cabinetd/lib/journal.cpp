@@ -606,9 +606,10 @@ void Journal::run() {
             std::unique_lock lk(mu_);
             // Idle, the loop still goes round twice a second: that is its
             // proof of life for the watchdog.
-            auto wake = std::min({clock::now() + std::chrono::milliseconds(500), next_prune, next_size});
+            auto wake = clock::now() + std::chrono::milliseconds(500);
+            if (available_) wake = std::min({wake, next_prune, next_size}); // no pruning while it cannot write
+            else wake = std::min(wake, next_retry_);
             if (!queue_.empty()) wake = std::min(wake, queue_.front().queued + opt_.group_interval);
-            if (!available_) wake = std::min(wake, next_retry_);
             cv_.wait_until(lk, wake, [&] { return stop_ || urgent_ > 0; });
             const auto now = clock::now();
             const bool due = stop_ || urgent_ > 0 || (!queue_.empty() && now >= queue_.front().queued + opt_.group_interval);
