@@ -5,13 +5,13 @@
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include <csignal>
 #include <cstdlib>
-#include <optional>
-#include <fmt/ranges.h>
-#include <filesystem>
 #include <ctime>
+#include <filesystem>
+#include <optional>
 #include <sys/resource.h>
 #include <systemd/sd-daemon.h>
 
