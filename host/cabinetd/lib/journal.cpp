@@ -588,6 +588,19 @@ std::string Journal::unavailable_reason() const {
     return available_ ? std::string() : reason_;
 }
 
+// When what is queued must be committed (mu_ held, queue not empty): a
+// group interval after the first records, and a reader's progress alone
+// (the MQTT bridge's acknowledged cursor, moved by every event it publishes)
+// only after the longer progress interval: losing it to a crash costs no
+// more than events published again, and writing it after every event would
+// double the commits of a busy cabinet.
+std::chrono::steady_clock::time_point Journal::due_at() const {
+    auto due = queue_.front().queued + opt_.progress_interval;
+    for (auto &b : queue_)
+        if (!b.records.empty()) return std::min(due, b.queued + opt_.group_interval);
+    return due;
+}
+
 void Journal::run() {
     using clock = std::chrono::steady_clock;
     auto next_prune = clock::now();
@@ -609,10 +622,10 @@ void Journal::run() {
             auto wake = clock::now() + std::chrono::milliseconds(500);
             if (available_) wake = std::min({wake, next_prune, next_size}); // no pruning while it cannot write
             else wake = std::min(wake, next_retry_);
-            if (!queue_.empty()) wake = std::min(wake, queue_.front().queued + opt_.group_interval);
+            if (!queue_.empty()) wake = std::min(wake, due_at());
             cv_.wait_until(lk, wake, [&] { return stop_ || urgent_ > 0; });
             const auto now = clock::now();
-            const bool due = stop_ || urgent_ > 0 || (!queue_.empty() && now >= queue_.front().queued + opt_.group_interval);
+            const bool due = stop_ || urgent_ > 0 || (!queue_.empty() && now >= due_at());
             retry = !available_ && (now >= next_retry_ || stop_);
             if (due || retry) {
                 // Everything waiting goes into one transaction.

@@ -99,6 +99,9 @@ struct JournalOptions {
     // Records nobody waits for are committed together: what arrives within
     // this interval shares one transaction.
     std::chrono::milliseconds group_interval{1000};
+    // A reader's progress (set_progress) with no records waits this long for
+    // records to share a commit with.
+    std::chrono::milliseconds progress_interval{std::chrono::seconds(30)};
     // A checkpoint copies the log into the database when the log holds this
     // many pages, or this long after the last one. Rare checkpoints write a
     // page that many commits touched once instead of once per commit.
@@ -183,7 +186,8 @@ public:
     JournalStats stats() const;
 
     // How far a reader that must not miss a record (the MQTT bridge) has
-    // got, kept across restarts. Queued and committed with the records.
+    // got, kept across restarts. Queued and committed with the records, or
+    // on its own after JournalOptions::progress_interval.
     void set_progress(const std::string &reader, std::int64_t cursor);
     std::optional<std::int64_t> progress(const std::string &reader) const;
 
@@ -203,6 +207,7 @@ private:
     };
     void open(const std::string &path, const char *vfs);
     void run();
+    std::chrono::steady_clock::time_point due_at() const;
     void enqueue(Batch b);
     void attempt(std::vector<Batch> &batches, bool try_db);
     void hold(std::vector<Batch> &batches);
