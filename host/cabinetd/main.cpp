@@ -5,16 +5,64 @@
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include <csignal>
-#include <filesystem>
+#include <cstdlib>
 #include <ctime>
+#include <filesystem>
+#include <optional>
 #include <sys/resource.h>
 #include <systemd/sd-daemon.h>
 
 using cabinetd::log;
 
 namespace {
+
+// Exit statuses (the unit's RestartPreventExitStatus= names kUnusable).
+constexpr int kTransient = 1;  // may work when tried again
+constexpr int kInUse = 75;     // another cabinetd holds the journal (EX_TEMPFAIL)
+constexpr int kUnusable = 78;  // a configuration error, or a journal that cannot be used as it is (EX_CONFIG)
+
+int exit_status(const cabinetd::JournalError &e) {
+    switch (e.kind()) {
+    case cabinetd::JournalError::Kind::InUse: return kInUse;
+    case cabinetd::JournalError::Kind::Unusable: return kUnusable;
+    case cabinetd::JournalError::Kind::Transient: break;
+    }
+    return kTransient;
+}
+
+// The watchdog: WATCHDOG=1 goes to systemd only while every part of the
+// service has shown progress within the interval; a part that is stuck is
+// named in the log (once), and so is its recovery.
+class Watchdog {
+public:
+    Watchdog(const cabinetd::Service &svc, std::uint64_t interval_ms) : svc_(svc), interval_ms_(interval_ms) {}
+
+    void tick() {
+        const auto now = cabinetd::steady_ms();
+        std::vector<std::string> stuck;
+        for (const auto *p : svc_.progress_marks())
+            if (now - std::min(now, p->last_ms()) > interval_ms_)
+                stuck.push_back(fmt::format("{} (no progress for {} ms)", p->part(), now - p->last_ms()));
+        if (stuck.empty()) {
+            if (stuck_) log(5, "watchdog: every part shows progress again; pinging systemd again");
+            stuck_ = false;
+            sd_notify(0, "WATCHDOG=1");
+            return;
+        }
+        if (!stuck_)
+            log(2, fmt::format("watchdog: stuck: {}; not pinging systemd, which restarts the service",
+                               fmt::join(stuck, ", ")));
+        stuck_ = true;
+    }
+
+private:
+    const cabinetd::Service &svc_;
+    std::uint64_t interval_ms_;
+    bool stuck_ = false;
+};
 
 void raise_fd_limit() {
     // Every connection and stream is a descriptor; the default soft limit of
@@ -50,6 +98,7 @@ int main(int argc, char **argv) {
     std::vector<std::string> cabinets, allowed_hosts;
     std::string config_file, db, listen, tokens, web_root;
     unsigned retention_days = 0;
+    std::uint64_t max_db_mb = 0;
     unsigned request_timeout_s = 15;
     std::string journal_sync;
     app.add_option("--cabinet", cabinets, "NAME=/dev/serial/by-id/... or NAME=tcp:HOST:PORT (repeatable)");
@@ -61,6 +110,8 @@ int main(int argc, char **argv) {
     app.add_option("--allowed-host", allowed_hosts,
                    "a Host name (NAME or NAME:PORT) clients may use besides the listen address and localhost (repeatable)");
     app.add_option("--retention-days", retention_days, "days the journal keeps (default 90)")->check(CLI::Range(1u, 36500u));
+    app.add_option("--max-db-mb", max_db_mb, "size cap of the journal in MB; the oldest records go first (default 256)")
+        ->check(CLI::Range(cabinetd::kMinDbMb, cabinetd::kMaxDbMb));
     app.add_option("--request-timeout-s", request_timeout_s,
                    "seconds a client has to send a whole request (default 15)")->check(CLI::Range(1u, 3600u));
     app.add_option("--journal-sync", journal_sync,
@@ -74,7 +125,13 @@ int main(int argc, char **argv) {
     app.add_flag("--mqtt-discovery", mqtt.discovery, "publish Home Assistant discovery");
     app.add_option("--mqtt-discovery-prefix", mqtt.discovery_prefix, "Home Assistant's discovery prefix (default homeassistant)");
     app.add_option("--mqtt-ha-status-topic", mqtt.ha_status_topic, "Home Assistant's status topic (default homeassistant/status)");
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        // --help and --version are not errors; a bad command line is a
+        // configuration error, which restarting does not mend.
+        return app.exit(e) == 0 ? 0 : kUnusable;
+    }
 
     cabinetd::Config cfg;
     try {
@@ -86,13 +143,14 @@ int main(int argc, char **argv) {
         cfg.allowed_hosts = allowed_hosts;
         if (journal_sync == "full") cfg.journal_full_sync = true;
         if (retention_days) cfg.retention = std::chrono::hours(24 * retention_days);
+        if (max_db_mb) cfg.max_db_mb = max_db_mb;
         cfg.mqtt = mqtt; // user and password only from the config file, never on a command line
         if (!config_file.empty()) cabinetd::load_config_file(config_file, cfg);
         if (cfg.web_root.empty()) cfg.web_root = installed_web_root();
         cabinetd::validate(cfg);
     } catch (const std::exception &e) {
         log(3, e.what());
-        return 1;
+        return kUnusable;
     }
 
     // Signals are taken by a thread of their own, so nothing runs in a handler.
@@ -109,28 +167,39 @@ int main(int argc, char **argv) {
     try {
         cabinetd::HttpOptions http;
         http.request_timeout = std::chrono::seconds(request_timeout_s);
-        svc = std::make_unique<cabinetd::Service>(cfg, cabinetd::JournalOptions{}, cabinetd::LinkOptions{}, http);
+        cabinetd::JournalOptions jopt;
+        // Test-only: the journal's writes fail while the file this names
+        // exists (see JournalOptions::fault_file). Never set in production.
+        if (const char *f = std::getenv("CABINETD_TEST_JOURNAL_FAULT")) jopt.fault_file = f;
+        svc = std::make_unique<cabinetd::Service>(cfg, jopt, cabinetd::LinkOptions{}, http);
         svc->start();
+    } catch (const cabinetd::JournalError &e) {
+        log(3, e.what());
+        return exit_status(e);
+    } catch (const cabinetd::ConfigError &e) {
+        log(3, e.what());
+        return kUnusable;
     } catch (const std::exception &e) {
         log(3, e.what());
-        return 1;
+        return kTransient;
     }
     if (cfg.tokens.empty()) log(4, "no token file (--tokens): every API request is refused");
     if (cfg.web_root.empty()) log(5, "no operator page (--web-root DIR names its files): / answers 404");
     log(6, fmt::format("listening on {} port {}", cfg.listen.substr(0, cfg.listen.rfind(':')), svc->port()));
 
     // Under systemd (Type=notify): ready once the lines are being served and
-    // the port is open, and a watchdog ping at half the configured interval.
+    // the port is open, and the watchdog looked at twice per interval.
     sd_notifyf(0, "READY=1\nSTATUS=serving %zu cabinets on port %u", cfg.cabinets.size(), svc->port());
     std::uint64_t watchdog_us = 0;
-    const bool watchdog = sd_watchdog_enabled(0, &watchdog_us) > 0 && watchdog_us > 0;
+    std::optional<Watchdog> watchdog;
+    if (sd_watchdog_enabled(0, &watchdog_us) > 0 && watchdog_us > 0) watchdog.emplace(*svc, watchdog_us / 1000);
     const auto tick_ms = watchdog ? std::max<std::uint64_t>(watchdog_us / 2000, 100) : 1000;
 
     for (;;) {
         timespec wait{static_cast<time_t>(tick_ms / 1000), static_cast<long>(tick_ms % 1000) * 1000000L};
         const int sig = sigtimedwait(&set, nullptr, &wait);
         if (sig < 0) {
-            if (watchdog) sd_notify(0, "WATCHDOG=1");
+            if (watchdog) watchdog->tick();
             continue;
         }
         if (sig == SIGHUP) {

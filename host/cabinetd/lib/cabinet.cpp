@@ -130,11 +130,18 @@ CommandResult failure(int status, std::string code, std::string text) {
 
 bool ends_cycle(const std::string &code) { return code == "cycle_complete" || is_fault_code(code); }
 
+CommandResult journal_unavailable(const std::string &reason) {
+    return failure(503, "journal_unavailable",
+                   fmt::format("the journal cannot write ({}); nothing is sent to a controller that could not be "
+                               "recorded: try again once it can",
+                               reason.empty() ? "unavailable" : reason));
+}
+
 } // namespace
 
 Cabinet::Cabinet(std::string name, std::string endpoint, Journal &journal, LinkOptions opt)
     : name_(std::move(name)), endpoint_(std::move(endpoint)), journal_(journal), opt_(opt),
-      seq_([this](const std::string &s) { return journal_.last_seq(name_, s); }) {
+      seq_([this](const std::string &s) { return journal_.last_seq(name_, s); }), progress_("cabinet " + name_) {
     status_.name = name_;
     status_.endpoint = endpoint_;
     status_.link_since_ms = wall_ms();
@@ -184,21 +191,37 @@ void Cabinet::clear_fault(std::string requested_by, Reply reply) {
             reply_later(std::move(reply), failure(503, "link_down", "the cabinet's link is down"));
             return;
         }
-        Record r = rec("clear");
-        r.session_id = client_->session_id();
-        r.detail = json{{"requested_by", by}}.dump();
-        batch_.push_back(std::move(r));
-        try {
-            auto req = client_->clear_fault();
-            if (req->done()) {
-                reply_later(std::move(reply), failure(status_for_failure(req->failure), to_string(req->failure), req->failure_text));
-                return;
-            }
-            pending_[req.get()] = Pending{OpenArgs{}, std::move(reply), req};
-        } catch (const ConnectionLost &) {
-            reply_later(std::move(reply), failure(503, "connection_lost", "the link went down"));
+        if (!journal_.available()) {
+            reply_later(std::move(reply), journal_unavailable(journal_.unavailable_reason()));
+            return;
         }
+        Record r = rec("clear");
+        r.session_id = journal_session_;
+        r.detail = json{{"requested_by", by}}.dump();
+        batch_.push_back(r);
+        commit_then([this, reply = std::move(reply), r](bool stored) mutable { send_clear(std::move(reply), r, stored); });
     });
+}
+
+void Cabinet::send_clear(Reply reply, Record intent, bool stored) {
+    if (!stored) {
+        reply_later(std::move(reply), journal_unavailable(journal_.unavailable_reason()));
+        return;
+    }
+    if (!client_ || status().link != Link::Up || journal_session_ != intent.session_id) {
+        reply_later(std::move(reply), failure(503, "link_down", "the link went down before the clear was sent"));
+        return;
+    }
+    try {
+        auto req = client_->clear_fault();
+        if (req->done()) {
+            reply_later(std::move(reply), failure(status_for_failure(req->failure), to_string(req->failure), req->failure_text));
+            return;
+        }
+        pending_[req.get()] = Pending{OpenArgs{}, std::move(reply), req};
+    } catch (const ConnectionLost &) {
+        reply_later(std::move(reply), failure(503, "connection_lost", "the link went down"));
+    }
 }
 
 void Cabinet::run_jobs() {
@@ -223,6 +246,40 @@ void Cabinet::reply_later(Reply reply, CommandResult result) {
     after_commit_.push_back([reply = std::move(reply), result = std::move(result)]() mutable {
         reply(std::move(result));
     });
+}
+
+// Commits what is batched at once, and runs next on this thread once it is
+// durable (stored) or the journal has refused it (not stored): an open or a
+// clear goes to the controller only after its record is in the journal.
+void Cabinet::commit_then(std::function<void(bool)> next) {
+    struct Outcome {
+        std::mutex mu;
+        std::condition_variable cv;
+        std::optional<bool> stored;
+        bool deferred = false; // this thread stopped waiting: the answer comes as a job
+    };
+    auto o = std::make_shared<Outcome>();
+    auto replies = std::move(after_commit_);
+    after_commit_.clear();
+    journal_.write_durable(std::move(batch_), [this, o, replies, next](bool stored) {
+        for (auto &r : replies) r();
+        std::lock_guard lk(o->mu);
+        o->stored = stored;
+        if (o->deferred) post([next, stored] { next(stored); });
+        o->cv.notify_all();
+    });
+    batch_.clear();
+    // A commit takes well under a millisecond: waiting for it here spares
+    // the open the way back through the job queue. A slow disk holds the
+    // line up no longer than this.
+    std::unique_lock lk(o->mu);
+    if (o->cv.wait_for(lk, std::chrono::milliseconds(20), [&] { return o->stored.has_value(); })) {
+        const bool stored = *o->stored;
+        lk.unlock();
+        next(stored);
+        return;
+    }
+    o->deferred = true;
 }
 
 void Cabinet::commit() {
@@ -264,12 +321,15 @@ void Cabinet::start_open(OpenArgs args, Reply reply) {
             reply_later(std::move(reply), std::move(r));
             return;
         }
-        for (auto &[ptr, p] : pending_)
-            if (!p.args.key.empty() && p.args.key == args.key && p.args.key_scope == args.key_scope) {
-                reply_later(std::move(reply), failure(409, "in_progress",
-                                                      "an open with this Idempotency-Key is still waiting for its answer"));
-                return;
-            }
+        if (committing_.count({args.key_scope, args.key}) > 0 ||
+            std::any_of(pending_.begin(), pending_.end(), [&](auto &p) {
+                return !p.second.args.key.empty() && p.second.args.key == args.key &&
+                       p.second.args.key_scope == args.key_scope;
+            })) {
+            reply_later(std::move(reply), failure(409, "in_progress",
+                                                  "an open with this Idempotency-Key is still waiting for its answer"));
+            return;
+        }
         std::optional<CommandResult> earlier;
         for (const auto &open : journal_.by_key(name_, args.key_scope, args.key)) {
             if (open.door_id != args.door) return key_reused(open.door_id);
@@ -303,6 +363,10 @@ void Cabinet::start_open(OpenArgs args, Reply reply) {
         reply_later(std::move(reply), failure(503, "link_down", "the cabinet's link is down or its controller is silent"));
         return;
     }
+    if (!journal_.available()) {
+        reply_later(std::move(reply), journal_unavailable(journal_.unavailable_reason()));
+        return;
+    }
     if (request_id.empty()) {
         try {
             request_id = ids_.next();
@@ -318,9 +382,31 @@ void Cabinet::start_open(OpenArgs args, Reply reply) {
     r.client_key = args.key;
     if (!args.key.empty()) r.key_scope = args.key_scope;
     r.detail = json{{"requested_by", args.requested_by}, {"pulse_ms", args.pulse_ms}, {"ttl_ms", args.ttl_ms}}.dump();
-    batch_.push_back(std::move(r));
+    batch_.push_back(r);
+    if (!args.key.empty()) committing_.insert({args.key_scope, args.key});
+    commit_then([this, args, reply = std::move(reply), r](bool stored) mutable {
+        send_open(std::move(args), std::move(reply), r, stored);
+    });
+}
+
+void Cabinet::send_open(OpenArgs args, Reply reply, Record intent, bool stored) {
+    if (!args.key.empty()) committing_.erase({args.key_scope, args.key});
+    const auto refuse = [&](CommandResult result) {
+        Record f = rec("open_failed");
+        f.session_id = intent.session_id;
+        f.request_id = intent.request_id;
+        f.door_id = args.door;
+        f.code = result.code;
+        f.detail = json{{"reason", result.text}}.dump();
+        batch_.push_back(std::move(f));
+        result.request_id = intent.request_id;
+        reply_later(std::move(reply), std::move(result));
+    };
+    if (!stored) return refuse(journal_unavailable(journal_.unavailable_reason()));
+    if (!client_ || status().link != Link::Up || !client_->session_known() || journal_session_ != intent.session_id)
+        return refuse(failure(503, "link_down", "the link went down before the open was sent"));
     try {
-        auto req = client_->open(args.door, args.pulse_ms, args.ttl_ms, request_id);
+        auto req = client_->open(args.door, args.pulse_ms, args.ttl_ms, intent.request_id);
         Pending p{std::move(args), std::move(reply), req};
         if (req->done()) {
             pending_[req.get()] = std::move(p);
@@ -328,14 +414,65 @@ void Cabinet::start_open(OpenArgs args, Reply reply) {
             return;
         }
         if (p.args.wait_cycle)
-            cycles_[req->request_id] = CycleWait{{}, {}, now + static_cast<std::uint64_t>(opt_.cycle_timeout.count())};
+            cycles_[req->request_id] =
+                CycleWait{{}, {}, steady_now() + static_cast<std::uint64_t>(opt_.cycle_timeout.count())};
         pending_[req.get()] = std::move(p);
     } catch (const ConnectionLost &) {
         reply_later(std::move(reply), failure(503, "connection_lost", "the link went down"));
     }
 }
 
+// Heartbeats go out every second and are not journalled one by one: what a
+// person auditing the cabinet needs is each change of their health, and the
+// counts (in the metrics).
+void Cabinet::heartbeat_done(const Request &req) {
+    std::string outcome, refusal;
+    if (req.status == RequestStatus::Answered && req.ack) {
+        ack_answered_heartbeat_ = true;
+        if (req.ack->code == "heartbeat_ok") outcome = "ok";
+        else {
+            outcome = "refused";
+            refusal = req.ack->code;
+        }
+    } else if (req.failure == Failure::Timeout || req.failure == Failure::LineLost) {
+        outcome = "missing";
+    } else {
+        // The link went or the controller restarted: their own records say
+        // so, and the health of the next session starts afresh.
+        heartbeat_health_.clear();
+        return;
+    }
+    {
+        std::lock_guard lk(mu_);
+        ++status_.heartbeats[outcome];
+    }
+    if (req.session_id != heartbeat_session_) heartbeat_health_.clear(); // a new session's first is journalled
+    heartbeat_session_ = req.session_id;
+    if (outcome == heartbeat_health_ && refusal == heartbeat_refusal_) return;
+    json detail;
+    if (outcome == "ok") {
+        detail["reason"] = heartbeat_health_.empty()      ? "first heartbeat acknowledged"
+                           : heartbeat_health_ == "refused" ? fmt::format("acknowledged again after being refused ({})", heartbeat_refusal_)
+                                                            : std::string("answered again after heartbeats went unanswered");
+    } else if (outcome == "refused") {
+        detail["ack"] = refusal;
+        detail["reason"] = std::string(explain_text(refusal));
+    } else {
+        detail["reason"] = req.failure_text.empty() ? std::string("a heartbeat got no answer") : req.failure_text;
+    }
+    if (outcome != "ok" || !heartbeat_health_.empty())
+        log(outcome == "ok" ? 5 : 4, fmt::format("{}: heartbeat {}: {}", name_, outcome, detail["reason"].get<std::string>()));
+    Record r = rec("heartbeat");
+    r.session_id = req.session_id;
+    r.code = outcome;
+    r.detail = detail.dump();
+    batch_.push_back(std::move(r));
+    heartbeat_health_ = outcome;
+    heartbeat_refusal_ = refusal;
+}
+
 void Cabinet::on_done(const Request &req) {
+    if (req.kind == RequestKind::Heartbeat) heartbeat_done(req);
     auto it = pending_.find(&req);
     if (it == pending_.end()) return; // heartbeats
     Pending p = std::move(it->second);
@@ -430,6 +567,7 @@ void Cabinet::set_link(Link l, std::string reason) {
         if (l != Link::Up) status_.state.reset();
         if (l == Link::Down) status_.heartbeat_ok_local_ms.reset();
     }
+    if (l == Link::Down) heartbeat_health_.clear(); // the next link's first ack is journalled again
     if (!changed) return;
     log(l == Link::Up ? 6 : 4, fmt::format("{}: link {}: {}", name_, to_string(l), reason));
     Record r = rec("link");
@@ -619,7 +757,9 @@ void Cabinet::on_line(const Inbound &in, const std::string &) {
             ++status_.acks[a->code];
             if (a->code == "heartbeat_ok") status_.heartbeat_ok_local_ms = static_cast<std::int64_t>(steady_now());
         }
-        batch_.push_back(line_record("ack", *a));
+        // An ack that answered a heartbeat is periodic traffic: counted
+        // above, and journalled only as a change of heartbeat health.
+        if (!std::exchange(ack_answered_heartbeat_, false)) batch_.push_back(line_record("ack", *a));
     }
     if (status().link == Link::Silent) set_link(Link::Up, "the controller is talking again");
 }
@@ -649,6 +789,8 @@ void Cabinet::serve(Transport &line) {
         Record r = rec("command");
         r.detail = line;
         auto j = json::parse(line, nullptr, false);
+        // Heartbeats and state requests are periodic: counted, not journalled.
+        if (j.is_object() && (j.value("type", "") == "heartbeat" || j.value("type", "") == "state")) return;
         if (j.is_object()) {
             r.code = j.value("type", "");
             r.session_id = j.value("session_id", "");
@@ -661,6 +803,7 @@ void Cabinet::serve(Transport &line) {
     set_link(Link::Up, "connected");
     commit();
     for (;;) {
+        progress_.mark();
         {
             std::lock_guard lk(mu_);
             if (stop_) return;
@@ -689,6 +832,7 @@ void Cabinet::run() {
             std::lock_guard lk(mu_);
             if (stop_) break;
         }
+        progress_.mark();
         std::unique_ptr<Transport> t;
         try {
             t = connect(endpoint_);
@@ -722,11 +866,16 @@ void Cabinet::run() {
         // Wait before the next attempt, answering what is asked meanwhile.
         const auto until = std::chrono::steady_clock::now() + backoff;
         for (;;) {
+            progress_.mark();
             run_jobs();
             commit();
             std::unique_lock lk(mu_);
             if (stop_) break;
-            if (!cv_.wait_until(lk, until, [&] { return stop_ || !jobs_.empty(); })) break;
+            // In slices, so that the wait itself shows the thread alive.
+            const auto slice = std::min(until, std::chrono::steady_clock::now() + std::chrono::milliseconds(500));
+            if (!cv_.wait_until(lk, slice, [&] { return stop_ || !jobs_.empty(); }) &&
+                std::chrono::steady_clock::now() >= until)
+                break;
         }
         backoff = std::min(backoff * 2, opt_.backoff_max);
     }

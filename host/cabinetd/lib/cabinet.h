@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -60,6 +61,7 @@ struct CabinetStatus {
     std::optional<std::int64_t> heartbeat_ok_local_ms; // last "heartbeat_ok", steady ms
     std::uint64_t lines_in = 0, lines_out = 0, malformed = 0, reconnects = 0, sessions = 0;
     std::map<std::string, std::uint64_t> acks, faults;
+    std::map<std::string, std::uint64_t> heartbeats; // by outcome: "ok", "refused", "missing"
 };
 
 // The answer to an open or a fault clear.
@@ -109,6 +111,8 @@ public:
 
     const std::string &name() const { return name_; }
     CabinetStatus status() const;
+    // The cabinet thread's proof of life, for the watchdog.
+    const Progress &progress_mark() const { return progress_; }
 
     // reply runs on the cabinet's thread once the outcome is durable in the journal.
     void open(OpenArgs args, Reply reply);
@@ -131,6 +135,10 @@ private:
     void post(std::function<void()> job);
     void run_jobs();
     void start_open(OpenArgs args, Reply reply);
+    void send_open(OpenArgs args, Reply reply, Record intent, bool stored);
+    void send_clear(Reply reply, Record intent, bool stored);
+    void commit_then(std::function<void(bool stored)> next);
+    void heartbeat_done(const cabinet_host::Request &r);
     void on_line(const cabinet_host::Inbound &in, const std::string &raw);
     void on_session(const cabinet_host::SessionChange &c);
     void begin_run(const cabinet_host::SessionChange &c, const cabinet_host::Inbound &line);
@@ -171,6 +179,12 @@ private:
     std::optional<cabinet_host::StateLine> last_logged_state_;
     std::vector<Record> batch_;
     std::vector<std::function<void()>> after_commit_;
+    // Heartbeat health as last journalled (for heartbeat_session_): "" (none
+    // answered yet on this link and session), "ok", "refused" (with the ack
+    // code) or "missing".
+    std::string heartbeat_health_, heartbeat_refusal_, heartbeat_session_;
+    bool ack_answered_heartbeat_ = false; // the ack being handled answered a heartbeat
+    std::set<std::pair<std::string, std::string>> committing_; // keyed opens whose record is being committed before they are sent
     std::map<const cabinet_host::Request *, Pending> pending_;
     std::map<std::string, CycleWait> cycles_; // by request id
     // Keyed opens answered in the last 10 s, by (scope, key), for a retry
@@ -181,6 +195,7 @@ private:
         CommandResult result;
     };
     std::map<std::pair<std::string, std::string>, Answered> recent_;
+    Progress progress_;
 };
 
 // The HTTP status for an ack code, and for a request that got no ack.

@@ -110,6 +110,13 @@ void load_config_file(const std::string &path, Config &cfg) {
             throw ConfigError(fmt::format("{}: \"retention_days\" must be a whole number of days, 1 to 36500", path));
         if (cfg.retention == defaults.retention) cfg.retention = std::chrono::hours(24 * r.get<unsigned>());
     }
+    if (j.contains("max_db_mb")) {
+        const auto &m = j["max_db_mb"];
+        if (!m.is_number_unsigned() || m.get<std::uint64_t>() < kMinDbMb || m.get<std::uint64_t>() > kMaxDbMb)
+            throw ConfigError(fmt::format("{}: \"max_db_mb\" must be a whole number of megabytes, {} to {}", path,
+                                          kMinDbMb, kMaxDbMb));
+        if (cfg.max_db_mb == defaults.max_db_mb) cfg.max_db_mb = m.get<std::uint64_t>();
+    }
     if (j.contains("journal_sync")) {
         const auto &v = j["journal_sync"];
         if (!v.is_string() || (v != "normal" && v != "full"))
@@ -137,7 +144,7 @@ void load_config_file(const std::string &path, Config &cfg) {
     }
     for (auto &[key, v] : j.items())
         if (key != "cabinets" && key != "db" && key != "listen" && key != "tokens" &&
-            key != "web_root" && key != "retention_days" && key != "journal_sync" && key != "mqtt" &&
+            key != "web_root" && key != "retention_days" && key != "max_db_mb" && key != "journal_sync" && key != "mqtt" &&
             key != "allowed_hosts")
             throw ConfigError(fmt::format("{}: unknown setting \"{}\"", path, key));
 }

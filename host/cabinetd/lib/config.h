@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -43,9 +44,14 @@ struct Config {
     // address cannot read anything.
     std::vector<std::string> allowed_hosts;
     std::chrono::hours retention{24 * 90};
+    std::uint64_t max_db_mb = 256; // the journal's size cap, "max_db_mb"
     bool journal_full_sync = false; // "journal_sync": "normal" or "full"
     MqttConfig mqtt;
 };
+
+// The journal's size cap, in megabytes: a few days of a busy cabinet at the
+// least, and far beyond any SD card at the most.
+inline constexpr std::uint64_t kMinDbMb = 16, kMaxDbMb = 1 << 20;
 
 // "NAME=ENDPOINT"; the name is 1 to 32 letters, digits, '-' and '_'.
 CabinetConfig parse_cabinet(const std::string &arg);
@@ -55,7 +61,7 @@ CabinetConfig parse_cabinet(const std::string &arg);
 //   {"cabinets": {"lab": "/dev/serial/by-id/...", "demo": "tcp:127.0.0.1:5000"},
 //    "db": "...", "listen": "127.0.0.1:8080", "tokens": "...", "web_root": "...",
 //    "allowed_hosts": ["cabinets.example.com"],
-//    "retention_days": 90, "journal_sync": "normal",
+//    "retention_days": 90, "max_db_mb": 256, "journal_sync": "normal",
 //    "mqtt": {"url": "mqtt://HOST:1883", "ca_file": "...", "username": "...", "password": "...",
 //             "prefix": "tessaro/{board_id}/", "commands": false, "discovery": false,
 //             "discovery_prefix": "homeassistant", "ha_status_topic": "homeassistant/status"}}

@@ -66,6 +66,16 @@ struct HttpServer::Impl {
     net::io_context ioc;
     tcp::acceptor acceptor;
     net::steady_timer retry_accept; // after an accept failed (out of descriptors)
+    net::steady_timer alive{ioc};
+    // The loop's proof of life: a timer that fires only while the thread is
+    // free to run handlers, so it marks progress also when idle.
+    void tick(Progress &p) {
+        p.mark();
+        alive.expires_after(std::chrono::milliseconds(500));
+        alive.async_wait([this, &p](beast::error_code ec) {
+            if (!ec) tick(p);
+        });
+    }
     unsigned short port = 0;
     std::string listen_name; // the listen address as a Host names it
     bool listen_any = false; // 0.0.0.0 or ::
@@ -122,9 +132,10 @@ using Request = http::request<http::string_body>;
 
 // Kinds a stream carries unless told otherwise: what happened to the
 // cabinets, not the line traffic (acks and commands stay in the journal).
-const std::set<std::string> kStreamKinds = {"event", "state", "link", "session", "gap", "open", "open_failed", "clear"};
-const std::set<std::string> kAllKinds = {"event", "ack",  "command", "state", "link",
-                                         "session", "gap", "open", "open_failed", "clear"};
+const std::set<std::string> kStreamKinds = {"event", "state", "link", "session", "gap", "open", "open_failed", "clear",
+                                            "heartbeat", "journal"};
+const std::set<std::string> kAllKinds = {"event", "ack",  "command", "state", "link", "session",
+                                         "gap", "open", "open_failed", "clear", "heartbeat", "journal"};
 
 // A page of a stream looks this many cursors ahead at most, so a filter that
 // matches little costs the reader thread short turns, not one long scan.
@@ -465,6 +476,8 @@ private:
             if (!only(http::verb::get)) return;
             json cabs = json::object();
             for (auto &c : svc_.cabinets()) cabs[c->name()] = to_string(c->status().link);
+            if (auto why = svc_.degraded())
+                return send_json(503, {{"status", "degraded"}, {"reason", *why}, {"cabinets", cabs}});
             return send_json(200, {{"status", "ok"}, {"cabinets", cabs}});
         }
         if (path->size() == 1 && (*path)[0] == "metrics") {
@@ -925,6 +938,7 @@ void HttpServer::tokens_changed() {
 
 void HttpServer::start() {
     do_accept(*impl_);
+    net::post(impl_->ioc, [this] { impl_->tick(progress_); });
     thread_ = std::thread([this] { impl_->ioc.run(); });
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "config.h"
+#include "progress.h"
 
 #include <cstdint>
 #include <memory>
@@ -30,12 +31,15 @@ public:
     std::uint64_t evicted() const;
     // The token file was reloaded: streams whose token is gone or changed end.
     void tokens_changed();
+    // The server thread's proof of life, for the watchdog.
+    const Progress &progress_mark() const { return progress_; }
 
     struct Impl;
 
 private:
     std::unique_ptr<Impl> impl_;
     unsigned short port_ = 0;
+    Progress progress_{"http"};
     std::thread thread_;
 };
 

@@ -6,6 +6,16 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace cabinetd {
 namespace {
@@ -13,6 +23,11 @@ namespace {
 // "CABJ": marks a database as this service's journal, so a foreign SQLite
 // file given by mistake is refused instead of written into.
 constexpr int kApplicationId = 0x43414a42;
+
+// New databases use small pages: a commit writes every page it touches to
+// the log, and a record is a few hundred bytes, so a 1 KB page writes a
+// quarter of what a 4 KB page does for the same record (the write budget).
+constexpr int kPageSize = 1024;
 
 const char *const kSchema = R"sql(
 CREATE TABLE journal (
@@ -61,8 +76,23 @@ CREATE INDEX journal_client_key ON journal(cabinet, key_scope, client_key) WHERE
 PRAGMA user_version = 2;
 )sql";
 
+using Kind = JournalError::Kind;
+
+// Errors of the disk or the moment (full, I/O, busy) may pass; the rest
+// (a foreign or damaged file) will not.
+Kind kind_of(sqlite3 *db) {
+    if (!db) return Kind::Transient;
+    switch (sqlite3_errcode(db) & 0xff) {
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+    case SQLITE_PERM:
+    case SQLITE_AUTH: return Kind::Unusable;
+    default: return Kind::Transient;
+    }
+}
+
 [[noreturn]] void fail(sqlite3 *db, const std::string &what) {
-    throw JournalError(fmt::format("{}: {}", what, db ? sqlite3_errmsg(db) : "out of memory"));
+    throw JournalError(fmt::format("{}: {}", what, db ? sqlite3_errmsg(db) : "out of memory"), kind_of(db));
 }
 
 void exec(sqlite3 *db, const char *sql) {
@@ -70,7 +100,7 @@ void exec(sqlite3 *db, const char *sql) {
     if (sqlite3_exec(db, sql, nullptr, nullptr, &err) != SQLITE_OK) {
         std::string msg = err ? err : "unknown error";
         sqlite3_free(err);
-        throw JournalError(fmt::format("journal: {} ({})", msg, sql));
+        throw JournalError(fmt::format("journal: {} ({})", msg, sql), kind_of(db));
     }
 }
 
@@ -113,12 +143,13 @@ private:
     sqlite3_stmt *st_ = nullptr;
 };
 
-sqlite3 *open_db(const std::string &path, int flags) {
+sqlite3 *open_db(const std::string &path, int flags, const char *vfs) {
     sqlite3 *db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, vfs) != SQLITE_OK) {
         std::string msg = db ? sqlite3_errmsg(db) : "out of memory";
+        const auto kind = kind_of(db);
         sqlite3_close(db);
-        throw JournalError(fmt::format("cannot open journal {}: {}", path, msg));
+        throw JournalError(fmt::format("cannot open journal {}: {}", path, msg), kind);
     }
     sqlite3_busy_timeout(db, 5000);
     return db;
@@ -151,6 +182,258 @@ Record row(const Stmt &s) {
     return r;
 }
 
+Record journal_record(std::string code, std::string detail, std::int64_t at_ms = 0) {
+    Record r;
+    r.at_ms = at_ms ? at_ms : wall_ms();
+    r.kind = "journal";
+    r.code = std::move(code);
+    r.detail = std::move(detail);
+    return r;
+}
+
+std::string json_string(std::string_view s) {
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '"' || c == '\\') out += '\\';
+        if (static_cast<unsigned char>(c) < 0x20) {
+            out += fmt::format("\\u{:04x}", static_cast<unsigned>(c));
+            continue;
+        }
+        out += c;
+    }
+    return out + "\"";
+}
+
+// --- Test-only: a VFS whose writes fail while a file exists -------------
+//
+// Everything is passed to the default VFS, except that while the fault file
+// exists, writes fail as the disk would: SQLITE_FULL ("full") or an I/O
+// error. Used only when JournalOptions::fault_file is set, which only tests do.
+
+struct FaultVfs {
+    sqlite3_vfs vfs{};
+    sqlite3_vfs *real = nullptr;
+    std::string name, trigger;
+};
+
+struct FaultFile {
+    sqlite3_file base;
+    FaultVfs *owner;
+    sqlite3_file *real() { return reinterpret_cast<sqlite3_file *>(this + 1); }
+};
+static_assert(sizeof(FaultFile) % 8 == 0); // the real file follows it
+
+FaultFile *ff(sqlite3_file *f) { return reinterpret_cast<FaultFile *>(f); }
+
+// 0, or the error a write gets now.
+int injected(FaultFile *f) {
+    std::ifstream in(f->owner->trigger);
+    if (!in) return 0;
+    std::string what;
+    in >> what;
+    return what == "full" ? SQLITE_FULL : SQLITE_IOERR_WRITE;
+}
+
+const sqlite3_io_methods kFaultMethods = {
+    3,
+    [](sqlite3_file *f) {
+        auto *r = ff(f)->real();
+        return r->pMethods ? r->pMethods->xClose(r) : SQLITE_OK;
+    },
+    [](sqlite3_file *f, void *b, int n, sqlite3_int64 o) { return ff(f)->real()->pMethods->xRead(ff(f)->real(), b, n, o); },
+    [](sqlite3_file *f, const void *b, int n, sqlite3_int64 o) {
+        if (int e = injected(ff(f))) return e;
+        return ff(f)->real()->pMethods->xWrite(ff(f)->real(), b, n, o);
+    },
+    [](sqlite3_file *f, sqlite3_int64 n) {
+        if (injected(ff(f))) return SQLITE_IOERR_TRUNCATE;
+        return ff(f)->real()->pMethods->xTruncate(ff(f)->real(), n);
+    },
+    [](sqlite3_file *f, int fl) {
+        if (injected(ff(f)) == SQLITE_IOERR_WRITE) return SQLITE_IOERR_FSYNC;
+        return ff(f)->real()->pMethods->xSync(ff(f)->real(), fl);
+    },
+    [](sqlite3_file *f, sqlite3_int64 *n) { return ff(f)->real()->pMethods->xFileSize(ff(f)->real(), n); },
+    [](sqlite3_file *f, int l) { return ff(f)->real()->pMethods->xLock(ff(f)->real(), l); },
+    [](sqlite3_file *f, int l) { return ff(f)->real()->pMethods->xUnlock(ff(f)->real(), l); },
+    [](sqlite3_file *f, int *o) { return ff(f)->real()->pMethods->xCheckReservedLock(ff(f)->real(), o); },
+    [](sqlite3_file *f, int op, void *a) { return ff(f)->real()->pMethods->xFileControl(ff(f)->real(), op, a); },
+    [](sqlite3_file *f) { return ff(f)->real()->pMethods->xSectorSize(ff(f)->real()); },
+    [](sqlite3_file *f) { return ff(f)->real()->pMethods->xDeviceCharacteristics(ff(f)->real()); },
+    [](sqlite3_file *f, int pg, int sz, int ext, void volatile **p) {
+        return ff(f)->real()->pMethods->xShmMap(ff(f)->real(), pg, sz, ext, p);
+    },
+    [](sqlite3_file *f, int o, int n, int fl) { return ff(f)->real()->pMethods->xShmLock(ff(f)->real(), o, n, fl); },
+    [](sqlite3_file *f) { ff(f)->real()->pMethods->xShmBarrier(ff(f)->real()); },
+    [](sqlite3_file *f, int d) { return ff(f)->real()->pMethods->xShmUnmap(ff(f)->real(), d); },
+    [](sqlite3_file *f, sqlite3_int64 o, int n, void **p) { return ff(f)->real()->pMethods->xFetch(ff(f)->real(), o, n, p); },
+    [](sqlite3_file *f, sqlite3_int64 o, void *p) { return ff(f)->real()->pMethods->xUnfetch(ff(f)->real(), o, p); },
+};
+
+FaultVfs *owner(sqlite3_vfs *v) { return static_cast<FaultVfs *>(v->pAppData); }
+
+std::shared_ptr<FaultVfs> make_fault_vfs(const std::string &trigger) {
+    static std::atomic<int> counter{0};
+    auto v = std::shared_ptr<FaultVfs>(new FaultVfs, [](FaultVfs *p) {
+        sqlite3_vfs_unregister(&p->vfs);
+        delete p;
+    });
+    v->real = sqlite3_vfs_find(nullptr);
+    v->trigger = trigger;
+    v->name = fmt::format("cabinetd-fault-{}", ++counter);
+    v->vfs = *v->real;
+    v->vfs.szOsFile = static_cast<int>(sizeof(FaultFile)) + v->real->szOsFile;
+    v->vfs.zName = v->name.c_str();
+    v->vfs.pNext = nullptr;
+    v->vfs.pAppData = v.get();
+    v->vfs.xOpen = [](sqlite3_vfs *vfs, const char *name, sqlite3_file *f, int flags, int *out) {
+        auto *file = ff(f);
+        file->owner = owner(vfs);
+        const int rc = owner(vfs)->real->xOpen(owner(vfs)->real, name, file->real(), flags, out);
+        file->base.pMethods = rc == SQLITE_OK ? &kFaultMethods : nullptr;
+        return rc;
+    };
+    v->vfs.xDelete = [](sqlite3_vfs *vfs, const char *n, int s) { return owner(vfs)->real->xDelete(owner(vfs)->real, n, s); };
+    v->vfs.xAccess = [](sqlite3_vfs *vfs, const char *n, int fl, int *o) {
+        return owner(vfs)->real->xAccess(owner(vfs)->real, n, fl, o);
+    };
+    v->vfs.xFullPathname = [](sqlite3_vfs *vfs, const char *n, int sz, char *o) {
+        return owner(vfs)->real->xFullPathname(owner(vfs)->real, n, sz, o);
+    };
+    v->vfs.xRandomness = [](sqlite3_vfs *vfs, int n, char *o) { return owner(vfs)->real->xRandomness(owner(vfs)->real, n, o); };
+    v->vfs.xSleep = [](sqlite3_vfs *vfs, int us) { return owner(vfs)->real->xSleep(owner(vfs)->real, us); };
+    v->vfs.xCurrentTime = [](sqlite3_vfs *vfs, double *t) { return owner(vfs)->real->xCurrentTime(owner(vfs)->real, t); };
+    v->vfs.xGetLastError = [](sqlite3_vfs *vfs, int n, char *o) { return owner(vfs)->real->xGetLastError(owner(vfs)->real, n, o); };
+    v->vfs.xCurrentTimeInt64 = [](sqlite3_vfs *vfs, sqlite3_int64 *t) {
+        return owner(vfs)->real->xCurrentTimeInt64(owner(vfs)->real, t);
+    };
+    sqlite3_vfs_register(&v->vfs, 0);
+    return v;
+}
+
+// --- Start-up: the directory, the lock, a damaged database ---------------
+
+// Refuses, with the reason, a journal this process can never use as it is
+// (Unusable) or not just now (Transient), before anything is created.
+void check_access(const std::string &path) {
+    namespace fs = std::filesystem;
+    const fs::path p(path);
+    const fs::path dir = p.has_parent_path() ? p.parent_path() : fs::path(".");
+    struct stat st{};
+    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        throw JournalError(fmt::format("cannot open journal {}: the directory {} does not exist", path, dir.string()));
+    const auto refuse = [&](const std::string &what, int err) {
+        if (err == EROFS)
+            throw JournalError(fmt::format("cannot open journal {}: {} is on a read-only file system", path, what),
+                               Kind::Transient);
+        throw JournalError(fmt::format("cannot open journal {}: no permission to write {} ({})", path, what,
+                                       std::strerror(err)));
+    };
+    if (::access(dir.c_str(), W_OK | X_OK) != 0) refuse(dir.string(), errno);
+    if (::stat(path.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) throw JournalError(fmt::format("cannot open journal {}: it is a directory", path));
+        if (::access(path.c_str(), R_OK | W_OK) != 0) refuse(path, errno);
+    }
+}
+
+std::string holder_of(int fd) {
+    char buf[32] = {};
+    const auto n = ::pread(fd, buf, sizeof buf - 1, 0);
+    std::string pid(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
+    pid.erase(std::find_if(pid.begin(), pid.end(), [](char c) { return c < '0' || c > '9'; }), pid.end());
+    if (pid.empty()) return "pid unknown";
+    std::ifstream comm("/proc/" + pid + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name.empty() ? "pid " + pid : fmt::format("pid {} ({})", pid, name);
+}
+
+// One cabinetd per journal: an exclusive lock on a file beside it, held for
+// the process's lifetime (the kernel drops it when the process dies, however
+// it dies). The file names the holder's pid.
+int take_lock(const std::string &path) {
+    const auto lock = path + ".lock";
+    int fd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0 && errno == EROFS) fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        const int err = errno;
+        // Nothing can be written beside the journal at all; the journal will
+        // say so as soon as it writes, and a second cabinetd could not write
+        // either.
+        if (err == EROFS || err == ENOENT) return -1;
+        throw JournalError(fmt::format("cannot create the lock file {}: {}", lock, std::strerror(err)),
+                           err == EACCES || err == EPERM ? Kind::Unusable : Kind::Transient);
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
+        const auto holder = holder_of(fd);
+        ::close(fd);
+        if (err == EWOULDBLOCK)
+            throw JournalError(fmt::format("journal {} is in use by another cabinetd: {}", path, holder), Kind::InUse);
+        throw JournalError(fmt::format("cannot lock {}: {}", lock, std::strerror(err)), Kind::Transient);
+    }
+    // Only the lock counts; a pid that cannot be written leaves "pid unknown".
+    const auto pid = fmt::format("{}\n", ::getpid());
+    if (::ftruncate(fd, 0) == 0) (void)!::pwrite(fd, pid.data(), pid.size(), 0);
+    return fd;
+}
+
+// Whether the file carries this service's mark in its header (and so is
+// ours to move aside when it is damaged, not a file given by mistake).
+bool ours(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    unsigned char h[100] = {};
+    if (!in.read(reinterpret_cast<char *>(h), sizeof h)) return false;
+    if (std::memcmp(h, "SQLite format 3", 16) != 0) return false;
+    const auto app = (std::uint32_t{h[68]} << 24) | (std::uint32_t{h[69]} << 16) | (std::uint32_t{h[70]} << 8) | h[71];
+    return app == static_cast<std::uint32_t>(kApplicationId);
+}
+
+// Why the database fails its integrity check, or nothing. Throws for an
+// error of the moment (I/O, busy), which says nothing about the file.
+std::optional<std::string> damage(const std::string &path, const char *vfs) {
+    sqlite3 *db = nullptr;
+    const auto damaged = [&](int rc) { rc &= 0xff; return rc == SQLITE_CORRUPT || rc == SQLITE_NOTADB; };
+    std::optional<std::string> why;
+    int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, vfs);
+    sqlite3_stmt *st = nullptr;
+    if (rc == SQLITE_OK) rc = sqlite3_prepare_v2(db, "PRAGMA quick_check", -1, &st, nullptr);
+    if (rc == SQLITE_OK) {
+        rc = sqlite3_step(st);
+        if (rc == SQLITE_ROW) {
+            const auto *t = reinterpret_cast<const char *>(sqlite3_column_text(st, 0));
+            const std::string first = t ? t : "";
+            if (first != "ok") why = first;
+            rc = SQLITE_OK;
+        }
+    }
+    const std::string msg = db ? sqlite3_errmsg(db) : "out of memory";
+    const int code = db ? sqlite3_extended_errcode(db) : rc;
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    if (why) return why;
+    if (rc == SQLITE_OK || rc == SQLITE_DONE) return std::nullopt;
+    if (damaged(code) || damaged(rc)) return msg;
+    throw JournalError(fmt::format("cannot check journal {}: {}", path, msg), Kind::Transient);
+}
+
+// Renames a damaged database (and its log) out of the way; the new name.
+std::string move_aside(const std::string &path) {
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    ::gmtime_r(&now, &tm);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &tm);
+    std::string to = fmt::format("{}.damaged-{}", path, stamp);
+    for (int i = 1; ::access(to.c_str(), F_OK) == 0; ++i) to = fmt::format("{}.damaged-{}-{}", path, stamp, i);
+    if (std::rename(path.c_str(), to.c_str()) != 0)
+        throw JournalError(fmt::format("journal {} is damaged and cannot be moved aside: {}", path, std::strerror(errno)),
+                           Kind::Transient);
+    std::rename((path + "-wal").c_str(), (to + "-wal").c_str()); // there may be none
+    ::unlink((path + "-shm").c_str());
+    return to;
+}
+
 } // namespace
 
 std::uint64_t steady_ms() {
@@ -165,73 +448,113 @@ std::int64_t wall_ms() {
         .count();
 }
 
-Journal::Journal(const std::string &path, JournalOptions options) : opt_(options) {
-    wdb_ = open_db(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+Journal::Journal(const std::string &path, JournalOptions options) : opt_(std::move(options)), path_(path) {
+    if (!opt_.fault_file.empty()) fault_vfs_ = make_fault_vfs(opt_.fault_file);
+    const char *vfs = fault_vfs_ ? static_cast<FaultVfs *>(fault_vfs_.get())->name.c_str() : nullptr;
+    check_access(path);
+    lock_fd_ = take_lock(path);
     try {
-        const int app = pragma_int(wdb_, "PRAGMA application_id");
-        const int version = pragma_int(wdb_, "PRAGMA user_version");
-        const int tables = pragma_int(wdb_, "SELECT count(*) FROM sqlite_master");
-        if (tables == 0) {
-            exec(wdb_, "PRAGMA journal_mode=WAL");
-            exec(wdb_, "BEGIN");
-            exec(wdb_, kSchema);
-            exec(wdb_, fmt::format("PRAGMA application_id={}", kApplicationId).c_str());
-            exec(wdb_, fmt::format("PRAGMA user_version={}", kSchemaVersion).c_str());
-            exec(wdb_, "COMMIT");
-        } else if (app != kApplicationId) {
-            throw JournalError(fmt::format("{} is not a cabinetd journal", path));
-        } else if (version == 1) {
-            exec(wdb_, "BEGIN IMMEDIATE");
-            try {
-                exec(wdb_, kMigrate1To2);
-                exec(wdb_, "COMMIT");
-            } catch (...) {
-                sqlite3_exec(wdb_, "ROLLBACK", nullptr, nullptr, nullptr);
-                throw;
+        if (ours(path)) {
+            if (auto why = damage(path, vfs)) {
+                const auto to = move_aside(path);
+                log(3, fmt::format("journal {} failed its integrity check ({}): moved aside to {}, starting a new one",
+                                   path, *why, to));
+                startup_records_.push_back(journal_record(
+                    "moved_aside", fmt::format(R"({{"moved_to":{},"reason":{}}})", json_string(to), json_string(*why))));
             }
-            log(5, fmt::format("journal {}: schema version 1 migrated to {}", path, kSchemaVersion));
-        } else if (version != kSchemaVersion) {
-            throw JournalError(fmt::format(
-                "journal {} has schema version {}; this cabinetd reads version {}", path, version,
-                kSchemaVersion));
         }
-        // Readers' progress came after the first schema; a journal without it
-        // gains it here, and older readers of the database ignore it.
-        exec(wdb_, "CREATE TABLE IF NOT EXISTS progress (reader TEXT PRIMARY KEY, cursor INTEGER NOT NULL)");
-        Stmt mode(wdb_, "PRAGMA journal_mode=WAL");
-        if (!mode.step() || mode.text(0) != "wal")
-            throw JournalError(fmt::format("journal {}: cannot use write-ahead logging", path));
-        // A committed batch survives the process being killed in either mode:
-        // it is in the log file. With full_sync it survives power loss too.
-        exec(wdb_, opt_.full_sync ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
-        // Checkpoints copy the log into the database and sync it, which takes
-        // tens of milliseconds: a thread of their own does them, so a commit
-        // (and the API answer waiting for it) never pays for one.
-        exec(wdb_, "PRAGMA wal_autocheckpoint=0");
-        rdb_ = open_db(path, SQLITE_OPEN_READONLY);
-        pdb_ = open_db(path, SQLITE_OPEN_READONLY);
-        cdb_ = open_db(path, SQLITE_OPEN_READWRITE);
-        Stmt last(wdb_, "SELECT coalesce(max(cursor), 0) FROM journal");
-        last.step();
-        last_cursor_ = last.i64(0);
+        open(path, vfs);
     } catch (...) {
         sqlite3_close(wdb_);
         sqlite3_close(rdb_);
         sqlite3_close(pdb_);
         sqlite3_close(cdb_);
+        if (lock_fd_ >= 0) ::close(lock_fd_);
         throw;
     }
+    next_retry_ = std::chrono::steady_clock::now();
     writer_ = std::thread([this] { run(); });
     checkpointer_ = std::thread([this] { checkpoints(); });
 }
 
+void Journal::open(const std::string &path, const char *vfs) {
+    wdb_ = open_db(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, vfs);
+    const int app = pragma_int(wdb_, "PRAGMA application_id");
+    const int version = pragma_int(wdb_, "PRAGMA user_version");
+    const int tables = pragma_int(wdb_, "SELECT count(*) FROM sqlite_master");
+    if (tables == 0) {
+        exec(wdb_, fmt::format("PRAGMA page_size={}", kPageSize).c_str());
+        exec(wdb_, "PRAGMA journal_mode=WAL");
+        exec(wdb_, "BEGIN");
+        exec(wdb_, kSchema);
+        exec(wdb_, fmt::format("PRAGMA application_id={}", kApplicationId).c_str());
+        exec(wdb_, fmt::format("PRAGMA user_version={}", kSchemaVersion).c_str());
+        exec(wdb_, "COMMIT");
+    } else if (app != kApplicationId) {
+        throw JournalError(fmt::format("{} is not a cabinetd journal", path));
+    } else if (version == 1) {
+        exec(wdb_, "BEGIN IMMEDIATE");
+        try {
+            exec(wdb_, kMigrate1To2);
+            exec(wdb_, "COMMIT");
+        } catch (...) {
+            sqlite3_exec(wdb_, "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
+        }
+        log(5, fmt::format("journal {}: schema version 1 migrated to {}", path, kSchemaVersion));
+    } else if (version != kSchemaVersion) {
+        throw JournalError(fmt::format(
+            "journal {} has schema version {}; this cabinetd reads version {}", path, version,
+            kSchemaVersion));
+    }
+    // Readers' progress came after the first schema; a journal without it
+    // gains it here, and older readers of the database ignore it.
+    exec(wdb_, "CREATE TABLE IF NOT EXISTS progress (reader TEXT PRIMARY KEY, cursor INTEGER NOT NULL)");
+    Stmt mode(wdb_, "PRAGMA journal_mode=WAL");
+    if (!mode.step() || mode.text(0) != "wal")
+        throw JournalError(fmt::format("journal {}: cannot use write-ahead logging", path), Kind::Transient);
+    // A committed batch survives the process being killed in either mode:
+    // it is in the log file. With full_sync it survives power loss too.
+    exec(wdb_, opt_.full_sync ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
+    // Checkpoints copy the log into the database and sync it, which takes
+    // tens of milliseconds: a thread of their own does them, so a commit
+    // (and the API answer waiting for it) never pays for one. The log's
+    // length after each commit tells that thread when one is due.
+    exec(wdb_, "PRAGMA wal_autocheckpoint=0");
+    sqlite3_wal_hook(
+        wdb_,
+        [](void *self, sqlite3 *, const char *, int pages) {
+            static_cast<Journal *>(self)->wal_pages_.store(pages);
+            return SQLITE_OK;
+        },
+        this);
+    // A log that grew (a burst, a checkpoint held off by a reader) is cut
+    // back when it starts over, so the files' size stays bounded.
+    exec(wdb_, "PRAGMA journal_size_limit=4194304");
+    rdb_ = open_db(path, SQLITE_OPEN_READONLY, vfs);
+    pdb_ = open_db(path, SQLITE_OPEN_READONLY, vfs);
+    cdb_ = open_db(path, SQLITE_OPEN_READWRITE, vfs);
+    Stmt last(wdb_, "SELECT coalesce(max(cursor), 0) FROM journal");
+    last.step();
+    last_cursor_ = last.i64(0);
+}
+
 void Journal::checkpoints() {
+    auto last = std::chrono::steady_clock::now();
     std::unique_lock lk(mu_);
     while (!stop_) {
         cv_stop_.wait_for(lk, std::chrono::milliseconds(500), [&] { return stop_; });
+        const auto now = std::chrono::steady_clock::now();
+        const int pages = wal_pages_.load();
+        if (stop_ || !(pages >= opt_.checkpoint_pages || (pages > 0 && now - last >= opt_.checkpoint_interval)))
+            continue;
         lk.unlock();
         // Passive: copies what no reader still needs, never waits for the writer.
-        sqlite3_wal_checkpoint_v2(cdb_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+        int log_pages = 0, done = 0;
+        if (sqlite3_wal_checkpoint_v2(cdb_, nullptr, SQLITE_CHECKPOINT_PASSIVE, &log_pages, &done) == SQLITE_OK &&
+            log_pages >= 0)
+            wal_pages_.store(log_pages - done); // the log starts over with the next commit once all is copied
+        last = now;
         lk.lock();
     }
 }
@@ -249,75 +572,323 @@ Journal::~Journal() {
     sqlite3_close(rdb_);
     sqlite3_close(pdb_);
     sqlite3_close(wdb_);
+    fault_vfs_.reset();
+    if (lock_fd_ >= 0) ::close(lock_fd_);
 }
 
-void Journal::write(std::vector<Record> records, std::function<void()> committed) {
+void Journal::enqueue(Batch b) {
     {
         std::lock_guard lk(mu_);
-        queue_.push_back({std::move(records), std::move(committed), {}});
+        b.queued = std::chrono::steady_clock::now();
+        if (b.urgent) ++urgent_;
+        queue_.push_back(std::move(b));
         ++queued_;
     }
     cv_.notify_all();
 }
 
+void Journal::write(std::vector<Record> records, std::function<void()> committed) {
+    Batch b;
+    b.records = std::move(records);
+    if (committed) {
+        b.urgent = true;
+        b.done = [c = std::move(committed)](bool) { c(); };
+    }
+    enqueue(std::move(b));
+}
+
+void Journal::write_durable(std::vector<Record> records, std::function<void(bool)> done) {
+    Batch b;
+    b.records = std::move(records);
+    b.done = std::move(done);
+    b.urgent = true;
+    enqueue(std::move(b));
+}
+
 void Journal::flush() {
+    // An empty batch that someone waits for: the writer commits everything
+    // queued before it at once.
     std::unique_lock lk(mu_);
-    const auto target = queued_;
-    done_cv_.wait(lk, [&] { return committed_ >= target || stop_; });
+    Batch mark;
+    mark.urgent = true;
+    mark.queued = std::chrono::steady_clock::now();
+    ++urgent_;
+    queue_.push_back(std::move(mark));
+    const auto target = ++queued_;
+    cv_.notify_all();
+    done_cv_.wait(lk, [&] { return committed_ >= target || exited_; });
+}
+
+std::string Journal::unavailable_reason() const {
+    std::lock_guard lk(mu_);
+    return available_ ? std::string() : reason_;
+}
+
+// When what is queued must be committed (mu_ held, queue not empty): a
+// group interval after the first records, and a reader's progress alone
+// (the MQTT bridge's acknowledged cursor, moved by every event it publishes)
+// only after the longer progress interval: losing it to a crash costs no
+// more than events published again, and writing it after every event would
+// double the commits of a busy cabinet.
+std::chrono::steady_clock::time_point Journal::due_at() const {
+    auto due = queue_.front().queued + opt_.progress_interval;
+    for (auto &b : queue_)
+        if (!b.records.empty()) return std::min(due, b.queued + opt_.group_interval);
+    return due;
 }
 
 void Journal::run() {
-    auto next_prune = std::chrono::steady_clock::now();
+    using clock = std::chrono::steady_clock;
+    auto next_prune = clock::now();
+    auto next_size = clock::now();
+    const auto size_every = std::min<clock::duration>(opt_.prune_interval, std::chrono::minutes(1));
+    if (!startup_records_.empty()) {
+        std::vector<Batch> first(1);
+        first[0].records = std::move(startup_records_);
+        attempt(first, true);
+    }
     for (;;) {
+        progress_.mark();
         std::vector<Batch> batches;
+        bool retry = false, exiting = false;
         {
             std::unique_lock lk(mu_);
-            cv_.wait_until(lk, next_prune, [&] { return stop_ || !queue_.empty(); });
-            // Everything waiting goes into one transaction.
-            std::size_t n = 0;
-            while (!queue_.empty() && n < 20000) {
-                n += queue_.front().records.size();
-                batches.push_back(std::move(queue_.front()));
-                queue_.pop_front();
+            // Idle, the loop still goes round twice a second: that is its
+            // proof of life for the watchdog.
+            auto wake = clock::now() + std::chrono::milliseconds(500);
+            if (available_) wake = std::min({wake, next_prune, next_size}); // no pruning while it cannot write
+            else wake = std::min(wake, next_retry_);
+            if (!queue_.empty()) wake = std::min(wake, due_at());
+            cv_.wait_until(lk, wake, [&] { return stop_ || urgent_ > 0; });
+            const auto now = clock::now();
+            const bool due = stop_ || urgent_ > 0 || (!queue_.empty() && now >= due_at());
+            retry = !available_ && (now >= next_retry_ || stop_);
+            if (due || retry) {
+                // Everything waiting goes into one transaction.
+                std::size_t n = 0;
+                while (!queue_.empty() && n < 20000) {
+                    n += queue_.front().records.size();
+                    if (queue_.front().urgent) --urgent_;
+                    batches.push_back(std::move(queue_.front()));
+                    queue_.pop_front();
+                }
             }
-            if (batches.empty() && stop_) return;
+            exiting = stop_ && queue_.empty();
         }
-        if (!batches.empty()) {
-            try {
-                commit(batches);
-            } catch (const JournalError &e) {
-                // Nothing sensible is left to do with the journal broken (disk
-                // full, file removed): stop rather than confirm unsaved work.
-                log(2, fmt::format("journal write failed: {}", e.what()));
-                std::abort();
-            }
+        if (!batches.empty() || retry) {
+            const std::size_t handled = batches.size();
+            attempt(batches, available_ || retry);
             std::lock_guard lk(mu_);
-            committed_ += batches.size();
+            committed_ += handled;
             done_cv_.notify_all();
         }
-        if (std::chrono::steady_clock::now() >= next_prune) {
-            try {
-                prune(wall_ms() - opt_.retention.count());
-            } catch (const JournalError &e) {
-                log(4, fmt::format("pruning the journal failed, tried again later: {}", e.what()));
+        if (exiting) {
+            if (held_records_)
+                log(3, fmt::format("journal: stopping while it cannot write: {} records kept in memory are lost",
+                                   held_records_));
+            std::lock_guard lk(mu_);
+            exited_ = true;
+            done_cv_.notify_all();
+            return;
+        }
+        if (!available_) continue;
+        const auto now = clock::now();
+        try {
+            if (now >= next_prune) {
+                next_prune = now + opt_.prune_interval;
+                prune_age();
             }
-            next_prune = std::chrono::steady_clock::now() + opt_.prune_interval;
+            if (now >= next_size) {
+                next_size = now + size_every;
+                prune_size();
+            }
+        } catch (const JournalError &e) {
+            log(4, fmt::format("pruning the journal failed, tried again later: {}", e.what()));
         }
     }
 }
 
+// Commits the batches (after what is held in memory, when the journal could
+// not write before); when the database refuses, the journal becomes
+// unavailable and keeps them in memory. try_db false: only keeps them.
+void Journal::attempt(std::vector<Batch> &batches, bool try_db) {
+    if (!try_db) {
+        hold(batches);
+        return;
+    }
+    const bool recovering = !available_;
+    std::vector<Batch> all;
+    std::size_t held_count = 0;
+    try {
+        if (recovering) {
+            // What it could not write, in order, between a record of the
+            // outage and one of the recovery.
+            Batch front, back;
+            front.records = recovery_records();
+            back.records.push_back(journal_record(
+                "recovered",
+                fmt::format(R"({{"unavailable_ms":{},"kept":{},"dropped":{},"reason":{}}})",
+                            wall_ms() - unavailable_since_ms_, held_records_, dropped_.total, json_string(reason_))));
+            for (auto &[reader, cursor] : held_progress_) back.progress.emplace_back(reader, cursor);
+            all.push_back(std::move(front));
+            held_count = held_.size();
+            for (auto &h : held_) all.push_back(std::move(h));
+            held_.clear();
+            all.push_back(std::move(back));
+        }
+        for (auto &b : batches) all.push_back(std::move(b));
+        batches.clear();
+        commit(all);
+    } catch (const JournalError &e) {
+        // Put back what was held, and keep the new batches as well.
+        if (recovering && !all.empty()) {
+            for (std::size_t i = 1; i <= held_count && i < all.size(); ++i) held_.push_back(std::move(all[i]));
+            all.erase(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(std::min(all.size(), held_count + 2)));
+        }
+        for (auto &b : all) batches.push_back(std::move(b));
+        if (available_) {
+            const auto reason = std::string(e.what());
+            log(3, fmt::format("journal unavailable, opens and clears are refused until it can write again: {}", reason));
+            std::lock_guard lk(mu_);
+            reason_ = reason;
+            unavailable_since_ms_ = wall_ms();
+            ++stats_.unavailable;
+            available_ = false;
+        }
+        next_retry_ = std::chrono::steady_clock::now() + opt_.retry_interval;
+        hold(batches);
+        return;
+    }
+    if (recovering) {
+        log(5, fmt::format("journal recovered after {:.1f} s: {} records kept in memory written, {} dropped",
+                           static_cast<double>(wall_ms() - unavailable_since_ms_) / 1000.0, held_records_,
+                           dropped_.total));
+        std::lock_guard lk(mu_);
+        held_records_ = 0;
+        held_progress_.clear();
+        dropped_ = {};
+        stats_.held = 0;
+        reason_.clear();
+        available_ = true;
+    }
+}
+
+// Keeps batches the database would not take in memory, up to the bound,
+// and tells whoever waits for them that they are not stored.
+void Journal::hold(std::vector<Batch> &batches) {
+    for (auto &b : batches) {
+        if (b.done) b.done(false);
+        b.done = nullptr;
+        for (auto &[reader, cursor] : b.progress) held_progress_[reader] = cursor;
+        b.progress.clear();
+        if (b.records.empty()) continue;
+        held_records_ += b.records.size();
+        held_.push_back(std::move(b));
+    }
+    batches.clear();
+    while (held_records_ > opt_.held_max) drop_oldest_held();
+    std::lock_guard lk(mu_);
+    stats_.held = held_records_;
+}
+
+void Journal::drop_oldest_held() {
+    auto &front = held_.front();
+    Record r = std::move(front.records.front());
+    front.records.erase(front.records.begin());
+    if (front.records.empty()) held_.pop_front();
+    --held_records_;
+    ++dropped_.total;
+    {
+        std::lock_guard lk(mu_);
+        ++stats_.dropped;
+    }
+    // Events, and the events a gap stood for, become gap records on recovery.
+    std::optional<std::pair<std::uint64_t, std::uint64_t>> range;
+    if (r.kind == "event" && r.event_seq) range = {{*r.event_seq, *r.event_seq}};
+    if (r.kind == "gap" && r.event_seq && r.seq_to) range = {{*r.event_seq, *r.seq_to}};
+    if (!range || r.session_id.empty()) {
+        ++dropped_.kinds[r.kind];
+        return;
+    }
+    auto &ranges = dropped_.events[{r.cabinet, r.session_id}];
+    if (!ranges.empty() && range->first <= ranges.back().second + 1 && range->second + 1 >= ranges.back().first) {
+        ranges.back().first = std::min(ranges.back().first, range->first);
+        ranges.back().second = std::max(ranges.back().second, range->second);
+    } else {
+        ranges.push_back(*range);
+    }
+    // A bound here too: past it neighbouring ranges merge (and may then
+    // claim missing an event that was stored).
+    if (ranges.size() > 256) {
+        ranges[ranges.size() - 2].second = ranges.back().second;
+        ranges.pop_back();
+    }
+}
+
+// The records that go before what was held: the outage itself, and a gap
+// record for each run of events dropped past the memory bound (less any
+// that are stored after all, as a repeated line would be).
+std::vector<Record> Journal::recovery_records() {
+    std::vector<Record> out;
+    out.push_back(journal_record("unavailable", fmt::format(R"({{"reason":{}}})", json_string(reason_)),
+                                 unavailable_since_ms_));
+    std::set<std::tuple<std::string, std::string, std::uint64_t>> kept;
+    for (auto &b : held_)
+        for (auto &r : b.records)
+            if (r.kind == "event" && r.event_seq) kept.emplace(r.cabinet, r.session_id, *r.event_seq);
+    Stmt stored(wdb_, "SELECT event_seq FROM journal WHERE kind = 'event' AND cabinet = ? AND session_id = ? "
+                      "AND event_seq BETWEEN ? AND ? ORDER BY event_seq");
+    for (auto &[key, ranges] : dropped_.events) {
+        for (auto [lo, hi] : ranges) {
+            std::set<std::uint64_t> have;
+            stored.bind(1, key.first).bind(2, key.second).bind(3, static_cast<std::int64_t>(lo)).bind(4, static_cast<std::int64_t>(hi));
+            while (stored.step()) have.insert(static_cast<std::uint64_t>(stored.i64(0)));
+            stored.reset();
+            for (auto &[c, s, q] : kept)
+                if (c == key.first && s == key.second && q >= lo && q <= hi) have.insert(q);
+            auto from = lo;
+            const auto emit = [&](std::uint64_t to) {
+                if (from > to) return;
+                Record g;
+                g.at_ms = wall_ms();
+                g.cabinet = key.first;
+                g.kind = "gap";
+                g.session_id = key.second;
+                g.event_seq = from;
+                g.seq_to = to;
+                g.detail = fmt::format(
+                    R"({{"reason":"events {}-{} were received while the journal could not write, past what it keeps in memory"}})",
+                    from, to);
+                out.push_back(std::move(g));
+            };
+            for (auto q : have) {
+                if (q > from) emit(q - 1);
+                from = q + 1;
+            }
+            emit(hi);
+        }
+    }
+    return out;
+}
+
 void Journal::commit(std::vector<Batch> &batches) {
+    // Only waiters (a flush): nothing to write.
+    if (std::all_of(batches.begin(), batches.end(), [](auto &b) { return b.records.empty() && b.progress.empty(); })) {
+        for (auto &b : batches)
+            if (b.done) b.done(true);
+        return;
+    }
     const auto t0 = std::chrono::steady_clock::now();
-    Stmt ins(wdb_, "INSERT OR IGNORE INTO journal (at_ms, cabinet, kind, session_id, event_seq, seq_to, "
-                   "code, request_id, door_id, detail, key_scope, client_key) VALUES (?,?,?,?,?,?,?,?,?,?,?,?)");
-    Stmt sess(wdb_, "INSERT INTO sessions (cabinet, session_id, last_seq, first_ms, last_ms) VALUES (?,?,?,?,?) "
-                    "ON CONFLICT DO UPDATE SET last_seq = max(last_seq, excluded.last_seq), last_ms = excluded.last_ms");
-    Stmt prog(wdb_, "INSERT INTO progress (reader, cursor) VALUES (?,?) "
-                    "ON CONFLICT DO UPDATE SET cursor = excluded.cursor");
     std::vector<Record> stored;
     std::uint64_t dups = 0;
-    exec(wdb_, "BEGIN IMMEDIATE");
     try {
+        Stmt ins(wdb_, "INSERT OR IGNORE INTO journal (at_ms, cabinet, kind, session_id, event_seq, seq_to, "
+                       "code, request_id, door_id, detail, key_scope, client_key) VALUES (?,?,?,?,?,?,?,?,?,?,?,?)");
+        Stmt sess(wdb_, "INSERT INTO sessions (cabinet, session_id, last_seq, first_ms, last_ms) VALUES (?,?,?,?,?) "
+                        "ON CONFLICT DO UPDATE SET last_seq = max(last_seq, excluded.last_seq), last_ms = excluded.last_ms");
+        Stmt prog(wdb_, "INSERT INTO progress (reader, cursor) VALUES (?,?) "
+                        "ON CONFLICT DO UPDATE SET cursor = excluded.cursor");
+        exec(wdb_, "BEGIN IMMEDIATE");
         for (auto &b : batches) {
             for (auto &[reader, cursor] : b.progress) {
                 prog.bind(1, reader).bind(2, cursor);
@@ -349,9 +920,11 @@ void Journal::commit(std::vector<Batch> &batches) {
             }
         }
         exec(wdb_, "COMMIT");
-    } catch (...) {
+    } catch (const JournalError &) {
+        // What the database said, not the statement it said it about.
+        const std::string why = sqlite3_errmsg(wdb_);
         sqlite3_exec(wdb_, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
+        throw JournalError(why, Kind::Transient);
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     std::vector<Listener> listeners;
@@ -373,25 +946,83 @@ void Journal::commit(std::vector<Batch> &batches) {
         for (auto &[id, l] : listeners_) listeners.push_back(l);
     }
     for (auto &b : batches)
-        if (b.committed) b.committed();
+        if (b.done) b.done(true);
     if (!stored.empty())
         for (auto &l : listeners) l(last);
 }
 
-void Journal::prune(std::int64_t before_ms) {
-    // In slices, so writers are never held up for long.
+void Journal::prune_age() {
+    const auto before = wall_ms() - opt_.retention.count();
+    prune_oldest("SELECT cursor FROM journal WHERE at_ms < ?1 LIMIT ?2", before, "age", [] { return 5000; });
+    Stmt ds(wdb_, "DELETE FROM sessions WHERE last_ms < ?");
+    ds.bind(1, before);
+    ds.step();
+}
+
+void Journal::prune_size() {
+    if (!opt_.max_bytes) return;
+    const auto used = [&] {
+        return static_cast<std::uint64_t>(pragma_int(wdb_, "PRAGMA page_count") - pragma_int(wdb_, "PRAGMA freelist_count")) *
+               static_cast<std::uint64_t>(pragma_int(wdb_, "PRAGMA page_size"));
+    };
+    if (used() <= opt_.max_bytes) return;
+    // Down to nine tenths of the cap, so that it is not done again for
+    // every few records that follow; each slice as many of the oldest
+    // records as the excess holds at the journal's average record size.
+    const auto target = opt_.max_bytes / 10 * 9;
+    prune_oldest("SELECT cursor FROM journal ORDER BY cursor LIMIT ?2", 0, "size", [&]() -> std::int64_t {
+        const auto now = used();
+        if (now <= target) return 0;
+        Stmt span(wdb_, "SELECT coalesce(max(cursor) - min(cursor) + 1, 0) FROM journal");
+        span.step();
+        const auto rows = static_cast<std::uint64_t>(span.i64(0));
+        return static_cast<std::int64_t>(std::clamp<std::uint64_t>(rows * (now - target) / now, 1, 1000));
+    });
+}
+
+// Deletes the records `select` names (?1 arg, ?2 how many), slice by slice
+// (a writer is never held up for long) while slice() says how many more,
+// and leaves a record saying what went.
+void Journal::prune_oldest(const char *select, std::int64_t arg, const char *why,
+                           const std::function<std::int64_t()> &slice_size) {
+    std::int64_t n = 0, up_to = 0, up_to_ms = 0;
+    const auto sql = fmt::format("DELETE FROM journal WHERE cursor IN ({}) RETURNING cursor, at_ms", select);
     for (;;) {
+        progress_.mark();
+        const auto want = slice_size();
+        if (want <= 0) break;
+        std::int64_t slice = 0;
         exec(wdb_, "BEGIN IMMEDIATE");
-        Stmt del(wdb_, "DELETE FROM journal WHERE cursor IN (SELECT cursor FROM journal WHERE at_ms < ? LIMIT 5000)");
-        del.bind(1, before_ms);
-        del.step();
-        const int n = sqlite3_changes(wdb_);
-        Stmt ds(wdb_, "DELETE FROM sessions WHERE last_ms < ?");
-        ds.bind(1, before_ms);
-        ds.step();
-        exec(wdb_, "COMMIT");
-        if (n < 5000) break;
+        try {
+            Stmt del(wdb_, sql.c_str());
+            del.bind(1, arg).bind(2, want);
+            while (del.step()) {
+                ++slice;
+                if (del.i64(0) > up_to) {
+                    up_to = del.i64(0);
+                    up_to_ms = del.i64(1);
+                }
+            }
+            exec(wdb_, "COMMIT");
+        } catch (...) {
+            sqlite3_exec(wdb_, "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
+        }
+        n += slice;
+        if (slice < want) break;
     }
+    if (n == 0) return;
+    {
+        std::lock_guard lk(mu_);
+        stats_.pruned += static_cast<std::uint64_t>(n);
+    }
+    log(6, fmt::format("journal: pruned {} records up to cursor {} ({})", n, up_to, why));
+    std::vector<Batch> b(1);
+    b[0].records.push_back(journal_record(
+        "pruned", fmt::format(R"({{"records":{},"up_to_cursor":{},"up_to_ms":{},"why":"{}","max_bytes":{},"retention_days":{}}})",
+                              n, up_to, up_to_ms, why, opt_.max_bytes,
+                              std::chrono::duration_cast<std::chrono::hours>(opt_.retention).count() / 24)));
+    commit(b);
 }
 
 std::vector<Record> Journal::read(const Query &q) const {
@@ -550,14 +1181,9 @@ void Journal::unsubscribe(int id) {
 }
 
 void Journal::set_progress(const std::string &reader, std::int64_t cursor) {
-    {
-        std::lock_guard lk(mu_);
-        Batch b;
-        b.progress.emplace_back(reader, cursor);
-        queue_.push_back(std::move(b));
-        ++queued_;
-    }
-    cv_.notify_all();
+    Batch b;
+    b.progress.emplace_back(reader, cursor);
+    enqueue(std::move(b));
 }
 
 std::optional<std::int64_t> Journal::progress(const std::string &reader) const {

@@ -1,14 +1,27 @@
 // The journal: every line, command and change of every cabinet, in one SQLite
-// database. Writes are queued and committed by one writer thread, a batch per
-// transaction; a caller that must not answer before its records are durable
-// passes a callback that runs after the commit.
+// database. Writes are queued and committed by one writer thread. What nobody
+// waits for is grouped: everything that arrives within a short interval
+// shares one transaction, which is what keeps an idle cabinet from wearing out
+// an SD card. A caller that must not answer before its records are durable
+// passes a callback, and its records (with everything queued before them) are
+// committed at once.
+//
+// When the database cannot be written (disk full, I/O error, read-only file
+// system) the journal does not stop the service: it reports itself
+// unavailable, keeps what arrives in memory up to a bound, tries again on its
+// own, and writes what it kept (and a gap record for what it could not keep)
+// once it can.
 #pragma once
 
+#include "progress.h"
+
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -24,7 +37,17 @@ namespace cabinetd {
 // The database cannot be used (cannot be opened, foreign or newer schema, ...).
 class JournalError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    enum class Kind {
+        Unusable,  // never usable as it is: permissions, not a journal, a newer schema
+        InUse,     // another cabinetd holds it
+        Transient, // may work later: disk full, I/O error, read-only file system
+    };
+    explicit JournalError(const std::string &what, Kind kind = Kind::Unusable)
+        : std::runtime_error(what), kind_(kind) {}
+    Kind kind() const { return kind_; }
+
+private:
+    Kind kind_;
 };
 
 // Version 2 added the client's idempotency key of an open (key_scope,
@@ -44,6 +67,11 @@ inline constexpr int kSchemaVersion = 2;
 //            (seq_to empty: everything after event_seq)
 //  "open"    an open asked for through the API (detail: who asked, pulse, ttl)
 //  "open_failed" an open that got no ack (code: why)
+//  "clear"   a fault clear asked for through the API
+//  "heartbeat" heartbeat health changed (code: "ok", "refused" with detail.ack,
+//            "missing"; detail.reason); heartbeats themselves are not journalled
+//  "journal" the journal itself (code: "pruned", "moved_aside", "unavailable",
+//            "recovered"); its cabinet is empty
 struct Record {
     std::int64_t cursor = 0; // assigned when stored
     std::int64_t at_ms = 0;  // wall clock, Unix milliseconds
@@ -74,12 +102,38 @@ struct JournalOptions {
     // synced at checkpoints only (survives the process being killed, and
     // answers an open several milliseconds sooner).
     bool full_sync = false;
+    // The size cap: past it the oldest records are pruned (0: no cap).
+    std::uint64_t max_bytes = 256ull << 20;
+    // Records nobody waits for are committed together: what arrives within
+    // this interval shares one transaction.
+    std::chrono::milliseconds group_interval{1000};
+    // A reader's progress (set_progress) with no records waits this long for
+    // records to share a commit with.
+    std::chrono::milliseconds progress_interval{std::chrono::seconds(30)};
+    // A checkpoint copies the log into the database when the log holds this
+    // many pages, or this long after the last one. Rare checkpoints write a
+    // page that many commits touched once instead of once per commit.
+    int checkpoint_pages = 1000;
+    std::chrono::milliseconds checkpoint_interval{std::chrono::minutes(30)};
+    // While the database cannot be written: records kept in memory, and how
+    // often a write is tried again.
+    std::size_t held_max = 20000;
+    std::chrono::milliseconds retry_interval{1000};
+    // Test-only: while this file exists, every write to the database fails
+    // with the error it names ("full": the disk is full; anything else: an I/O
+    // error). Lets a test make the disk fail where it cannot mount a small
+    // file system. Empty: never.
+    std::string fault_file;
 };
 
 struct JournalStats {
     std::uint64_t records = 0;
     std::uint64_t batches = 0;
     std::uint64_t duplicates = 0; // events already stored, ignored
+    std::uint64_t pruned = 0;     // records pruned (age or size)
+    std::uint64_t unavailable = 0; // times the journal became unable to write
+    std::uint64_t dropped = 0;    // records lost past the memory bound while unable to write
+    std::uint64_t held = 0;       // records waiting in memory now
     double write_seconds_sum = 0;
     // Cumulative counts of batch commit latency at or below each bound.
     static constexpr double kBuckets[] = {0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 1};
@@ -102,10 +156,22 @@ public:
     Journal &operator=(const Journal &) = delete;
 
     // Queues records; committed() runs on the writer thread after they are
-    // durable (also when some were ignored as already stored).
+    // durable (also when some were ignored as already stored), or after they
+    // were kept in memory because the journal cannot write just now. With a
+    // callback they are committed at once, without it within the group
+    // interval.
     void write(std::vector<Record> records, std::function<void()> committed = {});
-    // Waits until everything queued so far is committed.
+    // Commits records at once; done(true) runs on the writer thread once they
+    // are durable, done(false) if the journal cannot write them now (they are
+    // then kept in memory and written later, like any other).
+    void write_durable(std::vector<Record> records, std::function<void(bool stored)> done);
+    // Waits until everything queued so far is committed (or kept in memory).
     void flush();
+
+    // False while the database cannot be written; the reason says why.
+    bool available() const { return available_.load(); }
+    std::string unavailable_reason() const;
+    const Progress &progress_mark() const { return progress_; }
 
     std::vector<Record> read(const Query &q) const;
     // Records of one open, by request id, oldest first.
@@ -147,22 +213,44 @@ public:
     JournalStats stats() const;
 
     // How far a reader that must not miss a record (the MQTT bridge) has
-    // got, kept across restarts. Queued and committed with the records.
+    // got, kept across restarts. Queued and committed with the records, or
+    // on its own after JournalOptions::progress_interval.
     void set_progress(const std::string &reader, std::int64_t cursor);
     std::optional<std::int64_t> progress(const std::string &reader) const;
 
 private:
     struct Batch {
         std::vector<Record> records;
-        std::function<void()> committed;
+        std::function<void(bool stored)> done;
         std::vector<std::pair<std::string, std::int64_t>> progress;
+        bool urgent = false; // someone waits: commit at once
+        std::chrono::steady_clock::time_point queued;
     };
+    // What was dropped past the memory bound while the journal could not write.
+    struct Dropped {
+        std::map<std::pair<std::string, std::string>, std::vector<std::pair<std::uint64_t, std::uint64_t>>> events;
+        std::map<std::string, std::uint64_t> kinds; // other records, by kind
+        std::uint64_t total = 0;
+    };
+    void open(const std::string &path, const char *vfs);
     void run();
+    std::chrono::steady_clock::time_point due_at() const;
+    void enqueue(Batch b);
+    void attempt(std::vector<Batch> &batches, bool try_db);
+    void hold(std::vector<Batch> &batches);
+    void drop_oldest_held();
+    std::vector<Record> recovery_records();
     void commit(std::vector<Batch> &batches);
-    void prune(std::int64_t before_ms);
+    void prune_age();
+    void prune_size();
+    void prune_oldest(const char *select, std::int64_t arg, const char *why, const std::function<std::int64_t()> &slice_size);
     void checkpoints();
 
     JournalOptions opt_;
+    std::string path_;
+    int lock_fd_ = -1;
+    std::shared_ptr<void> fault_vfs_; // the test-only failing VFS, when fault_file is set
+    std::vector<Record> startup_records_; // written once the writer runs
     sqlite3 *wdb_ = nullptr; // writer thread only (and construction)
     sqlite3 *rdb_ = nullptr; // readers, under rmu_
     sqlite3 *pdb_ = nullptr; // page(), under pmu_
@@ -176,7 +264,21 @@ private:
     std::condition_variable cv_stop_;
     std::deque<Batch> queue_;
     std::uint64_t queued_ = 0, committed_ = 0;
+    std::size_t urgent_ = 0; // urgent batches in queue_
     bool stop_ = false;
+    bool exited_ = false; // the writer has returned
+
+    // Writer thread only, and mu_ for the reason.
+    std::atomic<bool> available_{true};
+    std::string reason_;
+    std::int64_t unavailable_since_ms_ = 0;
+    std::deque<Batch> held_; // records waiting for the database to take them
+    std::size_t held_records_ = 0;
+    std::map<std::string, std::int64_t> held_progress_;
+    Dropped dropped_;
+    std::chrono::steady_clock::time_point next_retry_;
+    std::atomic<int> wal_pages_{0};
+    Progress progress_{"journal"};
     std::deque<Record> recent_; // committed, by cursor
     std::int64_t last_cursor_ = 0;
     JournalStats stats_;

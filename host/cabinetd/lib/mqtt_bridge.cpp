@@ -377,6 +377,7 @@ void MqttBridge::stop() {
 
 void MqttBridge::run() {
     for (;;) {
+        progress_.mark();
         std::deque<std::function<void(MqttBridge &)>> items;
         {
             std::unique_lock lk(inbox_->mu);

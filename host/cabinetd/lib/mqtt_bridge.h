@@ -91,6 +91,8 @@ public:
     MqttBridge &operator=(const MqttBridge &) = delete;
 
     void start();
+    // The bridge thread's proof of life, for the watchdog.
+    const Progress &progress_mark() const { return progress_; }
     // Marks every cabinet offline, disconnects cleanly and records how far
     // the broker has acknowledged the events.
     void stop();
@@ -122,6 +124,7 @@ private:
     std::shared_ptr<Inbox> inbox_;
     std::vector<std::unique_ptr<Unit>> units_;
     int listener_ = 0;
+    Progress progress_{"mqtt"};
     std::thread thread_;
 };
 

@@ -16,6 +16,7 @@ Service::Service(const Config &cfg, JournalOptions jopt, LinkOptions lopt, HttpO
     validate(cfg_);
     jopt.retention = cfg_.retention;
     jopt.full_sync = cfg_.journal_full_sync;
+    jopt.max_bytes = cfg_.max_db_mb << 20;
     if (!cfg_.tokens.empty()) tokens_.load(cfg_.tokens);
     journal_ = std::make_unique<Journal>(cfg_.db, jopt);
     for (auto &c : cfg_.cabinets)
@@ -46,6 +47,18 @@ void Service::stop() {
 }
 
 unsigned short Service::port() const { return http_->port(); }
+
+std::optional<std::string> Service::degraded() const {
+    if (journal_->available()) return std::nullopt;
+    return fmt::format("the journal cannot write: {}", journal_->unavailable_reason());
+}
+
+std::vector<const Progress *> Service::progress_marks() const {
+    std::vector<const Progress *> out{&journal_->progress_mark(), &http_->progress_mark()};
+    for (auto &c : cabinets_) out.push_back(&c->progress_mark());
+    if (mqtt_) out.push_back(&mqtt_->progress_mark());
+    return out;
+}
 
 bool Service::reload_tokens(std::string *error) {
     if (cfg_.tokens.empty()) return true;
@@ -237,6 +250,13 @@ std::string Service::metrics() const {
     for (auto &s : all)
         for (auto &[code, n] : s.faults)
             out += fmt::format("cabinetd_faults_total{{cabinet=\"{}\",code=\"{}\"}} {}\n", label(s.name), label(code), n);
+    family("cabinetd_heartbeats_total", "counter", "Heartbeats by outcome: ok (acknowledged), refused, missing (no answer).");
+    for (auto &s : all)
+        for (const char *outcome : {"ok", "refused", "missing"}) {
+            const auto it = s.heartbeats.find(outcome);
+            out += fmt::format("cabinetd_heartbeats_total{{cabinet=\"{}\",outcome=\"{}\"}} {}\n", label(s.name), outcome,
+                               it == s.heartbeats.end() ? 0 : it->second);
+        }
     family("cabinetd_heartbeat_age_seconds", "gauge", "Time since the controller last acknowledged a heartbeat.");
     for (auto &s : all)
         if (s.heartbeat_ok_local_ms)
@@ -248,6 +268,16 @@ std::string Service::metrics() const {
     out += fmt::format("cabinetd_journal_records_total {}\n", js.records);
     family("cabinetd_journal_duplicates_total", "counter", "Events received again and not stored twice.");
     out += fmt::format("cabinetd_journal_duplicates_total {}\n", js.duplicates);
+    family("cabinetd_journal_available", "gauge", "1 while the journal can write, 0 while opens and clears are refused.");
+    out += fmt::format("cabinetd_journal_available {}\n", journal_->available() ? 1 : 0);
+    family("cabinetd_journal_unavailable_total", "counter", "Times the journal became unable to write (disk full, I/O error, ...).");
+    out += fmt::format("cabinetd_journal_unavailable_total {}\n", js.unavailable);
+    family("cabinetd_journal_held_records", "gauge", "Records kept in memory while the journal cannot write.");
+    out += fmt::format("cabinetd_journal_held_records {}\n", js.held);
+    family("cabinetd_journal_dropped_records_total", "counter", "Records dropped past the memory bound while the journal could not write.");
+    out += fmt::format("cabinetd_journal_dropped_records_total {}\n", js.dropped);
+    family("cabinetd_journal_pruned_records_total", "counter", "Records pruned for age or for the size cap.");
+    out += fmt::format("cabinetd_journal_pruned_records_total {}\n", js.pruned);
     family("cabinetd_journal_write_seconds", "histogram", "Time to commit one batch to the journal.");
     for (std::size_t i = 0; i < std::size(JournalStats::kBuckets); ++i)
         out += fmt::format("cabinetd_journal_write_seconds_bucket{{le=\"{}\"}} {}\n", JournalStats::kBuckets[i], js.write_buckets[i]);

@@ -61,6 +61,10 @@ public:
     // The configured endpoint of a cabinet (empty if there is none): shown to
     // operators only, and kept out of what viewers see.
     std::string endpoint(std::string_view cabinet) const;
+    // Why the service cannot do all it should (the journal cannot write), or nothing.
+    std::optional<std::string> degraded() const;
+    // Every part's proof of life, for the watchdog.
+    std::vector<const Progress *> progress_marks() const;
 
 private:
     Config cfg_;

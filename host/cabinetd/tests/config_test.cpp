@@ -34,18 +34,21 @@ TEST(Config, FileFillsWhatTheCommandLineLeftOpen) {
     cfg.listen = "127.0.0.1:9000"; // given on the command line
     cfg.cabinets.push_back(parse_cabinet("lab=tcp:127.0.0.1:1"));
     load_config_file(write_temp("cfg.json", R"({"cabinets": {"lab": "/dev/ttyUSB9", "demo": "tcp:127.0.0.1:5000"},
-        "db": "/var/lib/cabinetd/j.db", "listen": "0.0.0.0:80", "retention_days": 30, "journal_sync": "full"})"),
+        "db": "/var/lib/cabinetd/j.db", "listen": "0.0.0.0:80", "retention_days": 30, "journal_sync": "full",
+        "max_db_mb": 64})"),
                      cfg);
     EXPECT_EQ(cfg.listen, "127.0.0.1:9000");
     EXPECT_EQ(cfg.db, "/var/lib/cabinetd/j.db");
     EXPECT_EQ(cfg.retention, std::chrono::hours(24 * 30));
     EXPECT_TRUE(cfg.journal_full_sync);
+    EXPECT_EQ(cfg.max_db_mb, 64u);
     ASSERT_EQ(cfg.cabinets.size(), 2u);
     EXPECT_EQ(cfg.cabinets[0].endpoint, "tcp:127.0.0.1:1");
     EXPECT_NO_THROW(validate(cfg));
 
     for (const char *bad : {R"([1])", R"({"cabinets": ["lab"]})", R"({"db": 3})", R"({"retention_days": 0})",
-                            R"({"listne": "x"})", R"({"journal_sync": "sometimes"})", "{"}) {
+                            R"({"listne": "x"})", R"({"journal_sync": "sometimes"})", R"({"max_db_mb": 1})",
+                            R"({"max_db_mb": "256"})", "{"}) {
         Config c;
         EXPECT_THROW(load_config_file(write_temp("bad.json", bad), c), ConfigError) << bad;
     }

@@ -25,7 +25,7 @@ SANITIZED = os.environ.get("CABINETD_SANITIZED") == "1"
 OPERATOR = "operator-token-0123456789"
 OPERATOR2 = "second-operator-token-0123456789"
 VIEWER = "viewer-token-0123456789"
-STREAM_KINDS = {"event", "state", "link", "session", "gap", "open", "open_failed", "clear"}
+STREAM_KINDS = {"event", "state", "link", "session", "gap", "open", "open_failed", "clear", "heartbeat", "journal"}
 
 
 class Failed(Exception):
@@ -122,9 +122,10 @@ class Sim:
 
 
 class Daemon:
-    def __init__(self, workdir, sims, extra=()):
+    def __init__(self, workdir, sims, extra=(), db=None, env=None):
         self.workdir = workdir
-        self.db = os.path.join(workdir, "journal.db")
+        self.db = db or os.path.join(workdir, "journal.db")
+        self.env = {**os.environ, **(env or {})}
         self.tokens = os.path.join(workdir, "tokens")
         with open(self.tokens, "w") as f:
             f.write(f"ops operator {OPERATOR}\nops2 operator {OPERATOR2}\nwall viewer {VIEWER}\n")
@@ -134,7 +135,7 @@ class Daemon:
         self.start()
 
     def start(self):
-        self.proc = subprocess.Popen(self.args, stderr=subprocess.PIPE, text=True)
+        self.proc = subprocess.Popen(self.args, stderr=subprocess.PIPE, text=True, env=self.env)
         self.port = None
         self.log = []
         for line in self.proc.stderr:
@@ -199,10 +200,10 @@ class Daemon:
 
 
 class Rig:
-    def __init__(self, count=1, observe=False, extra=()):
+    def __init__(self, count=1, observe=False, extra=(), db=None, env=None):
         self.dir = tempfile.TemporaryDirectory(prefix="cabinetd-test-")
         self.sims = [Sim(self.dir.name, n, observe) for n in ["a", "b", "c"][:count]]
-        self.daemon = Daemon(self.dir.name, self.sims, extra)
+        self.daemon = Daemon(self.dir.name, self.sims, extra, db, env)
 
     def __enter__(self):
         return self
@@ -343,8 +344,20 @@ def test_sessions_and_gaps():
         d.wait_ready("a")
         current = fourth
 
+        # Heartbeats are journalled as changes of their health only: none
+        # answered while the controller had no power, and the new session's first.
+        beats = [(e["code"], e["session_id"]) for e in d.events(cabinet="a", kind="heartbeat")]
+        check(("missing", third) in beats and beats.index(("missing", third)) < beats.index(("ok", fourth)),
+              f"heartbeat records: {beats}")
+        check(len(beats) < 12, f"a heartbeat record per heartbeat: {beats}")
+        check(d.journal("SELECT count(*) FROM journal WHERE (kind = 'command' AND code = 'heartbeat') OR "
+                        "(kind = 'ack' AND code = 'heartbeat_ok')")[0][0] == 0, "heartbeat lines journalled")
+        _, metrics = d.request("GET", "/metrics", token=None)
+        check(re.search(r'cabinetd_heartbeats_total\{cabinet="a",outcome="missing"\} [1-9]', metrics), "metrics")
+
         # Events while cabinetd is down are covered by a gap record.
         d.kill()
+        before = d.journal("SELECT max(cursor) FROM journal")[0][0]
         sim.control("door 6 force-open")
         time.sleep(0.3)
         sim.control("door 6 close")
@@ -353,7 +366,8 @@ def test_sessions_and_gaps():
         d.wait_ready("a")
         # (The status shows a line as soon as it is read; its records follow
         # with the next commit.)
-        gaps = wait_for(lambda: [g for g in d.events(cabinet="a", kind="gap") if g["session_id"] == current], 5,
+        gaps = wait_for(lambda: [g for g in d.events(cabinet="a", kind="gap")
+                                 if g["session_id"] == current and g["cursor"] > before], 5,
                         "gap for events while down")
         check(gaps[-1]["seq_to"] is not None and gaps[-1]["seq_to"] >= gaps[-1]["event_seq"] + 1,
               f"gap for events while down: {gaps}")
@@ -388,8 +402,8 @@ def test_serial_device_comes_back():
             sim = Sim(work, "a", serial="pty", board_id=sim.board_id)
             d.wait_ready("a", timeout=15)
             check(d.cabinet("a")["session_id"] != first, "the restarted board kept its session")
-            links = [e["code"] for e in d.events(cabinet="a", kind="link")]
-            check(links[:3] == ["up", "down", "up"], f"link records: {links}")
+            links = lambda: [e["code"] for e in d.events(cabinet="a", kind="link")]  # noqa: E731
+            wait_for(lambda: links()[:3] == ["up", "down", "up"], 5, f"link records up, down, up: {links()}")
             status, body = open_door(d, "a", 4)
             check(status == 202, f"open after the device came back: {status} {body}")
         finally:
@@ -1036,6 +1050,186 @@ def test_bench_under_attack():
             for s in idle:
                 s.close()
         print(f"at the end: {rss_kb(pid)}")
+
+
+class SmallDisk:
+    """A 2 MB tmpfs the test mounts (as root), to fill for real; where it
+    cannot mount one, `path` is None and the test makes the journal's
+    writes fail through cabinetd's test-only seam instead."""
+
+    def __enter__(self):
+        self.dir = tempfile.mkdtemp(prefix="cabinetd-disk-")
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m,mode=0700", "tmpfs", self.dir],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
+        self.path = self.dir if mounted else None
+        return self
+
+    def fill(self):
+        filler = os.path.join(self.path, "filler")
+        with open(filler, "wb", buffering=0) as f:
+            for chunk in (1 << 16, 4096, 512):
+                try:
+                    while True:
+                        f.write(b"\0" * chunk)
+                except OSError:
+                    pass
+        return filler
+
+    def __exit__(self, *exc):
+        if self.path:
+            subprocess.run(["umount", "-l", self.dir])  # lazily: a test that failed may leave a file open
+        os.rmdir(self.dir)
+
+
+def journal_outage(rig, fail, restore, reason):
+    """Drives cabinetd through a journal that cannot write and back: it stays
+    in service, refuses what it cannot record, says so, and resumes."""
+    d, sim = rig.daemon, rig.sims[0]
+    d.wait_ready("a")
+    status, body = open_door(d, "a", 1, wait=True)
+    check(status == 200, f"open before: {status} {body}")
+    before = d.journal("SELECT max(cursor) FROM journal")[0][0]
+
+    fail()
+    sim.control("door 5 force-open")  # lines to write: the journal finds out
+    health = wait_for(lambda: (lambda r: r[0] == 503 and r[1])(d.request("GET", "/healthz", token=None)), 10,
+                      "healthz degraded")
+    check(health["status"] == "degraded" and reason in health["reason"], f"healthz: {health}")
+    _, metrics = d.request("GET", "/metrics", token=None)
+    check("cabinetd_journal_available 0" in metrics and "cabinetd_journal_unavailable_total 1" in metrics,
+          "metrics do not show the journal unavailable")
+    for path in ("/api/cabinets/a/doors/2/open", "/api/cabinets/a/clear-fault"):
+        status, body = d.request("POST", path)
+        check(status == 503 and body["code"] == "journal_unavailable", f"{path} while unavailable: {status} {body}")
+    sim.control("door 5 close")
+    # Past the controller's 5 s heartbeat timeout: heartbeats went on.
+    time.sleep(6)
+    c = d.cabinet("a")
+    check(c["link"] == "up" and c["controller"]["heartbeat_ok"], f"cabinet out of service while degraded: {c}")
+    check(sum("journal unavailable" in l for l in d.log) == 1, "not one log line for the outage:\n" + "".join(d.log))
+
+    restore()
+    wait_for(lambda: d.request("GET", "/healthz", token=None)[0] == 200, 10, "healthz ok again")
+    check(sum("journal recovered" in l for l in d.log) == 1, "no log line for the recovery")
+    status, body = d.request("POST", "/api/cabinets/a/clear-fault")
+    check(status == 200, f"clear after recovery: {status} {body}")
+    d.wait_ready("a")
+    status, body = open_door(d, "a", 3, wait=True)
+    check(status == 200 and body["cycle"]["end"] == "cycle_complete", f"open after recovery: {status} {body}")
+
+    # What was read meanwhile was kept and written; nothing refused reached the controller.
+    rows = d.journal("SELECT kind, code, door_id FROM journal WHERE cursor > ?", (before,))
+    check(("journal", "unavailable", 0) in rows and ("journal", "recovered", 0) in rows, f"outage records: {rows}")
+    check(any(k == "event" and door == 5 for k, _, door in rows), f"events of the outage lost: {rows}")
+    check(not any(k == "gap" for k, _, _ in rows), "events of the outage dropped")
+    sent = [(c, door) for k, c, door in rows if k == "command" and c in ("open", "clear_fault")]
+    check(sent == [("clear_fault", 0), ("open", 3)], f"commands sent: {sent}")
+
+
+def test_journal_disk_full():
+    with SmallDisk() as disk:
+        fault = os.path.join(disk.dir, "fault")
+        env = {} if disk.path else {"CABINETD_TEST_JOURNAL_FAULT": fault}
+        print("a 2 MB tmpfs, filled" if disk.path else "no tmpfs could be mounted: the test-only write fault")
+        with Rig(1, db=os.path.join(disk.dir, "journal.db"), env=env) as rig:
+            filler = []
+
+            def fail():
+                if disk.path:
+                    filler.append(disk.fill())
+                else:
+                    with open(fault, "w") as f:
+                        f.write("full")
+
+            def restore():
+                os.remove(filler[0] if disk.path else fault)
+
+            journal_outage(rig, fail, restore, "full")
+
+
+def test_journal_io_error():
+    with tempfile.TemporaryDirectory(prefix="cabinetd-fault-") as work:
+        fault = os.path.join(work, "fault")
+
+        def fail():
+            with open(fault, "w") as f:
+                f.write("io")
+
+        with Rig(1, env={"CABINETD_TEST_JOURNAL_FAULT": fault}) as rig:
+            journal_outage(rig, fail, lambda: os.remove(fault), "I/O error")
+
+
+def test_journal_start_up():
+    with Rig(1) as rig:
+        d = rig.daemon
+        d.wait_ready("a")
+        # A second cabinetd on the same journal refuses to start, naming the first.
+        second = subprocess.run(d.args, stderr=subprocess.PIPE, text=True, timeout=60)
+        check(second.returncode == 75 and f"pid {d.proc.pid}" in second.stderr,
+              f"second instance: exit {second.returncode}: {second.stderr}")
+
+        # A damaged journal is moved aside, and a new one started with a record saying so.
+        d.kill(signal.SIGTERM)
+        size = os.path.getsize(d.db)
+        with open(d.db, "r+b") as f:
+            f.seek(1024)
+            f.write(b"\x5a" * (size - 1024))
+        d.start()
+        d.wait_ready("a")
+        aside = [n for n in os.listdir(rig.dir.name) if n.startswith("journal.db.damaged-")]
+        check(len(aside) == 1, f"moved aside: {aside}")
+        marks = d.events(kind="journal")
+        check(len(marks) == 1 and marks[0]["code"] == "moved_aside" and
+              marks[0]["detail"]["moved_to"] == os.path.join(rig.dir.name, aside[0]), f"journal records: {marks}")
+        status, body = open_door(d, "a", 2)
+        check(status == 202, f"open on the new journal: {status} {body}")
+
+    # A file that is not a journal is never touched: exit 78, which systemd
+    # does not restart, with the reason.
+    with tempfile.TemporaryDirectory(prefix="cabinetd-test-") as work:
+        foreign = os.path.join(work, "other.db")
+        sqlite3.connect(foreign).execute("CREATE TABLE t(x)").connection.commit()
+        r = subprocess.run([CABINETD, "--db", foreign, "--cabinet", "a=tcp:127.0.0.1:9"],
+                           stderr=subprocess.PIPE, text=True, timeout=60)
+        check(r.returncode == 78 and "not a cabinetd journal" in r.stderr, f"foreign file: {r.returncode} {r.stderr}")
+
+
+def test_watchdog_stalled_part():
+    with tempfile.TemporaryDirectory(prefix="cabinetd-notify-") as work:
+        path = os.path.join(work, "notify")
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        sock.bind(path)
+        sock.settimeout(0.2)
+        got = []  # (monotonic time, message)
+
+        def listen():
+            while True:
+                try:
+                    got.append((time.monotonic(), sock.recv(4096).decode()))
+                except socket.timeout:
+                    continue
+                except OSError:
+                    return
+
+        threading.Thread(target=listen, daemon=True).start()
+        # The cabinet's thread hangs from 6 s after start-up for 8 s.
+        env = {"NOTIFY_SOCKET": path, "WATCHDOG_USEC": "2000000", "CABINETD_TEST_STALL": "cabinet a,6000,8000"}
+        try:
+            with Rig(1, env=env) as rig:
+                d = rig.daemon
+                wait_for(lambda: any("READY=1" in m for _, m in got), 10, "READY=1")
+                stuck = wait_for(lambda: [l for l in d.log if "watchdog: stuck" in l], 15, "the stall in the log")
+                check("cabinet a" in stuck[0] and "journal" not in stuck[0] and "http" not in stuck[0], stuck[0])
+                check(len(stuck) == 1, f"logged more than once: {stuck}")
+                wait_for(lambda: any("pinging systemd again" in l for l in d.log), 20, "the recovery in the log")
+                t_back = time.monotonic()
+                wait_for(lambda: any(t > t_back and "WATCHDOG=1" in m for t, m in got), 5, "pings again")
+                pings = [t for t, m in got if "WATCHDOG=1" in m]
+                gaps = [b - a for a, b in zip(pings, pings[1:])]
+                check(len(pings) > 5 and min(gaps[:3]) < 2 and max(gaps) > 4,
+                      f"pings every {gaps} s: no pause of the stall")
+        finally:
+            sock.close()
 
 
 def main(scope):

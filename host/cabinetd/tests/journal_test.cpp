@@ -5,6 +5,8 @@
 #include <sqlite3.h>
 
 #include <filesystem>
+#include <fstream>
+#include <future>
 #include <thread>
 
 namespace cabinetd {
@@ -108,7 +110,9 @@ TEST_F(JournalTest, ReadsPageByCursorAndFilter) {
     // Live readers get the same records from memory as from the database.
     EXPECT_EQ(j.since(0, 100).size(), 12u);
     EXPECT_EQ(j.since(j.last_cursor(), 100).size(), 0u);
-    Journal small(path_ + "2", JournalOptions{std::chrono::hours(1), std::chrono::minutes(10), 2});
+    JournalOptions two;
+    two.recent = 2;
+    Journal small(path_ + "2", two);
     small.write(batch);
     small.flush();
     const auto from_db = small.since(0, 100);
@@ -244,20 +248,142 @@ INSERT INTO progress VALUES ('mqtt:lab', 2);
     sqlite3_close(db);
 }
 
-TEST_F(JournalTest, PrunesWhatIsOlderThanTheRetention) {
+// Waits (up to 5 s) for a condition the writer thread brings about.
+bool eventually(const std::function<bool()> &pred) {
+    for (int i = 0; i < 500; ++i) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return pred();
+}
+
+std::vector<Record> of_kind(const Journal &j, const std::string &kind) {
+    Query q;
+    q.kinds = {kind};
+    q.limit = 100000;
+    return j.read(q);
+}
+
+TEST_F(JournalTest, PrunesForAgeAndForSizeOldestFirstAndSaysWhatWent) {
     JournalOptions opt;
     opt.retention = std::chrono::hours(1);
     opt.prune_interval = std::chrono::milliseconds(20);
+    opt.max_bytes = 200 * 1024;
     Journal j(path_, opt);
     Record old = event("s", 1);
     old.at_ms = wall_ms() - 2 * 3600 * 1000;
     j.write({old, event("s", 2)});
     j.flush();
-    for (int i = 0; i < 200 && j.read(Query{}).size() != 1; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    const auto left = j.read(Query{});
-    ASSERT_EQ(left.size(), 1u);
-    EXPECT_EQ(*left[0].event_seq, 2u);
+    ASSERT_TRUE(eventually([&] { return of_kind(j, "journal").size() == 1; }));
+    const auto aged = of_kind(j, "journal")[0];
+    EXPECT_EQ(aged.code, "pruned");
+    EXPECT_NE(aged.detail.find(R"("records":1,"up_to_cursor":1,)"), std::string::npos) << aged.detail;
+    EXPECT_NE(aged.detail.find(R"("why":"age")"), std::string::npos) << aged.detail;
+    EXPECT_EQ(of_kind(j, "event").size(), 1u);
+
+    std::vector<Record> batch;
+    for (std::uint64_t i = 3; i <= 3000; ++i) {
+        batch.push_back(event("s", i));
+        batch.back().detail = std::string(200, 'x');
+    }
+    j.write(batch);
+    j.flush();
+    ASSERT_TRUE(eventually([&] {
+        const auto marks = of_kind(j, "journal");
+        return !marks.empty() && marks.back().detail.find(R"("why":"size")") != std::string::npos;
+    }));
+    // What is left is the newest records, without a hole, within the cap.
+    const auto left = of_kind(j, "event");
+    ASSERT_FALSE(left.empty());
+    EXPECT_EQ(*left.back().event_seq, 3000u);
+    EXPECT_EQ(*left.back().event_seq - *left.front().event_seq + 1, left.size());
+    EXPECT_LT(left.size(), 1000u);
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt *st = nullptr;
+    sqlite3_prepare_v2(db, "SELECT (SELECT page_count FROM pragma_page_count) - (SELECT freelist_count FROM pragma_freelist_count)", -1, &st, nullptr);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_LE(sqlite3_column_int64(st, 0) * 1024, 200 * 1024);
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+}
+
+TEST_F(JournalTest, WhileTheDiskFailsRecordsWaitInMemoryAndAGapSaysWhatDidNotFit) {
+    const auto fault = (dir_ / "fault").string();
+    JournalOptions opt;
+    opt.fault_file = fault;
+    opt.held_max = 5;
+    opt.retry_interval = std::chrono::milliseconds(20);
+    Journal j(path_, opt);
+    j.write({event("s", 1)});
+    j.flush();
+
+    std::ofstream(fault) << "full";
+    std::promise<bool> stored;
+    j.write_durable({event("s", 2)}, [&](bool ok) { stored.set_value(ok); });
+    EXPECT_FALSE(stored.get_future().get()); // a caller waiting for it learns at once
+    EXPECT_FALSE(j.available());
+    EXPECT_NE(j.unavailable_reason().find("full"), std::string::npos) << j.unavailable_reason();
+    for (std::uint64_t seq = 3; seq <= 10; ++seq) j.write({event("s", seq)});
+    j.flush(); // returns: what it cannot write is held, not waited for
+    EXPECT_EQ(j.stats().held, 5u);
+    EXPECT_EQ(j.stats().dropped, 4u);
+
+    fs::remove(fault);
+    ASSERT_TRUE(eventually([&] { return j.available(); }));
+    std::vector<std::uint64_t> seqs;
+    for (auto &r : of_kind(j, "event")) seqs.push_back(*r.event_seq);
+    EXPECT_EQ(seqs, (std::vector<std::uint64_t>{1, 6, 7, 8, 9, 10}));
+    const auto gaps = of_kind(j, "gap");
+    ASSERT_EQ(gaps.size(), 1u);
+    EXPECT_EQ(*gaps[0].event_seq, 2u);
+    EXPECT_EQ(*gaps[0].seq_to, 5u);
+    EXPECT_EQ(j.last_seq("lab", "s"), 10u);
+    const auto marks = of_kind(j, "journal");
+    ASSERT_EQ(marks.size(), 2u);
+    EXPECT_EQ(marks[0].code, "unavailable");
+    EXPECT_EQ(marks[1].code, "recovered");
+
+    std::promise<bool> again;
+    j.write_durable({event("s", 11)}, [&](bool ok) { again.set_value(ok); });
+    EXPECT_TRUE(again.get_future().get());
+}
+
+TEST_F(JournalTest, ADamagedJournalIsMovedAsideAndANewOneStarted) {
+    {
+        Journal j(path_);
+        std::vector<Record> batch;
+        for (std::uint64_t i = 1; i <= 500; ++i) batch.push_back(event("s", i));
+        j.write(batch);
+    }
+    {
+        // Garbage over everything but the header page.
+        std::fstream f(path_, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(1024);
+        const std::string junk(16 * 1024, '\x5a');
+        f.write(junk.data(), static_cast<std::streamsize>(junk.size()));
+    }
+    Journal j(path_);
+    ASSERT_TRUE(eventually([&] { return of_kind(j, "journal").size() == 1; }));
+    const auto mark = of_kind(j, "journal")[0];
+    EXPECT_EQ(mark.code, "moved_aside");
+    std::vector<fs::path> aside;
+    for (auto &e : fs::directory_iterator(dir_))
+        if (e.path().filename().string().rfind("j.db.damaged-", 0) == 0) aside.push_back(e.path());
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_NE(mark.detail.find(aside[0].filename().string()), std::string::npos) << mark.detail;
+    EXPECT_TRUE(of_kind(j, "event").empty());
+}
+
+TEST_F(JournalTest, OneJournalOneWriter) {
+    Journal j(path_);
+    try {
+        Journal second(path_);
+        FAIL() << "a second writer was let in";
+    } catch (const JournalError &e) {
+        EXPECT_EQ(e.kind(), JournalError::Kind::InUse);
+        EXPECT_NE(std::string(e.what()).find("pid " + std::to_string(::getpid())), std::string::npos) << e.what();
+    }
 }
 
 TEST(SeqTracker, ReportsTheEventsALineShowsMissing) {

@@ -446,7 +446,6 @@ def test_discovery_and_restarts():
         b = board(d, "a")
         p = f"tessaro/{b}/"
         disc_topic = f"homeassistant/device/tessaro_{b.lower()}/config"
-        sub = rig.client(["tessaro/#", "homeassistant/#"])
 
         def retained_set(client, live_too=False):
             return {t for t, _, r, _ in client.messages() if r or live_too}
@@ -454,6 +453,11 @@ def test_discovery_and_restarts():
         def everything_retained(client, live_too=False):
             got = retained_set(client, live_too)
             return {p + "availability", p + "state", disc_topic} | {p + f"door/{n}/state" for n in range(1, 9)} <= got
+        # Once all is published (the bridge looks at the cabinet every 50 ms,
+        # not when the test does), a new subscriber gets all of it retained.
+        probe = rig.client(["tessaro/#", "homeassistant/#"])
+        wait_for(lambda: everything_retained(probe, live_too=True), 10, "availability, state, doors and discovery")
+        sub = rig.client(["tessaro/#", "homeassistant/#"])
         wait_for(lambda: everything_retained(sub), 10, "retained availability, state, doors and discovery")
         config = json.loads(last_payload(sub, disc_topic))
         check(config["availability_topic"] == p + "availability", config)

@@ -2,7 +2,7 @@
 // event stream. Plain script, nothing fetched from anywhere but cabinetd.
 "use strict";
 
-const KINDS = ["event", "state", "link", "session", "gap", "open", "open_failed", "clear"];
+const KINDS = ["event", "state", "link", "session", "gap", "open", "open_failed", "clear", "heartbeat", "journal"];
 let token = sessionStorage.getItem("cabinetd-token") || "";
 let role = "viewer";
 let source = null;
@@ -35,7 +35,7 @@ function log(text, cls) {
 }
 
 function describe(rec) {
-  const parts = [rec.cabinet, rec.kind, rec.code];
+  const parts = [rec.cabinet || "cabinetd", rec.kind, rec.code];
   if (rec.door_id) parts.push("door " + rec.door_id);
   if (rec.kind === "gap") parts.push(`events ${rec.event_seq}–${rec.seq_to ?? "…"} missing`);
   else if (rec.event_seq != null && rec.kind === "event") parts.push("#" + rec.event_seq);

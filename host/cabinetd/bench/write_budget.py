@@ -1,0 +1,147 @@
+#!/usr/bin/env python3
+"""What one cabinet costs the disk: bytes written and journal growth per day,
+idle and with one open cycle a minute, extrapolated from a run of cabinetd
+against one cabinet-sim. Printed, not asserted.
+
+Written bytes are the process's write_bytes (/proc/PID/io: what it sent, or
+will send, to the storage layer, database, log and checkpoints together).
+Growth is taken from the database's used bytes (SQLite's dbstat: pages less
+their unused space), because the files grow a whole page at a time and a run
+of a minute or two cannot tell a page a day from a page a minute; the files'
+own sizes (database + WAL) are printed beside it.
+
+The busy figure is the idle rate plus 1440 times what one open cycle adds
+(measured over several cycles, more often than once a minute so a short run
+sees enough of them). cabinetd copies its log into the database every 1000
+log pages or 30 minutes, which a short run does not reach: the benchmark runs
+that checkpoint itself at the end and counts what it wrote as the cycles'
+(more than cabinetd's own, which each serve more cycles).
+
+    CABINETD=... CABINET_SIM=... write_budget.py
+    BUDGET_IDLE_S (default 40), BUDGET_BUSY_S (60), BUDGET_CYCLE_S (12)
+"""
+import os
+import sqlite3
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from daemon_test import SANITIZED, Daemon, Failed, Sim, check, open_door  # noqa: E402
+
+DAY = 86400.0
+
+
+def write_bytes(pid="self"):
+    with open(f"/proc/{pid}/io") as f:
+        for line in f:
+            if line.startswith("write_bytes:"):
+                return int(line.split()[1])
+    raise Failed("no write_bytes in /proc/PID/io")
+
+
+def files(db):
+    return sum(os.path.getsize(p) for p in (db, db + "-wal") if os.path.exists(p))
+
+
+def sample(d):
+    rows = d.journal("SELECT sum(pgsize - unused), count(*) FROM dbstat")
+    return {"t": time.monotonic(), "written": write_bytes(d.proc.pid), "files": files(d.db),
+            "used": rows[0][0] or 0, "records": d.journal("SELECT count(*) FROM journal")[0][0]}
+
+
+def checkpoint(db):
+    """Copies the log into the database; the bytes that took."""
+    before = write_bytes()
+    conn = sqlite3.connect(db, timeout=10)
+    try:
+        conn.execute("PRAGMA wal_checkpoint(PASSIVE)").fetchall()
+    finally:
+        conn.close()
+    return write_bytes() - before
+
+
+def delta(a, b):
+    return {k: b[k] - a[k] for k in a}
+
+
+def mb(x):
+    return f"{x / 1e6:8.2f} MB"
+
+
+def main():
+    if SANITIZED:
+        return 77  # a sanitizer build's figures say nothing about the product's
+    idle_s = float(os.environ.get("BUDGET_IDLE_S", "40"))
+    busy_s = float(os.environ.get("BUDGET_BUSY_S", "60"))
+    cycle_s = float(os.environ.get("BUDGET_CYCLE_S", "12"))
+    # On the build tree's disk, not a tmpfs /tmp: tmpfs writes are not counted.
+    with tempfile.TemporaryDirectory(prefix="cabinetd-budget-", dir=os.getcwd()) as work:
+        sim = Sim(work, "a")
+        d = Daemon(work, [sim])
+        try:
+            d.wait_ready("a")
+            # A person opens the door a second after the latch releases and
+            # closes it five seconds later: the cycle's records arrive over
+            # seconds, as they do at a real cabinet, not in one commit.
+            for door in range(1, 9):
+                sim.control(f"door {door} open-after 1000")
+                sim.control(f"door {door} open-for 5000")
+            time.sleep(5)  # the first records and the first checkpoint are not the steady state
+            checkpoint(d.db)
+
+            s0 = sample(d)
+            time.sleep(idle_s)
+            s1 = sample(d)
+            idle = delta(s0, s1)
+            s1_cursor = d.journal("SELECT coalesce(max(cursor), 0) FROM journal")[0][0]
+
+            cycles, door = 0, 0
+            end = time.monotonic() + busy_s
+            while time.monotonic() < end:
+                started = time.monotonic()
+                door = door % 8 + 1
+                status, body = open_door(d, "a", door, wait=True, body={"pulse_ms": 200, "ttl_ms": 2000})
+                if status == 503:  # a machine too busy for the simulator to keep up: not a cycle
+                    print(f"open not admitted ({body.get('code')}), waiting for the cabinet")
+                    d.wait_ready("a", timeout=60)
+                    continue
+                check(status == 200 and body.get("cycle", {}).get("end") == "cycle_complete", f"cycle: {status} {body}")
+                if cycles == 0:
+                    kinds = d.journal("SELECT kind, code FROM journal WHERE cursor > ? ORDER BY cursor", (s1_cursor,))
+                    print("one cycle's records: " + ", ".join(f"{k}/{c}" for k, c in kinds))
+                cycles += 1
+                time.sleep(max(0.0, cycle_s - (time.monotonic() - started)))
+            time.sleep(2)  # the last cycle's records committed
+            s2 = sample(d)
+            busy = delta(s1, s2)
+            busy["written"] += checkpoint(d.db)
+        finally:
+            d.kill()
+            sim.stop()
+
+    def per_day(part, key):
+        return part[key] / part["t"] * DAY
+
+    def per_cycle(key):
+        return (busy[key] - idle[key] / idle["t"] * busy["t"]) / cycles
+
+    print(f"one cabinet, idle {idle['t']:.0f} s, then {cycles} open cycles in {busy['t']:.0f} s")
+    print(f"per cycle: {per_cycle('written') / 1e3:.1f} kB written, {per_cycle('used') / 1e3:.2f} kB of journal, "
+          f"{per_cycle('records'):.1f} records")
+    print("                      written/day      growth/day   (files: db+wal)")
+    print(f"idle                 {mb(per_day(idle, 'written'))}     {mb(per_day(idle, 'used'))}   "
+          f"({mb(per_day(idle, 'files'))})")
+    bw = per_day(idle, "written") + 1440 * per_cycle("written")
+    bg = per_day(idle, "used") + 1440 * per_cycle("used")
+    bf = per_day(idle, "files") + 1440 * (busy["files"] - idle["files"] / idle["t"] * busy["t"]) / cycles
+    print(f"one open a minute    {mb(bw)}     {mb(bg)}   ({mb(bf)})")
+    print("goals: idle <= 10 MB written and <= 1 MB growth a day; one open a minute <= 100 MB and <= 10 MB")
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main())
+    except Failed as e:
+        print(f"FAILED: {e}", file=sys.stderr)
+        sys.exit(1)
