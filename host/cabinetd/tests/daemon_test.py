@@ -453,6 +453,10 @@ def test_runs_under_one_session_id():
                   and "uptime went backwards" in reused[0]["detail"]["reason"], reused)
             status, body = open_door(d, "x", 1)
             check(status == 503, f"open without a session: {status} {body}")
+            # Each controller's latched fault is a series of its own.
+            status, metrics = d.request("GET", "/metrics", token=None)
+            faults = sorted(re.findall(r"^cabinetd_controller_fault\{(.*)\} 1$", metrics, re.M))
+            check(faults == ['cabinet="x",code="identity_invalid"', 'cabinet="y",code="power_lost"'], faults)
         finally:
             d.kill(signal.SIGTERM)
             for server in servers.values():
@@ -759,6 +763,7 @@ def test_security_and_bad_input():
         check(status == 200, "healthz")
         status, text = d.request("GET", "/metrics", token=None)
         check(status == 200 and 'cabinetd_cabinet_up{cabinet="a"} 1' in text, "metrics")
+        check("cabinetd_controller_fault{" not in text, "a fault series without a fault")
         # The API's document is public, and is the one in the source tree.
         status, served = d.request("GET", "/api/openapi.json", token=None)
         check(status == 200 and served == openapi_check.document(), "/api/openapi.json is not docs/openapi.yaml")
