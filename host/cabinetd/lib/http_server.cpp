@@ -3,6 +3,7 @@
 #include "decimal.h"
 #include "log.h"
 #include "message_cache.h"
+#include "openapi.h"
 #include "reader_thread.h"
 #include "service.h"
 #include "tcp_progress.h"
@@ -483,6 +484,11 @@ private:
         if (path->size() == 1 && (*path)[0] == "metrics") {
             if (!only(http::verb::get)) return;
             return send(http::status::ok, svc_.metrics(), "text/plain; version=0.0.4; charset=utf-8");
+        }
+        // The API's description is public, like the page.
+        if (path->size() == 2 && (*path)[0] == "api" && (*path)[1] == "openapi.json") {
+            if (!only(http::verb::get)) return;
+            return send(http::status::ok, std::string(openapi_json()), "application/json");
         }
         if (path->empty() || (*path)[0] != "api") return static_file(*path);
 

@@ -257,6 +257,12 @@ std::string Service::metrics() const {
             out += fmt::format("cabinetd_heartbeats_total{{cabinet=\"{}\",outcome=\"{}\"}} {}\n", label(s.name), outcome,
                                it == s.heartbeats.end() ? 0 : it->second);
         }
+    // A series only while a fault is latched, so an alert on it ends when
+    // the fault is cleared (or can no longer be known: the link is not up).
+    family("cabinetd_controller_fault", "gauge", "1 while the controller reports this latched fault.");
+    for (auto &s : all)
+        if (s.link == Link::Up && s.state && s.state->fault != "none")
+            out += fmt::format("cabinetd_controller_fault{{cabinet=\"{}\",code=\"{}\"}} 1\n", label(s.name), label(s.state->fault));
     family("cabinetd_heartbeat_age_seconds", "gauge", "Time since the controller last acknowledged a heartbeat.");
     for (auto &s : all)
         if (s.heartbeat_ok_local_ms)

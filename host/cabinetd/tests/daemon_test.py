@@ -19,6 +19,8 @@ import tempfile
 import threading
 import time
 
+import openapi_check
+
 CABINETD = os.environ.get("CABINETD", "cabinetd")
 SIM = os.environ.get("CABINET_SIM", "cabinet-sim")
 SANITIZED = os.environ.get("CABINETD_SANITIZED") == "1"
@@ -164,6 +166,9 @@ class Daemon:
         r = conn.getresponse()
         data = r.read()
         conn.close()
+        # Every answer is what the API's document says it is.
+        problem = openapi_check.problem(method, path, r.status, r.getheader("Content-Type"), data)
+        check(problem is None, problem)
         try:
             return r.status, json.loads(data)
         except ValueError:
@@ -462,6 +467,10 @@ def test_runs_under_one_session_id():
                   and "uptime went backwards" in reused[0]["detail"]["reason"], reused)
             status, body = open_door(d, "x", 1)
             check(status == 503, f"open without a session: {status} {body}")
+            # Each controller's latched fault is a series of its own.
+            status, metrics = d.request("GET", "/metrics", token=None)
+            faults = sorted(re.findall(r"^cabinetd_controller_fault\{(.*)\} 1$", metrics, re.M))
+            check(faults == ['cabinet="x",code="identity_invalid"', 'cabinet="y",code="power_lost"'], faults)
         finally:
             d.kill(signal.SIGTERM)
             for server in servers.values():
@@ -607,6 +616,8 @@ def read_sse(resp, until_idle=1.5, limit=None):
             line = line.decode().rstrip("\n")
             if not line:
                 if "id" in cur:
+                    problem = openapi_check.event_problem(cur)
+                    check(problem is None, problem)
                     msgs.append(cur)
                 cur = {}
                 continue
@@ -766,6 +777,10 @@ def test_security_and_bad_input():
         check(status == 200, "healthz")
         status, text = d.request("GET", "/metrics", token=None)
         check(status == 200 and 'cabinetd_cabinet_up{cabinet="a"} 1' in text, "metrics")
+        check("cabinetd_controller_fault{" not in text, "a fault series without a fault")
+        # The API's document is public, and is the one in the source tree.
+        status, served = d.request("GET", "/api/openapi.json", token=None)
+        check(status == 200 and served == openapi_check.document(), "/api/openapi.json is not docs/openapi.yaml")
         for name in re.findall(r"^# TYPE (\S+) counter", text, re.M):
             check(name.endswith("_total"), f"counter {name} does not end in _total")
 
