@@ -548,7 +548,7 @@ def test_bench_event_latency():
         def pct(q):
             return lat[min(len(lat) - 1, int(q * len(lat)))]
         print(f"event line -> MQTT subscriber: n={len(lat)} p50={pct(0.5):.2f} ms p99={pct(0.99):.2f} ms max={lat[-1]:.2f} ms")
-        # Most of it is the journal's durable commit, which an event waits for
+        # Most of it is the journal's grouped commit, which an event waits for
         # before it is published: its share, from cabinetd's own histogram.
         status, metrics = d.request("GET", "/metrics", token=None)
         buckets = re.findall(r'cabinetd_journal_write_seconds_bucket\{le="([^"]+)"\} (\d+)', metrics)
