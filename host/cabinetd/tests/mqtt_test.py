@@ -403,7 +403,7 @@ def test_security():
 
         operator.publish(p + "door/1/open/set", json.dumps({"request_id": "from-operator", "pulse_ms": 300}))
         r = result_for(operator, p, "from-operator")
-        check(r["result"] == "ok" and re.fullmatch(r"[0-9a-f]{32}", r["controller_request_id"]), f"operator's open: {r}")
+        check(r["result"] == "ok" and re.fullmatch(r"[0-9a-f]{44}", r["controller_request_id"]), f"operator's open: {r}")
         opens = d.journal("SELECT request_id, client_key, key_scope FROM journal WHERE kind='open'")
         check(opens == [(r["controller_request_id"], "from-operator", "mqtt")], f"opens: {opens}")
         # The same request id again is not carried out twice.

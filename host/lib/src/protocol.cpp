@@ -4,7 +4,10 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <stdexcept>
 #include <system_error>
 
@@ -171,6 +174,11 @@ std::string RequestIds::next() const {
     random_bytes(b, sizeof b);
     std::string out = label_.empty() ? std::string() : label_ + "-";
     static constexpr char kHex[] = "0123456789abcdef";
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::system_clock::now().time_since_epoch())
+                        .count();
+    const auto t = static_cast<std::uint64_t>(std::max<std::int64_t>(ms, 0));
+    for (int shift = 44; shift >= 0; shift -= 4) out.push_back(kHex[(t >> shift) & 15]);
     for (unsigned char c : b) {
         out.push_back(kHex[c >> 4]);
         out.push_back(kHex[c & 15]);

@@ -112,14 +112,19 @@ std::string build_state_request();
 // std::system_error if it cannot give them.
 void random_bytes(void *out, std::size_t n);
 
-// Request ids nobody can guess: 128 bits from the operating system's random
-// source each, as 32 hex digits, after an optional label ("ctl-..."). A
-// request id tells the controller's replay protection and the journal which
-// open an answer or event belongs to, so one that another client could
-// predict would let it claim or block someone else's open.
+// Request ids nobody can guess: the time in milliseconds (12 hex digits)
+// then 128 bits from the operating system's random source (32 hex digits),
+// after an optional label ("ctl-..."). A request id tells the controller's
+// replay protection and the journal which open an answer or event belongs
+// to, so one that another client could predict would let it claim or block
+// someone else's open: the random part is what makes it unguessable. The
+// time in front keeps new ids at the end of the journal's index of request
+// ids; wholly random ones land anywhere in it, and on an SD card each such
+// insert costs a page write of its own when the log is copied back.
 class RequestIds {
 public:
-    static constexpr std::size_t kLabelMax = kRequestIdMax - 33; // label, '-', 32 hex digits
+    static constexpr std::size_t kDigits = 12 + 32; // time, then randomness
+    static constexpr std::size_t kLabelMax = kRequestIdMax - 1 - kDigits; // label, '-', the digits
     RequestIds() = default;
     // label: an identifier of at most kLabelMax characters; throws
     // std::invalid_argument otherwise.
