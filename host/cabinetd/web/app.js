@@ -10,13 +10,15 @@ let lastId = null;
 let started = false;
 const cabinets = new Map(); // name -> article element
 
+// Answers { status, body }; status 0 when cabinetd could not be reached
+// (restarting, the network gone), which every caller treats as "try later".
 function api(path, options = {}) {
   const headers = Object.assign({ Authorization: "Bearer " + token }, options.headers || {});
   return fetch(path, Object.assign({}, options, { headers })).then(async (r) => {
     const body = await r.json().catch(() => ({}));
     if (r.status === 401) showLogin("The token was not accepted.");
     return { status: r.status, body };
-  });
+  }, () => ({ status: 0, body: {} }));
 }
 
 function showLogin(message) {
@@ -134,13 +136,22 @@ function setStream(up, text) {
 
 // EventSource cannot send the bearer token, so each connection gets a
 // short-lived stream token; after a lost connection it resumes from the
-// last message seen, so the log misses nothing.
+// last message seen, so the log misses nothing. The browser's own retry
+// would present the old stream token, which a restarted cabinetd no longer
+// knows: the page reconnects itself, with a new one.
+let reconnect = null;
+function reopenStream(delay) {
+  if (source) source.close();
+  source = null;
+  if (reconnect == null) reconnect = setTimeout(() => { reconnect = null; openStream(); }, delay);
+}
+
 async function openStream() {
   if (source) source.close();
   const r = await api("/api/stream-token", { method: "POST" });
   if (r.status !== 200) {
     setStream(false, "cannot connect");
-    setTimeout(openStream, 2000);
+    reopenStream(2000);
     return;
   }
   const after = lastId != null ? "&after=" + encodeURIComponent(lastId) : "";
@@ -148,9 +159,12 @@ async function openStream() {
   source.onopen = () => { setStream(true, "live"); refreshAll(); };
   source.onerror = () => {
     setStream(false, "reconnecting");
-    if (source.readyState === EventSource.CLOSED) setTimeout(openStream, 1000);
+    reopenStream(1000);
   };
   KINDS.forEach((kind) => source.addEventListener(kind, (e) => {
+    // "open" is a record kind and also EventSource's own event for a new
+    // connection, which has no data and no id: only records count.
+    if (typeof e.data !== "string") return;
     lastId = e.lastEventId;
     const rec = JSON.parse(e.data);
     const fault = rec.kind === "event" && rec.code !== "fault_cleared" && /fault|lost|unsafe|not_observed|regressed|invalid/.test(rec.code);
