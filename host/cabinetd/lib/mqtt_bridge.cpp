@@ -21,13 +21,17 @@ namespace cabinetd {
 using nlohmann::json;
 namespace ch = cabinet_host;
 
-// What the broker clients' threads and the cabinets hand to the bridge's
-// thread. Shared, so that a late answer from a cabinet finds it even after
-// the bridge has gone.
+// What the broker clients' threads, the cabinets and the journal's writers
+// hand to the bridge's thread. Shared, so that a late answer from a cabinet
+// finds it even after the bridge has gone.
 struct MqttBridge::Inbox {
     std::mutex mu;
     std::condition_variable cv;
     std::deque<std::function<void(MqttBridge &)>> items;
+    // The bridge's cabinets' live records, up to a bound. Past it the oldest
+    // go, and the bridge takes its cabinets' status afresh instead.
+    std::deque<Record> records;
+    bool records_lost = false;
     bool journal_moved = false;
     bool stop = false;
 
@@ -35,6 +39,22 @@ struct MqttBridge::Inbox {
         {
             std::lock_guard lk(mu);
             items.push_back(std::move(f));
+        }
+        cv.notify_all();
+    }
+    void push_records(const std::vector<Record> &recs, const std::set<std::string> &cabinets,
+                      std::size_t bound) {
+        {
+            std::lock_guard lk(mu);
+            for (const auto &r : recs) {
+                if (!cabinets.count(r.cabinet)) continue;
+                if (r.kind != "state" && r.kind != "link" && r.kind != "session") continue;
+                if (records.size() >= bound) {
+                    records.pop_front();
+                    records_lost = true;
+                }
+                records.push_back(r);
+            }
         }
         cv.notify_all();
     }
@@ -81,6 +101,15 @@ void MqttBridge::start() {
             in->cv.notify_all();
         }
     });
+    std::set<std::string> names;
+    for (auto &u : units_) names.insert(u->name);
+    observer_ = journal_.observe(
+        [weak, names, bound = timing_.live_records](const std::vector<Record> &recs) {
+            if (auto in = weak.lock()) in->push_records(recs, names, bound);
+        });
+    // Observed first, then read: a record written in between is followed
+    // after the status it is already part of, which it agrees with.
+    for (auto &u : units_) u->view = view_of(u->cab->status());
     thread_ = std::thread([this] { run(); });
 }
 
@@ -92,6 +121,7 @@ void MqttBridge::stop() {
     }
     inbox_->cv.notify_all();
     thread_.join();
+    journal_.unobserve(observer_);
     journal_.unsubscribe(listener_);
 }
 
@@ -99,20 +129,44 @@ void MqttBridge::run() {
     for (;;) {
         progress_.mark();
         std::deque<std::function<void(MqttBridge &)>> items;
+        std::deque<Record> records;
+        bool lost = false;
         {
             std::unique_lock lk(inbox_->mu);
             inbox_->cv.wait_for(lk, std::chrono::milliseconds(50), [&] {
-                return inbox_->stop || !inbox_->items.empty() || inbox_->journal_moved;
+                return inbox_->stop || !inbox_->items.empty() || !inbox_->records.empty() ||
+                       inbox_->journal_moved;
             });
             if (inbox_->stop) break;
             items.swap(inbox_->items);
+            records.swap(inbox_->records);
+            lost = std::exchange(inbox_->records_lost, false);
             inbox_->journal_moved = false;
         }
         for (auto &f : items) f(*this);
+        follow_records(records, lost);
         const auto now = steady_ms();
         for (auto &u : units_) tick(*u, now);
     }
     shutdown();
+}
+
+void MqttBridge::follow_records(const std::deque<Record> &records, bool lost) {
+    if (lost) {
+        log(4, "mqtt: live records came faster than they were taken: reading the cabinets afresh");
+        for (auto &u : units_) u->view = view_of(u->cab->status());
+        return;
+    }
+    for (auto &r : records)
+        for (auto &u : units_) {
+            if (u->name != r.cabinet || !follow(u->view, r) || r.kind != "state") continue;
+            // The versions are not part of a state record: they come with the
+            // line it was made of.
+            if (const auto st = u->cab->status(); st.state) {
+                u->view.fw = st.state->fw;
+                u->view.hw = st.state->hw;
+            }
+        }
 }
 
 void MqttBridge::shutdown() {
@@ -274,7 +328,6 @@ void MqttBridge::watch_availability(Unit &u, std::uint64_t now) {
 }
 
 void MqttBridge::tick(Unit &u, std::uint64_t now) {
-    u.view = view_of(u.cab->status());
     take_board(u, now);
     if (u.board.empty()) return; // nothing to name its topics by yet
     watch_availability(u, now);

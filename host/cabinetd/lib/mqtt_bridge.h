@@ -2,6 +2,16 @@
 // every journalled event are published under a topic prefix, and (when
 // allowed) open and clear_fault commands are taken from it, with Home
 // Assistant discovery on request.
+//
+// The state and door topics follow the journal's records as they are written
+// (a cabinet's link, session and state records), so a change is published as
+// soon as the cabinet has seen it. Events follow the committed journal
+// instead: a cursor the broker's acknowledgements move, kept across broker
+// outages and restarts.
+//
+// Each cabinet has a broker connection of its own, so that its availability
+// topic can be the connection's will: when cabinetd dies, the broker marks
+// exactly its cabinets offline.
 #pragma once
 
 #include "broker.h"
@@ -54,6 +64,7 @@ private:
 
     void run();
     void tick(Unit &u, std::uint64_t now);
+    void follow_records(const std::deque<Record> &records, bool lost);
     void watch_availability(Unit &u, std::uint64_t now);
     void take_board(Unit &u, std::uint64_t now);
     void open(Unit &u, const MqttCommand &c, Reply reply);
@@ -80,6 +91,7 @@ private:
     std::shared_ptr<Inbox> inbox_;
     std::vector<std::unique_ptr<Unit>> units_;
     int listener_ = 0;
+    int observer_ = 0;
     Progress progress_{"mqtt"};
     std::thread thread_;
 };
@@ -90,7 +102,7 @@ struct MqttBridge::Unit {
     std::size_t index = 0;
     Cabinet *cab = nullptr;
     std::string name, board, prefix;
-    CabinetView view; // what the state topics show
+    CabinetView view; // what the state topics show, as followed from the journal
 
     std::unique_ptr<BrokerClient> client;
     int generation = 0;

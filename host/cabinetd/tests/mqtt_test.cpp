@@ -265,6 +265,41 @@ TEST_F(MqttBridgeTest, EveryConnectionIsAColdStartAndEventsWaitInTheJournal) {
     EXPECT_EQ(states, 1u);
 }
 
+TEST_F(MqttBridgeTest, StateAndDoorsFollowTheCabinetsRecordsAsTheyAreWritten) {
+    start_bridge();
+    ASSERT_TRUE(eventually([&] { return !net_.messages(kPrefix + "state").empty(); }));
+    const auto write = [&](const std::string &kind, const std::string &code, const std::string &detail) {
+        Record r;
+        r.cabinet = "lab";
+        r.kind = kind;
+        r.code = code;
+        r.session_id = kSession;
+        r.detail = detail;
+        journal_->write({r}); // not committed for a second: the topics do not wait for that
+    };
+    write("link", "up", R"({"reason":"connected"})");
+    write("session", "first", R"({"reason":"first session seen for this cabinet"})");
+    write("state", "pulsing", R"({"state":"pulsing","active_door":2,"door_closed_mask":255,)"
+                              R"("latch_locked_mask":253,"inputs_valid":true,"power_ok":true,)"
+                              R"("heartbeat_ok":true,"driver_ready":true,"fault":"none"})");
+    const auto last = [&](const std::string &sub) {
+        auto m = net_.messages(kPrefix + sub);
+        return m.empty() ? json() : json::parse(m.back().payload);
+    };
+    ASSERT_TRUE(eventually([&] { return last("state")["state"] == "pulsing"; }));
+    EXPECT_EQ(last("state")["session_id"], kSession);
+    EXPECT_EQ(last("door/2/state"), (json{{"door", "closed"}, {"latch", "unlocked"}}));
+    EXPECT_TRUE(eventually([&] { return net_.messages(kPrefix + "availability").back().payload == "online"; }));
+    EXPECT_EQ(cabinet_->status().link, Link::Down); // the records, not the cabinet's status, moved them
+
+    const auto doors = net_.messages(kPrefix + "door/2/state").size();
+    write("link", "down", R"({"reason":"gone"})");
+    ASSERT_TRUE(eventually([&] { return net_.messages(kPrefix + "availability").back().payload == "offline"; }));
+    EXPECT_EQ(last("state")["link"], "down");
+    EXPECT_TRUE(last("state")["state"].is_null());
+    EXPECT_EQ(net_.messages(kPrefix + "door/2/state").size(), doors);
+}
+
 TEST_F(MqttBridgeTest, ARestartResumesAfterTheLastAcknowledgedEvent) {
     start_bridge();
     write_events(2, 3);
