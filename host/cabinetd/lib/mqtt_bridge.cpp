@@ -44,19 +44,20 @@ struct MqttBridge::Inbox {
     }
     void push_records(const std::vector<Record> &recs, const std::set<std::string> &cabinets,
                       std::size_t bound) {
-        {
-            std::lock_guard lk(mu);
-            for (const auto &r : recs) {
-                if (!cabinets.count(r.cabinet)) continue;
-                if (r.kind != "state" && r.kind != "link" && r.kind != "session") continue;
-                if (records.size() >= bound) {
-                    records.pop_front();
-                    records_lost = true;
-                }
-                records.push_back(r);
+        std::unique_lock lk(mu);
+        bool any = false;
+        for (const auto &r : recs) {
+            if (!cabinets.count(r.cabinet)) continue;
+            if (r.kind != "state" && r.kind != "link" && r.kind != "session") continue;
+            if (records.size() >= bound) {
+                records.pop_front();
+                records_lost = true;
             }
+            records.push_back(r);
+            any = true;
         }
-        cv.notify_all();
+        lk.unlock();
+        if (any) cv.notify_all();
     }
 };
 
@@ -444,7 +445,13 @@ void MqttBridge::command(Unit &u, const std::string &sub, const std::string &pay
     if (!u.online)
         return refuse_with("offline",
                            "the cabinet is offline: its link is down or its controller silent");
-    if (c.kind == MqttCommand::Open) return open(u, c, replier(u, std::move(base)));
+    if (c.kind == MqttCommand::Open) {
+        OpenArgs a = c.open_args();
+        a.key = c.request_id;
+        a.key_scope = "mqtt"; // every sender on the broker: cabinetd cannot tell them apart
+        a.requested_by = "mqtt";
+        return u.cab->open(std::move(a), replier(u, std::move(base)));
+    }
     // A fault clear is idempotent by its request id as well: the answer the
     // first one got is given again.
     if (!c.request_id.empty())
@@ -454,14 +461,6 @@ void MqttBridge::command(Unit &u, const std::string &sub, const std::string &pay
             return answer(u, std::move(again));
         }
     u.cab->clear_fault("mqtt", replier(u, std::move(base)));
-}
-
-void MqttBridge::open(Unit &u, const MqttCommand &c, Reply reply) {
-    OpenArgs a = c.open_args();
-    a.key = c.request_id;
-    a.key_scope = "mqtt"; // every sender on the broker: cabinetd cannot tell them apart
-    a.requested_by = "mqtt";
-    u.cab->open(std::move(a), std::move(reply));
 }
 
 // The answer to a command, once its cabinet has one: handed to the bridge's

@@ -67,7 +67,6 @@ private:
     void follow_records(const std::deque<Record> &records, bool lost);
     void watch_availability(Unit &u, std::uint64_t now);
     void take_board(Unit &u, std::uint64_t now);
-    void open(Unit &u, const MqttCommand &c, Reply reply);
     Reply replier(Unit &u, nlohmann::json base);
     void connect(Unit &u, std::uint64_t now);
     BrokerClient::Callbacks callbacks(Unit &u);
