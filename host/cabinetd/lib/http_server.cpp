@@ -1,5 +1,6 @@
 #include "http_server.h"
 
+#include "command.h"
 #include "decimal.h"
 #include "log.h"
 #include "message_cache.h"
@@ -555,39 +556,25 @@ private:
     }
 
     void open(Cabinet &cab, const std::string &door_text, const Identity &who, const std::map<std::string, std::string> &q) {
-        const auto door = parse_decimal<unsigned>(door_text);
-        if (!door || *door < 1 || *door > cabinet_host::kDoors)
-            return fail(404, fmt::format("no door \"{}\": doors are numbered 1 to {}", door_text, cabinet_host::kDoors));
-        OpenArgs args;
-        args.door = *door;
-        args.requested_by = who.name;
-        if (auto w = q.find("wait"); w != q.end()) {
-            if (w->second != "cycle") return fail(400, "wait: the only value is \"cycle\"");
-            args.wait_cycle = true;
-        }
+        OpenInput in;
+        in.door = door_text;
+        if (auto w = q.find("wait"); w != q.end()) in.wait = w->second;
         if (!req_.body().empty()) {
             auto ct = req_[http::field::content_type];
-            if (ct.substr(0, ct.find(';')) != "application/json")
-                return fail(415, "the body must be JSON (Content-Type: application/json)");
-            auto j = json::parse(req_.body(), nullptr, false);
-            if (j.is_discarded() || !j.is_object()) return fail(400, "the body is not a JSON object");
-            for (auto &[k, v] : j.items()) {
-                if (k != "pulse_ms" && k != "ttl_ms") return fail(400, fmt::format("unknown field \"{}\"", k));
-                if (!v.is_number_integer()) return fail(400, fmt::format("\"{}\" must be a whole number of milliseconds", k));
-            }
-            if (j.contains("pulse_ms")) {
-                const auto p = j["pulse_ms"].get<std::int64_t>();
-                if (p < cabinet_host::kPulseMinMs || p > cabinet_host::kPulseMaxMs)
-                    return fail(422, fmt::format("pulse_ms {} is out of range: {} to {}", p, cabinet_host::kPulseMinMs, cabinet_host::kPulseMaxMs));
-                args.pulse_ms = static_cast<std::uint32_t>(p);
-            }
-            if (j.contains("ttl_ms")) {
-                const auto t = j["ttl_ms"].get<std::int64_t>();
-                if (t < cabinet_host::kTtlMinMs || t > cabinet_host::kTtlMaxMs)
-                    return fail(422, fmt::format("ttl_ms {} is out of range: {} to {}", t, cabinet_host::kTtlMinMs, cabinet_host::kTtlMaxMs));
-                args.ttl_ms = static_cast<std::uint32_t>(t);
-            }
+            in.body = std::string_view(req_.body());
+            in.body_is_json = ct.substr(0, ct.find(';')) == "application/json";
         }
+        auto parsed = parse_open(in, Front::Http);
+        if (auto *e = std::get_if<CommandError>(&parsed)) {
+            using K = CommandError::Kind;
+            const int status = e->kind == K::NoDoor       ? 404
+                               : e->kind == K::NotJson    ? 415
+                               : e->kind == K::OutOfRange ? 422
+                                                          : 400;
+            return fail(status, e->text);
+        }
+        OpenArgs args = std::get<Command>(parsed).open_args();
+        args.requested_by = who.name;
         // A header that is there but empty is a client's mistake, not "no key":
         // taking it for none would open again on every retry.
         if (auto key = req_.find("Idempotency-Key"); key != req_.end()) {

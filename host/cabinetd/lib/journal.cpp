@@ -577,6 +577,9 @@ Journal::~Journal() {
 }
 
 void Journal::enqueue(Batch b) {
+    std::lock_guard olk(observers_mu_);
+    if (!b.records.empty())
+        for (auto &[id, o] : observers_) o(b.records);
     {
         std::lock_guard lk(mu_);
         b.queued = std::chrono::steady_clock::now();
@@ -1178,6 +1181,17 @@ int Journal::subscribe(Listener l) {
 void Journal::unsubscribe(int id) {
     std::lock_guard lk(mu_);
     std::erase_if(listeners_, [&](auto &p) { return p.first == id; });
+}
+
+int Journal::observe(Observer o) {
+    std::lock_guard lk(observers_mu_);
+    observers_.emplace_back(next_observer_, std::move(o));
+    return next_observer_++;
+}
+
+void Journal::unobserve(int id) {
+    std::lock_guard lk(observers_mu_);
+    std::erase_if(observers_, [&](auto &p) { return p.first == id; });
 }
 
 void Journal::set_progress(const std::string &reader, std::int64_t cursor) {

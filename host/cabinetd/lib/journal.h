@@ -210,6 +210,17 @@ public:
     int subscribe(Listener l);
     void unsubscribe(int id);
 
+    // Live records, for a reader that wants them as they happen rather than
+    // once durable (the MQTT bridge's state topics): called with each
+    // write's records as they are queued, on the writing thread, in write
+    // order, before they are committed (their cursor is not set yet). An
+    // observer must not block nor write to the journal: it copies what it
+    // needs into a bounded queue of its own. Once unobserve() returns, the
+    // observer is not running and is never called again.
+    using Observer = std::function<void(const std::vector<Record> &)>;
+    int observe(Observer o);
+    void unobserve(int id);
+
     JournalStats stats() const;
 
     // How far a reader that must not miss a record (the MQTT bridge) has
@@ -284,6 +295,9 @@ private:
     JournalStats stats_;
     std::vector<std::pair<int, Listener>> listeners_;
     int next_listener_ = 1;
+    std::mutex observers_mu_; // also held while queueing, which keeps observers in write order
+    std::vector<std::pair<int, Observer>> observers_;
+    int next_observer_ = 1;
     std::thread writer_;
     std::thread checkpointer_;
 };

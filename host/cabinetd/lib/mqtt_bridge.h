@@ -3,6 +3,12 @@
 // allowed) open and clear_fault commands are taken from it, with Home
 // Assistant discovery on request.
 //
+// The state and door topics follow the journal's records as they are written
+// (a cabinet's link, session and state records), so a change is published as
+// soon as the cabinet has seen it. Events follow the committed journal
+// instead: a cursor the broker's acknowledgements move, kept across broker
+// outages and restarts.
+//
 // Each cabinet has a broker connection of its own, so that its availability
 // topic can be the connection's will: when cabinetd dies, the broker marks
 // exactly its cabinets offline.
@@ -12,73 +18,28 @@
 #include "cabinet.h"
 #include "config.h"
 #include "journal.h"
+#include "mqtt_topics.h"
 
 #include <nlohmann/json.hpp>
 
 #include <chrono>
-#include <memory>
+#include <deque>
+#include <map>
 #include <optional>
+#include <memory>
 #include <string>
-#include <string_view>
 #include <thread>
-#include <variant>
 #include <vector>
 
 namespace cabinetd {
 
-struct BrokerUrl {
-    std::string host;
-    unsigned short port = 1883;
-    bool tls = false;
-};
-// "mqtt://HOST[:PORT]" (1883) or "mqtts://HOST[:PORT]" (8883); throws ConfigError.
-BrokerUrl parse_broker_url(const std::string &url);
-
-// Checks the broker settings for this many cabinets; throws ConfigError.
-void validate_mqtt(const MqttConfig &m, std::size_t cabinets);
-
-// The board id of a session id: its first 16 hex digits, or nothing.
-std::optional<std::string> board_id_of(std::string_view session_id);
-
-// A command taken from the broker, checked and ready for a cabinet.
-struct MqttCommand {
-    enum Kind { Open, ClearFault } kind = Open;
-    unsigned door = 0;
-    std::uint32_t pulse_ms = 500;
-    std::uint32_t ttl_ms = 3000;
-    std::string request_id;            // empty: none given
-    std::optional<std::int64_t> sent_at_ms; // when the sender says it sent it (Unix ms)
-};
-// A command refused before it reaches a cabinet.
-struct MqttRefusal {
-    std::string code; // "bad_request", "unknown_topic", "not_supported", "payload_too_large", "expired"
-    std::string text;
-    std::string request_id; // echoed when one could be read
-};
-// Reads a command from the part of its topic after the cabinet's prefix
-// ("door/3/open/set", "clear_fault/set") and its payload.
-std::variant<MqttCommand, MqttRefusal> parse_mqtt_command(std::string_view subtopic, std::string_view payload,
-                                                          std::size_t max_payload = 4096);
-
-// How far ahead of cabinetd's clock a command's sent_at_ms may be.
-inline constexpr std::int64_t kSentAtSkewMs = 2000;
-// Refuses a command whose sent_at_ms (Unix ms) is more than the skew ahead of
-// now ("bad_request": it would never expire), or older than its ttl
-// ("expired"). Any value is taken, without overflow.
-std::optional<MqttRefusal> check_sent_at(std::optional<std::int64_t> sent_at_ms, std::int64_t now_ms,
-                                         std::uint32_t ttl_ms, std::string request_id = {});
-
-// The Home Assistant device discovery config of one cabinet.
-nlohmann::json discovery_config(const std::string &cabinet, const std::string &board_id, const std::string &prefix,
-                                const CabinetStatus &status);
-std::string discovery_topic(const MqttConfig &m, const std::string &board_id);
-
 struct MqttTiming {
-    std::chrono::milliseconds offline_after{1500};  // silent or heartbeat stale this long: offline
+    std::chrono::milliseconds offline_after{1500}; // silent or heartbeat stale this long: offline
     std::chrono::milliseconds backoff_min{250}, backoff_max{5000};
-    std::chrono::milliseconds ha_delay_max{2000};   // republishing after Home Assistant comes online
-    std::chrono::milliseconds progress_every{200};  // recording the acknowledged cursor
-    std::size_t window = 32;                        // events awaiting PUBACK
+    std::chrono::milliseconds ha_delay_max{2000};  // republishing after Home Assistant comes online
+    std::chrono::milliseconds progress_every{200}; // recording the acknowledged cursor
+    std::size_t window = 32;                       // events awaiting PUBACK
+    std::size_t live_records = 4096;               // live records waiting for the bridge's thread
     std::chrono::seconds keepalive{10};
 };
 
@@ -97,13 +58,18 @@ public:
     // the broker has acknowledged the events.
     void stop();
 
+private:
     struct Inbox;
     struct Unit;
 
-private:
     void run();
     void tick(Unit &u, std::uint64_t now);
+    void follow_records(const std::deque<Record> &records, bool lost);
+    void watch_availability(Unit &u, std::uint64_t now);
+    void take_board(Unit &u, std::uint64_t now);
+    Reply replier(Unit &u, nlohmann::json base);
     void connect(Unit &u, std::uint64_t now);
+    BrokerClient::Callbacks callbacks(Unit &u);
     void on_connected(Unit &u);
     void on_disconnected(Unit &u, const std::string &reason, std::uint64_t now);
     void on_message(Unit &u, const std::string &topic, const std::string &payload, bool retained);
@@ -124,8 +90,47 @@ private:
     std::shared_ptr<Inbox> inbox_;
     std::vector<std::unique_ptr<Unit>> units_;
     int listener_ = 0;
+    int observer_ = 0;
     Progress progress_{"mqtt"};
     std::thread thread_;
+};
+
+// One cabinet on the broker: its connection, what it last published, and
+// how far its events have gone.
+struct MqttBridge::Unit {
+    std::size_t index = 0;
+    Cabinet *cab = nullptr;
+    std::string name, board, prefix;
+    CabinetView view; // what the state topics show, as followed from the journal
+
+    std::unique_ptr<BrokerClient> client;
+    int generation = 0;
+    bool connected = false;
+    std::uint64_t retry_at = 0;
+    std::chrono::milliseconds backoff{0};
+    std::string last_reason;
+
+    // Availability as published, and since when the cabinet has looked bad.
+    bool online = false;
+    std::optional<std::uint64_t> bad_since;
+    std::map<std::string, std::string> retained; // what was last published, by subtopic
+    std::optional<std::uint64_t> ha_republish_at;
+
+    // Events: the journal has been read up to `scan`; those awaiting PUBACK by cursor.
+    std::int64_t scan = 0;
+    std::map<std::int64_t, int> inflight;
+    std::map<int, std::int64_t> by_mid;
+    std::int64_t recorded = -1;
+    std::uint64_t recorded_at = 0;
+
+    std::deque<nlohmann::json> unsent_results;    // answers that came while disconnected
+    std::map<std::string, nlohmann::json> clears; // clear_fault answers by request id
+    std::deque<std::string> clear_order;
+    std::optional<int> goodbye_mid; // "offline" published on the way out
+    bool goodbye_acked = false;
+
+    std::string reader() const { return "mqtt/" + name; }
+    std::int64_t acked() const { return inflight.empty() ? scan : inflight.begin()->first - 1; }
 };
 
 } // namespace cabinetd

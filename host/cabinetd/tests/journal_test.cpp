@@ -156,6 +156,23 @@ TEST_F(JournalTest, CommittedCallbackRunsAfterTheRecordsAreReadable) {
     EXPECT_TRUE(seen);
 }
 
+TEST_F(JournalTest, ObserversSeeRecordsInWriteOrderBeforeTheyAreCommitted) {
+    JournalOptions o;
+    o.group_interval = std::chrono::hours(1); // nothing is committed unless someone waits
+    Journal j(path_, o);
+    std::vector<std::uint64_t> seen;
+    const int id = j.observe([&](const std::vector<Record> &recs) {
+        for (auto &r : recs) seen.push_back(*r.event_seq);
+    });
+    j.write({event("s", 1), event("s", 2)});
+    j.write_durable({event("s", 3)}, [](bool) {});
+    j.write({event("s", 4)});
+    EXPECT_EQ(seen, (std::vector<std::uint64_t>{1, 2, 3, 4}));
+    j.unobserve(id);
+    j.write({event("s", 5)});
+    EXPECT_EQ(seen.size(), 4u);
+}
+
 TEST_F(JournalTest, RefusesAForeignDatabaseAndANewerSchema) {
     const auto sql = [](const std::string &path, const char *statement) {
         sqlite3 *db = nullptr;

@@ -2,6 +2,7 @@
 // and lets a test drop the connection, hold back acknowledgements and
 // deliver commands.
 #include "mqtt_bridge.h"
+#include "mqtt_discovery.h"
 
 #include <gtest/gtest.h>
 
@@ -264,6 +265,41 @@ TEST_F(MqttBridgeTest, EveryConnectionIsAColdStartAndEventsWaitInTheJournal) {
     EXPECT_EQ(states, 1u);
 }
 
+TEST_F(MqttBridgeTest, StateAndDoorsFollowTheCabinetsRecordsAsTheyAreWritten) {
+    start_bridge();
+    ASSERT_TRUE(eventually([&] { return !net_.messages(kPrefix + "state").empty(); }));
+    const auto write = [&](const std::string &kind, const std::string &code, const std::string &detail) {
+        Record r;
+        r.cabinet = "lab";
+        r.kind = kind;
+        r.code = code;
+        r.session_id = kSession;
+        r.detail = detail;
+        journal_->write({r}); // not committed for a second: the topics do not wait for that
+    };
+    write("link", "up", R"({"reason":"connected"})");
+    write("session", "first", R"({"reason":"first session seen for this cabinet"})");
+    write("state", "pulsing", R"({"state":"pulsing","active_door":2,"door_closed_mask":255,)"
+                              R"("latch_locked_mask":253,"inputs_valid":true,"power_ok":true,)"
+                              R"("heartbeat_ok":true,"driver_ready":true,"fault":"none"})");
+    const auto last = [&](const std::string &sub) {
+        auto m = net_.messages(kPrefix + sub);
+        return m.empty() ? json() : json::parse(m.back().payload);
+    };
+    ASSERT_TRUE(eventually([&] { return last("state")["state"] == "pulsing"; }));
+    EXPECT_EQ(last("state")["session_id"], kSession);
+    EXPECT_EQ(last("door/2/state"), (json{{"door", "closed"}, {"latch", "unlocked"}}));
+    EXPECT_TRUE(eventually([&] { return net_.messages(kPrefix + "availability").back().payload == "online"; }));
+    EXPECT_EQ(cabinet_->status().link, Link::Down); // the records, not the cabinet's status, moved them
+
+    const auto doors = net_.messages(kPrefix + "door/2/state").size();
+    write("link", "down", R"({"reason":"gone"})");
+    ASSERT_TRUE(eventually([&] { return net_.messages(kPrefix + "availability").back().payload == "offline"; }));
+    EXPECT_EQ(last("state")["link"], "down");
+    EXPECT_TRUE(last("state")["state"].is_null());
+    EXPECT_EQ(net_.messages(kPrefix + "door/2/state").size(), doors);
+}
+
 TEST_F(MqttBridgeTest, ARestartResumesAfterTheLastAcknowledgedEvent) {
     start_bridge();
     write_events(2, 3);
@@ -327,82 +363,6 @@ TEST_F(MqttBridgeTest, BadCommandsAreAnsweredAndNeverReachTheCabinet) {
     EXPECT_TRUE(journal_->read(q).empty());
 }
 
-TEST(MqttCommand, PayloadsAndTheirDefaults) {
-    auto c = std::get<MqttCommand>(parse_mqtt_command("door/8/open/set", "UNLOCK"));
-    EXPECT_EQ(c.door, 8u);
-    EXPECT_EQ(c.pulse_ms, 500u);
-    EXPECT_TRUE(c.request_id.empty());
-    c = std::get<MqttCommand>(parse_mqtt_command("door/2/open/set", R"({"pulse_ms":100,"ttl_ms":5000,"request_id":"a:b.c-d_e"})"));
-    EXPECT_EQ(c.pulse_ms, 100u);
-    EXPECT_EQ(c.ttl_ms, 5000u);
-    EXPECT_EQ(c.request_id, "a:b.c-d_e");
-    EXPECT_EQ(std::get<MqttCommand>(parse_mqtt_command("clear_fault/set", "")).kind, MqttCommand::ClearFault);
-    for (const char *bad : {R"({"pulse_ms":99})", R"({"pulse_ms":1001})", R"({"ttl_ms":0})", R"({"ttl_ms":5001})",
-                            R"({"pulse_ms":"300"})", R"({"pulse_ms":300.5})", R"({"request_id":""})",
-                            R"({"request_id":"has space"})", R"({"door":3})", "[]", "open"}) {
-        auto r = parse_mqtt_command("door/1/open/set", bad);
-        ASSERT_TRUE(std::holds_alternative<MqttRefusal>(r)) << bad;
-        EXPECT_EQ(std::get<MqttRefusal>(r).code, "bad_request") << bad;
-    }
-    // A refusal after the request id was read echoes it.
-    EXPECT_EQ(std::get<MqttRefusal>(parse_mqtt_command("door/1/open/set", R"({"request_id":"x1","pulse_ms":5})")).request_id, "x1");
-    EXPECT_EQ(std::get<MqttRefusal>(parse_mqtt_command("clear_fault/set", R"({"pulse_ms":300})")).code, "bad_request");
-}
-
-TEST(MqttCommand, DoorsAreNamedCanonically) {
-    // A broker's access rules are written for these exact topics.
-    for (const char *door : {"03", "0003", "+3", " 3", "3 ", "0", "9", "-1", "4294967299", ""}) {
-        auto r = parse_mqtt_command("door/" + std::string(door) + "/open/set", "OPEN");
-        ASSERT_TRUE(std::holds_alternative<MqttRefusal>(r)) << door;
-        EXPECT_EQ(std::get<MqttRefusal>(r).code, "unknown_topic") << door;
-    }
-    EXPECT_EQ(std::get<MqttCommand>(parse_mqtt_command("door/3/open/set", "OPEN")).door, 3u);
-}
-
-TEST(MqttCommand, SentAtIsCheckedWithoutOverflow) {
-    const std::int64_t now = 1765064000123;
-    const auto code = [&](std::int64_t sent) {
-        auto r = check_sent_at(sent, now, 3000);
-        return r ? r->code : std::string("ok");
-    };
-    EXPECT_EQ(code(now + kSentAtSkewMs), "ok");
-    EXPECT_EQ(code(now + kSentAtSkewMs + 1), "bad_request");
-    EXPECT_EQ(code(now - 3000), "ok");
-    EXPECT_EQ(code(now - 3001), "expired");
-    EXPECT_EQ(code(INT64_MAX), "bad_request");
-    EXPECT_EQ(code(INT64_MIN), "expired");
-    EXPECT_EQ(check_sent_at(INT64_MAX, INT64_MIN, 1)->code, "bad_request");
-    EXPECT_EQ(check_sent_at(INT64_MIN, INT64_MAX, 1)->code, "expired");
-    EXPECT_FALSE(check_sent_at(std::nullopt, now, 1));
-}
-
-TEST(MqttSettings, UrlsPrefixesAndBoardIds) {
-    auto u = parse_broker_url("mqtt://broker.local:1884");
-    EXPECT_EQ(u.host, "broker.local");
-    EXPECT_EQ(u.port, 1884);
-    EXPECT_FALSE(u.tls);
-    u = parse_broker_url("mqtts://[::1]");
-    EXPECT_EQ(u.host, "::1");
-    EXPECT_EQ(u.port, 8883);
-    EXPECT_TRUE(u.tls);
-    for (const char *bad : {"tcp://h:1", "mqtt://", "mqtt://h:0", "mqtt://h:65536", "mqtt://h:x", "mqtt://user:pw@h:1"})
-        EXPECT_THROW(parse_broker_url(bad), ConfigError) << bad;
-    MqttConfig m;
-    m.url = "mqtts://h";
-    EXPECT_THROW(validate_mqtt(m, 1), ConfigError); // no CA file
-    m.url = "mqtt://h";
-    m.prefix = "site/#/";
-    EXPECT_THROW(validate_mqtt(m, 1), ConfigError);
-    m.prefix = "site/one/";
-    EXPECT_NO_THROW(validate_mqtt(m, 1));
-    EXPECT_THROW(validate_mqtt(m, 2), ConfigError); // two cabinets on one prefix
-    m.prefix = "site/{cabinet}/";
-    EXPECT_NO_THROW(validate_mqtt(m, 2));
-    EXPECT_EQ(board_id_of("e66038b7134f6a2d-00000000000000a1"), "E66038B7134F6A2D");
-    EXPECT_FALSE(board_id_of(""));
-    EXPECT_FALSE(board_id_of("not-a-board-id-at-all"));
-}
-
 // The fields Home Assistant's MQTT discovery documents for each platform
 // (full names; device-based discovery adds "platform").
 const std::map<std::string, std::set<std::string>> kDocumented = {
@@ -416,9 +376,7 @@ const std::map<std::string, std::set<std::string>> kDocumented = {
 };
 
 TEST(MqttDiscovery, OneDeviceWithItsComponentsNamedByTheBoard) {
-    CabinetStatus st;
-    st.name = "lab";
-    auto d = discovery_config("lab", "0123456789ABCDEF", kPrefix, st);
+    auto d = discovery_config("lab", "0123456789ABCDEF", kPrefix, CabinetView{});
     EXPECT_EQ(d["availability_topic"], kPrefix + "availability");
     EXPECT_EQ(d["payload_available"], "online");
     EXPECT_EQ(d["payload_not_available"], "offline");

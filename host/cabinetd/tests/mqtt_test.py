@@ -513,6 +513,30 @@ def test_discovery_and_restarts():
         fresh.publish(p + "door/2/open/set", "", retain=True)  # clear it
 
 
+def state_latencies(d, sub, mark, names):
+    """From cabinetd taking a state line that changed the state to a
+    subscriber holding the state topic it changed, in ms: each message is
+    matched with the first later state record of its cabinet that reads the
+    same."""
+    fields = ("state", "active_door", "fault", "inputs_valid", "power_ok", "heartbeat_ok", "driver_ready")
+    out = []
+    for n in names:
+        topic = f"tessaro/{board(d, n)}/state"
+        recs = [(at, json.loads(detail)) for at, detail in d.journal(
+            "SELECT at_ms, detail FROM journal WHERE cabinet=? AND kind='state' ORDER BY cursor", (n,))]
+        i = 0
+        for _, p, retained, t in sub.messages(topic, mark):
+            s = json.loads(p)
+            if retained or s["state"] is None:
+                continue
+            while i < len(recs) and any(recs[i][1].get(f) != s[f] for f in fields):
+                i += 1
+            if i < len(recs):
+                out.append(t * 1000 - recs[i][0])
+                i += 1
+    return sorted(out)
+
+
 def test_bench_event_latency():
     """Printed, not asserted: from cabinetd taking an event line off the wire
     to a subscriber holding its MQTT message, on loopback."""
@@ -527,7 +551,7 @@ def test_bench_event_latency():
                 s.control(f"door {door} open-for 150")
         d = rig.daemon(sims, "--mqtt", rig.broker.url())
         d.wait_ready("abc")
-        sub = rig.client(["tessaro/+/event"])
+        sub = rig.client(["tessaro/+/event", "tessaro/+/state"])
         mark = sub.mark()
         end = time.monotonic() + seconds
 
@@ -542,12 +566,17 @@ def test_bench_event_latency():
         for w in workers:
             w.join()
         time.sleep(1)
-        lat = sorted(t * 1000 - json.loads(p)["received_at_ms"] for _, p, _, t in sub.messages(None, mark))
+        lat = sorted(t * 1000 - json.loads(p)["received_at_ms"]
+                     for topic, p, _, t in sub.messages(None, mark) if topic.endswith("/event"))
         check(lat, "no events")
 
         def pct(q):
             return lat[min(len(lat) - 1, int(q * len(lat)))]
         print(f"event line -> MQTT subscriber: n={len(lat)} p50={pct(0.5):.2f} ms p99={pct(0.99):.2f} ms max={lat[-1]:.2f} ms")
+        state = state_latencies(d, sub, mark, "abc")
+        if state:
+            print(f"state line -> state topic: n={len(state)} p50={state[len(state) // 2]:.2f} ms "
+                  f"p99={state[min(len(state) - 1, int(0.99 * len(state)))]:.2f} ms max={state[-1]:.2f} ms")
         # Most of it is the journal's grouped commit, which an event waits for
         # before it is published: its share, from cabinetd's own histogram.
         status, metrics = d.request("GET", "/metrics", token=None)

@@ -1,0 +1,143 @@
+#include "command.h"
+
+#include "decimal.h"
+
+#include <cabinet_host/protocol.h>
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <limits>
+
+namespace cabinetd {
+
+using nlohmann::json;
+namespace ch = cabinet_host;
+
+OpenArgs Command::open_args() const {
+    OpenArgs a;
+    a.door = door;
+    a.pulse_ms = pulse_ms;
+    a.ttl_ms = ttl_ms;
+    a.wait_cycle = wait_cycle;
+    return a;
+}
+
+std::optional<unsigned> door_number(std::string_view text) {
+    const auto d = parse_decimal<unsigned>(text);
+    if (!d || *d < 1 || *d > ch::kDoors) return std::nullopt;
+    return d;
+}
+
+namespace {
+
+CommandError error(CommandError::Kind kind, std::string text, std::string request_id = {}) {
+    return CommandError{kind, std::move(text), std::move(request_id)};
+}
+
+// The fields a command's body may carry, by front end and kind.
+bool known_field(const std::string &k, Command::Kind kind, Front front) {
+    if (k == "ttl_ms" || (kind == Command::Open && k == "pulse_ms")) return true;
+    return front == Front::Mqtt && (k == "request_id" || k == "sent_at_ms");
+}
+
+std::string not_an_object(Command::Kind kind, Front front) {
+    if (front == Front::Http) return "the body is not a JSON object";
+    return kind == Command::Open
+               ? "the payload is neither OPEN nor a JSON object "
+                 "{\"pulse_ms\",\"ttl_ms\",\"request_id\"}"
+               : "the payload is neither PRESS nor a JSON object {\"request_id\",\"ttl_ms\"}";
+}
+
+// A whole number of milliseconds within [lo, hi]. A number beyond 64 bits
+// is out of range too, and is named as the client wrote it.
+std::optional<CommandError> read_ms(const json &j, const char *name, std::int64_t lo,
+                                    std::int64_t hi, std::uint32_t &out,
+                                    const std::string &request_id) {
+    if (!j.contains(name)) return std::nullopt;
+    const auto &v = j[name];
+    const bool fits =
+        !v.is_number_unsigned() ||
+        v.get<std::uint64_t>() <= std::uint64_t(std::numeric_limits<std::int64_t>::max());
+    const auto n = fits ? v.get<std::int64_t>() : std::numeric_limits<std::int64_t>::max();
+    if (n < lo || n > hi)
+        return error(CommandError::Kind::OutOfRange,
+                     fmt::format("{} {} is out of range: {} to {}", name, v.dump(), lo, hi),
+                     request_id);
+    out = static_cast<std::uint32_t>(n);
+    return std::nullopt;
+}
+
+// The send time as the client wrote it; one beyond 64 bits is as far ahead
+// as time goes, which the sender's clock check then refuses.
+std::optional<std::int64_t> read_sent_at(const json &j) {
+    if (!j.contains("sent_at_ms")) return std::nullopt;
+    const auto &v = j["sent_at_ms"];
+    if (v.is_number_unsigned() &&
+        v.get<std::uint64_t>() > std::uint64_t(std::numeric_limits<std::int64_t>::max()))
+        return std::numeric_limits<std::int64_t>::max();
+    return v.get<std::int64_t>();
+}
+
+std::optional<CommandError> read_body(std::string_view text, Front front, Command &c) {
+    const auto j = json::parse(text, nullptr, false);
+    if (j.is_discarded() || !j.is_object())
+        return error(CommandError::Kind::Malformed, not_an_object(c.kind, front));
+    if (front == Front::Mqtt && j.contains("request_id")) {
+        const auto &r = j["request_id"];
+        if (!r.is_string() || !ch::is_identifier(r.get<std::string>(), ch::kRequestIdMax))
+            return error(CommandError::Kind::Malformed,
+                         fmt::format("request_id: 1 to {} letters, digits, '-', '.', ':' or '_'",
+                                     ch::kRequestIdMax));
+        c.request_id = r.get<std::string>();
+    }
+    for (const auto &[k, v] : j.items()) {
+        if (!known_field(k, c.kind, front))
+            return error(CommandError::Kind::Malformed, fmt::format("unknown field \"{}\"", k),
+                         c.request_id);
+        if (k != "request_id" && !v.is_number_integer())
+            return error(CommandError::Kind::Malformed,
+                         fmt::format("\"{}\" must be a whole number of milliseconds", k),
+                         c.request_id);
+    }
+    if (auto e = read_ms(j, "pulse_ms", ch::kPulseMinMs, ch::kPulseMaxMs, c.pulse_ms, c.request_id))
+        return e;
+    if (auto e = read_ms(j, "ttl_ms", ch::kTtlMinMs, ch::kTtlMaxMs, c.ttl_ms, c.request_id))
+        return e;
+    c.sent_at_ms = read_sent_at(j);
+    return std::nullopt;
+}
+
+} // namespace
+
+ParsedCommand parse_open(const OpenInput &in, Front front) {
+    Command c;
+    const auto door = door_number(in.door);
+    if (!door)
+        return error(
+            CommandError::Kind::NoDoor,
+            fmt::format("no door \"{}\": doors are numbered 1 to {}", in.door, ch::kDoors));
+    c.door = *door;
+    if (in.wait) {
+        if (*in.wait != "cycle")
+            return error(CommandError::Kind::Malformed, "wait: the only value is \"cycle\"");
+        c.wait_cycle = true;
+    }
+    if (!in.body) return c;
+    if (!in.body_is_json)
+        return error(CommandError::Kind::NotJson,
+                     "the body must be JSON (Content-Type: application/json)");
+    if (auto e = read_body(*in.body, front, c)) return *e;
+    return c;
+}
+
+ParsedCommand parse_clear(std::optional<std::string_view> body, Front front) {
+    Command c;
+    c.kind = Command::ClearFault;
+    if (!body) return c;
+    if (auto e = read_body(*body, front, c)) return *e;
+    return c;
+}
+
+} // namespace cabinetd

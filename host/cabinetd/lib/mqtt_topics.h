@@ -1,0 +1,96 @@
+// What cabinetd says and hears on an MQTT broker, as pure functions: the
+// broker settings, the topics of a cabinet, the commands read from them, and
+// the state and door payloads followed from the journal's records.
+#pragma once
+
+#include "cabinet.h"
+#include "command.h"
+#include "config.h"
+#include "journal.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace cabinetd {
+
+struct BrokerUrl {
+    std::string host;
+    unsigned short port = 1883;
+    bool tls = false;
+};
+// "mqtt://HOST[:PORT]" (1883) or "mqtts://HOST[:PORT]" (8883); throws ConfigError.
+BrokerUrl parse_broker_url(const std::string &url);
+
+// Checks the broker settings for this many cabinets; throws ConfigError.
+void validate_mqtt(const MqttConfig &m, std::size_t cabinets);
+
+// The board id of a session id: its first 16 hex digits, or nothing.
+std::optional<std::string> board_id_of(std::string_view session_id);
+// A cabinet's topic prefix, from the configured pattern.
+std::string topic_prefix(const MqttConfig &m, const std::string &cabinet, const std::string &board);
+// The broker client id of a cabinet's connection.
+std::string client_id(const std::string &board);
+
+// A command taken from the broker, checked and ready for a cabinet.
+using MqttCommand = Command;
+// A command refused before it reaches a cabinet.
+struct MqttRefusal {
+    // "bad_request", "unknown_topic", "not_supported", "payload_too_large", "expired"
+    std::string code;
+    std::string text;
+    std::string request_id; // echoed when one could be read
+};
+// Reads a command from the part of its topic after the cabinet's prefix
+// ("door/3/open/set", "clear_fault/set") and its payload.
+std::variant<MqttCommand, MqttRefusal> parse_mqtt_command(std::string_view subtopic,
+                                                          std::string_view payload,
+                                                          std::size_t max_payload = 4096);
+
+// How far ahead of cabinetd's clock a command's sent_at_ms may be.
+inline constexpr std::int64_t kSentAtSkewMs = 2000;
+// Refuses a command whose sent_at_ms (Unix ms) is more than the skew ahead of
+// now ("bad_request": it would never expire), or older than its ttl
+// ("expired"). Any value is taken, without overflow.
+std::optional<MqttRefusal> check_sent_at(std::optional<std::int64_t> sent_at_ms,
+                                         std::int64_t now_ms, std::uint32_t ttl_ms,
+                                         std::string request_id = {});
+
+// A cabinet as its state topics show it, followed record by record.
+struct CabinetView {
+    // What a state record holds of the controller's state line.
+    struct State {
+        std::string state, fault;
+        unsigned active_door = 0, door_closed_mask = 0, latch_locked_mask = 0;
+        bool inputs_valid = false, power_ok = false, heartbeat_ok = false, driver_ready = false;
+    };
+    Link link = Link::Down;
+    std::string session_id;     // the controller's; empty: none seen
+    std::optional<State> state; // since the link came up in this run
+    std::string fw, hw;         // the firmware's and the board's versions, once heard
+};
+// The view of a cabinet's status, to start from.
+CabinetView view_of(const CabinetStatus &status);
+// Follows one record of the cabinet: a link, session or state record moves
+// the view (true); any other record leaves it alone (false).
+bool follow(CabinetView &view, const Record &record);
+// The cabinet is talking and its heartbeat is fresh.
+bool looks_online(const CabinetView &view);
+// The payload of `state`, and of `door/<n>/state` (nothing while the
+// controller is not talking: a door is never shown as it was when the link went).
+nlohmann::json state_payload(const std::string &cabinet, const std::string &board,
+                             const CabinetView &view);
+std::optional<nlohmann::json> door_payload(const CabinetView &view, unsigned door);
+
+// The payload of `event`: one journalled event of a cabinet.
+nlohmann::json event_payload(const std::string &cabinet, const std::string &board,
+                             const Record &event);
+// The payload of `result`: a command's topic, request id, kind and door
+// (`base`), completed with the cabinet's answer.
+nlohmann::json result_payload(nlohmann::json base, const CommandResult &result);
+
+} // namespace cabinetd
