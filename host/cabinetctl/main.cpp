@@ -142,7 +142,7 @@ void hook(Client &c, const Options &o,
         if (handler) handler(in, raw);
     };
     c.on_malformed = [trace](const std::string &raw) { trace("< (ignored)", raw); };
-    c.on_sent = [trace](const std::string &line) { trace(">", line); };
+    c.on_sent = [trace](const std::string &line, const auto *) { trace(">", line); };
 }
 
 struct Failed {

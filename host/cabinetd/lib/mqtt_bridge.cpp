@@ -41,6 +41,12 @@ bool valid_topic(std::string_view t) {
     return !t.empty() && t.find_first_of("+#") == std::string_view::npos && t.find('\0') == std::string_view::npos;
 }
 
+// The "result" of a command's answer on the broker.
+const char *mqtt_result(ch::Outcome o) {
+    if (o == ch::Outcome::Done) return "ok";
+    return o == ch::Outcome::Timeout ? "timeout" : "error";
+}
+
 MqttRefusal refuse(std::string code, std::string text, std::string request_id = {}) {
     return MqttRefusal{std::move(code), std::move(text), std::move(request_id)};
 }
@@ -691,8 +697,7 @@ void MqttBridge::command(Unit &u, const std::string &sub, const std::string &pay
     std::weak_ptr<Inbox> weak = inbox_;
     const auto index = u.index;
     auto reply = [weak, index, base](CommandResult r) mutable {
-        const bool ok = ch::is_success_ack(r.code);
-        base["result"] = ok ? "ok" : (r.code == "timeout" ? "timeout" : "error");
+        base["result"] = mqtt_result(r.outcome);
         base["code"] = r.code;
         base["text"] = r.text;
         // request_id stays the one the sender gave, which it matches results
@@ -736,7 +741,7 @@ void MqttBridge::command(Unit &u, const std::string &sub, const std::string &pay
             again["replayed"] = true;
             return answer(u, std::move(again));
         }
-    u.cab->clear_fault("mqtt", std::move(reply));
+    u.cab->clear_fault(ClearArgs{"mqtt", c.request_id, "mqtt"}, std::move(reply));
 }
 
 void MqttBridge::answer(Unit &u, json result) {

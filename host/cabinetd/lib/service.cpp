@@ -20,7 +20,7 @@ Service::Service(const Config &cfg, JournalOptions jopt, LinkOptions lopt, HttpO
     if (!cfg_.tokens.empty()) tokens_.load(cfg_.tokens);
     journal_ = std::make_unique<Journal>(cfg_.db, jopt);
     for (auto &c : cfg_.cabinets)
-        cabinets_.push_back(std::make_unique<Cabinet>(c.name, c.endpoint, *journal_, lopt));
+        cabinets_.push_back(std::make_unique<Cabinet>(c.name, c.endpoint, endpoint_transport(c.endpoint), *journal_, lopt));
     http_ = std::make_unique<HttpServer>(*this, parse_listen(cfg_.listen));
     if (!cfg_.mqtt.url.empty()) {
         std::vector<Cabinet *> cabs;

@@ -147,7 +147,7 @@ protected:
         journal_ = std::make_unique<Journal>((dir_ / "j.db").string());
         // A cabinet that has been seen before (its board is known from the
         // journal) and whose link is down now.
-        cabinet_ = std::make_unique<Cabinet>("lab", "tcp:127.0.0.1:1", *journal_);
+        cabinet_ = std::make_unique<Cabinet>("lab", "tcp:127.0.0.1:1", endpoint_transport("tcp:127.0.0.1:1"), *journal_);
         write_events(1, 1);
         cfg_.url = "mqtt://127.0.0.1:1883";
         timing_.ha_delay_max = std::chrono::milliseconds(20);
