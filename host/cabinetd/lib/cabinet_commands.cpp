@@ -6,6 +6,7 @@
 #include "cabinet_answers.h"
 
 #include <cabinet_host/explain.h>
+#include <cabinet_host/words.h>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -46,7 +47,7 @@ Reply naming_key(Reply reply, const std::string &key) {
 
 Outcome outcome_for_ack(const std::string &code) {
     if (is_success_ack(code)) return Outcome::Done;
-    if (code == "range_error" || code == "invalid_command" || is_unread_line_ack(code)) return Outcome::Error;
+    if (is_command_error_ack(code)) return Outcome::Error;
     return Outcome::Refused;
 }
 
@@ -138,11 +139,11 @@ std::optional<CommandResult> Cabinet::journalled_open(const OpenArgs &args, std:
             AckLine a;
             a.request_id = r.request_id;
             a.session_id = r.session_id;
-            if (r.kind == "ack" && r.code != "future_command" && !is_unread_line_ack(r.code)) {
+            if (r.kind == "ack" && r.code != codes::kFutureCommand && !is_unread_line_ack(r.code)) {
                 a.code = r.code;
                 earlier = from_ack(a);
-            } else if (r.kind == "event" && r.code == "open_accepted" && !earlier) {
-                a.code = "accepted";
+            } else if (r.kind == "event" && r.code == codes::kOpenAccepted && !earlier) {
+                a.code = codes::kAccepted;
                 earlier = from_ack(a);
             }
         }

@@ -6,6 +6,7 @@
 #include "log.h"
 
 #include <cabinet_host/explain.h>
+#include <cabinet_host/words.h>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -54,8 +55,6 @@ json state_fields(const StateLine &s) {
             {"power_ok", s.power_ok},     {"heartbeat_ok", s.heartbeat_ok},
             {"driver_ready", s.driver_ready}, {"fault", s.fault}};
 }
-
-bool ends_cycle(const std::string &code) { return code == "cycle_complete" || is_fault_code(code); }
 
 // The controller's session id of a run's key in the journal.
 std::string session_of_key(const std::string &key) { return key.substr(0, key.find('~')); }
@@ -147,7 +146,7 @@ void Cabinet::on_ack(const AckLine &a) {
     {
         std::lock_guard lk(mu_);
         ++status_.acks[a.code];
-        if (a.code == "heartbeat_ok") status_.heartbeat_ok_local_ms = static_cast<std::int64_t>(steady_now());
+        if (a.code == codes::kHeartbeatOk) status_.heartbeat_ok_local_ms = static_cast<std::int64_t>(steady_now());
     }
     // An ack that answered a heartbeat is periodic traffic: counted
     // above, and journalled only as a change of heartbeat health.
@@ -177,7 +176,7 @@ void Cabinet::heartbeat_done(const Request &req) {
     std::string outcome, refusal;
     if (req.status == RequestStatus::Answered && req.ack) {
         ack_answered_heartbeat_ = true;
-        if (req.ack->code == "heartbeat_ok") outcome = "ok";
+        if (req.ack->code == codes::kHeartbeatOk) outcome = "ok";
         else {
             outcome = "refused";
             refusal = req.ack->code;
@@ -247,7 +246,7 @@ std::optional<std::string> Cabinet::new_run_reason(const std::string &key, const
         return fmt::format("uptime went backwards: {} ms after {} ms", uptime, *known_uptime);
     const auto last = seq_.last(key);
     if (const auto *e = std::get_if<EventLine>(&line)) {
-        if (e->code == "boot" && last > 0) return fmt::format("a boot event after event {}", last);
+        if (e->code == codes::kBoot && last > 0) return fmt::format("a boot event after event {}", last);
         if (e->event_seq <= last) {
             const auto stored = journal_.event(name_, key, e->event_seq);
             if (!stored || stored->code != e->code || uptime_in(*stored) != e->uptime_ms)

@@ -167,6 +167,8 @@ json record_json(const Record &r) {
     }
     if ((r.kind == "event" || r.kind == "ack") && cabinet_host::explain(r.code))
         j["text"] = std::string(cabinet_host::explain_text(r.code));
+    if (r.kind == "event" || r.kind == "ack")
+        j["code_kind"] = to_string(r.kind == "event" ? cabinet_host::event_kind(r.code) : cabinet_host::ack_kind(r.code));
     return j;
 }
 
