@@ -48,7 +48,8 @@ public:
         : inner_(inner), wake_(wake), clock_(std::move(clock)) {}
     void send_line(const std::string &line) override { inner_.send_line(line); }
     std::optional<std::string> receive_line(std::chrono::milliseconds timeout) override {
-        const auto until = clock_() + static_cast<std::uint64_t>(std::max<std::int64_t>(timeout.count(), 0));
+        const auto wait = static_cast<std::uint64_t>(std::max<std::int64_t>(timeout.count(), 0));
+        const auto until = clock_() + wait;
         for (;;) {
             if (wake_.load()) return std::nullopt;
             const auto now = clock_();
@@ -279,7 +280,8 @@ void Cabinet::wait_backoff(std::chrono::milliseconds backoff) {
         std::unique_lock lk(mu_);
         if (stop_) return;
         // In slices, so that the wait itself shows the thread alive.
-        const auto slice = std::min(until, std::chrono::steady_clock::now() + std::chrono::milliseconds(500));
+        const auto slice =
+            std::min(until, std::chrono::steady_clock::now() + std::chrono::milliseconds(500));
         if (!cv_.wait_until(lk, slice, [&] { return stop_ || !jobs_.empty(); }) &&
             std::chrono::steady_clock::now() >= until)
             return;

@@ -167,7 +167,8 @@ private:
     void run_line(cabinet_host::Transport &t);
     void serve(cabinet_host::Transport &t);
     void serve_step(cabinet_host::Client &client);
-    void drop_outstanding(cabinet_host::Outcome outcome, const std::string &code, const std::string &text);
+    void drop_outstanding(cabinet_host::Outcome outcome, const std::string &code,
+                          const std::string &text);
     void wait_backoff(std::chrono::milliseconds backoff);
     void post(std::function<void()> job);
     void run_jobs();

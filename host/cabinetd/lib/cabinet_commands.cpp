@@ -25,12 +25,23 @@ constexpr std::size_t kRecentOpensMax = 1024;  // a bound for a burst of keyed r
 constexpr std::size_t kClearsKept = 1000;
 
 CommandResult key_reused(unsigned door) {
-    return failure(Outcome::Refused, "key_reused", fmt::format("this Idempotency-Key was used to open door {}", door));
+    return failure(Outcome::Refused, "key_reused",
+                   fmt::format("this Idempotency-Key was used to open door {}", door));
 }
 
 CommandResult in_progress(const char *what) {
     return failure(Outcome::Refused, "in_progress",
-                   fmt::format("{} with this Idempotency-Key is still waiting for its answer", what));
+                   fmt::format("{} with this Idempotency-Key is still waiting for its answer",
+                               what));
+}
+
+// Nothing was sent: the link is not up.
+CommandResult link_down(const char *text) {
+    return failure(Outcome::ConnectionLost, "link_down", text);
+}
+
+CommandResult connection_lost() {
+    return failure(Outcome::ConnectionLost, "connection_lost", "the link went down");
 }
 
 // Every answer to a keyed command names the client's key beside the
@@ -85,8 +96,8 @@ CommandResult failure_of(const Request &req) {
 
 CommandResult journal_unavailable(const std::string &reason) {
     return failure(Outcome::ConnectionLost, "journal_unavailable",
-                   fmt::format("the journal cannot write ({}); nothing is sent to a controller that "
-                               "could not be recorded: try again once it can",
+                   fmt::format("the journal cannot write ({}); nothing is sent to a controller "
+                               "that could not be recorded: try again once it can",
                                reason.empty() ? "unavailable" : reason));
 }
 
@@ -127,7 +138,8 @@ std::optional<CommandResult> Cabinet::replay_open(const OpenArgs &args, std::str
     return journalled_open(args, request_id);
 }
 
-std::optional<CommandResult> Cabinet::journalled_open(const OpenArgs &args, std::string &request_id) {
+std::optional<CommandResult> Cabinet::journalled_open(const OpenArgs &args,
+                                                      std::string &request_id) {
     std::optional<CommandResult> earlier;
     for (const auto &open : journal_.by_key(name_, args.key_scope, args.key)) {
         if (open.door_id != args.door) return key_reused(open.door_id);
@@ -156,14 +168,15 @@ std::optional<CommandResult> Cabinet::journalled_open(const OpenArgs &args, std:
 void Cabinet::admit_open(OpenArgs args, Reply reply, std::string request_id) {
     if (!client_ || status().link != Link::Up || !client_->session_known())
         return reply_later(std::move(reply),
-                           failure(Outcome::ConnectionLost, "link_down", "the cabinet's link is down or its controller is silent"));
+                           link_down("the cabinet's link is down or its controller is silent"));
     if (!journal_.available())
         return reply_later(std::move(reply), journal_unavailable(journal_.unavailable_reason()));
     if (request_id.empty()) {
         try {
             request_id = ids_.next();
         } catch (const std::exception &e) {
-            return reply_later(std::move(reply), failure(Outcome::ConnectionLost, "no_random_source", e.what()));
+            return reply_later(std::move(reply),
+                               failure(Outcome::ConnectionLost, "no_random_source", e.what()));
         }
     }
     Record r = rec("open");
@@ -172,7 +185,10 @@ void Cabinet::admit_open(OpenArgs args, Reply reply, std::string request_id) {
     r.door_id = args.door;
     r.client_key = args.key;
     if (!args.key.empty()) r.key_scope = args.key_scope;
-    r.detail = json{{"requested_by", args.requested_by}, {"pulse_ms", args.pulse_ms}, {"ttl_ms", args.ttl_ms}}.dump();
+    r.detail = json{{"requested_by", args.requested_by},
+                    {"pulse_ms", args.pulse_ms},
+                    {"ttl_ms", args.ttl_ms}}
+                   .dump();
     batch_.push_back(r);
     if (!args.key.empty()) committing_.insert({args.key_scope, args.key});
     commit_then([this, args, reply = std::move(reply), r](bool stored) mutable {
@@ -196,17 +212,17 @@ void Cabinet::send_open(OpenArgs args, Reply reply, Record intent, bool stored) 
     if (!stored) return refuse(journal_unavailable(journal_.unavailable_reason()));
     if (!client_ || status().link != Link::Up || !client_->session_known() ||
         journal_session_ != intent.session_id)
-        return refuse(failure(Outcome::ConnectionLost, "link_down", "the link went down before the open was sent"));
+        return refuse(link_down("the link went down before the open was sent"));
     try {
         auto req = client_->open(args.door, args.pulse_ms, args.ttl_ms, intent.request_id);
         const bool wait_cycle = args.wait_cycle;
         pending_[req.get()] = Pending{std::move(args), std::move(reply), req, {}};
         if (req->done()) return on_done(*req);
         if (wait_cycle)
-            cycles_[req->request_id] =
-                CycleWait{{}, {}, steady_now() + static_cast<std::uint64_t>(opt_.cycle_timeout.count())};
+            cycles_[req->request_id] = CycleWait{
+                {}, {}, steady_now() + static_cast<std::uint64_t>(opt_.cycle_timeout.count())};
     } catch (const ConnectionLost &) {
-        reply_later(std::move(reply), failure(Outcome::ConnectionLost, "connection_lost", "the link went down"));
+        reply_later(std::move(reply), connection_lost());
     }
 }
 
@@ -224,11 +240,12 @@ void Cabinet::start_clear(ClearArgs args, Reply reply) {
             return reply_later(std::move(reply), std::move(again));
         }
         if (committing_.count(key) > 0 ||
-            std::any_of(pending_.begin(), pending_.end(), [&](auto &p) { return p.second.clear_key == key; }))
+            std::any_of(pending_.begin(), pending_.end(),
+                        [&](auto &p) { return p.second.clear_key == key; }))
             return reply_later(std::move(reply), in_progress("a clear"));
     }
     if (!client_ || status().link != Link::Up)
-        return reply_later(std::move(reply), failure(Outcome::ConnectionLost, "link_down", "the cabinet's link is down"));
+        return reply_later(std::move(reply), link_down("the cabinet's link is down"));
     if (!journal_.available())
         return reply_later(std::move(reply), journal_unavailable(journal_.unavailable_reason()));
     Record r = rec("clear");
@@ -248,13 +265,13 @@ void Cabinet::send_clear(Reply reply, Key key, Record intent, bool stored) {
         return reply_later(std::move(reply), journal_unavailable(journal_.unavailable_reason()));
     if (!client_ || status().link != Link::Up || journal_session_ != intent.session_id)
         return reply_later(std::move(reply),
-                           failure(Outcome::ConnectionLost, "link_down", "the link went down before the clear was sent"));
+                           link_down("the link went down before the clear was sent"));
     try {
         auto req = client_->clear_fault();
         if (req->done()) return reply_later(std::move(reply), failure_of(*req));
         pending_[req.get()] = Pending{OpenArgs{}, std::move(reply), req, keyed ? key : Key{}};
     } catch (const ConnectionLost &) {
-        reply_later(std::move(reply), failure(Outcome::ConnectionLost, "connection_lost", "the link went down"));
+        reply_later(std::move(reply), connection_lost());
     }
 }
 
@@ -338,7 +355,8 @@ void Cabinet::expire_cycles(std::uint64_t now) {
 // the journal has them once they are committed.
 void Cabinet::finish_cycle(const std::string &request_id, CycleWait &c, const std::string &end) {
     c.result.cycle_end = end;
-    after_commit_.push_back([this, reply = std::move(c.reply), result = std::move(c.result), request_id]() mutable {
+    after_commit_.push_back([this, reply = std::move(c.reply), result = std::move(c.result),
+                             request_id]() mutable {
         for (auto &r : journal_.by_request(name_, request_id))
             if (r.kind == "event") result.events.push_back(r);
         reply(std::move(result));

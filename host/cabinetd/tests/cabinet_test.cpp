@@ -56,8 +56,11 @@ struct FakeController {
         if (type != "heartbeat" && type != "state") heard.push_back(type);
         if (silent) return;
         if (type == "state") return t.push_received(tl::state(session, uptime(now), seq));
-        if (type == "heartbeat") return t.push_received(tl::ack(session, uptime(now), "heartbeat_ok", "", 0, seq));
-        if (type == "clear_fault") return t.push_received(tl::ack(session, uptime(now), "cleared", "", 0, seq));
+        const auto ack = [&](const char *code) {
+            t.push_received(tl::ack(session, uptime(now), code, "", 0, seq));
+        };
+        if (type == "heartbeat") return ack("heartbeat_ok");
+        if (type == "clear_fault") return ack("cleared");
         const auto rid = j.at("request_id").get<std::string>();
         const auto door = j.at("door_id").get<unsigned>();
         t.push_received(tl::event(session, ++seq, uptime(now), "open_accepted", rid, door));
@@ -107,8 +110,9 @@ template <class F> bool eventually(F pred) {
 class CabinetTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("cabinetd-cabinet-" + std::to_string(::getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        const auto *test = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir_ = fs::temp_directory_path() /
+               ("cabinetd-cabinet-" + std::to_string(::getpid()) + "-" + test->name());
         fs::remove_all(dir_);
         fs::create_directories(dir_);
         JournalOptions jopt;
@@ -152,7 +156,8 @@ protected:
         EXPECT_EQ(answer.wait_for(std::chrono::seconds(30)), std::future_status::ready);
         return answer.get();
     }
-    CommandResult open(unsigned door, std::string key = "", std::string scope = "http:ops", bool cycle = false) {
+    CommandResult open(unsigned door, std::string key = "", std::string scope = "http:ops",
+                       bool cycle = false) {
         OpenArgs a;
         a.door = door;
         a.key = std::move(key);
@@ -192,7 +197,8 @@ TEST_F(CabinetTest, TheLinkIsUpSilentAndDownAsTheLineIs) {
     for (auto &r : records("link")) links.push_back(r.code);
     EXPECT_EQ(links, (std::vector<std::string>{"up", "silent", "up", "down"}));
     const auto health = records("heartbeat"); // the silence was heartbeats going unanswered
-    EXPECT_TRUE(std::any_of(health.begin(), health.end(), [](auto &r) { return r.code == "missing"; }));
+    EXPECT_TRUE(std::any_of(health.begin(), health.end(),
+                            [](auto &r) { return r.code == "missing"; }));
 }
 
 TEST_F(CabinetTest, ARestartedControllerEndsTheCycleWaitedForAndStartsANewRun) {
@@ -253,7 +259,8 @@ TEST_F(CabinetTest, NothingIsSentWhileTheJournalCannotWriteIt) {
     const auto r = open(5);
     EXPECT_EQ(r.code, "journal_unavailable");
     EXPECT_EQ(r.outcome, cabinet_host::Outcome::ConnectionLost);
-    EXPECT_EQ(call([&](Reply rep) { cabinet_->clear_fault("ops", std::move(rep)); }).code, "journal_unavailable");
+    const auto clear = call([&](Reply rep) { cabinet_->clear_fault("ops", std::move(rep)); });
+    EXPECT_EQ(clear.code, "journal_unavailable");
     EXPECT_TRUE(heard().empty());
 }
 
