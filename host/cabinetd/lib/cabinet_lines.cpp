@@ -59,12 +59,6 @@ json state_fields(const StateLine &s) {
 // The controller's session id of a run's key in the journal.
 std::string session_of_key(const std::string &key) { return key.substr(0, key.find('~')); }
 
-std::optional<std::uint64_t> uptime_in(const Record &event) {
-    auto d = json::parse(event.detail, nullptr, false);
-    if (!d.is_object() || !d.contains("uptime_ms") || !d["uptime_ms"].is_number_unsigned()) return std::nullopt;
-    return d["uptime_ms"].get<std::uint64_t>();
-}
-
 } // namespace
 
 template <class Line> Record Cabinet::line_record(std::string kind, const Line &l) const {
@@ -82,7 +76,8 @@ void Cabinet::gap_record(const std::string &sid, const SeqTracker::Gap &g) {
     r.session_id = sid;
     r.event_seq = g.from;
     r.seq_to = g.to;
-    r.detail = json{{"reason", fmt::format("events {}-{} of session {} were not received", g.from, g.to, sid)}}.dump();
+    const auto why = fmt::format("events {}-{} of session {} were not received", g.from, g.to, sid);
+    r.detail = json{{"reason", why}}.dump();
     batch_.push_back(std::move(r));
 }
 
@@ -129,7 +124,7 @@ void Cabinet::on_event(const EventLine &e) {
         ++status_.faults[e.code];
     }
     Record r = line_record("event", e);
-    r.detail = json{{"uptime_ms", e.uptime_ms}}.dump();
+    r.uptime_ms = e.uptime_ms;
     batch_.push_back(std::move(r));
     auto c = cycles_.find(e.request_id);
     if (c == cycles_.end() || !ends_cycle(e.code)) return;
@@ -146,7 +141,8 @@ void Cabinet::on_ack(const AckLine &a) {
     {
         std::lock_guard lk(mu_);
         ++status_.acks[a.code];
-        if (a.code == codes::kHeartbeatOk) status_.heartbeat_ok_local_ms = static_cast<std::int64_t>(steady_now());
+        if (a.code == codes::kHeartbeatOk)
+            status_.heartbeat_ok_local_ms = static_cast<std::int64_t>(steady_now());
     }
     // An ack that answered a heartbeat is periodic traffic: counted
     // above, and journalled only as a change of heartbeat health.
@@ -193,22 +189,27 @@ void Cabinet::heartbeat_done(const Request &req) {
         std::lock_guard lk(mu_);
         ++status_.heartbeats[outcome];
     }
-    if (req.session_id != heartbeat_session_) heartbeat_health_.clear(); // a new session's first is journalled
+    // A new session's first is journalled.
+    if (req.session_id != heartbeat_session_) heartbeat_health_.clear();
     heartbeat_session_ = req.session_id;
     if (outcome == heartbeat_health_ && refusal == heartbeat_refusal_) return;
     json detail;
     if (outcome == "ok") {
-        detail["reason"] = heartbeat_health_.empty()      ? "first heartbeat acknowledged"
-                           : heartbeat_health_ == "refused" ? fmt::format("acknowledged again after being refused ({})", heartbeat_refusal_)
-                                                            : std::string("answered again after heartbeats went unanswered");
+        if (heartbeat_health_.empty()) detail["reason"] = "first heartbeat acknowledged";
+        else if (heartbeat_health_ == "refused")
+            detail["reason"] =
+                fmt::format("acknowledged again after being refused ({})", heartbeat_refusal_);
+        else detail["reason"] = "answered again after heartbeats went unanswered";
     } else if (outcome == "refused") {
         detail["ack"] = refusal;
         detail["reason"] = std::string(explain_text(refusal));
     } else {
-        detail["reason"] = req.failure_text.empty() ? std::string("a heartbeat got no answer") : req.failure_text;
+        detail["reason"] =
+            req.failure_text.empty() ? std::string("a heartbeat got no answer") : req.failure_text;
     }
     if (outcome != "ok" || !heartbeat_health_.empty())
-        log(outcome == "ok" ? 5 : 4, fmt::format("{}: heartbeat {}: {}", name_, outcome, detail["reason"].get<std::string>()));
+        log(outcome == "ok" ? 5 : 4, fmt::format("{}: heartbeat {}: {}", name_, outcome,
+                                                 detail["reason"].get<std::string>()));
     Record r = rec("heartbeat");
     r.session_id = req.session_id;
     r.code = outcome;
@@ -241,15 +242,16 @@ std::optional<std::string> Cabinet::new_run_reason(const std::string &key, const
     const auto uptime = uptime_of(line);
     std::optional<std::uint64_t> known_uptime;
     if (run_uptime_.first == key) known_uptime = run_uptime_.second;
-    else if (auto e = journal_.last_event(name_, key)) known_uptime = uptime_in(*e);
+    else if (auto e = journal_.last_event(name_, key)) known_uptime = e->uptime_ms;
     if (known_uptime && uptime < *known_uptime)
         return fmt::format("uptime went backwards: {} ms after {} ms", uptime, *known_uptime);
     const auto last = seq_.last(key);
     if (const auto *e = std::get_if<EventLine>(&line)) {
-        if (e->code == codes::kBoot && last > 0) return fmt::format("a boot event after event {}", last);
+        if (e->code == codes::kBoot && last > 0)
+            return fmt::format("a boot event after event {}", last);
         if (e->event_seq <= last) {
             const auto stored = journal_.event(name_, key, e->event_seq);
-            if (!stored || stored->code != e->code || uptime_in(*stored) != e->uptime_ms)
+            if (!stored || stored->code != e->code || stored->uptime_ms != e->uptime_ms)
                 return fmt::format("event {} again, unlike the one journalled", e->event_seq);
         }
         return std::nullopt;
@@ -268,8 +270,9 @@ std::string Cabinet::fresh_run_key(const std::string &session) {
 
 // Why this run is a new one under a session id already journalled (empty:
 // it is not); same_run: it is the run last heard, reconnected.
-std::string Cabinet::reused_reason(const SessionChange &c, const std::optional<std::string> &previous,
-                                   const Inbound &line, bool &same_run) {
+std::string Cabinet::reused_reason(const SessionChange &c,
+                                   const std::optional<std::string> &previous, const Inbound &line,
+                                   bool &same_run) {
     same_run = false;
     if (c.first && previous && session_of_key(*previous) == c.new_id) {
         auto why = new_run_reason(*previous, line);
@@ -277,7 +280,8 @@ std::string Cabinet::reused_reason(const SessionChange &c, const std::optional<s
         return why.value_or("");
     }
     if (!c.first && c.old_id == c.new_id) return c.reason; // the client saw the uptime go backwards
-    if (journal_.last_seq(name_, c.new_id)) return "the journal holds an earlier run under this session id";
+    if (journal_.last_seq(name_, c.new_id))
+        return "the journal holds an earlier run under this session id";
     return {};
 }
 
@@ -312,7 +316,8 @@ void Cabinet::begin_run(const SessionChange &c, const Inbound &line) {
         g.detail = json{{"reason", "the controller restarted while the link was down"}}.dump();
         batch_.push_back(std::move(g));
         r.code = "restarted";
-        r.detail = json{{"previous", *previous}, {"reason", "new session found on connecting"}}.dump();
+        r.detail =
+            json{{"previous", *previous}, {"reason", "new session found on connecting"}}.dump();
     } else if (c.first) {
         r.code = "first";
         r.detail = json{{"reason", "first session seen for this cabinet"}}.dump();
@@ -322,12 +327,14 @@ void Cabinet::begin_run(const SessionChange &c, const Inbound &line) {
     }
     if (!reused.empty()) {
         r.code = "reused";
+        const auto why = fmt::format("a new run under a session id already journalled: {}", reused);
         r.detail = json{{"session_id", c.new_id},
                         {"previous", previous ? json(*previous) : json()},
-                        {"reason", fmt::format("a new run under a session id already journalled: {}", reused)}}
+                        {"reason", why}}
                        .dump();
-        log(4, fmt::format("{}: the controller reused session id {} ({}): journalled as {}; its boot store may "
-                           "have been erased", name_, c.new_id, reused, journal_session_));
+        log(4, fmt::format("{}: the controller reused session id {} ({}): journalled as {}; its "
+                           "boot store may have been erased",
+                           name_, c.new_id, reused, journal_session_));
     } else {
         log(5, fmt::format("{}: session {} ({})", name_, c.new_id, r.code));
     }

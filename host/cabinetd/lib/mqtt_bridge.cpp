@@ -628,11 +628,9 @@ void MqttBridge::pump(Unit &u) {
                        {"code", r.code},
                        {"door", r.door_id},
                        {"request_id", r.request_id},
-                       {"uptime_ms", json()},
+                       {"uptime_ms", r.uptime_ms ? json(*r.uptime_ms) : json()},
                        {"received_at_ms", r.at_ms},
                        {"cursor", r.cursor}};
-                if (auto d = json::parse(r.detail, nullptr, false); d.is_object() && d.contains("uptime_ms"))
-                    e["uptime_ms"] = d["uptime_ms"];
                 if (ch::explain(r.code)) e["text"] = std::string(ch::explain_text(r.code));
                 auto mid = u.client->publish(u.prefix + "event", e.dump(), 1, false);
                 if (!mid) return; // the connection is going; its end resets the scan

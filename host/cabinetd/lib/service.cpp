@@ -165,6 +165,9 @@ json record_json(const Record &r) {
         auto d = json::parse(r.detail, nullptr, false);
         j["detail"] = d.is_discarded() ? json(r.detail) : d;
     }
+    // An event's uptime is a column; answers show it in the detail, as always.
+    if (r.uptime_ms && (!j.contains("detail") || j["detail"].is_object()))
+        j["detail"]["uptime_ms"] = *r.uptime_ms;
     if ((r.kind == "event" || r.kind == "ack") && cabinet_host::explain(r.code))
         j["text"] = std::string(cabinet_host::explain_text(r.code));
     if (r.kind == "event" || r.kind == "ack")

@@ -169,7 +169,7 @@ protected:
             r.event_seq = s;
             r.code = "door_open";
             r.door_id = 2;
-            r.detail = R"({"uptime_ms":1234})";
+            r.uptime_ms = 1234;
             recs.push_back(r);
         }
         journal_->write(std::move(recs));
