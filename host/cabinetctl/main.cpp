@@ -187,9 +187,9 @@ std::optional<Failed> arm(Client &c, const Options &o, std::uint64_t deadline,
                           std::optional<Request> &heartbeat) {
     if (auto f = await_state(c, o, deadline)) return f;
     if (c.session_id().empty())
-        return Failed{Outcome::Refused, "identity_invalid",
+        return Failed{Outcome::Refused, std::string(cabinet_host::codes::kIdentityInvalid),
                       fmt::format("the controller has no valid session identity: {}",
-                                  explain_text("identity_invalid"))};
+                                  explain_text(cabinet_host::codes::kIdentityInvalid))};
     // A controller that has just started needs a moment for its inputs to
     // settle; give it that rather than be refused with "door_not_secure".
     if (!c.last_state()->inputs_valid)
@@ -218,7 +218,8 @@ int cmd_state(const Options &o) {
     bool settled = false;
     hook(c, o, [&](const Inbound &in, const std::string &raw) {
         if (std::holds_alternative<StateLine>(in)) raw_state = raw;
-        if (const auto *e = std::get_if<EventLine>(&in); e && e->code == "inputs_ready") settled = true;
+        if (const auto *e = std::get_if<EventLine>(&in); e && e->code == cabinet_host::codes::kInputsReady)
+            settled = true;
     });
     const std::uint64_t deadline = c.local_now() + o.timeout_ms;
     if (auto f = await_state(c, o, deadline)) return report(o, "state", f->outcome, f->code, f->message);
