@@ -42,7 +42,8 @@ std::optional<SessionId> parse_session_id(std::string_view s) {
     const auto board = s.substr(0, 16), boot = s.substr(17);
     if (!hex_digits(board, true) || !hex_digits(boot, false)) return std::nullopt;
     SessionId id{std::string(board), 0};
-    for (char c : boot) id.boot = id.boot * 16 + static_cast<std::uint64_t>(c <= '9' ? c - '0' : c - 'a' + 10);
+    for (char c : boot)
+        id.boot = id.boot * 16 + static_cast<std::uint64_t>(c <= '9' ? c - '0' : c - 'a' + 10);
     return id;
 }
 
