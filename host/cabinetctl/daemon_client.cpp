@@ -5,6 +5,7 @@
 #include "cabinet_host/explain.h"
 #include "cabinet_host/outcome.h"
 #include "cabinet_host/protocol.h"
+#include "cabinet_host/words.h"
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
@@ -368,7 +369,7 @@ int open(Api &api, const DaemonOptions &o, const volatile std::sig_atomic_t &sto
             out_line(fmt::format("  {} {}{}", e.value("event_seq", json()).dump(), str(e, "code"),
                                  str(e, "text").empty() ? "" : ": " + str(e, "text")));
     const std::string end = str(cycle, "end");
-    if (end == "cycle_complete")
+    if (end == cabinet_host::codes::kCycleComplete)
         return report(o, "open", Outcome::Done, end,
                       fmt::format("door {}: cycle complete, door closed and locked again", o.door));
     if (cabinet_host::is_fault_code(end))

@@ -6,6 +6,7 @@
 #include "cabinet_host/client.h"
 #include "cabinet_host/explain.h"
 #include "cabinet_host/outcome.h"
+#include "cabinet_host/words.h"
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
@@ -142,7 +143,7 @@ void hook(Client &c, const Options &o,
         if (handler) handler(in, raw);
     };
     c.on_malformed = [trace](const std::string &raw) { trace("< (ignored)", raw); };
-    c.on_sent = [trace](const std::string &line) { trace(">", line); };
+    c.on_sent = [trace](const std::string &line, const auto *) { trace(">", line); };
 }
 
 struct Failed {
@@ -186,9 +187,9 @@ std::optional<Failed> arm(Client &c, const Options &o, std::uint64_t deadline,
                           std::optional<Request> &heartbeat) {
     if (auto f = await_state(c, o, deadline)) return f;
     if (c.session_id().empty())
-        return Failed{Outcome::Refused, "identity_invalid",
+        return Failed{Outcome::Refused, std::string(cabinet_host::codes::kIdentityInvalid),
                       fmt::format("the controller has no valid session identity: {}",
-                                  explain_text("identity_invalid"))};
+                                  explain_text(cabinet_host::codes::kIdentityInvalid))};
     // A controller that has just started needs a moment for its inputs to
     // settle; give it that rather than be refused with "door_not_secure".
     if (!c.last_state()->inputs_valid)
@@ -217,7 +218,8 @@ int cmd_state(const Options &o) {
     bool settled = false;
     hook(c, o, [&](const Inbound &in, const std::string &raw) {
         if (std::holds_alternative<StateLine>(in)) raw_state = raw;
-        if (const auto *e = std::get_if<EventLine>(&in); e && e->code == "inputs_ready") settled = true;
+        if (const auto *e = std::get_if<EventLine>(&in); e && e->code == cabinet_host::codes::kInputsReady)
+            settled = true;
     });
     const std::uint64_t deadline = c.local_now() + o.timeout_ms;
     if (auto f = await_state(c, o, deadline)) return report(o, "state", f->outcome, f->code, f->message);
@@ -259,13 +261,13 @@ int cmd_open(const Options &o) {
             if (o.json) out_line(raw);
             else if (o.wait && acked) out_line(cabinetctl::describe_event(*e));
             if (end) return;
-            if (e->code == "cycle_complete")
+            if (e->code == cabinet_host::codes::kCycleComplete)
                 end = Failed{Outcome::Done, e->code, "door " + std::to_string(o.door) +
                                                          ": cycle complete, door closed and locked again"};
             else if (is_fault_code(e->code))
                 end = Failed{Outcome::Fault, e->code,
                              fmt::format("door {}: fault {}: {}", o.door, e->code, explain_text(e->code))};
-            else if (e->code == "fault_cleared")
+            else if (e->code == cabinet_host::codes::kFaultCleared)
                 end = Failed{Outcome::Fault, e->code,
                              fmt::format("door {}: the operation was abandoned by a clear_fault", o.door)};
         } else if (const auto *a = std::get_if<AckLine>(&in); a && a->request_id == open->request_id) {
@@ -274,10 +276,11 @@ int cmd_open(const Options &o) {
             // Fallback for a lost event line: the state line tells the outcome too,
             // but only while it is the same session: after a restart it says
             // nothing about our cycle.
-            if (s->state == "fault")
+            if (cabinet_host::parse_state(s->state) == cabinet_host::ControllerState::Fault)
                 end = Failed{Outcome::Fault, s->fault,
                              fmt::format("door {}: fault {}: {}", o.door, s->fault, explain_text(s->fault))};
-            else if (s->state == "idle" && s->active_door == 0)
+            else if (cabinet_host::parse_state(s->state) == cabinet_host::ControllerState::Idle &&
+                     s->active_door == 0)
                 end = Failed{Outcome::Done, "idle",
                              fmt::format("door {}: the cycle ended (its final event was not received)",
                                          o.door)};
@@ -333,12 +336,13 @@ int cmd_clear(const Options &o) {
     std::string raw_ack;
     hook(c, o, [&](const Inbound &in, const std::string &raw) {
         if (const auto *a = std::get_if<AckLine>(&in);
-            a && (a->code == "cleared" || a->code == "clear_denied"))
+            a && (a->code == cabinet_host::codes::kCleared || a->code == cabinet_host::codes::kClearDenied))
             raw_ack = raw;
     });
     const std::uint64_t deadline = c.local_now() + o.timeout_ms;
     if (auto f = arm(c, o, deadline, heartbeat)) return report(o, "clear", f->outcome, f->code, f->message);
-    const std::string fault_before = c.last_state() ? c.last_state()->fault : "none";
+    const std::string fault_before =
+        c.last_state() ? c.last_state()->fault : std::string(cabinet_host::kNoFault);
     auto r = c.clear_fault();
     wait_until(c, [&] { return r->done(); }, c.local_now() + o.timeout_ms);
     if (auto f = interrupted(); f && !r->done()) return report(o, "clear", f->outcome, f->code, f->message);
@@ -347,7 +351,7 @@ int cmd_clear(const Options &o) {
     if (o.json && !raw_ack.empty()) out_line(raw_ack);
     if (r->succeeded())
         return report(o, "clear", Outcome::Done, r->ack->code,
-                      fault_before == "none" ? "cleared: the controller is idle"
+                      fault_before == cabinet_host::kNoFault ? "cleared: the controller is idle"
                                              : "cleared fault " + fault_before + ": the controller is idle");
     std::string msg = "refused: " + cabinetctl::describe_ack(*r->ack);
     if (c.last_state()) msg += "\nwhat the last state line shows:\n" + cabinetctl::clear_obstacles(*c.last_state());

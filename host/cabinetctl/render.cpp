@@ -1,6 +1,7 @@
 #include "render.h"
 
 #include "cabinet_host/explain.h"
+#include "cabinet_host/words.h"
 
 #include <fmt/format.h>
 
@@ -30,7 +31,7 @@ std::string describe_state(const StateLine &s) {
     out += fmt::format("uptime        {}   last event #{}\n", uptime_text(s.uptime_ms), s.event_seq);
     out += fmt::format("state         {}   active door {}   fault {}\n", s.state,
                        s.active_door ? std::to_string(s.active_door) : "-", s.fault);
-    if (s.fault != "none")
+    if (s.fault != cabinet_host::kNoFault)
         out += fmt::format("              {}\n", cabinet_host::explain_text(s.fault));
     out += "door          ";
     for (unsigned d = 1; d <= kDoors; ++d) out += fmt::format("{:<9}", d);
@@ -99,7 +100,7 @@ std::string clear_obstacles(const StateLine &s) {
     if (unlocked) out += fmt::format("  - latch(es) {} unlocked: lock them\n", door_list(unlocked));
     if (!s.inputs_valid) out += "  - sensor inputs not valid or not settled: check the sensor bus\n";
     if (!s.power_ok) out += "  - latch supply not good: check the 24 V supply\n";
-    if (s.fault == "clock_regressed" || s.fault == "event_seq_exhausted" || s.fault == "identity_invalid")
+    if (cabinet_host::needs_restart(s.fault))
         out += fmt::format("  - fault \"{}\" cannot be cleared: restart the controller\n", s.fault);
     if (out.empty())
         out = "  - nothing visible in the last state line; an input may have changed within the "

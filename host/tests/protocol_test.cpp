@@ -1,5 +1,6 @@
 #include "cabinet_host/protocol.h"
 #include "cabinet_host/transport.h"
+#include "cabinet_host/words.h"
 #include "test_lines.h"
 
 #include <gtest/gtest.h>
@@ -82,6 +83,19 @@ TEST(ParseLine, UnknownExtraKeysAreTolerated) {
     std::string line = tl::ack(tl::kSid, 1, "accepted", "r1", 2);
     line.insert(line.size() - 1, ",\"new_key\":[1]");
     EXPECT_TRUE(parse_line(line));
+}
+
+TEST(SessionId, OnlyTheCanonicalFormParsesAndItRoundTrips) {
+    const auto id = parse_session_id(tl::kSid);
+    ASSERT_TRUE(id);
+    EXPECT_EQ(id->board_id, "E6613852832F4A29");
+    EXPECT_EQ(id->boot, 1u);
+    EXPECT_EQ(format_session_id(*id), tl::kSid);
+    EXPECT_EQ(format_session_id({"E6613852832F4A29", 0xfedcba9876543210}), "E6613852832F4A29-fedcba9876543210");
+    for (const char *bad : {"e6613852832F4A29-0000000000000001", "E6613852832F4A29-000000000000000A",
+                            "E6613852832F4A29_0000000000000001", "E6613852832F4A29-1", "E6613852832F4A29", ""})
+        EXPECT_FALSE(parse_session_id(bad)) << bad;
+    EXPECT_THROW(format_session_id({"e6613852832f4a29", 1}), std::invalid_argument);
 }
 
 TEST(BuildCommand, ExactText) {

@@ -19,7 +19,7 @@ std::vector<cabinetd::Record> batch_of(std::size_t n, std::uint64_t &seq) {
         r.event_seq = ++seq;
         r.code = i % 2 ? "heartbeat_ok" : "door_open";
         r.door_id = 3;
-        r.detail = R"({"uptime_ms":123456})";
+        r.uptime_ms = 123456;
         batch.push_back(std::move(r));
     }
     return batch;

@@ -7,10 +7,12 @@
 #include "journal.h"
 
 #include <cabinet_host/client.h>
+#include <cabinet_host/outcome.h>
 #include <cabinet_host/transport.h>
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -66,7 +68,9 @@ struct CabinetStatus {
 
 // The answer to an open or a fault clear.
 struct CommandResult {
-    int status = 500;     // HTTP status that fits the outcome
+    // How it ended; each front end tells its clients in its own terms.
+    cabinet_host::Outcome outcome = cabinet_host::Outcome::Error;
+    cabinet_host::RequestKind command = cabinet_host::RequestKind::Open; // what it answers
     std::string code;     // ack code, or why no ack came ("connection_lost", ...)
     std::string text;     // its explanation
     std::string request_id; // the controller's: what the open's events carry
@@ -91,17 +95,39 @@ struct OpenArgs {
     bool wait_cycle = false;
 };
 
+// A fault clear. A keyed one (a client's request id, in its scope) is
+// answered again, not sent again, when it is retried.
+struct ClearArgs {
+    std::string requested_by;
+    std::string key;
+    std::string key_scope;
+};
+
 struct LinkOptions {
     std::chrono::milliseconds silent_after{2000};
     std::chrono::milliseconds backoff_min{250};
     std::chrono::milliseconds backoff_max{5000};
     std::chrono::milliseconds cycle_timeout{90000};
+    // Monotonic milliseconds for the line's timers (silence, heartbeats,
+    // cycle deadlines); empty: the system's steady clock. Tests pass a
+    // simulated one.
+    std::function<std::uint64_t()> clock;
 };
+
+// Opens the line to a cabinet's controller; throws std::exception when it
+// cannot (the cabinet tries again with backoff).
+using TransportFactory = std::function<std::unique_ptr<cabinet_host::Transport>()>;
+
+// The factory for an endpoint: a serial device path, "tcp:HOST:PORT", or
+// "sim" (a spawned simulator).
+TransportFactory endpoint_transport(std::string endpoint);
 
 class Cabinet {
 public:
-    // endpoint: a serial device path, "tcp:HOST:PORT", or "sim" (a spawned simulator).
-    Cabinet(std::string name, std::string endpoint, Journal &journal, LinkOptions opt = {});
+    // endpoint: where the line goes, as configured (shown in the status);
+    // connect opens it.
+    Cabinet(std::string name, std::string endpoint, TransportFactory connect, Journal &journal,
+            LinkOptions opt = {});
     ~Cabinet();
     Cabinet(const Cabinet &) = delete;
     Cabinet &operator=(const Cabinet &) = delete;
@@ -114,47 +140,80 @@ public:
     // The cabinet thread's proof of life, for the watchdog.
     const Progress &progress_mark() const { return progress_; }
 
-    // reply runs on the cabinet's thread once the outcome is durable in the journal.
+    // reply runs once the outcome is durable in the journal, on the journal's
+    // writer thread: it must not block.
     void open(OpenArgs args, Reply reply);
-    void clear_fault(std::string requested_by, Reply reply);
+    void clear_fault(ClearArgs args, Reply reply);
+    void clear_fault(std::string requested_by, Reply reply) {
+        clear_fault(ClearArgs{std::move(requested_by), {}, {}}, std::move(reply));
+    }
 
 private:
     struct Pending {
         OpenArgs args;
         Reply reply;
         cabinet_host::RequestPtr req;
+        std::pair<std::string, std::string> clear_key; // (scope, key) of a keyed clear
     };
     struct CycleWait {
         CommandResult result;
         Reply reply;
         std::uint64_t deadline_ms;
     };
+    using Key = std::pair<std::string, std::string>; // (scope, client's key)
 
+    // The thread and its line (cabinet.cpp).
     void run();
+    void run_line(cabinet_host::Transport &t);
     void serve(cabinet_host::Transport &t);
+    void serve_step(cabinet_host::Client &client);
+    void drop_outstanding(cabinet_host::Outcome outcome, const std::string &code,
+                          const std::string &text);
+    void wait_backoff(std::chrono::milliseconds backoff);
     void post(std::function<void()> job);
     void run_jobs();
-    void start_open(OpenArgs args, Reply reply);
-    void send_open(OpenArgs args, Reply reply, Record intent, bool stored);
-    void send_clear(Reply reply, Record intent, bool stored);
-    void commit_then(std::function<void(bool stored)> next);
-    void heartbeat_done(const cabinet_host::Request &r);
-    void on_line(const cabinet_host::Inbound &in, const std::string &raw);
-    void on_session(const cabinet_host::SessionChange &c);
-    void begin_run(const cabinet_host::SessionChange &c, const cabinet_host::Inbound &line);
-    std::optional<std::string> new_run_reason(const std::string &key, const cabinet_host::Inbound &line);
-    std::string fresh_run_key(const std::string &session);
-    void on_done(const cabinet_host::Request &r);
     void set_link(Link l, std::string reason);
-    void end_cycles(const std::string &why);
-    void finish_cycle(const std::string &request_id, CycleWait &c, const std::string &end);
-    template <class Line> Record line_record(std::string kind, const Line &l) const;
     void reply_later(Reply reply, CommandResult result);
+    void commit_then(std::function<void(bool stored)> next);
     void commit();
     Record rec(std::string kind) const;
     std::uint64_t steady_now() const;
 
+    // Opens and clears (cabinet_commands.cpp).
+    void start_open(OpenArgs args, Reply reply);
+    std::optional<CommandResult> replay_open(const OpenArgs &args, std::string &request_id);
+    std::optional<CommandResult> journalled_open(const OpenArgs &args, std::string &request_id);
+    void admit_open(OpenArgs args, Reply reply, std::string request_id);
+    void send_open(OpenArgs args, Reply reply, Record intent, bool stored);
+    void start_clear(ClearArgs args, Reply reply);
+    void send_clear(Reply reply, Key key, Record intent, bool stored);
+    void remember_clear(const Key &key, const CommandResult &result);
+    void on_done(const cabinet_host::Request &r);
+    void answer_open(Pending p, const cabinet_host::Request &req, CommandResult result);
+    void end_cycles(const std::string &why);
+    void finish_cycle(const std::string &request_id, CycleWait &c, const std::string &end);
+    void expire_cycles(std::uint64_t now);
+
+    // What the controller says (cabinet_lines.cpp).
+    void on_line(const cabinet_host::Inbound &in);
+    void on_state(const cabinet_host::StateLine &s);
+    void on_event(const cabinet_host::EventLine &e);
+    void on_ack(const cabinet_host::AckLine &a);
+    void on_sent(const std::string &line, const cabinet_host::Request *req);
+    void gap_record(const std::string &session, const SeqTracker::Gap &g);
+    void heartbeat_done(const cabinet_host::Request &r);
+    void on_session(const cabinet_host::SessionChange &c);
+    void begin_run(const cabinet_host::SessionChange &c, const cabinet_host::Inbound &line);
+    std::string reused_reason(const cabinet_host::SessionChange &c,
+                              const std::optional<std::string> &previous,
+                              const cabinet_host::Inbound &line, bool &same_run);
+    std::optional<std::string> new_run_reason(const std::string &key,
+                                              const cabinet_host::Inbound &line);
+    std::string fresh_run_key(const std::string &session);
+    template <class Line> Record line_record(std::string kind, const Line &l) const;
+
     std::string name_, endpoint_;
+    TransportFactory connect_;
     Journal &journal_;
     LinkOptions opt_;
     SeqTracker seq_;
@@ -168,13 +227,14 @@ private:
     bool stop_ = false;
     std::thread thread_;
 
-    // Cabinet thread only.
+    // The cabinet's own thread only, from here on.
     cabinet_host::Client *client_ = nullptr;
-    bool fresh_connection_ = false;
     std::optional<std::string> known_session_;
     std::string journal_session_; // the current run's key in the journal
-    std::optional<cabinet_host::SessionChange> run_change_; // decided on the line that showed it
-    std::pair<std::string, std::uint64_t> run_uptime_;     // a run's key and the latest uptime heard in it
+    // Decided on the line that showed it.
+    std::optional<cabinet_host::SessionChange> run_change_;
+    // A run's key and the latest uptime heard in it.
+    std::pair<std::string, std::uint64_t> run_uptime_;
     std::uint64_t last_line_ms_ = 0;
     std::optional<cabinet_host::StateLine> last_logged_state_;
     std::vector<Record> batch_;
@@ -184,22 +244,29 @@ private:
     // code) or "missing".
     std::string heartbeat_health_, heartbeat_refusal_, heartbeat_session_;
     bool ack_answered_heartbeat_ = false; // the ack being handled answered a heartbeat
-    std::set<std::pair<std::string, std::string>> committing_; // keyed opens whose record is being committed before they are sent
+    // Keyed opens and clears whose record is being committed before they are sent.
+    std::set<Key> committing_;
     std::map<const cabinet_host::Request *, Pending> pending_;
     std::map<std::string, CycleWait> cycles_; // by request id
-    // Keyed opens answered in the last 10 s, by (scope, key), for a retry
-    // that comes before the answer is committed; the journal answers later ones.
+    // Keyed opens answered in the last 10 s, for a retry that comes before
+    // the answer is committed; the journal answers later ones.
     struct Answered {
         std::uint64_t at_ms;
         unsigned door;
         CommandResult result;
     };
-    std::map<std::pair<std::string, std::string>, Answered> recent_;
+    std::map<Key, Answered> recent_;
+    // Keyed clears answered, the latest kClearsKept, oldest first in the order.
+    std::map<Key, CommandResult> clears_;
+    std::deque<Key> clear_order_;
     Progress progress_;
 };
 
-// The HTTP status for an ack code, and for a request that got no ack.
-int status_for_ack(const std::string &code);
-int status_for_failure(cabinet_host::Failure f);
+// The outcome of an ack code, and of a request that got no ack. An ack
+// that says the command itself was wrong (out of range, unreadable) is an
+// Error, which a retry cannot mend; a request that never reached the
+// controller is ConnectionLost.
+cabinet_host::Outcome outcome_for_ack(const std::string &code);
+cabinet_host::Outcome outcome_for_failure(cabinet_host::Failure f);
 
 } // namespace cabinetd

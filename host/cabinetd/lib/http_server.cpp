@@ -132,6 +132,24 @@ namespace {
 
 using Request = http::request<http::string_body>;
 
+// The HTTP status of an open's or a clear's outcome: 202 for an open under
+// way, 200 for one whose cycle was waited for and for a clear, 422 for a
+// command the controller could not take as it was, 409 for a refusal, 504 for
+// no answer in time, 503 when it never reached the controller.
+int http_status(const CommandResult &r) {
+    using cabinet_host::Outcome;
+    switch (r.outcome) {
+    case Outcome::Done: return r.command == cabinet_host::RequestKind::Open && !r.cycle_end ? 202 : 200;
+    case Outcome::Error: return 422;
+    case Outcome::Refused:
+    case Outcome::Fault: return 409;
+    case Outcome::Timeout: return 504;
+    case Outcome::ConnectionLost:
+    case Outcome::Interrupted: return 503;
+    }
+    return 500;
+}
+
 // Kinds a stream carries unless told otherwise: what happened to the
 // cabinets, not the line traffic (acks and commands stay in the journal).
 const std::set<std::string> kStreamKinds = {"event", "state", "link", "session", "gap", "open", "open_failed", "clear",
@@ -597,9 +615,7 @@ private:
         return [self = shared_from_this()](CommandResult r) {
             net::post(self->stream_.get_executor(), [self, r = std::move(r)] {
                 if (self->closed_) return;
-                int status = r.status;
-                if (r.cycle_end) status = 200;
-                self->send_json(status, result_json(r));
+                self->send_json(http_status(r), result_json(r));
             });
         };
     }

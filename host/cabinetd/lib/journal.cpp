@@ -43,7 +43,8 @@ CREATE TABLE journal (
     door_id    INTEGER NOT NULL DEFAULT 0,
     detail     TEXT NOT NULL DEFAULT '',
     key_scope  TEXT NOT NULL DEFAULT '',
-    client_key TEXT NOT NULL DEFAULT ''
+    client_key TEXT NOT NULL DEFAULT '',
+    uptime_ms  INTEGER
 );
 CREATE UNIQUE INDEX journal_event ON journal(cabinet, session_id, event_seq) WHERE kind = 'event';
 CREATE INDEX journal_request ON journal(cabinet, request_id) WHERE request_id <> '';
@@ -63,6 +64,7 @@ CREATE TABLE sessions (
 // request id. Its opens keep answering their key: the request id becomes the
 // key, in the scope of whoever asked (no version-1 open can tell a key from
 // an id cabinetd generated; a generated one only ever answers its own asker).
+// An event's uptime moves from its detail to a column of its own.
 const char *const kMigrate1To2 = R"sql(
 ALTER TABLE journal ADD COLUMN key_scope TEXT NOT NULL DEFAULT '';
 ALTER TABLE journal ADD COLUMN client_key TEXT NOT NULL DEFAULT '';
@@ -73,6 +75,10 @@ UPDATE journal SET client_key = request_id,
         ELSE 'http:' || coalesce(json_extract(detail, '$.requested_by'), '') END
     WHERE kind = 'open' AND request_id <> '';
 CREATE INDEX journal_client_key ON journal(cabinet, key_scope, client_key) WHERE client_key <> '';
+ALTER TABLE journal ADD COLUMN uptime_ms INTEGER;
+UPDATE journal SET uptime_ms = json_extract(detail, '$.uptime_ms'),
+    detail = CASE json_remove(detail, '$.uptime_ms') WHEN '{}' THEN '' ELSE json_remove(detail, '$.uptime_ms') END
+    WHERE kind = 'event' AND json_valid(detail) AND json_type(detail, '$.uptime_ms') = 'integer';
 PRAGMA user_version = 2;
 )sql";
 
@@ -162,7 +168,7 @@ int pragma_int(sqlite3 *db, const char *sql) {
 
 constexpr const char *kColumns =
     "cursor, at_ms, cabinet, kind, session_id, event_seq, seq_to, code, request_id, door_id, detail, "
-    "key_scope, client_key";
+    "key_scope, client_key, uptime_ms";
 
 Record row(const Stmt &s) {
     Record r;
@@ -179,6 +185,7 @@ Record row(const Stmt &s) {
     r.detail = s.text(10);
     r.key_scope = s.text(11);
     r.client_key = s.text(12);
+    if (!s.null(13)) r.uptime_ms = static_cast<std::uint64_t>(s.i64(13));
     return r;
 }
 
@@ -886,7 +893,8 @@ void Journal::commit(std::vector<Batch> &batches) {
     std::uint64_t dups = 0;
     try {
         Stmt ins(wdb_, "INSERT OR IGNORE INTO journal (at_ms, cabinet, kind, session_id, event_seq, seq_to, "
-                       "code, request_id, door_id, detail, key_scope, client_key) VALUES (?,?,?,?,?,?,?,?,?,?,?,?)");
+                       "code, request_id, door_id, detail, key_scope, client_key, uptime_ms) "
+                       "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?)");
         Stmt sess(wdb_, "INSERT INTO sessions (cabinet, session_id, last_seq, first_ms, last_ms) VALUES (?,?,?,?,?) "
                         "ON CONFLICT DO UPDATE SET last_seq = max(last_seq, excluded.last_seq), last_ms = excluded.last_ms");
         Stmt prog(wdb_, "INSERT INTO progress (reader, cursor) VALUES (?,?) "
@@ -903,7 +911,7 @@ void Journal::commit(std::vector<Batch> &batches) {
                 ins.bind(1, r.at_ms).bind(2, r.cabinet).bind(3, r.kind).bind(4, r.session_id)
                     .bind(5, r.event_seq).bind(6, r.seq_to).bind(7, r.code).bind(8, r.request_id)
                     .bind(9, static_cast<std::int64_t>(r.door_id)).bind(10, r.detail).bind(11, r.key_scope)
-                    .bind(12, r.client_key);
+                    .bind(12, r.client_key).bind(13, r.uptime_ms);
                 ins.step();
                 ins.reset();
                 if (sqlite3_changes(wdb_) == 0) {

@@ -51,11 +51,13 @@ private:
 };
 
 // Version 2 added the client's idempotency key of an open (key_scope,
-// client_key); a version-1 journal is migrated in place when opened.
+// client_key) and an event's uptime as a column (uptime_ms); a version-1
+// journal is migrated in place when opened.
 inline constexpr int kSchemaVersion = 2;
 
 // Kinds of record.
-//  "event"   an event line (stored once per cabinet, session and event_seq)
+//  "event"   an event line (stored once per cabinet, session and event_seq;
+//            the controller's uptime at it in uptime_ms)
 //  "ack"     an ack line
 //  "command" a line written to the controller
 //  "state"   the controller's state changed (not every periodic state line)
@@ -88,6 +90,8 @@ struct Record {
     // ("http:<token name>", "mqtt"): a key only ever answers its own scope.
     std::string key_scope;
     std::string client_key;
+    // Events: the controller's uptime when it happened (milliseconds).
+    std::optional<std::uint64_t> uptime_ms;
 };
 
 std::int64_t wall_ms();

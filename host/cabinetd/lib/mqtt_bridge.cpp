@@ -460,7 +460,7 @@ void MqttBridge::command(Unit &u, const std::string &sub, const std::string &pay
             again["replayed"] = true;
             return answer(u, std::move(again));
         }
-    u.cab->clear_fault("mqtt", replier(u, std::move(base)));
+    u.cab->clear_fault(ClearArgs{"mqtt", c.request_id, "mqtt"}, replier(u, std::move(base)));
 }
 
 // The answer to a command, once its cabinet has one: handed to the bridge's

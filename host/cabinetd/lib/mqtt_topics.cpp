@@ -325,18 +325,17 @@ json event_payload(const std::string &cabinet, const std::string &board, const R
            {"code", r.code},
            {"door", r.door_id},
            {"request_id", r.request_id},
-           {"uptime_ms", json()},
+           {"uptime_ms", r.uptime_ms ? json(*r.uptime_ms) : json()},
            {"received_at_ms", r.at_ms},
            {"cursor", r.cursor}};
-    if (auto d = json::parse(r.detail, nullptr, false); d.is_object() && d.contains("uptime_ms"))
-        e["uptime_ms"] = d["uptime_ms"];
     if (ch::explain(r.code)) e["text"] = std::string(ch::explain_text(r.code));
     return e;
 }
 
 json result_payload(json base, const CommandResult &r) {
-    base["result"] =
-        ch::is_success_ack(r.code) ? "ok" : (r.code == "timeout" ? "timeout" : "error");
+    base["result"] = r.outcome == ch::Outcome::Done      ? "ok"
+                     : r.outcome == ch::Outcome::Timeout ? "timeout"
+                                                         : "error";
     base["code"] = r.code;
     base["text"] = r.text;
     // request_id stays the one the sender gave, which it matches results by;

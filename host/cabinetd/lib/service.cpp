@@ -20,7 +20,7 @@ Service::Service(const Config &cfg, JournalOptions jopt, LinkOptions lopt, HttpO
     if (!cfg_.tokens.empty()) tokens_.load(cfg_.tokens);
     journal_ = std::make_unique<Journal>(cfg_.db, jopt);
     for (auto &c : cfg_.cabinets)
-        cabinets_.push_back(std::make_unique<Cabinet>(c.name, c.endpoint, *journal_, lopt));
+        cabinets_.push_back(std::make_unique<Cabinet>(c.name, c.endpoint, endpoint_transport(c.endpoint), *journal_, lopt));
     http_ = std::make_unique<HttpServer>(*this, parse_listen(cfg_.listen));
     if (!cfg_.mqtt.url.empty()) {
         std::vector<Cabinet *> cabs;
@@ -165,8 +165,13 @@ json record_json(const Record &r) {
         auto d = json::parse(r.detail, nullptr, false);
         j["detail"] = d.is_discarded() ? json(r.detail) : d;
     }
+    // An event's uptime is a column; answers show it in the detail, as always.
+    if (r.uptime_ms && (!j.contains("detail") || j["detail"].is_object()))
+        j["detail"]["uptime_ms"] = *r.uptime_ms;
     if ((r.kind == "event" || r.kind == "ack") && cabinet_host::explain(r.code))
         j["text"] = std::string(cabinet_host::explain_text(r.code));
+    if (r.kind == "event" || r.kind == "ack")
+        j["code_kind"] = to_string(r.kind == "event" ? cabinet_host::event_kind(r.code) : cabinet_host::ack_kind(r.code));
     return j;
 }
 

@@ -233,6 +233,8 @@ INSERT INTO progress VALUES ('mqtt:lab', 2);
         const auto all = j.read(Query{});
         ASSERT_EQ(all.size(), 5u);
         EXPECT_EQ(all[1].code, "open_accepted");
+        EXPECT_EQ(all[1].uptime_ms, 5000u); // out of the detail, into its column
+        EXPECT_EQ(all[1].detail, "");
         EXPECT_EQ(all[4].detail, "not json");
         EXPECT_EQ(j.last_seq("lab", "s1"), 7u);
         EXPECT_EQ(j.progress("mqtt:lab"), 2);

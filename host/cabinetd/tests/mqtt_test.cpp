@@ -148,7 +148,7 @@ protected:
         journal_ = std::make_unique<Journal>((dir_ / "j.db").string());
         // A cabinet that has been seen before (its board is known from the
         // journal) and whose link is down now.
-        cabinet_ = std::make_unique<Cabinet>("lab", "tcp:127.0.0.1:1", *journal_);
+        cabinet_ = std::make_unique<Cabinet>("lab", "tcp:127.0.0.1:1", endpoint_transport("tcp:127.0.0.1:1"), *journal_);
         write_events(1, 1);
         cfg_.url = "mqtt://127.0.0.1:1883";
         timing_.ha_delay_max = std::chrono::milliseconds(20);
@@ -170,7 +170,7 @@ protected:
             r.event_seq = s;
             r.code = "door_open";
             r.door_id = 2;
-            r.detail = R"({"uptime_ms":1234})";
+            r.uptime_ms = 1234;
             recs.push_back(r);
         }
         journal_->write(std::move(recs));

@@ -167,7 +167,7 @@ async function openStream() {
     if (typeof e.data !== "string") return;
     lastId = e.lastEventId;
     const rec = JSON.parse(e.data);
-    const fault = rec.kind === "event" && rec.code !== "fault_cleared" && /fault|lost|unsafe|not_observed|regressed|invalid/.test(rec.code);
+    const fault = rec.code_kind === "fault";
     if (rec.kind !== "state") log(describe(rec), fault ? "fault" : rec.kind);
     if (rec.cabinet) refresh(rec.cabinet);
   }));

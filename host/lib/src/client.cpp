@@ -52,6 +52,15 @@ const char *to_string(Failure f) {
     return "unknown";
 }
 
+const char *to_string(RequestKind k) {
+    switch (k) {
+    case RequestKind::Open: return "open";
+    case RequestKind::Heartbeat: return "heartbeat";
+    case RequestKind::ClearFault: return "clear_fault";
+    }
+    return "unknown";
+}
+
 bool Request::succeeded() const {
     return status == RequestStatus::Answered && ack && is_success_ack(ack->code);
 }
@@ -153,7 +162,7 @@ void Client::flush(std::uint64_t now) {
             state_request_sent_ms_ = now;
             const std::string line = build_state_request();
             transport_.send_line(line);
-            if (on_sent) on_sent(line);
+            if (on_sent) on_sent(line, nullptr);
             return;
         }
         while (!queue_.empty() && in_flight_.size() < opt_.max_in_flight) {
@@ -186,7 +195,7 @@ void Client::flush(std::uint64_t now) {
             ++r->attempts;
             in_flight_.push_back(r);
             transport_.send_line(r->line);
-            if (on_sent) on_sent(r->line);
+            if (on_sent) on_sent(r->line, r.get());
         }
     } catch (const ConnectionLost &e) {
         lost_ = true;

@@ -141,4 +141,28 @@ bool is_unread_line_ack(std::string_view code) {
     return code == "invalid_message" || code == "message_too_long";
 }
 
+CodeKind event_kind(std::string_view code) { return is_fault_code(code) ? K::Fault : K::Event; }
+
+CodeKind ack_kind(std::string_view code) { return is_success_ack(code) ? K::AckSuccess : K::AckRefusal; }
+
+std::string_view to_string(CodeKind k) {
+    switch (k) {
+    case K::AckSuccess: return "success";
+    case K::AckRefusal: return "refusal";
+    case K::Event: return "event";
+    case K::Fault: return "fault";
+    }
+    return "event";
+}
+
+bool ends_cycle(std::string_view code) { return code == "cycle_complete" || is_fault_code(code); }
+
+bool needs_restart(std::string_view code) {
+    return code == "identity_invalid" || code == "clock_regressed" || code == "event_seq_exhausted";
+}
+
+bool is_command_error_ack(std::string_view code) {
+    return code == "range_error" || code == "invalid_command" || is_unread_line_ack(code);
+}
+
 } // namespace cabinet_host

@@ -13,7 +13,23 @@
 
 #include <sys/random.h>
 
+#ifdef CABINET_HOST_CHECK_CORE_LIMITS
+#include "cabinet.h"
+#endif
+
 namespace cabinet_host {
+
+#ifdef CABINET_HOST_CHECK_CORE_LIMITS
+static_assert(kLineMax == CABINET_LINE_MAX && kSessionIdMax == CABINET_SESSION_ID_MAX &&
+                  kRequestIdMax == CABINET_REQUEST_ID_MAX && kDoors == CABINET_DOORS,
+              "protocol.h's limits must be the controller's (core/cabinet.h)");
+static_assert(kPulseMinMs == CABINET_PULSE_MIN_MS && kPulseMaxMs == CABINET_PULSE_MAX_MS &&
+                  kTtlMinMs == CABINET_TTL_MIN_MS && kTtlMaxMs == CABINET_TTL_MAX_MS,
+              "protocol.h's pulse and ttl ranges must be the controller's (core/cabinet.h)");
+static_assert(kHeartbeatFreshMs == CABINET_HEARTBEAT_TIMEOUT_MS && kRearmMs == CABINET_REARM_MS &&
+                  kDuplicateWindowMs == CABINET_DUPLICATE_MS,
+              "protocol.h's timings must be the controller's (core/cabinet.h)");
+#endif
 namespace {
 
 using nlohmann::json;

@@ -37,6 +37,8 @@ enum class Failure {
 };
 
 const char *to_string(Failure f);
+// The command's "type" on the wire: "open", "heartbeat", "clear_fault".
+const char *to_string(RequestKind k);
 
 struct Request {
     RequestKind kind = RequestKind::Heartbeat;
@@ -136,8 +138,9 @@ public:
     std::function<void(const SessionChange &)> on_session;
     // A request answered or failed.
     std::function<void(const Request &)> on_request_done;
-    // Every line written.
-    std::function<void(const std::string &line)> on_sent;
+    // Every line written, with the request it carries (none for a state
+    // request), so nobody needs to read the line back.
+    std::function<void(const std::string &line, const Request *request)> on_sent;
 
 private:
     RequestPtr enqueue(RequestPtr r);

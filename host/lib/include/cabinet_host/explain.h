@@ -34,6 +34,26 @@ bool is_fault_code(std::string_view code);
 // True for the ack codes that report success.
 bool is_success_ack(std::string_view code);
 
+// The kind of a code in an event line, and in an ack line: "event_seq_exhausted"
+// is a fault as an event and a refusal as an ack. A code this host does not
+// know is an event, or a refusal.
+CodeKind event_kind(std::string_view code);
+CodeKind ack_kind(std::string_view code);
+
+// A kind as the API names it: "success", "refusal", "event", "fault".
+std::string_view to_string(CodeKind k);
+
+// True for the events that end an open's cycle: "cycle_complete", or a fault.
+bool ends_cycle(std::string_view code);
+
+// True for the faults no clear can clear: only a restart of the controller.
+bool needs_restart(std::string_view code);
+
+// True for the ack codes that say the command itself was wrong (a value out
+// of range, an id missing, a line unreadable): sending it again as it was
+// cannot succeed.
+bool is_command_error_ack(std::string_view code);
+
 // True for the ack codes that say a line could not be read at all (it arrived
 // damaged, or too long): nothing in it was acted on.
 bool is_unread_line_ack(std::string_view code);
