@@ -13,6 +13,7 @@
 // once it can.
 #pragma once
 
+#include "clock.h"
 #include "progress.h"
 
 #include <atomic>
@@ -89,10 +90,6 @@ struct Record {
     std::string key_scope;
     std::string client_key;
 };
-
-std::int64_t wall_ms();
-// Monotonic milliseconds, for intervals.
-std::uint64_t steady_ms();
 
 struct JournalOptions {
     std::chrono::milliseconds retention{std::chrono::hours(24 * 90)};
