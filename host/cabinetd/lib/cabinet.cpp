@@ -1,6 +1,7 @@
 #include "cabinet.h"
 
 #include "log.h"
+#include "state_view.h"
 
 #include <cabinet_host/explain.h>
 
@@ -75,16 +76,6 @@ std::unique_ptr<Transport> connect(const std::string &endpoint) {
         return spawn_simulator(sim, {}, false);
     }
     return open_serial(endpoint);
-}
-
-// What of a state line is worth a journal record when it changes: not the
-// clock, the event counter or the rail reading, which move all the time.
-json state_fields(const StateLine &s) {
-    return {{"state", s.state},           {"active_door", s.active_door},
-            {"output_mask", s.output_mask}, {"door_closed_mask", s.door_closed_mask},
-            {"latch_locked_mask", s.latch_locked_mask}, {"inputs_valid", s.inputs_valid},
-            {"power_ok", s.power_ok},     {"heartbeat_ok", s.heartbeat_ok},
-            {"driver_ready", s.driver_ready}, {"fault", s.fault}};
 }
 
 // The line as the client sees it, cut short when the API hands the cabinet's
@@ -723,8 +714,10 @@ void Cabinet::on_line(const Inbound &in, const std::string &) {
             std::lock_guard lk(mu_);
             status_.state = *s;
         }
-        auto fields = state_fields(*s);
-        if (!last_logged_state_ || state_fields(*last_logged_state_) != fields) {
+        // What of a state line is worth a journal record when it changes: not
+        // the clock, the event counter or the rail reading, which move all the time.
+        auto fields = state_json(*s, {.masks = true});
+        if (!last_logged_state_ || state_json(*last_logged_state_, {.masks = true}) != fields) {
             Record r = rec("state");
             r.session_id = journal_session_;
             r.event_seq = s->event_seq;

@@ -1,6 +1,7 @@
 #include "mqtt_bridge.h"
 
 #include "log.h"
+#include "state_view.h"
 
 #include <cabinet_host/explain.h>
 #include <cabinet_host/host_port.h>
@@ -570,19 +571,7 @@ void MqttBridge::publish_status(Unit &u, bool force) {
            {"driver_ready", json()},
            {"fw", json()},
            {"hw", json()}};
-    if (up) {
-        const auto &c = *st.state;
-        s["state"] = c.state;
-        s["fault"] = c.fault;
-        if (c.fault != "none") s["fault_text"] = std::string(ch::explain_text(c.fault));
-        s["active_door"] = c.active_door;
-        s["inputs_valid"] = c.inputs_valid;
-        s["power_ok"] = c.power_ok;
-        s["heartbeat_ok"] = c.heartbeat_ok;
-        s["driver_ready"] = c.driver_ready;
-        s["fw"] = c.fw;
-        s["hw"] = c.hw;
-    }
+    if (up) s.update(state_json(*st.state, {.text = true}));
     publish_retained(u, "state", s.dump(), force);
     // Doors only while the controller is talking: the availability says the
     // rest, and a door is never reported as it was when the link went.

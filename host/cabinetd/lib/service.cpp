@@ -2,6 +2,7 @@
 
 #include "http_server.h"
 #include "mqtt_bridge.h"
+#include "state_view.h"
 
 #include <cabinet_host/explain.h>
 
@@ -130,18 +131,7 @@ json status_json(const CabinetStatus &s, bool for_operator) {
     // a cabinet whose link is down is not what it was when the link went.
     if (s.link == Link::Up && s.state) {
         const auto &st = *s.state;
-        j["controller"] = {{"state", st.state},
-                           {"fault", st.fault},
-                           {"fault_text", st.fault == "none" ? json() : json(std::string(cabinet_host::explain_text(st.fault)))},
-                           {"active_door", st.active_door},
-                           {"inputs_valid", st.inputs_valid},
-                           {"power_ok", st.power_ok},
-                           {"heartbeat_ok", st.heartbeat_ok},
-                           {"driver_ready", st.driver_ready},
-                           {"uptime_ms", st.uptime_ms},
-                           {"event_seq", st.event_seq},
-                           {"fw", st.fw},
-                           {"hw", st.hw}};
+        j["controller"] = state_json(st, {.text = true, .clock = true});
         // Until the controller's inputs have settled (just after a start) its
         // masks say nothing about the doors.
         if (st.inputs_valid) {
