@@ -3,6 +3,7 @@
 #include "daemon_client.h"
 
 #include "cabinet_host/explain.h"
+#include "cabinet_host/host_port.h"
 #include "cabinet_host/outcome.h"
 #include "cabinet_host/protocol.h"
 #include "cabinet_host/words.h"
@@ -42,6 +43,7 @@ struct Usage : std::runtime_error {
 struct Url {
     std::string host;
     std::string port;
+    std::string authority; // HOST:PORT as a Host header gives it
     std::string base; // path prefix, without a trailing '/'
 };
 
@@ -59,20 +61,13 @@ Url parse_url(std::string s) {
         s.erase(slash);
         while (!u.base.empty() && u.base.back() == '/') u.base.pop_back();
     }
-    std::size_t colon;
-    if (!s.empty() && s.front() == '[') { // [::1]:8080
-        const auto close = s.find(']');
-        if (close == std::string::npos) throw Usage("--daemon: unclosed '[' in the address");
-        u.host = s.substr(1, close - 1);
-        colon = s.find(':', close);
-    } else {
-        colon = s.rfind(':');
-        u.host = s.substr(0, colon);
-    }
-    u.port = colon == std::string::npos ? "80" : s.substr(colon + 1);
-    if (u.host.empty() || u.port.empty() ||
-        u.port.find_first_not_of("0123456789") != std::string::npos)
-        throw Usage("--daemon: expected http://HOST:PORT, e.g. http://127.0.0.1:8080");
+    std::string why;
+    auto hp = cabinet_host::parse_host_port(s, &why, {.port_optional = true});
+    if (!hp) throw Usage("--daemon: " + why + "; expected http://HOST:PORT, e.g. http://127.0.0.1:8080");
+    if (!hp->port) hp->port = 80;
+    u.host = hp->host;
+    u.port = std::to_string(*hp->port);
+    u.authority = cabinet_host::to_string(*hp);
     return u;
 }
 
@@ -124,7 +119,7 @@ public:
     Reply exchange(http::verb verb, const std::string &path, const std::string &body,
                    std::uint64_t timeout_ms, const std::string &key = {}) {
         http::request<http::string_body> req{verb, url_.base + path, 11};
-        req.set(http::field::host, url_.host + ":" + url_.port);
+        req.set(http::field::host, url_.authority);
         req.set(http::field::user_agent, "cabinetctl");
         req.set(http::field::authorization, "Bearer " + token_);
         req.set(http::field::accept, "application/json");

@@ -4,6 +4,7 @@
 #include "cabinet.h"
 
 #include "log.h"
+#include "state_view.h"
 
 #include <cabinet_host/explain.h>
 #include <cabinet_host/words.h>
@@ -45,16 +46,6 @@ std::optional<SeqTracker::Gap> SeqTracker::latest(const std::string &session, st
 std::uint64_t SeqTracker::last(const std::string &session) { return slot(session); }
 
 namespace {
-
-// What of a state line is worth a journal record when it changes: not the
-// clock, the event counter or the rail reading, which move all the time.
-json state_fields(const StateLine &s) {
-    return {{"state", s.state},           {"active_door", s.active_door},
-            {"output_mask", s.output_mask}, {"door_closed_mask", s.door_closed_mask},
-            {"latch_locked_mask", s.latch_locked_mask}, {"inputs_valid", s.inputs_valid},
-            {"power_ok", s.power_ok},     {"heartbeat_ok", s.heartbeat_ok},
-            {"driver_ready", s.driver_ready}, {"fault", s.fault}};
-}
 
 // The controller's session id of a run's key in the journal.
 std::string session_of_key(const std::string &key) { return key.substr(0, key.find('~')); }
@@ -105,8 +96,10 @@ void Cabinet::on_state(const StateLine &s) {
         std::lock_guard lk(mu_);
         status_.state = s;
     }
-    auto fields = state_fields(s);
-    if (!last_logged_state_ || state_fields(*last_logged_state_) != fields) {
+    // What of a state line is worth a journal record when it changes: not
+    // the clock, the event counter or the rail reading, which move all the time.
+    auto fields = state_json(s, {.masks = true});
+    if (!last_logged_state_ || state_json(*last_logged_state_, {.masks = true}) != fields) {
         Record r = rec("state");
         r.session_id = journal_session_;
         r.event_seq = s.event_seq;

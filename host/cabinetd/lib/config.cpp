@@ -1,6 +1,6 @@
 #include "config.h"
 
-#include "decimal.h"
+#include <cabinet_host/host_port.h>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -21,27 +21,20 @@ bool valid_name(const std::string &n) {
 
 void check_endpoint(const std::string &name, const std::string &ep) {
     if (ep == "sim" || (!ep.empty() && ep[0] == '/')) return;
-    if (ep.rfind("tcp:", 0) == 0) {
-        const auto hp = ep.substr(4);
-        const auto colon = hp.rfind(':');
-        if (colon != std::string::npos && colon > 0 && colon + 1 < hp.size() &&
-            std::all_of(hp.begin() + static_cast<long>(colon) + 1, hp.end(), ::isdigit))
-            return;
-    }
+    if (ep.rfind("tcp:", 0) == 0 && cabinet_host::parse_host_port(std::string_view(ep).substr(4))) return;
     throw ConfigError(fmt::format(
         "cabinet {}: \"{}\" is not a serial device path, tcp:HOST:PORT or sim", name, ep));
 }
 
 // "NAME" or "NAME:PORT": a DNS name, its port canonical and 1 to 65535.
 void check_allowed_host(const std::string &h) {
-    const auto colon = h.find(':');
-    const std::string name = h.substr(0, colon);
+    const auto hp = cabinet_host::parse_host_port(h, nullptr, {.port_optional = true});
+    const std::string name = hp ? hp->host : std::string();
     const bool name_ok = !name.empty() && name.size() <= 253 && name.front() != '.' && name.front() != '-' &&
                          std::all_of(name.begin(), name.end(), [](unsigned char c) {
                              return std::isalnum(c) || c == '-' || c == '.';
                          });
-    const auto port = colon == std::string::npos ? std::optional<unsigned>(1) : parse_decimal<unsigned>(h.substr(colon + 1));
-    if (!name_ok || !port || *port < 1 || *port > 65535)
+    if (!name_ok)
         throw ConfigError(fmt::format("allowed host \"{}\": expected a host name, or NAME:PORT", h));
 }
 
@@ -159,17 +152,10 @@ void validate(const Config &cfg) {
 }
 
 ListenAddress parse_listen(const std::string &s) {
-    const auto colon = s.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == s.size())
-        throw ConfigError(fmt::format("listen address \"{}\": expected HOST:PORT", s));
-    ListenAddress a;
-    a.host = s.substr(0, colon);
-    if (a.host.size() >= 2 && a.host.front() == '[' && a.host.back() == ']') a.host = a.host.substr(1, a.host.size() - 2);
-    const auto port = s.substr(colon + 1);
-    if (port.size() > 5 || !std::all_of(port.begin(), port.end(), ::isdigit) || std::stoul(port) > 65535)
-        throw ConfigError(fmt::format("listen address \"{}\": bad port", s));
-    a.port = static_cast<unsigned short>(std::stoul(port));
-    return a;
+    std::string why;
+    const auto hp = cabinet_host::parse_host_port(s, &why, {.port_zero = true});
+    if (!hp) throw ConfigError(fmt::format("listen address \"{}\": {}", s, why));
+    return ListenAddress{hp->host, *hp->port};
 }
 
 } // namespace cabinetd

@@ -5,6 +5,7 @@
 // client's read can hold that thread up.
 #pragma once
 
+#include "api_context.h"
 #include "config.h"
 #include "progress.h"
 
@@ -14,21 +15,16 @@
 
 namespace cabinetd {
 
-class Service;
-
 class HttpServer {
 public:
     // Binds at once (so port() is known); throws ConfigError if it cannot.
-    HttpServer(Service &svc, const ListenAddress &addr);
+    // The context must outlive the server.
+    HttpServer(ApiContext &ctx, const ListenAddress &addr);
     ~HttpServer();
 
     void start();
     void stop();
     unsigned short port() const { return port_; }
-    std::size_t connections() const;
-    std::size_t streams() const;
-    std::size_t unauthenticated() const;
-    std::uint64_t evicted() const;
     // The token file was reloaded: streams whose token is gone or changed end.
     void tokens_changed();
     // The server thread's proof of life, for the watchdog.

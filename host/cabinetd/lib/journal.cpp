@@ -443,18 +443,6 @@ std::string move_aside(const std::string &path) {
 
 } // namespace
 
-std::uint64_t steady_ms() {
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          std::chrono::steady_clock::now().time_since_epoch())
-                                          .count());
-}
-
-std::int64_t wall_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
 Journal::Journal(const std::string &path, JournalOptions options) : opt_(std::move(options)), path_(path) {
     if (!opt_.fault_file.empty()) fault_vfs_ = make_fault_vfs(opt_.fault_file);
     const char *vfs = fault_vfs_ ? static_cast<FaultVfs *>(fault_vfs_.get())->name.c_str() : nullptr;

@@ -13,6 +13,7 @@
 // once it can.
 #pragma once
 
+#include "clock.h"
 #include "progress.h"
 
 #include <atomic>
@@ -93,10 +94,6 @@ struct Record {
     // Events: the controller's uptime when it happened (milliseconds).
     std::optional<std::uint64_t> uptime_ms;
 };
-
-std::int64_t wall_ms();
-// Monotonic milliseconds, for intervals.
-std::uint64_t steady_ms();
 
 struct JournalOptions {
     std::chrono::milliseconds retention{std::chrono::hours(24 * 90)};

@@ -1,6 +1,7 @@
 #include "mqtt_topics.h"
 
 #include <cabinet_host/explain.h>
+#include <cabinet_host/host_port.h>
 #include <cabinet_host/protocol.h>
 
 #include <fmt/format.h>
@@ -31,13 +32,6 @@ MqttRefusal refuse(std::string code, std::string text, std::string request_id = 
     return MqttRefusal{std::move(code), std::move(text), std::move(request_id)};
 }
 
-unsigned short port_of(const std::string &url, const std::string &port) {
-    unsigned v = 0;
-    auto [p, ec] = std::from_chars(port.data(), port.data() + port.size(), v);
-    if (port.empty() || ec != std::errc() || p != port.data() + port.size() || v == 0 || v > 65535)
-        throw ConfigError(fmt::format("broker \"{}\": bad port", url));
-    return static_cast<unsigned short>(v);
-}
 
 } // namespace
 
@@ -55,19 +49,14 @@ BrokerUrl parse_broker_url(const std::string &url) {
             fmt::format("broker \"{}\": expected mqtt://HOST:PORT or mqtts://HOST:PORT", url));
     }
     if (!rest.empty() && rest.back() == '/') rest.pop_back();
-    std::string host = rest;
-    const auto colon = rest.rfind(':');
-    const auto bracket = rest.rfind(']');
-    if (colon != std::string::npos && (bracket == std::string::npos || colon > bracket)) {
-        host = rest.substr(0, colon);
-        b.port = port_of(url, rest.substr(colon + 1));
-    }
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
-        host = host.substr(1, host.size() - 2);
-    if (host.empty() || host.find('/') != std::string::npos || host.find('@') != std::string::npos)
+    if (rest.find('@') != std::string::npos)
         throw ConfigError(
             fmt::format("broker \"{}\": no host (user and password go in the config file)", url));
-    b.host = host;
+    std::string why;
+    const auto hp = cabinet_host::parse_host_port(rest, &why, {.port_optional = true});
+    if (!hp) throw ConfigError(fmt::format("broker \"{}\": {}", url, why));
+    b.host = hp->host;
+    if (hp->port) b.port = *hp->port;
     return b;
 }
 

@@ -5,13 +5,13 @@
 // stuck anywhere stops the pings and systemd restarts the service.
 #pragma once
 
+#include "clock.h"
+
 #include <atomic>
 #include <cstdint>
 #include <string>
 
 namespace cabinetd {
-
-std::uint64_t steady_ms();
 
 class Progress {
 public:

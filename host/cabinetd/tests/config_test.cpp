@@ -1,6 +1,6 @@
 #include "config.h"
+#include "http_query.h"
 #include "message_cache.h"
-#include "service.h"
 #include "tokens.h"
 
 #include <gtest/gtest.h>

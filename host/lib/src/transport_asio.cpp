@@ -2,6 +2,7 @@
 // caller's thread: a receive runs the private io_context until a line is
 // complete or the timeout passes; writes are synchronous.
 #include "cabinet_host/transport.h"
+#include "cabinet_host/host_port.h"
 
 #include <asio.hpp>
 #include <fmt/format.h>
@@ -180,11 +181,12 @@ class TcpTransport final : public AsioTransport {
 public:
     TcpTransport(const std::string &host_port, std::chrono::milliseconds timeout)
         : socket_(io_) {
-        const auto colon = host_port.rfind(':');
-        if (colon == std::string::npos || colon == 0 || colon + 1 == host_port.size())
-            throw std::invalid_argument(fmt::format("\"{}\" is not HOST:PORT", host_port));
+        std::string why;
+        const auto hp = parse_host_port(host_port, &why);
+        if (!hp)
+            throw std::invalid_argument(fmt::format("\"{}\" is not HOST:PORT: {}", host_port, why));
         asio::ip::tcp::resolver resolver(io_);
-        auto endpoints = resolver.resolve(host_port.substr(0, colon), host_port.substr(colon + 1));
+        auto endpoints = resolver.resolve(hp->host, std::to_string(*hp->port));
         std::error_code result = asio::error::timed_out;
         asio::async_connect(socket_, endpoints,
                             [&](std::error_code ec, const asio::ip::tcp::endpoint &) { result = ec; });

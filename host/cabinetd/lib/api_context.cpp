@@ -1,0 +1,30 @@
+#include "api_context.h"
+
+#include <fmt/format.h>
+
+namespace cabinetd {
+
+Cabinet *ApiContext::cabinet(std::string_view name) const {
+    for (auto &[c, ep] : cabinets)
+        if (c->name() == name) return c;
+    return nullptr;
+}
+
+std::string ApiContext::endpoint(std::string_view cabinet) const {
+    for (auto &[c, ep] : cabinets)
+        if (c->name() == cabinet) return ep;
+    return {};
+}
+
+std::vector<CabinetStatus> ApiContext::statuses() const {
+    std::vector<CabinetStatus> out;
+    for (auto &[c, ep] : cabinets) out.push_back(c->status());
+    return out;
+}
+
+std::optional<std::string> ApiContext::degraded() const {
+    if (journal.available()) return std::nullopt;
+    return fmt::format("the journal cannot write: {}", journal.unavailable_reason());
+}
+
+} // namespace cabinetd

@@ -1,0 +1,70 @@
+// What the HTTP API works with: the journal, the tokens, the cabinets and the
+// server's limits and gauges. The service builds it; the HTTP server and its
+// handlers see this and nothing more of the service.
+#pragma once
+
+#include "cabinet.h"
+#include "journal.h"
+#include "tokens.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace cabinetd {
+
+struct HttpOptions {
+    std::size_t body_limit = 4096;
+    std::size_t header_limit = 8192;          // request line and fields
+    std::chrono::seconds request_timeout{15}; // a whole request, headers and body
+    // The headers of a request on a connection that has not yet shown a
+    // valid token: idle sockets that say nothing are gone soon.
+    std::chrono::seconds header_timeout{5};
+    // A stream whose client takes nothing of what was sent to it for this
+    // long is dropped (the client resumes with Last-Event-ID).
+    std::chrono::seconds stream_write_timeout{30};
+    std::chrono::seconds stream_ping{15};
+    std::chrono::seconds stream_watch{2}; // how often a stream's progress is looked at
+    std::size_t max_connections = 4000;
+    // Connections that have not yet shown a valid token. Past this, a new
+    // connection closes the oldest of them, so idle sockets can never keep
+    // a client with a token (or a health check) out.
+    std::size_t max_unauthenticated = 1024;
+    std::chrono::seconds stream_token_ttl{60};
+};
+
+// The HTTP server's gauges, kept by the server and read by the metrics.
+struct HttpCounters {
+    std::atomic<std::size_t> connections{0}, streams{0}, unauthenticated{0};
+    std::atomic<std::uint64_t> evicted{0};
+};
+
+struct ApiContext {
+    ApiContext(Journal &j, Tokens &t, HttpOptions o) : journal(j), tokens(t), options(o) {}
+    ApiContext(const ApiContext &) = delete;
+    ApiContext &operator=(const ApiContext &) = delete;
+
+    Journal &journal;
+    Tokens &tokens;
+    const HttpOptions options;
+    // In the configuration's order, each with the endpoint it was given.
+    std::vector<std::pair<Cabinet *, std::string>> cabinets;
+    std::string web_root; // the operator page's files; empty: no page
+    std::vector<std::string> allowed_hosts;
+    HttpCounters counters;
+
+    Cabinet *cabinet(std::string_view name) const;
+    // The configured endpoint of a cabinet (empty if there is none): shown to
+    // operators only, and kept out of what viewers see.
+    std::string endpoint(std::string_view cabinet) const;
+    std::vector<CabinetStatus> statuses() const;
+    // Why the service cannot do all it should (the journal cannot write), or nothing.
+    std::optional<std::string> degraded() const;
+};
+
+} // namespace cabinetd

@@ -1,0 +1,85 @@
+// The API's handlers, as Beast's examples write them: a function from a
+// request (and what the API works with) to a response. A handler that waits
+// on a controller or on the journal answers later, through the request's
+// respond, from whatever thread it is on.
+#pragma once
+
+#include "api_context.h"
+#include "http_query.h"
+
+#include <boost/beast/http.hpp>
+#include <nlohmann/json.hpp>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace cabinetd {
+
+class ReaderThread;
+
+namespace http = boost::beast::http;
+using Request = http::request<http::string_body>;
+
+struct Response {
+    http::status status = http::status::ok;
+    std::string body;
+    std::string content_type = "application/json";
+    std::vector<std::pair<http::field, std::string>> headers;
+    bool keep_alive = true; // false: the connection closes after it
+};
+
+// What every answer says, the page's files and the event stream included:
+// nothing from anywhere but here, no inline script, no framing, no guessing
+// of content types.
+template <class Message>
+void common_headers(Message &m) {
+    m.set(http::field::server, "cabinetd");
+    m.set(http::field::cache_control, "no-store");
+    m.set("Content-Security-Policy", "default-src 'none'; script-src 'self'; style-src 'self'; "
+                                     "img-src 'self'; connect-src 'self'; "
+                                     "base-uri 'none'; form-action 'self'; frame-ancestors 'none'");
+    m.set("X-Content-Type-Options", "nosniff");
+    m.set("X-Frame-Options", "DENY");
+    m.set("Referrer-Policy", "no-referrer");
+}
+
+Response json_response(int status, const nlohmann::json &j);
+// {"error": message}; a 401 also says how to authenticate.
+Response error_response(int status, const std::string &message, bool keep_alive = true);
+Response no_cabinet(std::string_view name);
+
+struct ApiRequest {
+    const Request &http;
+    const QueryParams &query;
+    // The parts of the path a route's pattern names, as {name}.
+    std::vector<std::pair<std::string_view, std::string>> params;
+    Identity who;                          // for a route that needs a token
+    ReaderThread &reader;                  // for reads of the journal
+    std::function<void(Response)> respond; // a later answer, once, from any thread
+
+    const std::string &param(std::string_view name) const;
+    bool for_operator() const { return who.role == Role::Operator; }
+};
+
+// An answer now, or nothing: the handler answers later through respond.
+using Answer = std::optional<Response>;
+using Handler = Answer (*)(const ApiRequest &, ApiContext &);
+
+Answer get_health(const ApiRequest &req, ApiContext &ctx);
+Answer get_metrics(const ApiRequest &req, ApiContext &ctx);
+Answer get_openapi(const ApiRequest &req, ApiContext &ctx);
+Answer get_cabinets(const ApiRequest &req, ApiContext &ctx);
+Answer get_cabinet(const ApiRequest &req, ApiContext &ctx);
+Answer post_clear_fault(const ApiRequest &req, ApiContext &ctx);
+Answer post_open(const ApiRequest &req, ApiContext &ctx);
+Answer get_events(const ApiRequest &req, ApiContext &ctx);
+Answer get_whoami(const ApiRequest &req, ApiContext &ctx);
+Answer post_stream_token(const ApiRequest &req, ApiContext &ctx);
+// The operator page's files: anything outside /api that no route names.
+Answer get_static(const ApiRequest &req, ApiContext &ctx);
+
+} // namespace cabinetd

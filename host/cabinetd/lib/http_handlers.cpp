@@ -1,0 +1,268 @@
+#include "http_api.h"
+#include "command.h"
+
+#include "decimal.h"
+#include "http_views.h"
+#include "metrics_text.h"
+#include "openapi.h"
+#include "reader_thread.h"
+
+#include <cabinet_host/protocol.h>
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <variant>
+
+namespace cabinetd {
+
+using nlohmann::json;
+
+Response json_response(int status, const json &j) {
+    return Response{static_cast<http::status>(status), j.dump() + "\n", "application/json", {}};
+}
+
+Response error_response(int status, const std::string &message, bool keep_alive) {
+    auto r = json_response(status, {{"error", message}});
+    if (status == 401)
+        r.headers.emplace_back(http::field::www_authenticate, "Bearer realm=\"cabinetd\"");
+    r.keep_alive = keep_alive;
+    return r;
+}
+
+Response no_cabinet(std::string_view name) {
+    return error_response(404, fmt::format("no cabinet named \"{}\"", name));
+}
+
+const std::string &ApiRequest::param(std::string_view name) const {
+    for (auto &[n, v] : params)
+        if (n == name) return v;
+    static const std::string none;
+    return none;
+}
+
+namespace {
+
+Response text_response(std::string body, std::string type) {
+    return Response{http::status::ok, std::move(body), std::move(type), {}};
+}
+
+// The HTTP status of an open's or a clear's outcome: 202 for an open under
+// way, 200 for one whose cycle was waited for (however it ended: the body
+// says how) and for a clear, 422 for a command the controller could not take
+// as it was, 409 for a refusal, 504 for no answer in time, 503 when it never
+// reached the controller.
+int http_status(const CommandResult &r) {
+    using cabinet_host::Outcome;
+    if (r.cycle_end) return 200;
+    switch (r.outcome) {
+    case Outcome::Done: return r.command == cabinet_host::RequestKind::Open ? 202 : 200;
+    case Outcome::Error: return 422;
+    case Outcome::Refused:
+    case Outcome::Fault: return 409;
+    case Outcome::Timeout: return 504;
+    case Outcome::ConnectionLost:
+    case Outcome::Interrupted: return 503;
+    }
+    return 500;
+}
+
+// The answer to an open or a clear, once the controller has given it.
+std::function<void(CommandResult)> replier(const ApiRequest &req) {
+    return [respond = req.respond](CommandResult r) {
+        respond(json_response(http_status(r), result_json(r)));
+    };
+}
+
+const char *content_type(const std::string &file) {
+    const auto ext = file.substr(file.rfind('.') + 1);
+    if (ext == "html") return "text/html; charset=utf-8";
+    if (ext == "js") return "text/javascript; charset=utf-8";
+    if (ext == "css") return "text/css; charset=utf-8";
+    if (ext == "svg") return "image/svg+xml";
+    if (ext == "png") return "image/png";
+    return "application/octet-stream";
+}
+
+} // namespace
+
+Answer get_health(const ApiRequest &, ApiContext &ctx) {
+    json cabs = json::object();
+    for (auto &[c, ep] : ctx.cabinets) cabs[c->name()] = to_string(c->status().link);
+    if (auto why = ctx.degraded())
+        return json_response(503, {{"status", "degraded"}, {"reason", *why}, {"cabinets", cabs}});
+    return json_response(200, {{"status", "ok"}, {"cabinets", cabs}});
+}
+
+Answer get_metrics(const ApiRequest &, ApiContext &ctx) {
+    return text_response(metrics_text(ctx), "text/plain; version=0.0.4; charset=utf-8");
+}
+
+Answer get_openapi(const ApiRequest &, ApiContext &) {
+    return text_response(std::string(openapi_json()), "application/json");
+}
+
+Answer get_cabinets(const ApiRequest &req, ApiContext &ctx) {
+    json out = json::array();
+    for (auto &[c, ep] : ctx.cabinets) out.push_back(status_json(c->status(), req.for_operator()));
+    return json_response(200, {{"cabinets", out}});
+}
+
+Answer get_cabinet(const ApiRequest &req, ApiContext &ctx) {
+    Cabinet *cab = ctx.cabinet(req.param("cabinet"));
+    if (!cab) return no_cabinet(req.param("cabinet"));
+    return json_response(200, status_json(cab->status(), req.for_operator()));
+}
+
+Answer post_clear_fault(const ApiRequest &req, ApiContext &ctx) {
+    Cabinet *cab = ctx.cabinet(req.param("cabinet"));
+    if (!cab) return no_cabinet(req.param("cabinet"));
+    cab->clear_fault(req.who.name, replier(req));
+    return std::nullopt;
+}
+
+namespace {
+
+// The client's idempotency key, if it gave one; an answer when it is not one.
+std::optional<Response> read_key(const ApiRequest &req, OpenArgs &args) {
+    namespace ch = cabinet_host;
+    auto key = req.http.find("Idempotency-Key");
+    if (key == req.http.end()) return std::nullopt;
+    // A header that is there but empty is a client's mistake, not "no key":
+    // taking it for none would open again on every retry.
+    if (key->value().empty())
+        return error_response(
+            400, fmt::format("Idempotency-Key is empty: give 1 to {} letters, digits, '-', '.', "
+                             "':' or '_', or leave the header out",
+                             ch::kRequestIdMax));
+    if (!ch::is_identifier(key->value(), ch::kRequestIdMax))
+        return error_response(
+            400, fmt::format("Idempotency-Key: use 1 to {} letters, digits, '-', '.', ':' or '_'",
+                             ch::kRequestIdMax));
+    args.key = std::string(key->value());
+    args.key_scope = "http:" + req.who.name; // a token's keys are its own
+    return std::nullopt;
+}
+
+} // namespace
+
+Answer post_open(const ApiRequest &req, ApiContext &ctx) {
+    Cabinet *cab = ctx.cabinet(req.param("cabinet"));
+    if (!cab) return no_cabinet(req.param("cabinet"));
+    OpenInput in;
+    in.door = req.param("door");
+    if (auto w = req.query.find("wait"); w != req.query.end()) in.wait = w->second;
+    if (!req.http.body().empty()) {
+        auto ct = req.http[http::field::content_type];
+        in.body = std::string_view(req.http.body());
+        in.body_is_json = ct.substr(0, ct.find(';')) == "application/json";
+    }
+    auto parsed = parse_open(in, Front::Http);
+    if (auto *e = std::get_if<CommandError>(&parsed)) {
+        using K = CommandError::Kind;
+        const int status = e->kind == K::NoDoor       ? 404
+                           : e->kind == K::NotJson    ? 415
+                           : e->kind == K::OutOfRange ? 422
+                                                      : 400;
+        return error_response(status, e->text);
+    }
+    OpenArgs args = std::get<Command>(parsed).open_args();
+    args.requested_by = req.who.name;
+    if (auto refused = read_key(req, args)) return refused;
+    cab->open(std::move(args), replier(req));
+    return std::nullopt;
+}
+
+namespace {
+
+// The journal query an events request asks for; an answer when it is not one.
+std::variant<Query, Response> events_query(const ApiRequest &req, ApiContext &ctx) {
+    Query query;
+    const auto &q = req.query;
+    if (auto it = q.find("after"); it != q.end()) {
+        auto a = parse_decimal<std::int64_t>(it->second);
+        if (!a)
+            return error_response(400,
+                                  "after: expected a cursor (a whole number, no leading zeros)");
+        query.after = *a;
+    }
+    if (auto it = q.find("limit"); it != q.end()) {
+        auto l = parse_decimal<std::size_t>(it->second);
+        if (!l || *l < 1 || *l > 1000)
+            return error_response(400, "limit: 1 to 1000 (no leading zeros)");
+        query.limit = *l;
+    }
+    if (auto it = q.find("cabinet"); it != q.end() && !it->second.empty()) {
+        if (!ctx.cabinet(it->second)) return no_cabinet(it->second);
+        query.cabinet = it->second;
+    }
+    std::string bad;
+    auto kinds = kinds_param(q, kAllKinds, bad);
+    if (!kinds) return error_response(400, fmt::format("kind: unknown kind \"{}\"", bad));
+    if (q.count("kind")) query.kinds = *kinds;
+    return query;
+}
+
+// Runs on the reader thread, where nothing may escape: a failure is the answer.
+Response events_page(ApiContext &ctx, const Query &query, bool for_operator) {
+    std::optional<Journal::Page> page;
+    try {
+        page = ctx.journal.page(query, std::numeric_limits<std::int64_t>::max());
+    } catch (const std::exception &e) {
+        return error_response(500, fmt::format("cannot read the journal: {}", e.what()));
+    }
+    try {
+        json out = json::array();
+        for (auto &r : page->records)
+            out.push_back(record_json(r, for_operator, ctx.endpoint(r.cabinet)));
+        const auto next = page->records.empty() ? query.after : page->records.back().cursor;
+        const bool more = page->records.size() == query.limit;
+        return json_response(200, {{"events", out}, {"next", next}, {"more", more}});
+    } catch (const std::exception &e) {
+        return error_response(500, fmt::format("internal error: {}", e.what()));
+    }
+}
+
+} // namespace
+
+Answer get_events(const ApiRequest &req, ApiContext &ctx) {
+    auto query = events_query(req, ctx);
+    if (auto *refused = std::get_if<Response>(&query)) return std::move(*refused);
+    // The read runs on the reader thread; the answer goes from there.
+    const bool queued = req.reader.submit(
+        [&ctx, query = std::get<Query>(query), for_operator = req.for_operator(),
+         respond = req.respond] { respond(events_page(ctx, query, for_operator)); });
+    if (!queued) return error_response(503, "too many journal reads waiting; try again");
+    return std::nullopt;
+}
+
+Answer get_whoami(const ApiRequest &req, ApiContext &) {
+    return json_response(200, {{"name", req.who.name}, {"role", to_string(req.who.role)}});
+}
+
+Answer post_stream_token(const ApiRequest &req, ApiContext &ctx) {
+    const auto ttl = ctx.options.stream_token_ttl;
+    return json_response(200, {{"token", ctx.tokens.issue_stream_token(req.who, ttl)},
+                               {"expires_in_s", ttl.count()}});
+}
+
+Answer get_static(const ApiRequest &req, ApiContext &ctx) {
+    // One file of the page's folder, by a plain name: nothing in a folder
+    // below it, nothing hidden, nothing a path could be made of.
+    const auto &file = req.param("file");
+    const std::string name = file.empty() ? "index.html" : file;
+    const bool safe = name[0] != '.' && std::all_of(name.begin(), name.end(), [](unsigned char c) {
+                          return std::isalnum(c) || c == '.' || c == '-' || c == '_';
+                      });
+    if (ctx.web_root.empty() || !safe) return error_response(404, "not found");
+    std::ifstream in(ctx.web_root + "/" + name, std::ios::binary);
+    if (!in) return error_response(404, "not found");
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return text_response(ss.str(), content_type(name));
+}
+
+} // namespace cabinetd

@@ -1,0 +1,34 @@
+// Which Host headers name this server. A name nobody configured may be one an
+// attacker pointed at us (DNS rebinding): a page on it would read our API
+// with the browser's access to the loopback address.
+#pragma once
+
+#include "config.h"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace cabinetd {
+
+class HostCheck {
+public:
+    HostCheck(const ListenAddress &listen, const std::vector<std::string> &allowed_hosts);
+    // The port listened on, once bound.
+    void set_port(unsigned short port) { port_ = port; }
+    unsigned short port() const { return port_; }
+
+    // Whether a Host header names this server: its listen address,
+    // localhost, 127.0.0.1 or [::1] with its port (none for port 80), a name
+    // the configuration allows, or, listening on every address, any IP
+    // address with its port.
+    bool allowed(std::string_view host) const;
+
+private:
+    unsigned short port_ = 0;
+    std::string listen_name;                 // the listen address as a Host names it
+    bool listen_any = false;                 // 0.0.0.0 or ::
+    std::vector<std::string> allowed_hosts_; // lower case
+};
+
+} // namespace cabinetd

@@ -1,0 +1,97 @@
+#include "http_routes.h"
+
+#include <fmt/format.h>
+
+#include <array>
+
+namespace cabinetd {
+namespace {
+
+constexpr std::array kRoutes{
+    Route{http::verb::get, "/healthz", Access::Public, get_health},
+    Route{http::verb::get, "/metrics", Access::Public, get_metrics},
+    // The API's description is public, like the page.
+    Route{http::verb::get, "/api/openapi.json", Access::Public, get_openapi},
+    Route{http::verb::get, "/api/cabinets", Access::Viewer, get_cabinets},
+    Route{http::verb::get, "/api/cabinets/{cabinet}", Access::Viewer, get_cabinet},
+    Route{http::verb::post, "/api/cabinets/{cabinet}/clear-fault", Access::Operator,
+          post_clear_fault},
+    Route{http::verb::post, "/api/cabinets/{cabinet}/doors/{door}/open", Access::Operator,
+          post_open},
+    Route{http::verb::get, "/api/events", Access::Viewer, get_events},
+    Route{http::verb::get, "/api/whoami", Access::Viewer, get_whoami},
+    Route{http::verb::post, "/api/stream-token", Access::Viewer, post_stream_token},
+    Route{http::verb::get, "/api/stream", Access::Viewer, nullptr, true},
+};
+
+// The page's files: whatever is outside /api and no route above names.
+constexpr Route kStaticRoute{http::verb::get, "", Access::Public, get_static};
+
+// The segments of a request target's path; nothing for a path that is not
+// canonical (empty segments: "//", a trailing "/").
+std::optional<std::vector<std::string>> split_path(std::string_view target) {
+    target = target.substr(0, target.find('?'));
+    std::vector<std::string> out;
+    if (target == "/") return out;
+    while (!target.empty()) {
+        if (target.front() != '/') return std::nullopt;
+        target.remove_prefix(1);
+        const auto slash = target.find('/');
+        if (slash == 0 || target.empty()) return std::nullopt;
+        out.emplace_back(target.substr(0, slash));
+        if (slash == std::string_view::npos) break;
+        target.remove_prefix(slash);
+    }
+    return out;
+}
+
+// Whether the path fits the pattern; its {named} segments go to params.
+bool matches(std::string_view pattern, const std::vector<std::string> &path,
+             std::vector<std::pair<std::string_view, std::string>> &params) {
+    params.clear();
+    std::size_t i = 0;
+    while (!pattern.empty()) {
+        pattern.remove_prefix(1); // the '/'
+        const auto seg = pattern.substr(0, pattern.find('/'));
+        pattern.remove_prefix(seg.size());
+        if (i == path.size()) return false;
+        if (seg.size() > 2 && seg.front() == '{' && seg.back() == '}')
+            params.emplace_back(seg.substr(1, seg.size() - 2), path[i]);
+        else if (seg != path[i])
+            return false;
+        ++i;
+    }
+    return i == path.size();
+}
+
+bool takes(const Route &r, http::verb method) {
+    return method == r.method || (r.method == http::verb::get && method == http::verb::head);
+}
+
+} // namespace
+
+std::variant<RouteMatch, Response> find_route(http::verb method, std::string_view target) {
+    const auto path_text = std::string(target.substr(0, target.find('?')));
+    const auto path = split_path(target);
+    if (!path) return error_response(404, fmt::format("no such resource: {}", path_text));
+    RouteMatch m;
+    auto q = parse_query(target);
+    if (!q) return error_response(400, "malformed query string (or a parameter given twice)");
+    m.query = std::move(*q);
+    for (auto &r : kRoutes)
+        if (matches(r.pattern, *path, m.params)) {
+            m.route = &r;
+            break;
+        }
+    if (!m.route && (path->empty() || (*path)[0] != "api")) {
+        m.route = &kStaticRoute;
+        m.params = {{"file", path_text.empty() ? std::string() : path_text.substr(1)}};
+    }
+    if (!m.route) return error_response(404, fmt::format("no such resource: {}", path_text));
+    if (!takes(*m.route, method))
+        return error_response(
+            405, fmt::format("use {} here", std::string(http::to_string(m.route->method))));
+    return m;
+}
+
+} // namespace cabinetd

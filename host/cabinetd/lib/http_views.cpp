@@ -1,0 +1,110 @@
+#include "http_views.h"
+
+#include "state_view.h"
+
+#include <cabinet_host/explain.h>
+
+#include <vector>
+
+namespace cabinetd {
+
+using nlohmann::json;
+
+namespace {
+
+// The text with the endpoint (and, for tcp:HOST:PORT, the HOST:PORT) put
+// out of sight.
+std::string redact(std::string text, std::string_view endpoint) {
+    if (endpoint.empty() || endpoint == "sim") return text;
+    std::vector<std::string_view> hide{endpoint};
+    if (endpoint.substr(0, 4) == "tcp:") hide.push_back(endpoint.substr(4));
+    for (auto h : hide)
+        for (auto at = text.find(h); at != std::string::npos; at = text.find(h, at))
+            text.replace(at, h.size(), "(endpoint)");
+    return text;
+}
+
+json doors_json(const cabinet_host::StateLine &st) {
+    json doors = json::array();
+    for (unsigned d = 1; d <= cabinet_host::kDoors; ++d)
+        doors.push_back(
+            {{"door", d}, {"closed", st.door_closed(d)}, {"locked", st.latch_locked(d)}});
+    return doors;
+}
+
+} // namespace
+
+json status_json(const CabinetStatus &s, bool for_operator) {
+    json j{{"name", s.name},
+           {"link", to_string(s.link)},
+           {"link_since_ms", s.link_since_ms},
+           {"link_reason", for_operator ? s.link_reason : redact(s.link_reason, s.endpoint)},
+           {"session_id", s.session_id.empty() ? json() : json(s.session_id)},
+           {"heartbeat_age_s", json()},
+           {"controller", json()},
+           {"doors", json()}};
+    if (for_operator) j["endpoint"] = s.endpoint;
+    if (s.heartbeat_ok_local_ms) {
+        const auto age = steady_ms() - static_cast<std::uint64_t>(*s.heartbeat_ok_local_ms);
+        j["heartbeat_age_s"] = static_cast<double>(age) / 1000.0;
+    }
+    // What the controller last said is shown only while it is still talking:
+    // a cabinet whose link is down is not what it was when the link went.
+    if (s.link == Link::Up && s.state) {
+        j["controller"] = state_json(*s.state, {.text = true, .clock = true});
+        // Until the controller's inputs have settled (just after a start) its
+        // masks say nothing about the doors.
+        if (s.state->inputs_valid) j["doors"] = doors_json(*s.state);
+    }
+    return j;
+}
+
+json record_json(const Record &r) {
+    json j{{"cursor", r.cursor},
+           {"at_ms", r.at_ms},
+           {"cabinet", r.cabinet},
+           {"kind", r.kind},
+           {"code", r.code},
+           {"session_id", r.session_id},
+           {"request_id", r.request_id},
+           {"door_id", r.door_id}};
+    j["event_seq"] = r.event_seq ? json(*r.event_seq) : json();
+    if (r.kind == "gap") j["seq_to"] = r.seq_to ? json(*r.seq_to) : json();
+    if (!r.client_key.empty()) j["idempotency_key"] = r.client_key;
+    if (!r.detail.empty()) {
+        auto d = json::parse(r.detail, nullptr, false);
+        j["detail"] = d.is_discarded() ? json(r.detail) : d;
+    }
+    // An event's uptime is a column; answers show it in the detail, as always.
+    if (r.uptime_ms && (!j.contains("detail") || j["detail"].is_object()))
+        j["detail"]["uptime_ms"] = *r.uptime_ms;
+    if ((r.kind == "event" || r.kind == "ack") && cabinet_host::explain(r.code))
+        j["text"] = std::string(cabinet_host::explain_text(r.code));
+    if (r.kind == "event" || r.kind == "ack")
+        j["code_kind"] = to_string(r.kind == "event" ? cabinet_host::event_kind(r.code)
+                                                     : cabinet_host::ack_kind(r.code));
+    return j;
+}
+
+json record_json(const Record &r, bool for_operator, std::string_view endpoint) {
+    json j = record_json(r);
+    if (!for_operator && r.kind == "link" && j.contains("detail") && j["detail"].is_object() &&
+        j["detail"].contains("reason") && j["detail"]["reason"].is_string())
+        j["detail"]["reason"] = redact(j["detail"]["reason"].get<std::string>(), endpoint);
+    return j;
+}
+
+json result_json(const CommandResult &r) {
+    json j{
+        {"code", r.code}, {"text", r.text}, {"request_id", r.request_id}, {"replayed", r.replayed}};
+    j["session_id"] = r.session_id.empty() ? json() : json(r.session_id);
+    j["idempotency_key"] = r.key.empty() ? json() : json(r.key);
+    if (r.cycle_end) {
+        json ev = json::array();
+        for (auto &e : r.events) ev.push_back(record_json(e));
+        j["cycle"] = {{"end", *r.cycle_end}, {"events", ev}};
+    }
+    return j;
+}
+
+} // namespace cabinetd

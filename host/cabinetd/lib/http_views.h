@@ -1,0 +1,21 @@
+// The API's JSON views of a cabinet, a journal record and a command's result,
+// for its answers and its event stream. A viewer's views leave out where a
+// cabinet is attached (its device path or host:port): the endpoint field, and
+// the endpoint wherever a link's reason names it.
+#pragma once
+
+#include "cabinet.h"
+#include "journal.h"
+
+#include <nlohmann/json.hpp>
+
+#include <string_view>
+
+namespace cabinetd {
+
+nlohmann::json status_json(const CabinetStatus &s, bool for_operator);
+nlohmann::json record_json(const Record &r);
+nlohmann::json record_json(const Record &r, bool for_operator, std::string_view endpoint);
+nlohmann::json result_json(const CommandResult &r);
+
+} // namespace cabinetd

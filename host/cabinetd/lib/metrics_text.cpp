@@ -1,0 +1,153 @@
+#include "metrics_text.h"
+
+#include <fmt/format.h>
+
+#include <iterator>
+
+namespace cabinetd {
+namespace {
+
+std::string label(std::string_view v) {
+    std::string out;
+    for (char c : v) {
+        if (c == '\\' || c == '"') out.push_back('\\');
+        if (c == '\n') {
+            out += "\\n";
+            continue;
+        }
+        out.push_back(c);
+    }
+    return out;
+}
+
+void family(std::string &out, const char *name, const char *type, const char *help) {
+    out += fmt::format("# HELP {} {}\n# TYPE {} {}\n", name, help, name, type);
+}
+
+template <class Get>
+void per_cabinet(std::string &out, const std::vector<CabinetStatus> &all, const char *name,
+                 const char *help, Get get) {
+    family(out, name, "counter", help);
+    for (auto &s : all)
+        out += fmt::format("{}{{cabinet=\"{}\"}} {}\n", name, label(s.name), get(s));
+}
+
+void by_code(std::string &out, const std::vector<CabinetStatus> &all, const char *name,
+             const char *help, std::map<std::string, std::uint64_t> CabinetStatus::*counts) {
+    family(out, name, "counter", help);
+    for (auto &s : all)
+        for (auto &[code, n] : s.*counts)
+            out += fmt::format("{}{{cabinet=\"{}\",code=\"{}\"}} {}\n", name, label(s.name),
+                               label(code), n);
+}
+
+void cabinet_counters(std::string &out, const std::vector<CabinetStatus> &all) {
+    per_cabinet(out, all, "cabinetd_lines_received_total", "Lines received from the controller.",
+                [](auto &s) { return s.lines_in; });
+    per_cabinet(out, all, "cabinetd_lines_sent_total", "Lines written to the controller.",
+                [](auto &s) { return s.lines_out; });
+    per_cabinet(out, all, "cabinetd_malformed_lines_total",
+                "Received lines that were not a well-formed state, event or ack.",
+                [](auto &s) { return s.malformed; });
+    per_cabinet(out, all, "cabinetd_connections_total",
+                "Connections made to the controller's line.", [](auto &s) { return s.reconnects; });
+    per_cabinet(out, all, "cabinetd_sessions_total",
+                "Controller sessions seen (first one and every restart).",
+                [](auto &s) { return s.sessions; });
+    by_code(out, all, "cabinetd_acks_total", "Acks received, by code.", &CabinetStatus::acks);
+    by_code(out, all, "cabinetd_faults_total", "Fault events received, by code.",
+            &CabinetStatus::faults);
+    family(out, "cabinetd_heartbeats_total", "counter",
+           "Heartbeats by outcome: ok (acknowledged), refused, missing (no answer).");
+    for (auto &s : all)
+        for (const char *outcome : {"ok", "refused", "missing"}) {
+            const auto it = s.heartbeats.find(outcome);
+            out += fmt::format("cabinetd_heartbeats_total{{cabinet=\"{}\",outcome=\"{}\"}} {}\n",
+                               label(s.name), outcome, it == s.heartbeats.end() ? 0 : it->second);
+        }
+}
+
+void cabinet_gauges(std::string &out, const std::vector<CabinetStatus> &all) {
+    // A series only while a fault is latched, so an alert on it ends when
+    // the fault is cleared (or can no longer be known: the link is not up).
+    family(out, "cabinetd_controller_fault", "gauge",
+           "1 while the controller reports this latched fault.");
+    for (auto &s : all)
+        if (s.link == Link::Up && s.state && s.state->fault != "none")
+            out += fmt::format("cabinetd_controller_fault{{cabinet=\"{}\",code=\"{}\"}} 1\n",
+                               label(s.name), label(s.state->fault));
+    family(out, "cabinetd_heartbeat_age_seconds", "gauge",
+           "Time since the controller last acknowledged a heartbeat.");
+    for (auto &s : all)
+        if (s.heartbeat_ok_local_ms)
+            out += fmt::format("cabinetd_heartbeat_age_seconds{{cabinet=\"{}\"}} {:.3f}\n",
+                               label(s.name),
+                               static_cast<double>(steady_ms() - static_cast<std::uint64_t>(
+                                                                     *s.heartbeat_ok_local_ms)) /
+                                   1000.0);
+}
+
+void journal_metrics(std::string &out, const Journal &journal) {
+    const auto js = journal.stats();
+    const auto one = [&](const char *name, const char *type, const char *help, auto value) {
+        family(out, name, type, help);
+        out += fmt::format("{} {}\n", name, value);
+    };
+    one("cabinetd_journal_records_total", "counter", "Records committed to the journal.",
+        js.records);
+    one("cabinetd_journal_duplicates_total", "counter",
+        "Events received again and not stored twice.", js.duplicates);
+    one("cabinetd_journal_available", "gauge",
+        "1 while the journal can write, 0 while opens and clears are refused.",
+        journal.available() ? 1 : 0);
+    one("cabinetd_journal_unavailable_total", "counter",
+        "Times the journal became unable to write (disk full, I/O error, ...).", js.unavailable);
+    one("cabinetd_journal_held_records", "gauge",
+        "Records kept in memory while the journal cannot write.", js.held);
+    one("cabinetd_journal_dropped_records_total", "counter",
+        "Records dropped past the memory bound while the journal could not write.", js.dropped);
+    one("cabinetd_journal_pruned_records_total", "counter",
+        "Records pruned for age or for the size cap.", js.pruned);
+    family(out, "cabinetd_journal_write_seconds", "histogram",
+           "Time to commit one batch to the journal.");
+    for (std::size_t i = 0; i < std::size(JournalStats::kBuckets); ++i)
+        out += fmt::format("cabinetd_journal_write_seconds_bucket{{le=\"{}\"}} {}\n",
+                           JournalStats::kBuckets[i], js.write_buckets[i]);
+    out += fmt::format("cabinetd_journal_write_seconds_bucket{{le=\"+Inf\"}} {}\n", js.batches);
+    out += fmt::format("cabinetd_journal_write_seconds_sum {:.6f}\n", js.write_seconds_sum);
+    out += fmt::format("cabinetd_journal_write_seconds_count {}\n", js.batches);
+}
+
+void http_metrics(std::string &out, const HttpCounters &c) {
+    family(out, "cabinetd_http_connections", "gauge",
+           "Open HTTP connections, event streams included.");
+    out += fmt::format("cabinetd_http_connections {}\n", c.connections.load());
+    family(out, "cabinetd_http_streams", "gauge", "Open event streams.");
+    out += fmt::format("cabinetd_http_streams {}\n", c.streams.load());
+    family(out, "cabinetd_http_unauthenticated_connections", "gauge",
+           "Open HTTP connections that have not yet shown a valid token.");
+    out += fmt::format("cabinetd_http_unauthenticated_connections {}\n", c.unauthenticated.load());
+    family(out, "cabinetd_http_evicted_total", "counter",
+           "Connections without a valid token closed to make room for a new one (many: someone "
+           "holds idle sockets).");
+    out += fmt::format("cabinetd_http_evicted_total {}\n", c.evicted.load());
+}
+
+} // namespace
+
+std::string metrics_text(const ApiContext &ctx) {
+    std::string out;
+    const auto all = ctx.statuses();
+    family(out, "cabinetd_cabinet_up", "gauge",
+           "1 while the cabinet's link is up and its controller talking, else 0.");
+    for (auto &s : all)
+        out += fmt::format("cabinetd_cabinet_up{{cabinet=\"{}\"}} {}\n", label(s.name),
+                           s.link == Link::Up ? 1 : 0);
+    cabinet_counters(out, all);
+    cabinet_gauges(out, all);
+    journal_metrics(out, ctx.journal);
+    http_metrics(out, ctx.counters);
+    return out;
+}
+
+} // namespace cabinetd

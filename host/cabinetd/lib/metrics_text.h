@@ -1,0 +1,12 @@
+// The service's metrics in Prometheus' text format (version 0.0.4).
+#pragma once
+
+#include "api_context.h"
+
+#include <string>
+
+namespace cabinetd {
+
+std::string metrics_text(const ApiContext &ctx);
+
+} // namespace cabinetd
