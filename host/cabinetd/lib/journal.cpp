@@ -1024,22 +1024,36 @@ void Journal::prune_oldest(const char *select, std::int64_t arg, const char *why
     commit(b);
 }
 
-std::vector<Record> Journal::read(const Query &q) const {
-    std::string sql = fmt::format("SELECT {} FROM journal WHERE cursor > ?", kColumns);
+namespace {
+
+// A query's filter on cabinet and kinds, then its order and limit: the end of
+// a SELECT whose own conditions come first. bind_filter binds its values
+// from parameter i on, in the same order.
+std::string filter_sql(const Query &q) {
+    std::string sql;
     if (!q.cabinet.empty()) sql += " AND cabinet = ?";
     if (!q.kinds.empty()) {
         sql += " AND kind IN (";
         for (std::size_t i = 0; i < q.kinds.size(); ++i) sql += i ? ",?" : "?";
         sql += ")";
     }
-    sql += " ORDER BY cursor LIMIT ?";
-    std::lock_guard lk(rmu_);
-    Stmt s(rdb_, sql.c_str());
-    int i = 1;
-    s.bind(i++, q.after);
+    return sql + " ORDER BY cursor LIMIT ?";
+}
+
+void bind_filter(Stmt &s, int i, const Query &q) {
     if (!q.cabinet.empty()) s.bind(i++, q.cabinet);
     for (auto &k : q.kinds) s.bind(i++, k);
     s.bind(i++, static_cast<std::int64_t>(q.limit));
+}
+
+} // namespace
+
+std::vector<Record> Journal::read(const Query &q) const {
+    const auto sql = fmt::format("SELECT {} FROM journal WHERE cursor > ?", kColumns) + filter_sql(q);
+    std::lock_guard lk(rmu_);
+    Stmt s(rdb_, sql.c_str());
+    s.bind(1, q.after);
+    bind_filter(s, 2, q);
     std::vector<Record> out;
     while (s.step()) out.push_back(row(s));
     return out;
@@ -1147,22 +1161,13 @@ Journal::Page Journal::page(const Query &q, std::int64_t window) const {
             return out;
         }
     }
-    std::string sql = fmt::format("SELECT {} FROM journal WHERE cursor > ? AND cursor <= ?", kColumns);
-    if (!q.cabinet.empty()) sql += " AND cabinet = ?";
-    if (!q.kinds.empty()) {
-        sql += " AND kind IN (";
-        for (std::size_t i = 0; i < q.kinds.size(); ++i) sql += i ? ",?" : "?";
-        sql += ")";
-    }
-    sql += " ORDER BY cursor LIMIT ?";
+    const auto sql =
+        fmt::format("SELECT {} FROM journal WHERE cursor > ? AND cursor <= ?", kColumns) + filter_sql(q);
     std::lock_guard lk(pmu_);
     Stmt s(pdb_, sql.c_str());
-    int i = 1;
-    s.bind(i++, q.after);
-    s.bind(i++, upto);
-    if (!q.cabinet.empty()) s.bind(i++, q.cabinet);
-    for (auto &k : q.kinds) s.bind(i++, k);
-    s.bind(i++, static_cast<std::int64_t>(q.limit));
+    s.bind(1, q.after);
+    s.bind(2, upto);
+    bind_filter(s, 3, q);
     while (s.step()) out.records.push_back(row(s));
     if (out.records.size() == q.limit) out.scanned_to = out.records.back().cursor;
     return out;
