@@ -328,7 +328,7 @@ private:
         auto found = find_route(req_.method(), req_.target());
         if (auto *refused = std::get_if<Response>(&found)) return send(std::move(*refused));
         auto &m = std::get<RouteMatch>(found);
-        ApiRequest req{req_, m.query, std::move(m.params), {}, srv_.reader, responder()};
+        ApiRequest req{req_, m.query, std::move(m.params), Identity{}, srv_.reader, responder()};
         if (m.route->access != Access::Public) {
             const auto need = m.route->access == Access::Operator ? Role::Operator : Role::Viewer;
             auto who = authorise(need, m.route->stream ? &m.query : nullptr);
