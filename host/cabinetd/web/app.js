@@ -160,8 +160,14 @@ function render(c) {
 
 // One banner for every cabinet's active alarms, each with its own
 // Acknowledge button until someone has acknowledged it.
+// Rebuilt only when they change: a rebuild under a focused button would
+// take the keyboard's place away every refresh.
+let shownAlarms = "";
 function renderAlarms() {
   const list = document.getElementById("alarm-list");
+  const now = JSON.stringify([role, [...alarmsOf]]);
+  if (now === shownAlarms) return;
+  shownAlarms = now;
   list.replaceChildren();
   for (const [name, alarms] of alarmsOf) {
     for (const a of alarms) {
