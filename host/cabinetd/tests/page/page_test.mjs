@@ -90,10 +90,12 @@ let browser;
 try {
   const sim = await start(process.env.CABINET_SIM, ["--tcp", "0", "--control-tcp", "0"],
                           { serial: /serial on tcp [\d.]+:(\d+)/, control: /control on tcp [\d.]+:(\d+)/ });
+  // A second simulator: a copy of the first, so the same board id.
+  const twin = await start(process.env.CABINET_SIM, ["--tcp", "0"], { serial: /serial on tcp [\d.]+:(\d+)/ });
   writeFileSync(join(work, "tokens"), `page operator ${TOKEN}\n`);
   // No --web-root: cabinetd run from its build tree finds the page itself.
   const daemonArgs = (port) =>
-    ["--cabinet", `lab=tcp:127.0.0.1:${sim.serial}`, "--db", join(work, "j.db"), "--listen", `127.0.0.1:${port}`,
+    ["--cabinet", `lab=tcp:127.0.0.1:${sim.serial}`, "--cabinet", `twin=tcp:127.0.0.1:${twin.serial}`, "--db", join(work, "j.db"), "--listen", `127.0.0.1:${port}`,
      "--tokens", join(work, "tokens")];
   let daemon = await start(process.env.CABINETD, daemonArgs(0), { port: /listening on .* port (\d+)/ });
 
@@ -113,7 +115,7 @@ try {
   await page.keyboard.press("Enter");
   await cabinet.locator('.door[data-door="3"].open').waitFor({ timeout: 10000 });
   await cabinet.locator('.door[data-door="3"].closed.locked').waitFor({ timeout: 15000 });
-  await page.locator("#log li", { hasText: "cycle_complete" }).first().waitFor({ timeout: 10000 });
+  await page.locator("#log li.event", { hasText: "cycle_complete" }).first().waitFor({ timeout: 10000 });
   const controllerText = await cabinet.locator(".state").textContent();
   if (/_/.test(controllerText)) throw new Error(`the state is not in words: "${controllerText}"`);
 
@@ -134,6 +136,8 @@ try {
     await page.keyboard.press("Space");
     await page.locator("#alarms li", { hasText: "acknowledged by page" }).first().waitFor({ timeout: 10000 });
   }
+  if (Array.isArray(status.board_id_shared_with))
+    await cabinet.locator(".board-warning", { hasText: "twin" }).waitFor({ timeout: 10000 });
   await accessibility(page, "desktop, a door forced open");
   await page.screenshot({ path: join(shots, "desktop-door-forced.png"), fullPage: true });
 
@@ -196,9 +200,10 @@ try {
   await door3.locator("button:enabled").waitFor({ timeout: 15000 });
   await door3.locator("button").click();
   for (const until = Date.now() + 15000; ;) {
-    const n = await page.locator("#log li", { hasText: "cycle_complete" }).count();
+    const n = await page.locator("#log li.event", { hasText: "cycle_complete" }).count();
     if (n === 2) break;
-    if (n > 2) throw new Error(`${n} cycle_complete entries for two cycles: records shown twice after the restart`);
+    if (n > 2) throw new Error(`${n} cycle_complete entries for two cycles: records shown twice after the restart: ` +
+                               (await page.locator("#log li").allTextContents()).join(" / "));
     if (Date.now() > until) throw new Error("the cycle after the restart is not shown");
     await page.waitForTimeout(100);
   }
