@@ -49,7 +49,9 @@ std::optional<std::int64_t> time_param(const QueryParams &q, const char *name, s
     auto it = q.find(name);
     if (it == q.end()) return std::nullopt;
     auto v = parse_decimal<std::int64_t>(it->second);
-    if (!v) why = fmt::format("{}: expected Unix milliseconds (a whole number, no leading zeros)", name);
+    if (!v)
+        why = fmt::format("{}: expected Unix milliseconds (a whole number, no leading zeros)",
+                          name);
     return v;
 }
 
