@@ -87,30 +87,9 @@ function cabinetElement(name) {
   return el;
 }
 
-// The controller's state in words. cabinetd says them (state_text); a
-// cabinetd that does not yet gets its state name made readable here, without
-// the page knowing the names.
-function stateWords(ctl) {
-  if (ctl.state_text) return ctl.state_text;
-  const words = String(ctl.state).replace(/_/g, " ");
-  return ctl.active_door ? `${words} (door ${ctl.active_door})` : words;
-}
-
-// Why an open would be refused now, or null when it would be admitted.
-// cabinetd says so (admits_open, open_blocked_reason); without those fields
-// the page works it out from the status: a fault, a door that is not secure,
-// an operation under way, a link not up.
+// Why an open would be refused now (cabinetd's own judgement), or null.
 function openBlocked(c) {
-  if (typeof c.admits_open === "boolean") return c.admits_open ? null : (c.open_blocked_reason || "opens are refused now");
-  const ctl = c.controller;
-  if (c.link !== "up" || !ctl) return "the link to the controller is not up";
-  if (ctl.fault_text != null) return "a fault is latched: " + ctl.fault_text;
-  if (!ctl.inputs_valid || !c.doors) return "the controller's inputs have not settled";
-  if (ctl.active_door) return `the controller is busy with door ${ctl.active_door}`;
-  const insecure = c.doors.filter((d) => !d.closed || !d.locked).map((d) => d.door);
-  if (insecure.length) return `door ${insecure.join(", ")} not closed and locked`;
-  if (!ctl.heartbeat_ok) return "the controller's heartbeat is not fresh";
-  return null;
+  return c.admits_open ? null : (c.open_blocked_reason || "opens are refused now");
 }
 
 function renderDoors(el, c, blocked) {
@@ -137,7 +116,7 @@ function render(c) {
   el.classList.toggle("lost", c.link !== "up");
   const ctl = c.controller;
   const faulted = ctl && ctl.fault_text != null;
-  el.querySelector(".state").textContent = ctl ? stateWords(ctl) : "unknown (" + c.link_reason + ")";
+  el.querySelector(".state").textContent = ctl ? ctl.state_text : "unknown (" + c.link_reason + ")";
   el.querySelector(".fault").textContent = ctl ? ctl.fault : "unknown";
   el.querySelector(".advice").textContent = faulted ? ctl.fault_text : "";
   el.querySelector(".heartbeat").textContent =
