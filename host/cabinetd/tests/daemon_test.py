@@ -798,6 +798,9 @@ def test_stream_resume():
                                         ("forced_open", 4, "cleared", None), ("held_open", 4, "cleared", None)]),
               f"alarms on the stream: {alarms}")
         check(len(d.events(kind="alarm")) == 6, "alarm records in the journal")
+        # The audit finds an acknowledgement by who gave it.
+        check([(r["code"], r["detail"]["state"]) for r in d.events(kind="alarm", requested_by="ops2", door=4)]
+              == [("held_open", "acknowledged")], "ops2's acknowledgement, by requester")
 
         # A stream token is for streams only, and a wrong one is refused.
         status, _ = d.request("GET", "/api/cabinets", token=tok["token"])
