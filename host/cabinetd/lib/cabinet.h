@@ -60,9 +60,13 @@ struct CabinetStatus {
     std::int64_t link_since_ms = 0;
     std::string link_reason;
     std::string session_id;
-    std::optional<cabinet_host::StateLine> state; // the latest, while the link is up
+    // The latest state line, moved by the events since (cabinet_view.h), while the link is up.
+    std::optional<cabinet_host::StateLine> state;
     std::optional<std::int64_t> heartbeat_ok_local_ms; // last "heartbeat_ok", steady ms
     std::uint64_t lines_in = 0, lines_out = 0, malformed = 0, reconnects = 0, sessions = 0;
+    // State lines that disagreed with what the events since the one before
+    // had made of it (the state line wins).
+    std::uint64_t view_reconciled = 0;
     std::map<std::string, std::uint64_t> acks, faults;
     std::map<std::string, std::uint64_t> heartbeats; // by outcome: "ok", "refused", "missing"
     std::vector<Alarm> alarms;                        // active ones, oldest first

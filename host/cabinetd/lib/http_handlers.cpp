@@ -105,16 +105,30 @@ Answer get_openapi(const ApiRequest &, ApiContext &) {
     return text_response(std::string(openapi_json()), "application/json");
 }
 
+namespace {
+
+json cabinet_view(const Cabinet &c, const ApiRequest &req, const ApiContext &ctx) {
+    StatusContext sc;
+    sc.journal_available = ctx.journal.available();
+    if (ctx.boards) {
+        sc.board_id = ctx.boards->board(c.name());
+        sc.board_shared_with = ctx.boards->shared_with(c.name());
+    }
+    return status_json(c.status(), req.for_operator(), sc);
+}
+
+} // namespace
+
 Answer get_cabinets(const ApiRequest &req, ApiContext &ctx) {
     json out = json::array();
-    for (auto &[c, ep] : ctx.cabinets) out.push_back(status_json(c->status(), req.for_operator()));
+    for (auto &[c, ep] : ctx.cabinets) out.push_back(cabinet_view(*c, req, ctx));
     return json_response(200, {{"cabinets", out}});
 }
 
 Answer get_cabinet(const ApiRequest &req, ApiContext &ctx) {
     Cabinet *cab = ctx.cabinet(req.param("cabinet"));
     if (!cab) return no_cabinet(req.param("cabinet"));
-    return json_response(200, status_json(cab->status(), req.for_operator()));
+    return json_response(200, cabinet_view(*cab, req, ctx));
 }
 
 Answer post_clear_fault(const ApiRequest &req, ApiContext &ctx) {

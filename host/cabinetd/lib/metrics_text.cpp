@@ -54,6 +54,9 @@ void cabinet_counters(std::string &out, const std::vector<CabinetStatus> &all) {
     per_cabinet(out, all, "cabinetd_sessions_total",
                 "Controller sessions seen (first one and every restart).",
                 [](auto &s) { return s.sessions; });
+    per_cabinet(out, all, "cabinetd_view_reconciled_total",
+                "State lines that disagreed with the view followed from events (the line wins).",
+                [](auto &s) { return s.view_reconciled; });
     by_code(out, all, "cabinetd_acks_total", "Acks received, by code.", &CabinetStatus::acks);
     by_code(out, all, "cabinetd_faults_total", "Fault events received, by code.",
             &CabinetStatus::faults);

@@ -206,9 +206,10 @@ class Daemon:
 
 
 class Rig:
-    def __init__(self, count=1, observe=False, extra=(), db=None, env=None):
+    def __init__(self, count=1, observe=False, extra=(), db=None, env=None, boards=None):
         self.dir = tempfile.TemporaryDirectory(prefix="cabinetd-test-")
-        self.sims = [Sim(self.dir.name, n, observe) for n in ["a", "b", "c"][:count]]
+        self.sims = [Sim(self.dir.name, n, observe, board_id=(boards or {}).get(n))
+                     for n in ["a", "b", "c"][:count]]
         self.daemon = Daemon(self.dir.name, self.sims, extra, db, env)
 
     def __enter__(self):
@@ -237,9 +238,17 @@ def open_door(d, cabinet, door, key=None, wait=False, body=None, token=OPERATOR)
 # --- tests ------------------------------------------------------------------
 
 def test_opens_refusals_and_link_loss():
-    with Rig(3) as rig:
+    # b and c are two controllers with the same board id (a copied configuration).
+    shared = f"{random.getrandbits(64):016X}"
+    with Rig(3, boards={"b": shared, "c": shared}) as rig:
         d = rig.daemon
         d.wait_ready("abc")
+        a = d.cabinet("a")
+        check(a["admits_open"] and a["open_blocked_reason"] is None and a["controller"]["state_text"] == "idle"
+              and a["board_id"] == rig.sims[0].board_id and a["board_id_shared_with"] == [], f"a ready: {a}")
+        check(d.cabinet("b")["board_id_shared_with"] == ["c"] and d.cabinet("c")["board_id_shared_with"] == ["b"],
+              "a shared board id not shown")
+        check(sum("same board id" in line for line in d.log) == 1, "a shared board id not logged once")
         # An open through the API completes its cycle.
         status, body = open_door(d, "a", 3, wait=True, body={"pulse_ms": 300, "ttl_ms": 2000})
         check(status == 200 and body["code"] == "accepted", f"open a/3: {status} {body}")
@@ -254,8 +263,13 @@ def test_opens_refusals_and_link_loss():
         check(len(rows) == 1 and json.loads(rows[0][0])["requested_by"] == "ops", f"open record: {rows}")
 
         # A refusal arrives with its code and explanation.
+        rig.sims[1].control("door 1 hold")
         status, first = open_door(d, "b", 1)
         check(status == 202, f"open b/1: {status} {first}")
+        wait_for(lambda: d.cabinet("b")["controller"]["state_text"] == "waiting for door 1 to close", 10,
+                 "b's state in words")
+        b = d.cabinet("b")
+        check(not b["admits_open"] and b["open_blocked_reason"] == "door 1 is not closed and locked", f"b busy: {b}")
         status, refused = open_door(d, "b", 2)
         check(status == 409 and refused["code"] == "busy" and refused["text"], f"refusal: {status} {refused}")
 

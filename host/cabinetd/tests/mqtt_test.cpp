@@ -291,6 +291,15 @@ TEST_F(MqttBridgeTest, StateAndDoorsFollowTheCabinetsRecordsAsTheyAreWritten) {
     EXPECT_EQ(last("door/2/state"), (json{{"door", "closed"}, {"latch", "unlocked"}}));
     EXPECT_TRUE(eventually([&] { return net_.messages(kPrefix + "availability").back().payload == "online"; }));
     EXPECT_EQ(cabinet_->status().link, Link::Down); // the records, not the cabinet's status, moved them
+    // An event moves them too, without waiting for the next state record.
+    Record opened;
+    opened.cabinet = "lab";
+    opened.kind = "event";
+    opened.code = "door_open";
+    opened.door_id = 2;
+    journal_->write({opened});
+    ASSERT_TRUE(eventually([&] { return last("door/2/state")["door"] == "open"; }));
+    EXPECT_EQ(last("state")["state"], "wait_close");
 
     const auto doors = net_.messages(kPrefix + "door/2/state").size();
     write("link", "down", R"({"reason":"gone"})");

@@ -39,6 +39,8 @@ inline constexpr std::string_view kDoorOpen = "door_open";
 inline constexpr std::string_view kDoorClosed = "door_closed";
 inline constexpr std::string_view kLatchUnlocked = "latch_unlocked";
 inline constexpr std::string_view kLatchLocked = "latch_locked";
+inline constexpr std::string_view kPulseComplete = "pulse_complete";
+inline constexpr std::string_view kPulseDoorOpen = "pulse_door_open";
 } // namespace codes
 
 // A session id: the board's id and the number of the boot it started with,
