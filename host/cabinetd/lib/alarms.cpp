@@ -112,8 +112,8 @@ void AlarmModel::forget() {
     admitted_ = 0;
 }
 
-std::optional<std::vector<AlarmChange>> AlarmModel::acknowledge(const std::optional<std::string> &id,
-                                                                const std::string &by) {
+std::optional<std::vector<AlarmChange>>
+AlarmModel::acknowledge(const std::optional<std::string> &id, const std::string &by) {
     if (id && std::none_of(active_.begin(), active_.end(),
                            [&](const Alarm &a) { return a.id == *id; }))
         return std::nullopt;

@@ -72,18 +72,24 @@ void load_mqtt(const std::string &path, const nlohmann::json &j, MqttConfig &m) 
 namespace {
 
 // A cabinet of the config file: its endpoint, or {"endpoint": ..., "held_open_s": N}.
-CabinetConfig cabinet_entry(const std::string &path, const std::string &name, const nlohmann::json &v) {
+CabinetConfig cabinet_entry(const std::string &path, const std::string &name,
+                            const nlohmann::json &v) {
     if (v.is_string()) return parse_cabinet(name + "=" + v.get<std::string>());
     const auto what = fmt::format("{}: cabinet {}", path, name);
     if (!v.is_object() || !v.contains("endpoint") || !v["endpoint"].is_string())
-        throw ConfigError(fmt::format("{}: give the endpoint as a string, or an object with \"endpoint\"", what));
+        throw ConfigError(fmt::format(
+            "{}: give the endpoint as a string, or an object with \"endpoint\"", what));
     auto c = parse_cabinet(name + "=" + v["endpoint"].get<std::string>());
     for (auto &[key, x] : v.items()) {
         if (key == "endpoint") continue;
-        if (key != "held_open_s") throw ConfigError(fmt::format("{}: unknown setting \"{}\"", what, key));
-        if (!x.is_number_unsigned() || x.get<std::uint64_t>() < 1 || x.get<std::uint64_t>() > kMaxHeldOpenS)
-            throw ConfigError(fmt::format("{}: \"held_open_s\" must be a whole number of seconds, 1 to {}",
-                                          what, kMaxHeldOpenS));
+        if (key != "held_open_s")
+            throw ConfigError(fmt::format("{}: unknown setting \"{}\"", what, key));
+        const bool ok = x.is_number_unsigned() && x.get<std::uint64_t>() >= 1 &&
+                        x.get<std::uint64_t>() <= kMaxHeldOpenS;
+        if (!ok)
+            throw ConfigError(fmt::format(
+                "{}: \"held_open_s\" must be a whole number of seconds, 1 to {}", what,
+                kMaxHeldOpenS));
         c.held_open = std::chrono::seconds(x.get<std::uint64_t>());
     }
     return c;
