@@ -29,7 +29,7 @@ BrokerUrl parse_broker_url(const std::string &url);
 // Checks the broker settings for this many cabinets; throws ConfigError.
 void validate_mqtt(const MqttConfig &m, std::size_t cabinets);
 
-// The board id of a session id: its first 16 hex digits, or nothing.
+// The board id of a session id, or nothing for anything but a session id.
 std::optional<std::string> board_id_of(std::string_view session_id);
 // A cabinet's topic prefix, from the configured pattern.
 std::string topic_prefix(const MqttConfig &m, const std::string &cabinet, const std::string &board);
