@@ -3,6 +3,7 @@
 // handlers see this and nothing more of the service.
 #pragma once
 
+#include "board_ids.h"
 #include "cabinet.h"
 #include "journal.h"
 #include "tokens.h"
@@ -57,6 +58,7 @@ struct ApiContext {
     std::string web_root; // the operator page's files; empty: no page
     std::vector<std::string> allowed_hosts;
     HttpCounters counters;
+    const BoardIds *boards = nullptr; // which board each cabinet is, and who shares one
 
     Cabinet *cabinet(std::string_view name) const;
     // The configured endpoint of a cabinet (empty if there is none): shown to

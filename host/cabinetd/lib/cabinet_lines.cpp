@@ -3,6 +3,7 @@
 // changes of their health, each run of the controller under a key of its own.
 #include "cabinet.h"
 
+#include "cabinet_view.h"
 #include "log.h"
 #include "state_view.h"
 
@@ -92,14 +93,21 @@ void Cabinet::on_line(const Inbound &in) {
 
 void Cabinet::on_state(const StateLine &s) {
     if (auto g = seq_.latest(journal_session_, s.event_seq)) gap_record(journal_session_, *g);
+    bool reconciled = false;
     {
         std::lock_guard lk(mu_);
+        const auto &was = status_.state;
+        reconciled = was && disagrees(controller_view(*was), was->inputs_valid, s);
+        if (reconciled) ++status_.view_reconciled;
         status_.state = s;
     }
     // What of a state line is worth a journal record when it changes: not
     // the clock, the event counter or the rail reading, which move all the time.
+    // One that corrects what the events made of the state is recorded too, so
+    // that whoever follows the records is corrected as well.
     auto fields = state_json(s, {.masks = true});
-    if (!last_logged_state_ || state_json(*last_logged_state_, {.masks = true}) != fields) {
+    if (reconciled || !last_logged_state_ ||
+        state_json(*last_logged_state_, {.masks = true}) != fields) {
         Record r = rec("state");
         r.session_id = journal_session_;
         r.event_seq = s.event_seq;
@@ -108,17 +116,24 @@ void Cabinet::on_state(const StateLine &s) {
         batch_.push_back(std::move(r));
     }
     last_logged_state_ = s;
+    alarm_changes(alarms_.on_state(s, alarm_now()));
 }
 
 void Cabinet::on_event(const EventLine &e) {
     if (auto g = seq_.event(journal_session_, e.event_seq)) gap_record(journal_session_, *g);
-    if (is_fault_code(e.code)) {
+    {
         std::lock_guard lk(mu_);
-        ++status_.faults[e.code];
+        if (is_fault_code(e.code)) ++status_.faults[e.code];
+        // Every view follows the event at once, not only the next state line.
+        if (status_.state) {
+            auto v = controller_view(*status_.state);
+            if (apply_event(v, e.code, e.door_id)) put_view(*status_.state, v);
+        }
     }
     Record r = line_record("event", e);
     r.uptime_ms = e.uptime_ms;
     batch_.push_back(std::move(r));
+    alarm_changes(alarms_.on_event(e.code, e.door_id, alarm_now()));
     auto c = cycles_.find(e.request_id);
     if (c == cycles_.end() || !ends_cycle(e.code)) return;
     if (c->second.reply) {
@@ -220,6 +235,7 @@ void Cabinet::on_session(const SessionChange &c) {
         status_.state.reset();
     }
     last_logged_state_.reset();
+    alarms_.forget();
     if (!c.first) end_cycles("session_changed");
     // Which run of the controller this is takes the line that showed the
     // change, which on_line() is given next.

@@ -1,8 +1,12 @@
 #include "http_views.h"
 
+#include "cabinet_view.h"
 #include "state_view.h"
 
 #include <cabinet_host/explain.h>
+#include <cabinet_host/words.h>
+
+#include <fmt/format.h>
 
 #include <vector>
 
@@ -24,6 +28,18 @@ std::string redact(std::string text, std::string_view endpoint) {
     return text;
 }
 
+json alarms_json(const std::vector<Alarm> &alarms) {
+    json out = json::array();
+    for (auto &a : alarms)
+        out.push_back({{"alarm_id", a.id},
+                       {"code", a.code},
+                       {"door", a.door},
+                       {"text", a.text},
+                       {"raised_at_ms", a.raised_at_ms},
+                       {"acknowledged_by", a.acknowledged_by ? json(*a.acknowledged_by) : json()}});
+    return out;
+}
+
 json doors_json(const cabinet_host::StateLine &st) {
     json doors = json::array();
     for (unsigned d = 1; d <= cabinet_host::kDoors; ++d)
@@ -32,9 +48,29 @@ json doors_json(const cabinet_host::StateLine &st) {
     return doors;
 }
 
+// Why the controller would refuse an open now, as far as cabinetd can tell,
+// or nothing: the page disables its Open buttons and says this instead.
+std::optional<std::string> open_blocked(const CabinetStatus &s, bool journal_available) {
+    if (s.link != Link::Up)
+        return fmt::format("the link to the controller is {}", to_string(s.link));
+    if (!s.state) return "no state heard from the controller yet";
+    if (!journal_available) return "the journal cannot write";
+    const auto &st = *s.state;
+    if (st.fault != cabinet_host::kNoFault) return fmt::format("fault latched: {}", st.fault);
+    if (!st.inputs_valid) return "the controller's inputs have not settled";
+    if (!st.power_ok) return "the latch supply is out of range";
+    for (unsigned d = 1; d <= cabinet_host::kDoors; ++d)
+        if (!st.door_closed(d) || !st.latch_locked(d))
+            return fmt::format("door {} is not closed and locked", d);
+    if (cabinet_host::parse_state(st.state) != cabinet_host::ControllerState::Idle)
+        return fmt::format("the controller is busy: {}", state_text(controller_view(st)));
+    if (!st.heartbeat_ok) return "the controller has no fresh heartbeat";
+    return std::nullopt;
+}
+
 } // namespace
 
-json status_json(const CabinetStatus &s, bool for_operator) {
+json status_json(const CabinetStatus &s, bool for_operator, const StatusContext &context) {
     json j{{"name", s.name},
            {"link", to_string(s.link)},
            {"link_since_ms", s.link_since_ms},
@@ -42,7 +78,8 @@ json status_json(const CabinetStatus &s, bool for_operator) {
            {"session_id", s.session_id.empty() ? json() : json(s.session_id)},
            {"heartbeat_age_s", json()},
            {"controller", json()},
-           {"doors", json()}};
+           {"doors", json()},
+           {"alarms", alarms_json(s.alarms)}};
     if (for_operator) j["endpoint"] = s.endpoint;
     if (s.heartbeat_ok_local_ms) {
         const auto age = steady_ms() - static_cast<std::uint64_t>(*s.heartbeat_ok_local_ms);
@@ -50,8 +87,14 @@ json status_json(const CabinetStatus &s, bool for_operator) {
     }
     // What the controller last said is shown only while it is still talking:
     // a cabinet whose link is down is not what it was when the link went.
+    const auto blocked = open_blocked(s, context.journal_available);
+    j["admits_open"] = !blocked;
+    j["open_blocked_reason"] = blocked ? json(*blocked) : json();
+    j["board_id"] = context.board_id.empty() ? json() : json(context.board_id);
+    j["board_id_shared_with"] = context.board_shared_with;
     if (s.link == Link::Up && s.state) {
         j["controller"] = state_json(*s.state, {.text = true, .clock = true});
+        j["controller"]["state_text"] = state_text(controller_view(*s.state));
         // Until the controller's inputs have settled (just after a start) its
         // masks say nothing about the doors.
         if (s.state->inputs_valid) j["doors"] = doors_json(*s.state);

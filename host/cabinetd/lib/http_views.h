@@ -9,11 +9,21 @@
 
 #include <nlohmann/json.hpp>
 
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace cabinetd {
 
-nlohmann::json status_json(const CabinetStatus &s, bool for_operator);
+// What a cabinet's status shows of the service around it.
+struct StatusContext {
+    bool journal_available = true;
+    std::string board_id; // the cabinet's board (16 hex digits), "" while unknown
+    std::vector<std::string> board_shared_with; // other cabinets reporting the same board
+};
+
+nlohmann::json status_json(const CabinetStatus &s, bool for_operator,
+                           const StatusContext &context = {});
 nlohmann::json record_json(const Record &r);
 nlohmann::json record_json(const Record &r, bool for_operator, std::string_view endpoint);
 nlohmann::json result_json(const CommandResult &r);

@@ -56,6 +56,9 @@ void cabinet_counters(std::string &out, const std::vector<CabinetStatus> &all) {
     per_cabinet(out, all, "cabinetd_sessions_total",
                 "Controller sessions seen (first one and every restart).",
                 [](auto &s) { return s.sessions; });
+    per_cabinet(out, all, "cabinetd_view_reconciled_total",
+                "State lines that disagreed with the view followed from events (the line wins).",
+                [](auto &s) { return s.view_reconciled; });
     by_code(out, all, "cabinetd_acks_total", "Acks received, by code.", &CabinetStatus::acks);
     by_code(out, all, "cabinetd_faults_total", "Fault events received, by code.",
             &CabinetStatus::faults);
@@ -87,6 +90,22 @@ void cabinet_gauges(std::string &out, const std::vector<CabinetStatus> &all) {
                                static_cast<double>(steady_ms() - static_cast<std::uint64_t>(
                                                                      *s.heartbeat_ok_local_ms)) /
                                    1000.0);
+}
+
+void alarm_metrics(std::string &out, const std::vector<CabinetStatus> &all) {
+    family(out, "cabinetd_alarms_total", "counter",
+           "Alarms raised: a door opened without an open, or held open too long.");
+    for (auto &s : all)
+        for (auto code : {kForcedOpen, kHeldOpen}) {
+            const auto it = s.alarms_raised.find(std::string(code));
+            out += fmt::format("cabinetd_alarms_total{{cabinet=\"{}\",code=\"{}\"}} {}\n",
+                               label(s.name), code, it == s.alarms_raised.end() ? 0 : it->second);
+        }
+    family(out, "cabinetd_alarms_active", "gauge",
+           "Alarms raised and not yet cleared (acknowledged, and the door closed and locked).");
+    for (auto &s : all)
+        out += fmt::format("cabinetd_alarms_active{{cabinet=\"{}\"}} {}\n", label(s.name),
+                           s.alarms.size());
 }
 
 void journal_metrics(std::string &out, const Journal &journal) {
@@ -147,6 +166,7 @@ std::string metrics_text(const ApiContext &ctx) {
                            s.link == Link::Up ? 1 : 0);
     cabinet_counters(out, all);
     cabinet_gauges(out, all);
+    alarm_metrics(out, all);
     journal_metrics(out, ctx.journal);
     http_metrics(out, ctx.counters);
     return out;

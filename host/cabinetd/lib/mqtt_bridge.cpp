@@ -13,7 +13,6 @@
 #include <deque>
 #include <map>
 #include <mutex>
-#include <random>
 #include <set>
 
 namespace cabinetd {
@@ -76,7 +75,9 @@ struct MqttBridge::Inbox {
         bool any = false;
         for (const auto &r : recs) {
             if (!cabinets.count(r.cabinet)) continue;
-            if (r.kind != "state" && r.kind != "link" && r.kind != "session") continue;
+            if (r.kind != "state" && r.kind != "link" && r.kind != "session" &&
+                r.kind != "event")
+                continue;
             if (records.size() >= bound) {
                 records.pop_front();
                 records_lost = true;
@@ -314,9 +315,12 @@ void MqttBridge::on_connected(Unit &u) {
     if (cfg_.discovery) u.client->subscribe(cfg_.ha_status_topic, 1);
     u.retained.clear();
     u.ha_republish_at.reset();
-    publish_retained(u, "availability", u.online ? "online" : "offline", true);
-    if (cfg_.discovery) publish_discovery(u);
-    publish_status(u, true);
+    u.discovered.reset();
+    // What is published from here on says what the cabinet is now, never a
+    // passing "offline" or a state of nulls while its first state line is due.
+    if (!holding(u)) publish_retained(u, "availability", u.online ? "online" : "offline", true);
+    discover(u, false);
+    if (!holding(u)) publish_status(u, true);
     while (!u.unsent_results.empty()) {
         answer(u, std::move(u.unsent_results.front()));
         u.unsent_results.pop_front();
@@ -371,6 +375,14 @@ void MqttBridge::watch_availability(Unit &u, std::uint64_t now) {
         u.online = false;
 }
 
+// Whether to hold what the cabinet's topics say while its first state line is
+// due, for a moment at most: a controller that sends none is shown as it is.
+bool MqttBridge::holding(const Unit &u) const {
+    return settling(u.view) &&
+           (!u.bad_since ||
+            steady_ms() - *u.bad_since < static_cast<std::uint64_t>(timing_.offline_after.count()));
+}
+
 void MqttBridge::tick(Unit &u, std::uint64_t now) {
     take_board(u, now);
     if (u.board.empty()) return; // nothing to name its topics by yet
@@ -380,15 +392,11 @@ void MqttBridge::tick(Unit &u, std::uint64_t now) {
         return;
     }
     if (!u.connected) return;
-    publish_retained(u, "availability", u.online ? "online" : "offline", false);
-    if (u.ha_republish_at && now >= *u.ha_republish_at) {
-        u.ha_republish_at.reset();
-        publish_retained(u, "availability", u.online ? "online" : "offline", true);
-        if (cfg_.discovery) publish_discovery(u);
-        publish_status(u, true);
-    } else {
-        publish_status(u, false);
-    }
+    const bool again = u.ha_republish_at && now >= *u.ha_republish_at;
+    if (again) u.ha_republish_at.reset();
+    if (!holding(u)) publish_retained(u, "availability", u.online ? "online" : "offline", again);
+    discover(u, again);
+    if (!holding(u)) publish_status(u, again);
     pump(u);
     record_progress(u, now, false);
 }
@@ -405,11 +413,23 @@ void MqttBridge::publish_status(Unit &u, bool force) {
     for (unsigned d = 1; d <= ch::kDoors; ++d)
         if (auto door = door_payload(u.view, d))
             publish_retained(u, fmt::format("door/{}/state", d), door->dump(), force);
+    publish_retained(u, "alarm/state", alarm_state_payload(u.cab->alarms()).dump(), force);
 }
 
 void MqttBridge::publish_discovery(Unit &u) {
     u.client->publish(discovery_topic(cfg_, u.board),
                       discovery_config(u.name, u.board, u.prefix, u.view).dump(), 1, true);
+}
+
+// Home Assistant keeps the versions of the first discovery it gets: it goes
+// out once the cabinet's state line has said them (or the line is not up, and
+// may not say them for long), and again whenever they change.
+void MqttBridge::discover(Unit &u, bool again) {
+    if (!cfg_.discovery || holding(u)) return;
+    std::pair versions{u.view.fw, u.view.hw};
+    if (!again && u.discovered == versions) return;
+    publish_discovery(u);
+    u.discovered = std::move(versions);
 }
 
 void MqttBridge::pump(Unit &u) {
@@ -418,9 +438,9 @@ void MqttBridge::pump(Unit &u) {
         if (recs.empty()) return;
         for (auto &r : recs) {
             if (u.inflight.size() >= timing_.window) return;
-            if (r.cabinet == u.name && r.kind == "event") {
-                auto mid = u.client->publish(u.prefix + "event",
-                                             event_payload(u.name, u.board, r).dump(), 1, false);
+            if (r.cabinet == u.name && (r.kind == "event" || r.kind == "alarm")) {
+                auto mid = u.client->publish(u.prefix + r.kind,
+                                             record_payload(u.name, u.board, r).dump(), 1, false);
                 if (!mid) return; // the connection is going; its end resets the scan
                 u.inflight[r.cursor] = *mid;
                 u.by_mid[*mid] = r.cursor;
@@ -439,74 +459,6 @@ void MqttBridge::record_progress(Unit &u, std::uint64_t now, bool now_or_never) 
     journal_.set_progress(u.reader(), acked);
     u.recorded = acked;
     u.recorded_at = now;
-}
-
-void MqttBridge::on_message(Unit &u, const std::string &topic, const std::string &payload,
-                            bool retained, bool overloaded) {
-    if (cfg_.discovery && topic == cfg_.ha_status_topic) {
-        // Home Assistant came back and has forgotten its entities' states: a
-        // fresh round of everything, after a short random delay so a fleet of
-        // bridges does not answer all at once.
-        if (payload == "online") {
-            static thread_local std::mt19937 rng{std::random_device{}()};
-            std::uniform_int_distribution<std::uint64_t> delay(
-                0, static_cast<std::uint64_t>(timing_.ha_delay_max.count()));
-            u.ha_republish_at = steady_ms() + delay(rng);
-        }
-        return;
-    }
-    if (topic.rfind(u.prefix, 0) != 0) return;
-    command(u, topic.substr(u.prefix.size()), payload, retained, overloaded);
-}
-
-void MqttBridge::command(Unit &u, const std::string &sub, const std::string &payload,
-                         bool retained, bool overloaded) {
-    const auto received_ms = wall_ms();
-    auto parsed = parse_mqtt_command(sub, payload);
-    json base{{"topic", u.prefix + sub}};
-    const auto refuse_with = [&](const std::string &code, std::string text) {
-        base["result"] = "error";
-        base["code"] = code;
-        base["text"] = std::move(text);
-        answer(u, std::move(base));
-    };
-    // A retained command would be carried out again by every reconnect, so
-    // none is, whatever it says.
-    const char *const kRetained =
-        "a retained command is never carried out: publish commands without the retain flag";
-    if (auto *r = std::get_if<MqttRefusal>(&parsed)) {
-        base["request_id"] = r->request_id.empty() ? json() : json(r->request_id);
-        return retained ? refuse_with("retained", kRetained) : refuse_with(r->code, r->text);
-    }
-    auto &c = std::get<MqttCommand>(parsed);
-    base["request_id"] = c.request_id.empty() ? json() : json(c.request_id);
-    base["command"] = c.kind == MqttCommand::Open ? "open" : "clear_fault";
-    if (c.kind == MqttCommand::Open) base["door"] = c.door;
-    if (retained) return refuse_with("retained", kRetained);
-    if (overloaded)
-        return refuse_with("overloaded", "commands arrive faster than cabinetd takes them: "
-                                         "not carried out, send it again later");
-    if (auto stale = check_sent_at(c.sent_at_ms, received_ms, c.ttl_ms))
-        return refuse_with(stale->code, stale->text);
-    if (!u.online)
-        return refuse_with("offline",
-                           "the cabinet is offline: its link is down or its controller silent");
-    if (c.kind == MqttCommand::Open) {
-        OpenArgs a = c.open_args();
-        a.key = c.request_id;
-        a.key_scope = "mqtt"; // every sender on the broker: cabinetd cannot tell them apart
-        a.requested_by = "mqtt";
-        return u.cab->open(std::move(a), replier(u, std::move(base)));
-    }
-    // A fault clear is idempotent by its request id as well: the answer the
-    // first one got is given again.
-    if (!c.request_id.empty())
-        if (auto it = u.clears.find(c.request_id); it != u.clears.end()) {
-            auto again = it->second;
-            again["replayed"] = true;
-            return answer(u, std::move(again));
-        }
-    u.cab->clear_fault(ClearArgs{"mqtt", c.request_id, "mqtt"}, replier(u, std::move(base)));
 }
 
 // The answer to a command, once its cabinet has one: handed to the bridge's
@@ -532,14 +484,6 @@ Reply MqttBridge::replier(Unit &u, json base) {
                 b.answer(x, std::move(base));
             });
     };
-}
-
-void MqttBridge::answer(Unit &u, json result) {
-    if (!u.connected) {
-        if (u.unsent_results.size() < 100) u.unsent_results.push_back(std::move(result));
-        return;
-    }
-    u.client->publish(u.prefix + "result", result.dump(), 1, false);
 }
 
 } // namespace cabinetd

@@ -18,6 +18,7 @@
 #include "cabinet.h"
 #include "config.h"
 #include "journal.h"
+#include "mqtt_alarms.h"
 #include "mqtt_topics.h"
 
 #include <nlohmann/json.hpp>
@@ -83,6 +84,8 @@ private:
     void publish_retained(Unit &u, const std::string &sub, const std::string &payload, bool force);
     void publish_status(Unit &u, bool force);
     void publish_discovery(Unit &u);
+    void discover(Unit &u, bool again);
+    bool holding(const Unit &u) const;
     void pump(Unit &u);
     void record_progress(Unit &u, std::uint64_t now, bool now_or_never);
     void shutdown();
@@ -120,6 +123,8 @@ struct MqttBridge::Unit {
     std::optional<std::uint64_t> bad_since;
     std::map<std::string, std::string> retained; // what was last published, by subtopic
     std::optional<std::uint64_t> ha_republish_at;
+    // The versions (fw, hw) the discovery sent on this connection carried; nothing: none sent yet.
+    std::optional<std::pair<std::string, std::string>> discovered;
 
     // Events: the journal has been read up to `scan`; those awaiting PUBACK by cursor.
     std::int64_t scan = 0;

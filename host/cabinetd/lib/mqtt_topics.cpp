@@ -188,8 +188,7 @@ std::optional<MqttRefusal> check_sent_at(std::optional<std::int64_t> sent_at_ms,
 namespace {
 
 CabinetView::State state_of(const ch::StateLine &s) {
-    return {s.state,        s.fault,    s.active_door,  s.door_closed_mask, s.latch_locked_mask,
-            s.inputs_valid, s.power_ok, s.heartbeat_ok, s.driver_ready};
+    return {controller_view(s), s.inputs_valid, s.power_ok, s.heartbeat_ok, s.driver_ready};
 }
 
 // A state record's fields (cabinetd's own JSON; a field it lacks reads as
@@ -211,9 +210,12 @@ std::optional<CabinetView::State> state_of(const std::string &detail) {
                        : def;
     };
     return CabinetView::State{
-        get("state", std::string()), get("fault", std::string()),  get("active_door", 0u),
-        get("door_closed_mask", 0u), get("latch_locked_mask", 0u), get("inputs_valid", false),
-        get("power_ok", false),      get("heartbeat_ok", false),   get("driver_ready", false)};
+        {get("state", std::string()), get("fault", std::string()), get("active_door", 0u),
+         get("door_closed_mask", 0u), get("latch_locked_mask", 0u)},
+        get("inputs_valid", false),
+        get("power_ok", false),
+        get("heartbeat_ok", false),
+        get("driver_ready", false)};
 }
 
 // The controller's session id of a run's key in the journal: a reused id
@@ -256,12 +258,16 @@ bool follow(CabinetView &v, const Record &r) {
         v.state = state_of(r.detail);
         return true;
     }
+    // Between state records, events move the doors and the controller's state.
+    if (r.kind == "event") return v.state && apply_event(*v.state, r.code, r.door_id);
     return false;
 }
 
 bool looks_online(const CabinetView &v) {
     return v.link == Link::Up && v.state && v.state->heartbeat_ok;
 }
+
+bool settling(const CabinetView &v) { return v.link == Link::Up && !v.state; }
 
 json state_payload(const std::string &cabinet, const std::string &board, const CabinetView &v) {
     json s{{"cabinet", cabinet},

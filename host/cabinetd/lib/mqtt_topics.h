@@ -4,6 +4,7 @@
 #pragma once
 
 #include "cabinet.h"
+#include "cabinet_view.h"
 #include "command.h"
 #include "config.h"
 #include "journal.h"
@@ -64,10 +65,9 @@ std::optional<MqttRefusal> check_sent_at(std::optional<std::int64_t> sent_at_ms,
 
 // A cabinet as its state topics show it, followed record by record.
 struct CabinetView {
-    // What a state record holds of the controller's state line.
-    struct State {
-        std::string state, fault;
-        unsigned active_door = 0, door_closed_mask = 0, latch_locked_mask = 0;
+    // What a state record holds of the controller's state line; events move
+    // the part they tell of.
+    struct State : ControllerView {
         bool inputs_valid = false, power_ok = false, heartbeat_ok = false, driver_ready = false;
     };
     Link link = Link::Down;
@@ -77,11 +77,15 @@ struct CabinetView {
 };
 // The view of a cabinet's status, to start from.
 CabinetView view_of(const CabinetStatus &status);
-// Follows one record of the cabinet: a link, session or state record moves
-// the view (true); any other record leaves it alone (false).
+// Follows one record of the cabinet: a link, session or state record, or an
+// event that changes the doors or the controller's state, moves the view
+// (true); any other record leaves it alone (false).
 bool follow(CabinetView &view, const Record &record);
 // The cabinet is talking and its heartbeat is fresh.
 bool looks_online(const CabinetView &view);
+// The link is up and its first state line is due: what the cabinet is
+// (online or not, its state, its versions) is about to be known.
+bool settling(const CabinetView &view);
 // The payload of `state`, and of `door/<n>/state` (nothing while the
 // controller is not talking: a door is never shown as it was when the link went).
 nlohmann::json state_payload(const std::string &cabinet, const std::string &board,

@@ -13,13 +13,19 @@ Service::Service(const Config &cfg, JournalOptions jopt, LinkOptions lopt, HttpO
     jopt.max_bytes = cfg_.max_db_mb << 20;
     if (!cfg_.tokens.empty()) tokens_.load(cfg_.tokens);
     journal_ = std::make_unique<Journal>(cfg_.db, jopt);
-    for (auto &c : cfg_.cabinets)
+    std::vector<std::string> names;
+    for (auto &c : cfg_.cabinets) names.push_back(c.name);
+    boards_ = std::make_unique<BoardIds>(*journal_, names);
+    for (auto &c : cfg_.cabinets) {
+        lopt.held_open = c.held_open;
         cabinets_.push_back(std::make_unique<Cabinet>(c.name, c.endpoint,
                                                          endpoint_transport(c.endpoint), *journal_, lopt));
+    }
     api_ = std::make_unique<ApiContext>(*journal_, tokens_, hopt);
     for (std::size_t i = 0; i < cabinets_.size(); ++i)
         api_->cabinets.emplace_back(cabinets_[i].get(), cfg_.cabinets[i].endpoint);
     api_->web_root = cfg_.web_root;
+    api_->boards = boards_.get();
     api_->allowed_hosts = cfg_.allowed_hosts;
     http_ = std::make_unique<HttpServer>(*api_, parse_listen(cfg_.listen));
     if (!cfg_.mqtt.url.empty()) {

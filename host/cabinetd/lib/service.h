@@ -4,6 +4,7 @@
 #pragma once
 
 #include "api_context.h"
+#include "board_ids.h"
 #include "cabinet.h"
 #include "config.h"
 #include "journal.h"
@@ -46,6 +47,7 @@ public:
 private:
     Config cfg_;
     std::unique_ptr<Journal> journal_;
+    std::unique_ptr<BoardIds> boards_;
     Tokens tokens_;
     std::vector<std::unique_ptr<Cabinet>> cabinets_;
     std::unique_ptr<ApiContext> api_;

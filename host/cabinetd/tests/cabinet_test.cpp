@@ -250,6 +250,15 @@ TEST_F(CabinetTest, OpensAndClearsAreJournalledAndAKeyIsAnsweredAgainNeverSentAg
     EXPECT_EQ(commands[0].session_id, tl::kSid);
     EXPECT_EQ(commands[2].code, "clear_fault");
     EXPECT_LT(records("open").at(0).cursor, commands[0].cursor);
+
+    // This controller's state lines never show the opens it accepts: the next
+    // one corrects what open_accepted made of the state, is counted, and is
+    // journalled for whoever follows the records.
+    const auto accepted = records("event").back();
+    ASSERT_EQ(accepted.code, "open_accepted");
+    ASSERT_TRUE(eventually([&] { return records("state").back().cursor > accepted.cursor; }));
+    EXPECT_EQ(records("state").back().code, "idle");
+    EXPECT_GE(cabinet_->status().view_reconciled, 1u);
 }
 
 TEST_F(CabinetTest, NothingIsSentWhileTheJournalCannotWriteIt) {

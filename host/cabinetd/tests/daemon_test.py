@@ -24,13 +24,15 @@ from harness import (CABINETD, OPERATOR, OPERATOR2, SANITIZED, VIEWER, Daemon, F
                      check, main, wait_for)
 import openapi_check  # noqa: E402
 
-STREAM_KINDS = {"event", "state", "link", "session", "gap", "open", "open_failed", "clear", "heartbeat", "journal"}
+STREAM_KINDS = {"event", "state", "link", "session", "gap", "open", "open_failed", "clear", "heartbeat", "journal",
+                "alarm"}
 
 
 class Rig:
-    def __init__(self, count=1, observe=False, extra=(), db=None, env=None):
+    def __init__(self, count=1, observe=False, extra=(), db=None, env=None, boards=None):
         self.dir = tempfile.TemporaryDirectory(prefix="cabinetd-test-")
-        self.sims = [Sim(self.dir.name, n, observe) for n in ["a", "b", "c"][:count]]
+        self.sims = [Sim(self.dir.name, n, observe, board_id=(boards or {}).get(n))
+                     for n in ["a", "b", "c"][:count]]
         self.daemon = Daemon(self.dir.name, self.sims, extra, db, env)
 
     def __enter__(self):
@@ -59,9 +61,17 @@ def open_door(d, cabinet, door, key=None, wait=False, body=None, token=OPERATOR)
 # --- tests ------------------------------------------------------------------
 
 def test_opens_refusals_and_link_loss():
-    with Rig(3) as rig:
+    # b and c are two controllers with the same board id (a copied configuration).
+    shared = f"{random.getrandbits(64):016X}"
+    with Rig(3, boards={"b": shared, "c": shared}) as rig:
         d = rig.daemon
         d.wait_ready("abc")
+        a = d.cabinet("a")
+        check(a["admits_open"] and a["open_blocked_reason"] is None and a["controller"]["state_text"] == "idle"
+              and a["board_id"] == rig.sims[0].board_id and a["board_id_shared_with"] == [], f"a ready: {a}")
+        check(d.cabinet("b")["board_id_shared_with"] == ["c"] and d.cabinet("c")["board_id_shared_with"] == ["b"],
+              "a shared board id not shown")
+        check(sum("same board id" in line for line in d.log) == 1, "a shared board id not logged once")
         # An open through the API completes its cycle.
         status, body = open_door(d, "a", 3, wait=True, body={"pulse_ms": 300, "ttl_ms": 2000})
         check(status == 200 and body["code"] == "accepted", f"open a/3: {status} {body}")
@@ -76,8 +86,13 @@ def test_opens_refusals_and_link_loss():
         check(len(rows) == 1 and json.loads(rows[0][0])["requested_by"] == "ops", f"open record: {rows}")
 
         # A refusal arrives with its code and explanation.
+        rig.sims[1].control("door 1 hold")
         status, first = open_door(d, "b", 1)
         check(status == 202, f"open b/1: {status} {first}")
+        wait_for(lambda: d.cabinet("b")["controller"]["state_text"] == "waiting for door 1 to close", 10,
+                 "b's state in words")
+        b = d.cabinet("b")
+        check(not b["admits_open"] and b["open_blocked_reason"] == "door 1 is not closed and locked", f"b busy: {b}")
         status, refused = open_door(d, "b", 2)
         check(status == 409 and refused["code"] == "busy" and refused["text"], f"refusal: {status} {refused}")
 
@@ -505,8 +520,44 @@ def stream_ends(s, timeout):
     return False
 
 
+def alarms_of(d, cabinet="a"):
+    return {(a["code"], a["door"]): a for a in d.cabinet(cabinet)["alarms"]}
+
+
+def forced_door_alarms(d, sim):
+    """Door 4 forced and held open: alarms in the status and the metrics; acks
+    over HTTP; cleared once the door is shut and locked."""
+    both = wait_for(lambda: (lambda a: a if len(a) == 2 else None)(alarms_of(d)), 15, "forced_open and held_open")
+    forced, held = both[("forced_open", 4)], both[("held_open", 4)]
+    check(forced["acknowledged_by"] is None and forced["text"], forced)
+    _, metrics = d.request("GET", "/metrics", token=None)
+    for line in ('cabinetd_alarms_total{cabinet="a",code="forced_open"} 1',
+                 'cabinetd_alarms_total{cabinet="a",code="held_open"} 1', 'cabinetd_alarms_active{cabinet="a"} 2'):
+        check(line in metrics, f"metrics: {line}")
+    ack = "/api/cabinets/a/alarms/ack"
+    for body, want in (("{", 400), ({"alarm_id": 4}, 400), ({"alarm_id": "0" * 32}, 404), ({"door": 4}, 400)):
+        status, answer = d.request("POST", ack, body=body, headers={"Content-Type": "application/json"})
+        check(status == want, f"ack {body}: {status} {answer}")
+    check(d.request("POST", ack, token=VIEWER)[0] == 403, "a viewer acknowledged")
+    check(d.request("POST", ack, body={"alarm_id": forced["alarm_id"]}) == (200, {"acknowledged": [forced["alarm_id"]]}),
+          "ack of one alarm")
+    check(d.request("POST", ack, token=OPERATOR2) == (200, {"acknowledged": [held["alarm_id"]]}), "ack of the rest")
+    # Acknowledged, but the door is still open: both stay.
+    check({k: a["acknowledged_by"] for k, a in alarms_of(d).items()}
+          == {("forced_open", 4): "ops", ("held_open", 4): "ops2"}, alarms_of(d))
+    sim.control("door 4 close")
+    wait_for(lambda: not alarms_of(d), 10, "alarms cleared")
+    _, metrics = d.request("GET", "/metrics", token=None)
+    check('cabinetd_alarms_active{cabinet="a"} 0' in metrics, "alarms still active in the metrics")
+    return forced, held
+
+
 def test_stream_resume():
-    with Rig(1) as rig:
+    # Doors may stay open 2 s here, so that the forced door is soon held open too.
+    cfg = os.path.join(tempfile.mkdtemp(prefix="cabinetd-cfg-"), "cabinetd.json")
+    with open(cfg, "w") as f:
+        json.dump({"cabinets": {"a": {"endpoint": "sim", "held_open_s": 2}}}, f)
+    with Rig(1, extra=["--config", cfg]) as rig:
         d, sim = rig.daemon, rig.sims[0]
         d.wait_ready("a")
         status, tok = d.request("POST", "/api/stream-token", token=VIEWER)
@@ -521,9 +572,11 @@ def test_stream_resume():
         first = read_sse(resp, limit=3)
         check(len(first) == 3, f"first messages: {first}")
         conn.close()
-        # Things happen while the client is away.
-        sim.control("door 4 close")
+        # Things happen while the client is away: door 4 raises alarms, which
+        # are acknowledged and clear once it is shut.
+        forced, held = forced_door_alarms(d, sim)
         time.sleep(0.2)  # the closed door settles
+        sim.control("door 7 open-for 300")  # an admitted open, in and out: no alarm
         status, body = open_door(d, "a", 7, wait=True)
         check(status == 200, f"open while away: {status} {body}")
 
@@ -538,6 +591,14 @@ def test_stream_resume():
                     if k in STREAM_KINDS and c <= max(got)]
         check(got == expected, f"stream {got} != journal {expected}")
         check(any(json.loads(m["data"])["code"] == "cycle_complete" for m in rest), "cycle_complete not streamed")
+        alarms = [(r["code"], r["door_id"], r["detail"]["state"], r["detail"].get("by"))
+                  for r in (json.loads(m["data"]) for m in first + rest) if r["kind"] == "alarm"]
+        check(sorted(alarms) == sorted([("forced_open", 4, "raised", None), ("held_open", 4, "raised", None),
+                                        ("forced_open", 4, "acknowledged", "ops"),
+                                        ("held_open", 4, "acknowledged", "ops2"),
+                                        ("forced_open", 4, "cleared", None), ("held_open", 4, "cleared", None)]),
+              f"alarms on the stream: {alarms}")
+        check(len(d.events(kind="alarm")) == 6, "alarm records in the journal")
 
         # A stream token is for streams only, and a wrong one is refused.
         status, _ = d.request("GET", "/api/cabinets", token=tok["token"])
@@ -546,6 +607,8 @@ def test_stream_resume():
         conn.request("GET", "/api/stream?token=s0123")
         check(conn.getresponse().status == 401, "bad stream token accepted")
         conn.close()
+    os.remove(cfg)
+    os.rmdir(os.path.dirname(cfg))
 
 
 def test_security_and_bad_input():

@@ -138,6 +138,15 @@ TEST(MqttState, FollowsTheCabinetsRecordsAndNeverShowsAStaleState) {
     EXPECT_TRUE(looks_online(v));
     EXPECT_EQ(*door_payload(v, 3), (json{{"door", "open"}, {"latch", "locked"}}));
     EXPECT_EQ((*door_payload(v, 1))["door"], "closed");
+    // Each event moves the doors and the state at once, not the next state record.
+    auto closed = record("event", "door_closed");
+    closed.door_id = 3;
+    EXPECT_TRUE(follow(v, closed));
+    EXPECT_EQ((*door_payload(v, 3))["door"], "closed");
+    auto done = record("event", "cycle_complete");
+    done.door_id = 3;
+    EXPECT_TRUE(follow(v, done));
+    EXPECT_EQ(state_payload("lab", "0123456789ABCDEF", v)["state"], "idle");
 
     // Silent: nothing of the state is shown. The line that ends the silence
     // is recorded before the link comes up again, and shows once it has.

@@ -1,0 +1,43 @@
+// Which board each cabinet's controller is, as its sessions show, and which
+// cabinets share one: a copied configuration, or two simulators started
+// alike. Such cabinets would share their MQTT topics and client id, and their
+// journal's history would mix, so it is said once in the log and shown in
+// both cabinets' status for as long as it lasts.
+#pragma once
+
+#include "journal.h"
+
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace cabinetd {
+
+class BoardIds {
+public:
+    // Starts from each cabinet's last session in the journal, then follows
+    // the session records the journal is given.
+    BoardIds(Journal &journal, const std::vector<std::string> &cabinets);
+    ~BoardIds();
+    BoardIds(const BoardIds &) = delete;
+    BoardIds &operator=(const BoardIds &) = delete;
+
+    // The cabinet's board id (16 upper-case hex digits), or "" while unknown.
+    std::string board(const std::string &cabinet) const;
+    // The other cabinets whose board id is this cabinet's, in name order.
+    std::vector<std::string> shared_with(const std::string &cabinet) const;
+
+    // Takes a session key of the journal ("<session id>[~<ms>]").
+    void seen(const std::string &cabinet, const std::string &session_key);
+
+private:
+    Journal &journal_;
+    int observer_ = 0;
+    mutable std::mutex mu_;
+    std::map<std::string, std::string> boards_;               // by cabinet
+    std::set<std::pair<std::string, std::string>> warned_;    // pairs of cabinets, sorted
+};
+
+} // namespace cabinetd
