@@ -2,6 +2,8 @@
 #include "command.h"
 
 #include "decimal.h"
+#include "events_csv.h"
+#include "events_query.h"
 #include "http_views.h"
 #include "metrics_text.h"
 #include "openapi.h"
@@ -244,35 +246,32 @@ Answer post_open(const ApiRequest &req, ApiContext &ctx) {
 namespace {
 
 // The journal query an events request asks for; an answer when it is not one.
-std::variant<Query, Response> events_query(const ApiRequest &req, ApiContext &ctx) {
-    Query query;
-    const auto &q = req.query;
-    if (auto it = q.find("after"); it != q.end()) {
-        auto a = parse_decimal<std::int64_t>(it->second);
-        if (!a)
-            return error_response(400,
-                                  "after: expected a cursor (a whole number, no leading zeros)");
-        query.after = *a;
-    }
-    if (auto it = q.find("limit"); it != q.end()) {
-        auto l = parse_decimal<std::size_t>(it->second);
-        if (!l || *l < 1 || *l > 1000)
-            return error_response(400, "limit: 1 to 1000 (no leading zeros)");
-        query.limit = *l;
-    }
-    if (auto it = q.find("cabinet"); it != q.end() && !it->second.empty()) {
-        if (!ctx.cabinet(it->second)) return no_cabinet(it->second);
-        query.cabinet = it->second;
-    }
-    std::string bad;
-    auto kinds = kinds_param(q, kAllKinds, bad);
-    if (!kinds) return error_response(400, fmt::format("kind: unknown kind \"{}\"", bad));
-    if (q.count("kind")) query.kinds = *kinds;
-    return query;
+std::variant<EventsRequest, Response> events_query(const ApiRequest &req, ApiContext &ctx) {
+    auto parsed = parse_events_query(req.query, req.http[http::field::accept]);
+    if (auto *refused = std::get_if<EventsRefusal>(&parsed))
+        return error_response(400, refused->text);
+    auto &events = std::get<EventsRequest>(parsed);
+    // An empty name is no filter, as it always was.
+    if (!events.query.cabinet.empty() && !ctx.cabinet(events.query.cabinet))
+        return no_cabinet(events.query.cabinet);
+    return events;
+}
+
+// A page of records as CSV: a client continues after the last row's cursor
+// while the page is full, as it does after `next` while `more` is true.
+Response events_csv(ApiContext &ctx, const Journal::Page &page, bool for_operator) {
+    std::string body = csv_header();
+    for (auto &r : page.records)
+        body += csv_row(record_json(r, for_operator, ctx.endpoint(r.cabinet)));
+    Response out{http::status::ok, std::move(body), "text/csv; charset=utf-8; header=present", {}};
+    out.headers.emplace_back(http::field::content_disposition,
+                             "attachment; filename=\"cabinetd-events.csv\"");
+    return out;
 }
 
 // Runs on the reader thread, where nothing may escape: a failure is the answer.
-Response events_page(ApiContext &ctx, const Query &query, bool for_operator) {
+Response events_page(ApiContext &ctx, const EventsRequest &events, bool for_operator) {
+    const auto &query = events.query;
     std::optional<Journal::Page> page;
     try {
         page = ctx.journal.page(query, std::numeric_limits<std::int64_t>::max());
@@ -280,6 +279,7 @@ Response events_page(ApiContext &ctx, const Query &query, bool for_operator) {
         return error_response(500, fmt::format("cannot read the journal: {}", e.what()));
     }
     try {
+        if (events.csv) return events_csv(ctx, *page, for_operator);
         json out = json::array();
         for (auto &r : page->records)
             out.push_back(record_json(r, for_operator, ctx.endpoint(r.cabinet)));
@@ -298,8 +298,8 @@ Answer get_events(const ApiRequest &req, ApiContext &ctx) {
     if (auto *refused = std::get_if<Response>(&query)) return std::move(*refused);
     // The read runs on the reader thread; the answer goes from there.
     const bool queued = req.reader.submit(
-        [&ctx, query = std::get<Query>(query), for_operator = req.for_operator(),
-         respond = req.respond] { respond(events_page(ctx, query, for_operator)); });
+        [&ctx, events = std::get<EventsRequest>(query), for_operator = req.for_operator(),
+         respond = req.respond] { respond(events_page(ctx, events, for_operator)); });
     if (!queued) return error_response(503, "too many journal reads waiting; try again");
     return std::nullopt;
 }

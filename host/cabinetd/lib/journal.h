@@ -151,7 +151,18 @@ struct Query {
     std::size_t limit = 100;
     std::string cabinet;            // empty: all
     std::vector<std::string> kinds; // empty: all
+    unsigned door = 0;              // 0: all
+    std::string requested_by;       // empty: all
+    std::optional<std::int64_t> since_ms; // at_ms >= since_ms
+    std::optional<std::int64_t> until_ms; // at_ms < until_ms
 };
+
+// Who asked for what a record is about: the token name of an open's or a
+// clear's requester, or of whoever acknowledged an alarm; empty otherwise.
+std::string requester(const Record &r);
+
+// Whether a record passes a query's filters (its cursor and limit aside).
+bool matches(const Query &q, const Record &r);
 
 class Journal {
 public:

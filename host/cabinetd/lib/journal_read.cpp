@@ -12,9 +12,9 @@ using namespace journal_sql;
 
 namespace {
 
-// A query's filter on cabinet and kinds, then its order and limit: the end of
-// a SELECT whose own conditions come first. bind_filter binds its values
-// from parameter i on, in the same order.
+// A query's filters, then its order and limit: the end of a SELECT whose own
+// conditions come first. bind_filter binds its values from parameter i on,
+// in the same order. The requester is read as requester() reads it.
 std::string filter_sql(const Query &q) {
     std::string sql;
     if (!q.cabinet.empty()) sql += " AND cabinet = ?";
@@ -23,12 +23,22 @@ std::string filter_sql(const Query &q) {
         for (std::size_t i = 0; i < q.kinds.size(); ++i) sql += i ? ",?" : "?";
         sql += ")";
     }
+    if (q.door) sql += " AND door_id = ?";
+    if (!q.requested_by.empty())
+        sql += " AND CASE WHEN json_valid(detail) THEN coalesce(json_extract(detail, "
+               "'$.requested_by'), json_extract(detail, '$.by')) END = ?";
+    if (q.since_ms) sql += " AND at_ms >= ?";
+    if (q.until_ms) sql += " AND at_ms < ?";
     return sql + " ORDER BY cursor LIMIT ?";
 }
 
 void bind_filter(Stmt &s, int i, const Query &q) {
     if (!q.cabinet.empty()) s.bind(i++, q.cabinet);
     for (auto &k : q.kinds) s.bind(i++, k);
+    if (q.door) s.bind(i++, static_cast<std::int64_t>(q.door));
+    if (!q.requested_by.empty()) s.bind(i++, q.requested_by);
+    if (q.since_ms) s.bind(i++, *q.since_ms);
+    if (q.until_ms) s.bind(i++, *q.until_ms);
     s.bind(i++, static_cast<std::int64_t>(q.limit));
 }
 
@@ -123,10 +133,7 @@ std::vector<Record> Journal::since(std::int64_t after, std::size_t limit) const 
 
 Journal::Page Journal::page(const Query &q, std::int64_t window) const {
     Page out;
-    const auto wanted = [&](const Record &r) {
-        return (q.cabinet.empty() || r.cabinet == q.cabinet) &&
-               (q.kinds.empty() || std::find(q.kinds.begin(), q.kinds.end(), r.kind) != q.kinds.end());
-    };
+    const auto wanted = [&](const Record &r) { return matches(q, r); };
     std::int64_t upto = 0;
     {
         std::lock_guard lk(mu_);

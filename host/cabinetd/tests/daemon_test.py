@@ -5,7 +5,9 @@ Usage: daemon_test.py TEST   (CABINETD and CABINET_SIM name the programs)
 Each test starts what it needs on loopback ports the programs pick, and stops it.
 Exit 77 skips a test (slow ones in a sanitizer build).
 """
+import csv
 import http.client
+import io
 import json
 import os
 import random
@@ -124,6 +126,26 @@ def test_opens_refusals_and_link_loss():
             15, "keyed open's cycle")
         accepted = [e for e in d.events(cabinet="c", kind="event") if e["code"] == "open_accepted"]
         check(len(accepted) == 1, f"open_accepted events on c: {accepted}")
+
+        # The audit's filters: who asked, which door, when; and the same as CSV.
+        mine = d.events(requested_by="ops", kind="open,clear")
+        check({(e["cabinet"], e["door_id"]) for e in mine} >= {("a", 3), ("b", 1), ("c", 5)}
+              and all(e["detail"]["requested_by"] == "ops" for e in mine), f"opens by ops: {mine}")
+        theirs = d.events(requested_by="ops2", cabinet="c")
+        check(all(e["detail"]["requested_by"] == "ops2" and e["door_id"] == 5 for e in theirs), theirs)
+        a3 = d.events(cabinet="a", door=3, kind="open")
+        check(len(a3) == 1, f"the one open of a/3: {a3}")
+        at = a3[0]["at_ms"]
+        same_ms = d.events(since_ms=at, until_ms=at + 1, kind="open")
+        check(a3[0]["cursor"] in [e["cursor"] for e in same_ms] and all(e["at_ms"] == at for e in same_ms), same_ms)
+        status, text = d.request("GET", "/api/events?cabinet=a&kind=open", token=VIEWER,
+                                 headers={"Accept": "text/csv"})
+        rows = list(csv.reader(io.StringIO(text, newline="")))
+        check(status == 200 and rows[0] == ["cursor", "at", "cabinet", "kind", "code", "door", "session_id",
+                                            "event_seq", "request_id", "requested_by", "text"], f"CSV: {status} {text}")
+        check(len(rows) == 2 and rows[1][2:4] == ["a", "open"] and rows[1][5] == "3" and rows[1][9] == "ops"
+              and rows[1][8] == a3[0]["request_id"] and int(rows[1][0]) == a3[0]["cursor"], f"CSV rows: {rows}")
+        check(d.request("GET", "/api/events?cabinet=a&kind=open&format=csv", token=VIEWER) == (200, text), "format=csv")
 
 
 def test_idempotency_beyond_replay_window():
@@ -599,6 +621,9 @@ def test_stream_resume():
                                         ("forced_open", 4, "cleared", None), ("held_open", 4, "cleared", None)]),
               f"alarms on the stream: {alarms}")
         check(len(d.events(kind="alarm")) == 6, "alarm records in the journal")
+        # The audit finds an acknowledgement by who gave it.
+        check([(r["code"], r["detail"]["state"]) for r in d.events(kind="alarm", requested_by="ops2", door=4)]
+              == [("held_open", "acknowledged")], "ops2's acknowledgement, by requester")
 
         # A stream token is for streams only, and a wrong one is refused.
         status, _ = d.request("GET", "/api/cabinets", token=tok["token"])
@@ -649,6 +674,10 @@ def test_security_and_bad_input():
             ("GET", "/api/events?limit=0", VIEWER, None, {}, 400),
             ("GET", "/api/events?kind=secret", VIEWER, None, {}, 400),
             ("GET", "/api/events?cabinet=%zz", VIEWER, None, {}, 400),
+            ("GET", "/api/events?door=9", VIEWER, None, {}, 400),
+            ("GET", "/api/events?since_ms=5&until_ms=5", VIEWER, None, {}, 400),
+            ("GET", "/api/events?format=xml", VIEWER, None, {}, 400),
+            ("GET", "/api/events?dor=3", VIEWER, None, {}, 400),
             ("GET", "/api/nothing", VIEWER, None, {}, 404),
             ("GET", "/../../etc/passwd", None, None, {}, 404),
         ]

@@ -143,6 +143,42 @@ TEST_F(JournalTest, ReadsPageByCursorAndFilter) {
         events.after = jj->last_cursor();
         EXPECT_EQ(jj->page(events, 1000).scanned_to, jj->last_cursor());
     }
+
+    // The audit's filters (door, who asked, a time range), alike from memory
+    // and from the database; a detail that is not JSON matches no requester.
+    std::vector<Record> audit;
+    const auto add = [&](const char *kind, unsigned door, std::int64_t at, const char *detail) {
+        Record r;
+        r.cabinet = "lab";
+        r.kind = kind;
+        r.door_id = door;
+        r.at_ms = at;
+        r.detail = detail;
+        audit.push_back(r);
+    };
+    add("open", 3, 1000, R"({"requested_by":"alice"})");
+    add("alarm", 3, 2000, R"({"by":"alice","state":"acknowledged"})");
+    add("open", 3, 2500, R"({"requested_by":"bob"})");
+    add("open", 4, 2500, R"({"requested_by":"alice"})");
+    add("event", 3, 2000, "not json");
+    for (Journal *jj : {&j, &small}) {
+        Query who;
+        who.after = jj->last_cursor();
+        jj->write(audit);
+        jj->flush();
+        who.requested_by = "alice";
+        std::vector<std::int64_t> at;
+        for (auto &r : jj->page(who, 1000).records) at.push_back(r.at_ms);
+        EXPECT_EQ(at, (std::vector<std::int64_t>{1000, 2000, 2500}));
+        Query narrow = who;
+        narrow.door = 3;
+        narrow.since_ms = 1500;
+        narrow.until_ms = 2500;
+        auto p = jj->page(narrow, 1000);
+        ASSERT_EQ(p.records.size(), 1u);
+        EXPECT_EQ(p.records[0].kind, "alarm");
+        EXPECT_EQ(requester(p.records[0]), "alice");
+    }
 }
 
 TEST_F(JournalTest, CommittedCallbackRunsAfterTheRecordsAreReadable) {

@@ -2,13 +2,17 @@
 // event stream. Plain script, nothing fetched from anywhere but cabinetd.
 "use strict";
 
-const KINDS = ["event", "state", "link", "session", "gap", "open", "open_failed", "clear", "heartbeat", "journal"];
+// Record kinds the stream sends by default; the audit view's list comes from
+// the API's own description.
+const KINDS = ["event", "state", "link", "session", "gap", "open", "open_failed", "clear", "heartbeat",
+               "journal", "alarm"];
 let token = sessionStorage.getItem("cabinetd-token") || "";
 let role = "viewer";
 let source = null;
 let lastId = null;
 let started = false;
 const cabinets = new Map(); // name -> article element
+const alarmsOf = new Map(); // name -> the cabinet's active alarms
 
 // Answers { status, body }; status 0 when cabinetd could not be reached
 // (restarting, the network gone), which every caller treats as "try later".
@@ -44,6 +48,10 @@ function describe(rec) {
   if (rec.kind === "session") parts.push(rec.session_id);
   if (rec.detail && rec.detail.reason) parts.push("(" + rec.detail.reason + ")");
   if (rec.detail && rec.detail.requested_by) parts.push("by " + rec.detail.requested_by);
+  if (rec.kind === "alarm" && rec.detail) {
+    parts.push(rec.detail.state || "", rec.detail.text || "");
+    if (rec.detail.by) parts.push("by " + rec.detail.by);
+  }
   return parts.join("  ");
 }
 
@@ -63,31 +71,28 @@ function cabinetElement(name) {
     button.type = "button";
     button.textContent = "Open";
     button.className = "open";
+    button.setAttribute("aria-label", `Open door ${d} of ${name}`);
     button.hidden = true;
     button.addEventListener("click", () => openDoor(name, d));
     door.appendChild(button);
     doors.appendChild(door);
   }
   el.querySelector(".clear").addEventListener("click", () => clearFault(name));
+  el.setAttribute("aria-label", "Cabinet " + name);
   document.getElementById("cabinets").appendChild(el);
+  const option = document.createElement("option");
+  option.value = option.textContent = name;
+  document.getElementById("audit-cabinet").appendChild(option);
   cabinets.set(name, el);
   return el;
 }
 
-function render(c) {
-  const el = cabinetElement(c.name);
-  const link = el.querySelector(".link");
-  link.textContent = c.link === "up" ? "online" : c.link === "silent" ? "controller silent" : "link lost";
-  link.className = "link badge " + c.link;
-  el.classList.toggle("lost", c.link !== "up");
-  const ctl = c.controller;
-  el.querySelector(".state").textContent = ctl ? ctl.state : "unknown (" + c.link_reason + ")";
-  el.querySelector(".fault").textContent = ctl ? ctl.fault : "unknown";
-  el.querySelector(".advice").textContent = ctl && ctl.fault !== "none" ? ctl.fault_text : "";
-  el.querySelector(".heartbeat").textContent =
-    c.heartbeat_age_s == null ? "none" : c.heartbeat_age_s.toFixed(1) + " s ago" + (ctl && !ctl.heartbeat_ok ? " (not fresh on the controller)" : "");
-  el.querySelector(".session").textContent = c.session_id || "unknown";
-  el.dataset.session = c.session_id || "";
+// Why an open would be refused now (cabinetd's own judgement), or null.
+function openBlocked(c) {
+  return c.admits_open ? null : (c.open_blocked_reason || "opens are refused now");
+}
+
+function renderDoors(el, c, blocked) {
   const operator = role === "operator";
   el.querySelectorAll(".door").forEach((door) => {
     const d = Number(door.dataset.door);
@@ -97,10 +102,81 @@ function render(c) {
     door.querySelector(".lock").textContent = info ? (info.locked ? "locked" : "unlocked") : "?";
     const b = door.querySelector("button");
     b.hidden = !operator;
-    b.disabled = !(ctl && ctl.state === "idle" && c.link === "up");
+    b.disabled = blocked != null;
+    if (blocked) b.title = "Cannot open now: " + blocked;
+    else b.removeAttribute("title");
   });
-  const clear = el.querySelector(".clear");
-  clear.hidden = !(operator && ctl && ctl.fault !== "none");
+}
+
+function render(c) {
+  const el = cabinetElement(c.name);
+  const link = el.querySelector(".link");
+  link.textContent = c.link === "up" ? "online" : c.link === "silent" ? "controller silent" : "link lost";
+  link.className = "link badge " + c.link;
+  el.classList.toggle("lost", c.link !== "up");
+  const ctl = c.controller;
+  const faulted = ctl && ctl.fault_text != null;
+  el.querySelector(".state").textContent = ctl ? ctl.state_text : "unknown (" + c.link_reason + ")";
+  el.querySelector(".fault").textContent = ctl ? ctl.fault : "unknown";
+  el.querySelector(".advice").textContent = faulted ? ctl.fault_text : "";
+  el.querySelector(".heartbeat").textContent =
+    c.heartbeat_age_s == null ? "none" : c.heartbeat_age_s.toFixed(1) + " s ago" + (ctl && !ctl.heartbeat_ok ? " (not fresh on the controller)" : "");
+  el.querySelector(".session").textContent = c.session_id || "unknown";
+  el.dataset.session = c.session_id || "";
+  const blocked = openBlocked(c);
+  el.querySelector(".blocked").textContent = blocked ? "Opens are disabled: " + blocked + "." : "";
+  renderDoors(el, c, blocked);
+  const shared = c.board_id_shared_with || [];
+  const warning = el.querySelector(".board-warning");
+  warning.hidden = shared.length === 0;
+  warning.textContent = shared.length ?
+    `Board ${c.board_id} is also reported by ${shared.join(", ")}: two cabinets share one board id ` +
+    "(a copied configuration?), so their MQTT topics collide." : "";
+  el.querySelector(".clear").hidden = !(role === "operator" && faulted);
+  alarmsOf.set(c.name, c.alarms || []);
+  renderAlarms();
+}
+
+// One banner for every cabinet's active alarms, each with its own
+// Acknowledge button until someone has acknowledged it.
+// Rebuilt only when they change: a rebuild under a focused button would
+// take the keyboard's place away every refresh.
+let shownAlarms = "";
+function renderAlarms() {
+  const list = document.getElementById("alarm-list");
+  const now = JSON.stringify([role, [...alarmsOf]]);
+  if (now === shownAlarms) return;
+  shownAlarms = now;
+  list.replaceChildren();
+  for (const [name, alarms] of alarmsOf) {
+    for (const a of alarms) {
+      const item = document.createElement("li");
+      item.dataset.alarm = a.alarm_id;
+      const text = document.createElement("span");
+      const at = new Date(a.raised_at_ms).toLocaleTimeString();
+      text.textContent = `${name}, door ${a.door}: ${a.text} (since ${at})` +
+        (a.acknowledged_by ? `; acknowledged by ${a.acknowledged_by}, clears once the door is closed and locked` : "");
+      item.appendChild(text);
+      if (!a.acknowledged_by && role === "operator") {
+        const b = document.createElement("button");
+        b.type = "button";
+        b.textContent = "Acknowledge";
+        b.setAttribute("aria-label", `Acknowledge the alarm of ${name}, door ${a.door}`);
+        b.addEventListener("click", () => acknowledge(name, a.alarm_id));
+        item.appendChild(b);
+      }
+      list.appendChild(item);
+    }
+  }
+  document.getElementById("alarms").hidden = list.children.length === 0;
+}
+
+async function acknowledge(name, alarmId) {
+  const r = await api(`/api/cabinets/${encodeURIComponent(name)}/alarms/ack`, {
+    method: "POST", headers: { "Content-Type": "application/json" }, body: JSON.stringify({ alarm_id: alarmId }),
+  });
+  log(`${name}  acknowledge alarm: ${r.status === 200 ? "done" : r.body.error || "failed"}`, r.status === 200 ? "" : "fault");
+  refresh(name);
 }
 
 async function refresh(name) {
@@ -173,6 +249,131 @@ async function openStream() {
   }));
 }
 
+// The audit view: journal records by cabinet, door, requester, kind and
+// time, a page at a time (forward by cursor; back through the cursors seen),
+// and the same filters as a CSV file.
+const audit = { after: 0, back: [], next: 0 };
+
+function auditFilters() {
+  const q = new URLSearchParams();
+  const value = (id) => document.getElementById(id).value.trim();
+  if (value("audit-cabinet")) q.set("cabinet", value("audit-cabinet"));
+  if (value("audit-door")) q.set("door", value("audit-door"));
+  if (value("audit-by")) q.set("requested_by", value("audit-by"));
+  if (value("audit-kind")) q.set("kind", value("audit-kind"));
+  for (const [id, name] of [["audit-since", "since_ms"], ["audit-until", "until_ms"]]) {
+    const t = value(id) ? new Date(value(id)).getTime() : NaN;
+    if (!Number.isNaN(t)) q.set(name, String(t));
+  }
+  return q;
+}
+
+function auditCell(row, text) {
+  const td = document.createElement("td");
+  td.textContent = text;
+  row.appendChild(td);
+}
+
+async function auditLoad(after) {
+  const q = auditFilters();
+  q.set("after", String(after));
+  q.set("limit", "50");
+  const status = document.getElementById("audit-status");
+  const r = await api("/api/events?" + q.toString());
+  if (r.status !== 200) {
+    status.textContent = "Cannot search: " + (r.body.error || "cabinetd is not reachable");
+    return;
+  }
+  audit.after = after;
+  audit.next = r.body.next;
+  const body = document.querySelector("#audit-table tbody");
+  body.replaceChildren();
+  for (const rec of r.body.events) {
+    const row = document.createElement("tr");
+    const d = rec.detail || {};
+    auditCell(row, new Date(rec.at_ms).toLocaleString());
+    auditCell(row, rec.cabinet);
+    auditCell(row, rec.kind);
+    auditCell(row, rec.code);
+    auditCell(row, rec.door_id ? String(rec.door_id) : "");
+    auditCell(row, d.requested_by || d.by || "");
+    auditCell(row, rec.text || d.text || d.reason || "");
+    body.appendChild(row);
+  }
+  status.textContent = r.body.events.length ? `${r.body.events.length} records` +
+    (r.body.more ? ", more on the next page" : "") : "No records match.";
+  document.getElementById("audit-next").disabled = !r.body.more;
+  document.getElementById("audit-prev").disabled = audit.back.length === 0;
+  document.getElementById("audit-first").disabled = after === 0;
+}
+
+// The CSV comes with the bearer token, which a plain link cannot send: it
+// is fetched, then saved from memory.
+async function auditExport() {
+  const q = auditFilters();
+  q.set("format", "csv");
+  q.set("limit", "1000");
+  const status = document.getElementById("audit-status");
+  let r;
+  try {
+    r = await fetch("/api/events?" + q.toString(), { headers: { Authorization: "Bearer " + token } });
+  } catch {
+    status.textContent = "Cannot export: cabinetd is not reachable";
+    return;
+  }
+  if (r.status !== 200) {
+    const body = await r.json().catch(() => ({}));
+    status.textContent = "Cannot export: " + (body.error || r.status);
+    return;
+  }
+  const url = URL.createObjectURL(await r.blob());
+  const a = document.createElement("a");
+  a.href = url;
+  a.download = "cabinetd-events.csv";
+  document.body.appendChild(a);
+  a.click();
+  a.remove();
+  setTimeout(() => URL.revokeObjectURL(url), 10000);
+  status.textContent = "Exported up to 1000 records as CSV.";
+}
+
+function setupAudit() {
+  const doors = document.getElementById("audit-door");
+  for (let d = 1; d <= 8; d++) {
+    const o = document.createElement("option");
+    o.value = o.textContent = String(d);
+    doors.appendChild(o);
+  }
+  document.getElementById("audit-form").addEventListener("submit", (e) => {
+    e.preventDefault();
+    audit.back = [];
+    auditLoad(0);
+  });
+  document.getElementById("audit-next").addEventListener("click", () => {
+    audit.back.push(audit.after);
+    auditLoad(audit.next);
+  });
+  document.getElementById("audit-prev").addEventListener("click", () => auditLoad(audit.back.pop() || 0));
+  document.getElementById("audit-first").addEventListener("click", () => {
+    audit.back = [];
+    auditLoad(0);
+  });
+  document.getElementById("audit-csv").addEventListener("click", auditExport);
+}
+
+// The kinds a record can be, as the API's own description lists them.
+async function loadKinds() {
+  const select = document.getElementById("audit-kind");
+  if (select.options.length > 1) return;
+  const r = await api("/api/openapi.json");
+  const kinds = r.status === 200 ? r.body?.components?.schemas?.RecordKind?.enum : null;
+  for (const k of kinds || KINDS) {
+    const o = document.createElement("option");
+    o.value = o.textContent = k;
+    select.appendChild(o);
+  }
+}
+
 async function start() {
   const who = await api("/api/whoami");
   if (who.status !== 200) return;
@@ -181,6 +382,7 @@ async function start() {
   document.getElementById("who").textContent = `${who.body.name} (${role})`;
   await refreshAll();
   openStream();
+  loadKinds();
   if (!started) setInterval(refreshAll, 2000); // heartbeat ages, and a safety net
   started = true;
 }
@@ -197,4 +399,5 @@ if (location.hash.startsWith("#token=")) {
   sessionStorage.setItem("cabinetd-token", token);
   history.replaceState(null, "", location.pathname);
 }
+setupAudit();
 if (token) start(); else showLogin();

@@ -1,9 +1,11 @@
 // The operator page in a real browser: headless Debian chromium driven by
 // playwright-core, against cabinetd and one cabinet-sim on loopback.
 // Environment: CABINETD, CABINET_SIM, CHROMIUM (default /usr/bin/chromium),
-// OUT_DIR (where the screenshot goes). Exit 77 skips when there is no browser.
+// OUT_DIR (under which the screenshots go, in page-screenshots/). Exit 77
+// skips when there is no browser.
 import { spawn } from "node:child_process";
-import { existsSync, mkdtempSync, writeFileSync, rmSync } from "node:fs";
+import { existsSync, mkdirSync, mkdtempSync, readFileSync, writeFileSync, rmSync } from "node:fs";
+import { createRequire } from "node:module";
 import { createConnection } from "node:net";
 import { tmpdir } from "node:os";
 import { join } from "node:path";
@@ -15,6 +17,9 @@ if (!existsSync(chromiumPath)) {
   process.exit(77);
 }
 const { chromium } = await import("playwright-core");
+const axeSource = readFileSync(createRequire(import.meta.url).resolve("axe-core/axe.min.js"), "utf8");
+const shots = join(process.env.OUT_DIR || ".", "page-screenshots");
+mkdirSync(shots, { recursive: true });
 const TOKEN = "page-operator-0123456789";
 const work = mkdtempSync(join(tmpdir(), "cabinetd-page-"));
 const children = [];
@@ -46,33 +51,56 @@ function control(port, command) {
   });
 }
 
-let browser;
-try {
-  const sim = await start(process.env.CABINET_SIM, ["--tcp", "0", "--control-tcp", "0"],
-                          { serial: /serial on tcp [\d.]+:(\d+)/, control: /control on tcp [\d.]+:(\d+)/ });
-  writeFileSync(join(work, "tokens"), `page operator ${TOKEN}\n`);
-  // No --web-root: cabinetd run from its build tree finds the page itself.
-  const daemonArgs = (port) =>
-    ["--cabinet", `lab=tcp:127.0.0.1:${sim.serial}`, "--db", join(work, "j.db"), "--listen", `127.0.0.1:${port}`,
-     "--tokens", join(work, "tokens")];
-  let daemon = await start(process.env.CABINETD, daemonArgs(0), { port: /listening on .* port (\d+)/ });
+// axe-core in the page (evaluated through the browser's debugging
+// protocol, which the page's policy does not govern): serious and critical
+// violations fail the test.
+async function accessibility(page, where) {
+  await page.evaluate(axeSource);
+  const violations = await page.evaluate(async () =>
+    (await globalThis.axe.run(document, { resultTypes: ["violations"] })).violations.map(
+      (v) => ({ id: v.id, impact: v.impact, help: v.help, nodes: v.nodes.map((n) => n.target.join(" ")) })));
+  const bad = violations.filter((v) => v.impact === "serious" || v.impact === "critical");
+  if (bad.length)
+    throw new Error(`axe-core, ${where}: ` + bad.map((v) => `${v.id} (${v.impact}): ${v.help} at ${v.nodes.join(", ")}`).join("; "));
+}
 
-  browser = await chromium.launch({ executablePath: chromiumPath, args: ["--no-sandbox"] });
-  const page = await browser.newPage({ viewport: { width: 1100, height: 900 } });
+// Any error of the page's own, or in its console, fails the test; while
+// cabinetd is deliberately down, the browser's own reports of refused
+// connections are expected. Nothing is refused by the page's
+// Content-Security-Policy (no inline script or style, nothing from elsewhere).
+const refused = [], errors = [];
+let outage = false;
+function watch(page) {
   page.on("dialog", (d) => d.accept()); // the confirmation before acting
-  // The page works under cabinetd's Content-Security-Policy: nothing of it
-  // is refused (no inline script or style, nothing from elsewhere).
-  // Any error of the page's own, or in its console, fails the test; while
-  // cabinetd is deliberately down, the browser's own reports of refused
-  // connections are expected.
-  const refused = [], errors = [];
-  let outage = false;
   page.on("pageerror", (e) => errors.push(`page error: ${e.message}`));
   page.on("console", (m) => {
     if (/Content Security Policy/i.test(m.text())) refused.push(m.text());
     else if (m.type() === "error" && !(outage && /net::ERR_CONNECTION_REFUSED/.test(m.text())))
       errors.push(`console error: ${m.text()}`);
   });
+  return page;
+}
+
+async function until(what, check, ms = 15000) {
+  for (const end = Date.now() + ms; !(await check()); await new Promise((r) => setTimeout(r, 100)))
+    if (Date.now() > end) throw new Error(what);
+}
+
+let browser;
+try {
+  const sim = await start(process.env.CABINET_SIM, ["--tcp", "0", "--control-tcp", "0"],
+                          { serial: /serial on tcp [\d.]+:(\d+)/, control: /control on tcp [\d.]+:(\d+)/ });
+  // A second simulator: a copy of the first, so the same board id.
+  const twin = await start(process.env.CABINET_SIM, ["--tcp", "0"], { serial: /serial on tcp [\d.]+:(\d+)/ });
+  writeFileSync(join(work, "tokens"), `page operator ${TOKEN}\n`);
+  // No --web-root: cabinetd run from its build tree finds the page itself.
+  const daemonArgs = (port) =>
+    ["--cabinet", `lab=tcp:127.0.0.1:${sim.serial}`, "--cabinet", `twin=tcp:127.0.0.1:${twin.serial}`, "--db", join(work, "j.db"), "--listen", `127.0.0.1:${port}`,
+     "--tokens", join(work, "tokens")];
+  let daemon = await start(process.env.CABINETD, daemonArgs(0), { port: /listening on .* port (\d+)/ });
+
+  browser = await chromium.launch({ executablePath: chromiumPath, args: ["--no-sandbox"] });
+  const page = watch(await browser.newPage({ viewport: { width: 1100, height: 900 }, acceptDownloads: true }));
   await page.goto(`http://127.0.0.1:${daemon.port}/#token=${TOKEN}`);
 
   const cabinet = page.locator('.cabinet[data-name="lab"]');
@@ -81,11 +109,77 @@ try {
   if (doors !== 8) throw new Error(`${doors} doors drawn`);
 
   const door3 = cabinet.locator('.door[data-door="3"]');
-  await door3.locator("button:enabled").waitFor({ timeout: 15000 });
-  await door3.locator("button").click();
+  // From the keyboard: the Open button takes Enter, the confirmation is accepted.
+  // A button disabled for a moment (a refresh while the controller's
+  // heartbeat was late) drops the focus and the key press with it: pressed
+  // again until the page shows the open's answer.
+  const answers = page.locator("#log li", { hasText: "open door 3:" });
+  for (let tries = 0; !(await answers.count()); tries++) {
+    if (tries === 5) throw new Error("Enter on door 3's Open button did nothing");
+    await door3.locator("button:enabled").waitFor({ timeout: 15000 });
+    if (await answers.count()) break; // a slow answer, not a lost key
+    await door3.locator("button").focus();
+    await page.keyboard.press("Enter");
+    await answers.first().waitFor({ timeout: 5000 }).catch(() => {});
+  }
+  if (!/accepted/.test(await answers.first().textContent()))
+    throw new Error(`open from the keyboard: ${await answers.first().textContent()}`);
   await cabinet.locator('.door[data-door="3"].open').waitFor({ timeout: 10000 });
   await cabinet.locator('.door[data-door="3"].closed.locked').waitFor({ timeout: 15000 });
-  await page.locator("#log li", { hasText: "cycle_complete" }).first().waitFor({ timeout: 10000 });
+  await page.locator("#log li.event", { hasText: "cycle_complete" }).first().waitFor({ timeout: 10000 });
+  const controllerText = await cabinet.locator(".state").textContent();
+  if (/_/.test(controllerText)) throw new Error(`the state is not in words: "${controllerText}"`);
+
+  // A door forced open: every Open button is disabled and the page says why,
+  // the alarm's banner is acknowledged from the keyboard; and the twin's
+  // board id is warned of.
+  if (!(await control(sim.control, "door 5 force-open")).startsWith("ok")) throw new Error("force-open refused");
+  await cabinet.locator('.door[data-door="5"].open').waitFor({ timeout: 10000 });
+  await until("Open buttons still enabled with door 5 forced open",
+              async () => (await cabinet.locator("button.open:enabled").count()) === 0);
+  const why = await cabinet.locator(".blocked").textContent();
+  if (!/door 5/.test(why)) throw new Error(`no reason shown for the disabled Open buttons: "${why}"`);
+  const ack = page.locator("#alarms button", { hasText: "Acknowledge" }).first();
+  await ack.waitFor({ timeout: 10000 });
+  await ack.focus();
+  await page.keyboard.press("Space");
+  await page.locator("#alarms li", { hasText: "acknowledged by page" }).first().waitFor({ timeout: 10000 });
+  await cabinet.locator(".board-warning", { hasText: "twin" }).waitFor({ timeout: 10000 });
+  await accessibility(page, "desktop, a door forced open");
+  await page.screenshot({ path: join(shots, "desktop-door-forced.png"), fullPage: true });
+
+  // The audit view from the keyboard: a requester typed, a door chosen,
+  // Enter submits; the export is the same records as CSV.
+  await page.locator("#audit-by").focus();
+  await page.keyboard.type("page");
+  await page.locator("#audit-door").selectOption("3");
+  await page.locator("#audit-kind").selectOption("open");
+  await page.locator("#audit-by").press("Enter");
+  await page.locator("#audit-table tbody tr", { hasText: "page" }).first().waitFor({ timeout: 10000 });
+  const rows = await page.locator("#audit-table tbody tr").count();
+  if (rows !== 1) throw new Error(`${rows} audit rows for one open of door 3 by "page"`);
+  const [download] = await Promise.all([page.waitForEvent("download"), page.locator("#audit-csv").click()]);
+  const csv = readFileSync(await download.path(), "utf8").split("\r\n");
+  if (!csv[0].startsWith("cursor,at,cabinet,kind") || !/,lab,open,,3,.*,page,/.test(csv[1]) || csv[2] !== "")
+    throw new Error(`the CSV export: ${JSON.stringify(csv)}`);
+
+  // A phone: all eight doors within the width, nothing to scroll sideways.
+  const phone = watch(await browser.newPage({ viewport: { width: 390, height: 844 }, isMobile: true, hasTouch: true }));
+  await phone.goto(`http://127.0.0.1:${daemon.port}/#token=${TOKEN}`);
+  const phoneDoors = phone.locator('.cabinet[data-name="lab"] .door');
+  await phone.locator('.cabinet[data-name="lab"] .door[data-door="5"].open').waitFor({ timeout: 10000 });
+  for (let i = 0; i < 8; i++) {
+    const box = await phoneDoors.nth(i).boundingBox();
+    if (!box || box.x < 0 || box.x + box.width > 390) throw new Error(`door ${i + 1} is not within the phone's width`);
+  }
+  const [scrollWidth, clientWidth] = await phone.evaluate(() =>
+    [document.documentElement.scrollWidth, document.documentElement.clientWidth]);
+  if (scrollWidth > clientWidth) throw new Error(`the phone scrolls sideways: ${scrollWidth} > ${clientWidth}`);
+  await accessibility(phone, "phone");
+  await phone.screenshot({ path: join(shots, "phone.png"), fullPage: true });
+  await phone.close();
+
+  if (!(await control(sim.control, "door 5 close")).startsWith("ok")) throw new Error("close refused");
 
   const before = await cabinet.getAttribute("data-session");
   const answer = await control(sim.control, "power-cycle 300");
@@ -113,9 +207,10 @@ try {
   await door3.locator("button:enabled").waitFor({ timeout: 15000 });
   await door3.locator("button").click();
   for (const until = Date.now() + 15000; ;) {
-    const n = await page.locator("#log li", { hasText: "cycle_complete" }).count();
+    const n = await page.locator("#log li.event", { hasText: "cycle_complete" }).count();
     if (n === 2) break;
-    if (n > 2) throw new Error(`${n} cycle_complete entries for two cycles: records shown twice after the restart`);
+    if (n > 2) throw new Error(`${n} cycle_complete entries for two cycles: records shown twice after the restart: ` +
+                               (await page.locator("#log li").allTextContents()).join(" / "));
     if (Date.now() > until) throw new Error("the cycle after the restart is not shown");
     await page.waitForTimeout(100);
   }
@@ -124,9 +219,12 @@ try {
   if (refused.length) throw new Error(`refused by the page's policy: ${refused.join("; ")}`);
   if (errors.length) throw new Error(errors.join("; "));
 
-  const shot = join(process.env.OUT_DIR || ".", "cabinetd-page.png");
-  await page.screenshot({ path: shot, fullPage: true });
-  console.log(`ok: eight doors, door 3 opened and locked again, cycle_complete logged, new session shown, cabinetd restarted under the page without an error or a record shown twice; ${shot}`);
+  await accessibility(page, "desktop");
+  await page.screenshot({ path: join(shots, "desktop.png"), fullPage: true });
+  console.log("ok: eight doors, door 3 opened from the keyboard and locked again, Open disabled with its reason " +
+              "while door 5 was forced open, the audit view and its CSV, eight doors on a phone, axe-core clean, " +
+              "a new session shown, cabinetd restarted under the page without an error or a record shown twice; " +
+              `screenshots in ${shots}`);
 } catch (e) {
   console.error("FAILED:", e.message);
   process.exitCode = 1;
