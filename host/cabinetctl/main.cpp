@@ -281,7 +281,7 @@ int cmd_open(const Options &o) {
                              fmt::format("door {}: fault {}: {}", o.door, s->fault, explain_text(s->fault))};
             else if (cabinet_host::parse_state(s->state) == cabinet_host::ControllerState::Idle &&
                      s->active_door == 0)
-                end = Failed{Outcome::Done, "idle",
+                end = Failed{Outcome::Done, std::string(to_string(cabinet_host::ControllerState::Idle)),
                              fmt::format("door {}: the cycle ended (its final event was not received)",
                                          o.door)};
         }

@@ -17,7 +17,7 @@ import subprocess
 import sys
 import time
 
-from realtime_test import (SIM, Failure, Sim, SKIP, cabinetctl, check, die_with_parent, main,
+from realtime_test import (SIM, Failed, Sim, SKIP, cabinetctl, check, die_with_parent, main,
                            output_of, running, wait_for)
 
 
@@ -39,7 +39,7 @@ def heartbeat_answer(link, timeout=15):
                 port.write(json.dumps({"type": "heartbeat", "session_id": session}).encode() + b"\n")
             elif msg["type"] == "ack":
                 return msg["code"]
-        raise Failure("no ack to a heartbeat")
+        raise Failed("no ack to a heartbeat")
     finally:
         port.close()
 
@@ -160,7 +160,7 @@ def test_picocom_as_a_person(tmp):
                         seen.extend(os.read(fd, 4096))
                     except OSError:
                         break
-            raise Failure(f"picocom never showed {pattern!r}; it showed:\n{seen.decode(errors='replace')}")
+            raise Failed(f"picocom never showed {pattern!r}; it showed:\n{seen.decode(errors='replace')}")
 
         def type_line(text):
             for ch in text:  # a person types one key at a time, then Enter (CR)

@@ -8,37 +8,21 @@ that need it exit 77, "skipped", without it). Every test runs in its own
 temporary directory, waits for conditions rather than sleeping, bounds every
 wait, and stops every process it started."""
 import contextlib
-import ctypes
 import json
 import os
 import re
 import select
-import shutil
 import signal
-import socket
 import subprocess
 import sys
-import tempfile
-import threading
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from harness import SKIP, Failed, SimProcess as Sim, check, die_with_parent, spawn, wait_for  # noqa: E402,F401
+import harness  # noqa: E402
 
 SIM = os.environ.get("CABINET_SIM", "")
 CTL = os.environ.get("CABINETCTL", "")
-SKIP = 77
-
-
-class Failure(Exception):
-    pass
-
-
-def die_with_parent():
-    # Runs in each child before exec: if this test is killed (a CTest
-    # timeout), its simulator and cabinetctl go with it.
-    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
-
-
-def spawn(cmd, **kw):
-    return subprocess.Popen(cmd, preexec_fn=die_with_parent, **kw)
 
 
 def output_of(p, timeout):
@@ -59,94 +43,6 @@ def running(*args):
         if p.poll() is None:
             p.kill()
             p.wait()
-
-
-def check(cond, what):
-    if not cond:
-        raise Failure(what)
-
-
-def wait_for(pred, timeout, what, step=0.05):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        v = pred()
-        if v:
-            return v
-        time.sleep(step)
-    raise Failure(f"timed out after {timeout} s waiting for {what}")
-
-
-class Sim:
-    """One cabinet-sim process, with its control channel on a Unix socket."""
-
-    def __init__(self, tmp, *args, stdio=False):
-        self.tmp = tmp
-        self.control_path = os.path.join(tmp, "control.sock")
-        cmd = [SIM, "--control-unix", self.control_path, *args]
-        self.proc = spawn(
-            cmd, stdin=subprocess.PIPE if stdio else subprocess.DEVNULL,
-            stdout=subprocess.PIPE if stdio else subprocess.DEVNULL, stderr=subprocess.PIPE)
-        self.stderr = []
-        self.lock = threading.Lock()
-        self.reader = threading.Thread(target=self._read_stderr, daemon=True)
-        self.reader.start()
-        wait_for(lambda: self.has("cabinet-sim: ready") or self.proc.poll() is not None, 60,
-                 "cabinet-sim: ready")
-        check(self.proc.poll() is None, "cabinet-sim exited at start:\n" + self.log())
-        m = re.search(r"serial on tcp 127\.0\.0\.1:(\d+)", self.log())
-        self.tcp_port = int(m.group(1)) if m else None
-
-    def _read_stderr(self):
-        for raw in self.proc.stderr:
-            with self.lock:
-                self.stderr.append(raw.decode(errors="replace").rstrip("\n"))
-
-    def has(self, text):
-        with self.lock:
-            return any(text in line for line in self.stderr)
-
-    def log(self):
-        with self.lock:
-            return "\n".join(self.stderr)
-
-    def control(self, command):
-        s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        s.settimeout(10)
-        s.connect(self.control_path)
-        s.sendall(command.encode() + b"\n")
-        reply = b""
-        while not reply.endswith(b"\n"):
-            chunk = s.recv(4096)
-            if not chunk:
-                break
-            reply += chunk
-        s.close()
-        reply = reply.decode().strip()
-        check(reply.startswith("ok"), f"control {command!r} answered {reply!r}")
-        return reply
-
-    def door(self, n):
-        """The door's physical state as the status command reports it."""
-        m = re.search(rf"door{n}=(\w+),(\w+)", self.control("status"))
-        return m.group(1), m.group(2)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=15)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-                raise Failure("cabinet-sim did not stop on SIGTERM")
-        self.reader.join(timeout=5)
-        check(self.proc.returncode == 0, f"cabinet-sim exited with {self.proc.returncode}:\n{self.log()}")
 
 
 def cabinetctl(*args, timeout=60):
@@ -292,7 +188,7 @@ def test_pyserial_over_pty(tmp):
                 msg = json.loads(raw)
                 if pred(msg):
                     return msg
-            raise Failure("no matching line from the pty")
+            raise Failed("no matching line from the pty")
 
         state = next_line(lambda m: m["type"] == "state")
         port.write(json.dumps({"type": "heartbeat", "session_id": state["session_id"]}).encode() + b"\n")
@@ -475,25 +371,11 @@ NEEDS_CTL = {"sim_state_settled", "pty_full_cycle", "tcp_full_cycle", "refusal_d
 def main(tests=None, needs_ctl=None):
     """Runs the test named on the command line, one of the test_* functions in
     tests (a module's globals(); this module's by default)."""
-    tests = globals() if tests is None else tests
     needs_ctl = NEEDS_CTL if needs_ctl is None else needs_ctl
-    if len(sys.argv) != 2 or f"test_{sys.argv[1]}" not in tests:
-        sys.exit(tests["__doc__"])
-    name = sys.argv[1]
     if not SIM:
         sys.exit("CABINET_SIM is not set")
-    if name in needs_ctl and not CTL:
-        print("cabinetctl not built: skipped")
-        sys.exit(SKIP)
-    tmp = tempfile.mkdtemp(prefix=f"cabinet-e2e-{name}-")
-    try:
-        tests[f"test_{name}"](tmp)
-    except Failure as e:
-        print(f"FAILED: {e}")
-        sys.exit(1)
-    finally:
-        shutil.rmtree(tmp, ignore_errors=True)
-    print("passed")
+    harness.main(globals() if tests is None else tests,
+                 skip=lambda name: "cabinetctl not built" if name in needs_ctl and not CTL else None)
 
 
 if __name__ == "__main__":

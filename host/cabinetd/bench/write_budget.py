@@ -27,7 +27,9 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-from daemon_test import SANITIZED, Daemon, Failed, Sim, check, open_door  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "tests"))
+from harness import SANITIZED, Daemon, Failed, Sim, check  # noqa: E402
+from daemon_test import open_door  # noqa: E402
 
 DAY = 86400.0
 

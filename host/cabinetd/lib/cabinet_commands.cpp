@@ -343,7 +343,7 @@ void Cabinet::end_cycles(const std::string &why) {
 void Cabinet::expire_cycles(std::uint64_t now) {
     for (auto it = cycles_.begin(); it != cycles_.end();) {
         if (now >= it->second.deadline_ms && it->second.reply) {
-            finish_cycle(it->first, it->second, "timeout");
+            finish_cycle(it->first, it->second, std::string(to_string(Outcome::Timeout)));
             it = cycles_.erase(it);
         } else {
             ++it;

@@ -3,6 +3,8 @@
 // back or forward must not stretch or shrink.
 #pragma once
 
+#include <cabinet_host/clock.h>
+
 #include <chrono>
 #include <cstdint>
 
@@ -15,11 +17,7 @@ inline std::int64_t wall_ms() {
         .count();
 }
 
-// Monotonic milliseconds, for intervals.
-inline std::uint64_t steady_ms() {
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          std::chrono::steady_clock::now().time_since_epoch())
-                                          .count());
-}
+// Monotonic milliseconds, for intervals: the host library's clock.
+using cabinet_host::steady_ms;
 
 } // namespace cabinetd

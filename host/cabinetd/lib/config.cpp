@@ -95,6 +95,20 @@ CabinetConfig cabinet_entry(const std::string &path, const std::string &name,
     return c;
 }
 
+void load_cabinets(const std::string &path, const nlohmann::json &cabinets, Config &cfg) {
+    if (!cabinets.is_object())
+        throw ConfigError(fmt::format("{}: \"cabinets\" must be an object of name: endpoint", path));
+    for (auto &[name, v] : cabinets.items()) {
+        auto c = cabinet_entry(path, name, v);
+        // Named on the command line too: its endpoint wins, the file's
+        // held_open_s (which the command line cannot set) still counts.
+        auto it = std::find_if(cfg.cabinets.begin(), cfg.cabinets.end(),
+                               [&](auto &k) { return k.name == name; });
+        if (it == cfg.cabinets.end()) cfg.cabinets.push_back(std::move(c));
+        else if (it->held_open == CabinetConfig{}.held_open) it->held_open = c.held_open;
+    }
+}
+
 } // namespace
 
 CabinetConfig parse_cabinet(const std::string &arg) {
@@ -152,19 +166,7 @@ void load_config_file(const std::string &path, Config &cfg) {
             for (auto &v : a) cfg.allowed_hosts.push_back(v.get<std::string>());
     }
     if (j.contains("mqtt")) load_mqtt(path, j["mqtt"], cfg.mqtt);
-    if (j.contains("cabinets")) {
-        if (!j["cabinets"].is_object())
-            throw ConfigError(fmt::format("{}: \"cabinets\" must be an object of name: endpoint", path));
-        for (auto &[name, v] : j["cabinets"].items()) {
-            auto c = cabinet_entry(path, name, v);
-            // Named on the command line too: its endpoint wins, the file's
-            // held_open_s (which the command line cannot set) still counts.
-            auto it = std::find_if(cfg.cabinets.begin(), cfg.cabinets.end(),
-                                   [&](auto &k) { return k.name == name; });
-            if (it == cfg.cabinets.end()) cfg.cabinets.push_back(std::move(c));
-            else if (it->held_open == CabinetConfig{}.held_open) it->held_open = c.held_open;
-        }
-    }
+    if (j.contains("cabinets")) load_cabinets(path, j["cabinets"], cfg);
     for (auto &[key, v] : j.items())
         if (key != "cabinets" && key != "db" && key != "listen" && key != "tokens" &&
             key != "web_root" && key != "retention_days" && key != "max_db_mb" && key != "journal_sync" && key != "mqtt" &&

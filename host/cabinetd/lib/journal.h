@@ -35,6 +35,8 @@ struct sqlite3;
 
 namespace cabinetd {
 
+struct FaultVfs;
+
 // The database cannot be used (cannot be opened, foreign or newer schema, ...).
 class JournalError : public std::runtime_error {
 public:
@@ -262,11 +264,16 @@ private:
     void run();
     std::chrono::steady_clock::time_point due_at() const;
     void enqueue(Batch b);
+    std::vector<Batch> take_due(bool &retry, bool &exiting);
+    void prune_when_due();
     void attempt(std::vector<Batch> &batches, bool try_db);
+    void become_unavailable(const std::string &reason);
+    void become_available();
     void hold(std::vector<Batch> &batches);
     void drop_oldest_held();
     std::vector<Record> recovery_records();
     void commit(std::vector<Batch> &batches);
+    std::vector<Record> insert(std::vector<Batch> &batches, std::uint64_t &dups);
     void prune_age();
     void prune_size();
     void prune_oldest(const char *select, std::int64_t arg, const char *why, const std::function<std::int64_t()> &slice_size);
@@ -275,7 +282,7 @@ private:
     JournalOptions opt_;
     std::string path_;
     int lock_fd_ = -1;
-    std::shared_ptr<void> fault_vfs_; // the test-only failing VFS, when fault_file is set
+    std::shared_ptr<FaultVfs> fault_vfs_; // the test-only failing VFS, when fault_file is set
     std::vector<Record> startup_records_; // written once the writer runs
     sqlite3 *wdb_ = nullptr; // writer thread only (and construction)
     sqlite3 *rdb_ = nullptr; // readers, under rmu_
@@ -303,6 +310,7 @@ private:
     std::map<std::string, std::int64_t> held_progress_;
     Dropped dropped_;
     std::chrono::steady_clock::time_point next_retry_;
+    std::chrono::steady_clock::time_point next_prune_, next_size_;
     std::atomic<int> wal_pages_{0};
     Progress progress_{"journal"};
     std::deque<Record> recent_; // committed, by cursor

@@ -1,4 +1,4 @@
-// The journal's filters on a record in memory; filter_sql in journal.cpp
+// The journal's filters on a record in memory; filter_sql in journal_read.cpp
 // asks the same of the database.
 #include "journal.h"
 

@@ -1,5 +1,7 @@
 #include "metrics_text.h"
 
+#include <cabinet_host/words.h>
+
 #include <fmt/format.h>
 
 #include <iterator>
@@ -76,7 +78,7 @@ void cabinet_gauges(std::string &out, const std::vector<CabinetStatus> &all) {
     family(out, "cabinetd_controller_fault", "gauge",
            "1 while the controller reports this latched fault.");
     for (auto &s : all)
-        if (s.link == Link::Up && s.state && s.state->fault != "none")
+        if (s.link == Link::Up && s.state && s.state->fault != cabinet_host::kNoFault)
             out += fmt::format("cabinetd_controller_fault{{cabinet=\"{}\",code=\"{}\"}} 1\n",
                                label(s.name), label(s.state->fault));
     family(out, "cabinetd_heartbeat_age_seconds", "gauge",

@@ -22,7 +22,11 @@ namespace ch = cabinet_host;
 
 // What the broker clients' threads, the cabinets and the journal's writers
 // hand to the bridge's thread. Shared, so that a late answer from a cabinet
-// finds it even after the bridge has gone.
+// finds it even after the bridge has gone. Commands from outside have a bound
+// of their own; the other items are bounded by what the bridge itself did
+// (one PUBACK per publish, one answer per command it passed on, one
+// connection change per attempt), and the watchdog restarts a bridge whose
+// thread stops taking them.
 struct MqttBridge::Inbox {
     std::mutex mu;
     std::condition_variable cv;
@@ -33,6 +37,9 @@ struct MqttBridge::Inbox {
     bool records_lost = false;
     bool journal_moved = false;
     bool stop = false;
+    // Commands among the items, those of them to be answered "overloaded",
+    // and those dropped since the bridge's thread last looked.
+    std::size_t commands = 0, overloaded = 0, dropped = 0;
 
     void push(std::function<void(MqttBridge &)> f) {
         {
@@ -40,6 +47,27 @@ struct MqttBridge::Inbox {
             items.push_back(std::move(f));
         }
         cv.notify_all();
+    }
+    // A command from the broker, f(bridge, overloaded): a flood of them is
+    // answered "overloaded" instead of queueing without end, and past that
+    // dropped, so the inbox stays bounded whatever the broker sends.
+    void push_command(std::function<void(MqttBridge &, bool)> f, const MqttTiming &t) {
+        {
+            std::lock_guard lk(mu);
+            const bool over = commands >= t.commands;
+            if (over && overloaded >= t.overloaded) {
+                ++dropped;
+                return;
+            }
+            ++(over ? overloaded : commands);
+            items.push_back([f = std::move(f), over](MqttBridge &b) { f(b, over); });
+        }
+        cv.notify_all();
+    }
+    // All items, for the bridge's thread (mu held).
+    std::deque<std::function<void(MqttBridge &)>> take() {
+        commands = overloaded = 0;
+        return std::exchange(items, {});
     }
     void push_records(const std::vector<Record> &recs, const std::set<std::string> &cabinets,
                       std::size_t bound) {
@@ -133,6 +161,7 @@ void MqttBridge::run() {
         std::deque<std::function<void(MqttBridge &)>> items;
         std::deque<Record> records;
         bool lost = false;
+        std::size_t dropped = 0;
         {
             std::unique_lock lk(inbox_->mu);
             inbox_->cv.wait_for(lk, std::chrono::milliseconds(50), [&] {
@@ -140,11 +169,15 @@ void MqttBridge::run() {
                        inbox_->journal_moved;
             });
             if (inbox_->stop) break;
-            items.swap(inbox_->items);
+            items = inbox_->take();
+            dropped = std::exchange(inbox_->dropped, 0);
             records.swap(inbox_->records);
             lost = std::exchange(inbox_->records_lost, false);
             inbox_->journal_moved = false;
         }
+        if (dropped)
+            log(4, fmt::format("mqtt: {} commands dropped unanswered: they came faster than they "
+                               "were taken", dropped));
         for (auto &f : items) f(*this);
         follow_records(records, lost);
         const auto now = steady_ms();
@@ -186,7 +219,7 @@ void MqttBridge::shutdown() {
             std::unique_lock lk(inbox_->mu);
             inbox_->cv.wait_for(lk, std::chrono::milliseconds(20),
                                 [&] { return !inbox_->items.empty(); });
-            items.swap(inbox_->items);
+            items = inbox_->take();
         }
         for (auto &f : items) f(*this); // PUBACKs land in by_mid / inflight
         std::erase_if(waiting,
@@ -228,9 +261,19 @@ BrokerClient::Callbacks MqttBridge::callbacks(Unit &u) {
             if (x.goodbye_mid == mid) x.goodbye_acked = true;
         });
     };
-    cb.message = [on_unit](std::string topic, std::string payload, bool retained) {
-        on_unit([topic = std::move(topic), payload = std::move(payload),
-                 retained](MqttBridge &b, Unit &x) { b.on_message(x, topic, payload, retained); });
+    cb.message = [weak = std::weak_ptr<Inbox>(inbox_), index, gen,
+                  timing = timing_](std::string topic, std::string payload, bool retained) {
+        auto in = weak.lock();
+        if (!in) return;
+        // One byte past what a command may carry keeps it refused as too large.
+        if (payload.size() > kMaxCommandPayload) payload.resize(kMaxCommandPayload + 1);
+        in->push_command(
+            [index, gen, topic = std::move(topic), payload = std::move(payload),
+             retained](MqttBridge &b, bool overloaded) {
+                auto &x = *b.units_[index];
+                if (x.generation == gen) b.on_message(x, topic, payload, retained, overloaded);
+            },
+            timing);
     };
     return cb;
 }

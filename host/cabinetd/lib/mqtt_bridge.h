@@ -41,6 +41,9 @@ struct MqttTiming {
     std::chrono::milliseconds progress_every{200}; // recording the acknowledged cursor
     std::size_t window = 32;                       // events awaiting PUBACK
     std::size_t live_records = 4096;               // live records waiting for the bridge's thread
+    // Commands from the broker waiting for the bridge's thread; past it, up to
+    // `overloaded` more are answered "overloaded" and the rest are dropped.
+    std::size_t commands = 1024, overloaded = 64;
     std::chrono::seconds keepalive{10};
 };
 
@@ -73,8 +76,10 @@ private:
     BrokerClient::Callbacks callbacks(Unit &u);
     void on_connected(Unit &u);
     void on_disconnected(Unit &u, const std::string &reason, std::uint64_t now);
-    void on_message(Unit &u, const std::string &topic, const std::string &payload, bool retained);
-    void command(Unit &u, const std::string &subtopic, const std::string &payload, bool retained);
+    void on_message(Unit &u, const std::string &topic, const std::string &payload, bool retained,
+                    bool overloaded);
+    void command(Unit &u, const std::string &subtopic, const std::string &payload, bool retained,
+                 bool overloaded);
     void answer(Unit &u, nlohmann::json result);
     void publish_retained(Unit &u, const std::string &sub, const std::string &payload, bool force);
     void publish_status(Unit &u, bool force);

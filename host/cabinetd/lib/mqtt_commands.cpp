@@ -9,7 +9,7 @@ namespace cabinetd {
 using nlohmann::json;
 
 void MqttBridge::on_message(Unit &u, const std::string &topic, const std::string &payload,
-                            bool retained) {
+                            bool retained, bool overloaded) {
     if (cfg_.discovery && topic == cfg_.ha_status_topic) {
         // Home Assistant came back and has forgotten its entities' states: a
         // fresh round of everything, after a short random delay so a fleet of
@@ -23,11 +23,11 @@ void MqttBridge::on_message(Unit &u, const std::string &topic, const std::string
         return;
     }
     if (topic.rfind(u.prefix, 0) != 0) return;
-    command(u, topic.substr(u.prefix.size()), payload, retained);
+    command(u, topic.substr(u.prefix.size()), payload, retained, overloaded);
 }
 
 void MqttBridge::command(Unit &u, const std::string &sub, const std::string &payload,
-                         bool retained) {
+                         bool retained, bool overloaded) {
     const auto received_ms = wall_ms();
     auto parsed = parse_mqtt_command(sub, payload);
     json base{{"topic", u.prefix + sub}};
@@ -50,6 +50,9 @@ void MqttBridge::command(Unit &u, const std::string &sub, const std::string &pay
     base["command"] = c.kind == MqttCommand::Open ? "open" : "clear_fault";
     if (c.kind == MqttCommand::Open) base["door"] = c.door;
     if (retained) return refuse_with("retained", kRetained);
+    if (overloaded)
+        return refuse_with("overloaded", "commands arrive faster than cabinetd takes them: "
+                                         "not carried out, send it again later");
     if (auto stale = check_sent_at(c.sent_at_ms, received_ms, c.ttl_ms))
         return refuse_with(stale->code, stale->text);
     if (!u.online)

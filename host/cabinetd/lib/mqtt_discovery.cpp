@@ -3,6 +3,7 @@
 #include "mqtt_alarms.h"
 
 #include <cabinet_host/protocol.h>
+#include <cabinet_host/words.h>
 
 #include <fmt/format.h>
 
@@ -12,6 +13,14 @@ using nlohmann::json;
 namespace ch = cabinet_host;
 
 namespace {
+
+json state_names() {
+    json out = json::array();
+    for (auto s : {ch::ControllerState::Idle, ch::ControllerState::Pulsing, ch::ControllerState::WaitOpen,
+                   ch::ControllerState::WaitClose, ch::ControllerState::Fault})
+        out.push_back(std::string(ch::to_string(s)));
+    return out;
+}
 
 std::string lower(std::string s) {
     for (auto &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -78,7 +87,7 @@ void add_controller(json &cmps, const std::string &id, const std::string &prefix
         {"unique_id", id + "_state"},
         {"default_entity_id", fmt::format("sensor.{}_state", id)},
         {"device_class", "enum"},
-        {"options", json::array({"idle", "pulsing", "wait_open", "wait_close", "fault"})},
+        {"options", state_names()},
         {"state_topic", prefix + "state"},
         {"value_template", "{{ value_json.state }}"},
         {"qos", 1}};

@@ -3,6 +3,7 @@
 #include <cabinet_host/explain.h>
 #include <cabinet_host/host_port.h>
 #include <cabinet_host/protocol.h>
+#include <cabinet_host/words.h>
 
 #include <fmt/format.h>
 
@@ -78,14 +79,9 @@ void validate_mqtt(const MqttConfig &m, std::size_t cabinets) {
 }
 
 std::optional<std::string> board_id_of(std::string_view session_id) {
-    if (session_id.size() < 16) return std::nullopt;
-    const auto head = session_id.substr(0, 16);
-    if (!std::all_of(head.begin(), head.end(), [](unsigned char c) { return std::isxdigit(c); }))
-        return std::nullopt;
-    if (session_id.size() > 16 && session_id[16] != '-') return std::nullopt;
-    std::string out(head);
-    for (auto &c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return out;
+    const auto id = ch::parse_session_id(session_id);
+    if (!id) return std::nullopt;
+    return id->board_id;
 }
 
 std::string topic_prefix(const MqttConfig &m, const std::string &cabinet,
@@ -292,7 +288,7 @@ json state_payload(const std::string &cabinet, const std::string &board, const C
     const auto &c = *v.state;
     s["state"] = c.state;
     s["fault"] = c.fault;
-    if (c.fault != "none") s["fault_text"] = std::string(ch::explain_text(c.fault));
+    if (c.fault != ch::kNoFault) s["fault_text"] = std::string(ch::explain_text(c.fault));
     s["active_door"] = c.active_door;
     s["inputs_valid"] = c.inputs_valid;
     s["power_ok"] = c.power_ok;

@@ -30,7 +30,7 @@ BrokerUrl parse_broker_url(const std::string &url);
 // Checks the broker settings for this many cabinets; throws ConfigError.
 void validate_mqtt(const MqttConfig &m, std::size_t cabinets);
 
-// The board id of a session id: its first 16 hex digits, or nothing.
+// The board id of a session id, or nothing for anything but a session id.
 std::optional<std::string> board_id_of(std::string_view session_id);
 // A cabinet's topic prefix, from the configured pattern.
 std::string topic_prefix(const MqttConfig &m, const std::string &cabinet, const std::string &board);
@@ -46,11 +46,13 @@ struct MqttRefusal {
     std::string text;
     std::string request_id; // echoed when one could be read
 };
+// The most a command's payload may carry.
+inline constexpr std::size_t kMaxCommandPayload = 4096;
 // Reads a command from the part of its topic after the cabinet's prefix
 // ("door/3/open/set", "clear_fault/set") and its payload.
 std::variant<MqttCommand, MqttRefusal> parse_mqtt_command(std::string_view subtopic,
                                                           std::string_view payload,
-                                                          std::size_t max_payload = 4096);
+                                                          std::size_t max_payload = kMaxCommandPayload);
 
 // How far ahead of cabinetd's clock a command's sent_at_ms may be.
 inline constexpr std::int64_t kSentAtSkewMs = 2000;

@@ -27,7 +27,8 @@ public:
             HttpOptions hopt = {});
     ~Service();
 
-    // Starts the cabinets and the HTTP server; the server runs on its own thread.
+    // Starts the cabinets, the HTTP server and the MQTT bridge (with a broker
+    // configured), each on threads of its own.
     void start();
     void stop();
     unsigned short port() const;

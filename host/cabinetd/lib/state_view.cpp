@@ -1,6 +1,7 @@
 #include "state_view.h"
 
 #include <cabinet_host/explain.h>
+#include <cabinet_host/words.h>
 
 namespace cabinetd {
 
@@ -20,7 +21,7 @@ nlohmann::json state_json(const cabinet_host::StateLine &s, StateParts parts) {
     }
     if (parts.text) {
         j["fault_text"] =
-            s.fault == "none" ? json() : json(std::string(cabinet_host::explain_text(s.fault)));
+            s.fault == cabinet_host::kNoFault ? json() : json(std::string(cabinet_host::explain_text(s.fault)));
         j["fw"] = s.fw;
         j["hw"] = s.hw;
     }

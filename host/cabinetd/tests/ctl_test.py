@@ -7,14 +7,13 @@ Usage: ctl_test.py TEST   (CABINETD, CABINET_SIM and CABINETCTL name the program
 import json
 import os
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
-import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from daemon_test import OPERATOR, VIEWER, Daemon, Rig, Sim, check, main, open_door, wait_for  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "tests"))
+from harness import OPERATOR, VIEWER, Daemon, Sim, check, free_port, main, wait_for  # noqa: E402
+from daemon_test import Rig, open_door  # noqa: E402
 
 CTL = os.environ.get("CABINETCTL", "cabinetctl")
 
@@ -25,12 +24,6 @@ def ctl(*args, token=OPERATOR, timeout=60):
         env["CABINETD_TOKEN"] = token
     p = subprocess.run([CTL, *args], capture_output=True, text=True, timeout=timeout, env=env)
     return p.returncode, p.stdout, p.stderr
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def test_through_daemon():

@@ -404,43 +404,6 @@ TEST_F(JournalTest, WhileTheDiskFailsRecordsWaitInMemoryAndAGapSaysWhatDidNotFit
     EXPECT_TRUE(again.get_future().get());
 }
 
-TEST_F(JournalTest, ADamagedJournalIsMovedAsideAndANewOneStarted) {
-    {
-        Journal j(path_);
-        std::vector<Record> batch;
-        for (std::uint64_t i = 1; i <= 500; ++i) batch.push_back(event("s", i));
-        j.write(batch);
-    }
-    {
-        // Garbage over everything but the header page.
-        std::fstream f(path_, std::ios::in | std::ios::out | std::ios::binary);
-        f.seekp(1024);
-        const std::string junk(16 * 1024, '\x5a');
-        f.write(junk.data(), static_cast<std::streamsize>(junk.size()));
-    }
-    Journal j(path_);
-    ASSERT_TRUE(eventually([&] { return of_kind(j, "journal").size() == 1; }));
-    const auto mark = of_kind(j, "journal")[0];
-    EXPECT_EQ(mark.code, "moved_aside");
-    std::vector<fs::path> aside;
-    for (auto &e : fs::directory_iterator(dir_))
-        if (e.path().filename().string().rfind("j.db.damaged-", 0) == 0) aside.push_back(e.path());
-    ASSERT_EQ(aside.size(), 1u);
-    EXPECT_NE(mark.detail.find(aside[0].filename().string()), std::string::npos) << mark.detail;
-    EXPECT_TRUE(of_kind(j, "event").empty());
-}
-
-TEST_F(JournalTest, OneJournalOneWriter) {
-    Journal j(path_);
-    try {
-        Journal second(path_);
-        FAIL() << "a second writer was let in";
-    } catch (const JournalError &e) {
-        EXPECT_EQ(e.kind(), JournalError::Kind::InUse);
-        EXPECT_NE(std::string(e.what()).find("pid " + std::to_string(::getpid())), std::string::npos) << e.what();
-    }
-}
-
 TEST(SeqTracker, ReportsTheEventsALineShowsMissing) {
     SeqTracker t([](const std::string &s) -> std::optional<std::uint64_t> {
         if (s == "known") return 40;

@@ -4,8 +4,10 @@
 #include "mqtt_bridge.h"
 #include "mqtt_discovery.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <set>
@@ -32,6 +34,9 @@ struct FakeNet {
     std::mutex mu;
     bool up = true;        // accepting connections
     bool auto_ack = true;  // acknowledge every publish at once
+    bool hold = false;     // publishing blocks (the bridge's thread with it) while set
+    bool holding = false;  // a publish is blocked
+    std::condition_variable cv;
     std::vector<Published> log;
     std::vector<std::pair<std::size_t, std::string>> subscribed; // (log size at the time, pattern)
     std::vector<Client *> live;
@@ -65,7 +70,10 @@ struct FakeNet {
             int mid;
             bool ack;
             {
-                std::lock_guard lk(net.mu);
+                std::unique_lock lk(net.mu);
+                net.holding = net.hold;
+                net.cv.wait(lk, [&] { return !net.hold; });
+                net.holding = false;
                 if (!connected) return std::nullopt;
                 mid = net.next_mid++;
                 net.log.push_back({t, p, retain, qos});
@@ -115,6 +123,17 @@ struct FakeNet {
             to = live;
         }
         for (auto *c : to) c->cb.message(topic, payload, retained);
+    }
+    void set_hold(bool on) {
+        {
+            std::lock_guard lk(mu);
+            hold = on;
+        }
+        cv.notify_all();
+    }
+    bool held() {
+        std::lock_guard lk(mu);
+        return holding;
     }
     std::vector<Published> messages(const std::string &topic = {}) {
         std::lock_guard lk(mu);
@@ -370,6 +389,34 @@ TEST_F(MqttBridgeTest, BadCommandsAreAnsweredAndNeverReachTheCabinet) {
     Query q;
     q.kinds = {"open", "clear", "command"};
     EXPECT_TRUE(journal_->read(q).empty());
+}
+
+TEST_F(MqttBridgeTest, AFloodOfCommandsIsAnsweredOverloadedThenDroppedNeverQueuedWithoutEnd) {
+    cfg_.commands = true;
+    timing_.commands = 3;
+    timing_.overloaded = 2;
+    start_bridge();
+    ASSERT_TRUE(eventually([&] { return !net_.messages(kPrefix + "state").empty(); }));
+    const auto results = [&] { return net_.messages(kPrefix + "result"); };
+    net_.deliver(kPrefix + "door/1/open/set", "OPEN", true);
+    ASSERT_TRUE(eventually([&] { return results().size() == 1; }));
+    // The bridge's thread stalls publishing an answer while ten commands arrive.
+    net_.set_hold(true);
+    net_.deliver(kPrefix + "door/1/open/set", "OPEN", true);
+    ASSERT_TRUE(eventually([&] { return net_.held(); }));
+    for (int i = 0; i < 10; ++i) net_.deliver(kPrefix + "door/1/open/set", fmt::format(R"({{"request_id":"r{}"}})", i));
+    net_.set_hold(false);
+    ASSERT_TRUE(eventually([&] { return results().size() == 7; }));
+    // Taken in order: three as usual, two answered overloaded, the rest dropped.
+    net_.deliver(kPrefix + "door/1/open/set", R"({"request_id":"after"})");
+    ASSERT_TRUE(eventually([&] { return results().size() == 8; }));
+    std::vector<std::string> got;
+    for (auto &m : results()) {
+        const auto r = json::parse(m.payload);
+        got.push_back(r["code"].get<std::string>() + ":" + (r["request_id"].is_string() ? r["request_id"].get<std::string>() : ""));
+    }
+    EXPECT_EQ(got, (std::vector<std::string>{"retained:", "retained:", "offline:r0", "offline:r1", "offline:r2", "overloaded:r3",
+                                             "overloaded:r4", "offline:after"}));
 }
 
 // The fields Home Assistant's MQTT discovery documents for each platform

@@ -9,69 +9,20 @@ import json
 import os
 import random
 import re
-import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
 import threading
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from daemon_test import SANITIZED, Daemon, Failed, Sim, check, main, open_door, wait_for  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "tests"))
+from harness import SANITIZED, Broker, Daemon, Sim, check, free_port, main, wait_for  # noqa: E402
+from daemon_test import open_door  # noqa: E402
 
 import paho.mqtt.client as mqtt  # noqa: E402
 
-MOSQUITTO = os.environ.get("MOSQUITTO") or shutil.which("mosquitto") or "/usr/sbin/mosquitto"
 DIST = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "dist", "mosquitto")
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-class Broker:
-    def __init__(self, workdir, extra="", persistence=False, port=None):
-        """extra: more configuration; with port, it has the listeners, one of them on port."""
-        self.port = port or free_port()
-        self.conf = os.path.join(workdir, f"mosquitto-{self.port}.conf")
-        # As the shipped example configures it: no Nagle delay on small messages.
-        lines = ["set_tcp_nodelay true"] + ([] if port else [f"listener {self.port} 127.0.0.1"])
-        if os.geteuid() == 0:
-            lines.append("user root")  # else it drops to a user that cannot read the test's files
-        if persistence:
-            lines += ["persistence true", f"persistence_location {workdir}/"]
-        if "allow_anonymous" not in extra:
-            lines.append("allow_anonymous true")
-        with open(self.conf, "w") as f:
-            f.write("\n".join(lines) + "\n" + extra)
-        self.log = os.path.join(workdir, f"mosquitto-{self.port}.log")
-        self.proc = None
-        self.start()
-
-    def start(self):
-        self.proc = subprocess.Popen([MOSQUITTO, "-c", self.conf], stdout=subprocess.DEVNULL,
-                                     stderr=open(self.log, "a"))
-
-        def up():
-            check(self.proc.poll() is None, "mosquitto exited: " + open(self.log).read()[-2000:])
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=0.2).close()
-                return True
-            except OSError:
-                return False
-        wait_for(up, 10, "mosquitto listening")
-
-    def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            self.proc.wait(10)
-
-    def url(self):
-        return f"mqtt://127.0.0.1:{self.port}"
 
 
 class Client:

@@ -83,7 +83,7 @@ TEST(MqttSettings, UrlsPrefixesAndBoardIds) {
     EXPECT_THROW(validate_mqtt(m, 2), ConfigError); // two cabinets on one prefix
     m.prefix = "site/{cabinet}/";
     EXPECT_NO_THROW(validate_mqtt(m, 2));
-    EXPECT_EQ(board_id_of("e66038b7134f6a2d-00000000000000a1"), "E66038B7134F6A2D");
+    EXPECT_EQ(board_id_of("E66038B7134F6A2D-00000000000000a1"), "E66038B7134F6A2D");
     EXPECT_FALSE(board_id_of(""));
     EXPECT_FALSE(board_id_of("not-a-board-id-at-all"));
 }

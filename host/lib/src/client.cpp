@@ -8,12 +8,6 @@
 namespace cabinet_host {
 namespace {
 
-std::uint64_t steady_ms() {
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          std::chrono::steady_clock::now().time_since_epoch())
-                                          .count());
-}
-
 bool parse_refusal(const AckLine &a) {
     return a.request_id.empty() && is_unread_line_ack(a.code);
 }

@@ -1,11 +1,21 @@
 // Estimate of the controller's uptime clock, for stamping "issued_at_ms".
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <optional>
 
 namespace cabinet_host {
+
+// The host's monotonic milliseconds: what intervals and the controller's
+// clock are measured against, which a wall clock set back or forward must not
+// stretch or shrink.
+inline std::uint64_t steady_ms() {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
+}
 
 // Every line the controller sends carries its uptime at some moment before the
 // line arrived here. So for each line, local_receive_ms - uptime_ms is at

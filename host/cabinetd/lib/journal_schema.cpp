@@ -1,0 +1,105 @@
+#include "journal_sql.h"
+
+#include "log.h"
+
+#include <fmt/format.h>
+
+namespace cabinetd::journal_sql {
+namespace {
+
+// New databases use small pages: a commit writes every page it touches to
+// the log, and a record is a few hundred bytes, so a 1 KB page writes a
+// quarter of what a 4 KB page does for the same record (the write budget).
+constexpr int kPageSize = 1024;
+
+const char *const kSchema = R"sql(
+CREATE TABLE journal (
+    cursor     INTEGER PRIMARY KEY AUTOINCREMENT,
+    at_ms      INTEGER NOT NULL,
+    cabinet    TEXT NOT NULL,
+    kind       TEXT NOT NULL,
+    session_id TEXT NOT NULL DEFAULT '',
+    event_seq  INTEGER,
+    seq_to     INTEGER,
+    code       TEXT NOT NULL DEFAULT '',
+    request_id TEXT NOT NULL DEFAULT '',
+    door_id    INTEGER NOT NULL DEFAULT 0,
+    detail     TEXT NOT NULL DEFAULT '',
+    key_scope  TEXT NOT NULL DEFAULT '',
+    client_key TEXT NOT NULL DEFAULT '',
+    uptime_ms  INTEGER
+);
+CREATE UNIQUE INDEX journal_event ON journal(cabinet, session_id, event_seq) WHERE kind = 'event';
+CREATE INDEX journal_request ON journal(cabinet, request_id) WHERE request_id <> '';
+CREATE INDEX journal_client_key ON journal(cabinet, key_scope, client_key) WHERE client_key <> '';
+CREATE INDEX journal_at ON journal(at_ms);
+CREATE TABLE sessions (
+    cabinet    TEXT NOT NULL,
+    session_id TEXT NOT NULL,
+    last_seq   INTEGER NOT NULL DEFAULT 0,
+    first_ms   INTEGER NOT NULL,
+    last_ms    INTEGER NOT NULL,
+    PRIMARY KEY (cabinet, session_id)
+);
+)sql";
+
+// Version 1 sent a client's idempotency key to the controller as the open's
+// request id. Its opens keep answering their key: the request id becomes the
+// key, in the scope of whoever asked (no version-1 open can tell a key from
+// an id cabinetd generated; a generated one only ever answers its own asker).
+// An event's uptime moves from its detail to a column of its own.
+const char *const kMigrate1To2 = R"sql(
+ALTER TABLE journal ADD COLUMN key_scope TEXT NOT NULL DEFAULT '';
+ALTER TABLE journal ADD COLUMN client_key TEXT NOT NULL DEFAULT '';
+UPDATE journal SET client_key = request_id,
+    key_scope = CASE
+        WHEN NOT json_valid(detail) THEN ''
+        WHEN json_extract(detail, '$.requested_by') = 'mqtt' THEN 'mqtt'
+        ELSE 'http:' || coalesce(json_extract(detail, '$.requested_by'), '') END
+    WHERE kind = 'open' AND request_id <> '';
+CREATE INDEX journal_client_key ON journal(cabinet, key_scope, client_key) WHERE client_key <> '';
+ALTER TABLE journal ADD COLUMN uptime_ms INTEGER;
+UPDATE journal SET uptime_ms = json_extract(detail, '$.uptime_ms'),
+    detail = CASE json_remove(detail, '$.uptime_ms') WHEN '{}' THEN '' ELSE json_remove(detail, '$.uptime_ms') END
+    WHERE kind = 'event' AND json_valid(detail) AND json_type(detail, '$.uptime_ms') = 'integer';
+PRAGMA user_version = 2;
+)sql";
+
+
+} // namespace
+
+void prepare_schema(sqlite3 *db, const std::string &path) {
+    const int app = pragma_int(db, "PRAGMA application_id");
+    const int version = pragma_int(db, "PRAGMA user_version");
+    const int tables = pragma_int(db, "SELECT count(*) FROM sqlite_master");
+    if (tables == 0) {
+        exec(db, fmt::format("PRAGMA page_size={}", kPageSize).c_str());
+        exec(db, "PRAGMA journal_mode=WAL");
+        exec(db, "BEGIN");
+        exec(db, kSchema);
+        exec(db, fmt::format("PRAGMA application_id={}", kApplicationId).c_str());
+        exec(db, fmt::format("PRAGMA user_version={}", kSchemaVersion).c_str());
+        exec(db, "COMMIT");
+    } else if (app != kApplicationId) {
+        throw JournalError(fmt::format("{} is not a cabinetd journal", path));
+    } else if (version == 1) {
+        exec(db, "BEGIN IMMEDIATE");
+        try {
+            exec(db, kMigrate1To2);
+            exec(db, "COMMIT");
+        } catch (...) {
+            sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
+        }
+        log(5, fmt::format("journal {}: schema version 1 migrated to {}", path, kSchemaVersion));
+    } else if (version != kSchemaVersion) {
+        throw JournalError(fmt::format(
+            "journal {} has schema version {}; this cabinetd reads version {}", path, version,
+            kSchemaVersion));
+    }
+    // The readers' progress table; a journal without it gains it here, and
+    // older readers of the database ignore it.
+    exec(db, "CREATE TABLE IF NOT EXISTS progress (reader TEXT PRIMARY KEY, cursor INTEGER NOT NULL)");
+}
+
+} // namespace cabinetd::journal_sql
