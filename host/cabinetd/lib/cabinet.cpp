@@ -72,7 +72,7 @@ Cabinet::Cabinet(std::string name, std::string endpoint, TransportFactory connec
     : name_(std::move(name)), endpoint_(std::move(endpoint)), connect_(std::move(connect)),
       journal_(journal), opt_(std::move(opt)),
       seq_([this](const std::string &s) { return journal_.last_seq(name_, s); }),
-      progress_("cabinet " + name_) {
+      alarms_(static_cast<std::uint64_t>(opt_.held_open.count())), progress_("cabinet " + name_) {
     if (!opt_.clock) opt_.clock = [] { return steady_ms(); };
     status_.name = name_;
     status_.endpoint = endpoint_;
@@ -196,6 +196,7 @@ void Cabinet::set_link(Link l, std::string reason) {
         if (l == Link::Down) status_.heartbeat_ok_local_ms.reset();
     }
     if (l == Link::Down) heartbeat_health_.clear(); // the next link's first ack is journalled again
+    if (l != Link::Up) alarms_.forget();                  // the doors are unknown until it is
     if (!changed) return;
     log(l == Link::Up ? 6 : 4, fmt::format("{}: link {}: {}", name_, to_string(l), reason));
     Record r = rec("link");
@@ -243,6 +244,7 @@ void Cabinet::serve_step(Client &client) {
     if (status().link == Link::Up && quiet > static_cast<std::uint64_t>(opt_.silent_after.count()))
         set_link(Link::Silent, fmt::format("no line from the controller for {} ms", quiet));
     expire_cycles(now);
+    alarm_changes(alarms_.tick(alarm_now()));
     commit();
 }
 

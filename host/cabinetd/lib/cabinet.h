@@ -4,6 +4,7 @@
 // fault clears the API asks for.
 #pragma once
 
+#include "alarms.h"
 #include "journal.h"
 
 #include <cabinet_host/client.h>
@@ -68,6 +69,15 @@ struct CabinetStatus {
     std::uint64_t view_reconciled = 0;
     std::map<std::string, std::uint64_t> acks, faults;
     std::map<std::string, std::uint64_t> heartbeats; // by outcome: "ok", "refused", "missing"
+    std::vector<Alarm> alarms;                        // active ones, oldest first
+    std::map<std::string, std::uint64_t> alarms_raised; // by code
+};
+
+// The answer to an operator's acknowledgement of alarms.
+struct AlarmAck {
+    enum class Outcome { Done, UnknownId, JournalUnavailable };
+    Outcome outcome = Outcome::Done;
+    std::vector<std::string> acknowledged; // ids of the alarms acknowledged now
 };
 
 // The answer to an open or a fault clear.
@@ -116,6 +126,8 @@ struct LinkOptions {
     // cycle deadlines); empty: the system's steady clock. Tests pass a
     // simulated one.
     std::function<std::uint64_t()> clock;
+    // How long a door may stay open before a held_open alarm.
+    std::chrono::milliseconds held_open{60000};
 };
 
 // Opens the line to a cabinet's controller; throws std::exception when it
@@ -141,6 +153,7 @@ public:
 
     const std::string &name() const { return name_; }
     CabinetStatus status() const;
+    std::vector<Alarm> alarms() const; // the active ones, oldest first
     // The cabinet thread's proof of life, for the watchdog.
     const Progress &progress_mark() const { return progress_; }
 
@@ -151,6 +164,10 @@ public:
     void clear_fault(std::string requested_by, Reply reply) {
         clear_fault(ClearArgs{std::move(requested_by), {}, {}}, std::move(reply));
     }
+    // Acknowledges one active alarm (alarm_id) or every one, for the operator
+    // `by`; reply runs once that is journalled, on any thread: it must not block.
+    void acknowledge_alarms(std::optional<std::string> alarm_id, std::string by,
+                            std::function<void(AlarmAck)> reply);
 
 private:
     struct Pending {
@@ -197,6 +214,10 @@ private:
     void end_cycles(const std::string &why);
     void finish_cycle(const std::string &request_id, CycleWait &c, const std::string &end);
     void expire_cycles(std::uint64_t now);
+
+    // Alarms (cabinet_alarms.cpp): what the model says, journalled and shown.
+    void alarm_changes(std::vector<AlarmChange> changes);
+    AlarmClock alarm_now() const;
 
     // What the controller says (cabinet_lines.cpp).
     void on_line(const cabinet_host::Inbound &in);
@@ -263,6 +284,7 @@ private:
     // Keyed clears answered, the latest kClearsKept, oldest first in the order.
     std::map<Key, CommandResult> clears_;
     std::deque<Key> clear_order_;
+    AlarmModel alarms_;
     Progress progress_;
 };
 

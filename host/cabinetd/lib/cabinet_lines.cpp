@@ -116,6 +116,7 @@ void Cabinet::on_state(const StateLine &s) {
         batch_.push_back(std::move(r));
     }
     last_logged_state_ = s;
+    alarm_changes(alarms_.on_state(s, alarm_now()));
 }
 
 void Cabinet::on_event(const EventLine &e) {
@@ -132,6 +133,7 @@ void Cabinet::on_event(const EventLine &e) {
     Record r = line_record("event", e);
     r.uptime_ms = e.uptime_ms;
     batch_.push_back(std::move(r));
+    alarm_changes(alarms_.on_event(e.code, e.door_id, alarm_now()));
     auto c = cycles_.find(e.request_id);
     if (c == cycles_.end() || !ends_cycle(e.code)) return;
     if (c->second.reply) {
@@ -233,6 +235,7 @@ void Cabinet::on_session(const SessionChange &c) {
         status_.state.reset();
     }
     last_logged_state_.reset();
+    alarms_.forget();
     if (!c.first) end_cycles("session_changed");
     // Which run of the controller this is takes the line that showed the
     // change, which on_line() is given next.

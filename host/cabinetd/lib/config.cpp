@@ -69,6 +69,28 @@ void load_mqtt(const std::string &path, const nlohmann::json &j, MqttConfig &m) 
 
 } // namespace
 
+namespace {
+
+// A cabinet of the config file: its endpoint, or {"endpoint": ..., "held_open_s": N}.
+CabinetConfig cabinet_entry(const std::string &path, const std::string &name, const nlohmann::json &v) {
+    if (v.is_string()) return parse_cabinet(name + "=" + v.get<std::string>());
+    const auto what = fmt::format("{}: cabinet {}", path, name);
+    if (!v.is_object() || !v.contains("endpoint") || !v["endpoint"].is_string())
+        throw ConfigError(fmt::format("{}: give the endpoint as a string, or an object with \"endpoint\"", what));
+    auto c = parse_cabinet(name + "=" + v["endpoint"].get<std::string>());
+    for (auto &[key, x] : v.items()) {
+        if (key == "endpoint") continue;
+        if (key != "held_open_s") throw ConfigError(fmt::format("{}: unknown setting \"{}\"", what, key));
+        if (!x.is_number_unsigned() || x.get<std::uint64_t>() < 1 || x.get<std::uint64_t>() > kMaxHeldOpenS)
+            throw ConfigError(fmt::format("{}: \"held_open_s\" must be a whole number of seconds, 1 to {}",
+                                          what, kMaxHeldOpenS));
+        c.held_open = std::chrono::seconds(x.get<std::uint64_t>());
+    }
+    return c;
+}
+
+} // namespace
+
 CabinetConfig parse_cabinet(const std::string &arg) {
     const auto eq = arg.find('=');
     if (eq == std::string::npos)
@@ -127,12 +149,14 @@ void load_config_file(const std::string &path, Config &cfg) {
     if (j.contains("cabinets")) {
         if (!j["cabinets"].is_object())
             throw ConfigError(fmt::format("{}: \"cabinets\" must be an object of name: endpoint", path));
-        for (auto &[name, ep] : j["cabinets"].items()) {
-            if (!ep.is_string())
-                throw ConfigError(fmt::format("{}: cabinet {}: the endpoint must be a string", path, name));
-            const bool named = std::any_of(cfg.cabinets.begin(), cfg.cabinets.end(),
-                                           [&](auto &c) { return c.name == name; });
-            if (!named) cfg.cabinets.push_back(parse_cabinet(name + "=" + ep.get<std::string>()));
+        for (auto &[name, v] : j["cabinets"].items()) {
+            auto c = cabinet_entry(path, name, v);
+            // Named on the command line too: its endpoint wins, the file's
+            // held_open_s (which the command line cannot set) still counts.
+            auto it = std::find_if(cfg.cabinets.begin(), cfg.cabinets.end(),
+                                   [&](auto &k) { return k.name == name; });
+            if (it == cfg.cabinets.end()) cfg.cabinets.push_back(std::move(c));
+            else if (it->held_open == CabinetConfig{}.held_open) it->held_open = c.held_open;
         }
     }
     for (auto &[key, v] : j.items())

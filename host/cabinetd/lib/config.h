@@ -18,7 +18,12 @@ public:
 struct CabinetConfig {
     std::string name;
     std::string endpoint; // serial device path, "tcp:HOST:PORT" or "sim"
+    // How long a door may stay open before a held_open alarm ("held_open_s").
+    std::chrono::seconds held_open{60};
 };
+
+// held_open_s: a second at the least, a day at the most.
+inline constexpr unsigned kMaxHeldOpenS = 86400;
 
 // Joining an MQTT broker; an empty url: not at all.
 struct MqttConfig {
@@ -58,7 +63,8 @@ CabinetConfig parse_cabinet(const std::string &arg);
 
 // Adds what the JSON file sets to cfg (values already in cfg are kept when
 // keep_set is true, so command-line values win). The file's form:
-//   {"cabinets": {"lab": "/dev/serial/by-id/...", "demo": "tcp:127.0.0.1:5000"},
+//   {"cabinets": {"lab": "/dev/serial/by-id/...", "demo": "tcp:127.0.0.1:5000",
+//                 "shop": {"endpoint": "tcp:127.0.0.1:5001", "held_open_s": 60}},
 //    "db": "...", "listen": "127.0.0.1:8080", "tokens": "...", "web_root": "...",
 //    "allowed_hosts": ["cabinets.example.com"],
 //    "retention_days": 90, "max_db_mb": 256, "journal_sync": "normal",

@@ -76,6 +76,8 @@ Answer get_cabinets(const ApiRequest &req, ApiContext &ctx);
 Answer get_cabinet(const ApiRequest &req, ApiContext &ctx);
 Answer post_clear_fault(const ApiRequest &req, ApiContext &ctx);
 Answer post_open(const ApiRequest &req, ApiContext &ctx);
+// Acknowledges a cabinet's active alarms, or the one the body names.
+Answer post_alarm_ack(const ApiRequest &req, ApiContext &ctx);
 Answer get_events(const ApiRequest &req, ApiContext &ctx);
 Answer get_whoami(const ApiRequest &req, ApiContext &ctx);
 Answer post_stream_token(const ApiRequest &req, ApiContext &ctx);

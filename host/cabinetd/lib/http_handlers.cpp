@@ -140,6 +140,57 @@ Answer post_clear_fault(const ApiRequest &req, ApiContext &ctx) {
 
 namespace {
 
+// The alarm an acknowledgement names: none (every active one) for an empty
+// body or {}; {"alarm_id": "<32 hex digits>"} for one. An answer when the
+// body is none of these.
+std::variant<std::optional<std::string>, Response> read_ack_body(const ApiRequest &req) {
+    const auto &body = req.http.body();
+    if (body.empty()) return std::optional<std::string>();
+    const auto ct = req.http[http::field::content_type];
+    if (ct.substr(0, ct.find(';')) != "application/json")
+        return error_response(415, "the body must be application/json");
+    const auto j = json::parse(body, nullptr, false);
+    if (!j.is_object()) return error_response(400, "the body must be a JSON object");
+    for (auto &[key, v] : j.items())
+        if (key != "alarm_id") return error_response(400, fmt::format("unknown field \"{}\"", key));
+    if (!j.contains("alarm_id")) return std::optional<std::string>();
+    const auto &id = j["alarm_id"];
+    const bool hex = id.is_string() && id.get_ref<const std::string &>().size() == 32 &&
+                     std::all_of(id.get_ref<const std::string &>().begin(),
+                                 id.get_ref<const std::string &>().end(), [](char c) {
+                                     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+                                 });
+    if (!hex) return error_response(400, "alarm_id: an alarm's id, 32 lower-case hex digits");
+    return std::optional<std::string>(id.get<std::string>());
+}
+
+} // namespace
+
+Answer post_alarm_ack(const ApiRequest &req, ApiContext &ctx) {
+    const auto &name = req.param("cabinet");
+    Cabinet *cab = ctx.cabinet(name);
+    if (!cab) return no_cabinet(name);
+    auto body = read_ack_body(req);
+    if (auto *refused = std::get_if<Response>(&body)) return std::move(*refused);
+    auto id = std::get<std::optional<std::string>>(std::move(body));
+    cab->acknowledge_alarms(id, req.who.name, [respond = req.respond, id, name](AlarmAck a) {
+        switch (a.outcome) {
+        case AlarmAck::Outcome::Done:
+            return respond(json_response(200, {{"acknowledged", a.acknowledged}}));
+        case AlarmAck::Outcome::UnknownId:
+            return respond(error_response(
+                404, fmt::format("no active alarm {} on cabinet {}", id.value_or(""), name)));
+        case AlarmAck::Outcome::JournalUnavailable:
+            return respond(error_response(
+                503, "journal_unavailable: the journal cannot write, so no acknowledgement "
+                     "can be recorded; try again once it can"));
+        }
+    });
+    return std::nullopt;
+}
+
+namespace {
+
 // The client's idempotency key, if it gave one; an answer when it is not one.
 std::optional<Response> read_key(const ApiRequest &req, OpenArgs &args) {
     namespace ch = cabinet_host;

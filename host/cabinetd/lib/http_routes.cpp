@@ -18,6 +18,8 @@ constexpr std::array kRoutes{
           post_clear_fault},
     Route{http::verb::post, "/api/cabinets/{cabinet}/doors/{door}/open", Access::Operator,
           post_open},
+    Route{http::verb::post, "/api/cabinets/{cabinet}/alarms/ack", Access::Operator,
+          post_alarm_ack},
     Route{http::verb::get, "/api/events", Access::Viewer, get_events},
     Route{http::verb::get, "/api/whoami", Access::Viewer, get_whoami},
     Route{http::verb::post, "/api/stream-token", Access::Viewer, post_stream_token},

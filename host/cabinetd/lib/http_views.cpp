@@ -28,6 +28,18 @@ std::string redact(std::string text, std::string_view endpoint) {
     return text;
 }
 
+json alarms_json(const std::vector<Alarm> &alarms) {
+    json out = json::array();
+    for (auto &a : alarms)
+        out.push_back({{"alarm_id", a.id},
+                       {"code", a.code},
+                       {"door", a.door},
+                       {"text", a.text},
+                       {"raised_at_ms", a.raised_at_ms},
+                       {"acknowledged_by", a.acknowledged_by ? json(*a.acknowledged_by) : json()}});
+    return out;
+}
+
 json doors_json(const cabinet_host::StateLine &st) {
     json doors = json::array();
     for (unsigned d = 1; d <= cabinet_host::kDoors; ++d)
@@ -66,7 +78,8 @@ json status_json(const CabinetStatus &s, bool for_operator, const StatusContext 
            {"session_id", s.session_id.empty() ? json() : json(s.session_id)},
            {"heartbeat_age_s", json()},
            {"controller", json()},
-           {"doors", json()}};
+           {"doors", json()},
+           {"alarms", alarms_json(s.alarms)}};
     if (for_operator) j["endpoint"] = s.endpoint;
     if (s.heartbeat_ok_local_ms) {
         const auto age = steady_ms() - static_cast<std::uint64_t>(*s.heartbeat_ok_local_ms);

@@ -75,6 +75,9 @@ inline constexpr int kSchemaVersion = 2;
 //            "missing"; detail.reason); heartbeats themselves are not journalled
 //  "journal" the journal itself (code: "pruned", "moved_aside", "unavailable",
 //            "recovered"); its cabinet is empty
+//  "alarm"   an alarm of cabinetd's (code: "forced_open", "held_open"; door_id;
+//            detail: state "raised", "acknowledged" (with by) or "cleared",
+//            text, alarm_id)
 struct Record {
     std::int64_t cursor = 0; // assigned when stored
     std::int64_t at_ms = 0;  // wall clock, Unix milliseconds

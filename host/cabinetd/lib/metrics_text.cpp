@@ -90,6 +90,22 @@ void cabinet_gauges(std::string &out, const std::vector<CabinetStatus> &all) {
                                    1000.0);
 }
 
+void alarm_metrics(std::string &out, const std::vector<CabinetStatus> &all) {
+    family(out, "cabinetd_alarms_total", "counter",
+           "Alarms raised: a door opened without an open, or held open too long.");
+    for (auto &s : all)
+        for (auto code : {kForcedOpen, kHeldOpen}) {
+            const auto it = s.alarms_raised.find(std::string(code));
+            out += fmt::format("cabinetd_alarms_total{{cabinet=\"{}\",code=\"{}\"}} {}\n",
+                               label(s.name), code, it == s.alarms_raised.end() ? 0 : it->second);
+        }
+    family(out, "cabinetd_alarms_active", "gauge",
+           "Alarms raised and not yet cleared (acknowledged, and the door closed and locked).");
+    for (auto &s : all)
+        out += fmt::format("cabinetd_alarms_active{{cabinet=\"{}\"}} {}\n", label(s.name),
+                           s.alarms.size());
+}
+
 void journal_metrics(std::string &out, const Journal &journal) {
     const auto js = journal.stats();
     const auto one = [&](const char *name, const char *type, const char *help, auto value) {
@@ -148,6 +164,7 @@ std::string metrics_text(const ApiContext &ctx) {
                            s.link == Link::Up ? 1 : 0);
     cabinet_counters(out, all);
     cabinet_gauges(out, all);
+    alarm_metrics(out, all);
     journal_metrics(out, ctx.journal);
     http_metrics(out, ctx.counters);
     return out;

@@ -377,6 +377,7 @@ void MqttBridge::publish_status(Unit &u, bool force) {
     for (unsigned d = 1; d <= ch::kDoors; ++d)
         if (auto door = door_payload(u.view, d))
             publish_retained(u, fmt::format("door/{}/state", d), door->dump(), force);
+    publish_retained(u, "alarm/state", alarm_state_payload(u.cab->alarms()).dump(), force);
 }
 
 void MqttBridge::publish_discovery(Unit &u) {
@@ -401,9 +402,9 @@ void MqttBridge::pump(Unit &u) {
         if (recs.empty()) return;
         for (auto &r : recs) {
             if (u.inflight.size() >= timing_.window) return;
-            if (r.cabinet == u.name && r.kind == "event") {
-                auto mid = u.client->publish(u.prefix + "event",
-                                             event_payload(u.name, u.board, r).dump(), 1, false);
+            if (r.cabinet == u.name && (r.kind == "event" || r.kind == "alarm")) {
+                auto mid = u.client->publish(u.prefix + r.kind,
+                                             record_payload(u.name, u.board, r).dump(), 1, false);
                 if (!mid) return; // the connection is going; its end resets the scan
                 u.inflight[r.cursor] = *mid;
                 u.by_mid[*mid] = r.cursor;

@@ -18,6 +18,7 @@
 #include "cabinet.h"
 #include "config.h"
 #include "journal.h"
+#include "mqtt_alarms.h"
 #include "mqtt_topics.h"
 
 #include <nlohmann/json.hpp>

@@ -1,5 +1,7 @@
 #include "mqtt_discovery.h"
 
+#include "mqtt_alarms.h"
+
 #include <cabinet_host/protocol.h>
 
 #include <fmt/format.h>
@@ -109,6 +111,7 @@ json discovery_config(const std::string &cabinet, const std::string &board_id,
     json cmps = json::object();
     for (unsigned d = 1; d <= ch::kDoors; ++d) add_door(cmps, id, prefix, d);
     add_controller(cmps, id, prefix);
+    add_alarm_component(cmps, id, prefix);
     return json{{"device", device(cabinet, board_id, id, view)},
                 {"origin", {{"name", "cabinetd"}}},
                 {"availability_topic", prefix + "availability"},

@@ -16,9 +16,11 @@ Service::Service(const Config &cfg, JournalOptions jopt, LinkOptions lopt, HttpO
     std::vector<std::string> names;
     for (auto &c : cfg_.cabinets) names.push_back(c.name);
     boards_ = std::make_unique<BoardIds>(*journal_, names);
-    for (auto &c : cfg_.cabinets)
+    for (auto &c : cfg_.cabinets) {
+        lopt.held_open = c.held_open;
         cabinets_.push_back(std::make_unique<Cabinet>(c.name, c.endpoint,
                                                          endpoint_transport(c.endpoint), *journal_, lopt));
+    }
     api_ = std::make_unique<ApiContext>(*journal_, tokens_, hopt);
     for (std::size_t i = 0; i < cabinets_.size(); ++i)
         api_->cabinets.emplace_back(cabinets_[i].get(), cfg_.cabinets[i].endpoint);

@@ -33,7 +33,9 @@ TEST(Config, FileFillsWhatTheCommandLineLeftOpen) {
     Config cfg;
     cfg.listen = "127.0.0.1:9000"; // given on the command line
     cfg.cabinets.push_back(parse_cabinet("lab=tcp:127.0.0.1:1"));
-    load_config_file(write_temp("cfg.json", R"({"cabinets": {"lab": "/dev/ttyUSB9", "demo": "tcp:127.0.0.1:5000"},
+    load_config_file(write_temp("cfg.json", R"({"cabinets": {"lab": {"endpoint": "/dev/ttyUSB9", "held_open_s": 9},
+        "demo": "tcp:127.0.0.1:5000",
+        "shop": {"endpoint": "sim", "held_open_s": 5}},
         "db": "/var/lib/cabinetd/j.db", "listen": "0.0.0.0:80", "retention_days": 30, "journal_sync": "full",
         "max_db_mb": 64})"),
                      cfg);
@@ -42,13 +44,18 @@ TEST(Config, FileFillsWhatTheCommandLineLeftOpen) {
     EXPECT_EQ(cfg.retention, std::chrono::hours(24 * 30));
     EXPECT_TRUE(cfg.journal_full_sync);
     EXPECT_EQ(cfg.max_db_mb, 64u);
-    ASSERT_EQ(cfg.cabinets.size(), 2u);
+    ASSERT_EQ(cfg.cabinets.size(), 3u);
     EXPECT_EQ(cfg.cabinets[0].endpoint, "tcp:127.0.0.1:1");
+    EXPECT_EQ(cfg.cabinets[0].held_open, std::chrono::seconds(9)); // the command line cannot set it
+    EXPECT_EQ(cfg.cabinets[2].endpoint, "sim");
+    EXPECT_EQ(cfg.cabinets[2].held_open, std::chrono::seconds(5));
     EXPECT_NO_THROW(validate(cfg));
 
     for (const char *bad : {R"([1])", R"({"cabinets": ["lab"]})", R"({"db": 3})", R"({"retention_days": 0})",
                             R"({"listne": "x"})", R"({"journal_sync": "sometimes"})", R"({"max_db_mb": 1})",
-                            R"({"max_db_mb": "256"})", "{"}) {
+                            R"({"max_db_mb": "256"})", R"({"cabinets": {"a": {"held_open_s": 5}}})",
+                            R"({"cabinets": {"a": {"endpoint": "sim", "held_open_s": 0}}})",
+                            R"({"cabinets": {"a": {"endpoint": "sim", "held_open": 5}}})", "{"}) {
         Config c;
         EXPECT_THROW(load_config_file(write_temp("bad.json", bad), c), ConfigError) << bad;
     }

@@ -27,7 +27,8 @@ SANITIZED = os.environ.get("CABINETD_SANITIZED") == "1"
 OPERATOR = "operator-token-0123456789"
 OPERATOR2 = "second-operator-token-0123456789"
 VIEWER = "viewer-token-0123456789"
-STREAM_KINDS = {"event", "state", "link", "session", "gap", "open", "open_failed", "clear", "heartbeat", "journal"}
+STREAM_KINDS = {"event", "state", "link", "session", "gap", "open", "open_failed", "clear", "heartbeat", "journal",
+                "alarm"}
 
 
 class Failed(Exception):
@@ -696,8 +697,44 @@ def stream_ends(s, timeout):
     return False
 
 
+def alarms_of(d, cabinet="a"):
+    return {(a["code"], a["door"]): a for a in d.cabinet(cabinet)["alarms"]}
+
+
+def forced_door_alarms(d, sim):
+    """Door 4 forced and held open: alarms in the status and the metrics; acks
+    over HTTP; cleared once the door is shut and locked."""
+    both = wait_for(lambda: (lambda a: a if len(a) == 2 else None)(alarms_of(d)), 15, "forced_open and held_open")
+    forced, held = both[("forced_open", 4)], both[("held_open", 4)]
+    check(forced["acknowledged_by"] is None and forced["text"], forced)
+    _, metrics = d.request("GET", "/metrics", token=None)
+    for line in ('cabinetd_alarms_total{cabinet="a",code="forced_open"} 1',
+                 'cabinetd_alarms_total{cabinet="a",code="held_open"} 1', 'cabinetd_alarms_active{cabinet="a"} 2'):
+        check(line in metrics, f"metrics: {line}")
+    ack = "/api/cabinets/a/alarms/ack"
+    for body, want in (("{", 400), ({"alarm_id": 4}, 400), ({"alarm_id": "0" * 32}, 404), ({"door": 4}, 400)):
+        status, answer = d.request("POST", ack, body=body, headers={"Content-Type": "application/json"})
+        check(status == want, f"ack {body}: {status} {answer}")
+    check(d.request("POST", ack, token=VIEWER)[0] == 403, "a viewer acknowledged")
+    check(d.request("POST", ack, body={"alarm_id": forced["alarm_id"]}) == (200, {"acknowledged": [forced["alarm_id"]]}),
+          "ack of one alarm")
+    check(d.request("POST", ack, token=OPERATOR2) == (200, {"acknowledged": [held["alarm_id"]]}), "ack of the rest")
+    # Acknowledged, but the door is still open: both stay.
+    check({k: a["acknowledged_by"] for k, a in alarms_of(d).items()}
+          == {("forced_open", 4): "ops", ("held_open", 4): "ops2"}, alarms_of(d))
+    sim.control("door 4 close")
+    wait_for(lambda: not alarms_of(d), 10, "alarms cleared")
+    _, metrics = d.request("GET", "/metrics", token=None)
+    check('cabinetd_alarms_active{cabinet="a"} 0' in metrics, "alarms still active in the metrics")
+    return forced, held
+
+
 def test_stream_resume():
-    with Rig(1) as rig:
+    # Doors may stay open 2 s here, so that the forced door is soon held open too.
+    cfg = os.path.join(tempfile.mkdtemp(prefix="cabinetd-cfg-"), "cabinetd.json")
+    with open(cfg, "w") as f:
+        json.dump({"cabinets": {"a": {"endpoint": "sim", "held_open_s": 2}}}, f)
+    with Rig(1, extra=["--config", cfg]) as rig:
         d, sim = rig.daemon, rig.sims[0]
         d.wait_ready("a")
         status, tok = d.request("POST", "/api/stream-token", token=VIEWER)
@@ -712,9 +749,11 @@ def test_stream_resume():
         first = read_sse(resp, limit=3)
         check(len(first) == 3, f"first messages: {first}")
         conn.close()
-        # Things happen while the client is away.
-        sim.control("door 4 close")
+        # Things happen while the client is away: door 4 raises alarms, which
+        # are acknowledged and clear once it is shut.
+        forced, held = forced_door_alarms(d, sim)
         time.sleep(0.2)  # the closed door settles
+        sim.control("door 7 open-for 300")  # an admitted open, in and out: no alarm
         status, body = open_door(d, "a", 7, wait=True)
         check(status == 200, f"open while away: {status} {body}")
 
@@ -729,6 +768,14 @@ def test_stream_resume():
                     if k in STREAM_KINDS and c <= max(got)]
         check(got == expected, f"stream {got} != journal {expected}")
         check(any(json.loads(m["data"])["code"] == "cycle_complete" for m in rest), "cycle_complete not streamed")
+        alarms = [(r["code"], r["door_id"], r["detail"]["state"], r["detail"].get("by"))
+                  for r in (json.loads(m["data"]) for m in first + rest) if r["kind"] == "alarm"]
+        check(sorted(alarms) == sorted([("forced_open", 4, "raised", None), ("held_open", 4, "raised", None),
+                                        ("forced_open", 4, "acknowledged", "ops"),
+                                        ("held_open", 4, "acknowledged", "ops2"),
+                                        ("forced_open", 4, "cleared", None), ("held_open", 4, "cleared", None)]),
+              f"alarms on the stream: {alarms}")
+        check(len(d.events(kind="alarm")) == 6, "alarm records in the journal")
 
         # A stream token is for streams only, and a wrong one is refused.
         status, _ = d.request("GET", "/api/cabinets", token=tok["token"])
@@ -737,6 +784,8 @@ def test_stream_resume():
         conn.request("GET", "/api/stream?token=s0123")
         check(conn.getresponse().status == 401, "bad stream token accepted")
         conn.close()
+    os.remove(cfg)
+    os.rmdir(os.path.dirname(cfg))
 
 
 def test_security_and_bad_input():

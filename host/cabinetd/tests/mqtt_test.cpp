@@ -380,7 +380,8 @@ const std::map<std::string, std::set<std::string>> kDocumented = {
     {"lock", {"platform", "name", "unique_id", "default_entity_id", "state_topic", "value_template", "state_locked",
               "state_unlocked", "command_topic", "payload_lock", "payload_unlock", "payload_open", "optimistic", "qos", "retain"}},
     {"binary_sensor", {"platform", "name", "unique_id", "default_entity_id", "device_class", "state_topic",
-                       "value_template", "payload_on", "payload_off", "qos"}},
+                       "value_template", "payload_on", "payload_off", "json_attributes_topic",
+                       "json_attributes_template", "qos"}},
     {"sensor", {"platform", "name", "unique_id", "default_entity_id", "device_class", "options", "state_topic",
                 "value_template", "json_attributes_topic", "json_attributes_template", "entity_category", "qos"}},
     {"button", {"platform", "name", "unique_id", "default_entity_id", "command_topic", "payload_press", "qos", "retain"}},
@@ -410,15 +411,15 @@ TEST(MqttDiscovery, OneDeviceWithItsComponentsNamedByTheBoard) {
             EXPECT_EQ(c["payload_open"], "OPEN");
             EXPECT_EQ(c["command_topic"].get<std::string>().substr(kPrefix.size(), 5), "door/");
         }
-        if (p == "binary_sensor") {
-            EXPECT_EQ(c["device_class"], "door");
+        if (p == "binary_sensor") { // the doors, and the cabinet's alarm
+            EXPECT_EQ(c["device_class"], key == "alarm" ? "problem" : "door") << key;
         }
         if (c.contains("command_topic")) {
             EXPECT_EQ(c["retain"], false);
         }
     }
     EXPECT_EQ(platforms["lock"], 8);
-    EXPECT_EQ(platforms["binary_sensor"], 8);
+    EXPECT_EQ(platforms["binary_sensor"], 9);
     EXPECT_EQ(platforms["sensor"], 2);
     EXPECT_EQ(platforms["button"], 1);
     EXPECT_EQ(discovery_topic(MqttConfig{}, "0123456789ABCDEF"), "homeassistant/device/tessaro_0123456789abcdef/config");

@@ -456,7 +456,8 @@ def test_discovery_and_restarts():
 
         def everything_retained(client, live_too=False):
             got = retained_set(client, live_too)
-            return {p + "availability", p + "state", disc_topic} | {p + f"door/{n}/state" for n in range(1, 9)} <= got
+            return ({p + "availability", p + "state", p + "alarm/state", disc_topic}
+                    | {p + f"door/{n}/state" for n in range(1, 9)}) <= got
         # Once all is published (the bridge looks at the cabinet every 50 ms,
         # not when the test does), a new subscriber gets all of it retained.
         probe = rig.client(["tessaro/#", "homeassistant/#"])
@@ -466,7 +467,10 @@ def test_discovery_and_restarts():
         config = json.loads(last_payload(sub, disc_topic))
         check(config["availability_topic"] == p + "availability", config)
         comps = config["components"]
-        check(sorted(c["platform"] for c in comps.values()).count("lock") == 8 and len(comps) == 19, comps.keys())
+        check(sorted(c["platform"] for c in comps.values()).count("lock") == 8 and len(comps) == 20, comps.keys())
+        alarm = comps["alarm"]
+        check(alarm["platform"] == "binary_sensor" and alarm["device_class"] == "problem"
+              and alarm["state_topic"] == alarm["json_attributes_topic"] == p + "alarm/state", alarm)
         for key, c in comps.items():  # every entity's state is there to be read
             check(c.get("state_topic", p + "state") in retained_set(sub), f"{key}: nothing retained on {c.get('state_topic')}")
         state = json.loads(last_payload(sub, p + "state"))
@@ -504,6 +508,33 @@ def test_discovery_and_restarts():
         sub.publish(p + "door/4/open/set", "LOCK")
         r = wait_for(lambda: [json.loads(m[1]) for m in sub.messages(p + "result", mark)], 10, "answer to LOCK")[0]
         check(r["result"] == "error" and r["code"] == "not_supported", r)
+
+        # A door forced open: an alarm on `alarm`, the problem sensor on with its
+        # text; acknowledged over HTTP and the door shut again, it clears.
+        def sensor():  # as Home Assistant reads the binary_sensor: its state and attribute
+            a = json.loads(last_payload(sub, p + "alarm/state"))
+            return ("ON" if a["active"] else "OFF"), a["text"]
+        check(sensor() == ("OFF", None), sensor())
+        mark = sub.mark()
+        sim.control("door 5 force-open")
+        raised = wait_for(lambda: [json.loads(m[1]) for m in sub.messages(p + "alarm", mark)], 10, "alarm")[0]
+        check((raised["cabinet"], raised["board_id"], raised["code"], raised["door"], raised["state"])
+              == ("a", b, "forced_open", 5, "raised"), raised)
+        wait_for(lambda: sensor()[0] == "ON", 10, "problem sensor on")
+        check(sensor()[1] == raised["text"], sensor())
+        status, body = d.request("POST", "/api/cabinets/a/alarms/ack")
+        check(status == 200 and body["acknowledged"] == [raised["alarm_id"]], f"ack: {status} {body}")
+        sim.control("door 5 close")
+        wait_for(lambda: sensor() == ("OFF", None), 10, "problem sensor off")
+        def alarm_states():  # at least once: deduplicated by state
+            seen = []
+            for a in (json.loads(m[1]) for m in sub.messages(p + "alarm", mark)):
+                if (a["state"], a.get("by")) not in seen:
+                    seen.append((a["state"], a.get("by")))
+            return seen
+        # The records follow the committed journal, within about a second.
+        wait_for(lambda: len(alarm_states()) == 3, 10, "the alarm cleared on `alarm`")
+        check(alarm_states() == [("raised", None), ("acknowledged", "ops"), ("cleared", None)], alarm_states())
 
         # The broker restarts without persistence: everything comes again.
         rig.broker.stop()

@@ -34,6 +34,7 @@ inline constexpr std::string_view kIdentityInvalid = "identity_invalid";
 inline constexpr std::string_view kOpenAccepted = "open_accepted";
 inline constexpr std::string_view kCycleComplete = "cycle_complete";
 inline constexpr std::string_view kFaultCleared = "fault_cleared";
+// A door's sensors (debounced), whoever moved the door.
 inline constexpr std::string_view kDoorOpen = "door_open";
 inline constexpr std::string_view kDoorClosed = "door_closed";
 inline constexpr std::string_view kLatchUnlocked = "latch_unlocked";
