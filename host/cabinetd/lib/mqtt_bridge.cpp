@@ -139,7 +139,10 @@ void MqttBridge::start() {
         });
     // Observed first, then read: a record written in between is followed
     // after the status it is already part of, which it agrees with.
-    for (auto &u : units_) u->view = view_of(u->cab->status());
+    for (auto &u : units_) {
+        u->view = view_of(u->cab->status());
+        u->started_ms = steady_ms();
+    }
     thread_ = std::thread([this] { run(); });
 }
 
@@ -376,11 +379,15 @@ void MqttBridge::watch_availability(Unit &u, std::uint64_t now) {
 }
 
 // Whether to hold what the cabinet's topics say while its first state line is
-// due, for a moment at most: a controller that sends none is shown as it is.
+// due: just after the bridge started (the cabinet is still connecting), or
+// once its link has come up. For a moment at most: a cabinet that stays down,
+// or a controller that sends no state, is shown as it is.
 bool MqttBridge::holding(const Unit &u) const {
-    return settling(u.view) &&
-           (!u.bad_since ||
-            steady_ms() - *u.bad_since < static_cast<std::uint64_t>(timing_.offline_after.count()));
+    if (u.view.link == Link::Up && u.view.state) return false;
+    const auto now = steady_ms();
+    const auto wait = static_cast<std::uint64_t>(timing_.first_state_wait.count());
+    if (now - u.started_ms < wait) return true;
+    return settling(u.view) && (!u.bad_since || now - *u.bad_since < wait);
 }
 
 void MqttBridge::tick(Unit &u, std::uint64_t now) {

@@ -38,6 +38,9 @@ struct MqttTiming {
     std::chrono::milliseconds offline_after{1500}; // silent or heartbeat stale this long: offline
     std::chrono::milliseconds backoff_min{250}, backoff_max{5000};
     std::chrono::milliseconds ha_delay_max{2000};  // republishing after Home Assistant comes online
+    // How long a cabinet's topics and discovery wait for its first state line,
+    // after the bridge starts or the cabinet's link comes up.
+    std::chrono::milliseconds first_state_wait{3000};
     std::chrono::milliseconds progress_every{200}; // recording the acknowledged cursor
     std::size_t window = 32;                       // events awaiting PUBACK
     std::size_t live_records = 4096;               // live records waiting for the bridge's thread
@@ -125,6 +128,7 @@ struct MqttBridge::Unit {
     std::optional<std::uint64_t> ha_republish_at;
     // The versions (fw, hw) the discovery sent on this connection carried; nothing: none sent yet.
     std::optional<std::pair<std::string, std::string>> discovered;
+    std::uint64_t started_ms = 0; // when the bridge started
 
     // Events: the journal has been read up to `scan`; those awaiting PUBACK by cursor.
     std::int64_t scan = 0;

@@ -171,6 +171,8 @@ protected:
         write_events(1, 1);
         cfg_.url = "mqtt://127.0.0.1:1883";
         timing_.ha_delay_max = std::chrono::milliseconds(20);
+        // This cabinet's line never comes up: nothing to wait for.
+        timing_.first_state_wait = std::chrono::milliseconds(0);
     }
     void TearDown() override {
         bridge_.reset();
