@@ -31,8 +31,8 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
-using nlohmann::json;
 using cabinet_host::Outcome;
+using nlohmann::json;
 
 // A usage mistake (bad URL, no token, no such cabinet): exit 1 before or
 // instead of asking anything of a controller.
@@ -44,7 +44,7 @@ struct Url {
     std::string host;
     std::string port;
     std::string authority; // HOST:PORT as a Host header gives it
-    std::string base; // path prefix, without a trailing '/'
+    std::string base;      // path prefix, without a trailing '/'
 };
 
 Url parse_url(std::string s) {
@@ -63,7 +63,8 @@ Url parse_url(std::string s) {
     }
     std::string why;
     auto hp = cabinet_host::parse_host_port(s, &why, {.port_optional = true});
-    if (!hp) throw Usage("--daemon: " + why + "; expected http://HOST:PORT, e.g. http://127.0.0.1:8080");
+    if (!hp)
+        throw Usage("--daemon: " + why + "; expected http://HOST:PORT, e.g. http://127.0.0.1:8080");
     if (!hp->port) hp->port = 80;
     u.host = hp->host;
     u.port = std::to_string(*hp->port);
@@ -85,7 +86,8 @@ std::string read_token(const DaemonOptions &o) {
     if (o.token_file.empty()) {
         const char *env = std::getenv("CABINETD_TOKEN");
         if (env && *env) return trim(env);
-        throw Usage("--daemon needs a token: --token-file FILE, or CABINETD_TOKEN in the environment");
+        throw Usage(
+            "--daemon needs a token: --token-file FILE, or CABINETD_TOKEN in the environment");
     }
     std::ifstream in(o.token_file);
     if (!in) throw Usage("--token-file: cannot read " + o.token_file);
@@ -112,7 +114,7 @@ struct Reply {
 class Api {
 public:
     Api(const DaemonOptions &o, const volatile std::sig_atomic_t &stop)
-        : o_(o), url_(parse_url(o.url)), token_(read_token(o)), stop_(stop) {}
+            : o_(o), url_(parse_url(o.url)), token_(read_token(o)), stop_(stop) {}
 
     // One request and its answer, within timeout_ms; connection failures
     // and timeouts come back in Reply::fail rather than as exceptions.
@@ -141,20 +143,22 @@ public:
         bool done = false;
         bool connected = false;
         beast::error_code err;
-        resolver.async_resolve(url_.host, url_.port, [&](beast::error_code ec, tcp::resolver::results_type eps) {
-            if (ec) return err = ec, done = true, void();
-            stream.async_connect(eps, [&](beast::error_code ec2, const tcp::endpoint &) {
-                if (ec2) return err = ec2, done = true, void();
-                connected = true;
-                http::async_write(stream, req, [&](beast::error_code ec3, std::size_t) {
-                    if (ec3) return err = ec3, done = true, void();
-                    http::async_read(stream, buffer, res, [&](beast::error_code ec4, std::size_t) {
-                        err = ec4;
-                        done = true;
+        resolver.async_resolve(
+            url_.host, url_.port, [&](beast::error_code ec, tcp::resolver::results_type eps) {
+                if (ec) return err = ec, done = true, void();
+                stream.async_connect(eps, [&](beast::error_code ec2, const tcp::endpoint &) {
+                    if (ec2) return err = ec2, done = true, void();
+                    connected = true;
+                    http::async_write(stream, req, [&](beast::error_code ec3, std::size_t) {
+                        if (ec3) return err = ec3, done = true, void();
+                        http::async_read(stream, buffer, res,
+                                         [&](beast::error_code ec4, std::size_t) {
+                                             err = ec4;
+                                             done = true;
+                                         });
                     });
                 });
             });
-        });
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
         // Short turns, so SIGINT is noticed while the answer is awaited.
         while (!done) {
@@ -163,16 +167,19 @@ public:
             if (now >= until) {
                 r.fail = connected ? NetFail::Timeout : NetFail::Connect;
                 r.what = connected ? fmt::format("no answer from cabinetd within {} ms", timeout_ms)
-                                   : fmt::format("could not connect to cabinetd at {} within {} ms", o_.url, timeout_ms);
+                                   : fmt::format("could not connect to cabinetd at {} within {} ms",
+                                                 o_.url, timeout_ms);
                 return r;
             }
-            ioc.run_for(std::min<std::chrono::steady_clock::duration>(until - now, std::chrono::milliseconds(50)));
+            ioc.run_for(std::min<std::chrono::steady_clock::duration>(
+                until - now, std::chrono::milliseconds(50)));
             if (ioc.stopped()) ioc.restart();
         }
         if (err) {
             r.fail = connected ? NetFail::Lost : NetFail::Connect;
-            r.what = connected ? "connection to cabinetd lost: " + err.message()
-                               : "could not connect to cabinetd at " + o_.url + ": " + err.message();
+            r.what = connected
+                ? "connection to cabinetd lost: " + err.message()
+                : "could not connect to cabinetd at " + o_.url + ": " + err.message();
             return r;
         }
         r.status = static_cast<int>(res.result_int());
@@ -188,18 +195,21 @@ public:
         if (!o_.cabinet.empty()) return o_.cabinet;
         Reply &r = listing = exchange(http::verb::get, "/api/cabinets", "", o_.timeout_ms);
         if (r.fail != NetFail::None || r.status != 200) return {};
-        const json &list = r.body.is_object() && r.body.contains("cabinets") ? r.body["cabinets"] : r.body;
+        const json &list =
+            r.body.is_object() && r.body.contains("cabinets") ? r.body["cabinets"] : r.body;
         if (!list.is_array()) throw std::runtime_error("cabinetd's list of cabinets is not a list");
         if (list.size() == 1 && list[0].contains("name")) return list[0]["name"].get<std::string>();
         std::string names;
         for (const auto &c : list)
-            if (c.contains("name")) names += (names.empty() ? "" : ", ") + c["name"].get<std::string>();
+            if (c.contains("name"))
+                names += (names.empty() ? "" : ", ") + c["name"].get<std::string>();
         throw Usage(fmt::format("cabinetd serves {} cabinets ({}): choose one with --cabinet NAME",
                                 list.size(), names.empty() ? "none" : names));
     }
 
     template <class... Args> void trace(fmt::format_string<Args...> f, Args &&...args) {
-        if (o_.verbose) std::fprintf(stderr, "%s\n", fmt::format(f, std::forward<Args>(args)...).c_str());
+        if (o_.verbose)
+            std::fprintf(stderr, "%s\n", fmt::format(f, std::forward<Args>(args)...).c_str());
     }
 
 private:
@@ -214,35 +224,42 @@ void out_line(const std::string &s) {
     std::fflush(stdout);
 }
 
-int report(const DaemonOptions &o, const std::string &command, Outcome outcome, const std::string &code,
-           const std::string &message) {
+int report(const DaemonOptions &o, const std::string &command, Outcome outcome,
+           const std::string &code, const std::string &message) {
     const int rc = cabinet_host::exit_code(outcome);
     if (o.json)
-        out_line(json{{"type", "result"}, {"command", command}, {"outcome", cabinet_host::to_string(outcome)},
-                      {"exit_code", rc}, {"code", code}, {"message", message}}
+        out_line(json{{"type", "result"},
+                      {"command", command},
+                      {"outcome", cabinet_host::to_string(outcome)},
+                      {"exit_code", rc},
+                      {"code", code},
+                      {"message", message}}
                      .dump());
     else if (outcome == Outcome::Done || outcome == Outcome::Refused || outcome == Outcome::Fault)
         out_line(message);
-    else
-        std::fprintf(stderr, "cabinetctl: %s\n", message.c_str());
+    else std::fprintf(stderr, "cabinetctl: %s\n", message.c_str());
     return rc;
 }
 
 std::string str(const json &j, const char *key) {
-    return j.is_object() && j.contains(key) && j[key].is_string() ? j[key].get<std::string>() : std::string();
+    return j.is_object() && j.contains(key) && j[key].is_string() ? j[key].get<std::string>()
+                                                                  : std::string();
 }
 
 // An answer that is not the command's own result: the network failed, or
 // cabinetd refused the request itself (token, role, name, input). Returns
 // the exit code, or nothing when the answer is the controller's.
-std::optional<int> refused_by_daemon(const DaemonOptions &o, const std::string &command, const Reply &r,
-                                     const std::string &cabinet) {
+std::optional<int> refused_by_daemon(const DaemonOptions &o, const std::string &command,
+                                     const Reply &r, const std::string &cabinet) {
     switch (r.fail) {
     case NetFail::None: break;
-    case NetFail::Interrupted: return report(o, command, Outcome::Interrupted, "interrupted", r.what);
+    case NetFail::Interrupted:
+        return report(o, command, Outcome::Interrupted, "interrupted", r.what);
     case NetFail::Timeout: return report(o, command, Outcome::Timeout, "timeout", r.what);
-    case NetFail::Connect: return report(o, command, Outcome::ConnectionLost, "connect_failed", r.what);
-    case NetFail::Lost: return report(o, command, Outcome::ConnectionLost, "connection_lost", r.what);
+    case NetFail::Connect:
+        return report(o, command, Outcome::ConnectionLost, "connect_failed", r.what);
+    case NetFail::Lost:
+        return report(o, command, Outcome::ConnectionLost, "connection_lost", r.what);
     }
     const std::string error = str(r.body, "error");
     switch (r.status) {
@@ -257,14 +274,17 @@ std::optional<int> refused_by_daemon(const DaemonOptions &o, const std::string &
     case 404:
         if (!error.empty() || r.body.is_null())
             return report(o, command, Outcome::Error, "not_found",
-                          error.empty() ? fmt::format("cabinetd has no cabinet \"{}\" (404)", cabinet) : error);
+                          error.empty()
+                              ? fmt::format("cabinetd has no cabinet \"{}\" (404)", cabinet)
+                              : error);
         break;
     default: break;
     }
     // cabinetd's own refusals carry "error"; the controller's answers a "code".
     if (r.status >= 400 && !r.body.contains("code"))
         return report(o, command, Outcome::Error, "http_" + std::to_string(r.status),
-                      fmt::format("cabinetd answered {}: {}", r.status, error.empty() ? "no explanation" : error));
+                      fmt::format("cabinetd answered {}: {}", r.status,
+                                  error.empty() ? "no explanation" : error));
     return std::nullopt;
 }
 
@@ -292,12 +312,14 @@ std::string describe_status(const json &c) {
         s += "controller: unknown while the link is not up\n";
     }
     if (c.contains("heartbeat_age_s") && c["heartbeat_age_s"].is_number())
-        s += fmt::format("last heartbeat accepted {:.1f} s ago\n", c["heartbeat_age_s"].get<double>());
+        s += fmt::format("last heartbeat accepted {:.1f} s ago\n",
+                         c["heartbeat_age_s"].get<double>());
     const json &doors = c.value("doors", json());
     if (doors.is_array()) {
         s += "door  door    latch\n";
         for (const auto &d : doors)
-            s += fmt::format("{:>4}  {:<6}  {}\n", d.value("door", 0), d.value("closed", false) ? "closed" : "OPEN",
+            s += fmt::format("{:>4}  {:<6}  {}\n", d.value("door", 0),
+                             d.value("closed", false) ? "closed" : "OPEN",
                              d.value("locked", false) ? "locked" : "UNLOCKED");
     } else if (ctl.is_object()) {
         s += "doors: unknown until the controller's inputs settle\n";
@@ -324,12 +346,16 @@ Reply post(Api &api, const std::string &path, const std::string &body, std::uint
            const std::string &key, const volatile std::sig_atomic_t &stop) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-        Reply r = api.exchange(http::verb::post, path, body, static_cast<std::uint64_t>(std::max<long long>(left.count(), 1)), key);
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            until - std::chrono::steady_clock::now());
+        Reply r =
+            api.exchange(http::verb::post, path, body,
+                         static_cast<std::uint64_t>(std::max<long long>(left.count(), 1)), key);
         if (r.fail != NetFail::Lost || key.empty() || stop ||
             std::chrono::steady_clock::now() + std::chrono::milliseconds(250) >= until)
             return r;
-        api.trace("(connection lost before the answer; asking again with the same Idempotency-Key)");
+        api.trace(
+            "(connection lost before the answer; asking again with the same Idempotency-Key)");
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
     }
 }
@@ -339,26 +365,34 @@ int open(Api &api, const DaemonOptions &o, const volatile std::sig_atomic_t &sto
     const std::string cab = api.cabinet(listing);
     if (cab.empty()) return refused_by_daemon(o, "open", listing, "").value_or(1);
     const std::string key = o.key.empty() ? fresh_key() : o.key;
-    const std::string path = fmt::format("/api/cabinets/{}/doors/{}/open{}", cab, o.door, o.wait ? "?wait=cycle" : "");
+    const std::string path =
+        fmt::format("/api/cabinets/{}/doors/{}/open{}", cab, o.door, o.wait ? "?wait=cycle" : "");
     const std::uint64_t wait_ms = o.wait && !o.timeout_given ? 120000 : o.timeout_ms;
-    Reply r = post(api, path, json{{"pulse_ms", o.pulse_ms}, {"ttl_ms", o.ttl_ms}}.dump(), wait_ms, key, stop);
+    Reply r = post(api, path, json{{"pulse_ms", o.pulse_ms}, {"ttl_ms", o.ttl_ms}}.dump(), wait_ms,
+                   key, stop);
     if (r.fail == NetFail::Interrupted || r.fail == NetFail::Timeout)
-        std::fprintf(stderr, "cabinetctl: the open may still go ahead: ask again with --key %s to learn "
-                             "its outcome without opening twice\n", key.c_str());
+        std::fprintf(stderr,
+                     "cabinetctl: the open may still go ahead: ask again with --key %s to learn "
+                     "its outcome without opening twice\n",
+                     key.c_str());
     if (auto rc = refused_by_daemon(o, "open", r, cab)) return *rc;
     if (o.json) out_line(r.body.dump());
     const std::string code = str(r.body, "code");
     const std::string text = str(r.body, "text");
     const Outcome out = outcome_for(r.status);
     if (out == Outcome::Refused)
-        return report(o, "open", out, code, fmt::format("door {}: refused: {}: {}", o.door, code, text));
+        return report(o, "open", out, code,
+                      fmt::format("door {}: refused: {}: {}", o.door, code, text));
     if (out != Outcome::Done)
         return report(o, "open", out, code, fmt::format("door {}: {}: {}", o.door, code, text));
     const json &cycle = r.body.value("cycle", json());
     if (!cycle.is_object())
         return report(o, "open", Outcome::Done, code,
-                      fmt::format("door {}: accepted: the latch is released for {} ms{}", o.door, o.pulse_ms,
-                                  r.body.value("replayed", false) ? " (answer replayed: this open was sent before)" : ""));
+                      fmt::format("door {}: accepted: the latch is released for {} ms{}", o.door,
+                                  o.pulse_ms,
+                                  r.body.value("replayed", false)
+                                      ? " (answer replayed: this open was sent before)"
+                                      : ""));
     if (!o.json)
         for (const auto &e : cycle.value("events", json::array()))
             out_line(fmt::format("  {} {}{}", e.value("event_seq", json()).dump(), str(e, "code"),
@@ -368,9 +402,11 @@ int open(Api &api, const DaemonOptions &o, const volatile std::sig_atomic_t &sto
         return report(o, "open", Outcome::Done, end,
                       fmt::format("door {}: cycle complete, door closed and locked again", o.door));
     if (cabinet_host::is_fault_code(end))
-        return report(o, "open", Outcome::Fault, end, fmt::format("door {}: fault {}", o.door, end));
+        return report(o, "open", Outcome::Fault, end,
+                      fmt::format("door {}: fault {}", o.door, end));
     return report(o, "open", Outcome::ConnectionLost, end,
-                  fmt::format("door {}: the cycle's end was not seen ({}): its outcome is unknown", o.door, end));
+                  fmt::format("door {}: the cycle's end was not seen ({}): its outcome is unknown",
+                              o.door, end));
 }
 
 int clear(Api &api, const DaemonOptions &o, const volatile std::sig_atomic_t &stop) {
@@ -383,22 +419,26 @@ int clear(Api &api, const DaemonOptions &o, const volatile std::sig_atomic_t &st
     if (o.json) out_line(r.body.dump());
     const std::string code = str(r.body, "code");
     const Outcome out = outcome_for(r.status);
-    if (out == Outcome::Done) return report(o, "clear", out, code, "cleared: the controller is idle");
+    if (out == Outcome::Done)
+        return report(o, "clear", out, code, "cleared: the controller is idle");
     return report(o, "clear", out, code,
-                  fmt::format("{}: {}: {}", out == Outcome::Refused ? "refused" : "failed", code, str(r.body, "text")));
+                  fmt::format("{}: {}: {}", out == Outcome::Refused ? "refused" : "failed", code,
+                              str(r.body, "text")));
 }
 
 } // namespace
 
-int run_daemon(const std::string &command, const DaemonOptions &o, const volatile std::sig_atomic_t &stop) {
+int run_daemon(const std::string &command, const DaemonOptions &o,
+               const volatile std::sig_atomic_t &stop) {
     try {
         Api api(o, stop);
         if (command == "state") return state(api, o);
         if (command == "open") return open(api, o, stop);
         if (command == "clear") return clear(api, o, stop);
         return report(o, command, Outcome::Error, "usage",
-                      command + " is not available with --daemon: read cabinetd's live stream "
-                                "(GET /api/stream) or its operator page instead");
+                      command +
+                          " is not available with --daemon: read cabinetd's live stream "
+                          "(GET /api/stream) or its operator page instead");
     } catch (const Usage &e) {
         return report(o, command, Outcome::Error, "usage", e.what());
     } catch (const std::exception &e) {

@@ -32,6 +32,7 @@ struct DaemonOptions : CommandOptions {
 
 // Runs one command (state, open, clear) against cabinetd and returns
 // cabinetctl's exit code for it. `stop` is set by SIGINT/SIGTERM.
-int run_daemon(const std::string &command, const DaemonOptions &o, const volatile std::sig_atomic_t &stop);
+int run_daemon(const std::string &command, const DaemonOptions &o,
+               const volatile std::sig_atomic_t &stop);
 
 } // namespace cabinetctl

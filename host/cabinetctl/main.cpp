@@ -84,15 +84,15 @@ void err_line(const std::string &s) {
 
 // The final word of open, clear and the failures of every command: a result
 // object with --json, plain words otherwise. Returns the exit code.
-int report(const Options &o, const std::string &command, Outcome outcome,
-           const std::string &code, const std::string &message) {
+int report(const Options &o, const std::string &command, Outcome outcome, const std::string &code,
+           const std::string &message) {
     const int rc = exit_code(outcome);
     if (o.json) {
-        nlohmann::json j{{"type", "result"},     {"command", command},
-                         {"outcome", to_string(outcome)}, {"exit_code", rc},
-                         {"code", code},         {"message", message}};
+        nlohmann::json j{{"type", "result"}, {"command", command}, {"outcome", to_string(outcome)},
+                         {"exit_code", rc},  {"code", code},       {"message", message}};
         out_line(j.dump());
-    } else if (outcome == Outcome::Done || outcome == Outcome::Refused || outcome == Outcome::Fault) {
+    } else if (outcome == Outcome::Done || outcome == Outcome::Refused ||
+               outcome == Outcome::Fault) {
         out_line(message);
     } else {
         err_line(message);
@@ -135,8 +135,8 @@ void hook(Client &c, const Options &o,
     const std::uint64_t t0 = c.local_now();
     auto trace = [&o, &c, t0](const char *dir, const std::string &line) {
         if (o.verbose)
-            std::fprintf(stderr, "%6llu %s %s\n", static_cast<unsigned long long>(c.local_now() - t0),
-                         dir, line.c_str());
+            std::fprintf(stderr, "%6llu %s %s\n",
+                         static_cast<unsigned long long>(c.local_now() - t0), dir, line.c_str());
     };
     c.on_line = [trace, handler = std::move(handler)](const Inbound &in, const std::string &raw) {
         trace("<", raw);
@@ -160,7 +160,8 @@ std::optional<Failed> interrupted() {
 // Waits for a state line on this connection: it names the session and sets
 // the clock estimate. Returns a failure or nothing.
 std::optional<Failed> await_state(Client &c, const Options &o, std::uint64_t deadline) {
-    if (!wait_until(c, [&] { return c.last_state().has_value(); }, deadline)) {
+    if (!wait_until(
+            c, [&] { return c.last_state().has_value(); }, deadline)) {
         if (auto f = interrupted()) return f;
         return Failed{Outcome::Timeout, "",
                       fmt::format("no state line from the controller within {} ms{}", o.timeout_ms,
@@ -177,7 +178,7 @@ std::optional<Failed> await_state(Client &c, const Options &o, std::uint64_t dea
 void note_heartbeat(const Request &r, std::optional<Request> &heartbeat) {
     if (r.kind != RequestKind::Heartbeat || heartbeat) return;
     const bool lost = r.failure == Failure::Timeout || r.failure == Failure::LineLost ||
-                      (r.ack && is_unread_line_ack(r.ack->code));
+        (r.ack && is_unread_line_ack(r.ack->code));
     if (!lost) heartbeat = r;
 }
 
@@ -193,9 +194,11 @@ std::optional<Failed> arm(Client &c, const Options &o, std::uint64_t deadline,
     // A controller that has just started needs a moment for its inputs to
     // settle; give it that rather than be refused with "door_not_secure".
     if (!c.last_state()->inputs_valid)
-        wait_until(c, [&] { return c.last_state() && c.last_state()->inputs_valid; },
-                   std::min(deadline, c.local_now() + kSettleWaitMs));
-    if (!wait_until(c, [&] { return heartbeat.has_value(); }, deadline)) {
+        wait_until(
+            c, [&] { return c.last_state() && c.last_state()->inputs_valid; },
+            std::min(deadline, c.local_now() + kSettleWaitMs));
+    if (!wait_until(
+            c, [&] { return heartbeat.has_value(); }, deadline)) {
         if (auto f = interrupted()) return f;
         return Failed{Outcome::Timeout, "",
                       fmt::format("no heartbeat accepted within {} ms", o.timeout_ms)};
@@ -205,11 +208,11 @@ std::optional<Failed> arm(Client &c, const Options &o, std::uint64_t deadline,
         if (heartbeat->ack)
             return Failed{out, heartbeat->ack->code,
                           "heartbeat refused: " + cabinetctl::describe_ack(heartbeat->ack.value())};
-        return Failed{out, to_string(heartbeat->failure), "heartbeat failed: " + heartbeat->failure_text};
+        return Failed{out, to_string(heartbeat->failure),
+                      "heartbeat failed: " + heartbeat->failure_text};
     }
     return std::nullopt;
 }
-
 
 int cmd_state(const Options &o) {
     auto t = connect_asking(o);
@@ -218,11 +221,13 @@ int cmd_state(const Options &o) {
     bool settled = false;
     hook(c, o, [&](const Inbound &in, const std::string &raw) {
         if (std::holds_alternative<StateLine>(in)) raw_state = raw;
-        if (const auto *e = std::get_if<EventLine>(&in); e && e->code == cabinet_host::codes::kInputsReady)
+        if (const auto *e = std::get_if<EventLine>(&in);
+            e && e->code == cabinet_host::codes::kInputsReady)
             settled = true;
     });
     const std::uint64_t deadline = c.local_now() + o.timeout_ms;
-    if (auto f = await_state(c, o, deadline)) return report(o, "state", f->outcome, f->code, f->message);
+    if (auto f = await_state(c, o, deadline))
+        return report(o, "state", f->outcome, f->code, f->message);
     // A controller that has only just started (a fresh simulator always has)
     // has not read its inputs yet, and every door would show as unknown. Its
     // inputs settle within a moment, which it announces with inputs_ready;
@@ -230,10 +235,12 @@ int cmd_state(const Options &o) {
     // bus that never settles is shown as it is once the wait is over.
     if (!c.last_state()->inputs_valid && (o.sim || c.last_state()->uptime_ms < 2000)) {
         const std::uint64_t until = std::min(deadline, c.local_now() + kSettleWaitMs);
-        if (wait_until(c, [&] { return settled || c.last_state()->inputs_valid; }, until) &&
+        if (wait_until(
+                c, [&] { return settled || c.last_state()->inputs_valid; }, until) &&
             !c.last_state()->inputs_valid) {
             c.request_state();
-            wait_until(c, [&] { return c.last_state()->inputs_valid; }, until);
+            wait_until(
+                c, [&] { return c.last_state()->inputs_valid; }, until);
         }
         if (auto f = interrupted()) return report(o, "state", f->outcome, f->code, f->message);
     }
@@ -262,36 +269,44 @@ int cmd_open(const Options &o) {
             else if (o.wait && acked) out_line(cabinetctl::describe_event(*e));
             if (end) return;
             if (e->code == cabinet_host::codes::kCycleComplete)
-                end = Failed{Outcome::Done, e->code, "door " + std::to_string(o.door) +
-                                                         ": cycle complete, door closed and locked again"};
+                end = Failed{Outcome::Done, e->code,
+                             "door " + std::to_string(o.door) +
+                                 ": cycle complete, door closed and locked again"};
             else if (is_fault_code(e->code))
-                end = Failed{Outcome::Fault, e->code,
-                             fmt::format("door {}: fault {}: {}", o.door, e->code, explain_text(e->code))};
+                end = Failed{
+                    Outcome::Fault, e->code,
+                    fmt::format("door {}: fault {}: {}", o.door, e->code, explain_text(e->code))};
             else if (e->code == cabinet_host::codes::kFaultCleared)
-                end = Failed{Outcome::Fault, e->code,
-                             fmt::format("door {}: the operation was abandoned by a clear_fault", o.door)};
-        } else if (const auto *a = std::get_if<AckLine>(&in); a && a->request_id == open->request_id) {
+                end = Failed{
+                    Outcome::Fault, e->code,
+                    fmt::format("door {}: the operation was abandoned by a clear_fault", o.door)};
+        } else if (const auto *a = std::get_if<AckLine>(&in);
+                   a && a->request_id == open->request_id) {
             if (o.json) out_line(raw);
         } else if (const auto *s = std::get_if<StateLine>(&in); s && acked && !end && !restarted) {
             // Fallback for a lost event line: the state line tells the outcome too,
             // but only while it is the same session: after a restart it says
             // nothing about our cycle.
             if (cabinet_host::parse_state(s->state) == cabinet_host::ControllerState::Fault)
-                end = Failed{Outcome::Fault, s->fault,
-                             fmt::format("door {}: fault {}: {}", o.door, s->fault, explain_text(s->fault))};
+                end = Failed{
+                    Outcome::Fault, s->fault,
+                    fmt::format("door {}: fault {}: {}", o.door, s->fault, explain_text(s->fault))};
             else if (cabinet_host::parse_state(s->state) == cabinet_host::ControllerState::Idle &&
                      s->active_door == 0)
-                end = Failed{Outcome::Done, std::string(to_string(cabinet_host::ControllerState::Idle)),
-                             fmt::format("door {}: the cycle ended (its final event was not received)",
-                                         o.door)};
+                end = Failed{
+                    Outcome::Done, std::string(to_string(cabinet_host::ControllerState::Idle)),
+                    fmt::format("door {}: the cycle ended (its final event was not received)",
+                                o.door)};
         }
     });
 
     const std::uint64_t deadline = c.local_now() + o.timeout_ms;
-    if (auto f = arm(c, o, deadline, heartbeat)) return report(o, "open", f->outcome, f->code, f->message);
+    if (auto f = arm(c, o, deadline, heartbeat))
+        return report(o, "open", f->outcome, f->code, f->message);
 
     open = c.open(o.door, o.pulse_ms, o.ttl_ms);
-    wait_until(c, [&] { return open->done(); }, c.local_now() + o.timeout_ms);
+    wait_until(
+        c, [&] { return open->done(); }, c.local_now() + o.timeout_ms);
     if (!open->done()) {
         // The open may have been accepted: the door's cycle may be running.
         err_line(kHeartbeatsStop);
@@ -308,14 +323,17 @@ int cmd_open(const Options &o) {
     acked = true;
     if (!o.wait) {
         if (!o.json) err_line(std::string(kHeartbeatsStop) + " (use --wait)");
-        return report(o, "open", Outcome::Done, ack.code,
-                      fmt::format("door {}: accepted: the latch is released for {} ms", o.door, o.pulse_ms));
+        return report(
+            o, "open", Outcome::Done, ack.code,
+            fmt::format("door {}: accepted: the latch is released for {} ms", o.door, o.pulse_ms));
     }
     if (!o.json)
-        out_line(fmt::format("door {}: accepted; waiting for the door to be opened and closed", o.door));
+        out_line(
+            fmt::format("door {}: accepted; waiting for the door to be opened and closed", o.door));
 
     const std::uint64_t wait_ms = o.timeout_given ? o.timeout_ms : kDefaultCycleWaitMs;
-    wait_until(c, [&] { return end.has_value() || restarted; }, c.local_now() + wait_ms);
+    wait_until(
+        c, [&] { return end.has_value() || restarted; }, c.local_now() + wait_ms);
     if (end) return report(o, "open", end->outcome, end->code, end->message);
     if (restarted)
         return report(o, "open", Outcome::ConnectionLost, "session_changed",
@@ -335,26 +353,34 @@ int cmd_clear(const Options &o) {
     c.on_request_done = [&](const Request &r) { note_heartbeat(r, heartbeat); };
     std::string raw_ack;
     hook(c, o, [&](const Inbound &in, const std::string &raw) {
-        if (const auto *a = std::get_if<AckLine>(&in);
-            a && (a->code == cabinet_host::codes::kCleared || a->code == cabinet_host::codes::kClearDenied))
+        if (const auto *a = std::get_if<AckLine>(&in); a &&
+            (a->code == cabinet_host::codes::kCleared ||
+             a->code == cabinet_host::codes::kClearDenied))
             raw_ack = raw;
     });
     const std::uint64_t deadline = c.local_now() + o.timeout_ms;
-    if (auto f = arm(c, o, deadline, heartbeat)) return report(o, "clear", f->outcome, f->code, f->message);
+    if (auto f = arm(c, o, deadline, heartbeat))
+        return report(o, "clear", f->outcome, f->code, f->message);
     const std::string fault_before =
         c.last_state() ? c.last_state()->fault : std::string(cabinet_host::kNoFault);
     auto r = c.clear_fault();
-    wait_until(c, [&] { return r->done(); }, c.local_now() + o.timeout_ms);
-    if (auto f = interrupted(); f && !r->done()) return report(o, "clear", f->outcome, f->code, f->message);
+    wait_until(
+        c, [&] { return r->done(); }, c.local_now() + o.timeout_ms);
+    if (auto f = interrupted(); f && !r->done())
+        return report(o, "clear", f->outcome, f->code, f->message);
     if (!r->done()) return report(o, "clear", Outcome::Timeout, "", "no ack to the clear command");
-    if (!r->ack) return report(o, "clear", outcome_of(*r), to_string(r->failure), "clear failed: " + r->failure_text);
+    if (!r->ack)
+        return report(o, "clear", outcome_of(*r), to_string(r->failure),
+                      "clear failed: " + r->failure_text);
     if (o.json && !raw_ack.empty()) out_line(raw_ack);
     if (r->succeeded())
         return report(o, "clear", Outcome::Done, r->ack->code,
-                      fault_before == cabinet_host::kNoFault ? "cleared: the controller is idle"
-                                             : "cleared fault " + fault_before + ": the controller is idle");
+                      fault_before == cabinet_host::kNoFault
+                          ? "cleared: the controller is idle"
+                          : "cleared fault " + fault_before + ": the controller is idle");
     std::string msg = "refused: " + cabinetctl::describe_ack(*r->ack);
-    if (c.last_state()) msg += "\nwhat the last state line shows:\n" + cabinetctl::clear_obstacles(*c.last_state());
+    if (c.last_state())
+        msg += "\nwhat the last state line shows:\n" + cabinetctl::clear_obstacles(*c.last_state());
     if (!msg.empty() && msg.back() == '\n') msg.pop_back();
     return report(o, "clear", Outcome::Refused, r->ack->code, msg);
 }
@@ -379,7 +405,9 @@ int cmd_watch(const Options &o) {
         std::fflush(stdout);
     };
     c.on_session = [&](const SessionChange &s) {
-        note = s.first ? "" : fmt::format("controller restarted: new session {} ({})", s.new_id, s.reason);
+        note = s.first
+            ? ""
+            : fmt::format("controller restarted: new session {} ({})", s.new_id, s.reason);
         if (!tty && !s.first) out_line(note);
     };
     hook(c, o, [&](const Inbound &in, const std::string &) {
@@ -437,9 +465,10 @@ int main(int argc, char **argv) {
                                "Serial device (115200 8N1, raw, no flow control), held exclusively "
                                "while cabinetctl runs");
     auto *tcp = app.add_option("--tcp", o.tcp, "TCP endpoint HOST:PORT");
-    auto *sim = app.add_flag("--sim", o.sim,
-                             "Start cabinet-sim --stdio and talk to it over pipes (found via "
-                             "$CABINET_SIM, next to cabinetctl, or ../simulator/ in the build tree)");
+    auto *sim =
+        app.add_flag("--sim", o.sim,
+                     "Start cabinet-sim --stdio and talk to it over pipes (found via "
+                     "$CABINET_SIM, next to cabinetctl, or ../simulator/ in the build tree)");
     auto *daemon = app.add_option("--daemon", o.daemon.url,
                                   "A running cabinetd, http://HOST:PORT: state, open and clear go "
                                   "through its HTTP API (it keeps the heartbeats going)");
@@ -455,18 +484,22 @@ int main(int argc, char **argv) {
     app.add_option("--sim-arg", o.sim_args,
                    "Extra argument for cabinet-sim, repeatable (e.g. --sim-arg=--scenario "
                    "--sim-arg=doors.txt)");
-    app.add_flag("--json", o.json, "Machine-readable output: the controller's own JSON lines and a "
-                                   "final {\"type\":\"result\",...} object");
-    auto *timeout = app.add_option(
-        "--timeout-ms", o.timeout_ms,
-        "How long to wait for each answer (default 5000). For open --wait it also bounds the wait "
-        "for the end of the cycle (default 120000 there). For watch and events: stop after this "
-        "long (default: run until Ctrl-C). 1..2147483647")
-        ->check(CLI::Range(std::uint64_t{1}, kMaxTimeoutMs));
-    app.add_flag("-v,--verbose", o.verbose, "Trace every line sent (>) and received (<) on standard error");
+    app.add_flag("--json", o.json,
+                 "Machine-readable output: the controller's own JSON lines and a "
+                 "final {\"type\":\"result\",...} object");
+    auto *timeout =
+        app.add_option(
+               "--timeout-ms", o.timeout_ms,
+               "How long to wait for each answer (default 5000). For open --wait it also bounds the wait "
+               "for the end of the cycle (default 120000 there). For watch and events: stop after this "
+               "long (default: run until Ctrl-C). 1..2147483647")
+            ->check(CLI::Range(std::uint64_t{1}, kMaxTimeoutMs));
+    app.add_flag("-v,--verbose", o.verbose,
+                 "Trace every line sent (>) and received (<) on standard error");
 
-    app.add_subcommand("state", "Print the controller's state: doors, latches, state, fault, "
-                                "heartbeat, power (one JSON state line with --json)");
+    app.add_subcommand("state",
+                       "Print the controller's state: doors, latches, state, fault, "
+                       "heartbeat, power (one JSON state line with --json)");
     auto *open = app.add_subcommand(
         "open",
         "Open one door: wait for the controller's state (session and clock), send a heartbeat, "
@@ -475,23 +508,29 @@ int main(int argc, char **argv) {
     open->add_option("DOOR", o.door, "Door number 1..8")->required()->check(CLI::Range(1u, 8u));
     open->add_option("--pulse-ms", o.pulse_ms, "Latch pulse length, 100..1000 ms (default 500)")
         ->check(CLI::Range(kPulseMinMs, kPulseMaxMs));
-    open->add_option("--ttl-ms", o.ttl_ms, "How long the command stays valid, 1..5000 ms (default 3000)")
+    open->add_option("--ttl-ms", o.ttl_ms,
+                     "How long the command stays valid, 1..5000 ms (default 3000)")
         ->check(CLI::Range(kTtlMinMs, kTtlMaxMs));
-    open->add_flag("--wait", o.wait,
-                   "Follow the door cycle to its end; without it heartbeats stop when cabinetctl exits, "
-                   "and the controller latches heartbeat_lost 5 s later unless the cycle is complete "
-                   "or another host sends heartbeats");
-    open->add_option("--key", o.daemon.key,
-                     "With --daemon: the Idempotency-Key (default: a fresh one). Asking again with the "
-                     "key of an open whose answer was lost gives its answer and never opens twice");
-    app.add_subcommand("clear", "Clear a latched fault (needs every door closed and locked, inputs "
-                                "valid, power good; sends a heartbeat first). Explains a refusal");
-    app.add_subcommand("watch", "Live table of the eight doors and the controller, redrawn as lines "
-                                "arrive; plain scrolling lines when stdout is not a terminal. Only "
-                                "listens (sends no heartbeats)");
+    open->add_flag(
+        "--wait", o.wait,
+        "Follow the door cycle to its end; without it heartbeats stop when cabinetctl exits, "
+        "and the controller latches heartbeat_lost 5 s later unless the cycle is complete "
+        "or another host sends heartbeats");
+    open->add_option(
+        "--key", o.daemon.key,
+        "With --daemon: the Idempotency-Key (default: a fresh one). Asking again with the "
+        "key of an open whose answer was lost gives its answer and never opens twice");
+    app.add_subcommand("clear",
+                       "Clear a latched fault (needs every door closed and locked, inputs "
+                       "valid, power good; sends a heartbeat first). Explains a refusal");
+    app.add_subcommand("watch",
+                       "Live table of the eight doors and the controller, redrawn as lines "
+                       "arrive; plain scrolling lines when stdout is not a terminal. Only "
+                       "listens (sends no heartbeats)");
     auto *events = app.add_subcommand(
-        "events", "Print every event line as received, one JSON object per line, for piping. Only "
-                  "listens: sends no heartbeats, so it never keeps the controller armed by itself");
+        "events",
+        "Print every event line as received, one JSON object per line, for piping. Only "
+        "listens: sends no heartbeats, so it never keeps the controller armed by itself");
     events->add_flag("--all", o.all, "Print state and ack lines too");
 
     try {

@@ -23,12 +23,16 @@ std::string door_list(unsigned mask_missing) {
 }
 } // namespace
 
-std::string uptime_text(std::uint64_t ms) { return fmt::format("{}.{:03} s", ms / 1000, ms % 1000); }
+std::string uptime_text(std::uint64_t ms) {
+    return fmt::format("{}.{:03} s", ms / 1000, ms % 1000);
+}
 
 std::string describe_state(const StateLine &s) {
     std::string out;
-    out += fmt::format("session       {}\n", s.session_id.empty() ? "(none: identity invalid)" : s.session_id);
-    out += fmt::format("uptime        {}   last event #{}\n", uptime_text(s.uptime_ms), s.event_seq);
+    out += fmt::format("session       {}\n",
+                       s.session_id.empty() ? "(none: identity invalid)" : s.session_id);
+    out +=
+        fmt::format("uptime        {}   last event #{}\n", uptime_text(s.uptime_ms), s.event_seq);
     out += fmt::format("state         {}   active door {}   fault {}\n", s.state,
                        s.active_door ? std::to_string(s.active_door) : "-", s.fault);
     if (s.fault != cabinet_host::kNoFault)
@@ -41,15 +45,20 @@ std::string describe_state(const StateLine &s) {
         out += fmt::format("{:<9}", !s.inputs_valid ? "?" : s.door_closed(d) ? "closed" : "OPEN");
     out += "\nlatch         ";
     for (unsigned d = 1; d <= kDoors; ++d)
-        out += fmt::format("{:<9}", !s.inputs_valid ? "?" : s.latch_locked(d) ? "locked" : "UNLOCKED");
-    out += fmt::format("\ninputs valid  {}   power ok {}{}   heartbeat fresh {}   driver ready {}\n",
-                       yes_no(s.inputs_valid), yes_no(s.power_ok),
-                       s.p24_adc ? fmt::format(" (24 V ADC {})", *s.p24_adc) : "",
-                       yes_no(s.heartbeat_ok), yes_no(s.driver_ready));
-    if (s.output_mask) out += fmt::format("latch output  driven for door(s) {}\n", door_list(s.output_mask));
+        out += fmt::format("{:<9}",
+                           !s.inputs_valid         ? "?"
+                               : s.latch_locked(d) ? "locked"
+                                                   : "UNLOCKED");
+    out +=
+        fmt::format("\ninputs valid  {}   power ok {}{}   heartbeat fresh {}   driver ready {}\n",
+                    yes_no(s.inputs_valid), yes_no(s.power_ok),
+                    s.p24_adc ? fmt::format(" (24 V ADC {})", *s.p24_adc) : "",
+                    yes_no(s.heartbeat_ok), yes_no(s.driver_ready));
+    if (s.output_mask)
+        out += fmt::format("latch output  driven for door(s) {}\n", door_list(s.output_mask));
     out += fmt::format("firmware      {} (hw {}, {}, {}, protocol {})\n", s.fw.empty() ? "?" : s.fw,
-                       s.hw.empty() ? "?" : s.hw, s.platform, s.transport.empty() ? "?" : s.transport,
-                       s.protocol);
+                       s.hw.empty() ? "?" : s.hw, s.platform,
+                       s.transport.empty() ? "?" : s.transport, s.protocol);
     return out;
 }
 
@@ -67,9 +76,9 @@ std::string describe_ack(const AckLine &a) {
 std::string state_summary(const StateLine &s) {
     std::string doors; // c/O: closed/OPEN, l/U: locked/UNLOCKED, ?: not known
     for (unsigned d = 1; d <= kDoors; ++d)
-        doors += !s.inputs_valid ? fmt::format("{}??", d)
-                                 : fmt::format("{}{}{}", d, s.door_closed(d) ? 'c' : 'O',
-                                               s.latch_locked(d) ? 'l' : 'U');
+        doors += !s.inputs_valid
+            ? fmt::format("{}??", d)
+            : fmt::format("{}{}{}", d, s.door_closed(d) ? 'c' : 'O', s.latch_locked(d) ? 'l' : 'U');
     return fmt::format("{:>12}  {:<10} door {}  fault {}  doors {}  hb {}  power {}  inputs {}",
                        uptime_text(s.uptime_ms), s.state,
                        s.active_door ? std::to_string(s.active_door) : "-", s.fault, doors,
@@ -98,7 +107,8 @@ std::string clear_obstacles(const StateLine &s) {
     const unsigned unlocked = ~s.latch_locked_mask & 0xffu;
     if (open) out += fmt::format("  - door(s) {} open: close them\n", door_list(open));
     if (unlocked) out += fmt::format("  - latch(es) {} unlocked: lock them\n", door_list(unlocked));
-    if (!s.inputs_valid) out += "  - sensor inputs not valid or not settled: check the sensor bus\n";
+    if (!s.inputs_valid)
+        out += "  - sensor inputs not valid or not settled: check the sensor bus\n";
     if (!s.power_ok) out += "  - latch supply not good: check the 24 V supply\n";
     if (cabinet_host::needs_restart(s.fault))
         out += fmt::format("  - fault \"{}\" cannot be cleared: restart the controller\n", s.fault);

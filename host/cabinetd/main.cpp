@@ -20,9 +20,10 @@ using cabinetd::log;
 namespace {
 
 // Exit statuses (the unit's RestartPreventExitStatus= names kUnusable).
-constexpr int kTransient = 1;  // may work when tried again
-constexpr int kInUse = 75;     // another cabinetd holds the journal (EX_TEMPFAIL)
-constexpr int kUnusable = 78;  // a configuration error, or a journal that cannot be used as it is (EX_CONFIG)
+constexpr int kTransient = 1; // may work when tried again
+constexpr int kInUse = 75;    // another cabinetd holds the journal (EX_TEMPFAIL)
+constexpr int kUnusable =
+    78; // a configuration error, or a journal that cannot be used as it is (EX_CONFIG)
 
 int exit_status(const cabinetd::JournalError &e) {
     switch (e.kind()) {
@@ -38,14 +39,16 @@ int exit_status(const cabinetd::JournalError &e) {
 // named in the log (once), and so is its recovery.
 class Watchdog {
 public:
-    Watchdog(const cabinetd::Service &svc, std::uint64_t interval_ms) : svc_(svc), interval_ms_(interval_ms) {}
+    Watchdog(const cabinetd::Service &svc, std::uint64_t interval_ms)
+            : svc_(svc), interval_ms_(interval_ms) {}
 
     void tick() {
         const auto now = cabinetd::steady_ms();
         std::vector<std::string> stuck;
         for (const auto *p : svc_.progress_marks())
             if (now - std::min(now, p->last_ms()) > interval_ms_)
-                stuck.push_back(fmt::format("{} (no progress for {} ms)", p->part(), now - p->last_ms()));
+                stuck.push_back(
+                    fmt::format("{} (no progress for {} ms)", p->part(), now - p->last_ms()));
         if (stuck.empty()) {
             if (stuck_) log(5, "watchdog: every part shows progress again; pinging systemd again");
             stuck_ = false;
@@ -53,8 +56,9 @@ public:
             return;
         }
         if (!stuck_)
-            log(2, fmt::format("watchdog: stuck: {}; not pinging systemd, which restarts the service",
-                               fmt::join(stuck, ", ")));
+            log(2,
+                fmt::format("watchdog: stuck: {}; not pinging systemd, which restarts the service",
+                            fmt::join(stuck, ", ")));
         stuck_ = true;
     }
 
@@ -94,37 +98,49 @@ std::string installed_web_root() {
 } // namespace
 
 int main(int argc, char **argv) {
-    CLI::App app{"cabinetd: keeps cabinets in service, journals every event and serves an HTTP API"};
+    CLI::App app{
+        "cabinetd: keeps cabinets in service, journals every event and serves an HTTP API"};
     std::vector<std::string> cabinets, allowed_hosts;
     std::string config_file, db, listen, tokens, web_root;
     unsigned retention_days = 0;
     std::uint64_t max_db_mb = 0;
     unsigned request_timeout_s = 15;
     std::string journal_sync;
-    app.add_option("--cabinet", cabinets, "NAME=/dev/serial/by-id/... or NAME=tcp:HOST:PORT (repeatable)");
+    app.add_option("--cabinet", cabinets,
+                   "NAME=/dev/serial/by-id/... or NAME=tcp:HOST:PORT (repeatable)");
     app.add_option("--config", config_file, "JSON configuration file")->check(CLI::ExistingFile);
     app.add_option("--db", db, "journal database (default cabinetd.db)");
     app.add_option("--listen", listen, "HOST:PORT to serve on (default 127.0.0.1:8080)");
     app.add_option("--tokens", tokens, "token file: NAME ROLE TOKEN per line");
     app.add_option("--web-root", web_root, "folder of the operator page's files");
-    app.add_option("--allowed-host", allowed_hosts,
-                   "a Host name (NAME or NAME:PORT) clients may use besides the listen address and localhost (repeatable)");
-    app.add_option("--retention-days", retention_days, "days the journal keeps (default 90)")->check(CLI::Range(1u, 36500u));
-    app.add_option("--max-db-mb", max_db_mb, "size cap of the journal in MB; the oldest records go first (default 256)")
+    app.add_option(
+        "--allowed-host", allowed_hosts,
+        "a Host name (NAME or NAME:PORT) clients may use besides the listen address and localhost (repeatable)");
+    app.add_option("--retention-days", retention_days, "days the journal keeps (default 90)")
+        ->check(CLI::Range(1u, 36500u));
+    app.add_option("--max-db-mb", max_db_mb,
+                   "size cap of the journal in MB; the oldest records go first (default 256)")
         ->check(CLI::Range(cabinetd::kMinDbMb, cabinetd::kMaxDbMb));
     app.add_option("--request-timeout-s", request_timeout_s,
-                   "seconds a client has to send a whole request (default 15)")->check(CLI::Range(1u, 3600u));
-    app.add_option("--journal-sync", journal_sync,
-                   "normal: commits survive a crash of cabinetd; full: also a power loss, answers slower")
+                   "seconds a client has to send a whole request (default 15)")
+        ->check(CLI::Range(1u, 3600u));
+    app.add_option(
+           "--journal-sync", journal_sync,
+           "normal: commits survive a crash of cabinetd; full: also a power loss, answers slower")
         ->check(CLI::IsMember({"normal", "full"}));
     cabinetd::MqttConfig mqtt;
-    app.add_option("--mqtt", mqtt.url, "join an MQTT broker: mqtt://HOST:PORT or mqtts://HOST:PORT");
-    app.add_option("--mqtt-ca-file", mqtt.ca_file, "mqtts: the CA certificate that signed the broker's");
+    app.add_option("--mqtt", mqtt.url,
+                   "join an MQTT broker: mqtt://HOST:PORT or mqtts://HOST:PORT");
+    app.add_option("--mqtt-ca-file", mqtt.ca_file,
+                   "mqtts: the CA certificate that signed the broker's");
     app.add_option("--mqtt-prefix", mqtt.prefix, "topic prefix (default tessaro/{board_id}/)");
-    app.add_flag("--mqtt-commands", mqtt.commands, "take open and clear_fault commands from the broker");
+    app.add_flag("--mqtt-commands", mqtt.commands,
+                 "take open and clear_fault commands from the broker");
     app.add_flag("--mqtt-discovery", mqtt.discovery, "publish Home Assistant discovery");
-    app.add_option("--mqtt-discovery-prefix", mqtt.discovery_prefix, "Home Assistant's discovery prefix (default homeassistant)");
-    app.add_option("--mqtt-ha-status-topic", mqtt.ha_status_topic, "Home Assistant's status topic (default homeassistant/status)");
+    app.add_option("--mqtt-discovery-prefix", mqtt.discovery_prefix,
+                   "Home Assistant's discovery prefix (default homeassistant)");
+    app.add_option("--mqtt-ha-status-topic", mqtt.ha_status_topic,
+                   "Home Assistant's status topic (default homeassistant/status)");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
@@ -184,19 +200,25 @@ int main(int argc, char **argv) {
         return kTransient;
     }
     if (cfg.tokens.empty()) log(4, "no token file (--tokens): every API request is refused");
-    if (cfg.web_root.empty()) log(5, "no operator page (--web-root DIR names its files): / answers 404");
-    log(6, fmt::format("listening on {} port {}", cfg.listen.substr(0, cfg.listen.rfind(':')), svc->port()));
+    if (cfg.web_root.empty())
+        log(5, "no operator page (--web-root DIR names its files): / answers 404");
+    log(6,
+        fmt::format("listening on {} port {}", cfg.listen.substr(0, cfg.listen.rfind(':')),
+                    svc->port()));
 
     // Under systemd (Type=notify): ready once the lines are being served and
     // the port is open, and the watchdog looked at twice per interval.
-    sd_notifyf(0, "READY=1\nSTATUS=serving %zu cabinets on port %u", cfg.cabinets.size(), svc->port());
+    sd_notifyf(0, "READY=1\nSTATUS=serving %zu cabinets on port %u", cfg.cabinets.size(),
+               svc->port());
     std::uint64_t watchdog_us = 0;
     std::optional<Watchdog> watchdog;
-    if (sd_watchdog_enabled(0, &watchdog_us) > 0 && watchdog_us > 0) watchdog.emplace(*svc, watchdog_us / 1000);
+    if (sd_watchdog_enabled(0, &watchdog_us) > 0 && watchdog_us > 0)
+        watchdog.emplace(*svc, watchdog_us / 1000);
     const auto tick_ms = watchdog ? std::max<std::uint64_t>(watchdog_us / 2000, 100) : 1000;
 
     for (;;) {
-        timespec wait{static_cast<time_t>(tick_ms / 1000), static_cast<long>(tick_ms % 1000) * 1000000L};
+        timespec wait{static_cast<time_t>(tick_ms / 1000),
+                      static_cast<long>(tick_ms % 1000) * 1000000L};
         const int sig = sigtimedwait(&set, nullptr, &wait);
         if (sig < 0) {
             if (watchdog) watchdog->tick();

@@ -72,7 +72,8 @@ struct Rig {
     std::uint64_t uptime(std::uint64_t local) const { return local - boot; }
     void periodic_states(std::uint64_t from, std::uint64_t to) {
         // Written over ~35 ms: the stamp is the tick before writing began.
-        for (std::uint64_t t0 = from; t0 < to; t0 += 1000) t.at(t0, tl::state(sid, uptime(t0) - 35));
+        for (std::uint64_t t0 = from; t0 < to; t0 += 1000)
+            t.at(t0, tl::state(sid, uptime(t0) - 35));
     }
     void reply(const std::string &line) {
         if (!answer) return;
@@ -86,9 +87,11 @@ struct Rig {
                 code = open_answers.front();
                 open_answers.erase(open_answers.begin());
             }
-            const std::string rid = code == "invalid_message" ? "" : j["request_id"].get<std::string>();
+            const std::string rid =
+                code == "invalid_message" ? "" : j["request_id"].get<std::string>();
             const unsigned door = rid.empty() ? 0 : j["door_id"].get<unsigned>();
-            if (code == "accepted") t.at(at, tl::event(sid, 2, uptime(at), "open_accepted", rid, door));
+            if (code == "accepted")
+                t.at(at, tl::event(sid, 2, uptime(at), "open_accepted", rid, door));
             t.at(at + 1, tl::ack(sid, uptime(at), code, rid, door));
         }
     }
@@ -422,7 +425,8 @@ TEST(Client, HostTimingRules) {
         r.now = 2300; // busy elsewhere
         r.run_until(5500);
         std::vector<std::uint64_t> at;
-        for (const auto &hb : r.t.sent_of("heartbeat")) at.push_back(hb["_sent_at"].get<std::uint64_t>());
+        for (const auto &hb : r.t.sent_of("heartbeat"))
+            at.push_back(hb["_sent_at"].get<std::uint64_t>());
         EXPECT_EQ(at, (std::vector<std::uint64_t>{1000, 2300, 3000, 4000, 5000}));
     }
 }

@@ -22,8 +22,8 @@ struct Link {
 // Drives a clock with lines for `duration` host ms; checks at every moment
 // that the estimate is never ahead of the controller and returns the largest
 // lag seen after the first second.
-std::uint64_t run(ControllerClock &clk, const Link &link, std::uint64_t start, std::uint64_t duration,
-                  unsigned seed) {
+std::uint64_t run(ControllerClock &clk, const Link &link, std::uint64_t start,
+                  std::uint64_t duration, unsigned seed) {
     std::mt19937 rng(seed);
     std::uniform_int_distribution<int> delay(0, 60); // write time plus host scheduling
     std::uint64_t max_lag = 0;

@@ -6,16 +6,43 @@
 using namespace cabinet_host;
 
 TEST(Explain, EveryCodeTheControllerSendsHasAnActionableLine) {
-    const char *acks[] = {"accepted", "heartbeat_ok", "cleared", "invalid_command",
-                          "session_mismatch", "event_seq_exhausted", "range_error",
-                          "future_command", "expired", "duplicate", "fault", "heartbeat_required",
-                          "busy", "driver_rearming", "door_not_secure", "clear_denied",
-                          "invalid_message", "message_too_long"};
-    const char *events[] = {"boot", "identity_invalid", "door_open", "door_closed",
-                            "latch_unlocked", "latch_locked", "inputs_ready", "clock_regressed",
-                            "power_fault", "sensor_fault", "heartbeat_lost", "other_door_unsafe",
-                            "open_not_observed", "pulse_cancelled", "pulse_door_open",
-                            "pulse_complete", "cycle_complete", "door_held_open", "open_accepted",
+    const char *acks[] = {"accepted",
+                          "heartbeat_ok",
+                          "cleared",
+                          "invalid_command",
+                          "session_mismatch",
+                          "event_seq_exhausted",
+                          "range_error",
+                          "future_command",
+                          "expired",
+                          "duplicate",
+                          "fault",
+                          "heartbeat_required",
+                          "busy",
+                          "driver_rearming",
+                          "door_not_secure",
+                          "clear_denied",
+                          "invalid_message",
+                          "message_too_long"};
+    const char *events[] = {"boot",
+                            "identity_invalid",
+                            "door_open",
+                            "door_closed",
+                            "latch_unlocked",
+                            "latch_locked",
+                            "inputs_ready",
+                            "clock_regressed",
+                            "power_fault",
+                            "sensor_fault",
+                            "heartbeat_lost",
+                            "other_door_unsafe",
+                            "open_not_observed",
+                            "pulse_cancelled",
+                            "pulse_door_open",
+                            "pulse_complete",
+                            "cycle_complete",
+                            "door_held_open",
+                            "open_accepted",
                             "fault_cleared"};
     for (const char *c : acks) {
         const auto *e = explain(c);
@@ -32,9 +59,9 @@ TEST(Explain, EveryCodeTheControllerSendsHasAnActionableLine) {
 }
 
 TEST(Explain, FaultCodesAreKnownAsFaults) {
-    for (const char *c : {"identity_invalid", "clock_regressed", "power_fault", "sensor_fault",
-                          "heartbeat_lost", "other_door_unsafe", "open_not_observed",
-                          "event_seq_exhausted"})
+    for (const char *c :
+         {"identity_invalid", "clock_regressed", "power_fault", "sensor_fault", "heartbeat_lost",
+          "other_door_unsafe", "open_not_observed", "event_seq_exhausted"})
         EXPECT_TRUE(is_fault_code(c)) << c;
     for (const char *c : {"pulse_cancelled", "cycle_complete", "fault", "none", "boot"})
         EXPECT_FALSE(is_fault_code(c)) << c;
@@ -62,10 +89,12 @@ TEST(Outcome, ExitCodes) {
     Request f;
     f.status = RequestStatus::Failed;
     const std::pair<Failure, Outcome> failures[] = {
-        {Failure::Timeout, Outcome::Timeout},           {Failure::LineLost, Outcome::Timeout},
+        {Failure::Timeout, Outcome::Timeout},
+        {Failure::LineLost, Outcome::Timeout},
         {Failure::SessionChanged, Outcome::ConnectionLost},
         {Failure::ConnectionLost, Outcome::ConnectionLost},
-        {Failure::NoSession, Outcome::Refused},         {Failure::BadArgument, Outcome::Error}};
+        {Failure::NoSession, Outcome::Refused},
+        {Failure::BadArgument, Outcome::Error}};
     for (auto [fail, out] : failures) {
         f.failure = fail;
         EXPECT_EQ(outcome_of(f), out) << to_string(fail);

@@ -91,16 +91,19 @@ TEST(SessionId, OnlyTheCanonicalFormParsesAndItRoundTrips) {
     EXPECT_EQ(id->board_id, "E6613852832F4A29");
     EXPECT_EQ(id->boot, 1u);
     EXPECT_EQ(format_session_id(*id), tl::kSid);
-    EXPECT_EQ(format_session_id({"E6613852832F4A29", 0xfedcba9876543210}), "E6613852832F4A29-fedcba9876543210");
-    for (const char *bad : {"e6613852832F4A29-0000000000000001", "E6613852832F4A29-000000000000000A",
-                            "E6613852832F4A29_0000000000000001", "E6613852832F4A29-1", "E6613852832F4A29", ""})
+    EXPECT_EQ(format_session_id({"E6613852832F4A29", 0xfedcba9876543210}),
+              "E6613852832F4A29-fedcba9876543210");
+    for (const char *bad :
+         {"e6613852832F4A29-0000000000000001", "E6613852832F4A29-000000000000000A",
+          "E6613852832F4A29_0000000000000001", "E6613852832F4A29-1", "E6613852832F4A29", ""})
         EXPECT_FALSE(parse_session_id(bad)) << bad;
     EXPECT_THROW(format_session_id({"e6613852832f4a29", 1}), std::invalid_argument);
 }
 
 TEST(BuildCommand, ExactText) {
-    EXPECT_EQ(build_open({"h-1", "S-1", 3, 500, 12345, 3000}),
-              R"({"type":"open","request_id":"h-1","session_id":"S-1","door_id":3,"pulse_ms":500,"issued_at_ms":12345,"ttl_ms":3000})");
+    EXPECT_EQ(
+        build_open({"h-1", "S-1", 3, 500, 12345, 3000}),
+        R"({"type":"open","request_id":"h-1","session_id":"S-1","door_id":3,"pulse_ms":500,"issued_at_ms":12345,"ttl_ms":3000})");
     EXPECT_EQ(build_heartbeat("S-1"), R"({"type":"heartbeat","session_id":"S-1"})");
     EXPECT_EQ(build_clear_fault("S-1"), R"({"type":"clear_fault","session_id":"S-1"})");
     EXPECT_EQ(build_state_request(), R"({"type":"state"})");

@@ -23,7 +23,7 @@ const char *to_string(AlarmChange::What w) {
 }
 
 AlarmModel::AlarmModel(std::uint64_t held_open_ms, Ids ids)
-    : held_open_ms_(held_open_ms), ids_(std::move(ids)) {
+        : held_open_ms_(held_open_ms), ids_(std::move(ids)) {
     if (!ids_) ids_ = [] { return random_hex(16); };
 }
 
@@ -65,8 +65,7 @@ std::vector<AlarmChange> AlarmModel::on_event(std::string_view code, unsigned do
     if (code == codes::kDoorOpen) {
         set_open(d, true, now.steady_ms);
         if (!admitted)
-            raise(kForcedOpen, door, fmt::format("door {} opened without an open", door), now,
-                  out);
+            raise(kForcedOpen, door, fmt::format("door {} opened without an open", door), now, out);
     } else if (code == codes::kLatchUnlocked) {
         d.unlocked = true;
         if (!admitted)
@@ -114,8 +113,8 @@ void AlarmModel::forget() {
 
 std::optional<std::vector<AlarmChange>>
 AlarmModel::acknowledge(const std::optional<std::string> &id, const std::string &by) {
-    if (id && std::none_of(active_.begin(), active_.end(),
-                           [&](const Alarm &a) { return a.id == *id; }))
+    if (id &&
+        std::none_of(active_.begin(), active_.end(), [&](const Alarm &a) { return a.id == *id; }))
         return std::nullopt;
     std::vector<AlarmChange> out;
     for (auto &a : active_) {

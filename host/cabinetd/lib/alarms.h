@@ -21,11 +21,11 @@ inline constexpr std::string_view kForcedOpen = "forced_open";
 inline constexpr std::string_view kHeldOpen = "held_open";
 
 struct Alarm {
-    std::string id; // 128 random bits, hex
+    std::string id;   // 128 random bits, hex
     std::string code; // kForcedOpen or kHeldOpen
     unsigned door = 0;
     std::string text;
-    std::int64_t raised_at_ms = 0;               // wall clock, Unix ms
+    std::int64_t raised_at_ms = 0;              // wall clock, Unix ms
     std::optional<std::string> acknowledged_by; // the operator's token name
 };
 
@@ -79,7 +79,7 @@ private:
     std::uint64_t held_open_ms_;
     Ids ids_;
     Door doors_[cabinet_host::kDoors];
-    unsigned admitted_ = 0; // the door of the open under way, 0: none
+    unsigned admitted_ = 0;     // the door of the open under way, 0: none
     std::vector<Alarm> active_; // at most one per door and code
 };
 

@@ -10,8 +10,7 @@
 
 namespace cabinetd {
 
-BoardIds::BoardIds(Journal &journal, const std::vector<std::string> &cabinets)
-    : journal_(journal) {
+BoardIds::BoardIds(Journal &journal, const std::vector<std::string> &cabinets) : journal_(journal) {
     for (const auto &c : cabinets) {
         boards_[c];
         if (auto s = journal_.last_session(c)) seen(c, *s);
@@ -36,10 +35,11 @@ void BoardIds::seen(const std::string &cabinet, const std::string &key) {
         if (other == cabinet || board != at->second) continue;
         auto pair = std::minmax(cabinet, other);
         if (!warned_.emplace(pair.first, pair.second).second) continue;
-        log(4, fmt::format("cabinets {} and {} report the same board id {}: a copied "
-                           "configuration or two controllers alike; their MQTT topics and "
-                           "client ids collide",
-                           pair.first, pair.second, board));
+        log(4,
+            fmt::format("cabinets {} and {} report the same board id {}: a copied "
+                        "configuration or two controllers alike; their MQTT topics and "
+                        "client ids collide",
+                        pair.first, pair.second, board));
     }
 }
 

@@ -36,8 +36,8 @@ private:
     Journal &journal_;
     int observer_ = 0;
     mutable std::mutex mu_;
-    std::map<std::string, std::string> boards_;               // by cabinet
-    std::set<std::pair<std::string, std::string>> warned_;    // pairs of cabinets, sorted
+    std::map<std::string, std::string> boards_;            // by cabinet
+    std::set<std::pair<std::string, std::string>> warned_; // pairs of cabinets, sorted
 };
 
 } // namespace cabinetd

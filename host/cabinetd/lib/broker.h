@@ -49,7 +49,8 @@ public:
     // once no callback runs any more.
     virtual void stop() = 0;
     // The message id, or nothing when the message could not be handed over.
-    virtual std::optional<int> publish(const std::string &topic, const std::string &payload, int qos, bool retain) = 0;
+    virtual std::optional<int> publish(const std::string &topic, const std::string &payload,
+                                       int qos, bool retain) = 0;
     // Messages on the subscription carry the retain flag they were published
     // with, also when they arrive live (not only when replayed as retained).
     virtual bool subscribe(const std::string &pattern, int qos) = 0;

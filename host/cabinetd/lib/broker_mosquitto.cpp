@@ -36,18 +36,22 @@ public:
             mosquitto_will_set(m_, s.will->topic.c_str(), static_cast<int>(s.will->payload.size()),
                                s.will->payload.data(), s.will->qos, s.will->retain);
         if (!s.username.empty())
-            mosquitto_username_pw_set(m_, s.username.c_str(), s.password.empty() ? nullptr : s.password.c_str());
+            mosquitto_username_pw_set(m_, s.username.c_str(),
+                                      s.password.empty() ? nullptr : s.password.c_str());
         if (s.tls) {
-            const int rc = mosquitto_tls_set(m_, s.ca_file.c_str(), nullptr, nullptr, nullptr, nullptr);
+            const int rc =
+                mosquitto_tls_set(m_, s.ca_file.c_str(), nullptr, nullptr, nullptr, nullptr);
             if (rc != MOSQ_ERR_SUCCESS)
-                throw std::runtime_error(fmt::format("mqtt: CA file {}: {}", s.ca_file, mosquitto_strerror(rc)));
+                throw std::runtime_error(
+                    fmt::format("mqtt: CA file {}: {}", s.ca_file, mosquitto_strerror(rc)));
         }
         mosquitto_connect_callback_set(m_, [](mosquitto *, void *self, int rc) {
             auto *c = static_cast<MosquittoClient *>(self);
             if (rc == 0) {
                 if (c->cb_.connected) c->cb_.connected();
             } else {
-                c->reason_ = fmt::format("the broker refused the connection: {}", mosquitto_connack_string(rc));
+                c->reason_ = fmt::format("the broker refused the connection: {}",
+                                         mosquitto_connack_string(rc));
             }
         });
         mosquitto_publish_callback_set(m_, [](mosquitto *, void *self, int mid) {
@@ -57,7 +61,8 @@ public:
         mosquitto_message_callback_set(m_, [](mosquitto *, void *self, const mosquitto_message *m) {
             auto *c = static_cast<MosquittoClient *>(self);
             if (!c->cb_.message || !m->topic) return;
-            std::string payload(static_cast<const char *>(m->payload), static_cast<std::size_t>(m->payloadlen));
+            std::string payload(static_cast<const char *>(m->payload),
+                                static_cast<std::size_t>(m->payloadlen));
             c->cb_.message(m->topic, std::move(payload), m->retain);
         });
         thread_ = std::thread([this, s] { run(s); });
@@ -72,24 +77,32 @@ public:
         m_ = nullptr;
     }
 
-    std::optional<int> publish(const std::string &topic, const std::string &payload, int qos, bool retain) override {
+    std::optional<int> publish(const std::string &topic, const std::string &payload, int qos,
+                               bool retain) override {
         int mid = 0;
-        if (!m_ || mosquitto_publish(m_, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), qos,
-                                     retain) != MOSQ_ERR_SUCCESS)
+        if (!m_ ||
+            mosquitto_publish(m_, &mid, topic.c_str(), static_cast<int>(payload.size()),
+                              payload.data(), qos, retain) != MOSQ_ERR_SUCCESS)
             return std::nullopt;
         return mid;
     }
 
     bool subscribe(const std::string &pattern, int qos) override {
-        return m_ && mosquitto_subscribe_v5(m_, nullptr, pattern.c_str(), qos, MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr) ==
-                         MOSQ_ERR_SUCCESS;
+        return m_ &&
+            mosquitto_subscribe_v5(m_, nullptr, pattern.c_str(), qos,
+                                   MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr) == MOSQ_ERR_SUCCESS;
     }
 
 private:
     void run(const BrokerSettings &s) {
-        int rc = mosquitto_connect_async(m_, s.host.c_str(), s.port, static_cast<int>(s.keepalive.count()));
-        if (rc == MOSQ_ERR_ERRNO) reason_ = fmt::format("cannot connect to {}:{}: {}", s.host, s.port, std::strerror(errno));
-        else if (rc != MOSQ_ERR_SUCCESS) reason_ = fmt::format("cannot connect to {}:{}: {}", s.host, s.port, mosquitto_strerror(rc));
+        int rc = mosquitto_connect_async(m_, s.host.c_str(), s.port,
+                                         static_cast<int>(s.keepalive.count()));
+        if (rc == MOSQ_ERR_ERRNO)
+            reason_ =
+                fmt::format("cannot connect to {}:{}: {}", s.host, s.port, std::strerror(errno));
+        else if (rc != MOSQ_ERR_SUCCESS)
+            reason_ =
+                fmt::format("cannot connect to {}:{}: {}", s.host, s.port, mosquitto_strerror(rc));
         while (rc == MOSQ_ERR_SUCCESS && !stop_) rc = mosquitto_loop(m_, 50, 1);
         if (reason_.empty()) {
             if (rc == MOSQ_ERR_ERRNO) reason_ = std::strerror(errno);
@@ -108,6 +121,8 @@ private:
 
 } // namespace
 
-std::unique_ptr<BrokerClient> make_mosquitto_client() { return std::make_unique<MosquittoClient>(); }
+std::unique_ptr<BrokerClient> make_mosquitto_client() {
+    return std::make_unique<MosquittoClient>();
+}
 
 } // namespace cabinetd

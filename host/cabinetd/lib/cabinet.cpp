@@ -45,7 +45,7 @@ namespace {
 class WakeableLine final : public Transport {
 public:
     WakeableLine(Transport &inner, std::atomic<bool> &wake, std::function<std::uint64_t()> clock)
-        : inner_(inner), wake_(wake), clock_(std::move(clock)) {}
+            : inner_(inner), wake_(wake), clock_(std::move(clock)) {}
     void send_line(const std::string &line) override { inner_.send_line(line); }
     std::optional<std::string> receive_line(std::chrono::milliseconds timeout) override {
         const auto wait = static_cast<std::uint64_t>(std::max<std::int64_t>(timeout.count(), 0));
@@ -69,10 +69,11 @@ private:
 
 Cabinet::Cabinet(std::string name, std::string endpoint, TransportFactory connect, Journal &journal,
                  LinkOptions opt)
-    : name_(std::move(name)), endpoint_(std::move(endpoint)), connect_(std::move(connect)),
-      journal_(journal), opt_(std::move(opt)),
-      seq_([this](const std::string &s) { return journal_.last_seq(name_, s); }),
-      alarms_(static_cast<std::uint64_t>(opt_.held_open.count())), progress_("cabinet " + name_) {
+        : name_(std::move(name)), endpoint_(std::move(endpoint)), connect_(std::move(connect)),
+          journal_(journal), opt_(std::move(opt)),
+          seq_([this](const std::string &s) { return journal_.last_seq(name_, s); }),
+          alarms_(static_cast<std::uint64_t>(opt_.held_open.count())),
+          progress_("cabinet " + name_) {
     if (!opt_.clock) opt_.clock = [] { return steady_ms(); };
     status_.name = name_;
     status_.endpoint = endpoint_;
@@ -83,7 +84,9 @@ Cabinet::Cabinet(std::string name, std::string endpoint, TransportFactory connec
 
 Cabinet::~Cabinet() { stop(); }
 
-void Cabinet::start() { thread_ = std::thread([this] { run(); }); }
+void Cabinet::start() {
+    thread_ = std::thread([this] { run(); });
+}
 
 void Cabinet::stop() {
     {
@@ -196,7 +199,7 @@ void Cabinet::set_link(Link l, std::string reason) {
         if (l == Link::Down) status_.heartbeat_ok_local_ms.reset();
     }
     if (l == Link::Down) heartbeat_health_.clear(); // the next link's first ack is journalled again
-    if (l != Link::Up) alarms_.forget();                  // the doors are unknown until it is
+    if (l != Link::Up) alarms_.forget();            // the doors are unknown until it is
     if (!changed) return;
     log(l == Link::Up ? 6 : 4, fmt::format("{}: link {}: {}", name_, to_string(l), reason));
     Record r = rec("link");

@@ -68,8 +68,8 @@ struct CabinetStatus {
     // had made of it (the state line wins).
     std::uint64_t view_reconciled = 0;
     std::map<std::string, std::uint64_t> acks, faults;
-    std::map<std::string, std::uint64_t> heartbeats; // by outcome: "ok", "refused", "missing"
-    std::vector<Alarm> alarms;                        // active ones, oldest first
+    std::map<std::string, std::uint64_t> heartbeats;    // by outcome: "ok", "refused", "missing"
+    std::vector<Alarm> alarms;                          // active ones, oldest first
     std::map<std::string, std::uint64_t> alarms_raised; // by code
 };
 
@@ -85,14 +85,14 @@ struct CommandResult {
     // How it ended; each front end tells its clients in its own terms.
     cabinet_host::Outcome outcome = cabinet_host::Outcome::Error;
     cabinet_host::RequestKind command = cabinet_host::RequestKind::Open; // what it answers
-    std::string code;     // ack code, or why no ack came ("connection_lost", ...)
-    std::string text;     // its explanation
+    std::string code;       // ack code, or why no ack came ("connection_lost", ...)
+    std::string text;       // its explanation
     std::string request_id; // the controller's: what the open's events carry
     std::string key;        // the client's idempotency key, if it gave one
     std::string session_id;
-    bool replayed = false;           // answered from the journal, nothing sent
+    bool replayed = false;                // answered from the journal, nothing sent
     std::optional<std::string> cycle_end; // wait=cycle: how the cycle ended
-    std::vector<Record> events;      // wait=cycle: the cycle's events
+    std::vector<Record> events;           // wait=cycle: the cycle's events
 };
 using Reply = std::function<void(CommandResult)>;
 

@@ -30,9 +30,9 @@ CommandResult key_reused(unsigned door) {
 }
 
 CommandResult in_progress(const char *what) {
-    return failure(Outcome::Refused, "in_progress",
-                   fmt::format("{} with this Idempotency-Key is still waiting for its answer",
-                               what));
+    return failure(
+        Outcome::Refused, "in_progress",
+        fmt::format("{} with this Idempotency-Key is still waiting for its answer", what));
 }
 
 // Nothing was sent: the link is not up.
@@ -132,7 +132,7 @@ std::optional<CommandResult> Cabinet::replay_open(const OpenArgs &args, std::str
     }
     const bool waiting = std::any_of(pending_.begin(), pending_.end(), [&](auto &p) {
         return !p.second.args.key.empty() && p.second.args.key == args.key &&
-               p.second.args.key_scope == args.key_scope;
+            p.second.args.key_scope == args.key_scope;
     });
     if (waiting || committing_.count(key) > 0) return in_progress("an open");
     return journalled_open(args, request_id);
@@ -355,12 +355,12 @@ void Cabinet::expire_cycles(std::uint64_t now) {
 // the journal has them once they are committed.
 void Cabinet::finish_cycle(const std::string &request_id, CycleWait &c, const std::string &end) {
     c.result.cycle_end = end;
-    after_commit_.push_back([this, reply = std::move(c.reply), result = std::move(c.result),
-                             request_id]() mutable {
-        for (auto &r : journal_.by_request(name_, request_id))
-            if (r.kind == "event") result.events.push_back(r);
-        reply(std::move(result));
-    });
+    after_commit_.push_back(
+        [this, reply = std::move(c.reply), result = std::move(c.result), request_id]() mutable {
+            for (auto &r : journal_.by_request(name_, request_id))
+                if (r.kind == "event") result.events.push_back(r);
+            reply(std::move(result));
+        });
 }
 
 } // namespace cabinetd

@@ -216,8 +216,9 @@ void Cabinet::heartbeat_done(const Request &req) {
             req.failure_text.empty() ? std::string("a heartbeat got no answer") : req.failure_text;
     }
     if (outcome != "ok" || !heartbeat_health_.empty())
-        log(outcome == "ok" ? 5 : 4, fmt::format("{}: heartbeat {}: {}", name_, outcome,
-                                                 detail["reason"].get<std::string>()));
+        log(outcome == "ok" ? 5 : 4,
+            fmt::format("{}: heartbeat {}: {}", name_, outcome,
+                        detail["reason"].get<std::string>()));
     Record r = rec("heartbeat");
     r.session_id = req.session_id;
     r.code = outcome;
@@ -337,13 +338,15 @@ void Cabinet::begin_run(const SessionChange &c, const Inbound &line) {
     if (!reused.empty()) {
         r.code = "reused";
         const auto why = fmt::format("a new run under a session id already journalled: {}", reused);
-        r.detail = json{{"session_id", c.new_id},
-                        {"previous", previous ? json(*previous) : json()},
-                        {"reason", why}}
-                       .dump();
-        log(4, fmt::format("{}: the controller reused session id {} ({}): journalled as {}; its "
-                           "boot store may have been erased",
-                           name_, c.new_id, reused, journal_session_));
+        r.detail = json{
+            {"session_id", c.new_id},
+            {"previous", previous ? json(*previous) : json()},
+            {"reason",
+             why}}.dump();
+        log(4,
+            fmt::format("{}: the controller reused session id {} ({}): journalled as {}; its "
+                        "boot store may have been erased",
+                        name_, c.new_id, reused, journal_session_));
     } else {
         log(5, fmt::format("{}: session {} ({})", name_, c.new_id, r.code));
     }

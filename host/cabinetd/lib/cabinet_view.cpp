@@ -36,7 +36,7 @@ void set_state(ControllerView &v, ControllerState s) { v.state = std::string(to_
 // open it waits for it to close, until then for it to open.
 ControllerState waiting_state(const ControllerView &v) {
     const bool closed = v.active_door >= 1 && v.active_door <= ch::kDoors &&
-                        ((v.door_closed_mask >> (v.active_door - 1)) & 1u);
+        ((v.door_closed_mask >> (v.active_door - 1)) & 1u);
     return closed ? ControllerState::WaitOpen : ControllerState::WaitClose;
 }
 
@@ -45,8 +45,7 @@ bool is_state(const ControllerView &v, ControllerState s) { return ch::parse_sta
 void apply_door(ControllerView &v, std::string_view code, unsigned door) {
     if (code == codes::kDoorOpen || code == codes::kDoorClosed)
         set_bit(v.door_closed_mask, door, code == codes::kDoorClosed);
-    else
-        set_bit(v.latch_locked_mask, door, code == codes::kLatchLocked);
+    else set_bit(v.latch_locked_mask, door, code == codes::kLatchLocked);
     if (code == codes::kDoorOpen && door == v.active_door &&
         (is_state(v, ControllerState::Pulsing) || is_state(v, ControllerState::WaitOpen)))
         set_state(v, ControllerState::WaitClose);
@@ -88,7 +87,7 @@ bool disagrees(const ControllerView &followed, bool followed_inputs_valid,
         return true;
     if (!followed_inputs_valid || !line.inputs_valid) return false;
     return followed.door_closed_mask != now.door_closed_mask ||
-           followed.latch_locked_mask != now.latch_locked_mask;
+        followed.latch_locked_mask != now.latch_locked_mask;
 }
 
 std::string state_text(const ControllerView &v) {

@@ -45,9 +45,9 @@ bool known_field(const std::string &k, Command::Kind kind, Front front) {
 std::string not_an_object(Command::Kind kind, Front front) {
     if (front == Front::Http) return "the body is not a JSON object";
     return kind == Command::Open
-               ? "the payload is neither OPEN nor a JSON object "
-                 "{\"pulse_ms\",\"ttl_ms\",\"request_id\"}"
-               : "the payload is neither PRESS nor a JSON object {\"request_id\",\"ttl_ms\"}";
+        ? "the payload is neither OPEN nor a JSON object "
+          "{\"pulse_ms\",\"ttl_ms\",\"request_id\"}"
+        : "the payload is neither PRESS nor a JSON object {\"request_id\",\"ttl_ms\"}";
 }
 
 // A whole number of milliseconds within [lo, hi]. A number beyond 64 bits
@@ -57,8 +57,7 @@ std::optional<CommandError> read_ms(const json &j, const char *name, std::int64_
                                     const std::string &request_id) {
     if (!j.contains(name)) return std::nullopt;
     const auto &v = j[name];
-    const bool fits =
-        !v.is_number_unsigned() ||
+    const bool fits = !v.is_number_unsigned() ||
         v.get<std::uint64_t>() <= std::uint64_t(std::numeric_limits<std::int64_t>::max());
     const auto n = fits ? v.get<std::int64_t>() : std::numeric_limits<std::int64_t>::max();
     if (n < lo || n > hi)

@@ -21,7 +21,8 @@ bool valid_name(const std::string &n) {
 
 void check_endpoint(const std::string &name, const std::string &ep) {
     if (ep == "sim" || (!ep.empty() && ep[0] == '/')) return;
-    if (ep.rfind("tcp:", 0) == 0 && cabinet_host::parse_host_port(std::string_view(ep).substr(4))) return;
+    if (ep.rfind("tcp:", 0) == 0 && cabinet_host::parse_host_port(std::string_view(ep).substr(4)))
+        return;
     throw ConfigError(fmt::format(
         "cabinet {}: \"{}\" is not a serial device path, tcp:HOST:PORT or sim", name, ep));
 }
@@ -30,12 +31,13 @@ void check_endpoint(const std::string &name, const std::string &ep) {
 void check_allowed_host(const std::string &h) {
     const auto hp = cabinet_host::parse_host_port(h, nullptr, {.port_optional = true});
     const std::string name = hp ? hp->host : std::string();
-    const bool name_ok = !name.empty() && name.size() <= 253 && name.front() != '.' && name.front() != '-' &&
-                         std::all_of(name.begin(), name.end(), [](unsigned char c) {
-                             return std::isalnum(c) || c == '-' || c == '.';
-                         });
+    const bool name_ok = !name.empty() && name.size() <= 253 && name.front() != '.' &&
+        name.front() != '-' && std::all_of(name.begin(), name.end(), [](unsigned char c) {
+            return std::isalnum(c) || c == '-' || c == '.';
+        });
     if (!name_ok)
-        throw ConfigError(fmt::format("allowed host \"{}\": expected a host name, or NAME:PORT", h));
+        throw ConfigError(
+            fmt::format("allowed host \"{}\": expected a host name, or NAME:PORT", h));
 }
 
 // The broker settings of the config file; the command line wins here too.
@@ -43,23 +45,29 @@ void load_mqtt(const std::string &path, const nlohmann::json &j, MqttConfig &m) 
     if (!j.is_object()) throw ConfigError(fmt::format("{}: \"mqtt\" must be an object", path));
     const MqttConfig def;
     const std::pair<const char *, std::string MqttConfig::*> strings[] = {
-        {"url", &MqttConfig::url},           {"ca_file", &MqttConfig::ca_file},
-        {"username", &MqttConfig::username}, {"password", &MqttConfig::password},
-        {"prefix", &MqttConfig::prefix},     {"discovery_prefix", &MqttConfig::discovery_prefix},
+        {"url", &MqttConfig::url},
+        {"ca_file", &MqttConfig::ca_file},
+        {"username", &MqttConfig::username},
+        {"password", &MqttConfig::password},
+        {"prefix", &MqttConfig::prefix},
+        {"discovery_prefix", &MqttConfig::discovery_prefix},
         {"ha_status_topic", &MqttConfig::ha_status_topic}};
-    const std::pair<const char *, bool MqttConfig::*> flags[] = {{"commands", &MqttConfig::commands},
-                                                                 {"discovery", &MqttConfig::discovery}};
+    const std::pair<const char *, bool MqttConfig::*> flags[] = {
+        {"commands", &MqttConfig::commands}, {"discovery", &MqttConfig::discovery}};
     for (auto &[key, v] : j.items()) {
         bool known = false;
         for (auto &[name, field] : strings)
             if (key == name) {
-                if (!v.is_string()) throw ConfigError(fmt::format("{}: mqtt \"{}\" must be a string", path, key));
+                if (!v.is_string())
+                    throw ConfigError(fmt::format("{}: mqtt \"{}\" must be a string", path, key));
                 if (m.*field == def.*field) m.*field = v.get<std::string>();
                 known = true;
             }
         for (auto &[name, field] : flags)
             if (key == name) {
-                if (!v.is_boolean()) throw ConfigError(fmt::format("{}: mqtt \"{}\" must be true or false", path, key));
+                if (!v.is_boolean())
+                    throw ConfigError(
+                        fmt::format("{}: mqtt \"{}\" must be true or false", path, key));
                 if (!(m.*field)) m.*field = v.get<bool>();
                 known = true;
             }
@@ -77,19 +85,19 @@ CabinetConfig cabinet_entry(const std::string &path, const std::string &name,
     if (v.is_string()) return parse_cabinet(name + "=" + v.get<std::string>());
     const auto what = fmt::format("{}: cabinet {}", path, name);
     if (!v.is_object() || !v.contains("endpoint") || !v["endpoint"].is_string())
-        throw ConfigError(fmt::format(
-            "{}: give the endpoint as a string, or an object with \"endpoint\"", what));
+        throw ConfigError(
+            fmt::format("{}: give the endpoint as a string, or an object with \"endpoint\"", what));
     auto c = parse_cabinet(name + "=" + v["endpoint"].get<std::string>());
     for (auto &[key, x] : v.items()) {
         if (key == "endpoint") continue;
         if (key != "held_open_s")
             throw ConfigError(fmt::format("{}: unknown setting \"{}\"", what, key));
         const bool ok = x.is_number_unsigned() && x.get<std::uint64_t>() >= 1 &&
-                        x.get<std::uint64_t>() <= kMaxHeldOpenS;
+            x.get<std::uint64_t>() <= kMaxHeldOpenS;
         if (!ok)
-            throw ConfigError(fmt::format(
-                "{}: \"held_open_s\" must be a whole number of seconds, 1 to {}", what,
-                kMaxHeldOpenS));
+            throw ConfigError(
+                fmt::format("{}: \"held_open_s\" must be a whole number of seconds, 1 to {}", what,
+                            kMaxHeldOpenS));
         c.held_open = std::chrono::seconds(x.get<std::uint64_t>());
     }
     return c;
@@ -97,7 +105,8 @@ CabinetConfig cabinet_entry(const std::string &path, const std::string &name,
 
 void load_cabinets(const std::string &path, const nlohmann::json &cabinets, Config &cfg) {
     if (!cabinets.is_object())
-        throw ConfigError(fmt::format("{}: \"cabinets\" must be an object of name: endpoint", path));
+        throw ConfigError(
+            fmt::format("{}: \"cabinets\" must be an object of name: endpoint", path));
     for (auto &[name, v] : cabinets.items()) {
         auto c = cabinet_entry(path, name, v);
         // Named on the command line too: its endpoint wins, the file's
@@ -114,10 +123,12 @@ void load_cabinets(const std::string &path, const nlohmann::json &cabinets, Conf
 CabinetConfig parse_cabinet(const std::string &arg) {
     const auto eq = arg.find('=');
     if (eq == std::string::npos)
-        throw ConfigError(fmt::format("--cabinet \"{}\": expected NAME=/dev/tty... or NAME=tcp:HOST:PORT", arg));
+        throw ConfigError(
+            fmt::format("--cabinet \"{}\": expected NAME=/dev/tty... or NAME=tcp:HOST:PORT", arg));
     CabinetConfig c{arg.substr(0, eq), arg.substr(eq + 1)};
     if (!valid_name(c.name))
-        throw ConfigError(fmt::format("cabinet name \"{}\": use 1 to 32 letters, digits, '-' or '_'", c.name));
+        throw ConfigError(
+            fmt::format("cabinet name \"{}\": use 1 to 32 letters, digits, '-' or '_'", c.name));
     check_endpoint(c.name, c.endpoint);
     return c;
 }
@@ -132,7 +143,8 @@ void load_config_file(const std::string &path, Config &cfg) {
     const Config defaults;
     const auto str = [&](const char *key, std::string &out, const std::string &def) {
         if (!j.contains(key)) return;
-        if (!j[key].is_string()) throw ConfigError(fmt::format("{}: \"{}\" must be a string", path, key));
+        if (!j[key].is_string())
+            throw ConfigError(fmt::format("{}: \"{}\" must be a string", path, key));
         if (out == def) out = j[key].get<std::string>();
     };
     str("db", cfg.db, defaults.db);
@@ -142,26 +154,33 @@ void load_config_file(const std::string &path, Config &cfg) {
     if (j.contains("retention_days")) {
         const auto &r = j["retention_days"];
         if (!r.is_number_unsigned() || r.get<unsigned>() == 0 || r.get<unsigned>() > 36500)
-            throw ConfigError(fmt::format("{}: \"retention_days\" must be a whole number of days, 1 to 36500", path));
-        if (cfg.retention == defaults.retention) cfg.retention = std::chrono::hours(24 * r.get<unsigned>());
+            throw ConfigError(fmt::format(
+                "{}: \"retention_days\" must be a whole number of days, 1 to 36500", path));
+        if (cfg.retention == defaults.retention)
+            cfg.retention = std::chrono::hours(24 * r.get<unsigned>());
     }
     if (j.contains("max_db_mb")) {
         const auto &m = j["max_db_mb"];
-        if (!m.is_number_unsigned() || m.get<std::uint64_t>() < kMinDbMb || m.get<std::uint64_t>() > kMaxDbMb)
-            throw ConfigError(fmt::format("{}: \"max_db_mb\" must be a whole number of megabytes, {} to {}", path,
-                                          kMinDbMb, kMaxDbMb));
+        if (!m.is_number_unsigned() || m.get<std::uint64_t>() < kMinDbMb ||
+            m.get<std::uint64_t>() > kMaxDbMb)
+            throw ConfigError(
+                fmt::format("{}: \"max_db_mb\" must be a whole number of megabytes, {} to {}", path,
+                            kMinDbMb, kMaxDbMb));
         if (cfg.max_db_mb == defaults.max_db_mb) cfg.max_db_mb = m.get<std::uint64_t>();
     }
     if (j.contains("journal_sync")) {
         const auto &v = j["journal_sync"];
         if (!v.is_string() || (v != "normal" && v != "full"))
             throw ConfigError(fmt::format("{}: \"journal_sync\" is \"normal\" or \"full\"", path));
-        if (cfg.journal_full_sync == defaults.journal_full_sync) cfg.journal_full_sync = v == "full";
+        if (cfg.journal_full_sync == defaults.journal_full_sync)
+            cfg.journal_full_sync = v == "full";
     }
     if (j.contains("allowed_hosts")) {
         const auto &a = j["allowed_hosts"];
-        if (!a.is_array() || !std::all_of(a.begin(), a.end(), [](auto &v) { return v.is_string(); }))
-            throw ConfigError(fmt::format("{}: \"allowed_hosts\" must be a list of host names", path));
+        if (!a.is_array() ||
+            !std::all_of(a.begin(), a.end(), [](auto &v) { return v.is_string(); }))
+            throw ConfigError(
+                fmt::format("{}: \"allowed_hosts\" must be a list of host names", path));
         if (cfg.allowed_hosts.empty())
             for (auto &v : a) cfg.allowed_hosts.push_back(v.get<std::string>());
     }
@@ -169,16 +188,18 @@ void load_config_file(const std::string &path, Config &cfg) {
     if (j.contains("cabinets")) load_cabinets(path, j["cabinets"], cfg);
     for (auto &[key, v] : j.items())
         if (key != "cabinets" && key != "db" && key != "listen" && key != "tokens" &&
-            key != "web_root" && key != "retention_days" && key != "max_db_mb" && key != "journal_sync" && key != "mqtt" &&
-            key != "allowed_hosts")
+            key != "web_root" && key != "retention_days" && key != "max_db_mb" &&
+            key != "journal_sync" && key != "mqtt" && key != "allowed_hosts")
             throw ConfigError(fmt::format("{}: unknown setting \"{}\"", path, key));
 }
 
 void validate(const Config &cfg) {
-    if (cfg.cabinets.empty()) throw ConfigError("no cabinet: give --cabinet NAME=ENDPOINT or a config file");
+    if (cfg.cabinets.empty())
+        throw ConfigError("no cabinet: give --cabinet NAME=ENDPOINT or a config file");
     std::set<std::string> names;
     for (auto &c : cfg.cabinets)
-        if (!names.insert(c.name).second) throw ConfigError(fmt::format("cabinet {} is named twice", c.name));
+        if (!names.insert(c.name).second)
+            throw ConfigError(fmt::format("cabinet {} is named twice", c.name));
     parse_listen(cfg.listen);
     for (auto &h : cfg.allowed_hosts) check_allowed_host(h);
 }

@@ -31,8 +31,8 @@ struct MqttConfig {
     std::string ca_file; // mqtts: the CA that signed the broker's certificate
     std::string username, password;
     std::string prefix = "tessaro/{board_id}/"; // {board_id} and {cabinet} are filled in
-    bool commands = false;  // take open and clear_fault commands
-    bool discovery = false; // Home Assistant discovery
+    bool commands = false;                      // take open and clear_fault commands
+    bool discovery = false;                     // Home Assistant discovery
     std::string discovery_prefix = "homeassistant";
     std::string ha_status_topic = "homeassistant/status";
 };
@@ -49,7 +49,7 @@ struct Config {
     // address cannot read anything.
     std::vector<std::string> allowed_hosts;
     std::chrono::hours retention{24 * 90};
-    std::uint64_t max_db_mb = 256; // the journal's size cap, "max_db_mb"
+    std::uint64_t max_db_mb = 256;  // the journal's size cap, "max_db_mb"
     bool journal_full_sync = false; // "journal_sync": "normal" or "full"
     MqttConfig mqtt;
 };

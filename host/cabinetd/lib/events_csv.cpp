@@ -34,8 +34,9 @@ std::string number_of(const json &j, const char *key) {
 
 std::string csv_field(std::string_view value) {
     std::string v;
-    if (!value.empty() && (value[0] == '=' || value[0] == '+' || value[0] == '-' ||
-                           value[0] == '@' || value[0] == '\t' || value[0] == '\r'))
+    if (!value.empty() &&
+        (value[0] == '=' || value[0] == '+' || value[0] == '-' || value[0] == '@' ||
+         value[0] == '\t' || value[0] == '\r'))
         v = "'";
     v += value;
     if (v.find_first_of(",\"\r\n") == std::string::npos) return v;

@@ -15,8 +15,8 @@ namespace cabinetd {
 
 namespace {
 
-constexpr std::array kKnown{"cabinet",  "door",     "requested_by", "kind", "since_ms",
-                            "until_ms", "after",    "limit",        "format"};
+constexpr std::array kKnown{"cabinet",  "door",  "requested_by", "kind",  "since_ms",
+                            "until_ms", "after", "limit",        "format"};
 constexpr std::size_t kRequesterMax = 128;
 
 std::string lower_trimmed(std::string_view s) {
@@ -37,9 +37,9 @@ double weight(std::string_view params) {
         if (p.rfind("q=", 0) != 0) continue;
         const auto v = p.substr(2);
         const bool ok = !v.empty() && v.size() <= 5 && (v[0] == '0' || v[0] == '1') &&
-                        (v.size() == 1 || v[1] == '.') &&
-                        std::all_of(v.begin() + std::min<std::size_t>(2, v.size()), v.end(),
-                                    [](char c) { return c >= '0' && c <= '9'; });
+            (v.size() == 1 || v[1] == '.') &&
+            std::all_of(v.begin() + std::min<std::size_t>(2, v.size()), v.end(),
+                        [](char c) { return c >= '0' && c <= '9'; });
         return ok ? std::min(1.0, std::stod(v)) : 0.0;
     }
     return 1.0;
@@ -50,8 +50,8 @@ std::optional<std::int64_t> time_param(const QueryParams &q, const char *name, s
     if (it == q.end()) return std::nullopt;
     auto v = parse_decimal<std::int64_t>(it->second);
     if (!v)
-        why = fmt::format("{}: expected Unix milliseconds (a whole number, no leading zeros)",
-                          name);
+        why =
+            fmt::format("{}: expected Unix milliseconds (a whole number, no leading zeros)", name);
     return v;
 }
 
@@ -116,7 +116,7 @@ bool prefers_csv(std::string_view accept) {
 }
 
 std::variant<EventsRequest, EventsRefusal> parse_events_query(const QueryParams &q,
-                                                               std::string_view accept) {
+                                                              std::string_view accept) {
     EventsRequest out;
     for (auto &[name, value] : q)
         if (std::find(kKnown.begin(), kKnown.end(), name) == kKnown.end())

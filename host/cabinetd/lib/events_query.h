@@ -26,7 +26,7 @@ struct EventsRefusal {
 // kinds, no parameter the API does not know); a cabinet's name is taken as
 // given, and whether there is one is the caller's to check.
 std::variant<EventsRequest, EventsRefusal> parse_events_query(const QueryParams &q,
-                                                               std::string_view accept);
+                                                              std::string_view accept);
 
 // True when an Accept header prefers text/csv to JSON: text/csv named with
 // a weight above zero and above application/json's (absent: 0).

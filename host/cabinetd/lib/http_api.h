@@ -35,13 +35,13 @@ struct Response {
 // What every answer says, the page's files and the event stream included:
 // nothing from anywhere but here, no inline script, no framing, no guessing
 // of content types.
-template <class Message>
-void common_headers(Message &m) {
+template <class Message> void common_headers(Message &m) {
     m.set(http::field::server, "cabinetd");
     m.set(http::field::cache_control, "no-store");
-    m.set("Content-Security-Policy", "default-src 'none'; script-src 'self'; style-src 'self'; "
-                                     "img-src 'self'; connect-src 'self'; "
-                                     "base-uri 'none'; form-action 'self'; frame-ancestors 'none'");
+    m.set("Content-Security-Policy",
+          "default-src 'none'; script-src 'self'; style-src 'self'; "
+          "img-src 'self'; connect-src 'self'; "
+          "base-uri 'none'; form-action 'self'; frame-ancestors 'none'");
     m.set("X-Content-Type-Options", "nosniff");
     m.set("X-Frame-Options", "DENY");
     m.set("Referrer-Policy", "no-referrer");

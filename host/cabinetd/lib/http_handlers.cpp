@@ -158,10 +158,9 @@ std::variant<std::optional<std::string>, Response> read_ack_body(const ApiReques
     if (!j.contains("alarm_id")) return std::optional<std::string>();
     const auto &id = j["alarm_id"];
     const bool hex = id.is_string() && id.get_ref<const std::string &>().size() == 32 &&
-                     std::all_of(id.get_ref<const std::string &>().begin(),
-                                 id.get_ref<const std::string &>().end(), [](char c) {
-                                     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-                                 });
+        std::all_of(id.get_ref<const std::string &>().begin(),
+                    id.get_ref<const std::string &>().end(),
+                    [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
     if (!hex) return error_response(400, "alarm_id: an alarm's id, 32 lower-case hex digits");
     return std::optional<std::string>(id.get<std::string>());
 }
@@ -184,8 +183,9 @@ Answer post_alarm_ack(const ApiRequest &req, ApiContext &ctx) {
                 404, fmt::format("no active alarm {} on cabinet {}", id.value_or(""), name)));
         case AlarmAck::Outcome::JournalUnavailable:
             return respond(error_response(
-                503, "journal_unavailable: the journal cannot write, so no acknowledgement "
-                     "can be recorded; try again once it can"));
+                503,
+                "journal_unavailable: the journal cannot write, so no acknowledgement "
+                "can be recorded; try again once it can"));
         }
     });
     return std::nullopt;
@@ -202,13 +202,15 @@ std::optional<Response> read_key(const ApiRequest &req, OpenArgs &args) {
     // taking it for none would open again on every retry.
     if (key->value().empty())
         return error_response(
-            400, fmt::format("Idempotency-Key is empty: give 1 to {} letters, digits, '-', '.', "
-                             "':' or '_', or leave the header out",
-                             ch::kRequestIdMax));
+            400,
+            fmt::format("Idempotency-Key is empty: give 1 to {} letters, digits, '-', '.', "
+                        "':' or '_', or leave the header out",
+                        ch::kRequestIdMax));
     if (!ch::is_identifier(key->value(), ch::kRequestIdMax))
         return error_response(
-            400, fmt::format("Idempotency-Key: use 1 to {} letters, digits, '-', '.', ':' or '_'",
-                             ch::kRequestIdMax));
+            400,
+            fmt::format("Idempotency-Key: use 1 to {} letters, digits, '-', '.', ':' or '_'",
+                        ch::kRequestIdMax));
     args.key = std::string(key->value());
     args.key_scope = "http:" + req.who.name; // a token's keys are its own
     return std::nullopt;
@@ -230,10 +232,10 @@ Answer post_open(const ApiRequest &req, ApiContext &ctx) {
     auto parsed = parse_open(in, Front::Http);
     if (auto *e = std::get_if<CommandError>(&parsed)) {
         using K = CommandError::Kind;
-        const int status = e->kind == K::NoDoor       ? 404
-                           : e->kind == K::NotJson    ? 415
-                           : e->kind == K::OutOfRange ? 422
-                                                      : 400;
+        const int status = e->kind == K::NoDoor ? 404
+            : e->kind == K::NotJson             ? 415
+            : e->kind == K::OutOfRange          ? 422
+                                                : 400;
         return error_response(status, e->text);
     }
     OpenArgs args = std::get<Command>(parsed).open_args();
@@ -310,8 +312,9 @@ Answer get_whoami(const ApiRequest &req, ApiContext &) {
 
 Answer post_stream_token(const ApiRequest &req, ApiContext &ctx) {
     const auto ttl = ctx.options.stream_token_ttl;
-    return json_response(200, {{"token", ctx.tokens.issue_stream_token(req.who, ttl)},
-                               {"expires_in_s", ttl.count()}});
+    return json_response(
+        200,
+        {{"token", ctx.tokens.issue_stream_token(req.who, ttl)}, {"expires_in_s", ttl.count()}});
 }
 
 Answer get_static(const ApiRequest &req, ApiContext &ctx) {

@@ -49,10 +49,8 @@ bool HostCheck::allowed(std::string_view host) const {
         return true;
     if (!listen_any) return false;
     boost::system::error_code ec;
-    if (v6)
-        ip::make_address_v6(hp->host, ec);
-    else
-        ip::make_address_v4(hp->host, ec);
+    if (v6) ip::make_address_v6(hp->host, ec);
+    else ip::make_address_v4(hp->host, ec);
     return !ec;
 }
 

@@ -7,10 +7,9 @@ namespace cabinetd {
 const std::set<std::string> kStreamKinds = {"event",     "state",   "link",        "session",
                                             "gap",       "open",    "open_failed", "clear",
                                             "heartbeat", "journal", "alarm"};
-const std::set<std::string> kAllKinds = {"event", "ack",     "command",   "state",
-                                         "link",  "session", "gap",       "open_failed",
-                                         "open",  "clear",   "heartbeat", "journal",
-                                         "alarm"};
+const std::set<std::string> kAllKinds = {"event",     "ack",     "command",     "state", "link",
+                                         "session",   "gap",     "open_failed", "open",  "clear",
+                                         "heartbeat", "journal", "alarm"};
 
 namespace {
 

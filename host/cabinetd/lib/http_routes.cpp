@@ -18,8 +18,7 @@ constexpr std::array kRoutes{
           post_clear_fault},
     Route{http::verb::post, "/api/cabinets/{cabinet}/doors/{door}/open", Access::Operator,
           post_open},
-    Route{http::verb::post, "/api/cabinets/{cabinet}/alarms/ack", Access::Operator,
-          post_alarm_ack},
+    Route{http::verb::post, "/api/cabinets/{cabinet}/alarms/ack", Access::Operator, post_alarm_ack},
     Route{http::verb::get, "/api/events", Access::Viewer, get_events},
     Route{http::verb::get, "/api/whoami", Access::Viewer, get_whoami},
     Route{http::verb::post, "/api/stream-token", Access::Viewer, post_stream_token},
@@ -59,8 +58,7 @@ bool matches(std::string_view pattern, const std::vector<std::string> &path,
         if (i == path.size()) return false;
         if (seg.size() > 2 && seg.front() == '{' && seg.back() == '}')
             params.emplace_back(seg.substr(1, seg.size() - 2), path[i]);
-        else if (seg != path[i])
-            return false;
+        else if (seg != path[i]) return false;
         ++i;
     }
     return i == path.size();

@@ -26,8 +26,8 @@ class Conn;
 
 struct HttpServer::Impl {
     Impl(ApiContext &c, const ListenAddress &addr)
-        : ctx(c), reader(c.options.max_connections), streams(c, reader), acceptor(ioc),
-          retry_accept(ioc), hosts(addr, c.allowed_hosts) {}
+            : ctx(c), reader(c.options.max_connections), streams(c, reader), acceptor(ioc),
+              retry_accept(ioc), hosts(addr, c.allowed_hosts) {}
     ApiContext &ctx;
     // Declared before the io_context, so they outlive the handlers it
     // destroys (and the connections and streams those hold) when it goes.
@@ -60,8 +60,8 @@ namespace {
 class Conn : public std::enable_shared_from_this<Conn> {
 public:
     Conn(HttpServer::Impl &srv, tcp::socket socket)
-        : srv_(srv), counters_(srv.ctx.counters), opt_(srv.ctx.options), stream_(std::move(socket)),
-          buf_(opt_.header_limit) {
+            : srv_(srv), counters_(srv.ctx.counters), opt_(srv.ctx.options),
+              stream_(std::move(socket)), buf_(opt_.header_limit) {
         ++counters_.connections;
         ++counters_.unauthenticated;
     }
@@ -303,8 +303,9 @@ private:
         if (!who) {
             const bool sent =
                 !req_[http::field::authorization].empty() || (query && query->count("token"));
-            fail(401, sent ? "the token is not valid"
-                           : "a bearer token is required (Authorization: Bearer ...)");
+            fail(401,
+                 sent ? "the token is not valid"
+                      : "a bearer token is required (Authorization: Bearer ...)");
             return std::nullopt;
         }
         // A valid token, whatever its role: this connection no longer counts
@@ -315,8 +316,9 @@ private:
             --counters_.unauthenticated;
         }
         if (need == Role::Operator && who->role != Role::Operator) {
-            fail(403, fmt::format("token \"{}\" has the viewer role; this needs the operator role",
-                                  who->name));
+            fail(403,
+                 fmt::format("token \"{}\" has the viewer role; this needs the operator role",
+                             who->name));
             return std::nullopt;
         }
         return who;
@@ -429,7 +431,7 @@ void do_accept(HttpServer::Impl &impl) {
 } // namespace
 
 HttpServer::HttpServer(ApiContext &ctx, const ListenAddress &addr)
-    : impl_(std::make_unique<Impl>(ctx, addr)) {
+        : impl_(std::make_unique<Impl>(ctx, addr)) {
     try {
         const tcp::endpoint ep(net::ip::make_address(addr.host), addr.port);
         impl_->acceptor.open(ep.protocol());

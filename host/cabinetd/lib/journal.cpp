@@ -13,7 +13,8 @@ namespace cabinetd {
 
 using namespace journal_sql;
 
-Journal::Journal(const std::string &path, JournalOptions options) : opt_(std::move(options)), path_(path) {
+Journal::Journal(const std::string &path, JournalOptions options)
+        : opt_(std::move(options)), path_(path) {
     if (!opt_.fault_file.empty()) fault_vfs_ = make_fault_vfs(opt_.fault_file);
     const char *vfs = fault_vfs_ ? vfs_name(*fault_vfs_) : nullptr;
     check_access(path);
@@ -22,10 +23,14 @@ Journal::Journal(const std::string &path, JournalOptions options) : opt_(std::mo
         if (ours(path)) {
             if (auto why = damage(path, vfs)) {
                 const auto to = move_aside(path);
-                log(3, fmt::format("journal {} failed its integrity check ({}): moved aside to {}, starting a new one",
-                                   path, *why, to));
-                startup_records_.push_back(journal_record(
-                    "moved_aside", fmt::format(R"({{"moved_to":{},"reason":{}}})", json_string(to), json_string(*why))));
+                log(3,
+                    fmt::format(
+                        "journal {} failed its integrity check ({}): moved aside to {}, starting a new one",
+                        path, *why, to));
+                startup_records_.push_back(
+                    journal_record("moved_aside",
+                                   fmt::format(R"({{"moved_to":{},"reason":{}}})", json_string(to),
+                                               json_string(*why))));
             }
         }
         open(path, vfs);
@@ -47,7 +52,8 @@ void Journal::open(const std::string &path, const char *vfs) {
     prepare_schema(wdb_, path);
     Stmt mode(wdb_, "PRAGMA journal_mode=WAL");
     if (!mode.step() || mode.text(0) != "wal")
-        throw JournalError(fmt::format("journal {}: cannot use write-ahead logging", path), Kind::Transient);
+        throw JournalError(fmt::format("journal {}: cannot use write-ahead logging", path),
+                           Kind::Transient);
     // A committed batch survives the process being killed in either mode:
     // it is in the log file. With full_sync it survives power loss too.
     exec(wdb_, opt_.full_sync ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
@@ -81,14 +87,18 @@ void Journal::checkpoints() {
         cv_stop_.wait_for(lk, std::chrono::milliseconds(500), [&] { return stop_; });
         const auto now = std::chrono::steady_clock::now();
         const int pages = wal_pages_.load();
-        if (stop_ || !(pages >= opt_.checkpoint_pages || (pages > 0 && now - last >= opt_.checkpoint_interval)))
+        if (stop_ ||
+            !(pages >= opt_.checkpoint_pages ||
+              (pages > 0 && now - last >= opt_.checkpoint_interval)))
             continue;
         lk.unlock();
         // Passive: copies what no reader still needs, never waits for the writer.
         int log_pages = 0, done = 0;
-        if (sqlite3_wal_checkpoint_v2(cdb_, nullptr, SQLITE_CHECKPOINT_PASSIVE, &log_pages, &done) == SQLITE_OK &&
+        if (sqlite3_wal_checkpoint_v2(cdb_, nullptr, SQLITE_CHECKPOINT_PASSIVE, &log_pages,
+                                      &done) == SQLITE_OK &&
             log_pages >= 0)
-            wal_pages_.store(log_pages - done); // the log starts over with the next commit once all is copied
+            wal_pages_.store(log_pages -
+                             done); // the log starts over with the next commit once all is copied
         last = now;
         lk.lock();
     }

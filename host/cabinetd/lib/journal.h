@@ -46,7 +46,7 @@ public:
         Transient, // may work later: disk full, I/O error, read-only file system
     };
     explicit JournalError(const std::string &what, Kind kind = Kind::Unusable)
-        : std::runtime_error(what), kind_(kind) {}
+            : std::runtime_error(what), kind_(kind) {}
     Kind kind() const { return kind_; }
 
 private:
@@ -135,24 +135,25 @@ struct JournalOptions {
 struct JournalStats {
     std::uint64_t records = 0;
     std::uint64_t batches = 0;
-    std::uint64_t duplicates = 0; // events already stored, ignored
-    std::uint64_t pruned = 0;     // records pruned (age or size)
+    std::uint64_t duplicates = 0;  // events already stored, ignored
+    std::uint64_t pruned = 0;      // records pruned (age or size)
     std::uint64_t unavailable = 0; // times the journal became unable to write
-    std::uint64_t dropped = 0;    // records lost past the memory bound while unable to write
-    std::uint64_t held = 0;       // records waiting in memory now
+    std::uint64_t dropped = 0;     // records lost past the memory bound while unable to write
+    std::uint64_t held = 0;        // records waiting in memory now
     double write_seconds_sum = 0;
     // Cumulative counts of batch commit latency at or below each bound.
-    static constexpr double kBuckets[] = {0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 1};
+    static constexpr double kBuckets[] = {0.0005, 0.001, 0.0025, 0.005, 0.01,
+                                          0.025,  0.05,  0.1,    0.25,  1};
     std::uint64_t write_buckets[std::size(kBuckets)] = {};
 };
 
 struct Query {
     std::int64_t after = 0;
     std::size_t limit = 100;
-    std::string cabinet;            // empty: all
-    std::vector<std::string> kinds; // empty: all
-    unsigned door = 0;              // 0: all
-    std::string requested_by;       // empty: all
+    std::string cabinet;                  // empty: all
+    std::vector<std::string> kinds;       // empty: all
+    unsigned door = 0;                    // 0: all
+    std::string requested_by;             // empty: all
     std::optional<std::int64_t> since_ms; // at_ms >= since_ms
     std::optional<std::int64_t> until_ms; // at_ms < until_ms
 };
@@ -194,13 +195,16 @@ public:
     // Records of one open, by request id, oldest first.
     std::vector<Record> by_request(const std::string &cabinet, const std::string &request_id) const;
     // The open records a client's idempotency key was given for, oldest first.
-    std::vector<Record> by_key(const std::string &cabinet, const std::string &scope, const std::string &key) const;
+    std::vector<Record> by_key(const std::string &cabinet, const std::string &scope,
+                               const std::string &key) const;
     // A stored event of a session, by number, and the session's latest one.
-    std::optional<Record> event(const std::string &cabinet, const std::string &session, std::uint64_t seq) const;
+    std::optional<Record> event(const std::string &cabinet, const std::string &session,
+                                std::uint64_t seq) const;
     std::optional<Record> last_event(const std::string &cabinet, const std::string &session) const;
     // The highest event number accounted for (stored or covered by a gap) in
     // a session, and the session a cabinet was last seen in.
-    std::optional<std::uint64_t> last_seq(const std::string &cabinet, const std::string &session) const;
+    std::optional<std::uint64_t> last_seq(const std::string &cabinet,
+                                          const std::string &session) const;
     std::optional<std::string> last_session(const std::string &cabinet) const;
     std::int64_t last_cursor() const;
 
@@ -256,7 +260,9 @@ private:
     };
     // What was dropped past the memory bound while the journal could not write.
     struct Dropped {
-        std::map<std::pair<std::string, std::string>, std::vector<std::pair<std::uint64_t, std::uint64_t>>> events;
+        std::map<std::pair<std::string, std::string>,
+                 std::vector<std::pair<std::uint64_t, std::uint64_t>>>
+            events;
         std::map<std::string, std::uint64_t> kinds; // other records, by kind
         std::uint64_t total = 0;
     };
@@ -276,7 +282,8 @@ private:
     std::vector<Record> insert(std::vector<Batch> &batches, std::uint64_t &dups);
     void prune_age();
     void prune_size();
-    void prune_oldest(const char *select, std::int64_t arg, const char *why, const std::function<std::int64_t()> &slice_size);
+    void prune_oldest(const char *select, std::int64_t arg, const char *why,
+                      const std::function<std::int64_t()> &slice_size);
     void checkpoints();
 
     JournalOptions opt_;
@@ -284,9 +291,9 @@ private:
     int lock_fd_ = -1;
     std::shared_ptr<FaultVfs> fault_vfs_; // the test-only failing VFS, when fault_file is set
     std::vector<Record> startup_records_; // written once the writer runs
-    sqlite3 *wdb_ = nullptr; // writer thread only (and construction)
-    sqlite3 *rdb_ = nullptr; // readers, under rmu_
-    sqlite3 *pdb_ = nullptr; // page(), under pmu_
+    sqlite3 *wdb_ = nullptr;              // writer thread only (and construction)
+    sqlite3 *rdb_ = nullptr;              // readers, under rmu_
+    sqlite3 *pdb_ = nullptr;              // page(), under pmu_
     mutable std::mutex pmu_;
     sqlite3 *cdb_ = nullptr; // the checkpoint thread
     mutable std::mutex rmu_;

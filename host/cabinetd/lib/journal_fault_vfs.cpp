@@ -40,7 +40,9 @@ const sqlite3_io_methods kFaultMethods = {
         auto *r = ff(f)->real();
         return r->pMethods ? r->pMethods->xClose(r) : SQLITE_OK;
     },
-    [](sqlite3_file *f, void *b, int n, sqlite3_int64 o) { return ff(f)->real()->pMethods->xRead(ff(f)->real(), b, n, o); },
+    [](sqlite3_file *f, void *b, int n, sqlite3_int64 o) {
+        return ff(f)->real()->pMethods->xRead(ff(f)->real(), b, n, o);
+    },
     [](sqlite3_file *f, const void *b, int n, sqlite3_int64 o) {
         if (int e = injected(ff(f))) return e;
         return ff(f)->real()->pMethods->xWrite(ff(f)->real(), b, n, o);
@@ -53,25 +55,36 @@ const sqlite3_io_methods kFaultMethods = {
         if (injected(ff(f)) == SQLITE_IOERR_WRITE) return SQLITE_IOERR_FSYNC;
         return ff(f)->real()->pMethods->xSync(ff(f)->real(), fl);
     },
-    [](sqlite3_file *f, sqlite3_int64 *n) { return ff(f)->real()->pMethods->xFileSize(ff(f)->real(), n); },
+    [](sqlite3_file *f, sqlite3_int64 *n) {
+        return ff(f)->real()->pMethods->xFileSize(ff(f)->real(), n);
+    },
     [](sqlite3_file *f, int l) { return ff(f)->real()->pMethods->xLock(ff(f)->real(), l); },
     [](sqlite3_file *f, int l) { return ff(f)->real()->pMethods->xUnlock(ff(f)->real(), l); },
-    [](sqlite3_file *f, int *o) { return ff(f)->real()->pMethods->xCheckReservedLock(ff(f)->real(), o); },
-    [](sqlite3_file *f, int op, void *a) { return ff(f)->real()->pMethods->xFileControl(ff(f)->real(), op, a); },
+    [](sqlite3_file *f, int *o) {
+        return ff(f)->real()->pMethods->xCheckReservedLock(ff(f)->real(), o);
+    },
+    [](sqlite3_file *f, int op, void *a) {
+        return ff(f)->real()->pMethods->xFileControl(ff(f)->real(), op, a);
+    },
     [](sqlite3_file *f) { return ff(f)->real()->pMethods->xSectorSize(ff(f)->real()); },
     [](sqlite3_file *f) { return ff(f)->real()->pMethods->xDeviceCharacteristics(ff(f)->real()); },
     [](sqlite3_file *f, int pg, int sz, int ext, void volatile **p) {
         return ff(f)->real()->pMethods->xShmMap(ff(f)->real(), pg, sz, ext, p);
     },
-    [](sqlite3_file *f, int o, int n, int fl) { return ff(f)->real()->pMethods->xShmLock(ff(f)->real(), o, n, fl); },
+    [](sqlite3_file *f, int o, int n, int fl) {
+        return ff(f)->real()->pMethods->xShmLock(ff(f)->real(), o, n, fl);
+    },
     [](sqlite3_file *f) { ff(f)->real()->pMethods->xShmBarrier(ff(f)->real()); },
     [](sqlite3_file *f, int d) { return ff(f)->real()->pMethods->xShmUnmap(ff(f)->real(), d); },
-    [](sqlite3_file *f, sqlite3_int64 o, int n, void **p) { return ff(f)->real()->pMethods->xFetch(ff(f)->real(), o, n, p); },
-    [](sqlite3_file *f, sqlite3_int64 o, void *p) { return ff(f)->real()->pMethods->xUnfetch(ff(f)->real(), o, p); },
+    [](sqlite3_file *f, sqlite3_int64 o, int n, void **p) {
+        return ff(f)->real()->pMethods->xFetch(ff(f)->real(), o, n, p);
+    },
+    [](sqlite3_file *f, sqlite3_int64 o, void *p) {
+        return ff(f)->real()->pMethods->xUnfetch(ff(f)->real(), o, p);
+    },
 };
 
 FaultVfs *owner(sqlite3_vfs *v) { return static_cast<FaultVfs *>(v->pAppData); }
-
 
 } // namespace
 
@@ -96,17 +109,27 @@ std::shared_ptr<FaultVfs> make_fault_vfs(const std::string &trigger) {
         file->base.pMethods = rc == SQLITE_OK ? &kFaultMethods : nullptr;
         return rc;
     };
-    v->vfs.xDelete = [](sqlite3_vfs *vfs, const char *n, int s) { return owner(vfs)->real->xDelete(owner(vfs)->real, n, s); };
+    v->vfs.xDelete = [](sqlite3_vfs *vfs, const char *n, int s) {
+        return owner(vfs)->real->xDelete(owner(vfs)->real, n, s);
+    };
     v->vfs.xAccess = [](sqlite3_vfs *vfs, const char *n, int fl, int *o) {
         return owner(vfs)->real->xAccess(owner(vfs)->real, n, fl, o);
     };
     v->vfs.xFullPathname = [](sqlite3_vfs *vfs, const char *n, int sz, char *o) {
         return owner(vfs)->real->xFullPathname(owner(vfs)->real, n, sz, o);
     };
-    v->vfs.xRandomness = [](sqlite3_vfs *vfs, int n, char *o) { return owner(vfs)->real->xRandomness(owner(vfs)->real, n, o); };
-    v->vfs.xSleep = [](sqlite3_vfs *vfs, int us) { return owner(vfs)->real->xSleep(owner(vfs)->real, us); };
-    v->vfs.xCurrentTime = [](sqlite3_vfs *vfs, double *t) { return owner(vfs)->real->xCurrentTime(owner(vfs)->real, t); };
-    v->vfs.xGetLastError = [](sqlite3_vfs *vfs, int n, char *o) { return owner(vfs)->real->xGetLastError(owner(vfs)->real, n, o); };
+    v->vfs.xRandomness = [](sqlite3_vfs *vfs, int n, char *o) {
+        return owner(vfs)->real->xRandomness(owner(vfs)->real, n, o);
+    };
+    v->vfs.xSleep = [](sqlite3_vfs *vfs, int us) {
+        return owner(vfs)->real->xSleep(owner(vfs)->real, us);
+    };
+    v->vfs.xCurrentTime = [](sqlite3_vfs *vfs, double *t) {
+        return owner(vfs)->real->xCurrentTime(owner(vfs)->real, t);
+    };
+    v->vfs.xGetLastError = [](sqlite3_vfs *vfs, int n, char *o) {
+        return owner(vfs)->real->xGetLastError(owner(vfs)->real, n, o);
+    };
     v->vfs.xCurrentTimeInt64 = [](sqlite3_vfs *vfs, sqlite3_int64 *t) {
         return owner(vfs)->real->xCurrentTimeInt64(owner(vfs)->real, t);
     };

@@ -32,8 +32,10 @@ void Journal::attempt(std::vector<Batch> &batches, bool try_db) {
             back.records.push_back(journal_record(
                 "recovered",
                 fmt::format(R"({{"unavailable_ms":{},"kept":{},"dropped":{},"reason":{}}})",
-                            wall_ms() - unavailable_since_ms_, held_records_, dropped_.total, json_string(reason_))));
-            for (auto &[reader, cursor] : held_progress_) back.progress.emplace_back(reader, cursor);
+                            wall_ms() - unavailable_since_ms_, held_records_, dropped_.total,
+                            json_string(reason_))));
+            for (auto &[reader, cursor] : held_progress_)
+                back.progress.emplace_back(reader, cursor);
             all.push_back(std::move(front));
             held_count = held_.size();
             for (auto &h : held_) all.push_back(std::move(h));
@@ -46,8 +48,11 @@ void Journal::attempt(std::vector<Batch> &batches, bool try_db) {
     } catch (const JournalError &e) {
         // Put back what was held, and keep the new batches as well.
         if (recovering && !all.empty()) {
-            for (std::size_t i = 1; i <= held_count && i < all.size(); ++i) held_.push_back(std::move(all[i]));
-            all.erase(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(std::min(all.size(), held_count + 2)));
+            for (std::size_t i = 1; i <= held_count && i < all.size(); ++i)
+                held_.push_back(std::move(all[i]));
+            all.erase(all.begin(),
+                      all.begin() +
+                          static_cast<std::ptrdiff_t>(std::min(all.size(), held_count + 2)));
         }
         for (auto &b : all) batches.push_back(std::move(b));
         if (available_) become_unavailable(e.what());
@@ -59,7 +64,10 @@ void Journal::attempt(std::vector<Batch> &batches, bool try_db) {
 }
 
 void Journal::become_unavailable(const std::string &reason) {
-    log(3, fmt::format("journal unavailable, opens and clears are refused until it can write again: {}", reason));
+    log(3,
+        fmt::format(
+            "journal unavailable, opens and clears are refused until it can write again: {}",
+            reason));
     std::lock_guard lk(mu_);
     reason_ = reason;
     unavailable_since_ms_ = wall_ms();
@@ -68,9 +76,11 @@ void Journal::become_unavailable(const std::string &reason) {
 }
 
 void Journal::become_available() {
-    log(5, fmt::format("journal recovered after {:.1f} s: {} records kept in memory written, {} dropped",
-                       static_cast<double>(wall_ms() - unavailable_since_ms_) / 1000.0, held_records_,
-                       dropped_.total));
+    log(5,
+        fmt::format(
+            "journal recovered after {:.1f} s: {} records kept in memory written, {} dropped",
+            static_cast<double>(wall_ms() - unavailable_since_ms_) / 1000.0, held_records_,
+            dropped_.total));
     std::lock_guard lk(mu_);
     held_records_ = 0;
     held_progress_.clear();
@@ -118,7 +128,8 @@ void Journal::drop_oldest_held() {
         return;
     }
     auto &ranges = dropped_.events[{r.cabinet, r.session_id}];
-    if (!ranges.empty() && range->first <= ranges.back().second + 1 && range->second + 1 >= ranges.back().first) {
+    if (!ranges.empty() && range->first <= ranges.back().second + 1 &&
+        range->second + 1 >= ranges.back().first) {
         ranges.back().first = std::min(ranges.back().first, range->first);
         ranges.back().second = std::max(ranges.back().second, range->second);
     } else {
@@ -137,18 +148,25 @@ void Journal::drop_oldest_held() {
 // that are stored after all, as a repeated line would be).
 std::vector<Record> Journal::recovery_records() {
     std::vector<Record> out;
-    out.push_back(journal_record("unavailable", fmt::format(R"({{"reason":{}}})", json_string(reason_)),
+    out.push_back(journal_record("unavailable",
+                                 fmt::format(R"({{"reason":{}}})", json_string(reason_)),
                                  unavailable_since_ms_));
     std::set<std::tuple<std::string, std::string, std::uint64_t>> kept;
     for (auto &b : held_)
         for (auto &r : b.records)
-            if (r.kind == "event" && r.event_seq) kept.emplace(r.cabinet, r.session_id, *r.event_seq);
-    Stmt stored(wdb_, "SELECT event_seq FROM journal WHERE kind = 'event' AND cabinet = ? AND session_id = ? "
-                      "AND event_seq BETWEEN ? AND ? ORDER BY event_seq");
+            if (r.kind == "event" && r.event_seq)
+                kept.emplace(r.cabinet, r.session_id, *r.event_seq);
+    Stmt stored(
+        wdb_,
+        "SELECT event_seq FROM journal WHERE kind = 'event' AND cabinet = ? AND session_id = ? "
+        "AND event_seq BETWEEN ? AND ? ORDER BY event_seq");
     for (auto &[key, ranges] : dropped_.events) {
         for (auto [lo, hi] : ranges) {
             std::set<std::uint64_t> have;
-            stored.bind(1, key.first).bind(2, key.second).bind(3, static_cast<std::int64_t>(lo)).bind(4, static_cast<std::int64_t>(hi));
+            stored.bind(1, key.first)
+                .bind(2, key.second)
+                .bind(3, static_cast<std::int64_t>(lo))
+                .bind(4, static_cast<std::int64_t>(hi));
             while (stored.step()) have.insert(static_cast<std::uint64_t>(stored.i64(0)));
             stored.reset();
             for (auto &[c, s, q] : kept)

@@ -45,7 +45,8 @@ void bind_filter(Stmt &s, int i, const Query &q) {
 } // namespace
 
 std::vector<Record> Journal::read(const Query &q) const {
-    const auto sql = fmt::format("SELECT {} FROM journal WHERE cursor > ?", kColumns) + filter_sql(q);
+    const auto sql =
+        fmt::format("SELECT {} FROM journal WHERE cursor > ?", kColumns) + filter_sql(q);
     std::lock_guard lk(rmu_);
     Stmt s(rdb_, sql.c_str());
     s.bind(1, q.after);
@@ -55,44 +56,65 @@ std::vector<Record> Journal::read(const Query &q) const {
     return out;
 }
 
-std::vector<Record> Journal::by_request(const std::string &cabinet, const std::string &request_id) const {
+std::vector<Record> Journal::by_request(const std::string &cabinet,
+                                        const std::string &request_id) const {
     std::lock_guard lk(rmu_);
-    Stmt s(rdb_, fmt::format("SELECT {} FROM journal WHERE cabinet = ? AND request_id = ? ORDER BY cursor", kColumns).c_str());
+    Stmt s(
+        rdb_,
+        fmt::format("SELECT {} FROM journal WHERE cabinet = ? AND request_id = ? ORDER BY cursor",
+                    kColumns)
+            .c_str());
     s.bind(1, cabinet).bind(2, request_id);
     std::vector<Record> out;
     while (s.step()) out.push_back(row(s));
     return out;
 }
 
-std::vector<Record> Journal::by_key(const std::string &cabinet, const std::string &scope, const std::string &key) const {
+std::vector<Record> Journal::by_key(const std::string &cabinet, const std::string &scope,
+                                    const std::string &key) const {
     std::lock_guard lk(rmu_);
-    Stmt s(rdb_, fmt::format("SELECT {} FROM journal WHERE cabinet = ? AND key_scope = ? AND client_key = ? "
-                             "AND client_key <> '' AND kind = 'open' ORDER BY cursor", kColumns).c_str());
+    Stmt s(
+        rdb_,
+        fmt::format("SELECT {} FROM journal WHERE cabinet = ? AND key_scope = ? AND client_key = ? "
+                    "AND client_key <> '' AND kind = 'open' ORDER BY cursor",
+                    kColumns)
+            .c_str());
     s.bind(1, cabinet).bind(2, scope).bind(3, key);
     std::vector<Record> out;
     while (s.step()) out.push_back(row(s));
     return out;
 }
 
-std::optional<Record> Journal::event(const std::string &cabinet, const std::string &session, std::uint64_t seq) const {
+std::optional<Record> Journal::event(const std::string &cabinet, const std::string &session,
+                                     std::uint64_t seq) const {
     std::lock_guard lk(rmu_);
-    Stmt s(rdb_, fmt::format("SELECT {} FROM journal WHERE cabinet = ? AND session_id = ? AND event_seq = ? "
-                             "AND kind = 'event'", kColumns).c_str());
+    Stmt s(
+        rdb_,
+        fmt::format("SELECT {} FROM journal WHERE cabinet = ? AND session_id = ? AND event_seq = ? "
+                    "AND kind = 'event'",
+                    kColumns)
+            .c_str());
     s.bind(1, cabinet).bind(2, session).bind(3, static_cast<std::int64_t>(seq));
     if (!s.step()) return std::nullopt;
     return row(s);
 }
 
-std::optional<Record> Journal::last_event(const std::string &cabinet, const std::string &session) const {
+std::optional<Record> Journal::last_event(const std::string &cabinet,
+                                          const std::string &session) const {
     std::lock_guard lk(rmu_);
-    Stmt s(rdb_, fmt::format("SELECT {} FROM journal WHERE cabinet = ? AND session_id = ? AND kind = 'event' "
-                             "ORDER BY event_seq DESC LIMIT 1", kColumns).c_str());
+    Stmt s(rdb_,
+           fmt::format(
+               "SELECT {} FROM journal WHERE cabinet = ? AND session_id = ? AND kind = 'event' "
+               "ORDER BY event_seq DESC LIMIT 1",
+               kColumns)
+               .c_str());
     s.bind(1, cabinet).bind(2, session);
     if (!s.step()) return std::nullopt;
     return row(s);
 }
 
-std::optional<std::uint64_t> Journal::last_seq(const std::string &cabinet, const std::string &session) const {
+std::optional<std::uint64_t> Journal::last_seq(const std::string &cabinet,
+                                               const std::string &session) const {
     std::lock_guard lk(rmu_);
     Stmt s(rdb_, "SELECT last_seq FROM sessions WHERE cabinet = ? AND session_id = ?");
     s.bind(1, cabinet).bind(2, session);
@@ -102,7 +124,9 @@ std::optional<std::uint64_t> Journal::last_seq(const std::string &cabinet, const
 
 std::optional<std::string> Journal::last_session(const std::string &cabinet) const {
     std::lock_guard lk(rmu_);
-    Stmt s(rdb_, "SELECT session_id FROM sessions WHERE cabinet = ? ORDER BY last_ms DESC, rowid DESC LIMIT 1");
+    Stmt s(
+        rdb_,
+        "SELECT session_id FROM sessions WHERE cabinet = ? ORDER BY last_ms DESC, rowid DESC LIMIT 1");
     s.bind(1, cabinet);
     if (!s.step()) return std::nullopt;
     return s.text(0);
@@ -118,8 +142,9 @@ std::vector<Record> Journal::since(std::int64_t after, std::size_t limit) const 
         std::lock_guard lk(mu_);
         if (after >= last_cursor_) return {};
         if (!recent_.empty() && recent_.front().cursor <= after + 1) {
-            auto it = std::upper_bound(recent_.begin(), recent_.end(), after,
-                                       [](std::int64_t c, const Record &r) { return c < r.cursor; });
+            auto it =
+                std::upper_bound(recent_.begin(), recent_.end(), after,
+                                 [](std::int64_t c, const Record &r) { return c < r.cursor; });
             std::vector<Record> out;
             for (; it != recent_.end() && out.size() < limit; ++it) out.push_back(*it);
             return out;
@@ -141,8 +166,9 @@ Journal::Page Journal::page(const Query &q, std::int64_t window) const {
         out.scanned_to = std::max(q.after, upto);
         if (q.after >= upto || q.limit == 0) return out;
         if (!recent_.empty() && recent_.front().cursor <= q.after + 1) {
-            auto it = std::upper_bound(recent_.begin(), recent_.end(), q.after,
-                                       [](std::int64_t c, const Record &r) { return c < r.cursor; });
+            auto it =
+                std::upper_bound(recent_.begin(), recent_.end(), q.after,
+                                 [](std::int64_t c, const Record &r) { return c < r.cursor; });
             for (; it != recent_.end() && it->cursor <= upto; ++it) {
                 if (!wanted(*it)) continue;
                 out.records.push_back(*it);
@@ -155,7 +181,8 @@ Journal::Page Journal::page(const Query &q, std::int64_t window) const {
         }
     }
     const auto sql =
-        fmt::format("SELECT {} FROM journal WHERE cursor > ? AND cursor <= ?", kColumns) + filter_sql(q);
+        fmt::format("SELECT {} FROM journal WHERE cursor > ? AND cursor <= ?", kColumns) +
+        filter_sql(q);
     std::lock_guard lk(pmu_);
     Stmt s(pdb_, sql.c_str());
     s.bind(1, q.after);
@@ -165,7 +192,6 @@ Journal::Page Journal::page(const Query &q, std::int64_t window) const {
     if (out.records.size() == q.limit) out.scanned_to = out.records.back().cursor;
     return out;
 }
-
 
 JournalStats Journal::stats() const {
     std::lock_guard lk(mu_);

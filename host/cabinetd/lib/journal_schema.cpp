@@ -65,7 +65,6 @@ UPDATE journal SET uptime_ms = json_extract(detail, '$.uptime_ms'),
 PRAGMA user_version = 2;
 )sql";
 
-
 } // namespace
 
 void prepare_schema(sqlite3 *db, const std::string &path) {
@@ -93,13 +92,14 @@ void prepare_schema(sqlite3 *db, const std::string &path) {
         }
         log(5, fmt::format("journal {}: schema version 1 migrated to {}", path, kSchemaVersion));
     } else if (version != kSchemaVersion) {
-        throw JournalError(fmt::format(
-            "journal {} has schema version {}; this cabinetd reads version {}", path, version,
-            kSchemaVersion));
+        throw JournalError(
+            fmt::format("journal {} has schema version {}; this cabinetd reads version {}", path,
+                        version, kSchemaVersion));
     }
     // The readers' progress table; a journal without it gains it here, and
     // older readers of the database ignore it.
-    exec(db, "CREATE TABLE IF NOT EXISTS progress (reader TEXT PRIMARY KEY, cursor INTEGER NOT NULL)");
+    exec(db,
+         "CREATE TABLE IF NOT EXISTS progress (reader TEXT PRIMARY KEY, cursor INTEGER NOT NULL)");
 }
 
 } // namespace cabinetd::journal_sql

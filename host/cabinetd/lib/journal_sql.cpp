@@ -18,7 +18,8 @@ Kind kind_of(sqlite3 *db) {
 }
 
 [[noreturn]] void fail(sqlite3 *db, const std::string &what) {
-    throw JournalError(fmt::format("{}: {}", what, db ? sqlite3_errmsg(db) : "out of memory"), kind_of(db));
+    throw JournalError(fmt::format("{}: {}", what, db ? sqlite3_errmsg(db) : "out of memory"),
+                       kind_of(db));
 }
 
 void exec(sqlite3 *db, const char *sql) {

@@ -27,13 +27,17 @@ sqlite3 *open_db(const std::string &path, int flags, const char *vfs);
 class Stmt {
 public:
     Stmt(sqlite3 *db, const char *sql) : db_(db) {
-        if (sqlite3_prepare_v2(db, sql, -1, &st_, nullptr) != SQLITE_OK) fail(db, "journal: prepare");
+        if (sqlite3_prepare_v2(db, sql, -1, &st_, nullptr) != SQLITE_OK)
+            fail(db, "journal: prepare");
     }
     ~Stmt() { sqlite3_finalize(st_); }
     Stmt(const Stmt &) = delete;
     Stmt &operator=(const Stmt &) = delete;
 
-    Stmt &bind(int i, std::int64_t v) { sqlite3_bind_int64(st_, i, v); return *this; }
+    Stmt &bind(int i, std::int64_t v) {
+        sqlite3_bind_int64(st_, i, v);
+        return *this;
+    }
     Stmt &bind(int i, const std::string &v) {
         sqlite3_bind_text(st_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
         return *this;
@@ -50,12 +54,17 @@ public:
         if (rc != SQLITE_DONE) fail(db_, "journal: step");
         return false;
     }
-    void reset() { sqlite3_reset(st_); sqlite3_clear_bindings(st_); }
+    void reset() {
+        sqlite3_reset(st_);
+        sqlite3_clear_bindings(st_);
+    }
     std::int64_t i64(int c) const { return sqlite3_column_int64(st_, c); }
     bool null(int c) const { return sqlite3_column_type(st_, c) == SQLITE_NULL; }
     std::string text(int c) const {
         const auto *p = sqlite3_column_text(st_, c);
-        return p ? std::string(reinterpret_cast<const char *>(p), static_cast<std::size_t>(sqlite3_column_bytes(st_, c))) : std::string();
+        return p ? std::string(reinterpret_cast<const char *>(p),
+                               static_cast<std::size_t>(sqlite3_column_bytes(st_, c)))
+                 : std::string();
     }
 
 private:

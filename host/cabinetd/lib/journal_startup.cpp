@@ -24,19 +24,22 @@ void check_access(const std::string &path) {
     namespace fs = std::filesystem;
     const fs::path p(path);
     const fs::path dir = p.has_parent_path() ? p.parent_path() : fs::path(".");
-    struct stat st{};
+    struct stat st {};
     if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        throw JournalError(fmt::format("cannot open journal {}: the directory {} does not exist", path, dir.string()));
+        throw JournalError(fmt::format("cannot open journal {}: the directory {} does not exist",
+                                       path, dir.string()));
     const auto refuse = [&](const std::string &what, int err) {
         if (err == EROFS)
-            throw JournalError(fmt::format("cannot open journal {}: {} is on a read-only file system", path, what),
-                               Kind::Transient);
-        throw JournalError(fmt::format("cannot open journal {}: no permission to write {} ({})", path, what,
-                                       std::strerror(err)));
+            throw JournalError(
+                fmt::format("cannot open journal {}: {} is on a read-only file system", path, what),
+                Kind::Transient);
+        throw JournalError(fmt::format("cannot open journal {}: no permission to write {} ({})",
+                                       path, what, std::strerror(err)));
     };
     if (::access(dir.c_str(), W_OK | X_OK) != 0) refuse(dir.string(), errno);
     if (::stat(path.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) throw JournalError(fmt::format("cannot open journal {}: it is a directory", path));
+        if (S_ISDIR(st.st_mode))
+            throw JournalError(fmt::format("cannot open journal {}: it is a directory", path));
         if (::access(path.c_str(), R_OK | W_OK) != 0) refuse(path, errno);
     }
 }
@@ -47,7 +50,8 @@ std::string holder_of(int fd) {
     char buf[32] = {};
     const auto n = ::pread(fd, buf, sizeof buf - 1, 0);
     std::string pid(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
-    pid.erase(std::find_if(pid.begin(), pid.end(), [](char c) { return c < '0' || c > '9'; }), pid.end());
+    pid.erase(std::find_if(pid.begin(), pid.end(), [](char c) { return c < '0' || c > '9'; }),
+              pid.end());
     if (pid.empty()) return "pid unknown";
     std::ifstream comm("/proc/" + pid + "/comm");
     std::string name;
@@ -67,16 +71,20 @@ int take_lock(const std::string &path) {
         // say so as soon as it writes, and a second cabinetd could not write
         // either.
         if (err == EROFS || err == ENOENT) return -1;
-        throw JournalError(fmt::format("cannot create the lock file {}: {}", lock, std::strerror(err)),
-                           err == EACCES || err == EPERM ? Kind::Unusable : Kind::Transient);
+        throw JournalError(
+            fmt::format("cannot create the lock file {}: {}", lock, std::strerror(err)),
+            err == EACCES || err == EPERM ? Kind::Unusable : Kind::Transient);
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;
         const auto holder = holder_of(fd);
         ::close(fd);
         if (err == EWOULDBLOCK)
-            throw JournalError(fmt::format("journal {} is in use by another cabinetd: {}", path, holder), Kind::InUse);
-        throw JournalError(fmt::format("cannot lock {}: {}", lock, std::strerror(err)), Kind::Transient);
+            throw JournalError(
+                fmt::format("journal {} is in use by another cabinetd: {}", path, holder),
+                Kind::InUse);
+        throw JournalError(fmt::format("cannot lock {}: {}", lock, std::strerror(err)),
+                           Kind::Transient);
     }
     // Only the lock counts; a pid that cannot be written leaves "pid unknown".
     const auto pid = fmt::format("{}\n", ::getpid());
@@ -89,13 +97,17 @@ bool ours(const std::string &path) {
     unsigned char h[100] = {};
     if (!in.read(reinterpret_cast<char *>(h), sizeof h)) return false;
     if (std::memcmp(h, "SQLite format 3", 16) != 0) return false;
-    const auto app = (std::uint32_t{h[68]} << 24) | (std::uint32_t{h[69]} << 16) | (std::uint32_t{h[70]} << 8) | h[71];
+    const auto app = (std::uint32_t{h[68]} << 24) | (std::uint32_t{h[69]} << 16) |
+        (std::uint32_t{h[70]} << 8) | h[71];
     return app == static_cast<std::uint32_t>(journal_sql::kApplicationId);
 }
 
 std::optional<std::string> damage(const std::string &path, const char *vfs) {
     sqlite3 *db = nullptr;
-    const auto damaged = [&](int rc) { rc &= 0xff; return rc == SQLITE_CORRUPT || rc == SQLITE_NOTADB; };
+    const auto damaged = [&](int rc) {
+        rc &= 0xff;
+        return rc == SQLITE_CORRUPT || rc == SQLITE_NOTADB;
+    };
     std::optional<std::string> why;
     int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, vfs);
     sqlite3_stmt *st = nullptr;
@@ -126,9 +138,11 @@ std::string move_aside(const std::string &path) {
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &tm);
     std::string to = fmt::format("{}.damaged-{}", path, stamp);
-    for (int i = 1; ::access(to.c_str(), F_OK) == 0; ++i) to = fmt::format("{}.damaged-{}-{}", path, stamp, i);
+    for (int i = 1; ::access(to.c_str(), F_OK) == 0; ++i)
+        to = fmt::format("{}.damaged-{}-{}", path, stamp, i);
     if (std::rename(path.c_str(), to.c_str()) != 0)
-        throw JournalError(fmt::format("journal {} is damaged and cannot be moved aside: {}", path, std::strerror(errno)),
+        throw JournalError(fmt::format("journal {} is damaged and cannot be moved aside: {}", path,
+                                       std::strerror(errno)),
                            Kind::Transient);
     std::rename((path + "-wal").c_str(), (to + "-wal").c_str()); // there may be none
     ::unlink((path + "-shm").c_str());

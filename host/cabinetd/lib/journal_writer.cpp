@@ -44,8 +44,10 @@ void Journal::run() {
         }
         if (exiting) {
             if (held_records_)
-                log(3, fmt::format("journal: stopping while it cannot write: {} records kept in memory are lost",
-                                   held_records_));
+                log(3,
+                    fmt::format(
+                        "journal: stopping while it cannot write: {} records kept in memory are lost",
+                        held_records_));
             std::lock_guard lk(mu_);
             exited_ = true;
             done_cv_.notify_all();
@@ -96,7 +98,8 @@ void Journal::prune_when_due() {
             prune_age();
         }
         if (now >= next_size_) {
-            next_size_ = now + std::min<clock::duration>(opt_.prune_interval, std::chrono::minutes(1));
+            next_size_ =
+                now + std::min<clock::duration>(opt_.prune_interval, std::chrono::minutes(1));
             prune_size();
         }
     } catch (const JournalError &e) {
@@ -106,7 +109,8 @@ void Journal::prune_when_due() {
 
 void Journal::commit(std::vector<Batch> &batches) {
     // Only waiters (a flush): nothing to write.
-    if (std::all_of(batches.begin(), batches.end(), [](auto &b) { return b.records.empty() && b.progress.empty(); })) {
+    if (std::all_of(batches.begin(), batches.end(),
+                    [](auto &b) { return b.records.empty() && b.progress.empty(); })) {
         for (auto &b : batches)
             if (b.done) b.done(true);
         return;
@@ -124,7 +128,8 @@ void Journal::commit(std::vector<Batch> &batches) {
         sqlite3_exec(wdb_, "ROLLBACK", nullptr, nullptr, nullptr);
         throw JournalError(why, Kind::Transient);
     }
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     std::vector<Listener> listeners;
     std::int64_t last = 0;
     {
@@ -153,13 +158,17 @@ void Journal::commit(std::vector<Batch> &batches) {
 // records stored, with their cursors (an event already stored is counted in
 // dups and left out).
 std::vector<Record> Journal::insert(std::vector<Batch> &batches, std::uint64_t &dups) {
-    Stmt ins(wdb_, "INSERT OR IGNORE INTO journal (at_ms, cabinet, kind, session_id, event_seq, seq_to, "
-                   "code, request_id, door_id, detail, key_scope, client_key, uptime_ms) "
-                   "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?)");
-    Stmt sess(wdb_, "INSERT INTO sessions (cabinet, session_id, last_seq, first_ms, last_ms) VALUES (?,?,?,?,?) "
-                    "ON CONFLICT DO UPDATE SET last_seq = max(last_seq, excluded.last_seq), last_ms = excluded.last_ms");
-    Stmt prog(wdb_, "INSERT INTO progress (reader, cursor) VALUES (?,?) "
-                    "ON CONFLICT DO UPDATE SET cursor = excluded.cursor");
+    Stmt ins(wdb_,
+             "INSERT OR IGNORE INTO journal (at_ms, cabinet, kind, session_id, event_seq, seq_to, "
+             "code, request_id, door_id, detail, key_scope, client_key, uptime_ms) "
+             "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?)");
+    Stmt sess(
+        wdb_,
+        "INSERT INTO sessions (cabinet, session_id, last_seq, first_ms, last_ms) VALUES (?,?,?,?,?) "
+        "ON CONFLICT DO UPDATE SET last_seq = max(last_seq, excluded.last_seq), last_ms = excluded.last_ms");
+    Stmt prog(wdb_,
+              "INSERT INTO progress (reader, cursor) VALUES (?,?) "
+              "ON CONFLICT DO UPDATE SET cursor = excluded.cursor");
     std::vector<Record> stored;
     for (auto &b : batches) {
         for (auto &[reader, cursor] : b.progress) {
@@ -169,10 +178,19 @@ std::vector<Record> Journal::insert(std::vector<Batch> &batches, std::uint64_t &
         }
         for (auto &r : b.records) {
             if (r.at_ms == 0) r.at_ms = wall_ms();
-            ins.bind(1, r.at_ms).bind(2, r.cabinet).bind(3, r.kind).bind(4, r.session_id)
-                .bind(5, r.event_seq).bind(6, r.seq_to).bind(7, r.code).bind(8, r.request_id)
-                .bind(9, static_cast<std::int64_t>(r.door_id)).bind(10, r.detail).bind(11, r.key_scope)
-                .bind(12, r.client_key).bind(13, r.uptime_ms);
+            ins.bind(1, r.at_ms)
+                .bind(2, r.cabinet)
+                .bind(3, r.kind)
+                .bind(4, r.session_id)
+                .bind(5, r.event_seq)
+                .bind(6, r.seq_to)
+                .bind(7, r.code)
+                .bind(8, r.request_id)
+                .bind(9, static_cast<std::int64_t>(r.door_id))
+                .bind(10, r.detail)
+                .bind(11, r.key_scope)
+                .bind(12, r.client_key)
+                .bind(13, r.uptime_ms);
             ins.step();
             ins.reset();
             if (sqlite3_changes(wdb_) == 0) {
@@ -182,9 +200,13 @@ std::vector<Record> Journal::insert(std::vector<Batch> &batches, std::uint64_t &
             r.cursor = sqlite3_last_insert_rowid(wdb_);
             const bool numbered = r.kind == "event" || r.kind == "gap" || r.kind == "session";
             if (numbered && !r.session_id.empty()) {
-                const auto seq = r.kind == "gap" ? (r.seq_to ? *r.seq_to : *r.event_seq) : r.event_seq.value_or(0);
-                sess.bind(1, r.cabinet).bind(2, r.session_id).bind(3, static_cast<std::int64_t>(seq))
-                    .bind(4, r.at_ms).bind(5, r.at_ms);
+                const auto seq = r.kind == "gap" ? (r.seq_to ? *r.seq_to : *r.event_seq)
+                                                 : r.event_seq.value_or(0);
+                sess.bind(1, r.cabinet)
+                    .bind(2, r.session_id)
+                    .bind(3, static_cast<std::int64_t>(seq))
+                    .bind(4, r.at_ms)
+                    .bind(5, r.at_ms);
                 sess.step();
                 sess.reset();
             }
@@ -196,7 +218,8 @@ std::vector<Record> Journal::insert(std::vector<Batch> &batches, std::uint64_t &
 
 void Journal::prune_age() {
     const auto before = wall_ms() - opt_.retention.count();
-    prune_oldest("SELECT cursor FROM journal WHERE at_ms < ?1 LIMIT ?2", before, "age", [] { return 5000; });
+    prune_oldest("SELECT cursor FROM journal WHERE at_ms < ?1 LIMIT ?2", before, "age",
+                 [] { return 5000; });
     Stmt ds(wdb_, "DELETE FROM sessions WHERE last_ms < ?");
     ds.bind(1, before);
     ds.step();
@@ -205,22 +228,25 @@ void Journal::prune_age() {
 void Journal::prune_size() {
     if (!opt_.max_bytes) return;
     const auto used = [&] {
-        return static_cast<std::uint64_t>(pragma_int(wdb_, "PRAGMA page_count") - pragma_int(wdb_, "PRAGMA freelist_count")) *
-               static_cast<std::uint64_t>(pragma_int(wdb_, "PRAGMA page_size"));
+        return static_cast<std::uint64_t>(pragma_int(wdb_, "PRAGMA page_count") -
+                                          pragma_int(wdb_, "PRAGMA freelist_count")) *
+            static_cast<std::uint64_t>(pragma_int(wdb_, "PRAGMA page_size"));
     };
     if (used() <= opt_.max_bytes) return;
     // Down to nine tenths of the cap, so that it is not done again for
     // every few records that follow; each slice as many of the oldest
     // records as the excess holds at the journal's average record size.
     const auto target = opt_.max_bytes / 10 * 9;
-    prune_oldest("SELECT cursor FROM journal ORDER BY cursor LIMIT ?2", 0, "size", [&]() -> std::int64_t {
-        const auto now = used();
-        if (now <= target) return 0;
-        Stmt span(wdb_, "SELECT coalesce(max(cursor) - min(cursor) + 1, 0) FROM journal");
-        span.step();
-        const auto rows = static_cast<std::uint64_t>(span.i64(0));
-        return static_cast<std::int64_t>(std::clamp<std::uint64_t>(rows * (now - target) / now, 1, 1000));
-    });
+    prune_oldest(
+        "SELECT cursor FROM journal ORDER BY cursor LIMIT ?2", 0, "size", [&]() -> std::int64_t {
+            const auto now = used();
+            if (now <= target) return 0;
+            Stmt span(wdb_, "SELECT coalesce(max(cursor) - min(cursor) + 1, 0) FROM journal");
+            span.step();
+            const auto rows = static_cast<std::uint64_t>(span.i64(0));
+            return static_cast<std::int64_t>(
+                std::clamp<std::uint64_t>(rows * (now - target) / now, 1, 1000));
+        });
 }
 
 // Deletes the records `select` names (?1 arg, ?2 how many), slice by slice
@@ -229,7 +255,8 @@ void Journal::prune_size() {
 void Journal::prune_oldest(const char *select, std::int64_t arg, const char *why,
                            const std::function<std::int64_t()> &slice_size) {
     std::int64_t n = 0, up_to = 0, up_to_ms = 0;
-    const auto sql = fmt::format("DELETE FROM journal WHERE cursor IN ({}) RETURNING cursor, at_ms", select);
+    const auto sql =
+        fmt::format("DELETE FROM journal WHERE cursor IN ({}) RETURNING cursor, at_ms", select);
     for (;;) {
         progress_.mark();
         const auto want = slice_size();
@@ -262,9 +289,11 @@ void Journal::prune_oldest(const char *select, std::int64_t arg, const char *why
     log(6, fmt::format("journal: pruned {} records up to cursor {} ({})", n, up_to, why));
     std::vector<Batch> b(1);
     b[0].records.push_back(journal_record(
-        "pruned", fmt::format(R"({{"records":{},"up_to_cursor":{},"up_to_ms":{},"why":"{}","max_bytes":{},"retention_days":{}}})",
-                              n, up_to, up_to_ms, why, opt_.max_bytes,
-                              std::chrono::duration_cast<std::chrono::hours>(opt_.retention).count() / 24)));
+        "pruned",
+        fmt::format(
+            R"({{"records":{},"up_to_cursor":{},"up_to_ms":{},"why":"{}","max_bytes":{},"retention_days":{}}})",
+            n, up_to, up_to_ms, why, opt_.max_bytes,
+            std::chrono::duration_cast<std::chrono::hours>(opt_.retention).count() / 24)));
     commit(b);
 }
 } // namespace cabinetd

@@ -21,8 +21,9 @@ public:
     // not held. The reference lasts until the next call.
     template <class Format> const std::string &get(std::int64_t cursor, Format format) {
         if (!items_.empty() && cursor <= items_.back().first) {
-            auto it = std::lower_bound(items_.begin(), items_.end(), cursor,
-                                       [](const auto &item, std::int64_t c) { return item.first < c; });
+            auto it =
+                std::lower_bound(items_.begin(), items_.end(), cursor,
+                                 [](const auto &item, std::int64_t c) { return item.first < c; });
             if (it != items_.end() && it->first == cursor) return it->second;
             scratch_ = format();
             return scratch_;

@@ -85,11 +85,11 @@ void cabinet_gauges(std::string &out, const std::vector<CabinetStatus> &all) {
            "Time since the controller last acknowledged a heartbeat.");
     for (auto &s : all)
         if (s.heartbeat_ok_local_ms)
-            out += fmt::format("cabinetd_heartbeat_age_seconds{{cabinet=\"{}\"}} {:.3f}\n",
-                               label(s.name),
-                               static_cast<double>(steady_ms() - static_cast<std::uint64_t>(
-                                                                     *s.heartbeat_ok_local_ms)) /
-                                   1000.0);
+            out += fmt::format(
+                "cabinetd_heartbeat_age_seconds{{cabinet=\"{}\"}} {:.3f}\n", label(s.name),
+                static_cast<double>(steady_ms() -
+                                    static_cast<std::uint64_t>(*s.heartbeat_ok_local_ms)) /
+                    1000.0);
 }
 
 void alarm_metrics(std::string &out, const std::vector<CabinetStatus> &all) {

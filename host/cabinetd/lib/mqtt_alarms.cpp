@@ -33,19 +33,18 @@ json alarm_state_payload(const std::vector<Alarm> &active) {
 
 void add_alarm_component(json &cmps, const std::string &id, const std::string &prefix) {
     const auto topic = prefix + "alarm/state";
-    cmps["alarm"] = {
-        {"platform", "binary_sensor"},
-        {"name", "Alarm"},
-        {"unique_id", id + "_alarm"},
-        {"default_entity_id", fmt::format("binary_sensor.{}_alarm", id)},
-        {"device_class", "problem"},
-        {"state_topic", topic},
-        {"value_template", "{{ 'ON' if value_json.active else 'OFF' }}"},
-        {"payload_on", "ON"},
-        {"payload_off", "OFF"},
-        {"json_attributes_topic", topic},
-        {"json_attributes_template", "{{ {'text': value_json.text} | tojson }}"},
-        {"qos", 1}};
+    cmps["alarm"] = {{"platform", "binary_sensor"},
+                     {"name", "Alarm"},
+                     {"unique_id", id + "_alarm"},
+                     {"default_entity_id", fmt::format("binary_sensor.{}_alarm", id)},
+                     {"device_class", "problem"},
+                     {"state_topic", topic},
+                     {"value_template", "{{ 'ON' if value_json.active else 'OFF' }}"},
+                     {"payload_on", "ON"},
+                     {"payload_off", "OFF"},
+                     {"json_attributes_topic", topic},
+                     {"json_attributes_template", "{{ {'text': value_json.text} | tojson }}"},
+                     {"qos", 1}};
 }
 
 } // namespace cabinetd

@@ -75,8 +75,7 @@ struct MqttBridge::Inbox {
         bool any = false;
         for (const auto &r : recs) {
             if (!cabinets.count(r.cabinet)) continue;
-            if (r.kind != "state" && r.kind != "link" && r.kind != "session" &&
-                r.kind != "event")
+            if (r.kind != "state" && r.kind != "link" && r.kind != "session" && r.kind != "event")
                 continue;
             if (records.size() >= bound) {
                 records.pop_front();
@@ -92,8 +91,8 @@ struct MqttBridge::Inbox {
 
 MqttBridge::MqttBridge(const MqttConfig &cfg, Journal &journal, std::vector<Cabinet *> cabinets,
                        BrokerFactory factory, MqttTiming timing)
-    : cfg_(cfg), journal_(journal), factory_(std::move(factory)), timing_(timing),
-      inbox_(std::make_shared<Inbox>()) {
+        : cfg_(cfg), journal_(journal), factory_(std::move(factory)), timing_(timing),
+          inbox_(std::make_shared<Inbox>()) {
     validate_mqtt(cfg_, cabinets.size());
     url_ = parse_broker_url(cfg_.url);
     const auto start = journal_.last_cursor();
@@ -169,7 +168,7 @@ void MqttBridge::run() {
             std::unique_lock lk(inbox_->mu);
             inbox_->cv.wait_for(lk, std::chrono::milliseconds(50), [&] {
                 return inbox_->stop || !inbox_->items.empty() || !inbox_->records.empty() ||
-                       inbox_->journal_moved;
+                    inbox_->journal_moved;
             });
             if (inbox_->stop) break;
             items = inbox_->take();
@@ -179,8 +178,10 @@ void MqttBridge::run() {
             inbox_->journal_moved = false;
         }
         if (dropped)
-            log(4, fmt::format("mqtt: {} commands dropped unanswered: they came faster than they "
-                               "were taken", dropped));
+            log(4,
+                fmt::format("mqtt: {} commands dropped unanswered: they came faster than they "
+                            "were taken",
+                            dropped));
         for (auto &f : items) f(*this);
         follow_records(records, lost);
         const auto now = steady_ms();
@@ -332,10 +333,8 @@ void MqttBridge::on_connected(Unit &u) {
 }
 
 void MqttBridge::on_disconnected(Unit &u, const std::string &reason, std::uint64_t now) {
-    if (u.connected)
-        log(4, fmt::format("{}: mqtt: disconnected: {}", u.name, reason));
-    else if (reason != u.last_reason)
-        log(4, fmt::format("{}: mqtt: {}", u.name, reason));
+    if (u.connected) log(4, fmt::format("{}: mqtt: disconnected: {}", u.name, reason));
+    else if (reason != u.last_reason) log(4, fmt::format("{}: mqtt: {}", u.name, reason));
     u.last_reason = reason;
     u.connected = false;
     if (u.client) u.client->stop();

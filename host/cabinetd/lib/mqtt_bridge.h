@@ -37,7 +37,7 @@ namespace cabinetd {
 struct MqttTiming {
     std::chrono::milliseconds offline_after{1500}; // silent or heartbeat stale this long: offline
     std::chrono::milliseconds backoff_min{250}, backoff_max{5000};
-    std::chrono::milliseconds ha_delay_max{2000};  // republishing after Home Assistant comes online
+    std::chrono::milliseconds ha_delay_max{2000}; // republishing after Home Assistant comes online
     // How long a cabinet's topics and discovery wait for its first state line,
     // after the bridge starts or the cabinet's link comes up.
     std::chrono::milliseconds first_state_wait{3000};

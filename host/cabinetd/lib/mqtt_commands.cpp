@@ -26,8 +26,8 @@ void MqttBridge::on_message(Unit &u, const std::string &topic, const std::string
     command(u, topic.substr(u.prefix.size()), payload, retained, overloaded);
 }
 
-void MqttBridge::command(Unit &u, const std::string &sub, const std::string &payload,
-                         bool retained, bool overloaded) {
+void MqttBridge::command(Unit &u, const std::string &sub, const std::string &payload, bool retained,
+                         bool overloaded) {
     const auto received_ms = wall_ms();
     auto parsed = parse_mqtt_command(sub, payload);
     json base{{"topic", u.prefix + sub}};
@@ -51,8 +51,9 @@ void MqttBridge::command(Unit &u, const std::string &sub, const std::string &pay
     if (c.kind == MqttCommand::Open) base["door"] = c.door;
     if (retained) return refuse_with("retained", kRetained);
     if (overloaded)
-        return refuse_with("overloaded", "commands arrive faster than cabinetd takes them: "
-                                         "not carried out, send it again later");
+        return refuse_with("overloaded",
+                           "commands arrive faster than cabinetd takes them: "
+                           "not carried out, send it again later");
     if (auto stale = check_sent_at(c.sent_at_ms, received_ms, c.ttl_ms))
         return refuse_with(stale->code, stale->text);
     if (!u.online)

@@ -16,8 +16,9 @@ namespace {
 
 json state_names() {
     json out = json::array();
-    for (auto s : {ch::ControllerState::Idle, ch::ControllerState::Pulsing, ch::ControllerState::WaitOpen,
-                   ch::ControllerState::WaitClose, ch::ControllerState::Fault})
+    for (auto s :
+         {ch::ControllerState::Idle, ch::ControllerState::Pulsing, ch::ControllerState::WaitOpen,
+          ch::ControllerState::WaitClose, ch::ControllerState::Fault})
         out.push_back(std::string(ch::to_string(s)));
     return out;
 }
@@ -81,16 +82,15 @@ void add_door(json &cmps, const std::string &id, const std::string &prefix, unsi
 
 // The controller's state, its fault and the button that clears it.
 void add_controller(json &cmps, const std::string &id, const std::string &prefix) {
-    cmps["state"] = {
-        {"platform", "sensor"},
-        {"name", "Controller state"},
-        {"unique_id", id + "_state"},
-        {"default_entity_id", fmt::format("sensor.{}_state", id)},
-        {"device_class", "enum"},
-        {"options", state_names()},
-        {"state_topic", prefix + "state"},
-        {"value_template", "{{ value_json.state }}"},
-        {"qos", 1}};
+    cmps["state"] = {{"platform", "sensor"},
+                     {"name", "Controller state"},
+                     {"unique_id", id + "_state"},
+                     {"default_entity_id", fmt::format("sensor.{}_state", id)},
+                     {"device_class", "enum"},
+                     {"options", state_names()},
+                     {"state_topic", prefix + "state"},
+                     {"value_template", "{{ value_json.state }}"},
+                     {"qos", 1}};
     cmps["fault"] = {
         {"platform", "sensor"},
         {"name", "Fault"},

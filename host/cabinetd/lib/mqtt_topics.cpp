@@ -26,21 +26,19 @@ std::string replace_all(std::string s, std::string_view what, std::string_view w
 
 bool valid_topic(std::string_view t) {
     return !t.empty() && t.find_first_of("+#") == std::string_view::npos &&
-           t.find('\0') == std::string_view::npos;
+        t.find('\0') == std::string_view::npos;
 }
 
 MqttRefusal refuse(std::string code, std::string text, std::string request_id = {}) {
     return MqttRefusal{std::move(code), std::move(text), std::move(request_id)};
 }
 
-
 } // namespace
 
 BrokerUrl parse_broker_url(const std::string &url) {
     BrokerUrl b;
     std::string rest;
-    if (url.rfind("mqtt://", 0) == 0)
-        rest = url.substr(7);
+    if (url.rfind("mqtt://", 0) == 0) rest = url.substr(7);
     else if (url.rfind("mqtts://", 0) == 0) {
         rest = url.substr(8);
         b.tls = true;
@@ -200,22 +198,21 @@ std::optional<CabinetView::State> state_of(const std::string &detail) {
         using T = decltype(def);
         const auto it = j.find(k);
         if (it == j.end()) return def;
-        if constexpr (std::is_same_v<T, bool>)
-            return it->is_boolean() ? it->get<T>() : def;
+        if constexpr (std::is_same_v<T, bool>) return it->is_boolean() ? it->get<T>() : def;
         else if constexpr (std::is_same_v<T, std::string>)
             return it->is_string() ? it->get<T>() : def;
         else
             return it->is_number_unsigned() && it->get<std::uint64_t>() <= 0xffffffffu
-                       ? it->get<T>()
-                       : def;
+                ? it->get<T>()
+                : def;
     };
-    return CabinetView::State{
-        {get("state", std::string()), get("fault", std::string()), get("active_door", 0u),
-         get("door_closed_mask", 0u), get("latch_locked_mask", 0u)},
-        get("inputs_valid", false),
-        get("power_ok", false),
-        get("heartbeat_ok", false),
-        get("driver_ready", false)};
+    return CabinetView::State{{get("state", std::string()), get("fault", std::string()),
+                               get("active_door", 0u), get("door_closed_mask", 0u),
+                               get("latch_locked_mask", 0u)},
+                              get("inputs_valid", false),
+                              get("power_ok", false),
+                              get("heartbeat_ok", false),
+                              get("driver_ready", false)};
 }
 
 // The controller's session id of a run's key in the journal: a reused id
@@ -241,10 +238,8 @@ CabinetView view_of(const CabinetStatus &st) {
 
 bool follow(CabinetView &v, const Record &r) {
     if (r.kind == "link") {
-        if (r.code == "up")
-            v.link = Link::Up;
-        else
-            v.link = r.code == "silent" ? Link::Silent : Link::Down;
+        if (r.code == "up") v.link = Link::Up;
+        else v.link = r.code == "silent" ? Link::Silent : Link::Down;
         // The state line that brings a silent link back is recorded before the link.
         if (v.link != Link::Up) v.state.reset();
         return true;
@@ -324,9 +319,9 @@ json event_payload(const std::string &cabinet, const std::string &board, const R
 }
 
 json result_payload(json base, const CommandResult &r) {
-    base["result"] = r.outcome == ch::Outcome::Done      ? "ok"
-                     : r.outcome == ch::Outcome::Timeout ? "timeout"
-                                                         : "error";
+    base["result"] = r.outcome == ch::Outcome::Done ? "ok"
+        : r.outcome == ch::Outcome::Timeout         ? "timeout"
+                                                    : "error";
     base["code"] = r.code;
     base["text"] = r.text;
     // request_id stays the one the sender gave, which it matches results by;

@@ -50,9 +50,9 @@ struct MqttRefusal {
 inline constexpr std::size_t kMaxCommandPayload = 4096;
 // Reads a command from the part of its topic after the cabinet's prefix
 // ("door/3/open/set", "clear_fault/set") and its payload.
-std::variant<MqttCommand, MqttRefusal> parse_mqtt_command(std::string_view subtopic,
-                                                          std::string_view payload,
-                                                          std::size_t max_payload = kMaxCommandPayload);
+std::variant<MqttCommand, MqttRefusal>
+parse_mqtt_command(std::string_view subtopic, std::string_view payload,
+                   std::size_t max_payload = kMaxCommandPayload);
 
 // How far ahead of cabinetd's clock a command's sent_at_ms may be.
 inline constexpr std::int64_t kSentAtSkewMs = 2000;

@@ -33,7 +33,8 @@ std::optional<Stall> parse_stall() {
         auto [p, ec] = std::from_chars(t.data(), t.data() + t.size(), v);
         return ec == std::errc() && p == t.data() + t.size();
     };
-    if (!num(s.substr(c1 + 1, c2 - c1 - 1), after) || !num(s.substr(c2 + 1), length)) return std::nullopt;
+    if (!num(s.substr(c1 + 1, c2 - c1 - 1), after) || !num(s.substr(c2 + 1), length))
+        return std::nullopt;
     return Stall{std::string(s.substr(0, c1)), kStartMs + after, kStartMs + after + length};
 }
 
@@ -49,7 +50,8 @@ Progress::Progress(std::string part) : part_(std::move(part)), last_ms_(steady_m
 void Progress::mark() {
     if (const auto &s = stall(); s && s->part == part_) {
         const auto now = steady_ms();
-        if (now >= s->from_ms && now < s->to_ms) std::this_thread::sleep_for(std::chrono::milliseconds(s->to_ms - now));
+        if (now >= s->from_ms && now < s->to_ms)
+            std::this_thread::sleep_for(std::chrono::milliseconds(s->to_ms - now));
     }
     last_ms_.store(steady_ms(), std::memory_order_relaxed);
 }

@@ -6,7 +6,7 @@
 namespace cabinetd {
 
 Service::Service(const Config &cfg, JournalOptions jopt, LinkOptions lopt, HttpOptions hopt)
-    : cfg_(cfg) {
+        : cfg_(cfg) {
     validate(cfg_);
     jopt.retention = cfg_.retention;
     jopt.full_sync = cfg_.journal_full_sync;
@@ -18,8 +18,8 @@ Service::Service(const Config &cfg, JournalOptions jopt, LinkOptions lopt, HttpO
     boards_ = std::make_unique<BoardIds>(*journal_, names);
     for (auto &c : cfg_.cabinets) {
         lopt.held_open = c.held_open;
-        cabinets_.push_back(std::make_unique<Cabinet>(c.name, c.endpoint,
-                                                         endpoint_transport(c.endpoint), *journal_, lopt));
+        cabinets_.push_back(std::make_unique<Cabinet>(
+            c.name, c.endpoint, endpoint_transport(c.endpoint), *journal_, lopt));
     }
     api_ = std::make_unique<ApiContext>(*journal_, tokens_, hopt);
     for (std::size_t i = 0; i < cabinets_.size(); ++i)

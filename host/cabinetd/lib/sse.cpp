@@ -44,14 +44,14 @@ std::variant<StreamStart, Response> stream_request(const ApiRequest &req, ApiCon
     std::optional<std::pair<const char *, std::string_view>> from;
     if (auto h = req.http.find("Last-Event-ID"); h != req.http.end())
         from.emplace("Last-Event-ID", h->value());
-    else if (auto it = q.find("after"); it != q.end())
-        from.emplace("after", it->second);
+    else if (auto it = q.find("after"); it != q.end()) from.emplace("after", it->second);
     if (from) {
         auto c = parse_decimal<std::int64_t>(from->second);
         if (!c)
             return error_response(
-                400, fmt::format("{}: expected a cursor (a whole number, no leading zeros)",
-                                 from->first));
+                400,
+                fmt::format("{}: expected a cursor (a whole number, no leading zeros)",
+                            from->first));
         s.cursor = *c;
     }
     return s;
@@ -61,9 +61,9 @@ class EventStream : public std::enable_shared_from_this<EventStream> {
 public:
     EventStream(EventStreams &all, beast::tcp_stream socket, StreamStart what, Identity who,
                 bool counted)
-        : all_(all), ctx_(all.ctx_), stream_(std::move(socket)), what_(std::move(what)),
-          who_(std::move(who)), counted_stream_(counted), ping_(stream_.get_executor()),
-          watch_(stream_.get_executor()) {
+            : all_(all), ctx_(all.ctx_), stream_(std::move(socket)), what_(std::move(what)),
+              who_(std::move(who)), counted_stream_(counted), ping_(stream_.get_executor()),
+              watch_(stream_.get_executor()) {
         ++ctx_.counters.connections;
         if (counted_stream_) ++ctx_.counters.streams;
     }
@@ -184,8 +184,7 @@ void EventStream::on_page(const std::optional<Journal::Page> &page) {
         // A viewer's link records leave the endpoint out: formatted for it alone.
         if (!for_operator && r.kind == "link")
             *out += format(record_json(r, false, ctx_.endpoint(r.cabinet)));
-        else
-            *out += all_.messages_.get(r.cursor, [&] { return format(record_json(r)); });
+        else *out += all_.messages_.get(r.cursor, [&] { return format(record_json(r)); });
     }
     if (!out->empty()) return write(std::move(out));
     pump();
@@ -240,8 +239,7 @@ void EventStream::watch() {
     const auto &opt = ctx_.options;
     if (!stalled_since_)
         stalled_since_ = now - opt.stream_watch / 2; // it began since the last look
-    else if (now - *stalled_since_ >= opt.stream_write_timeout)
-        close();
+    else if (now - *stalled_since_ >= opt.stream_write_timeout) close();
 }
 
 void EventStream::close() {

@@ -20,8 +20,9 @@ nlohmann::json state_json(const cabinet_host::StateLine &s, StateParts parts) {
         j["latch_locked_mask"] = s.latch_locked_mask;
     }
     if (parts.text) {
-        j["fault_text"] =
-            s.fault == cabinet_host::kNoFault ? json() : json(std::string(cabinet_host::explain_text(s.fault)));
+        j["fault_text"] = s.fault == cabinet_host::kNoFault
+            ? json()
+            : json(std::string(cabinet_host::explain_text(s.fault)));
         j["fw"] = s.fw;
         j["hw"] = s.hw;
     }

@@ -20,7 +20,8 @@ bool same(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     unsigned diff = 0;
     for (std::size_t i = 0; i < a.size(); ++i)
-        diff |= static_cast<unsigned>(static_cast<unsigned char>(a[i]) ^ static_cast<unsigned char>(b[i]));
+        diff |= static_cast<unsigned>(static_cast<unsigned char>(a[i]) ^
+                                      static_cast<unsigned char>(b[i]));
     return diff == 0;
 }
 
@@ -44,11 +45,14 @@ std::vector<std::pair<std::string, Identity>> Tokens::parse(std::string_view tex
         Identity id{name, Role::Viewer};
         if (role == "operator") id.role = Role::Operator;
         else if (role != "viewer")
-            throw ConfigError(fmt::format("token file line {}: role \"{}\" is neither viewer nor operator", n, role));
+            throw ConfigError(fmt::format(
+                "token file line {}: role \"{}\" is neither viewer nor operator", n, role));
         if (token.size() < 16)
-            throw ConfigError(fmt::format("token file line {}: the token is shorter than 16 characters", n));
+            throw ConfigError(
+                fmt::format("token file line {}: the token is shorter than 16 characters", n));
         for (auto &[t, other] : out)
-            if (t == token) throw ConfigError(fmt::format("token file line {}: this token is given twice", n));
+            if (t == token)
+                throw ConfigError(fmt::format("token file line {}: this token is given twice", n));
         out.emplace_back(token, id);
     }
     return out;
@@ -69,7 +73,8 @@ void Tokens::set(std::vector<std::pair<std::string, Identity>> tokens) {
     for (auto &[token, id] : tokens) {
         id.grant = 0;
         for (auto &[old_token, old] : tokens_)
-            if (same(token, old_token) && old.name == id.name && old.role == id.role) id.grant = old.grant;
+            if (same(token, old_token) && old.name == id.name && old.role == id.role)
+                id.grant = old.grant;
         if (!id.grant) id.grant = next_grant_++;
     }
     tokens_ = std::move(tokens);

@@ -112,7 +112,7 @@ protected:
     void SetUp() override {
         const auto *test = ::testing::UnitTest::GetInstance()->current_test_info();
         dir_ = fs::temp_directory_path() /
-               ("cabinetd-cabinet-" + std::to_string(::getpid()) + "-" + test->name());
+            ("cabinetd-cabinet-" + std::to_string(::getpid()) + "-" + test->name());
         fs::remove_all(dir_);
         fs::create_directories(dir_);
         JournalOptions jopt;
@@ -197,8 +197,8 @@ TEST_F(CabinetTest, TheLinkIsUpSilentAndDownAsTheLineIs) {
     for (auto &r : records("link")) links.push_back(r.code);
     EXPECT_EQ(links, (std::vector<std::string>{"up", "silent", "up", "down"}));
     const auto health = records("heartbeat"); // the silence was heartbeats going unanswered
-    EXPECT_TRUE(std::any_of(health.begin(), health.end(),
-                            [](auto &r) { return r.code == "missing"; }));
+    EXPECT_TRUE(
+        std::any_of(health.begin(), health.end(), [](auto &r) { return r.code == "missing"; }));
 }
 
 TEST_F(CabinetTest, ARestartedControllerEndsTheCycleWaitedForAndStartsANewRun) {

@@ -14,7 +14,8 @@ namespace cabinetd {
 namespace {
 
 std::string write_temp(const std::string &name, const std::string &text) {
-    const auto p = std::filesystem::temp_directory_path() / ("cabinetd-" + std::to_string(::getpid()) + "-" + name);
+    const auto p = std::filesystem::temp_directory_path() /
+        ("cabinetd-" + std::to_string(::getpid()) + "-" + name);
     std::ofstream(p) << text;
     return p.string();
 }
@@ -24,8 +25,8 @@ TEST(Config, CabinetsFromTheCommandLine) {
     EXPECT_EQ(c.name, "lab");
     EXPECT_EQ(c.endpoint, "/dev/serial/by-id/usb-FTDI-if00");
     EXPECT_EQ(parse_cabinet("demo=tcp:127.0.0.1:5000").endpoint, "tcp:127.0.0.1:5000");
-    for (const char *bad : {"lab", "=/dev/ttyACM0", "la b=/dev/ttyACM0", "lab=ttyACM0", "lab=tcp:host",
-                            "lab=tcp:host:port", "lab=tcp::5000"})
+    for (const char *bad : {"lab", "=/dev/ttyACM0", "la b=/dev/ttyACM0", "lab=ttyACM0",
+                            "lab=tcp:host", "lab=tcp:host:port", "lab=tcp::5000"})
         EXPECT_THROW(parse_cabinet(bad), ConfigError) << bad;
 }
 
@@ -33,12 +34,14 @@ TEST(Config, FileFillsWhatTheCommandLineLeftOpen) {
     Config cfg;
     cfg.listen = "127.0.0.1:9000"; // given on the command line
     cfg.cabinets.push_back(parse_cabinet("lab=tcp:127.0.0.1:1"));
-    load_config_file(write_temp("cfg.json", R"({"cabinets": {"lab": {"endpoint": "/dev/ttyUSB9", "held_open_s": 9},
+    load_config_file(
+        write_temp("cfg.json",
+                   R"({"cabinets": {"lab": {"endpoint": "/dev/ttyUSB9", "held_open_s": 9},
         "demo": "tcp:127.0.0.1:5000",
         "shop": {"endpoint": "sim", "held_open_s": 5}},
         "db": "/var/lib/cabinetd/j.db", "listen": "0.0.0.0:80", "retention_days": 30, "journal_sync": "full",
         "max_db_mb": 64})"),
-                     cfg);
+        cfg);
     EXPECT_EQ(cfg.listen, "127.0.0.1:9000");
     EXPECT_EQ(cfg.db, "/var/lib/cabinetd/j.db");
     EXPECT_EQ(cfg.retention, std::chrono::hours(24 * 30));
@@ -51,11 +54,12 @@ TEST(Config, FileFillsWhatTheCommandLineLeftOpen) {
     EXPECT_EQ(cfg.cabinets[2].held_open, std::chrono::seconds(5));
     EXPECT_NO_THROW(validate(cfg));
 
-    for (const char *bad : {R"([1])", R"({"cabinets": ["lab"]})", R"({"db": 3})", R"({"retention_days": 0})",
-                            R"({"listne": "x"})", R"({"journal_sync": "sometimes"})", R"({"max_db_mb": 1})",
-                            R"({"max_db_mb": "256"})", R"({"cabinets": {"a": {"held_open_s": 5}}})",
-                            R"({"cabinets": {"a": {"endpoint": "sim", "held_open_s": 0}}})",
-                            R"({"cabinets": {"a": {"endpoint": "sim", "held_open": 5}}})", "{"}) {
+    for (const char *bad :
+         {R"([1])", R"({"cabinets": ["lab"]})", R"({"db": 3})", R"({"retention_days": 0})",
+          R"({"listne": "x"})", R"({"journal_sync": "sometimes"})", R"({"max_db_mb": 1})",
+          R"({"max_db_mb": "256"})", R"({"cabinets": {"a": {"held_open_s": 5}}})",
+          R"({"cabinets": {"a": {"endpoint": "sim", "held_open_s": 0}}})",
+          R"({"cabinets": {"a": {"endpoint": "sim", "held_open": 5}}})", "{"}) {
         Config c;
         EXPECT_THROW(load_config_file(write_temp("bad.json", bad), c), ConfigError) << bad;
     }
@@ -66,12 +70,14 @@ TEST(Config, FileFillsWhatTheCommandLineLeftOpen) {
 TEST(Config, ListenAddresses) {
     EXPECT_EQ(parse_listen("127.0.0.1:8080").port, 8080);
     EXPECT_EQ(parse_listen("[::1]:0").host, "::1");
-    for (const char *bad : {"8080", "host:", ":80", "h:99999", "h:8x"}) EXPECT_THROW(parse_listen(bad), ConfigError) << bad;
+    for (const char *bad : {"8080", "host:", ":80", "h:99999", "h:8x"})
+        EXPECT_THROW(parse_listen(bad), ConfigError) << bad;
 }
 
 TEST(Tokens, FileGivesNamesAndRoles) {
     Tokens t;
-    t.set(Tokens::parse("# who role token\n\nops operator 0123456789abcdef\r\nboard viewer fedcba9876543210xx\n"));
+    t.set(Tokens::parse(
+        "# who role token\n\nops operator 0123456789abcdef\r\nboard viewer fedcba9876543210xx\n"));
     auto ops = t.check("0123456789abcdef");
     ASSERT_TRUE(ops);
     EXPECT_EQ(ops->name, "ops");
@@ -88,10 +94,13 @@ TEST(Tokens, FileGivesNamesAndRoles) {
         }
         return std::string("accepted");
     };
-    EXPECT_NE(line_of("a viewer 0123456789abcdef\nb admin 0123456789abcdeX").find("line 2"), std::string::npos);
+    EXPECT_NE(line_of("a viewer 0123456789abcdef\nb admin 0123456789abcdeX").find("line 2"),
+              std::string::npos);
     EXPECT_NE(line_of("a viewer short").find("16"), std::string::npos);
-    EXPECT_NE(line_of("a viewer 0123456789abcdef extra").find("NAME ROLE TOKEN"), std::string::npos);
-    EXPECT_NE(line_of("a viewer 0123456789abcdef\nb operator 0123456789abcdef").find("twice"), std::string::npos);
+    EXPECT_NE(line_of("a viewer 0123456789abcdef extra").find("NAME ROLE TOKEN"),
+              std::string::npos);
+    EXPECT_NE(line_of("a viewer 0123456789abcdef\nb operator 0123456789abcdef").find("twice"),
+              std::string::npos);
 }
 
 TEST(Tokens, StreamTokensExpire) {
@@ -141,7 +150,8 @@ TEST(Tokens, ReloadRevokesWhatATokenGranted) {
 // made from such a generator is known to whoever saw enough earlier ones.
 // This plays that attacker against stream tokens.
 TEST(Tokens, StreamTokensCannotBePredictedFromEarlierOnes) {
-    constexpr std::uint64_t kUpper = 0xFFFFFFFF80000000ull, kLower = 0x7FFFFFFFull, kA = 0xB5026F5AA96619E9ull;
+    constexpr std::uint64_t kUpper = 0xFFFFFFFF80000000ull, kLower = 0x7FFFFFFFull,
+                            kA = 0xB5026F5AA96619E9ull;
     const auto untemper = [](std::uint64_t y) {
         y ^= y >> 43;
         y ^= (y << 37) & 0xFFF7EEE000000000ull;
@@ -157,7 +167,7 @@ TEST(Tokens, StreamTokensCannotBePredictedFromEarlierOnes) {
         x ^= (x << 37) & 0xFFF7EEE000000000ull;
         return x ^ (x >> 43);
     };
-    {   // The attacker is right about the generator itself.
+    { // The attacker is right about the generator itself.
         std::mt19937_64 g(12345);
         std::vector<std::uint64_t> x;
         for (int i = 0; i < 312; ++i) x.push_back(untemper(g()));
@@ -168,13 +178,15 @@ TEST(Tokens, StreamTokensCannotBePredictedFromEarlierOnes) {
     t.set(Tokens::parse("wall viewer fedcba9876543210\n"));
     const auto wall = *t.check("fedcba9876543210");
     std::vector<std::string> tokens;
-    for (int i = 0; i < 157; ++i) tokens.push_back(t.issue_stream_token(wall, std::chrono::seconds(60)));
+    for (int i = 0; i < 157; ++i)
+        tokens.push_back(t.issue_stream_token(wall, std::chrono::seconds(60)));
     for (auto &tok : tokens) ASSERT_GE(tok.size(), 1u + 32u) << "fewer than 128 bits: " << tok;
     // Each token's 128 bits as two outputs, in either order.
     for (bool swap : {false, true}) {
         std::vector<std::uint64_t> out;
         for (auto &tok : tokens) {
-            const auto a = std::stoull(tok.substr(1, 16), nullptr, 16), b = std::stoull(tok.substr(17, 16), nullptr, 16);
+            const auto a = std::stoull(tok.substr(1, 16), nullptr, 16),
+                       b = std::stoull(tok.substr(17, 16), nullptr, 16);
             out.push_back(swap ? b : a);
             out.push_back(swap ? a : b);
         }
@@ -184,7 +196,8 @@ TEST(Tokens, StreamTokensCannotBePredictedFromEarlierOnes) {
             const auto y = (x[k] & kUpper) | (x[k + 1] & kLower);
             x.push_back(x[k + 156] ^ (y >> 1) ^ ((y & 1) ? kA : 0));
         }
-        EXPECT_FALSE(temper(x[312]) == out[312] && temper(x[313]) == out[313]) << "the next stream token was predicted";
+        EXPECT_FALSE(temper(x[312]) == out[312] && temper(x[313]) == out[313])
+            << "the next stream token was predicted";
     }
 }
 

@@ -18,15 +18,16 @@ class JournalTest : public ::testing::Test {
 protected:
     void SetUp() override {
         dir_ = fs::temp_directory_path() /
-               ("cabinetd-journal-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+            ("cabinetd-journal-" + std::to_string(::getpid()) + "-" +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir_);
         fs::create_directories(dir_);
         path_ = (dir_ / "j.db").string();
     }
     void TearDown() override { fs::remove_all(dir_); }
 
-    static Record event(const std::string &session, std::uint64_t seq, std::string code = "door_open") {
+    static Record event(const std::string &session, std::uint64_t seq,
+                        std::string code = "door_open") {
         Record r;
         r.cabinet = "lab";
         r.kind = "event";
@@ -332,7 +333,8 @@ TEST_F(JournalTest, PrunesForAgeAndForSizeOldestFirstAndSaysWhatWent) {
     ASSERT_TRUE(eventually([&] { return of_kind(j, "journal").size() == 1; }));
     const auto aged = of_kind(j, "journal")[0];
     EXPECT_EQ(aged.code, "pruned");
-    EXPECT_NE(aged.detail.find(R"("records":1,"up_to_cursor":1,)"), std::string::npos) << aged.detail;
+    EXPECT_NE(aged.detail.find(R"("records":1,"up_to_cursor":1,)"), std::string::npos)
+        << aged.detail;
     EXPECT_NE(aged.detail.find(R"("why":"age")"), std::string::npos) << aged.detail;
     EXPECT_EQ(of_kind(j, "event").size(), 1u);
 
@@ -356,7 +358,10 @@ TEST_F(JournalTest, PrunesForAgeAndForSizeOldestFirstAndSaysWhatWent) {
     sqlite3 *db = nullptr;
     ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
     sqlite3_stmt *st = nullptr;
-    sqlite3_prepare_v2(db, "SELECT (SELECT page_count FROM pragma_page_count) - (SELECT freelist_count FROM pragma_freelist_count)", -1, &st, nullptr);
+    sqlite3_prepare_v2(
+        db,
+        "SELECT (SELECT page_count FROM pragma_page_count) - (SELECT freelist_count FROM pragma_freelist_count)",
+        -1, &st, nullptr);
     ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
     EXPECT_LE(sqlite3_column_int64(st, 0) * 1024, 200 * 1024);
     sqlite3_finalize(st);
@@ -410,7 +415,9 @@ TEST(SeqTracker, ReportsTheEventsALineShowsMissing) {
         return std::nullopt;
     });
     using Range = std::pair<std::uint64_t, std::uint64_t>;
-    const auto range = [](std::optional<SeqTracker::Gap> g) { return g ? Range{g->from, g->to} : Range{0, 0}; };
+    const auto range = [](std::optional<SeqTracker::Gap> g) {
+        return g ? Range{g->from, g->to} : Range{0, 0};
+    };
     const Range none{0, 0};
     // A new session seen from its first event: nothing missing.
     EXPECT_EQ(range(t.event("new", 1)), none);

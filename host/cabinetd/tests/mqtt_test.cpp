@@ -32,10 +32,10 @@ struct Published {
 struct FakeNet {
     struct Client;
     std::mutex mu;
-    bool up = true;        // accepting connections
-    bool auto_ack = true;  // acknowledge every publish at once
-    bool hold = false;     // publishing blocks (the bridge's thread with it) while set
-    bool holding = false;  // a publish is blocked
+    bool up = true;       // accepting connections
+    bool auto_ack = true; // acknowledge every publish at once
+    bool hold = false;    // publishing blocks (the bridge's thread with it) while set
+    bool holding = false; // a publish is blocked
     std::condition_variable cv;
     std::vector<Published> log;
     std::vector<std::pair<std::size_t, std::string>> subscribed; // (log size at the time, pattern)
@@ -66,7 +66,8 @@ struct FakeNet {
             std::erase_if(net.unacked, [&](auto &p) { return p.first == this; });
             connected = false;
         }
-        std::optional<int> publish(const std::string &t, const std::string &p, int qos, bool retain) override {
+        std::optional<int> publish(const std::string &t, const std::string &p, int qos,
+                                   bool retain) override {
             int mid;
             bool ack;
             {
@@ -144,7 +145,8 @@ struct FakeNet {
     }
     std::vector<std::uint64_t> event_seqs() {
         std::vector<std::uint64_t> out;
-        for (auto &m : messages(kPrefix + "event")) out.push_back(json::parse(m.payload)["seq"].get<std::uint64_t>());
+        for (auto &m : messages(kPrefix + "event"))
+            out.push_back(json::parse(m.payload)["seq"].get<std::uint64_t>());
         return out;
     }
 };
@@ -160,14 +162,16 @@ template <class F> bool eventually(F pred) {
 class MqttBridgeTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("cabinetd-mqtt-" + std::to_string(::getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir_ = fs::temp_directory_path() /
+            ("cabinetd-mqtt-" + std::to_string(::getpid()) + "-" +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir_);
         fs::create_directories(dir_);
         journal_ = std::make_unique<Journal>((dir_ / "j.db").string());
         // A cabinet that has been seen before (its board is known from the
         // journal) and whose link is down now.
-        cabinet_ = std::make_unique<Cabinet>("lab", "tcp:127.0.0.1:1", endpoint_transport("tcp:127.0.0.1:1"), *journal_);
+        cabinet_ = std::make_unique<Cabinet>("lab", "tcp:127.0.0.1:1",
+                                             endpoint_transport("tcp:127.0.0.1:1"), *journal_);
         write_events(1, 1);
         cfg_.url = "mqtt://127.0.0.1:1883";
         timing_.ha_delay_max = std::chrono::milliseconds(20);
@@ -198,7 +202,8 @@ protected:
         journal_->flush();
     }
     void start_bridge() {
-        bridge_ = std::make_unique<MqttBridge>(cfg_, *journal_, std::vector<Cabinet *>{cabinet_.get()}, net_.factory(), timing_);
+        bridge_ = std::make_unique<MqttBridge>(
+            cfg_, *journal_, std::vector<Cabinet *>{cabinet_.get()}, net_.factory(), timing_);
         bridge_->start();
     }
 
@@ -244,7 +249,8 @@ TEST_F(MqttBridgeTest, EveryConnectionIsAColdStartAndEventsWaitInTheJournal) {
             EXPECT_EQ(at, 0u) << p << " subscribed after publishing";
             subs.insert(p);
         }
-        EXPECT_TRUE(subs.count(kPrefix + "door/+/+/set") && subs.count(kPrefix + "+/set") && subs.count("homeassistant/status"));
+        EXPECT_TRUE(subs.count(kPrefix + "door/+/+/set") && subs.count(kPrefix + "+/set") &&
+                    subs.count("homeassistant/status"));
     }
     auto avail = net_.messages(kPrefix + "availability");
     EXPECT_TRUE(avail[0].retain);
@@ -289,7 +295,8 @@ TEST_F(MqttBridgeTest, EveryConnectionIsAColdStartAndEventsWaitInTheJournal) {
 TEST_F(MqttBridgeTest, StateAndDoorsFollowTheCabinetsRecordsAsTheyAreWritten) {
     start_bridge();
     ASSERT_TRUE(eventually([&] { return !net_.messages(kPrefix + "state").empty(); }));
-    const auto write = [&](const std::string &kind, const std::string &code, const std::string &detail) {
+    const auto write = [&](const std::string &kind, const std::string &code,
+                           const std::string &detail) {
         Record r;
         r.cabinet = "lab";
         r.kind = kind;
@@ -300,9 +307,10 @@ TEST_F(MqttBridgeTest, StateAndDoorsFollowTheCabinetsRecordsAsTheyAreWritten) {
     };
     write("link", "up", R"({"reason":"connected"})");
     write("session", "first", R"({"reason":"first session seen for this cabinet"})");
-    write("state", "pulsing", R"({"state":"pulsing","active_door":2,"door_closed_mask":255,)"
-                              R"("latch_locked_mask":253,"inputs_valid":true,"power_ok":true,)"
-                              R"("heartbeat_ok":true,"driver_ready":true,"fault":"none"})");
+    write("state", "pulsing",
+          R"({"state":"pulsing","active_door":2,"door_closed_mask":255,)"
+          R"("latch_locked_mask":253,"inputs_valid":true,"power_ok":true,)"
+          R"("heartbeat_ok":true,"driver_ready":true,"fault":"none"})");
     const auto last = [&](const std::string &sub) {
         auto m = net_.messages(kPrefix + sub);
         return m.empty() ? json() : json::parse(m.back().payload);
@@ -310,8 +318,10 @@ TEST_F(MqttBridgeTest, StateAndDoorsFollowTheCabinetsRecordsAsTheyAreWritten) {
     ASSERT_TRUE(eventually([&] { return last("state")["state"] == "pulsing"; }));
     EXPECT_EQ(last("state")["session_id"], kSession);
     EXPECT_EQ(last("door/2/state"), (json{{"door", "closed"}, {"latch", "unlocked"}}));
-    EXPECT_TRUE(eventually([&] { return net_.messages(kPrefix + "availability").back().payload == "online"; }));
-    EXPECT_EQ(cabinet_->status().link, Link::Down); // the records, not the cabinet's status, moved them
+    EXPECT_TRUE(eventually(
+        [&] { return net_.messages(kPrefix + "availability").back().payload == "online"; }));
+    EXPECT_EQ(cabinet_->status().link,
+              Link::Down); // the records, not the cabinet's status, moved them
     // An event moves them too, without waiting for the next state record.
     Record opened;
     opened.cabinet = "lab";
@@ -324,7 +334,8 @@ TEST_F(MqttBridgeTest, StateAndDoorsFollowTheCabinetsRecordsAsTheyAreWritten) {
 
     const auto doors = net_.messages(kPrefix + "door/2/state").size();
     write("link", "down", R"({"reason":"gone"})");
-    ASSERT_TRUE(eventually([&] { return net_.messages(kPrefix + "availability").back().payload == "offline"; }));
+    ASSERT_TRUE(eventually(
+        [&] { return net_.messages(kPrefix + "availability").back().payload == "offline"; }));
     EXPECT_EQ(last("state")["link"], "down");
     EXPECT_TRUE(last("state")["state"].is_null());
     EXPECT_EQ(net_.messages(kPrefix + "door/2/state").size(), doors);
@@ -357,13 +368,16 @@ TEST_F(MqttBridgeTest, BadCommandsAreAnsweredAndNeverReachTheCabinet) {
     cfg_.commands = true;
     start_bridge();
     ASSERT_TRUE(eventually([&] { return !net_.messages(kPrefix + "state").empty(); }));
-    const auto result = [&](const std::string &sub, const std::string &payload, bool retained = false) {
+    const auto result = [&](const std::string &sub, const std::string &payload,
+                            bool retained = false) {
         const auto n = net_.messages(kPrefix + "result").size();
         net_.deliver(kPrefix + sub, payload, retained);
-        EXPECT_TRUE(eventually([&] { return net_.messages(kPrefix + "result").size() == n + 1; })) << sub << " " << payload;
+        EXPECT_TRUE(eventually([&] { return net_.messages(kPrefix + "result").size() == n + 1; }))
+            << sub << " " << payload;
         return json::parse(net_.messages(kPrefix + "result").back().payload);
     };
-    const auto code = [&](const std::string &sub, const std::string &payload, bool retained = false) {
+    const auto code = [&](const std::string &sub, const std::string &payload,
+                          bool retained = false) {
         auto r = result(sub, payload, retained);
         EXPECT_EQ(r["result"], "error") << r;
         return r["code"].get<std::string>();
@@ -374,11 +388,14 @@ TEST_F(MqttBridgeTest, BadCommandsAreAnsweredAndNeverReachTheCabinet) {
     EXPECT_EQ(code("door/03/open/set", "OPEN"), "unknown_topic");
     EXPECT_EQ(code("door/1/close/set", "OPEN"), "unknown_topic");
     EXPECT_EQ(code("reboot/set", ""), "unknown_topic");
-    auto r = result("door/1/open/set", R"({"request_id":"late-1","ttl_ms":1000,"sent_at_ms":1000})");
+    auto r =
+        result("door/1/open/set", R"({"request_id":"late-1","ttl_ms":1000,"sent_at_ms":1000})");
     EXPECT_EQ(r["code"], "expired");
     EXPECT_EQ(r["request_id"], "late-1");
     // A command from the future would never expire; the far past must not wrap around.
-    EXPECT_EQ(code("door/1/open/set", R"({"sent_at_ms":)" + std::to_string(wall_ms() + 365LL * 86400000) + "}"), "bad_request");
+    EXPECT_EQ(code("door/1/open/set",
+                   R"({"sent_at_ms":)" + std::to_string(wall_ms() + 365LL * 86400000) + "}"),
+              "bad_request");
     EXPECT_EQ(code("door/1/open/set", R"({"sent_at_ms":-9223372036854775808})"), "expired");
     // A good command for a cabinet that is offline is refused too.
     r = result("door/3/open/set", R"({"pulse_ms":300,"ttl_ms":2000,"request_id":"k-3"})");
@@ -406,7 +423,8 @@ TEST_F(MqttBridgeTest, AFloodOfCommandsIsAnsweredOverloadedThenDroppedNeverQueue
     net_.set_hold(true);
     net_.deliver(kPrefix + "door/1/open/set", "OPEN", true);
     ASSERT_TRUE(eventually([&] { return net_.held(); }));
-    for (int i = 0; i < 10; ++i) net_.deliver(kPrefix + "door/1/open/set", fmt::format(R"({{"request_id":"r{}"}})", i));
+    for (int i = 0; i < 10; ++i)
+        net_.deliver(kPrefix + "door/1/open/set", fmt::format(R"({{"request_id":"r{}"}})", i));
     net_.set_hold(false);
     ASSERT_TRUE(eventually([&] { return results().size() == 7; }));
     // Taken in order: three as usual, two answered overloaded, the rest dropped.
@@ -415,23 +433,33 @@ TEST_F(MqttBridgeTest, AFloodOfCommandsIsAnsweredOverloadedThenDroppedNeverQueue
     std::vector<std::string> got;
     for (auto &m : results()) {
         const auto r = json::parse(m.payload);
-        got.push_back(r["code"].get<std::string>() + ":" + (r["request_id"].is_string() ? r["request_id"].get<std::string>() : ""));
+        got.push_back(r["code"].get<std::string>() + ":" +
+                      (r["request_id"].is_string() ? r["request_id"].get<std::string>() : ""));
     }
-    EXPECT_EQ(got, (std::vector<std::string>{"retained:", "retained:", "offline:r0", "offline:r1", "offline:r2", "overloaded:r3",
-                                             "overloaded:r4", "offline:after"}));
+    EXPECT_EQ(got,
+              (std::vector<std::string>{"retained:", "retained:", "offline:r0", "offline:r1",
+                                        "offline:r2", "overloaded:r3", "overloaded:r4",
+                                        "offline:after"}));
 }
 
 // The fields Home Assistant's MQTT discovery documents for each platform
 // (full names; device-based discovery adds "platform").
 const std::map<std::string, std::set<std::string>> kDocumented = {
-    {"lock", {"platform", "name", "unique_id", "default_entity_id", "state_topic", "value_template", "state_locked",
-              "state_unlocked", "command_topic", "payload_lock", "payload_unlock", "payload_open", "optimistic", "qos", "retain"}},
-    {"binary_sensor", {"platform", "name", "unique_id", "default_entity_id", "device_class", "state_topic",
-                       "value_template", "payload_on", "payload_off", "json_attributes_topic",
-                       "json_attributes_template", "qos"}},
-    {"sensor", {"platform", "name", "unique_id", "default_entity_id", "device_class", "options", "state_topic",
-                "value_template", "json_attributes_topic", "json_attributes_template", "entity_category", "qos"}},
-    {"button", {"platform", "name", "unique_id", "default_entity_id", "command_topic", "payload_press", "qos", "retain"}},
+    {"lock",
+     {"platform", "name", "unique_id", "default_entity_id", "state_topic", "value_template",
+      "state_locked", "state_unlocked", "command_topic", "payload_lock", "payload_unlock",
+      "payload_open", "optimistic", "qos", "retain"}},
+    {"binary_sensor",
+     {"platform", "name", "unique_id", "default_entity_id", "device_class", "state_topic",
+      "value_template", "payload_on", "payload_off", "json_attributes_topic",
+      "json_attributes_template", "qos"}},
+    {"sensor",
+     {"platform", "name", "unique_id", "default_entity_id", "device_class", "options",
+      "state_topic", "value_template", "json_attributes_topic", "json_attributes_template",
+      "entity_category", "qos"}},
+    {"button",
+     {"platform", "name", "unique_id", "default_entity_id", "command_topic", "payload_press", "qos",
+      "retain"}},
 };
 
 TEST(MqttDiscovery, OneDeviceWithItsComponentsNamedByTheBoard) {
@@ -447,10 +475,12 @@ TEST(MqttDiscovery, OneDeviceWithItsComponentsNamedByTheBoard) {
         const auto p = c["platform"].get<std::string>();
         ++platforms[p];
         ASSERT_TRUE(kDocumented.count(p)) << p;
-        for (auto &[field, v] : c.items()) EXPECT_TRUE(kDocumented.at(p).count(field)) << p << "." << field;
+        for (auto &[field, v] : c.items())
+            EXPECT_TRUE(kDocumented.at(p).count(field)) << p << "." << field;
         EXPECT_FALSE(c.contains("object_id"));
         const auto uid = c["unique_id"].get<std::string>();
-        EXPECT_EQ(uid.rfind("tessaro_0123456789abcdef_", 0), 0u) << uid; // from the board, not the name "lab"
+        EXPECT_EQ(uid.rfind("tessaro_0123456789abcdef_", 0), 0u)
+            << uid; // from the board, not the name "lab"
         EXPECT_TRUE(ids.insert(uid).second) << uid;
         EXPECT_EQ(c["default_entity_id"].get<std::string>().rfind(p + ".", 0), 0u);
         if (p == "lock") {
@@ -469,7 +499,8 @@ TEST(MqttDiscovery, OneDeviceWithItsComponentsNamedByTheBoard) {
     EXPECT_EQ(platforms["binary_sensor"], 9);
     EXPECT_EQ(platforms["sensor"], 2);
     EXPECT_EQ(platforms["button"], 1);
-    EXPECT_EQ(discovery_topic(MqttConfig{}, "0123456789ABCDEF"), "homeassistant/device/tessaro_0123456789abcdef/config");
+    EXPECT_EQ(discovery_topic(MqttConfig{}, "0123456789ABCDEF"),
+              "homeassistant/device/tessaro_0123456789abcdef/config");
 }
 
 } // namespace

@@ -17,21 +17,29 @@ TEST(MqttCommand, PayloadsAndTheirDefaults) {
     EXPECT_EQ(c.door, 8u);
     EXPECT_EQ(c.pulse_ms, 500u);
     EXPECT_TRUE(c.request_id.empty());
-    c = std::get<MqttCommand>(parse_mqtt_command("door/2/open/set", R"({"pulse_ms":100,"ttl_ms":5000,"request_id":"a:b.c-d_e"})"));
+    c = std::get<MqttCommand>(parse_mqtt_command(
+        "door/2/open/set", R"({"pulse_ms":100,"ttl_ms":5000,"request_id":"a:b.c-d_e"})"));
     EXPECT_EQ(c.pulse_ms, 100u);
     EXPECT_EQ(c.ttl_ms, 5000u);
     EXPECT_EQ(c.request_id, "a:b.c-d_e");
-    EXPECT_EQ(std::get<MqttCommand>(parse_mqtt_command("clear_fault/set", "")).kind, MqttCommand::ClearFault);
-    for (const char *bad : {R"({"pulse_ms":99})", R"({"pulse_ms":1001})", R"({"ttl_ms":0})", R"({"ttl_ms":5001})",
-                            R"({"pulse_ms":"300"})", R"({"pulse_ms":300.5})", R"({"request_id":""})",
-                            R"({"request_id":"has space"})", R"({"door":3})", "[]", "open"}) {
+    EXPECT_EQ(std::get<MqttCommand>(parse_mqtt_command("clear_fault/set", "")).kind,
+              MqttCommand::ClearFault);
+    for (const char *bad :
+         {R"({"pulse_ms":99})", R"({"pulse_ms":1001})", R"({"ttl_ms":0})", R"({"ttl_ms":5001})",
+          R"({"pulse_ms":"300"})", R"({"pulse_ms":300.5})", R"({"request_id":""})",
+          R"({"request_id":"has space"})", R"({"door":3})", "[]", "open"}) {
         auto r = parse_mqtt_command("door/1/open/set", bad);
         ASSERT_TRUE(std::holds_alternative<MqttRefusal>(r)) << bad;
         EXPECT_EQ(std::get<MqttRefusal>(r).code, "bad_request") << bad;
     }
     // A refusal after the request id was read echoes it.
-    EXPECT_EQ(std::get<MqttRefusal>(parse_mqtt_command("door/1/open/set", R"({"request_id":"x1","pulse_ms":5})")).request_id, "x1");
-    EXPECT_EQ(std::get<MqttRefusal>(parse_mqtt_command("clear_fault/set", R"({"pulse_ms":300})")).code, "bad_request");
+    EXPECT_EQ(std::get<MqttRefusal>(
+                  parse_mqtt_command("door/1/open/set", R"({"request_id":"x1","pulse_ms":5})"))
+                  .request_id,
+              "x1");
+    EXPECT_EQ(
+        std::get<MqttRefusal>(parse_mqtt_command("clear_fault/set", R"({"pulse_ms":300})")).code,
+        "bad_request");
 }
 
 TEST(MqttCommand, DoorsAreNamedCanonically) {
@@ -70,7 +78,8 @@ TEST(MqttSettings, UrlsPrefixesAndBoardIds) {
     EXPECT_EQ(u.host, "::1");
     EXPECT_EQ(u.port, 8883);
     EXPECT_TRUE(u.tls);
-    for (const char *bad : {"tcp://h:1", "mqtt://", "mqtt://h:0", "mqtt://h:65536", "mqtt://h:x", "mqtt://user:pw@h:1"})
+    for (const char *bad : {"tcp://h:1", "mqtt://", "mqtt://h:0", "mqtt://h:65536", "mqtt://h:x",
+                            "mqtt://user:pw@h:1"})
         EXPECT_THROW(parse_broker_url(bad), ConfigError) << bad;
     MqttConfig m;
     m.url = "mqtts://h";
@@ -101,11 +110,13 @@ TEST(Command, HttpTakesTheSameChecksWithItsOwnFieldsAndKinds) {
     EXPECT_EQ(error({"3", "cycle", "{}", false}).kind, K::NotJson);
     EXPECT_EQ(error({"3", std::nullopt, "[]", true}).kind, K::Malformed);
     // A request id travels in a header on HTTP: in the body it is unknown.
-    EXPECT_EQ(error({"3", std::nullopt, R"({"request_id":"a"})", true}).text, "unknown field \"request_id\"");
+    EXPECT_EQ(error({"3", std::nullopt, R"({"request_id":"a"})", true}).text,
+              "unknown field \"request_id\"");
     auto e = error({"3", std::nullopt, R"({"ttl_ms":18446744073709551615})", true});
     EXPECT_EQ(e.kind, K::OutOfRange);
     EXPECT_EQ(e.text, "ttl_ms 18446744073709551615 is out of range: 1 to 5000");
-    auto ok = std::get<Command>(parse_open({"8", "cycle", R"({"pulse_ms":1000})", true}, Front::Http));
+    auto ok =
+        std::get<Command>(parse_open({"8", "cycle", R"({"pulse_ms":1000})", true}, Front::Http));
     EXPECT_EQ(ok.door, 8u);
     EXPECT_EQ(ok.pulse_ms, 1000u);
     EXPECT_TRUE(ok.open_args().wait_cycle);
@@ -123,16 +134,19 @@ Record record(const std::string &kind, const std::string &code, const std::strin
 }
 
 TEST(MqttState, FollowsTheCabinetsRecordsAndNeverShowsAStaleState) {
-    const std::string detail = R"({"state":"wait_close","active_door":3,"output_mask":0,)"
-                               R"("door_closed_mask":251,"latch_locked_mask":255,"inputs_valid":true,)"
-                               R"("power_ok":true,"heartbeat_ok":true,"driver_ready":true,"fault":"none"})";
+    const std::string detail =
+        R"({"state":"wait_close","active_door":3,"output_mask":0,)"
+        R"("door_closed_mask":251,"latch_locked_mask":255,"inputs_valid":true,)"
+        R"("power_ok":true,"heartbeat_ok":true,"driver_ready":true,"fault":"none"})";
     CabinetView v;
-    for (auto &r : {record("link", "up"), record("session", "reused", "0123456789ABCDEF-0000000000000001~17"),
-                    record("state", "wait_close", "", detail)})
+    for (auto &r :
+         {record("link", "up"), record("session", "reused", "0123456789ABCDEF-0000000000000001~17"),
+          record("state", "wait_close", "", detail)})
         EXPECT_TRUE(follow(v, r));
     EXPECT_FALSE(follow(v, record("event", "door_open")));
     auto s = state_payload("lab", "0123456789ABCDEF", v);
-    EXPECT_EQ(s["session_id"], "0123456789ABCDEF-0000000000000001"); // the controller's, not the journal's key
+    EXPECT_EQ(s["session_id"],
+              "0123456789ABCDEF-0000000000000001"); // the controller's, not the journal's key
     EXPECT_EQ(s["state"], "wait_close");
     EXPECT_EQ(s["active_door"], 3);
     EXPECT_TRUE(looks_online(v));
@@ -154,7 +168,8 @@ TEST(MqttState, FollowsTheCabinetsRecordsAndNeverShowsAStaleState) {
     EXPECT_TRUE(state_payload("lab", "0123456789ABCDEF", v)["state"].is_null());
     EXPECT_FALSE(door_payload(v, 3));
     EXPECT_FALSE(looks_online(v));
-    follow(v, record("state", "idle", "", R"({"state":"idle","heartbeat_ok":true,"fault":"none"})"));
+    follow(v,
+           record("state", "idle", "", R"({"state":"idle","heartbeat_ok":true,"fault":"none"})"));
     EXPECT_TRUE(state_payload("lab", "0123456789ABCDEF", v)["state"].is_null());
     follow(v, record("link", "up"));
     EXPECT_EQ(state_payload("lab", "0123456789ABCDEF", v)["state"], "idle");
@@ -163,7 +178,8 @@ TEST(MqttState, FollowsTheCabinetsRecordsAndNeverShowsAStaleState) {
     // detail reads as zeros, never as an exception.
     follow(v, record("session", "restarted", "0123456789ABCDEF-0000000000000002"));
     EXPECT_FALSE(door_payload(v, 1));
-    follow(v, record("state", "idle", "", R"({"state":7,"door_closed_mask":"x","heartbeat_ok":1})"));
+    follow(v,
+           record("state", "idle", "", R"({"state":7,"door_closed_mask":"x","heartbeat_ok":1})"));
     EXPECT_EQ(state_payload("lab", "0123456789ABCDEF", v)["state"], "");
     EXPECT_FALSE(looks_online(v));
     follow(v, record("link", "down"));

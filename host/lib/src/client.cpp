@@ -8,9 +8,7 @@
 namespace cabinet_host {
 namespace {
 
-bool parse_refusal(const AckLine &a) {
-    return a.request_id.empty() && is_unread_line_ack(a.code);
-}
+bool parse_refusal(const AckLine &a) { return a.request_id.empty() && is_unread_line_ack(a.code); }
 
 // Whether an ack can be the answer to a request. The controller answers lines
 // in order, but a line can be lost or mangled on a serial link, and an ack
@@ -19,14 +17,13 @@ bool parse_refusal(const AckLine &a) {
 // for the answer to the wrong command.
 bool answers(const Request &r, const AckLine &a) {
     switch (r.kind) {
-    case RequestKind::Open:
-        return a.request_id == r.request_id || parse_refusal(a);
+    case RequestKind::Open: return a.request_id == r.request_id || parse_refusal(a);
     case RequestKind::Heartbeat:
         return a.request_id.empty() &&
-               (a.code == "heartbeat_ok" || a.code == "session_mismatch" || parse_refusal(a));
+            (a.code == "heartbeat_ok" || a.code == "session_mismatch" || parse_refusal(a));
     case RequestKind::ClearFault:
         return a.request_id.empty() &&
-               (a.code == "cleared" || a.code == "clear_denied" || parse_refusal(a));
+            (a.code == "cleared" || a.code == "clear_denied" || parse_refusal(a));
     }
     return false;
 }
@@ -60,9 +57,10 @@ bool Request::succeeded() const {
 }
 
 Client::Client(Transport &transport, ClientOptions options, LocalClock clock)
-    : transport_(transport), opt_(std::move(options)),
-      clock_fn_(clock ? std::move(clock) : LocalClock(steady_ms)), clock_(opt_.clock_window_ms, opt_.clock_safety_ms),
-      ids_(opt_.request_prefix.empty() ? RequestIds() : RequestIds(opt_.request_prefix)) {
+        : transport_(transport), opt_(std::move(options)),
+          clock_fn_(clock ? std::move(clock) : LocalClock(steady_ms)),
+          clock_(opt_.clock_window_ms, opt_.clock_safety_ms),
+          ids_(opt_.request_prefix.empty() ? RequestIds() : RequestIds(opt_.request_prefix)) {
     if (opt_.max_in_flight == 0) opt_.max_in_flight = 1;
 }
 
@@ -143,9 +141,7 @@ void Client::fail_all(Failure f, const std::string &text) {
 // writes does not matter. A state request has no ack: it is out until a state
 // line that can be its answer arrives (or the ack timeout passes), and nothing
 // else is sent meanwhile, so one line is in flight as with any other command.
-bool Client::clear_to_send() const {
-    return session_known_ && !state_request_sent_ms_;
-}
+bool Client::clear_to_send() const { return session_known_ && !state_request_sent_ms_; }
 
 void Client::flush(std::uint64_t now) {
     if (lost_) return;
@@ -207,15 +203,17 @@ void Client::service(std::uint64_t now) {
         finish(r, Failure::Timeout, "no ack from the controller");
     }
     if (opt_.heartbeats && session_known_ && !session_id_.empty() && now >= next_heartbeat_ms_) {
-        const auto heartbeat = [](const RequestPtr &r) { return r->kind == RequestKind::Heartbeat; };
+        const auto heartbeat = [](const RequestPtr &r) {
+            return r->kind == RequestKind::Heartbeat;
+        };
         const bool outstanding = std::any_of(queue_.begin(), queue_.end(), heartbeat) ||
-                                 std::any_of(in_flight_.begin(), in_flight_.end(), heartbeat);
+            std::any_of(in_flight_.begin(), in_flight_.end(), heartbeat);
         // Keep the cadence of the schedule, but never queue heartbeats up
         // behind one that is still unanswered.
         if (!outstanding) {
             next_heartbeat_ms_ = next_heartbeat_ms_ + opt_.heartbeat_interval_ms > now
-                                     ? next_heartbeat_ms_ + opt_.heartbeat_interval_ms
-                                     : now + opt_.heartbeat_interval_ms;
+                ? next_heartbeat_ms_ + opt_.heartbeat_interval_ms
+                : now + opt_.heartbeat_interval_ms;
             auto r = std::make_shared<Request>();
             r->kind = RequestKind::Heartbeat;
             r->session_id = session_id_;
@@ -230,7 +228,9 @@ void Client::poll(std::chrono::milliseconds max_wait) {
     std::uint64_t now = local_now();
     service(now);
     std::uint64_t wait = max_wait.count() > 0 ? static_cast<std::uint64_t>(max_wait.count()) : 0;
-    const auto not_past = [&](std::uint64_t due) { wait = std::min(wait, due > now ? due - now : 0); };
+    const auto not_past = [&](std::uint64_t due) {
+        wait = std::min(wait, due > now ? due - now : 0);
+    };
     if (opt_.heartbeats && session_known_ && !session_id_.empty()) not_past(next_heartbeat_ms_);
     if (!in_flight_.empty()) not_past(in_flight_.front()->sent_local_ms + opt_.ack_timeout_ms);
     if (state_request_sent_ms_) not_past(*state_request_sent_ms_ + opt_.ack_timeout_ms);
@@ -305,14 +305,15 @@ void Client::match_ack(const AckLine &ack) {
     // Answers come in the order the lines were sent. Only an ack carrying a
     // request id is proof enough to skip over earlier lines as lost; an ack
     // without one matches the oldest outstanding line or nothing.
-    const std::size_t reach = ack.request_id.empty() ? std::min<std::size_t>(1, in_flight_.size())
-                                                     : in_flight_.size();
+    const std::size_t reach =
+        ack.request_id.empty() ? std::min<std::size_t>(1, in_flight_.size()) : in_flight_.size();
     for (std::size_t i = 0; i < reach; ++i) {
         if (!answers(*in_flight_[i], ack)) continue;
         std::deque<RequestPtr> skipped(in_flight_.begin(),
                                        in_flight_.begin() + static_cast<std::ptrdiff_t>(i));
         RequestPtr r = in_flight_[i];
-        in_flight_.erase(in_flight_.begin(), in_flight_.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+        in_flight_.erase(in_flight_.begin(),
+                         in_flight_.begin() + static_cast<std::ptrdiff_t>(i) + 1);
         for (auto &s : skipped)
             finish(s, Failure::LineLost, "a later line was answered first: this one was lost");
         const bool future = ack.code == "future_command";

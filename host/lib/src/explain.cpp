@@ -143,7 +143,9 @@ bool is_unread_line_ack(std::string_view code) {
 
 CodeKind event_kind(std::string_view code) { return is_fault_code(code) ? K::Fault : K::Event; }
 
-CodeKind ack_kind(std::string_view code) { return is_success_ack(code) ? K::AckSuccess : K::AckRefusal; }
+CodeKind ack_kind(std::string_view code) {
+    return is_success_ack(code) ? K::AckSuccess : K::AckRefusal;
+}
 
 std::string_view to_string(CodeKind k) {
     switch (k) {

@@ -56,9 +56,9 @@ std::optional<HostPort> parse_host_port(std::string_view text, std::string *why,
     }
     out.port = parse_port(rest.substr(1), rules.port_zero);
     if (!out.port)
-        return fail(why, rules.port_zero
-                             ? "the port is 0 to 65535, in decimal without leading zeros"
-                             : "the port is 1 to 65535, in decimal without leading zeros");
+        return fail(why,
+                    rules.port_zero ? "the port is 0 to 65535, in decimal without leading zeros"
+                                    : "the port is 1 to 65535, in decimal without leading zeros");
     return out;
 }
 

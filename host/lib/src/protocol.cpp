@@ -105,8 +105,8 @@ template <class Line> std::optional<Inbound> parse_numbered(const json &j) {
 void require_identifier(std::string_view what, std::string_view s, std::size_t max) {
     if (!is_identifier(s, max))
         throw std::invalid_argument(fmt::format(
-            "{} \"{}\" is not 1..{} characters of letters, digits, '-', '.', ':' or '_'", what,
-            s, max));
+            "{} \"{}\" is not 1..{} characters of letters, digits, '-', '.', ':' or '_'", what, s,
+            max));
 }
 
 } // namespace
@@ -136,7 +136,7 @@ bool is_identifier(std::string_view s, std::size_t max) {
     if (s.empty() || s.size() > max) return false;
     for (char c : s) {
         bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                  c == '-' || c == '.' || c == ':' || c == '_';
+            c == '-' || c == '.' || c == ':' || c == '_';
         if (!ok) return false;
     }
     return true;
@@ -152,8 +152,8 @@ std::string build_open(const OpenCommand &cmd) {
         throw std::invalid_argument(fmt::format("door {} is not 1..{}", cmd.door_id, kDoors));
     return fmt::format("{{\"type\":\"open\",\"request_id\":\"{}\",\"session_id\":\"{}\","
                        "\"door_id\":{},\"pulse_ms\":{},\"issued_at_ms\":{},\"ttl_ms\":{}}}",
-                       cmd.request_id, cmd.session_id, cmd.door_id, cmd.pulse_ms,
-                       cmd.issued_at_ms, cmd.ttl_ms);
+                       cmd.request_id, cmd.session_id, cmd.door_id, cmd.pulse_ms, cmd.issued_at_ms,
+                       cmd.ttl_ms);
 }
 
 std::string build_heartbeat(std::string_view session_id) {

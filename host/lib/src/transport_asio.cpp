@@ -130,8 +130,9 @@ public:
             if (errno == EBUSY) {
                 struct stat st {};
                 const std::string who = ::stat(device.c_str(), &st) == 0 ? lock_holder(st) : "";
-                throw PortInUse(fmt::format("{} is in use: another program has it open exclusively{}",
-                                            device, who.empty() ? "" : ": " + who));
+                throw PortInUse(
+                    fmt::format("{} is in use: another program has it open exclusively{}", device,
+                                who.empty() ? "" : ": " + who));
             }
             throw std::system_error(errno, std::generic_category());
         }
@@ -179,8 +180,7 @@ private:
 
 class TcpTransport final : public AsioTransport {
 public:
-    TcpTransport(const std::string &host_port, std::chrono::milliseconds timeout)
-        : socket_(io_) {
+    TcpTransport(const std::string &host_port, std::chrono::milliseconds timeout) : socket_(io_) {
         std::string why;
         const auto hp = parse_host_port(host_port, &why);
         if (!hp)
@@ -188,8 +188,9 @@ public:
         asio::ip::tcp::resolver resolver(io_);
         auto endpoints = resolver.resolve(hp->host, std::to_string(*hp->port));
         std::error_code result = asio::error::timed_out;
-        asio::async_connect(socket_, endpoints,
-                            [&](std::error_code ec, const asio::ip::tcp::endpoint &) { result = ec; });
+        asio::async_connect(
+            socket_, endpoints,
+            [&](std::error_code ec, const asio::ip::tcp::endpoint &) { result = ec; });
         io_.run_for(timeout);
         if (result) {
             socket_.close();
@@ -215,7 +216,7 @@ class SimTransport final : public AsioTransport {
 public:
     SimTransport(const std::string &program, const std::vector<std::string> &extra,
                  bool show_stderr)
-        : from_child_(io_), to_child_(io_) {
+            : from_child_(io_), to_child_(io_) {
         // Writing to a simulator that has died must be an error, not a signal
         // that kills this process.
         struct sigaction old {};
@@ -291,7 +292,9 @@ private:
     asio::posix::stream_descriptor to_child_;
 };
 
-bool executable(const std::string &path) { return !path.empty() && ::access(path.c_str(), X_OK) == 0; }
+bool executable(const std::string &path) {
+    return !path.empty() && ::access(path.c_str(), X_OK) == 0;
+}
 
 } // namespace
 

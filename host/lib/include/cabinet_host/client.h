@@ -56,7 +56,9 @@ struct Request {
     Failure failure = Failure::None;
     std::string failure_text;
 
-    bool done() const { return status == RequestStatus::Answered || status == RequestStatus::Failed; }
+    bool done() const {
+        return status == RequestStatus::Answered || status == RequestStatus::Failed;
+    }
     bool succeeded() const;
 };
 using RequestPtr = std::shared_ptr<Request>;
@@ -64,15 +66,15 @@ using RequestPtr = std::shared_ptr<Request>;
 struct SessionChange {
     std::string old_id;
     std::string new_id;
-    bool first = false;  // the first session learned on this connection
-    std::string reason;  // "first line", "session id changed", "uptime went backwards"
+    bool first = false; // the first session learned on this connection
+    std::string reason; // "first line", "session id changed", "uptime went backwards"
 };
 
 struct ClientOptions {
-    bool heartbeats = true;                    // send heartbeats while a session is known
+    bool heartbeats = true; // send heartbeats while a session is known
     std::uint64_t heartbeat_interval_ms = 1000;
     std::uint64_t ack_timeout_ms = 1000; // the controller answers within tens of ms
-    std::size_t max_in_flight = 1; // lines sent and not yet answered
+    std::size_t max_in_flight = 1;       // lines sent and not yet answered
     std::uint64_t clock_window_ms = 10000;
     std::uint64_t clock_safety_ms = 100; // see ControllerClock
     std::string request_prefix; // a label before each random request id (RequestIds); empty: none

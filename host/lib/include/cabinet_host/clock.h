@@ -33,7 +33,7 @@ inline std::uint64_t steady_ms() {
 class ControllerClock {
 public:
     explicit ControllerClock(std::uint64_t window_ms = 10000, std::uint64_t safety_ms = 100)
-        : window_ms_(window_ms), safety_ms_(safety_ms) {}
+            : window_ms_(window_ms), safety_ms_(safety_ms) {}
 
     // One line received at local_ms carrying the controller's uptime_ms.
     void observe(std::uint64_t local_ms, std::uint64_t uptime_ms);

@@ -12,9 +12,9 @@
 namespace cabinet_host {
 
 // Limits of the controller's line protocol.
-inline constexpr std::size_t kLineMax = 512;        // inbound command line, line feed excluded
-inline constexpr std::size_t kSessionIdMax = 48;    // characters
-inline constexpr std::size_t kRequestIdMax = 64;    // characters
+inline constexpr std::size_t kLineMax = 512;     // inbound command line, line feed excluded
+inline constexpr std::size_t kSessionIdMax = 48; // characters
+inline constexpr std::size_t kRequestIdMax = 64; // characters
 inline constexpr unsigned kDoors = 8;
 inline constexpr std::uint32_t kPulseMinMs = 100;
 inline constexpr std::uint32_t kPulseMaxMs = 1000;
@@ -123,7 +123,7 @@ void random_bytes(void *out, std::size_t n);
 // insert costs a page write of its own when the log is copied back.
 class RequestIds {
 public:
-    static constexpr std::size_t kDigits = 12 + 32; // time, then randomness
+    static constexpr std::size_t kDigits = 12 + 32;                       // time, then randomness
     static constexpr std::size_t kLabelMax = kRequestIdMax - 1 - kDigits; // label, '-', the digits
     RequestIds() = default;
     // label: an identifier of at most kLabelMax characters; throws
