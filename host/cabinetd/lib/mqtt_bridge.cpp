@@ -291,7 +291,7 @@ void MqttBridge::connect(Unit &u, std::uint64_t now) {
     s.ca_file = cfg_.ca_file;
     s.username = cfg_.username;
     s.password = cfg_.password;
-    s.client_id = client_id(u.board);
+    s.client_id = client_id(u.board, u.name);
     s.keepalive = timing_.keepalive;
     s.will = BrokerSettings::Will{u.prefix + "availability", "offline", 1, true};
     try {

@@ -87,10 +87,10 @@ std::string topic_prefix(const MqttConfig &m, const std::string &cabinet,
     return replace_all(replace_all(m.prefix, "{board_id}", board), "{cabinet}", cabinet);
 }
 
-std::string client_id(const std::string &board) {
+std::string client_id(const std::string &board, const std::string &cabinet) {
     std::string id = "cabinetd-" + board;
     for (auto &c : id) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return id;
+    return id + "-" + cabinet;
 }
 
 namespace {

@@ -34,8 +34,12 @@ void validate_mqtt(const MqttConfig &m, std::size_t cabinets);
 std::optional<std::string> board_id_of(std::string_view session_id);
 // A cabinet's topic prefix, from the configured pattern.
 std::string topic_prefix(const MqttConfig &m, const std::string &cabinet, const std::string &board);
-// The broker client id of a cabinet's connection.
-std::string client_id(const std::string &board);
+// The broker client id of a cabinet's connection: "cabinetd-", the board in
+// lower case, "-" and the cabinet's name (at most 58 characters, all ASCII).
+// The name keeps two cabinets that report one board apart, so neither takes
+// the other's connection over; the board keeps cabinets of one name on two
+// cabinetds apart. Both are stable across restarts.
+std::string client_id(const std::string &board, const std::string &cabinet);
 
 // A command taken from the broker, checked and ready for a cabinet.
 using MqttCommand = Command;

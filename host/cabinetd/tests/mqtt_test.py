@@ -330,7 +330,7 @@ def test_security():
         operator = rig.client([p + "result", p + "availability"], user="operator", password=users["operator"])
         viewer.stop()
         mark = operator.mark()
-        cabinetd_id = "cabinetd-" + board(d, "a").lower()
+        cabinetd_id = f"cabinetd-{board(d, 'a').lower()}-a"
         check(Client(service_port, client_id=cabinetd_id, user="viewer", password=users["viewer"], expect_refusal=True).refused,
               "a viewer let in on cabinetd's listener")
         intruder = rig.client(client_id=cabinetd_id, user="viewer", password=users["viewer"])

@@ -95,6 +95,10 @@ TEST(MqttSettings, UrlsPrefixesAndBoardIds) {
     EXPECT_EQ(board_id_of("E66038B7134F6A2D-00000000000000a1"), "E66038B7134F6A2D");
     EXPECT_FALSE(board_id_of(""));
     EXPECT_FALSE(board_id_of("not-a-board-id-at-all"));
+    // Unique per cabinet even on one board, and within what a broker takes.
+    EXPECT_EQ(client_id("E66038B7134F6A2D", "lab"), "cabinetd-e66038b7134f6a2d-lab");
+    EXPECT_NE(client_id("E66038B7134F6A2D", "lab"), client_id("E66038B7134F6A2D", "Lab"));
+    EXPECT_EQ(client_id("E66038B7134F6A2D", std::string(32, 'z')).size(), 58u);
 }
 
 TEST(Command, HttpTakesTheSameChecksWithItsOwnFieldsAndKinds) {
