@@ -131,7 +131,7 @@ function render(c) {
   warning.hidden = shared.length === 0;
   warning.textContent = shared.length ?
     `Board ${c.board_id} is also reported by ${shared.join(", ")}: two cabinets share one board id ` +
-    "(a copied configuration?), so their MQTT topics collide." : "";
+    "(a copied configuration?), so MQTT takes no command on topics named by it." : "";
   el.querySelector(".clear").hidden = !(role === "operator" && faulted);
   alarmsOf.set(c.name, c.alarms || []);
   renderAlarms();
