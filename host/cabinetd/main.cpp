@@ -1,7 +1,7 @@
 // cabinetd: keeps cabinets in service, journals what they say and serves the
 // HTTP API. Everything of substance is in the library beside this file.
-#include "lib/log.h"
-#include "lib/service.h"
+#include "log.h"
+#include "service.h"
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
