@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <limits>
 
 namespace cabinetd {
 
@@ -17,6 +18,9 @@ namespace {
 // are queued, and the clock may be stepped. Records stamped this close to one
 // another are taken to be possibly out of order.
 constexpr std::int64_t kClockSlackMs = 10000;
+// The times a record can carry (whatever a damaged journal holds).
+constexpr std::int64_t kMaxMs = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t kMinMs = std::numeric_limits<std::int64_t>::min();
 
 // The cursors a page may look at: after `from`, up to `to`.
 struct Span {
@@ -75,7 +79,8 @@ void time_span(sqlite3 *db, const Query &q, Span &s) {
         Stmt lo(db,
                 "SELECT min(cursor) FROM journal INDEXED BY journal_at "
                 "WHERE at_ms >= ? AND at_ms <= ?");
-        lo.bind(1, first.i64(0)).bind(2, first.i64(0) + kClockSlackMs);
+        const auto at = first.i64(0);
+        lo.bind(1, at).bind(2, at > kMaxMs - kClockSlackMs ? kMaxMs : at + kClockSlackMs);
         lo.step();
         s.from = std::max(s.from, lo.i64(0) - 1);
     }
@@ -91,7 +96,8 @@ void time_span(sqlite3 *db, const Query &q, Span &s) {
         Stmt hi(db,
                 "SELECT max(cursor) FROM journal INDEXED BY journal_at "
                 "WHERE at_ms >= ? AND at_ms < ?");
-        hi.bind(1, last.i64(0) - kClockSlackMs).bind(2, *q.until_ms);
+        const auto at = last.i64(0);
+        hi.bind(1, at < kMinMs + kClockSlackMs ? kMinMs : at - kClockSlackMs).bind(2, *q.until_ms);
         hi.step();
         s.to = std::min(s.to, hi.i64(0));
     }
