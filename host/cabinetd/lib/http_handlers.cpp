@@ -264,8 +264,9 @@ std::variant<EventsRequest, Response> events_query(const ApiRequest &req, ApiCon
 // while everyone else's search waits.
 constexpr std::int64_t kAuditWindow = 20000;
 
-// A page of records as CSV. Where to go on from, and whether there may be
-// more, go in headers (on JSON answers too, beside `next` and `more`).
+// A page of records as CSV; where to go on from, and whether there may be
+// more, events_page says in headers (on JSON answers too, beside `next` and
+// `more`).
 Response events_csv(ApiContext &ctx, const Journal::Page &page, bool for_operator) {
     std::string body = csv_header();
     for (auto &r : page.records)
