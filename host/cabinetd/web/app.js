@@ -2,10 +2,10 @@
 // event stream. Plain script, nothing fetched from anywhere but cabinetd.
 "use strict";
 
-// Record kinds the stream sends by default; the audit view's list comes from
-// the API's own description.
-const KINDS = ["event", "state", "link", "session", "gap", "open", "open_failed", "clear", "heartbeat",
-               "journal", "alarm"];
+// The kinds a record can be, as the API's own description lists them
+// (loadKinds): what the stream's listeners and the audit view's choice are
+// made of.
+let kinds = null;
 let token = sessionStorage.getItem("cabinetd-token") || "";
 let role = "viewer";
 let source = null;
@@ -237,7 +237,7 @@ async function openStream() {
     setStream(false, "reconnecting");
     reopenStream(1000);
   };
-  KINDS.forEach((kind) => source.addEventListener(kind, (e) => {
+  kinds.forEach((kind) => source.addEventListener(kind, (e) => {
     // "open" is a record kind and also EventSource's own event for a new
     // connection, which has no data and no id: only records count.
     if (typeof e.data !== "string") return;
@@ -425,17 +425,20 @@ function setupAudit() {
   document.getElementById("audit-csv").addEventListener("click", auditExport);
 }
 
-// The kinds a record can be, as the API's own description lists them.
+// True once the kinds are known.
 async function loadKinds() {
-  const select = document.getElementById("audit-kind");
-  if (select.options.length > 1) return;
+  if (kinds) return true;
   const r = await api("/api/openapi.json");
-  const kinds = r.status === 200 ? r.body?.components?.schemas?.RecordKind?.enum : null;
-  for (const k of kinds || KINDS) {
+  const listed = r.status === 200 ? r.body?.components?.schemas?.RecordKind?.enum : null;
+  if (!Array.isArray(listed)) return false;
+  kinds = listed;
+  const select = document.getElementById("audit-kind");
+  for (const k of kinds) {
     const o = document.createElement("option");
     o.value = o.textContent = k;
     select.appendChild(o);
   }
+  return true;
 }
 
 async function start() {
@@ -444,9 +447,12 @@ async function start() {
   document.getElementById("login").hidden = true;
   role = who.body.role;
   document.getElementById("who").textContent = `${who.body.name} (${role})`;
+  if (!(await loadKinds())) {
+    setTimeout(start, 2000); // cabinetd is restarting, or the network gone
+    return;
+  }
   await refreshAll();
   openStream();
-  loadKinds();
   if (!started) setInterval(refreshAll, 2000); // heartbeat ages, and a safety net
   started = true;
 }

@@ -1,6 +1,6 @@
 #include "alarms.h"
 
-#include "tokens.h"
+#include "random.h"
 
 #include <cabinet_host/explain.h>
 #include <cabinet_host/words.h>

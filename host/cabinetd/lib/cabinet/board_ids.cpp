@@ -17,7 +17,7 @@ BoardIds::BoardIds(Journal &journal, const std::vector<std::string> &cabinets) :
     }
     observer_ = journal_.observe([this](const std::vector<Record> &recs) {
         for (const auto &r : recs)
-            if (r.kind == "session") seen(r.cabinet, r.session_id);
+            if (r.kind == RecordKind::Session) seen(r.cabinet, r.session_id);
     });
 }
 

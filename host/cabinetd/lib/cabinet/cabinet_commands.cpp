@@ -151,10 +151,11 @@ std::optional<CommandResult> Cabinet::journalled_open(const OpenArgs &args,
             AckLine a;
             a.request_id = r.request_id;
             a.session_id = r.session_id;
-            if (r.kind == "ack" && r.code != codes::kFutureCommand && !is_unread_line_ack(r.code)) {
+            if (r.kind == RecordKind::Ack && r.code != codes::kFutureCommand &&
+                !is_unread_line_ack(r.code)) {
                 a.code = r.code;
                 earlier = from_ack(a);
-            } else if (r.kind == "event" && r.code == codes::kOpenAccepted && !earlier) {
+            } else if (r.kind == RecordKind::Event && r.code == codes::kOpenAccepted && !earlier) {
                 a.code = codes::kAccepted;
                 earlier = from_ack(a);
             }
@@ -179,7 +180,7 @@ void Cabinet::admit_open(OpenArgs args, Reply reply, std::string request_id) {
                                failure(Outcome::ConnectionLost, "no_random_source", e.what()));
         }
     }
-    Record r = rec("open");
+    Record r = rec(RecordKind::Open);
     r.session_id = journal_session_;
     r.request_id = request_id;
     r.door_id = args.door;
@@ -199,7 +200,7 @@ void Cabinet::admit_open(OpenArgs args, Reply reply, std::string request_id) {
 void Cabinet::send_open(OpenArgs args, Reply reply, Record intent, bool stored) {
     if (!args.key.empty()) committing_.erase({args.key_scope, args.key});
     const auto refuse = [&](CommandResult result) {
-        Record f = rec("open_failed");
+        Record f = rec(RecordKind::OpenFailed);
         f.session_id = intent.session_id;
         f.request_id = intent.request_id;
         f.door_id = args.door;
@@ -248,7 +249,7 @@ void Cabinet::start_clear(ClearArgs args, Reply reply) {
         return reply_later(std::move(reply), link_down("the cabinet's link is down"));
     if (!journal_.available())
         return reply_later(std::move(reply), journal_unavailable(journal_.unavailable_reason()));
-    Record r = rec("clear");
+    Record r = rec(RecordKind::Clear);
     r.session_id = journal_session_;
     r.detail = json{{"requested_by", args.requested_by}}.dump();
     batch_.push_back(r);
@@ -302,7 +303,7 @@ void Cabinet::on_done(const Request &req) {
 
 void Cabinet::answer_open(Pending p, const Request &req, CommandResult result) {
     if (req.status != RequestStatus::Answered) {
-        Record r = rec("open_failed");
+        Record r = rec(RecordKind::OpenFailed);
         r.session_id = req.session_id;
         r.request_id = req.request_id;
         r.door_id = req.door_id;
@@ -358,7 +359,7 @@ void Cabinet::finish_cycle(const std::string &request_id, CycleWait &c, const st
     after_commit_.push_back(
         [this, reply = std::move(c.reply), result = std::move(c.result), request_id]() mutable {
             for (auto &r : journal_.by_request(name_, request_id))
-                if (r.kind == "event") result.events.push_back(r);
+                if (r.kind == RecordKind::Event) result.events.push_back(r);
             reply(std::move(result));
         });
 }

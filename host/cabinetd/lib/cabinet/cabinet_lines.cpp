@@ -53,8 +53,8 @@ std::string session_of_key(const std::string &key) { return key.substr(0, key.fi
 
 } // namespace
 
-template <class Line> Record Cabinet::line_record(std::string kind, const Line &l) const {
-    Record r = rec(std::move(kind));
+template <class Line> Record Cabinet::line_record(RecordKind kind, const Line &l) const {
+    Record r = rec(kind);
     r.session_id = journal_session_; // the line's own, unless it has none
     r.event_seq = l.event_seq;
     r.code = l.code;
@@ -64,7 +64,7 @@ template <class Line> Record Cabinet::line_record(std::string kind, const Line &
 }
 
 void Cabinet::gap_record(const std::string &sid, const SeqTracker::Gap &g) {
-    Record r = rec("gap");
+    Record r = rec(RecordKind::Gap);
     r.session_id = sid;
     r.event_seq = g.from;
     r.seq_to = g.to;
@@ -108,7 +108,7 @@ void Cabinet::on_state(const StateLine &s) {
     auto fields = state_json(s, {.masks = true});
     if (reconciled || !last_logged_state_ ||
         state_json(*last_logged_state_, {.masks = true}) != fields) {
-        Record r = rec("state");
+        Record r = rec(RecordKind::State);
         r.session_id = journal_session_;
         r.event_seq = s.event_seq;
         r.code = s.state;
@@ -130,7 +130,7 @@ void Cabinet::on_event(const EventLine &e) {
             if (apply_event(v, e.code, e.door_id)) put_view(*status_.state, v);
         }
     }
-    Record r = line_record("event", e);
+    Record r = line_record(RecordKind::Event, e);
     r.uptime_ms = e.uptime_ms;
     batch_.push_back(std::move(r));
     alarm_changes(alarms_.on_event(e.code, e.door_id, alarm_now()));
@@ -154,7 +154,8 @@ void Cabinet::on_ack(const AckLine &a) {
     }
     // An ack that answered a heartbeat is periodic traffic: counted
     // above, and journalled only as a change of heartbeat health.
-    if (!std::exchange(ack_answered_heartbeat_, false)) batch_.push_back(line_record("ack", a));
+    if (!std::exchange(ack_answered_heartbeat_, false))
+        batch_.push_back(line_record(RecordKind::Ack, a));
 }
 
 void Cabinet::on_sent(const std::string &line, const Request *req) {
@@ -164,7 +165,7 @@ void Cabinet::on_sent(const std::string &line, const Request *req) {
     }
     // Heartbeats and state requests are periodic: counted, not journalled.
     if (!req || req->kind == RequestKind::Heartbeat) return;
-    Record r = rec("command");
+    Record r = rec(RecordKind::Command);
     r.detail = line;
     r.code = to_string(req->kind);
     r.session_id = req->session_id;
@@ -219,7 +220,7 @@ void Cabinet::heartbeat_done(const Request &req) {
         log(outcome == "ok" ? 5 : 4,
             fmt::format("{}: heartbeat {}: {}", name_, outcome,
                         detail["reason"].get<std::string>()));
-    Record r = rec("heartbeat");
+    Record r = rec(RecordKind::Heartbeat);
     r.session_id = req.session_id;
     r.code = outcome;
     r.detail = detail.dump();
@@ -315,12 +316,12 @@ void Cabinet::begin_run(const SessionChange &c, const Inbound &line) {
         }
         journal_session_ = reused.empty() ? c.new_id : fresh_run_key(c.new_id);
     }
-    Record r = rec("session");
+    Record r = rec(RecordKind::Session);
     r.session_id = journal_session_;
     if (c.first && previous) {
         // The controller restarted while the link was down: whatever its old
         // run said after the last event accounted for is lost.
-        Record g = rec("gap");
+        Record g = rec(RecordKind::Gap);
         g.session_id = *previous;
         g.event_seq = seq_.last(*previous) + 1;
         g.detail = json{{"reason", "the controller restarted while the link was down"}}.dump();

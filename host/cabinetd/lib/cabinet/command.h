@@ -7,7 +7,7 @@
 // time.
 #pragma once
 
-#include "cabinet.h"
+#include "cabinet_types.h"
 
 #include <cstdint>
 #include <optional>

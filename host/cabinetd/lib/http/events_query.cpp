@@ -82,20 +82,15 @@ std::string read_filters(const QueryParams &q, Query &query) {
     return {};
 }
 
-// The kinds of a "kind" parameter: known ones, none empty.
+// The kinds of a "kind" parameter; without one, every kind.
 std::string read_kinds(const QueryParams &q, Query &query) {
     auto it = q.find("kind");
     if (it == q.end()) return {};
-    std::string_view rest = it->second;
-    for (;;) {
-        const auto comma = rest.find(',');
-        std::string k(rest.substr(0, comma));
-        if (!kAllKinds.count(k)) return fmt::format("kind: unknown kind \"{}\"", k);
-        if (std::find(query.kinds.begin(), query.kinds.end(), k) == query.kinds.end())
-            query.kinds.push_back(k);
-        if (comma == std::string_view::npos) return {};
-        rest = rest.substr(comma + 1);
-    }
+    std::string bad;
+    auto kinds = parse_kinds(it->second, bad);
+    if (!kinds) return fmt::format("kind: unknown kind \"{}\"", bad);
+    query.kinds = std::move(*kinds);
+    return {};
 }
 
 } // namespace

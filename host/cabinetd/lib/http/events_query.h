@@ -3,7 +3,7 @@
 #pragma once
 
 #include "http_query.h"
-#include "journal.h"
+#include "record.h"
 
 #include <string>
 #include <string_view>

@@ -3,7 +3,7 @@
 // with the browser's access to the loopback address.
 #pragma once
 
-#include "config.h"
+#include "listen_address.h"
 
 #include <string>
 #include <string_view>

@@ -1,15 +1,9 @@
 #include "http_query.h"
 
+#include <algorithm>
 #include <cctype>
 
 namespace cabinetd {
-
-const std::set<std::string> kStreamKinds = {"event",     "state",   "link",        "session",
-                                            "gap",       "open",    "open_failed", "clear",
-                                            "heartbeat", "journal", "alarm"};
-const std::set<std::string> kAllKinds = {"event",     "ack",     "command",     "state", "link",
-                                         "session",   "gap",     "open_failed", "open",  "clear",
-                                         "heartbeat", "journal", "alarm"};
 
 namespace {
 
@@ -57,23 +51,20 @@ std::optional<QueryParams> parse_query(std::string_view target) {
     return out;
 }
 
-std::optional<std::vector<std::string>>
-kinds_param(const QueryParams &q, const std::set<std::string> &def, std::string &bad) {
-    std::vector<std::string> out;
-    auto it = q.find("kind");
-    if (it == q.end()) return std::vector<std::string>(def.begin(), def.end());
-    std::string_view rest = it->second;
-    while (!rest.empty()) {
-        const auto comma = rest.find(',');
-        std::string k(rest.substr(0, comma));
-        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-        if (!kAllKinds.count(k)) {
-            bad = k;
+std::optional<std::vector<RecordKind>> parse_kinds(std::string_view text, std::string &bad) {
+    std::vector<RecordKind> out;
+    for (;;) {
+        const auto comma = text.find(',');
+        const auto name = text.substr(0, comma);
+        const auto kind = record_kind(name);
+        if (!kind) {
+            bad = name;
             return std::nullopt;
         }
-        out.push_back(k);
+        if (std::find(out.begin(), out.end(), *kind) == out.end()) out.push_back(*kind);
+        if (comma == std::string_view::npos) return out;
+        text = text.substr(comma + 1);
     }
-    return out;
 }
 
 } // namespace cabinetd

@@ -1,9 +1,10 @@
 // A request target's query string and the parameters the API reads from it.
 #pragma once
 
+#include "record.h"
+
 #include <map>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,15 +17,9 @@ using QueryParams = std::map<std::string, std::string>;
 // one or one that gives a parameter twice.
 std::optional<QueryParams> parse_query(std::string_view target);
 
-// Kinds a stream carries unless told otherwise: what happened to the
-// cabinets, not the line traffic (acks and commands stay in the journal).
-extern const std::set<std::string> kStreamKinds;
-// Every kind of record the journal holds.
-extern const std::set<std::string> kAllKinds;
-
-// Kinds from a "kind" parameter ("event,gap"), `def` without one; nothing,
-// and the unknown kind in `bad`, if one is not a kind.
-std::optional<std::vector<std::string>>
-kinds_param(const QueryParams &q, const std::set<std::string> &def, std::string &bad);
+// The kinds a "kind" parameter names ("event,gap"): each a record kind's
+// name, none empty, each taken once however often it is named. Nothing, and
+// the name that is not a kind in `bad`, for anything else.
+std::optional<std::vector<RecordKind>> parse_kinds(std::string_view text, std::string &bad);
 
 } // namespace cabinetd

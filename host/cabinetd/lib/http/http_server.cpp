@@ -1,5 +1,6 @@
 #include "http_server.h"
 
+#include "config_error.h"
 #include "http_host.h"
 #include "http_routes.h"
 #include "reader_thread.h"

@@ -6,7 +6,7 @@
 #pragma once
 
 #include "api_context.h"
-#include "config.h"
+#include "listen_address.h"
 #include "progress.h"
 
 #include <cstdint>

@@ -1,5 +1,6 @@
 #include "http_views.h"
 
+#include "clock.h"
 #include "cabinet_view.h"
 #include "state_view.h"
 
@@ -103,16 +104,11 @@ json status_json(const CabinetStatus &s, bool for_operator, const StatusContext 
 }
 
 json record_json(const Record &r) {
-    json j{{"cursor", r.cursor},
-           {"at_ms", r.at_ms},
-           {"cabinet", r.cabinet},
-           {"kind", r.kind},
-           {"code", r.code},
-           {"session_id", r.session_id},
-           {"request_id", r.request_id},
-           {"door_id", r.door_id}};
+    json j{{"cursor", r.cursor},         {"at_ms", r.at_ms},    {"cabinet", r.cabinet},
+           {"kind", to_string(r.kind)},  {"code", r.code},      {"session_id", r.session_id},
+           {"request_id", r.request_id}, {"door_id", r.door_id}};
     j["event_seq"] = r.event_seq ? json(*r.event_seq) : json();
-    if (r.kind == "gap") j["seq_to"] = r.seq_to ? json(*r.seq_to) : json();
+    if (r.kind == RecordKind::Gap) j["seq_to"] = r.seq_to ? json(*r.seq_to) : json();
     if (!r.client_key.empty()) j["idempotency_key"] = r.client_key;
     if (!r.detail.empty()) {
         auto d = json::parse(r.detail, nullptr, false);
@@ -121,18 +117,19 @@ json record_json(const Record &r) {
     // An event's uptime is a column; answers show it in the detail, as always.
     if (r.uptime_ms && (!j.contains("detail") || j["detail"].is_object()))
         j["detail"]["uptime_ms"] = *r.uptime_ms;
-    if ((r.kind == "event" || r.kind == "ack") && cabinet_host::explain(r.code))
+    if ((r.kind == RecordKind::Event || r.kind == RecordKind::Ack) && cabinet_host::explain(r.code))
         j["text"] = std::string(cabinet_host::explain_text(r.code));
-    if (r.kind == "event" || r.kind == "ack")
-        j["code_kind"] = to_string(r.kind == "event" ? cabinet_host::event_kind(r.code)
-                                                     : cabinet_host::ack_kind(r.code));
+    if (r.kind == RecordKind::Event || r.kind == RecordKind::Ack)
+        j["code_kind"] = to_string(r.kind == RecordKind::Event ? cabinet_host::event_kind(r.code)
+                                                               : cabinet_host::ack_kind(r.code));
     return j;
 }
 
 json record_json(const Record &r, bool for_operator, std::string_view endpoint) {
     json j = record_json(r);
-    if (!for_operator && r.kind == "link" && j.contains("detail") && j["detail"].is_object() &&
-        j["detail"].contains("reason") && j["detail"]["reason"].is_string())
+    if (!for_operator && r.kind == RecordKind::Link && j.contains("detail") &&
+        j["detail"].is_object() && j["detail"].contains("reason") &&
+        j["detail"]["reason"].is_string())
         j["detail"]["reason"] = redact(j["detail"]["reason"].get<std::string>(), endpoint);
     return j;
 }

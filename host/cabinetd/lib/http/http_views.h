@@ -4,8 +4,8 @@
 // the endpoint wherever a link's reason names it.
 #pragma once
 
-#include "cabinet.h"
-#include "journal.h"
+#include "cabinet_types.h"
+#include "record.h"
 
 #include <nlohmann/json.hpp>
 

@@ -34,10 +34,15 @@ std::variant<StreamStart, Response> stream_request(const ApiRequest &req, ApiCon
         if (!ctx.cabinet(it->second)) return no_cabinet(it->second);
         s.cabinet = it->second;
     }
-    std::string bad;
-    auto kinds = kinds_param(q, kStreamKinds, bad);
-    if (!kinds) return error_response(400, fmt::format("kind: unknown kind \"{}\"", bad));
-    s.kinds = std::move(*kinds);
+    if (auto it = q.find("kind"); it != q.end()) {
+        std::string bad;
+        auto kinds = parse_kinds(it->second, bad);
+        if (!kinds) return error_response(400, fmt::format("kind: unknown kind \"{}\"", bad));
+        s.kinds = std::move(*kinds);
+    } else {
+        for (auto k : kRecordKinds)
+            if (streamed_by_default(k)) s.kinds.push_back(k);
+    }
     // Where to start: where the client left off (Last-Event-ID, which a
     // browser sends by itself on reconnecting), a cursor it asks for, or now.
     s.cursor = ctx.journal.last_cursor();
@@ -179,10 +184,11 @@ void EventStream::on_page(const std::optional<Journal::Page> &page) {
     const bool for_operator = who_.role == Role::Operator;
     for (auto &r : page->records) {
         const auto format = [&](const nlohmann::json &j) {
-            return fmt::format("id: {}\nevent: {}\ndata: {}\n\n", r.cursor, r.kind, j.dump());
+            return fmt::format("id: {}\nevent: {}\ndata: {}\n\n", r.cursor, to_string(r.kind),
+                               j.dump());
         };
         // A viewer's link records leave the endpoint out: formatted for it alone.
-        if (!for_operator && r.kind == "link")
+        if (!for_operator && r.kind == RecordKind::Link)
             *out += format(record_json(r, false, ctx_.endpoint(r.cabinet)));
         else *out += all_.messages_.get(r.cursor, [&] { return format(record_json(r)); });
     }

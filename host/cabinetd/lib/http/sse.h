@@ -22,7 +22,7 @@ class EventStream;
 // Where a stream starts and what it carries.
 struct StreamStart {
     std::string cabinet; // empty: every cabinet
-    std::vector<std::string> kinds;
+    std::vector<RecordKind> kinds;
     std::int64_t cursor = 0; // records after this one
 };
 

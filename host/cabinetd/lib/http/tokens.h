@@ -6,6 +6,8 @@
 // lines and lines starting with '#' are ignored.
 #pragma once
 
+#include "config_error.h"
+
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -62,9 +64,5 @@ private:
     std::map<std::string, StreamToken> stream_;
     std::uint64_t next_grant_ = 1;
 };
-
-// n bytes from the OS's random source (getrandom), as 2n lowercase hex
-// digits; throws std::system_error if the OS cannot give them.
-std::string random_hex(std::size_t n);
 
 } // namespace cabinetd

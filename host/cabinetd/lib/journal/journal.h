@@ -15,6 +15,7 @@
 
 #include "clock.h"
 #include "progress.h"
+#include "record.h"
 
 #include <atomic>
 #include <chrono>
@@ -58,51 +59,6 @@ private:
 // requester as an indexed column (requested_by). An older journal is
 // migrated in place when opened.
 inline constexpr int kSchemaVersion = 3;
-
-// Kinds of record.
-//  "event"   an event line (stored once per cabinet, session and event_seq;
-//            the controller's uptime at it in uptime_ms)
-//  "ack"     an ack line
-//  "command" a line written to the controller
-//  "state"   the controller's state changed (not every periodic state line)
-//  "link"    the link went up, down or silent (code: "up", "down", "silent")
-//  "session" a new controller session was seen (code: "first", "restarted",
-//            "reused": a new run under a session id the journal already holds,
-//            journalled under a key of its own)
-//  "gap"     events event_seq..seq_to of a session were not received
-//            (seq_to empty: everything after event_seq)
-//  "open"    an open asked for through the API (detail: who asked, pulse, ttl)
-//  "open_failed" an open that got no ack (code: why)
-//  "clear"   a fault clear asked for through the API
-//  "heartbeat" heartbeat health changed (code: "ok", "refused" with detail.ack,
-//            "missing"; detail.reason); heartbeats themselves are not journalled
-//  "journal" the journal itself (code: "pruned", "moved_aside", "unavailable",
-//            "recovered"); its cabinet is empty
-//  "alarm"   an alarm of cabinetd's (code: "forced_open", "held_open"; door_id;
-//            detail: state "raised", "acknowledged" (with by) or "cleared",
-//            text, alarm_id)
-struct Record {
-    std::int64_t cursor = 0; // assigned when stored
-    std::int64_t at_ms = 0;  // wall clock, Unix milliseconds
-    std::string cabinet;
-    std::string kind;
-    std::string session_id;
-    std::optional<std::uint64_t> event_seq;
-    std::optional<std::uint64_t> seq_to;
-    std::string code;
-    std::string request_id;
-    unsigned door_id = 0;
-    std::string detail; // a JSON object, or empty
-    // An open's idempotency key as its client gave it, and whose it is
-    // ("http:<token name>", "mqtt"): a key only ever answers its own scope.
-    std::string key_scope;
-    std::string client_key;
-    // Events: the controller's uptime when it happened (milliseconds).
-    std::optional<std::uint64_t> uptime_ms;
-    // Who asked (requester() of the detail): set when the record is stored,
-    // so that a search by requester is an index's, not a parse of every detail.
-    std::string requested_by;
-};
 
 struct JournalOptions {
     std::chrono::milliseconds retention{std::chrono::hours(24 * 90)};
@@ -150,25 +106,6 @@ struct JournalStats {
                                           0.025,  0.05,  0.1,    0.25,  1};
     std::uint64_t write_buckets[std::size(kBuckets)] = {};
 };
-
-struct Query {
-    std::int64_t after = 0;
-    std::size_t limit = 100;
-    std::string cabinet;                  // empty: all
-    std::vector<std::string> kinds;       // empty: all
-    unsigned door = 0;                    // 0: all
-    std::string requested_by;             // empty: all
-    std::optional<std::int64_t> since_ms; // at_ms >= since_ms
-    std::optional<std::int64_t> until_ms; // at_ms < until_ms
-};
-
-// Who asked for what a record is about, as its detail says: the token name
-// of an open's or a clear's requester, or of whoever acknowledged an alarm;
-// empty otherwise.
-std::string requester(const Record &r);
-
-// Whether a record passes a query's filters (its cursor and limit aside).
-bool matches(const Query &q, const Record &r);
 
 class Journal {
 public:
@@ -274,7 +211,7 @@ private:
         std::map<std::pair<std::string, std::string>,
                  std::vector<std::pair<std::uint64_t, std::uint64_t>>>
             events;
-        std::map<std::string, std::uint64_t> kinds; // other records, by kind
+        std::map<RecordKind, std::uint64_t> kinds; // other records, by kind
         std::uint64_t total = 0;
     };
     void open(const std::string &path, const char *vfs);

@@ -121,8 +121,8 @@ void Journal::drop_oldest_held() {
     }
     // Events, and the events a gap stood for, become gap records on recovery.
     std::optional<std::pair<std::uint64_t, std::uint64_t>> range;
-    if (r.kind == "event" && r.event_seq) range = {{*r.event_seq, *r.event_seq}};
-    if (r.kind == "gap" && r.event_seq && r.seq_to) range = {{*r.event_seq, *r.seq_to}};
+    if (r.kind == RecordKind::Event && r.event_seq) range = {{*r.event_seq, *r.event_seq}};
+    if (r.kind == RecordKind::Gap && r.event_seq && r.seq_to) range = {{*r.event_seq, *r.seq_to}};
     if (!range || r.session_id.empty()) {
         ++dropped_.kinds[r.kind];
         return;
@@ -154,7 +154,7 @@ std::vector<Record> Journal::recovery_records() {
     std::set<std::tuple<std::string, std::string, std::uint64_t>> kept;
     for (auto &b : held_)
         for (auto &r : b.records)
-            if (r.kind == "event" && r.event_seq)
+            if (r.kind == RecordKind::Event && r.event_seq)
                 kept.emplace(r.cabinet, r.session_id, *r.event_seq);
     Stmt stored(
         wdb_,
@@ -180,7 +180,7 @@ std::vector<Record> Journal::recovery_records() {
                 // of their times, which a search by time relies on.
                 g.at_ms = unavailable_since_ms_;
                 g.cabinet = key.first;
-                g.kind = "gap";
+                g.kind = RecordKind::Gap;
                 g.session_id = key.second;
                 g.event_seq = from;
                 g.seq_to = to;

@@ -48,12 +48,17 @@ int pragma_int(sqlite3 *db, const char *sql) {
     return s.step() ? static_cast<int>(s.i64(0)) : 0;
 }
 
+RecordKind kind_of_row(const std::string &name) {
+    if (auto k = record_kind(name)) return *k;
+    throw JournalError(fmt::format("journal: a record of unknown kind \"{}\"", name));
+}
+
 Record row(const Stmt &s) {
     Record r;
     r.cursor = s.i64(0);
     r.at_ms = s.i64(1);
     r.cabinet = s.text(2);
-    r.kind = s.text(3);
+    r.kind = kind_of_row(s.text(3));
     r.session_id = s.text(4);
     if (!s.null(5)) r.event_seq = static_cast<std::uint64_t>(s.i64(5));
     if (!s.null(6)) r.seq_to = static_cast<std::uint64_t>(s.i64(6));
@@ -71,7 +76,7 @@ Record row(const Stmt &s) {
 Record journal_record(std::string code, std::string detail, std::int64_t at_ms) {
     Record r;
     r.at_ms = at_ms ? at_ms : wall_ms();
-    r.kind = "journal";
+    r.kind = RecordKind::Journal;
     r.code = std::move(code);
     r.detail = std::move(detail);
     return r;

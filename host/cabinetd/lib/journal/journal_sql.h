@@ -42,6 +42,11 @@ public:
         sqlite3_bind_text(st_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
         return *this;
     }
+    Stmt &bind(int i, RecordKind k) {
+        const auto name = to_string(k);
+        sqlite3_bind_text(st_, i, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
+        return *this;
+    }
     Stmt &bind(int i, const std::optional<std::uint64_t> &v) {
         if (v) sqlite3_bind_int64(st_, i, static_cast<std::int64_t>(*v));
         else sqlite3_bind_null(st_, i);
@@ -78,6 +83,9 @@ constexpr const char *kColumns =
     "cursor, at_ms, cabinet, kind, session_id, event_seq, seq_to, code, request_id, door_id, detail, "
     "key_scope, client_key, uptime_ms, requested_by";
 Record row(const Stmt &s);
+// A row's kind; a name this cabinetd does not know (a file another program
+// wrote into) is refused as the journal not being usable as it is.
+RecordKind kind_of_row(const std::string &name);
 
 // A record of the journal itself (kind "journal"); at_ms 0: now.
 Record journal_record(std::string code, std::string detail, std::int64_t at_ms = 0);

@@ -200,10 +200,11 @@ std::vector<Record> Journal::insert(std::vector<Batch> &batches, std::uint64_t &
                 continue;
             }
             r.cursor = sqlite3_last_insert_rowid(wdb_);
-            const bool numbered = r.kind == "event" || r.kind == "gap" || r.kind == "session";
+            const bool numbered = r.kind == RecordKind::Event || r.kind == RecordKind::Gap ||
+                r.kind == RecordKind::Session;
             if (numbered && !r.session_id.empty()) {
-                const auto seq = r.kind == "gap" ? (r.seq_to ? *r.seq_to : *r.event_seq)
-                                                 : r.event_seq.value_or(0);
+                const auto seq = r.kind == RecordKind::Gap ? (r.seq_to ? *r.seq_to : *r.event_seq)
+                                                           : r.event_seq.value_or(0);
                 sess.bind(1, r.cabinet)
                     .bind(2, r.session_id)
                     .bind(3, static_cast<std::int64_t>(seq))

@@ -21,7 +21,8 @@ json alarm_payload(const std::string &cabinet, const std::string &board, const R
 }
 
 json record_payload(const std::string &cabinet, const std::string &board, const Record &r) {
-    return r.kind == "alarm" ? alarm_payload(cabinet, board, r) : event_payload(cabinet, board, r);
+    return r.kind == RecordKind::Alarm ? alarm_payload(cabinet, board, r)
+                                       : event_payload(cabinet, board, r);
 }
 
 json alarm_state_payload(const std::vector<Alarm> &active) {

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "alarms.h"
-#include "journal.h"
+#include "record.h"
 
 #include <nlohmann/json.hpp>
 

@@ -75,7 +75,8 @@ struct MqttBridge::Inbox {
         bool any = false;
         for (const auto &r : recs) {
             if (!cabinets.count(r.cabinet)) continue;
-            if (r.kind != "state" && r.kind != "link" && r.kind != "session" && r.kind != "event")
+            if (r.kind != RecordKind::State && r.kind != RecordKind::Link &&
+                r.kind != RecordKind::Session && r.kind != RecordKind::Event)
                 continue;
             if (records.size() >= bound) {
                 records.pop_front();
@@ -197,7 +198,8 @@ void MqttBridge::follow_records(const std::deque<Record> &records, bool lost) {
     }
     for (auto &r : records)
         for (auto &u : units_) {
-            if (u->name != r.cabinet || !follow(u->view, r) || r.kind != "state") continue;
+            if (u->name != r.cabinet || !follow(u->view, r) || r.kind != RecordKind::State)
+                continue;
             // The versions are not part of a state record: they come with the
             // line it was made of.
             if (const auto st = u->cab->status(); st.state) {
@@ -400,8 +402,9 @@ void MqttBridge::pump(Unit &u) {
         if (recs.empty()) return;
         for (auto &r : recs) {
             if (u.inflight.size() >= timing_.window) return;
-            if (r.cabinet == u.name && (r.kind == "event" || r.kind == "alarm")) {
-                auto mid = u.client->publish(u.prefix + r.kind,
+            if (r.cabinet == u.name &&
+                (r.kind == RecordKind::Event || r.kind == RecordKind::Alarm)) {
+                auto mid = u.client->publish(u.prefix + std::string(to_string(r.kind)),
                                              record_payload(u.name, u.board, r).dump(), 1, false);
                 if (!mid) return; // the connection is going; its end resets the scan
                 u.inflight[r.cursor] = *mid;

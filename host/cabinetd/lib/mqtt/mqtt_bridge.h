@@ -25,9 +25,9 @@
 #include "board_ids.h"
 #include "broker.h"
 #include "cabinet.h"
-#include "config.h"
 #include "journal.h"
 #include "mqtt_alarms.h"
+#include "mqtt_config.h"
 #include "mqtt_topics.h"
 
 #include <nlohmann/json.hpp>

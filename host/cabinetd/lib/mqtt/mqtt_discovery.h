@@ -2,7 +2,7 @@
 // device-based discovery, whose entities read the cabinet's topics.
 #pragma once
 
-#include "config.h"
+#include "mqtt_config.h"
 #include "mqtt_topics.h"
 
 #include <nlohmann/json.hpp>

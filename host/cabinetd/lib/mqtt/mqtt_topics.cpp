@@ -265,24 +265,24 @@ CabinetView view_of(const CabinetStatus &st) {
 }
 
 bool follow(CabinetView &v, const Record &r) {
-    if (r.kind == "link") {
+    if (r.kind == RecordKind::Link) {
         if (r.code == "up") v.link = Link::Up;
         else v.link = r.code == "silent" ? Link::Silent : Link::Down;
         // The state line that brings a silent link back is recorded before the link.
         if (v.link != Link::Up) v.state.reset();
         return true;
     }
-    if (r.kind == "session") {
+    if (r.kind == RecordKind::Session) {
         v.session_id = controller_session(r.session_id);
         v.state.reset();
         return true;
     }
-    if (r.kind == "state") {
+    if (r.kind == RecordKind::State) {
         v.state = state_of(r.detail);
         return true;
     }
     // Between state records, events move the doors and the controller's state.
-    if (r.kind == "event") return v.state && apply_event(*v.state, r.code, r.door_id);
+    if (r.kind == RecordKind::Event) return v.state && apply_event(*v.state, r.code, r.door_id);
     return false;
 }
 

@@ -3,11 +3,12 @@
 // the state and door payloads followed from the journal's records.
 #pragma once
 
-#include "cabinet.h"
+#include "cabinet_types.h"
 #include "cabinet_view.h"
 #include "command.h"
-#include "config.h"
-#include "journal.h"
+#include "config_error.h"
+#include "mqtt_config.h"
+#include "record.h"
 
 #include <nlohmann/json.hpp>
 

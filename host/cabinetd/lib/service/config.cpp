@@ -204,11 +204,4 @@ void validate(const Config &cfg) {
     for (auto &h : cfg.allowed_hosts) check_allowed_host(h);
 }
 
-ListenAddress parse_listen(const std::string &s) {
-    std::string why;
-    const auto hp = cabinet_host::parse_host_port(s, &why, {.port_zero = true});
-    if (!hp) throw ConfigError(fmt::format("listen address \"{}\": {}", s, why));
-    return ListenAddress{hp->host, *hp->port};
-}
-
 } // namespace cabinetd

@@ -2,18 +2,16 @@
 // JSON file, the command line winning.
 #pragma once
 
+#include "config_error.h"
+#include "listen_address.h"
+#include "mqtt_config.h"
+
 #include <chrono>
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace cabinetd {
-
-class ConfigError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
 
 struct CabinetConfig {
     std::string name;
@@ -24,18 +22,6 @@ struct CabinetConfig {
 
 // held_open_s: a second at the least, a day at the most.
 inline constexpr unsigned kMaxHeldOpenS = 86400;
-
-// Joining an MQTT broker; an empty url: not at all.
-struct MqttConfig {
-    std::string url;     // mqtt://HOST:PORT or mqtts://HOST:PORT
-    std::string ca_file; // mqtts: the CA that signed the broker's certificate
-    std::string username, password;
-    std::string prefix = "tessaro/{board_id}/"; // {board_id} and {cabinet} are filled in
-    bool commands = false;                      // take open and clear_fault commands
-    bool discovery = false;                     // Home Assistant discovery
-    std::string discovery_prefix = "homeassistant";
-    std::string ha_status_topic = "homeassistant/status";
-};
 
 struct Config {
     std::vector<CabinetConfig> cabinets;
@@ -76,12 +62,5 @@ void load_config_file(const std::string &path, Config &cfg);
 // Checks the whole configuration: at least one cabinet, names unique, the
 // listen address and the allowed host names well formed.
 void validate(const Config &cfg);
-
-struct ListenAddress {
-    std::string host;
-    unsigned short port = 0;
-};
-// "HOST:PORT" or "[V6]:PORT"; port 0 picks a free one.
-ListenAddress parse_listen(const std::string &s);
 
 } // namespace cabinetd

@@ -138,7 +138,7 @@ protected:
     }
 
     bool up() const { return cabinet_->status().link == Link::Up; }
-    std::vector<Record> records(const std::string &kind) {
+    std::vector<Record> records(RecordKind kind) {
         journal_->flush();
         Query q;
         q.limit = 1000;
@@ -194,9 +194,10 @@ TEST_F(CabinetTest, TheLinkIsUpSilentAndDownAsTheLineIs) {
     ASSERT_TRUE(eventually([&] { return cabinet_->status().link_reason == "no such device"; }));
     EXPECT_EQ(cabinet_->status().link, Link::Down);
     std::vector<std::string> links;
-    for (auto &r : records("link")) links.push_back(r.code);
+    for (auto &r : records(RecordKind::Link)) links.push_back(r.code);
     EXPECT_EQ(links, (std::vector<std::string>{"up", "silent", "up", "down"}));
-    const auto health = records("heartbeat"); // the silence was heartbeats going unanswered
+    const auto health =
+        records(RecordKind::Heartbeat); // the silence was heartbeats going unanswered
     EXPECT_TRUE(
         std::any_of(health.begin(), health.end(), [](auto &r) { return r.code == "missing"; }));
 }
@@ -214,7 +215,7 @@ TEST_F(CabinetTest, ARestartedControllerEndsTheCycleWaitedForAndStartsANewRun) {
     ASSERT_EQ(r.events.size(), 1u);
     EXPECT_EQ(r.events[0].code, "open_accepted");
     ASSERT_TRUE(eventually([&] { return cabinet_->status().session_id == kSecondSession; }));
-    const auto sessions = records("session");
+    const auto sessions = records(RecordKind::Session);
     ASSERT_EQ(sessions.size(), 2u);
     EXPECT_EQ(sessions[1].code, "restarted");
     EXPECT_EQ(sessions[1].session_id, kSecondSession);
@@ -242,22 +243,23 @@ TEST_F(CabinetTest, OpensAndClearsAreJournalledAndAKeyIsAnsweredAgainNeverSentAg
     EXPECT_EQ(heard(), (std::vector<std::string>{"open", "open", "clear_fault"}));
 
     // The command is journalled as it was sent, after the intent to send it.
-    const auto commands = records("command");
+    const auto commands = records(RecordKind::Command);
     ASSERT_EQ(commands.size(), 3u);
     EXPECT_EQ(commands[0].code, "open");
     EXPECT_EQ(commands[0].request_id, first.request_id);
     EXPECT_EQ(commands[0].door_id, 3u);
     EXPECT_EQ(commands[0].session_id, tl::kSid);
     EXPECT_EQ(commands[2].code, "clear_fault");
-    EXPECT_LT(records("open").at(0).cursor, commands[0].cursor);
+    EXPECT_LT(records(RecordKind::Open).at(0).cursor, commands[0].cursor);
 
     // This controller's state lines never show the opens it accepts: the next
     // one corrects what open_accepted made of the state, is counted, and is
     // journalled for whoever follows the records.
-    const auto accepted = records("event").back();
+    const auto accepted = records(RecordKind::Event).back();
     ASSERT_EQ(accepted.code, "open_accepted");
-    ASSERT_TRUE(eventually([&] { return records("state").back().cursor > accepted.cursor; }));
-    EXPECT_EQ(records("state").back().code, "idle");
+    ASSERT_TRUE(
+        eventually([&] { return records(RecordKind::State).back().cursor > accepted.cursor; }));
+    EXPECT_EQ(records(RecordKind::State).back().code, "idle");
     EXPECT_GE(cabinet_->status().view_reconciled, 1u);
 }
 
@@ -271,6 +273,35 @@ TEST_F(CabinetTest, NothingIsSentWhileTheJournalCannotWriteIt) {
     const auto clear = call([&](Reply rep) { cabinet_->clear_fault("ops", std::move(rep)); });
     EXPECT_EQ(clear.code, "journal_unavailable");
     EXPECT_TRUE(heard().empty());
+}
+
+TEST(SeqTracker, ReportsTheEventsALineShowsMissing) {
+    SeqTracker t([](const std::string &s) -> std::optional<std::uint64_t> {
+        if (s == "known") return 40;
+        return std::nullopt;
+    });
+    using Range = std::pair<std::uint64_t, std::uint64_t>;
+    const auto range = [](std::optional<SeqTracker::Gap> g) {
+        return g ? Range{g->from, g->to} : Range{0, 0};
+    };
+    const Range none{0, 0};
+    // A new session seen from its first event: nothing missing.
+    EXPECT_EQ(range(t.event("new", 1)), none);
+    EXPECT_EQ(range(t.event("new", 2)), none);
+    // A jump within a session.
+    EXPECT_EQ(range(t.event("new", 5)), (Range{3, 4}));
+    // A state or ack line names the latest event: those after the last one
+    // accounted for were missed, up to and including it.
+    EXPECT_EQ(range(t.latest("new", 7)), (Range{6, 7}));
+    EXPECT_EQ(range(t.latest("new", 7)), none);
+    EXPECT_EQ(range(t.event("new", 8)), none);
+    // A session known from the journal continues where it stood.
+    EXPECT_EQ(range(t.latest("known", 40)), none);
+    EXPECT_EQ(range(t.latest("known", 42)), (Range{41, 42}));
+    // Joining a session late: everything before was missed.
+    EXPECT_EQ(range(t.latest("late", 12)), (Range{1, 12}));
+    // A repeated or older number is never a gap.
+    EXPECT_EQ(range(t.event("late", 3)), none);
 }
 
 } // namespace

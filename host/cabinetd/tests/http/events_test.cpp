@@ -17,7 +17,7 @@ TEST(EventsQuery, FiltersAreReadStrictlyAndBadOnesSayWhy) {
               "&since_ms=0&until_ms=1700000000000&after=5&limit=1000"));
     EXPECT_EQ(ok.query.door, 8u);
     EXPECT_EQ(ok.query.requested_by, "alice");
-    EXPECT_EQ(ok.query.kinds, (std::vector<std::string>{"open", "gap"}));
+    EXPECT_EQ(ok.query.kinds, (std::vector<RecordKind>{RecordKind::Open, RecordKind::Gap}));
     EXPECT_EQ(ok.query.since_ms, 0);
     EXPECT_EQ(ok.query.until_ms, 1700000000000);
     EXPECT_FALSE(ok.csv);

@@ -1,7 +1,5 @@
-// Reads for clients: bounded pages, the indexes behind the audit's filters,
-// and the reader thread that takes each token's reads in turn.
+// Reads for clients: bounded pages, and the indexes behind the audit's filters.
 #include "journal.h"
-#include "reader_thread.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -40,15 +38,15 @@ std::vector<Record> day() {
         Record r;
         r.cabinet = i % 2 ? "lab" : "demo";
         r.at_ms = 1'000'000 + i * 1000 + (i % 3 == 1 ? 3000 : 0);
-        r.kind = "ack";
+        r.kind = RecordKind::Ack;
         r.code = "accepted";
         if (i % 10 == 0) {
-            r.kind = "open";
+            r.kind = RecordKind::Open;
             r.door_id = 1 + static_cast<unsigned>(i / 10 % 8);
             r.detail = i % 20 ? R"({"requested_by":"alice","pulse_ms":500})"
                               : R"({"requested_by":"bob","pulse_ms":500})";
         } else if (i % 37 == 0) {
-            r.kind = "alarm";
+            r.kind = RecordKind::Alarm;
             r.door_id = 3;
             r.detail = R"({"state":"acknowledged","by":"alice"})";
         }
@@ -85,10 +83,10 @@ TEST_F(JournalReads, BoundedPagesTogetherFindEveryMatchFromMemoryAndDatabase) {
         j->flush();
     }
     std::vector<Query> queries(9);
-    queries[0].kinds = {"clear"};
+    queries[0].kinds = {RecordKind::Clear};
     queries[1].requested_by = "alice";
     queries[2].requested_by = "nobody";
-    queries[3].kinds = {"open"};
+    queries[3].kinds = {RecordKind::Open};
     queries[3].door = 3;
     queries[4].since_ms = 1'200'000; // inside the jitter: stamps out of order at both ends
     queries[4].until_ms = 1'400'000;
@@ -118,7 +116,7 @@ TEST_F(JournalReads, BoundedPagesTogetherFindEveryMatchFromMemoryAndDatabase) {
 
     // A filter that matches nothing answers at once, with where to go on.
     Query none;
-    none.kinds = {"clear"};
+    none.kinds = {RecordKind::Clear};
     auto p = disk.page(none, 50, Journal::Reader::audit);
     EXPECT_TRUE(p.records.empty());
     EXPECT_TRUE(p.more);
@@ -126,7 +124,7 @@ TEST_F(JournalReads, BoundedPagesTogetherFindEveryMatchFromMemoryAndDatabase) {
     // Alarms acknowledged count as their acknowledger's.
     Query alice;
     alice.requested_by = "alice";
-    alice.kinds = {"alarm"};
+    alice.kinds = {RecordKind::Alarm};
     EXPECT_EQ(all_pages(disk, alice, 1000).size(), 15u);
 }
 
@@ -197,45 +195,6 @@ INSERT INTO progress VALUES ('mqtt:lab', 2);
     EXPECT_EQ(sqlite3_column_int(st, 0), kSchemaVersion);
     sqlite3_finalize(st);
     sqlite3_close(db);
-}
-
-TEST(ReaderThread, KeysTakeTurnsWithinTheirCapAndTheQueueIsBounded) {
-    ReaderThread reader(6, 3);
-    std::promise<void> release, started;
-    auto gate = release.get_future().share();
-    std::vector<std::string> order;
-    std::mutex mu;
-    std::condition_variable cv;
-    const auto job = [&](std::string name) {
-        return [&, name] {
-            std::lock_guard lk(mu);
-            order.push_back(name);
-            cv.notify_all();
-        };
-    };
-    using S = ReaderThread::Submitted;
-    // A's first read holds the thread while the others queue.
-    ASSERT_EQ(reader.submit(1,
-                            [&, gate] {
-                                started.set_value();
-                                gate.wait();
-                            }),
-              S::queued);
-    started.get_future().wait();
-    EXPECT_EQ(reader.submit(1, job("a2")), S::queued);
-    EXPECT_EQ(reader.submit(1, job("a3")), S::queued);
-    EXPECT_EQ(reader.submit(1, job("a4")), S::key_full); // its running read counts
-    EXPECT_EQ(reader.submit(2, job("b1")), S::queued);
-    EXPECT_EQ(reader.submit(3, job("c1")), S::queued);
-    EXPECT_EQ(reader.submit(2, job("b2")), S::queued);
-    EXPECT_EQ(reader.submit(3, job("c2")), S::queued);
-    EXPECT_EQ(reader.submit(4, job("d1")), S::full); // six waiting in all
-    release.set_value();
-    std::unique_lock lk(mu);
-    ASSERT_TRUE(cv.wait_for(lk, std::chrono::seconds(5), [&] { return order.size() == 6; }));
-    // Each key in turn, not each read in the order it came.
-    EXPECT_EQ(order, (std::vector<std::string>{"a2", "b1", "c1", "a3", "b2", "c2"}));
-    EXPECT_EQ(reader.submit(1, job("a5")), S::queued); // A's reads done: its places are free
 }
 
 } // namespace

@@ -1,4 +1,3 @@
-#include "cabinet.h"
 #include "journal.h"
 
 #include <gtest/gtest.h>
@@ -30,7 +29,7 @@ protected:
                         std::string code = "door_open") {
         Record r;
         r.cabinet = "lab";
-        r.kind = "event";
+        r.kind = RecordKind::Event;
         r.session_id = session;
         r.event_seq = seq;
         r.code = std::move(code);
@@ -53,7 +52,7 @@ TEST_F(JournalTest, AnEventIsStoredOnceWhateverRestartsHappen) {
     j.write({event("s1", 1), event("s1", 3)});
     j.flush();
     Query q;
-    q.kinds = {"event"};
+    q.kinds = {RecordKind::Event};
     const auto all = j.read(q);
     ASSERT_EQ(all.size(), 4u);
     EXPECT_EQ(all[3].session_id, "s1");
@@ -68,7 +67,7 @@ TEST_F(JournalTest, GapsCountAsAccountedForAndTheLatestSessionIsKnown) {
     Journal j(path_);
     Record gap;
     gap.cabinet = "lab";
-    gap.kind = "gap";
+    gap.kind = RecordKind::Gap;
     gap.session_id = "s1";
     gap.event_seq = 4;
     gap.seq_to = 9;
@@ -89,7 +88,7 @@ TEST_F(JournalTest, ReadsPageByCursorAndFilter) {
     batch.push_back(other);
     Record ack;
     ack.cabinet = "lab";
-    ack.kind = "ack";
+    ack.kind = RecordKind::Ack;
     ack.code = "heartbeat_ok";
     batch.push_back(ack);
     j.write(batch);
@@ -98,7 +97,7 @@ TEST_F(JournalTest, ReadsPageByCursorAndFilter) {
     Query q;
     q.cabinet = "lab";
     q.limit = 4;
-    q.kinds = {"event"};
+    q.kinds = {RecordKind::Event};
     std::vector<std::uint64_t> seen;
     for (;;) {
         auto page = j.read(q);
@@ -118,14 +117,14 @@ TEST_F(JournalTest, ReadsPageByCursorAndFilter) {
     small.flush();
     const auto from_db = small.since(0, 100);
     ASSERT_EQ(from_db.size(), 12u);
-    EXPECT_EQ(from_db[11].kind, "ack");
+    EXPECT_EQ(from_db[11].kind, RecordKind::Ack);
 
     // Pages for live readers, from memory and from the database alike: the
     // filter is applied by the read, a window bounds how far one page looks,
     // and a page that matched nothing still moves the reader on.
     for (Journal *jj : {&j, &small}) {
         Query none;
-        none.kinds = {"gap"};
+        none.kinds = {RecordKind::Gap};
         auto p = jj->page(none, 5);
         EXPECT_TRUE(p.records.empty());
         EXPECT_EQ(p.scanned_to, 5);
@@ -148,7 +147,7 @@ TEST_F(JournalTest, ReadsPageByCursorAndFilter) {
     // The audit's filters (door, who asked, a time range), alike from memory
     // and from the database; a detail that is not JSON matches no requester.
     std::vector<Record> audit;
-    const auto add = [&](const char *kind, unsigned door, std::int64_t at, const char *detail) {
+    const auto add = [&](RecordKind kind, unsigned door, std::int64_t at, const char *detail) {
         Record r;
         r.cabinet = "lab";
         r.kind = kind;
@@ -157,11 +156,11 @@ TEST_F(JournalTest, ReadsPageByCursorAndFilter) {
         r.detail = detail;
         audit.push_back(r);
     };
-    add("open", 3, 1000, R"({"requested_by":"alice"})");
-    add("alarm", 3, 2000, R"({"by":"alice","state":"acknowledged"})");
-    add("open", 3, 2500, R"({"requested_by":"bob"})");
-    add("open", 4, 2500, R"({"requested_by":"alice"})");
-    add("event", 3, 2000, "not json");
+    add(RecordKind::Open, 3, 1000, R"({"requested_by":"alice"})");
+    add(RecordKind::Alarm, 3, 2000, R"({"by":"alice","state":"acknowledged"})");
+    add(RecordKind::Open, 3, 2500, R"({"requested_by":"bob"})");
+    add(RecordKind::Open, 4, 2500, R"({"requested_by":"alice"})");
+    add(RecordKind::Event, 3, 2000, "not json");
     for (Journal *jj : {&j, &small}) {
         Query who;
         who.after = jj->last_cursor();
@@ -177,7 +176,7 @@ TEST_F(JournalTest, ReadsPageByCursorAndFilter) {
         narrow.until_ms = 2500;
         auto p = jj->page(narrow, 1000);
         ASSERT_EQ(p.records.size(), 1u);
-        EXPECT_EQ(p.records[0].kind, "alarm");
+        EXPECT_EQ(p.records[0].kind, RecordKind::Alarm);
         EXPECT_EQ(requester(p.records[0]), "alice");
     }
 }
@@ -283,7 +282,7 @@ INSERT INTO progress VALUES ('mqtt:lab', 2);
         EXPECT_TRUE(j.by_key("lab", "http:someone", "order-1").empty());
         EXPECT_EQ(j.by_key("lab", "mqtt", "m-1").size(), 1u);
         Record r = event("s1", 8);
-        r.kind = "open";
+        r.kind = RecordKind::Open;
         r.event_seq.reset();
         r.request_id = "0123abcd";
         r.key_scope = "http:ops";
@@ -313,7 +312,7 @@ bool eventually(const std::function<bool()> &pred) {
     return pred();
 }
 
-std::vector<Record> of_kind(const Journal &j, const std::string &kind) {
+std::vector<Record> of_kind(const Journal &j, RecordKind kind) {
     Query q;
     q.kinds = {kind};
     q.limit = 100000;
@@ -330,13 +329,13 @@ TEST_F(JournalTest, PrunesForAgeAndForSizeOldestFirstAndSaysWhatWent) {
     old.at_ms = wall_ms() - 2 * 3600 * 1000;
     j.write({old, event("s", 2)});
     j.flush();
-    ASSERT_TRUE(eventually([&] { return of_kind(j, "journal").size() == 1; }));
-    const auto aged = of_kind(j, "journal")[0];
+    ASSERT_TRUE(eventually([&] { return of_kind(j, RecordKind::Journal).size() == 1; }));
+    const auto aged = of_kind(j, RecordKind::Journal)[0];
     EXPECT_EQ(aged.code, "pruned");
     EXPECT_NE(aged.detail.find(R"("records":1,"up_to_cursor":1,)"), std::string::npos)
         << aged.detail;
     EXPECT_NE(aged.detail.find(R"("why":"age")"), std::string::npos) << aged.detail;
-    EXPECT_EQ(of_kind(j, "event").size(), 1u);
+    EXPECT_EQ(of_kind(j, RecordKind::Event).size(), 1u);
 
     std::vector<Record> batch;
     for (std::uint64_t i = 3; i <= 3000; ++i) {
@@ -346,11 +345,11 @@ TEST_F(JournalTest, PrunesForAgeAndForSizeOldestFirstAndSaysWhatWent) {
     j.write(batch);
     j.flush();
     ASSERT_TRUE(eventually([&] {
-        const auto marks = of_kind(j, "journal");
+        const auto marks = of_kind(j, RecordKind::Journal);
         return !marks.empty() && marks.back().detail.find(R"("why":"size")") != std::string::npos;
     }));
     // What is left is the newest records, without a hole, within the cap.
-    const auto left = of_kind(j, "event");
+    const auto left = of_kind(j, RecordKind::Event);
     ASSERT_FALSE(left.empty());
     EXPECT_EQ(*left.back().event_seq, 3000u);
     EXPECT_EQ(*left.back().event_seq - *left.front().event_seq + 1, left.size());
@@ -392,14 +391,14 @@ TEST_F(JournalTest, WhileTheDiskFailsRecordsWaitInMemoryAndAGapSaysWhatDidNotFit
     fs::remove(fault);
     ASSERT_TRUE(eventually([&] { return j.available(); }));
     std::vector<std::uint64_t> seqs;
-    for (auto &r : of_kind(j, "event")) seqs.push_back(*r.event_seq);
+    for (auto &r : of_kind(j, RecordKind::Event)) seqs.push_back(*r.event_seq);
     EXPECT_EQ(seqs, (std::vector<std::uint64_t>{1, 6, 7, 8, 9, 10}));
-    const auto gaps = of_kind(j, "gap");
+    const auto gaps = of_kind(j, RecordKind::Gap);
     ASSERT_EQ(gaps.size(), 1u);
     EXPECT_EQ(*gaps[0].event_seq, 2u);
     EXPECT_EQ(*gaps[0].seq_to, 5u);
     EXPECT_EQ(j.last_seq("lab", "s"), 10u);
-    const auto marks = of_kind(j, "journal");
+    const auto marks = of_kind(j, RecordKind::Journal);
     ASSERT_EQ(marks.size(), 2u);
     EXPECT_EQ(marks[0].code, "unavailable");
     EXPECT_EQ(marks[1].code, "recovered");
@@ -407,35 +406,6 @@ TEST_F(JournalTest, WhileTheDiskFailsRecordsWaitInMemoryAndAGapSaysWhatDidNotFit
     std::promise<bool> again;
     j.write_durable({event("s", 11)}, [&](bool ok) { again.set_value(ok); });
     EXPECT_TRUE(again.get_future().get());
-}
-
-TEST(SeqTracker, ReportsTheEventsALineShowsMissing) {
-    SeqTracker t([](const std::string &s) -> std::optional<std::uint64_t> {
-        if (s == "known") return 40;
-        return std::nullopt;
-    });
-    using Range = std::pair<std::uint64_t, std::uint64_t>;
-    const auto range = [](std::optional<SeqTracker::Gap> g) {
-        return g ? Range{g->from, g->to} : Range{0, 0};
-    };
-    const Range none{0, 0};
-    // A new session seen from its first event: nothing missing.
-    EXPECT_EQ(range(t.event("new", 1)), none);
-    EXPECT_EQ(range(t.event("new", 2)), none);
-    // A jump within a session.
-    EXPECT_EQ(range(t.event("new", 5)), (Range{3, 4}));
-    // A state or ack line names the latest event: those after the last one
-    // accounted for were missed, up to and including it.
-    EXPECT_EQ(range(t.latest("new", 7)), (Range{6, 7}));
-    EXPECT_EQ(range(t.latest("new", 7)), none);
-    EXPECT_EQ(range(t.event("new", 8)), none);
-    // A session known from the journal continues where it stood.
-    EXPECT_EQ(range(t.latest("known", 40)), none);
-    EXPECT_EQ(range(t.latest("known", 42)), (Range{41, 42}));
-    // Joining a session late: everything before was missed.
-    EXPECT_EQ(range(t.latest("late", 12)), (Range{1, 12}));
-    // A repeated or older number is never a gap.
-    EXPECT_EQ(range(t.event("late", 3)), none);
 }
 
 } // namespace

@@ -201,7 +201,7 @@ protected:
         for (auto s = from; s <= to; ++s) {
             Record r;
             r.cabinet = cabinet;
-            r.kind = "event";
+            r.kind = RecordKind::Event;
             r.session_id = kSession;
             r.event_seq = s;
             r.code = "door_open";
@@ -320,8 +320,7 @@ TEST_F(MqttBridgeTest, EveryConnectionIsAColdStartAndEventsWaitInTheJournal) {
 TEST_F(MqttBridgeTest, StateAndDoorsFollowTheCabinetsRecordsAsTheyAreWritten) {
     start_bridge();
     ASSERT_TRUE(eventually([&] { return !net_.messages(kPrefix + "state").empty(); }));
-    const auto write = [&](const std::string &kind, const std::string &code,
-                           const std::string &detail) {
+    const auto write = [&](RecordKind kind, const std::string &code, const std::string &detail) {
         Record r;
         r.cabinet = "lab";
         r.kind = kind;
@@ -330,9 +329,9 @@ TEST_F(MqttBridgeTest, StateAndDoorsFollowTheCabinetsRecordsAsTheyAreWritten) {
         r.detail = detail;
         journal_->write({r}); // not committed for a second: the topics do not wait for that
     };
-    write("link", "up", R"({"reason":"connected"})");
-    write("session", "first", R"({"reason":"first session seen for this cabinet"})");
-    write("state", "pulsing",
+    write(RecordKind::Link, "up", R"({"reason":"connected"})");
+    write(RecordKind::Session, "first", R"({"reason":"first session seen for this cabinet"})");
+    write(RecordKind::State, "pulsing",
           R"({"state":"pulsing","active_door":2,"door_closed_mask":255,)"
           R"("latch_locked_mask":253,"inputs_valid":true,"power_ok":true,)"
           R"("heartbeat_ok":true,"driver_ready":true,"fault":"none"})");
@@ -350,7 +349,7 @@ TEST_F(MqttBridgeTest, StateAndDoorsFollowTheCabinetsRecordsAsTheyAreWritten) {
     // An event moves them too, without waiting for the next state record.
     Record opened;
     opened.cabinet = "lab";
-    opened.kind = "event";
+    opened.kind = RecordKind::Event;
     opened.code = "door_open";
     opened.door_id = 2;
     journal_->write({opened});
@@ -358,7 +357,7 @@ TEST_F(MqttBridgeTest, StateAndDoorsFollowTheCabinetsRecordsAsTheyAreWritten) {
     EXPECT_EQ(last("state")["state"], "wait_close");
 
     const auto doors = net_.messages(kPrefix + "door/2/state").size();
-    write("link", "down", R"({"reason":"gone"})");
+    write(RecordKind::Link, "down", R"({"reason":"gone"})");
     ASSERT_TRUE(eventually(
         [&] { return net_.messages(kPrefix + "availability").back().payload == "offline"; }));
     EXPECT_EQ(last("state")["link"], "down");
@@ -431,7 +430,7 @@ TEST_F(MqttBridgeTest, BadCommandsAreAnsweredAndNeverReachTheCabinet) {
     // Nothing was asked of the cabinet.
     journal_->flush();
     Query q;
-    q.kinds = {"open", "clear", "command"};
+    q.kinds = {RecordKind::Open, RecordKind::Clear, RecordKind::Command};
     EXPECT_TRUE(journal_->read(q).empty());
 }
 
@@ -494,7 +493,7 @@ TEST_F(MqttBridgeTest, TwoCabinetsOfOneBoardGetOneConnectionThatRefusesTheirComm
     // connection, lab's held events go out, and commands are taken again.
     Record moved;
     moved.cabinet = "twin";
-    moved.kind = "session";
+    moved.kind = RecordKind::Session;
     moved.code = "restarted";
     moved.session_id = "FEDCBA9876543210-0000000000000001";
     journal_->write({moved});
@@ -509,7 +508,7 @@ TEST_F(MqttBridgeTest, TwoCabinetsOfOneBoardGetOneConnectionThatRefusesTheirComm
     EXPECT_EQ(last(kPrefix + "result")["code"], "offline"); // lab's line is down
     journal_->flush();
     Query q;
-    q.kinds = {"open", "clear", "command"};
+    q.kinds = {RecordKind::Open, RecordKind::Clear, RecordKind::Command};
     EXPECT_TRUE(journal_->read(q).empty());
 }
 

@@ -128,32 +128,7 @@ TEST(MqttIdentity, ClientIdsAndWhenATopicMeansOneCabinet) {
         << text;
 }
 
-TEST(Command, HttpTakesTheSameChecksWithItsOwnFieldsAndKinds) {
-    const auto error = [](OpenInput in) {
-        auto r = parse_open(in, Front::Http);
-        EXPECT_TRUE(std::holds_alternative<CommandError>(r)) << in.door;
-        return std::holds_alternative<CommandError>(r) ? std::get<CommandError>(r) : CommandError{};
-    };
-    using K = CommandError::Kind;
-    // The door first, then the wait, then the body's type, then the body.
-    EXPECT_EQ(error({"03", "never", "{", true}).kind, K::NoDoor);
-    EXPECT_EQ(error({"3", "never", "{", true}).kind, K::Malformed);
-    EXPECT_EQ(error({"3", "cycle", "{}", false}).kind, K::NotJson);
-    EXPECT_EQ(error({"3", std::nullopt, "[]", true}).kind, K::Malformed);
-    // A request id travels in a header on HTTP: in the body it is unknown.
-    EXPECT_EQ(error({"3", std::nullopt, R"({"request_id":"a"})", true}).text,
-              "unknown field \"request_id\"");
-    auto e = error({"3", std::nullopt, R"({"ttl_ms":18446744073709551615})", true});
-    EXPECT_EQ(e.kind, K::OutOfRange);
-    EXPECT_EQ(e.text, "ttl_ms 18446744073709551615 is out of range: 1 to 5000");
-    auto ok =
-        std::get<Command>(parse_open({"8", "cycle", R"({"pulse_ms":1000})", true}, Front::Http));
-    EXPECT_EQ(ok.door, 8u);
-    EXPECT_EQ(ok.pulse_ms, 1000u);
-    EXPECT_TRUE(ok.open_args().wait_cycle);
-}
-
-Record record(const std::string &kind, const std::string &code, const std::string &session = {},
+Record record(RecordKind kind, const std::string &code, const std::string &session = {},
               const std::string &detail = {}) {
     Record r;
     r.cabinet = "lab";
@@ -170,11 +145,11 @@ TEST(MqttState, FollowsTheCabinetsRecordsAndNeverShowsAStaleState) {
         R"("door_closed_mask":251,"latch_locked_mask":255,"inputs_valid":true,)"
         R"("power_ok":true,"heartbeat_ok":true,"driver_ready":true,"fault":"none"})";
     CabinetView v;
-    for (auto &r :
-         {record("link", "up"), record("session", "reused", "0123456789ABCDEF-0000000000000001~17"),
-          record("state", "wait_close", "", detail)})
+    for (auto &r : {record(RecordKind::Link, "up"),
+                    record(RecordKind::Session, "reused", "0123456789ABCDEF-0000000000000001~17"),
+                    record(RecordKind::State, "wait_close", "", detail)})
         EXPECT_TRUE(follow(v, r));
-    EXPECT_FALSE(follow(v, record("event", "door_open")));
+    EXPECT_FALSE(follow(v, record(RecordKind::Event, "door_open")));
     auto s = state_payload("lab", "0123456789ABCDEF", v);
     EXPECT_EQ(s["session_id"],
               "0123456789ABCDEF-0000000000000001"); // the controller's, not the journal's key
@@ -184,36 +159,38 @@ TEST(MqttState, FollowsTheCabinetsRecordsAndNeverShowsAStaleState) {
     EXPECT_EQ(*door_payload(v, 3), (json{{"door", "open"}, {"latch", "locked"}}));
     EXPECT_EQ((*door_payload(v, 1))["door"], "closed");
     // Each event moves the doors and the state at once, not the next state record.
-    auto closed = record("event", "door_closed");
+    auto closed = record(RecordKind::Event, "door_closed");
     closed.door_id = 3;
     EXPECT_TRUE(follow(v, closed));
     EXPECT_EQ((*door_payload(v, 3))["door"], "closed");
-    auto done = record("event", "cycle_complete");
+    auto done = record(RecordKind::Event, "cycle_complete");
     done.door_id = 3;
     EXPECT_TRUE(follow(v, done));
     EXPECT_EQ(state_payload("lab", "0123456789ABCDEF", v)["state"], "idle");
 
     // Silent: nothing of the state is shown. The line that ends the silence
     // is recorded before the link comes up again, and shows once it has.
-    follow(v, record("link", "silent"));
+    follow(v, record(RecordKind::Link, "silent"));
     EXPECT_TRUE(state_payload("lab", "0123456789ABCDEF", v)["state"].is_null());
     EXPECT_FALSE(door_payload(v, 3));
     EXPECT_FALSE(looks_online(v));
     follow(v,
-           record("state", "idle", "", R"({"state":"idle","heartbeat_ok":true,"fault":"none"})"));
+           record(RecordKind::State, "idle", "",
+                  R"({"state":"idle","heartbeat_ok":true,"fault":"none"})"));
     EXPECT_TRUE(state_payload("lab", "0123456789ABCDEF", v)["state"].is_null());
-    follow(v, record("link", "up"));
+    follow(v, record(RecordKind::Link, "up"));
     EXPECT_EQ(state_payload("lab", "0123456789ABCDEF", v)["state"], "idle");
 
     // A new run shows nothing until its first state record; a damaged
     // detail reads as zeros, never as an exception.
-    follow(v, record("session", "restarted", "0123456789ABCDEF-0000000000000002"));
+    follow(v, record(RecordKind::Session, "restarted", "0123456789ABCDEF-0000000000000002"));
     EXPECT_FALSE(door_payload(v, 1));
     follow(v,
-           record("state", "idle", "", R"({"state":7,"door_closed_mask":"x","heartbeat_ok":1})"));
+           record(RecordKind::State, "idle", "",
+                  R"({"state":7,"door_closed_mask":"x","heartbeat_ok":1})"));
     EXPECT_EQ(state_payload("lab", "0123456789ABCDEF", v)["state"], "");
     EXPECT_FALSE(looks_online(v));
-    follow(v, record("link", "down"));
+    follow(v, record(RecordKind::Link, "down"));
     EXPECT_EQ(state_payload("lab", "0123456789ABCDEF", v)["link"], "down");
     EXPECT_FALSE(door_payload(v, 1));
 }
