@@ -1,5 +1,7 @@
 #include "config.h"
 
+#include "strict_json.h"
+
 #include <cabinet_host/host_port.h>
 
 #include <fmt/format.h>
@@ -138,7 +140,10 @@ void load_config_file(const std::string &path, Config &cfg) {
     if (!in) throw ConfigError(fmt::format("cannot read config file {}", path));
     std::stringstream ss;
     ss << in.rdbuf();
-    auto j = nlohmann::json::parse(ss.str(), nullptr, false);
+    auto parsed = parse_strict_json(ss.str());
+    if (auto *twice = std::get_if<DuplicateKey>(&parsed))
+        throw ConfigError(fmt::format("{}: {}", path, twice->text()));
+    const auto &j = std::get<nlohmann::json>(parsed);
     if (!j.is_object()) throw ConfigError(fmt::format("{}: not a JSON object", path));
     const Config defaults;
     const auto str = [&](const char *key, std::string &out, const std::string &def) {

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <thread>
 
@@ -65,6 +66,35 @@ TEST(Config, FileFillsWhatTheCommandLineLeftOpen) {
     }
     Config none;
     EXPECT_THROW(validate(none), ConfigError);
+}
+
+std::string error_of(const std::function<void()> &f) {
+    try {
+        f();
+    } catch (const ConfigError &e) {
+        return e.what();
+    }
+    return "accepted";
+}
+
+// A key given twice is refused wherever it is, naming it; keys are each
+// object's own.
+TEST(Config, AKeyGivenTwiceIsRefusedAtAnyDepth) {
+    const std::pair<const char *, const char *> bad[] = {
+        {R"({"db": "a.db", "db": "b.db"})", "\"db\""},
+        {R"({"db": "a.db", "\u0064b": "b.db"})", "\"db\""},
+        {R"({"cabinets": {"lab": "sim", "lab": "tcp:127.0.0.1:1"}})", "\"lab\""},
+        {R"({"mqtt": {"url": "mqtt://b", "password": "x", "password": "y"}})", "\"password\""}};
+    for (auto &[text, key] : bad) {
+        Config c;
+        const auto e = error_of([&] { load_config_file(write_temp("twice.json", text), c); });
+        EXPECT_NE(e.find(key), std::string::npos) << text << ": " << e;
+    }
+    Config ok;
+    load_config_file(write_temp("each.json", R"({"cabinets": {"a": {"endpoint": "sim"},
+                                                               "b": {"endpoint": "sim"}}})"),
+                     ok);
+    EXPECT_EQ(ok.cabinets.size(), 2u);
 }
 
 TEST(Config, ListenAddresses) {

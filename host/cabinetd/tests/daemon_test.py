@@ -557,9 +557,12 @@ def forced_door_alarms(d, sim):
                  'cabinetd_alarms_total{cabinet="a",code="held_open"} 1', 'cabinetd_alarms_active{cabinet="a"} 2'):
         check(line in metrics, f"metrics: {line}")
     ack = "/api/cabinets/a/alarms/ack"
-    for body, want in (("{", 400), ({"alarm_id": 4}, 400), ({"alarm_id": "0" * 32}, 404), ({"door": 4}, 400)):
+    twice = '{"alarm_id":"%s","alarm_id":"%s"}' % ("0" * 32, forced["alarm_id"])
+    for body, want in (("{", 400), ({"alarm_id": 4}, 400), ({"alarm_id": "0" * 32}, 404), ({"door": 4}, 400),
+                       (twice, 400)):
         status, answer = d.request("POST", ack, body=body, headers={"Content-Type": "application/json"})
         check(status == want, f"ack {body}: {status} {answer}")
+    check('"alarm_id"' in answer["error"], f"a key given twice, not named: {answer}")
     check(d.request("POST", ack, token=VIEWER)[0] == 403, "a viewer acknowledged")
     check(d.request("POST", ack, body={"alarm_id": forced["alarm_id"]}) == (200, {"acknowledged": [forced["alarm_id"]]}),
           "ack of one alarm")
@@ -664,6 +667,8 @@ def test_security_and_bad_input():
             ("POST", "/api/cabinets/a/doors/1/open", OPERATOR, {"pulse_ms": "500"}, {}, 400),
             ("POST", "/api/cabinets/a/doors/1/open", OPERATOR, {"puls_ms": 500}, {}, 400),
             ("POST", "/api/cabinets/a/doors/1/open", OPERATOR, '{"pulse_ms": ', {"Content-Type": "application/json"}, 400),
+            ("POST", "/api/cabinets/a/doors/1/open", OPERATOR, '{"pulse_ms": 100, "pulse_ms": 1000}',
+             {"Content-Type": "application/json"}, 400),
             ("POST", "/api/cabinets/a/doors/1/open", OPERATOR, "pulse=5", {"Content-Type": "text/plain"}, 415),
             ("POST", "/api/cabinets/a/doors/1/open", OPERATOR, None, {"Idempotency-Key": "a b"}, 400),
             ("POST", "/api/cabinets/a/doors/1/open", OPERATOR, None, {"Idempotency-Key": "k" * 65}, 400),
