@@ -8,6 +8,7 @@
 #include "metrics_text.h"
 #include "openapi.h"
 #include "reader_thread.h"
+#include "strict_json.h"
 
 #include <cabinet_host/protocol.h>
 
@@ -150,7 +151,9 @@ std::variant<std::optional<std::string>, Response> read_ack_body(const ApiReques
     const auto ct = req.http[http::field::content_type];
     if (ct.substr(0, ct.find(';')) != "application/json")
         return error_response(415, "the body must be application/json");
-    const auto j = json::parse(body, nullptr, false);
+    auto parsed = parse_strict_json(body);
+    if (auto *twice = std::get_if<DuplicateKey>(&parsed)) return error_response(400, twice->text());
+    const auto &j = std::get<json>(parsed);
     if (!j.is_object()) return error_response(400, "the body must be a JSON object");
     for (auto &[key, v] : j.items())
         if (key != "alarm_id") return error_response(400, fmt::format("unknown field \"{}\"", key));

@@ -1,4 +1,5 @@
 #include "config.h"
+#include "guarded_file.h"
 #include "http_query.h"
 #include "message_cache.h"
 #include "tokens.h"
@@ -7,8 +8,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <thread>
+
+#include <unistd.h>
 
 namespace cabinetd {
 namespace {
@@ -65,6 +69,108 @@ TEST(Config, FileFillsWhatTheCommandLineLeftOpen) {
     }
     Config none;
     EXPECT_THROW(validate(none), ConfigError);
+}
+
+std::string error_of(const std::function<void()> &f) {
+    try {
+        f();
+    } catch (const ConfigError &e) {
+        return e.what();
+    }
+    return "accepted";
+}
+
+// A key given twice is refused wherever it is, naming it; keys are each
+// object's own.
+TEST(Config, AKeyGivenTwiceIsRefusedAtAnyDepth) {
+    const std::pair<const char *, const char *> bad[] = {
+        {R"({"db": "a.db", "db": "b.db"})", "\"db\""},
+        {R"({"db": "a.db", "\u0064b": "b.db"})", "\"db\""},
+        {R"({"cabinets": {"lab": "sim", "lab": "tcp:127.0.0.1:1"}})", "\"lab\""},
+        {R"({"mqtt": {"url": "mqtt://b", "password": "x", "password": "y"}})", "\"password\""}};
+    for (auto &[text, key] : bad) {
+        Config c;
+        const auto e = error_of([&] { load_config_file(write_temp("twice.json", text), c); });
+        EXPECT_NE(e.find(key), std::string::npos) << text << ": " << e;
+    }
+    Config ok;
+    load_config_file(write_temp("each.json", R"({"cabinets": {"a": {"endpoint": "sim"},
+                                                               "b": {"endpoint": "sim"}}})"),
+                     ok);
+    EXPECT_EQ(ok.cabinets.size(), 2u);
+}
+
+// A private directory of this test's own, removed with what it holds.
+struct TempDir {
+    std::filesystem::path path = std::filesystem::temp_directory_path() /
+        ("cabinetd-" + std::to_string(::getpid()) + "-guarded");
+    TempDir() {
+        std::filesystem::create_directory(path);
+        std::filesystem::permissions(path, std::filesystem::perms(0700));
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+    std::string file(const char *name, const std::string &text, unsigned mode) const {
+        const auto p = path / name;
+        std::ofstream(p) << text;
+        std::filesystem::permissions(p, std::filesystem::perms(mode));
+        return p.string();
+    }
+};
+
+// Whoever can change the token file can make themselves an operator: a file
+// any user of the machine could change is refused (a reload keeps the old
+// tokens), one any user may read is taken and reported.
+TEST(GuardedFiles, TokensOpenToEveryUser) {
+    const TempDir dir;
+    const auto path = dir.file("tokens", "ops operator 0123456789abcdef\n", 0600);
+    Tokens t;
+    t.load(path);
+    EXPECT_FALSE(read_guarded_file(path, "token file").world_readable);
+    std::filesystem::permissions(path, std::filesystem::perms(0644));
+    EXPECT_TRUE(read_guarded_file(path, "token file").world_readable);
+
+    dir.file("tokens", "intruder operator fedcba9876543210\n", 0646);
+    const auto e = error_of([&] { t.load(path); });
+    EXPECT_NE(e.find(path + " is writable by every user"), std::string::npos) << e;
+    EXPECT_TRUE(t.check("0123456789abcdef"));
+    EXPECT_FALSE(t.check("fedcba9876543210"));
+
+    // Anyone could put another file in its place: in a directory that all
+    // may write, or behind a symlink there. A sticky one (/tmp) is fine.
+    std::filesystem::permissions(path, std::filesystem::perms(0600));
+    std::filesystem::permissions(dir.path, std::filesystem::perms(0777));
+    EXPECT_NE(error_of([&] { t.load(path); }).find(dir.path.string() + " is writable"),
+              std::string::npos);
+    std::filesystem::permissions(dir.path, std::filesystem::perms(01777));
+    EXPECT_EQ(error_of([&] { t.load(path); }), "accepted");
+    std::filesystem::create_directory(dir.path / "open");
+    std::filesystem::permissions(dir.path / "open", std::filesystem::perms(0777));
+    std::filesystem::create_symlink(path, dir.path / "open" / "link");
+    EXPECT_NE(error_of([&] { t.load((dir.path / "open" / "link").string()); }).find("writable"),
+              std::string::npos);
+    // Only a regular file: a device or a FIFO (which would block the reload)
+    // is refused.
+    EXPECT_NE(error_of([&] { t.load("/dev/null"); }).find("not a regular file"), std::string::npos);
+}
+
+// The config file names the token file: writable by all, it is refused
+// whatever it holds. Readable by all is reported, for the MQTT password.
+TEST(GuardedFiles, ConfigOpenToEveryUser) {
+    const TempDir dir;
+    const auto with_password =
+        R"({"mqtt": {"url": "mqtt://broker", "username": "c", "password": "secret"}})";
+    Config c;
+    const auto path = dir.file("cabinetd.json", with_password, 0646);
+    EXPECT_NE(error_of([&] { load_config_file(path, c); }).find(path + " is writable by every"),
+              std::string::npos);
+    dir.file("cabinetd.json", R"({"db": "x.db"})", 0606);
+    EXPECT_NE(error_of([&] { load_config_file(path, c); }).find("writable"), std::string::npos);
+    dir.file("cabinetd.json", with_password, 0644);
+    load_config_file(path, c);
+    EXPECT_EQ(c.mqtt.password, "secret");
 }
 
 TEST(Config, ListenAddresses) {
