@@ -322,7 +322,7 @@ TEST(Client, WithoutIdentityNothingIsSentAndOpensFail) {
     r.run_until(4000);
     EXPECT_TRUE(r.t.sent.empty()); // no heartbeat with an empty session id
     auto open = r.c->open(1, 500, 3000);
-    EXPECT_EQ(open->failure, Failure::NoSession);
+    EXPECT_EQ(open->failure, Failure::IdentityInvalid);
     EXPECT_EQ(outcome_of(*open), Outcome::Refused);
 }
 
