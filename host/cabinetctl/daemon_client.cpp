@@ -288,13 +288,17 @@ std::optional<int> refused_by_daemon(const DaemonOptions &o, const std::string &
     return std::nullopt;
 }
 
-// The controller's answer to an open or clear, by cabinetd's status: 2xx
-// done, 409/422 refused, 503 no link to the controller, 504 no ack in time.
-Outcome outcome_for(int status) {
-    if (status >= 200 && status < 300) return Outcome::Done;
-    if (status == 409 || status == 422) return Outcome::Refused;
-    if (status == 504) return Outcome::Timeout;
-    return Outcome::ConnectionLost;
+// The outcome cabinetd gives an open's or a clear's answer: from the same
+// table as over the line, so the exit code is the same either way. An
+// answer without one this cabinetctl knows is an error, never a guess.
+std::optional<Outcome> outcome_in(const Reply &r) {
+    return cabinet_host::parse_outcome(str(r.body, "outcome"));
+}
+
+int no_outcome(const DaemonOptions &o, const std::string &command, const Reply &r) {
+    return report(o, command, Outcome::Error, "bad_answer",
+                  fmt::format("cabinetd answered {} without an outcome cabinetctl knows ({})",
+                              r.status, str(r.body, "outcome")));
 }
 
 std::string describe_status(const json &c) {
@@ -360,6 +364,51 @@ Reply post(Api &api, const std::string &path, const std::string &body, std::uint
     }
 }
 
+// How an open --wait's cycle ended, in cabinetd's answer.
+int cycle_answer(const DaemonOptions &o, const json &cycle, Outcome out) {
+    if (!o.json)
+        for (const auto &e : cycle.value("events", json::array()))
+            out_line(fmt::format("  {} {}{}", e.value("event_seq", json()).dump(), str(e, "code"),
+                                 str(e, "text").empty() ? "" : ": " + str(e, "text")));
+    const std::string end = str(cycle, "end");
+    std::string message;
+    if (out == Outcome::Done)
+        message = fmt::format("door {}: cycle complete, door closed and locked again", o.door);
+    else if (end == cabinet_host::codes::kFaultCleared)
+        message = fmt::format("door {}: the operation was abandoned by a clear_fault", o.door);
+    else if (out == Outcome::Fault)
+        message =
+            fmt::format("door {}: fault {}: {}", o.door, end, cabinet_host::explain_text(end));
+    else if (out == Outcome::Timeout)
+        message = fmt::format("door {}: cabinetd saw no end of the cycle in time", o.door);
+    else
+        message = fmt::format("door {}: the cycle's end was not seen ({}): its outcome is unknown",
+                              o.door, end);
+    return report(o, "open", out, end, message);
+}
+
+// cabinetd's answer to an open: the controller's ack, or the cycle's end.
+int open_answer(const DaemonOptions &o, const Reply &r) {
+    if (o.json) out_line(r.body.dump());
+    const auto out = outcome_in(r);
+    if (!out) return no_outcome(o, "open", r);
+    const std::string code = str(r.body, "code");
+    const std::string text = str(r.body, "text");
+    const json &cycle = r.body.value("cycle", json());
+    if (cycle.is_object()) return cycle_answer(o, cycle, *out);
+    if (*out == Outcome::Refused)
+        return report(o, "open", *out, code,
+                      fmt::format("door {}: refused: {}: {}", o.door, code, text));
+    if (*out != Outcome::Done)
+        return report(o, "open", *out, code, fmt::format("door {}: {}: {}", o.door, code, text));
+    return report(o, "open", *out, code,
+                  fmt::format("door {}: accepted: the latch is released for {} ms{}", o.door,
+                              o.pulse_ms,
+                              r.body.value("replayed", false)
+                                  ? " (answer replayed: this open was sent before)"
+                                  : ""));
+}
+
 int open(Api &api, const DaemonOptions &o, const volatile std::sig_atomic_t &stop) {
     Reply listing;
     const std::string cab = api.cabinet(listing);
@@ -376,37 +425,7 @@ int open(Api &api, const DaemonOptions &o, const volatile std::sig_atomic_t &sto
                      "its outcome without opening twice\n",
                      key.c_str());
     if (auto rc = refused_by_daemon(o, "open", r, cab)) return *rc;
-    if (o.json) out_line(r.body.dump());
-    const std::string code = str(r.body, "code");
-    const std::string text = str(r.body, "text");
-    const Outcome out = outcome_for(r.status);
-    if (out == Outcome::Refused)
-        return report(o, "open", out, code,
-                      fmt::format("door {}: refused: {}: {}", o.door, code, text));
-    if (out != Outcome::Done)
-        return report(o, "open", out, code, fmt::format("door {}: {}: {}", o.door, code, text));
-    const json &cycle = r.body.value("cycle", json());
-    if (!cycle.is_object())
-        return report(o, "open", Outcome::Done, code,
-                      fmt::format("door {}: accepted: the latch is released for {} ms{}", o.door,
-                                  o.pulse_ms,
-                                  r.body.value("replayed", false)
-                                      ? " (answer replayed: this open was sent before)"
-                                      : ""));
-    if (!o.json)
-        for (const auto &e : cycle.value("events", json::array()))
-            out_line(fmt::format("  {} {}{}", e.value("event_seq", json()).dump(), str(e, "code"),
-                                 str(e, "text").empty() ? "" : ": " + str(e, "text")));
-    const std::string end = str(cycle, "end");
-    if (end == cabinet_host::codes::kCycleComplete)
-        return report(o, "open", Outcome::Done, end,
-                      fmt::format("door {}: cycle complete, door closed and locked again", o.door));
-    if (cabinet_host::is_fault_code(end))
-        return report(o, "open", Outcome::Fault, end,
-                      fmt::format("door {}: fault {}", o.door, end));
-    return report(o, "open", Outcome::ConnectionLost, end,
-                  fmt::format("door {}: the cycle's end was not seen ({}): its outcome is unknown",
-                              o.door, end));
+    return open_answer(o, r);
 }
 
 int clear(Api &api, const DaemonOptions &o, const volatile std::sig_atomic_t &stop) {
@@ -417,12 +436,13 @@ int clear(Api &api, const DaemonOptions &o, const volatile std::sig_atomic_t &st
     Reply r = post(api, "/api/cabinets/" + cab + "/clear-fault", "{}", o.timeout_ms, "", stop);
     if (auto rc = refused_by_daemon(o, "clear", r, cab)) return *rc;
     if (o.json) out_line(r.body.dump());
+    const auto out = outcome_in(r);
+    if (!out) return no_outcome(o, "clear", r);
     const std::string code = str(r.body, "code");
-    const Outcome out = outcome_for(r.status);
-    if (out == Outcome::Done)
-        return report(o, "clear", out, code, "cleared: the controller is idle");
-    return report(o, "clear", out, code,
-                  fmt::format("{}: {}: {}", out == Outcome::Refused ? "refused" : "failed", code,
+    if (*out == Outcome::Done)
+        return report(o, "clear", *out, code, "cleared: the controller is idle");
+    return report(o, "clear", *out, code,
+                  fmt::format("{}: {}: {}", *out == Outcome::Refused ? "refused" : "failed", code,
                               str(r.body, "text")));
 }
 
