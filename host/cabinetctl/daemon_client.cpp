@@ -111,6 +111,41 @@ struct Reply {
     json body; // null when the answer was not JSON
 };
 
+// One request's I/O: resolve, connect, write, read, each step started by
+// the one before.
+struct Exchange {
+    net::io_context ioc;
+    tcp::resolver resolver{ioc};
+    beast::tcp_stream stream{ioc};
+    beast::flat_buffer buffer;
+    http::request<http::string_body> req;
+    http::response<http::string_body> res;
+    beast::error_code err;
+    bool done = false;
+    bool connected = false;
+
+    void start(const Url &url) {
+        resolver.async_resolve(
+            url.host, url.port, [this](beast::error_code ec, tcp::resolver::results_type eps) {
+                if (ec) return end(ec);
+                stream.async_connect(eps, [this](beast::error_code ec2, const tcp::endpoint &) {
+                    if (ec2) return end(ec2);
+                    connected = true;
+                    http::async_write(stream, req, [this](beast::error_code ec3, std::size_t) {
+                        if (ec3) return end(ec3);
+                        http::async_read(stream, buffer, res,
+                                         [this](beast::error_code ec4, std::size_t) { end(ec4); });
+                    });
+                });
+            });
+    }
+
+    void end(beast::error_code ec) {
+        err = ec;
+        done = true;
+    }
+};
+
 class Api {
 public:
     Api(const DaemonOptions &o, const volatile std::sig_atomic_t &stop)
@@ -120,72 +155,16 @@ public:
     // and timeouts come back in Reply::fail rather than as exceptions.
     Reply exchange(http::verb verb, const std::string &path, const std::string &body,
                    std::uint64_t timeout_ms, const std::string &key = {}) {
-        http::request<http::string_body> req{verb, url_.base + path, 11};
-        req.set(http::field::host, url_.authority);
-        req.set(http::field::user_agent, "cabinetctl");
-        req.set(http::field::authorization, "Bearer " + token_);
-        req.set(http::field::accept, "application/json");
-        if (!key.empty()) req.set("Idempotency-Key", key);
-        if (verb == http::verb::post) {
-            req.set(http::field::content_type, "application/json");
-            req.body() = body;
-        }
-        req.keep_alive(false);
-        req.prepare_payload();
-        trace("> {} {}{}", req.method_string(), req.target(), body.empty() ? "" : " " + body);
-
-        net::io_context ioc;
-        tcp::resolver resolver(ioc);
-        beast::tcp_stream stream(ioc);
-        beast::flat_buffer buffer;
-        http::response<http::string_body> res;
+        Exchange x;
+        x.req = request(verb, path, body, key);
+        trace("> {} {}{}", x.req.method_string(), x.req.target(), body.empty() ? "" : " " + body);
+        x.start(url_);
+        if (auto failed = run(x, timeout_ms)) return *failed;
         Reply r;
-        bool done = false;
-        bool connected = false;
-        beast::error_code err;
-        resolver.async_resolve(
-            url_.host, url_.port, [&](beast::error_code ec, tcp::resolver::results_type eps) {
-                if (ec) return err = ec, done = true, void();
-                stream.async_connect(eps, [&](beast::error_code ec2, const tcp::endpoint &) {
-                    if (ec2) return err = ec2, done = true, void();
-                    connected = true;
-                    http::async_write(stream, req, [&](beast::error_code ec3, std::size_t) {
-                        if (ec3) return err = ec3, done = true, void();
-                        http::async_read(stream, buffer, res,
-                                         [&](beast::error_code ec4, std::size_t) {
-                                             err = ec4;
-                                             done = true;
-                                         });
-                    });
-                });
-            });
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        // Short turns, so SIGINT is noticed while the answer is awaited.
-        while (!done) {
-            const auto now = std::chrono::steady_clock::now();
-            if (stop_) return r.fail = NetFail::Interrupted, r.what = "interrupted", r;
-            if (now >= until) {
-                r.fail = connected ? NetFail::Timeout : NetFail::Connect;
-                r.what = connected ? fmt::format("no answer from cabinetd within {} ms", timeout_ms)
-                                   : fmt::format("could not connect to cabinetd at {} within {} ms",
-                                                 o_.url, timeout_ms);
-                return r;
-            }
-            ioc.run_for(std::min<std::chrono::steady_clock::duration>(
-                until - now, std::chrono::milliseconds(50)));
-            if (ioc.stopped()) ioc.restart();
-        }
-        if (err) {
-            r.fail = connected ? NetFail::Lost : NetFail::Connect;
-            r.what = connected
-                ? "connection to cabinetd lost: " + err.message()
-                : "could not connect to cabinetd at " + o_.url + ": " + err.message();
-            return r;
-        }
-        r.status = static_cast<int>(res.result_int());
-        r.body = json::parse(res.body(), nullptr, false);
+        r.status = static_cast<int>(x.res.result_int());
+        r.body = json::parse(x.res.body(), nullptr, false);
         if (r.body.is_discarded()) r.body = json();
-        trace("< {} {}", r.status, trim(res.body()));
+        trace("< {} {}", r.status, trim(x.res.body()));
         return r;
     }
 
@@ -213,6 +192,53 @@ public:
     }
 
 private:
+    http::request<http::string_body> request(http::verb verb, const std::string &path,
+                                             const std::string &body,
+                                             const std::string &key) const {
+        http::request<http::string_body> req{verb, url_.base + path, 11};
+        req.set(http::field::host, url_.authority);
+        req.set(http::field::user_agent, "cabinetctl");
+        req.set(http::field::authorization, "Bearer " + token_);
+        req.set(http::field::accept, "application/json");
+        if (!key.empty()) req.set("Idempotency-Key", key);
+        if (verb == http::verb::post) {
+            req.set(http::field::content_type, "application/json");
+            req.body() = body;
+        }
+        req.keep_alive(false);
+        req.prepare_payload();
+        return req;
+    }
+
+    // Runs the exchange until it is done, its time is up or a stop signal
+    // arrives; the failure, if it did not end with an answer.
+    std::optional<Reply> run(Exchange &x, std::uint64_t timeout_ms) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        Reply r;
+        // Short turns, so SIGINT is noticed while the answer is awaited.
+        while (!x.done) {
+            const auto now = std::chrono::steady_clock::now();
+            if (stop_) return r.fail = NetFail::Interrupted, r.what = "interrupted", r;
+            if (now >= until) {
+                r.fail = x.connected ? NetFail::Timeout : NetFail::Connect;
+                r.what = x.connected
+                    ? fmt::format("no answer from cabinetd within {} ms", timeout_ms)
+                    : fmt::format("could not connect to cabinetd at {} within {} ms", o_.url,
+                                  timeout_ms);
+                return r;
+            }
+            x.ioc.run_for(std::min<std::chrono::steady_clock::duration>(
+                until - now, std::chrono::milliseconds(50)));
+            if (x.ioc.stopped()) x.ioc.restart();
+        }
+        if (!x.err) return std::nullopt;
+        r.fail = x.connected ? NetFail::Lost : NetFail::Connect;
+        r.what = x.connected
+            ? "connection to cabinetd lost: " + x.err.message()
+            : "could not connect to cabinetd at " + o_.url + ": " + x.err.message();
+        return r;
+    }
+
     const DaemonOptions &o_;
     Url url_;
     std::string token_;
