@@ -36,6 +36,9 @@ struct HttpOptions {
     // connection closes the oldest of them, so idle sockets can never keep
     // a client with a token (or a health check) out.
     std::size_t max_unauthenticated = 1024;
+    // Audit reads (/api/events) one token may have waiting or running at
+    // once; past that it is told to try again (429).
+    std::size_t audit_reads_per_token = 4;
     std::chrono::seconds stream_token_ttl{60};
 };
 

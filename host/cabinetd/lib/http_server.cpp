@@ -26,7 +26,8 @@ class Conn;
 
 struct HttpServer::Impl {
     Impl(ApiContext &c, const ListenAddress &addr)
-            : ctx(c), reader(c.options.max_connections), streams(c, reader), acceptor(ioc),
+            : ctx(c), reader(c.options.max_connections, c.options.audit_reads_per_token),
+              stream_reader(c.options.max_connections), streams(c, stream_reader), acceptor(ioc),
               retry_accept(ioc), hosts(addr, c.allowed_hosts) {}
     ApiContext &ctx;
     // Declared before the io_context, so they outlive the handlers it
@@ -34,7 +35,10 @@ struct HttpServer::Impl {
     // Server thread only: connections without a valid token yet, oldest
     // first (some already gone or authenticated, skipped when met).
     std::deque<std::weak_ptr<Conn>> unauth_order;
+    // Audits (/api/events), the tokens taking turns, and the streams' pages
+    // on a thread of their own: a live stream never waits behind a search.
     ReaderThread reader;
+    ReaderThread stream_reader;
     EventStreams streams;
 
     net::io_context ioc;
@@ -233,7 +237,7 @@ private:
         auto res = std::make_shared<http::response<http::string_body>>(r.status, req_.version());
         common_headers(*res);
         res->set(http::field::content_type, r.content_type);
-        for (auto &[f, v] : r.headers) res->set(f, v);
+        for (auto &[f, v] : r.headers) std::visit([&](auto &name) { res->set(name, v); }, f);
         res->body() = std::move(r.body);
         res->keep_alive(keep_alive_);
         res->prepare_payload();
@@ -468,6 +472,7 @@ void HttpServer::stop() {
     impl_->ioc.stop();
     thread_.join();
     impl_->reader.stop();
+    impl_->stream_reader.stop();
 }
 
 } // namespace cabinetd
