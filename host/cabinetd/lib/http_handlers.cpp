@@ -10,6 +10,7 @@
 #include "reader_thread.h"
 #include "strict_json.h"
 
+#include <cabinet_host/explain.h>
 #include <cabinet_host/protocol.h>
 
 #include <fmt/format.h>
@@ -53,17 +54,18 @@ Response text_response(std::string body, std::string type) {
 }
 
 // The HTTP status of an open's or a clear's outcome: 202 for an open under
-// way, 200 for one whose cycle was waited for (however it ended: the body
-// says how) and for a clear, 422 for a command the controller could not take
-// as it was, 409 for a refusal, 504 for no answer in time, 503 when it never
-// reached the controller.
+// way, 200 for one whose cycle was waited for (however it ended: the body's
+// outcome says how) and for a clear, 409 for a refusal, or 422 for one of a
+// command the controller could not take as it was (a value out of range, a
+// line it could not read) and a command that could not be built, 504 for no
+// answer in time, 503 when it never reached the controller.
 int http_status(const CommandResult &r) {
     using cabinet_host::Outcome;
     if (r.cycle_end) return 200;
     switch (r.outcome) {
     case Outcome::Done: return r.command == cabinet_host::RequestKind::Open ? 202 : 200;
+    case Outcome::Refused: return cabinet_host::is_command_error_ack(r.code) ? 422 : 409;
     case Outcome::Error: return 422;
-    case Outcome::Refused:
     case Outcome::Fault: return 409;
     case Outcome::Timeout: return 504;
     case Outcome::ConnectionLost:

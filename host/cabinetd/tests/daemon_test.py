@@ -325,8 +325,10 @@ def test_runs_under_one_session_id():
             reused = [s for s in session_records(d, "y") if s["code"] == "reused"]
             check(len(reused) == 1 and reused[0]["detail"]["session_id"] == sessions["y"]
                   and "uptime went backwards" in reused[0]["detail"]["reason"], reused)
+            # A controller without identity refuses everything, as over the line.
             status, body = open_door(d, "x", 1)
-            check(status == 503, f"open without a session: {status} {body}")
+            check(status == 409 and body["code"] == "identity_invalid" and body["outcome"] == "refused",
+                  f"open without a session: {status} {body}")
             # Each controller's latched fault is a series of its own.
             status, metrics = d.request("GET", "/metrics", token=None)
             faults = sorted(re.findall(r"^cabinetd_controller_fault\{(.*)\} 1$", metrics, re.M))
