@@ -68,90 +68,98 @@ parsed door_command(const std::vector<std::string_view> &w) {
     return err("unknown door action: " + std::string(a));
 }
 
+// `send TEXT`: the text is kept verbatim, comment characters included.
+parsed send_command(std::string_view rest) {
+    command c;
+    c.what = verb::send;
+    c.text = std::string(rest.size() > 5 ? rest.substr(5) : std::string_view{});
+    if (c.text.find('\n') != std::string::npos) return err("send text holds a line feed");
+    return c;
+}
+
+// release-ms, rail, stall and wait: one number.
+parsed number_command(const std::vector<std::string_view> &w) {
+    const std::string_view v = w[0];
+    command c;
+    uint32_t max = v == "rail" ? 4095u : max_duration_ms;
+    if (w.size() != 2 || !number(w[1], max, c.value))
+        return err("usage: " + std::string(v) + (v == "rail" ? " COUNTS (0..4095)" : " MS"));
+    c.what = v == "release-ms" ? verb::release_ms
+           : v == "rail"       ? verb::rail
+           : v == "stall"      ? verb::stall
+                               : verb::wait;
+    return c;
+}
+
+// bounce on|off, power-good low|high: one of two words.
+parsed switch_command(const std::vector<std::string_view> &w, verb what, std::string_view off,
+                      std::string_view on, const char *usage) {
+    if (w.size() != 2 || (w[1] != off && w[1] != on)) return err(usage);
+    command c;
+    c.what = what;
+    c.on = w[1] == on;
+    return c;
+}
+
+parsed expander_command(const std::vector<std::string_view> &w) {
+    command c;
+    c.what = verb::expander;
+    if (w.size() == 3 && w[1] == "nack") {
+        if (!number(w[2], 7, c.value)) return err("usage: expander nack REG (0..7)");
+        c.expander = expander_mode::nack;
+        return c;
+    }
+    if (w.size() != 2) return err("usage: expander ok|absent|nack REG|timeout|polarity|config");
+    if (w[1] == "ok") c.expander = expander_mode::ok;
+    else if (w[1] == "absent") c.expander = expander_mode::absent;
+    else if (w[1] == "timeout") c.expander = expander_mode::timeout;
+    else if (w[1] == "polarity") c.expander = expander_mode::polarity;
+    else if (w[1] == "config") c.expander = expander_mode::config;
+    else return err("usage: expander ok|absent|nack REG|timeout|polarity|config");
+    return c;
+}
+
+parsed feedback_command(const std::vector<std::string_view> &w) {
+    command c;
+    c.what = verb::feedback;
+    if (w.size() == 2 && w[1] == "normal") c.feedback = feedback_mode::normal;
+    else if (w.size() == 2 && w[1] == "stuck-low") c.feedback = feedback_mode::stuck_low;
+    else if (w.size() == 2 && w[1] == "stuck-high") c.feedback = feedback_mode::stuck_high;
+    else return err("usage: feedback normal|stuck-low|stuck-high");
+    return c;
+}
+
+parsed power_cycle_command(const std::vector<std::string_view> &w) {
+    command c;
+    c.what = verb::power_cycle;
+    c.value = 100;
+    if (w.size() > 2 || (w.size() == 2 && !number(w[1], max_duration_ms, c.value)))
+        return err("usage: power-cycle [OFF_MS]");
+    return c;
+}
+
 }  // namespace
 
 parsed parse_line(std::string_view line) {
-    // `send` keeps its text verbatim, comment characters included.
     size_t lead = 0;
     while (lead < line.size() && is_space(line[lead])) ++lead;
     std::string_view rest = line.substr(lead);
-    if (rest.substr(0, 5) == "send " || rest == "send") {
-        command c;
-        c.what = verb::send;
-        c.text = std::string(rest.size() > 5 ? rest.substr(5) : std::string_view{});
-        if (c.text.find('\n') != std::string::npos) return err("send text holds a line feed");
-        return c;
-    }
+    if (rest.substr(0, 5) == "send " || rest == "send") return send_command(rest);
 
     auto w = words_of(line);
     if (w.empty()) return blank{};
     std::string_view v = w[0];
-    command c;
-    auto one_of = [&](std::string_view a, std::string_view b) -> int {
-        if (w.size() != 2) return -1;
-        if (w[1] == a) return 0;
-        if (w[1] == b) return 1;
-        return -1;
-    };
-
     if (v == "door") return door_command(w);
-    if (v == "release-ms" || v == "rail" || v == "stall" || v == "wait") {
-        uint32_t max = v == "rail" ? 4095u : max_duration_ms;
-        if (w.size() != 2 || !number(w[1], max, c.value))
-            return err("usage: " + std::string(v) + (v == "rail" ? " COUNTS (0..4095)" : " MS"));
-        c.what = v == "release-ms" ? verb::release_ms
-               : v == "rail"       ? verb::rail
-               : v == "stall"      ? verb::stall
-                                   : verb::wait;
-        return c;
-    }
-    if (v == "bounce") {
-        int k = one_of("off", "on");
-        if (k < 0) return err("usage: bounce on|off");
-        c.what = verb::bounce;
-        c.on = k == 1;
-        return c;
-    }
-    if (v == "power-good") {
-        int k = one_of("low", "high");
-        if (k < 0) return err("usage: power-good low|high");
-        c.what = verb::power_good;
-        c.on = k == 1;
-        return c;
-    }
-    if (v == "expander") {
-        c.what = verb::expander;
-        if (w.size() == 3 && w[1] == "nack") {
-            if (!number(w[2], 7, c.value)) return err("usage: expander nack REG (0..7)");
-            c.expander = expander_mode::nack;
-            return c;
-        }
-        if (w.size() != 2) return err("usage: expander ok|absent|nack REG|timeout|polarity|config");
-        if (w[1] == "ok") c.expander = expander_mode::ok;
-        else if (w[1] == "absent") c.expander = expander_mode::absent;
-        else if (w[1] == "timeout") c.expander = expander_mode::timeout;
-        else if (w[1] == "polarity") c.expander = expander_mode::polarity;
-        else if (w[1] == "config") c.expander = expander_mode::config;
-        else return err("usage: expander ok|absent|nack REG|timeout|polarity|config");
-        return c;
-    }
-    if (v == "feedback") {
-        c.what = verb::feedback;
-        if (w.size() == 2 && w[1] == "normal") c.feedback = feedback_mode::normal;
-        else if (w.size() == 2 && w[1] == "stuck-low") c.feedback = feedback_mode::stuck_low;
-        else if (w.size() == 2 && w[1] == "stuck-high") c.feedback = feedback_mode::stuck_high;
-        else return err("usage: feedback normal|stuck-low|stuck-high");
-        return c;
-    }
-    if (v == "power-cycle") {
-        c.what = verb::power_cycle;
-        c.value = 100;
-        if (w.size() > 2 || (w.size() == 2 && !number(w[1], max_duration_ms, c.value)))
-            return err("usage: power-cycle [OFF_MS]");
-        return c;
-    }
+    if (v == "release-ms" || v == "rail" || v == "stall" || v == "wait") return number_command(w);
+    if (v == "bounce") return switch_command(w, verb::bounce, "off", "on", "usage: bounce on|off");
+    if (v == "power-good")
+        return switch_command(w, verb::power_good, "low", "high", "usage: power-good low|high");
+    if (v == "expander") return expander_command(w);
+    if (v == "feedback") return feedback_command(w);
+    if (v == "power-cycle") return power_cycle_command(w);
     if (v == "status") {
         if (w.size() != 1) return err("usage: status");
+        command c;
         c.what = verb::status;
         return c;
     }

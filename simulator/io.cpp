@@ -108,26 +108,29 @@ io_hub::~io_hub() {
         if (fd >= 0) ::close(fd);
 }
 
-std::string io_hub::open_pty(const std::string &link_path, std::string &pty_name) {
-    struct stat st {};
-    if (lstat(link_path.c_str(), &st) == 0) {
-        if (!S_ISLNK(st.st_mode)) return link_path + " exists and is not a symlink";
-        // A link to a terminal that still exists, and is older than the link,
-        // belongs to a running simulator: taking it over would leave that one
-        // unreachable. A link to a terminal that is gone, or that was made
-        // again after the link (its number was free and was handed out anew),
-        // is what a simulator that died left behind, and is replaced.
-        struct stat target {};
-        if (stat(link_path.c_str(), &target) == 0 && S_ISCHR(target.st_mode) &&
-            !newer(target.st_ctim, st.st_ctim)) {
-            char to[256] = {};
-            ssize_t n = readlink(link_path.c_str(), to, sizeof to - 1);
-            return link_path + " is in use: it links to the terminal " +
-                   std::string(to, n > 0 ? size_t(n) : 0) +
-                   ", which a running program (another cabinet-sim?) holds; stop that program or "
-                   "choose another path";
-        }
+// Why a link at link_path may not be taken over, or nothing. A link to a
+// terminal that still exists, and is older than the link, belongs to a
+// running simulator: taking it over would leave that one unreachable. A link
+// to a terminal that is gone, or that was made again after the link (its
+// number was free and was handed out anew), is what a simulator that died
+// left behind, and is replaced.
+static std::string link_in_use(const std::string &link_path, const struct stat &st) {
+    if (!S_ISLNK(st.st_mode)) return link_path + " exists and is not a symlink";
+    struct stat target {};
+    if (stat(link_path.c_str(), &target) == 0 && S_ISCHR(target.st_mode) && !newer(target.st_ctim, st.st_ctim)) {
+        char to[256] = {};
+        ssize_t n = readlink(link_path.c_str(), to, sizeof to - 1);
+        return link_path + " is in use: it links to the terminal " + std::string(to, n > 0 ? size_t(n) : 0) +
+               ", which a running program (another cabinet-sim?) holds; stop that program or "
+               "choose another path";
     }
+    return {};
+}
+
+// A new pseudo-terminal, raw 8N1 at 115200 on the terminal side so a serial
+// program sees the protocol bytes untouched (the settings stay with the pty
+// between opens). Its master side, non-blocking, goes to master.
+static std::string new_raw_pty(int &master, std::string &pty_name) {
     int m = posix_openpt(O_RDWR | O_NOCTTY);
     if (m < 0) return sys_error("posix_openpt");
     if (grantpt(m) != 0 || unlockpt(m) != 0) {
@@ -140,8 +143,6 @@ std::string io_hub::open_pty(const std::string &link_path, std::string &pty_name
         return sys_error("ptsname");
     }
     pty_name = name;
-    // Raw 8N1 at 115200 on the terminal side, so a serial program sees the
-    // protocol bytes untouched; the settings stay with the pty between opens.
     int s = ::open(name, O_RDWR | O_NOCTTY);
     if (s < 0) {
         ::close(m);
@@ -156,9 +157,18 @@ std::string io_hub::open_pty(const std::string &link_path, std::string &pty_name
     tcsetattr(s, TCSANOW, &t);
     ::close(s);
     set_nonblocking(m);
+    master = m;
+    return {};
+}
 
+std::string io_hub::open_pty(const std::string &link_path, std::string &pty_name) {
+    struct stat st {};
+    if (lstat(link_path.c_str(), &st) == 0)
+        if (std::string why = link_in_use(link_path, st); !why.empty()) return why;
+    int m = -1;
+    if (std::string why = new_raw_pty(m, pty_name); !why.empty()) return why;
     if (S_ISLNK(st.st_mode)) ::unlink(link_path.c_str());
-    if (symlink(name, link_path.c_str()) != 0) {
+    if (symlink(pty_name.c_str(), link_path.c_str()) != 0) {
         ::close(m);
         return sys_error("symlink " + link_path);
     }
@@ -399,38 +409,77 @@ void io_hub::handle_control(control_client &c) {
     }
 }
 
+// The descriptors one wait looks at, and what each one is.
+struct io_hub::poll_set {
+    enum class role { signal, serial_in, tcp_listen, control_listen, control_client };
+    std::vector<pollfd> fds;
+    std::vector<std::pair<role, size_t>> who;
+
+    void add(int fd, short ev, role r, size_t idx) {
+        fds.push_back(pollfd{fd, ev, 0});
+        who.emplace_back(r, idx);
+    }
+};
+
+void io_hub::collect(poll_set &set, uint64_t now) {
+    using role = poll_set::role;
+    if (signal_pipe_[0] >= 0) set.add(signal_pipe_[0], POLLIN, role::signal, 0);
+    for (size_t i = 0; i < serial_.size(); ++i) {
+        endpoint &e = *serial_[i];
+        if (e.kind == endpoint::pty && !e.connected) {
+            if (now >= e.next_check_ns) {
+                e.next_check_ns = now + pty_check_ns;
+                pty_check(e);
+            }
+            if (!e.connected) continue;
+        }
+        if (e.kind == endpoint::tcp) set.add(e.listen_fd, POLLIN, role::tcp_listen, i);
+        short ev = 0;
+        if (e.in_fd >= 0) ev |= POLLIN;
+        if (!e.out.empty()) ev |= POLLOUT;
+        int fd = e.in_fd >= 0 ? e.in_fd : e.out_fd;
+        if (fd >= 0 && ev != 0) set.add(fd, ev, role::serial_in, i);
+    }
+    for (size_t i = 0; i < control_listeners_.size(); ++i)
+        set.add(control_listeners_[i], POLLIN, role::control_listen, i);
+    for (size_t i = 0; i < control_clients_.size(); ++i)
+        set.add(control_clients_[i]->fd, POLLIN, role::control_client, i);
+}
+
+void io_hub::handle_ready(const poll_set &set) {
+    using role = poll_set::role;
+    for (size_t k = 0; k < set.fds.size(); ++k) {
+        if (set.fds[k].revents == 0) continue;
+        auto [rl, idx] = set.who[k];
+        switch (rl) {
+        case role::signal: {
+            char b[16];
+            while (::read(set.fds[k].fd, b, sizeof b) > 0) {
+            }
+            stop_ = true;
+            break;
+        }
+        case role::serial_in: handle_serial(*serial_[idx], set.fds[k].revents); break;
+        case role::tcp_listen: accept_serial(*serial_[idx]); break;
+        case role::control_listen: {
+            int c = accept4(set.fds[k].fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (c < 0) break;
+            auto cc = std::make_unique<control_client>();
+            cc->fd = c;
+            control_clients_.push_back(std::move(cc));
+            break;
+        }
+        case role::control_client: handle_control(*control_clients_[idx]); break;
+        }
+    }
+    std::erase_if(control_clients_, [](auto &c) { return c->fd < 0; });
+}
+
 void io_hub::poll_until(uint64_t until_ns) {
     for (;;) {
         uint64_t now = monotonic_ns();
-        std::vector<pollfd> fds;
-        enum class role { signal, serial_in, tcp_listen, control_listen, control_client };
-        std::vector<std::pair<role, size_t>> who;
-        auto add = [&](int fd, short ev, role r, size_t idx) {
-            fds.push_back(pollfd{fd, ev, 0});
-            who.emplace_back(r, idx);
-        };
-        if (signal_pipe_[0] >= 0) add(signal_pipe_[0], POLLIN, role::signal, 0);
-        for (size_t i = 0; i < serial_.size(); ++i) {
-            endpoint &e = *serial_[i];
-            if (e.kind == endpoint::pty && !e.connected) {
-                if (now >= e.next_check_ns) {
-                    e.next_check_ns = now + pty_check_ns;
-                    pty_check(e);
-                }
-                if (!e.connected) continue;
-            }
-            if (e.kind == endpoint::tcp) add(e.listen_fd, POLLIN, role::tcp_listen, i);
-            short ev = 0;
-            if (e.in_fd >= 0) ev |= POLLIN;
-            if (!e.out.empty()) ev |= POLLOUT;
-            int fd = e.in_fd >= 0 ? e.in_fd : e.out_fd;
-            if (fd >= 0 && ev != 0) add(fd, ev, role::serial_in, i);
-        }
-        for (size_t i = 0; i < control_listeners_.size(); ++i)
-            add(control_listeners_[i], POLLIN, role::control_listen, i);
-        for (size_t i = 0; i < control_clients_.size(); ++i)
-            add(control_clients_[i]->fd, POLLIN, role::control_client, i);
-
+        poll_set set;
+        collect(set, now);
         // Waits are as precise as the firmware's own: a byte on the I2C bus
         // lasts 90 us and its transfer has a deadline of 2 ms, so sleeping
         // in whole milliseconds would make the expander time out. Very short
@@ -440,34 +489,7 @@ void io_hub::poll_until(uint64_t until_ns) {
         if (left < short_wait_ns) left = 0;
         if (left > pty_check_ns) left = pty_check_ns;  // keep looking for pty clients
         timespec ts{time_t(left / 1'000'000'000u), long(left % 1'000'000'000u)};
-        int r = ppoll(fds.data(), fds.size(), &ts, nullptr);
-        if (r > 0) {
-            for (size_t k = 0; k < fds.size(); ++k) {
-                if (fds[k].revents == 0) continue;
-                auto [rl, idx] = who[k];
-                switch (rl) {
-                case role::signal: {
-                    char b[16];
-                    while (::read(fds[k].fd, b, sizeof b) > 0) {
-                    }
-                    stop_ = true;
-                    break;
-                }
-                case role::serial_in: handle_serial(*serial_[idx], fds[k].revents); break;
-                case role::tcp_listen: accept_serial(*serial_[idx]); break;
-                case role::control_listen: {
-                    int c = accept4(fds[k].fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-                    if (c < 0) break;
-                    auto cc = std::make_unique<control_client>();
-                    cc->fd = c;
-                    control_clients_.push_back(std::move(cc));
-                    break;
-                }
-                case role::control_client: handle_control(*control_clients_[idx]); break;
-                }
-            }
-            std::erase_if(control_clients_, [](auto &c) { return c->fd < 0; });
-        }
+        if (ppoll(set.fds.data(), set.fds.size(), &ts, nullptr) > 0) handle_ready(set);
         if (stop_ || monotonic_ns() + short_wait_ns > until_ns) return;
     }
 }

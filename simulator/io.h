@@ -54,6 +54,7 @@ public:
 private:
     struct endpoint;
     struct control_client;
+    struct poll_set;
     std::vector<std::unique_ptr<endpoint>> serial_;
     std::vector<int> control_listeners_;
     std::vector<std::unique_ptr<control_client>> control_clients_;
@@ -70,6 +71,9 @@ private:
     void handle_control(control_client &c);
     void flush(endpoint &e);
     void pty_check(endpoint &e);
+    // What the next wait looks at, and the handling of what it found ready.
+    void collect(poll_set &set, uint64_t now);
+    void handle_ready(const poll_set &set);
 };
 
 }  // namespace cabinet_sim

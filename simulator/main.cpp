@@ -166,7 +166,7 @@ private:
 };
 
 // Both modes run the board on its virtual clock (real time paces it; see
-// run_real_time).
+// real_time::pace).
 bool power_on(const options &o) {
     board_sim::config cfg;
     cfg.mode = board_sim::time_mode::virtual_time;
@@ -274,119 +274,151 @@ int run_script(const options &o) {
 
 // ---- Real-time mode ---------------------------------------------------------------
 
-int run_real_time(const options &o) {
-    std::vector<step> scenario;
-    if (!o.scenario.empty() && !load_steps(o.scenario, false, scenario)) return 2;
-    // The board runs on its virtual clock, paced against the monotonic clock
-    // (see below), so its busy waits - an I2C byte is 90 us, a transfer must
-    // finish within 2 ms - are never stretched by the host's scheduler.
-    if (!power_on(o)) return 1;
+// The simulator in real time: the board paced against the wall clock, its
+// serial line and control channel on the host's transports.
+class real_time {
+public:
+    explicit real_time(std::vector<step> scenario) : scenario_(std::move(scenario)) {}
+    real_time(const real_time &) = delete;
+    real_time &operator=(const real_time &) = delete;
 
-    world w;
-    io_hub io;
+    int run(const options &o) {
+        connect_board();
+        if (!open_transports(o)) return 1;
+        fmt::print(stderr, "cabinet-sim: ready\n");
+        serve();
+        board_sim::set_world_hook(nullptr);
+        board_sim::set_uart_tx_hook(nullptr);
+        io_.close_all();
+        fmt::print(stderr, "cabinet-sim: stopped\n");
+        return 0;
+    }
 
-    auto answer = [&w](const std::string &text) -> std::string {
-        parsed p = parse_line(text);
-        if (std::holds_alternative<blank>(p)) return {};
-        if (auto *e = std::get_if<parse_error>(&p)) return "error: " + e->message;
-        return w.execute(std::get<command>(p));
-    };
-    io.on_control = answer;
+private:
+    // Ties the board to the transports: control lines to the world, serial
+    // bytes both ways, and the pacing of the board's clock.
+    void connect_board() {
+        io_.on_control = [this](const std::string &text) -> std::string {
+            parsed p = parse_line(text);
+            if (std::holds_alternative<blank>(p)) return {};
+            if (auto *e = std::get_if<parse_error>(&p)) return "error: " + e->message;
+            return w_.execute(std::get<command>(p));
+        };
+        wall_base_ = io_hub::monotonic_ns();
+        sim_base_ = board_sim::now_ns();
+        // Received bytes enter the serial line at the simulated time matching
+        // the moment they arrived, never earlier: while the board lags behind
+        // the wall clock, a host that stamped a command with the board's time
+        // as it should be by now would otherwise find it refused as from the
+        // future.
+        io_.on_serial = [this](const uint8_t *p, size_t n) {
+            uint64_t due = sim_base_ + (io_hub::monotonic_ns() - wall_base_);
+            inbox_.emplace_back(due, std::string(reinterpret_cast<const char *>(p), n));
+        };
+        board_sim::set_uart_collect(false);
+        board_sim::set_uart_tx_hook([this](uint64_t, uint8_t b) { io_.serial_out(b); });
+        step_due_ = board_sim::now_ns();
+        w_.attach([this](uint64_t now) { pace(now); });
+    }
+
+    // Scenario steps fall due on the simulation clock.
+    void run_scenario(uint64_t now) {
+        while (next_step_ < scenario_.size() && now >= step_due_) {
+            const step &s = scenario_[next_step_++];
+            if (s.cmd.what == verb::wait) {
+                step_due_ += uint64_t{s.cmd.value} * ns_per_ms;
+                continue;
+            }
+            carry_out(w_, s);
+        }
+    }
+
     // Pacing: whenever simulated time runs ahead of the wall clock, wait
     // (serving the connections) until the wall clock catches up; when the
     // host machine falls behind, the board runs flat out until it has caught
     // up. Time is never skipped, so the board's clock keeps a fixed offset
     // from the wall clock, as a real board's would.
-    const uint64_t wall_base = io_hub::monotonic_ns();
-    const uint64_t sim_base = board_sim::now_ns();
-    // Received bytes enter the serial line at the simulated time matching the
-    // moment they arrived, never earlier: while the board lags behind the
-    // wall clock, a host that stamped a command with the board's time as it
-    // should be by now would otherwise find it refused as from the future.
-    std::deque<std::pair<uint64_t, std::string>> inbox;
-    io.on_serial = [&](const uint8_t *p, size_t n) {
-        uint64_t due = sim_base + (io_hub::monotonic_ns() - wall_base);
-        inbox.emplace_back(due, std::string(reinterpret_cast<const char *>(p), n));
-    };
-    board_sim::set_uart_collect(false);
-    board_sim::set_uart_tx_hook([&io](uint64_t, uint8_t b) { io.serial_out(b); });
-
-    // Scenario steps fall due on the simulation clock.
-    size_t next_step = 0;
-    uint64_t step_due = board_sim::now_ns();
-    auto run_scenario = [&](uint64_t now) {
-        while (next_step < scenario.size() && now >= step_due) {
-            const step &s = scenario[next_step++];
-            if (s.cmd.what == verb::wait) {
-                step_due += uint64_t{s.cmd.value} * ns_per_ms;
-                continue;
-            }
-            carry_out(w, s);
-        }
-    };
-
-    constexpr uint64_t io_every_ns = 1 * ns_per_ms;
-    uint64_t last_io = 0;
-    w.attach([&](uint64_t now) {
+    void pace(uint64_t now) {
+        constexpr uint64_t io_every_ns = 1 * ns_per_ms;
         run_scenario(now);
-        uint64_t due = wall_base + (now - sim_base);
+        uint64_t due = wall_base_ + (now - sim_base_);
         uint64_t wall = io_hub::monotonic_ns();
         if (wall < due) {
-            io.poll_until(due);
-            last_io = io_hub::monotonic_ns();
-        } else if (wall - last_io >= io_every_ns) {
-            io.poll_until(0);
-            last_io = wall;
+            io_.poll_until(due);
+            last_io_ = io_hub::monotonic_ns();
+        } else if (wall - last_io_ >= io_every_ns) {
+            io_.poll_until(0);
+            last_io_ = wall;
         }
-        while (!inbox.empty() && inbox.front().first <= now) {
-            board_sim::uart_host_send(inbox.front().second);
-            inbox.pop_front();
+        while (!inbox_.empty() && inbox_.front().first <= now) {
+            board_sim::uart_host_send(inbox_.front().second);
+            inbox_.pop_front();
         }
-    });
+    }
 
-    // Each opener returns an error text, empty on success.
-    auto failed = [](const char *option, const std::string &err) {
-        if (!err.empty()) fmt::print(stderr, "cabinet-sim: {}: {}\n", option, err);
-        return !err.empty();
-    };
-    std::string pty_name;
-    uint16_t port = 0;
-    if (!o.pty.empty()) {
-        if (failed("--pty", io.open_pty(o.pty, pty_name))) return 1;
-        fmt::print(stderr, "cabinet-sim: pty {} linked at {}\n", pty_name, o.pty);
+    // Opens what the options ask for; false (said on standard error) if one fails.
+    bool open_transports(const options &o) {
+        auto failed = [](const char *option, const std::string &err) {
+            if (!err.empty()) fmt::print(stderr, "cabinet-sim: {}: {}\n", option, err);
+            return !err.empty();
+        };
+        std::string pty_name;
+        uint16_t port = 0;
+        if (!o.pty.empty()) {
+            if (failed("--pty", io_.open_pty(o.pty, pty_name))) return false;
+            fmt::print(stderr, "cabinet-sim: pty {} linked at {}\n", pty_name, o.pty);
+        }
+        if (o.tcp) {
+            if (failed("--tcp", io_.open_tcp(*o.tcp, port))) return false;
+            fmt::print(stderr, "cabinet-sim: serial on tcp 127.0.0.1:{}\n", port);
+        }
+        if (o.control_tcp) {
+            if (failed("--control-tcp", io_.open_control_tcp(*o.control_tcp, port))) return false;
+            fmt::print(stderr, "cabinet-sim: control on tcp 127.0.0.1:{}\n", port);
+        }
+        if (!o.control_unix.empty()) {
+            if (failed("--control-unix", io_.open_control_unix(o.control_unix))) return false;
+            fmt::print(stderr, "cabinet-sim: control on unix socket {}\n", o.control_unix);
+        }
+        if (o.stdio) io_.open_stdio();
+        return true;
     }
-    if (o.tcp) {
-        if (failed("--tcp", io.open_tcp(*o.tcp, port))) return 1;
-        fmt::print(stderr, "cabinet-sim: serial on tcp 127.0.0.1:{}\n", port);
-    }
-    if (o.control_tcp) {
-        if (failed("--control-tcp", io.open_control_tcp(*o.control_tcp, port))) return 1;
-        fmt::print(stderr, "cabinet-sim: control on tcp 127.0.0.1:{}\n", port);
-    }
-    if (!o.control_unix.empty()) {
-        if (failed("--control-unix", io.open_control_unix(o.control_unix))) return 1;
-        fmt::print(stderr, "cabinet-sim: control on unix socket {}\n", o.control_unix);
-    }
-    if (o.stdio) io.open_stdio();
-    fmt::print(stderr, "cabinet-sim: ready\n");
 
-    firmware_runner fw(w);
-    fw.interrupted = [&io] { return io.stop_requested(); };
-    // After standard input ends, the firmware gets a moment to answer what
-    // it received before the simulator leaves.
-    constexpr uint64_t stdin_grace_ns = 300 * ns_per_ms;
-    std::optional<uint64_t> leave_at;
-    while (!io.stop_requested()) {
-        fw.step();
-        if (io.stdin_ended() && inbox.empty() && board_sim::uart_host_pending() == 0 && !leave_at)
-            leave_at = board_sim::now_ns() + stdin_grace_ns;
-        if (leave_at && board_sim::now_ns() >= *leave_at) break;
+    // Runs the firmware until a stop signal, or shortly after standard input
+    // ended: the firmware gets a moment to answer what it received.
+    void serve() {
+        firmware_runner fw(w_);
+        fw.interrupted = [this] { return io_.stop_requested(); };
+        constexpr uint64_t stdin_grace_ns = 300 * ns_per_ms;
+        std::optional<uint64_t> leave_at;
+        while (!io_.stop_requested()) {
+            fw.step();
+            if (io_.stdin_ended() && inbox_.empty() && board_sim::uart_host_pending() == 0 && !leave_at)
+                leave_at = board_sim::now_ns() + stdin_grace_ns;
+            if (leave_at && board_sim::now_ns() >= *leave_at) break;
+        }
     }
-    board_sim::set_world_hook(nullptr);
-    board_sim::set_uart_tx_hook(nullptr);
-    io.close_all();
-    fmt::print(stderr, "cabinet-sim: stopped\n");
-    return 0;
+
+    world w_;
+    io_hub io_;
+    std::vector<step> scenario_;
+    size_t next_step_ = 0;
+    uint64_t step_due_ = 0;
+    uint64_t wall_base_ = 0;
+    uint64_t sim_base_ = 0;
+    uint64_t last_io_ = 0;
+    std::deque<std::pair<uint64_t, std::string>> inbox_;
+};
+
+int run_real_time(const options &o) {
+    std::vector<step> scenario;
+    if (!o.scenario.empty() && !load_steps(o.scenario, false, scenario)) return 2;
+    // The board runs on its virtual clock, paced against the monotonic clock
+    // (real_time::pace), so its busy waits - an I2C byte is 90 us, a transfer
+    // must finish within 2 ms - are never stretched by the host's scheduler.
+    if (!power_on(o)) return 1;
+    real_time rt(std::move(scenario));
+    return rt.run(o);
 }
 
 }  // namespace

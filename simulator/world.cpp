@@ -103,8 +103,8 @@ std::string world::status() const {
     return s;
 }
 
-std::string world::execute(const command &c) {
-    std::string answer = "ok";
+// The door verbs, on one door or all of them.
+std::string world::execute_door(const command &c) {
     auto each_door = [&](auto fn) {
         for (int d = 1; d <= door_count; ++d)
             if (c.door == 0 || c.door == d) fn(d);
@@ -128,9 +128,41 @@ std::string world::execute(const command &c) {
         each_door([&](int d) {
             if (!model_.open(d)) refused += fmt::format(" {}", d);
         });
-        if (!refused.empty()) answer = "error: latched, cannot open door" + refused;
+        if (!refused.empty()) return "error: latched, cannot open door" + refused;
         break;
     }
+    default: break;
+    }
+    return "ok";
+}
+
+void world::set_expander(const command &c) {
+    board_sim::expander_faults f;
+    switch (c.expander) {
+    case expander_mode::ok: break;
+    case expander_mode::absent: f.absent = true; break;
+    case expander_mode::nack: f.nack_register = static_cast<int>(c.value); break;
+    case expander_mode::timeout: f.timeout = true; break;
+    case expander_mode::polarity: f.polarity_readback = 0x01; break;
+    case expander_mode::config: f.config_readback = 0xFE; break;
+    }
+    board_sim::set_expander_faults(f);
+    expander_ = c.expander;
+    nack_register_ = c.value;
+}
+
+std::string world::execute(const command &c) {
+    std::string answer = "ok";
+    switch (c.what) {
+    case verb::door_open_after:
+    case verb::door_open_for:
+    case verb::door_never_open:
+    case verb::door_hold:
+    case verb::door_leave_unlocked:
+    case verb::door_normal:
+    case verb::door_force_open:
+    case verb::door_close:
+    case verb::door_open: answer = execute_door(c); break;
     case verb::release_ms: model_.set_release_ms(c.value); break;
     case verb::bounce: model_.set_bounce(c.on); break;
     case verb::power_good:
@@ -141,21 +173,7 @@ std::string world::execute(const command &c) {
         rail_ = static_cast<uint16_t>(c.value);
         board_sim::set_rail_adc(rail_);
         break;
-    case verb::expander: {
-        board_sim::expander_faults f;
-        switch (c.expander) {
-        case expander_mode::ok: break;
-        case expander_mode::absent: f.absent = true; break;
-        case expander_mode::nack: f.nack_register = static_cast<int>(c.value); break;
-        case expander_mode::timeout: f.timeout = true; break;
-        case expander_mode::polarity: f.polarity_readback = 0x01; break;
-        case expander_mode::config: f.config_readback = 0xFE; break;
-        }
-        board_sim::set_expander_faults(f);
-        expander_ = c.expander;
-        nack_register_ = c.value;
-        break;
-    }
+    case verb::expander: set_expander(c); break;
     case verb::feedback:
         feedback_ = c.feedback;
         board_sim::set_feedback_fault(c.feedback == feedback_mode::stuck_low    ? board_sim::feedback_fault::stuck_low

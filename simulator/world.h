@@ -41,6 +41,8 @@ public:
     std::string status() const;
 
 private:
+    std::string execute_door(const command &c);
+    void set_expander(const command &c);
     void push_inputs(bool force);
     void wake_for_model();
 

@@ -218,7 +218,8 @@ class Daemon:
         self.db = db or os.path.join(workdir, "journal.db")
         self.env = {**os.environ, **(env or {})}
         self.tokens = os.path.join(workdir, "tokens")
-        with open(self.tokens, "w") as f:
+        # For its owner alone, as cabinetd asks of a token file.
+        with open(os.open(self.tokens, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as f:
             f.write(f"ops operator {OPERATOR}\nops2 operator {OPERATOR2}\nwall viewer {VIEWER}\n")
         self.args = [CABINETD, "--db", self.db, "--listen", "127.0.0.1:0", "--tokens", self.tokens, *extra]
         for s in sims:

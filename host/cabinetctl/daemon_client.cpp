@@ -111,6 +111,41 @@ struct Reply {
     json body; // null when the answer was not JSON
 };
 
+// One request's I/O: resolve, connect, write, read, each step started by
+// the one before.
+struct Exchange {
+    net::io_context ioc;
+    tcp::resolver resolver{ioc};
+    beast::tcp_stream stream{ioc};
+    beast::flat_buffer buffer;
+    http::request<http::string_body> req;
+    http::response<http::string_body> res;
+    beast::error_code err;
+    bool done = false;
+    bool connected = false;
+
+    void start(const Url &url) {
+        resolver.async_resolve(
+            url.host, url.port, [this](beast::error_code ec, tcp::resolver::results_type eps) {
+                if (ec) return end(ec);
+                stream.async_connect(eps, [this](beast::error_code ec2, const tcp::endpoint &) {
+                    if (ec2) return end(ec2);
+                    connected = true;
+                    http::async_write(stream, req, [this](beast::error_code ec3, std::size_t) {
+                        if (ec3) return end(ec3);
+                        http::async_read(stream, buffer, res,
+                                         [this](beast::error_code ec4, std::size_t) { end(ec4); });
+                    });
+                });
+            });
+    }
+
+    void end(beast::error_code ec) {
+        err = ec;
+        done = true;
+    }
+};
+
 class Api {
 public:
     Api(const DaemonOptions &o, const volatile std::sig_atomic_t &stop)
@@ -120,72 +155,16 @@ public:
     // and timeouts come back in Reply::fail rather than as exceptions.
     Reply exchange(http::verb verb, const std::string &path, const std::string &body,
                    std::uint64_t timeout_ms, const std::string &key = {}) {
-        http::request<http::string_body> req{verb, url_.base + path, 11};
-        req.set(http::field::host, url_.authority);
-        req.set(http::field::user_agent, "cabinetctl");
-        req.set(http::field::authorization, "Bearer " + token_);
-        req.set(http::field::accept, "application/json");
-        if (!key.empty()) req.set("Idempotency-Key", key);
-        if (verb == http::verb::post) {
-            req.set(http::field::content_type, "application/json");
-            req.body() = body;
-        }
-        req.keep_alive(false);
-        req.prepare_payload();
-        trace("> {} {}{}", req.method_string(), req.target(), body.empty() ? "" : " " + body);
-
-        net::io_context ioc;
-        tcp::resolver resolver(ioc);
-        beast::tcp_stream stream(ioc);
-        beast::flat_buffer buffer;
-        http::response<http::string_body> res;
+        Exchange x;
+        x.req = request(verb, path, body, key);
+        trace("> {} {}{}", x.req.method_string(), x.req.target(), body.empty() ? "" : " " + body);
+        x.start(url_);
+        if (auto failed = run(x, timeout_ms)) return *failed;
         Reply r;
-        bool done = false;
-        bool connected = false;
-        beast::error_code err;
-        resolver.async_resolve(
-            url_.host, url_.port, [&](beast::error_code ec, tcp::resolver::results_type eps) {
-                if (ec) return err = ec, done = true, void();
-                stream.async_connect(eps, [&](beast::error_code ec2, const tcp::endpoint &) {
-                    if (ec2) return err = ec2, done = true, void();
-                    connected = true;
-                    http::async_write(stream, req, [&](beast::error_code ec3, std::size_t) {
-                        if (ec3) return err = ec3, done = true, void();
-                        http::async_read(stream, buffer, res,
-                                         [&](beast::error_code ec4, std::size_t) {
-                                             err = ec4;
-                                             done = true;
-                                         });
-                    });
-                });
-            });
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        // Short turns, so SIGINT is noticed while the answer is awaited.
-        while (!done) {
-            const auto now = std::chrono::steady_clock::now();
-            if (stop_) return r.fail = NetFail::Interrupted, r.what = "interrupted", r;
-            if (now >= until) {
-                r.fail = connected ? NetFail::Timeout : NetFail::Connect;
-                r.what = connected ? fmt::format("no answer from cabinetd within {} ms", timeout_ms)
-                                   : fmt::format("could not connect to cabinetd at {} within {} ms",
-                                                 o_.url, timeout_ms);
-                return r;
-            }
-            ioc.run_for(std::min<std::chrono::steady_clock::duration>(
-                until - now, std::chrono::milliseconds(50)));
-            if (ioc.stopped()) ioc.restart();
-        }
-        if (err) {
-            r.fail = connected ? NetFail::Lost : NetFail::Connect;
-            r.what = connected
-                ? "connection to cabinetd lost: " + err.message()
-                : "could not connect to cabinetd at " + o_.url + ": " + err.message();
-            return r;
-        }
-        r.status = static_cast<int>(res.result_int());
-        r.body = json::parse(res.body(), nullptr, false);
+        r.status = static_cast<int>(x.res.result_int());
+        r.body = json::parse(x.res.body(), nullptr, false);
         if (r.body.is_discarded()) r.body = json();
-        trace("< {} {}", r.status, trim(res.body()));
+        trace("< {} {}", r.status, trim(x.res.body()));
         return r;
     }
 
@@ -213,6 +192,53 @@ public:
     }
 
 private:
+    http::request<http::string_body> request(http::verb verb, const std::string &path,
+                                             const std::string &body,
+                                             const std::string &key) const {
+        http::request<http::string_body> req{verb, url_.base + path, 11};
+        req.set(http::field::host, url_.authority);
+        req.set(http::field::user_agent, "cabinetctl");
+        req.set(http::field::authorization, "Bearer " + token_);
+        req.set(http::field::accept, "application/json");
+        if (!key.empty()) req.set("Idempotency-Key", key);
+        if (verb == http::verb::post) {
+            req.set(http::field::content_type, "application/json");
+            req.body() = body;
+        }
+        req.keep_alive(false);
+        req.prepare_payload();
+        return req;
+    }
+
+    // Runs the exchange until it is done, its time is up or a stop signal
+    // arrives; the failure, if it did not end with an answer.
+    std::optional<Reply> run(Exchange &x, std::uint64_t timeout_ms) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        Reply r;
+        // Short turns, so SIGINT is noticed while the answer is awaited.
+        while (!x.done) {
+            const auto now = std::chrono::steady_clock::now();
+            if (stop_) return r.fail = NetFail::Interrupted, r.what = "interrupted", r;
+            if (now >= until) {
+                r.fail = x.connected ? NetFail::Timeout : NetFail::Connect;
+                r.what = x.connected
+                    ? fmt::format("no answer from cabinetd within {} ms", timeout_ms)
+                    : fmt::format("could not connect to cabinetd at {} within {} ms", o_.url,
+                                  timeout_ms);
+                return r;
+            }
+            x.ioc.run_for(std::min<std::chrono::steady_clock::duration>(
+                until - now, std::chrono::milliseconds(50)));
+            if (x.ioc.stopped()) x.ioc.restart();
+        }
+        if (!x.err) return std::nullopt;
+        r.fail = x.connected ? NetFail::Lost : NetFail::Connect;
+        r.what = x.connected
+            ? "connection to cabinetd lost: " + x.err.message()
+            : "could not connect to cabinetd at " + o_.url + ": " + x.err.message();
+        return r;
+    }
+
     const DaemonOptions &o_;
     Url url_;
     std::string token_;
@@ -288,13 +314,17 @@ std::optional<int> refused_by_daemon(const DaemonOptions &o, const std::string &
     return std::nullopt;
 }
 
-// The controller's answer to an open or clear, by cabinetd's status: 2xx
-// done, 409/422 refused, 503 no link to the controller, 504 no ack in time.
-Outcome outcome_for(int status) {
-    if (status >= 200 && status < 300) return Outcome::Done;
-    if (status == 409 || status == 422) return Outcome::Refused;
-    if (status == 504) return Outcome::Timeout;
-    return Outcome::ConnectionLost;
+// The outcome cabinetd gives an open's or a clear's answer: from the same
+// table as over the line, so the exit code is the same either way. An
+// answer without one this cabinetctl knows is an error, never a guess.
+std::optional<Outcome> outcome_in(const Reply &r) {
+    return cabinet_host::parse_outcome(str(r.body, "outcome"));
+}
+
+int no_outcome(const DaemonOptions &o, const std::string &command, const Reply &r) {
+    return report(o, command, Outcome::Error, "bad_answer",
+                  fmt::format("cabinetd answered {} without an outcome cabinetctl knows ({})",
+                              r.status, str(r.body, "outcome")));
 }
 
 std::string describe_status(const json &c) {
@@ -360,6 +390,51 @@ Reply post(Api &api, const std::string &path, const std::string &body, std::uint
     }
 }
 
+// How an open --wait's cycle ended, in cabinetd's answer.
+int cycle_answer(const DaemonOptions &o, const json &cycle, Outcome out) {
+    if (!o.json)
+        for (const auto &e : cycle.value("events", json::array()))
+            out_line(fmt::format("  {} {}{}", e.value("event_seq", json()).dump(), str(e, "code"),
+                                 str(e, "text").empty() ? "" : ": " + str(e, "text")));
+    const std::string end = str(cycle, "end");
+    std::string message;
+    if (out == Outcome::Done)
+        message = fmt::format("door {}: cycle complete, door closed and locked again", o.door);
+    else if (end == cabinet_host::codes::kFaultCleared)
+        message = fmt::format("door {}: the operation was abandoned by a clear_fault", o.door);
+    else if (out == Outcome::Fault)
+        message =
+            fmt::format("door {}: fault {}: {}", o.door, end, cabinet_host::explain_text(end));
+    else if (out == Outcome::Timeout)
+        message = fmt::format("door {}: cabinetd saw no end of the cycle in time", o.door);
+    else
+        message = fmt::format("door {}: the cycle's end was not seen ({}): its outcome is unknown",
+                              o.door, end);
+    return report(o, "open", out, end, message);
+}
+
+// cabinetd's answer to an open: the controller's ack, or the cycle's end.
+int open_answer(const DaemonOptions &o, const Reply &r) {
+    if (o.json) out_line(r.body.dump());
+    const auto out = outcome_in(r);
+    if (!out) return no_outcome(o, "open", r);
+    const std::string code = str(r.body, "code");
+    const std::string text = str(r.body, "text");
+    const json &cycle = r.body.value("cycle", json());
+    if (cycle.is_object()) return cycle_answer(o, cycle, *out);
+    if (*out == Outcome::Refused)
+        return report(o, "open", *out, code,
+                      fmt::format("door {}: refused: {}: {}", o.door, code, text));
+    if (*out != Outcome::Done)
+        return report(o, "open", *out, code, fmt::format("door {}: {}: {}", o.door, code, text));
+    return report(o, "open", *out, code,
+                  fmt::format("door {}: accepted: the latch is released for {} ms{}", o.door,
+                              o.pulse_ms,
+                              r.body.value("replayed", false)
+                                  ? " (answer replayed: this open was sent before)"
+                                  : ""));
+}
+
 int open(Api &api, const DaemonOptions &o, const volatile std::sig_atomic_t &stop) {
     Reply listing;
     const std::string cab = api.cabinet(listing);
@@ -376,37 +451,7 @@ int open(Api &api, const DaemonOptions &o, const volatile std::sig_atomic_t &sto
                      "its outcome without opening twice\n",
                      key.c_str());
     if (auto rc = refused_by_daemon(o, "open", r, cab)) return *rc;
-    if (o.json) out_line(r.body.dump());
-    const std::string code = str(r.body, "code");
-    const std::string text = str(r.body, "text");
-    const Outcome out = outcome_for(r.status);
-    if (out == Outcome::Refused)
-        return report(o, "open", out, code,
-                      fmt::format("door {}: refused: {}: {}", o.door, code, text));
-    if (out != Outcome::Done)
-        return report(o, "open", out, code, fmt::format("door {}: {}: {}", o.door, code, text));
-    const json &cycle = r.body.value("cycle", json());
-    if (!cycle.is_object())
-        return report(o, "open", Outcome::Done, code,
-                      fmt::format("door {}: accepted: the latch is released for {} ms{}", o.door,
-                                  o.pulse_ms,
-                                  r.body.value("replayed", false)
-                                      ? " (answer replayed: this open was sent before)"
-                                      : ""));
-    if (!o.json)
-        for (const auto &e : cycle.value("events", json::array()))
-            out_line(fmt::format("  {} {}{}", e.value("event_seq", json()).dump(), str(e, "code"),
-                                 str(e, "text").empty() ? "" : ": " + str(e, "text")));
-    const std::string end = str(cycle, "end");
-    if (end == cabinet_host::codes::kCycleComplete)
-        return report(o, "open", Outcome::Done, end,
-                      fmt::format("door {}: cycle complete, door closed and locked again", o.door));
-    if (cabinet_host::is_fault_code(end))
-        return report(o, "open", Outcome::Fault, end,
-                      fmt::format("door {}: fault {}", o.door, end));
-    return report(o, "open", Outcome::ConnectionLost, end,
-                  fmt::format("door {}: the cycle's end was not seen ({}): its outcome is unknown",
-                              o.door, end));
+    return open_answer(o, r);
 }
 
 int clear(Api &api, const DaemonOptions &o, const volatile std::sig_atomic_t &stop) {
@@ -417,12 +462,13 @@ int clear(Api &api, const DaemonOptions &o, const volatile std::sig_atomic_t &st
     Reply r = post(api, "/api/cabinets/" + cab + "/clear-fault", "{}", o.timeout_ms, "", stop);
     if (auto rc = refused_by_daemon(o, "clear", r, cab)) return *rc;
     if (o.json) out_line(r.body.dump());
+    const auto out = outcome_in(r);
+    if (!out) return no_outcome(o, "clear", r);
     const std::string code = str(r.body, "code");
-    const Outcome out = outcome_for(r.status);
-    if (out == Outcome::Done)
-        return report(o, "clear", out, code, "cleared: the controller is idle");
-    return report(o, "clear", out, code,
-                  fmt::format("{}: {}: {}", out == Outcome::Refused ? "refused" : "failed", code,
+    if (*out == Outcome::Done)
+        return report(o, "clear", *out, code, "cleared: the controller is idle");
+    return report(o, "clear", *out, code,
+                  fmt::format("{}: {}: {}", *out == Outcome::Refused ? "refused" : "failed", code,
                               str(r.body, "text")));
 }
 

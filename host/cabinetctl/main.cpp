@@ -1,5 +1,6 @@
 // cabinetctl: drive a cabinet controller (or the simulator) from the command
 // line. Non-interactive, with clear exit codes and --json output for scripts.
+#include "command_line.h"
 #include "daemon_client.h"
 #include "render.h"
 
@@ -8,7 +9,6 @@
 #include "cabinet_host/outcome.h"
 #include "cabinet_host/words.h"
 
-#include <CLI/CLI.hpp>
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
@@ -36,22 +36,10 @@ void catch_stop_signals() {
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &sa, nullptr);
 }
 
-struct Options : cabinetctl::CommandOptions {
-    std::string device;
-    std::string tcp;
-    bool sim = false;
-    std::vector<std::string> sim_args;
-    // events
-    bool all = false;
-    // through cabinetd
-    cabinetctl::DaemonOptions daemon;
-};
+using cabinetctl::Options;
 
 constexpr std::uint64_t kDefaultCycleWaitMs = 120000;
 constexpr std::uint64_t kSettleWaitMs = 3000;
-// The longest --timeout-ms: about 24 days, far beyond any useful wait and far
-// from overflowing a deadline computed from it.
-constexpr std::uint64_t kMaxTimeoutMs = 2147483647;
 // How often a wait looks at the stop flag.
 constexpr std::uint64_t kStopCheckMs = 50;
 
@@ -188,7 +176,8 @@ std::optional<Failed> arm(Client &c, const Options &o, std::uint64_t deadline,
                           std::optional<Request> &heartbeat) {
     if (auto f = await_state(c, o, deadline)) return f;
     if (c.session_id().empty())
-        return Failed{Outcome::Refused, std::string(cabinet_host::codes::kIdentityInvalid),
+        return Failed{outcome_of_failure(Failure::IdentityInvalid),
+                      to_string(Failure::IdentityInvalid),
                       fmt::format("the controller has no valid session identity: {}",
                                   explain_text(cabinet_host::codes::kIdentityInvalid))};
     // A controller that has just started needs a moment for its inputs to
@@ -249,101 +238,131 @@ int cmd_state(const Options &o) {
     return 0;
 }
 
-int cmd_open(const Options &o) {
-    auto t = connect_asking(o);
-    Client c(*t, client_options(o, true));
-    std::optional<Request> heartbeat;
+int report(const Options &o, const std::string &command, const Failed &f) {
+    return report(o, command, f.outcome, f.code, f.message);
+}
+
+// How an open's cycle ended, in words: the end is an event's code, or the
+// reason the end was not seen.
+std::string cycle_end_message(unsigned door, const std::string &end) {
+    switch (outcome_of_cycle_end(end)) {
+    case Outcome::Done:
+        return fmt::format("door {}: cycle complete, door closed and locked again", door);
+    case Outcome::Fault:
+        if (end == cabinet_host::codes::kFaultCleared)
+            return fmt::format("door {}: the operation was abandoned by a clear_fault", door);
+        return fmt::format("door {}: fault {}: {}", door, end, explain_text(end));
+    default: return fmt::format("door {}: the cycle ended without being seen: {}", door, end);
+    }
+}
+
+// Follows an open on the line: prints its lines as asked, and notes how its
+// cycle ended once it has (or that the controller restarted meanwhile).
+struct OpenFollower {
+    const Options &o;
     RequestPtr open;
-    bool restarted = false;
-    std::optional<Failed> end; // how the cycle ended, once it has
     bool acked = false;
+    bool restarted = false;
+    std::optional<Failed> end;
 
-    c.on_request_done = [&](const Request &r) { note_heartbeat(r, heartbeat); };
-    c.on_session = [&](const SessionChange &s) {
-        if (!s.first) restarted = true;
-    };
-    hook(c, o, [&](const Inbound &in, const std::string &raw) {
+    void on_line(const Inbound &in, const std::string &raw) {
         if (!open) return;
-        if (const auto *e = std::get_if<EventLine>(&in); e && e->request_id == open->request_id) {
-            if (o.json) out_line(raw);
-            else if (o.wait && acked) out_line(cabinetctl::describe_event(*e));
-            if (end) return;
-            if (e->code == cabinet_host::codes::kCycleComplete)
-                end = Failed{Outcome::Done, e->code,
-                             "door " + std::to_string(o.door) +
-                                 ": cycle complete, door closed and locked again"};
-            else if (is_fault_code(e->code))
-                end = Failed{
-                    Outcome::Fault, e->code,
-                    fmt::format("door {}: fault {}: {}", o.door, e->code, explain_text(e->code))};
-            else if (e->code == cabinet_host::codes::kFaultCleared)
-                end = Failed{
-                    Outcome::Fault, e->code,
-                    fmt::format("door {}: the operation was abandoned by a clear_fault", o.door)};
-        } else if (const auto *a = std::get_if<AckLine>(&in);
-                   a && a->request_id == open->request_id) {
-            if (o.json) out_line(raw);
-        } else if (const auto *s = std::get_if<StateLine>(&in); s && acked && !end && !restarted) {
-            // Fallback for a lost event line: the state line tells the outcome too,
-            // but only while it is the same session: after a restart it says
-            // nothing about our cycle.
-            if (cabinet_host::parse_state(s->state) == cabinet_host::ControllerState::Fault)
-                end = Failed{
-                    Outcome::Fault, s->fault,
-                    fmt::format("door {}: fault {}: {}", o.door, s->fault, explain_text(s->fault))};
-            else if (cabinet_host::parse_state(s->state) == cabinet_host::ControllerState::Idle &&
-                     s->active_door == 0)
-                end = Failed{
-                    Outcome::Done, std::string(to_string(cabinet_host::ControllerState::Idle)),
-                    fmt::format("door {}: the cycle ended (its final event was not received)",
-                                o.door)};
+        if (const auto *e = std::get_if<EventLine>(&in)) {
+            if (e->request_id == open->request_id) on_event(*e, raw);
+        } else if (const auto *a = std::get_if<AckLine>(&in)) {
+            if (o.json && a->request_id == open->request_id) out_line(raw);
+        } else if (const auto *st = std::get_if<StateLine>(&in);
+                   st && acked && !end && !restarted) {
+            on_state(*st);
         }
-    });
+    }
 
-    const std::uint64_t deadline = c.local_now() + o.timeout_ms;
-    if (auto f = arm(c, o, deadline, heartbeat))
-        return report(o, "open", f->outcome, f->code, f->message);
+    void on_event(const EventLine &e, const std::string &raw) {
+        if (o.json) out_line(raw);
+        else if (o.wait && acked) out_line(cabinetctl::describe_event(e));
+        if (end || !ends_cycle(e.code)) return;
+        end = Failed{outcome_of_cycle_end(e.code), e.code, cycle_end_message(o.door, e.code)};
+    }
 
-    open = c.open(o.door, o.pulse_ms, o.ttl_ms);
-    wait_until(
-        c, [&] { return open->done(); }, c.local_now() + o.timeout_ms);
-    if (!open->done()) {
+    // Fallback for a lost event line: the state line tells the outcome too,
+    // but only while it is the same session: after a restart it says
+    // nothing about our cycle.
+    void on_state(const StateLine &s) {
+        const auto state = cabinet_host::parse_state(s.state);
+        if (state == cabinet_host::ControllerState::Fault)
+            end = Failed{
+                Outcome::Fault, s.fault,
+                fmt::format("door {}: fault {}: {}", o.door, s.fault, explain_text(s.fault))};
+        else if (state == cabinet_host::ControllerState::Idle && s.active_door == 0)
+            end = Failed{
+                Outcome::Done, std::string(to_string(cabinet_host::ControllerState::Idle)),
+                fmt::format("door {}: the cycle ended (its final event was not received)", o.door)};
+    }
+};
+
+// The open's ack when it ends the command: none in time, a failure, or a
+// refusal. Nothing when it was accepted.
+std::optional<int> open_not_accepted(const Options &o, const Request &open) {
+    if (!open.done()) {
         // The open may have been accepted: the door's cycle may be running.
         err_line(kHeartbeatsStop);
         if (g_stop) return report(o, "open", Outcome::Interrupted, "interrupted", "interrupted");
         return report(o, "open", Outcome::Timeout, "", "no ack to the open command");
     }
-    if (!open->ack)
-        return report(o, "open", outcome_of(*open), to_string(open->failure),
-                      "open failed: " + open->failure_text);
-    const AckLine &ack = *open->ack;
-    if (!open->succeeded())
-        return report(o, "open", Outcome::Refused, ack.code,
-                      fmt::format("door {}: refused: {}", o.door, cabinetctl::describe_ack(ack)));
-    acked = true;
-    if (!o.wait) {
-        if (!o.json) err_line(std::string(kHeartbeatsStop) + " (use --wait)");
+    if (!open.ack)
+        return report(o, "open", outcome_of(open), to_string(open.failure),
+                      "open failed: " + open.failure_text);
+    if (!open.succeeded())
         return report(
-            o, "open", Outcome::Done, ack.code,
-            fmt::format("door {}: accepted: the latch is released for {} ms", o.door, o.pulse_ms));
-    }
+            o, "open", outcome_of(open), open.ack->code,
+            fmt::format("door {}: refused: {}", o.door, cabinetctl::describe_ack(*open.ack)));
+    return std::nullopt;
+}
+
+// Keeps the heartbeats going until the accepted open's cycle ends.
+int follow_cycle(Client &c, const Options &o, OpenFollower &f) {
     if (!o.json)
         out_line(
             fmt::format("door {}: accepted; waiting for the door to be opened and closed", o.door));
-
     const std::uint64_t wait_ms = o.timeout_given ? o.timeout_ms : kDefaultCycleWaitMs;
     wait_until(
-        c, [&] { return end.has_value() || restarted; }, c.local_now() + wait_ms);
-    if (end) return report(o, "open", end->outcome, end->code, end->message);
-    if (restarted)
-        return report(o, "open", Outcome::ConnectionLost, "session_changed",
+        c, [&] { return f.end.has_value() || f.restarted; }, c.local_now() + wait_ms);
+    if (f.end) return report(o, "open", *f.end);
+    if (f.restarted)
+        return report(o, "open", outcome_of_cycle_end(to_string(Failure::SessionChanged)),
+                      to_string(Failure::SessionChanged),
                       "the controller restarted during the cycle: its outcome is unknown");
     err_line(kHeartbeatsStop);
     if (g_stop)
         return report(o, "open", Outcome::Interrupted, "interrupted",
                       fmt::format("interrupted before door {}'s cycle ended", o.door));
-    return report(o, "open", Outcome::Timeout, "",
+    return report(o, "open", outcome_of_cycle_end(to_string(Failure::Timeout)), "",
                   fmt::format("the cycle did not end within {} ms", wait_ms));
+}
+
+int cmd_open(const Options &o) {
+    auto t = connect_asking(o);
+    Client c(*t, client_options(o, true));
+    std::optional<Request> heartbeat;
+    OpenFollower f{o, {}, false, false, std::nullopt};
+    c.on_request_done = [&](const Request &r) { note_heartbeat(r, heartbeat); };
+    c.on_session = [&](const SessionChange &s) {
+        if (!s.first) f.restarted = true;
+    };
+    hook(c, o, [&](const Inbound &in, const std::string &raw) { f.on_line(in, raw); });
+
+    if (auto fail = arm(c, o, c.local_now() + o.timeout_ms, heartbeat))
+        return report(o, "open", *fail);
+    f.open = c.open(o.door, o.pulse_ms, o.ttl_ms);
+    wait_until(
+        c, [&] { return f.open->done(); }, c.local_now() + o.timeout_ms);
+    if (auto rc = open_not_accepted(o, *f.open)) return *rc;
+    f.acked = true;
+    if (o.wait) return follow_cycle(c, o, f);
+    if (!o.json) err_line(std::string(kHeartbeatsStop) + " (use --wait)");
+    return report(
+        o, "open", outcome_of(*f.open), f.open->ack->code,
+        fmt::format("door {}: accepted: the latch is released for {} ms", o.door, o.pulse_ms));
 }
 
 int cmd_clear(const Options &o) {
@@ -374,7 +393,7 @@ int cmd_clear(const Options &o) {
                       "clear failed: " + r->failure_text);
     if (o.json && !raw_ack.empty()) out_line(raw_ack);
     if (r->succeeded())
-        return report(o, "clear", Outcome::Done, r->ack->code,
+        return report(o, "clear", outcome_of(*r), r->ack->code,
                       fault_before == cabinet_host::kNoFault
                           ? "cleared: the controller is idle"
                           : "cleared fault " + fault_before + ": the controller is idle");
@@ -382,7 +401,7 @@ int cmd_clear(const Options &o) {
     if (c.last_state())
         msg += "\nwhat the last state line shows:\n" + cabinetctl::clear_obstacles(*c.last_state());
     if (!msg.empty() && msg.back() == '\n') msg.pop_back();
-    return report(o, "clear", Outcome::Refused, r->ack->code, msg);
+    return report(o, "clear", outcome_of(*r), r->ack->code, msg);
 }
 
 // Runs until interrupted, or until --timeout-ms has passed when it was given.
@@ -435,140 +454,9 @@ int cmd_events(const Options &o) {
     return 0;
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
-    std::signal(SIGPIPE, SIG_IGN);
-    Options o;
-    CLI::App app{
-        "cabinetctl - drive an eight-door cabinet controller over its serial line protocol.\n\n"
-        "Choose the controller with one of --device (a serial port), --tcp (a TCP endpoint, e.g.\n"
-        "the simulator's --tcp port), --sim (start a fresh simulator for this one command) or\n"
-        "--daemon (a running cabinetd, over its HTTP API), then a command. Examples:\n"
-        "  cabinetctl --device /dev/ttyACM0 state\n"
-        "  cabinetctl --sim open 3 --wait\n"
-        "  cabinetctl --tcp 127.0.0.1:5000 --json events | jq .code\n"
-        "  CABINETD_TOKEN=... cabinetctl --daemon http://127.0.0.1:8080 --cabinet lab open 3 --wait\n",
-        "cabinetctl"};
-    app.footer(
-        "Exit codes: 0 accepted or done, 1 usage or other error, 2 refused by the controller\n"
-        "(the ack code is printed with its explanation), 3 a fault ended the wait, 4 timeout,\n"
-        "5 connection failed or lost (or the controller restarted mid-operation, or the serial\n"
-        "port is in use by another program; with --daemon: cabinetd unreachable, or its link to\n"
-        "the controller down), 130 interrupted by SIGINT or SIGTERM. With --daemon a token\n"
-        "cabinetd refuses (401) or whose role may not act (403) exits 1.\n"
-        "Run 'cabinetctl COMMAND --help' for the options of one command.");
-    app.require_subcommand(1);
-    app.fallthrough();
-
-    auto *dev = app.add_option("--device", o.device,
-                               "Serial device (115200 8N1, raw, no flow control), held exclusively "
-                               "while cabinetctl runs");
-    auto *tcp = app.add_option("--tcp", o.tcp, "TCP endpoint HOST:PORT");
-    auto *sim =
-        app.add_flag("--sim", o.sim,
-                     "Start cabinet-sim --stdio and talk to it over pipes (found via "
-                     "$CABINET_SIM, next to cabinetctl, or ../simulator/ in the build tree)");
-    auto *daemon = app.add_option("--daemon", o.daemon.url,
-                                  "A running cabinetd, http://HOST:PORT: state, open and clear go "
-                                  "through its HTTP API (it keeps the heartbeats going)");
-    app.add_option("--cabinet", o.daemon.cabinet,
-                   "With --daemon: the cabinet's name (default: the only one cabinetd serves)")
-        ->needs(daemon);
-    app.add_option("--token-file", o.daemon.token_file,
-                   "With --daemon: a file holding the bearer token (default: $CABINETD_TOKEN)")
-        ->needs(daemon);
-    dev->excludes(tcp)->excludes(sim)->excludes(daemon);
-    tcp->excludes(sim)->excludes(daemon);
-    sim->excludes(daemon);
-    app.add_option("--sim-arg", o.sim_args,
-                   "Extra argument for cabinet-sim, repeatable (e.g. --sim-arg=--scenario "
-                   "--sim-arg=doors.txt)");
-    app.add_flag("--json", o.json,
-                 "Machine-readable output: the controller's own JSON lines and a "
-                 "final {\"type\":\"result\",...} object");
-    auto *timeout =
-        app.add_option(
-               "--timeout-ms", o.timeout_ms,
-               "How long to wait for each answer (default 5000). For open --wait it also bounds the wait "
-               "for the end of the cycle (default 120000 there). For watch and events: stop after this "
-               "long (default: run until Ctrl-C). 1..2147483647")
-            ->check(CLI::Range(std::uint64_t{1}, kMaxTimeoutMs));
-    app.add_flag("-v,--verbose", o.verbose,
-                 "Trace every line sent (>) and received (<) on standard error");
-
-    app.add_subcommand("state",
-                       "Print the controller's state: doors, latches, state, fault, "
-                       "heartbeat, power (one JSON state line with --json)");
-    auto *open = app.add_subcommand(
-        "open",
-        "Open one door: wait for the controller's state (session and clock), send a heartbeat, "
-        "send the open and print its ack with an explanation. With --wait, keep heartbeats going "
-        "and follow the cycle to \"cycle_complete\" (exit 0) or the fault that ended it (exit 3)");
-    open->add_option("DOOR", o.door, "Door number 1..8")->required()->check(CLI::Range(1u, 8u));
-    open->add_option("--pulse-ms", o.pulse_ms, "Latch pulse length, 100..1000 ms (default 500)")
-        ->check(CLI::Range(kPulseMinMs, kPulseMaxMs));
-    open->add_option("--ttl-ms", o.ttl_ms,
-                     "How long the command stays valid, 1..5000 ms (default 3000)")
-        ->check(CLI::Range(kTtlMinMs, kTtlMaxMs));
-    open->add_flag(
-        "--wait", o.wait,
-        "Follow the door cycle to its end; without it heartbeats stop when cabinetctl exits, "
-        "and the controller latches heartbeat_lost 5 s later unless the cycle is complete "
-        "or another host sends heartbeats");
-    open->add_option(
-        "--key", o.daemon.key,
-        "With --daemon: the Idempotency-Key (default: a fresh one). Asking again with the "
-        "key of an open whose answer was lost gives its answer and never opens twice");
-    app.add_subcommand("clear",
-                       "Clear a latched fault (needs every door closed and locked, inputs "
-                       "valid, power good; sends a heartbeat first). Explains a refusal");
-    app.add_subcommand("watch",
-                       "Live table of the eight doors and the controller, redrawn as lines "
-                       "arrive; plain scrolling lines when stdout is not a terminal. Only "
-                       "listens (sends no heartbeats)");
-    auto *events = app.add_subcommand(
-        "events",
-        "Print every event line as received, one JSON object per line, for piping. Only "
-        "listens: sends no heartbeats, so it never keeps the controller armed by itself");
-    events->add_flag("--all", o.all, "Print state and ack lines too");
-
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp &e) {
-        return app.exit(e);
-    } catch (const CLI::CallForAllHelp &e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError &e) {
-        // A word that is no command reaches here as "a subcommand is
-        // required"; name it and the commands there are instead.
-        if (app.get_subcommands().empty()) {
-            for (const std::string &word : app.remaining()) {
-                if (word.empty() || word[0] == '-') continue;
-                std::string names;
-                for (const auto *sub : app.get_subcommands({}))
-                    names += (names.empty() ? "" : ", ") + sub->get_name();
-                err_line(fmt::format("unknown command \"{}\": the commands are {} (see --help)",
-                                     word, names));
-                return 1;
-            }
-        }
-        app.exit(e);
-        return 1;
-    }
-    o.timeout_given = timeout->count() > 0;
-    if (o.device.empty() && o.tcp.empty() && !o.sim && o.daemon.url.empty()) {
-        err_line("choose the controller with --device PATH, --tcp HOST:PORT, --sim or --daemon URL "
-                 "(see --help)");
-        return 1;
-    }
-    catch_stop_signals();
-
-    const std::string command = app.get_subcommands().front()->get_name();
-    if (!o.daemon.url.empty()) {
-        static_cast<cabinetctl::CommandOptions &>(o.daemon) = o;
-        return cabinetctl::run_daemon(command, o.daemon, g_stop);
-    }
+// A command over the line (or a simulator's pipes); a failure to reach the
+// controller at all is reported like any other outcome.
+int run_on_line(const std::string &command, const Options &o) {
     try {
         if (command == "state") return cmd_state(o);
         if (command == "open") return cmd_open(o);
@@ -587,4 +475,19 @@ int main(int argc, char **argv) {
         return report(o, command, Outcome::Error, "error", e.what());
     }
     return 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    std::signal(SIGPIPE, SIG_IGN);
+    Options o;
+    const auto parsed = cabinetctl::parse_command_line(argc, argv, o);
+    if (parsed.exit) return *parsed.exit;
+    catch_stop_signals();
+    if (!o.daemon.url.empty()) {
+        static_cast<cabinetctl::CommandOptions &>(o.daemon) = o;
+        return cabinetctl::run_daemon(parsed.command, o.daemon, g_stop);
+    }
+    return run_on_line(parsed.command, o);
 }

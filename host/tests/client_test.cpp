@@ -200,15 +200,25 @@ TEST(Client, MangledOpenIsSentAgainWithTheSameIdThenGivenUp) {
     EXPECT_EQ(busy->ack->code, "busy");
 }
 
-TEST(Client, AcksAreMatchedInOrderAndStrayOnesIgnored) {
-    ClientOptions o;
-    o.heartbeats = false;
-    o.max_in_flight = 3;
-    Rig r(o);
-    r.answer = false;
-    r.t.at(10, tl::event(r.sid, 1, 10, "boot"));
-    r.run_until(100);
+// A client with up to three lines in flight, whose controller answers only
+// what the test writes.
+class Pipelined : public ::testing::Test {
+protected:
+    Pipelined() : r(options()) {
+        r.answer = false;
+        r.t.at(10, tl::event(r.sid, 1, 10, "boot"));
+        r.run_until(100);
+    }
+    static ClientOptions options() {
+        ClientOptions o;
+        o.heartbeats = false;
+        o.max_in_flight = 3;
+        return o;
+    }
+    Rig r;
+};
 
+TEST_F(Pipelined, AcksAreMatchedInOrderAndStrayOnesIgnored) {
     auto hb = r.c->heartbeat();
     auto open = r.c->open(4, 500, 3000);
     auto clear = r.c->clear_fault();
@@ -238,7 +248,9 @@ TEST(Client, AcksAreMatchedInOrderAndStrayOnesIgnored) {
     EXPECT_EQ(h2->ack->code, "session_mismatch");
     EXPECT_EQ(o2->ack->code, "duplicate");
     EXPECT_EQ(o2->attempts, 2u);
+}
 
+TEST_F(Pipelined, OnlyAnAckNamingALaterLineShowsALostOne) {
     // An ack without a request id is no proof that an earlier line was lost:
     // it answers the oldest line or nothing.
     auto o3 = r.c->open(4, 500, 3000);
@@ -247,7 +259,7 @@ TEST(Client, AcksAreMatchedInOrderAndStrayOnesIgnored) {
     r.run_until(320);
     EXPECT_FALSE(o3->done());
     EXPECT_FALSE(h3->done());
-    EXPECT_EQ(r.c->stray_acks(), 3u);
+    EXPECT_EQ(r.c->stray_acks(), 1u);
     r.t.at(330, tl::ack(r.sid, 330, "accepted", o3->request_id, 4));
     r.t.at(340, tl::ack(r.sid, 340, "heartbeat_ok"));
     r.run_until(350);
@@ -322,7 +334,7 @@ TEST(Client, WithoutIdentityNothingIsSentAndOpensFail) {
     r.run_until(4000);
     EXPECT_TRUE(r.t.sent.empty()); // no heartbeat with an empty session id
     auto open = r.c->open(1, 500, 3000);
-    EXPECT_EQ(open->failure, Failure::NoSession);
+    EXPECT_EQ(open->failure, Failure::IdentityInvalid);
     EXPECT_EQ(outcome_of(*open), Outcome::Refused);
 }
 

@@ -1,5 +1,4 @@
 #include "cabinet_host/explain.h"
-#include "cabinet_host/outcome.h"
 
 #include <gtest/gtest.h>
 
@@ -65,38 +64,4 @@ TEST(Explain, FaultCodesAreKnownAsFaults) {
         EXPECT_TRUE(is_fault_code(c)) << c;
     for (const char *c : {"pulse_cancelled", "cycle_complete", "fault", "none", "boot"})
         EXPECT_FALSE(is_fault_code(c)) << c;
-}
-
-TEST(Outcome, ExitCodes) {
-    EXPECT_EQ(exit_code(Outcome::Done), 0);
-    EXPECT_EQ(exit_code(Outcome::Error), 1);
-    EXPECT_EQ(exit_code(Outcome::Refused), 2);
-    EXPECT_EQ(exit_code(Outcome::Fault), 3);
-    EXPECT_EQ(exit_code(Outcome::Timeout), 4);
-    EXPECT_EQ(exit_code(Outcome::ConnectionLost), 5);
-
-    Request r;
-    r.status = RequestStatus::Answered;
-    r.ack = AckLine{};
-    for (const char *ok : {"accepted", "heartbeat_ok", "cleared"}) {
-        r.ack->code = ok;
-        EXPECT_EQ(outcome_of(r), Outcome::Done) << ok;
-    }
-    for (const char *no : {"busy", "clear_denied", "session_mismatch", "invalid_message"}) {
-        r.ack->code = no;
-        EXPECT_EQ(outcome_of(r), Outcome::Refused) << no;
-    }
-    Request f;
-    f.status = RequestStatus::Failed;
-    const std::pair<Failure, Outcome> failures[] = {
-        {Failure::Timeout, Outcome::Timeout},
-        {Failure::LineLost, Outcome::Timeout},
-        {Failure::SessionChanged, Outcome::ConnectionLost},
-        {Failure::ConnectionLost, Outcome::ConnectionLost},
-        {Failure::NoSession, Outcome::Refused},
-        {Failure::BadArgument, Outcome::Error}};
-    for (auto [fail, out] : failures) {
-        f.failure = fail;
-        EXPECT_EQ(outcome_of(f), out) << to_string(fail);
-    }
 }

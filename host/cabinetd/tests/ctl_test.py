@@ -7,12 +7,15 @@ Usage: ctl_test.py TEST   (CABINETD, CABINET_SIM and CABINETCTL name the program
 import json
 import os
 import signal
+import socket
+import struct
 import subprocess
 import sys
 import tempfile
+import threading
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "tests"))
-from harness import OPERATOR, VIEWER, Daemon, Sim, check, free_port, main, wait_for  # noqa: E402
+from harness import OPERATOR, VIEWER, Daemon, Sim, check, die_with_parent, free_port, main, wait_for  # noqa: E402
 from daemon_test import Rig, open_door  # noqa: E402
 
 CTL = os.environ.get("CABINETCTL", "cabinetctl")
@@ -112,6 +115,200 @@ def test_serial_port_held():
             if d:
                 d.kill(signal.SIGTERM)
             sim.stop()
+
+
+class Relay:
+    """A TCP relay in front of a simulator's serial port whose line to the
+    controller can be cut: while deaf, what the host sends is dropped, and
+    the controller's lines still arrive."""
+
+    def __init__(self, sim):
+        self.name, self.upstream = sim.name, sim.serial_port
+        self.deaf = False
+        self.server = socket.create_server(("127.0.0.1", 0))
+        self.port = self.server.getsockname()[1]
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def endpoint(self):
+        return f"{self.name}=tcp:127.0.0.1:{self.port}"
+
+    def _accept(self):
+        while True:
+            try:
+                host, _ = self.server.accept()
+            except OSError:
+                return
+            controller = socket.create_connection(("127.0.0.1", self.upstream))
+            threading.Thread(target=self._pump, args=(host, controller, True), daemon=True).start()
+            threading.Thread(target=self._pump, args=(controller, host, False), daemon=True).start()
+
+    def _pump(self, src, dst, from_host):
+        try:
+            while data := src.recv(4096):
+                if not (from_host and self.deaf):
+                    dst.sendall(data)
+        except OSError:
+            pass
+        for s in (src, dst):  # shutdown wakes the other direction's recv
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            s.close()
+
+    def close(self):
+        self.server.close()
+
+
+def store_without_identity(path):
+    """A boot store whose record holds the last boot number there is: the
+    controller cannot take the next one, and runs without a session identity."""
+    n = (1 << 64) - 1
+    record = struct.pack("<IQQ", 0x43414231, n, 0)
+    h = 0x811C9DC5
+    for b in record:
+        h = ((h ^ b) * 16777619) & 0xFFFFFFFF
+    record += struct.pack("<I", h)
+    with open(path, "wb") as f:
+        f.write(record.ljust(256, b"\xff").ljust(8192, b"\xff"))
+
+
+class BothWays:
+    """One cabinetctl command over the line to one simulator and through
+    cabinetd to its twin, side by side; control commands go to both."""
+
+    def __init__(self, daemon, line, twin, line_sim, twin_sim):
+        self.daemon, self.url = daemon, f"http://127.0.0.1:{daemon.port}"
+        self.line, self.twin = line, twin
+        self.sims = (line_sim, twin_sim)
+
+    def control(self, *commands):
+        for c in commands:
+            for s in self.sims:
+                s.control(c)
+
+    def start(self, *args):
+        env = {**os.environ, "CABINETD_TOKEN": OPERATOR}
+        ways = (["--tcp", f"127.0.0.1:{self.line.port}"], ["--daemon", self.url, "--cabinet", self.twin.name])
+        return [subprocess.Popen([CTL, *way, "--json", *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                 text=True, env=env, preexec_fn=die_with_parent) for way in ways]
+
+    @staticmethod
+    def finish(procs, timeout=60):
+        results = []
+        for p in procs:
+            out, err = p.communicate(timeout=timeout)
+            lines = [json.loads(l) for l in out.splitlines() if l.startswith('{"')]
+            result = next((l for l in reversed(lines) if l.get("type") == "result"), {})
+            results.append((p.returncode, result.get("code"), out + err))
+        return results
+
+    def same(self, expect, code, *args, procs=None):
+        """Both ways exit with expect; code: the result's code both give (None: not compared).
+        Returns what cabinetctl printed through cabinetd."""
+        (line_rc, line_code, line_out), (d_rc, d_code, d_out) = self.finish(procs or self.start(*args))
+        what = f"{' '.join(args)}: over the line {line_rc} {line_code}, through cabinetd {d_rc} {d_code}"
+        print(what, flush=True)
+        check(line_rc == d_rc == expect, f"{what} (expected exit {expect})\n{line_out}\n{d_out}")
+        check(code is None or line_code == d_code == code, f"{what} (expected code {code})")
+        return d_out
+
+    def secure(self, idle=True):
+        """Waits until both controllers have seen every door closed and locked,
+        and with idle, are ready for the next open (no fault, no cycle, the
+        latch driver re-armed)."""
+        def ready(state):
+            return (state.get("door_closed_mask") == 255 and state.get("latch_locked_mask") == 255
+                    and (not idle or (state["state"] == "idle" and state["driver_ready"])))
+
+        def line_ready():
+            p = subprocess.run([CTL, "--tcp", f"127.0.0.1:{self.line.port}", "--json", "state"],
+                               capture_output=True, text=True, timeout=30, preexec_fn=die_with_parent)
+            return p.returncode == 0 and ready(json.loads(p.stdout))
+
+        def twin_ready():
+            c = self.daemon.cabinet(self.twin.name)
+            doors = c["doors"] or []
+            return (len(doors) == 8 and all(d["closed"] and d["locked"] for d in doors)
+                    and (not idle or (c["admits_open"] and c["controller"]["driver_ready"])))
+        wait_for(line_ready, 10, "the controller ready over the line")
+        wait_for(twin_ready, 10, "the controller ready through cabinetd")
+
+    def door_open(self, n, procs=()):
+        try:
+            wait_for(lambda: all(s.door(n)[0] == "open" for s in self.sims), 15, f"door {n} opened on both")
+        except Exception:
+            for p in procs:
+                p.kill()
+            for _, _, out in self.finish(procs):
+                print(out)
+            raise
+
+
+def test_same_exit_codes_both_ways():
+    # One answer of the controller, one exit code, whichever road cabinetctl
+    # takes to it: straight over the line, or through cabinetd.
+    with tempfile.TemporaryDirectory(prefix="cabinetd-test-") as work:
+        for name in ("line_noid", "noid"):
+            store_without_identity(os.path.join(work, f"{name}.flash"))
+        sims = {n: Sim(work, n) for n in ("line", "twin", "line_noid", "noid")}
+        relays = {n: Relay(sims[n]) for n in ("line", "twin")}
+        d = Daemon(work, [relays["twin"], sims["noid"]])
+        try:
+            d.wait_ready(["twin"])
+            wait_for(lambda: (d.cabinet("noid").get("controller") or {}).get("fault") == "identity_invalid", 10,
+                     "the controller without identity heard")
+            noid = BothWays(d, Relay(sims["line_noid"]), sims["noid"], sims["line_noid"], sims["noid"])
+            noid.same(2, "identity_invalid", "open", "1")
+            noid.same(2, "identity_invalid", "clear")
+            noid.line.close()
+
+            ways = BothWays(d, relays["line"], relays["twin"], sims["line"], sims["twin"])
+            ways.control("door 2 force-open")
+            ways.same(2, "door_not_secure", "open", "3")
+            ways.control("door 2 close", "door 1 hold")
+            ways.secure()
+            waiting = ways.start("open", "1", "--wait")
+            ways.door_open(1, waiting)
+            ways.control("door 6 force-open")
+            ways.same(3, "other_door_unsafe", "open", "1", "--wait", procs=waiting)
+            ways.same(2, "fault", "open", "4")
+            ways.same(2, "clear_denied", "clear")
+            ways.control("door 6 close", "door 1 close")
+            ways.secure(idle=False)
+            ways.same(0, "cleared", "clear")
+
+            ways.control("door 2 hold")
+            ways.same(0, "accepted", "open", "2")
+            ways.same(2, "busy", "open", "3")
+            ways.door_open(2)
+            ways.control("door 2 close")
+            ways.secure(idle=False)
+            # Over the line nobody kept the heartbeats going once cabinetctl
+            # was gone, so that controller may have latched heartbeat_lost
+            # before the door closed: a clear brings both back to idle.
+            ways.same(0, "cleared", "clear")
+            ways.secure()
+
+            ways.control("door 4 hold")
+            waiting = ways.start("open", "4", "--wait")
+            ways.door_open(4, waiting)
+            ways.control("power-cycle 300")
+            ways.same(5, "session_changed", "open", "4", "--wait", procs=waiting)
+            ways.control("door 4 close")
+            d.wait_ready(["twin"])
+            ways.secure()
+
+            for r in relays.values():
+                r.deaf = True
+            out = ways.same(4, None, "--timeout-ms", "2000", "open", "5")
+            check('"code":"timeout","idempotency_key"' in out, f"cabinetd did not answer the timeout: {out}")
+        finally:
+            d.kill(signal.SIGTERM)
+            for r in relays.values():
+                r.close()
+            for s in sims.values():
+                s.stop()
 
 
 if __name__ == "__main__":

@@ -321,8 +321,10 @@ def test_runs_under_one_session_id():
             reused = [s for s in session_records(d, "y") if s["code"] == "reused"]
             check(len(reused) == 1 and reused[0]["detail"]["session_id"] == sessions["y"]
                   and "uptime went backwards" in reused[0]["detail"]["reason"], reused)
+            # A controller without identity refuses everything, as over the line.
             status, body = open_door(d, "x", 1)
-            check(status == 503, f"open without a session: {status} {body}")
+            check(status == 409 and body["code"] == "identity_invalid" and body["outcome"] == "refused",
+                  f"open without a session: {status} {body}")
             # Each controller's latched fault is a series of its own.
             status, metrics = d.request("GET", "/metrics", token=None)
             faults = sorted(re.findall(r"^cabinetd_controller_fault\{(.*)\} 1$", metrics, re.M))
@@ -553,9 +555,12 @@ def forced_door_alarms(d, sim):
                  'cabinetd_alarms_total{cabinet="a",code="held_open"} 1', 'cabinetd_alarms_active{cabinet="a"} 2'):
         check(line in metrics, f"metrics: {line}")
     ack = "/api/cabinets/a/alarms/ack"
-    for body, want in (("{", 400), ({"alarm_id": 4}, 400), ({"alarm_id": "0" * 32}, 404), ({"door": 4}, 400)):
+    twice = '{"alarm_id":"%s","alarm_id":"%s"}' % ("0" * 32, forced["alarm_id"])
+    for body, want in (("{", 400), ({"alarm_id": 4}, 400), ({"alarm_id": "0" * 32}, 404), ({"door": 4}, 400),
+                       (twice, 400)):
         status, answer = d.request("POST", ack, body=body, headers={"Content-Type": "application/json"})
         check(status == want, f"ack {body}: {status} {answer}")
+    check('"alarm_id"' in answer["error"], f"a key given twice, not named: {answer}")
     check(d.request("POST", ack, token=VIEWER)[0] == 403, "a viewer acknowledged")
     check(d.request("POST", ack, body={"alarm_id": forced["alarm_id"]}) == (200, {"acknowledged": [forced["alarm_id"]]}),
           "ack of one alarm")
@@ -660,6 +665,8 @@ def test_security_and_bad_input():
             ("POST", "/api/cabinets/a/doors/1/open", OPERATOR, {"pulse_ms": "500"}, {}, 400),
             ("POST", "/api/cabinets/a/doors/1/open", OPERATOR, {"puls_ms": 500}, {}, 400),
             ("POST", "/api/cabinets/a/doors/1/open", OPERATOR, '{"pulse_ms": ', {"Content-Type": "application/json"}, 400),
+            ("POST", "/api/cabinets/a/doors/1/open", OPERATOR, '{"pulse_ms": 100, "pulse_ms": 1000}',
+             {"Content-Type": "application/json"}, 400),
             ("POST", "/api/cabinets/a/doors/1/open", OPERATOR, "pulse=5", {"Content-Type": "text/plain"}, 415),
             ("POST", "/api/cabinets/a/doors/1/open", OPERATOR, None, {"Idempotency-Key": "a b"}, 400),
             ("POST", "/api/cabinets/a/doors/1/open", OPERATOR, None, {"Idempotency-Key": "k" * 65}, 400),
@@ -1118,6 +1125,53 @@ def test_journal_start_up():
         r = subprocess.run([CABINETD, "--db", foreign, "--cabinet", "a=tcp:127.0.0.1:9"],
                            stderr=subprocess.PIPE, text=True, timeout=60)
         check(r.returncode == 78 and "not a cabinetd journal" in r.stderr, f"foreign file: {r.returncode} {r.stderr}")
+
+
+def run_to_exit(args):
+    try:
+        return subprocess.run(args, stderr=subprocess.PIPE, text=True, timeout=30)
+    except subprocess.TimeoutExpired:
+        raise Failed(f"still running after 30 s: {args}")
+
+
+def test_guarded_files():
+    """A token or config file that any user of the machine could change is
+    refused: at start-up with exit 78, naming it; on a reload, keeping the
+    tokens. One that any user may read is taken, with a warning."""
+    with tempfile.TemporaryDirectory(prefix="cabinetd-cfg-") as work:
+        cfg = os.path.join(work, "cabinetd.json")
+        with open(cfg, "w") as f:
+            json.dump({"mqtt": {"url": "mqtt://127.0.0.1:9", "username": "cabinetd", "password": "secret"}}, f)
+        os.chmod(cfg, 0o644)
+        with Rig(1, extra=["--config", cfg]) as rig:
+            d = rig.daemon
+            warned = [line for line in d.log if cfg in line and "readable by every user" in line]
+            check(warned and warned[0].startswith("<4>"), f"no warning for the config file: {d.log}")
+            os.chmod(d.tokens, 0o644)
+            d.proc.send_signal(signal.SIGHUP)
+            warned = wait_for(lambda: [line for line in d.log if d.tokens in line and "readable by every" in line],
+                              5, "a warning for the token file")
+            check(warned[0].startswith("<4>"), warned)
+
+            with open(d.tokens, "a") as f:
+                f.write("intruder operator intruder-token-0123456789\n")
+            os.chmod(d.tokens, 0o666)
+            d.proc.send_signal(signal.SIGHUP)
+            refused = wait_for(lambda: [line for line in d.log if "not reloaded" in line], 5, "the reload refused")
+            check(d.tokens in refused[0] and "writable by every user" in refused[0], refused)
+            check(d.request("GET", "/api/whoami", token="intruder-token-0123456789")[0] == 401,
+                  "a token from a file anyone could write works")
+            check(d.request("GET", "/api/whoami", token=OPERATOR)[0] == 200, "the old tokens are gone")
+
+            d.kill(signal.SIGTERM)
+            r = run_to_exit(d.args)
+            check(r.returncode == 78 and f"token file {d.tokens} is writable" in r.stderr,
+                  f"token file writable by all: exit {r.returncode}: {r.stderr}")
+            os.chmod(d.tokens, 0o600)
+            os.chmod(cfg, 0o646)
+            r = run_to_exit(d.args)
+            check(r.returncode == 78 and f"config file {cfg} is writable" in r.stderr,
+                  f"config file writable by all: exit {r.returncode}: {r.stderr}")
 
 
 def test_watchdog_stalled_part():

@@ -37,6 +37,7 @@ const char *to_string(Failure f) {
     case Failure::SessionChanged: return "session_changed";
     case Failure::ConnectionLost: return "connection_lost";
     case Failure::NoSession: return "no_session";
+    case Failure::IdentityInvalid: return "identity_invalid";
     case Failure::LineLost: return "line_lost";
     case Failure::BadArgument: return "bad_argument";
     }
@@ -108,8 +109,9 @@ RequestPtr Client::enqueue(RequestPtr r) {
         return r;
     }
     if (session_id_.empty()) {
-        finish(r, Failure::NoSession,
-               "the controller has no valid session identity (identity_invalid)");
+        finish(r, Failure::IdentityInvalid,
+               "the controller has no valid session identity: nothing can be done until it "
+               "restarts");
         return r;
     }
     r->session_id = session_id_;

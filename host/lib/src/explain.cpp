@@ -157,7 +157,9 @@ std::string_view to_string(CodeKind k) {
     return "event";
 }
 
-bool ends_cycle(std::string_view code) { return code == "cycle_complete" || is_fault_code(code); }
+bool ends_cycle(std::string_view code) {
+    return code == "cycle_complete" || code == "fault_cleared" || is_fault_code(code);
+}
 
 bool needs_restart(std::string_view code) {
     return code == "identity_invalid" || code == "clock_regressed" || code == "event_seq_exhausted";

@@ -317,7 +317,9 @@ void Cabinet::run() {
         backoff = std::min(backoff * 2, opt_.backoff_max);
     }
     run_jobs();
-    drop_outstanding(Outcome::Interrupted, "stopping", "cabinetd is stopping");
+    // Interrupted is for a client that was itself stopped: to the one that
+    // asked, cabinetd stopping is the link to the controller going away.
+    drop_outstanding(Outcome::ConnectionLost, "stopping", "cabinetd is stopping");
     commit();
 }
 

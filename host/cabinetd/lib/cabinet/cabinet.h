@@ -222,11 +222,4 @@ private:
     Progress progress_;
 };
 
-// The outcome of an ack code, and of a request that got no ack. An ack
-// that says the command itself was wrong (out of range, unreadable) is an
-// Error, which a retry cannot mend; a request that never reached the
-// controller is ConnectionLost.
-cabinet_host::Outcome outcome_for_ack(const std::string &code);
-cabinet_host::Outcome outcome_for_failure(cabinet_host::Failure f);
-
 } // namespace cabinetd

@@ -56,23 +56,9 @@ Reply naming_key(Reply reply, const std::string &key) {
 
 } // namespace
 
-Outcome outcome_for_ack(const std::string &code) {
-    if (is_success_ack(code)) return Outcome::Done;
-    if (is_command_error_ack(code)) return Outcome::Error;
-    return Outcome::Refused;
-}
-
-Outcome outcome_for_failure(Failure f) {
-    switch (f) {
-    case Failure::Timeout: return Outcome::Timeout;
-    case Failure::BadArgument: return Outcome::Error;
-    default: return Outcome::ConnectionLost;
-    }
-}
-
 CommandResult from_ack(const AckLine &a) {
     CommandResult r;
-    r.outcome = outcome_for_ack(a.code);
+    r.outcome = outcome_of_ack(a.code);
     r.code = a.code;
     r.text = std::string(explain_text(a.code));
     r.request_id = a.request_id;
@@ -89,7 +75,7 @@ CommandResult failure(Outcome outcome, std::string code, std::string text) {
 }
 
 CommandResult failure_of(const Request &req) {
-    auto r = failure(outcome_for_failure(req.failure), to_string(req.failure), req.failure_text);
+    auto r = failure(outcome_of_failure(req.failure), to_string(req.failure), req.failure_text);
     r.session_id = req.session_id;
     return r;
 }
@@ -356,6 +342,7 @@ void Cabinet::expire_cycles(std::uint64_t now) {
 // the journal has them once they are committed.
 void Cabinet::finish_cycle(const std::string &request_id, CycleWait &c, const std::string &end) {
     c.result.cycle_end = end;
+    c.result.outcome = outcome_of_cycle_end(end);
     after_commit_.push_back(
         [this, reply = std::move(c.reply), result = std::move(c.result), request_id]() mutable {
             for (auto &r : journal_.by_request(name_, request_id))

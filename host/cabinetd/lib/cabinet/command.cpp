@@ -1,6 +1,7 @@
 #include "command.h"
 
 #include "decimal.h"
+#include "strict_json.h"
 
 #include <cabinet_host/protocol.h>
 
@@ -80,9 +81,11 @@ std::optional<std::int64_t> read_sent_at(const json &j) {
 }
 
 std::optional<CommandError> read_body(std::string_view text, Front front, Command &c) {
-    const auto j = json::parse(text, nullptr, false);
-    if (j.is_discarded() || !j.is_object())
-        return error(CommandError::Kind::Malformed, not_an_object(c.kind, front));
+    auto parsed = parse_strict_json(text);
+    if (auto *twice = std::get_if<DuplicateKey>(&parsed))
+        return error(CommandError::Kind::Malformed, twice->text());
+    const auto &j = std::get<json>(parsed);
+    if (!j.is_object()) return error(CommandError::Kind::Malformed, not_an_object(c.kind, front));
     if (front == Front::Mqtt && j.contains("request_id")) {
         const auto &r = j["request_id"];
         if (!r.is_string() || !ch::is_identifier(r.get<std::string>(), ch::kRequestIdMax))

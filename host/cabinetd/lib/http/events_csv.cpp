@@ -30,16 +30,26 @@ std::string number_of(const json &j, const char *key) {
     return it != j.end() && it->is_number_integer() ? it->dump() : std::string();
 }
 
+// What a spreadsheet takes for the start of a formula.
+bool formula_start(char c) {
+    return c == '=' || c == '+' || c == '-' || c == '@' || c == '\t' || c == '\r';
+}
+
 } // namespace
 
 std::string csv_field(std::string_view value) {
     std::string v;
-    if (!value.empty() &&
-        (value[0] == '=' || value[0] == '+' || value[0] == '-' || value[0] == '@' ||
-         value[0] == '\t' || value[0] == '\r'))
-        v = "'";
-    v += value;
-    if (v.find_first_of(",\"\r\n") == std::string::npos) return v;
+    // Where a cell begins for some reader: the field's start for one
+    // splitting on ',', and after a ';' or a line end for one splitting on ';'.
+    bool first = true, after_split = false;
+    for (const char c : value) {
+        if ((first && formula_start(c)) || (after_split && (formula_start(c) || c == '"')))
+            v += '\'';
+        v += c;
+        first = false;
+        after_split = c == ';' || c == '\r' || c == '\n';
+    }
+    if (v.find_first_of(",;\"\r\n") == std::string::npos) return v;
     std::string out = "\"";
     for (const char c : v) {
         if (c == '"') out += '"';

@@ -1,9 +1,17 @@
 // Journal records as CSV for a spreadsheet (RFC 4180: a header row, CRLF
-// line ends, fields quoted when they hold a comma, a quote or a line end).
-// A text field that a spreadsheet would take for a formula (=, +, -, @, a
-// tab or a carriage return first) gets a leading apostrophe: a record's
-// text comes partly from outside (a token's name, a controller's reason),
-// and opening an export must never run it.
+// line ends, fields quoted when they hold a comma, a quote or a line end,
+// and also a semicolon, so that a reader splitting on ';' as much of Europe's
+// spreadsheets do by default keeps it in the field when it honours quotes).
+// A record's text comes partly from outside (a token's name, a controller's
+// reason), and opening an export must never run it: a spreadsheet takes a
+// cell starting with =, +, -, @, a tab or a carriage return for a formula,
+// so such a field gets a leading apostrophe. A reader splitting on ';' takes
+// a quote in mid-cell as it is and starts a cell after every ';' (and a line
+// after every line end) inside a field, wherever our quotes are: there the
+// next character gets an apostrophe too when it is one of those or a quote,
+// which such a reader would take for the start of a quoted cell. So a token
+// named `x;=1+1` exports as "x;'=1+1", and no cell under either separator
+// starts a formula.
 #pragma once
 
 #include <nlohmann/json.hpp>

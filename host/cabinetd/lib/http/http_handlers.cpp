@@ -8,7 +8,9 @@
 #include "metrics_text.h"
 #include "openapi.h"
 #include "reader_thread.h"
+#include "strict_json.h"
 
+#include <cabinet_host/explain.h>
 #include <cabinet_host/protocol.h>
 
 #include <fmt/format.h>
@@ -52,17 +54,18 @@ Response text_response(std::string body, std::string type) {
 }
 
 // The HTTP status of an open's or a clear's outcome: 202 for an open under
-// way, 200 for one whose cycle was waited for (however it ended: the body
-// says how) and for a clear, 422 for a command the controller could not take
-// as it was, 409 for a refusal, 504 for no answer in time, 503 when it never
-// reached the controller.
+// way, 200 for one whose cycle was waited for (however it ended: the body's
+// outcome says how) and for a clear, 409 for a refusal, or 422 for one of a
+// command the controller could not take as it was (a value out of range, a
+// line it could not read) and a command that could not be built, 504 for no
+// answer in time, 503 when it never reached the controller.
 int http_status(const CommandResult &r) {
     using cabinet_host::Outcome;
     if (r.cycle_end) return 200;
     switch (r.outcome) {
     case Outcome::Done: return r.command == cabinet_host::RequestKind::Open ? 202 : 200;
+    case Outcome::Refused: return cabinet_host::is_command_error_ack(r.code) ? 422 : 409;
     case Outcome::Error: return 422;
-    case Outcome::Refused:
     case Outcome::Fault: return 409;
     case Outcome::Timeout: return 504;
     case Outcome::ConnectionLost:
@@ -150,7 +153,9 @@ std::variant<std::optional<std::string>, Response> read_ack_body(const ApiReques
     const auto ct = req.http[http::field::content_type];
     if (ct.substr(0, ct.find(';')) != "application/json")
         return error_response(415, "the body must be application/json");
-    const auto j = json::parse(body, nullptr, false);
+    auto parsed = parse_strict_json(body);
+    if (auto *twice = std::get_if<DuplicateKey>(&parsed)) return error_response(400, twice->text());
+    const auto &j = std::get<json>(parsed);
     if (!j.is_object()) return error_response(400, "the body must be a JSON object");
     for (auto &[key, v] : j.items())
         if (key != "alarm_id") return error_response(400, fmt::format("unknown field \"{}\"", key));

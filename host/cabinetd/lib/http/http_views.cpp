@@ -5,6 +5,7 @@
 #include "state_view.h"
 
 #include <cabinet_host/explain.h>
+#include <cabinet_host/outcome.h>
 #include <cabinet_host/words.h>
 
 #include <fmt/format.h>
@@ -135,8 +136,11 @@ json record_json(const Record &r, bool for_operator, std::string_view endpoint) 
 }
 
 json result_json(const CommandResult &r) {
-    json j{
-        {"code", r.code}, {"text", r.text}, {"request_id", r.request_id}, {"replayed", r.replayed}};
+    json j{{"outcome", cabinet_host::to_string(r.outcome)},
+           {"code", r.code},
+           {"text", r.text},
+           {"request_id", r.request_id},
+           {"replayed", r.replayed}};
     j["session_id"] = r.session_id.empty() ? json() : json(r.session_id);
     j["idempotency_key"] = r.key.empty() ? json() : json(r.key);
     if (r.cycle_end) {

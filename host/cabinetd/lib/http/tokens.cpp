@@ -1,10 +1,11 @@
 #include "tokens.h"
 
+#include "guarded_file.h"
+#include "log.h"
 #include "random.h"
 
 #include <fmt/format.h>
 
-#include <fstream>
 #include <sstream>
 
 namespace cabinetd {
@@ -55,11 +56,10 @@ std::vector<std::pair<std::string, Identity>> Tokens::parse(std::string_view tex
 }
 
 void Tokens::load(const std::string &path) {
-    std::ifstream in(path);
-    if (!in) throw ConfigError(fmt::format("cannot read token file {}", path));
-    std::stringstream ss;
-    ss << in.rdbuf();
-    set(parse(ss.str()));
+    const auto file = read_guarded_file(path, "token file");
+    auto tokens = parse(file.text);
+    if (file.world_readable) log(4, readable_by_all(path, "token file", file.mode, "a token"));
+    set(std::move(tokens));
 }
 
 void Tokens::set(std::vector<std::pair<std::string, Identity>> tokens) {

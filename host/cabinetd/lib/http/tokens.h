@@ -35,7 +35,9 @@ public:
     // Parses a token file's text; throws ConfigError naming the line at fault.
     static std::vector<std::pair<std::string, Identity>> parse(std::string_view text);
 
-    // Replaces every token with the file's; on error the old ones stay.
+    // Replaces every token with the file's; on error the old ones stay. A
+    // file any user of the machine could change is an error
+    // (read_guarded_file); one any user may read is taken, with a warning.
     void load(const std::string &path);
     void set(std::vector<std::pair<std::string, Identity>> tokens);
 

@@ -1,14 +1,16 @@
 #include "config.h"
 
+#include "guarded_file.h"
+#include "log.h"
+#include "strict_json.h"
+
 #include <cabinet_host/host_port.h>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <fstream>
 #include <set>
-#include <sstream>
 
 namespace cabinetd {
 namespace {
@@ -133,13 +135,30 @@ CabinetConfig parse_cabinet(const std::string &arg) {
     return c;
 }
 
-void load_config_file(const std::string &path, Config &cfg) {
-    std::ifstream in(path);
-    if (!in) throw ConfigError(fmt::format("cannot read config file {}", path));
-    std::stringstream ss;
-    ss << in.rdbuf();
-    auto j = nlohmann::json::parse(ss.str(), nullptr, false);
+namespace {
+
+// The config file's object. It names the token file, so one that any user
+// could change is refused whatever it holds; one any user may read is worth
+// a warning when it holds the broker's password.
+nlohmann::json read_config_object(const std::string &path) {
+    const auto file = read_guarded_file(path, "config file");
+    auto parsed = parse_strict_json(file.text);
+    if (auto *twice = std::get_if<DuplicateKey>(&parsed))
+        throw ConfigError(fmt::format("{}: {}", path, twice->text()));
+    auto &j = std::get<nlohmann::json>(parsed);
     if (!j.is_object()) throw ConfigError(fmt::format("{}: not a JSON object", path));
+    const auto mqtt = j.find("mqtt");
+    const bool password = mqtt != j.end() && mqtt->is_object() && mqtt->contains("password") &&
+        mqtt->at("password") != "";
+    if (password && file.world_readable)
+        log(4, readable_by_all(path, "config file", file.mode, "the MQTT password"));
+    return std::move(j);
+}
+
+} // namespace
+
+void load_config_file(const std::string &path, Config &cfg) {
+    const auto j = read_config_object(path);
     const Config defaults;
     const auto str = [&](const char *key, std::string &out, const std::string &def) {
         if (!j.contains(key)) return;

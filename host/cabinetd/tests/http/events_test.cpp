@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace cabinetd {
 namespace {
 
@@ -55,6 +57,60 @@ TEST(EventsCsv, FieldsAreQuotedAndFormulasNeutralised) {
         "detail": {"requested_by": "=cmd"}})"));
     EXPECT_EQ(row, "7,2023-11-14T22:13:20.123Z,lab,open,,3,s-1,,\"r,1\",'=cmd,\r\n");
     EXPECT_EQ(csv_header().substr(0, 10), "cursor,at,");
+}
+
+// CSV as a spreadsheet reads it: cells split on sep, records on line ends,
+// and a quote opens a quoted cell only at the start of a cell; in mid-cell
+// it is just a character.
+std::vector<std::vector<std::string>> read_sheet(std::string_view text, char sep) {
+    std::vector<std::vector<std::string>> rows(1, std::vector<std::string>(1));
+    bool quoted = false, at_start = true;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        const bool next_quote = i + 1 < text.size() && text[i + 1] == '"';
+        if (quoted) {
+            if (c != '"') rows.back().back() += c;
+            else if (next_quote) rows.back().back() += text[++i];
+            else quoted = false;
+        } else if (c == '"' && at_start) {
+            quoted = true;
+        } else if (c == sep) {
+            rows.back().emplace_back();
+        } else if (c == '\r' || c == '\n') {
+            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+            rows.emplace_back(1);
+        } else {
+            rows.back().back() += c;
+        }
+        at_start = !quoted && (c == sep || c == '\r' || c == '\n');
+    }
+    return rows;
+}
+
+TEST(EventsCsv, NoCellStartsAFormulaWhetherSplitOnCommaOrSemicolon) {
+    const char *names[] = {"x;=1+1", "x;\"=1+1\"", ";@SUM(A1)", "a;;-2",      "=a;+b",
+                           "a\n=1",  "a\r\n+1",    "a;\r;\t",   "plain;name", "\"q\";x"};
+    std::string csv = csv_header();
+    for (const char *name : names)
+        csv += csv_row(
+            {{"cursor", 1}, {"at_ms", 0}, {"kind", "open"}, {"detail", {{"requested_by", name}}}});
+    for (const char sep : {',', ';'})
+        for (const auto &row : read_sheet(csv, sep))
+            for (const auto &cell : row)
+                EXPECT_TRUE(cell.empty() ||
+                            std::string_view("=+-@\t\r").find(cell[0]) == std::string_view::npos)
+                    << "split on '" << sep << "': a cell starts a formula: " << cell;
+    // Read by RFC 4180, each record is whole, and the name is as given but for
+    // the apostrophes that neutralise it.
+    const auto rows = read_sheet(csv, ',');
+    ASSERT_EQ(rows.size(), std::size(names) + 2); // the header, the records, the last line end
+    for (std::size_t i = 0; i < std::size(names); ++i) {
+        ASSERT_EQ(rows[i + 1].size(), 11u) << names[i];
+        auto by = rows[i + 1][9];
+        by.erase(std::remove(by.begin(), by.end(), '\''), by.end());
+        EXPECT_EQ(by, names[i]);
+    }
+    EXPECT_EQ(csv_field("x;=1+1"), "\"x;'=1+1\"");
 }
 
 } // namespace

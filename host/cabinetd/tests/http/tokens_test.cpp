@@ -1,5 +1,8 @@
 // Bearer tokens and the stream tokens they hand out: roles, expiry, what a
-// reload takes away, and that no token tells the next.
+// reload takes away, that no token tells the next, and a token file others
+// could change.
+#include "guarded_file.h"
+#include "temp_dir.h"
 #include "tokens.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +12,47 @@
 
 namespace cabinetd {
 namespace {
+
+using test_support::config_error_of;
+using test_support::TempDir;
+
+// Whoever can change the token file can make themselves an operator: a file
+// any user of the machine could change is refused (a reload keeps the old
+// tokens), one any user may read is taken and reported.
+TEST(GuardedFiles, TokensOpenToEveryUser) {
+    const TempDir dir;
+    const auto path = dir.file("tokens", "ops operator 0123456789abcdef\n", 0600);
+    Tokens t;
+    t.load(path);
+    EXPECT_FALSE(read_guarded_file(path, "token file").world_readable);
+    std::filesystem::permissions(path, std::filesystem::perms(0644));
+    EXPECT_TRUE(read_guarded_file(path, "token file").world_readable);
+
+    dir.file("tokens", "intruder operator fedcba9876543210\n", 0646);
+    const auto e = config_error_of([&] { t.load(path); });
+    EXPECT_NE(e.find(path + " is writable by every user"), std::string::npos) << e;
+    EXPECT_TRUE(t.check("0123456789abcdef"));
+    EXPECT_FALSE(t.check("fedcba9876543210"));
+
+    // Anyone could put another file in its place: in a directory that all
+    // may write, or behind a symlink there. A sticky one (/tmp) is fine.
+    std::filesystem::permissions(path, std::filesystem::perms(0600));
+    std::filesystem::permissions(dir.path, std::filesystem::perms(0777));
+    EXPECT_NE(config_error_of([&] { t.load(path); }).find(dir.path.string() + " is writable"),
+              std::string::npos);
+    std::filesystem::permissions(dir.path, std::filesystem::perms(01777));
+    EXPECT_EQ(config_error_of([&] { t.load(path); }), "accepted");
+    std::filesystem::create_directory(dir.path / "open");
+    std::filesystem::permissions(dir.path / "open", std::filesystem::perms(0777));
+    std::filesystem::create_symlink(path, dir.path / "open" / "link");
+    EXPECT_NE(
+        config_error_of([&] { t.load((dir.path / "open" / "link").string()); }).find("writable"),
+        std::string::npos);
+    // Only a regular file: a device or a FIFO (which would block the reload)
+    // is refused.
+    EXPECT_NE(config_error_of([&] { t.load("/dev/null"); }).find("not a regular file"),
+              std::string::npos);
+}
 
 TEST(Tokens, FileGivesNamesAndRoles) {
     Tokens t;

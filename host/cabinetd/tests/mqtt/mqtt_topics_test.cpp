@@ -3,6 +3,7 @@
 // topics as followed from the journal's records.
 #include "mqtt_topics.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -40,6 +41,28 @@ TEST(MqttCommand, PayloadsAndTheirDefaults) {
     EXPECT_EQ(
         std::get<MqttRefusal>(parse_mqtt_command("clear_fault/set", R"({"pulse_ms":300})")).code,
         "bad_request");
+}
+
+// A key given twice is refused, never settled by taking one of them: an ACL
+// plug-in or a log that reads the first would see another command than the
+// one carried out.
+TEST(MqttCommand, AKeyGivenTwiceIsRefusedNamingIt) {
+    const struct {
+        const char *topic, *payload, *key;
+    } cases[] = {
+        {"door/1/open/set", R"({"pulse_ms":100,"pulse_ms":1000})", "pulse_ms"},
+        {"door/1/open/set", R"({"request_id":"a","request_id":"b"})", "request_id"},
+        {"door/1/open/set", R"({"ttl_ms":100,"\u0074tl_ms":200})",
+         "ttl_ms"}, // one key, spelt twice
+        {"clear_fault/set", R"({"request_id":"a","ttl_ms":9,"request_id":"a"})", "request_id"}};
+    for (const auto &c : cases) {
+        auto r = parse_mqtt_command(c.topic, c.payload);
+        ASSERT_TRUE(std::holds_alternative<MqttRefusal>(r)) << c.payload;
+        EXPECT_EQ(std::get<MqttRefusal>(r).code, "bad_request");
+        EXPECT_NE(std::get<MqttRefusal>(r).text.find(fmt::format("\"{}\"", c.key)),
+                  std::string::npos)
+            << std::get<MqttRefusal>(r).text;
+    }
 }
 
 TEST(MqttCommand, DoorsAreNamedCanonically) {

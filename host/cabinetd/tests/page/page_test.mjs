@@ -92,7 +92,7 @@ try {
                           { serial: /serial on tcp [\d.]+:(\d+)/, control: /control on tcp [\d.]+:(\d+)/ });
   // A second simulator: a copy of the first, so the same board id.
   const twin = await start(process.env.CABINET_SIM, ["--tcp", "0"], { serial: /serial on tcp [\d.]+:(\d+)/ });
-  writeFileSync(join(work, "tokens"), `page operator ${TOKEN}\n`);
+  writeFileSync(join(work, "tokens"), `page operator ${TOKEN}\n`, { mode: 0o600 });
   // No --web-root: cabinetd run from its build tree finds the page itself.
   const daemonArgs = (port) =>
     ["--cabinet", `lab=tcp:127.0.0.1:${sim.serial}`, "--cabinet", `twin=tcp:127.0.0.1:${twin.serial}`, "--db", join(work, "j.db"), "--listen", `127.0.0.1:${port}`,

@@ -1,12 +1,18 @@
 #include "config.h"
+#include "temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 
+#include <unistd.h>
+
 namespace cabinetd {
 namespace {
+
+using test_support::config_error_of;
+using test_support::TempDir;
 
 std::string write_temp(const std::string &name, const std::string &text) {
     const auto p = std::filesystem::temp_directory_path() /
@@ -60,6 +66,46 @@ TEST(Config, FileFillsWhatTheCommandLineLeftOpen) {
     }
     Config none;
     EXPECT_THROW(validate(none), ConfigError);
+}
+
+// A key given twice is refused wherever it is, naming it; keys are each
+// object's own.
+TEST(Config, AKeyGivenTwiceIsRefusedAtAnyDepth) {
+    const std::pair<const char *, const char *> bad[] = {
+        {R"({"db": "a.db", "db": "b.db"})", "\"db\""},
+        {R"({"db": "a.db", "\u0064b": "b.db"})", "\"db\""},
+        {R"({"cabinets": {"lab": "sim", "lab": "tcp:127.0.0.1:1"}})", "\"lab\""},
+        {R"({"mqtt": {"url": "mqtt://b", "password": "x", "password": "y"}})", "\"password\""}};
+    for (auto &[text, key] : bad) {
+        Config c;
+        const auto e =
+            config_error_of([&] { load_config_file(write_temp("twice.json", text), c); });
+        EXPECT_NE(e.find(key), std::string::npos) << text << ": " << e;
+    }
+    Config ok;
+    load_config_file(write_temp("each.json", R"({"cabinets": {"a": {"endpoint": "sim"},
+                                                               "b": {"endpoint": "sim"}}})"),
+                     ok);
+    EXPECT_EQ(ok.cabinets.size(), 2u);
+}
+
+// The config file names the token file: writable by all, it is refused
+// whatever it holds. Readable by all is reported, for the MQTT password.
+TEST(GuardedFiles, ConfigOpenToEveryUser) {
+    const TempDir dir;
+    const auto with_password =
+        R"({"mqtt": {"url": "mqtt://broker", "username": "c", "password": "secret"}})";
+    Config c;
+    const auto path = dir.file("cabinetd.json", with_password, 0646);
+    EXPECT_NE(
+        config_error_of([&] { load_config_file(path, c); }).find(path + " is writable by every"),
+        std::string::npos);
+    dir.file("cabinetd.json", R"({"db": "x.db"})", 0606);
+    EXPECT_NE(config_error_of([&] { load_config_file(path, c); }).find("writable"),
+              std::string::npos);
+    dir.file("cabinetd.json", with_password, 0644);
+    load_config_file(path, c);
+    EXPECT_EQ(c.mqtt.password, "secret");
 }
 
 TEST(Config, ListenAddresses) {

@@ -28,12 +28,13 @@ enum class RequestStatus {
 
 enum class Failure {
     None,
-    Timeout,        // no ack within the ack timeout
-    SessionChanged, // the controller restarted before answering
-    ConnectionLost, // the link went away
-    NoSession,      // no session known yet, or the controller has no valid identity
-    LineLost,       // a later line was answered first: this one never arrived whole
-    BadArgument,    // the command could not be built (door out of range, ...)
+    Timeout,         // no ack within the ack timeout
+    SessionChanged,  // the controller restarted before answering
+    ConnectionLost,  // the link went away
+    NoSession,       // no session known yet (no line heard, or its clock not yet known)
+    IdentityInvalid, // the controller has no valid identity: nothing it can take until it restarts
+    LineLost,        // a later line was answered first: this one never arrived whole
+    BadArgument,     // the command could not be built (door out of range, ...)
 };
 
 const char *to_string(Failure f);
@@ -102,7 +103,8 @@ public:
     // what arrives while it writes, so nothing else holds a line back. An
     // open is stamped with the controller's clock when it is written, not
     // when it is queued. All throw ConnectionLost if the link is gone; a
-    // command asked for before any line arrived fails NoSession.
+    // command asked for before any line arrived fails NoSession, one asked of
+    // a controller without a valid identity IdentityInvalid.
     // request_id: empty for a fresh one; a caller that retries the same open
     // (an idempotency key) passes its own, so the controller sees a replay.
     RequestPtr open(unsigned door, std::uint32_t pulse_ms, std::uint32_t ttl_ms,

@@ -43,7 +43,8 @@ CodeKind ack_kind(std::string_view code);
 // A kind as the API names it: "success", "refusal", "event", "fault".
 std::string_view to_string(CodeKind k);
 
-// True for the events that end an open's cycle: "cycle_complete", or a fault.
+// True for the events that end an open's cycle: "cycle_complete", a fault, or
+// "fault_cleared" (a clear abandoned the operation).
 bool ends_cycle(std::string_view code);
 
 // True for the faults no clear can clear: only a restart of the controller.
