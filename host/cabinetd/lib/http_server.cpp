@@ -146,57 +146,9 @@ private:
     // What the header must be before its body is read or it is routed; false
     // when it was refused (and the connection is closing).
     bool check_header() {
-        if (req_.version() != 10 && req_.version() != 11) {
-            fail(505, "use HTTP/1.1", false);
-            return false;
-        }
-        for (auto f : {http::field::host, http::field::authorization, http::field::content_type,
-                       http::field::transfer_encoding, http::field::content_length})
-            if (req_.count(f) > 1) {
-                fail(400,
-                     fmt::format("{} is given more than once", std::string(http::to_string(f))),
-                     false);
-                return false;
-            }
-        for (const char *f : {"Idempotency-Key", "Last-Event-ID"})
-            if (req_.count(f) > 1) {
-                fail(400, fmt::format("{} is given more than once", f), false);
-                return false;
-            }
-        const auto host = req_.find(http::field::host);
-        if (host == req_.end() && req_.version() == 11) {
-            fail(400, "an HTTP/1.1 request needs a Host header", false);
-            return false;
-        }
-        if (host != req_.end() && !srv_.hosts.allowed(host->value())) {
-            fail(421,
-                 fmt::format("Host \"{}\" is not this server: use 127.0.0.1:{} or localhost:{}, or "
-                             "a name in "
-                             "the configuration's allowed_hosts",
-                             std::string(host->value()), srv_.hosts.port(), srv_.hosts.port()),
-                 false);
-            return false;
-        }
-        // Only chunked, alone: any other coding (or a list of them) would be
-        // taken for "no body" here and the body for a request by a proxy.
-        if (auto te = req_.find(http::field::transfer_encoding); te != req_.end()) {
-            auto v = te->value();
-            while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
-            while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
-            if (!beast::iequals(v, "chunked")) {
-                fail(501,
-                     fmt::format("Transfer-Encoding \"{}\" is not supported: only chunked, alone",
-                                 std::string(te->value())),
-                     false);
-                return false;
-            }
-            if (req_.count(http::field::content_length)) {
-                fail(400, "a request has either Content-Length or Transfer-Encoding, not both",
-                     false);
-                return false;
-            }
-        }
-        return true;
+        auto refused = header_refusal(req_, srv_.hosts);
+        if (refused) send(std::move(*refused));
+        return !refused;
     }
 
     void on_read(beast::error_code ec) {
