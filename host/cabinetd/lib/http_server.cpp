@@ -26,7 +26,7 @@ class Conn;
 
 struct HttpServer::Impl {
     Impl(ApiContext &c, const ListenAddress &addr)
-            : ctx(c), reader(c.options.max_connections), streams(c, reader), acceptor(ioc),
+            : ctx(c), reader(c.options.limits.max_connections), streams(c, reader), acceptor(ioc),
               retry_accept(ioc), hosts(addr, c.allowed_hosts) {}
     ApiContext &ctx;
     // Declared before the io_context, so they outlive the handlers it
@@ -92,9 +92,8 @@ private:
         // sockets go soon.
         const auto now = std::chrono::steady_clock::now();
         request_deadline_ = now + opt_.request_timeout;
-        stream_.expires_at(authenticated_
-                               ? request_deadline_
-                               : now + std::min(opt_.header_timeout, opt_.request_timeout));
+        stream_.expires_at(place_ ? request_deadline_
+                                  : now + std::min(opt_.header_timeout, opt_.request_timeout));
         read_header_block();
     }
 
@@ -221,16 +220,21 @@ private:
         release();
     }
 
-    // Counts this connection out of the server's gauges, once.
+    // Counts this connection out of the server's gauges and gives its place
+    // back, once.
     void release() {
-        if (counted_unauth_) {
-            counted_unauth_ = false;
-            --counters_.unauthenticated;
-        }
+        leave_unauthenticated();
+        place_.reset();
         if (counted_conn_) {
             counted_conn_ = false;
             --counters_.connections;
         }
+    }
+
+    void leave_unauthenticated() {
+        if (!counted_unauth_) return;
+        counted_unauth_ = false;
+        --counters_.unauthenticated;
     }
 
     // --- who asks ---
@@ -260,13 +264,7 @@ private:
                       : "a bearer token is required (Authorization: Bearer ...)");
             return std::nullopt;
         }
-        // A valid token, whatever its role: this connection no longer counts
-        // among those the server may close to make room.
-        authenticated_ = true;
-        if (counted_unauth_) {
-            counted_unauth_ = false;
-            --counters_.unauthenticated;
-        }
+        if (!hold_place(*who)) return std::nullopt;
         if (need == Role::Operator && who->role != Role::Operator) {
             fail(403,
                  fmt::format("token \"{}\" has the viewer role; this needs the operator role",
@@ -274,6 +272,23 @@ private:
             return std::nullopt;
         }
         return who;
+    }
+
+    // A place among the connections with a token, whatever its role: the
+    // connection no longer counts among those the server may close to make
+    // room. False when the token (or the viewers together) hold all they
+    // may: answered 429, and the connection closes.
+    bool hold_place(const Identity &who) {
+        if (place_ && place_.grant() == who.grant) return true;
+        place_.reset(); // another token on the same connection
+        auto taken = srv_.ctx.places.take(who);
+        if (auto *why = std::get_if<PlaceRefusal>(&taken)) {
+            fail(429, srv_.ctx.places.explain(*why, who), false);
+            return false;
+        }
+        place_ = std::move(std::get<Place>(taken));
+        leave_unauthenticated();
+        return true;
     }
 
     // --- handing the request on ---
@@ -296,13 +311,18 @@ private:
         stream_.expires_never();
     }
 
-    // The event stream takes the connection over.
+    // The event stream takes the connection over, with its place.
     void hand_over(const ApiRequest &req) {
         auto start = stream_request(req, srv_.ctx);
         if (auto *refused = std::get_if<Response>(&start)) return send(std::move(*refused));
+        if (req.http.method() != http::verb::head)
+            if (auto why = place_.take_stream())
+                return fail(429, srv_.ctx.places.explain(*why, req.who), false);
+        auto place = std::move(place_);
         closed_ = true; // the socket is the stream's now
         release();
-        srv_.streams.start(std::move(stream_), std::move(std::get<StreamStart>(start)), req);
+        srv_.streams.start(std::move(stream_), std::move(place),
+                           std::move(std::get<StreamStart>(start)), req);
     }
 
     HttpServer::Impl &srv_;
@@ -316,8 +336,8 @@ private:
     Request req_;
     bool keep_alive_ = true;
     bool closed_ = false;
-    bool authenticated_ = false;
     bool counted_conn_ = true, counted_unauth_ = true;
+    Place place_; // among the connections with a token, once it showed one
 };
 
 // Makes room for a new connection: closes the oldest one that has not shown
@@ -335,15 +355,17 @@ bool evict_oldest_unauthenticated(HttpServer::Impl &impl) {
     return false;
 }
 
-// A new connection: taken, or refused when every place is held by a
-// connection with a valid token (the rest keep working).
+// A new connection: taken, or refused should every place be held by a
+// connection with a valid token (which the places kept for connections
+// without one prevent).
 void admit(HttpServer::Impl &impl, tcp::socket s) {
-    const auto &opt = impl.ctx.options;
+    const auto &limits = impl.ctx.options.limits;
     auto &counters = impl.ctx.counters;
-    bool room = counters.connections.load() < opt.max_connections;
+    bool room = counters.connections.load() < limits.max_connections;
     // Connections without a token never take more than their share: the
-    // oldest of them goes, so a client with a token always gets in.
-    if (counters.unauthenticated.load() >= opt.max_unauthenticated || !room)
+    // oldest of them goes, so a client with a token, a health check or a
+    // scrape always gets in.
+    if (counters.unauthenticated.load() >= limits.max_unauthenticated || !room)
         room = evict_oldest_unauthenticated(impl) || room;
     beast::error_code ignored;
     if (!room) {
@@ -353,7 +375,7 @@ void admit(HttpServer::Impl &impl, tcp::socket s) {
     s.set_option(tcp::no_delay(true), ignored); // small answers go out at once
     auto c = std::make_shared<Conn>(impl, std::move(s));
     auto &order = impl.unauth_order;
-    if (order.size() >= 2 * opt.max_unauthenticated + 16)
+    if (order.size() >= 2 * limits.max_unauthenticated + 16)
         std::erase_if(order, [](auto &w) {
             auto c = w.lock();
             return !c || !c->unauthenticated();
