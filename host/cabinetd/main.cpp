@@ -104,7 +104,7 @@ void add_limit_options(CLI::App &app, cabinetd::ConnectionLimits &given) {
     const std::tuple<const char *, std::size_t L::*, const char *> options[] = {
         {"--max-connections", &L::max_connections, "HTTP connections in all"},
         {"--max-unauthenticated", &L::max_unauthenticated,
-         "connections without a valid token; past it the oldest is closed"},
+         "connections without a valid token; past it the one silent longest is closed"},
         {"--max-viewer-connections", &L::max_viewer_connections,
          "connections of every viewer token together"},
         {"--max-token-connections", &L::max_token_connections,

@@ -34,9 +34,13 @@ struct HttpOptions {
     std::chrono::seconds stream_watch{2}; // how often a stream's progress is looked at
     // How many connections, and who may hold them (see ConnectionLimits).
     // Past max_unauthenticated connections without a valid token, a new
-    // connection closes the oldest of them, so idle sockets can never keep
-    // a client with a token (or a health check) out.
+    // connection closes the one of them silent longest, so idle sockets can
+    // never keep a client with a token (or a health check) out.
     ConnectionLimits limits;
+    // A connection that sends nothing is left in the kernel this long
+    // (TCP_DEFER_ACCEPT), so a client that connects and takes its time with
+    // its first request holds no place that idle sockets could take from it.
+    std::chrono::seconds defer_accept{3};
     std::chrono::seconds stream_token_ttl{60};
 };
 

@@ -40,7 +40,7 @@ struct MqttConfig {
 
 // How many HTTP connections cabinetd holds, and who may hold them.
 // Connections without a valid token share max_unauthenticated places (past
-// that the oldest makes room); those with a token share the
+// that the one silent longest makes room); those with a token share the
 // rest, each token at most max_token_connections of them (streams
 // included, of which at most max_token_streams), every viewer token together
 // at most max_viewer_connections: so no viewer, nor all of them, can take

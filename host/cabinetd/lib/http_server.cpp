@@ -12,7 +12,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <deque>
+#include <list>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 
 namespace cabinetd {
 
@@ -31,9 +34,10 @@ struct HttpServer::Impl {
     ApiContext &ctx;
     // Declared before the io_context, so they outlive the handlers it
     // destroys (and the connections and streams those hold) when it goes.
-    // Server thread only: connections without a valid token yet, oldest
-    // first (some already gone or authenticated, skipped when met).
-    std::deque<std::weak_ptr<Conn>> unauth_order;
+    // Server thread only: the open connections without a valid token, the
+    // one silent longest first (each moves to the back as bytes arrive, and
+    // leaves when it shows a token or closes).
+    std::list<Conn *> unauth;
     ReaderThread reader;
     EventStreams streams;
 
@@ -61,7 +65,8 @@ class Conn : public std::enable_shared_from_this<Conn> {
 public:
     Conn(HttpServer::Impl &srv, tcp::socket socket)
             : srv_(srv), counters_(srv.ctx.counters), opt_(srv.ctx.options),
-              stream_(std::move(socket)), buf_(opt_.header_limit) {
+              stream_(std::move(socket)), buf_(opt_.header_limit),
+              unauth_at_(srv.unauth.insert(srv.unauth.end(), this)) {
         ++counters_.connections;
         ++counters_.unauthenticated;
     }
@@ -69,10 +74,7 @@ public:
 
     void start() { read(); }
 
-    // No valid token yet, and not closed.
-    bool unauthenticated() const { return counted_unauth_; }
-
-    // Closed to make room for a newer connection.
+    // Closed to make room for a new connection.
     void evict() {
         ++counters_.evicted;
         close();
@@ -115,6 +117,7 @@ private:
                                 [self = shared_from_this()](beast::error_code ec, std::size_t n) {
                                     if (ec) return self->on_read(ec);
                                     self->buf_.commit(n);
+                                    self->heard();
                                     self->read_header_block();
                                 });
     }
@@ -231,9 +234,16 @@ private:
         }
     }
 
+    // Bytes arrived: no longer the one silent longest among those without
+    // a token.
+    void heard() {
+        if (unauth_at_) srv_.unauth.splice(srv_.unauth.end(), srv_.unauth, *unauth_at_);
+    }
+
     void leave_unauthenticated() {
-        if (!counted_unauth_) return;
-        counted_unauth_ = false;
+        if (!unauth_at_) return;
+        srv_.unauth.erase(*unauth_at_);
+        unauth_at_.reset();
         --counters_.unauthenticated;
     }
 
@@ -336,24 +346,11 @@ private:
     Request req_;
     bool keep_alive_ = true;
     bool closed_ = false;
-    bool counted_conn_ = true, counted_unauth_ = true;
+    bool counted_conn_ = true;
     Place place_; // among the connections with a token, once it showed one
+    // Where it is among those without a token, while it is one of them.
+    std::optional<std::list<Conn *>::iterator> unauth_at_;
 };
-
-// Makes room for a new connection: closes the oldest one that has not shown
-// a valid token. False if there is none.
-bool evict_oldest_unauthenticated(HttpServer::Impl &impl) {
-    auto &order = impl.unauth_order;
-    while (!order.empty()) {
-        auto c = order.front().lock();
-        order.pop_front();
-        if (c && c->unauthenticated()) {
-            c->evict();
-            return true;
-        }
-    }
-    return false;
-}
 
 // A new connection: taken, or refused should every place be held by a
 // connection with a valid token (which the places kept for connections
@@ -363,25 +360,21 @@ void admit(HttpServer::Impl &impl, tcp::socket s) {
     auto &counters = impl.ctx.counters;
     bool room = counters.connections.load() < limits.max_connections;
     // Connections without a token never take more than their share: the
-    // oldest of them goes, so a client with a token, a health check or a
-    // scrape always gets in.
-    if (counters.unauthenticated.load() >= limits.max_unauthenticated || !room)
-        room = evict_oldest_unauthenticated(impl) || room;
+    // one of them silent longest goes, so a client with a token, a health
+    // check or a scrape always gets in.
+    if (counters.unauthenticated.load() >= limits.max_unauthenticated || !room) {
+        if (!impl.unauth.empty()) {
+            impl.unauth.front()->evict();
+            room = true;
+        }
+    }
     beast::error_code ignored;
     if (!room) {
         s.close(ignored);
         return;
     }
     s.set_option(tcp::no_delay(true), ignored); // small answers go out at once
-    auto c = std::make_shared<Conn>(impl, std::move(s));
-    auto &order = impl.unauth_order;
-    if (order.size() >= 2 * limits.max_unauthenticated + 16)
-        std::erase_if(order, [](auto &w) {
-            auto c = w.lock();
-            return !c || !c->unauthenticated();
-        });
-    order.push_back(c);
-    c->start();
+    std::make_shared<Conn>(impl, std::move(s))->start();
 }
 
 void do_accept(HttpServer::Impl &impl) {
@@ -412,6 +405,14 @@ HttpServer::HttpServer(ApiContext &ctx, const ListenAddress &addr)
         impl_->acceptor.set_option(net::socket_base::reuse_address(true));
         impl_->acceptor.bind(ep);
         impl_->acceptor.listen(net::socket_base::max_listen_connections);
+        // Where the kernel can, a connection reaches cabinetd with its first
+        // bytes; one that sends nothing for defer_accept is handed over all
+        // the same (then the header deadline closes it).
+#ifdef TCP_DEFER_ACCEPT
+        const int defer = static_cast<int>(ctx.options.defer_accept.count());
+        ::setsockopt(impl_->acceptor.native_handle(), IPPROTO_TCP, TCP_DEFER_ACCEPT, &defer,
+                     sizeof defer);
+#endif
         port_ = impl_->acceptor.local_endpoint().port();
         impl_->hosts.set_port(port_);
     } catch (const boost::system::system_error &e) {
