@@ -41,6 +41,9 @@ struct HttpOptions {
     // (TCP_DEFER_ACCEPT), so a client that connects and takes its time with
     // its first request holds no place that idle sockets could take from it.
     std::chrono::seconds defer_accept{3};
+    // Audit reads (/api/events) one token may have waiting or running at
+    // once; past that it is told to try again (429).
+    std::size_t audit_reads_per_token = 4;
     std::chrono::seconds stream_token_ttl{60};
 };
 

@@ -30,15 +30,28 @@ void BoardIds::seen(const std::string &cabinet, const std::string &key) {
     const auto at = boards_.find(cabinet);
     if (at == boards_.end()) return; // not one of ours
     at->second = id ? id->board_id : std::string();
+    // A collision that ends is said to, so that one coming back is said again.
+    for (auto it = warned_.begin(); it != warned_.end();) {
+        const auto &a = boards_.at(it->first);
+        if (!a.empty() && a == boards_.at(it->second)) {
+            ++it;
+            continue;
+        }
+        log(5,
+            fmt::format("cabinets {} and {} no longer report the same board id", it->first,
+                        it->second));
+        it = warned_.erase(it);
+    }
     if (at->second.empty()) return;
     for (const auto &[other, board] : boards_) {
         if (other == cabinet || board != at->second) continue;
         auto pair = std::minmax(cabinet, other);
         if (!warned_.emplace(pair.first, pair.second).second) continue;
         log(4,
-            fmt::format("cabinets {} and {} report the same board id {}: a copied "
-                        "configuration or two controllers alike; their MQTT topics and "
-                        "client ids collide",
+            fmt::format("cabinets {} and {} report the same board id {} (a copied "
+                        "configuration, or two controllers alike): on MQTT, no command is "
+                        "taken on topics named by that board, and neither is announced to "
+                        "Home Assistant, until each reports a board id of its own",
                         pair.first, pair.second, board));
     }
 }
@@ -50,12 +63,17 @@ std::string BoardIds::board(const std::string &cabinet) const {
 }
 
 std::vector<std::string> BoardIds::shared_with(const std::string &cabinet) const {
+    return identity(cabinet).shared_with;
+}
+
+BoardIds::Identity BoardIds::identity(const std::string &cabinet) const {
     std::lock_guard lk(mu_);
-    std::vector<std::string> out;
+    Identity out;
     const auto at = boards_.find(cabinet);
     if (at == boards_.end() || at->second.empty()) return out;
+    out.board = at->second;
     for (const auto &[other, board] : boards_)
-        if (other != cabinet && board == at->second) out.push_back(other);
+        if (other != cabinet && board == at->second) out.shared_with.push_back(other);
     return out;
 }
 

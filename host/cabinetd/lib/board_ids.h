@@ -1,8 +1,9 @@
 // Which board each cabinet's controller is, as its sessions show, and which
 // cabinets share one: a copied configuration, or two simulators started
-// alike. Such cabinets would share their MQTT topics and client id, and their
-// journal's history would mix, so it is said once in the log and shown in
-// both cabinets' status for as long as it lasts.
+// alike. Topics named by the board would mean either cabinet, so the MQTT
+// bridge asks here before it takes a command; the log says when a collision
+// starts and ends, and the status, the page and the metrics show it for as
+// long as it lasts.
 #pragma once
 
 #include "journal.h"
@@ -28,6 +29,12 @@ public:
     std::string board(const std::string &cabinet) const;
     // The other cabinets whose board id is this cabinet's, in name order.
     std::vector<std::string> shared_with(const std::string &cabinet) const;
+    // Both at one moment.
+    struct Identity {
+        std::string board;
+        std::vector<std::string> shared_with;
+    };
+    Identity identity(const std::string &cabinet) const;
 
     // Takes a session key of the journal ("<session id>[~<ms>]").
     void seen(const std::string &cabinet, const std::string &session_key);

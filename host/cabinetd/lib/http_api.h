@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 namespace cabinetd {
@@ -24,11 +25,14 @@ class ReaderThread;
 namespace http = boost::beast::http;
 using Request = http::request<http::string_body>;
 
+// A header of an answer: one HTTP knows, or one of cabinetd's own by name.
+using HeaderName = std::variant<http::field, std::string>;
+
 struct Response {
     http::status status = http::status::ok;
     std::string body;
     std::string content_type = "application/json";
-    std::vector<std::pair<http::field, std::string>> headers;
+    std::vector<std::pair<HeaderName, std::string>> headers;
     bool keep_alive = true; // false: the connection closes after it
 };
 
@@ -58,7 +62,7 @@ struct ApiRequest {
     // The parts of the path a route's pattern names, as {name}.
     std::vector<std::pair<std::string_view, std::string>> params;
     Identity who;                          // for a route that needs a token
-    ReaderThread &reader;                  // for reads of the journal
+    ReaderThread &reader;                  // for audit reads of the journal
     std::function<void(Response)> respond; // a later answer, once, from any thread
 
     const std::string &param(std::string_view name) const;

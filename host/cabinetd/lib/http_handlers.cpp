@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <fstream>
-#include <limits>
 #include <sstream>
 #include <variant>
 
@@ -259,8 +258,15 @@ std::variant<EventsRequest, Response> events_query(const ApiRequest &req, ApiCon
     return events;
 }
 
-// A page of records as CSV: a client continues after the last row's cursor
-// while the page is full, as it does after `next` while `more` is true.
+// How many records one audit page examines at most: a search whose filters
+// match little answers an empty page, with the cursor to go on from, in tens
+// of milliseconds however large the journal is, instead of scanning it all
+// while everyone else's search waits.
+constexpr std::int64_t kAuditWindow = 20000;
+
+// A page of records as CSV; where to go on from, and whether there may be
+// more, events_page says in headers (on JSON answers too, beside `next` and
+// `more`).
 Response events_csv(ApiContext &ctx, const Journal::Page &page, bool for_operator) {
     std::string body = csv_header();
     for (auto &r : page.records)
@@ -273,21 +279,25 @@ Response events_csv(ApiContext &ctx, const Journal::Page &page, bool for_operato
 
 // Runs on the reader thread, where nothing may escape: a failure is the answer.
 Response events_page(ApiContext &ctx, const EventsRequest &events, bool for_operator) {
-    const auto &query = events.query;
     std::optional<Journal::Page> page;
     try {
-        page = ctx.journal.page(query, std::numeric_limits<std::int64_t>::max());
+        page = ctx.journal.page(events.query, kAuditWindow, Journal::Reader::audit);
     } catch (const std::exception &e) {
         return error_response(500, fmt::format("cannot read the journal: {}", e.what()));
     }
     try {
-        if (events.csv) return events_csv(ctx, *page, for_operator);
-        json out = json::array();
-        for (auto &r : page->records)
-            out.push_back(record_json(r, for_operator, ctx.endpoint(r.cabinet)));
-        const auto next = page->records.empty() ? query.after : page->records.back().cursor;
-        const bool more = page->records.size() == query.limit;
-        return json_response(200, {{"events", out}, {"next", next}, {"more", more}});
+        Response out;
+        if (events.csv) out = events_csv(ctx, *page, for_operator);
+        else {
+            json records = json::array();
+            for (auto &r : page->records)
+                records.push_back(record_json(r, for_operator, ctx.endpoint(r.cabinet)));
+            out = json_response(
+                200, {{"events", records}, {"next", page->scanned_to}, {"more", page->more}});
+        }
+        out.headers.emplace_back(std::string("Cabinetd-Next"), std::to_string(page->scanned_to));
+        out.headers.emplace_back(std::string("Cabinetd-More"), page->more ? "true" : "false");
+        return out;
     } catch (const std::exception &e) {
         return error_response(500, fmt::format("internal error: {}", e.what()));
     }
@@ -298,11 +308,23 @@ Response events_page(ApiContext &ctx, const EventsRequest &events, bool for_oper
 Answer get_events(const ApiRequest &req, ApiContext &ctx) {
     auto query = events_query(req, ctx);
     if (auto *refused = std::get_if<Response>(&query)) return std::move(*refused);
-    // The read runs on the reader thread; the answer goes from there.
-    const bool queued = req.reader.submit(
+    // The read runs on the reader thread, each token's in turn; the answer
+    // goes from there.
+    const auto queued = req.reader.submit(
+        req.who.grant,
         [&ctx, events = std::get<EventsRequest>(query), for_operator = req.for_operator(),
          respond = req.respond] { respond(events_page(ctx, events, for_operator)); });
-    if (!queued) return error_response(503, "too many journal reads waiting; try again");
+    using Submitted = ReaderThread::Submitted;
+    if (queued == Submitted::key_full) {
+        auto out = error_response(
+            429,
+            fmt::format("this token has {} journal reads under way already; try again",
+                        ctx.options.audit_reads_per_token));
+        out.headers.emplace_back(http::field::retry_after, "1");
+        return out;
+    }
+    if (queued == Submitted::full)
+        return error_response(503, "too many journal reads waiting; try again");
     return std::nullopt;
 }
 

@@ -29,8 +29,9 @@ class Conn;
 
 struct HttpServer::Impl {
     Impl(ApiContext &c, const ListenAddress &addr)
-            : ctx(c), reader(c.options.limits.max_connections), streams(c, reader), acceptor(ioc),
-              retry_accept(ioc), hosts(addr, c.allowed_hosts) {}
+            : ctx(c), reader(c.options.limits.max_connections, c.options.audit_reads_per_token),
+              stream_reader(c.options.limits.max_connections), streams(c, stream_reader),
+              acceptor(ioc), retry_accept(ioc), hosts(addr, c.allowed_hosts) {}
     ApiContext &ctx;
     // Declared before the io_context, so they outlive the handlers it
     // destroys (and the connections and streams those hold) when it goes.
@@ -38,7 +39,10 @@ struct HttpServer::Impl {
     // one silent longest first (each moves to the back as bytes arrive, and
     // leaves when it shows a token or closes).
     std::list<Conn *> unauth;
+    // Audits (/api/events), the tokens taking turns, and the streams' pages
+    // on a thread of their own: a live stream never waits behind a search.
     ReaderThread reader;
+    ReaderThread stream_reader;
     EventStreams streams;
 
     net::io_context ioc;
@@ -187,7 +191,7 @@ private:
         auto res = std::make_shared<http::response<http::string_body>>(r.status, req_.version());
         common_headers(*res);
         res->set(http::field::content_type, r.content_type);
-        for (auto &[f, v] : r.headers) res->set(f, v);
+        for (auto &[f, v] : r.headers) std::visit([&](auto &name) { res->set(name, v); }, f);
         res->body() = std::move(r.body);
         res->keep_alive(keep_alive_);
         res->prepare_payload();
@@ -443,6 +447,7 @@ void HttpServer::stop() {
     impl_->ioc.stop();
     thread_.join();
     impl_->reader.stop();
+    impl_->stream_reader.stop();
 }
 
 } // namespace cabinetd

@@ -1,8 +1,8 @@
 // The HTTP API, the event stream, the metrics and the operator page's files,
 // on Boost.Beast. One thread runs every connection asynchronously, so idle
 // connections and event streams cost a socket and a buffer, not a thread;
-// journal reads for clients run on a reader thread of their own, so no
-// client's read can hold that thread up.
+// journal reads for clients run on reader threads of their own (one for
+// audits, one for streams), so no client's read can hold that thread up.
 #pragma once
 
 #include "api_context.h"

@@ -38,6 +38,7 @@ Journal::Journal(const std::string &path, JournalOptions options)
         sqlite3_close(wdb_);
         sqlite3_close(rdb_);
         sqlite3_close(pdb_);
+        sqlite3_close(adb_);
         sqlite3_close(cdb_);
         if (lock_fd_ >= 0) ::close(lock_fd_);
         throw;
@@ -74,6 +75,7 @@ void Journal::open(const std::string &path, const char *vfs) {
     exec(wdb_, "PRAGMA journal_size_limit=4194304");
     rdb_ = open_db(path, SQLITE_OPEN_READONLY, vfs);
     pdb_ = open_db(path, SQLITE_OPEN_READONLY, vfs);
+    adb_ = open_db(path, SQLITE_OPEN_READONLY, vfs);
     cdb_ = open_db(path, SQLITE_OPEN_READWRITE, vfs);
     Stmt last(wdb_, "SELECT coalesce(max(cursor), 0) FROM journal");
     last.step();
@@ -116,6 +118,7 @@ Journal::~Journal() {
     sqlite3_close(cdb_);
     sqlite3_close(rdb_);
     sqlite3_close(pdb_);
+    sqlite3_close(adb_);
     sqlite3_close(wdb_);
     fault_vfs_.reset();
     if (lock_fd_ >= 0) ::close(lock_fd_);

@@ -54,9 +54,10 @@ private:
 };
 
 // Version 2 added the client's idempotency key of an open (key_scope,
-// client_key) and an event's uptime as a column (uptime_ms); a version-1
-// journal is migrated in place when opened.
-inline constexpr int kSchemaVersion = 2;
+// client_key) and an event's uptime as a column (uptime_ms); version 3 the
+// requester as an indexed column (requested_by). An older journal is
+// migrated in place when opened.
+inline constexpr int kSchemaVersion = 3;
 
 // Kinds of record.
 //  "event"   an event line (stored once per cabinet, session and event_seq;
@@ -98,6 +99,9 @@ struct Record {
     std::string client_key;
     // Events: the controller's uptime when it happened (milliseconds).
     std::optional<std::uint64_t> uptime_ms;
+    // Who asked (requester() of the detail): set when the record is stored,
+    // so that a search by requester is an index's, not a parse of every detail.
+    std::string requested_by;
 };
 
 struct JournalOptions {
@@ -158,8 +162,9 @@ struct Query {
     std::optional<std::int64_t> until_ms; // at_ms < until_ms
 };
 
-// Who asked for what a record is about: the token name of an open's or a
-// clear's requester, or of whoever acknowledged an alarm; empty otherwise.
+// Who asked for what a record is about, as its detail says: the token name
+// of an open's or a clear's requester, or of whoever acknowledged an alarm;
+// empty otherwise.
 std::string requester(const Record &r);
 
 // Whether a record passes a query's filters (its cursor and limit aside).
@@ -213,18 +218,24 @@ public:
     std::vector<Record> since(std::int64_t after, std::size_t limit) const;
 
     // A page for a reader that must never hold anyone up (the event stream,
-    // /api/events): the records after q.after that match q's cabinet and
-    // kinds, at most q.limit, looking at most `window` cursors ahead and
-    // never past the last committed record. The query does the filtering,
-    // on a database connection of its own, so a client's long read never
-    // waits on or holds up the cabinets' own reads. `scanned_to` is where the
+    // /api/events): the records after q.after that match q, at most q.limit,
+    // examining at most `window` records and never looking past the last
+    // committed one. A requester is found through its index (`window` of its
+    // records examined), anything else by cursor (`window` cursors ahead);
+    // time filters first narrow the cursors through the time index
+    // (time_span). The query does the filtering, on a database connection of
+    // the reader's own, so a client's read never waits on or holds up the
+    // cabinets' reads, nor a stream's an audit's. `scanned_to` is where the
     // next page starts: the last record returned when the page is full, else
-    // as far as this one looked.
+    // as far as this one looked; `more`: records past it may match, though
+    // this page may be empty.
     struct Page {
         std::vector<Record> records;
         std::int64_t scanned_to = 0;
+        bool more = false;
     };
-    Page page(const Query &q, std::int64_t window) const;
+    enum class Reader { stream, audit };
+    Page page(const Query &q, std::int64_t window, Reader reader = Reader::stream) const;
 
     // Called on the writer thread after each commit with the new last cursor.
     using Listener = std::function<void(std::int64_t)>;
@@ -293,8 +304,10 @@ private:
     std::vector<Record> startup_records_; // written once the writer runs
     sqlite3 *wdb_ = nullptr;              // writer thread only (and construction)
     sqlite3 *rdb_ = nullptr;              // readers, under rmu_
-    sqlite3 *pdb_ = nullptr;              // page(), under pmu_
+    sqlite3 *pdb_ = nullptr;              // page() for streams, under pmu_
     mutable std::mutex pmu_;
+    sqlite3 *adb_ = nullptr; // page() for audits, under amu_
+    mutable std::mutex amu_;
     sqlite3 *cdb_ = nullptr; // the checkpoint thread
     mutable std::mutex rmu_;
 

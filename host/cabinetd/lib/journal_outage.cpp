@@ -175,7 +175,10 @@ std::vector<Record> Journal::recovery_records() {
             const auto emit = [&](std::uint64_t to) {
                 if (from > to) return;
                 Record g;
-                g.at_ms = wall_ms();
+                // Stamped with the outage's start, like the record of the
+                // outage before it: the records around it stay in the order
+                // of their times, which a search by time relies on.
+                g.at_ms = unavailable_since_ms_;
                 g.cabinet = key.first;
                 g.kind = "gap";
                 g.session_id = key.second;

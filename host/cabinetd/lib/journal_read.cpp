@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <limits>
 
 namespace cabinetd {
 
@@ -12,11 +13,30 @@ using namespace journal_sql;
 
 namespace {
 
-// A query's filters, then its order and limit: the end of a SELECT whose own
-// conditions come first. bind_filter binds its values from parameter i on,
-// in the same order. The requester is read as requester() reads it.
+// Records mostly follow each other in the order of their wall-clock times,
+// but not strictly: cabinets stamp them on threads of their own before they
+// are queued, and the clock may be stepped. Records stamped this close to one
+// another are taken to be possibly out of order.
+constexpr std::int64_t kClockSlackMs = 10000;
+// The times a record can carry (whatever a damaged journal holds).
+constexpr std::int64_t kMaxMs = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t kMinMs = std::numeric_limits<std::int64_t>::min();
+
+// The cursors a page may look at: after `from`, up to `to`.
+struct Span {
+    std::int64_t from = 0, to = 0;
+};
+
+// A query's filters beyond its cursors, then its order and limit: the end of
+// a SELECT whose own conditions come first. bind_filter binds their values
+// from parameter i on, in the same order. The requester's condition names
+// its index's own, so that the index can serve it. The times are compared
+// as `+at_ms`, which keeps the time index out of the scan: it would read
+// every record of a wide time range before putting them in cursor order
+// (time_span uses that index instead, with bounded work).
 std::string filter_sql(const Query &q) {
     std::string sql;
+    if (!q.requested_by.empty()) sql += " AND requested_by = ? AND requested_by <> ''";
     if (!q.cabinet.empty()) sql += " AND cabinet = ?";
     if (!q.kinds.empty()) {
         sql += " AND kind IN (";
@@ -24,22 +44,91 @@ std::string filter_sql(const Query &q) {
         sql += ")";
     }
     if (q.door) sql += " AND door_id = ?";
-    if (!q.requested_by.empty())
-        sql += " AND CASE WHEN json_valid(detail) THEN coalesce(json_extract(detail, "
-               "'$.requested_by'), json_extract(detail, '$.by')) END = ?";
-    if (q.since_ms) sql += " AND at_ms >= ?";
-    if (q.until_ms) sql += " AND at_ms < ?";
+    if (q.since_ms) sql += " AND +at_ms >= ?";
+    if (q.until_ms) sql += " AND +at_ms < ?";
     return sql + " ORDER BY cursor LIMIT ?";
 }
 
 void bind_filter(Stmt &s, int i, const Query &q) {
+    if (!q.requested_by.empty()) s.bind(i++, q.requested_by);
     if (!q.cabinet.empty()) s.bind(i++, q.cabinet);
     for (auto &k : q.kinds) s.bind(i++, k);
     if (q.door) s.bind(i++, static_cast<std::int64_t>(q.door));
-    if (!q.requested_by.empty()) s.bind(i++, q.requested_by);
     if (q.since_ms) s.bind(i++, *q.since_ms);
     if (q.until_ms) s.bind(i++, *q.until_ms);
     s.bind(i++, static_cast<std::int64_t>(q.limit));
+}
+
+// Narrows a span to the cursors that may hold records of the query's time
+// range, through the time index alone (a few seeks and the records of a few
+// seconds, whatever the journal's size): from the first record stamped at or
+// after since_ms to the last one stamped before until_ms, each widened by
+// the records stamped within kClockSlackMs of it. What lies outside is
+// stamped out of order by more than that: made before the clock was stepped
+// back by more. Each record in the span is still filtered by its own time.
+void time_span(sqlite3 *db, const Query &q, Span &s) {
+    if (q.since_ms) {
+        Stmt first(db,
+                   "SELECT at_ms FROM journal INDEXED BY journal_at WHERE at_ms >= ? "
+                   "ORDER BY at_ms LIMIT 1");
+        first.bind(1, *q.since_ms);
+        if (!first.step()) {
+            s.from = s.to; // nothing stamped that late
+            return;
+        }
+        Stmt lo(db,
+                "SELECT min(cursor) FROM journal INDEXED BY journal_at "
+                "WHERE at_ms >= ? AND at_ms <= ?");
+        const auto at = first.i64(0);
+        lo.bind(1, at).bind(2, at > kMaxMs - kClockSlackMs ? kMaxMs : at + kClockSlackMs);
+        lo.step();
+        s.from = std::max(s.from, lo.i64(0) - 1);
+    }
+    if (q.until_ms) {
+        Stmt last(db,
+                  "SELECT at_ms FROM journal INDEXED BY journal_at WHERE at_ms < ? "
+                  "ORDER BY at_ms DESC LIMIT 1");
+        last.bind(1, *q.until_ms);
+        if (!last.step()) {
+            s.to = s.from; // nothing stamped that early
+            return;
+        }
+        Stmt hi(db,
+                "SELECT max(cursor) FROM journal INDEXED BY journal_at "
+                "WHERE at_ms >= ? AND at_ms < ?");
+        const auto at = last.i64(0);
+        hi.bind(1, at < kMinMs + kClockSlackMs ? kMinMs : at - kClockSlackMs).bind(2, *q.until_ms);
+        hi.step();
+        s.to = std::min(s.to, hi.i64(0));
+    }
+}
+
+// Where a page of a requester's records stops looking: at its window-th
+// record in the span, found in the requester's index, or the span's end.
+std::int64_t requester_upto(sqlite3 *db, const Query &q, const Span &s, std::int64_t window) {
+    Stmt st(db,
+            "SELECT cursor FROM journal INDEXED BY journal_requester WHERE requested_by = ? "
+            "AND requested_by <> '' AND cursor > ? AND cursor <= ? "
+            "ORDER BY cursor LIMIT 1 OFFSET ?");
+    st.bind(1, q.requested_by)
+        .bind(2, s.from)
+        .bind(3, s.to)
+        .bind(4, std::max<std::int64_t>(window - 1, 0));
+    return st.step() ? st.i64(0) : s.to;
+}
+
+// The records of (from, upto] that match q, by the query (see filter_sql):
+// through the requester's index for a requester, else by cursor.
+void scan_db(sqlite3 *db, const Query &q, std::int64_t from, std::int64_t upto,
+             std::vector<Record> &out) {
+    const auto sql =
+        fmt::format("SELECT {} FROM journal {} WHERE cursor > ? AND cursor <= ?", kColumns,
+                    q.requested_by.empty() ? "NOT INDEXED" : "INDEXED BY journal_requester") +
+        filter_sql(q);
+    Stmt s(db, sql.c_str());
+    s.bind(1, from).bind(2, upto);
+    bind_filter(s, 3, q);
+    while (s.step()) out.push_back(row(s));
 }
 
 } // namespace
@@ -156,40 +245,43 @@ std::vector<Record> Journal::since(std::int64_t after, std::size_t limit) const 
     return read(q);
 }
 
-Journal::Page Journal::page(const Query &q, std::int64_t window) const {
+Journal::Page Journal::page(const Query &q, std::int64_t window, Reader reader) const {
+    sqlite3 *db = reader == Reader::audit ? adb_ : pdb_;
+    std::mutex &dbmu = reader == Reader::audit ? amu_ : pmu_;
+    const std::int64_t end = last_cursor();
+    Span span{q.after, end};
+    if (q.since_ms || q.until_ms) {
+        std::lock_guard lk(dbmu);
+        time_span(db, q, span);
+    }
+    // Never before the cursor asked for, never past the last committed record.
+    span.from = std::max(q.after, std::min(span.from, end));
+    span.to = std::max(span.from, std::min(span.to, end));
     Page out;
-    const auto wanted = [&](const Record &r) { return matches(q, r); };
-    std::int64_t upto = 0;
+    out.scanned_to = span.from;
+    if (span.from == span.to || q.limit == 0) return out;
+    // How far this page looks: `window` cursors on, or `window` of the
+    // requester's records on (found below, in its index).
+    std::int64_t upto = window >= span.to - span.from ? span.to : span.from + window;
+    bool from_db = true;
     {
         std::lock_guard lk(mu_);
-        upto = window >= last_cursor_ - q.after ? last_cursor_ : q.after + window;
-        out.scanned_to = std::max(q.after, upto);
-        if (q.after >= upto || q.limit == 0) return out;
-        if (!recent_.empty() && recent_.front().cursor <= q.after + 1) {
+        if (!recent_.empty() && recent_.front().cursor <= span.from + 1) {
+            from_db = false;
             auto it =
-                std::upper_bound(recent_.begin(), recent_.end(), q.after,
+                std::upper_bound(recent_.begin(), recent_.end(), span.from,
                                  [](std::int64_t c, const Record &r) { return c < r.cursor; });
-            for (; it != recent_.end() && it->cursor <= upto; ++it) {
-                if (!wanted(*it)) continue;
-                out.records.push_back(*it);
-                if (out.records.size() == q.limit) {
-                    out.scanned_to = it->cursor;
-                    break;
-                }
-            }
-            return out;
+            for (; it != recent_.end() && it->cursor <= upto && out.records.size() < q.limit; ++it)
+                if (matches(q, *it)) out.records.push_back(*it);
         }
     }
-    const auto sql =
-        fmt::format("SELECT {} FROM journal WHERE cursor > ? AND cursor <= ?", kColumns) +
-        filter_sql(q);
-    std::lock_guard lk(pmu_);
-    Stmt s(pdb_, sql.c_str());
-    s.bind(1, q.after);
-    s.bind(2, upto);
-    bind_filter(s, 3, q);
-    while (s.step()) out.records.push_back(row(s));
-    if (out.records.size() == q.limit) out.scanned_to = out.records.back().cursor;
+    if (from_db) {
+        std::lock_guard lk(dbmu);
+        if (!q.requested_by.empty()) upto = requester_upto(db, q, span, window);
+        scan_db(db, q, span.from, upto, out.records);
+    }
+    out.scanned_to = out.records.size() == q.limit ? out.records.back().cursor : upto;
+    out.more = out.scanned_to < span.to;
     return out;
 }
 

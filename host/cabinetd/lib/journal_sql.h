@@ -76,7 +76,7 @@ int pragma_int(sqlite3 *db, const char *sql);
 
 constexpr const char *kColumns =
     "cursor, at_ms, cabinet, kind, session_id, event_seq, seq_to, code, request_id, door_id, detail, "
-    "key_scope, client_key, uptime_ms";
+    "key_scope, client_key, uptime_ms, requested_by";
 Record row(const Stmt &s);
 
 // A record of the journal itself (kind "journal"); at_ms 0: now.

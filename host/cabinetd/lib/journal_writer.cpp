@@ -160,8 +160,8 @@ void Journal::commit(std::vector<Batch> &batches) {
 std::vector<Record> Journal::insert(std::vector<Batch> &batches, std::uint64_t &dups) {
     Stmt ins(wdb_,
              "INSERT OR IGNORE INTO journal (at_ms, cabinet, kind, session_id, event_seq, seq_to, "
-             "code, request_id, door_id, detail, key_scope, client_key, uptime_ms) "
-             "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?)");
+             "code, request_id, door_id, detail, key_scope, client_key, uptime_ms, requested_by) "
+             "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
     Stmt sess(
         wdb_,
         "INSERT INTO sessions (cabinet, session_id, last_seq, first_ms, last_ms) VALUES (?,?,?,?,?) "
@@ -178,6 +178,7 @@ std::vector<Record> Journal::insert(std::vector<Batch> &batches, std::uint64_t &
         }
         for (auto &r : b.records) {
             if (r.at_ms == 0) r.at_ms = wall_ms();
+            r.requested_by = requester(r);
             ins.bind(1, r.at_ms)
                 .bind(2, r.cabinet)
                 .bind(3, r.kind)
@@ -190,7 +191,8 @@ std::vector<Record> Journal::insert(std::vector<Batch> &batches, std::uint64_t &
                 .bind(10, r.detail)
                 .bind(11, r.key_scope)
                 .bind(12, r.client_key)
-                .bind(13, r.uptime_ms);
+                .bind(13, r.uptime_ms)
+                .bind(14, r.requested_by);
             ins.step();
             ins.reset();
             if (sqlite3_changes(wdb_) == 0) {

@@ -166,6 +166,18 @@ void http_metrics(std::string &out, const HttpCounters &c, const TokenPlaces &pl
                            to_string(static_cast<PlaceRefusal>(i)), held.refused[i]);
 }
 
+// A series for each pair while two cabinets report one board id, so that an
+// alert on it names both and ends with the collision.
+void board_metrics(std::string &out, const ApiContext &ctx) {
+    family(out, "cabinetd_board_id_shared", "gauge",
+           "1 while the cabinet's controller reports the board id of the cabinet `with`.");
+    if (!ctx.boards) return;
+    for (auto &[c, ep] : ctx.cabinets)
+        for (auto &other : ctx.boards->shared_with(c->name()))
+            out += fmt::format("cabinetd_board_id_shared{{cabinet=\"{}\",with=\"{}\"}} 1\n",
+                               label(c->name()), label(other));
+}
+
 } // namespace
 
 std::string metrics_text(const ApiContext &ctx) {
@@ -178,6 +190,7 @@ std::string metrics_text(const ApiContext &ctx) {
                            s.link == Link::Up ? 1 : 0);
     cabinet_counters(out, all);
     cabinet_gauges(out, all);
+    board_metrics(out, ctx);
     alarm_metrics(out, all);
     journal_metrics(out, ctx.journal);
     http_metrics(out, ctx.counters, ctx.places);

@@ -90,9 +90,9 @@ struct MqttBridge::Inbox {
 };
 
 MqttBridge::MqttBridge(const MqttConfig &cfg, Journal &journal, std::vector<Cabinet *> cabinets,
-                       BrokerFactory factory, MqttTiming timing)
-        : cfg_(cfg), journal_(journal), factory_(std::move(factory)), timing_(timing),
-          inbox_(std::make_shared<Inbox>()) {
+                       const BoardIds &boards, BrokerFactory factory, MqttTiming timing)
+        : cfg_(cfg), journal_(journal), boards_(boards), factory_(std::move(factory)),
+          timing_(timing), inbox_(std::make_shared<Inbox>()) {
     validate_mqtt(cfg_, cabinets.size());
     url_ = parse_broker_url(cfg_.url);
     const auto start = journal_.last_cursor();
@@ -102,8 +102,7 @@ MqttBridge::MqttBridge(const MqttConfig &cfg, Journal &journal, std::vector<Cabi
         u->cab = c;
         u->name = c->name();
         u->backoff = timing_.backoff_min;
-        if (auto s = journal_.last_session(u->name))
-            if (auto b = board_id_of(*s)) u->board = *b;
+        u->board = boards_.board(u->name); // as the journal last saw it
         u->prefix = topic_prefix(cfg_, u->name, u->board);
         // A cabinet new to the broker starts with the events from now on
         // (recorded at once: a cabinetd that never reaches the broker before
@@ -240,6 +239,7 @@ void MqttBridge::shutdown() {
 BrokerClient::Callbacks MqttBridge::callbacks(Unit &u) {
     const int gen = ++u.generation;
     const auto index = u.index;
+    const Topics topics{u.prefix, u.board};
     // Runs f on the bridge's thread, unless this connection has been
     // replaced by then.
     const auto on_unit = [weak = std::weak_ptr<Inbox>(inbox_), index, gen](auto f) {
@@ -262,20 +262,22 @@ BrokerClient::Callbacks MqttBridge::callbacks(Unit &u) {
                 x.inflight.erase(it->second);
                 x.by_mid.erase(it);
             }
+            std::erase_if(x.results_inflight, [mid](auto &r) { return r.first == mid; });
             if (x.goodbye_mid == mid) x.goodbye_acked = true;
         });
     };
-    cb.message = [weak = std::weak_ptr<Inbox>(inbox_), index, gen,
+    // A command is answered even when its connection has gone by the time
+    // it is taken: the broker has handed it over and will not again.
+    cb.message = [weak = std::weak_ptr<Inbox>(inbox_), index, topics,
                   timing = timing_](std::string topic, std::string payload, bool retained) {
         auto in = weak.lock();
         if (!in) return;
         // One byte past what a command may carry keeps it refused as too large.
         if (payload.size() > kMaxCommandPayload) payload.resize(kMaxCommandPayload + 1);
         in->push_command(
-            [index, gen, topic = std::move(topic), payload = std::move(payload),
+            [index, topics, topic = std::move(topic), payload = std::move(payload),
              retained](MqttBridge &b, bool overloaded) {
-                auto &x = *b.units_[index];
-                if (x.generation == gen) b.on_message(x, topic, payload, retained, overloaded);
+                b.on_message(*b.units_[index], topics, topic, payload, retained, overloaded);
             },
             timing);
     };
@@ -291,7 +293,7 @@ void MqttBridge::connect(Unit &u, std::uint64_t now) {
     s.ca_file = cfg_.ca_file;
     s.username = cfg_.username;
     s.password = cfg_.password;
-    s.client_id = client_id(u.board);
+    s.client_id = client_id(u.board, u.name);
     s.keepalive = timing_.keepalive;
     s.will = BrokerSettings::Will{u.prefix + "availability", "offline", 1, true};
     try {
@@ -320,16 +322,10 @@ void MqttBridge::on_connected(Unit &u) {
     u.retained.clear();
     u.ha_republish_at.reset();
     u.discovered.reset();
-    // What is published from here on says what the cabinet is now, never a
-    // passing "offline" or a state of nulls while its first state line is due.
-    if (!holding(u)) publish_retained(u, "availability", u.online ? "online" : "offline", true);
-    discover(u, false);
-    if (!holding(u)) publish_status(u, true);
-    while (!u.unsent_results.empty()) {
-        answer(u, std::move(u.unsent_results.front()));
-        u.unsent_results.pop_front();
-    }
-    pump(u);
+    u.shared = shares_topics(u);
+    refresh(u, true);
+    for (auto &r : std::exchange(u.unsent_results, {})) send_result(u, std::move(r));
+    if (!u.shared) pump(u);
 }
 
 void MqttBridge::on_disconnected(Unit &u, const std::string &reason, std::uint64_t now) {
@@ -339,103 +335,63 @@ void MqttBridge::on_disconnected(Unit &u, const std::string &reason, std::uint64
     u.connected = false;
     if (u.client) u.client->stop();
     u.client.reset();
-    // What the broker has not acknowledged goes again, from the journal.
+    // What the broker has not acknowledged goes again: events from the
+    // journal, answers from what is owed.
     u.scan = u.acked();
     u.inflight.clear();
     u.by_mid.clear();
+    auto sent = std::exchange(u.results_inflight, {});
+    auto owed = std::exchange(u.unsent_results, {});
+    for (auto &r : sent) owe(u, std::move(r.second));
+    for (auto &r : owed) owe(u, std::move(r));
     u.retry_at = now + static_cast<std::uint64_t>(u.backoff.count());
     u.backoff = std::min(u.backoff * 2, timing_.backoff_max);
 }
 
 // A board met for the first time, or another board on this port: its topics
-// are named by the new board, on a connection of its own.
+// are named by the new board, on a connection of its own. (A controller
+// without a board id leaves the topics as they were.)
 void MqttBridge::take_board(Unit &u, std::uint64_t now) {
-    const auto b = board_id_of(u.view.session_id);
-    if (!b || *b == u.board) return;
+    const auto b = boards_.board(u.name);
+    if (b.empty() || b == u.board) return;
     if (u.connected) {
         u.client->publish(u.prefix + "availability", "offline", 1, true);
         on_disconnected(u, "the cabinet's board changed", now);
         u.retry_at = now;
     }
-    log(6, fmt::format("{}: board {}", u.name, *b));
-    u.board = *b;
+    log(6, fmt::format("{}: board {}", u.name, b));
+    u.board = b;
     u.prefix = topic_prefix(cfg_, u.name, u.board);
 }
 
-// Two layers of availability: the will covers cabinetd; this covers the
-// cabinet. A lost connection counts at once; silence or a stale heartbeat
-// only once it has lasted, so a single late state line does not flap it.
-void MqttBridge::watch_availability(Unit &u, std::uint64_t now) {
-    if (looks_online(u.view)) {
-        u.bad_since.reset();
-        u.online = true;
-        return;
-    }
-    if (!u.bad_since) u.bad_since = now;
-    if (u.view.link == Link::Down ||
-        now - *u.bad_since >= static_cast<std::uint64_t>(timing_.offline_after.count()))
-        u.online = false;
-}
-
-// Whether to hold what the cabinet's topics say while its first state line is
-// due: just after the bridge started (the cabinet is still connecting), or
-// once its link has come up. For a moment at most: a cabinet that stays down,
-// or a controller that sends no state, is shown as it is.
-bool MqttBridge::holding(const Unit &u) const {
-    if (u.view.link == Link::Up && u.view.state) return false;
-    const auto now = steady_ms();
-    const auto wait = static_cast<std::uint64_t>(timing_.first_state_wait.count());
-    if (now - u.started_ms < wait) return true;
-    return settling(u.view) && (!u.bad_since || now - *u.bad_since < wait);
+// Whether another cabinet's connection holds these topics: one connection
+// per topic prefix, so that a command on it is taken, and answered, once.
+// Whichever connects first keeps them; the other waits for its turn.
+bool MqttBridge::parked(const Unit &u) const {
+    return std::any_of(units_.begin(), units_.end(), [&](const auto &o) {
+        return o.get() != &u && o->client && o->prefix == u.prefix;
+    });
 }
 
 void MqttBridge::tick(Unit &u, std::uint64_t now) {
     take_board(u, now);
     if (u.board.empty()) return; // nothing to name its topics by yet
     watch_availability(u, now);
+    results_lost(u);
     if (!u.client) {
-        if (now >= u.retry_at) connect(u, now);
+        if (now >= u.retry_at && !parked(u)) connect(u, now);
         return;
     }
     if (!u.connected) return;
-    const bool again = u.ha_republish_at && now >= *u.ha_republish_at;
+    bool again = u.ha_republish_at && now >= *u.ha_republish_at;
     if (again) u.ha_republish_at.reset();
-    if (!holding(u)) publish_retained(u, "availability", u.online ? "online" : "offline", again);
-    discover(u, again);
-    if (!holding(u)) publish_status(u, again);
-    pump(u);
+    if (const bool shared = shares_topics(u); shared != u.shared) {
+        u.shared = shared;
+        again = true; // everything said afresh, for the one cabinet or for none
+    }
+    refresh(u, again);
+    if (!u.shared) pump(u);
     record_progress(u, now, false);
-}
-
-void MqttBridge::publish_retained(Unit &u, const std::string &sub, const std::string &payload,
-                                  bool force) {
-    auto &last = u.retained[sub];
-    if (!force && last == payload) return;
-    if (u.client->publish(u.prefix + sub, payload, 1, true)) last = payload;
-}
-
-void MqttBridge::publish_status(Unit &u, bool force) {
-    publish_retained(u, "state", state_payload(u.name, u.board, u.view).dump(), force);
-    for (unsigned d = 1; d <= ch::kDoors; ++d)
-        if (auto door = door_payload(u.view, d))
-            publish_retained(u, fmt::format("door/{}/state", d), door->dump(), force);
-    publish_retained(u, "alarm/state", alarm_state_payload(u.cab->alarms()).dump(), force);
-}
-
-void MqttBridge::publish_discovery(Unit &u) {
-    u.client->publish(discovery_topic(cfg_, u.board),
-                      discovery_config(u.name, u.board, u.prefix, u.view).dump(), 1, true);
-}
-
-// Home Assistant keeps the versions of the first discovery it gets: it goes
-// out once the cabinet's state line has said them (or the line is not up, and
-// may not say them for long), and again whenever they change.
-void MqttBridge::discover(Unit &u, bool again) {
-    if (!cfg_.discovery || holding(u)) return;
-    std::pair versions{u.view.fw, u.view.hw};
-    if (!again && u.discovered == versions) return;
-    publish_discovery(u);
-    u.discovered = std::move(versions);
 }
 
 void MqttBridge::pump(Unit &u) {
@@ -469,12 +425,14 @@ void MqttBridge::record_progress(Unit &u, std::uint64_t now, bool now_or_never) 
 
 // The answer to a command, once its cabinet has one: handed to the bridge's
 // thread, and a clear's kept by its request id for a repeat of it.
-Reply MqttBridge::replier(Unit &u, json base) {
+Reply MqttBridge::replier(Unit &u, std::string prefix, json base) {
     std::weak_ptr<Inbox> weak = inbox_;
     const auto index = u.index;
-    return [weak, index, base = std::move(base)](const CommandResult &r) mutable {
+    return [weak, index, prefix = std::move(prefix),
+            base = std::move(base)](const CommandResult &r) mutable {
         if (auto in = weak.lock())
-            in->push([index, base = result_payload(std::move(base), r)](MqttBridge &b) mutable {
+            in->push([index, prefix,
+                      base = result_payload(std::move(base), r)](MqttBridge &b) mutable {
                 auto &x = *b.units_[index];
                 if (base.value("command", "") == "clear_fault" && base["request_id"].is_string()) {
                     const auto id = base["request_id"].get<std::string>();
@@ -487,7 +445,7 @@ Reply MqttBridge::replier(Unit &u, json base) {
                     }
                     x.clears[id] = base;
                 }
-                b.answer(x, std::move(base));
+                b.answer(x, prefix, base);
             });
     };
 }

@@ -12,8 +12,17 @@
 // Each cabinet has a broker connection of its own, so that its availability
 // topic can be the connection's will: when cabinetd dies, the broker marks
 // exactly its cabinets offline.
+//
+// Two cabinets that report one board id (a copied configuration, a cloned
+// board) have the same topics unless the prefix names the cabinet. Such
+// topics get one connection, which publishes them "offline" and refuses every
+// command on them ("board_id_shared"), so nothing meant for one cabinet
+// reaches the other, and what the two are is not mixed under one name.
+// Which cabinets share a board is BoardIds' to say, asked as each command is
+// taken.
 #pragma once
 
+#include "board_ids.h"
 #include "broker.h"
 #include "cabinet.h"
 #include "config.h"
@@ -47,13 +56,17 @@ struct MqttTiming {
     // Commands from the broker waiting for the bridge's thread; past it, up to
     // `overloaded` more are answered "overloaded" and the rest are dropped.
     std::size_t commands = 1024, overloaded = 64;
+    // Answers owed per cabinet while its connection is down, or sent on one
+    // that went before the broker took them; past it the oldest go (logged).
+    std::size_t owed_results = 1024;
     std::chrono::seconds keepalive{10};
 };
 
 class MqttBridge {
 public:
     MqttBridge(const MqttConfig &cfg, Journal &journal, std::vector<Cabinet *> cabinets,
-               BrokerFactory factory = make_mosquitto_client, MqttTiming timing = {});
+               const BoardIds &boards, BrokerFactory factory = make_mosquitto_client,
+               MqttTiming timing = {});
     ~MqttBridge();
     MqttBridge(const MqttBridge &) = delete;
     MqttBridge &operator=(const MqttBridge &) = delete;
@@ -68,22 +81,35 @@ public:
 private:
     struct Inbox;
     struct Unit;
+    // The topics a connection was made for: what its commands came on.
+    struct Topics {
+        std::string prefix, board;
+    };
+    struct Owed {
+        std::string topic, payload;
+    };
 
     void run();
     void tick(Unit &u, std::uint64_t now);
     void follow_records(const std::deque<Record> &records, bool lost);
     void watch_availability(Unit &u, std::uint64_t now);
     void take_board(Unit &u, std::uint64_t now);
-    Reply replier(Unit &u, nlohmann::json base);
+    bool shares_topics(const Unit &u) const;
+    bool parked(const Unit &u) const;
+    void refresh(Unit &u, bool force);
+    Reply replier(Unit &u, std::string prefix, nlohmann::json base);
     void connect(Unit &u, std::uint64_t now);
     BrokerClient::Callbacks callbacks(Unit &u);
     void on_connected(Unit &u);
     void on_disconnected(Unit &u, const std::string &reason, std::uint64_t now);
-    void on_message(Unit &u, const std::string &topic, const std::string &payload, bool retained,
-                    bool overloaded);
-    void command(Unit &u, const std::string &subtopic, const std::string &payload, bool retained,
-                 bool overloaded);
-    void answer(Unit &u, nlohmann::json result);
+    void on_message(Unit &u, const Topics &on, const std::string &topic, const std::string &payload,
+                    bool retained, bool overloaded);
+    void command(Unit &u, const Topics &on, const std::string &subtopic, const std::string &payload,
+                 bool retained, bool overloaded);
+    void answer(Unit &u, const std::string &prefix, const nlohmann::json &result);
+    void send_result(Unit &u, Owed r);
+    void owe(Unit &u, Owed r);
+    void results_lost(Unit &u);
     void publish_retained(Unit &u, const std::string &sub, const std::string &payload, bool force);
     void publish_status(Unit &u, bool force);
     void publish_discovery(Unit &u);
@@ -96,6 +122,7 @@ private:
     MqttConfig cfg_;
     BrokerUrl url_;
     Journal &journal_;
+    const BoardIds &boards_;
     BrokerFactory factory_;
     MqttTiming timing_;
     std::shared_ptr<Inbox> inbox_;
@@ -123,6 +150,8 @@ struct MqttBridge::Unit {
 
     // Availability as published, and since when the cabinet has looked bad.
     bool online = false;
+    // The topics are shared with another cabinet's (one board id), as last published.
+    bool shared = false;
     std::optional<std::uint64_t> bad_since;
     std::map<std::string, std::string> retained; // what was last published, by subtopic
     std::optional<std::uint64_t> ha_republish_at;
@@ -137,7 +166,11 @@ struct MqttBridge::Unit {
     std::int64_t recorded = -1;
     std::uint64_t recorded_at = 0;
 
-    std::deque<nlohmann::json> unsent_results;    // answers that came while disconnected
+    // Answers owed: not yet taken by the broker (by message id, in the order
+    // sent), and those to send once connected; and how many were dropped.
+    std::deque<std::pair<int, Owed>> results_inflight;
+    std::deque<Owed> unsent_results;
+    std::size_t results_dropped = 0;
     std::map<std::string, nlohmann::json> clears; // clear_fault answers by request id
     std::deque<std::string> clear_order;
     std::optional<int> goodbye_mid; // "offline" published on the way out

@@ -2,14 +2,18 @@
 // and the answers that go back on its result topic.
 #include "mqtt_bridge.h"
 
+#include "log.h"
+
+#include <fmt/format.h>
+
 #include <random>
 
 namespace cabinetd {
 
 using nlohmann::json;
 
-void MqttBridge::on_message(Unit &u, const std::string &topic, const std::string &payload,
-                            bool retained, bool overloaded) {
+void MqttBridge::on_message(Unit &u, const Topics &on, const std::string &topic,
+                            const std::string &payload, bool retained, bool overloaded) {
     if (cfg_.discovery && topic == cfg_.ha_status_topic) {
         // Home Assistant came back and has forgotten its entities' states: a
         // fresh round of everything, after a short random delay so a fleet of
@@ -22,20 +26,22 @@ void MqttBridge::on_message(Unit &u, const std::string &topic, const std::string
         }
         return;
     }
-    if (topic.rfind(u.prefix, 0) != 0) return;
-    command(u, topic.substr(u.prefix.size()), payload, retained, overloaded);
+    if (topic.rfind(on.prefix, 0) != 0) return; // none of its subscriptions
+    command(u, on, topic.substr(on.prefix.size()), payload, retained, overloaded);
 }
 
-void MqttBridge::command(Unit &u, const std::string &sub, const std::string &payload, bool retained,
-                         bool overloaded) {
+// A command, taken on the topics `on` of the cabinet's connection (which may
+// have gone since: the answer goes to the topics the command came on).
+void MqttBridge::command(Unit &u, const Topics &on, const std::string &sub,
+                         const std::string &payload, bool retained, bool overloaded) {
     const auto received_ms = wall_ms();
     auto parsed = parse_mqtt_command(sub, payload);
-    json base{{"topic", u.prefix + sub}};
+    json base{{"topic", on.prefix + sub}};
     const auto refuse_with = [&](const std::string &code, std::string text) {
         base["result"] = "error";
         base["code"] = code;
         base["text"] = std::move(text);
-        answer(u, std::move(base));
+        answer(u, on.prefix, base);
     };
     // A retained command would be carried out again by every reconnect, so
     // none is, whatever it says.
@@ -56,6 +62,11 @@ void MqttBridge::command(Unit &u, const std::string &sub, const std::string &pay
                            "not carried out, send it again later");
     if (auto stale = check_sent_at(c.sent_at_ms, received_ms, c.ttl_ms))
         return refuse_with(stale->code, stale->text);
+    // Which cabinets share a board is asked now, not followed: a collision
+    // known is in force from the next command on.
+    const auto id = boards_.identity(u.name);
+    if (auto r = check_identity(cfg_, u.name, on.board, id.board, id.shared_with))
+        return refuse_with(r->code, r->text);
     if (!u.online)
         return refuse_with("offline",
                            "the cabinet is offline: its link is down or its controller silent");
@@ -64,7 +75,7 @@ void MqttBridge::command(Unit &u, const std::string &sub, const std::string &pay
         a.key = c.request_id;
         a.key_scope = "mqtt"; // every sender on the broker: cabinetd cannot tell them apart
         a.requested_by = "mqtt";
-        return u.cab->open(std::move(a), replier(u, std::move(base)));
+        return u.cab->open(std::move(a), replier(u, on.prefix, std::move(base)));
     }
     // A fault clear is idempotent by its request id as well: the answer the
     // first one got is given again.
@@ -72,17 +83,45 @@ void MqttBridge::command(Unit &u, const std::string &sub, const std::string &pay
         if (auto it = u.clears.find(c.request_id); it != u.clears.end()) {
             auto again = it->second;
             again["replayed"] = true;
-            return answer(u, std::move(again));
+            return answer(u, on.prefix, again);
         }
-    u.cab->clear_fault(ClearArgs{"mqtt", c.request_id, "mqtt"}, replier(u, std::move(base)));
+    u.cab->clear_fault(ClearArgs{"mqtt", c.request_id, "mqtt"},
+                       replier(u, on.prefix, std::move(base)));
 }
 
-void MqttBridge::answer(Unit &u, json result) {
-    if (!u.connected) {
-        if (u.unsent_results.size() < 100) u.unsent_results.push_back(std::move(result));
-        return;
+void MqttBridge::answer(Unit &u, const std::string &prefix, const json &result) {
+    send_result(u, Owed{prefix + "result", result.dump()});
+}
+
+// An answer is owed until the broker has taken it (PUBACK): one sent on a
+// connection that goes before that is sent again on the next, like one that
+// came while there was none.
+void MqttBridge::send_result(Unit &u, Owed r) {
+    std::optional<int> mid;
+    if (u.connected) mid = u.client->publish(r.topic, r.payload, 1, false);
+    if (!mid) return owe(u, std::move(r));
+    u.results_inflight.emplace_back(*mid, std::move(r));
+    // A broker that takes nothing would keep them all: past the bound the
+    // oldest are left to the client library, which still sends them.
+    if (u.results_inflight.size() > timing_.owed_results) u.results_inflight.pop_front();
+}
+
+// Keeps what is owed within its bound: past it the oldest go (and are
+// logged by the bridge's next look at the cabinet).
+void MqttBridge::owe(Unit &u, Owed r) {
+    u.unsent_results.push_back(std::move(r));
+    while (u.unsent_results.size() + u.results_inflight.size() > timing_.owed_results &&
+           !u.unsent_results.empty()) {
+        u.unsent_results.pop_front();
+        ++u.results_dropped;
     }
-    u.client->publish(u.prefix + "result", result.dump(), 1, false);
+}
+
+void MqttBridge::results_lost(Unit &u) {
+    if (!u.results_dropped) return;
+    log(4,
+        fmt::format("{}: mqtt: {} answers dropped unsent: more were owed than the {} kept", u.name,
+                    std::exchange(u.results_dropped, 0), timing_.owed_results));
 }
 
 } // namespace cabinetd

@@ -87,10 +87,38 @@ std::string topic_prefix(const MqttConfig &m, const std::string &cabinet,
     return replace_all(replace_all(m.prefix, "{board_id}", board), "{cabinet}", cabinet);
 }
 
-std::string client_id(const std::string &board) {
+std::string client_id(const std::string &board, const std::string &cabinet) {
     std::string id = "cabinetd-" + board;
     for (auto &c : id) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return id;
+    return id + "-" + cabinet;
+}
+
+bool topics_shared_by_board(const MqttConfig &m) {
+    return m.prefix.find("{cabinet}") == std::string::npos;
+}
+
+std::optional<MqttRefusal> check_identity(const MqttConfig &m, const std::string &cabinet,
+                                          const std::string &topic_board, const std::string &board,
+                                          const std::vector<std::string> &shared) {
+    if (!shared.empty() && topics_shared_by_board(m)) {
+        std::vector<std::string> all = shared;
+        all.push_back(cabinet);
+        std::sort(all.begin(), all.end());
+        std::string names = all.front();
+        for (std::size_t i = 1; i < all.size(); ++i)
+            names += (i + 1 == all.size() ? " and " : ", ") + all[i];
+        return refuse(
+            "board_id_shared",
+            fmt::format("cabinets {} report one board id, {}: a command on its topics "
+                        "could mean any of them, so none is carried out until each reports "
+                        "a board id of its own",
+                        names, board));
+    }
+    if (m.prefix.find("{board_id}") != std::string::npos && board != topic_board)
+        return refuse("offline",
+                      fmt::format("board {} is no longer on this cabinet's line (it reports {})",
+                                  topic_board, board.empty() ? "no board id" : board));
+    return std::nullopt;
 }
 
 namespace {

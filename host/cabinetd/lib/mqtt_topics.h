@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 namespace cabinetd {
 
@@ -34,14 +35,22 @@ void validate_mqtt(const MqttConfig &m, std::size_t cabinets);
 std::optional<std::string> board_id_of(std::string_view session_id);
 // A cabinet's topic prefix, from the configured pattern.
 std::string topic_prefix(const MqttConfig &m, const std::string &cabinet, const std::string &board);
-// The broker client id of a cabinet's connection.
-std::string client_id(const std::string &board);
+// The broker client id of a cabinet's connection: "cabinetd-", the board in
+// lower case, "-" and the cabinet's name (at most 58 characters, all ASCII).
+// The name keeps two cabinets that report one board apart, so neither takes
+// the other's connection over; the board keeps cabinets of one name on two
+// cabinetds apart. Both are stable across restarts.
+std::string client_id(const std::string &board, const std::string &cabinet);
+// Whether cabinets' topics are told apart by their board alone: the prefix
+// names no cabinet, so two cabinets that report one board id share every topic.
+bool topics_shared_by_board(const MqttConfig &m);
 
 // A command taken from the broker, checked and ready for a cabinet.
 using MqttCommand = Command;
 // A command refused before it reaches a cabinet.
 struct MqttRefusal {
-    // "bad_request", "unknown_topic", "not_supported", "payload_too_large", "expired"
+    // "bad_request", "unknown_topic", "not_supported", "payload_too_large", "expired",
+    // "board_id_shared", "offline"
     std::string code;
     std::string text;
     std::string request_id; // echoed when one could be read
@@ -62,6 +71,16 @@ inline constexpr std::int64_t kSentAtSkewMs = 2000;
 std::optional<MqttRefusal> check_sent_at(std::optional<std::int64_t> sent_at_ms,
                                          std::int64_t now_ms, std::uint32_t ttl_ms,
                                          std::string request_id = {});
+
+// Why a command may not be carried out for `cabinet`, whose topics it came
+// on were named after `topic_board`, now that the cabinet reports `board`
+// ("" for none) and shares it with the cabinets `shared`: "board_id_shared"
+// while the topic could mean one of those as well, "offline" while the topic
+// names a board the cabinet no longer reports. Nothing: the topic means this
+// cabinet alone.
+std::optional<MqttRefusal> check_identity(const MqttConfig &m, const std::string &cabinet,
+                                          const std::string &topic_board, const std::string &board,
+                                          const std::vector<std::string> &shared);
 
 // A cabinet as its state topics show it, followed record by record.
 struct CabinetView {

@@ -8,20 +8,25 @@
 
 namespace cabinetd {
 
-ReaderThread::ReaderThread(std::size_t max_queued) : max_queued_(max_queued) {
+ReaderThread::ReaderThread(std::size_t max_queued, std::size_t per_key)
+        : max_queued_(max_queued), per_key_(per_key) {
     thread_ = std::thread([this] { run(); });
 }
 
 ReaderThread::~ReaderThread() { stop(); }
 
-bool ReaderThread::submit(std::function<void()> job) {
+ReaderThread::Submitted ReaderThread::submit(std::uint64_t key, std::function<void()> job) {
     {
         std::lock_guard lk(mu_);
-        if (stop_ || jobs_.size() >= max_queued_) return false;
-        jobs_.push_back(std::move(job));
+        if (stop_ || queued_ >= max_queued_) return Submitted::full;
+        auto &k = keys_[key];
+        if (k.jobs.size() + k.running >= per_key_) return Submitted::key_full;
+        if (k.jobs.empty()) turns_.push_back(key);
+        k.jobs.push_back(std::move(job));
+        ++queued_;
     }
     cv_.notify_one();
-    return true;
+    return Submitted::queued;
 }
 
 void ReaderThread::stop() {
@@ -32,18 +37,34 @@ void ReaderThread::stop() {
     cv_.notify_one();
     if (thread_.joinable()) thread_.join();
     std::lock_guard lk(mu_);
-    jobs_.clear();
+    keys_.clear();
+    turns_.clear();
+    queued_ = 0;
+}
+
+// The next key's first job (mu_ held, a key waiting); the key goes to the
+// back of the turns while it has more.
+std::function<void()> ReaderThread::take(std::uint64_t &key) {
+    key = turns_.front();
+    turns_.pop_front();
+    auto &k = keys_[key];
+    auto job = std::move(k.jobs.front());
+    k.jobs.pop_front();
+    ++k.running;
+    --queued_;
+    if (!k.jobs.empty()) turns_.push_back(key);
+    return job;
 }
 
 void ReaderThread::run() {
     for (;;) {
         std::function<void()> job;
+        std::uint64_t key = 0;
         {
             std::unique_lock lk(mu_);
-            cv_.wait(lk, [&] { return stop_ || !jobs_.empty(); });
+            cv_.wait(lk, [&] { return stop_ || !turns_.empty(); });
             if (stop_) return;
-            job = std::move(jobs_.front());
-            jobs_.pop_front();
+            job = take(key);
         }
         try {
             job();
@@ -52,6 +73,10 @@ void ReaderThread::run() {
             // of ours, logged, and the thread carries on with the others.
             log(3, fmt::format("journal read failed: {}", e.what()));
         }
+        job = nullptr; // what the job held goes before its place is given back
+        std::lock_guard lk(mu_);
+        auto it = keys_.find(key);
+        if (--it->second.running == 0 && it->second.jobs.empty()) keys_.erase(it);
     }
 }
 

@@ -32,7 +32,7 @@ Service::Service(const Config &cfg, JournalOptions jopt, LinkOptions lopt, HttpO
     if (!cfg_.mqtt.url.empty()) {
         std::vector<Cabinet *> cabs;
         for (auto &c : cabinets_) cabs.push_back(c.get());
-        mqtt_ = std::make_unique<MqttBridge>(cfg_.mqtt, *journal_, std::move(cabs));
+        mqtt_ = std::make_unique<MqttBridge>(cfg_.mqtt, *journal_, std::move(cabs), *boards_);
     }
 }
 

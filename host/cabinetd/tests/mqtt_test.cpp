@@ -46,8 +46,9 @@ struct FakeNet {
     struct Client : BrokerClient {
         explicit Client(FakeNet &n) : net(n) {}
         ~Client() override { stop(); }
-        void start(const BrokerSettings &, Callbacks c) override {
+        void start(const BrokerSettings &s, Callbacks c) override {
             cb = std::move(c);
+            id = s.client_id;
             bool ok;
             {
                 std::lock_guard lk(net.mu);
@@ -91,6 +92,7 @@ struct FakeNet {
         }
         FakeNet &net;
         Callbacks cb;
+        std::string id;
         bool connected = false;
     };
 
@@ -136,6 +138,12 @@ struct FakeNet {
         std::lock_guard lk(mu);
         return holding;
     }
+    std::multiset<std::string> client_ids() {
+        std::lock_guard lk(mu);
+        std::multiset<std::string> out;
+        for (auto *c : live) out.insert(c->id);
+        return out;
+    }
     std::vector<Published> messages(const std::string &topic = {}) {
         std::lock_guard lk(mu);
         std::vector<Published> out;
@@ -173,6 +181,7 @@ protected:
         cabinet_ = std::make_unique<Cabinet>("lab", "tcp:127.0.0.1:1",
                                              endpoint_transport("tcp:127.0.0.1:1"), *journal_);
         write_events(1, 1);
+        boards_ = std::make_unique<BoardIds>(*journal_, std::vector<std::string>{"lab"});
         cfg_.url = "mqtt://127.0.0.1:1883";
         timing_.ha_delay_max = std::chrono::milliseconds(20);
         // This cabinet's line never comes up: nothing to wait for.
@@ -180,16 +189,18 @@ protected:
     }
     void TearDown() override {
         bridge_.reset();
+        boards_.reset();
+        twin_.reset();
         cabinet_.reset();
         journal_.reset();
         fs::remove_all(dir_);
     }
 
-    void write_events(std::uint64_t from, std::uint64_t to) {
+    void write_events(std::uint64_t from, std::uint64_t to, const std::string &cabinet = "lab") {
         std::vector<Record> recs;
         for (auto s = from; s <= to; ++s) {
             Record r;
-            r.cabinet = "lab";
+            r.cabinet = cabinet;
             r.kind = "event";
             r.session_id = kSession;
             r.event_seq = s;
@@ -202,14 +213,28 @@ protected:
         journal_->flush();
     }
     void start_bridge() {
-        bridge_ = std::make_unique<MqttBridge>(
-            cfg_, *journal_, std::vector<Cabinet *>{cabinet_.get()}, net_.factory(), timing_);
+        std::vector<Cabinet *> cabs{cabinet_.get()};
+        if (twin_) cabs.push_back(twin_.get());
+        bridge_ =
+            std::make_unique<MqttBridge>(cfg_, *journal_, cabs, *boards_, net_.factory(), timing_);
         bridge_->start();
+    }
+    // A second cabinet, "twin", whose controller has reported lab's board.
+    void add_twin() {
+        twin_ = std::make_unique<Cabinet>("twin", "tcp:127.0.0.1:1",
+                                          endpoint_transport("tcp:127.0.0.1:1"), *journal_);
+        write_events(1, 1, "twin");
+        boards_ = std::make_unique<BoardIds>(*journal_, std::vector<std::string>{"lab", "twin"});
+    }
+    json last(const std::string &topic) {
+        auto m = net_.messages(topic);
+        return m.empty() ? json() : json::parse(m.back().payload, nullptr, false);
     }
 
     fs::path dir_;
     std::unique_ptr<Journal> journal_;
-    std::unique_ptr<Cabinet> cabinet_;
+    std::unique_ptr<Cabinet> cabinet_, twin_;
+    std::unique_ptr<BoardIds> boards_;
     MqttConfig cfg_;
     MqttTiming timing_;
     FakeNet net_;
@@ -440,6 +465,75 @@ TEST_F(MqttBridgeTest, AFloodOfCommandsIsAnsweredOverloadedThenDroppedNeverQueue
               (std::vector<std::string>{"retained:", "retained:", "offline:r0", "offline:r1",
                                         "offline:r2", "overloaded:r3", "overloaded:r4",
                                         "offline:after"}));
+}
+
+TEST_F(MqttBridgeTest, TwoCabinetsOfOneBoardGetOneConnectionThatRefusesTheirCommands) {
+    cfg_.commands = true;
+    add_twin();
+    start_bridge();
+    // One connection holds the shared topics: it says "offline" there and
+    // nothing of either cabinet, and takes no command.
+    ASSERT_TRUE(eventually([&] { return !net_.messages(kPrefix + "availability").empty(); }));
+    const auto ids = net_.client_ids();
+    ASSERT_EQ(ids.size(), 1u);
+    EXPECT_TRUE(ids.count("cabinetd-0123456789abcdef-lab") ||
+                ids.count("cabinetd-0123456789abcdef-twin"));
+    EXPECT_EQ(net_.messages(kPrefix + "availability").back().payload, "offline");
+    write_events(2, 2);
+    net_.deliver(kPrefix + "door/3/open/set", R"({"request_id":"r1"})");
+    net_.deliver(kPrefix + "clear_fault/set", "PRESS");
+    ASSERT_TRUE(eventually([&] { return net_.messages(kPrefix + "result").size() == 2; }));
+    const auto r = last(kPrefix + "result");
+    EXPECT_EQ(r["code"], "board_id_shared") << r;
+    EXPECT_NE(r["text"].get<std::string>().find("lab and twin"), std::string::npos) << r;
+    EXPECT_EQ(json::parse(net_.messages(kPrefix + "result")[0].payload)["request_id"], "r1");
+    EXPECT_TRUE(net_.messages(kPrefix + "state").empty());
+    EXPECT_TRUE(net_.event_seqs().empty()); // waiting in the journal
+
+    // The twin reports a board of its own: each cabinet gets its topics and
+    // connection, lab's held events go out, and commands are taken again.
+    Record moved;
+    moved.cabinet = "twin";
+    moved.kind = "session";
+    moved.code = "restarted";
+    moved.session_id = "FEDCBA9876543210-0000000000000001";
+    journal_->write({moved});
+    ASSERT_TRUE(eventually([&] { return net_.client_ids().size() == 2; }));
+    EXPECT_EQ(net_.client_ids(),
+              (std::multiset<std::string>{"cabinetd-0123456789abcdef-lab",
+                                          "cabinetd-fedcba9876543210-twin"}));
+    ASSERT_TRUE(eventually([&] { return net_.event_seqs() == std::vector<std::uint64_t>{2}; }));
+    EXPECT_EQ(last(kPrefix + "state")["cabinet"], "lab");
+    net_.deliver(kPrefix + "door/3/open/set", R"({"request_id":"r2"})");
+    ASSERT_TRUE(eventually([&] { return net_.messages(kPrefix + "result").size() == 3; }));
+    EXPECT_EQ(last(kPrefix + "result")["code"], "offline"); // lab's line is down
+    journal_->flush();
+    Query q;
+    q.kinds = {"open", "clear", "command"};
+    EXPECT_TRUE(journal_->read(q).empty());
+}
+
+TEST_F(MqttBridgeTest, AnAnswerTheBrokerHasNotTakenGoesAgainOnTheNextConnection) {
+    cfg_.commands = true;
+    timing_.backoff_min = timing_.backoff_max = std::chrono::milliseconds(20);
+    start_bridge();
+    ASSERT_TRUE(eventually([&] { return !net_.messages(kPrefix + "state").empty(); }));
+    // The bridge's thread stalls publishing the first answer while a second
+    // command arrives; then the connection breaks under both.
+    net_.set_hold(true);
+    net_.deliver(kPrefix + "door/1/open/set", R"({"request_id":"a1"})");
+    ASSERT_TRUE(eventually([&] { return net_.held(); }));
+    net_.deliver(kPrefix + "door/2/open/set", R"({"request_id":"a2"})");
+    net_.drop();
+    net_.set_hold(false);
+    const auto answered = [&] {
+        std::vector<std::string> ids;
+        for (auto &m : net_.messages(kPrefix + "result"))
+            ids.push_back(json::parse(m.payload)["request_id"].get<std::string>());
+        return ids;
+    };
+    ASSERT_TRUE(eventually([&] { return answered().size() == 2; })) << answered().size();
+    EXPECT_EQ(answered(), (std::vector<std::string>{"a1", "a2"}));
 }
 
 // The fields Home Assistant's MQTT discovery documents for each platform

@@ -5,6 +5,7 @@ Usage: mqtt_test.py TEST   (CABINETD, CABINET_SIM and MOSQUITTO name the program
 Each test starts its own broker on a free loopback port with its own config,
 and stops it. Exit 77 skips a test (slow ones in a sanitizer build).
 """
+import collections
 import json
 import os
 import random
@@ -135,8 +136,8 @@ class Rig:
         self.broker = Broker(self.dir.name, broker_extra, persistence)
         self.sims, self.daemons, self.clients = [], [], []
 
-    def sim(self, name):
-        s = Sim(self.dir.name, name)
+    def sim(self, name, board_id=None):
+        s = Sim(self.dir.name, name, board_id=board_id)
         self.sims.append(s)
         return s
 
@@ -330,7 +331,7 @@ def test_security():
         operator = rig.client([p + "result", p + "availability"], user="operator", password=users["operator"])
         viewer.stop()
         mark = operator.mark()
-        cabinetd_id = "cabinetd-" + board(d, "a").lower()
+        cabinetd_id = f"cabinetd-{board(d, 'a').lower()}-a"
         check(Client(service_port, client_id=cabinetd_id, user="viewer", password=users["viewer"], expect_refusal=True).refused,
               "a viewer let in on cabinetd's listener")
         intruder = rig.client(client_id=cabinetd_id, user="viewer", password=users["viewer"])
@@ -519,6 +520,115 @@ def test_discovery_and_restarts():
         time.sleep(0.5)
         check(len(d.journal("SELECT 1 FROM journal WHERE kind='open'")) == opens_before, "a retained command opened a door")
         fresh.publish(p + "door/2/open/set", "", retain=True)  # clear it
+
+
+def takeovers(rig, d):
+    """Connections the broker closed because another logged in with their
+    client id, and cabinetd's own log of lost connections."""
+    with open(rig.broker.log) as f:
+        broker = [l for l in f if "already connected, closing old connection" in l]
+    return broker + [l for l in d.log if "mqtt: disconnected" in l]
+
+
+def answers_by_id(client, prefix, mark):
+    out = collections.defaultdict(list)
+    for _, p, _, _ in client.messages(prefix + "result", mark):
+        r = json.loads(p)
+        out[r.get("request_id")].append(r)
+    return out
+
+
+def test_shared_board_id():
+    """Two controllers that report one board id, under topics named by the
+    board: no command on them is carried out, each is answered once, the
+    cabinets do not knock each other's connection off, and HTTP, which names
+    cabinets, still opens both."""
+    with Rig() as rig:
+        board_id = f"{random.getrandbits(64):016X}"
+        sims = [rig.sim(n, board_id=board_id) for n in "bc"]
+        p = f"tessaro/{board_id}/"
+        sub = rig.client([p + "#"])
+        d = rig.daemon(sims, "--mqtt", rig.broker.url(), "--mqtt-commands")
+        d.wait_ready("bc")
+        check([d.cabinet(n)["board_id_shared_with"] for n in "bc"] == [["c"], ["b"]], "the status names the twin")
+        status, metrics = d.request("GET", "/metrics", token=None)
+        for pair in ('cabinet="b",with="c"', 'cabinet="c",with="b"'):
+            check(f"cabinetd_board_id_shared{{{pair}}} 1" in metrics, f"no metric of {pair}")
+        wait_for(lambda: last_payload(sub, p + "availability") == "offline", 10, "the shared topics offline")
+
+        mark = sub.mark()
+        want = []
+        for door in range(2, 8):
+            want.append(f"shared-open-{door}")
+            sub.publish(p + f"door/{door}/open/set", json.dumps({"pulse_ms": 200, "request_id": want[-1]}))
+        want.append("shared-clear")
+        sub.publish(p + "clear_fault/set", json.dumps({"request_id": "shared-clear"}))
+        wait_for(lambda: set(answers_by_id(sub, p, mark)) >= set(want), 15, "an answer to every command")
+        time.sleep(1)  # room for a second answer, were there one
+        got = answers_by_id(sub, p, mark)
+        check(sorted(got) == sorted(want), f"answers to what was not asked: {sorted(got)}")
+        for rid, rs in got.items():
+            check(len(rs) == 1, f"{rid} answered {len(rs)} times: {rs}")
+            r = rs[0]
+            check((r["result"], r["code"]) == ("error", "board_id_shared") and "b and c" in r["text"], r)
+
+        # Nothing reached a controller, and no door moved.
+        check(not d.journal("SELECT kind, cabinet FROM journal WHERE kind IN ('open','clear','command')"),
+              "a command reached a controller")
+        for s in sims:
+            for door in range(2, 8):
+                check(s.door(door) == ("closed", "locked"), f"{s.name}: door {door} {s.door(door)}")
+        check(not takeovers(rig, d), "connections taken over:\n" + "".join(takeovers(rig, d)))
+
+        for n, door in (("b", 1), ("c", 8)):
+            status, body = open_door(d, n, door, body={"pulse_ms": 200})
+            check(status == 202 and body["code"] == "accepted", f"HTTP open of {n}: {status} {body}")
+
+
+def test_shared_board_id_cabinet_prefix():
+    """The same two controllers under topics named by the cabinet: every open
+    reaches the cabinet its topic names and is answered once, on connections
+    that keep their client ids to themselves (one as long as a name may be)."""
+    with Rig() as rig:
+        board_id = f"{random.getrandbits(64):016X}"
+        names = ["b", "cabinet-with-the-longest-name-32"]
+        sims = [rig.sim(n, board_id=board_id) for n in names]
+        for s in sims:
+            for door in range(1, 9):
+                s.control(f"door {door} open-after 50")
+                s.control(f"door {door} open-for 150")
+        sub = rig.client(["site/#"])
+        d = rig.daemon(sims, "--mqtt", rig.broker.url(), "--mqtt-commands", "--mqtt-prefix", "site/{cabinet}/")
+        d.wait_ready(names)
+        check(d.cabinet("b")["board_id_shared_with"] == [names[1]], "the status names the twin")
+        for n in names:
+            wait_for(lambda: last_payload(sub, f"site/{n}/availability") == "online", 10, f"{n} online")
+
+        mark = sub.mark()
+        sent = []
+        rearmed_at = 0
+        for door in (2, 5, 7):  # a round of one open in each cabinet, both at once
+            # The latch driver re-arms for 1.3 s after an accepted open.
+            time.sleep(max(0.0, rearmed_at - time.monotonic()))
+            for n in names:
+                wait_for(lambda: d.cabinet(n)["admits_open"], 10, f"{n} admits an open")
+            for n in names:
+                rid = f"{n[0]}-{door}"
+                sub.publish(f"site/{n}/door/{door}/open/set", json.dumps({"pulse_ms": 200, "request_id": rid}))
+                sent.append((n, door, rid))
+            for n, _, rid in sent[-2:]:
+                r = result_for(sub, f"site/{n}/", rid, since=mark)
+                check((r["result"], r["code"]) == ("ok", "accepted"), f"{rid}: {r}")
+                wait_for(lambda: d.journal("SELECT 1 FROM journal WHERE cabinet=? AND kind='event' AND "
+                                           "code='cycle_complete' AND request_id=?", (n, r["controller_request_id"])),
+                         15, f"the cycle of {rid} in {n}")
+            rearmed_at = time.monotonic() + 1.4
+        for n, door, rid in sent:
+            answered = answers_by_id(sub, f"site/{n}/", mark)[rid]
+            check(len(answered) == 1, f"{rid} answered {len(answered)} times")
+            opens = d.journal("SELECT cabinet, door_id FROM journal WHERE kind='open' AND client_key=?", (rid,))
+            check(opens == [(n, door)], f"{rid} reached {opens}")
+        check(not takeovers(rig, d), "connections taken over:\n" + "".join(takeovers(rig, d)))
 
 
 def state_latencies(d, sub, mark, names):

@@ -97,6 +97,37 @@ TEST(MqttSettings, UrlsPrefixesAndBoardIds) {
     EXPECT_FALSE(board_id_of("not-a-board-id-at-all"));
 }
 
+TEST(MqttIdentity, ClientIdsAndWhenATopicMeansOneCabinet) {
+    // Unique per cabinet even on one board, and within what a broker takes.
+    const std::string longest(32, 'z');
+    EXPECT_EQ(client_id("E66038B7134F6A2D", "lab"), "cabinetd-e66038b7134f6a2d-lab");
+    EXPECT_NE(client_id("E66038B7134F6A2D", "lab"), client_id("E66038B7134F6A2D", "Lab"));
+    EXPECT_EQ(client_id("E66038B7134F6A2D", longest).size(), 58u);
+
+    MqttConfig by_board, by_cabinet;
+    by_cabinet.prefix = "site/{cabinet}/";
+    const auto code = [](const MqttConfig &m, const std::string &topic_board,
+                         const std::string &board, std::vector<std::string> shared) {
+        auto r = check_identity(m, "b", topic_board, board, shared);
+        return r ? r->code : std::string("ok");
+    };
+    const std::string x = "E66038B7134F6A2D", y = "0123456789ABCDEF";
+    EXPECT_EQ(code(by_board, x, x, {}), "ok");
+    EXPECT_EQ(code(by_board, x, x, {"c"}), "board_id_shared");
+    EXPECT_EQ(code(by_cabinet, x, x, {"c"}), "ok"); // the topics name the cabinet
+    // The board moved on before the topics did: they name a board not there.
+    EXPECT_EQ(code(by_board, x, y, {}), "offline");
+    EXPECT_EQ(code(by_board, x, "", {}), "offline");
+    EXPECT_EQ(code(by_cabinet, x, y, {}), "ok");
+    MqttConfig both;
+    both.prefix = "site/{cabinet}/{board_id}/";
+    EXPECT_EQ(code(both, x, y, {}), "offline");
+    EXPECT_EQ(code(both, x, x, {"c", "a"}), "ok");
+    const auto text = check_identity(by_board, "b", x, x, {"c", "a"})->text;
+    EXPECT_NE(text.find("cabinets a, b and c report one board id, " + x), std::string::npos)
+        << text;
+}
+
 TEST(Command, HttpTakesTheSameChecksWithItsOwnFieldsAndKinds) {
     const auto error = [](OpenInput in) {
         auto r = parse_open(in, Front::Http);

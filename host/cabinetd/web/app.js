@@ -131,7 +131,7 @@ function render(c) {
   warning.hidden = shared.length === 0;
   warning.textContent = shared.length ?
     `Board ${c.board_id} is also reported by ${shared.join(", ")}: two cabinets share one board id ` +
-    "(a copied configuration?), so their MQTT topics collide." : "";
+    "(a copied configuration?), so MQTT takes no command on topics named by it." : "";
   el.querySelector(".clear").hidden = !(role === "operator" && faulted);
   alarmsOf.set(c.name, c.alarms || []);
   renderAlarms();
@@ -251,8 +251,13 @@ async function openStream() {
 
 // The audit view: journal records by cabinet, door, requester, kind and
 // time, a page at a time (forward by cursor; back through the cursors seen),
-// and the same filters as a CSV file.
-const audit = { after: 0, back: [], next: 0 };
+// and the same filters as a CSV file. cabinetd looks at a bounded part of the
+// journal per request, so a search whose filters match little may get pages
+// with nothing in them that are not the end: the view goes on by itself for a
+// while, then offers to search on.
+const audit = { after: 0, back: [], next: 0, run: 0 };
+const AUDIT_SEARCH_MS = 3000; // how long a page's search goes on by itself
+const AUDIT_EXPORT_MS = 20000; // and an export's
 
 function auditFilters() {
   const q = new URLSearchParams();
@@ -274,21 +279,59 @@ function auditCell(row, text) {
   row.appendChild(td);
 }
 
-async function auditLoad(after) {
+const pause = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+// One request of a search; a refusal for too many searches at once (another
+// tab of the same token) waits as long as cabinetd asks, then tries again.
+async function auditFetch(path) {
+  for (let tries = 0; ; tries++) {
+    let r;
+    try {
+      r = await fetch(path, { headers: { Authorization: "Bearer " + token } });
+    } catch {
+      return null;
+    }
+    if (r.status === 401) showLogin("The token was not accepted.");
+    if (r.status !== 429 || tries >= 5) return r;
+    await pause(1000 * (Number(r.headers.get("Retry-After")) || 1));
+  }
+}
+
+// Pages from `after` until one has records, the search reaches the
+// journal's end, or it has gone on for AUDIT_SEARCH_MS; null when a newer
+// search has begun meanwhile.
+async function auditSearch(after, run) {
   const q = auditFilters();
-  q.set("after", String(after));
   q.set("limit", "50");
   const status = document.getElementById("audit-status");
-  const r = await api("/api/events?" + q.toString());
-  if (r.status !== 200) {
-    status.textContent = "Cannot search: " + (r.body.error || "cabinetd is not reachable");
+  const until = Date.now() + AUDIT_SEARCH_MS;
+  let from = after;
+  for (;;) {
+    q.set("after", String(from));
+    const r = await auditFetch("/api/events?" + q.toString());
+    if (run !== audit.run) return null;
+    const body = r ? await r.json().catch(() => ({})) : {};
+    if (!r || r.status !== 200) return { error: body.error || (r ? "HTTP " + r.status : "cabinetd is not reachable") };
+    if (body.events.length || !body.more || Date.now() >= until) return body;
+    from = body.next;
+    status.textContent = `Searching… (up to record ${from})`;
+  }
+}
+
+async function auditLoad(after) {
+  const run = ++audit.run;
+  const status = document.getElementById("audit-status");
+  const page = await auditSearch(after, run);
+  if (page === null) return;
+  if (page.error) {
+    status.textContent = "Cannot search: " + page.error;
     return;
   }
   audit.after = after;
-  audit.next = r.body.next;
+  audit.next = page.next;
   const body = document.querySelector("#audit-table tbody");
   body.replaceChildren();
-  for (const rec of r.body.events) {
+  for (const rec of page.events) {
     const row = document.createElement("tr");
     const d = rec.detail || {};
     auditCell(row, new Date(rec.at_ms).toLocaleString());
@@ -300,33 +343,53 @@ async function auditLoad(after) {
     auditCell(row, rec.text || d.text || d.reason || "");
     body.appendChild(row);
   }
-  status.textContent = r.body.events.length ? `${r.body.events.length} records` +
-    (r.body.more ? ", more on the next page" : "") : "No records match.";
-  document.getElementById("audit-next").disabled = !r.body.more;
+  if (page.events.length)
+    status.textContent = `${page.events.length} records` + (page.more ? ", more on the next page" : "");
+  else if (page.more)
+    status.textContent = `No records match up to record ${page.next}; the next page searches on.`;
+  else status.textContent = "No records match.";
+  document.getElementById("audit-next").disabled = !page.more;
   document.getElementById("audit-prev").disabled = audit.back.length === 0;
   document.getElementById("audit-first").disabled = after === 0;
 }
 
-// The CSV comes with the bearer token, which a plain link cannot send: it
-// is fetched, then saved from memory.
+// CSV rows in a page (a quoted cell may hold a line break).
+function csvRows(text) {
+  let rows = 0, quoted = false;
+  for (let i = 0; i < text.length; i++) {
+    if (text[i] === '"') quoted = !quoted;
+    else if (!quoted && text[i] === "\n") rows++;
+  }
+  return rows;
+}
+
+// The CSV comes with the bearer token, which a plain link cannot send: its
+// pages are fetched (up to 1000 records, following Cabinetd-Next while
+// Cabinetd-More says there may be more), then saved from memory.
 async function auditExport() {
   const q = auditFilters();
   q.set("format", "csv");
-  q.set("limit", "1000");
   const status = document.getElementById("audit-status");
-  let r;
-  try {
-    r = await fetch("/api/events?" + q.toString(), { headers: { Authorization: "Bearer " + token } });
-  } catch {
-    status.textContent = "Cannot export: cabinetd is not reachable";
-    return;
+  const parts = [];
+  let records = 0, after = 0, more = true;
+  for (const until = Date.now() + AUDIT_EXPORT_MS; more && records < 1000 && Date.now() < until;) {
+    q.set("after", String(after));
+    q.set("limit", String(1000 - records));
+    const r = await auditFetch("/api/events?" + q.toString());
+    if (!r || r.status !== 200) {
+      const body = r ? await r.json().catch(() => ({})) : {};
+      status.textContent = "Cannot export: " + (body.error || (r ? r.status : "cabinetd is not reachable"));
+      return;
+    }
+    const text = await r.text();
+    const header = text.indexOf("\r\n") + 2;
+    parts.push(parts.length ? text.slice(header) : text);
+    records += csvRows(text) - 1;
+    after = Number(r.headers.get("Cabinetd-Next"));
+    more = r.headers.get("Cabinetd-More") === "true";
+    status.textContent = `Exporting… ${records} records (up to record ${after})`;
   }
-  if (r.status !== 200) {
-    const body = await r.json().catch(() => ({}));
-    status.textContent = "Cannot export: " + (body.error || r.status);
-    return;
-  }
-  const url = URL.createObjectURL(await r.blob());
+  const url = URL.createObjectURL(new Blob(parts, { type: "text/csv" }));
   const a = document.createElement("a");
   a.href = url;
   a.download = "cabinetd-events.csv";
@@ -334,7 +397,8 @@ async function auditExport() {
   a.click();
   a.remove();
   setTimeout(() => URL.revokeObjectURL(url), 10000);
-  status.textContent = "Exported up to 1000 records as CSV.";
+  status.textContent = `Exported ${records} records as CSV` +
+    (more ? ` (searched up to record ${after}; narrow the search for the rest).` : ".");
 }
 
 function setupAudit() {
