@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -37,6 +38,21 @@ struct MqttConfig {
     std::string ha_status_topic = "homeassistant/status";
 };
 
+// How many HTTP connections cabinetd holds, and who may hold them.
+// Connections without a valid token share max_unauthenticated places (past
+// that the one silent longest makes room); those with a token share the
+// rest, each token at most max_token_connections of them (streams
+// included, of which at most max_token_streams), every viewer token together
+// at most max_viewer_connections: so no viewer, nor all of them, can take
+// the places of operators, health checks and scrapes.
+struct ConnectionLimits {
+    std::size_t max_connections = 4000;
+    std::size_t max_unauthenticated = 1024;
+    std::size_t max_viewer_connections = 2048;
+    std::size_t max_token_connections = 256;
+    std::size_t max_token_streams = 64;
+};
+
 struct Config {
     std::vector<CabinetConfig> cabinets;
     std::string db = "cabinetd.db";
@@ -51,6 +67,7 @@ struct Config {
     std::chrono::hours retention{24 * 90};
     std::uint64_t max_db_mb = 256;  // the journal's size cap, "max_db_mb"
     bool journal_full_sync = false; // "journal_sync": "normal" or "full"
+    ConnectionLimits limits;        // "max_connections", "max_token_streams", ...
     MqttConfig mqtt;
 };
 
@@ -68,13 +85,16 @@ CabinetConfig parse_cabinet(const std::string &arg);
 //    "db": "...", "listen": "127.0.0.1:8080", "tokens": "...", "web_root": "...",
 //    "allowed_hosts": ["cabinets.example.com"],
 //    "retention_days": 90, "max_db_mb": 256, "journal_sync": "normal",
+//    "max_connections": 4000, "max_unauthenticated": 1024, "max_viewer_connections": 2048,
+//    "max_token_connections": 256, "max_token_streams": 64,
 //    "mqtt": {"url": "mqtt://HOST:1883", "ca_file": "...", "username": "...", "password": "...",
 //             "prefix": "tessaro/{board_id}/", "commands": false, "discovery": false,
 //             "discovery_prefix": "homeassistant", "ha_status_topic": "homeassistant/status"}}
 void load_config_file(const std::string &path, Config &cfg);
 
 // Checks the whole configuration: at least one cabinet, names unique, the
-// listen address and the allowed host names well formed.
+// listen address and the allowed host names well formed, the connection
+// limits consistent.
 void validate(const Config &cfg);
 
 struct ListenAddress {

@@ -2,6 +2,7 @@
 #include "guarded_file.h"
 #include "http_query.h"
 #include "message_cache.h"
+#include "token_places.h"
 #include "tokens.h"
 
 #include <gtest/gtest.h>
@@ -171,6 +172,97 @@ TEST(GuardedFiles, ConfigOpenToEveryUser) {
     dir.file("cabinetd.json", with_password, 0644);
     load_config_file(path, c);
     EXPECT_EQ(c.mqtt.password, "secret");
+}
+
+TEST(Config, ConnectionLimitsFitTogether) {
+    Config cfg;
+    cfg.cabinets.push_back(parse_cabinet("lab=sim"));
+    cfg.limits.max_token_streams = 8; // given on the command line
+    load_config_file(
+        write_temp("limits.json", R"({"max_connections": 500, "max_unauthenticated": 100,
+        "max_viewer_connections": 200, "max_token_connections": 50, "max_token_streams": 20})"),
+        cfg);
+    EXPECT_EQ(cfg.limits.max_connections, 500u);
+    EXPECT_EQ(cfg.limits.max_viewer_connections, 200u);
+    EXPECT_EQ(cfg.limits.max_token_streams, 8u);
+    EXPECT_NO_THROW(validate(cfg));
+    EXPECT_NO_THROW(validate([&] {
+        auto c = cfg;
+        c.limits = ConnectionLimits{};
+        return c;
+    }())); // the defaults fit
+
+    // Every viewer and one operator token must fit beside the places kept
+    // for connections without a token, a token's streams in its connections.
+    const auto refused = [&](auto change) {
+        auto c = cfg;
+        change(c.limits);
+        return [&] {
+            try {
+                validate(c);
+            } catch (const ConfigError &) {
+                return true;
+            }
+            return false;
+        }();
+    };
+    EXPECT_TRUE(refused([](auto &l) { l.max_viewer_connections = 351; }));
+    EXPECT_TRUE(refused([](auto &l) { l.max_unauthenticated = 500; }));
+    EXPECT_TRUE(refused([](auto &l) { l.max_token_streams = 51; }));
+    EXPECT_TRUE(refused([](auto &l) { l.max_connections = 8; }));
+    EXPECT_FALSE(refused([](auto &l) { l.max_viewer_connections = 350; }));
+    for (const char *bad : {R"({"max_connections": 0})", R"({"max_token_streams": "64"})",
+                            R"({"max_viewer_connections": -1})", R"({"max_connections": 1e9})"}) {
+        Config c;
+        EXPECT_THROW(load_config_file(write_temp("bad.json", bad), c), ConfigError) << bad;
+    }
+}
+
+// Each token has its cap, the viewers together theirs, and every token
+// together leave the places kept for connections without one; a place goes
+// back when its connection goes, wherever its handle was moved.
+TEST(TokenPlaces, NoTokenNorEveryViewerTakesEveryPlace) {
+    TokenPlaces places(ConnectionLimits{.max_connections = 20,
+                                        .max_unauthenticated = 5,
+                                        .max_viewer_connections = 6,
+                                        .max_token_connections = 4,
+                                        .max_token_streams = 2});
+    const Identity v1{"wall", Role::Viewer, 1}, v2{"kiosk", Role::Viewer, 2};
+    const Identity o1{"ops", Role::Operator, 3}, o2{"ops2", Role::Operator, 4},
+        o3{"ops3", Role::Operator, 5};
+    std::vector<Place> held;
+    const auto take = [&](const Identity &who) -> std::optional<PlaceRefusal> {
+        auto got = places.take(who);
+        if (auto *why = std::get_if<PlaceRefusal>(&got)) return *why;
+        held.push_back(std::move(std::get<Place>(got)));
+        return std::nullopt;
+    };
+    for (int i = 0; i < 4; ++i) EXPECT_FALSE(take(v1));
+    EXPECT_EQ(take(v1), PlaceRefusal::TokenConnections);
+    EXPECT_FALSE(take(v2));
+    EXPECT_FALSE(take(v2));
+    EXPECT_EQ(take(v2), PlaceRefusal::ViewerConnections);
+    for (auto *op : {&o1, &o2})
+        for (int i = 0; i < 4; ++i) EXPECT_FALSE(take(*op));
+    EXPECT_FALSE(take(o3));
+    EXPECT_EQ(take(o3), PlaceRefusal::TokenPlaces); // 15 of 20: 5 kept for no token
+
+    EXPECT_FALSE(held[0].take_stream());
+    EXPECT_FALSE(held[1].take_stream());
+    EXPECT_EQ(held[2].take_stream(), PlaceRefusal::TokenStreams);
+    Place moved = std::move(held[0]);
+    held[0].reset(); // a moved-from handle holds nothing
+    EXPECT_EQ(held[3].take_stream(), PlaceRefusal::TokenStreams);
+    moved.reset(); // the stream and the connection go back together
+    EXPECT_FALSE(held[3].take_stream());
+    EXPECT_FALSE(take(v1));
+
+    const auto counts = places.counts();
+    EXPECT_EQ(counts.held, 15u);
+    EXPECT_EQ(counts.viewers, 6u);
+    EXPECT_EQ(counts.refused, (std::array<std::uint64_t, kPlaceRefusals>{1, 2, 1, 1}));
+    held.clear();
+    EXPECT_EQ(places.counts().held, 0u);
 }
 
 TEST(Config, ListenAddresses) {
