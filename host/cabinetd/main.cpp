@@ -12,6 +12,7 @@
 #include <ctime>
 #include <filesystem>
 #include <optional>
+#include <tuple>
 #include <sys/resource.h>
 #include <systemd/sd-daemon.h>
 
@@ -95,6 +96,32 @@ std::string installed_web_root() {
     return {};
 }
 
+// The connection limits on the command line; what is not given stays 0 and
+// comes from the config file, or is the default.
+void add_limit_options(CLI::App &app, cabinetd::ConnectionLimits &given) {
+    using L = cabinetd::ConnectionLimits;
+    const L def;
+    const std::tuple<const char *, std::size_t L::*, const char *> options[] = {
+        {"--max-connections", &L::max_connections, "HTTP connections in all"},
+        {"--max-unauthenticated", &L::max_unauthenticated,
+         "connections without a valid token; past it the one silent longest is closed"},
+        {"--max-viewer-connections", &L::max_viewer_connections,
+         "connections of every viewer token together"},
+        {"--max-token-connections", &L::max_token_connections,
+         "connections of one token, event streams included"},
+        {"--max-token-streams", &L::max_token_streams, "event streams of one token"}};
+    for (auto &[name, field, what] : options)
+        app.add_option(name, given.*field, fmt::format("{} (default {})", what, def.*field))
+            ->check(CLI::Range(std::size_t{1}, std::size_t{1000000}));
+}
+
+void apply_limits(const cabinetd::ConnectionLimits &given, cabinetd::ConnectionLimits &limits) {
+    using L = cabinetd::ConnectionLimits;
+    for (auto field : {&L::max_connections, &L::max_unauthenticated, &L::max_viewer_connections,
+                       &L::max_token_connections, &L::max_token_streams})
+        if (given.*field) limits.*field = given.*field;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -128,6 +155,8 @@ int main(int argc, char **argv) {
            "--journal-sync", journal_sync,
            "normal: commits survive a crash of cabinetd; full: also a power loss, answers slower")
         ->check(CLI::IsMember({"normal", "full"}));
+    cabinetd::ConnectionLimits limits{0, 0, 0, 0, 0};
+    add_limit_options(app, limits);
     cabinetd::MqttConfig mqtt;
     app.add_option("--mqtt", mqtt.url,
                    "join an MQTT broker: mqtt://HOST:PORT or mqtts://HOST:PORT");
@@ -160,6 +189,7 @@ int main(int argc, char **argv) {
         if (journal_sync == "full") cfg.journal_full_sync = true;
         if (retention_days) cfg.retention = std::chrono::hours(24 * retention_days);
         if (max_db_mb) cfg.max_db_mb = max_db_mb;
+        apply_limits(limits, cfg.limits);
         cfg.mqtt = mqtt; // user and password only from the config file, never on a command line
         if (!config_file.empty()) cabinetd::load_config_file(config_file, cfg);
         if (cfg.web_root.empty()) cfg.web_root = installed_web_root();

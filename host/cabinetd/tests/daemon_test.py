@@ -870,17 +870,170 @@ def test_resource_exhaustion():
             return
         idle = [socket.create_connection(("127.0.0.1", d.port)) for _ in range(4000)]
         try:
+            # The kernel holds sockets that send nothing for 3 s (some of
+            # thousands longer); then they reach cabinetd, which keeps 1024
+            # of them at most.
+            wait_for(lambda: metric(d, "cabinetd_http_unauthenticated_connections") >= 1000, 15,
+                     "the idle sockets to land")
             (status, _), took = timed(lambda: d.request("GET", "/healthz", token=None), "/healthz")
             check(status == 200 and took < 2, f"/healthz beside 4000 idle sockets: {status} in {took:.1f} s")
             (status, body), took = timed(lambda: open_door(d, "a", 3), "open")
             check(status == 202 and took < 2, f"open beside 4000 idle sockets: {status} {body} in {took:.1f} s")
             last = idle[-1]  # the newest: not one closed to make room
-            last.settimeout(12)
+            last.settimeout(22)
             t0 = time.monotonic()
-            check(last.recv(1) == b"" and time.monotonic() - t0 < 10, "an idle socket without a request was kept")
+            check(last.recv(1) == b"" and time.monotonic() - t0 < 20, "an idle socket without a request was kept")
         finally:
             for s in idle:
                 s.close()
+
+
+def metric(d, name):
+    """One sample of cabinetd's metrics (name with its labels, as printed)."""
+    _, text = d.request("GET", "/metrics", token=None)
+    for line in text.splitlines():
+        if line.startswith(name + " "):
+            return float(line.split()[-1])
+    raise Failed(f"no {name} in the metrics")
+
+
+def hold(d, token, path="/api/whoami"):
+    """A keep-alive connection that asked for path with token, left open:
+    (status, body, Connection header, the connection)."""
+    c = http.client.HTTPConnection("127.0.0.1", d.port, timeout=10)
+    c.request("GET", path, headers={"Authorization": f"Bearer {token}"})
+    r = c.getresponse()
+    data = r.read()
+    problem = openapi_check.problem("GET", path, r.status, r.getheader("Content-Type"), data)
+    check(problem is None, problem)
+    return r.status, json.loads(data), r.getheader("Connection"), c
+
+
+def refused_stream(d, query="", headers=None):
+    """The answer to a stream that must be refused with 429, whose
+    connection cabinetd then closes."""
+    s = socket.create_connection(("127.0.0.1", d.port))
+    h = "".join(f"{k}: {v}\r\n" for k, v in (headers or {}).items())
+    s.sendall(f"GET /api/stream?{query} HTTP/1.1\r\nHost: 127.0.0.1:{d.port}\r\n{h}\r\n".encode())
+    s.settimeout(10)
+    data = b""
+    try:
+        while chunk := s.recv(65536):
+            data += chunk
+    except socket.timeout:
+        raise Failed(f"a refused stream stays open: {data[:300]!r}")
+    finally:
+        s.close()
+    head, _, body = data.partition(b"\r\n\r\n")
+    check(head.startswith(b"HTTP/1.1 429 "), f"stream past the cap: {data[:300]!r}")
+    problem = openapi_check.problem("GET", "/api/stream", 429, "application/json", body)
+    check(problem is None, problem)
+    return json.loads(body)["error"]
+
+
+def test_token_limits():
+    # One viewer token holds at most 64 streams and 256 connections (the
+    # defaults); past them it is refused with 429 and the connection closes,
+    # while health checks and operators are answered as ever.
+    with Rig(1) as rig:
+        d = rig.daemon
+        d.wait_ready("a")
+        check(raise_fd_limit(1000), "cannot hold 400 sockets here")
+        auth = {"Authorization": f"Bearer {VIEWER}"}
+        streams = [open_stream(d, headers=auth) for _ in range(64)]
+        check("64 event streams" in refused_stream(d, headers=auth), "the 65th stream")
+        status, tok = d.request("POST", "/api/stream-token", token=VIEWER)
+        check(status == 200, f"stream token: {status} {tok}")
+        refused_stream(d, query=f"token={tok['token']}")  # counts with its bearer's streams
+        held = [hold(d, VIEWER) for _ in range(256 - 64)]
+        check(all(h[0] == 200 for h in held), "connections within the cap")
+        status, body, connection, c = hold(d, VIEWER)
+        check(status == 429 and connection == "close" and "256 connections" in body["error"],
+              f"connection past the cap: {status} {body} {connection}")
+        check(d.request("GET", "/healthz", token=None)[0] == 200, "/healthz beside a viewer at its caps")
+        check(d.request("GET", "/api/whoami")[0] == 200, "an operator's whoami beside a viewer at its caps")
+        status, body = open_door(d, "a", 2)
+        check(status == 202, f"an operator's open beside a viewer at its caps: {status} {body}")
+        check(metric(d, 'cabinetd_http_refused_total{reason="token_streams"}') == 2
+              and metric(d, 'cabinetd_http_refused_total{reason="token_connections"}') == 1,
+              "refusals in the metrics")
+
+        # A stream whose client closes it goes at once, and its place with it.
+        for s in streams:
+            s.close()
+        wait_for(lambda: metric(d, "cabinetd_http_streams") == 0, 5, "closed streams to be noticed")
+        open_stream(d, headers=auth).close()
+        for h in held:
+            h[3].close()
+
+
+def test_viewer_limits():
+    # Every viewer token together holds at most max_viewer_connections, so
+    # operators keep places of their own; the limits come from the config
+    # file, and --help names their options.
+    helped = subprocess.run([CABINETD, "--help"], capture_output=True, text=True, timeout=10).stdout
+    for option in ("--max-connections", "--max-unauthenticated", "--max-viewer-connections",
+                   "--max-token-connections", "--max-token-streams"):
+        check(option in helped, f"--help does not name {option}")
+    workdir = tempfile.mkdtemp(prefix="cabinetd-cfg-")
+    cfg = os.path.join(workdir, "cabinetd.json")
+    with open(cfg, "w") as f:
+        json.dump({"max_connections": 200, "max_unauthenticated": 50, "max_viewer_connections": 60,
+                   "max_token_connections": 40, "max_token_streams": 10}, f)
+    with Rig(1, extra=["--config", cfg]) as rig:
+        d = rig.daemon
+        d.wait_ready("a")
+        second = "second-viewer-token-0123456789"
+        with open(d.tokens, "a") as f:
+            f.write(f"kiosk viewer {second}\n")
+        d.proc.send_signal(signal.SIGHUP)
+        wait_for(lambda: d.request("GET", "/api/whoami", token=second)[0] == 200, 5, "the second viewer token")
+        held = [hold(d, VIEWER) for _ in range(40)] + [hold(d, second) for _ in range(20)]
+        check(all(h[0] == 200 for h in held), "viewer connections within the caps")
+        for token, why in ((VIEWER, "40 connections"), (second, "60 connections together")):
+            status, body, connection, c = hold(d, token)
+            check(status == 429 and connection == "close" and why in body["error"],
+                  f"a viewer past the caps: {status} {body}")
+        ops = [hold(d, tok) for tok in (OPERATOR, OPERATOR2) for _ in range(40)]
+        check(all(h[0] == 200 for h in ops), "operators beside every viewer place taken")
+        check(d.request("GET", "/healthz", token=None)[0] == 200, "/healthz beside viewers and operators")
+        check(metric(d, 'cabinetd_http_token_connections{role="viewer"}') == 60, "viewer places in the metrics")
+        for h in held + ops:
+            h[3].close()
+    os.remove(cfg)
+    os.rmdir(workdir)
+
+
+def slow_client(d, delay, idle_n=1100):
+    """Whether an operator's request, sent delay s after connecting while
+    idle_n idle sockets connect, is answered."""
+    op = socket.create_connection(("127.0.0.1", d.port))
+    idle = [socket.create_connection(("127.0.0.1", d.port)) for _ in range(idle_n)]
+    try:
+        time.sleep(delay)
+        op.sendall(f"GET /api/whoami HTTP/1.1\r\nHost: 127.0.0.1:{d.port}\r\n"
+                   f"Authorization: Bearer {OPERATOR}\r\n\r\n".encode())
+        op.settimeout(10)
+        return op.recv(16).startswith(b"HTTP/1.1 200")
+    except OSError:
+        return False
+    finally:
+        op.close()
+        for s in idle:
+            s.close()
+
+
+def test_slow_first_request():
+    # A client with a token that connects and waits a moment before its
+    # first request (as a browser's preconnect does) is not cut off by idle
+    # sockets that arrive meanwhile, past the places kept for connections
+    # without a token.
+    with Rig(1) as rig:
+        d = rig.daemon
+        d.wait_ready("a")
+        check(raise_fd_limit(1500), "cannot hold 1100 sockets here")
+        for trial in range(3):
+            check(slow_client(d, 1.5), f"trial {trial + 1}: the slow client was cut off")
 
 
 def rss_kb(pid):
@@ -979,10 +1132,43 @@ def test_bench_under_attack():
                     idle.append(socket.create_connection(("127.0.0.1", d.port), timeout=2))
                 except OSError:
                     break
+            wait_for(lambda: metric(d, "cabinetd_http_unauthenticated_connections") >= 1000, 15,
+                     "the idle sockets to land")
             print(f"/healthz with {len(idle)} idle sockets held: {healthz_latency(d)}")
+            print(f"prompt /healthz clients beside them: {prompt_flood(d, 10)}")
             for s in idle:
                 s.close()
+            for delay in (1.5, 2.5, 4):
+                print(f"an operator's first request {delay} s after connecting, beside 1100 idle sockets: "
+                      f"answered {sum(slow_client(d, delay) for _ in range(3))} of 3")
         print(f"at the end: {rss_kb(pid)}")
+
+
+def _prompt_clients(port, seconds):
+    """Connects, asks for /healthz and reads the answer, again and again: (answered, failed)."""
+    request = f"GET /healthz HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nConnection: close\r\n\r\n".encode()
+    ok = failed = 0
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
+                s.sendall(request)
+                answer = s.recv(16)
+            ok, failed = (ok + 1, failed) if answer.startswith(b"HTTP/1.1 200") else (ok, failed + 1)
+        except OSError:
+            failed += 1
+    return ok, failed
+
+
+def prompt_flood(d, seconds, workers=4):
+    """Connections without a token that ask at once, from several processes for seconds."""
+    import concurrent.futures
+    import multiprocessing
+    with concurrent.futures.ProcessPoolExecutor(workers, mp_context=multiprocessing.get_context("fork")) as pool:
+        got = list(pool.map(_prompt_clients, [d.port] * workers, [seconds] * workers))
+    ok, failed = sum(g[0] for g in got), sum(g[1] for g in got)
+    return f"{ok + failed} connections in {seconds} s ({(ok + failed) / seconds:.0f}/s), {failed} failed"
+
 
 
 class SmallDisk:

@@ -6,6 +6,7 @@
 #include "board_ids.h"
 #include "cabinet.h"
 #include "journal.h"
+#include "token_places.h"
 #include "tokens.h"
 
 #include <atomic>
@@ -31,11 +32,15 @@ struct HttpOptions {
     std::chrono::seconds stream_write_timeout{30};
     std::chrono::seconds stream_ping{15};
     std::chrono::seconds stream_watch{2}; // how often a stream's progress is looked at
-    std::size_t max_connections = 4000;
-    // Connections that have not yet shown a valid token. Past this, a new
-    // connection closes the oldest of them, so idle sockets can never keep
-    // a client with a token (or a health check) out.
-    std::size_t max_unauthenticated = 1024;
+    // How many connections, and who may hold them (see ConnectionLimits).
+    // Past max_unauthenticated connections without a valid token, a new
+    // connection closes the one of them silent longest, so idle sockets can
+    // never keep a client with a token (or a health check) out.
+    ConnectionLimits limits;
+    // A connection that sends nothing is left in the kernel this long
+    // (TCP_DEFER_ACCEPT), so a client that connects and takes its time with
+    // its first request holds no place that idle sockets could take from it.
+    std::chrono::seconds defer_accept{3};
     // Audit reads (/api/events) one token may have waiting or running at
     // once; past that it is told to try again (429).
     std::size_t audit_reads_per_token = 4;
@@ -49,7 +54,8 @@ struct HttpCounters {
 };
 
 struct ApiContext {
-    ApiContext(Journal &j, Tokens &t, HttpOptions o) : journal(j), tokens(t), options(o) {}
+    ApiContext(Journal &j, Tokens &t, HttpOptions o)
+            : journal(j), tokens(t), options(o), places(o.limits) {}
     ApiContext(const ApiContext &) = delete;
     ApiContext &operator=(const ApiContext &) = delete;
 
@@ -61,6 +67,7 @@ struct ApiContext {
     std::string web_root; // the operator page's files; empty: no page
     std::vector<std::string> allowed_hosts;
     HttpCounters counters;
+    TokenPlaces places;               // the connections each token holds
     const BoardIds *boards = nullptr; // which board each cabinet is, and who shares one
 
     Cabinet *cabinet(std::string_view name) const;

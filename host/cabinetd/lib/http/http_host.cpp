@@ -3,6 +3,7 @@
 #include <cabinet_host/host_port.h>
 
 #include <boost/asio/ip/address.hpp>
+#include <boost/beast/core/string.hpp>
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -52,6 +53,52 @@ bool HostCheck::allowed(std::string_view host) const {
     if (v6) ip::make_address_v6(hp->host, ec);
     else ip::make_address_v4(hp->host, ec);
     return !ec;
+}
+
+namespace {
+
+Response refusal(int status, const std::string &message) {
+    return error_response(status, message, false);
+}
+
+// Only chunked, alone: any other coding (or a list of them) would be taken
+// for "no body" here and the body for a request by a proxy.
+std::optional<Response> transfer_coding_refusal(const Request &req) {
+    auto te = req.find(http::field::transfer_encoding);
+    if (te == req.end()) return std::nullopt;
+    auto v = te->value();
+    while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
+    while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
+    if (!boost::beast::iequals(v, "chunked"))
+        return refusal(501,
+                       fmt::format("Transfer-Encoding \"{}\" is not supported: only chunked, alone",
+                                   std::string(te->value())));
+    if (req.count(http::field::content_length))
+        return refusal(400, "a request has either Content-Length or Transfer-Encoding, not both");
+    return std::nullopt;
+}
+
+} // namespace
+
+std::optional<Response> header_refusal(const Request &req, const HostCheck &hosts) {
+    if (req.version() != 10 && req.version() != 11) return refusal(505, "use HTTP/1.1");
+    for (auto f : {http::field::host, http::field::authorization, http::field::content_type,
+                   http::field::transfer_encoding, http::field::content_length})
+        if (req.count(f) > 1)
+            return refusal(
+                400, fmt::format("{} is given more than once", std::string(http::to_string(f))));
+    for (const char *f : {"Idempotency-Key", "Last-Event-ID"})
+        if (req.count(f) > 1) return refusal(400, fmt::format("{} is given more than once", f));
+    const auto host = req.find(http::field::host);
+    if (host == req.end() && req.version() == 11)
+        return refusal(400, "an HTTP/1.1 request needs a Host header");
+    if (host != req.end() && !hosts.allowed(host->value()))
+        return refusal(421,
+                       fmt::format("Host \"{}\" is not this server: use 127.0.0.1:{} or "
+                                   "localhost:{}, or a name in the configuration's "
+                                   "allowed_hosts",
+                                   std::string(host->value()), hosts.port(), hosts.port()));
+    return transfer_coding_refusal(req);
 }
 
 } // namespace cabinetd

@@ -3,8 +3,10 @@
 // with the browser's access to the loopback address.
 #pragma once
 
+#include "http_api.h"
 #include "listen_address.h"
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,5 +32,11 @@ private:
     bool listen_any = false;                 // 0.0.0.0 or ::
     std::vector<std::string> allowed_hosts_; // lower case
 };
+
+// What a request's header must be before its body is read or it is routed:
+// HTTP/1.0 or 1.1, no field given twice that could be read two ways, a Host
+// naming this server, no transfer coding but chunked alone. The refusal
+// (the connection closes after it), or nothing.
+std::optional<Response> header_refusal(const Request &req, const HostCheck &hosts);
 
 } // namespace cabinetd

@@ -13,7 +13,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <deque>
+#include <list>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 
 namespace cabinetd {
 
@@ -27,15 +30,16 @@ class Conn;
 
 struct HttpServer::Impl {
     Impl(ApiContext &c, const ListenAddress &addr)
-            : ctx(c), reader(c.options.max_connections, c.options.audit_reads_per_token),
-              stream_reader(c.options.max_connections), streams(c, stream_reader), acceptor(ioc),
-              retry_accept(ioc), hosts(addr, c.allowed_hosts) {}
+            : ctx(c), reader(c.options.limits.max_connections, c.options.audit_reads_per_token),
+              stream_reader(c.options.limits.max_connections), streams(c, stream_reader),
+              acceptor(ioc), retry_accept(ioc), hosts(addr, c.allowed_hosts) {}
     ApiContext &ctx;
     // Declared before the io_context, so they outlive the handlers it
     // destroys (and the connections and streams those hold) when it goes.
-    // Server thread only: connections without a valid token yet, oldest
-    // first (some already gone or authenticated, skipped when met).
-    std::deque<std::weak_ptr<Conn>> unauth_order;
+    // Server thread only: the open connections without a valid token, the
+    // one silent longest first (each moves to the back as bytes arrive, and
+    // leaves when it shows a token or closes).
+    std::list<Conn *> unauth;
     // Audits (/api/events), the tokens taking turns, and the streams' pages
     // on a thread of their own: a live stream never waits behind a search.
     ReaderThread reader;
@@ -66,7 +70,8 @@ class Conn : public std::enable_shared_from_this<Conn> {
 public:
     Conn(HttpServer::Impl &srv, tcp::socket socket)
             : srv_(srv), counters_(srv.ctx.counters), opt_(srv.ctx.options),
-              stream_(std::move(socket)), buf_(opt_.header_limit) {
+              stream_(std::move(socket)), buf_(opt_.header_limit),
+              unauth_at_(srv.unauth.insert(srv.unauth.end(), this)) {
         ++counters_.connections;
         ++counters_.unauthenticated;
     }
@@ -74,10 +79,7 @@ public:
 
     void start() { read(); }
 
-    // No valid token yet, and not closed.
-    bool unauthenticated() const { return counted_unauth_; }
-
-    // Closed to make room for a newer connection.
+    // Closed to make room for a new connection.
     void evict() {
         ++counters_.evicted;
         close();
@@ -97,9 +99,8 @@ private:
         // sockets go soon.
         const auto now = std::chrono::steady_clock::now();
         request_deadline_ = now + opt_.request_timeout;
-        stream_.expires_at(authenticated_
-                               ? request_deadline_
-                               : now + std::min(opt_.header_timeout, opt_.request_timeout));
+        stream_.expires_at(place_ ? request_deadline_
+                                  : now + std::min(opt_.header_timeout, opt_.request_timeout));
         read_header_block();
     }
 
@@ -121,6 +122,7 @@ private:
                                 [self = shared_from_this()](beast::error_code ec, std::size_t n) {
                                     if (ec) return self->on_read(ec);
                                     self->buf_.commit(n);
+                                    self->heard();
                                     self->read_header_block();
                                 });
     }
@@ -151,57 +153,9 @@ private:
     // What the header must be before its body is read or it is routed; false
     // when it was refused (and the connection is closing).
     bool check_header() {
-        if (req_.version() != 10 && req_.version() != 11) {
-            fail(505, "use HTTP/1.1", false);
-            return false;
-        }
-        for (auto f : {http::field::host, http::field::authorization, http::field::content_type,
-                       http::field::transfer_encoding, http::field::content_length})
-            if (req_.count(f) > 1) {
-                fail(400,
-                     fmt::format("{} is given more than once", std::string(http::to_string(f))),
-                     false);
-                return false;
-            }
-        for (const char *f : {"Idempotency-Key", "Last-Event-ID"})
-            if (req_.count(f) > 1) {
-                fail(400, fmt::format("{} is given more than once", f), false);
-                return false;
-            }
-        const auto host = req_.find(http::field::host);
-        if (host == req_.end() && req_.version() == 11) {
-            fail(400, "an HTTP/1.1 request needs a Host header", false);
-            return false;
-        }
-        if (host != req_.end() && !srv_.hosts.allowed(host->value())) {
-            fail(421,
-                 fmt::format("Host \"{}\" is not this server: use 127.0.0.1:{} or localhost:{}, or "
-                             "a name in "
-                             "the configuration's allowed_hosts",
-                             std::string(host->value()), srv_.hosts.port(), srv_.hosts.port()),
-                 false);
-            return false;
-        }
-        // Only chunked, alone: any other coding (or a list of them) would be
-        // taken for "no body" here and the body for a request by a proxy.
-        if (auto te = req_.find(http::field::transfer_encoding); te != req_.end()) {
-            auto v = te->value();
-            while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
-            while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
-            if (!beast::iequals(v, "chunked")) {
-                fail(501,
-                     fmt::format("Transfer-Encoding \"{}\" is not supported: only chunked, alone",
-                                 std::string(te->value())),
-                     false);
-                return false;
-            }
-            if (req_.count(http::field::content_length)) {
-                fail(400, "a request has either Content-Length or Transfer-Encoding, not both",
-                     false);
-                return false;
-            }
-        }
-        return true;
+        auto refused = header_refusal(req_, srv_.hosts);
+        if (refused) send(std::move(*refused));
+        return !refused;
     }
 
     void on_read(beast::error_code ec) {
@@ -274,16 +228,28 @@ private:
         release();
     }
 
-    // Counts this connection out of the server's gauges, once.
+    // Counts this connection out of the server's gauges and gives its place
+    // back, once.
     void release() {
-        if (counted_unauth_) {
-            counted_unauth_ = false;
-            --counters_.unauthenticated;
-        }
+        leave_unauthenticated();
+        place_.reset();
         if (counted_conn_) {
             counted_conn_ = false;
             --counters_.connections;
         }
+    }
+
+    // Bytes arrived: no longer the one silent longest among those without
+    // a token.
+    void heard() {
+        if (unauth_at_) srv_.unauth.splice(srv_.unauth.end(), srv_.unauth, *unauth_at_);
+    }
+
+    void leave_unauthenticated() {
+        if (!unauth_at_) return;
+        srv_.unauth.erase(*unauth_at_);
+        unauth_at_.reset();
+        --counters_.unauthenticated;
     }
 
     // --- who asks ---
@@ -313,13 +279,7 @@ private:
                       : "a bearer token is required (Authorization: Bearer ...)");
             return std::nullopt;
         }
-        // A valid token, whatever its role: this connection no longer counts
-        // among those the server may close to make room.
-        authenticated_ = true;
-        if (counted_unauth_) {
-            counted_unauth_ = false;
-            --counters_.unauthenticated;
-        }
+        if (!hold_place(*who)) return std::nullopt;
         if (need == Role::Operator && who->role != Role::Operator) {
             fail(403,
                  fmt::format("token \"{}\" has the viewer role; this needs the operator role",
@@ -327,6 +287,23 @@ private:
             return std::nullopt;
         }
         return who;
+    }
+
+    // A place among the connections with a token, whatever its role: the
+    // connection no longer counts among those the server may close to make
+    // room. False when the token (or the viewers together) hold all they
+    // may: answered 429, and the connection closes.
+    bool hold_place(const Identity &who) {
+        if (place_ && place_.grant() == who.grant) return true;
+        place_.reset(); // another token on the same connection
+        auto taken = srv_.ctx.places.take(who);
+        if (auto *why = std::get_if<PlaceRefusal>(&taken)) {
+            fail(429, srv_.ctx.places.explain(*why, who), false);
+            return false;
+        }
+        place_ = std::move(std::get<Place>(taken));
+        leave_unauthenticated();
+        return true;
     }
 
     // --- handing the request on ---
@@ -349,13 +326,18 @@ private:
         stream_.expires_never();
     }
 
-    // The event stream takes the connection over.
+    // The event stream takes the connection over, with its place.
     void hand_over(const ApiRequest &req) {
         auto start = stream_request(req, srv_.ctx);
         if (auto *refused = std::get_if<Response>(&start)) return send(std::move(*refused));
+        if (req.http.method() != http::verb::head)
+            if (auto why = place_.take_stream())
+                return fail(429, srv_.ctx.places.explain(*why, req.who), false);
+        auto place = std::move(place_);
         closed_ = true; // the socket is the stream's now
         release();
-        srv_.streams.start(std::move(stream_), std::move(std::get<StreamStart>(start)), req);
+        srv_.streams.start(std::move(stream_), std::move(place),
+                           std::move(std::get<StreamStart>(start)), req);
     }
 
     HttpServer::Impl &srv_;
@@ -369,50 +351,35 @@ private:
     Request req_;
     bool keep_alive_ = true;
     bool closed_ = false;
-    bool authenticated_ = false;
-    bool counted_conn_ = true, counted_unauth_ = true;
+    bool counted_conn_ = true;
+    Place place_; // among the connections with a token, once it showed one
+    // Where it is among those without a token, while it is one of them.
+    std::optional<std::list<Conn *>::iterator> unauth_at_;
 };
 
-// Makes room for a new connection: closes the oldest one that has not shown
-// a valid token. False if there is none.
-bool evict_oldest_unauthenticated(HttpServer::Impl &impl) {
-    auto &order = impl.unauth_order;
-    while (!order.empty()) {
-        auto c = order.front().lock();
-        order.pop_front();
-        if (c && c->unauthenticated()) {
-            c->evict();
-            return true;
+// A new connection: taken, or refused should every place be held by a
+// connection with a valid token (which the places kept for connections
+// without one prevent).
+void admit(HttpServer::Impl &impl, tcp::socket s) {
+    const auto &limits = impl.ctx.options.limits;
+    auto &counters = impl.ctx.counters;
+    bool room = counters.connections.load() < limits.max_connections;
+    // Connections without a token never take more than their share: the
+    // one of them silent longest goes, so a client with a token, a health
+    // check or a scrape always gets in.
+    if (counters.unauthenticated.load() >= limits.max_unauthenticated || !room) {
+        if (!impl.unauth.empty()) {
+            impl.unauth.front()->evict();
+            room = true;
         }
     }
-    return false;
-}
-
-// A new connection: taken, or refused when every place is held by a
-// connection with a valid token (the rest keep working).
-void admit(HttpServer::Impl &impl, tcp::socket s) {
-    const auto &opt = impl.ctx.options;
-    auto &counters = impl.ctx.counters;
-    bool room = counters.connections.load() < opt.max_connections;
-    // Connections without a token never take more than their share: the
-    // oldest of them goes, so a client with a token always gets in.
-    if (counters.unauthenticated.load() >= opt.max_unauthenticated || !room)
-        room = evict_oldest_unauthenticated(impl) || room;
     beast::error_code ignored;
     if (!room) {
         s.close(ignored);
         return;
     }
     s.set_option(tcp::no_delay(true), ignored); // small answers go out at once
-    auto c = std::make_shared<Conn>(impl, std::move(s));
-    auto &order = impl.unauth_order;
-    if (order.size() >= 2 * opt.max_unauthenticated + 16)
-        std::erase_if(order, [](auto &w) {
-            auto c = w.lock();
-            return !c || !c->unauthenticated();
-        });
-    order.push_back(c);
-    c->start();
+    std::make_shared<Conn>(impl, std::move(s))->start();
 }
 
 void do_accept(HttpServer::Impl &impl) {
@@ -443,6 +410,14 @@ HttpServer::HttpServer(ApiContext &ctx, const ListenAddress &addr)
         impl_->acceptor.set_option(net::socket_base::reuse_address(true));
         impl_->acceptor.bind(ep);
         impl_->acceptor.listen(net::socket_base::max_listen_connections);
+        // Where the kernel can, a connection reaches cabinetd with its first
+        // bytes; one that sends nothing for defer_accept is handed over all
+        // the same (then the header deadline closes it).
+#ifdef TCP_DEFER_ACCEPT
+        const int defer = static_cast<int>(ctx.options.defer_accept.count());
+        ::setsockopt(impl_->acceptor.native_handle(), IPPROTO_TCP, TCP_DEFER_ACCEPT, &defer,
+                     sizeof defer);
+#endif
         port_ = impl_->acceptor.local_endpoint().port();
         impl_->hosts.set_port(port_);
     } catch (const boost::system::system_error &e) {

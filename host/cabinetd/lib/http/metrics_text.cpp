@@ -139,7 +139,7 @@ void journal_metrics(std::string &out, const Journal &journal) {
     out += fmt::format("cabinetd_journal_write_seconds_count {}\n", js.batches);
 }
 
-void http_metrics(std::string &out, const HttpCounters &c) {
+void http_metrics(std::string &out, const HttpCounters &c, const TokenPlaces &places) {
     family(out, "cabinetd_http_connections", "gauge",
            "Open HTTP connections, event streams included.");
     out += fmt::format("cabinetd_http_connections {}\n", c.connections.load());
@@ -152,6 +152,18 @@ void http_metrics(std::string &out, const HttpCounters &c) {
            "Connections without a valid token closed to make room for a new one (many: someone "
            "holds idle sockets).");
     out += fmt::format("cabinetd_http_evicted_total {}\n", c.evicted.load());
+    const auto held = places.counts();
+    family(out, "cabinetd_http_token_connections", "gauge",
+           "Open HTTP connections that have shown a valid token, event streams included.");
+    out += fmt::format("cabinetd_http_token_connections{{role=\"viewer\"}} {}\n", held.viewers);
+    out += fmt::format("cabinetd_http_token_connections{{role=\"operator\"}} {}\n",
+                       held.held - held.viewers);
+    family(out, "cabinetd_http_refused_total", "counter",
+           "Requests with a valid token refused (429) because the token, or the viewers together, "
+           "held every connection or stream they may.");
+    for (std::size_t i = 0; i < kPlaceRefusals; ++i)
+        out += fmt::format("cabinetd_http_refused_total{{reason=\"{}\"}} {}\n",
+                           to_string(static_cast<PlaceRefusal>(i)), held.refused[i]);
 }
 
 // A series for each pair while two cabinets report one board id, so that an
@@ -181,7 +193,7 @@ std::string metrics_text(const ApiContext &ctx) {
     board_metrics(out, ctx);
     alarm_metrics(out, all);
     journal_metrics(out, ctx.journal);
-    http_metrics(out, ctx.counters);
+    http_metrics(out, ctx.counters, ctx.places);
     return out;
 }
 

@@ -10,6 +10,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 
 namespace cabinetd {
@@ -64,11 +65,11 @@ std::variant<StreamStart, Response> stream_request(const ApiRequest &req, ApiCon
 
 class EventStream : public std::enable_shared_from_this<EventStream> {
 public:
-    EventStream(EventStreams &all, beast::tcp_stream socket, StreamStart what, Identity who,
-                bool counted)
-            : all_(all), ctx_(all.ctx_), stream_(std::move(socket)), what_(std::move(what)),
-              who_(std::move(who)), counted_stream_(counted), ping_(stream_.get_executor()),
-              watch_(stream_.get_executor()) {
+    EventStream(EventStreams &all, beast::tcp_stream socket, Place place, StreamStart what,
+                Identity who, bool counted)
+            : all_(all), ctx_(all.ctx_), stream_(std::move(socket)), place_(std::move(place)),
+              what_(std::move(what)), who_(std::move(who)), counted_stream_(counted),
+              ping_(stream_.get_executor()), watch_(stream_.get_executor()) {
         ++ctx_.counters.connections;
         if (counted_stream_) ++ctx_.counters.streams;
     }
@@ -93,12 +94,14 @@ private:
     void schedule_ping();
     void schedule_watch();
     void watch();
+    void watch_client();
     void close();
     void release();
 
     EventStreams &all_;
     ApiContext &ctx_;
     beast::tcp_stream stream_;
+    Place place_; // its token's, given back when it closes
     StreamStart what_;
     Identity who_;
     bool counted_conn_ = true, counted_stream_;
@@ -106,6 +109,7 @@ private:
     std::atomic<bool> wake_pending_{false};
     int listener_ = 0;
     net::steady_timer ping_, watch_;
+    std::array<char, 256> from_client_; // what a client sends after its request: dropped
     std::uint64_t acked_ = 0;
     std::optional<std::chrono::steady_clock::time_point> stalled_since_;
 };
@@ -127,6 +131,7 @@ void EventStream::begin(unsigned version, bool head) {
     http::async_write_header(
         stream_, *sr, [self = shared_from_this(), res, sr](beast::error_code ec, std::size_t) {
             if (ec) return self->close();
+            self->watch_client();
             self->follow_journal();
             // A retry hint for EventSource, then whatever is already waiting.
             self->write(std::make_shared<std::string>("retry: 1000\n\n"));
@@ -209,7 +214,8 @@ void EventStream::write(std::shared_ptr<std::string> data) {
 }
 
 // The pending ping is what keeps a quiet stream's connection alive; a
-// client gone away shows when a ping or a message cannot be written.
+// client that closed the connection shows at once (watch_client), one that
+// vanished without a word when a ping or a message cannot be written.
 void EventStream::schedule_ping() {
     ping_.expires_after(ctx_.options.stream_ping);
     ping_.async_wait([self = shared_from_this()](beast::error_code ec) {
@@ -248,6 +254,19 @@ void EventStream::watch() {
     else if (now - *stalled_since_ >= opt.stream_write_timeout) close();
 }
 
+// A stream's client sends nothing after its request, so a read that ends
+// means it has closed the connection (or reset it): the stream ends at once,
+// not at the next ping that cannot be delivered. The read is the socket's
+// own, so the write timeout of the stream does not apply to it.
+void EventStream::watch_client() {
+    stream_.socket().async_read_some(
+        net::buffer(from_client_), [self = shared_from_this()](beast::error_code ec, std::size_t) {
+            if (self->closed_) return;
+            if (ec) return self->close();
+            self->watch_client();
+        });
+}
+
 void EventStream::close() {
     if (closed_) return;
     closed_ = true;
@@ -259,8 +278,10 @@ void EventStream::close() {
     release();
 }
 
-// Counts this stream out of the server's gauges, once.
+// Counts this stream out of the server's gauges and gives its place back,
+// once.
 void EventStream::release() {
+    place_.reset();
     if (counted_conn_) {
         counted_conn_ = false;
         --ctx_.counters.connections;
@@ -271,10 +292,11 @@ void EventStream::release() {
     }
 }
 
-void EventStreams::start(beast::tcp_stream socket, StreamStart what, const ApiRequest &req) {
+void EventStreams::start(beast::tcp_stream socket, Place place, StreamStart what,
+                         const ApiRequest &req) {
     const bool head = req.http.method() == http::verb::head;
-    auto s =
-        std::make_shared<EventStream>(*this, std::move(socket), std::move(what), req.who, !head);
+    auto s = std::make_shared<EventStream>(*this, std::move(socket), std::move(place),
+                                           std::move(what), req.who, !head);
     if (!head) {
         if (live_.size() >= 2 * ctx_.counters.streams + 16)
             std::erase_if(live_, [](auto &w) { return w.expired(); });

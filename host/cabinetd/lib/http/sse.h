@@ -35,8 +35,10 @@ public:
     EventStreams(ApiContext &ctx, ReaderThread &reader) : ctx_(ctx), reader_(reader) {}
 
     // Answers the request with the stream's headers, then its records
-    // (a HEAD request: the headers alone), on the connection given.
-    void start(boost::beast::tcp_stream socket, StreamStart what, const ApiRequest &req);
+    // (a HEAD request: the headers alone), on the connection given, which
+    // holds its token's place until it closes.
+    void start(boost::beast::tcp_stream socket, Place place, StreamStart what,
+               const ApiRequest &req);
     // The token file was reloaded: streams whose token is gone or changed end.
     void tokens_changed();
 

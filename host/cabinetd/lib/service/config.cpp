@@ -15,6 +15,14 @@
 namespace cabinetd {
 namespace {
 
+constexpr std::size_t kMaxLimit = 1000000;
+constexpr std::pair<const char *, std::size_t ConnectionLimits::*> kLimitFields[] = {
+    {"max_connections", &ConnectionLimits::max_connections},
+    {"max_unauthenticated", &ConnectionLimits::max_unauthenticated},
+    {"max_viewer_connections", &ConnectionLimits::max_viewer_connections},
+    {"max_token_connections", &ConnectionLimits::max_token_connections},
+    {"max_token_streams", &ConnectionLimits::max_token_streams}};
+
 bool valid_name(const std::string &n) {
     return !n.empty() && n.size() <= 32 && std::all_of(n.begin(), n.end(), [](unsigned char c) {
         return std::isalnum(c) || c == '-' || c == '_';
@@ -120,6 +128,39 @@ void load_cabinets(const std::string &path, const nlohmann::json &cabinets, Conf
     }
 }
 
+// The connection limits of the config file, each a whole number; the
+// command line wins.
+void load_limits(const std::string &path, const nlohmann::json &j, ConnectionLimits &l) {
+    const ConnectionLimits def;
+    for (auto &[key, field] : kLimitFields) {
+        if (!j.contains(key)) continue;
+        const auto &v = j[key];
+        if (!v.is_number_unsigned() || v.get<std::uint64_t>() == 0 ||
+            v.get<std::uint64_t>() > kMaxLimit)
+            throw ConfigError(
+                fmt::format("{}: \"{}\" must be a whole number, 1 to {}", path, key, kMaxLimit));
+        if (l.*field == def.*field) l.*field = v.get<std::size_t>();
+    }
+}
+
+// Every viewer together, and one operator token beside them, fit in the
+// places for tokens; a token's streams fit in its connections.
+void check_limits(const ConnectionLimits &l) {
+    if (l.max_connections < 16 || l.max_connections > kMaxLimit)
+        throw ConfigError(fmt::format("max_connections must be 16 to {}", kMaxLimit));
+    if (l.max_unauthenticated >= l.max_connections)
+        throw ConfigError("max_unauthenticated must be less than max_connections");
+    const auto for_tokens = l.max_connections - l.max_unauthenticated;
+    if (l.max_viewer_connections + l.max_token_connections > for_tokens)
+        throw ConfigError(fmt::format(
+            "max_viewer_connections ({}) and max_token_connections ({}) must fit together in the "
+            "places for tokens, max_connections - max_unauthenticated ({}), so that an operator "
+            "token finds room beside every viewer",
+            l.max_viewer_connections, l.max_token_connections, for_tokens));
+    if (l.max_token_streams > l.max_token_connections)
+        throw ConfigError("max_token_streams must not exceed max_token_connections");
+}
+
 } // namespace
 
 CabinetConfig parse_cabinet(const std::string &arg) {
@@ -205,10 +246,13 @@ void load_config_file(const std::string &path, Config &cfg) {
     }
     if (j.contains("mqtt")) load_mqtt(path, j["mqtt"], cfg.mqtt);
     if (j.contains("cabinets")) load_cabinets(path, j["cabinets"], cfg);
+    load_limits(path, j, cfg.limits);
     for (auto &[key, v] : j.items())
         if (key != "cabinets" && key != "db" && key != "listen" && key != "tokens" &&
             key != "web_root" && key != "retention_days" && key != "max_db_mb" &&
-            key != "journal_sync" && key != "mqtt" && key != "allowed_hosts")
+            key != "journal_sync" && key != "mqtt" && key != "allowed_hosts" &&
+            std::none_of(std::begin(kLimitFields), std::end(kLimitFields),
+                         [&](auto &f) { return key == f.first; }))
             throw ConfigError(fmt::format("{}: unknown setting \"{}\"", path, key));
 }
 
@@ -221,6 +265,7 @@ void validate(const Config &cfg) {
             throw ConfigError(fmt::format("cabinet {} is named twice", c.name));
     parse_listen(cfg.listen);
     for (auto &h : cfg.allowed_hosts) check_allowed_host(h);
+    check_limits(cfg.limits);
 }
 
 } // namespace cabinetd

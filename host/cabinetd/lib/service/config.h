@@ -3,6 +3,7 @@
 #pragma once
 
 #include "config_error.h"
+#include "connection_limits.h"
 #include "listen_address.h"
 #include "mqtt_config.h"
 
@@ -37,6 +38,7 @@ struct Config {
     std::chrono::hours retention{24 * 90};
     std::uint64_t max_db_mb = 256;  // the journal's size cap, "max_db_mb"
     bool journal_full_sync = false; // "journal_sync": "normal" or "full"
+    ConnectionLimits limits;        // "max_connections", "max_token_streams", ...
     MqttConfig mqtt;
 };
 
@@ -54,13 +56,16 @@ CabinetConfig parse_cabinet(const std::string &arg);
 //    "db": "...", "listen": "127.0.0.1:8080", "tokens": "...", "web_root": "...",
 //    "allowed_hosts": ["cabinets.example.com"],
 //    "retention_days": 90, "max_db_mb": 256, "journal_sync": "normal",
+//    "max_connections": 4000, "max_unauthenticated": 1024, "max_viewer_connections": 2048,
+//    "max_token_connections": 256, "max_token_streams": 64,
 //    "mqtt": {"url": "mqtt://HOST:1883", "ca_file": "...", "username": "...", "password": "...",
 //             "prefix": "tessaro/{board_id}/", "commands": false, "discovery": false,
 //             "discovery_prefix": "homeassistant", "ha_status_topic": "homeassistant/status"}}
 void load_config_file(const std::string &path, Config &cfg);
 
 // Checks the whole configuration: at least one cabinet, names unique, the
-// listen address and the allowed host names well formed.
+// listen address and the allowed host names well formed, the connection
+// limits consistent.
 void validate(const Config &cfg);
 
 } // namespace cabinetd

@@ -21,6 +21,7 @@ Service::Service(const Config &cfg, JournalOptions jopt, LinkOptions lopt, HttpO
         cabinets_.push_back(std::make_unique<Cabinet>(
             c.name, c.endpoint, endpoint_transport(c.endpoint), *journal_, lopt));
     }
+    hopt.limits = cfg_.limits;
     api_ = std::make_unique<ApiContext>(*journal_, tokens_, hopt);
     for (std::size_t i = 0; i < cabinets_.size(); ++i)
         api_->cabinets.emplace_back(cabinets_[i].get(), cfg_.cabinets[i].endpoint);

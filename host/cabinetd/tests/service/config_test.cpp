@@ -108,6 +108,50 @@ TEST(GuardedFiles, ConfigOpenToEveryUser) {
     EXPECT_EQ(c.mqtt.password, "secret");
 }
 
+TEST(Config, ConnectionLimitsFitTogether) {
+    Config cfg;
+    cfg.cabinets.push_back(parse_cabinet("lab=sim"));
+    cfg.limits.max_token_streams = 8; // given on the command line
+    load_config_file(
+        write_temp("limits.json", R"({"max_connections": 500, "max_unauthenticated": 100,
+        "max_viewer_connections": 200, "max_token_connections": 50, "max_token_streams": 20})"),
+        cfg);
+    EXPECT_EQ(cfg.limits.max_connections, 500u);
+    EXPECT_EQ(cfg.limits.max_viewer_connections, 200u);
+    EXPECT_EQ(cfg.limits.max_token_streams, 8u);
+    EXPECT_NO_THROW(validate(cfg));
+    EXPECT_NO_THROW(validate([&] {
+        auto c = cfg;
+        c.limits = ConnectionLimits{};
+        return c;
+    }())); // the defaults fit
+
+    // Every viewer and one operator token must fit beside the places kept
+    // for connections without a token, a token's streams in its connections.
+    const auto refused = [&](auto change) {
+        auto c = cfg;
+        change(c.limits);
+        return [&] {
+            try {
+                validate(c);
+            } catch (const ConfigError &) {
+                return true;
+            }
+            return false;
+        }();
+    };
+    EXPECT_TRUE(refused([](auto &l) { l.max_viewer_connections = 351; }));
+    EXPECT_TRUE(refused([](auto &l) { l.max_unauthenticated = 500; }));
+    EXPECT_TRUE(refused([](auto &l) { l.max_token_streams = 51; }));
+    EXPECT_TRUE(refused([](auto &l) { l.max_connections = 8; }));
+    EXPECT_FALSE(refused([](auto &l) { l.max_viewer_connections = 350; }));
+    for (const char *bad : {R"({"max_connections": 0})", R"({"max_token_streams": "64"})",
+                            R"({"max_viewer_connections": -1})", R"({"max_connections": 1e9})"}) {
+        Config c;
+        EXPECT_THROW(load_config_file(write_temp("bad.json", bad), c), ConfigError) << bad;
+    }
+}
+
 TEST(Config, ListenAddresses) {
     EXPECT_EQ(parse_listen("127.0.0.1:8080").port, 8080);
     EXPECT_EQ(parse_listen("[::1]:0").host, "::1");
