@@ -123,7 +123,7 @@ void Cabinet::run_jobs() {
     for (auto &j : jobs) j();
 }
 
-Record Cabinet::rec(RecordKind kind) const {
+Record Cabinet::record(RecordKind kind) const {
     Record r;
     r.at_ms = wall_ms();
     r.cabinet = name_;
@@ -202,7 +202,7 @@ void Cabinet::set_link(Link l, std::string reason) {
     if (l != Link::Up) alarms_.forget();            // the doors are unknown until it is
     if (!changed) return;
     log(l == Link::Up ? 6 : 4, fmt::format("{}: link {}: {}", name_, to_string(l), reason));
-    Record r = rec(RecordKind::Link);
+    Record r = record(RecordKind::Link);
     r.code = to_string(l);
     r.session_id = client_ ? client_->session_id() : std::string();
     r.detail = json{{"reason", reason}}.dump();

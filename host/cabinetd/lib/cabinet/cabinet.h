@@ -131,7 +131,7 @@ private:
     void reply_later(Reply reply, CommandResult result);
     void commit_then(std::function<void(bool stored)> next);
     void commit();
-    Record rec(RecordKind kind) const;
+    Record record(RecordKind kind) const; // a new record of this cabinet, stamped now
     std::uint64_t steady_now() const;
 
     // Opens and clears (cabinet_commands.cpp).

@@ -23,7 +23,7 @@ void Cabinet::alarm_changes(std::vector<AlarmChange> changes) {
     if (changes.empty()) return;
     for (auto &c : changes) {
         const auto &a = c.alarm;
-        Record r = rec(RecordKind::Alarm);
+        Record r = record(RecordKind::Alarm);
         r.session_id = journal_session_;
         r.code = a.code;
         r.door_id = a.door;

@@ -166,7 +166,7 @@ void Cabinet::admit_open(OpenArgs args, Reply reply, std::string request_id) {
                                failure(Outcome::ConnectionLost, "no_random_source", e.what()));
         }
     }
-    Record r = rec(RecordKind::Open);
+    Record r = record(RecordKind::Open);
     r.session_id = journal_session_;
     r.request_id = request_id;
     r.door_id = args.door;
@@ -186,7 +186,7 @@ void Cabinet::admit_open(OpenArgs args, Reply reply, std::string request_id) {
 void Cabinet::send_open(OpenArgs args, Reply reply, Record intent, bool stored) {
     if (!args.key.empty()) committing_.erase({args.key_scope, args.key});
     const auto refuse = [&](CommandResult result) {
-        Record f = rec(RecordKind::OpenFailed);
+        Record f = record(RecordKind::OpenFailed);
         f.session_id = intent.session_id;
         f.request_id = intent.request_id;
         f.door_id = args.door;
@@ -235,7 +235,7 @@ void Cabinet::start_clear(ClearArgs args, Reply reply) {
         return reply_later(std::move(reply), link_down("the cabinet's link is down"));
     if (!journal_.available())
         return reply_later(std::move(reply), journal_unavailable(journal_.unavailable_reason()));
-    Record r = rec(RecordKind::Clear);
+    Record r = record(RecordKind::Clear);
     r.session_id = journal_session_;
     r.detail = json{{"requested_by", args.requested_by}}.dump();
     batch_.push_back(r);
@@ -289,7 +289,7 @@ void Cabinet::on_done(const Request &req) {
 
 void Cabinet::answer_open(Pending p, const Request &req, CommandResult result) {
     if (req.status != RequestStatus::Answered) {
-        Record r = rec(RecordKind::OpenFailed);
+        Record r = record(RecordKind::OpenFailed);
         r.session_id = req.session_id;
         r.request_id = req.request_id;
         r.door_id = req.door_id;

@@ -3,9 +3,9 @@
 // changes of their health, each run of the controller under a key of its own.
 #include "cabinet.h"
 
-#include "cabinet_view.h"
+#include "controller_view.h"
 #include "log.h"
-#include "state_view.h"
+#include "state_json.h"
 
 #include <cabinet_host/explain.h>
 #include <cabinet_host/words.h>
@@ -54,7 +54,7 @@ std::string session_of_key(const std::string &key) { return key.substr(0, key.fi
 } // namespace
 
 template <class Line> Record Cabinet::line_record(RecordKind kind, const Line &l) const {
-    Record r = rec(kind);
+    Record r = record(kind);
     r.session_id = journal_session_; // the line's own, unless it has none
     r.event_seq = l.event_seq;
     r.code = l.code;
@@ -64,7 +64,7 @@ template <class Line> Record Cabinet::line_record(RecordKind kind, const Line &l
 }
 
 void Cabinet::gap_record(const std::string &sid, const SeqTracker::Gap &g) {
-    Record r = rec(RecordKind::Gap);
+    Record r = record(RecordKind::Gap);
     r.session_id = sid;
     r.event_seq = g.from;
     r.seq_to = g.to;
@@ -108,7 +108,7 @@ void Cabinet::on_state(const StateLine &s) {
     auto fields = state_json(s, {.masks = true});
     if (reconciled || !last_logged_state_ ||
         state_json(*last_logged_state_, {.masks = true}) != fields) {
-        Record r = rec(RecordKind::State);
+        Record r = record(RecordKind::State);
         r.session_id = journal_session_;
         r.event_seq = s.event_seq;
         r.code = s.state;
@@ -165,7 +165,7 @@ void Cabinet::on_sent(const std::string &line, const Request *req) {
     }
     // Heartbeats and state requests are periodic: counted, not journalled.
     if (!req || req->kind == RequestKind::Heartbeat) return;
-    Record r = rec(RecordKind::Command);
+    Record r = record(RecordKind::Command);
     r.detail = line;
     r.code = to_string(req->kind);
     r.session_id = req->session_id;
@@ -220,7 +220,7 @@ void Cabinet::heartbeat_done(const Request &req) {
         log(outcome == "ok" ? 5 : 4,
             fmt::format("{}: heartbeat {}: {}", name_, outcome,
                         detail["reason"].get<std::string>()));
-    Record r = rec(RecordKind::Heartbeat);
+    Record r = record(RecordKind::Heartbeat);
     r.session_id = req.session_id;
     r.code = outcome;
     r.detail = detail.dump();
@@ -316,12 +316,12 @@ void Cabinet::begin_run(const SessionChange &c, const Inbound &line) {
         }
         journal_session_ = reused.empty() ? c.new_id : fresh_run_key(c.new_id);
     }
-    Record r = rec(RecordKind::Session);
+    Record r = record(RecordKind::Session);
     r.session_id = journal_session_;
     if (c.first && previous) {
         // The controller restarted while the link was down: whatever its old
         // run said after the last event accounted for is lost.
-        Record g = rec(RecordKind::Gap);
+        Record g = record(RecordKind::Gap);
         g.session_id = *previous;
         g.event_seq = seq_.last(*previous) + 1;
         g.detail = json{{"reason", "the controller restarted while the link was down"}}.dump();

@@ -30,7 +30,7 @@ struct CabinetStatus {
     std::int64_t link_since_ms = 0;
     std::string link_reason;
     std::string session_id;
-    // The latest state line, moved by the events since (cabinet_view.h), while the link is up.
+    // The latest state line, moved by the events since (controller_view.h), while the link is up.
     std::optional<cabinet_host::StateLine> state;
     std::optional<std::int64_t> heartbeat_ok_local_ms; // last "heartbeat_ok", steady ms
     std::uint64_t lines_in = 0, lines_out = 0, malformed = 0, reconnects = 0, sessions = 0;

@@ -111,7 +111,7 @@ Answer get_openapi(const ApiRequest &, ApiContext &) {
 
 namespace {
 
-json cabinet_view(const Cabinet &c, const ApiRequest &req, const ApiContext &ctx) {
+json cabinet_json(const Cabinet &c, const ApiRequest &req, const ApiContext &ctx) {
     StatusContext sc;
     sc.journal_available = ctx.journal.available();
     if (ctx.boards) {
@@ -125,14 +125,14 @@ json cabinet_view(const Cabinet &c, const ApiRequest &req, const ApiContext &ctx
 
 Answer get_cabinets(const ApiRequest &req, ApiContext &ctx) {
     json out = json::array();
-    for (auto &[c, ep] : ctx.cabinets) out.push_back(cabinet_view(*c, req, ctx));
+    for (auto &[c, ep] : ctx.cabinets) out.push_back(cabinet_json(*c, req, ctx));
     return json_response(200, {{"cabinets", out}});
 }
 
 Answer get_cabinet(const ApiRequest &req, ApiContext &ctx) {
     Cabinet *cab = ctx.cabinet(req.param("cabinet"));
     if (!cab) return no_cabinet(req.param("cabinet"));
-    return json_response(200, cabinet_view(*cab, req, ctx));
+    return json_response(200, cabinet_json(*cab, req, ctx));
 }
 
 Answer post_clear_fault(const ApiRequest &req, ApiContext &ctx) {

@@ -25,7 +25,7 @@ namespace net = boost::asio;
 using tcp = net::ip::tcp;
 
 namespace {
-class Conn;
+class Connection;
 }
 
 struct HttpServer::Impl {
@@ -39,7 +39,7 @@ struct HttpServer::Impl {
     // Server thread only: the open connections without a valid token, the
     // one silent longest first (each moves to the back as bytes arrive, and
     // leaves when it shows a token or closes).
-    std::list<Conn *> unauth;
+    std::list<Connection *> unauth;
     // Audits (/api/events), the tokens taking turns, and the streams' pages
     // on a thread of their own: a live stream never waits behind a search.
     ReaderThread reader;
@@ -66,16 +66,16 @@ namespace {
 
 // One client connection: reads a request within the limits, checks its
 // header and its token, hands it to its route and writes the answer back.
-class Conn : public std::enable_shared_from_this<Conn> {
+class Connection : public std::enable_shared_from_this<Connection> {
 public:
-    Conn(HttpServer::Impl &srv, tcp::socket socket)
+    Connection(HttpServer::Impl &srv, tcp::socket socket)
             : srv_(srv), counters_(srv.ctx.counters), opt_(srv.ctx.options),
               stream_(std::move(socket)), buf_(opt_.header_limit),
               unauth_at_(srv.unauth.insert(srv.unauth.end(), this)) {
         ++counters_.connections;
         ++counters_.unauthenticated;
     }
-    ~Conn() { release(); }
+    ~Connection() { release(); }
 
     void start() { read(); }
 
@@ -354,7 +354,7 @@ private:
     bool counted_conn_ = true;
     Place place_; // among the connections with a token, once it showed one
     // Where it is among those without a token, while it is one of them.
-    std::optional<std::list<Conn *>::iterator> unauth_at_;
+    std::optional<std::list<Connection *>::iterator> unauth_at_;
 };
 
 // A new connection: taken, or refused should every place be held by a
@@ -379,7 +379,7 @@ void admit(HttpServer::Impl &impl, tcp::socket s) {
         return;
     }
     s.set_option(tcp::no_delay(true), ignored); // small answers go out at once
-    std::make_shared<Conn>(impl, std::move(s))->start();
+    std::make_shared<Connection>(impl, std::move(s))->start();
 }
 
 void do_accept(HttpServer::Impl &impl) {

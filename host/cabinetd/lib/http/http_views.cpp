@@ -1,8 +1,8 @@
 #include "http_views.h"
 
 #include "clock.h"
-#include "cabinet_view.h"
-#include "state_view.h"
+#include "controller_view.h"
+#include "state_json.h"
 
 #include <cabinet_host/explain.h>
 #include <cabinet_host/outcome.h>

@@ -27,7 +27,7 @@ namespace ch = cabinet_host;
 // (one PUBACK per publish, one answer per command it passed on, one
 // connection change per attempt), and the watchdog restarts a bridge whose
 // thread stops taking them.
-struct MqttBridge::Inbox {
+struct MqttBridge::Incoming {
     std::mutex mu;
     std::condition_variable cv;
     std::deque<std::function<void(MqttBridge &)>> items;
@@ -50,7 +50,7 @@ struct MqttBridge::Inbox {
     }
     // A command from the broker, f(bridge, overloaded): a flood of them is
     // answered "overloaded" instead of queueing without end, and past that
-    // dropped, so the inbox stays bounded whatever the broker sends.
+    // dropped, so what is incoming stays bounded whatever the broker sends.
     void push_command(std::function<void(MqttBridge &, bool)> f, const MqttTiming &t) {
         {
             std::lock_guard lk(mu);
@@ -93,13 +93,13 @@ struct MqttBridge::Inbox {
 MqttBridge::MqttBridge(const MqttConfig &cfg, Journal &journal, std::vector<Cabinet *> cabinets,
                        const BoardIds &boards, BrokerFactory factory, MqttTiming timing)
         : cfg_(cfg), journal_(journal), boards_(boards), factory_(std::move(factory)),
-          timing_(timing), inbox_(std::make_shared<Inbox>()) {
+          timing_(timing), incoming_(std::make_shared<Incoming>()) {
     validate_mqtt(cfg_, cabinets.size());
     url_ = parse_broker_url(cfg_.url);
     const auto start = journal_.last_cursor();
     for (auto *c : cabinets) {
-        auto u = std::make_unique<Unit>();
-        u->index = units_.size();
+        auto u = std::make_unique<Uplink>();
+        u->index = uplinks_.size();
         u->cab = c;
         u->name = c->name();
         u->backoff = timing_.backoff_min;
@@ -113,14 +113,14 @@ MqttBridge::MqttBridge(const MqttConfig &cfg, Journal &journal, std::vector<Cabi
         u->scan = p.value_or(start);
         if (!p) journal_.set_progress(u->reader(), start);
         u->recorded = u->scan;
-        units_.push_back(std::move(u));
+        uplinks_.push_back(std::move(u));
     }
 }
 
 MqttBridge::~MqttBridge() { stop(); }
 
 void MqttBridge::start() {
-    std::weak_ptr<Inbox> weak = inbox_;
+    std::weak_ptr<Incoming> weak = incoming_;
     listener_ = journal_.subscribe([weak](std::int64_t) {
         if (auto in = weak.lock()) {
             {
@@ -131,14 +131,14 @@ void MqttBridge::start() {
         }
     });
     std::set<std::string> names;
-    for (auto &u : units_) names.insert(u->name);
+    for (auto &u : uplinks_) names.insert(u->name);
     observer_ = journal_.observe(
         [weak, names, bound = timing_.live_records](const std::vector<Record> &recs) {
             if (auto in = weak.lock()) in->push_records(recs, names, bound);
         });
     // Observed first, then read: a record written in between is followed
     // after the status it is already part of, which it agrees with.
-    for (auto &u : units_) {
+    for (auto &u : uplinks_) {
         u->view = view_of(u->cab->status());
         u->started_ms = steady_ms();
     }
@@ -148,10 +148,10 @@ void MqttBridge::start() {
 void MqttBridge::stop() {
     if (!thread_.joinable()) return;
     {
-        std::lock_guard lk(inbox_->mu);
-        inbox_->stop = true;
+        std::lock_guard lk(incoming_->mu);
+        incoming_->stop = true;
     }
-    inbox_->cv.notify_all();
+    incoming_->cv.notify_all();
     thread_.join();
     journal_.unobserve(observer_);
     journal_.unsubscribe(listener_);
@@ -165,17 +165,17 @@ void MqttBridge::run() {
         bool lost = false;
         std::size_t dropped = 0;
         {
-            std::unique_lock lk(inbox_->mu);
-            inbox_->cv.wait_for(lk, std::chrono::milliseconds(50), [&] {
-                return inbox_->stop || !inbox_->items.empty() || !inbox_->records.empty() ||
-                    inbox_->journal_moved;
+            std::unique_lock lk(incoming_->mu);
+            incoming_->cv.wait_for(lk, std::chrono::milliseconds(50), [&] {
+                return incoming_->stop || !incoming_->items.empty() || !incoming_->records.empty() ||
+                    incoming_->journal_moved;
             });
-            if (inbox_->stop) break;
-            items = inbox_->take();
-            dropped = std::exchange(inbox_->dropped, 0);
-            records.swap(inbox_->records);
-            lost = std::exchange(inbox_->records_lost, false);
-            inbox_->journal_moved = false;
+            if (incoming_->stop) break;
+            items = incoming_->take();
+            dropped = std::exchange(incoming_->dropped, 0);
+            records.swap(incoming_->records);
+            lost = std::exchange(incoming_->records_lost, false);
+            incoming_->journal_moved = false;
         }
         if (dropped)
             log(4,
@@ -185,7 +185,7 @@ void MqttBridge::run() {
         for (auto &f : items) f(*this);
         follow_records(records, lost);
         const auto now = steady_ms();
-        for (auto &u : units_) tick(*u, now);
+        for (auto &u : uplinks_) tick(*u, now);
     }
     shutdown();
 }
@@ -193,11 +193,11 @@ void MqttBridge::run() {
 void MqttBridge::follow_records(const std::deque<Record> &records, bool lost) {
     if (lost) {
         log(4, "mqtt: live records came faster than they were taken: reading the cabinets afresh");
-        for (auto &u : units_) u->view = view_of(u->cab->status());
+        for (auto &u : uplinks_) u->view = view_of(u->cab->status());
         return;
     }
     for (auto &r : records)
-        for (auto &u : units_) {
+        for (auto &u : uplinks_) {
             if (u->name != r.cabinet || !follow(u->view, r) || r.kind != RecordKind::State)
                 continue;
             // The versions are not part of a state record: they come with the
@@ -212,8 +212,8 @@ void MqttBridge::follow_records(const std::deque<Record> &records, bool lost) {
 void MqttBridge::shutdown() {
     // Clean disconnects suppress the wills, so each cabinet is marked offline
     // here, and the mark is given a moment to be acknowledged.
-    std::vector<std::pair<Unit *, int>> waiting;
-    for (auto &u : units_)
+    std::vector<std::pair<Uplink *, int>> waiting;
+    for (auto &u : uplinks_)
         if (u->connected &&
             (u->goodbye_mid = u->client->publish(u->prefix + "availability", "offline", 1, true)))
             waiting.emplace_back(u.get(), *u->goodbye_mid);
@@ -221,16 +221,16 @@ void MqttBridge::shutdown() {
     while (!waiting.empty() && steady_ms() < until) {
         std::deque<std::function<void(MqttBridge &)>> items;
         {
-            std::unique_lock lk(inbox_->mu);
-            inbox_->cv.wait_for(lk, std::chrono::milliseconds(20),
-                                [&] { return !inbox_->items.empty(); });
-            items = inbox_->take();
+            std::unique_lock lk(incoming_->mu);
+            incoming_->cv.wait_for(lk, std::chrono::milliseconds(20),
+                                [&] { return !incoming_->items.empty(); });
+            items = incoming_->take();
         }
         for (auto &f : items) f(*this); // PUBACKs land in by_mid / inflight
         std::erase_if(waiting,
                       [](auto &w) { return !w.first->connected || w.first->goodbye_acked; });
     }
-    for (auto &u : units_) {
+    for (auto &u : uplinks_) {
         if (u->client) u->client->stop();
         u->client.reset();
         u->connected = false;
@@ -238,28 +238,28 @@ void MqttBridge::shutdown() {
     }
 }
 
-BrokerClient::Callbacks MqttBridge::callbacks(Unit &u) {
+BrokerClient::Callbacks MqttBridge::callbacks(Uplink &u) {
     const int gen = ++u.generation;
     const auto index = u.index;
     const Topics topics{u.prefix, u.board};
     // Runs f on the bridge's thread, unless this connection has been
     // replaced by then.
-    const auto on_unit = [weak = std::weak_ptr<Inbox>(inbox_), index, gen](auto f) {
+    const auto on_unit = [weak = std::weak_ptr<Incoming>(incoming_), index, gen](auto f) {
         if (auto in = weak.lock())
             in->push([index, gen, f = std::move(f)](MqttBridge &b) mutable {
-                auto &x = *b.units_[index];
+                auto &x = *b.uplinks_[index];
                 if (x.generation == gen) f(b, x);
             });
     };
     BrokerClient::Callbacks cb;
-    cb.connected = [on_unit] { on_unit([](MqttBridge &b, Unit &x) { b.on_connected(x); }); };
+    cb.connected = [on_unit] { on_unit([](MqttBridge &b, Uplink &x) { b.on_connected(x); }); };
     cb.disconnected = [on_unit](std::string reason) {
-        on_unit([reason = std::move(reason)](MqttBridge &b, Unit &x) {
+        on_unit([reason = std::move(reason)](MqttBridge &b, Uplink &x) {
             b.on_disconnected(x, reason, steady_ms());
         });
     };
     cb.published = [on_unit](int mid) {
-        on_unit([mid](MqttBridge &, Unit &x) {
+        on_unit([mid](MqttBridge &, Uplink &x) {
             if (auto it = x.by_mid.find(mid); it != x.by_mid.end()) {
                 x.inflight.erase(it->second);
                 x.by_mid.erase(it);
@@ -270,7 +270,7 @@ BrokerClient::Callbacks MqttBridge::callbacks(Unit &u) {
     };
     // A command is answered even when its connection has gone by the time
     // it is taken: the broker has handed it over and will not again.
-    cb.message = [weak = std::weak_ptr<Inbox>(inbox_), index, topics,
+    cb.message = [weak = std::weak_ptr<Incoming>(incoming_), index, topics,
                   timing = timing_](std::string topic, std::string payload, bool retained) {
         auto in = weak.lock();
         if (!in) return;
@@ -279,14 +279,14 @@ BrokerClient::Callbacks MqttBridge::callbacks(Unit &u) {
         in->push_command(
             [index, topics, topic = std::move(topic), payload = std::move(payload),
              retained](MqttBridge &b, bool overloaded) {
-                b.on_message(*b.units_[index], topics, topic, payload, retained, overloaded);
+                b.on_message(*b.uplinks_[index], topics, topic, payload, retained, overloaded);
             },
             timing);
     };
     return cb;
 }
 
-void MqttBridge::connect(Unit &u, std::uint64_t now) {
+void MqttBridge::connect(Uplink &u, std::uint64_t now) {
     auto cb = callbacks(u);
     BrokerSettings s;
     s.host = url_.host;
@@ -308,7 +308,7 @@ void MqttBridge::connect(Unit &u, std::uint64_t now) {
     }
 }
 
-void MqttBridge::on_connected(Unit &u) {
+void MqttBridge::on_connected(Uplink &u) {
     log(6,
         fmt::format("{}: mqtt: connected to {}:{} as {}", u.name, url_.host, url_.port, u.prefix));
     u.connected = true;
@@ -330,7 +330,7 @@ void MqttBridge::on_connected(Unit &u) {
     if (!u.shared) pump(u);
 }
 
-void MqttBridge::on_disconnected(Unit &u, const std::string &reason, std::uint64_t now) {
+void MqttBridge::on_disconnected(Uplink &u, const std::string &reason, std::uint64_t now) {
     if (u.connected) log(4, fmt::format("{}: mqtt: disconnected: {}", u.name, reason));
     else if (reason != u.last_reason) log(4, fmt::format("{}: mqtt: {}", u.name, reason));
     u.last_reason = reason;
@@ -353,7 +353,7 @@ void MqttBridge::on_disconnected(Unit &u, const std::string &reason, std::uint64
 // A board met for the first time, or another board on this port: its topics
 // are named by the new board, on a connection of its own. (A controller
 // without a board id leaves the topics as they were.)
-void MqttBridge::take_board(Unit &u, std::uint64_t now) {
+void MqttBridge::take_board(Uplink &u, std::uint64_t now) {
     const auto b = boards_.board(u.name);
     if (b.empty() || b == u.board) return;
     if (u.connected) {
@@ -369,13 +369,13 @@ void MqttBridge::take_board(Unit &u, std::uint64_t now) {
 // Whether another cabinet's connection holds these topics: one connection
 // per topic prefix, so that a command on it is taken, and answered, once.
 // Whichever connects first keeps them; the other waits for its turn.
-bool MqttBridge::parked(const Unit &u) const {
-    return std::any_of(units_.begin(), units_.end(), [&](const auto &o) {
+bool MqttBridge::parked(const Uplink &u) const {
+    return std::any_of(uplinks_.begin(), uplinks_.end(), [&](const auto &o) {
         return o.get() != &u && o->client && o->prefix == u.prefix;
     });
 }
 
-void MqttBridge::tick(Unit &u, std::uint64_t now) {
+void MqttBridge::tick(Uplink &u, std::uint64_t now) {
     take_board(u, now);
     if (u.board.empty()) return; // nothing to name its topics by yet
     watch_availability(u, now);
@@ -396,7 +396,7 @@ void MqttBridge::tick(Unit &u, std::uint64_t now) {
     record_progress(u, now, false);
 }
 
-void MqttBridge::pump(Unit &u) {
+void MqttBridge::pump(Uplink &u) {
     while (u.connected && u.inflight.size() < timing_.window) {
         auto recs = journal_.since(u.scan, 256);
         if (recs.empty()) return;
@@ -415,7 +415,7 @@ void MqttBridge::pump(Unit &u) {
     }
 }
 
-void MqttBridge::record_progress(Unit &u, std::uint64_t now, bool now_or_never) {
+void MqttBridge::record_progress(Uplink &u, std::uint64_t now, bool now_or_never) {
     const auto acked = u.acked();
     if (acked == u.recorded) return;
     if (!now_or_never &&
@@ -428,15 +428,15 @@ void MqttBridge::record_progress(Unit &u, std::uint64_t now, bool now_or_never) 
 
 // The answer to a command, once its cabinet has one: handed to the bridge's
 // thread, and a clear's kept by its request id for a repeat of it.
-Reply MqttBridge::replier(Unit &u, std::string prefix, json base) {
-    std::weak_ptr<Inbox> weak = inbox_;
+Reply MqttBridge::replier(Uplink &u, std::string prefix, json base) {
+    std::weak_ptr<Incoming> weak = incoming_;
     const auto index = u.index;
     return [weak, index, prefix = std::move(prefix),
             base = std::move(base)](const CommandResult &r) mutable {
         if (auto in = weak.lock())
             in->push([index, prefix,
                       base = result_payload(std::move(base), r)](MqttBridge &b) mutable {
-                auto &x = *b.units_[index];
+                auto &x = *b.uplinks_[index];
                 if (base.value("command", "") == "clear_fault" && base["request_id"].is_string()) {
                     const auto id = base["request_id"].get<std::string>();
                     if (!x.clears.count(id)) {

@@ -79,8 +79,8 @@ public:
     void stop();
 
 private:
-    struct Inbox;
-    struct Unit;
+    struct Incoming;
+    struct Uplink;
     // The topics a connection was made for: what its commands came on.
     struct Topics {
         std::string prefix, board;
@@ -90,33 +90,33 @@ private:
     };
 
     void run();
-    void tick(Unit &u, std::uint64_t now);
+    void tick(Uplink &u, std::uint64_t now);
     void follow_records(const std::deque<Record> &records, bool lost);
-    void watch_availability(Unit &u, std::uint64_t now);
-    void take_board(Unit &u, std::uint64_t now);
-    bool shares_topics(const Unit &u) const;
-    bool parked(const Unit &u) const;
-    void refresh(Unit &u, bool force);
-    Reply replier(Unit &u, std::string prefix, nlohmann::json base);
-    void connect(Unit &u, std::uint64_t now);
-    BrokerClient::Callbacks callbacks(Unit &u);
-    void on_connected(Unit &u);
-    void on_disconnected(Unit &u, const std::string &reason, std::uint64_t now);
-    void on_message(Unit &u, const Topics &on, const std::string &topic, const std::string &payload,
+    void watch_availability(Uplink &u, std::uint64_t now);
+    void take_board(Uplink &u, std::uint64_t now);
+    bool shares_topics(const Uplink &u) const;
+    bool parked(const Uplink &u) const;
+    void refresh(Uplink &u, bool force);
+    Reply replier(Uplink &u, std::string prefix, nlohmann::json base);
+    void connect(Uplink &u, std::uint64_t now);
+    BrokerClient::Callbacks callbacks(Uplink &u);
+    void on_connected(Uplink &u);
+    void on_disconnected(Uplink &u, const std::string &reason, std::uint64_t now);
+    void on_message(Uplink &u, const Topics &on, const std::string &topic, const std::string &payload,
                     bool retained, bool overloaded);
-    void command(Unit &u, const Topics &on, const std::string &subtopic, const std::string &payload,
+    void command(Uplink &u, const Topics &on, const std::string &subtopic, const std::string &payload,
                  bool retained, bool overloaded);
-    void answer(Unit &u, const std::string &prefix, const nlohmann::json &result);
-    void send_result(Unit &u, Owed r);
-    void owe(Unit &u, Owed r);
-    void results_lost(Unit &u);
-    void publish_retained(Unit &u, const std::string &sub, const std::string &payload, bool force);
-    void publish_status(Unit &u, bool force);
-    void publish_discovery(Unit &u);
-    void discover(Unit &u, bool again);
-    bool holding(const Unit &u) const;
-    void pump(Unit &u);
-    void record_progress(Unit &u, std::uint64_t now, bool now_or_never);
+    void answer(Uplink &u, const std::string &prefix, const nlohmann::json &result);
+    void send_result(Uplink &u, Owed r);
+    void owe(Uplink &u, Owed r);
+    void results_lost(Uplink &u);
+    void publish_retained(Uplink &u, const std::string &sub, const std::string &payload, bool force);
+    void publish_status(Uplink &u, bool force);
+    void publish_discovery(Uplink &u);
+    void discover(Uplink &u, bool again);
+    bool holding(const Uplink &u) const;
+    void pump(Uplink &u);
+    void record_progress(Uplink &u, std::uint64_t now, bool now_or_never);
     void shutdown();
 
     MqttConfig cfg_;
@@ -125,8 +125,8 @@ private:
     const BoardIds &boards_;
     BrokerFactory factory_;
     MqttTiming timing_;
-    std::shared_ptr<Inbox> inbox_;
-    std::vector<std::unique_ptr<Unit>> units_;
+    std::shared_ptr<Incoming> incoming_;
+    std::vector<std::unique_ptr<Uplink>> uplinks_;
     int listener_ = 0;
     int observer_ = 0;
     Progress progress_{"mqtt"};
@@ -135,11 +135,11 @@ private:
 
 // One cabinet on the broker: its connection, what it last published, and
 // how far its events have gone.
-struct MqttBridge::Unit {
+struct MqttBridge::Uplink {
     std::size_t index = 0;
     Cabinet *cab = nullptr;
     std::string name, board, prefix;
-    CabinetView view; // what the state topics show, as followed from the journal
+    TopicView view; // what the state topics show, as followed from the journal
 
     std::unique_ptr<BrokerClient> client;
     int generation = 0;

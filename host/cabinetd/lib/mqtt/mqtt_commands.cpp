@@ -12,7 +12,7 @@ namespace cabinetd {
 
 using nlohmann::json;
 
-void MqttBridge::on_message(Unit &u, const Topics &on, const std::string &topic,
+void MqttBridge::on_message(Uplink &u, const Topics &on, const std::string &topic,
                             const std::string &payload, bool retained, bool overloaded) {
     if (cfg_.discovery && topic == cfg_.ha_status_topic) {
         // Home Assistant came back and has forgotten its entities' states: a
@@ -32,7 +32,7 @@ void MqttBridge::on_message(Unit &u, const Topics &on, const std::string &topic,
 
 // A command, taken on the topics `on` of the cabinet's connection (which may
 // have gone since: the answer goes to the topics the command came on).
-void MqttBridge::command(Unit &u, const Topics &on, const std::string &sub,
+void MqttBridge::command(Uplink &u, const Topics &on, const std::string &sub,
                          const std::string &payload, bool retained, bool overloaded) {
     const auto received_ms = wall_ms();
     auto parsed = parse_mqtt_command(sub, payload);
@@ -89,14 +89,14 @@ void MqttBridge::command(Unit &u, const Topics &on, const std::string &sub,
                        replier(u, on.prefix, std::move(base)));
 }
 
-void MqttBridge::answer(Unit &u, const std::string &prefix, const json &result) {
+void MqttBridge::answer(Uplink &u, const std::string &prefix, const json &result) {
     send_result(u, Owed{prefix + "result", result.dump()});
 }
 
 // An answer is owed until the broker has taken it (PUBACK): one sent on a
 // connection that goes before that is sent again on the next, like one that
 // came while there was none.
-void MqttBridge::send_result(Unit &u, Owed r) {
+void MqttBridge::send_result(Uplink &u, Owed r) {
     std::optional<int> mid;
     if (u.connected) mid = u.client->publish(r.topic, r.payload, 1, false);
     if (!mid) return owe(u, std::move(r));
@@ -108,7 +108,7 @@ void MqttBridge::send_result(Unit &u, Owed r) {
 
 // Keeps what is owed within its bound: past it the oldest go (and are
 // logged by the bridge's next look at the cabinet).
-void MqttBridge::owe(Unit &u, Owed r) {
+void MqttBridge::owe(Uplink &u, Owed r) {
     u.unsent_results.push_back(std::move(r));
     while (u.unsent_results.size() + u.results_inflight.size() > timing_.owed_results &&
            !u.unsent_results.empty()) {
@@ -117,7 +117,7 @@ void MqttBridge::owe(Unit &u, Owed r) {
     }
 }
 
-void MqttBridge::results_lost(Unit &u) {
+void MqttBridge::results_lost(Uplink &u) {
     if (!u.results_dropped) return;
     log(4,
         fmt::format("{}: mqtt: {} answers dropped unsent: more were owed than the {} kept", u.name,

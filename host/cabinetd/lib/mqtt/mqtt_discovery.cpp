@@ -37,7 +37,7 @@ std::string discovery_topic(const MqttConfig &m, const std::string &board_id) {
 namespace {
 
 json device(const std::string &cabinet, const std::string &board_id, const std::string &id,
-            const CabinetView &view) {
+            const TopicView &view) {
     json dev{{"identifiers", json::array({id})},
              {"name", fmt::format("Cabinet {}", cabinet)},
              {"manufacturer", "Tessaro"},
@@ -115,7 +115,7 @@ void add_controller(json &cmps, const std::string &id, const std::string &prefix
 } // namespace
 
 json discovery_config(const std::string &cabinet, const std::string &board_id,
-                      const std::string &prefix, const CabinetView &view) {
+                      const std::string &prefix, const TopicView &view) {
     const auto id = "tessaro_" + lower(board_id);
     json cmps = json::object();
     for (unsigned d = 1; d <= ch::kDoors; ++d) add_door(cmps, id, prefix, d);

@@ -13,7 +13,7 @@ namespace cabinetd {
 
 // The Home Assistant device discovery config of one cabinet.
 nlohmann::json discovery_config(const std::string &cabinet, const std::string &board_id,
-                                const std::string &prefix, const CabinetView &view);
+                                const std::string &prefix, const TopicView &view);
 std::string discovery_topic(const MqttConfig &m, const std::string &board_id);
 
 } // namespace cabinetd

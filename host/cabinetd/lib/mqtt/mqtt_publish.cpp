@@ -13,14 +13,14 @@ namespace ch = cabinet_host;
 
 // Whether the cabinet's topics are another cabinet's too: one board id, and
 // a prefix that names no cabinet.
-bool MqttBridge::shares_topics(const Unit &u) const {
+bool MqttBridge::shares_topics(const Uplink &u) const {
     return topics_shared_by_board(cfg_) && !boards_.shared_with(u.name).empty();
 }
 
 // Two layers of availability: the will covers cabinetd; this covers the
 // cabinet. A lost connection counts at once; silence or a stale heartbeat
 // only once it has lasted, so a single late state line does not flap it.
-void MqttBridge::watch_availability(Unit &u, std::uint64_t now) {
+void MqttBridge::watch_availability(Uplink &u, std::uint64_t now) {
     if (looks_online(u.view)) {
         u.bad_since.reset();
         u.online = true;
@@ -36,7 +36,7 @@ void MqttBridge::watch_availability(Unit &u, std::uint64_t now) {
 // due: just after the bridge started (the cabinet is still connecting), or
 // once its link has come up. For a moment at most: a cabinet that stays down,
 // or a controller that sends no state, is shown as it is.
-bool MqttBridge::holding(const Unit &u) const {
+bool MqttBridge::holding(const Uplink &u) const {
     if (u.view.link == Link::Up && u.view.state) return false;
     const auto now = steady_ms();
     const auto wait = static_cast<std::uint64_t>(timing_.first_state_wait.count());
@@ -51,7 +51,7 @@ bool MqttBridge::holding(const Unit &u) const {
 // cabinet's again. Just after a start or a link coming up, nothing is said
 // while the first state line is due: never a passing "offline" or a state of
 // nulls for a cabinet that is up.
-void MqttBridge::refresh(Unit &u, bool force) {
+void MqttBridge::refresh(Uplink &u, bool force) {
     if (u.shared) {
         publish_retained(u, "availability", "offline", force);
         return;
@@ -61,14 +61,14 @@ void MqttBridge::refresh(Unit &u, bool force) {
     if (!holding(u)) publish_status(u, force);
 }
 
-void MqttBridge::publish_retained(Unit &u, const std::string &sub, const std::string &payload,
+void MqttBridge::publish_retained(Uplink &u, const std::string &sub, const std::string &payload,
                                   bool force) {
     auto &last = u.retained[sub];
     if (!force && last == payload) return;
     if (u.client->publish(u.prefix + sub, payload, 1, true)) last = payload;
 }
 
-void MqttBridge::publish_status(Unit &u, bool force) {
+void MqttBridge::publish_status(Uplink &u, bool force) {
     publish_retained(u, "state", state_payload(u.name, u.board, u.view).dump(), force);
     for (unsigned d = 1; d <= ch::kDoors; ++d)
         if (auto door = door_payload(u.view, d))
@@ -76,7 +76,7 @@ void MqttBridge::publish_status(Unit &u, bool force) {
     publish_retained(u, "alarm/state", alarm_state_payload(u.cab->alarms()).dump(), force);
 }
 
-void MqttBridge::publish_discovery(Unit &u) {
+void MqttBridge::publish_discovery(Uplink &u) {
     u.client->publish(discovery_topic(cfg_, u.board),
                       discovery_config(u.name, u.board, u.prefix, u.view).dump(), 1, true);
 }
@@ -84,7 +84,7 @@ void MqttBridge::publish_discovery(Unit &u) {
 // Home Assistant keeps the versions of the first discovery it gets: it goes
 // out once the cabinet's state line has said them (or the line is not up, and
 // may not say them for long), and again whenever they change.
-void MqttBridge::discover(Unit &u, bool again) {
+void MqttBridge::discover(Uplink &u, bool again) {
     // The device and its entities are named by the board, whatever the prefix.
     if (!cfg_.discovery || holding(u) || !boards_.shared_with(u.name).empty()) return;
     std::pair versions{u.view.fw, u.view.hw};

@@ -213,13 +213,13 @@ std::optional<MqttRefusal> check_sent_at(std::optional<std::int64_t> sent_at_ms,
 
 namespace {
 
-CabinetView::State state_of(const ch::StateLine &s) {
+TopicView::State state_of(const ch::StateLine &s) {
     return {controller_view(s), s.inputs_valid, s.power_ok, s.heartbeat_ok, s.driver_ready};
 }
 
 // A state record's fields (cabinetd's own JSON; a field it lacks reads as
 // its zero, never as an exception on the bridge's thread).
-std::optional<CabinetView::State> state_of(const std::string &detail) {
+std::optional<TopicView::State> state_of(const std::string &detail) {
     const auto j = json::parse(detail, nullptr, false);
     if (!j.is_object()) return std::nullopt;
     const auto get = [&](const char *k, auto def) {
@@ -234,7 +234,7 @@ std::optional<CabinetView::State> state_of(const std::string &detail) {
                 ? it->get<T>()
                 : def;
     };
-    return CabinetView::State{{get("state", std::string()), get("fault", std::string()),
+    return TopicView::State{{get("state", std::string()), get("fault", std::string()),
                                get("active_door", 0u), get("door_closed_mask", 0u),
                                get("latch_locked_mask", 0u)},
                               get("inputs_valid", false),
@@ -252,8 +252,8 @@ std::string controller_session(const std::string &key) {
 
 } // namespace
 
-CabinetView view_of(const CabinetStatus &st) {
-    CabinetView v;
+TopicView view_of(const CabinetStatus &st) {
+    TopicView v;
     v.link = st.link;
     v.session_id = st.session_id;
     if (st.state) {
@@ -264,7 +264,7 @@ CabinetView view_of(const CabinetStatus &st) {
     return v;
 }
 
-bool follow(CabinetView &v, const Record &r) {
+bool follow(TopicView &v, const Record &r) {
     if (r.kind == RecordKind::Link) {
         if (r.code == "up") v.link = Link::Up;
         else v.link = r.code == "silent" ? Link::Silent : Link::Down;
@@ -286,13 +286,13 @@ bool follow(CabinetView &v, const Record &r) {
     return false;
 }
 
-bool looks_online(const CabinetView &v) {
+bool looks_online(const TopicView &v) {
     return v.link == Link::Up && v.state && v.state->heartbeat_ok;
 }
 
-bool settling(const CabinetView &v) { return v.link == Link::Up && !v.state; }
+bool settling(const TopicView &v) { return v.link == Link::Up && !v.state; }
 
-json state_payload(const std::string &cabinet, const std::string &board, const CabinetView &v) {
+json state_payload(const std::string &cabinet, const std::string &board, const TopicView &v) {
     json s{{"cabinet", cabinet},
            {"board_id", board},
            {"link", to_string(v.link)},
@@ -322,7 +322,7 @@ json state_payload(const std::string &cabinet, const std::string &board, const C
     return s;
 }
 
-std::optional<json> door_payload(const CabinetView &v, unsigned door) {
+std::optional<json> door_payload(const TopicView &v, unsigned door) {
     if (v.link != Link::Up || !v.state) return std::nullopt;
     const auto bit = 1u << (door - 1);
     return json{{"door", v.state->door_closed_mask & bit ? "closed" : "open"},

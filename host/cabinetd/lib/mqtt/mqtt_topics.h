@@ -4,7 +4,7 @@
 #pragma once
 
 #include "cabinet_types.h"
-#include "cabinet_view.h"
+#include "controller_view.h"
 #include "command.h"
 #include "config_error.h"
 #include "mqtt_config.h"
@@ -84,7 +84,7 @@ std::optional<MqttRefusal> check_identity(const MqttConfig &m, const std::string
                                           const std::vector<std::string> &shared);
 
 // A cabinet as its state topics show it, followed record by record.
-struct CabinetView {
+struct TopicView {
     // What a state record holds of the controller's state line; events move
     // the part they tell of.
     struct State : ControllerView {
@@ -96,21 +96,21 @@ struct CabinetView {
     std::string fw, hw;         // the firmware's and the board's versions, once heard
 };
 // The view of a cabinet's status, to start from.
-CabinetView view_of(const CabinetStatus &status);
+TopicView view_of(const CabinetStatus &status);
 // Follows one record of the cabinet: a link, session or state record, or an
 // event that changes the doors or the controller's state, moves the view
 // (true); any other record leaves it alone (false).
-bool follow(CabinetView &view, const Record &record);
+bool follow(TopicView &view, const Record &record);
 // The cabinet is talking and its heartbeat is fresh.
-bool looks_online(const CabinetView &view);
+bool looks_online(const TopicView &view);
 // The link is up and its first state line is due: what the cabinet is
 // (online or not, its state, its versions) is about to be known.
-bool settling(const CabinetView &view);
+bool settling(const TopicView &view);
 // The payload of `state`, and of `door/<n>/state` (nothing while the
 // controller is not talking: a door is never shown as it was when the link went).
 nlohmann::json state_payload(const std::string &cabinet, const std::string &board,
-                             const CabinetView &view);
-std::optional<nlohmann::json> door_payload(const CabinetView &view, unsigned door);
+                             const TopicView &view);
+std::optional<nlohmann::json> door_payload(const TopicView &view, unsigned door);
 
 // The payload of `event`: one journalled event of a cabinet.
 nlohmann::json event_payload(const std::string &cabinet, const std::string &board,

@@ -556,7 +556,7 @@ const std::map<std::string, std::set<std::string>> kDocumented = {
 };
 
 TEST(MqttDiscovery, OneDeviceWithItsComponentsNamedByTheBoard) {
-    auto d = discovery_config("lab", "0123456789ABCDEF", kPrefix, CabinetView{});
+    auto d = discovery_config("lab", "0123456789ABCDEF", kPrefix, TopicView{});
     EXPECT_EQ(d["availability_topic"], kPrefix + "availability");
     EXPECT_EQ(d["payload_available"], "online");
     EXPECT_EQ(d["payload_not_available"], "offline");

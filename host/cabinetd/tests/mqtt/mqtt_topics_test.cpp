@@ -167,7 +167,7 @@ TEST(MqttState, FollowsTheCabinetsRecordsAndNeverShowsAStaleState) {
         R"({"state":"wait_close","active_door":3,"output_mask":0,)"
         R"("door_closed_mask":251,"latch_locked_mask":255,"inputs_valid":true,)"
         R"("power_ok":true,"heartbeat_ok":true,"driver_ready":true,"fault":"none"})";
-    CabinetView v;
+    TopicView v;
     for (auto &r : {record(RecordKind::Link, "up"),
                     record(RecordKind::Session, "reused", "0123456789ABCDEF-0000000000000001~17"),
                     record(RecordKind::State, "wait_close", "", detail)})

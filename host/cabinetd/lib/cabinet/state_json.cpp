@@ -1,4 +1,4 @@
-#include "state_view.h"
+#include "state_json.h"
 
 #include <cabinet_host/explain.h>
 #include <cabinet_host/words.h>

@@ -1,4 +1,4 @@
-#include "cabinet_view.h"
+#include "controller_view.h"
 
 #include <cabinet_host/explain.h>
 #include <cabinet_host/words.h>

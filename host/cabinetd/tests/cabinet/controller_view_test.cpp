@@ -1,5 +1,5 @@
 // The cabinet as followed from events between state lines.
-#include "cabinet_view.h"
+#include "controller_view.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@ namespace {
 
 ControllerView idle() { return {"idle", "none", 0, 0xff, 0xff}; }
 
-TEST(CabinetView, FollowsADoorCycleEventByEvent) {
+TEST(ControllerView, FollowsADoorCycleEventByEvent) {
     auto v = idle();
     const auto step = [&](const char *code, unsigned door) {
         EXPECT_TRUE(apply_event(v, code, door)) << code;
@@ -34,7 +34,7 @@ TEST(CabinetView, FollowsADoorCycleEventByEvent) {
     EXPECT_EQ(state_text(v), "waiting for door 5 to close");
 }
 
-TEST(CabinetView, FaultsOutliveTheirCycleUntilCleared) {
+TEST(ControllerView, FaultsOutliveTheirCycleUntilCleared) {
     auto v = idle();
     apply_event(v, "open_accepted", 2);
     apply_event(v, "door_open", 4); // another door: the active one is still waited for
@@ -48,7 +48,7 @@ TEST(CabinetView, FaultsOutliveTheirCycleUntilCleared) {
     EXPECT_EQ(v, idle());
 }
 
-TEST(CabinetView, IgnoresWhatItCannotPlace) {
+TEST(ControllerView, IgnoresWhatItCannotPlace) {
     auto v = idle();
     for (unsigned door : {0u, 9u, 32u, 4294967295u}) {
         EXPECT_FALSE(apply_event(v, "door_open", door));
@@ -62,7 +62,7 @@ TEST(CabinetView, IgnoresWhatItCannotPlace) {
     EXPECT_EQ(state_text(v), "something_new");
 }
 
-TEST(CabinetView, AStateLineDisagreesOnlyOnWhatItCanKnow) {
+TEST(ControllerView, AStateLineDisagreesOnlyOnWhatItCanKnow) {
     cabinet_host::StateLine line;
     line.state = "idle";
     line.fault = "none";
