@@ -167,8 +167,8 @@ void MqttBridge::run() {
         {
             std::unique_lock lk(incoming_->mu);
             incoming_->cv.wait_for(lk, std::chrono::milliseconds(50), [&] {
-                return incoming_->stop || !incoming_->items.empty() || !incoming_->records.empty() ||
-                    incoming_->journal_moved;
+                return incoming_->stop || !incoming_->items.empty() ||
+                    !incoming_->records.empty() || incoming_->journal_moved;
             });
             if (incoming_->stop) break;
             items = incoming_->take();
@@ -223,7 +223,7 @@ void MqttBridge::shutdown() {
         {
             std::unique_lock lk(incoming_->mu);
             incoming_->cv.wait_for(lk, std::chrono::milliseconds(20),
-                                [&] { return !incoming_->items.empty(); });
+                                   [&] { return !incoming_->items.empty(); });
             items = incoming_->take();
         }
         for (auto &f : items) f(*this); // PUBACKs land in by_mid / inflight

@@ -102,15 +102,16 @@ private:
     BrokerClient::Callbacks callbacks(Uplink &u);
     void on_connected(Uplink &u);
     void on_disconnected(Uplink &u, const std::string &reason, std::uint64_t now);
-    void on_message(Uplink &u, const Topics &on, const std::string &topic, const std::string &payload,
-                    bool retained, bool overloaded);
-    void command(Uplink &u, const Topics &on, const std::string &subtopic, const std::string &payload,
-                 bool retained, bool overloaded);
+    void on_message(Uplink &u, const Topics &on, const std::string &topic,
+                    const std::string &payload, bool retained, bool overloaded);
+    void command(Uplink &u, const Topics &on, const std::string &subtopic,
+                 const std::string &payload, bool retained, bool overloaded);
     void answer(Uplink &u, const std::string &prefix, const nlohmann::json &result);
     void send_result(Uplink &u, Owed r);
     void owe(Uplink &u, Owed r);
     void results_lost(Uplink &u);
-    void publish_retained(Uplink &u, const std::string &sub, const std::string &payload, bool force);
+    void publish_retained(Uplink &u, const std::string &sub, const std::string &payload,
+                          bool force);
     void publish_status(Uplink &u, bool force);
     void publish_discovery(Uplink &u);
     void discover(Uplink &u, bool again);

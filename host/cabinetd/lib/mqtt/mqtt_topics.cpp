@@ -235,12 +235,12 @@ std::optional<TopicView::State> state_of(const std::string &detail) {
                 : def;
     };
     return TopicView::State{{get("state", std::string()), get("fault", std::string()),
-                               get("active_door", 0u), get("door_closed_mask", 0u),
-                               get("latch_locked_mask", 0u)},
-                              get("inputs_valid", false),
-                              get("power_ok", false),
-                              get("heartbeat_ok", false),
-                              get("driver_ready", false)};
+                             get("active_door", 0u), get("door_closed_mask", 0u),
+                             get("latch_locked_mask", 0u)},
+                            get("inputs_valid", false),
+                            get("power_ok", false),
+                            get("heartbeat_ok", false),
+                            get("driver_ready", false)};
 }
 
 // The controller's session id of a run's key in the journal: a reused id
