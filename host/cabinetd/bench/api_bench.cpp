@@ -257,7 +257,7 @@ void BM_StreamFanOut(benchmark::State &state) {
         // reading stopped (a few are always in flight at this rate).
         cabinetd::Query q;
         q.after = *std::min_element(last.begin(), last.end());
-        q.kinds = {"event"};
+        q.kinds = {cabinetd::RecordKind::Event};
         q.limit = 1000000;
         behind = svc.journal().read(q).size();
         for (int fd : fds) ::close(fd);

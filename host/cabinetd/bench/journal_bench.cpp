@@ -14,7 +14,7 @@ std::vector<cabinetd::Record> batch_of(std::size_t n, std::uint64_t &seq) {
     for (std::size_t i = 0; i < n; ++i) {
         cabinetd::Record r;
         r.cabinet = "lab";
-        r.kind = i % 2 ? "ack" : "event";
+        r.kind = i % 2 ? cabinetd::RecordKind::Ack : cabinetd::RecordKind::Event;
         r.session_id = "E6613852832F4A29-0000000000000001";
         r.event_seq = ++seq;
         r.code = i % 2 ? "heartbeat_ok" : "door_open";

@@ -26,10 +26,6 @@ from harness import (CABINETD, OPERATOR, OPERATOR2, SANITIZED, VIEWER, Daemon, F
                      check, main, wait_for)
 import openapi_check  # noqa: E402
 
-STREAM_KINDS = {"event", "state", "link", "session", "gap", "open", "open_failed", "clear", "heartbeat", "journal",
-                "alarm"}
-
-
 class Rig:
     def __init__(self, count=1, observe=False, extra=(), db=None, env=None, boards=None):
         self.dir = tempfile.TemporaryDirectory(prefix="cabinetd-test-")
@@ -615,7 +611,7 @@ def test_stream_resume():
         got = [int(m["id"]) for m in first + rest]
         check(len(got) == len(set(got)), "a message came twice")
         expected = [c for (c, k) in d.journal("SELECT cursor, kind FROM journal WHERE cursor > ?", (start,))
-                    if k in STREAM_KINDS and c <= max(got)]
+                    if k in openapi_check.stream_kinds() and c <= max(got)]
         check(got == expected, f"stream {got} != journal {expected}")
         check(any(json.loads(m["data"])["code"] == "cycle_complete" for m in rest), "cycle_complete not streamed")
         alarms = [(r["code"], r["door_id"], r["detail"]["state"], r["detail"].get("by"))

@@ -36,6 +36,14 @@ def document():
     return _doc
 
 
+def stream_kinds():
+    """The record kinds an event stream carries unless told otherwise, as the
+    document gives them (the default of /api/stream's kind parameter)."""
+    stream = document()["paths"]["/api/stream"]["get"]
+    kind = next(p for p in stream["parameters"] if p.get("name") == "kind")
+    return set(kind["schema"]["default"])
+
+
 def _resolve(node):
     while isinstance(node, dict) and "$ref" in node:
         target = document()

@@ -2,10 +2,10 @@
 // event stream. Plain script, nothing fetched from anywhere but cabinetd.
 "use strict";
 
-// Record kinds the stream sends by default; the audit view's list comes from
-// the API's own description.
-const KINDS = ["event", "state", "link", "session", "gap", "open", "open_failed", "clear", "heartbeat",
-               "journal", "alarm"];
+// The kinds a record can be, as the API's own description lists them
+// (loadKinds): what the stream's listeners and the audit view's choice are
+// made of.
+let kinds = null;
 let token = sessionStorage.getItem("cabinetd-token") || "";
 let role = "viewer";
 let source = null;
@@ -40,17 +40,17 @@ function log(text, cls) {
   list.scrollTop = list.scrollHeight;
 }
 
-function describe(rec) {
-  const parts = [rec.cabinet || "cabinetd", rec.kind, rec.code];
-  if (rec.door_id) parts.push("door " + rec.door_id);
-  if (rec.kind === "gap") parts.push(`events ${rec.event_seq}–${rec.seq_to ?? "…"} missing`);
-  else if (rec.event_seq != null && rec.kind === "event") parts.push("#" + rec.event_seq);
-  if (rec.kind === "session") parts.push(rec.session_id);
-  if (rec.detail && rec.detail.reason) parts.push("(" + rec.detail.reason + ")");
-  if (rec.detail && rec.detail.requested_by) parts.push("by " + rec.detail.requested_by);
-  if (rec.kind === "alarm" && rec.detail) {
-    parts.push(rec.detail.state || "", rec.detail.text || "");
-    if (rec.detail.by) parts.push("by " + rec.detail.by);
+function describe(record) {
+  const parts = [record.cabinet || "cabinetd", record.kind, record.code];
+  if (record.door_id) parts.push("door " + record.door_id);
+  if (record.kind === "gap") parts.push(`events ${record.event_seq}–${record.seq_to ?? "…"} missing`);
+  else if (record.event_seq != null && record.kind === "event") parts.push("#" + record.event_seq);
+  if (record.kind === "session") parts.push(record.session_id);
+  if (record.detail && record.detail.reason) parts.push("(" + record.detail.reason + ")");
+  if (record.detail && record.detail.requested_by) parts.push("by " + record.detail.requested_by);
+  if (record.kind === "alarm" && record.detail) {
+    parts.push(record.detail.state || "", record.detail.text || "");
+    if (record.detail.by) parts.push("by " + record.detail.by);
   }
   return parts.join("  ");
 }
@@ -237,15 +237,15 @@ async function openStream() {
     setStream(false, "reconnecting");
     reopenStream(1000);
   };
-  KINDS.forEach((kind) => source.addEventListener(kind, (e) => {
+  kinds.forEach((kind) => source.addEventListener(kind, (e) => {
     // "open" is a record kind and also EventSource's own event for a new
     // connection, which has no data and no id: only records count.
     if (typeof e.data !== "string") return;
     lastId = e.lastEventId;
-    const rec = JSON.parse(e.data);
-    const fault = rec.code_kind === "fault";
-    if (rec.kind !== "state") log(describe(rec), fault ? "fault" : rec.kind);
-    if (rec.cabinet) refresh(rec.cabinet);
+    const record = JSON.parse(e.data);
+    const fault = record.code_kind === "fault";
+    if (record.kind !== "state") log(describe(record), fault ? "fault" : record.kind);
+    if (record.cabinet) refresh(record.cabinet);
   }));
 }
 
@@ -331,16 +331,16 @@ async function auditLoad(after) {
   audit.next = page.next;
   const body = document.querySelector("#audit-table tbody");
   body.replaceChildren();
-  for (const rec of page.events) {
+  for (const record of page.events) {
     const row = document.createElement("tr");
-    const d = rec.detail || {};
-    auditCell(row, new Date(rec.at_ms).toLocaleString());
-    auditCell(row, rec.cabinet);
-    auditCell(row, rec.kind);
-    auditCell(row, rec.code);
-    auditCell(row, rec.door_id ? String(rec.door_id) : "");
+    const d = record.detail || {};
+    auditCell(row, new Date(record.at_ms).toLocaleString());
+    auditCell(row, record.cabinet);
+    auditCell(row, record.kind);
+    auditCell(row, record.code);
+    auditCell(row, record.door_id ? String(record.door_id) : "");
     auditCell(row, d.requested_by || d.by || "");
-    auditCell(row, rec.text || d.text || d.reason || "");
+    auditCell(row, record.text || d.text || d.reason || "");
     body.appendChild(row);
   }
   if (page.events.length)
@@ -425,17 +425,20 @@ function setupAudit() {
   document.getElementById("audit-csv").addEventListener("click", auditExport);
 }
 
-// The kinds a record can be, as the API's own description lists them.
+// True once the kinds are known.
 async function loadKinds() {
-  const select = document.getElementById("audit-kind");
-  if (select.options.length > 1) return;
+  if (kinds) return true;
   const r = await api("/api/openapi.json");
-  const kinds = r.status === 200 ? r.body?.components?.schemas?.RecordKind?.enum : null;
-  for (const k of kinds || KINDS) {
+  const listed = r.status === 200 ? r.body?.components?.schemas?.RecordKind?.enum : null;
+  if (!Array.isArray(listed)) return false;
+  kinds = listed;
+  const select = document.getElementById("audit-kind");
+  for (const k of kinds) {
     const o = document.createElement("option");
     o.value = o.textContent = k;
     select.appendChild(o);
   }
+  return true;
 }
 
 async function start() {
@@ -444,9 +447,12 @@ async function start() {
   document.getElementById("login").hidden = true;
   role = who.body.role;
   document.getElementById("who").textContent = `${who.body.name} (${role})`;
+  if (!(await loadKinds())) {
+    setTimeout(start, 2000); // cabinetd is restarting, or the network gone
+    return;
+  }
   await refreshAll();
   openStream();
-  loadKinds();
   if (!started) setInterval(refreshAll, 2000); // heartbeat ages, and a safety net
   started = true;
 }

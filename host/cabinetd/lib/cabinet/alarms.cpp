@@ -1,0 +1,129 @@
+#include "alarms.h"
+
+#include "random.h"
+
+#include <cabinet_host/explain.h>
+#include <cabinet_host/words.h>
+
+#include <fmt/format.h>
+
+#include <algorithm>
+
+namespace cabinetd {
+
+using namespace cabinet_host;
+
+const char *to_string(AlarmChange::What w) {
+    switch (w) {
+    case AlarmChange::What::Raised: return "raised";
+    case AlarmChange::What::Acknowledged: return "acknowledged";
+    case AlarmChange::What::Cleared: return "cleared";
+    }
+    return "raised";
+}
+
+AlarmModel::AlarmModel(std::uint64_t held_open_ms, Ids ids)
+        : held_open_ms_(held_open_ms), ids_(std::move(ids)) {
+    if (!ids_) ids_ = [] { return random_hex(16); };
+}
+
+void AlarmModel::raise(std::string_view code, unsigned door, std::string text, AlarmClock now,
+                       std::vector<AlarmChange> &out) {
+    const bool known = std::any_of(active_.begin(), active_.end(), [&](const Alarm &a) {
+        return a.code == code && a.door == door;
+    });
+    if (known) return; // one per door and code: the bound on active alarms
+    Alarm a{ids_(), std::string(code), door, std::move(text), now.wall_ms, std::nullopt};
+    active_.push_back(a);
+    out.push_back({AlarmChange::What::Raised, std::move(a)});
+}
+
+// An acknowledged alarm ends once its door is known closed and locked.
+void AlarmModel::clear_secured(std::vector<AlarmChange> &out) {
+    std::erase_if(active_, [&](const Alarm &a) {
+        const Door &d = doors_[a.door - 1];
+        const bool secure = d.open == false && d.unlocked == false;
+        if (!a.acknowledged_by || !secure) return false;
+        out.push_back({AlarmChange::What::Cleared, a});
+        return true;
+    });
+}
+
+void AlarmModel::set_open(Door &d, bool open, std::uint64_t now) {
+    if (open && d.open != true) d.open_since = now;
+    d.open = open;
+}
+
+std::vector<AlarmChange> AlarmModel::on_event(std::string_view code, unsigned door,
+                                              AlarmClock now) {
+    std::vector<AlarmChange> out;
+    if (code == codes::kOpenAccepted && door >= 1 && door <= kDoors) admitted_ = door;
+    else if (code == codes::kCycleComplete || is_fault_code(code)) admitted_ = 0;
+    if (door < 1 || door > kDoors) return out;
+    Door &d = doors_[door - 1];
+    const bool admitted = door == admitted_;
+    if (code == codes::kDoorOpen) {
+        set_open(d, true, now.steady_ms);
+        if (!admitted)
+            raise(kForcedOpen, door, fmt::format("door {} opened without an open", door), now, out);
+    } else if (code == codes::kLatchUnlocked) {
+        d.unlocked = true;
+        if (!admitted)
+            raise(kForcedOpen, door, fmt::format("latch {} unlocked without an open", door), now,
+                  out);
+    } else if (code == codes::kDoorClosed) {
+        set_open(d, false, now.steady_ms);
+    } else if (code == codes::kLatchLocked) {
+        d.unlocked = false;
+    }
+    clear_secured(out);
+    return out;
+}
+
+std::vector<AlarmChange> AlarmModel::on_state(const StateLine &s, AlarmClock now) {
+    std::vector<AlarmChange> out;
+    const auto state = parse_state(s.state);
+    const bool busy = state && *state != ControllerState::Idle && *state != ControllerState::Fault;
+    admitted_ = busy && s.active_door >= 1 && s.active_door <= kDoors ? s.active_door : 0;
+    if (!s.inputs_valid) return out;
+    for (unsigned n = 1; n <= kDoors; ++n) {
+        set_open(doors_[n - 1], !s.door_closed(n), now.steady_ms);
+        doors_[n - 1].unlocked = !s.latch_locked(n);
+    }
+    clear_secured(out);
+    return out;
+}
+
+std::vector<AlarmChange> AlarmModel::tick(AlarmClock now) {
+    std::vector<AlarmChange> out;
+    for (unsigned n = 1; n <= kDoors; ++n) {
+        const Door &d = doors_[n - 1];
+        if (d.open == true && now.steady_ms >= d.open_since + held_open_ms_)
+            raise(kHeldOpen, n,
+                  fmt::format("door {} open for longer than {} s", n, held_open_ms_ / 1000), now,
+                  out);
+    }
+    return out;
+}
+
+void AlarmModel::forget() {
+    for (auto &d : doors_) d = Door{};
+    admitted_ = 0;
+}
+
+std::optional<std::vector<AlarmChange>>
+AlarmModel::acknowledge(const std::optional<std::string> &id, const std::string &by) {
+    if (id &&
+        std::none_of(active_.begin(), active_.end(), [&](const Alarm &a) { return a.id == *id; }))
+        return std::nullopt;
+    std::vector<AlarmChange> out;
+    for (auto &a : active_) {
+        if ((id && a.id != *id) || a.acknowledged_by) continue;
+        a.acknowledged_by = by;
+        out.push_back({AlarmChange::What::Acknowledged, a});
+    }
+    clear_secured(out);
+    return out;
+}
+
+} // namespace cabinetd

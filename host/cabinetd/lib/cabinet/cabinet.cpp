@@ -1,0 +1,326 @@
+// The cabinet's thread: it opens the line, serves it until it goes, and
+// backs off before the next attempt, answering what is asked meanwhile.
+#include "cabinet.h"
+
+#include "cabinet_answers.h"
+#include "log.h"
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+
+namespace cabinetd {
+
+using namespace cabinet_host;
+using nlohmann::json;
+
+const char *to_string(Link l) {
+    switch (l) {
+    case Link::Down: return "down";
+    case Link::Up: return "up";
+    case Link::Silent: return "silent";
+    }
+    return "down";
+}
+
+TransportFactory endpoint_transport(std::string endpoint) {
+    return [endpoint = std::move(endpoint)]() -> std::unique_ptr<Transport> {
+        if (endpoint.rfind("tcp:", 0) == 0)
+            return open_tcp(endpoint.substr(4), std::chrono::milliseconds(2000));
+        if (endpoint == "sim") {
+            const auto sim = find_simulator();
+            if (sim.empty()) throw std::runtime_error("cabinet-sim not found (set CABINET_SIM)");
+            return spawn_simulator(sim, {}, false);
+        }
+        return open_serial(endpoint);
+    };
+}
+
+namespace {
+
+// The line as the client sees it, cut short when the API hands the cabinet's
+// thread something to do: the client's wait for a line would otherwise hold
+// an open back until a line arrives or a heartbeat falls due.
+class WakeableLine final : public Transport {
+public:
+    WakeableLine(Transport &inner, std::atomic<bool> &wake, std::function<std::uint64_t()> clock)
+            : inner_(inner), wake_(wake), clock_(std::move(clock)) {}
+    void send_line(const std::string &line) override { inner_.send_line(line); }
+    std::optional<std::string> receive_line(std::chrono::milliseconds timeout) override {
+        const auto wait = static_cast<std::uint64_t>(std::max<std::int64_t>(timeout.count(), 0));
+        const auto until = clock_() + wait;
+        for (;;) {
+            if (wake_.load()) return std::nullopt;
+            const auto now = clock_();
+            const auto slice = std::chrono::milliseconds(now < until ? 1 : 0);
+            if (auto l = inner_.receive_line(slice)) return l;
+            if (now >= until) return std::nullopt;
+        }
+    }
+
+private:
+    Transport &inner_;
+    std::atomic<bool> &wake_;
+    std::function<std::uint64_t()> clock_;
+};
+
+} // namespace
+
+Cabinet::Cabinet(std::string name, std::string endpoint, TransportFactory connect, Journal &journal,
+                 LinkOptions opt)
+        : name_(std::move(name)), endpoint_(std::move(endpoint)), connect_(std::move(connect)),
+          journal_(journal), opt_(std::move(opt)),
+          seq_([this](const std::string &s) { return journal_.last_seq(name_, s); }),
+          alarms_(static_cast<std::uint64_t>(opt_.held_open.count())),
+          progress_("cabinet " + name_) {
+    if (!opt_.clock) opt_.clock = [] { return steady_ms(); };
+    status_.name = name_;
+    status_.endpoint = endpoint_;
+    status_.link_since_ms = wall_ms();
+    status_.link_reason = "not connected yet";
+    known_session_ = journal_.last_session(name_);
+}
+
+Cabinet::~Cabinet() { stop(); }
+
+void Cabinet::start() {
+    thread_ = std::thread([this] { run(); });
+}
+
+void Cabinet::stop() {
+    {
+        std::lock_guard lk(mu_);
+        stop_ = true;
+    }
+    cv_.notify_all();
+    if (thread_.joinable()) thread_.join();
+}
+
+CabinetStatus Cabinet::status() const {
+    std::lock_guard lk(mu_);
+    return status_;
+}
+
+std::uint64_t Cabinet::steady_now() const { return opt_.clock(); }
+
+void Cabinet::post(std::function<void()> job) {
+    {
+        std::lock_guard lk(mu_);
+        if (!stop_) jobs_.push_back(std::move(job));
+    }
+    wake_ = true;
+    cv_.notify_all();
+}
+
+void Cabinet::run_jobs() {
+    std::vector<std::function<void()>> jobs;
+    {
+        std::lock_guard lk(mu_);
+        jobs.swap(jobs_);
+        wake_ = false;
+    }
+    for (auto &j : jobs) j();
+}
+
+Record Cabinet::record(RecordKind kind) const {
+    Record r;
+    r.at_ms = wall_ms();
+    r.cabinet = name_;
+    r.kind = kind;
+    return r;
+}
+
+void Cabinet::reply_later(Reply reply, CommandResult result) {
+    after_commit_.push_back([reply = std::move(reply), result = std::move(result)]() mutable {
+        reply(std::move(result));
+    });
+}
+
+// Commits what is batched at once, and runs next on this thread once it is
+// durable (stored) or the journal has refused it (not stored): an open or a
+// clear goes to the controller only after its record is in the journal.
+void Cabinet::commit_then(std::function<void(bool)> next) {
+    struct Outcome {
+        std::mutex mu;
+        std::condition_variable cv;
+        std::optional<bool> stored;
+        bool deferred = false; // this thread stopped waiting: the answer comes as a job
+    };
+    auto o = std::make_shared<Outcome>();
+    auto replies = std::move(after_commit_);
+    after_commit_.clear();
+    journal_.write_durable(std::move(batch_), [this, o, replies, next](bool stored) {
+        for (auto &r : replies) r();
+        std::lock_guard lk(o->mu);
+        o->stored = stored;
+        if (o->deferred) post([next, stored] { next(stored); });
+        o->cv.notify_all();
+    });
+    batch_.clear();
+    // A commit takes well under a millisecond: waiting for it here spares
+    // the open the way back through the job queue. A slow disk holds the
+    // line up no longer than this.
+    std::unique_lock lk(o->mu);
+    if (o->cv.wait_for(lk, std::chrono::milliseconds(20), [&] { return o->stored.has_value(); })) {
+        const bool stored = *o->stored;
+        lk.unlock();
+        next(stored);
+        return;
+    }
+    o->deferred = true;
+}
+
+void Cabinet::commit() {
+    if (batch_.empty() && after_commit_.empty()) return;
+    std::function<void()> done;
+    if (!after_commit_.empty())
+        done = [cbs = std::move(after_commit_)]() mutable {
+            for (auto &cb : cbs) cb();
+        };
+    journal_.write(std::move(batch_), std::move(done));
+    batch_.clear();
+    after_commit_.clear();
+}
+
+void Cabinet::set_link(Link l, std::string reason) {
+    bool changed;
+    {
+        std::lock_guard lk(mu_);
+        changed = status_.link != l;
+        if (!changed && l == Link::Down && status_.link_reason != reason)
+            log(4, fmt::format("{}: link down: {}", name_, reason)); // a new reason to fail
+        status_.link_reason = reason;
+        if (changed) {
+            status_.link = l;
+            status_.link_since_ms = wall_ms();
+        }
+        if (l != Link::Up) status_.state.reset();
+        if (l == Link::Down) status_.heartbeat_ok_local_ms.reset();
+    }
+    if (l == Link::Down) heartbeat_health_.clear(); // the next link's first ack is journalled again
+    if (l != Link::Up) alarms_.forget();            // the doors are unknown until it is
+    if (!changed) return;
+    log(l == Link::Up ? 6 : 4, fmt::format("{}: link {}: {}", name_, to_string(l), reason));
+    Record r = record(RecordKind::Link);
+    r.code = to_string(l);
+    r.session_id = client_ ? client_->session_id() : std::string();
+    r.detail = json{{"reason", reason}}.dump();
+    batch_.push_back(std::move(r));
+    if (l != Link::Up) last_logged_state_.reset();
+}
+
+void Cabinet::serve(Transport &line) {
+    WakeableLine t(line, wake_, opt_.clock);
+    Client client(t, ClientOptions{}, opt_.clock);
+    client_ = &client;
+    struct Reset {
+        Cabinet *c;
+        ~Reset() { c->client_ = nullptr; }
+    } reset{this};
+    client.on_line = [this](const Inbound &in, const std::string &) { on_line(in); };
+    client.on_session = [this](const SessionChange &c) { on_session(c); };
+    client.on_request_done = [this](const Request &r) { on_done(r); };
+    client.on_malformed = [this](const std::string &) {
+        std::lock_guard lk(mu_);
+        ++status_.malformed;
+    };
+    client.on_sent = [this](const std::string &l, const Request *r) { on_sent(l, r); };
+    last_line_ms_ = steady_now();
+    set_link(Link::Up, "connected");
+    commit();
+    for (;;) {
+        progress_.mark();
+        {
+            std::lock_guard lk(mu_);
+            if (stop_) return;
+        }
+        serve_step(client);
+    }
+}
+
+void Cabinet::serve_step(Client &client) {
+    client.poll(std::chrono::milliseconds(100));
+    run_jobs();
+    const auto now = steady_now();
+    const auto quiet = now - last_line_ms_;
+    if (status().link == Link::Up && quiet > static_cast<std::uint64_t>(opt_.silent_after.count()))
+        set_link(Link::Silent, fmt::format("no line from the controller for {} ms", quiet));
+    expire_cycles(now);
+    alarm_changes(alarms_.tick(alarm_now()));
+    commit();
+}
+
+// Answers what had no client left to answer it.
+void Cabinet::drop_outstanding(Outcome outcome, const std::string &code, const std::string &text) {
+    for (auto &[ptr, p] : pending_) reply_later(std::move(p.reply), failure(outcome, code, text));
+    pending_.clear();
+    end_cycles(code);
+    cycles_.clear();
+}
+
+void Cabinet::run_line(Transport &t) {
+    {
+        std::lock_guard lk(mu_);
+        ++status_.reconnects;
+    }
+    try {
+        serve(t);
+    } catch (const std::exception &e) {
+        set_link(Link::Down, e.what());
+    }
+    // The client has failed what was in flight; anything left had no
+    // client to answer it.
+    drop_outstanding(Outcome::ConnectionLost, "connection_lost", "the link went down");
+    if (status().link != Link::Down) set_link(Link::Down, "stopped");
+}
+
+// Waits before the next attempt, answering what is asked meanwhile.
+void Cabinet::wait_backoff(std::chrono::milliseconds backoff) {
+    const auto until = std::chrono::steady_clock::now() + backoff;
+    for (;;) {
+        progress_.mark();
+        run_jobs();
+        commit();
+        std::unique_lock lk(mu_);
+        if (stop_) return;
+        // In slices, so that the wait itself shows the thread alive.
+        const auto slice =
+            std::min(until, std::chrono::steady_clock::now() + std::chrono::milliseconds(500));
+        if (!cv_.wait_until(lk, slice, [&] { return stop_ || !jobs_.empty(); }) &&
+            std::chrono::steady_clock::now() >= until)
+            return;
+    }
+}
+
+void Cabinet::run() {
+    auto backoff = opt_.backoff_min;
+    for (;;) {
+        {
+            std::lock_guard lk(mu_);
+            if (stop_) break;
+        }
+        progress_.mark();
+        std::unique_ptr<Transport> t;
+        try {
+            t = connect_();
+        } catch (const std::exception &e) {
+            set_link(Link::Down, e.what());
+        }
+        if (t) {
+            backoff = opt_.backoff_min;
+            run_line(*t);
+        }
+        t.reset();
+        commit();
+        wait_backoff(backoff);
+        backoff = std::min(backoff * 2, opt_.backoff_max);
+    }
+    run_jobs();
+    // Interrupted is for a client that was itself stopped: to the one that
+    // asked, cabinetd stopping is the link to the controller going away.
+    drop_outstanding(Outcome::ConnectionLost, "stopping", "cabinetd is stopping");
+    commit();
+}
+
+} // namespace cabinetd

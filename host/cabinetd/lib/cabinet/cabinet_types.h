@@ -1,0 +1,90 @@
+// What a cabinet shows and what it is asked, as plain values: its status,
+// an open's and a clear's arguments, and the answers they get. For every
+// part that shows a cabinet or hands it a command, without the thread and
+// the line behind it (cabinet.h).
+#pragma once
+
+#include "alarms.h"
+#include "record.h"
+
+#include <cabinet_host/client.h>
+#include <cabinet_host/outcome.h>
+#include <cabinet_host/protocol.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cabinetd {
+
+enum class Link { Down, Up, Silent };
+const char *to_string(Link l);
+
+struct CabinetStatus {
+    std::string name;
+    std::string endpoint;
+    Link link = Link::Down;
+    std::int64_t link_since_ms = 0;
+    std::string link_reason;
+    std::string session_id;
+    // The latest state line, moved by the events since (controller_view.h), while the link is up.
+    std::optional<cabinet_host::StateLine> state;
+    std::optional<std::int64_t> heartbeat_ok_local_ms; // last "heartbeat_ok", steady ms
+    std::uint64_t lines_in = 0, lines_out = 0, malformed = 0, reconnects = 0, sessions = 0;
+    // State lines that disagreed with what the events since the one before
+    // had made of it (the state line wins).
+    std::uint64_t view_reconciled = 0;
+    std::map<std::string, std::uint64_t> acks, faults;
+    std::map<std::string, std::uint64_t> heartbeats;    // by outcome: "ok", "refused", "missing"
+    std::vector<Alarm> alarms;                          // active ones, oldest first
+    std::map<std::string, std::uint64_t> alarms_raised; // by code
+};
+
+// The answer to an operator's acknowledgement of alarms.
+struct AlarmAck {
+    enum class Outcome { Done, UnknownId, JournalUnavailable };
+    Outcome outcome = Outcome::Done;
+    std::vector<std::string> acknowledged; // ids of the alarms acknowledged now
+};
+
+// The answer to an open or a fault clear.
+struct CommandResult {
+    // How it ended; each front end tells its clients in its own terms.
+    cabinet_host::Outcome outcome = cabinet_host::Outcome::Error;
+    cabinet_host::RequestKind command = cabinet_host::RequestKind::Open; // what it answers
+    std::string code;       // ack code, or why no ack came ("connection_lost", ...)
+    std::string text;       // its explanation
+    std::string request_id; // the controller's: what the open's events carry
+    std::string key;        // the client's idempotency key, if it gave one
+    std::string session_id;
+    bool replayed = false;                // answered from the journal, nothing sent
+    std::optional<std::string> cycle_end; // wait=cycle: how the cycle ended
+    std::vector<Record> events;           // wait=cycle: the cycle's events
+};
+using Reply = std::function<void(CommandResult)>;
+
+struct OpenArgs {
+    unsigned door = 0;
+    std::uint32_t pulse_ms = 500;
+    std::uint32_t ttl_ms = 3000;
+    // The client's idempotency key (empty: none) and whose it is
+    // ("http:<token name>", "mqtt"). A key answers retries within its own
+    // scope only; the controller is always sent a request id of cabinetd's.
+    std::string key;
+    std::string key_scope;
+    std::string requested_by;
+    bool wait_cycle = false;
+};
+
+// A fault clear. A keyed one (a client's request id, in its scope) is
+// answered again, not sent again, when it is retried.
+struct ClearArgs {
+    std::string requested_by;
+    std::string key;
+    std::string key_scope;
+};
+
+} // namespace cabinetd

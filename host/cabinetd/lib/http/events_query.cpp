@@ -1,0 +1,140 @@
+#include "events_query.h"
+
+#include "decimal.h"
+
+#include <cabinet_host/protocol.h>
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <optional>
+
+namespace cabinetd {
+
+namespace {
+
+constexpr std::array kKnown{"cabinet",  "door",  "requested_by", "kind",  "since_ms",
+                            "until_ms", "after", "limit",        "format"};
+constexpr std::size_t kRequesterMax = 128;
+
+std::string lower_trimmed(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    std::string out(s);
+    for (auto &c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+// The weight of one media range of an Accept header ("q=0.5"); 1 without
+// one, 0 for a weight that is not one.
+double weight(std::string_view params) {
+    while (!params.empty()) {
+        const auto semi = params.find(';');
+        const auto p = lower_trimmed(params.substr(0, semi));
+        params = semi == std::string_view::npos ? std::string_view() : params.substr(semi + 1);
+        if (p.rfind("q=", 0) != 0) continue;
+        const auto v = p.substr(2);
+        const bool ok = !v.empty() && v.size() <= 5 && (v[0] == '0' || v[0] == '1') &&
+            (v.size() == 1 || v[1] == '.') &&
+            std::all_of(v.begin() + std::min<std::size_t>(2, v.size()), v.end(),
+                        [](char c) { return c >= '0' && c <= '9'; });
+        return ok ? std::min(1.0, std::stod(v)) : 0.0;
+    }
+    return 1.0;
+}
+
+std::optional<std::int64_t> time_param(const QueryParams &q, const char *name, std::string &why) {
+    auto it = q.find(name);
+    if (it == q.end()) return std::nullopt;
+    auto v = parse_decimal<std::int64_t>(it->second);
+    if (!v)
+        why =
+            fmt::format("{}: expected Unix milliseconds (a whole number, no leading zeros)", name);
+    return v;
+}
+
+// The filters beside cursor and limit; the reason when one is not a filter.
+std::string read_filters(const QueryParams &q, Query &query) {
+    if (auto it = q.find("cabinet"); it != q.end()) query.cabinet = it->second;
+    if (auto it = q.find("door"); it != q.end()) {
+        auto d = parse_decimal<unsigned>(it->second);
+        if (!d || *d < 1 || *d > cabinet_host::kDoors)
+            return fmt::format("door: 1 to {} (no leading zeros)", cabinet_host::kDoors);
+        query.door = *d;
+    }
+    if (auto it = q.find("requested_by"); it != q.end()) {
+        const auto &v = it->second;
+        if (v.empty() || v.size() > kRequesterMax ||
+            std::any_of(v.begin(), v.end(), [](unsigned char c) { return c <= ' ' || c == 0x7f; }))
+            return fmt::format("requested_by: a token name, 1 to {} characters without spaces",
+                               kRequesterMax);
+        query.requested_by = v;
+    }
+    std::string why;
+    query.since_ms = time_param(q, "since_ms", why);
+    if (!why.empty()) return why;
+    query.until_ms = time_param(q, "until_ms", why);
+    if (!why.empty()) return why;
+    if (query.since_ms && query.until_ms && *query.until_ms <= *query.since_ms)
+        return "until_ms: must be after since_ms";
+    return {};
+}
+
+// The kinds of a "kind" parameter; without one, every kind.
+std::string read_kinds(const QueryParams &q, Query &query) {
+    auto it = q.find("kind");
+    if (it == q.end()) return {};
+    std::string bad;
+    auto kinds = parse_kinds(it->second, bad);
+    if (!kinds) return fmt::format("kind: unknown kind \"{}\"", bad);
+    query.kinds = std::move(*kinds);
+    return {};
+}
+
+} // namespace
+
+bool prefers_csv(std::string_view accept) {
+    double csv = 0, json = 0;
+    while (!accept.empty()) {
+        const auto comma = accept.find(',');
+        const auto range = accept.substr(0, comma);
+        accept = comma == std::string_view::npos ? std::string_view() : accept.substr(comma + 1);
+        const auto semi = range.find(';');
+        const auto type = lower_trimmed(range.substr(0, semi));
+        const double w = semi == std::string_view::npos ? 1.0 : weight(range.substr(semi + 1));
+        if (type == "text/csv") csv = std::max(csv, w);
+        if (type == "application/json") json = std::max(json, w);
+    }
+    return csv > 0 && csv > json;
+}
+
+std::variant<EventsRequest, EventsRefusal> parse_events_query(const QueryParams &q,
+                                                              std::string_view accept) {
+    EventsRequest out;
+    for (auto &[name, value] : q)
+        if (std::find(kKnown.begin(), kKnown.end(), name) == kKnown.end())
+            return EventsRefusal{fmt::format("unknown parameter \"{}\"", name)};
+    if (auto it = q.find("after"); it != q.end()) {
+        auto a = parse_decimal<std::int64_t>(it->second);
+        if (!a) return EventsRefusal{"after: expected a cursor (a whole number, no leading zeros)"};
+        out.query.after = *a;
+    }
+    if (auto it = q.find("limit"); it != q.end()) {
+        auto l = parse_decimal<std::size_t>(it->second);
+        if (!l || *l < 1 || *l > 1000) return EventsRefusal{"limit: 1 to 1000 (no leading zeros)"};
+        out.query.limit = *l;
+    }
+    if (auto why = read_filters(q, out.query); !why.empty()) return EventsRefusal{why};
+    if (auto why = read_kinds(q, out.query); !why.empty()) return EventsRefusal{why};
+    out.csv = prefers_csv(accept);
+    if (auto it = q.find("format"); it != q.end()) {
+        if (it->second != "csv" && it->second != "json")
+            return EventsRefusal{"format: csv or json"};
+        out.csv = it->second == "csv";
+    }
+    return out;
+}
+
+} // namespace cabinetd

@@ -1,0 +1,363 @@
+#include "http_api.h"
+#include "command.h"
+
+#include "decimal.h"
+#include "events_csv.h"
+#include "events_query.h"
+#include "http_views.h"
+#include "metrics_text.h"
+#include "openapi.h"
+#include "reader_thread.h"
+#include "strict_json.h"
+
+#include <cabinet_host/explain.h>
+#include <cabinet_host/protocol.h>
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <variant>
+
+namespace cabinetd {
+
+using nlohmann::json;
+
+Response json_response(int status, const json &j) {
+    return Response{static_cast<http::status>(status), j.dump() + "\n", "application/json", {}};
+}
+
+Response error_response(int status, const std::string &message, bool keep_alive) {
+    auto r = json_response(status, {{"error", message}});
+    if (status == 401)
+        r.headers.emplace_back(http::field::www_authenticate, "Bearer realm=\"cabinetd\"");
+    r.keep_alive = keep_alive;
+    return r;
+}
+
+Response no_cabinet(std::string_view name) {
+    return error_response(404, fmt::format("no cabinet named \"{}\"", name));
+}
+
+const std::string &ApiRequest::param(std::string_view name) const {
+    for (auto &[n, v] : params)
+        if (n == name) return v;
+    static const std::string none;
+    return none;
+}
+
+namespace {
+
+Response text_response(std::string body, std::string type) {
+    return Response{http::status::ok, std::move(body), std::move(type), {}};
+}
+
+// The HTTP status of an open's or a clear's outcome: 202 for an open under
+// way, 200 for one whose cycle was waited for (however it ended: the body's
+// outcome says how) and for a clear, 409 for a refusal, or 422 for one of a
+// command the controller could not take as it was (a value out of range, a
+// line it could not read) and a command that could not be built, 504 for no
+// answer in time, 503 when it never reached the controller.
+int http_status(const CommandResult &r) {
+    using cabinet_host::Outcome;
+    if (r.cycle_end) return 200;
+    switch (r.outcome) {
+    case Outcome::Done: return r.command == cabinet_host::RequestKind::Open ? 202 : 200;
+    case Outcome::Refused: return cabinet_host::is_command_error_ack(r.code) ? 422 : 409;
+    case Outcome::Error: return 422;
+    case Outcome::Fault: return 409;
+    case Outcome::Timeout: return 504;
+    case Outcome::ConnectionLost:
+    case Outcome::Interrupted: return 503;
+    }
+    return 500;
+}
+
+// The answer to an open or a clear, once the controller has given it.
+std::function<void(CommandResult)> replier(const ApiRequest &req) {
+    return [respond = req.respond](CommandResult r) {
+        respond(json_response(http_status(r), result_json(r)));
+    };
+}
+
+const char *content_type(const std::string &file) {
+    const auto ext = file.substr(file.rfind('.') + 1);
+    if (ext == "html") return "text/html; charset=utf-8";
+    if (ext == "js") return "text/javascript; charset=utf-8";
+    if (ext == "css") return "text/css; charset=utf-8";
+    if (ext == "svg") return "image/svg+xml";
+    if (ext == "png") return "image/png";
+    return "application/octet-stream";
+}
+
+} // namespace
+
+Answer get_health(const ApiRequest &, ApiContext &ctx) {
+    json cabs = json::object();
+    for (auto &[c, ep] : ctx.cabinets) cabs[c->name()] = to_string(c->status().link);
+    if (auto why = ctx.degraded())
+        return json_response(503, {{"status", "degraded"}, {"reason", *why}, {"cabinets", cabs}});
+    return json_response(200, {{"status", "ok"}, {"cabinets", cabs}});
+}
+
+Answer get_metrics(const ApiRequest &, ApiContext &ctx) {
+    return text_response(metrics_text(ctx), "text/plain; version=0.0.4; charset=utf-8");
+}
+
+Answer get_openapi(const ApiRequest &, ApiContext &) {
+    return text_response(std::string(openapi_json()), "application/json");
+}
+
+namespace {
+
+json cabinet_json(const Cabinet &c, const ApiRequest &req, const ApiContext &ctx) {
+    StatusContext sc;
+    sc.journal_available = ctx.journal.available();
+    if (ctx.boards) {
+        sc.board_id = ctx.boards->board(c.name());
+        sc.board_shared_with = ctx.boards->shared_with(c.name());
+    }
+    return status_json(c.status(), req.for_operator(), sc);
+}
+
+} // namespace
+
+Answer get_cabinets(const ApiRequest &req, ApiContext &ctx) {
+    json out = json::array();
+    for (auto &[c, ep] : ctx.cabinets) out.push_back(cabinet_json(*c, req, ctx));
+    return json_response(200, {{"cabinets", out}});
+}
+
+Answer get_cabinet(const ApiRequest &req, ApiContext &ctx) {
+    Cabinet *cab = ctx.cabinet(req.param("cabinet"));
+    if (!cab) return no_cabinet(req.param("cabinet"));
+    return json_response(200, cabinet_json(*cab, req, ctx));
+}
+
+Answer post_clear_fault(const ApiRequest &req, ApiContext &ctx) {
+    Cabinet *cab = ctx.cabinet(req.param("cabinet"));
+    if (!cab) return no_cabinet(req.param("cabinet"));
+    cab->clear_fault(req.who.name, replier(req));
+    return std::nullopt;
+}
+
+namespace {
+
+// The alarm an acknowledgement names: none (every active one) for an empty
+// body or {}; {"alarm_id": "<32 hex digits>"} for one. An answer when the
+// body is none of these.
+std::variant<std::optional<std::string>, Response> read_ack_body(const ApiRequest &req) {
+    const auto &body = req.http.body();
+    if (body.empty()) return std::optional<std::string>();
+    const auto ct = req.http[http::field::content_type];
+    if (ct.substr(0, ct.find(';')) != "application/json")
+        return error_response(415, "the body must be application/json");
+    auto parsed = parse_strict_json(body);
+    if (auto *twice = std::get_if<DuplicateKey>(&parsed)) return error_response(400, twice->text());
+    const auto &j = std::get<json>(parsed);
+    if (!j.is_object()) return error_response(400, "the body must be a JSON object");
+    for (auto &[key, v] : j.items())
+        if (key != "alarm_id") return error_response(400, fmt::format("unknown field \"{}\"", key));
+    if (!j.contains("alarm_id")) return std::optional<std::string>();
+    const auto &id = j["alarm_id"];
+    const bool hex = id.is_string() && id.get_ref<const std::string &>().size() == 32 &&
+        std::all_of(id.get_ref<const std::string &>().begin(),
+                    id.get_ref<const std::string &>().end(),
+                    [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+    if (!hex) return error_response(400, "alarm_id: an alarm's id, 32 lower-case hex digits");
+    return std::optional<std::string>(id.get<std::string>());
+}
+
+} // namespace
+
+Answer post_alarm_ack(const ApiRequest &req, ApiContext &ctx) {
+    const auto &name = req.param("cabinet");
+    Cabinet *cab = ctx.cabinet(name);
+    if (!cab) return no_cabinet(name);
+    auto body = read_ack_body(req);
+    if (auto *refused = std::get_if<Response>(&body)) return std::move(*refused);
+    auto id = std::get<std::optional<std::string>>(std::move(body));
+    cab->acknowledge_alarms(id, req.who.name, [respond = req.respond, id, name](AlarmAck a) {
+        switch (a.outcome) {
+        case AlarmAck::Outcome::Done:
+            return respond(json_response(200, {{"acknowledged", a.acknowledged}}));
+        case AlarmAck::Outcome::UnknownId:
+            return respond(error_response(
+                404, fmt::format("no active alarm {} on cabinet {}", id.value_or(""), name)));
+        case AlarmAck::Outcome::JournalUnavailable:
+            return respond(error_response(
+                503,
+                "journal_unavailable: the journal cannot write, so no acknowledgement "
+                "can be recorded; try again once it can"));
+        }
+    });
+    return std::nullopt;
+}
+
+namespace {
+
+// The client's idempotency key, if it gave one; an answer when it is not one.
+std::optional<Response> read_key(const ApiRequest &req, OpenArgs &args) {
+    namespace ch = cabinet_host;
+    auto key = req.http.find("Idempotency-Key");
+    if (key == req.http.end()) return std::nullopt;
+    // A header that is there but empty is a client's mistake, not "no key":
+    // taking it for none would open again on every retry.
+    if (key->value().empty())
+        return error_response(
+            400,
+            fmt::format("Idempotency-Key is empty: give 1 to {} letters, digits, '-', '.', "
+                        "':' or '_', or leave the header out",
+                        ch::kRequestIdMax));
+    if (!ch::is_identifier(key->value(), ch::kRequestIdMax))
+        return error_response(
+            400,
+            fmt::format("Idempotency-Key: use 1 to {} letters, digits, '-', '.', ':' or '_'",
+                        ch::kRequestIdMax));
+    args.key = std::string(key->value());
+    args.key_scope = "http:" + req.who.name; // a token's keys are its own
+    return std::nullopt;
+}
+
+} // namespace
+
+Answer post_open(const ApiRequest &req, ApiContext &ctx) {
+    Cabinet *cab = ctx.cabinet(req.param("cabinet"));
+    if (!cab) return no_cabinet(req.param("cabinet"));
+    OpenInput in;
+    in.door = req.param("door");
+    if (auto w = req.query.find("wait"); w != req.query.end()) in.wait = w->second;
+    if (!req.http.body().empty()) {
+        auto ct = req.http[http::field::content_type];
+        in.body = std::string_view(req.http.body());
+        in.body_is_json = ct.substr(0, ct.find(';')) == "application/json";
+    }
+    auto parsed = parse_open(in, Front::Http);
+    if (auto *e = std::get_if<CommandError>(&parsed)) {
+        using K = CommandError::Kind;
+        const int status = e->kind == K::NoDoor ? 404
+            : e->kind == K::NotJson             ? 415
+            : e->kind == K::OutOfRange          ? 422
+                                                : 400;
+        return error_response(status, e->text);
+    }
+    OpenArgs args = std::get<Command>(parsed).open_args();
+    args.requested_by = req.who.name;
+    if (auto refused = read_key(req, args)) return refused;
+    cab->open(std::move(args), replier(req));
+    return std::nullopt;
+}
+
+namespace {
+
+// The journal query an events request asks for; an answer when it is not one.
+std::variant<EventsRequest, Response> events_query(const ApiRequest &req, ApiContext &ctx) {
+    auto parsed = parse_events_query(req.query, req.http[http::field::accept]);
+    if (auto *refused = std::get_if<EventsRefusal>(&parsed))
+        return error_response(400, refused->text);
+    auto &events = std::get<EventsRequest>(parsed);
+    // An empty name is no filter, as it always was.
+    if (!events.query.cabinet.empty() && !ctx.cabinet(events.query.cabinet))
+        return no_cabinet(events.query.cabinet);
+    return events;
+}
+
+// How many records one audit page examines at most: a search whose filters
+// match little answers an empty page, with the cursor to go on from, in tens
+// of milliseconds however large the journal is, instead of scanning it all
+// while everyone else's search waits.
+constexpr std::int64_t kAuditWindow = 20000;
+
+// A page of records as CSV; where to go on from, and whether there may be
+// more, events_page says in headers (on JSON answers too, beside `next` and
+// `more`).
+Response events_csv(ApiContext &ctx, const Journal::Page &page, bool for_operator) {
+    std::string body = csv_header();
+    for (auto &r : page.records)
+        body += csv_row(record_json(r, for_operator, ctx.endpoint(r.cabinet)));
+    Response out{http::status::ok, std::move(body), "text/csv; charset=utf-8; header=present", {}};
+    out.headers.emplace_back(http::field::content_disposition,
+                             "attachment; filename=\"cabinetd-events.csv\"");
+    return out;
+}
+
+// Runs on the reader thread, where nothing may escape: a failure is the answer.
+Response events_page(ApiContext &ctx, const EventsRequest &events, bool for_operator) {
+    std::optional<Journal::Page> page;
+    try {
+        page = ctx.journal.page(events.query, kAuditWindow, Journal::Reader::audit);
+    } catch (const std::exception &e) {
+        return error_response(500, fmt::format("cannot read the journal: {}", e.what()));
+    }
+    try {
+        Response out;
+        if (events.csv) out = events_csv(ctx, *page, for_operator);
+        else {
+            json records = json::array();
+            for (auto &r : page->records)
+                records.push_back(record_json(r, for_operator, ctx.endpoint(r.cabinet)));
+            out = json_response(
+                200, {{"events", records}, {"next", page->scanned_to}, {"more", page->more}});
+        }
+        out.headers.emplace_back(std::string("Cabinetd-Next"), std::to_string(page->scanned_to));
+        out.headers.emplace_back(std::string("Cabinetd-More"), page->more ? "true" : "false");
+        return out;
+    } catch (const std::exception &e) {
+        return error_response(500, fmt::format("internal error: {}", e.what()));
+    }
+}
+
+} // namespace
+
+Answer get_events(const ApiRequest &req, ApiContext &ctx) {
+    auto query = events_query(req, ctx);
+    if (auto *refused = std::get_if<Response>(&query)) return std::move(*refused);
+    // The read runs on the reader thread, each token's in turn; the answer
+    // goes from there.
+    const auto queued = req.reader.submit(
+        req.who.grant,
+        [&ctx, events = std::get<EventsRequest>(query), for_operator = req.for_operator(),
+         respond = req.respond] { respond(events_page(ctx, events, for_operator)); });
+    using Submitted = ReaderThread::Submitted;
+    if (queued == Submitted::key_full) {
+        auto out = error_response(
+            429,
+            fmt::format("this token has {} journal reads under way already; try again",
+                        ctx.options.audit_reads_per_token));
+        out.headers.emplace_back(http::field::retry_after, "1");
+        return out;
+    }
+    if (queued == Submitted::full)
+        return error_response(503, "too many journal reads waiting; try again");
+    return std::nullopt;
+}
+
+Answer get_whoami(const ApiRequest &req, ApiContext &) {
+    return json_response(200, {{"name", req.who.name}, {"role", to_string(req.who.role)}});
+}
+
+Answer post_stream_token(const ApiRequest &req, ApiContext &ctx) {
+    const auto ttl = ctx.options.stream_token_ttl;
+    return json_response(
+        200,
+        {{"token", ctx.tokens.issue_stream_token(req.who, ttl)}, {"expires_in_s", ttl.count()}});
+}
+
+Answer get_static(const ApiRequest &req, ApiContext &ctx) {
+    // One file of the page's folder, by a plain name: nothing in a folder
+    // below it, nothing hidden, nothing a path could be made of.
+    const auto &file = req.param("file");
+    const std::string name = file.empty() ? "index.html" : file;
+    const bool safe = name[0] != '.' && std::all_of(name.begin(), name.end(), [](unsigned char c) {
+                          return std::isalnum(c) || c == '.' || c == '-' || c == '_';
+                      });
+    if (ctx.web_root.empty() || !safe) return error_response(404, "not found");
+    std::ifstream in(ctx.web_root + "/" + name, std::ios::binary);
+    if (!in) return error_response(404, "not found");
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return text_response(ss.str(), content_type(name));
+}
+
+} // namespace cabinetd

@@ -1,0 +1,454 @@
+#include "http_server.h"
+
+#include "config_error.h"
+#include "http_host.h"
+#include "http_routes.h"
+#include "reader_thread.h"
+#include "sse.h"
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <atomic>
+#include <list>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
+namespace cabinetd {
+
+namespace beast = boost::beast;
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+
+namespace {
+class Connection;
+}
+
+struct HttpServer::Impl {
+    Impl(ApiContext &c, const ListenAddress &addr)
+            : ctx(c), reader(c.options.limits.max_connections, c.options.audit_reads_per_token),
+              stream_reader(c.options.limits.max_connections), streams(c, stream_reader),
+              acceptor(ioc), retry_accept(ioc), hosts(addr, c.allowed_hosts) {}
+    ApiContext &ctx;
+    // Declared before the io_context, so they outlive the handlers it
+    // destroys (and the connections and streams those hold) when it goes.
+    // Server thread only: the open connections without a valid token, the
+    // one silent longest first (each moves to the back as bytes arrive, and
+    // leaves when it shows a token or closes).
+    std::list<Connection *> unauth;
+    // Audits (/api/events), the tokens taking turns, and the streams' pages
+    // on a thread of their own: a live stream never waits behind a search.
+    ReaderThread reader;
+    ReaderThread stream_reader;
+    EventStreams streams;
+
+    net::io_context ioc;
+    tcp::acceptor acceptor;
+    net::steady_timer retry_accept; // after an accept failed (out of descriptors)
+    net::steady_timer alive{ioc};
+    // The loop's proof of life: a timer that fires only while the thread is
+    // free to run handlers, so it marks progress also when idle.
+    void tick(Progress &p) {
+        p.mark();
+        alive.expires_after(std::chrono::milliseconds(500));
+        alive.async_wait([this, &p](beast::error_code ec) {
+            if (!ec) tick(p);
+        });
+    }
+    HostCheck hosts;
+};
+
+namespace {
+
+// One client connection: reads a request within the limits, checks its
+// header and its token, hands it to its route and writes the answer back.
+class Connection : public std::enable_shared_from_this<Connection> {
+public:
+    Connection(HttpServer::Impl &srv, tcp::socket socket)
+            : srv_(srv), counters_(srv.ctx.counters), opt_(srv.ctx.options),
+              stream_(std::move(socket)), buf_(opt_.header_limit),
+              unauth_at_(srv.unauth.insert(srv.unauth.end(), this)) {
+        ++counters_.connections;
+        ++counters_.unauthenticated;
+    }
+    ~Connection() { release(); }
+
+    void start() { read(); }
+
+    // Closed to make room for a new connection.
+    void evict() {
+        ++counters_.evicted;
+        close();
+    }
+
+private:
+    // --- reading a request ---
+
+    void read() {
+        parser_.emplace();
+        parser_->body_limit(opt_.body_limit);
+        parser_->header_limit(static_cast<std::uint32_t>(opt_.header_limit));
+        req_ = {};
+        search_from_ = 0;
+        // A deadline for the whole request; a connection without a valid
+        // token gets a short one for its headers, so idle and trickling
+        // sockets go soon.
+        const auto now = std::chrono::steady_clock::now();
+        request_deadline_ = now + opt_.request_timeout;
+        stream_.expires_at(place_ ? request_deadline_
+                                  : now + std::min(opt_.header_timeout, opt_.request_timeout));
+        read_header_block();
+    }
+
+    // Reads until the headers' end is in the buffer, which holds the header
+    // limit and no more: the parser then gets the whole block at once, and no
+    // header, however it is split into reads, costs more than the limit.
+    void read_header_block() {
+        // Empty lines before a request are allowed, and skipped.
+        while (buf_.size() >= 2 &&
+               std::string_view(static_cast<const char *>(buf_.data().data()), 2) == "\r\n")
+            buf_.consume(2);
+        const std::string_view data(static_cast<const char *>(buf_.data().data()), buf_.size());
+        const auto end = data.find("\r\n\r\n", search_from_);
+        if (end != std::string_view::npos) return on_header_block(end + 4);
+        if (buf_.size() >= buf_.max_size())
+            return fail(431, "the request headers are too large", false);
+        search_from_ = data.size() >= 3 ? data.size() - 3 : 0;
+        stream_.async_read_some(buf_.prepare(buf_.max_size() - buf_.size()),
+                                [self = shared_from_this()](beast::error_code ec, std::size_t n) {
+                                    if (ec) return self->on_read(ec);
+                                    self->buf_.commit(n);
+                                    self->heard();
+                                    self->read_header_block();
+                                });
+    }
+
+    void on_header_block(std::size_t size) {
+        const std::string_view block(static_cast<const char *>(buf_.data().data()), size);
+        // A line folded onto the next (obsolete since HTTP/1.1) would be read
+        // one way here and another by a proxy in front.
+        for (auto at = block.find("\r\n"); at != std::string_view::npos && at + 2 < size;
+             at = block.find("\r\n", at + 2))
+            if (block[at + 2] == ' ' || block[at + 2] == '\t')
+                return fail(400, "header lines folded onto the next are not accepted", false);
+        beast::error_code ec;
+        const auto used = parser_->put(net::buffer(block.data(), block.size()), ec);
+        if (!ec && !parser_->is_header_done())
+            ec = http::error::need_more; // cannot be, the block is whole
+        if (ec) return refuse(ec);
+        buf_.consume(used);
+        req_ = Request(parser_->get().base());
+        if (!check_header()) return;
+        if (parser_->is_done()) return on_read({});
+        stream_.expires_at(request_deadline_);
+        http::async_read(
+            stream_, buf_, *parser_,
+            [self = shared_from_this()](beast::error_code ec, std::size_t) { self->on_read(ec); });
+    }
+
+    // What the header must be before its body is read or it is routed; false
+    // when it was refused (and the connection is closing).
+    bool check_header() {
+        auto refused = header_refusal(req_, srv_.hosts);
+        if (refused) send(std::move(*refused));
+        return !refused;
+    }
+
+    void on_read(beast::error_code ec) {
+        if (ec == http::error::end_of_stream || ec == beast::error::timeout ||
+            ec == net::error::operation_aborted || ec == net::error::connection_reset ||
+            ec == net::error::eof)
+            return close();
+        if (closed_) return;
+        if (ec) return refuse(ec);
+        req_ = parser_->release();
+        keep_alive_ = req_.keep_alive();
+        try {
+            dispatch();
+        } catch (const std::exception &e) {
+            fail(500, fmt::format("internal error: {}", e.what()));
+        }
+    }
+
+    // A request the parser refused; the connection closes after the answer.
+    void refuse(beast::error_code ec) {
+        if (ec == http::error::body_limit)
+            return fail(413,
+                        fmt::format("the request body is larger than {} bytes", opt_.body_limit),
+                        false);
+        if (ec == http::error::header_limit)
+            return fail(431, "the request headers are too large", false);
+        fail(400, fmt::format("malformed HTTP request: {}", ec.message()), false);
+    }
+
+    // --- answering ---
+
+    void send(Response r) {
+        if (!r.keep_alive) keep_alive_ = false;
+        auto res = std::make_shared<http::response<http::string_body>>(r.status, req_.version());
+        common_headers(*res);
+        res->set(http::field::content_type, r.content_type);
+        for (auto &[f, v] : r.headers) std::visit([&](auto &name) { res->set(name, v); }, f);
+        res->body() = std::move(r.body);
+        res->keep_alive(keep_alive_);
+        res->prepare_payload();
+        if (req_.method() == http::verb::head)
+            res->body().clear(); // the length stays, the body goes
+        stream_.expires_after(opt_.request_timeout);
+        http::async_write(stream_, *res,
+                          [self = shared_from_this(), res](beast::error_code ec, std::size_t) {
+                              if (ec || !res->keep_alive()) return self->close();
+                              self->read();
+                          });
+    }
+
+    void fail(int status, const std::string &message, bool keep = true) {
+        send(error_response(status, message, keep));
+    }
+
+    // An answer that comes later, from any thread.
+    std::function<void(Response)> responder() {
+        return [self = shared_from_this()](Response r) {
+            net::post(self->stream_.get_executor(), [self, r = std::move(r)]() mutable {
+                if (!self->closed_) self->send(std::move(r));
+            });
+        };
+    }
+
+    void close() {
+        if (closed_) return;
+        closed_ = true;
+        beast::error_code ignored;
+        stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+        stream_.close();
+        release();
+    }
+
+    // Counts this connection out of the server's gauges and gives its place
+    // back, once.
+    void release() {
+        leave_unauthenticated();
+        place_.reset();
+        if (counted_conn_) {
+            counted_conn_ = false;
+            --counters_.connections;
+        }
+    }
+
+    // Bytes arrived: no longer the one silent longest among those without
+    // a token.
+    void heard() {
+        if (unauth_at_) srv_.unauth.splice(srv_.unauth.end(), srv_.unauth, *unauth_at_);
+    }
+
+    void leave_unauthenticated() {
+        if (!unauth_at_) return;
+        srv_.unauth.erase(*unauth_at_);
+        unauth_at_.reset();
+        --counters_.unauthenticated;
+    }
+
+    // --- who asks ---
+
+    std::optional<Identity> bearer() {
+        auto h = req_[http::field::authorization];
+        constexpr std::string_view scheme = "Bearer ";
+        if (h.size() <= scheme.size() || !beast::iequals(h.substr(0, scheme.size()), scheme))
+            return std::nullopt;
+        return srv_.ctx.tokens.check(
+            std::string_view(h.data() + scheme.size(), h.size() - scheme.size()));
+    }
+
+    // Authorises the request for a role; answers 401 or 403 and returns
+    // nothing when it may not go on.
+    std::optional<Identity> authorise(Role need, const QueryParams *query) {
+        std::optional<Identity> who = bearer();
+        if (!who && query) {
+            if (auto t = query->find("token"); t != query->end())
+                who = srv_.ctx.tokens.check_stream_token(t->second);
+        }
+        if (!who) {
+            const bool sent =
+                !req_[http::field::authorization].empty() || (query && query->count("token"));
+            fail(401,
+                 sent ? "the token is not valid"
+                      : "a bearer token is required (Authorization: Bearer ...)");
+            return std::nullopt;
+        }
+        if (!hold_place(*who)) return std::nullopt;
+        if (need == Role::Operator && who->role != Role::Operator) {
+            fail(403,
+                 fmt::format("token \"{}\" has the viewer role; this needs the operator role",
+                             who->name));
+            return std::nullopt;
+        }
+        return who;
+    }
+
+    // A place among the connections with a token, whatever its role: the
+    // connection no longer counts among those the server may close to make
+    // room. False when the token (or the viewers together) hold all they
+    // may: answered 429, and the connection closes.
+    bool hold_place(const Identity &who) {
+        if (place_ && place_.grant() == who.grant) return true;
+        place_.reset(); // another token on the same connection
+        auto taken = srv_.ctx.places.take(who);
+        if (auto *why = std::get_if<PlaceRefusal>(&taken)) {
+            fail(429, srv_.ctx.places.explain(*why, who), false);
+            return false;
+        }
+        place_ = std::move(std::get<Place>(taken));
+        leave_unauthenticated();
+        return true;
+    }
+
+    // --- handing the request on ---
+
+    void dispatch() {
+        auto found = find_route(req_.method(), req_.target());
+        if (auto *refused = std::get_if<Response>(&found)) return send(std::move(*refused));
+        auto &m = std::get<RouteMatch>(found);
+        ApiRequest req{req_, m.query, std::move(m.params), Identity{}, srv_.reader, responder()};
+        if (m.route->access != Access::Public) {
+            const auto need = m.route->access == Access::Operator ? Role::Operator : Role::Viewer;
+            auto who = authorise(need, m.route->stream ? &m.query : nullptr);
+            if (!who) return;
+            req.who = std::move(*who);
+        }
+        if (m.route->stream) return hand_over(req);
+        if (auto answer = m.route->handler(req, srv_.ctx)) return send(std::move(*answer));
+        // While a controller or the journal answers, the connection neither
+        // reads nor times out.
+        stream_.expires_never();
+    }
+
+    // The event stream takes the connection over, with its place.
+    void hand_over(const ApiRequest &req) {
+        auto start = stream_request(req, srv_.ctx);
+        if (auto *refused = std::get_if<Response>(&start)) return send(std::move(*refused));
+        if (req.http.method() != http::verb::head)
+            if (auto why = place_.take_stream())
+                return fail(429, srv_.ctx.places.explain(*why, req.who), false);
+        auto place = std::move(place_);
+        closed_ = true; // the socket is the stream's now
+        release();
+        srv_.streams.start(std::move(stream_), std::move(place),
+                           std::move(std::get<StreamStart>(start)), req);
+    }
+
+    HttpServer::Impl &srv_;
+    HttpCounters &counters_;
+    const HttpOptions &opt_;
+    beast::tcp_stream stream_;
+    beast::flat_buffer buf_; // holds the header limit at most
+    std::size_t search_from_ = 0;
+    std::chrono::steady_clock::time_point request_deadline_;
+    std::optional<http::request_parser<http::string_body>> parser_;
+    Request req_;
+    bool keep_alive_ = true;
+    bool closed_ = false;
+    bool counted_conn_ = true;
+    Place place_; // among the connections with a token, once it showed one
+    // Where it is among those without a token, while it is one of them.
+    std::optional<std::list<Connection *>::iterator> unauth_at_;
+};
+
+// A new connection: taken, or refused should every place be held by a
+// connection with a valid token (which the places kept for connections
+// without one prevent).
+void admit(HttpServer::Impl &impl, tcp::socket s) {
+    const auto &limits = impl.ctx.options.limits;
+    auto &counters = impl.ctx.counters;
+    bool room = counters.connections.load() < limits.max_connections;
+    // Connections without a token never take more than their share: the
+    // one of them silent longest goes, so a client with a token, a health
+    // check or a scrape always gets in.
+    if (counters.unauthenticated.load() >= limits.max_unauthenticated || !room) {
+        if (!impl.unauth.empty()) {
+            impl.unauth.front()->evict();
+            room = true;
+        }
+    }
+    beast::error_code ignored;
+    if (!room) {
+        s.close(ignored);
+        return;
+    }
+    s.set_option(tcp::no_delay(true), ignored); // small answers go out at once
+    std::make_shared<Connection>(impl, std::move(s))->start();
+}
+
+void do_accept(HttpServer::Impl &impl) {
+    impl.acceptor.async_accept(
+        net::make_strand(impl.ioc), [&impl](beast::error_code ec, tcp::socket s) {
+            if (ec == net::error::operation_aborted) return;
+            if (ec) {
+                // Out of descriptors, most likely: try again shortly rather than
+                // spinning on the same error.
+                impl.retry_accept.expires_after(std::chrono::milliseconds(100));
+                impl.retry_accept.async_wait([&impl](beast::error_code e) {
+                    if (!e) do_accept(impl);
+                });
+                return;
+            }
+            admit(impl, std::move(s));
+            do_accept(impl);
+        });
+}
+
+} // namespace
+
+HttpServer::HttpServer(ApiContext &ctx, const ListenAddress &addr)
+        : impl_(std::make_unique<Impl>(ctx, addr)) {
+    try {
+        const tcp::endpoint ep(net::ip::make_address(addr.host), addr.port);
+        impl_->acceptor.open(ep.protocol());
+        impl_->acceptor.set_option(net::socket_base::reuse_address(true));
+        impl_->acceptor.bind(ep);
+        impl_->acceptor.listen(net::socket_base::max_listen_connections);
+        // Where the kernel can, a connection reaches cabinetd with its first
+        // bytes; one that sends nothing for defer_accept is handed over all
+        // the same (then the header deadline closes it).
+#ifdef TCP_DEFER_ACCEPT
+        const int defer = static_cast<int>(ctx.options.defer_accept.count());
+        ::setsockopt(impl_->acceptor.native_handle(), IPPROTO_TCP, TCP_DEFER_ACCEPT, &defer,
+                     sizeof defer);
+#endif
+        port_ = impl_->acceptor.local_endpoint().port();
+        impl_->hosts.set_port(port_);
+    } catch (const boost::system::system_error &e) {
+        throw ConfigError(
+            fmt::format("cannot listen on {}:{}: {}", addr.host, addr.port, e.code().message()));
+    }
+}
+
+HttpServer::~HttpServer() { stop(); }
+
+void HttpServer::tokens_changed() {
+    net::post(impl_->ioc, [impl = impl_.get()] { impl->streams.tokens_changed(); });
+}
+
+void HttpServer::start() {
+    do_accept(*impl_);
+    net::post(impl_->ioc, [this] { impl_->tick(progress_); });
+    thread_ = std::thread([this] { impl_->ioc.run(); });
+}
+
+void HttpServer::stop() {
+    if (!thread_.joinable()) return;
+    net::post(impl_->ioc, [this] {
+        beast::error_code ignored;
+        impl_->acceptor.close(ignored);
+        impl_->retry_accept.cancel();
+    });
+    impl_->ioc.stop();
+    thread_.join();
+    impl_->reader.stop();
+    impl_->stream_reader.stop();
+}
+
+} // namespace cabinetd

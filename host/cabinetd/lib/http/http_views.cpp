@@ -1,0 +1,154 @@
+#include "http_views.h"
+
+#include "clock.h"
+#include "controller_view.h"
+#include "state_json.h"
+
+#include <cabinet_host/explain.h>
+#include <cabinet_host/outcome.h>
+#include <cabinet_host/words.h>
+
+#include <fmt/format.h>
+
+#include <vector>
+
+namespace cabinetd {
+
+using nlohmann::json;
+
+namespace {
+
+// The text with the endpoint (and, for tcp:HOST:PORT, the HOST:PORT) put
+// out of sight.
+std::string redact(std::string text, std::string_view endpoint) {
+    if (endpoint.empty() || endpoint == "sim") return text;
+    std::vector<std::string_view> hide{endpoint};
+    if (endpoint.substr(0, 4) == "tcp:") hide.push_back(endpoint.substr(4));
+    for (auto h : hide)
+        for (auto at = text.find(h); at != std::string::npos; at = text.find(h, at))
+            text.replace(at, h.size(), "(endpoint)");
+    return text;
+}
+
+json alarms_json(const std::vector<Alarm> &alarms) {
+    json out = json::array();
+    for (auto &a : alarms)
+        out.push_back({{"alarm_id", a.id},
+                       {"code", a.code},
+                       {"door", a.door},
+                       {"text", a.text},
+                       {"raised_at_ms", a.raised_at_ms},
+                       {"acknowledged_by", a.acknowledged_by ? json(*a.acknowledged_by) : json()}});
+    return out;
+}
+
+json doors_json(const cabinet_host::StateLine &st) {
+    json doors = json::array();
+    for (unsigned d = 1; d <= cabinet_host::kDoors; ++d)
+        doors.push_back(
+            {{"door", d}, {"closed", st.door_closed(d)}, {"locked", st.latch_locked(d)}});
+    return doors;
+}
+
+// Why the controller would refuse an open now, as far as cabinetd can tell,
+// or nothing: the page disables its Open buttons and says this instead.
+std::optional<std::string> open_blocked(const CabinetStatus &s, bool journal_available) {
+    if (s.link != Link::Up)
+        return fmt::format("the link to the controller is {}", to_string(s.link));
+    if (!s.state) return "no state heard from the controller yet";
+    if (!journal_available) return "the journal cannot write";
+    const auto &st = *s.state;
+    if (st.fault != cabinet_host::kNoFault) return fmt::format("fault latched: {}", st.fault);
+    if (!st.inputs_valid) return "the controller's inputs have not settled";
+    if (!st.power_ok) return "the latch supply is out of range";
+    for (unsigned d = 1; d <= cabinet_host::kDoors; ++d)
+        if (!st.door_closed(d) || !st.latch_locked(d))
+            return fmt::format("door {} is not closed and locked", d);
+    if (cabinet_host::parse_state(st.state) != cabinet_host::ControllerState::Idle)
+        return fmt::format("the controller is busy: {}", state_text(controller_view(st)));
+    if (!st.heartbeat_ok) return "the controller has no fresh heartbeat";
+    return std::nullopt;
+}
+
+} // namespace
+
+json status_json(const CabinetStatus &s, bool for_operator, const StatusContext &context) {
+    json j{{"name", s.name},
+           {"link", to_string(s.link)},
+           {"link_since_ms", s.link_since_ms},
+           {"link_reason", for_operator ? s.link_reason : redact(s.link_reason, s.endpoint)},
+           {"session_id", s.session_id.empty() ? json() : json(s.session_id)},
+           {"heartbeat_age_s", json()},
+           {"controller", json()},
+           {"doors", json()},
+           {"alarms", alarms_json(s.alarms)}};
+    if (for_operator) j["endpoint"] = s.endpoint;
+    if (s.heartbeat_ok_local_ms) {
+        const auto age = steady_ms() - static_cast<std::uint64_t>(*s.heartbeat_ok_local_ms);
+        j["heartbeat_age_s"] = static_cast<double>(age) / 1000.0;
+    }
+    // What the controller last said is shown only while it is still talking:
+    // a cabinet whose link is down is not what it was when the link went.
+    const auto blocked = open_blocked(s, context.journal_available);
+    j["admits_open"] = !blocked;
+    j["open_blocked_reason"] = blocked ? json(*blocked) : json();
+    j["board_id"] = context.board_id.empty() ? json() : json(context.board_id);
+    j["board_id_shared_with"] = context.board_shared_with;
+    if (s.link == Link::Up && s.state) {
+        j["controller"] = state_json(*s.state, {.text = true, .clock = true});
+        j["controller"]["state_text"] = state_text(controller_view(*s.state));
+        // Until the controller's inputs have settled (just after a start) its
+        // masks say nothing about the doors.
+        if (s.state->inputs_valid) j["doors"] = doors_json(*s.state);
+    }
+    return j;
+}
+
+json record_json(const Record &r) {
+    json j{{"cursor", r.cursor},         {"at_ms", r.at_ms},    {"cabinet", r.cabinet},
+           {"kind", to_string(r.kind)},  {"code", r.code},      {"session_id", r.session_id},
+           {"request_id", r.request_id}, {"door_id", r.door_id}};
+    j["event_seq"] = r.event_seq ? json(*r.event_seq) : json();
+    if (r.kind == RecordKind::Gap) j["seq_to"] = r.seq_to ? json(*r.seq_to) : json();
+    if (!r.client_key.empty()) j["idempotency_key"] = r.client_key;
+    if (!r.detail.empty()) {
+        auto d = json::parse(r.detail, nullptr, false);
+        j["detail"] = d.is_discarded() ? json(r.detail) : d;
+    }
+    // An event's uptime is a column; answers show it in the detail, as always.
+    if (r.uptime_ms && (!j.contains("detail") || j["detail"].is_object()))
+        j["detail"]["uptime_ms"] = *r.uptime_ms;
+    if ((r.kind == RecordKind::Event || r.kind == RecordKind::Ack) && cabinet_host::explain(r.code))
+        j["text"] = std::string(cabinet_host::explain_text(r.code));
+    if (r.kind == RecordKind::Event || r.kind == RecordKind::Ack)
+        j["code_kind"] = to_string(r.kind == RecordKind::Event ? cabinet_host::event_kind(r.code)
+                                                               : cabinet_host::ack_kind(r.code));
+    return j;
+}
+
+json record_json(const Record &r, bool for_operator, std::string_view endpoint) {
+    json j = record_json(r);
+    if (!for_operator && r.kind == RecordKind::Link && j.contains("detail") &&
+        j["detail"].is_object() && j["detail"].contains("reason") &&
+        j["detail"]["reason"].is_string())
+        j["detail"]["reason"] = redact(j["detail"]["reason"].get<std::string>(), endpoint);
+    return j;
+}
+
+json result_json(const CommandResult &r) {
+    json j{{"outcome", cabinet_host::to_string(r.outcome)},
+           {"code", r.code},
+           {"text", r.text},
+           {"request_id", r.request_id},
+           {"replayed", r.replayed}};
+    j["session_id"] = r.session_id.empty() ? json() : json(r.session_id);
+    j["idempotency_key"] = r.key.empty() ? json() : json(r.key);
+    if (r.cycle_end) {
+        json ev = json::array();
+        for (auto &e : r.events) ev.push_back(record_json(e));
+        j["cycle"] = {{"end", *r.cycle_end}, {"events", ev}};
+    }
+    return j;
+}
+
+} // namespace cabinetd

@@ -1,0 +1,84 @@
+// The places tokens hold among the HTTP server's connections. A connection
+// takes a place once it shows a valid token, and a stream is a connection
+// that also takes one of its token's stream places; both go when the
+// connection closes. Each token (a grant of the token file) has its own
+// caps, and viewer tokens together have one, so that no viewer, nor all of
+// them, can take the places of operators, health checks and scrapes.
+// Thread-safe: a connection may end on any thread.
+#pragma once
+
+#include "connection_limits.h"
+#include "tokens.h"
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <variant>
+
+namespace cabinetd {
+
+class TokenPlaces;
+
+// Why a token was refused a place; the metrics' reason label.
+enum class PlaceRefusal { TokenConnections, TokenStreams, ViewerConnections, TokenPlaces };
+inline constexpr std::size_t kPlaceRefusals = 4;
+const char *to_string(PlaceRefusal r);
+
+// One connection's place, given back when it goes (or is reset).
+class Place {
+public:
+    Place() = default;
+    Place(Place &&o) noexcept { *this = std::move(o); }
+    Place &operator=(Place &&o) noexcept;
+    ~Place() { reset(); }
+
+    explicit operator bool() const { return owner_ != nullptr; }
+    std::uint64_t grant() const { return grant_; }
+    // Makes the connection one of its token's streams as well; the refusal
+    // when the token holds all its streams.
+    std::optional<PlaceRefusal> take_stream();
+    void reset();
+
+private:
+    friend class TokenPlaces;
+    TokenPlaces *owner_ = nullptr;
+    std::uint64_t grant_ = 0;
+    bool viewer_ = false, stream_ = false;
+};
+
+class TokenPlaces {
+public:
+    explicit TokenPlaces(const ConnectionLimits &limits) : limits_(limits) {}
+    TokenPlaces(const TokenPlaces &) = delete;
+    TokenPlaces &operator=(const TokenPlaces &) = delete;
+
+    // A place for a connection of this token, or why there is none.
+    std::variant<Place, PlaceRefusal> take(const Identity &who);
+
+    // What a refused client is told.
+    std::string explain(PlaceRefusal why, const Identity &who) const;
+
+    struct Counts {
+        std::size_t held = 0, viewers = 0;
+        std::array<std::uint64_t, kPlaceRefusals> refused{};
+    };
+    Counts counts() const;
+
+private:
+    friend class Place;
+    struct Held {
+        std::size_t connections = 0, streams = 0;
+    };
+    std::optional<PlaceRefusal> take_stream(std::uint64_t grant);
+    void give_back(const Place &p);
+
+    const ConnectionLimits limits_;
+    mutable std::mutex mu_;
+    std::unordered_map<std::uint64_t, Held> held_; // by grant; only tokens holding places
+    Counts counts_;
+};
+
+} // namespace cabinetd

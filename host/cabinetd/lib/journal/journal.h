@@ -1,0 +1,285 @@
+// The journal: every line, command and change of every cabinet, in one SQLite
+// database. Writes are queued and committed by one writer thread. What nobody
+// waits for is grouped: everything that arrives within a short interval
+// shares one transaction, which is what keeps an idle cabinet from wearing out
+// an SD card. A caller that must not answer before its records are durable
+// passes a callback, and its records (with everything queued before them) are
+// committed at once.
+//
+// When the database cannot be written (disk full, I/O error, read-only file
+// system) the journal does not stop the service: it reports itself
+// unavailable, keeps what arrives in memory up to a bound, tries again on its
+// own, and writes what it kept (and a gap record for what it could not keep)
+// once it can.
+#pragma once
+
+#include "clock.h"
+#include "progress.h"
+#include "record.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct sqlite3;
+
+namespace cabinetd {
+
+struct FaultVfs;
+
+// The database cannot be used (cannot be opened, foreign or newer schema, ...).
+class JournalError : public std::runtime_error {
+public:
+    enum class Kind {
+        Unusable,  // never usable as it is: permissions, not a journal, a newer schema
+        InUse,     // another cabinetd holds it
+        Transient, // may work later: disk full, I/O error, read-only file system
+    };
+    explicit JournalError(const std::string &what, Kind kind = Kind::Unusable)
+            : std::runtime_error(what), kind_(kind) {}
+    Kind kind() const { return kind_; }
+
+private:
+    Kind kind_;
+};
+
+// Version 2 added the client's idempotency key of an open (key_scope,
+// client_key) and an event's uptime as a column (uptime_ms); version 3 the
+// requester as an indexed column (requested_by). An older journal is
+// migrated in place when opened.
+inline constexpr int kSchemaVersion = 3;
+
+struct JournalOptions {
+    std::chrono::milliseconds retention{std::chrono::hours(24 * 90)};
+    std::chrono::milliseconds prune_interval{std::chrono::minutes(10)};
+    std::size_t recent = 8192; // committed records kept in memory for live readers
+    // Each commit synced to disk before it counts (survives power loss), or
+    // synced at checkpoints only (survives the process being killed, and
+    // answers an open several milliseconds sooner).
+    bool full_sync = false;
+    // The size cap: past it the oldest records are pruned (0: no cap).
+    std::uint64_t max_bytes = 256ull << 20;
+    // Records nobody waits for are committed together: what arrives within
+    // this interval shares one transaction.
+    std::chrono::milliseconds group_interval{1000};
+    // A reader's progress (set_progress) with no records waits this long for
+    // records to share a commit with.
+    std::chrono::milliseconds progress_interval{std::chrono::seconds(30)};
+    // A checkpoint copies the log into the database when the log holds this
+    // many pages, or this long after the last one. Rare checkpoints write a
+    // page that many commits touched once instead of once per commit.
+    int checkpoint_pages = 1000;
+    std::chrono::milliseconds checkpoint_interval{std::chrono::minutes(30)};
+    // While the database cannot be written: records kept in memory, and how
+    // often a write is tried again.
+    std::size_t held_max = 20000;
+    std::chrono::milliseconds retry_interval{1000};
+    // Test-only: while this file exists, every write to the database fails
+    // with the error it names ("full": the disk is full; anything else: an I/O
+    // error). Lets a test make the disk fail where it cannot mount a small
+    // file system. Empty: never.
+    std::string fault_file;
+};
+
+struct JournalStats {
+    std::uint64_t records = 0;
+    std::uint64_t batches = 0;
+    std::uint64_t duplicates = 0;  // events already stored, ignored
+    std::uint64_t pruned = 0;      // records pruned (age or size)
+    std::uint64_t unavailable = 0; // times the journal became unable to write
+    std::uint64_t dropped = 0;     // records lost past the memory bound while unable to write
+    std::uint64_t held = 0;        // records waiting in memory now
+    double write_seconds_sum = 0;
+    // Cumulative counts of batch commit latency at or below each bound.
+    static constexpr double kBuckets[] = {0.0005, 0.001, 0.0025, 0.005, 0.01,
+                                          0.025,  0.05,  0.1,    0.25,  1};
+    std::uint64_t write_buckets[std::size(kBuckets)] = {};
+};
+
+class Journal {
+public:
+    // Opens or creates the database; throws JournalError.
+    Journal(const std::string &path, JournalOptions options = {});
+    ~Journal();
+    Journal(const Journal &) = delete;
+    Journal &operator=(const Journal &) = delete;
+
+    // Queues records; committed() runs on the writer thread after they are
+    // durable (also when some were ignored as already stored), or after they
+    // were kept in memory because the journal cannot write just now. With a
+    // callback they are committed at once, without it within the group
+    // interval.
+    void write(std::vector<Record> records, std::function<void()> committed = {});
+    // Commits records at once; done(true) runs on the writer thread once they
+    // are durable, done(false) if the journal cannot write them now (they are
+    // then kept in memory and written later, like any other).
+    void write_durable(std::vector<Record> records, std::function<void(bool stored)> done);
+    // Waits until everything queued so far is committed (or kept in memory).
+    void flush();
+
+    // False while the database cannot be written; the reason says why.
+    bool available() const { return available_.load(); }
+    std::string unavailable_reason() const;
+    const Progress &progress_mark() const { return progress_; }
+
+    std::vector<Record> read(const Query &q) const;
+    // Records of one open, by request id, oldest first.
+    std::vector<Record> by_request(const std::string &cabinet, const std::string &request_id) const;
+    // The open records a client's idempotency key was given for, oldest first.
+    std::vector<Record> by_key(const std::string &cabinet, const std::string &scope,
+                               const std::string &key) const;
+    // A stored event of a session, by number, and the session's latest one.
+    std::optional<Record> event(const std::string &cabinet, const std::string &session,
+                                std::uint64_t seq) const;
+    std::optional<Record> last_event(const std::string &cabinet, const std::string &session) const;
+    // The highest event number accounted for (stored or covered by a gap) in
+    // a session, and the session a cabinet was last seen in.
+    std::optional<std::uint64_t> last_seq(const std::string &cabinet,
+                                          const std::string &session) const;
+    std::optional<std::string> last_session(const std::string &cabinet) const;
+    std::int64_t last_cursor() const;
+
+    // Committed records after a cursor, from memory when they are recent
+    // enough, else from the database. Used by live readers.
+    std::vector<Record> since(std::int64_t after, std::size_t limit) const;
+
+    // A page for a reader that must never hold anyone up (the event stream,
+    // /api/events): the records after q.after that match q, at most q.limit,
+    // examining at most `window` records and never looking past the last
+    // committed one. A requester is found through its index (`window` of its
+    // records examined), anything else by cursor (`window` cursors ahead);
+    // time filters first narrow the cursors through the time index
+    // (time_span). The query does the filtering, on a database connection of
+    // the reader's own, so a client's read never waits on or holds up the
+    // cabinets' reads, nor a stream's an audit's. `scanned_to` is where the
+    // next page starts: the last record returned when the page is full, else
+    // as far as this one looked; `more`: records past it may match, though
+    // this page may be empty.
+    struct Page {
+        std::vector<Record> records;
+        std::int64_t scanned_to = 0;
+        bool more = false;
+    };
+    enum class Reader { stream, audit };
+    Page page(const Query &q, std::int64_t window, Reader reader = Reader::stream) const;
+
+    // Called on the writer thread after each commit with the new last cursor.
+    using Listener = std::function<void(std::int64_t)>;
+    int subscribe(Listener l);
+    void unsubscribe(int id);
+
+    // Live records, for a reader that wants them as they happen rather than
+    // once durable (the MQTT bridge's state topics): called with each
+    // write's records as they are queued, on the writing thread, in write
+    // order, before they are committed (their cursor is not set yet). An
+    // observer must not block nor write to the journal: it copies what it
+    // needs into a bounded queue of its own. Once unobserve() returns, the
+    // observer is not running and is never called again.
+    using Observer = std::function<void(const std::vector<Record> &)>;
+    int observe(Observer o);
+    void unobserve(int id);
+
+    JournalStats stats() const;
+
+    // How far a reader that must not miss a record (the MQTT bridge) has
+    // got, kept across restarts. Queued and committed with the records, or
+    // on its own after JournalOptions::progress_interval.
+    void set_progress(const std::string &reader, std::int64_t cursor);
+    std::optional<std::int64_t> progress(const std::string &reader) const;
+
+private:
+    struct Batch {
+        std::vector<Record> records;
+        std::function<void(bool stored)> done;
+        std::vector<std::pair<std::string, std::int64_t>> progress;
+        bool urgent = false; // someone waits: commit at once
+        std::chrono::steady_clock::time_point queued;
+    };
+    // What was dropped past the memory bound while the journal could not write.
+    struct Dropped {
+        std::map<std::pair<std::string, std::string>,
+                 std::vector<std::pair<std::uint64_t, std::uint64_t>>>
+            events;
+        std::map<RecordKind, std::uint64_t> kinds; // other records, by kind
+        std::uint64_t total = 0;
+    };
+    void open(const std::string &path, const char *vfs);
+    void run();
+    std::chrono::steady_clock::time_point due_at() const;
+    void enqueue(Batch b);
+    std::vector<Batch> take_due(bool &retry, bool &exiting);
+    void prune_when_due();
+    void attempt(std::vector<Batch> &batches, bool try_db);
+    void become_unavailable(const std::string &reason);
+    void become_available();
+    void hold(std::vector<Batch> &batches);
+    void drop_oldest_held();
+    std::vector<Record> recovery_records();
+    void commit(std::vector<Batch> &batches);
+    std::vector<Record> insert(std::vector<Batch> &batches, std::uint64_t &dups);
+    void prune_age();
+    void prune_size();
+    void prune_oldest(const char *select, std::int64_t arg, const char *why,
+                      const std::function<std::int64_t()> &slice_size);
+    void checkpoints();
+
+    JournalOptions opt_;
+    std::string path_;
+    int lock_fd_ = -1;
+    std::shared_ptr<FaultVfs> fault_vfs_; // the test-only failing VFS, when fault_file is set
+    std::vector<Record> startup_records_; // written once the writer runs
+    sqlite3 *wdb_ = nullptr;              // writer thread only (and construction)
+    sqlite3 *rdb_ = nullptr;              // readers, under rmu_
+    sqlite3 *pdb_ = nullptr;              // page() for streams, under pmu_
+    mutable std::mutex pmu_;
+    sqlite3 *adb_ = nullptr; // page() for audits, under amu_
+    mutable std::mutex amu_;
+    sqlite3 *cdb_ = nullptr; // the checkpoint thread
+    mutable std::mutex rmu_;
+
+    mutable std::mutex mu_;
+    std::condition_variable cv_;
+    std::condition_variable done_cv_;
+    std::condition_variable cv_stop_;
+    std::deque<Batch> queue_;
+    std::uint64_t queued_ = 0, committed_ = 0;
+    std::size_t urgent_ = 0; // urgent batches in queue_
+    bool stop_ = false;
+    bool exited_ = false; // the writer has returned
+
+    // Writer thread only, and mu_ for the reason.
+    std::atomic<bool> available_{true};
+    std::string reason_;
+    std::int64_t unavailable_since_ms_ = 0;
+    std::deque<Batch> held_; // records waiting for the database to take them
+    std::size_t held_records_ = 0;
+    std::map<std::string, std::int64_t> held_progress_;
+    Dropped dropped_;
+    std::chrono::steady_clock::time_point next_retry_;
+    std::chrono::steady_clock::time_point next_prune_, next_size_;
+    std::atomic<int> wal_pages_{0};
+    Progress progress_{"journal"};
+    std::deque<Record> recent_; // committed, by cursor
+    std::int64_t last_cursor_ = 0;
+    JournalStats stats_;
+    std::vector<std::pair<int, Listener>> listeners_;
+    int next_listener_ = 1;
+    std::mutex observers_mu_; // also held while queueing, which keeps observers in write order
+    std::vector<std::pair<int, Observer>> observers_;
+    int next_observer_ = 1;
+    std::thread writer_;
+    std::thread checkpointer_;
+};
+
+} // namespace cabinetd

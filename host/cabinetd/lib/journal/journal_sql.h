@@ -1,0 +1,98 @@
+// What the journal's parts share about SQLite: errors as JournalError, a
+// prepared statement, and a row as a Record. Internal to the journal.
+#pragma once
+
+#include "journal.h"
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace cabinetd::journal_sql {
+
+using Kind = JournalError::Kind;
+
+// "CABJ": marks a database as this service's journal, so a foreign SQLite
+// file given by mistake is refused instead of written into.
+inline constexpr int kApplicationId = 0x43414a42;
+
+Kind kind_of(sqlite3 *db);
+[[noreturn]] void fail(sqlite3 *db, const std::string &what);
+void exec(sqlite3 *db, const char *sql);
+sqlite3 *open_db(const std::string &path, int flags, const char *vfs);
+
+class Stmt {
+public:
+    Stmt(sqlite3 *db, const char *sql) : db_(db) {
+        if (sqlite3_prepare_v2(db, sql, -1, &st_, nullptr) != SQLITE_OK)
+            fail(db, "journal: prepare");
+    }
+    ~Stmt() { sqlite3_finalize(st_); }
+    Stmt(const Stmt &) = delete;
+    Stmt &operator=(const Stmt &) = delete;
+
+    Stmt &bind(int i, std::int64_t v) {
+        sqlite3_bind_int64(st_, i, v);
+        return *this;
+    }
+    Stmt &bind(int i, const std::string &v) {
+        sqlite3_bind_text(st_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    Stmt &bind(int i, RecordKind k) {
+        const auto name = to_string(k);
+        sqlite3_bind_text(st_, i, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
+        return *this;
+    }
+    Stmt &bind(int i, const std::optional<std::uint64_t> &v) {
+        if (v) sqlite3_bind_int64(st_, i, static_cast<std::int64_t>(*v));
+        else sqlite3_bind_null(st_, i);
+        return *this;
+    }
+    // True while there is a row.
+    bool step() {
+        const int rc = sqlite3_step(st_);
+        if (rc == SQLITE_ROW) return true;
+        if (rc != SQLITE_DONE) fail(db_, "journal: step");
+        return false;
+    }
+    void reset() {
+        sqlite3_reset(st_);
+        sqlite3_clear_bindings(st_);
+    }
+    std::int64_t i64(int c) const { return sqlite3_column_int64(st_, c); }
+    bool null(int c) const { return sqlite3_column_type(st_, c) == SQLITE_NULL; }
+    std::string text(int c) const {
+        const auto *p = sqlite3_column_text(st_, c);
+        return p ? std::string(reinterpret_cast<const char *>(p),
+                               static_cast<std::size_t>(sqlite3_column_bytes(st_, c)))
+                 : std::string();
+    }
+
+private:
+    sqlite3 *db_;
+    sqlite3_stmt *st_ = nullptr;
+};
+
+int pragma_int(sqlite3 *db, const char *sql);
+
+constexpr const char *kColumns =
+    "cursor, at_ms, cabinet, kind, session_id, event_seq, seq_to, code, request_id, door_id, detail, "
+    "key_scope, client_key, uptime_ms, requested_by";
+Record row(const Stmt &s);
+// A row's kind; a name this cabinetd does not know (a file another program
+// wrote into) is refused as the journal not being usable as it is.
+RecordKind kind_of_row(const std::string &name);
+
+// A record of the journal itself (kind "journal"); at_ms 0: now.
+Record journal_record(std::string code, std::string detail, std::int64_t at_ms = 0);
+std::string json_string(std::string_view s);
+
+// Creates the tables of a new database, migrates an older schema, and
+// refuses a file that is not a journal or has a newer schema.
+void prepare_schema(sqlite3 *db, const std::string &path);
+
+} // namespace cabinetd::journal_sql

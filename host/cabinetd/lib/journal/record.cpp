@@ -1,0 +1,77 @@
+// The kinds' names, and the journal's filters on a record in memory
+// (page_sql in journal_read.cpp asks the same of the database).
+#include "record.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+
+namespace cabinetd {
+namespace {
+
+struct KindName {
+    RecordKind kind;
+    std::string_view name;
+    bool streamed; // by default
+};
+
+constexpr KindName kNames[] = {{RecordKind::Event, "event", true},
+                               {RecordKind::Ack, "ack", false},
+                               {RecordKind::Command, "command", false},
+                               {RecordKind::State, "state", true},
+                               {RecordKind::Link, "link", true},
+                               {RecordKind::Session, "session", true},
+                               {RecordKind::Gap, "gap", true},
+                               {RecordKind::Open, "open", true},
+                               {RecordKind::OpenFailed, "open_failed", true},
+                               {RecordKind::Clear, "clear", true},
+                               {RecordKind::Heartbeat, "heartbeat", true},
+                               {RecordKind::Journal, "journal", true},
+                               {RecordKind::Alarm, "alarm", true}};
+static_assert(std::size(kNames) == kRecordKinds.size());
+
+constexpr bool in_order() {
+    for (std::size_t i = 0; i < kRecordKinds.size(); ++i)
+        if (kNames[i].kind != kRecordKinds[i] || static_cast<std::size_t>(kRecordKinds[i]) != i)
+            return false;
+    return true;
+}
+static_assert(in_order(), "kNames and kRecordKinds list the kinds in the enum's order");
+
+} // namespace
+
+std::string_view to_string(RecordKind k) { return kNames[static_cast<std::size_t>(k)].name; }
+
+std::optional<RecordKind> record_kind(std::string_view name) {
+    for (const auto &n : kNames)
+        if (n.name == name) return n.kind;
+    return std::nullopt;
+}
+
+bool streamed_by_default(RecordKind k) { return kNames[static_cast<std::size_t>(k)].streamed; }
+
+std::string requester(const Record &r) {
+    // Most records name nobody: their detail is not parsed at all.
+    if (r.detail.find("\"requested_by\"") == std::string::npos &&
+        r.detail.find("\"by\"") == std::string::npos)
+        return {};
+    const auto d = nlohmann::json::parse(r.detail, nullptr, false);
+    if (!d.is_object()) return {};
+    for (const char *field : {"requested_by", "by"}) {
+        auto it = d.find(field);
+        if (it != d.end() && it->is_string()) return it->get<std::string>();
+    }
+    return {};
+}
+
+bool matches(const Query &q, const Record &r) {
+    if (!q.cabinet.empty() && r.cabinet != q.cabinet) return false;
+    if (!q.kinds.empty() && std::find(q.kinds.begin(), q.kinds.end(), r.kind) == q.kinds.end())
+        return false;
+    if (q.door && r.door_id != q.door) return false;
+    if (q.since_ms && r.at_ms < *q.since_ms) return false;
+    if (q.until_ms && r.at_ms >= *q.until_ms) return false;
+    return q.requested_by.empty() || r.requested_by == q.requested_by;
+}
+
+} // namespace cabinetd

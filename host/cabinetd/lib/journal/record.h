@@ -1,0 +1,110 @@
+// A record of the journal, its kinds, and the filters a reader asks for.
+// Plain values, with no database behind them: what a record is, for every
+// part that makes, reads or shows one.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace cabinetd {
+
+// Kinds of record; each has one name, in the database, the API and MQTT.
+//  Event      "event": an event line (stored once per cabinet, session and
+//             event_seq; the controller's uptime at it in uptime_ms)
+//  Ack        "ack": an ack line
+//  Command    "command": a line written to the controller
+//  State      "state": the controller's state changed (not every periodic state line)
+//  Link       "link": the link went up, down or silent (code: "up", "down", "silent")
+//  Session    "session": a new controller session was seen (code: "first",
+//             "restarted", "reused": a new run under a session id the journal
+//             already holds, journalled under a key of its own)
+//  Gap        "gap": events event_seq..seq_to of a session were not received
+//             (seq_to empty: everything after event_seq)
+//  Open       "open": an open asked for through the API (detail: who asked, pulse, ttl)
+//  OpenFailed "open_failed": an open that got no ack (code: why)
+//  Clear      "clear": a fault clear asked for through the API
+//  Heartbeat  "heartbeat": heartbeat health changed (code: "ok", "refused" with
+//             detail.ack, "missing"; detail.reason); heartbeats themselves are
+//             not journalled
+//  Journal    "journal": the journal itself (code: "pruned", "moved_aside",
+//             "unavailable", "recovered"); its cabinet is empty
+//  Alarm      "alarm": an alarm of cabinetd's (code: "forced_open", "held_open";
+//             door_id; detail: state "raised", "acknowledged" (with by) or
+//             "cleared", text, alarm_id)
+enum class RecordKind : std::uint8_t {
+    Event,
+    Ack,
+    Command,
+    State,
+    Link,
+    Session,
+    Gap,
+    Open,
+    OpenFailed,
+    Clear,
+    Heartbeat,
+    Journal,
+    Alarm,
+};
+
+// Every kind, in the order above (the API document lists them so).
+inline constexpr std::array kRecordKinds{
+    RecordKind::Event,      RecordKind::Ack,     RecordKind::Command,   RecordKind::State,
+    RecordKind::Link,       RecordKind::Session, RecordKind::Gap,       RecordKind::Open,
+    RecordKind::OpenFailed, RecordKind::Clear,   RecordKind::Heartbeat, RecordKind::Journal,
+    RecordKind::Alarm};
+
+std::string_view to_string(RecordKind k);
+// The kind of a name, exactly as to_string gives it; nothing for any other text.
+std::optional<RecordKind> record_kind(std::string_view name);
+// What an event stream carries unless told otherwise: what happened to the
+// cabinets, not the line traffic (acks and commands stay in the journal).
+bool streamed_by_default(RecordKind k);
+
+struct Record {
+    std::int64_t cursor = 0; // assigned when stored
+    std::int64_t at_ms = 0;  // wall clock, Unix milliseconds
+    std::string cabinet;
+    RecordKind kind = RecordKind::Event;
+    std::string session_id;
+    std::optional<std::uint64_t> event_seq;
+    std::optional<std::uint64_t> seq_to;
+    std::string code;
+    std::string request_id;
+    unsigned door_id = 0;
+    std::string detail; // a JSON object, or empty
+    // An open's idempotency key as its client gave it, and whose it is
+    // ("http:<token name>", "mqtt"): a key only ever answers its own scope.
+    std::string key_scope;
+    std::string client_key;
+    // Events: the controller's uptime when it happened (milliseconds).
+    std::optional<std::uint64_t> uptime_ms;
+    // Who asked (requester() of the detail): set when the record is stored,
+    // so that a search by requester is an index's, not a parse of every detail.
+    std::string requested_by;
+};
+
+struct Query {
+    std::int64_t after = 0;
+    std::size_t limit = 100;
+    std::string cabinet;                  // empty: all
+    std::vector<RecordKind> kinds;        // empty: all
+    unsigned door = 0;                    // 0: all
+    std::string requested_by;             // empty: all
+    std::optional<std::int64_t> since_ms; // at_ms >= since_ms
+    std::optional<std::int64_t> until_ms; // at_ms < until_ms
+};
+
+// Who asked for what a record is about, as its detail says: the token name
+// of an open's or a clear's requester, or of whoever acknowledged an alarm;
+// empty otherwise.
+std::string requester(const Record &r);
+
+// Whether a record passes a query's filters (its cursor and limit aside).
+bool matches(const Query &q, const Record &r);
+
+} // namespace cabinetd

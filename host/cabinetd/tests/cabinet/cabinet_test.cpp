@@ -1,0 +1,307 @@
+// One cabinet against a scripted controller on a memory line with a
+// simulated clock: the link's health, sessions, opens and clears as the
+// journal and the API see them.
+#include "cabinet.h"
+
+#include "test_lines.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using namespace cabinetd;
+namespace fs = std::filesystem;
+namespace tl = test_lines;
+using cabinet_host::ConnectionLost;
+using cabinet_host::MemoryTransport;
+
+const std::string kSecondSession = "E6613852832F4A29-0000000000000002";
+
+// The controller as cabinetd hears it: a state line a second, an answer to
+// every line, the events of an accepted open. It runs on the cabinet's thread,
+// inside the line; the test changes its behaviour under mu.
+struct FakeController {
+    std::mutex mu;
+    std::string session = tl::kSid;
+    std::string restart_as; // a restart under this session id is due
+    bool silent = false;    // hears, says nothing
+    bool unplugged = false; // the line is gone and cannot be opened again
+    std::uint64_t boot_ms = 0, seq = 1, next_state_ms = 0;
+    std::vector<std::string> heard; // commands other than heartbeats and state requests
+
+    std::uint64_t uptime(std::uint64_t now) const { return now - boot_ms + 1; }
+
+    void tick(MemoryTransport &t, std::uint64_t now) {
+        if (!restart_as.empty()) {
+            session = std::exchange(restart_as, "");
+            boot_ms = now;
+            seq = 1;
+            t.push_received(tl::event(session, seq, uptime(now), "boot"));
+        }
+        if (silent || now < next_state_ms) return;
+        t.push_received(tl::state(session, uptime(now), seq));
+        next_state_ms = now + 1000;
+    }
+
+    void answer(MemoryTransport &t, const std::string &line, std::uint64_t now) {
+        const auto j = nlohmann::json::parse(line);
+        const auto type = j.at("type").get<std::string>();
+        if (type != "heartbeat" && type != "state") heard.push_back(type);
+        if (silent) return;
+        if (type == "state") return t.push_received(tl::state(session, uptime(now), seq));
+        const auto ack = [&](const char *code) {
+            t.push_received(tl::ack(session, uptime(now), code, "", 0, seq));
+        };
+        if (type == "heartbeat") return ack("heartbeat_ok");
+        if (type == "clear_fault") return ack("cleared");
+        const auto rid = j.at("request_id").get<std::string>();
+        const auto door = j.at("door_id").get<unsigned>();
+        t.push_received(tl::event(session, ++seq, uptime(now), "open_accepted", rid, door));
+        t.push_received(tl::ack(session, uptime(now), "accepted", rid, door, seq));
+    }
+};
+
+// A memory line on the simulated clock. Finding nothing to read, it gives the
+// processor up for a moment, so that simulated time runs a few times faster
+// than real time rather than as fast as the thread can spin.
+class Line final : public cabinet_host::Transport {
+public:
+    Line(FakeController &c, std::uint64_t &now) : c_(c), now_(now) {
+        mem_.attach_clock(&now_);
+        mem_.on_send = [this](const std::string &l) { c_.answer(mem_, l, now_); };
+    }
+    void send_line(const std::string &line) override {
+        std::lock_guard lk(c_.mu);
+        if (c_.unplugged) throw ConnectionLost("unplugged");
+        mem_.send_line(line);
+    }
+    std::optional<std::string> receive_line(std::chrono::milliseconds timeout) override {
+        {
+            std::lock_guard lk(c_.mu);
+            if (c_.unplugged) throw ConnectionLost("unplugged");
+            c_.tick(mem_, now_);
+            if (auto l = mem_.receive_line(std::chrono::milliseconds(0))) return l;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        return mem_.receive_line(timeout);
+    }
+
+private:
+    FakeController &c_;
+    std::uint64_t &now_;
+    MemoryTransport mem_;
+};
+
+template <class F> bool eventually(F pred) {
+    for (int i = 0; i < 3000; ++i) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return pred();
+}
+
+class CabinetTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto *test = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir_ = fs::temp_directory_path() /
+            ("cabinetd-cabinet-" + std::to_string(::getpid()) + "-" + test->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        JournalOptions jopt;
+        jopt.fault_file = (dir_ / "fault").string();
+        jopt.retry_interval = std::chrono::milliseconds(20);
+        journal_ = std::make_unique<Journal>((dir_ / "j.db").string(), jopt);
+        LinkOptions lopt;
+        lopt.backoff_min = lopt.backoff_max = std::chrono::milliseconds(20);
+        lopt.clock = [this] { return now_; };
+        auto connect = [this]() -> std::unique_ptr<cabinet_host::Transport> {
+            std::lock_guard lk(ctl_.mu);
+            if (ctl_.unplugged) throw std::runtime_error("no such device");
+            return std::make_unique<Line>(ctl_, now_);
+        };
+        cabinet_ = std::make_unique<Cabinet>("lab", "memory", connect, *journal_, lopt);
+        cabinet_->start();
+        ASSERT_TRUE(eventually([&] { return up() && cabinet_->status().session_id == tl::kSid; }));
+    }
+    void TearDown() override {
+        cabinet_.reset();
+        journal_.reset();
+        fs::remove_all(dir_);
+    }
+
+    bool up() const { return cabinet_->status().link == Link::Up; }
+    std::vector<Record> records(RecordKind kind) {
+        journal_->flush();
+        Query q;
+        q.limit = 1000;
+        q.kinds = {kind};
+        return journal_->read(q);
+    }
+    std::vector<std::string> heard() {
+        std::lock_guard lk(ctl_.mu);
+        return ctl_.heard;
+    }
+    template <class Send> CommandResult call(Send send) {
+        auto done = std::make_shared<std::promise<CommandResult>>();
+        auto answer = done->get_future();
+        send([done](CommandResult r) { done->set_value(std::move(r)); });
+        EXPECT_EQ(answer.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+        return answer.get();
+    }
+    CommandResult open(unsigned door, std::string key = "", std::string scope = "http:ops",
+                       bool cycle = false) {
+        OpenArgs a;
+        a.door = door;
+        a.key = std::move(key);
+        a.key_scope = std::move(scope);
+        a.requested_by = "ops";
+        a.wait_cycle = cycle;
+        return call([&](Reply r) { cabinet_->open(a, std::move(r)); });
+    }
+
+    fs::path dir_;
+    std::uint64_t now_ = 0; // simulated milliseconds, the cabinet's thread's only
+    FakeController ctl_;
+    std::unique_ptr<Journal> journal_;
+    std::unique_ptr<Cabinet> cabinet_;
+};
+
+TEST_F(CabinetTest, TheLinkIsUpSilentAndDownAsTheLineIs) {
+    {
+        std::lock_guard lk(ctl_.mu);
+        ctl_.silent = true;
+    }
+    ASSERT_TRUE(eventually([&] { return cabinet_->status().link == Link::Silent; }));
+    EXPECT_FALSE(cabinet_->status().state); // nothing stale is shown as the controller's state
+    EXPECT_EQ(open(1).code, "link_down");
+    {
+        std::lock_guard lk(ctl_.mu);
+        ctl_.silent = false;
+    }
+    ASSERT_TRUE(eventually([&] { return up(); }));
+    {
+        std::lock_guard lk(ctl_.mu);
+        ctl_.unplugged = true;
+    }
+    ASSERT_TRUE(eventually([&] { return cabinet_->status().link_reason == "no such device"; }));
+    EXPECT_EQ(cabinet_->status().link, Link::Down);
+    std::vector<std::string> links;
+    for (auto &r : records(RecordKind::Link)) links.push_back(r.code);
+    EXPECT_EQ(links, (std::vector<std::string>{"up", "silent", "up", "down"}));
+    const auto health =
+        records(RecordKind::Heartbeat); // the silence was heartbeats going unanswered
+    EXPECT_TRUE(
+        std::any_of(health.begin(), health.end(), [](auto &r) { return r.code == "missing"; }));
+}
+
+TEST_F(CabinetTest, ARestartedControllerEndsTheCycleWaitedForAndStartsANewRun) {
+    auto waiting = std::async(std::launch::async, [&] { return open(2, "", "", true); });
+    ASSERT_TRUE(eventually([&] { return heard().size() == 1; }));
+    {
+        std::lock_guard lk(ctl_.mu);
+        ctl_.restart_as = kSecondSession;
+    }
+    const auto r = waiting.get();
+    EXPECT_EQ(r.code, "accepted");
+    EXPECT_EQ(r.cycle_end, "session_changed");
+    ASSERT_EQ(r.events.size(), 1u);
+    EXPECT_EQ(r.events[0].code, "open_accepted");
+    ASSERT_TRUE(eventually([&] { return cabinet_->status().session_id == kSecondSession; }));
+    const auto sessions = records(RecordKind::Session);
+    ASSERT_EQ(sessions.size(), 2u);
+    EXPECT_EQ(sessions[1].code, "restarted");
+    EXPECT_EQ(sessions[1].session_id, kSecondSession);
+}
+
+TEST_F(CabinetTest, OpensAndClearsAreJournalledAndAKeyIsAnsweredAgainNeverSentAgain) {
+    const auto first = open(3, "k1");
+    EXPECT_EQ(first.code, "accepted");
+    EXPECT_EQ(first.outcome, cabinet_host::Outcome::Done);
+    EXPECT_EQ(first.key, "k1");
+    EXPECT_FALSE(first.replayed);
+    const auto again = open(3, "k1");
+    EXPECT_TRUE(again.replayed);
+    EXPECT_EQ(again.request_id, first.request_id);
+    const auto other_door = open(4, "k1");
+    EXPECT_EQ(other_door.code, "key_reused");
+    EXPECT_EQ(other_door.outcome, cabinet_host::Outcome::Refused);
+    EXPECT_FALSE(open(3, "k1", "mqtt").replayed); // another client's key of the same name
+
+    ClearArgs clear{"ops", "c1", "mqtt"};
+    const auto cleared = call([&](Reply r) { cabinet_->clear_fault(clear, std::move(r)); });
+    EXPECT_EQ(cleared.code, "cleared");
+    EXPECT_EQ(cleared.outcome, cabinet_host::Outcome::Done);
+    EXPECT_TRUE(call([&](Reply r) { cabinet_->clear_fault(clear, std::move(r)); }).replayed);
+    EXPECT_EQ(heard(), (std::vector<std::string>{"open", "open", "clear_fault"}));
+
+    // The command is journalled as it was sent, after the intent to send it.
+    const auto commands = records(RecordKind::Command);
+    ASSERT_EQ(commands.size(), 3u);
+    EXPECT_EQ(commands[0].code, "open");
+    EXPECT_EQ(commands[0].request_id, first.request_id);
+    EXPECT_EQ(commands[0].door_id, 3u);
+    EXPECT_EQ(commands[0].session_id, tl::kSid);
+    EXPECT_EQ(commands[2].code, "clear_fault");
+    EXPECT_LT(records(RecordKind::Open).at(0).cursor, commands[0].cursor);
+
+    // This controller's state lines never show the opens it accepts: the next
+    // one corrects what open_accepted made of the state, is counted, and is
+    // journalled for whoever follows the records.
+    const auto accepted = records(RecordKind::Event).back();
+    ASSERT_EQ(accepted.code, "open_accepted");
+    ASSERT_TRUE(
+        eventually([&] { return records(RecordKind::State).back().cursor > accepted.cursor; }));
+    EXPECT_EQ(records(RecordKind::State).back().code, "idle");
+    EXPECT_GE(cabinet_->status().view_reconciled, 1u);
+}
+
+TEST_F(CabinetTest, NothingIsSentWhileTheJournalCannotWriteIt) {
+    std::ofstream(dir_ / "fault") << "full";
+    journal_->write_durable({Record{}}, [](bool) {});
+    ASSERT_TRUE(eventually([&] { return !journal_->available(); }));
+    const auto r = open(5);
+    EXPECT_EQ(r.code, "journal_unavailable");
+    EXPECT_EQ(r.outcome, cabinet_host::Outcome::ConnectionLost);
+    const auto clear = call([&](Reply rep) { cabinet_->clear_fault("ops", std::move(rep)); });
+    EXPECT_EQ(clear.code, "journal_unavailable");
+    EXPECT_TRUE(heard().empty());
+}
+
+TEST(SeqTracker, ReportsTheEventsALineShowsMissing) {
+    SeqTracker t([](const std::string &s) -> std::optional<std::uint64_t> {
+        if (s == "known") return 40;
+        return std::nullopt;
+    });
+    using Range = std::pair<std::uint64_t, std::uint64_t>;
+    const auto range = [](std::optional<SeqTracker::Gap> g) {
+        return g ? Range{g->from, g->to} : Range{0, 0};
+    };
+    const Range none{0, 0};
+    // A new session seen from its first event: nothing missing.
+    EXPECT_EQ(range(t.event("new", 1)), none);
+    EXPECT_EQ(range(t.event("new", 2)), none);
+    // A jump within a session.
+    EXPECT_EQ(range(t.event("new", 5)), (Range{3, 4}));
+    // A state or ack line names the latest event: those after the last one
+    // accounted for were missed, up to and including it.
+    EXPECT_EQ(range(t.latest("new", 7)), (Range{6, 7}));
+    EXPECT_EQ(range(t.latest("new", 7)), none);
+    EXPECT_EQ(range(t.event("new", 8)), none);
+    // A session known from the journal continues where it stood.
+    EXPECT_EQ(range(t.latest("known", 40)), none);
+    EXPECT_EQ(range(t.latest("known", 42)), (Range{41, 42}));
+    // Joining a session late: everything before was missed.
+    EXPECT_EQ(range(t.latest("late", 12)), (Range{1, 12}));
+    // A repeated or older number is never a gap.
+    EXPECT_EQ(range(t.event("late", 3)), none);
+}
+
+} // namespace

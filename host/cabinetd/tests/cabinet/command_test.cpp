@@ -1,0 +1,36 @@
+// The one validator of opens and clears, as HTTP uses it (MQTT's use of it
+// is in tests/mqtt/mqtt_topics_test.cpp).
+#include "command.h"
+
+#include <gtest/gtest.h>
+
+namespace cabinetd {
+namespace {
+
+TEST(Command, HttpTakesTheSameChecksWithItsOwnFieldsAndKinds) {
+    const auto error = [](OpenInput in) {
+        auto r = parse_open(in, Front::Http);
+        EXPECT_TRUE(std::holds_alternative<CommandError>(r)) << in.door;
+        return std::holds_alternative<CommandError>(r) ? std::get<CommandError>(r) : CommandError{};
+    };
+    using K = CommandError::Kind;
+    // The door first, then the wait, then the body's type, then the body.
+    EXPECT_EQ(error({"03", "never", "{", true}).kind, K::NoDoor);
+    EXPECT_EQ(error({"3", "never", "{", true}).kind, K::Malformed);
+    EXPECT_EQ(error({"3", "cycle", "{}", false}).kind, K::NotJson);
+    EXPECT_EQ(error({"3", std::nullopt, "[]", true}).kind, K::Malformed);
+    // A request id travels in a header on HTTP: in the body it is unknown.
+    EXPECT_EQ(error({"3", std::nullopt, R"({"request_id":"a"})", true}).text,
+              "unknown field \"request_id\"");
+    auto e = error({"3", std::nullopt, R"({"ttl_ms":18446744073709551615})", true});
+    EXPECT_EQ(e.kind, K::OutOfRange);
+    EXPECT_EQ(e.text, "ttl_ms 18446744073709551615 is out of range: 1 to 5000");
+    auto ok =
+        std::get<Command>(parse_open({"8", "cycle", R"({"pulse_ms":1000})", true}, Front::Http));
+    EXPECT_EQ(ok.door, 8u);
+    EXPECT_EQ(ok.pulse_ms, 1000u);
+    EXPECT_TRUE(ok.open_args().wait_cycle);
+}
+
+} // namespace
+} // namespace cabinetd

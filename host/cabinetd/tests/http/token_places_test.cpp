@@ -1,0 +1,57 @@
+// The places tokens hold among the HTTP server's connections.
+#include "token_places.h"
+
+#include <gtest/gtest.h>
+
+namespace cabinetd {
+namespace {
+
+// Each token has its cap, the viewers together theirs, and every token
+// together leave the places kept for connections without one; a place goes
+// back when its connection goes, wherever its handle was moved.
+TEST(TokenPlaces, NoTokenNorEveryViewerTakesEveryPlace) {
+    TokenPlaces places(ConnectionLimits{.max_connections = 20,
+                                        .max_unauthenticated = 5,
+                                        .max_viewer_connections = 6,
+                                        .max_token_connections = 4,
+                                        .max_token_streams = 2});
+    const Identity v1{"wall", Role::Viewer, 1}, v2{"kiosk", Role::Viewer, 2};
+    const Identity o1{"ops", Role::Operator, 3}, o2{"ops2", Role::Operator, 4},
+        o3{"ops3", Role::Operator, 5};
+    std::vector<Place> held;
+    const auto take = [&](const Identity &who) -> std::optional<PlaceRefusal> {
+        auto got = places.take(who);
+        if (auto *why = std::get_if<PlaceRefusal>(&got)) return *why;
+        held.push_back(std::move(std::get<Place>(got)));
+        return std::nullopt;
+    };
+    for (int i = 0; i < 4; ++i) EXPECT_FALSE(take(v1));
+    EXPECT_EQ(take(v1), PlaceRefusal::TokenConnections);
+    EXPECT_FALSE(take(v2));
+    EXPECT_FALSE(take(v2));
+    EXPECT_EQ(take(v2), PlaceRefusal::ViewerConnections);
+    for (auto *op : {&o1, &o2})
+        for (int i = 0; i < 4; ++i) EXPECT_FALSE(take(*op));
+    EXPECT_FALSE(take(o3));
+    EXPECT_EQ(take(o3), PlaceRefusal::TokenPlaces); // 15 of 20: 5 kept for no token
+
+    EXPECT_FALSE(held[0].take_stream());
+    EXPECT_FALSE(held[1].take_stream());
+    EXPECT_EQ(held[2].take_stream(), PlaceRefusal::TokenStreams);
+    Place moved = std::move(held[0]);
+    held[0].reset(); // a moved-from handle holds nothing
+    EXPECT_EQ(held[3].take_stream(), PlaceRefusal::TokenStreams);
+    moved.reset(); // the stream and the connection go back together
+    EXPECT_FALSE(held[3].take_stream());
+    EXPECT_FALSE(take(v1));
+
+    const auto counts = places.counts();
+    EXPECT_EQ(counts.held, 15u);
+    EXPECT_EQ(counts.viewers, 6u);
+    EXPECT_EQ(counts.refused, (std::array<std::uint64_t, kPlaceRefusals>{1, 2, 1, 1}));
+    held.clear();
+    EXPECT_EQ(places.counts().held, 0u);
+}
+
+} // namespace
+} // namespace cabinetd

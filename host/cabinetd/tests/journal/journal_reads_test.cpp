@@ -1,0 +1,201 @@
+// Reads for clients: bounded pages, and the indexes behind the audit's filters.
+#include "journal.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <condition_variable>
+#include <filesystem>
+#include <future>
+#include <mutex>
+
+namespace cabinetd {
+namespace {
+
+namespace fs = std::filesystem;
+
+class JournalReads : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+            ("cabinetd-reads-" + std::to_string(::getpid()) + "-" +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+    std::string path(const char *name) const { return (dir_ / name).string(); }
+
+    fs::path dir_;
+};
+
+// A day of a cabinet: opens by two people, alarms acknowledged, line
+// traffic between, stamped a second apart but out of order by up to 3 s (the
+// cabinets stamp records on threads of their own).
+std::vector<Record> day() {
+    std::vector<Record> out;
+    for (int i = 0; i < 600; ++i) {
+        Record r;
+        r.cabinet = i % 2 ? "lab" : "demo";
+        r.at_ms = 1'000'000 + i * 1000 + (i % 3 == 1 ? 3000 : 0);
+        r.kind = RecordKind::Ack;
+        r.code = "accepted";
+        if (i % 10 == 0) {
+            r.kind = RecordKind::Open;
+            r.door_id = 1 + static_cast<unsigned>(i / 10 % 8);
+            r.detail = i % 20 ? R"({"requested_by":"alice","pulse_ms":500})"
+                              : R"({"requested_by":"bob","pulse_ms":500})";
+        } else if (i % 37 == 0) {
+            r.kind = RecordKind::Alarm;
+            r.door_id = 3;
+            r.detail = R"({"state":"acknowledged","by":"alice"})";
+        }
+        out.push_back(r);
+    }
+    return out;
+}
+
+// Every page of a query, from the start; checks what each may examine.
+std::vector<Record> all_pages(const Journal &j, Query q, std::int64_t window) {
+    std::vector<Record> out;
+    for (int pages = 0; pages < 1000; ++pages) {
+        const auto p = j.page(q, window, Journal::Reader::audit);
+        EXPECT_LE(p.records.size(), q.limit);
+        if (q.requested_by.empty() && !q.since_ms && !q.until_ms) {
+            EXPECT_LE(p.scanned_to - q.after, window);
+        }
+        out.insert(out.end(), p.records.begin(), p.records.end());
+        if (!p.more) return out;
+        EXPECT_GT(p.scanned_to, q.after) << "a page that moved nothing on";
+        q.after = p.scanned_to;
+    }
+    ADD_FAILURE() << "no end";
+    return out;
+}
+
+TEST_F(JournalReads, BoundedPagesTogetherFindEveryMatchFromMemoryAndDatabase) {
+    JournalOptions few;
+    few.recent = 4; // pages from the database
+    Journal memory(path("m.db")), disk(path("d.db"), few);
+    const auto records = day();
+    for (Journal *j : {&memory, &disk}) {
+        j->write(records);
+        j->flush();
+    }
+    std::vector<Query> queries(9);
+    queries[0].kinds = {RecordKind::Clear};
+    queries[1].requested_by = "alice";
+    queries[2].requested_by = "nobody";
+    queries[3].kinds = {RecordKind::Open};
+    queries[3].door = 3;
+    queries[4].since_ms = 1'200'000; // inside the jitter: stamps out of order at both ends
+    queries[4].until_ms = 1'400'000;
+    queries[5].since_ms = 1'599'000;
+    queries[6].until_ms = 1'001'000;
+    queries[7].requested_by = "alice";
+    queries[7].since_ms = 1'100'500;
+    queries[7].cabinet = "demo";
+    queries[8].since_ms = 9'000'000;
+    Query any;
+    any.limit = 1000;
+    const auto everything = disk.page(any, 1000).records;
+    ASSERT_EQ(everything.size(), records.size());
+    for (auto &q : queries)
+        for (std::size_t limit : {7u, 100u})
+            for (std::int64_t window : {50, 1000})
+                for (Journal *j : {&memory, &disk}) {
+                    auto query = q;
+                    query.limit = limit;
+                    std::vector<std::int64_t> want, got;
+                    for (auto &r : everything)
+                        if (matches(q, r)) want.push_back(r.cursor);
+                    for (auto &r : all_pages(*j, query, window)) got.push_back(r.cursor);
+                    EXPECT_EQ(got, want) << "limit " << limit << " window " << window
+                                         << (j == &disk ? " database" : " memory");
+                }
+
+    // A filter that matches nothing answers at once, with where to go on.
+    Query none;
+    none.kinds = {RecordKind::Clear};
+    auto p = disk.page(none, 50, Journal::Reader::audit);
+    EXPECT_TRUE(p.records.empty());
+    EXPECT_TRUE(p.more);
+    EXPECT_EQ(p.scanned_to, 50);
+    // Alarms acknowledged count as their acknowledger's.
+    Query alice;
+    alice.requested_by = "alice";
+    alice.kinds = {RecordKind::Alarm};
+    EXPECT_EQ(all_pages(disk, alice, 1000).size(), 15u);
+}
+
+// A journal as version 2 left it, with records as that version wrote them.
+TEST_F(JournalReads, AVersionTwoJournalIsMigratedAndItsRequestersFound) {
+    const auto file = path("v2.db");
+    {
+        sqlite3 *db = nullptr;
+        ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+        const char *v2 = R"sql(
+PRAGMA page_size=1024;
+PRAGMA journal_mode=WAL;
+CREATE TABLE journal (
+    cursor INTEGER PRIMARY KEY AUTOINCREMENT, at_ms INTEGER NOT NULL, cabinet TEXT NOT NULL, kind TEXT NOT NULL,
+    session_id TEXT NOT NULL DEFAULT '', event_seq INTEGER, seq_to INTEGER, code TEXT NOT NULL DEFAULT '',
+    request_id TEXT NOT NULL DEFAULT '', door_id INTEGER NOT NULL DEFAULT 0, detail TEXT NOT NULL DEFAULT '',
+    key_scope TEXT NOT NULL DEFAULT '', client_key TEXT NOT NULL DEFAULT '', uptime_ms INTEGER);
+CREATE UNIQUE INDEX journal_event ON journal(cabinet, session_id, event_seq) WHERE kind = 'event';
+CREATE INDEX journal_request ON journal(cabinet, request_id) WHERE request_id <> '';
+CREATE INDEX journal_client_key ON journal(cabinet, key_scope, client_key) WHERE client_key <> '';
+CREATE INDEX journal_at ON journal(at_ms);
+CREATE TABLE sessions (cabinet TEXT NOT NULL, session_id TEXT NOT NULL, last_seq INTEGER NOT NULL DEFAULT 0,
+    first_ms INTEGER NOT NULL, last_ms INTEGER NOT NULL, PRIMARY KEY (cabinet, session_id));
+CREATE TABLE progress (reader TEXT PRIMARY KEY, cursor INTEGER NOT NULL);
+PRAGMA application_id=1128352322;
+PRAGMA user_version=2;
+INSERT INTO journal (at_ms, cabinet, kind, session_id, request_id, door_id, detail, key_scope, client_key) VALUES
+    (strftime('%s') * 1000 + 0, 'lab', 'open', 's1', '0190abc', 3, '{"pulse_ms":500,"requested_by":"ops","ttl_ms":3000}', 'http:ops', 'k-1');
+INSERT INTO journal (at_ms, cabinet, kind, session_id, event_seq, code, request_id, door_id, uptime_ms) VALUES
+    (strftime('%s') * 1000 + 1, 'lab', 'event', 's1', 7, 'open_accepted', '0190abc', 3, 5000);
+INSERT INTO journal (at_ms, cabinet, kind, code, door_id, detail) VALUES
+    (strftime('%s') * 1000 + 2, 'lab', 'alarm', 'forced_open', 5, '{"alarm_id":"A1","by":"ops2","state":"acknowledged","text":"t"}'),
+    (strftime('%s') * 1000 + 3, 'lab', 'clear', '', 0, '{"requested_by":"ops2"}'),
+    (strftime('%s') * 1000 + 4, 'lab', 'link', 'down', 0, '{"reason":"by the way"}'),
+    (strftime('%s') * 1000 + 5, 'lab', 'open', '', 2, 'not json'),
+    (strftime('%s') * 1000 + 6, 'lab', 'open', '', 2, '{"requested_by":7,"by":"odd"}');
+INSERT INTO sessions VALUES ('lab', 's1', 7, strftime('%s') * 1000, strftime('%s') * 1000 + 1);
+INSERT INTO progress VALUES ('mqtt:lab', 2);
+)sql";
+        ASSERT_EQ(sqlite3_exec(db, v2, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        sqlite3_close(db);
+    }
+    const auto by = [](const Journal &j, const char *who) {
+        Query q;
+        q.requested_by = who;
+        std::vector<std::int64_t> cursors;
+        for (auto &r : j.page(q, 1000, Journal::Reader::audit).records) cursors.push_back(r.cursor);
+        return cursors;
+    };
+    for (int run = 0; run < 2; ++run) { // migrated, then opened as it is
+        Journal j(file);
+        const auto all = j.read(Query{});
+        ASSERT_EQ(all.size(), 7u);
+        EXPECT_EQ(all[1].uptime_ms, 5000u);
+        EXPECT_EQ(j.by_key("lab", "http:ops", "k-1").size(), 1u);
+        EXPECT_EQ(j.last_seq("lab", "s1"), 7u);
+        EXPECT_EQ(j.progress("mqtt:lab"), 2);
+        EXPECT_EQ(by(j, "ops"), (std::vector<std::int64_t>{1}));
+        EXPECT_EQ(by(j, "ops2"), (std::vector<std::int64_t>{3, 4}));
+        EXPECT_EQ(by(j, "odd"), (std::vector<std::int64_t>{7}));
+        for (auto &r : all) EXPECT_EQ(r.requested_by, requester(r)) << r.detail;
+    }
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt *st = nullptr;
+    sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &st, nullptr);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(st, 0), kSchemaVersion);
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+}
+
+} // namespace
+} // namespace cabinetd
