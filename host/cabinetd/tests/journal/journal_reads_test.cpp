@@ -74,9 +74,13 @@ std::vector<Record> all_pages(const Journal &j, Query q, std::int64_t window) {
 }
 
 TEST_F(JournalReads, BoundedPagesTogetherFindEveryMatchFromMemoryAndDatabase) {
-    JournalOptions few;
+    // The day is stamped in 1970: kept past any retention, or the writer
+    // prunes it for age while the pages are read.
+    JournalOptions kept;
+    kept.retention = std::chrono::hours(24 * 365 * 100);
+    JournalOptions few = kept;
     few.recent = 4; // pages from the database
-    Journal memory(path("m.db")), disk(path("d.db"), few);
+    Journal memory(path("m.db"), kept), disk(path("d.db"), few);
     const auto records = day();
     for (Journal *j : {&memory, &disk}) {
         j->write(records);
