@@ -221,6 +221,20 @@ Response ApiRig::serve(http::verb method, const std::string &target, const std::
     return std::move(*out);
 }
 
+void ApiRig::expect_refused(const std::vector<Refused> &cases) {
+    for (const auto &c : cases) {
+        const auto r = serve(c.method, c.target, c.token, c.body, c.headers);
+        const auto where = std::string(http::to_string(c.method)) + " " + c.target + " " + c.body;
+        EXPECT_EQ(static_cast<int>(r.status), c.status) << where << ": " << r.body;
+        const auto j = json_of(r);
+        EXPECT_TRUE(j.is_object() && j["error"].is_string() && !j["error"].empty()) << where;
+        EXPECT_EQ(r.headers.size(), c.status == 401 ? 1u : 0u) << where << ": WWW-Authenticate";
+    }
+    std::lock_guard lk(script_.mu);
+    EXPECT_TRUE(script_.heard.empty())
+        << script_.heard.size() << " commands reached the controller";
+}
+
 json ApiRig::json_of(const Response &r) const {
     EXPECT_EQ(r.content_type, "application/json");
     return json::parse(r.body, nullptr, false);

@@ -56,6 +56,15 @@ protected:
     Response get(const std::string &target, const std::string &token = kViewer) {
         return serve(http::verb::get, target, token);
     }
+    struct Refused {
+        http::verb method;
+        std::string target, token, body;
+        Headers headers;
+        int status;
+    };
+    // Each refused with its status and an error that says why, and none
+    // reaching the controller.
+    void expect_refused(const std::vector<Refused> &cases);
     nlohmann::json json_of(const Response &r) const;
     // Until pred holds, at most 30 s.
     bool eventually(const std::function<bool()> &pred);
