@@ -5,9 +5,7 @@ Usage: daemon_test.py TEST   (CABINETD and CABINET_SIM name the programs)
 Each test starts what it needs on loopback ports the programs pick, and stops it.
 Exit 77 skips a test (slow ones in a sanitizer build).
 """
-import csv
 import http.client
-import io
 import json
 import os
 import random
@@ -123,7 +121,7 @@ def test_opens_refusals_and_link_loss():
         accepted = [e for e in d.events(cabinet="c", kind="event") if e["code"] == "open_accepted"]
         check(len(accepted) == 1, f"open_accepted events on c: {accepted}")
 
-        # The audit's filters: who asked, which door, when; and the same as CSV.
+        # The audit's filters: who asked, which door, when (CSV: tests/http).
         mine = d.events(requested_by="ops", kind="open,clear")
         check({(e["cabinet"], e["door_id"]) for e in mine} >= {("a", 3), ("b", 1), ("c", 5)}
               and all(e["detail"]["requested_by"] == "ops" for e in mine), f"opens by ops: {mine}")
@@ -134,14 +132,6 @@ def test_opens_refusals_and_link_loss():
         at = a3[0]["at_ms"]
         same_ms = d.events(since_ms=at, until_ms=at + 1, kind="open")
         check(a3[0]["cursor"] in [e["cursor"] for e in same_ms] and all(e["at_ms"] == at for e in same_ms), same_ms)
-        status, text = d.request("GET", "/api/events?cabinet=a&kind=open", token=VIEWER,
-                                 headers={"Accept": "text/csv"})
-        rows = list(csv.reader(io.StringIO(text, newline="")))
-        check(status == 200 and rows[0] == ["cursor", "at", "cabinet", "kind", "code", "door", "session_id",
-                                            "event_seq", "request_id", "requested_by", "text"], f"CSV: {status} {text}")
-        check(len(rows) == 2 and rows[1][2:4] == ["a", "open"] and rows[1][5] == "3" and rows[1][9] == "ops"
-              and rows[1][8] == a3[0]["request_id"] and int(rows[1][0]) == a3[0]["cursor"], f"CSV rows: {rows}")
-        check(d.request("GET", "/api/events?cabinet=a&kind=open&format=csv", token=VIEWER) == (200, text), "format=csv")
 
 
 def test_idempotency_beyond_replay_window():
