@@ -5,9 +5,7 @@ Usage: daemon_test.py TEST   (CABINETD and CABINET_SIM name the programs)
 Each test starts what it needs on loopback ports the programs pick, and stops it.
 Exit 77 skips a test (slow ones in a sanitizer build).
 """
-import csv
 import http.client
-import io
 import json
 import os
 import random
@@ -123,7 +121,7 @@ def test_opens_refusals_and_link_loss():
         accepted = [e for e in d.events(cabinet="c", kind="event") if e["code"] == "open_accepted"]
         check(len(accepted) == 1, f"open_accepted events on c: {accepted}")
 
-        # The audit's filters: who asked, which door, when; and the same as CSV.
+        # The audit's filters: who asked, which door, when (CSV: tests/http).
         mine = d.events(requested_by="ops", kind="open,clear")
         check({(e["cabinet"], e["door_id"]) for e in mine} >= {("a", 3), ("b", 1), ("c", 5)}
               and all(e["detail"]["requested_by"] == "ops" for e in mine), f"opens by ops: {mine}")
@@ -134,14 +132,6 @@ def test_opens_refusals_and_link_loss():
         at = a3[0]["at_ms"]
         same_ms = d.events(since_ms=at, until_ms=at + 1, kind="open")
         check(a3[0]["cursor"] in [e["cursor"] for e in same_ms] and all(e["at_ms"] == at for e in same_ms), same_ms)
-        status, text = d.request("GET", "/api/events?cabinet=a&kind=open", token=VIEWER,
-                                 headers={"Accept": "text/csv"})
-        rows = list(csv.reader(io.StringIO(text, newline="")))
-        check(status == 200 and rows[0] == ["cursor", "at", "cabinet", "kind", "code", "door", "session_id",
-                                            "event_seq", "request_id", "requested_by", "text"], f"CSV: {status} {text}")
-        check(len(rows) == 2 and rows[1][2:4] == ["a", "open"] and rows[1][5] == "3" and rows[1][9] == "ops"
-              and rows[1][8] == a3[0]["request_id"] and int(rows[1][0]) == a3[0]["cursor"], f"CSV rows: {rows}")
-        check(d.request("GET", "/api/events?cabinet=a&kind=open&format=csv", token=VIEWER) == (200, text), "format=csv")
 
 
 def test_idempotency_beyond_replay_window():
@@ -641,66 +631,15 @@ def test_security_and_bad_input():
     with Rig(1, extra=["--request-timeout-s", "2"]) as rig:
         d = rig.daemon
         d.wait_ready("a")
-        cases = [
-            # (method, path, token, body, headers, status)
-            ("GET", "/api/cabinets", None, None, {}, 401),
-            ("GET", "/api/cabinets", "not-a-token-at-all", None, {}, 401),
-            ("POST", "/api/cabinets/a/doors/1/open", None, None, {}, 401),
-            ("POST", "/api/cabinets/a/doors/1/open", VIEWER, None, {}, 403),
-            ("POST", "/api/cabinets/a/clear-fault", VIEWER, None, {}, 403),
-            ("POST", "/api/cabinets/zz/doors/1/open", OPERATOR, None, {}, 404),
-            ("GET", "/api/cabinets/zz", VIEWER, None, {}, 404),
-            ("POST", "/api/cabinets/a/doors/0/open", OPERATOR, None, {}, 404),
-            ("POST", "/api/cabinets/a/doors/9/open", OPERATOR, None, {}, 404),
-            ("POST", "/api/cabinets/a/doors/x/open", OPERATOR, None, {}, 404),
-            # Numbers from outside have one form: "03" or "+3" is not door 3.
-            ("POST", "/api/cabinets/a/doors/03/open", OPERATOR, None, {}, 404),
-            ("POST", "/api/cabinets/a/doors/+3/open", OPERATOR, None, {}, 404),
-            ("GET", "/api/events?after=007", VIEWER, None, {}, 400),
-            ("GET", "/api/events?limit=01", VIEWER, None, {}, 400),
-            ("POST", "/api/cabinets/a/doors/1/open", OPERATOR, None, {"Idempotency-Key": ""}, 400),
-            ("POST", "/api/cabinets/a/doors/1/open", OPERATOR, {"pulse_ms": 99}, {}, 422),
-            ("POST", "/api/cabinets/a/doors/1/open", OPERATOR, {"pulse_ms": 1001}, {}, 422),
-            ("POST", "/api/cabinets/a/doors/1/open", OPERATOR, {"ttl_ms": 0}, {}, 422),
-            ("POST", "/api/cabinets/a/doors/1/open", OPERATOR, {"pulse_ms": "500"}, {}, 400),
-            ("POST", "/api/cabinets/a/doors/1/open", OPERATOR, {"puls_ms": 500}, {}, 400),
-            ("POST", "/api/cabinets/a/doors/1/open", OPERATOR, '{"pulse_ms": ', {"Content-Type": "application/json"}, 400),
-            ("POST", "/api/cabinets/a/doors/1/open", OPERATOR, '{"pulse_ms": 100, "pulse_ms": 1000}',
-             {"Content-Type": "application/json"}, 400),
-            ("POST", "/api/cabinets/a/doors/1/open", OPERATOR, "pulse=5", {"Content-Type": "text/plain"}, 415),
-            ("POST", "/api/cabinets/a/doors/1/open", OPERATOR, None, {"Idempotency-Key": "a b"}, 400),
-            ("POST", "/api/cabinets/a/doors/1/open", OPERATOR, None, {"Idempotency-Key": "k" * 65}, 400),
-            ("POST", "/api/cabinets/a/doors/1/open?wait=forever", OPERATOR, None, {}, 400),
-            ("POST", "/api/cabinets/a/doors/1/open", OPERATOR, "x" * 5000, {"Content-Type": "application/json"}, 413),
-            ("GET", "/api/cabinets/a/doors/1/open", OPERATOR, None, {}, 405),
-            ("GET", "/api/events?after=-1", VIEWER, None, {}, 400),
-            ("GET", "/api/events?limit=0", VIEWER, None, {}, 400),
-            ("GET", "/api/events?kind=secret", VIEWER, None, {}, 400),
-            ("GET", "/api/events?cabinet=%zz", VIEWER, None, {}, 400),
-            ("GET", "/api/events?door=9", VIEWER, None, {}, 400),
-            ("GET", "/api/events?since_ms=5&until_ms=5", VIEWER, None, {}, 400),
-            ("GET", "/api/events?format=xml", VIEWER, None, {}, 400),
-            ("GET", "/api/events?dor=3", VIEWER, None, {}, 400),
-            ("GET", "/api/nothing", VIEWER, None, {}, 404),
-            ("GET", "/../../etc/passwd", None, None, {}, 404),
-        ]
-        for method, path, token, body, headers, expect in cases:
-            try:
-                status, answer = d.request(method, path, token=token, body=body, headers=headers)
-            except (ConnectionError, http.client.HTTPException) as e:
-                raise Failed(f"{method} {path}: connection failed: {e}")
-            check(status == expect, f"{method} {path} {body!r:.40}: {status} {answer}, expected {expect}")
-            check(isinstance(answer, dict) and answer.get("error"), f"{method} {path}: no clear message: {answer}")
-        status, _ = d.request("GET", "/healthz", token=None)
-        check(status == 200, "healthz")
-        status, text = d.request("GET", "/metrics", token=None)
-        check(status == 200 and 'cabinetd_cabinet_up{cabinet="a"} 1' in text, "metrics")
-        check("cabinetd_controller_fault{" not in text, "a fault series without a fault")
+        # The answers to bad input, roles and routes are the HTTP layer's
+        # unit tests (tests/http/api_test.cpp); here, what needs the socket.
+        # A body over the limit is refused before it is read whole.
+        status, answer = d.request("POST", "/api/cabinets/a/doors/1/open", token=OPERATOR, body="x" * 5000,
+                                   headers={"Content-Type": "application/json"})
+        check(status == 413 and answer.get("error"), f"a body over 4 KB: {status} {answer}")
         # The API's document is public, and is the one in the source tree.
         status, served = d.request("GET", "/api/openapi.json", token=None)
         check(status == 200 and served == openapi_check.document(), "/api/openapi.json is not docs/openapi.yaml")
-        for name in re.findall(r"^# TYPE (\S+) counter", text, re.M):
-            check(name.endswith("_total"), f"counter {name} does not end in _total")
 
         # A slow client is cut off; a thousand idle connections change nothing.
         slow = socket.create_connection(("127.0.0.1", d.port))
@@ -742,9 +681,6 @@ def test_security_and_bad_input():
         for h in ["Content-Security-Policy: default-src 'none'; script-src 'self'", "frame-ancestors 'none'",
                   "X-Content-Type-Options: nosniff", "X-Frame-Options: DENY"]:
             check(h in page, f"{h} missing: {page[:600]!r}")
-        # Where a cabinet is attached is for operators.
-        check("endpoint" not in d.cabinet("a") and d.request("GET", "/api/cabinets/a")[1]["endpoint"],
-              "endpoint shown to a viewer, or not to an operator")
 
         # Nothing of the above reached the controller.
         sent = d.journal("SELECT count(*) FROM journal WHERE kind='command' AND code IN ('open','clear_fault')")[0][0]

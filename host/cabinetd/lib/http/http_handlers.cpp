@@ -16,6 +16,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <variant>
@@ -353,7 +354,11 @@ Answer get_static(const ApiRequest &req, ApiContext &ctx) {
                           return std::isalnum(c) || c == '.' || c == '-' || c == '_';
                       });
     if (ctx.web_root.empty() || !safe) return error_response(404, "not found");
-    std::ifstream in(ctx.web_root + "/" + name, std::ios::binary);
+    // A folder opens as a file that reads nothing: it is no file of the page.
+    const auto path = ctx.web_root + "/" + name;
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return error_response(404, "not found");
+    std::ifstream in(path, std::ios::binary);
     if (!in) return error_response(404, "not found");
     std::stringstream ss;
     ss << in.rdbuf();

@@ -1,5 +1,6 @@
 #include "http_routes.h"
 
+#include <boost/beast/core/string.hpp>
 #include <fmt/format.h>
 
 #include <array>
@@ -68,7 +69,50 @@ bool takes(const Route &r, http::verb method) {
     return method == r.method || (r.method == http::verb::get && method == http::verb::head);
 }
 
+// The identity a request's bearer token grants, or nothing.
+std::optional<Identity> bearer(const Request &req, const Tokens &tokens) {
+    const auto h = req[http::field::authorization];
+    constexpr std::string_view scheme = "Bearer ";
+    if (h.size() <= scheme.size() || !boost::beast::iequals(h.substr(0, scheme.size()), scheme))
+        return std::nullopt;
+    return tokens.check(std::string_view(h.data() + scheme.size(), h.size() - scheme.size()));
+}
+
+// Who asks, for a route that needs a token; the refusal when nobody valid does.
+std::variant<Identity, Response> authorise(const Request &req, const RouteMatch &m, Tokens &tokens,
+                                           const TakePlace &take_place) {
+    std::optional<Identity> who = bearer(req, tokens);
+    const auto query_token = m.route->stream ? m.query.find("token") : m.query.end();
+    if (!who && query_token != m.query.end()) who = tokens.check_stream_token(query_token->second);
+    if (!who) {
+        const bool sent = !req[http::field::authorization].empty() || query_token != m.query.end();
+        return error_response(401,
+                              sent ? "the token is not valid"
+                                   : "a bearer token is required (Authorization: Bearer ...)");
+    }
+    if (take_place)
+        if (auto refused = take_place(*who)) return std::move(*refused);
+    if (m.route->access == Access::Operator && who->role != Role::Operator)
+        return error_response(
+            403,
+            fmt::format("token \"{}\" has the viewer role; this needs the operator role",
+                        who->name));
+    return std::move(*who);
+}
+
 } // namespace
+
+std::variant<Admitted, Response> route_request(const Request &req, Tokens &tokens,
+                                               const TakePlace &take_place) {
+    auto found = find_route(req.method(), req.target());
+    if (auto *refused = std::get_if<Response>(&found)) return std::move(*refused);
+    Admitted a{std::move(std::get<RouteMatch>(found)), Identity{}};
+    if (a.match.route->access == Access::Public) return a;
+    auto who = authorise(req, a.match, tokens, take_place);
+    if (auto *refused = std::get_if<Response>(&who)) return std::move(*refused);
+    a.who = std::move(std::get<Identity>(who));
+    return a;
+}
 
 std::variant<RouteMatch, Response> find_route(http::verb method, std::string_view target) {
     const auto path_text = std::string(target.substr(0, target.find('?')));

@@ -5,6 +5,8 @@
 
 #include "http_api.h"
 
+#include <functional>
+#include <optional>
 #include <string_view>
 #include <variant>
 
@@ -32,5 +34,25 @@ struct RouteMatch {
 // no route has (or one that is not canonical), 405 for a method its route
 // does not take, 400 for a malformed query.
 std::variant<RouteMatch, Response> find_route(http::verb method, std::string_view target);
+
+// A request its route lets through, and who asks (nobody for a public route).
+struct Admitted {
+    RouteMatch match;
+    Identity who;
+};
+
+// Takes a place among the connections with a token for the one who asks;
+// the refusal (429, the connection closes) when that token, or the viewers
+// together, hold every place they may.
+using TakePlace = std::function<std::optional<Response>(const Identity &who)>;
+
+// The route for a request and whether who asks may use it: find_route's
+// refusals, then 401 without a valid bearer token (a stream's route also
+// takes a stream token in the query, where a browser puts it), then 403 for
+// a viewer on an operator's route. A valid token takes its place before its
+// role is looked at: a connection that showed one holds its place whatever
+// the route needs.
+std::variant<Admitted, Response> route_request(const Request &req, Tokens &tokens,
+                                               const TakePlace &take_place);
 
 } // namespace cabinetd

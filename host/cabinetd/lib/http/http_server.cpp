@@ -254,71 +254,30 @@ private:
 
     // --- who asks ---
 
-    std::optional<Identity> bearer() {
-        auto h = req_[http::field::authorization];
-        constexpr std::string_view scheme = "Bearer ";
-        if (h.size() <= scheme.size() || !beast::iequals(h.substr(0, scheme.size()), scheme))
-            return std::nullopt;
-        return srv_.ctx.tokens.check(
-            std::string_view(h.data() + scheme.size(), h.size() - scheme.size()));
-    }
-
-    // Authorises the request for a role; answers 401 or 403 and returns
-    // nothing when it may not go on.
-    std::optional<Identity> authorise(Role need, const QueryParams *query) {
-        std::optional<Identity> who = bearer();
-        if (!who && query) {
-            if (auto t = query->find("token"); t != query->end())
-                who = srv_.ctx.tokens.check_stream_token(t->second);
-        }
-        if (!who) {
-            const bool sent =
-                !req_[http::field::authorization].empty() || (query && query->count("token"));
-            fail(401,
-                 sent ? "the token is not valid"
-                      : "a bearer token is required (Authorization: Bearer ...)");
-            return std::nullopt;
-        }
-        if (!hold_place(*who)) return std::nullopt;
-        if (need == Role::Operator && who->role != Role::Operator) {
-            fail(403,
-                 fmt::format("token \"{}\" has the viewer role; this needs the operator role",
-                             who->name));
-            return std::nullopt;
-        }
-        return who;
-    }
-
     // A place among the connections with a token, whatever its role: the
     // connection no longer counts among those the server may close to make
-    // room. False when the token (or the viewers together) hold all they
-    // may: answered 429, and the connection closes.
-    bool hold_place(const Identity &who) {
-        if (place_ && place_.grant() == who.grant) return true;
+    // room. The refusal (429, and the connection closes) when the token (or
+    // the viewers together) hold all they may.
+    std::optional<Response> hold_place(const Identity &who) {
+        if (place_ && place_.grant() == who.grant) return std::nullopt;
         place_.reset(); // another token on the same connection
         auto taken = srv_.ctx.places.take(who);
-        if (auto *why = std::get_if<PlaceRefusal>(&taken)) {
-            fail(429, srv_.ctx.places.explain(*why, who), false);
-            return false;
-        }
+        if (auto *why = std::get_if<PlaceRefusal>(&taken))
+            return error_response(429, srv_.ctx.places.explain(*why, who), false);
         place_ = std::move(std::get<Place>(taken));
         leave_unauthenticated();
-        return true;
+        return std::nullopt;
     }
 
     // --- handing the request on ---
 
     void dispatch() {
-        auto found = find_route(req_.method(), req_.target());
-        if (auto *refused = std::get_if<Response>(&found)) return send(std::move(*refused));
-        auto &m = std::get<RouteMatch>(found);
-        ApiRequest req{req_, m.query, std::move(m.params), Identity{}, srv_.reader, responder()};
-        if (m.route->access != Access::Public) {
-            const auto need = m.route->access == Access::Operator ? Role::Operator : Role::Viewer;
-            auto who = authorise(need, m.route->stream ? &m.query : nullptr);
-            if (!who) return;
-            req.who = std::move(*who);
-        }
+        auto admitted = route_request(req_, srv_.ctx.tokens,
+                                      [this](const Identity &who) { return hold_place(who); });
+        if (auto *refused = std::get_if<Response>(&admitted)) return send(std::move(*refused));
+        auto &[m, who] = std::get<Admitted>(admitted);
+        ApiRequest req{req_,           m.query,     std::move(m.params),
+                       std::move(who), srv_.reader, responder()};
         if (m.route->stream) return hand_over(req);
         if (auto answer = m.route->handler(req, srv_.ctx)) return send(std::move(*answer));
         // While a controller or the journal answers, the connection neither

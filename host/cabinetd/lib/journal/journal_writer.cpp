@@ -154,6 +154,27 @@ void Journal::commit(std::vector<Batch> &batches) {
         for (auto &l : listeners) l(last);
 }
 
+namespace {
+
+// An event, a gap or a session record accounts for its session's events up
+// to its number (sess: the sessions table's upsert).
+void account_session(Stmt &sess, const Record &r) {
+    const bool numbered =
+        r.kind == RecordKind::Event || r.kind == RecordKind::Gap || r.kind == RecordKind::Session;
+    if (!numbered || r.session_id.empty()) return;
+    const auto seq =
+        r.kind == RecordKind::Gap ? (r.seq_to ? *r.seq_to : *r.event_seq) : r.event_seq.value_or(0);
+    sess.bind(1, r.cabinet)
+        .bind(2, r.session_id)
+        .bind(3, static_cast<std::int64_t>(seq))
+        .bind(4, r.at_ms)
+        .bind(5, r.at_ms);
+    sess.step();
+    sess.reset();
+}
+
+} // namespace
+
 // Inserts the batches' records and progress in the open transaction; the
 // records stored, with their cursors (an event already stored is counted in
 // dups and left out).
@@ -200,19 +221,7 @@ std::vector<Record> Journal::insert(std::vector<Batch> &batches, std::uint64_t &
                 continue;
             }
             r.cursor = sqlite3_last_insert_rowid(wdb_);
-            const bool numbered = r.kind == RecordKind::Event || r.kind == RecordKind::Gap ||
-                r.kind == RecordKind::Session;
-            if (numbered && !r.session_id.empty()) {
-                const auto seq = r.kind == RecordKind::Gap ? (r.seq_to ? *r.seq_to : *r.event_seq)
-                                                           : r.event_seq.value_or(0);
-                sess.bind(1, r.cabinet)
-                    .bind(2, r.session_id)
-                    .bind(3, static_cast<std::int64_t>(seq))
-                    .bind(4, r.at_ms)
-                    .bind(5, r.at_ms);
-                sess.step();
-                sess.reset();
-            }
+            account_session(sess, r);
             stored.push_back(r);
         }
     }

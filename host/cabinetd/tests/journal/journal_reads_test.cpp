@@ -1,5 +1,6 @@
 // Reads for clients: bounded pages, and the indexes behind the audit's filters.
 #include "journal.h"
+#include "sqlite_file.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -133,12 +134,7 @@ TEST_F(JournalReads, BoundedPagesTogetherFindEveryMatchFromMemoryAndDatabase) {
 }
 
 // A journal as version 2 left it, with records as that version wrote them.
-TEST_F(JournalReads, AVersionTwoJournalIsMigratedAndItsRequestersFound) {
-    const auto file = path("v2.db");
-    {
-        sqlite3 *db = nullptr;
-        ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
-        const char *v2 = R"sql(
+constexpr const char *kVersionTwo = R"sql(
 PRAGMA page_size=1024;
 PRAGMA journal_mode=WAL;
 CREATE TABLE journal (
@@ -168,9 +164,10 @@ INSERT INTO journal (at_ms, cabinet, kind, code, door_id, detail) VALUES
 INSERT INTO sessions VALUES ('lab', 's1', 7, strftime('%s') * 1000, strftime('%s') * 1000 + 1);
 INSERT INTO progress VALUES ('mqtt:lab', 2);
 )sql";
-        ASSERT_EQ(sqlite3_exec(db, v2, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-        sqlite3_close(db);
-    }
+
+TEST_F(JournalReads, AVersionTwoJournalIsMigratedAndItsRequestersFound) {
+    const auto file = path("v2.db");
+    test_support::run_sql(file, kVersionTwo);
     const auto by = [](const Journal &j, const char *who) {
         Query q;
         q.requested_by = who;
@@ -191,14 +188,7 @@ INSERT INTO progress VALUES ('mqtt:lab', 2);
         EXPECT_EQ(by(j, "odd"), (std::vector<std::int64_t>{7}));
         for (auto &r : all) EXPECT_EQ(r.requested_by, requester(r)) << r.detail;
     }
-    sqlite3 *db = nullptr;
-    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
-    sqlite3_stmt *st = nullptr;
-    sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &st, nullptr);
-    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
-    EXPECT_EQ(sqlite3_column_int(st, 0), kSchemaVersion);
-    sqlite3_finalize(st);
-    sqlite3_close(db);
+    EXPECT_EQ(test_support::user_version(file), kSchemaVersion);
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "journal.h"
+#include "sqlite_file.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -34,6 +35,21 @@ protected:
         r.event_seq = seq;
         r.code = std::move(code);
         return r;
+    }
+
+    // Ten events of lab, one of demo, an ack of lab.
+    static std::vector<Record> mixed() {
+        std::vector<Record> batch;
+        for (std::uint64_t i = 1; i <= 10; ++i) batch.push_back(event("s", i));
+        Record other = event("s", 1);
+        other.cabinet = "demo";
+        batch.push_back(other);
+        Record ack;
+        ack.cabinet = "lab";
+        ack.kind = RecordKind::Ack;
+        ack.code = "heartbeat_ok";
+        batch.push_back(ack);
+        return batch;
     }
 
     fs::path dir_;
@@ -81,19 +97,8 @@ TEST_F(JournalTest, GapsCountAsAccountedForAndTheLatestSessionIsKnown) {
 
 TEST_F(JournalTest, ReadsPageByCursorAndFilter) {
     Journal j(path_);
-    std::vector<Record> batch;
-    for (std::uint64_t i = 1; i <= 10; ++i) batch.push_back(event("s", i));
-    Record other = event("s", 1);
-    other.cabinet = "demo";
-    batch.push_back(other);
-    Record ack;
-    ack.cabinet = "lab";
-    ack.kind = RecordKind::Ack;
-    ack.code = "heartbeat_ok";
-    batch.push_back(ack);
-    j.write(batch);
+    j.write(mixed());
     j.flush();
-
     Query q;
     q.cabinet = "lab";
     q.limit = 4;
@@ -113,16 +118,40 @@ TEST_F(JournalTest, ReadsPageByCursorAndFilter) {
     JournalOptions two;
     two.recent = 2;
     Journal small(path_ + "2", two);
-    small.write(batch);
+    small.write(mixed());
     small.flush();
     const auto from_db = small.since(0, 100);
     ASSERT_EQ(from_db.size(), 12u);
     EXPECT_EQ(from_db[11].kind, RecordKind::Ack);
+}
 
-    // Pages for live readers, from memory and from the database alike: the
-    // filter is applied by the read, a window bounds how far one page looks,
-    // and a page that matched nothing still moves the reader on.
-    for (Journal *jj : {&j, &small}) {
+// Journals of mixed(): one that keeps every record in memory, and one that
+// keeps two (whose reads go to the database).
+class JournalPages : public JournalTest {
+protected:
+    void SetUp() override {
+        JournalTest::SetUp();
+        JournalOptions two;
+        two.recent = 2;
+        both_.push_back(std::make_unique<Journal>(path_));
+        both_.push_back(std::make_unique<Journal>(path_ + "2", two));
+        for (auto &j : both_) {
+            j->write(mixed());
+            j->flush();
+        }
+    }
+    void TearDown() override {
+        both_.clear();
+        JournalTest::TearDown();
+    }
+    std::vector<std::unique_ptr<Journal>> both_;
+};
+
+// Pages for live readers, from memory and from the database alike: the
+// filter is applied by the read, a window bounds how far one page looks, and
+// a page that matched nothing still moves the reader on.
+TEST_F(JournalPages, AWindowBoundsAPageAndAnEmptyOneMovesOn) {
+    for (auto &jj : both_) {
         Query none;
         none.kinds = {RecordKind::Gap};
         auto p = jj->page(none, 5);
@@ -135,17 +164,21 @@ TEST_F(JournalTest, ReadsPageByCursorAndFilter) {
         p = jj->page(demo, 1000);
         ASSERT_EQ(p.records.size(), 1u);
         EXPECT_EQ(p.records[0].cabinet, "demo");
-        Query events = q;
-        events.after = 0;
+        Query events;
+        events.cabinet = "lab";
+        events.limit = 4;
+        events.kinds = {RecordKind::Event};
         p = jj->page(events, 1000); // a full page ends at its last record
         ASSERT_EQ(p.records.size(), 4u);
         EXPECT_EQ(p.scanned_to, p.records.back().cursor);
         events.after = jj->last_cursor();
         EXPECT_EQ(jj->page(events, 1000).scanned_to, jj->last_cursor());
     }
+}
 
-    // The audit's filters (door, who asked, a time range), alike from memory
-    // and from the database; a detail that is not JSON matches no requester.
+// The audit's filters (door, who asked, a time range), alike from memory and
+// from the database; a detail that is not JSON matches no requester.
+TEST_F(JournalPages, TheAuditsFiltersFindTheSameRecordsEitherWay) {
     std::vector<Record> audit;
     const auto add = [&](RecordKind kind, unsigned door, std::int64_t at, const char *detail) {
         Record r;
@@ -161,7 +194,7 @@ TEST_F(JournalTest, ReadsPageByCursorAndFilter) {
     add(RecordKind::Open, 3, 2500, R"({"requested_by":"bob"})");
     add(RecordKind::Open, 4, 2500, R"({"requested_by":"alice"})");
     add(RecordKind::Event, 3, 2000, "not json");
-    for (Journal *jj : {&j, &small}) {
+    for (auto &jj : both_) {
         Query who;
         who.after = jj->last_cursor();
         jj->write(audit);
@@ -210,18 +243,12 @@ TEST_F(JournalTest, ObserversSeeRecordsInWriteOrderBeforeTheyAreCommitted) {
 }
 
 TEST_F(JournalTest, RefusesAForeignDatabaseAndANewerSchema) {
-    const auto sql = [](const std::string &path, const char *statement) {
-        sqlite3 *db = nullptr;
-        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-        sqlite3_exec(db, statement, nullptr, nullptr, nullptr);
-        sqlite3_close(db);
-    };
-    sql(path_, "CREATE TABLE t(x)");
+    test_support::run_sql(path_, "CREATE TABLE t(x)");
     EXPECT_THROW(Journal j(path_), JournalError);
 
     const auto other = (dir_ / "newer.db").string();
     { Journal j(other); }
-    sql(other, "PRAGMA user_version=99");
+    test_support::run_sql(other, "PRAGMA user_version=99");
     try {
         Journal j(other);
         FAIL() << "a newer schema was accepted";
@@ -232,11 +259,7 @@ TEST_F(JournalTest, RefusesAForeignDatabaseAndANewerSchema) {
 }
 
 // A journal written by the first schema, as that version of cabinetd left it.
-TEST_F(JournalTest, AVersionOneJournalIsMigratedWithEveryRecord) {
-    {
-        sqlite3 *db = nullptr;
-        ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
-        const char *v1 = R"sql(
+constexpr const char *kVersionOne = R"sql(
 PRAGMA journal_mode=WAL;
 CREATE TABLE journal (
     cursor INTEGER PRIMARY KEY AUTOINCREMENT, at_ms INTEGER NOT NULL, cabinet TEXT NOT NULL, kind TEXT NOT NULL,
@@ -261,9 +284,9 @@ INSERT INTO journal (at_ms, cabinet, kind, session_id, request_id, door_id, deta
 INSERT INTO sessions VALUES ('lab', 's1', 7, strftime('%s') * 1000, strftime('%s') * 1000 + 4);
 INSERT INTO progress VALUES ('mqtt:lab', 2);
 )sql";
-        ASSERT_EQ(sqlite3_exec(db, v1, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-        sqlite3_close(db);
-    }
+
+TEST_F(JournalTest, AVersionOneJournalIsMigratedWithEveryRecord) {
+    test_support::run_sql(path_, kVersionOne);
     {
         Journal j(path_);
         const auto all = j.read(Query{});
@@ -290,17 +313,10 @@ INSERT INTO progress VALUES ('mqtt:lab', 2);
         j.write({r});
         j.flush();
     }
-    Journal j(path_); // version 2 now, opened as it is
+    Journal j(path_); // the current version now, opened as it is
     EXPECT_EQ(j.read(Query{}).size(), 6u);
     EXPECT_EQ(j.by_key("lab", "http:ops", "order-2").at(0).request_id, "0123abcd");
-    sqlite3 *db = nullptr;
-    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
-    sqlite3_stmt *st = nullptr;
-    sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &st, nullptr);
-    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
-    EXPECT_EQ(sqlite3_column_int(st, 0), kSchemaVersion);
-    sqlite3_finalize(st);
-    sqlite3_close(db);
+    EXPECT_EQ(test_support::user_version(path_), kSchemaVersion);
 }
 
 // Waits (up to 5 s) for a condition the writer thread brings about.

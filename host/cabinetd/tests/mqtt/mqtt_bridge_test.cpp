@@ -241,6 +241,33 @@ protected:
     std::unique_ptr<MqttBridge> bridge_;
 };
 
+// What a connection publishes first, of a cabinet whose link is down:
+// subscriptions, then availability, discovery and a fresh snapshot, then events.
+void expect_cold_start(FakeNet &net) {
+    std::vector<std::string> topics;
+    for (auto &m : net.messages()) topics.push_back(m.topic);
+    ASSERT_GE(topics.size(), 4u);
+    EXPECT_EQ(topics[0], kPrefix + "availability");
+    EXPECT_EQ(topics[1], "homeassistant/device/tessaro_0123456789abcdef/config");
+    EXPECT_EQ(topics[2], kPrefix + "state");
+    {
+        std::lock_guard lk(net.mu);
+        std::set<std::string> subs;
+        for (auto &[at, p] : net.subscribed) {
+            EXPECT_EQ(at, 0u) << p << " subscribed after publishing";
+            subs.insert(p);
+        }
+        EXPECT_TRUE(subs.count(kPrefix + "door/+/+/set") && subs.count(kPrefix + "+/set") &&
+                    subs.count("homeassistant/status"));
+    }
+    auto avail = net.messages(kPrefix + "availability");
+    EXPECT_TRUE(avail[0].retain);
+    EXPECT_EQ(avail[0].payload, "offline"); // the cabinet's link is down
+    auto state = json::parse(net.messages(kPrefix + "state")[0].payload);
+    EXPECT_EQ(state["link"], "down");
+    EXPECT_TRUE(state["state"].is_null()); // never the last known state
+}
+
 TEST_F(MqttBridgeTest, EveryConnectionIsAColdStartAndEventsWaitInTheJournal) {
     cfg_.commands = cfg_.discovery = true;
     timing_.backoff_min = timing_.backoff_max = std::chrono::milliseconds(20);
@@ -256,33 +283,7 @@ TEST_F(MqttBridgeTest, EveryConnectionIsAColdStartAndEventsWaitInTheJournal) {
     ASSERT_TRUE(eventually([&] { return net_.event_seqs().size() == 3; }));
     EXPECT_EQ(net_.event_seqs(), (std::vector<std::uint64_t>{2, 3, 4})); // oldest first
 
-    const auto order = [&] {
-        std::vector<std::string> topics;
-        for (auto &m : net_.messages()) topics.push_back(m.topic);
-        return topics;
-    };
-    // Subscriptions, then availability, discovery and a fresh snapshot, then events.
-    auto topics = order();
-    ASSERT_GE(topics.size(), 4u);
-    EXPECT_EQ(topics[0], kPrefix + "availability");
-    EXPECT_EQ(topics[1], "homeassistant/device/tessaro_0123456789abcdef/config");
-    EXPECT_EQ(topics[2], kPrefix + "state");
-    {
-        std::lock_guard lk(net_.mu);
-        std::set<std::string> subs;
-        for (auto &[at, p] : net_.subscribed) {
-            EXPECT_EQ(at, 0u) << p << " subscribed after publishing";
-            subs.insert(p);
-        }
-        EXPECT_TRUE(subs.count(kPrefix + "door/+/+/set") && subs.count(kPrefix + "+/set") &&
-                    subs.count("homeassistant/status"));
-    }
-    auto avail = net_.messages(kPrefix + "availability");
-    EXPECT_TRUE(avail[0].retain);
-    EXPECT_EQ(avail[0].payload, "offline"); // the cabinet's link is down
-    auto state = json::parse(net_.messages(kPrefix + "state")[0].payload);
-    EXPECT_EQ(state["link"], "down");
-    EXPECT_TRUE(state["state"].is_null()); // never the last known state
+    expect_cold_start(net_);
     auto ev = net_.messages(kPrefix + "event")[0];
     EXPECT_FALSE(ev.retain);
     EXPECT_EQ(ev.qos, 1);

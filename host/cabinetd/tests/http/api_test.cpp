@@ -1,0 +1,321 @@
+// The API's answers as a client gets them, without sockets: routing, who may
+// do what, what bad input is told, and each handler's answers over a real
+// journal and cabinets (api_rig.h).
+#include "api_rig.h"
+
+#include "http_routes.h"
+#include "openapi.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <future>
+
+namespace cabinetd::test_support {
+namespace {
+
+using nlohmann::json;
+using V = http::verb;
+
+// Paths no route has, methods a route does not take, and requests without
+// the token or the role their route needs.
+TEST_F(ApiRig, RefusesRequestsNobodyMayMake) {
+    const std::string open = "/api/cabinets/lab/doors/1/open";
+    expect_refused({
+        {V::get, "/api/cabinets", "", "", {}, 401},
+        {V::get, "/api/cabinets", "not-a-token-at-all", "", {}, 401},
+        {V::get, "/api/cabinets", "", "", {{"Authorization", "Basic " + kViewer}}, 401},
+        // A stream token works for a stream only, and only in its query.
+        {V::get, "/api/whoami?token=" + kViewer, "", "", {}, 401},
+        {V::get, "/api/stream?token=s0123456789abcdef", "", "", {}, 401},
+        {V::post, open, "", "", {}, 401},
+        {V::post, open, kViewer, "", {}, 403},
+        {V::post, "/api/cabinets/lab/clear-fault", kViewer, "", {}, 403},
+        {V::post, "/api/cabinets/lab/alarms/ack", kViewer, "", {}, 403},
+        {V::post, "/api/cabinets/zz/doors/1/open", kOperator, "", {}, 404},
+        {V::post, "/api/cabinets/zz/clear-fault", kOperator, "", {}, 404},
+        {V::get, "/api/cabinets/zz", kViewer, "", {}, 404},
+        // Numbers from outside have one form: "03" or "+3" is not door 3.
+        {V::post, "/api/cabinets/lab/doors/0/open", kOperator, "", {}, 404},
+        {V::post, "/api/cabinets/lab/doors/9/open", kOperator, "", {}, 404},
+        {V::post, "/api/cabinets/lab/doors/x/open", kOperator, "", {}, 404},
+        {V::post, "/api/cabinets/lab/doors/03/open", kOperator, "", {}, 404},
+        {V::post, "/api/cabinets/lab/doors/+3/open", kOperator, "", {}, 404},
+        {V::get, "/api/nothing", kViewer, "", {}, 404},
+        {V::get, "/api/cabinets/", kViewer, "", {}, 404},
+        {V::get, "//api/cabinets", kViewer, "", {}, 404},
+        {V::get, "/../../etc/passwd", "", "", {}, 404},
+        {V::get, open, kOperator, "", {}, 405},
+        {V::post, "/api/cabinets", kOperator, "", {}, 405},
+    });
+}
+
+// Bad input of each kind an open, a search, a stream or an acknowledgement takes.
+TEST_F(ApiRig, RefusesBadInputWithAClearError) {
+    const std::string open = "/api/cabinets/lab/doors/1/open";
+    const Headers text{{"Content-Type", "text/plain"}};
+    expect_refused({
+        {V::post, open, kOperator, "", {{"Idempotency-Key", ""}}, 400},
+        {V::post, open, kOperator, "", {{"Idempotency-Key", "a b"}}, 400},
+        {V::post, open, kOperator, "", {{"Idempotency-Key", std::string(65, 'k')}}, 400},
+        {V::post, open, kOperator, R"({"pulse_ms":99})", {}, 422},
+        {V::post, open, kOperator, R"({"pulse_ms":1001})", {}, 422},
+        {V::post, open, kOperator, R"({"ttl_ms":0})", {}, 422},
+        {V::post, open, kOperator, R"({"pulse_ms":"500"})", {}, 400},
+        {V::post, open, kOperator, R"({"puls_ms":500})", {}, 400},
+        {V::post, open, kOperator, R"({"pulse_ms": )", {}, 400},
+        {V::post, open, kOperator, R"({"pulse_ms":100,"pulse_ms":1000})", {}, 400},
+        {V::post, open, kOperator, "[]", {}, 400},
+        {V::post, open, kOperator, "pulse=5", text, 415},
+        {V::post, open + "?wait=forever", kOperator, "", {}, 400},
+        {V::post, open + "?wait=cycle&wait=cycle", kOperator, "", {}, 400},
+        {V::get, "/api/events?after=007", kViewer, "", {}, 400},
+        {V::get, "/api/events?limit=01", kViewer, "", {}, 400},
+        {V::get, "/api/events?kind=secret", kViewer, "", {}, 400},
+        {V::get, "/api/events?cabinet=%zz", kViewer, "", {}, 400},
+        {V::get, "/api/events?cabinet=zz", kViewer, "", {}, 404},
+        {V::get, "/api/stream?kind=secret", kViewer, "", {}, 400},
+        {V::get, "/api/stream?cabinet=zz", kViewer, "", {}, 404},
+        {V::post, "/api/cabinets/lab/alarms/ack", kOperator, "x", text, 415},
+        {V::post, "/api/cabinets/lab/alarms/ack", kOperator, R"({"id":"x"})", {}, 400},
+        {V::post, "/api/cabinets/lab/alarms/ack", kOperator, R"({"alarm_id":"ABC"})", {}, 400},
+        {V::post,
+         "/api/cabinets/lab/alarms/ack",
+         kOperator,
+         R"({"alarm_id":"a","alarm_id":"b"})",
+         {},
+         400},
+        {V::post,
+         "/api/cabinets/lab/alarms/ack",
+         kOperator,
+         R"({"alarm_id":"0123456789abcdef0123456789abcdef"})",
+         {},
+         404},
+    });
+}
+
+// Where a cabinet is attached is for operators: a viewer sees no endpoint,
+// and "(endpoint)" wherever a link's reason would name it.
+TEST_F(ApiRig, ShowsCabinetsToViewersWithoutWhereTheyAreAttached) {
+    const auto ops = json_of(get("/api/cabinets", kOperator))["cabinets"];
+    const auto kiosk = json_of(get("/api/cabinets", kViewer))["cabinets"];
+    ASSERT_EQ(ops.size(), 2u);
+    ASSERT_EQ(kiosk.size(), 2u);
+    EXPECT_EQ(ops[0]["name"], "lab");
+    EXPECT_EQ(ops[0]["endpoint"], "/dev/ttyLAB");
+    EXPECT_EQ(ops[1]["endpoint"], kDeadEndpoint);
+    EXPECT_EQ(ops[1]["link_reason"], "cannot connect to 10.0.0.7:5000: connection refused");
+    for (auto &c : kiosk) EXPECT_FALSE(c.contains("endpoint")) << c;
+    EXPECT_EQ(kiosk[1]["link_reason"], "cannot connect to (endpoint): connection refused");
+
+    const auto lab = json_of(get("/api/cabinets/lab"));
+    EXPECT_EQ(lab["link"], "up");
+    EXPECT_EQ(lab["controller"]["state"], "idle");
+    EXPECT_EQ(lab["doors"].size(), 8u);
+    EXPECT_EQ(lab["admits_open"], true);
+    const auto dead = json_of(get("/api/cabinets/dead"));
+    EXPECT_EQ(dead["link"], "down");
+    EXPECT_TRUE(dead["controller"].is_null());
+    EXPECT_EQ(dead["admits_open"], false);
+}
+
+struct OpenCase {
+    std::string ack; // the controller's; "": none
+    int status;
+    const char *outcome;
+};
+
+// An open answers with the controller's ack, by the one outcome table:
+// accepted 202, a refusal 409, a refusal of the command's values 422, no
+// answer 504, a controller out of reach 503.
+TEST_F(ApiRig, AnOpenAnswersWithTheControllersAckByItsOutcome) {
+    for (const auto &c : std::vector<OpenCase>{{"accepted", 202, "done"},
+                                               {"busy", 409, "refused"},
+                                               {"door_not_secure", 409, "refused"},
+                                               {"session_mismatch", 409, "refused"},
+                                               {"range_error", 422, "refused"},
+                                               {"invalid_message", 422, "refused"},
+                                               {"", 504, "timeout"}}) {
+        {
+            std::lock_guard lk(script_.mu);
+            script_.open_ack = c.ack;
+        }
+        const auto r = serve(V::post, "/api/cabinets/lab/doors/3/open", kOperator);
+        EXPECT_EQ(static_cast<int>(r.status), c.status) << c.ack << ": " << r.body;
+        const auto j = json_of(r);
+        EXPECT_EQ(j["outcome"], c.outcome) << c.ack;
+        EXPECT_EQ(j["code"], c.ack.empty() ? "timeout" : c.ack);
+        EXPECT_TRUE(j["idempotency_key"].is_null());
+    }
+    const auto down = serve(V::post, "/api/cabinets/dead/doors/3/open", kOperator);
+    EXPECT_EQ(static_cast<int>(down.status), 503);
+    EXPECT_EQ(json_of(down)["outcome"], "connection_lost");
+
+    {
+        std::lock_guard lk(script_.mu);
+        script_.open_ack = "accepted";
+    }
+    const auto cycle = serve(V::post, "/api/cabinets/lab/doors/3/open?wait=cycle", kOperator,
+                             R"({"pulse_ms":100,"ttl_ms":5000})");
+    EXPECT_EQ(static_cast<int>(cycle.status), 200) << cycle.body;
+    const auto j = json_of(cycle);
+    EXPECT_EQ(j["outcome"], "done");
+    EXPECT_EQ(j["cycle"]["end"], "cycle_complete");
+    EXPECT_EQ(j["cycle"]["events"].size(), 2u);
+}
+
+// A token's idempotency keys are its own: its retry is answered again, never
+// sent again; another operator's key of the same name is an open of its own.
+TEST_F(ApiRig, KeysAnswerRetriesOfTheirOwnToken) {
+    const auto open = [&](unsigned door, const std::string &token) {
+        return serve(V::post, "/api/cabinets/lab/doors/" + std::to_string(door) + "/open", token,
+                     "", {{"Idempotency-Key", "retry-1"}});
+    };
+    const auto first = json_of(open(1, kOperator));
+    EXPECT_EQ(first["idempotency_key"], "retry-1");
+    EXPECT_EQ(first["replayed"], false);
+    const auto again = open(1, kOperator);
+    EXPECT_EQ(static_cast<int>(again.status), 202);
+    EXPECT_EQ(json_of(again)["replayed"], true);
+    EXPECT_EQ(json_of(again)["request_id"], first["request_id"]);
+    const auto other_door = open(2, kOperator);
+    EXPECT_EQ(static_cast<int>(other_door.status), 409);
+    EXPECT_EQ(json_of(other_door)["code"], "key_reused");
+    const auto other_token = json_of(open(1, kOperator2));
+    EXPECT_EQ(other_token["replayed"], false);
+    EXPECT_NE(other_token["request_id"], first["request_id"]);
+    std::lock_guard lk(script_.mu);
+    EXPECT_EQ(script_.heard, (std::vector<std::string>{"open", "open"}));
+}
+
+TEST_F(ApiRig, AClearAnswersWithTheControllersAck) {
+    const auto cleared = serve(V::post, "/api/cabinets/lab/clear-fault", kOperator);
+    EXPECT_EQ(static_cast<int>(cleared.status), 200);
+    EXPECT_EQ(json_of(cleared)["outcome"], "done");
+    {
+        std::lock_guard lk(script_.mu);
+        script_.clear_ack = "clear_denied";
+    }
+    const auto denied = serve(V::post, "/api/cabinets/lab/clear-fault", kOperator);
+    EXPECT_EQ(static_cast<int>(denied.status), 409);
+    EXPECT_EQ(json_of(denied)["code"], "clear_denied");
+}
+
+TEST_F(ApiRig, AnOperatorAcknowledgesAForcedDoorsAlarm) {
+    script_.event("door_open", 2);
+    ASSERT_TRUE(eventually([&] { return lab().alarms().size() == 1; }));
+    const auto alarm = json_of(get("/api/cabinets/lab"))["alarms"][0];
+    EXPECT_EQ(alarm["code"], "forced_open");
+    EXPECT_EQ(alarm["door"], 2);
+    EXPECT_TRUE(alarm["acknowledged_by"].is_null());
+    const auto id = alarm["alarm_id"].get<std::string>();
+    const auto ack =
+        serve(V::post, "/api/cabinets/lab/alarms/ack", kOperator, json{{"alarm_id", id}}.dump());
+    EXPECT_EQ(static_cast<int>(ack.status), 200) << ack.body;
+    EXPECT_EQ(json_of(ack)["acknowledged"], json::array({id}));
+    // The door is closed again (its state lines say so): the alarm ends.
+    ASSERT_TRUE(eventually([&] { return lab().alarms().empty(); }));
+    const auto none = serve(V::post, "/api/cabinets/lab/alarms/ack", kOperator);
+    EXPECT_EQ(json_of(none)["acknowledged"], json::array());
+    const auto records = json_of(get("/api/events?kind=alarm"))["events"];
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[1]["detail"]["state"], "acknowledged");
+    EXPECT_EQ(records[1]["detail"]["by"], "ops");
+}
+
+// While the journal cannot write, nothing that should be on record is done:
+// opens, clears and acknowledgements get 503, and /healthz says why.
+TEST_F(ApiRig, WhileTheJournalCannotWriteNothingIsDoneOffTheRecord) {
+    fill_the_disk();
+    for (const char *path : {"/api/cabinets/lab/doors/1/open", "/api/cabinets/lab/clear-fault",
+                             "/api/cabinets/lab/alarms/ack"}) {
+        const auto r = serve(V::post, path, kOperator);
+        EXPECT_EQ(static_cast<int>(r.status), 503) << path;
+        EXPECT_NE(r.body.find("journal_unavailable"), std::string::npos) << r.body;
+    }
+    const auto health = get("/healthz", "");
+    EXPECT_EQ(static_cast<int>(health.status), 503);
+    EXPECT_EQ(json_of(health)["status"], "degraded");
+    EXPECT_EQ(json_of(get("/api/cabinets/lab"))["open_blocked_reason"], "the journal cannot write");
+    std::lock_guard lk(script_.mu);
+    EXPECT_TRUE(script_.heard.empty());
+}
+
+TEST_F(ApiRig, EventsAnswerAsJsonOrCsvAPageAtATime) {
+    ASSERT_EQ(static_cast<int>(serve(V::post, "/api/cabinets/lab/doors/4/open", kOperator).status),
+              202);
+    const auto page = get("/api/events?kind=open&cabinet=lab");
+    const auto j = json_of(page);
+    ASSERT_EQ(j["events"].size(), 1u);
+    EXPECT_EQ(j["events"][0]["door_id"], 4);
+    EXPECT_EQ(j["events"][0]["detail"]["requested_by"], "ops");
+    EXPECT_EQ(j["more"], false);
+    ASSERT_EQ(page.headers.size(), 2u);
+    EXPECT_EQ(page.headers[0].second,
+              std::to_string(j["next"].get<std::int64_t>())); // Cabinetd-Next
+    EXPECT_EQ(page.headers[1].second, "false");               // Cabinetd-More
+    for (const auto &[query, accept] : std::vector<std::pair<std::string, std::string>>{
+             {"&format=csv", "application/json"}, {"", "text/csv"}}) {
+        const auto csv =
+            serve(V::get, "/api/events?kind=open" + query, kViewer, "", {{"Accept", accept}});
+        EXPECT_EQ(csv.content_type, "text/csv; charset=utf-8; header=present");
+        EXPECT_EQ(std::count(csv.body.begin(), csv.body.end(), '\n'), 2) << csv.body;
+        EXPECT_NE(csv.body.find(",open,"), std::string::npos);
+    }
+    EXPECT_EQ(json_of(get("/api/events?requested_by=nobody"))["events"].size(), 0u);
+}
+
+// Each token has a few searches waiting or running at once; past them it is
+// told to try again.
+TEST_F(ApiRig, SearchesPastATokensShareAreRefusedWithRetryAfter) {
+    std::promise<void> gate;
+    const auto opened = gate.get_future().share();
+    const auto kiosk = tokens_.check(kViewer)->grant;
+    for (int i = 0; i < 4; ++i) // the reader's share for one token
+        reader_.submit(kiosk, [opened] { opened.wait_for(std::chrono::seconds(30)); });
+    const auto refused = get("/api/events");
+    gate.set_value();
+    EXPECT_EQ(static_cast<int>(refused.status), 429);
+    ASSERT_EQ(refused.headers.size(), 1u);
+    EXPECT_EQ(refused.headers[0].second, "1");
+    EXPECT_TRUE(eventually([&] { return get("/api/events").status == http::status::ok; }));
+}
+
+TEST_F(ApiRig, WhoAsksTheirStreamTokenAndWhatNeedsNone) {
+    EXPECT_EQ(json_of(get("/api/whoami")), (json{{"name", "kiosk"}, {"role", "viewer"}}));
+    EXPECT_EQ(json_of(serve(V::get, "/api/whoami", "", "",
+                            {{"Authorization", "bearer " + kOperator}}))["role"],
+              "operator");
+    const auto issued = json_of(serve(V::post, "/api/stream-token", kViewer));
+    EXPECT_EQ(issued["expires_in_s"], 60);
+    const auto token = issued["token"].get<std::string>();
+    EXPECT_EQ(token.size(), 33u); // "s" and 128 bits
+    EXPECT_EQ(static_cast<int>(get("/api/stream?token=" + token, "").status), 200);
+    EXPECT_EQ(static_cast<int>(get("/api/whoami?token=" + token, "").status), 401);
+
+    const auto doc = get("/api/openapi.json", "");
+    EXPECT_EQ(doc.body, openapi_json());
+    EXPECT_EQ(json_of(get("/healthz", "")),
+              (json{{"status", "ok"}, {"cabinets", {{"lab", "up"}, {"dead", "down"}}}}));
+    EXPECT_EQ(get("/metrics", "").content_type, "text/plain; version=0.0.4; charset=utf-8");
+}
+
+// The page's files: one plain name in its folder, nothing hidden, nothing
+// a path could be made of.
+TEST_F(ApiRig, ServesThePagesFilesAndNothingElse) {
+    EXPECT_EQ(static_cast<int>(get("/", "").status), 404); // no page configured
+    ctx_->web_root = (dir_ / "web").string();
+    std::filesystem::create_directories(dir_ / "web" / "sub");
+    std::ofstream(dir_ / "web" / "index.html") << "<!doctype html>";
+    std::ofstream(dir_ / "web" / "app.js") << "let x;";
+    std::ofstream(dir_ / "web" / ".secret") << "x";
+    std::ofstream(dir_ / "web" / "sub" / "a.css") << "x";
+    EXPECT_EQ(get("/", "").body, "<!doctype html>");
+    EXPECT_EQ(get("/", "").content_type, "text/html; charset=utf-8");
+    EXPECT_EQ(get("/app.js", "").content_type, "text/javascript; charset=utf-8");
+    for (const char *hidden : {"/.secret", "/sub/a.css", "/sub", "/missing.js", "/..%2fjournal.db"})
+        EXPECT_EQ(static_cast<int>(get(hidden, "").status), 404) << hidden;
+}
+
+} // namespace
+} // namespace cabinetd::test_support
