@@ -5,6 +5,7 @@ Usage: daemon_test.py TEST   (CABINETD and CABINET_SIM name the programs)
 Each test starts what it needs on loopback ports the programs pick, and stops it.
 Exit 77 skips a test (slow ones in a sanitizer build).
 """
+import collections
 import http.client
 import json
 import os
@@ -92,19 +93,6 @@ def test_opens_refusals_and_link_loss():
         status, refused = open_door(d, "b", 2)
         check(status == 409 and refused["code"] == "busy" and refused["text"], f"refusal: {status} {refused}")
 
-        # The same Idempotency-Key twice within the controller's replay
-        # window gives one open. The controller is sent an id of cabinetd's.
-        status, one = open_door(d, "c", 5, key="order-4711")
-        check(status == 202 and not one["replayed"] and one["idempotency_key"] == "order-4711"
-              and re.fullmatch(r"[0-9a-f]{44}", one["request_id"]), f"first keyed open: {status} {one}")
-        status, two = open_door(d, "c", 5, key="order-4711")
-        check(status == 202 and two["replayed"] and two["request_id"] == one["request_id"]
-              and two["idempotency_key"] == "order-4711", f"retry: {status} {two}")
-        # Keys are each token's own: another operator's same key is an open of
-        # its own (refused here, with door 5's cycle under way), never the first's answer.
-        status, other = open_door(d, "c", 5, key="order-4711", token=OPERATOR2)
-        check(status == 409 and not other["replayed"] and other["code"] != "key_reused", f"other token: {status} {other}")
-
         # A link that goes down is reported within 3 s, and the last known
         # state is not shown as the present one.
         rig.sims[0].proc.kill()
@@ -115,23 +103,6 @@ def test_opens_refusals_and_link_loss():
         check(a["controller"] is None and a["doors"] is None, f"stale state shown: {a}")
         status, body = open_door(d, "a", 1)
         check(status == 503, f"open on a dead link: {status} {body}")
-        wait_for(lambda: len(d.events(cabinet="c", kind="event")) and any(
-            e["code"] == "cycle_complete" and e["request_id"] == one["request_id"] for e in d.events(cabinet="c", kind="event")),
-            15, "keyed open's cycle")
-        accepted = [e for e in d.events(cabinet="c", kind="event") if e["code"] == "open_accepted"]
-        check(len(accepted) == 1, f"open_accepted events on c: {accepted}")
-
-        # The audit's filters: who asked, which door, when (CSV: tests/http).
-        mine = d.events(requested_by="ops", kind="open,clear")
-        check({(e["cabinet"], e["door_id"]) for e in mine} >= {("a", 3), ("b", 1), ("c", 5)}
-              and all(e["detail"]["requested_by"] == "ops" for e in mine), f"opens by ops: {mine}")
-        theirs = d.events(requested_by="ops2", cabinet="c")
-        check(all(e["detail"]["requested_by"] == "ops2" and e["door_id"] == 5 for e in theirs), theirs)
-        a3 = d.events(cabinet="a", door=3, kind="open")
-        check(len(a3) == 1, f"the one open of a/3: {a3}")
-        at = a3[0]["at_ms"]
-        same_ms = d.events(since_ms=at, until_ms=at + 1, kind="open")
-        check(a3[0]["cursor"] in [e["cursor"] for e in same_ms] and all(e["at_ms"] == at for e in same_ms), same_ms)
 
 
 def test_idempotency_beyond_replay_window():
@@ -166,45 +137,48 @@ def session_records(d, cabinet):
     return [e for e in d.events(cabinet=cabinet, kind="session")]
 
 
+def sessions_while_connected(d, sim):
+    """Power cycles and a stall reset while connected, each a new session
+    with its record; the newest session."""
+    first = d.cabinet("a")["session_id"]
+    sim.control("power-cycle 200")
+    second = wait_for(lambda: (lambda s: s != first and s)(d.cabinet("a")["session_id"]), 10, "session after power cycle")
+    sim.control("stall 2000")
+    third = wait_for(lambda: (lambda s: s not in (first, second) and s)(d.cabinet("a")["session_id"]), 10,
+                     "session after stall reset")
+    d.wait_ready("a")
+
+    # A controller without power says nothing: silent within 3 s, its last
+    # state not shown; it comes back by itself, in a new session.
+    sim.control("power-cycle 4000")
+    t0 = time.monotonic()
+    wait_for(lambda: d.cabinet("a")["link"] == "silent", 3.5, "silent controller reported")
+    check(time.monotonic() - t0 <= 3.2, "silence reported too late")
+    check(d.cabinet("a")["controller"] is None, "a silent controller's last state is shown")
+    fourth = wait_for(lambda: (lambda c: c["link"] == "up" and c["session_id"] not in (first, second, third)
+                               and c["session_id"])(d.cabinet("a")), 10, "back after the power cycle")
+    restarts = wait_for(lambda: (lambda r: len(r) == 3 and r)(
+        [s for s in session_records(d, "a") if s["code"] == "restarted"]), 5, "three session records")
+    check([s["session_id"] for s in restarts] == [second, third, fourth], f"session records: {restarts}")
+    check(restarts[0]["detail"]["previous"] == first, restarts[0])
+    d.wait_ready("a")
+
+    # Heartbeats are journalled as changes of their health only: none
+    # answered while the controller had no power, and the new session's first.
+    beats = [(e["code"], e["session_id"]) for e in d.events(cabinet="a", kind="heartbeat")]
+    check(("missing", third) in beats and beats.index(("missing", third)) < beats.index(("ok", fourth)),
+          f"heartbeat records: {beats}")
+    check(len(beats) < 12, f"a heartbeat record per heartbeat: {beats}")
+    check(d.journal("SELECT count(*) FROM journal WHERE (kind = 'command' AND code = 'heartbeat') OR "
+                    "(kind = 'ack' AND code = 'heartbeat_ok')")[0][0] == 0, "heartbeat lines journalled")
+    return fourth
+
+
 def test_sessions_and_gaps():
     with Rig(1) as rig:
         d, sim = rig.daemon, rig.sims[0]
         d.wait_ready("a")
-        first = d.cabinet("a")["session_id"]
-        # A power cycle and a stall reset while connected: new sessions.
-        sim.control("power-cycle 200")
-        second = wait_for(lambda: (lambda s: s != first and s)(d.cabinet("a")["session_id"]), 10, "session after power cycle")
-        sim.control("stall 2000")
-        third = wait_for(lambda: (lambda s: s not in (first, second) and s)(d.cabinet("a")["session_id"]), 10,
-                         "session after stall reset")
-        d.wait_ready("a")
-
-        # A controller without power says nothing: silent within 3 s, its last
-        # state not shown; it comes back by itself, in a new session.
-        sim.control("power-cycle 4000")
-        t0 = time.monotonic()
-        wait_for(lambda: d.cabinet("a")["link"] == "silent", 3.5, "silent controller reported")
-        check(time.monotonic() - t0 <= 3.2, "silence reported too late")
-        check(d.cabinet("a")["controller"] is None, "a silent controller's last state is shown")
-        fourth = wait_for(lambda: (lambda c: c["link"] == "up" and c["session_id"] not in (first, second, third)
-                                   and c["session_id"])(d.cabinet("a")), 10, "back after the power cycle")
-        restarts = wait_for(lambda: (lambda r: len(r) == 3 and r)(
-            [s for s in session_records(d, "a") if s["code"] == "restarted"]), 5, "three session records")
-        check([s["session_id"] for s in restarts] == [second, third, fourth], f"session records: {restarts}")
-        check(restarts[0]["detail"]["previous"] == first, restarts[0])
-        d.wait_ready("a")
-        current = fourth
-
-        # Heartbeats are journalled as changes of their health only: none
-        # answered while the controller had no power, and the new session's first.
-        beats = [(e["code"], e["session_id"]) for e in d.events(cabinet="a", kind="heartbeat")]
-        check(("missing", third) in beats and beats.index(("missing", third)) < beats.index(("ok", fourth)),
-              f"heartbeat records: {beats}")
-        check(len(beats) < 12, f"a heartbeat record per heartbeat: {beats}")
-        check(d.journal("SELECT count(*) FROM journal WHERE (kind = 'command' AND code = 'heartbeat') OR "
-                        "(kind = 'ack' AND code = 'heartbeat_ok')")[0][0] == 0, "heartbeat lines journalled")
-        _, metrics = d.request("GET", "/metrics", token=None)
-        check(re.search(r'cabinetd_heartbeats_total\{cabinet="a",outcome="missing"\} [1-9]', metrics), "metrics")
+        current = sessions_while_connected(d, sim)
 
         # Events while cabinetd is down are covered by a gap record.
         d.kill()
@@ -315,14 +289,16 @@ def test_runs_under_one_session_id():
             status, body = open_door(d, "x", 1)
             check(status == 409 and body["code"] == "identity_invalid" and body["outcome"] == "refused",
                   f"open without a session: {status} {body}")
-            # Each controller's latched fault is a series of its own.
-            status, metrics = d.request("GET", "/metrics", token=None)
-            faults = sorted(re.findall(r"^cabinetd_controller_fault\{(.*)\} 1$", metrics, re.M))
-            check(faults == ['cabinet="x",code="identity_invalid"', 'cabinet="y",code="power_lost"'], faults)
         finally:
             d.kill(signal.SIGTERM)
             for server in servers.values():
                 server.close()
+
+
+def restarted_without_flash(work, sim):
+    """The simulator started again on its port, its boot store erased."""
+    sim.stop()
+    return Sim(work, "a", flash=False, board_id=sim.board_id, tcp_port=sim.serial_port)
 
 
 def test_reused_session():
@@ -334,15 +310,7 @@ def test_reused_session():
     with tempfile.TemporaryDirectory(prefix="cabinetd-test-") as work:
         sim = Sim(work, "a", flash=False)
         d = Daemon(work, [sim])
-
-        def restart_sim():
-            nonlocal sim
-            port = sim.serial_port
-            sim.stop()
-            sim = Sim(work, "a", flash=False, board_id=sim.board_id, tcp_port=port)
-
-        def runs():
-            return [s for s in session_records(d, "a")]
+        runs = lambda: session_records(d, "a")  # noqa: E731
         try:
             d.wait_ready("a")
             sid = d.cabinet("a")["session_id"]
@@ -350,7 +318,7 @@ def test_reused_session():
             check(status == 202, f"open in the first run: {status} {body}")
 
             # Restarted while the link is down.
-            restart_sim()
+            sim = restarted_without_flash(work, sim)
             d.wait_ready("a")
             check(d.cabinet("a")["session_id"] == sid, "the simulator did not start again at boot 1")
             status, body = open_door(d, "a", 3, wait=True)
@@ -359,14 +327,11 @@ def test_reused_session():
             check(len(reused) == 1 and reused[0]["detail"]["session_id"] == sid and reused[0]["detail"]["reason"],
                   f"session records: {runs()}")
             second = reused[0]["session_id"]
-            check(second != sid, f"the second run has the first's key: {second}")
-            codes = [e["code"] for e in body["cycle"]["events"]]
-            check(codes and codes[0] == "open_accepted" and codes[-1] == "cycle_complete", f"cycle events: {codes}")
             check(all(e["session_id"] == second for e in body["cycle"]["events"]), body["cycle"]["events"])
 
             # Restarted while cabinetd is down: told by the journal alone.
             d.kill()
-            restart_sim()
+            sim = restarted_without_flash(work, sim)
             time.sleep(0.5)
             d.start()
             d.wait_ready("a")
@@ -540,17 +505,7 @@ def forced_door_alarms(d, sim):
     both = wait_for(lambda: (lambda a: a if len(a) == 2 else None)(alarms_of(d)), 15, "forced_open and held_open")
     forced, held = both[("forced_open", 4)], both[("held_open", 4)]
     check(forced["acknowledged_by"] is None and forced["text"], forced)
-    _, metrics = d.request("GET", "/metrics", token=None)
-    for line in ('cabinetd_alarms_total{cabinet="a",code="forced_open"} 1',
-                 'cabinetd_alarms_total{cabinet="a",code="held_open"} 1', 'cabinetd_alarms_active{cabinet="a"} 2'):
-        check(line in metrics, f"metrics: {line}")
     ack = "/api/cabinets/a/alarms/ack"
-    twice = '{"alarm_id":"%s","alarm_id":"%s"}' % ("0" * 32, forced["alarm_id"])
-    for body, want in (("{", 400), ({"alarm_id": 4}, 400), ({"alarm_id": "0" * 32}, 404), ({"door": 4}, 400),
-                       (twice, 400)):
-        status, answer = d.request("POST", ack, body=body, headers={"Content-Type": "application/json"})
-        check(status == want, f"ack {body}: {status} {answer}")
-    check('"alarm_id"' in answer["error"], f"a key given twice, not named: {answer}")
     check(d.request("POST", ack, token=VIEWER)[0] == 403, "a viewer acknowledged")
     check(d.request("POST", ack, body={"alarm_id": forced["alarm_id"]}) == (200, {"acknowledged": [forced["alarm_id"]]}),
           "ack of one alarm")
@@ -560,8 +515,6 @@ def forced_door_alarms(d, sim):
           == {("forced_open", 4): "ops", ("held_open", 4): "ops2"}, alarms_of(d))
     sim.control("door 4 close")
     wait_for(lambda: not alarms_of(d), 10, "alarms cleared")
-    _, metrics = d.request("GET", "/metrics", token=None)
-    check('cabinetd_alarms_active{cabinet="a"} 0' in metrics, "alarms still active in the metrics")
     return forced, held
 
 
@@ -641,7 +594,8 @@ def test_security_and_bad_input():
         status, served = d.request("GET", "/api/openapi.json", token=None)
         check(status == 200 and served == openapi_check.document(), "/api/openapi.json is not docs/openapi.yaml")
 
-        # A slow client is cut off; a thousand idle connections change nothing.
+        # A client that never finishes its request is cut off (idle sockets
+        # beside others: test_resource_exhaustion).
         slow = socket.create_connection(("127.0.0.1", d.port))
         slow.sendall(b"GET /api/cabinets HTTP/1.1\r\nHost: x\r\n")
         slow.settimeout(6)
@@ -649,29 +603,19 @@ def test_security_and_bad_input():
         check(slow.recv(100) == b"", "a slow client was not cut off")
         check(time.monotonic() - t0 < 5, "a slow client was kept too long")
         slow.close()
-        idle = [socket.create_connection(("127.0.0.1", d.port)) for _ in range(1000)]
-        status, _ = d.request("GET", "/api/cabinets", token=VIEWER)
-        check(status == 200, "API busy with idle connections")
-        for s in idle:
-            s.close()
 
-        # Framing a proxy in front could read another way is refused, and the
-        # connection closed: nothing after it is taken for a request.
+        # Framing a proxy in front could read another way is refused and the
+        # connection closed: nothing after it is taken for a request. (Which
+        # framing and which Host names are refused: tests/http/http_host_test.cpp.)
         host = f"Host: 127.0.0.1:{d.port}\r\n"
         auth = f"Authorization: Bearer {VIEWER}\r\n"
         smuggled = f"GET /healthz HTTP/1.1\r\n{host}\r\n"
         for head, expect in [(f"{host}{auth}Transfer-Encoding: xchunked\r\n", 501),
-                             (f"{host}{auth}Transfer-Encoding: chunked, identity\r\n", 501),
                              (f"{host}{auth}X-Note: one\r\n two\r\n", 400),
-                             (auth, 400),  # HTTP/1.1 without Host
                              (f"Host: cabinets.attacker.example:{d.port}\r\n{auth}", 421)]:
             answer = raw(d, f"GET /api/whoami HTTP/1.1\r\n{head}\r\n{smuggled}")
             check(answer.startswith(f"HTTP/1.1 {expect} ") and answer.count("Server: cabinetd") == 1,
                   f"{head!r}: {answer[:300]!r}")
-        check(raw(d, f"GET /metrics HTTP/1.1\r\nHost: rebound.example:{d.port}\r\n\r\n").startswith("HTTP/1.1 421"),
-              "/metrics answered a foreign Host")
-        check(raw(d, f"GET /healthz HTTP/1.1\r\nHost: localhost:{d.port}\r\nConnection: close\r\n\r\n")
-              .startswith("HTTP/1.1 200"), "localhost refused")
         # HEAD on the stream: its headers, no body.
         answer = raw(d, f"HEAD /api/stream HTTP/1.1\r\n{host}{auth}\r\n")
         check(answer.startswith("HTTP/1.1 200") and answer.endswith("\r\n\r\n") and "retry:" not in answer,
@@ -688,26 +632,24 @@ def test_security_and_bad_input():
         status, body = open_door(d, "a", 1)
         check(status == 202, f"a good open still works: {status} {body}")
 
-        # SIGHUP re-reads the token file; a broken one leaves the tokens as they
-        # were. A token removed takes what it granted with it: its open
-        # streams (by bearer or by stream token) end, its stream tokens die.
-        streams = [open_stream(d, headers={"Authorization": f"Bearer {VIEWER}"}),
-                   open_stream(d, token=d.request("POST", "/api/stream-token", token=VIEWER)[1]["token"])]
-        unused = d.request("POST", "/api/stream-token", token=VIEWER)[1]["token"]
-        with open(d.tokens, "w") as f:
-            f.write("kiosk viewer kiosk-token-0123456789\n")
-        d.proc.send_signal(signal.SIGHUP)
-        wait_for(lambda: d.request("GET", "/api/whoami", token="kiosk-token-0123456789")[0] == 200, 5, "new token")
-        check(d.request("GET", "/api/whoami", token=VIEWER)[0] == 401, "a removed token still works")
-        for s in streams:
-            check(stream_ends(s, 5), "a stream of a removed token is still open")
-        check(open_stream(d, token=unused, expect=401) is None, "a removed token's stream token still works")
-        with open(d.tokens, "w") as f:
-            f.write("broken line\n")
-        d.proc.send_signal(signal.SIGHUP)
-        wait_for(lambda: any("not reloaded" in l for l in d.log), 5, "reload refused")
-        check(d.request("GET", "/api/whoami", token="kiosk-token-0123456789")[0] == 200, "tokens lost on a bad reload")
+        revoked_token_ends_its_streams(d)
 
+
+def revoked_token_ends_its_streams(d):
+    """SIGHUP re-reads the token file. A token removed takes what it granted
+    with it: its open streams (by bearer or by stream token) end, its stream
+    tokens die. (A refused reload keeps the tokens: test_guarded_files.)"""
+    streams = [open_stream(d, headers={"Authorization": f"Bearer {VIEWER}"}),
+               open_stream(d, token=d.request("POST", "/api/stream-token", token=VIEWER)[1]["token"])]
+    unused = d.request("POST", "/api/stream-token", token=VIEWER)[1]["token"]
+    with open(d.tokens, "w") as f:
+        f.write("kiosk viewer kiosk-token-0123456789\n")
+    d.proc.send_signal(signal.SIGHUP)
+    wait_for(lambda: d.request("GET", "/api/whoami", token="kiosk-token-0123456789")[0] == 200, 5, "new token")
+    check(d.request("GET", "/api/whoami", token=VIEWER)[0] == 401, "a removed token still works")
+    for s in streams:
+        check(stream_ends(s, 5), "a stream of a removed token is still open")
+    check(open_stream(d, token=unused, expect=401) is None, "a removed token's stream token still works")
 
 def fill_journal(d, rows):
     """Adds rows of line traffic (acks) to a stopped cabinetd's journal."""
@@ -867,46 +809,19 @@ def refused_stream(d, query="", headers=None):
     return json.loads(body)["error"]
 
 
-def test_token_limits():
-    # One viewer token holds at most 64 streams and 256 connections (the
-    # defaults); past them it is refused with 429 and the connection closes,
-    # while health checks and operators are answered as ever.
-    with Rig(1) as rig:
-        d = rig.daemon
-        d.wait_ready("a")
-        check(raise_fd_limit(1000), "cannot hold 400 sockets here")
-        auth = {"Authorization": f"Bearer {VIEWER}"}
-        streams = [open_stream(d, headers=auth) for _ in range(64)]
-        check("64 event streams" in refused_stream(d, headers=auth), "the 65th stream")
-        status, tok = d.request("POST", "/api/stream-token", token=VIEWER)
-        check(status == 200, f"stream token: {status} {tok}")
-        refused_stream(d, query=f"token={tok['token']}")  # counts with its bearer's streams
-        held = [hold(d, VIEWER) for _ in range(256 - 64)]
-        check(all(h[0] == 200 for h in held), "connections within the cap")
-        status, body, connection, c = hold(d, VIEWER)
-        check(status == 429 and connection == "close" and "256 connections" in body["error"],
-              f"connection past the cap: {status} {body} {connection}")
-        check(d.request("GET", "/healthz", token=None)[0] == 200, "/healthz beside a viewer at its caps")
-        check(d.request("GET", "/api/whoami")[0] == 200, "an operator's whoami beside a viewer at its caps")
-        status, body = open_door(d, "a", 2)
-        check(status == 202, f"an operator's open beside a viewer at its caps: {status} {body}")
-        check(metric(d, 'cabinetd_http_refused_total{reason="token_streams"}') == 2
-              and metric(d, 'cabinetd_http_refused_total{reason="token_connections"}') == 1,
-              "refusals in the metrics")
-
-        # A stream whose client closes it goes at once, and its place with it.
-        for s in streams:
-            s.close()
-        wait_for(lambda: metric(d, "cabinetd_http_streams") == 0, 5, "closed streams to be noticed")
-        open_stream(d, headers=auth).close()
-        for h in held:
-            h[3].close()
+def add_viewer(d, token):
+    with open(d.tokens, "a") as f:
+        f.write(f"kiosk viewer {token}\n")
+    d.proc.send_signal(signal.SIGHUP)
+    wait_for(lambda: d.request("GET", "/api/whoami", token=token)[0] == 200, 5, "the second viewer token")
 
 
-def test_viewer_limits():
-    # Every viewer token together holds at most max_viewer_connections, so
-    # operators keep places of their own; the limits come from the config
-    # file, and --help names their options.
+def test_connection_limits():
+    # Each token holds at most its streams and connections, every viewer
+    # token together max_viewer_connections, so operators keep places of
+    # their own; past a cap comes 429 and the connection closes, while health
+    # checks and operators are answered as ever. (How places are counted:
+    # tests/http/token_places_test.cpp.)
     helped = subprocess.run([CABINETD, "--help"], capture_output=True, text=True, timeout=10).stdout
     for option in ("--max-connections", "--max-unauthenticated", "--max-viewer-connections",
                    "--max-token-connections", "--max-token-streams"):
@@ -915,26 +830,41 @@ def test_viewer_limits():
     cfg = os.path.join(workdir, "cabinetd.json")
     with open(cfg, "w") as f:
         json.dump({"max_connections": 200, "max_unauthenticated": 50, "max_viewer_connections": 60,
-                   "max_token_connections": 40, "max_token_streams": 10}, f)
+                   "max_token_connections": 40, "max_token_streams": 4}, f)
+    second = "second-viewer-token-0123456789"
     with Rig(1, extra=["--config", cfg]) as rig:
         d = rig.daemon
         d.wait_ready("a")
-        second = "second-viewer-token-0123456789"
-        with open(d.tokens, "a") as f:
-            f.write(f"kiosk viewer {second}\n")
-        d.proc.send_signal(signal.SIGHUP)
-        wait_for(lambda: d.request("GET", "/api/whoami", token=second)[0] == 200, 5, "the second viewer token")
-        held = [hold(d, VIEWER) for _ in range(40)] + [hold(d, second) for _ in range(20)]
+        add_viewer(d, second)
+        auth = {"Authorization": f"Bearer {VIEWER}"}
+        streams = [open_stream(d, headers=auth) for _ in range(4)]
+        check("4 event streams" in refused_stream(d, headers=auth), "the 5th stream")
+        status, tok = d.request("POST", "/api/stream-token", token=VIEWER)
+        check(status == 200, f"stream token: {status} {tok}")
+        refused_stream(d, query=f"token={tok['token']}")  # counts with its bearer's streams
+        held = [hold(d, VIEWER) for _ in range(40 - 4)] + [hold(d, second) for _ in range(20)]
         check(all(h[0] == 200 for h in held), "viewer connections within the caps")
         for token, why in ((VIEWER, "40 connections"), (second, "60 connections together")):
             status, body, connection, c = hold(d, token)
             check(status == 429 and connection == "close" and why in body["error"],
-                  f"a viewer past the caps: {status} {body}")
+                  f"a viewer past the caps: {status} {body} {connection}")
         ops = [hold(d, tok) for tok in (OPERATOR, OPERATOR2) for _ in range(40)]
         check(all(h[0] == 200 for h in ops), "operators beside every viewer place taken")
-        check(d.request("GET", "/healthz", token=None)[0] == 200, "/healthz beside viewers and operators")
-        check(metric(d, 'cabinetd_http_token_connections{role="viewer"}') == 60, "viewer places in the metrics")
-        for h in held + ops:
+        check(d.request("GET", "/healthz", token=None)[0] == 200, "/healthz beside viewers at their caps")
+        for h in ops:
+            h[3].close()
+        status, body = open_door(d, "a", 2)
+        check(status == 202, f"an operator's open beside viewers at their caps: {status} {body}")
+        check(metric(d, 'cabinetd_http_refused_total{reason="token_streams"}') == 2
+              and metric(d, 'cabinetd_http_refused_total{reason="token_connections"}') == 1
+              and metric(d, 'cabinetd_http_token_connections{role="viewer"}') == 60, "places in the metrics")
+
+        # A stream whose client closes it goes at once, and its place with it.
+        for s in streams:
+            s.close()
+        wait_for(lambda: metric(d, "cabinetd_http_streams") == 0, 5, "closed streams to be noticed")
+        open_stream(d, headers=auth).close()
+        for h in held:
             h[3].close()
     os.remove(cfg)
     os.rmdir(workdir)
@@ -1013,6 +943,22 @@ def catch_up(d, last):
     return total
 
 
+def header_floods(d, workers=20, each=10):
+    """header_flood from several threads at once: how often each answer came."""
+    answers = collections.Counter()
+
+    def flood():
+        for _ in range(each):
+            answers[header_flood(d)[:12]] += 1
+    threads = [threading.Thread(target=flood) for _ in range(workers)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    time.sleep(1)
+    return dict(answers)
+
+
 def test_bench_under_attack():
     """Printed, not asserted: what floods cost cabinetd in memory, and how
     /healthz answers beside them."""
@@ -1034,17 +980,7 @@ def test_bench_under_attack():
         print(f"at start: {rss_kb(pid)}")
 
         t0 = time.monotonic()
-        answers = {}
-        def flood(k):
-            for _ in range(10):
-                a = header_flood(d)[:12]
-                answers[a] = answers.get(a, 0) + 1
-        workers = [threading.Thread(target=flood, args=(k,)) for k in range(20)]
-        for w in workers:
-            w.start()
-        for w in workers:
-            w.join()
-        time.sleep(1)
+        answers = header_floods(d)
         print(f"after 200 connections with 156 KB of headers ({time.monotonic() - t0:.1f} s; answers {answers}): {rss_kb(pid)}")
 
         last = d.journal("SELECT max(cursor) FROM journal WHERE kind = 'state'")[0][0]
