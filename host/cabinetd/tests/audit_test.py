@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Searches of a large journal (GET /api/events) against cabinetd and a real
-cabinet-sim: each answers a bounded page and says where to go on, one token's
-searches at once are capped, and a flood of them holds up no live stream.
+cabinet-sim: a flood of them holds up no live stream. (Bounded pages and the
+cap on one token's searches: tests/journal/journal_reads_test.cpp and
+tests/http/api_test.cpp.)
 
 Usage: audit_test.py TEST   (CABINETD and CABINET_SIM name the programs)
 """
@@ -11,12 +12,12 @@ import signal
 import socket
 import sqlite3
 import sys
-import tempfile
 import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "tests"))
-from harness import OPERATOR, OPERATOR2, SANITIZED, VIEWER, Daemon, Sim, check, main  # noqa: E402
+from harness import OPERATOR, OPERATOR2, SANITIZED, VIEWER, check, main  # noqa: E402
+from daemon_test import Rig  # noqa: E402
 
 # An open cycle as cabinetd journals it: ten records, the fourth to eighth events.
 FILL_SQL = """
@@ -68,95 +69,14 @@ def search(d, query, token=VIEWER):
     return d.request("GET", f"/api/events?{query}", token=token)
 
 
-def simultaneous(d, target, token, n):
-    """n requests sent at once, each on a connection of its own; their
-    status lines and Retry-After headers."""
-    socks = [socket.create_connection(("127.0.0.1", d.port)) for _ in range(n)]
-    data = (f"GET {target} HTTP/1.1\r\nHost: 127.0.0.1:{d.port}\r\n"
-            f"Authorization: Bearer {token}\r\nConnection: close\r\n\r\n").encode()
-    for s in socks:
-        s.sendall(data)
-    answers = []
-    for s in socks:
-        s.settimeout(30)
-        head = b""
-        while b"\r\n\r\n" not in head:
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            head += chunk
-        s.close()
-        lines = head.decode(errors="replace").split("\r\n")
-        retry = [l.split(":", 1)[1].strip() for l in lines if l.lower().startswith("retry-after:")]
-        answers.append((lines[0], retry[0] if retry else None))
-    return answers
-
-
-class Rig:
-    """cabinetd on a journal of `records` records of open cycles and two
-    simulators: "a", whose records they are, and "b", which has none."""
-
-    def __init__(self, records):
-        self.dir = tempfile.TemporaryDirectory(prefix="cabinetd-audit-")
-        self.sims = [Sim(self.dir.name, n) for n in ("a", "b")]
-        self.daemon = Daemon(self.dir.name, self.sims)
-        self.daemon.wait_ready(["a", "b"])
-        self.daemon.kill(signal.SIGTERM)
-        self.first = self.daemon.journal("SELECT max(cursor) FROM journal")[0][0]
-        self.last = fill(self.daemon.db, records)
-        self.daemon.start()
-        self.daemon.wait_ready(["a", "b"])
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        running = self.daemon.proc.poll() is None
-        self.daemon.kill(signal.SIGTERM)
-        for s in self.sims:
-            s.stop()
-        if exc[0]:
-            sys.stderr.write("cabinetd log:\n" + "".join(self.daemon.log[-40:]))
-        self.dir.cleanup()
-        # SIGTERM stops it cleanly (and, in the sanitizer build, without a leak).
-        if running and not exc[0]:
-            check(self.daemon.proc.returncode == 0, f"cabinetd exited with {self.daemon.proc.returncode} on SIGTERM:\n"
-                  + "".join(self.daemon.log[-40:]))
-
-
-def test_bounded_searches():
-    # Filters that match nothing in a journal larger than one page's look:
-    # each answers at once, empty, and says where to go on (what no index
-    # serves, a page at a time); followed to the end, the pages find what
-    # one unbounded read would.
-    with Rig(60000) as rig:
-        d = rig.daemon
-        for name, value in (("kind", "clear"), ("door", 8), ("cabinet", "b")):
-            status, page = search(d, f"{name}={value}&after={rig.first}")
-            check(status == 200 and page["events"] == [] and page["more"] and rig.first < page["next"] < rig.last,
-                  f"{name}={value}: a bounded page that says where to go on: {status} {page}")
-            found = d.events(**{name: value})
-            check(all(e["cabinet"] == "b" for e in found) if name == "cabinet" else found == [],
-                  f"{name}={value} followed to the end: {found[:3]}")
-        now = int(time.time() * 1000)
-        for query in ("requested_by=nobody", f"since_ms={now + 86400000}", "until_ms=1000",
-                      f"since_ms={now - 200000000}&until_ms={now - 100000000}"):
-            status, page = search(d, query)
-            check(status == 200 and page["events"] == [] and not page["more"], f"{query}: by index: {status} {page}")
-        status, text = d.request("GET", "/api/events?kind=clear&format=csv", token=VIEWER)
-        check(status == 200 and text.count("\r\n") == 1, f"CSV: {status} {text!r}")
-        opens = d.events(requested_by="ops", door=3, since_ms=now - 30000 * 1000)
-        want = d.journal("SELECT cursor FROM journal WHERE kind = 'open' AND door_id = 3 AND at_ms >= ?",
-                         (now - 30000 * 1000,))
-        check([e["cursor"] for e in opens] == [c for (c,) in want] and len(want) > 100,
-              f"opens of door 3 by ops since: {len(opens)} of {len(want)}")
-
-        # One token's searches at once are capped; another token's go on.
-        answers = simultaneous(d, "/api/events?kind=clear&after=0", VIEWER, 32)
-        refused = [a for a in answers if a[0].startswith("HTTP/1.1 429")]
-        check(all(a[0].startswith("HTTP/1.1 200") or a in refused for a in answers), answers)
-        check(refused and all(r == "1" for _, r in refused), f"no 429 with Retry-After past the cap: {answers}")
-        check(search(d, "limit=1", token=OPERATOR)[0] == 200, "another token's search")
+def fill_rig(rig, records):
+    """Gives the rig's cabinetd a journal of `records` records of open cycles
+    of "a"; "b" has none."""
+    rig.daemon.wait_ready(["a", "b"])
+    rig.daemon.kill(signal.SIGTERM)
+    fill(rig.daemon.db, records)
+    rig.daemon.start()
+    rig.daemon.wait_ready(["a", "b"])
 
 
 def test_streams_beside_searches():
@@ -165,7 +85,8 @@ def test_streams_beside_searches():
     # another token's search answers.
     if SANITIZED:
         return 77
-    with Rig(200000) as rig:
+    with Rig(2) as rig:
+        fill_rig(rig, 200000)
         d = rig.daemon
         stream = socket.create_connection(("127.0.0.1", d.port))
         stream.sendall(f"GET /api/stream?kind=alarm HTTP/1.1\r\nHost: 127.0.0.1:{d.port}\r\n"
