@@ -71,6 +71,28 @@ def mb(x):
     return f"{x / 1e6:8.2f} MB"
 
 
+def open_cycles(d, seconds, cycle_s, since_cursor):
+    """Opens a door every cycle_s for seconds, each cycle waited for; how many
+    completed. The first cycle's records are printed."""
+    cycles, door = 0, 0
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        started = time.monotonic()
+        door = door % 8 + 1
+        status, body = open_door(d, "a", door, wait=True, body={"pulse_ms": 200, "ttl_ms": 2000})
+        if status in (503, 504):  # a machine too busy for the simulator to keep up: not a cycle
+            print(f"open not admitted ({body.get('code')}), waiting for the cabinet")
+            d.wait_ready("a", timeout=60)
+            continue
+        check(status == 200 and body.get("cycle", {}).get("end") == "cycle_complete", f"cycle: {status} {body}")
+        if cycles == 0:
+            kinds = d.journal("SELECT kind, code FROM journal WHERE cursor > ? ORDER BY cursor", (since_cursor,))
+            print("one cycle's records: " + ", ".join(f"{k}/{c}" for k, c in kinds))
+        cycles += 1
+        time.sleep(max(0.0, cycle_s - (time.monotonic() - started)))
+    return cycles
+
+
 def main():
     if SANITIZED:
         return 77  # a sanitizer build's figures say nothing about the product's
@@ -98,22 +120,7 @@ def main():
             idle = delta(s0, s1)
             s1_cursor = d.journal("SELECT coalesce(max(cursor), 0) FROM journal")[0][0]
 
-            cycles, door = 0, 0
-            end = time.monotonic() + busy_s
-            while time.monotonic() < end:
-                started = time.monotonic()
-                door = door % 8 + 1
-                status, body = open_door(d, "a", door, wait=True, body={"pulse_ms": 200, "ttl_ms": 2000})
-                if status in (503, 504):  # a machine too busy for the simulator to keep up: not a cycle
-                    print(f"open not admitted ({body.get('code')}), waiting for the cabinet")
-                    d.wait_ready("a", timeout=60)
-                    continue
-                check(status == 200 and body.get("cycle", {}).get("end") == "cycle_complete", f"cycle: {status} {body}")
-                if cycles == 0:
-                    kinds = d.journal("SELECT kind, code FROM journal WHERE cursor > ? ORDER BY cursor", (s1_cursor,))
-                    print("one cycle's records: " + ", ".join(f"{k}/{c}" for k, c in kinds))
-                cycles += 1
-                time.sleep(max(0.0, cycle_s - (time.monotonic() - started)))
+            cycles = open_cycles(d, busy_s, cycle_s, s1_cursor)
             time.sleep(2)  # the last cycle's records committed
             s2 = sample(d)
             busy = delta(s1, s2)

@@ -45,13 +45,7 @@ def test_through_daemon():
         rc, out, err = ctl("--daemon", url, "--cabinet", "a", "open", "3", "--pulse-ms", "300", "--wait")
         check(rc == 0 and "cycle complete" in out and "door_open" in out, f"open --wait: {rc} {out} {err}")
 
-        # A refusal: exit 2 with the controller's code.
-        status, _ = open_door(d, "b", 1)
-        check(status == 202, f"first open on b: {status}")
-        rc, out, err = ctl("--daemon", url, "--cabinet", "b", "--json", "open", "2")
-        result = json.loads(out.splitlines()[-1])
-        check(rc == 2 and result["code"] == "busy" and result["outcome"] == "refused", f"refusal: {rc} {out} {err}")
-
+        # Refusals and their exit codes: test_same_exit_codes_both_ways.
         # The same --key twice opens once: the second is the first's answer.
         rc, out, err = ctl("--daemon", url, "--cabinet", "a", "--json", "open", "5", "--key", "ctl-retry-1")
         check(rc == 0 and not json.loads(out.splitlines()[0])["replayed"], f"keyed open: {rc} {out} {err}")
@@ -245,6 +239,44 @@ class BothWays:
             raise
 
 
+def refusals_faults_and_restarts(ways):
+    """Each answer in turn, both ways: a door not secure, a fault and its
+    clear, a busy controller, a restart under a waiting open."""
+    ways.control("door 2 force-open")
+    ways.same(2, "door_not_secure", "open", "3")
+    ways.control("door 2 close", "door 1 hold")
+    ways.secure()
+    waiting = ways.start("open", "1", "--wait")
+    ways.door_open(1, waiting)
+    ways.control("door 6 force-open")
+    ways.same(3, "other_door_unsafe", "open", "1", "--wait", procs=waiting)
+    ways.same(2, "fault", "open", "4")
+    ways.same(2, "clear_denied", "clear")
+    ways.control("door 6 close", "door 1 close")
+    ways.secure(idle=False)
+    ways.same(0, "cleared", "clear")
+
+    ways.control("door 2 hold")
+    ways.same(0, "accepted", "open", "2")
+    ways.same(2, "busy", "open", "3")
+    ways.door_open(2)
+    ways.control("door 2 close")
+    ways.secure(idle=False)
+    # Over the line nobody kept the heartbeats going once cabinetctl
+    # was gone, so that controller may have latched heartbeat_lost
+    # before the door closed: a clear brings both back to idle.
+    ways.same(0, "cleared", "clear")
+    ways.secure()
+
+    ways.control("door 4 hold")
+    waiting = ways.start("open", "4", "--wait")
+    ways.door_open(4, waiting)
+    ways.control("power-cycle 300")
+    ways.same(5, "session_changed", "open", "4", "--wait", procs=waiting)
+    ways.control("door 4 close")
+    ways.daemon.wait_ready(["twin"])
+
+
 def test_same_exit_codes_both_ways():
     # One answer of the controller, one exit code, whichever road cabinetctl
     # takes to it: straight over the line, or through cabinetd.
@@ -264,39 +296,7 @@ def test_same_exit_codes_both_ways():
             noid.line.close()
 
             ways = BothWays(d, relays["line"], relays["twin"], sims["line"], sims["twin"])
-            ways.control("door 2 force-open")
-            ways.same(2, "door_not_secure", "open", "3")
-            ways.control("door 2 close", "door 1 hold")
-            ways.secure()
-            waiting = ways.start("open", "1", "--wait")
-            ways.door_open(1, waiting)
-            ways.control("door 6 force-open")
-            ways.same(3, "other_door_unsafe", "open", "1", "--wait", procs=waiting)
-            ways.same(2, "fault", "open", "4")
-            ways.same(2, "clear_denied", "clear")
-            ways.control("door 6 close", "door 1 close")
-            ways.secure(idle=False)
-            ways.same(0, "cleared", "clear")
-
-            ways.control("door 2 hold")
-            ways.same(0, "accepted", "open", "2")
-            ways.same(2, "busy", "open", "3")
-            ways.door_open(2)
-            ways.control("door 2 close")
-            ways.secure(idle=False)
-            # Over the line nobody kept the heartbeats going once cabinetctl
-            # was gone, so that controller may have latched heartbeat_lost
-            # before the door closed: a clear brings both back to idle.
-            ways.same(0, "cleared", "clear")
-            ways.secure()
-
-            ways.control("door 4 hold")
-            waiting = ways.start("open", "4", "--wait")
-            ways.door_open(4, waiting)
-            ways.control("power-cycle 300")
-            ways.same(5, "session_changed", "open", "4", "--wait", procs=waiting)
-            ways.control("door 4 close")
-            d.wait_ready(["twin"])
+            refusals_faults_and_restarts(ways)
             ways.secure()
 
             for r in relays.values():
