@@ -10,7 +10,6 @@ import http.client
 import json
 import os
 import random
-import re
 import signal
 import socket
 import sqlite3
@@ -72,24 +71,16 @@ def test_opens_refusals_and_link_loss():
         # An open through the API completes its cycle.
         status, body = open_door(d, "a", 3, wait=True, body={"pulse_ms": 300, "ttl_ms": 2000})
         check(status == 200 and body["code"] == "accepted", f"open a/3: {status} {body}")
-        # Request ids cabinetd makes are 128 random bits, not a sequence to run ahead of.
-        check(re.fullmatch(r"[0-9a-f]{44}", body["request_id"]) and body["idempotency_key"] is None, body)
         codes = [e["code"] for e in body["cycle"]["events"]]
         check(body["cycle"]["end"] == "cycle_complete", f"cycle end: {body['cycle']}")
         check(codes[0] == "open_accepted" and "door_open" in codes and codes[-1] == "cycle_complete", codes)
         check(all(e["request_id"] == body["request_id"] for e in body["cycle"]["events"]), "foreign events in cycle")
-        # Who asked is journalled with the open.
-        rows = d.journal("SELECT detail FROM journal WHERE kind='open' AND request_id=?", (body["request_id"],))
-        check(len(rows) == 1 and json.loads(rows[0][0])["requested_by"] == "ops", f"open record: {rows}")
 
-        # A refusal arrives with its code and explanation.
+        # A refusal arrives with its code and explanation (what the status
+        # says meanwhile: tests/http/http_views_test.cpp).
         rig.sims[1].control("door 1 hold")
         status, first = open_door(d, "b", 1)
         check(status == 202, f"open b/1: {status} {first}")
-        wait_for(lambda: d.cabinet("b")["controller"]["state_text"] == "waiting for door 1 to close", 10,
-                 "b's state in words")
-        b = d.cabinet("b")
-        check(not b["admits_open"] and b["open_blocked_reason"] == "door 1 is not closed and locked", f"b busy: {b}")
         status, refused = open_door(d, "b", 2)
         check(status == 409 and refused["code"] == "busy" and refused["text"], f"refusal: {status} {refused}")
 
