@@ -699,6 +699,15 @@ def timed(f, what):
     return v, time.monotonic() - t0
 
 
+def streams_matching_nothing(d, n):
+    """n streams from the start of the journal whose filter matches nothing."""
+    streams = [socket.create_connection(("127.0.0.1", d.port)) for _ in range(n)]
+    for s in streams:
+        s.sendall(f"GET /api/stream?kind=clear&after=0 HTTP/1.1\r\nHost: 127.0.0.1:{d.port}\r\n"
+                  f"Authorization: Bearer {VIEWER}\r\n\r\n".encode())
+    return streams
+
+
 def test_resource_exhaustion():
     # What a client without a token, or a viewer, could use to exhaust
     # cabinetd: header memory, the server's thread, its connections. Each
@@ -720,10 +729,7 @@ def test_resource_exhaustion():
 
         # Streams whose filter matches nothing, from the start of a large
         # journal, hold up no one.
-        streams = [socket.create_connection(("127.0.0.1", d.port)) for _ in range(20)]
-        for s in streams:
-            s.sendall(f"GET /api/stream?kind=clear&after=0 HTTP/1.1\r\nHost: 127.0.0.1:{d.port}\r\n"
-                      f"Authorization: Bearer {VIEWER}\r\n\r\n".encode())
+        streams = streams_matching_nothing(d, 20)
         (status, _), took = timed(lambda: d.request("GET", "/healthz", token=None), "/healthz")
         check(status == 200 and took < 2, f"/healthz beside filtered streams: {status} in {took:.1f} s")
         (status, body), took = timed(lambda: open_door(d, "a", 2), "open")
@@ -980,10 +986,7 @@ def test_bench_under_attack():
             n = catch_up(d, last)
             print(f"after catch-up {i + 1} of {last} records ({n >> 20} MB in {time.monotonic() - t0:.1f} s): {rss_kb(pid)}")
 
-        streams = [socket.create_connection(("127.0.0.1", d.port)) for _ in range(5)]
-        for s in streams:
-            s.sendall(f"GET /api/stream?kind=clear&after=0 HTTP/1.1\r\nHost: 127.0.0.1:{d.port}\r\n"
-                      f"Authorization: Bearer {VIEWER}\r\n\r\n".encode())
+        streams = streams_matching_nothing(d, 5)
         print(f"/healthz with 5 streams matching nothing opened from the start: {healthz_latency(d)}")
         for s in streams:
             s.close()
