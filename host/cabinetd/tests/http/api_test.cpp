@@ -94,8 +94,9 @@ TEST_F(ApiRig, RefusesBadInputWithAClearError) {
     });
 }
 
-// Where a cabinet is attached is for operators: a viewer sees no endpoint,
-// and "(endpoint)" wherever a link's reason would name it.
+// Where a cabinet is attached is for operators, on the list and on each
+// cabinet's own route. (What else the status shows and keeps from viewers:
+// http_views_test.cpp.)
 TEST_F(ApiRig, ShowsCabinetsToViewersWithoutWhereTheyAreAttached) {
     const auto ops = json_of(get("/api/cabinets", kOperator))["cabinets"];
     const auto kiosk = json_of(get("/api/cabinets", kViewer))["cabinets"];
@@ -103,20 +104,9 @@ TEST_F(ApiRig, ShowsCabinetsToViewersWithoutWhereTheyAreAttached) {
     ASSERT_EQ(kiosk.size(), 2u);
     EXPECT_EQ(ops[0]["name"], "lab");
     EXPECT_EQ(ops[0]["endpoint"], "/dev/ttyLAB");
-    EXPECT_EQ(ops[1]["endpoint"], kDeadEndpoint);
-    EXPECT_EQ(ops[1]["link_reason"], "cannot connect to 10.0.0.7:5000: connection refused");
     for (auto &c : kiosk) EXPECT_FALSE(c.contains("endpoint")) << c;
-    EXPECT_EQ(kiosk[1]["link_reason"], "cannot connect to (endpoint): connection refused");
-
-    const auto lab = json_of(get("/api/cabinets/lab"));
-    EXPECT_EQ(lab["link"], "up");
-    EXPECT_EQ(lab["controller"]["state"], "idle");
-    EXPECT_EQ(lab["doors"].size(), 8u);
-    EXPECT_EQ(lab["admits_open"], true);
-    const auto dead = json_of(get("/api/cabinets/dead"));
-    EXPECT_EQ(dead["link"], "down");
-    EXPECT_TRUE(dead["controller"].is_null());
-    EXPECT_EQ(dead["admits_open"], false);
+    EXPECT_FALSE(json_of(get("/api/cabinets/dead")).contains("endpoint"));
+    EXPECT_EQ(json_of(get("/api/cabinets/dead", kOperator))["endpoint"], kDeadEndpoint);
 }
 
 struct OpenCase {
