@@ -6,6 +6,7 @@
 // lines and lines starting with '#' are ignored.
 #pragma once
 
+#include "clock.h"
 #include "config_error.h"
 
 #include <chrono>
@@ -32,6 +33,9 @@ struct Identity {
 
 class Tokens {
 public:
+    // clock: what stream tokens expire by.
+    explicit Tokens(SteadyClock clock = {}) : clock_(or_steady(std::move(clock))) {}
+
     // Parses a token file's text; throws ConfigError naming the line at fault.
     static std::vector<std::pair<std::string, Identity>> parse(std::string_view text);
 
@@ -58,9 +62,10 @@ public:
 private:
     struct StreamToken {
         Identity who;
-        std::chrono::steady_clock::time_point expires;
+        std::uint64_t expires_ms;
     };
     bool holds_locked(const Identity &who) const;
+    SteadyClock clock_;
     mutable std::mutex mu_;
     std::vector<std::pair<std::string, Identity>> tokens_;
     std::map<std::string, StreamToken> stream_;
