@@ -108,12 +108,11 @@ std::string Tokens::issue_stream_token(const Identity &who, std::chrono::seconds
     for (auto it = stream_.begin(); it != stream_.end(); ++it)
         if (it->second.who.grant == who.grant) {
             ++mine;
-            if (oldest == stream_.end() || it->second.expires_ms < oldest->second.expires_ms)
-                oldest = it;
+            if (oldest == stream_.end() || it->second.issued < oldest->second.issued) oldest = it;
         }
     if (mine >= kStreamTokensEach) stream_.erase(oldest);
     const auto ttl_ms = std::chrono::duration_cast<std::chrono::milliseconds>(ttl).count();
-    stream_[token] = {who, now + static_cast<std::uint64_t>(ttl_ms)};
+    stream_[token] = {who, now + static_cast<std::uint64_t>(ttl_ms), next_issued_++};
     return token;
 }
 

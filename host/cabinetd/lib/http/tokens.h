@@ -63,6 +63,7 @@ private:
     struct StreamToken {
         Identity who;
         std::uint64_t expires_ms;
+        std::uint64_t issued; // the order of issue, which a clock's tick cannot tell
     };
     bool holds_locked(const Identity &who) const;
     SteadyClock clock_;
@@ -70,6 +71,7 @@ private:
     std::vector<std::pair<std::string, Identity>> tokens_;
     std::map<std::string, StreamToken> stream_;
     std::uint64_t next_grant_ = 1;
+    std::uint64_t next_issued_ = 0;
 };
 
 } // namespace cabinetd
