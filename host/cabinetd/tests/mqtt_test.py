@@ -206,6 +206,27 @@ def test_fleet():
             check(last_payload(sub, prefix[n] + "availability") == "online", f"{n} not online")
 
 
+def keep_busy(d, names):
+    """Opens a door of each cabinet every 0.3 s, door after door, until the
+    event it returns is cleared; the threads doing it."""
+    busy = threading.Event()
+    busy.set()
+
+    def opens(name):
+        door = 0
+        while busy.is_set():
+            door = door % 8 + 1
+            try:
+                open_door(d, name, door)
+            except OSError:
+                pass  # cabinetd is being restarted
+            time.sleep(0.3)
+    workers = [threading.Thread(target=opens, args=(n,), daemon=True) for n in names]
+    for w in workers:
+        w.start()
+    return busy, workers
+
+
 def outage(kill_daemon):
     if SANITIZED:
         return 77
@@ -226,21 +247,7 @@ def outage(kill_daemon):
         d.wait_ready("ab")
         prefix = {n: f"tessaro/{board(d, n)}/" for n in "ab"}
 
-        busy = threading.Event()
-        busy.set()
-
-        def keep_busy(name):
-            door = 0
-            while busy.is_set():
-                door = door % 8 + 1
-                try:
-                    open_door(d, name, door)
-                except OSError:
-                    pass  # cabinetd is being restarted
-                time.sleep(0.3)
-        workers = [threading.Thread(target=keep_busy, args=(n,), daemon=True) for n in "ab"]
-        for w in workers:
-            w.start()
+        busy, workers = keep_busy(d, "ab")
         for n in "ab":
             wait_for(lambda: received_events(sub, prefix[n])[0], 10, f"{n}'s events before the outage")
         rig.broker.stop()
