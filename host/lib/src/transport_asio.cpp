@@ -1,6 +1,6 @@
 // Serial, TCP and pipe transports on standalone asio. Everything runs on the
 // caller's thread: a receive runs the private io_context until a line is
-// complete or the timeout passes; writes are synchronous.
+// complete, the timeout passes or wake() posts to it; writes are synchronous.
 #include "cabinet_host/transport.h"
 #include "cabinet_host/host_port.h"
 
@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include <array>
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <cstdio>
@@ -50,6 +51,7 @@ public:
         for (;;) {
             if (auto l = split_.pop()) return l;
             if (lost_) throw ConnectionLost(lost_reason_);
+            if (woken_.exchange(false)) return std::nullopt;
             if (!reading_) start_read();
             if (io_.stopped()) io_.restart();
             if (Clock::now() >= deadline) {
@@ -60,6 +62,13 @@ public:
             }
             io_.run_one_until(deadline);
         }
+    }
+
+    // The post makes a waiting run_one return; at most one is outstanding,
+    // however often this is called.
+    void wake() override {
+        woken_.store(true);
+        if (!wake_posted_.exchange(true)) asio::post(io_, [this] { wake_posted_.store(false); });
     }
 
 protected:
@@ -90,6 +99,7 @@ private:
     std::array<char, 1024> buf_{};
     bool reading_ = false;
     bool lost_ = false;
+    std::atomic<bool> woken_{false}, wake_posted_{false};
     std::string lost_reason_;
 };
 
