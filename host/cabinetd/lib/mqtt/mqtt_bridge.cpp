@@ -20,6 +20,10 @@ namespace cabinetd {
 using nlohmann::json;
 namespace ch = cabinet_host;
 
+// However far off its next timer, the bridge looks round at least this often:
+// a bound on any wait, not a tick.
+constexpr std::uint64_t kLongestWaitMs = 10000;
+
 // What the broker clients' threads, the cabinets and the journal's writers
 // hand to the bridge's thread. Shared, so that a late answer from a cabinet
 // finds it even after the bridge has gone. Commands from outside have a bound
@@ -157,16 +161,20 @@ void MqttBridge::stop() {
     journal_.unsubscribe(listener_);
 }
 
+// Sleeps until it is told something (an item, a record, the journal moved,
+// stop) or the first of its cabinets' timers is due.
 void MqttBridge::run() {
+    std::uint64_t due = steady_ms();
     for (;;) {
-        progress_.mark();
+        const auto wait = std::chrono::milliseconds(due - std::min(due, steady_ms()));
+        progress_.idle_for(wait);
         std::deque<std::function<void(MqttBridge &)>> items;
         std::deque<Record> records;
         bool lost = false;
         std::size_t dropped = 0;
         {
             std::unique_lock lk(incoming_->mu);
-            incoming_->cv.wait_for(lk, std::chrono::milliseconds(50), [&] {
+            incoming_->cv.wait_for(lk, wait, [&] {
                 return incoming_->stop || !incoming_->items.empty() ||
                     !incoming_->records.empty() || incoming_->journal_moved;
             });
@@ -185,9 +193,36 @@ void MqttBridge::run() {
         for (auto &f : items) f(*this);
         follow_records(records, lost);
         const auto now = steady_ms();
-        for (auto &u : uplinks_) tick(*u, now);
+        due = now + kLongestWaitMs;
+        for (auto &u : uplinks_) {
+            tick(*u, now);
+            due = std::min(due, next_due(*u, now));
+        }
     }
     shutdown();
+}
+
+// The first of the cabinet's timers after now: a connection attempt, its
+// availability turning offline, the first state's wait ending, Home
+// Assistant's republish, the acknowledged cursor recorded. Everything else
+// comes as something the bridge is told.
+std::uint64_t MqttBridge::next_due(const Uplink &u, std::uint64_t now) const {
+    const auto ms = [](std::chrono::milliseconds d) {
+        return static_cast<std::uint64_t>(d.count());
+    };
+    std::uint64_t due = now + kLongestWaitMs;
+    const auto after = [&](std::uint64_t at) {
+        if (at > now) due = std::min(due, at);
+    };
+    if (!u.client) after(u.retry_at);
+    after(u.started_ms + ms(timing_.first_state_wait));
+    if (u.bad_since) {
+        after(*u.bad_since + ms(timing_.offline_after));
+        after(*u.bad_since + ms(timing_.first_state_wait));
+    }
+    if (u.ha_republish_at) after(*u.ha_republish_at);
+    if (u.acked() != u.recorded) after(u.recorded_at + ms(timing_.progress_every));
+    return due;
 }
 
 void MqttBridge::follow_records(const std::deque<Record> &records, bool lost) {

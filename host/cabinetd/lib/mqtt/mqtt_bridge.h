@@ -91,6 +91,7 @@ private:
 
     void run();
     void tick(Uplink &u, std::uint64_t now);
+    std::uint64_t next_due(const Uplink &u, std::uint64_t now) const;
     void follow_records(const std::deque<Record> &records, bool lost);
     void watch_availability(Uplink &u, std::uint64_t now);
     void take_board(Uplink &u, std::uint64_t now);
