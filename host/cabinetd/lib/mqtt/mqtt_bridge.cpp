@@ -462,28 +462,15 @@ void MqttBridge::record_progress(Uplink &u, std::uint64_t now, bool now_or_never
 }
 
 // The answer to a command, once its cabinet has one: handed to the bridge's
-// thread, and a clear's kept by its request id for a repeat of it.
+// thread.
 Reply MqttBridge::replier(Uplink &u, std::string prefix, json base) {
     std::weak_ptr<Incoming> weak = incoming_;
     const auto index = u.index;
     return [weak, index, prefix = std::move(prefix),
             base = std::move(base)](const CommandResult &r) mutable {
         if (auto in = weak.lock())
-            in->push([index, prefix,
-                      base = result_payload(std::move(base), r)](MqttBridge &b) mutable {
-                auto &x = *b.uplinks_[index];
-                if (base.value("command", "") == "clear_fault" && base["request_id"].is_string()) {
-                    const auto id = base["request_id"].get<std::string>();
-                    if (!x.clears.count(id)) {
-                        x.clear_order.push_back(id);
-                        if (x.clear_order.size() > 1000) {
-                            x.clears.erase(x.clear_order.front());
-                            x.clear_order.pop_front();
-                        }
-                    }
-                    x.clears[id] = base;
-                }
-                b.answer(x, prefix, base);
+            in->push([index, prefix, base = result_payload(std::move(base), r)](MqttBridge &b) {
+                b.answer(*b.uplinks_[index], prefix, base);
             });
     };
 }

@@ -173,8 +173,6 @@ struct MqttBridge::Uplink {
     std::deque<std::pair<int, Owed>> results_inflight;
     std::deque<Owed> unsent_results;
     std::size_t results_dropped = 0;
-    std::map<std::string, nlohmann::json> clears; // clear_fault answers by request id
-    std::deque<std::string> clear_order;
     std::optional<int> goodbye_mid; // "offline" published on the way out
     bool goodbye_acked = false;
 
