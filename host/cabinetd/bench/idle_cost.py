@@ -20,7 +20,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "tests"))
-from harness import SANITIZED, Daemon, Failed, Sim, check  # noqa: E402
+from harness import SANITIZED, Daemon, Failed, Sim, check, wait_for  # noqa: E402
 from daemon_test import open_door  # noqa: E402
 
 
@@ -61,10 +61,12 @@ def open_latency(d, names, opens):
     times = []
     for i in range(opens):
         name = names[i % len(names)]
+        # A cabinet met again must have ended its last cycle (the wait is not timed).
+        wait_for(lambda: (d.cabinet(name)["controller"] or {}).get("state_text") == "idle", 30, f"{name} idle")
         started = time.monotonic()
         status, body = open_door(d, name, i % 8 + 1, body={"pulse_ms": 200, "ttl_ms": 2000})
         times.append(time.monotonic() - started)
-        check(status == 200 and body.get("code") == "accepted", f"open {name}: {status} {body}")
+        check(status in (200, 202) and body.get("code") == "accepted", f"open {name}: {status} {body}")
         time.sleep(0.1)  # apart, as opens come from people
     return statistics.median(times) * 1000, max(times) * 1000
 
