@@ -32,15 +32,17 @@ def cpu_seconds(pid):
 
 
 def switches(pid):
-    """Context switches of every thread alive now, by thread id."""
+    """Context switches (voluntary, involuntary) of every thread alive now, by thread id."""
     out = {}
     for tid in os.listdir(f"/proc/{pid}/task"):
-        n = 0
+        n = [0, 0]
         try:
             with open(f"/proc/{pid}/task/{tid}/status") as f:
                 for line in f:
-                    if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
-                        n += int(line.split()[1])
+                    if line.startswith("voluntary_ctxt_switches"):
+                        n[0] = int(line.split()[1])
+                    elif line.startswith("nonvoluntary_ctxt_switches"):
+                        n[1] = int(line.split()[1])
         except FileNotFoundError:
             continue  # the thread ended meanwhile
         out[tid] = n
@@ -48,13 +50,14 @@ def switches(pid):
 
 
 def idle_cost(d, cabinets, seconds):
+    """CPU (% of a core) and wake-ups (voluntary, involuntary) a second, per cabinet."""
     pid = d.proc.pid
     c0, s0, t0 = cpu_seconds(pid), switches(pid), time.monotonic()
     time.sleep(seconds)
     c1, s1, t1 = cpu_seconds(pid), switches(pid), time.monotonic()
-    elapsed = t1 - t0
-    woke = sum(n - s0.get(tid, 0) for tid, n in s1.items())
-    return 100 * (c1 - c0) / elapsed / cabinets, woke / elapsed / cabinets
+    per = (t1 - t0) * cabinets
+    woke = [sum(n[i] - s0.get(tid, [0, 0])[i] for tid, n in s1.items()) / per for i in (0, 1)]
+    return 100 * (c1 - c0) / per, woke
 
 
 def open_latency(d, names, opens):
@@ -92,8 +95,11 @@ def main():
                 d.kill()
             for s in sims:
                 s.stop(strict=False)
-    print(f"{count} idle cabinets over {seconds:.0f} s, per cabinet: "
-          f"{cpu:.3f} % of a core, {woke:.1f} wake-ups/s")
+    # Involuntary switches are the machine's load taking the CPU away, not
+    # cabinetd waking: shown apart.
+    print(f"{count} idle cabinets over {seconds:.0f} s, per cabinet: {cpu:.3f} % of a core, "
+          f"{sum(woke):.1f} wake-ups/s ({woke[0]:.1f} voluntary, {woke[1]:.1f} involuntary); "
+          f"load average {os.getloadavg()[0]:.1f}")
     print(f"open answered: median {median:.1f} ms, slowest {worst:.1f} ms, of {opens}")
     print("goals: <= 0.1 % of a core and <= 20 wake-ups/s per idle cabinet")
 
