@@ -57,9 +57,9 @@ void Journal::run() {
     }
 }
 
-// Sleeps until something is due (a commit, a retry, a prune) or a first
-// batch arrives to set when the next commit is, and takes what is queued if
-// it must be committed now. retry: the journal cannot write and it is time to
+// Sleeps until something is due (a commit, a retry, a prune) or a batch
+// arrives that is due sooner, and takes what is queued if it must be
+// committed now. retry: the journal cannot write and it is time to
 // try again; exiting: stopping, and nothing is left in the queue.
 std::vector<Journal::Batch> Journal::take_due(bool &retry, bool &exiting) {
     using clock = std::chrono::steady_clock;
@@ -68,12 +68,14 @@ std::vector<Journal::Batch> Journal::take_due(bool &retry, bool &exiting) {
     auto wake = clock::now() + std::chrono::minutes(1); // a bound, not a tick
     if (available_) wake = std::min({wake, next_prune_, next_size_});
     else wake = std::min(wake, next_retry_);
-    const bool queued = !queue_.empty();
-    if (queued) wake = std::min(wake, due_at());
+    if (!queue_.empty()) wake = std::min(wake, due_at());
     // Asleep on purpose until then, not stuck.
     progress_.idle_for(std::chrono::ceil<std::chrono::milliseconds>(
         std::max(wake - clock::now(), clock::duration::zero())));
-    cv_.wait_until(lk, wake, [&] { return stop_ || urgent_ > 0 || (!queued && !queue_.empty()); });
+    // A batch that arrives meanwhile may be due sooner (records behind a
+    // reader's progress, which waits longer): the wait is set again.
+    cv_.wait_until(lk, wake,
+                   [&] { return stop_ || urgent_ > 0 || (!queue_.empty() && due_at() < wake); });
     const auto now = clock::now();
     const bool due = stop_ || urgent_ > 0 || (!queue_.empty() && now >= due_at());
     retry = !available_ && (now >= next_retry_ || stop_);
