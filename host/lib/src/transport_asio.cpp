@@ -104,7 +104,7 @@ private:
     // of a line in, the next read waits kRest, away from the io_context (whose
     // poller would wake for every byte), so a line costs a few wake-ups and
     // comes at most kRest late; wake() still cuts the rest short.
-    static constexpr std::chrono::milliseconds kRest{10};
+    static constexpr std::chrono::milliseconds kRest{5};
 
     void rest(Clock::time_point until) {
         std::unique_lock lk(wake_mu_);
