@@ -88,7 +88,7 @@ std::variant<std::unique_ptr<Service>, int> start(const CommandLine &cl) {
         // Test-only: the journal's writes fail while the file this names
         // exists (see JournalOptions::fault_file). Never set in production.
         if (const char *f = std::getenv("CABINETD_TEST_JOURNAL_FAULT")) journal.fault_file = f;
-        auto svc = std::make_unique<Service>(cl.config, journal, LinkOptions{}, cl.http);
+        auto svc = std::make_unique<Service>(cl.config, journal, cl.link, cl.http);
         svc->start();
         return svc;
     } catch (const JournalError &e) {

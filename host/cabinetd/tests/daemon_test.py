@@ -135,19 +135,17 @@ def test_opens_refusals_and_link_loss():
 
 
 def test_idempotency_beyond_replay_window():
-    if SANITIZED:
-        return 77
-    with Rig(1) as rig:
+    # Answers kept in memory for 200 ms: a retry after that is the journal's to answer.
+    with Rig(1, extra=("--replay-window-ms", "200")) as rig:
         d = rig.daemon
         d.wait_ready("a")
         status, body = open_door(d, "a", 2, key="ticket-9")
         check(status == 202, f"first: {status} {body}")
-        time.sleep(1)
         status, body = open_door(d, "a", 2, key="ticket-9")
-        check(status == 202 and body["replayed"], f"within 5 s: {status} {body}")
-        time.sleep(30)
+        check(status == 202 and body["replayed"], f"at once: {status} {body}")
+        time.sleep(0.3)
         status, body = open_door(d, "a", 2, key="ticket-9")
-        check(status == 202 and body["replayed"], f"after 30 s: {status} {body}")
+        check(status == 202 and body["replayed"], f"beyond the replay window: {status} {body}")
         # Also after a restart of cabinetd: the journal remembers.
         d.kill()
         d.start()
@@ -1157,8 +1155,16 @@ def journal_outage(rig, fail, restore, reason):
         status, body = d.request("POST", path)
         check(status == 503 and body["code"] == "journal_unavailable", f"{path} while unavailable: {status} {body}")
     sim.control("door 5 close")
-    # Past the controller's 5 s heartbeat timeout: heartbeats went on.
-    time.sleep(6)
+    # Heartbeats go on, one answered after another, so the controller's 5 s
+    # timeout never runs out.
+    for _ in range(2):
+        t0 = time.monotonic()
+
+        def answered_since():
+            elapsed = time.monotonic() - t0  # before asking: an age below it is a heartbeat since t0
+            age = d.cabinet("a")["heartbeat_age_s"]
+            return age is not None and age < elapsed
+        wait_for(answered_since, 4, "a heartbeat answered while the journal cannot write")
     c = d.cabinet("a")
     check(c["link"] == "up" and c["controller"]["heartbeat_ok"], f"cabinet out of service while degraded: {c}")
     check(sum("journal unavailable" in l for l in d.log) == 1, "not one log line for the outage:\n" + "".join(d.log))
@@ -1314,8 +1320,9 @@ def test_watchdog_stalled_part():
                     return
 
         threading.Thread(target=listen, daemon=True).start()
-        # The cabinet's thread hangs from 6 s after start-up for 8 s.
-        env = {"NOTIFY_SOCKET": path, "WATCHDOG_USEC": "2000000", "CABINETD_TEST_STALL": "cabinet a,6000,8000"}
+        # The cabinet's thread hangs from 2 s after start-up for 5 s: past the
+        # 2 s watchdog interval and the tick that notices it, with room to spare.
+        env = {"NOTIFY_SOCKET": path, "WATCHDOG_USEC": "2000000", "CABINETD_TEST_STALL": "cabinet a,2000,5000"}
         try:
             with Rig(1, env=env) as rig:
                 d = rig.daemon
@@ -1328,7 +1335,7 @@ def test_watchdog_stalled_part():
                 wait_for(lambda: any(t > t_back and "WATCHDOG=1" in m for t, m in got), 5, "pings again")
                 pings = [t for t, m in got if "WATCHDOG=1" in m]
                 gaps = [b - a for a, b in zip(pings, pings[1:])]
-                check(len(pings) > 5 and min(gaps[:3]) < 2 and max(gaps) > 4,
+                check(len(pings) > 3 and min(gaps) < 2 and max(gaps) > 2.5,
                       f"pings every {gaps} s: no pause of the stall")
         finally:
             sock.close()

@@ -6,6 +6,7 @@
 
 #include "alarms.h"
 #include "cabinet_types.h"
+#include "clock.h"
 #include "journal.h"
 
 #include <cabinet_host/client.h>
@@ -56,9 +57,12 @@ struct LinkOptions {
     std::chrono::milliseconds backoff_max{5000};
     std::chrono::milliseconds cycle_timeout{90000};
     // Monotonic milliseconds for the line's timers (silence, heartbeats,
-    // cycle deadlines); empty: the system's steady clock. Tests pass a
-    // simulated one.
-    std::function<std::uint64_t()> clock;
+    // cycle deadlines, the replay window); empty: the system's steady clock.
+    // Tests pass a simulated one.
+    SteadyClock clock;
+    // How long a keyed open's answer is kept in memory, for a retry that
+    // comes before the answer is committed; the journal answers later ones.
+    std::chrono::milliseconds replay_window{10000};
     // How long a door may stay open before a held_open alarm.
     std::chrono::milliseconds held_open{60000};
 };
@@ -208,8 +212,7 @@ private:
     std::set<Key> committing_;
     std::map<const cabinet_host::Request *, Pending> pending_;
     std::map<std::string, CycleWait> cycles_; // by request id
-    // Keyed opens answered in the last 10 s, for a retry that comes before
-    // the answer is committed; the journal answers later ones.
+    // Keyed opens answered within the replay window (LinkOptions).
     struct Answered {
         std::uint64_t at_ms;
         unsigned door;

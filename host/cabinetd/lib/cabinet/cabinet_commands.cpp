@@ -20,8 +20,7 @@ using nlohmann::json;
 
 namespace {
 
-constexpr std::uint64_t kRecentOpenMs = 10000; // keyed opens answered from memory
-constexpr std::size_t kRecentOpensMax = 1024;  // a bound for a burst of keyed refusals
+constexpr std::size_t kRecentOpensMax = 1024; // a bound for a burst of keyed refusals
 constexpr std::size_t kClearsKept = 1000;
 
 CommandResult key_reused(unsigned door) {
@@ -108,7 +107,8 @@ void Cabinet::start_open(OpenArgs args, Reply reply) {
 // no answer, so that it goes again under the id it had.
 std::optional<CommandResult> Cabinet::replay_open(const OpenArgs &args, std::string &request_id) {
     const auto now = steady_now();
-    std::erase_if(recent_, [&](auto &p) { return now - p.second.at_ms > kRecentOpenMs; });
+    const auto window = static_cast<std::uint64_t>(opt_.replay_window.count());
+    std::erase_if(recent_, [&](auto &p) { return now - p.second.at_ms > window; });
     const Key key{args.key_scope, args.key};
     if (auto it = recent_.find(key); it != recent_.end()) {
         if (it->second.door != args.door) return key_reused(it->second.door);

@@ -98,9 +98,9 @@ std::optional<Identity> Tokens::check(std::string_view token) const {
 
 std::string Tokens::issue_stream_token(const Identity &who, std::chrono::seconds ttl) {
     const auto token = "s" + random_hex(16);
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = clock_();
     std::lock_guard lk(mu_);
-    std::erase_if(stream_, [&](auto &p) { return p.second.expires <= now; });
+    std::erase_if(stream_, [&](auto &p) { return p.second.expires_ms <= now; });
     // A client that keeps asking for tokens cannot grow the table: past the
     // limit, its own oldest token makes room.
     std::size_t mine = 0;
@@ -108,10 +108,11 @@ std::string Tokens::issue_stream_token(const Identity &who, std::chrono::seconds
     for (auto it = stream_.begin(); it != stream_.end(); ++it)
         if (it->second.who.grant == who.grant) {
             ++mine;
-            if (oldest == stream_.end() || it->second.expires < oldest->second.expires) oldest = it;
+            if (oldest == stream_.end() || it->second.issued < oldest->second.issued) oldest = it;
         }
     if (mine >= kStreamTokensEach) stream_.erase(oldest);
-    stream_[token] = {who, now + ttl};
+    const auto ttl_ms = std::chrono::duration_cast<std::chrono::milliseconds>(ttl).count();
+    stream_[token] = {who, now + static_cast<std::uint64_t>(ttl_ms), next_issued_++};
     return token;
 }
 
@@ -119,7 +120,7 @@ std::optional<Identity> Tokens::check_stream_token(std::string_view token) {
     std::lock_guard lk(mu_);
     auto it = stream_.find(std::string(token));
     if (it == stream_.end()) return std::nullopt;
-    if (it->second.expires <= std::chrono::steady_clock::now() || !holds_locked(it->second.who)) {
+    if (it->second.expires_ms <= clock_() || !holds_locked(it->second.who)) {
         stream_.erase(it);
         return std::nullopt;
     }

@@ -6,6 +6,7 @@
 // lines and lines starting with '#' are ignored.
 #pragma once
 
+#include "clock.h"
 #include "config_error.h"
 
 #include <chrono>
@@ -32,6 +33,9 @@ struct Identity {
 
 class Tokens {
 public:
+    // clock: what stream tokens expire by.
+    explicit Tokens(SteadyClock clock = {}) : clock_(or_steady(std::move(clock))) {}
+
     // Parses a token file's text; throws ConfigError naming the line at fault.
     static std::vector<std::pair<std::string, Identity>> parse(std::string_view text);
 
@@ -58,13 +62,16 @@ public:
 private:
     struct StreamToken {
         Identity who;
-        std::chrono::steady_clock::time_point expires;
+        std::uint64_t expires_ms;
+        std::uint64_t issued; // the order of issue, which a clock's tick cannot tell
     };
     bool holds_locked(const Identity &who) const;
+    SteadyClock clock_;
     mutable std::mutex mu_;
     std::vector<std::pair<std::string, Identity>> tokens_;
     std::map<std::string, StreamToken> stream_;
     std::uint64_t next_grant_ = 1;
+    std::uint64_t next_issued_ = 0;
 };
 
 } // namespace cabinetd

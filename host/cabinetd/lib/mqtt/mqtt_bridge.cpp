@@ -98,6 +98,7 @@ MqttBridge::MqttBridge(const MqttConfig &cfg, Journal &journal, std::vector<Cabi
                        const BoardIds &boards, BrokerFactory factory, MqttTiming timing)
         : cfg_(cfg), journal_(journal), boards_(boards), factory_(std::move(factory)),
           timing_(timing), incoming_(std::make_shared<Incoming>()) {
+    timing_.clock = or_steady(std::move(timing_.clock));
     validate_mqtt(cfg_, cabinets.size());
     url_ = parse_broker_url(cfg_.url);
     const auto start = journal_.last_cursor();
@@ -144,7 +145,7 @@ void MqttBridge::start() {
     // after the status it is already part of, which it agrees with.
     for (auto &u : uplinks_) {
         u->view = view_of(u->cab->status());
-        u->started_ms = steady_ms();
+        u->started_ms = now_ms();
     }
     thread_ = std::thread([this] { run(); });
 }
@@ -164,9 +165,9 @@ void MqttBridge::stop() {
 // Sleeps until it is told something (an item, a record, the journal moved,
 // stop) or the first of its cabinets' timers is due.
 void MqttBridge::run() {
-    std::uint64_t due = steady_ms();
+    std::uint64_t due = now_ms();
     for (;;) {
-        const auto wait = std::chrono::milliseconds(due - std::min(due, steady_ms()));
+        const auto wait = std::chrono::milliseconds(due - std::min(due, now_ms()));
         progress_.idle_for(wait);
         std::deque<std::function<void(MqttBridge &)>> items;
         std::deque<Record> records;
@@ -192,7 +193,7 @@ void MqttBridge::run() {
                             dropped));
         for (auto &f : items) f(*this);
         follow_records(records, lost);
-        const auto now = steady_ms();
+        const auto now = now_ms();
         due = now + kLongestWaitMs;
         for (auto &u : uplinks_) {
             tick(*u, now);
@@ -269,7 +270,7 @@ void MqttBridge::shutdown() {
         if (u->client) u->client->stop();
         u->client.reset();
         u->connected = false;
-        record_progress(*u, steady_ms(), true);
+        record_progress(*u, now_ms(), true);
     }
 }
 
@@ -290,7 +291,7 @@ BrokerClient::Callbacks MqttBridge::callbacks(Uplink &u) {
     cb.connected = [on_unit] { on_unit([](MqttBridge &b, Uplink &x) { b.on_connected(x); }); };
     cb.disconnected = [on_unit](std::string reason) {
         on_unit([reason = std::move(reason)](MqttBridge &b, Uplink &x) {
-            b.on_disconnected(x, reason, steady_ms());
+            b.on_disconnected(x, reason, b.now_ms());
         });
     };
     cb.published = [on_unit](int mid) {

@@ -25,6 +25,7 @@
 #include "board_ids.h"
 #include "broker.h"
 #include "cabinet.h"
+#include "clock.h"
 #include "journal.h"
 #include "mqtt_alarms.h"
 #include "mqtt_config.h"
@@ -60,6 +61,8 @@ struct MqttTiming {
     // that went before the broker took them; past it the oldest go (logged).
     std::size_t owed_results = 1024;
     std::chrono::seconds keepalive{10};
+    // What the timers above run on; empty: the steady clock.
+    SteadyClock clock;
 };
 
 class MqttBridge {
@@ -120,6 +123,7 @@ private:
     void pump(Uplink &u);
     void record_progress(Uplink &u, std::uint64_t now, bool now_or_never);
     void shutdown();
+    std::uint64_t now_ms() const { return timing_.clock(); }
 
     MqttConfig cfg_;
     BrokerUrl url_;

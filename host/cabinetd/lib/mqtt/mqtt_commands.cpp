@@ -22,7 +22,7 @@ void MqttBridge::on_message(Uplink &u, const Topics &on, const std::string &topi
             static thread_local std::mt19937 rng{std::random_device{}()};
             std::uniform_int_distribution<std::uint64_t> delay(
                 0, static_cast<std::uint64_t>(timing_.ha_delay_max.count()));
-            u.ha_republish_at = steady_ms() + delay(rng);
+            u.ha_republish_at = now_ms() + delay(rng);
         }
         return;
     }

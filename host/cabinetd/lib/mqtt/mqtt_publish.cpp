@@ -38,7 +38,7 @@ void MqttBridge::watch_availability(Uplink &u, std::uint64_t now) {
 // or a controller that sends no state, is shown as it is.
 bool MqttBridge::holding(const Uplink &u) const {
     if (u.view.link == Link::Up && u.view.state) return false;
-    const auto now = steady_ms();
+    const auto now = now_ms();
     const auto wait = static_cast<std::uint64_t>(timing_.first_state_wait.count());
     if (now - u.started_ms < wait) return true;
     return settling(u.view) && (!u.bad_since || now - *u.bad_since < wait);

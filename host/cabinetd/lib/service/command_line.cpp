@@ -16,6 +16,7 @@ struct Given {
     unsigned retention_days = 0;
     std::uint64_t max_db_mb = 0;
     unsigned request_timeout_s = 15;
+    unsigned replay_window_ms = 10000;
     ConnectionLimits limits{0, 0, 0, 0, 0};
     MqttConfig mqtt;
 };
@@ -39,6 +40,10 @@ void add_service_options(CLI::App &app, Given &g) {
     app.add_option("--request-timeout-s", g.request_timeout_s,
                    "seconds a client has to send a whole request (default 15)")
         ->check(CLI::Range(1u, 3600u));
+    app.add_option("--replay-window-ms", g.replay_window_ms,
+                   "milliseconds a keyed open's answer is kept in memory for its retries; "
+                   "later ones are answered from the journal (default 10000)")
+        ->check(CLI::Range(100u, 3600000u));
     app.add_option(
            "--journal-sync", g.journal_sync,
            "normal: commits survive a crash of cabinetd; full: also a power loss, answers slower")
@@ -104,6 +109,7 @@ CommandLine configuration(const Given &g) {
     cfg.mqtt = g.mqtt;
     if (!g.config_file.empty()) load_config_file(g.config_file, cfg);
     out.http.request_timeout = std::chrono::seconds(g.request_timeout_s);
+    out.link.replay_window = std::chrono::milliseconds(g.replay_window_ms);
     return out;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "api_context.h"
+#include "cabinet.h"
 #include "config.h"
 
 #include <variant>
@@ -15,6 +16,8 @@ struct CommandLine {
     // The server's options the command line sets (--request-timeout-s); the
     // connection limits are the config's.
     HttpOptions http;
+    // The cabinets' (--replay-window-ms).
+    LinkOptions link;
 };
 
 // The configuration the command line asks for, with its config file read;

@@ -13,12 +13,14 @@ namespace cabinetd {
 namespace {
 
 TEST(ReaderThread, KeysTakeTurnsWithinTheirCapAndTheQueueIsBounded) {
-    ReaderThread reader(6, 3);
-    std::promise<void> release, started;
-    auto gate = release.get_future().share();
     std::vector<std::string> order;
     std::mutex mu;
     std::condition_variable cv;
+    std::promise<void> release, started;
+    auto gate = release.get_future().share();
+    // Declared after what its reads touch, so it finishes them (and its
+    // thread) before those go.
+    ReaderThread reader(6, 3);
     const auto job = [&](std::string name) {
         return [&, name] {
             std::lock_guard lk(mu);
@@ -48,6 +50,7 @@ TEST(ReaderThread, KeysTakeTurnsWithinTheirCapAndTheQueueIsBounded) {
     ASSERT_TRUE(cv.wait_for(lk, std::chrono::seconds(5), [&] { return order.size() == 6; }));
     // Each key in turn, not each read in the order it came.
     EXPECT_EQ(order, (std::vector<std::string>{"a2", "b1", "c1", "a3", "b2", "c2"}));
+    lk.unlock();
     EXPECT_EQ(reader.submit(1, job("a5")), S::queued); // A's reads done: its places are free
 }
 

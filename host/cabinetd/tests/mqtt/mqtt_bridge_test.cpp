@@ -271,6 +271,7 @@ void expect_cold_start(FakeNet &net) {
 TEST_F(MqttBridgeTest, EveryConnectionIsAColdStartAndEventsWaitInTheJournal) {
     cfg_.commands = cfg_.discovery = true;
     timing_.backoff_min = timing_.backoff_max = std::chrono::milliseconds(20);
+    timing_.window = 2; // fewer than wait for the broker: they go window by window
     net_.up = false;
     start_bridge();
     write_events(2, 4); // while the broker is unreachable
