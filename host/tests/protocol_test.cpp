@@ -5,7 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <set>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 #ifdef CABINET_HOST_HAVE_CORE
 #include "protocol.h" // the firmware's own command parser
@@ -187,4 +192,37 @@ TEST(LineSplitter, SplitsChunksAndDropsOverlongLines) {
     s.feed(longer.data(), longer.size());
     EXPECT_EQ(s.pop(), "ok");
     EXPECT_FALSE(s.pop());
+}
+
+// A receive waiting on a real socket is cut short by wake() from another
+// thread, and a wake that comes first cuts the next one short; neither loses
+// a line. (Were wake() to do nothing, the receive would wait its minute out.)
+TEST(Transport, WakeCutsAWaitingReceiveShortAndLosesNothing) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len), 0);
+    auto t = open_tcp("127.0.0.1:" + std::to_string(ntohs(addr.sin_port)), std::chrono::seconds(5));
+    const int peer = ::accept(listener, nullptr, nullptr);
+    ASSERT_GE(peer, 0);
+    const auto minute = std::chrono::minutes(1);
+
+    std::thread waker([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        t->wake();
+    });
+    EXPECT_EQ(t->receive_line(minute), std::nullopt);
+    waker.join();
+
+    t->wake();
+    ASSERT_EQ(::write(peer, "one\ntwo\n", 8), 8);
+    EXPECT_EQ(t->receive_line(minute), std::nullopt);
+    EXPECT_EQ(t->receive_line(minute), "one");
+    EXPECT_EQ(t->receive_line(minute), "two");
+    ::close(peer);
+    ::close(listener);
 }

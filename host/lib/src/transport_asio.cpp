@@ -1,6 +1,6 @@
 // Serial, TCP and pipe transports on standalone asio. Everything runs on the
 // caller's thread: a receive runs the private io_context until a line is
-// complete or the timeout passes; writes are synchronous.
+// complete, the timeout passes or wake() posts to it; writes are synchronous.
 #include "cabinet_host/transport.h"
 #include "cabinet_host/host_port.h"
 
@@ -8,11 +8,15 @@
 #include <fmt/format.h>
 
 #include <array>
+#include <atomic>
+#include <condition_variable>
 #include <csignal>
+#include <cstring>
 #include <cstdlib>
 #include <cstdio>
 #include <fcntl.h>
 #include <fstream>
+#include <mutex>
 #include <spawn.h>
 #include <sstream>
 #include <sys/file.h>
@@ -50,9 +54,16 @@ public:
         for (;;) {
             if (auto l = split_.pop()) return l;
             if (lost_) throw ConnectionLost(lost_reason_);
+            if (woken_.exchange(false)) return std::nullopt;
+            const auto now = Clock::now();
+            if (!reading_ && now < rest_until_) {
+                if (now >= deadline) return std::nullopt;
+                rest(std::min(rest_until_, deadline));
+                continue;
+            }
             if (!reading_) start_read();
             if (io_.stopped()) io_.restart();
-            if (Clock::now() >= deadline) {
+            if (now >= deadline) {
                 io_.poll();
                 if (auto l = split_.pop()) return l;
                 if (lost_) throw ConnectionLost(lost_reason_);
@@ -60,6 +71,18 @@ public:
             }
             io_.run_one_until(deadline);
         }
+    }
+
+    // Cuts short a rest (the condition variable) or a wait in the
+    // io_context (the post; at most one is outstanding, however often this
+    // is called).
+    void wake() override {
+        {
+            std::lock_guard lk(wake_mu_);
+            woken_.store(true);
+        }
+        wake_cv_.notify_all();
+        if (!wake_posted_.exchange(true)) asio::post(io_, [this] { wake_posted_.store(false); });
     }
 
 protected:
@@ -75,11 +98,26 @@ protected:
     asio::io_context io_;
 
 private:
+    // A line comes in a few bytes at a time (115200 baud is 11.5 bytes a
+    // millisecond, and the simulator's TCP line trickles alike): a reader
+    // woken for each would wake a hundred times for one state line. With part
+    // of a line in, the next read waits kRest, away from the io_context (whose
+    // poller would wake for every byte), so a line costs a few wake-ups and
+    // comes at most kRest late; wake() still cuts the rest short.
+    static constexpr std::chrono::milliseconds kRest{5};
+
+    void rest(Clock::time_point until) {
+        std::unique_lock lk(wake_mu_);
+        wake_cv_.wait_until(lk, until, [&] { return woken_.load(); });
+    }
+
     void start_read() {
         reading_ = true;
         read_some(asio::buffer(buf_), [this](std::error_code ec, std::size_t n) {
             reading_ = false;
             if (n > 0) split_.feed(buf_.data(), n);
+            if (!ec && n > 0 && !std::memchr(buf_.data(), '\n', n))
+                rest_until_ = Clock::now() + kRest;
             if (ec == asio::error::operation_aborted) return;
             if (ec == asio::error::eof) lose("the other end closed the connection");
             else if (ec) lose(fmt::format("read failed: {}", ec.message()));
@@ -88,8 +126,12 @@ private:
 
     LineSplitter split_;
     std::array<char, 1024> buf_{};
+    Clock::time_point rest_until_{}; // part of a line is in: no read before then
     bool reading_ = false;
     bool lost_ = false;
+    std::atomic<bool> woken_{false}, wake_posted_{false};
+    std::mutex wake_mu_;
+    std::condition_variable wake_cv_;
     std::string lost_reason_;
 };
 

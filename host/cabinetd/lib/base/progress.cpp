@@ -1,5 +1,6 @@
 #include "progress.h"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cstdlib>
@@ -47,13 +48,16 @@ const std::optional<Stall> &stall() {
 
 Progress::Progress(std::string part) : part_(std::move(part)), last_ms_(steady_ms()) {}
 
-void Progress::mark() {
+void Progress::mark() { idle_for(std::chrono::milliseconds(0)); }
+
+void Progress::idle_for(std::chrono::milliseconds wait) {
     if (const auto &s = stall(); s && s->part == part_) {
         const auto now = steady_ms();
         if (now >= s->from_ms && now < s->to_ms)
             std::this_thread::sleep_for(std::chrono::milliseconds(s->to_ms - now));
     }
-    last_ms_.store(steady_ms(), std::memory_order_relaxed);
+    const auto ms = static_cast<std::uint64_t>(std::max<std::int64_t>(wait.count(), 0));
+    last_ms_.store(steady_ms() + ms, std::memory_order_relaxed);
 }
 
 } // namespace cabinetd

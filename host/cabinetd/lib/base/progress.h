@@ -1,13 +1,16 @@
 // Proof of life for the service watchdog. Each long-running part of cabinetd
 // (the journal writer, every cabinet's thread, the HTTP loop, the MQTT bridge)
-// marks its Progress every time its own loop goes round, busy or idle. The
-// watchdog pings systemd only while every part has marked recently, so a part
-// stuck anywhere stops the pings and systemd restarts the service.
+// marks its Progress every time its own loop goes round, and a part about to
+// sleep until it has work says until when at the latest, so it need not wake
+// only to show itself alive. The watchdog pings systemd only while no part is
+// past its mark by more than its interval, so a part stuck anywhere stops the
+// pings and systemd restarts the service.
 #pragma once
 
 #include "clock.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -21,7 +24,12 @@ public:
 
     // Called from the part's own loop.
     void mark();
-    // Steady milliseconds of the last mark (construction counts as one).
+    // Called from the part's own loop as it goes to sleep for at most `wait`:
+    // it counts as alive until then.
+    void idle_for(std::chrono::milliseconds wait);
+    // Steady milliseconds until which the part counts as alive: its last
+    // mark, or the end of the wait it went to sleep for (construction counts
+    // as a mark).
     std::uint64_t last_ms() const { return last_ms_.load(std::memory_order_relaxed); }
     const std::string &part() const { return part_; }
 

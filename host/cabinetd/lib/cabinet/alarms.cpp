@@ -106,6 +106,21 @@ std::vector<AlarmChange> AlarmModel::tick(AlarmClock now) {
     return out;
 }
 
+std::optional<std::uint64_t> AlarmModel::next_due() const {
+    std::optional<std::uint64_t> due;
+    for (unsigned n = 1; n <= kDoors; ++n) {
+        const Door &d = doors_[n - 1];
+        const bool raised = std::any_of(active_.begin(), active_.end(), [&](const Alarm &a) {
+            return a.code == kHeldOpen && a.door == n;
+        });
+        if (d.open == true && !raised) {
+            const auto at = d.open_since + held_open_ms_;
+            due = due ? std::min(*due, at) : at;
+        }
+    }
+    return due;
+}
+
 void AlarmModel::forget() {
     for (auto &d : doors_) d = Door{};
     admitted_ = 0;

@@ -55,6 +55,8 @@ public:
     std::vector<AlarmChange> on_state(const cabinet_host::StateLine &s, AlarmClock now);
     // The timers: a door open past the configured time.
     std::vector<AlarmChange> tick(AlarmClock now);
+    // When tick() next has something to raise (steady ms), if ever.
+    std::optional<std::uint64_t> next_due() const;
     // The link went or the controller restarted: nothing is known of the
     // doors until the next state line; active alarms stay.
     void forget();

@@ -39,31 +39,9 @@ TransportFactory endpoint_transport(std::string endpoint) {
 
 namespace {
 
-// The line as the client sees it, cut short when the API hands the cabinet's
-// thread something to do: the client's wait for a line would otherwise hold
-// an open back until a line arrives or a heartbeat falls due.
-class WakeableLine final : public Transport {
-public:
-    WakeableLine(Transport &inner, std::atomic<bool> &wake, std::function<std::uint64_t()> clock)
-            : inner_(inner), wake_(wake), clock_(std::move(clock)) {}
-    void send_line(const std::string &line) override { inner_.send_line(line); }
-    std::optional<std::string> receive_line(std::chrono::milliseconds timeout) override {
-        const auto wait = static_cast<std::uint64_t>(std::max<std::int64_t>(timeout.count(), 0));
-        const auto until = clock_() + wait;
-        for (;;) {
-            if (wake_.load()) return std::nullopt;
-            const auto now = clock_();
-            const auto slice = std::chrono::milliseconds(now < until ? 1 : 0);
-            if (auto l = inner_.receive_line(slice)) return l;
-            if (now >= until) return std::nullopt;
-        }
-    }
-
-private:
-    Transport &inner_;
-    std::atomic<bool> &wake_;
-    std::function<std::uint64_t()> clock_;
-};
+// However far off its next deadline, the thread looks round at least this
+// often: a bound on any wait, not a tick (heartbeats come far sooner).
+constexpr std::uint64_t kLongestWaitMs = 10000;
 
 } // namespace
 
@@ -92,9 +70,17 @@ void Cabinet::stop() {
     {
         std::lock_guard lk(mu_);
         stop_ = true;
+        if (line_) line_->wake();
     }
     cv_.notify_all();
     if (thread_.joinable()) thread_.join();
+    // What the journal hands back once the thread has gone (a commit that
+    // was under way) is answered here, and committed before stop returns:
+    // nothing of this cabinet runs on the writer's thread afterwards.
+    journal_.flush();
+    run_jobs();
+    commit();
+    journal_.flush();
 }
 
 CabinetStatus Cabinet::status() const {
@@ -104,12 +90,14 @@ CabinetStatus Cabinet::status() const {
 
 std::uint64_t Cabinet::steady_now() const { return opt_.clock(); }
 
+// Wakes the thread wherever it waits: on its line (the transport cuts the
+// wait short) or in its backoff (the condition variable).
 void Cabinet::post(std::function<void()> job) {
     {
         std::lock_guard lk(mu_);
-        if (!stop_) jobs_.push_back(std::move(job));
+        jobs_.push_back(std::move(job)); // after stop too: stop() runs them
+        if (line_) line_->wake();
     }
-    wake_ = true;
     cv_.notify_all();
 }
 
@@ -118,7 +106,6 @@ void Cabinet::run_jobs() {
     {
         std::lock_guard lk(mu_);
         jobs.swap(jobs_);
-        wake_ = false;
     }
     for (auto &j : jobs) j();
 }
@@ -139,36 +126,16 @@ void Cabinet::reply_later(Reply reply, CommandResult result) {
 
 // Commits what is batched at once, and runs next on this thread once it is
 // durable (stored) or the journal has refused it (not stored): an open or a
-// clear goes to the controller only after its record is in the journal.
+// clear goes to the controller only after its record is in the journal. The
+// thread does not wait for the writer meanwhile (nothing but its line may
+// hold it): next comes back as a job, which wakes it at once.
 void Cabinet::commit_then(std::function<void(bool)> next) {
-    struct Outcome {
-        std::mutex mu;
-        std::condition_variable cv;
-        std::optional<bool> stored;
-        bool deferred = false; // this thread stopped waiting: the answer comes as a job
-    };
-    auto o = std::make_shared<Outcome>();
-    auto replies = std::move(after_commit_);
-    after_commit_.clear();
-    journal_.write_durable(std::move(batch_), [this, o, replies, next](bool stored) {
-        for (auto &r : replies) r();
-        std::lock_guard lk(o->mu);
-        o->stored = stored;
-        if (o->deferred) post([next, stored] { next(stored); });
-        o->cv.notify_all();
-    });
-    batch_.clear();
-    // A commit takes well under a millisecond: waiting for it here spares
-    // the open the way back through the job queue. A slow disk holds the
-    // line up no longer than this.
-    std::unique_lock lk(o->mu);
-    if (o->cv.wait_for(lk, std::chrono::milliseconds(20), [&] { return o->stored.has_value(); })) {
-        const bool stored = *o->stored;
-        lk.unlock();
-        next(stored);
-        return;
-    }
-    o->deferred = true;
+    auto replies = std::exchange(after_commit_, {});
+    journal_.write_durable(std::exchange(batch_, {}),
+                           [this, replies = std::move(replies), next](bool stored) {
+                               for (auto &r : replies) r();
+                               post([next, stored] { next(stored); });
+                           });
 }
 
 void Cabinet::commit() {
@@ -211,12 +178,19 @@ void Cabinet::set_link(Link l, std::string reason) {
 }
 
 void Cabinet::serve(Transport &line) {
-    WakeableLine t(line, wake_, opt_.clock);
-    Client client(t, ClientOptions{}, opt_.clock);
+    Client client(line, ClientOptions{}, opt_.clock);
     client_ = &client;
+    {
+        std::lock_guard lk(mu_);
+        line_ = &line;
+    }
     struct Reset {
         Cabinet *c;
-        ~Reset() { c->client_ = nullptr; }
+        ~Reset() {
+            c->client_ = nullptr;
+            std::lock_guard lk(c->mu_);
+            c->line_ = nullptr;
+        }
     } reset{this};
     client.on_line = [this](const Inbound &in, const std::string &) { on_line(in); };
     client.on_session = [this](const SessionChange &c) { on_session(c); };
@@ -230,7 +204,6 @@ void Cabinet::serve(Transport &line) {
     set_link(Link::Up, "connected");
     commit();
     for (;;) {
-        progress_.mark();
         {
             std::lock_guard lk(mu_);
             if (stop_) return;
@@ -239,16 +212,38 @@ void Cabinet::serve(Transport &line) {
     }
 }
 
+// Sleeps on the line until a line arrives, a job is posted or the next
+// deadline (the client's heartbeat or ack timeout, or one of ours) is due.
 void Cabinet::serve_step(Client &client) {
-    client.poll(std::chrono::milliseconds(100));
+    const auto wait = std::chrono::milliseconds(next_wait(steady_now()));
+    progress_.idle_for(wait); // asleep on purpose, not stuck
+    client.poll(wait);
     run_jobs();
     const auto now = steady_now();
     const auto quiet = now - last_line_ms_;
-    if (status().link == Link::Up && quiet > static_cast<std::uint64_t>(opt_.silent_after.count()))
+    if (link() == Link::Up && quiet > static_cast<std::uint64_t>(opt_.silent_after.count()))
         set_link(Link::Silent, fmt::format("no line from the controller for {} ms", quiet));
     expire_cycles(now);
     alarm_changes(alarms_.tick(alarm_now()));
     commit();
+}
+
+// Milliseconds until the first of the thread's own deadlines: the silence
+// check, an open's cycle timing out, a door held open too long.
+std::uint64_t Cabinet::next_wait(std::uint64_t now) const {
+    std::uint64_t due = now + kLongestWaitMs;
+    if (link() == Link::Up)
+        due = std::min(due,
+                       last_line_ms_ + static_cast<std::uint64_t>(opt_.silent_after.count()) + 1);
+    for (const auto &[id, c] : cycles_)
+        if (c.reply) due = std::min(due, c.deadline_ms);
+    if (const auto held = alarms_.next_due()) due = std::min(due, *held);
+    return due > now ? due - now : 0;
+}
+
+Link Cabinet::link() const {
+    std::lock_guard lk(mu_);
+    return status_.link;
 }
 
 // Answers what had no client left to answer it.
@@ -277,19 +272,16 @@ void Cabinet::run_line(Transport &t) {
 
 // Waits before the next attempt, answering what is asked meanwhile.
 void Cabinet::wait_backoff(std::chrono::milliseconds backoff) {
-    const auto until = std::chrono::steady_clock::now() + backoff;
+    using clock = std::chrono::steady_clock;
+    const auto until = clock::now() + backoff;
     for (;;) {
-        progress_.mark();
         run_jobs();
         commit();
+        const auto now = clock::now();
+        if (now >= until) return;
+        progress_.idle_for(std::chrono::ceil<std::chrono::milliseconds>(until - now));
         std::unique_lock lk(mu_);
-        if (stop_) return;
-        // In slices, so that the wait itself shows the thread alive.
-        const auto slice =
-            std::min(until, std::chrono::steady_clock::now() + std::chrono::milliseconds(500));
-        if (!cv_.wait_until(lk, slice, [&] { return stop_ || !jobs_.empty(); }) &&
-            std::chrono::steady_clock::now() >= until)
-            return;
+        if (stop_ || !cv_.wait_until(lk, until, [&] { return stop_ || !jobs_.empty(); })) return;
     }
 }
 

@@ -13,7 +13,6 @@
 #include <cabinet_host/outcome.h>
 #include <cabinet_host/transport.h>
 
-#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -126,6 +125,8 @@ private:
     void run_line(cabinet_host::Transport &t);
     void serve(cabinet_host::Transport &t);
     void serve_step(cabinet_host::Client &client);
+    std::uint64_t next_wait(std::uint64_t now) const;
+    Link link() const;
     void drop_outstanding(cabinet_host::Outcome outcome, const std::string &code,
                           const std::string &text);
     void wait_backoff(std::chrono::milliseconds backoff);
@@ -186,7 +187,7 @@ private:
     CabinetStatus status_;
     std::vector<std::function<void()>> jobs_;
     std::condition_variable cv_;
-    std::atomic<bool> wake_{false}; // jobs are waiting
+    cabinet_host::Transport *line_ = nullptr; // the line served, to wake the thread on
     bool stop_ = false;
     std::thread thread_;
 

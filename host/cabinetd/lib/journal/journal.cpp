@@ -16,7 +16,8 @@ using namespace journal_sql;
 Journal::Journal(const std::string &path, JournalOptions options)
         : opt_(std::move(options)), path_(path) {
     if (!opt_.fault_file.empty()) fault_vfs_ = make_fault_vfs(opt_.fault_file);
-    const char *vfs = fault_vfs_ ? vfs_name(*fault_vfs_) : nullptr;
+    vfs_ = fault_vfs_ ? vfs_name(*fault_vfs_) : nullptr;
+    const char *vfs = vfs_;
     check_access(path);
     lock_fd_ = take_lock(path);
     try {
@@ -66,7 +67,14 @@ void Journal::open(const std::string &path, const char *vfs) {
     sqlite3_wal_hook(
         wdb_,
         [](void *self, sqlite3 *, const char *, int pages) {
-            static_cast<Journal *>(self)->wal_pages_.store(pages);
+            auto &j = *static_cast<Journal *>(self);
+            const int before = j.wal_pages_.exchange(pages);
+            // The checkpoint thread sleeps until the log is long enough, or
+            // has started growing again (the time limit runs from then on).
+            if (pages >= j.opt_.checkpoint_pages || (before == 0 && pages > 0)) {
+                { std::lock_guard lk(j.mu_); }
+                j.cv_stop_.notify_all();
+            }
             return SQLITE_OK;
         },
         this);
@@ -82,17 +90,24 @@ void Journal::open(const std::string &path, const char *vfs) {
     last_cursor_ = last.i64(0);
 }
 
+// Sleeps until the log holds checkpoint_pages, or holds anything once
+// checkpoint_interval has passed since the last checkpoint (the writer's log
+// hook wakes it), then copies the log into the database.
 void Journal::checkpoints() {
-    auto last = std::chrono::steady_clock::now();
+    using clock = std::chrono::steady_clock;
+    auto last = clock::now();
     std::unique_lock lk(mu_);
     while (!stop_) {
-        cv_stop_.wait_for(lk, std::chrono::milliseconds(500), [&] { return stop_; });
-        const auto now = std::chrono::steady_clock::now();
-        const int pages = wal_pages_.load();
-        if (stop_ ||
-            !(pages >= opt_.checkpoint_pages ||
-              (pages > 0 && now - last >= opt_.checkpoint_interval)))
-            continue;
+        const auto due = last + opt_.checkpoint_interval;
+        const auto now_due = [&] {
+            const int pages = wal_pages_.load();
+            return pages >= opt_.checkpoint_pages || (pages > 0 && clock::now() >= due);
+        };
+        const auto wake = [&] { return stop_ || now_due(); };
+        if (clock::now() < due) cv_stop_.wait_until(lk, due, wake);
+        else cv_stop_.wait(lk, wake);
+        const auto now = clock::now();
+        if (stop_ || !now_due()) continue;
         lk.unlock();
         // Passive: copies what no reader still needs, never waits for the writer.
         int log_pages = 0, done = 0;
@@ -117,6 +132,7 @@ Journal::~Journal() {
     checkpointer_.join();
     sqlite3_close(cdb_);
     sqlite3_close(rdb_);
+    for (auto &[thread, db] : readers_) sqlite3_close(db);
     sqlite3_close(pdb_);
     sqlite3_close(adb_);
     sqlite3_close(wdb_);

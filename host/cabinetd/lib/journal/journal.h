@@ -240,13 +240,20 @@ private:
     std::shared_ptr<FaultVfs> fault_vfs_; // the test-only failing VFS, when fault_file is set
     std::vector<Record> startup_records_; // written once the writer runs
     sqlite3 *wdb_ = nullptr;              // writer thread only (and construction)
-    sqlite3 *rdb_ = nullptr;              // readers, under rmu_
+    const char *vfs_ = nullptr;           // the test-only failing VFS's name, or the default
+    sqlite3 *rdb_ = nullptr;              // readers past kOwnReaders, under rmu_
     sqlite3 *pdb_ = nullptr;              // page() for streams, under pmu_
     mutable std::mutex pmu_;
     sqlite3 *adb_ = nullptr; // page() for audits, under amu_
     mutable std::mutex amu_;
     sqlite3 *cdb_ = nullptr; // the checkpoint thread
     mutable std::mutex rmu_;
+    // A read connection of each reading thread's own (see ReadDb).
+    class ReadDb;
+    static constexpr std::size_t kOwnReaders = 64;
+    sqlite3 *own_reader() const;
+    mutable std::mutex readers_mu_;
+    mutable std::map<std::thread::id, sqlite3 *> readers_;
 
     mutable std::mutex mu_;
     std::condition_variable cv_;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <thread>
 
 namespace cabinetd {
 
@@ -133,11 +134,47 @@ void scan_db(sqlite3 *db, const Query &q, std::int64_t from, std::int64_t upto,
 
 } // namespace
 
+// The calling thread's own read connection, opened on its first read, so
+// that no thread's read (a cabinet's, the bridge's catching up, the writer's
+// answering a cycle) waits behind another's; past kOwnReaders threads, the
+// rest share one connection under a lock.
+class Journal::ReadDb {
+public:
+    explicit ReadDb(const Journal &j) : db_(j.own_reader()) {
+        if (db_) return;
+        shared_ = std::unique_lock(j.rmu_);
+        db_ = j.rdb_;
+    }
+    operator sqlite3 *() const { return db_; }
+
+private:
+    sqlite3 *db_;
+    std::unique_lock<std::mutex> shared_;
+};
+
+sqlite3 *Journal::own_reader() const {
+    std::lock_guard lk(readers_mu_);
+    const auto me = std::this_thread::get_id();
+    if (auto it = readers_.find(me); it != readers_.end()) return it->second;
+    if (readers_.size() >= kOwnReaders) return nullptr;
+    sqlite3 *db = nullptr;
+    try {
+        db = open_db(path_, SQLITE_OPEN_READONLY, vfs_);
+        // Lookups by index: a small cache serves them.
+        exec(db, "PRAGMA cache_size=-256");
+    } catch (const JournalError &) {
+        sqlite3_close(db);
+        return nullptr; // the shared one serves
+    }
+    readers_.emplace(me, db);
+    return db;
+}
+
 std::vector<Record> Journal::read(const Query &q) const {
     const auto sql =
         fmt::format("SELECT {} FROM journal WHERE cursor > ?", kColumns) + filter_sql(q);
-    std::lock_guard lk(rmu_);
-    Stmt s(rdb_, sql.c_str());
+    const ReadDb db(*this);
+    Stmt s(db, sql.c_str());
     s.bind(1, q.after);
     bind_filter(s, 2, q);
     std::vector<Record> out;
@@ -147,9 +184,9 @@ std::vector<Record> Journal::read(const Query &q) const {
 
 std::vector<Record> Journal::by_request(const std::string &cabinet,
                                         const std::string &request_id) const {
-    std::lock_guard lk(rmu_);
+    const ReadDb db(*this);
     Stmt s(
-        rdb_,
+        db,
         fmt::format("SELECT {} FROM journal WHERE cabinet = ? AND request_id = ? ORDER BY cursor",
                     kColumns)
             .c_str());
@@ -161,9 +198,9 @@ std::vector<Record> Journal::by_request(const std::string &cabinet,
 
 std::vector<Record> Journal::by_key(const std::string &cabinet, const std::string &scope,
                                     const std::string &key) const {
-    std::lock_guard lk(rmu_);
+    const ReadDb db(*this);
     Stmt s(
-        rdb_,
+        db,
         fmt::format("SELECT {} FROM journal WHERE cabinet = ? AND key_scope = ? AND client_key = ? "
                     "AND client_key <> '' AND kind = 'open' ORDER BY cursor",
                     kColumns)
@@ -176,9 +213,9 @@ std::vector<Record> Journal::by_key(const std::string &cabinet, const std::strin
 
 std::optional<Record> Journal::event(const std::string &cabinet, const std::string &session,
                                      std::uint64_t seq) const {
-    std::lock_guard lk(rmu_);
+    const ReadDb db(*this);
     Stmt s(
-        rdb_,
+        db,
         fmt::format("SELECT {} FROM journal WHERE cabinet = ? AND session_id = ? AND event_seq = ? "
                     "AND kind = 'event'",
                     kColumns)
@@ -190,8 +227,8 @@ std::optional<Record> Journal::event(const std::string &cabinet, const std::stri
 
 std::optional<Record> Journal::last_event(const std::string &cabinet,
                                           const std::string &session) const {
-    std::lock_guard lk(rmu_);
-    Stmt s(rdb_,
+    const ReadDb db(*this);
+    Stmt s(db,
            fmt::format(
                "SELECT {} FROM journal WHERE cabinet = ? AND session_id = ? AND kind = 'event' "
                "ORDER BY event_seq DESC LIMIT 1",
@@ -204,17 +241,17 @@ std::optional<Record> Journal::last_event(const std::string &cabinet,
 
 std::optional<std::uint64_t> Journal::last_seq(const std::string &cabinet,
                                                const std::string &session) const {
-    std::lock_guard lk(rmu_);
-    Stmt s(rdb_, "SELECT last_seq FROM sessions WHERE cabinet = ? AND session_id = ?");
+    const ReadDb db(*this);
+    Stmt s(db, "SELECT last_seq FROM sessions WHERE cabinet = ? AND session_id = ?");
     s.bind(1, cabinet).bind(2, session);
     if (!s.step()) return std::nullopt;
     return static_cast<std::uint64_t>(s.i64(0));
 }
 
 std::optional<std::string> Journal::last_session(const std::string &cabinet) const {
-    std::lock_guard lk(rmu_);
+    const ReadDb db(*this);
     Stmt s(
-        rdb_,
+        db,
         "SELECT session_id FROM sessions WHERE cabinet = ? ORDER BY last_ms DESC, rowid DESC LIMIT 1");
     s.bind(1, cabinet);
     if (!s.step()) return std::nullopt;
@@ -291,8 +328,8 @@ JournalStats Journal::stats() const {
 }
 
 std::optional<std::int64_t> Journal::progress(const std::string &reader) const {
-    std::lock_guard lk(rmu_);
-    Stmt s(rdb_, "SELECT cursor FROM progress WHERE reader = ?");
+    const ReadDb db(*this);
+    Stmt s(db, "SELECT cursor FROM progress WHERE reader = ?");
     s.bind(1, reader);
     if (!s.step()) return std::nullopt;
     return s.i64(0);

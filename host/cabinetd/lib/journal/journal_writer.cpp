@@ -32,9 +32,9 @@ void Journal::run() {
         attempt(first, true);
     }
     for (;;) {
-        progress_.mark();
         bool retry = false, exiting = false;
         auto batches = take_due(retry, exiting);
+        progress_.mark();
         if (!batches.empty() || retry) {
             const std::size_t handled = batches.size();
             attempt(batches, available_ || retry);
@@ -57,21 +57,25 @@ void Journal::run() {
     }
 }
 
-// Waits until something is due (a commit, a retry, a prune) or half a second
-// has passed, and takes what is queued if it must be committed now. retry:
-// the journal cannot write and it is time to try again; exiting: stopping,
-// and nothing is left in the queue.
+// Sleeps until something is due (a commit, a retry, a prune) or a batch
+// arrives that is due sooner, and takes what is queued if it must be
+// committed now. retry: the journal cannot write and it is time to
+// try again; exiting: stopping, and nothing is left in the queue.
 std::vector<Journal::Batch> Journal::take_due(bool &retry, bool &exiting) {
     using clock = std::chrono::steady_clock;
     std::vector<Batch> batches;
     std::unique_lock lk(mu_);
-    // Idle, the loop still goes round twice a second: that is its proof of
-    // life for the watchdog.
-    auto wake = clock::now() + std::chrono::milliseconds(500);
+    auto wake = clock::now() + std::chrono::minutes(1); // a bound, not a tick
     if (available_) wake = std::min({wake, next_prune_, next_size_});
     else wake = std::min(wake, next_retry_);
     if (!queue_.empty()) wake = std::min(wake, due_at());
-    cv_.wait_until(lk, wake, [&] { return stop_ || urgent_ > 0; });
+    // Asleep on purpose until then, not stuck.
+    progress_.idle_for(std::chrono::ceil<std::chrono::milliseconds>(
+        std::max(wake - clock::now(), clock::duration::zero())));
+    // A batch that arrives meanwhile may be due sooner (records behind a
+    // reader's progress, which waits longer): the wait is set again.
+    cv_.wait_until(lk, wake,
+                   [&] { return stop_ || urgent_ > 0 || (!queue_.empty() && due_at() < wake); });
     const auto now = clock::now();
     const bool due = stop_ || urgent_ > 0 || (!queue_.empty() && now >= due_at());
     retry = !available_ && (now >= next_retry_ || stop_);

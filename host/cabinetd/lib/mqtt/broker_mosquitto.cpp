@@ -13,6 +13,8 @@
 namespace cabinetd {
 namespace {
 
+constexpr int kLongestWaitMs = 60000;
+
 class MosquittoClient final : public BrokerClient {
 public:
     ~MosquittoClient() override { stop(); }
@@ -70,8 +72,10 @@ public:
 
     void stop() override {
         if (!m_) return;
-        mosquitto_disconnect(m_);
+        // Set first: the DISCONNECT queued next wakes the loop, which must
+        // then see that it is to end.
         stop_ = true;
+        mosquitto_disconnect(m_);
         if (thread_.joinable()) thread_.join();
         mosquitto_destroy(m_);
         m_ = nullptr;
@@ -103,7 +107,11 @@ private:
         else if (rc != MOSQ_ERR_SUCCESS)
             reason_ =
                 fmt::format("cannot connect to {}:{}: {}", s.host, s.port, mosquitto_strerror(rc));
-        while (rc == MOSQ_ERR_SUCCESS && !stop_) rc = mosquitto_loop(m_, 50, 1);
+        // The loop sleeps until the socket has something, a packet is queued
+        // from another thread (publish, subscribe, disconnect: the library
+        // wakes it), or the next keepalive ping is due, which it waits no
+        // longer than: the timeout only bounds a wait with none of those.
+        while (rc == MOSQ_ERR_SUCCESS && !stop_) rc = mosquitto_loop(m_, kLongestWaitMs, 1);
         if (reason_.empty()) {
             if (rc == MOSQ_ERR_ERRNO) reason_ = std::strerror(errno);
             else if (rc != MOSQ_ERR_SUCCESS) reason_ = mosquitto_strerror(rc);

@@ -20,6 +20,10 @@ namespace cabinetd {
 using nlohmann::json;
 namespace ch = cabinet_host;
 
+// However far off its next timer, the bridge looks round at least this often:
+// a bound on any wait, not a tick.
+constexpr std::uint64_t kLongestWaitMs = 10000;
+
 // What the broker clients' threads, the cabinets and the journal's writers
 // hand to the bridge's thread. Shared, so that a late answer from a cabinet
 // finds it even after the bridge has gone. Commands from outside have a bound
@@ -158,16 +162,20 @@ void MqttBridge::stop() {
     journal_.unsubscribe(listener_);
 }
 
+// Sleeps until it is told something (an item, a record, the journal moved,
+// stop) or the first of its cabinets' timers is due.
 void MqttBridge::run() {
+    std::uint64_t due = now_ms();
     for (;;) {
-        progress_.mark();
+        const auto wait = std::chrono::milliseconds(due - std::min(due, now_ms()));
+        progress_.idle_for(wait);
         std::deque<std::function<void(MqttBridge &)>> items;
         std::deque<Record> records;
         bool lost = false;
         std::size_t dropped = 0;
         {
             std::unique_lock lk(incoming_->mu);
-            incoming_->cv.wait_for(lk, std::chrono::milliseconds(50), [&] {
+            incoming_->cv.wait_for(lk, wait, [&] {
                 return incoming_->stop || !incoming_->items.empty() ||
                     !incoming_->records.empty() || incoming_->journal_moved;
             });
@@ -186,9 +194,36 @@ void MqttBridge::run() {
         for (auto &f : items) f(*this);
         follow_records(records, lost);
         const auto now = now_ms();
-        for (auto &u : uplinks_) tick(*u, now);
+        due = now + kLongestWaitMs;
+        for (auto &u : uplinks_) {
+            tick(*u, now);
+            due = std::min(due, next_due(*u, now));
+        }
     }
     shutdown();
+}
+
+// The first of the cabinet's timers after now: a connection attempt, its
+// availability turning offline, the first state's wait ending, Home
+// Assistant's republish, the acknowledged cursor recorded. Everything else
+// comes as something the bridge is told.
+std::uint64_t MqttBridge::next_due(const Uplink &u, std::uint64_t now) const {
+    const auto ms = [](std::chrono::milliseconds d) {
+        return static_cast<std::uint64_t>(d.count());
+    };
+    std::uint64_t due = now + kLongestWaitMs;
+    const auto after = [&](std::uint64_t at) {
+        if (at > now) due = std::min(due, at);
+    };
+    if (!u.client) after(u.retry_at);
+    after(u.started_ms + ms(timing_.first_state_wait));
+    if (u.bad_since) {
+        after(*u.bad_since + ms(timing_.offline_after));
+        after(*u.bad_since + ms(timing_.first_state_wait));
+    }
+    if (u.ha_republish_at) after(*u.ha_republish_at);
+    if (u.acked() != u.recorded) after(u.recorded_at + ms(timing_.progress_every));
+    return due;
 }
 
 void MqttBridge::follow_records(const std::deque<Record> &records, bool lost) {
@@ -428,28 +463,15 @@ void MqttBridge::record_progress(Uplink &u, std::uint64_t now, bool now_or_never
 }
 
 // The answer to a command, once its cabinet has one: handed to the bridge's
-// thread, and a clear's kept by its request id for a repeat of it.
+// thread.
 Reply MqttBridge::replier(Uplink &u, std::string prefix, json base) {
     std::weak_ptr<Incoming> weak = incoming_;
     const auto index = u.index;
     return [weak, index, prefix = std::move(prefix),
             base = std::move(base)](const CommandResult &r) mutable {
         if (auto in = weak.lock())
-            in->push([index, prefix,
-                      base = result_payload(std::move(base), r)](MqttBridge &b) mutable {
-                auto &x = *b.uplinks_[index];
-                if (base.value("command", "") == "clear_fault" && base["request_id"].is_string()) {
-                    const auto id = base["request_id"].get<std::string>();
-                    if (!x.clears.count(id)) {
-                        x.clear_order.push_back(id);
-                        if (x.clear_order.size() > 1000) {
-                            x.clears.erase(x.clear_order.front());
-                            x.clear_order.pop_front();
-                        }
-                    }
-                    x.clears[id] = base;
-                }
-                b.answer(x, prefix, base);
+            in->push([index, prefix, base = result_payload(std::move(base), r)](MqttBridge &b) {
+                b.answer(*b.uplinks_[index], prefix, base);
             });
     };
 }

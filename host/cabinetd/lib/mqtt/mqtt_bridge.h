@@ -94,6 +94,7 @@ private:
 
     void run();
     void tick(Uplink &u, std::uint64_t now);
+    std::uint64_t next_due(const Uplink &u, std::uint64_t now) const;
     void follow_records(const std::deque<Record> &records, bool lost);
     void watch_availability(Uplink &u, std::uint64_t now);
     void take_board(Uplink &u, std::uint64_t now);
@@ -176,8 +177,6 @@ struct MqttBridge::Uplink {
     std::deque<std::pair<int, Owed>> results_inflight;
     std::deque<Owed> unsent_results;
     std::size_t results_dropped = 0;
-    std::map<std::string, nlohmann::json> clears; // clear_fault answers by request id
-    std::deque<std::string> clear_order;
     std::optional<int> goodbye_mid; // "offline" published on the way out
     bool goodbye_acked = false;
 

@@ -77,14 +77,8 @@ void MqttBridge::command(Uplink &u, const Topics &on, const std::string &sub,
         a.requested_by = "mqtt";
         return u.cab->open(std::move(a), replier(u, on.prefix, std::move(base)));
     }
-    // A fault clear is idempotent by its request id as well: the answer the
-    // first one got is given again.
-    if (!c.request_id.empty())
-        if (auto it = u.clears.find(c.request_id); it != u.clears.end()) {
-            auto again = it->second;
-            again["replayed"] = true;
-            return answer(u, on.prefix, again);
-        }
+    // A fault clear is idempotent by its request id as well: the cabinet
+    // gives the answer the first one got again.
     u.cab->clear_fault(ClearArgs{"mqtt", c.request_id, "mqtt"},
                        replier(u, on.prefix, std::move(base)));
 }

@@ -202,7 +202,7 @@ std::optional<MqttRefusal> check_sent_at(std::optional<std::int64_t> sent_at_ms,
             std::move(request_id));
     if (beyond || age > static_cast<std::int64_t>(ttl_ms))
         return refuse(
-            "expired",
+            std::string(ch::codes::kExpired),
             beyond ? fmt::format("sent_at_ms {} is long past", *sent_at_ms)
                    : fmt::format("the command was sent {} ms ago; its ttl_ms is {}", age, ttl_ms),
             std::move(request_id));

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -69,8 +70,9 @@ struct FakeController {
 };
 
 // A memory line on the simulated clock. Finding nothing to read, it gives the
-// processor up for a moment, so that simulated time runs a few times faster
-// than real time rather than as fast as the thread can spin.
+// processor up for a moment and moves the clock a millisecond on, so that
+// simulated time runs a few times faster than real time rather than as fast
+// as the thread can spin, and the test's own steps fall between its ticks.
 class Line final : public cabinet_host::Transport {
 public:
     Line(FakeController &c, std::uint64_t &now) : c_(c), now_(now) {
@@ -90,7 +92,7 @@ public:
             if (auto l = mem_.receive_line(std::chrono::milliseconds(0))) return l;
         }
         std::this_thread::sleep_for(std::chrono::microseconds(200));
-        return mem_.receive_line(timeout);
+        return mem_.receive_line(std::min(timeout, std::chrono::milliseconds(1)));
     }
 
 private:

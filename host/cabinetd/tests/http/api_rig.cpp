@@ -24,8 +24,9 @@ using nlohmann::json;
 
 // lab's line: the scripted controller answers every line at once, and says
 // its state every simulated second. Finding nothing to read, it gives the
-// processor up for a moment, so that simulated time runs a few times faster
-// than real time rather than as fast as the thread can spin.
+// processor up for a moment and moves the clock a millisecond on, so that
+// simulated time runs a few times faster than real time rather than as fast
+// as the thread can spin, and the test's own steps fall between its ticks.
 class ScriptedLine final : public cabinet_host::Transport {
 public:
     ScriptedLine(ControllerScript &s, std::uint64_t &now) : s_(s), now_(now) {
@@ -47,7 +48,7 @@ public:
             if (auto l = mem_.receive_line(std::chrono::milliseconds(0))) return l;
         }
         std::this_thread::sleep_for(std::chrono::microseconds(200));
-        return mem_.receive_line(timeout);
+        return mem_.receive_line(std::min(timeout, std::chrono::milliseconds(1)));
     }
 
 private:

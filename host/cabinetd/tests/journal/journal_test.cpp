@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 namespace cabinetd {
@@ -223,6 +225,23 @@ TEST_F(JournalTest, CommittedCallbackRunsAfterTheRecordsAreReadable) {
     });
     j.flush();
     EXPECT_TRUE(seen);
+}
+
+// The writer sleeps until the first batch is due: records queued behind a
+// reader's progress (which waits long for company) must still go out within
+// the group interval, not with the progress.
+TEST_F(JournalTest, RecordsBehindAReadersProgressAreCommittedWithinTheGroupInterval) {
+    JournalOptions o;
+    o.group_interval = std::chrono::milliseconds(10);
+    o.progress_interval = std::chrono::hours(1);
+    std::promise<void> committed; // outlives the journal, whose listener sets it
+    Journal j(path_, o);
+    j.subscribe([&, once = std::make_shared<std::once_flag>()](std::int64_t) {
+        std::call_once(*once, [&] { committed.set_value(); });
+    });
+    j.set_progress("reader", 0);
+    j.write({event("s", 1)});
+    EXPECT_EQ(committed.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
 }
 
 TEST_F(JournalTest, ObserversSeeRecordsInWriteOrderBeforeTheyAreCommitted) {

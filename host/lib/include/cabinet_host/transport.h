@@ -36,6 +36,12 @@ public:
     // ConnectionLost once the link is gone and every complete line has been
     // handed out.
     virtual std::optional<std::string> receive_line(std::chrono::milliseconds timeout) = 0;
+    // Cuts short the receive_line another thread is waiting in, or the next
+    // one if none is: it returns nothing at once. The only member that may
+    // be called from another thread (while the transport lives). A
+    // transport whose receive never waits long has nothing to cut short:
+    // the default does nothing.
+    virtual void wake() {}
 };
 
 // Splits a byte stream into lines. A line longer than max_line is dropped up

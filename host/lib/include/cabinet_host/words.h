@@ -28,6 +28,8 @@ inline constexpr std::string_view kHeartbeatOk = "heartbeat_ok";
 inline constexpr std::string_view kCleared = "cleared";
 inline constexpr std::string_view kClearDenied = "clear_denied";
 inline constexpr std::string_view kFutureCommand = "future_command";
+// An open that arrived ttl_ms or more after it was stamped.
+inline constexpr std::string_view kExpired = "expired";
 inline constexpr std::string_view kBoot = "boot";
 inline constexpr std::string_view kInputsReady = "inputs_ready";
 inline constexpr std::string_view kIdentityInvalid = "identity_invalid";
