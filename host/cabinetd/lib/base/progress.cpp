@@ -53,8 +53,12 @@ void Progress::mark() { idle_for(std::chrono::milliseconds(0)); }
 void Progress::idle_for(std::chrono::milliseconds wait) {
     if (const auto &s = stall(); s && s->part == part_) {
         const auto now = steady_ms();
-        if (now >= s->from_ms && now < s->to_ms)
+        if (now >= s->from_ms && now < s->to_ms) {
+            // Hung at work, not asleep: what the part promised before it woke
+            // no longer covers it.
+            last_ms_.store(now, std::memory_order_relaxed);
             std::this_thread::sleep_for(std::chrono::milliseconds(s->to_ms - now));
+        }
     }
     const auto ms = static_cast<std::uint64_t>(std::max<std::int64_t>(wait.count(), 0));
     last_ms_.store(steady_ms() + ms, std::memory_order_relaxed);

@@ -218,6 +218,7 @@ void Cabinet::serve_step(Client &client) {
     const auto wait = std::chrono::milliseconds(next_wait(steady_now()));
     progress_.idle_for(wait); // asleep on purpose, not stuck
     client.poll(wait);
+    progress_.mark(); // awake: what it promised asleep no longer covers its work
     run_jobs();
     const auto now = steady_now();
     const auto quiet = now - last_line_ms_;

@@ -186,6 +186,7 @@ void MqttBridge::run() {
             lost = std::exchange(incoming_->records_lost, false);
             incoming_->journal_moved = false;
         }
+        progress_.mark(); // awake: what it promised asleep no longer covers its work
         if (dropped)
             log(4,
                 fmt::format("mqtt: {} commands dropped unanswered: they came faster than they "
