@@ -192,7 +192,9 @@ private:
         auto res = std::make_shared<http::response<http::string_body>>(r.status, req_.version());
         common_headers(*res);
         res->set(http::field::content_type, r.content_type);
-        for (auto &[f, v] : r.headers) std::visit([&](auto &name) { res->set(name, v); }, f);
+        // The binding is captured by an init-capture: clang before 16 cannot capture it as it is.
+        for (auto &[f, v] : r.headers)
+            std::visit([&, &v = v](auto &name) { res->set(name, v); }, f);
         res->body() = std::move(r.body);
         res->keep_alive(keep_alive_);
         res->prepare_payload();

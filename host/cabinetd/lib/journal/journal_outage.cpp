@@ -160,8 +160,11 @@ std::vector<Record> Journal::recovery_records() {
         wdb_,
         "SELECT event_seq FROM journal WHERE kind = 'event' AND cabinet = ? AND session_id = ? "
         "AND event_seq BETWEEN ? AND ? ORDER BY event_seq");
-    for (auto &[key, ranges] : dropped_.events) {
-        for (auto [lo, hi] : ranges) {
+    for (auto &entry : dropped_.events) {
+        // Not a structured binding: the lambda below captures the key, which
+        // clang before 16 refuses for a binding.
+        const auto &key = entry.first;
+        for (auto [lo, hi] : entry.second) {
             std::set<std::uint64_t> have;
             stored.bind(1, key.first)
                 .bind(2, key.second)

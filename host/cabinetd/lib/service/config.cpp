@@ -122,7 +122,7 @@ void load_cabinets(const std::string &path, const nlohmann::json &cabinets, Conf
         // Named on the command line too: its endpoint wins, the file's
         // held_open_s (which the command line cannot set) still counts.
         auto it = std::find_if(cfg.cabinets.begin(), cfg.cabinets.end(),
-                               [&](auto &k) { return k.name == name; });
+                               [&name = name](auto &k) { return k.name == name; });
         if (it == cfg.cabinets.end()) cfg.cabinets.push_back(std::move(c));
         else if (it->held_open == CabinetConfig{}.held_open) it->held_open = c.held_open;
     }
@@ -252,7 +252,7 @@ void load_config_file(const std::string &path, Config &cfg) {
             key != "web_root" && key != "retention_days" && key != "max_db_mb" &&
             key != "journal_sync" && key != "mqtt" && key != "allowed_hosts" &&
             std::none_of(std::begin(kLimitFields), std::end(kLimitFields),
-                         [&](auto &f) { return key == f.first; }))
+                         [&key = key](auto &f) { return key == f.first; }))
             throw ConfigError(fmt::format("{}: unknown setting \"{}\"", path, key));
 }
 

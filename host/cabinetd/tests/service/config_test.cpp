@@ -78,8 +78,8 @@ TEST(Config, AKeyGivenTwiceIsRefusedAtAnyDepth) {
         {R"({"mqtt": {"url": "mqtt://b", "password": "x", "password": "y"}})", "\"password\""}};
     for (auto &[text, key] : bad) {
         Config c;
-        const auto e =
-            config_error_of([&] { load_config_file(write_temp("twice.json", text), c); });
+        const auto e = config_error_of(
+            [&, &text = text] { load_config_file(write_temp("twice.json", text), c); });
         EXPECT_NE(e.find(key), std::string::npos) << text << ": " << e;
     }
     Config ok;
