@@ -231,6 +231,7 @@ def test_runs_under_one_session_id():
     # identity (an empty session id, every run), and one whose boot store was
     # erased (the same session id again).
     sessions = {"x": "", "y": "0123456789ABCDEF-0000000000000001"}
+    finished = threading.Event()
 
     def line(sid, kind, uptime, seq, code=""):
         if kind == "event":
@@ -248,7 +249,7 @@ def test_runs_under_one_session_id():
             for t in range(3):
                 conn.sendall(line(sid, "state", 100 + t * 300, 1).encode())
                 time.sleep(0.3)
-        time.sleep(5)
+        finished.wait(30)  # the link stays up until the test has looked
         conn.close()
 
     servers = {}
@@ -279,6 +280,7 @@ def test_runs_under_one_session_id():
             check(status == 409 and body["code"] == "identity_invalid" and body["outcome"] == "refused",
                   f"open without a session: {status} {body}")
         finally:
+            finished.set()
             d.kill(signal.SIGTERM)
             for server in servers.values():
                 server.close()
