@@ -33,7 +33,12 @@ def heartbeat_answer(link, timeout=15):
             raw = port.readline()
             if not raw:
                 continue
-            msg = json.loads(raw)
+            try:
+                msg = json.loads(raw)
+            except ValueError:
+                if session is None:
+                    continue  # opening the port flushed the start of a line
+                raise
             if session is None:
                 session = msg["session_id"]
                 port.write(json.dumps({"type": "heartbeat", "session_id": session}).encode() + b"\n")
