@@ -88,6 +88,8 @@ void Journal::open(const std::string &path, const char *vfs) {
     Stmt last(wdb_, "SELECT coalesce(max(cursor), 0) FROM journal");
     last.step();
     last_cursor_ = last.i64(0);
+    chain_ = chain_head(wdb_);
+    next_cursor_ = next_cursor(wdb_);
 }
 
 // Sleeps until the log holds checkpoint_pages, or holds anything once
