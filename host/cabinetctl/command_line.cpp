@@ -109,7 +109,8 @@ void add_open(CLI::App &app, Options &o) {
 
 // Needs no controller: it reads a journal's file.
 void add_journal(CLI::App &app, Options &o) {
-    auto *journal = app.add_subcommand("journal", "Work on a cabinetd journal's file (needs no controller)");
+    auto *journal =
+        app.add_subcommand("journal", "Work on a cabinetd journal's file (needs no controller)");
     journal->require_subcommand(1);
     auto *verify = journal->add_subcommand(
         "verify",

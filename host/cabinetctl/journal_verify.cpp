@@ -40,8 +40,8 @@ void print_text(const std::string &db, const cabinetd::Verification &v) {
         return;
     }
     std::printf("journal %s: the chain holds: %llu records, head %s (cursor %lld)\n", db.c_str(),
-                static_cast<unsigned long long>(v.head.count), cabinetd::anchor_text(v.head).c_str(),
-                static_cast<long long>(v.head.cursor));
+                static_cast<unsigned long long>(v.head.count),
+                cabinetd::anchor_text(v.head).c_str(), static_cast<long long>(v.head.cursor));
     if (v.base.count)
         std::printf("it starts after link %s, the anchor its pruned record names\n",
                     cabinetd::anchor_text(v.base).c_str());
@@ -49,8 +49,9 @@ void print_text(const std::string &db, const cabinetd::Verification &v) {
         std::printf("%llu of its records are tombstones of line traffic pruned for size\n",
                     static_cast<unsigned long long>(v.tombstones));
     if (v.unchained)
-        std::printf("%llu records from before the chain began (a migrated journal) are not covered\n",
-                    static_cast<unsigned long long>(v.unchained));
+        std::printf(
+            "%llu records from before the chain began (a migrated journal) are not covered\n",
+            static_cast<unsigned long long>(v.unchained));
 }
 
 } // namespace
@@ -60,7 +61,8 @@ int cmd_journal_verify(const Options &o) {
     if (!o.anchor.empty()) {
         anchor = cabinetd::parse_anchor(o.anchor);
         if (!anchor) {
-            std::fprintf(stderr, "cabinetctl: --anchor %s: not COUNT:HASH (a count, ':', 64 hex digits)\n",
+            std::fprintf(stderr,
+                         "cabinetctl: --anchor %s: not COUNT:HASH (a count, ':', 64 hex digits)\n",
                          o.anchor.c_str());
             return 1;
         }

@@ -99,8 +99,8 @@ struct JournalOptions {
 struct JournalStats {
     std::uint64_t records = 0;
     std::uint64_t batches = 0;
-    std::uint64_t duplicates = 0;  // events already stored, ignored
-    std::uint64_t pruned = 0;      // records pruned (age or size)
+    std::uint64_t duplicates = 0; // events already stored, ignored
+    std::uint64_t pruned = 0;     // records pruned (age or size)
     // Audit records younger than the retention pruned for size: the cap is
     // too small for what the cabinets do, or a client floods the journal.
     std::uint64_t audit_pruned = 0;
@@ -293,7 +293,7 @@ private:
     Dropped dropped_;
     std::chrono::steady_clock::time_point next_retry_;
     std::chrono::steady_clock::time_point next_prune_, next_size_, next_head_log_;
-    ChainHead chain_;            // the last link stored (mu_ for readers)
+    ChainHead chain_;              // the last link stored (mu_ for readers)
     std::int64_t next_cursor_ = 1; // the cursor the next record gets
     std::atomic<int> wal_pages_{0};
     Progress progress_{"journal"};

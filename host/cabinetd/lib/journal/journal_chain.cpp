@@ -68,7 +68,9 @@ std::optional<Hash> hash_from_hex(std::string_view hex) {
     return h;
 }
 
-std::string anchor_text(const ChainHead &h) { return fmt::format("{}:{}", h.count, to_hex(h.hash)); }
+std::string anchor_text(const ChainHead &h) {
+    return fmt::format("{}:{}", h.count, to_hex(h.hash));
+}
 
 std::optional<ChainHead> parse_anchor(std::string_view text) {
     const auto colon = text.find(':');

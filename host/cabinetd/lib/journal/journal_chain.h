@@ -54,11 +54,11 @@ bool audit_kind(RecordKind k);
 struct Verification {
     bool ok = false;
     ChainHead head;
-    ChainHead base;                // the chain starts after this (count 0: from the first link)
-    std::uint64_t unchained = 0;   // records from before the chain started (a migrated journal)
-    std::uint64_t tombstones = 0;  // pruned line traffic the chain passes through
-    std::int64_t broken_at = 0;    // the cursor of the first record that breaks it (0: none)
-    std::string problem;           // why it does not verify
+    ChainHead base;               // the chain starts after this (count 0: from the first link)
+    std::uint64_t unchained = 0;  // records from before the chain started (a migrated journal)
+    std::uint64_t tombstones = 0; // pruned line traffic the chain passes through
+    std::int64_t broken_at = 0;   // the cursor of the first record that breaks it (0: none)
+    std::string problem;          // why it does not verify
 };
 // Throws JournalError when the file cannot be read as a journal at all.
 Verification verify_journal(const std::string &path, const std::optional<ChainHead> &anchor);

@@ -38,8 +38,9 @@ constexpr std::int64_t kFront = 5000;
 // What one prune removed.
 struct Journal::Pruned {
     std::int64_t records = 0, tombstoned = 0, up_to = 0, up_to_ms = 0;
-    std::int64_t audit = 0, audit_from = 0, audit_to = 0; // audit records younger than the retention
-    std::optional<ChainHead> base;                        // the chain's new base, when it moved
+    std::int64_t audit = 0, audit_from = 0,
+                 audit_to = 0;     // audit records younger than the retention
+    std::optional<ChainHead> base; // the chain's new base, when it moved
 };
 
 std::uint64_t Journal::used_bytes() const {
@@ -97,7 +98,8 @@ void Journal::prune_size() {
     }
     for (std::int64_t want; (want = slice()) > 0;) {
         progress_.mark();
-        Stmt cut(wdb_, "SELECT max(cursor) FROM (SELECT cursor FROM journal ORDER BY cursor LIMIT ?)");
+        Stmt cut(wdb_,
+                 "SELECT max(cursor) FROM (SELECT cursor FROM journal ORDER BY cursor LIMIT ?)");
         cut.bind(1, want);
         if (!cut.step() || cut.null(0) || drop_front(cut.i64(0), "size") == 0) break;
     }
@@ -115,7 +117,8 @@ std::int64_t Journal::tombstone_slice(std::int64_t &after, std::int64_t want, Pr
         Stmt sel(wdb_, sql.c_str());
         sel.bind(1, after).bind(2, want);
         while (sel.step()) found.emplace_back(row(sel), sel.i64(16));
-        Stmt tomb(wdb_, "INSERT INTO chain_links (cursor, kind, link, digest, hash) VALUES (?,?,?,?,?)");
+        Stmt tomb(wdb_,
+                  "INSERT INTO chain_links (cursor, kind, link, digest, hash) VALUES (?,?,?,?,?)");
         Stmt del(wdb_, "DELETE FROM journal WHERE cursor = ?");
         for (auto &[r, link] : found) {
             // A record from before the chain began is simply removed.
@@ -229,8 +232,9 @@ void Journal::log_head_when_due() {
     if (now < next_head_log_) return;
     next_head_log_ = now + opt_.head_log_interval;
     const auto h = head();
-    log(6, fmt::format("journal head {} at cursor {} (cabinetctl journal verify --anchor {})",
-                       anchor_text(h), h.cursor, anchor_text(h)));
+    log(6,
+        fmt::format("journal head {} at cursor {} (cabinetctl journal verify --anchor {})",
+                    anchor_text(h), h.cursor, anchor_text(h)));
 }
 
 ChainHead Journal::head() const {

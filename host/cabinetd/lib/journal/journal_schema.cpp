@@ -135,8 +135,8 @@ void migrate_3_to_4(sqlite3 *db, const std::string &path) {
         if (before.i64(0) > 0) {
             const auto last = std::max(before.i64(1), next_cursor(db) - 1);
             Record r = journal_record(
-                "chain_started", fmt::format(R"({{"after_cursor":{},"unchained":{}}})", last,
-                                             before.i64(0)));
+                "chain_started",
+                fmt::format(R"({{"after_cursor":{},"unchained":{}}})", last, before.i64(0)));
             Stmt ins(db, kInsertRecord);
             ChainHead head;
             insert_linked(ins, r, head, last + 1);

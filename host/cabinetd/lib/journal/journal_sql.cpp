@@ -125,15 +125,17 @@ ChainHead chain_head(sqlite3 *db) {
         head = {static_cast<std::uint64_t>(s.i64(1)), *s.hash(2), s.i64(0)};
     };
     take("SELECT cursor, count, hash FROM chain_base");
-    take("SELECT cursor, link, hash FROM journal WHERE hash IS NOT NULL ORDER BY cursor DESC LIMIT 1");
+    take(
+        "SELECT cursor, link, hash FROM journal WHERE hash IS NOT NULL ORDER BY cursor DESC LIMIT 1");
     take("SELECT cursor, link, hash FROM chain_links ORDER BY cursor DESC LIMIT 1");
     return head;
 }
 
 std::int64_t next_cursor(sqlite3 *db) {
-    Stmt seq(db, "SELECT (SELECT coalesce(max(seq), 0) FROM sqlite_sequence WHERE name = 'journal'), "
-                 "(SELECT coalesce(max(cursor), 0) FROM journal), "
-                 "(SELECT coalesce(max(cursor), 0) FROM chain_links)");
+    Stmt seq(db,
+             "SELECT (SELECT coalesce(max(seq), 0) FROM sqlite_sequence WHERE name = 'journal'), "
+             "(SELECT coalesce(max(cursor), 0) FROM journal), "
+             "(SELECT coalesce(max(cursor), 0) FROM chain_links)");
     seq.step();
     return std::max({seq.i64(0), seq.i64(1), seq.i64(2)}) + 1;
 }

@@ -31,8 +31,8 @@ public:
     // Every link after the base, rows and tombstones merged by cursor;
     // stops at the first that breaks the chain.
     void run() {
-        const auto rows_sql = fmt::format(
-            "SELECT {}, link FROM journal WHERE cursor > ? ORDER BY cursor", kColumns);
+        const auto rows_sql =
+            fmt::format("SELECT {}, link FROM journal WHERE cursor > ? ORDER BY cursor", kColumns);
         Stmt rows(db_, rows_sql.c_str());
         Stmt tombs(db_,
                    "SELECT cursor, kind, link, digest, hash FROM chain_links WHERE cursor > ? "
@@ -81,22 +81,26 @@ private:
     bool check(const Link &l) {
         if (!l.hash) return broken(l.cursor, "it carries no hash: inserted after the chain began");
         if (l.number != at_.count + 1)
-            return broken(l.cursor, fmt::format("it is link {} where link {} should follow: a "
-                                                "record was deleted or inserted before it",
-                                                l.number, at_.count + 1));
+            return broken(l.cursor,
+                          fmt::format("it is link {} where link {} should follow: a "
+                                      "record was deleted or inserted before it",
+                                      l.number, at_.count + 1));
         if (l.tombstone && !tombstone_kind(l.kind))
-            return broken(l.cursor, fmt::format("a tombstone of a {} record, which is never "
-                                                "pruned that way",
-                                                to_string(l.kind)));
+            return broken(l.cursor,
+                          fmt::format("a tombstone of a {} record, which is never "
+                                      "pruned that way",
+                                      to_string(l.kind)));
         const Hash h = chain_link(at_.hash, l.digest, l.number, l.kind);
         if (h != *l.hash)
-            return broken(l.cursor, "its hash does not chain to the record before it: it was "
-                                    "edited, inserted, moved, or one before it was deleted");
+            return broken(l.cursor,
+                          "its hash does not chain to the record before it: it was "
+                          "edited, inserted, moved, or one before it was deleted");
         at_ = {l.number, h, l.cursor};
         if (anchor_ && anchor_->count == at_.count && anchor_->hash != at_.hash)
-            return broken(l.cursor, fmt::format("the anchor {} no longer holds: the records it "
-                                                "covered were changed",
-                                                anchor_text(*anchor_)));
+            return broken(l.cursor,
+                          fmt::format("the anchor {} no longer holds: the records it "
+                                      "covered were changed",
+                                      anchor_text(*anchor_)));
         return true;
     }
 
@@ -119,8 +123,9 @@ void load_base(sqlite3 *db, Verification &v) {
     v.base.cursor = base.i64(0);
     v.base.count = static_cast<std::uint64_t>(base.i64(1));
     v.base.hash = base.hash(2).value_or(Hash{});
-    Stmt before(db, "SELECT count(*), min(CASE WHEN hash IS NOT NULL THEN cursor END) FROM "
-                    "journal WHERE cursor <= ?");
+    Stmt before(db,
+                "SELECT count(*), min(CASE WHEN hash IS NOT NULL THEN cursor END) FROM "
+                "journal WHERE cursor <= ?");
     before.bind(1, v.base.cursor);
     before.step();
     v.unchained = static_cast<std::uint64_t>(before.i64(0));
@@ -134,8 +139,9 @@ void load_base(sqlite3 *db, Verification &v) {
 // in it names the anchor it starts from.
 void check_base_named(sqlite3 *db, Verification &v) {
     if (v.base.count == 0 || !v.problem.empty()) return;
-    Stmt named(db, "SELECT 1 FROM journal WHERE kind = 'journal' AND code = 'pruned' AND "
-                   "cursor > ? AND json_valid(detail) AND json_extract(detail, '$.anchor') = ?");
+    Stmt named(db,
+               "SELECT 1 FROM journal WHERE kind = 'journal' AND code = 'pruned' AND "
+               "cursor > ? AND json_valid(detail) AND json_extract(detail, '$.anchor') = ?");
     named.bind(1, v.base.cursor).bind(2, anchor_text(v.base));
     if (named.step()) return;
     v.broken_at = v.base.cursor;
@@ -146,8 +152,7 @@ void check_base_named(sqlite3 *db, Verification &v) {
 
 void check_anchor(const ChainHead &anchor, Verification &v) {
     if (!v.problem.empty()) return;
-    if (anchor.count < v.base.count ||
-        (anchor.count == v.base.count && anchor.hash != v.base.hash))
+    if (anchor.count < v.base.count || (anchor.count == v.base.count && anchor.hash != v.base.hash))
         v.problem = fmt::format("the anchor {} is older than the chain's start {}: the records it "
                                 "covered were pruned",
                                 anchor_text(anchor), anchor_text(v.base));
@@ -160,8 +165,8 @@ void check_anchor(const ChainHead &anchor, Verification &v) {
 } // namespace
 
 Verification verify_journal(const std::string &path, const std::optional<ChainHead> &anchor) {
-    const std::unique_ptr<sqlite3, int (*)(sqlite3 *)> db(open_db(path, SQLITE_OPEN_READONLY, nullptr),
-                                                          sqlite3_close);
+    const std::unique_ptr<sqlite3, int (*)(sqlite3 *)> db(
+        open_db(path, SQLITE_OPEN_READONLY, nullptr), sqlite3_close);
     if (pragma_int(db.get(), "PRAGMA application_id") != kApplicationId)
         throw JournalError(fmt::format("{} is not a cabinetd journal", path));
     const int version = pragma_int(db.get(), "PRAGMA user_version");

@@ -82,8 +82,9 @@ TEST_F(JournalChain, VerifyFindsAnEditADeletionAnInsertionAReorderingAndAStaleAn
     {
         Journal j(path_);
         for (int i = 0; i < 4; ++i)
-            j.write({record(RecordKind::Open, "", R"({"requested_by":"ops"})", "r" + std::to_string(i)),
-                     record(RecordKind::Ack, "accepted", "", "r" + std::to_string(i))});
+            j.write(
+                {record(RecordKind::Open, "", R"({"requested_by":"ops"})", "r" + std::to_string(i)),
+                 record(RecordKind::Ack, "accepted", "", "r" + std::to_string(i))});
         j.flush();
         anchor = j.head();
         j.write({record(RecordKind::Clear, "", R"({"requested_by":"ops"})")});
@@ -100,11 +101,13 @@ TEST_F(JournalChain, VerifyFindsAnEditADeletionAnInsertionAReorderingAndAStaleAn
         EXPECT_FALSE(v.ok) << sql;
         return v.broken_at;
     };
-    EXPECT_EQ(broken_at("UPDATE journal SET detail = '{\"requested_by\":\"eve\"}' WHERE cursor = 3"), 3);
+    EXPECT_EQ(
+        broken_at("UPDATE journal SET detail = '{\"requested_by\":\"eve\"}' WHERE cursor = 3"), 3);
     EXPECT_EQ(broken_at("DELETE FROM journal WHERE cursor = 3"), 4);
-    EXPECT_EQ(broken_at("INSERT INTO journal (cursor, at_ms, cabinet, kind, link, hash) "
-                        "SELECT 100, at_ms, cabinet, 'open', 10, hash FROM journal WHERE cursor = 9"),
-              100);
+    EXPECT_EQ(
+        broken_at("INSERT INTO journal (cursor, at_ms, cabinet, kind, link, hash) "
+                  "SELECT 100, at_ms, cabinet, 'open', 10, hash FROM journal WHERE cursor = 9"),
+        100);
     EXPECT_EQ(broken_at("UPDATE journal SET cursor = -cursor WHERE cursor IN (3, 4); "
                         "UPDATE journal SET cursor = CASE cursor WHEN -3 THEN 4 ELSE 3 END "
                         "WHERE cursor < 0"),
@@ -117,7 +120,8 @@ TEST_F(JournalChain, VerifyFindsAnEditADeletionAnInsertionAReorderingAndAStaleAn
     // Edited and hashed again from there on: only the anchor tells.
     const auto copy = (dir_ / "rehashed.db").string();
     fs::copy_file(path_, copy);
-    test_support::run_sql(copy, "UPDATE journal SET detail = '{\"requested_by\":\"eve\"}' WHERE cursor = 1");
+    test_support::run_sql(
+        copy, "UPDATE journal SET detail = '{\"requested_by\":\"eve\"}' WHERE cursor = 1");
     rehash(copy);
     EXPECT_TRUE(verify_journal(copy, std::nullopt).ok);
     const auto against = verify_journal(copy, anchor);
@@ -145,11 +149,12 @@ TEST_F(JournalChain, AFloodOfRefusedOpensAtTheSizeCapKeepsEveryoneElsesAudit) {
         std::vector<Record> flood;
         for (int i = 0; i < 1000; ++i) {
             const auto id = "f" + std::to_string(batch * 1000 + i);
-            flood.push_back(record(RecordKind::Open, "",
-                                   R"({"requested_by":"flood","pulse_ms":500,"pad":")" + pad + "\"}",
-                                   id));
+            flood.push_back(
+                record(RecordKind::Open, "",
+                       R"({"requested_by":"flood","pulse_ms":500,"pad":")" + pad + "\"}", id));
             flood.push_back(record(RecordKind::Command, "open", "OPEN 3 " + pad + pad, id));
-            flood.push_back(record(RecordKind::Ack, "driver_rearming", R"({"pad":")" + pad + "\"}", id));
+            flood.push_back(
+                record(RecordKind::Ack, "driver_rearming", R"({"pad":")" + pad + "\"}", id));
         }
         j.write(std::move(flood));
         j.flush();
