@@ -78,9 +78,10 @@ void MqttBridge::publish_status(Uplink &u, bool force) {
 
 // The journal's chain head, every journal_head_s and on each new connection
 // (which forgets what was published): copies outside the host for a site to
-// keep as anchors. Topics shared by two cabinets say nothing but "offline".
+// keep as anchors. Topics shared by two cabinets say nothing but "offline",
+// and nothing is said before the first state line (refresh).
 void MqttBridge::publish_journal_head(Uplink &u, std::uint64_t now) {
-    if (u.shared || (now < u.head_at && u.retained.count("journal/head"))) return;
+    if (u.shared || holding(u) || (now < u.head_at && u.retained.count("journal/head"))) return;
     u.head_at = now + std::uint64_t{cfg_.journal_head_s} * 1000;
     const auto h = journal_.head();
     publish_retained(u, "journal/head",

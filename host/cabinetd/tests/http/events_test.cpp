@@ -54,8 +54,8 @@ TEST(EventsCsv, FieldsAreQuotedAndFormulasNeutralised) {
     const auto row = csv_row(nlohmann::json::parse(R"({
         "cursor": 7, "at_ms": 1700000000123, "cabinet": "lab", "kind": "open", "code": "",
         "session_id": "s-1", "request_id": "r,1", "door_id": 3, "event_seq": null,
-        "detail": {"requested_by": "=cmd"}})"));
-    EXPECT_EQ(row, "7,2023-11-14T22:13:20.123Z,lab,open,,3,s-1,,\"r,1\",'=cmd,\r\n");
+        "detail": {"requested_by": "=cmd"}, "hash": "00ff"})"));
+    EXPECT_EQ(row, "7,2023-11-14T22:13:20.123Z,lab,open,,3,s-1,,\"r,1\",'=cmd,,00ff\r\n");
     EXPECT_EQ(csv_header().substr(0, 10), "cursor,at,");
 }
 
