@@ -140,13 +140,15 @@ void migrate_3_to_4(sqlite3 *db, const std::string &path) {
             Stmt ins(db, kInsertRecord);
             ChainHead head;
             insert_linked(ins, r, head, last + 1);
+            log(5,
+                fmt::format("journal {}: schema version 3 migrated to 4, chained after cursor {}",
+                            path, last));
         }
         exec(db, "COMMIT");
     } catch (...) {
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
         throw;
     }
-    log(5, fmt::format("journal {}: schema version 3 migrated to 4, chained from here on", path));
 }
 
 } // namespace
