@@ -107,6 +107,24 @@ void add_open(CLI::App &app, Options &o) {
         "key of an open whose answer was lost gives its answer and never opens twice");
 }
 
+// Needs no controller: it reads a journal's file.
+void add_journal(CLI::App &app, Options &o) {
+    auto *journal =
+        app.add_subcommand("journal", "Work on a cabinetd journal's file (needs no controller)");
+    journal->require_subcommand(1);
+    auto *verify = journal->add_subcommand(
+        "verify",
+        "Check the journal's hash chain, read-only (safe beside a running cabinetd): print how "
+        "many records it covers and its head, or the cursor of the first record that breaks it. "
+        "Exit 0 when it holds, 2 when a record was edited, deleted, inserted or moved, or the "
+        "anchor no longer holds, 1 when the file cannot be read as a journal");
+    verify->add_option("--db", o.journal_db, "The journal's database file")->required();
+    verify->add_option("--anchor", o.anchor,
+                       "COUNT:HASH, a head published earlier (GET /api/journal/head, MQTT "
+                       "journal/head, the log): the journal must still hold, unchanged, the "
+                       "records it covered");
+}
+
 void add_commands(CLI::App &app, Options &o) {
     app.add_subcommand("state",
                        "Print the controller's state: doors, latches, state, fault, "
@@ -124,6 +142,7 @@ void add_commands(CLI::App &app, Options &o) {
         "Print every event line as received, one JSON object per line, for piping. Only "
         "listens: sends no heartbeats, so it never keeps the controller armed by itself");
     events->add_flag("--all", o.all, "Print state and ack lines too");
+    add_journal(app, o);
 }
 
 // The exit code of a command line CLI11 would not take. A word that is no
@@ -165,12 +184,14 @@ ParsedCommand parse_command_line(int argc, char **argv, Options &o) {
         return {"", refused_command_line(app, e)};
     }
     o.timeout_given = timeout->count() > 0;
+    const auto command = app.get_subcommands().front()->get_name();
+    if (command == "journal") return {command, std::nullopt};
     if (o.device.empty() && o.tcp.empty() && !o.sim && o.daemon.url.empty()) {
         usage_error("choose the controller with --device PATH, --tcp HOST:PORT, --sim or --daemon "
                     "URL (see --help)");
         return {"", 1};
     }
-    return {app.get_subcommands().front()->get_name(), std::nullopt};
+    return {command, std::nullopt};
 }
 
 } // namespace cabinetctl

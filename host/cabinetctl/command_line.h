@@ -18,6 +18,9 @@ struct Options : CommandOptions {
     bool all = false;
     // through cabinetd
     DaemonOptions daemon;
+    // journal verify
+    std::string journal_db;
+    std::string anchor;
 };
 
 // The command to run ("state", "open", ...), or, when there is nothing to

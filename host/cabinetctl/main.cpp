@@ -1,6 +1,7 @@
 // cabinetctl: drive a cabinet controller (or the simulator) from the command
 // line. Non-interactive, with clear exit codes and --json output for scripts.
 #include "command_line.h"
+#include "journal_verify.h"
 #include "daemon_client.h"
 #include "render.h"
 
@@ -484,6 +485,7 @@ int main(int argc, char **argv) {
     Options o;
     const auto parsed = cabinetctl::parse_command_line(argc, argv, o);
     if (parsed.exit) return *parsed.exit;
+    if (parsed.command == "journal") return cabinetctl::cmd_journal_verify(o);
     catch_stop_signals();
     if (!o.daemon.url.empty()) {
         static_cast<cabinetctl::CommandOptions &>(o.daemon) = o;

@@ -45,6 +45,13 @@ def test_through_daemon():
         rc, out, err = ctl("--daemon", url, "--cabinet", "a", "open", "3", "--pulse-ms", "300", "--wait")
         check(rc == 0 and "cycle complete" in out and "door_open" in out, f"open --wait: {rc} {out} {err}")
 
+        # The journal's chain, checked from its file beside the running
+        # cabinetd, and against the head its API gave.
+        status, head = d.request("GET", "/api/journal/head", token=VIEWER)
+        check(status == 200 and head["count"] > 0, f"journal head: {status} {head}")
+        rc, out, err = ctl("journal", "verify", "--db", d.db, "--anchor", head["anchor"], token=None)
+        check(rc == 0 and "the chain holds" in out, f"journal verify: {rc} {out} {err}")
+
         # Refusals and their exit codes: test_same_exit_codes_both_ways.
         # The same --key twice opens once: the second is the first's answer.
         rc, out, err = ctl("--daemon", url, "--cabinet", "a", "--json", "open", "5", "--key", "ctl-retry-1")

@@ -85,6 +85,8 @@ Answer post_alarm_ack(const ApiRequest &req, ApiContext &ctx);
 Answer get_events(const ApiRequest &req, ApiContext &ctx);
 Answer get_whoami(const ApiRequest &req, ApiContext &ctx);
 Answer post_stream_token(const ApiRequest &req, ApiContext &ctx);
+// The journal's hash chain head, for a site to keep as an anchor.
+Answer get_journal_head(const ApiRequest &req, ApiContext &ctx);
 // The operator page's files: anything outside /api that no route names.
 Answer get_static(const ApiRequest &req, ApiContext &ctx);
 

@@ -345,6 +345,16 @@ Answer post_stream_token(const ApiRequest &req, ApiContext &ctx) {
         {{"token", ctx.tokens.issue_stream_token(req.who, ttl)}, {"expires_in_s", ttl.count()}});
 }
 
+Answer get_journal_head(const ApiRequest &, ApiContext &ctx) {
+    const auto h = ctx.journal.head();
+    return json_response(200,
+                         {{"count", h.count},
+                          {"hash", to_hex(h.hash)},
+                          {"cursor", h.cursor},
+                          {"anchor", anchor_text(h)},
+                          {"at_ms", wall_ms()}});
+}
+
 Answer get_static(const ApiRequest &req, ApiContext &ctx) {
     // One file of the page's folder, by a plain name: nothing in a folder
     // below it, nothing hidden, nothing a path could be made of.

@@ -24,6 +24,7 @@ constexpr std::array kRoutes{
     Route{http::verb::get, "/api/whoami", Access::Viewer, get_whoami},
     Route{http::verb::post, "/api/stream-token", Access::Viewer, post_stream_token},
     Route{http::verb::get, "/api/stream", Access::Viewer, nullptr, true},
+    Route{http::verb::get, "/api/journal/head", Access::Viewer, get_journal_head},
 };
 
 // The page's files: whatever is outside /api and no route above names.

@@ -123,6 +123,7 @@ json record_json(const Record &r) {
     if (r.kind == RecordKind::Event || r.kind == RecordKind::Ack)
         j["code_kind"] = to_string(r.kind == RecordKind::Event ? cabinet_host::event_kind(r.code)
                                                                : cabinet_host::ack_kind(r.code));
+    if (!r.hash.empty()) j["hash"] = r.hash;
     return j;
 }
 

@@ -129,6 +129,10 @@ void journal_metrics(std::string &out, const Journal &journal) {
         "Records dropped past the memory bound while the journal could not write.", js.dropped);
     one("cabinetd_journal_pruned_records_total", "counter",
         "Records pruned for age or for the size cap.", js.pruned);
+    one("cabinetd_journal_audit_pruned_records_total", "counter",
+        "Audit records (opens, clears, alarms, sessions) younger than the retention pruned for "
+        "the size cap.",
+        js.audit_pruned);
     family(out, "cabinetd_journal_write_seconds", "histogram",
            "Time to commit one batch to the journal.");
     for (std::size_t i = 0; i < std::size(JournalStats::kBuckets); ++i)

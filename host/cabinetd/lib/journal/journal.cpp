@@ -88,6 +88,8 @@ void Journal::open(const std::string &path, const char *vfs) {
     Stmt last(wdb_, "SELECT coalesce(max(cursor), 0) FROM journal");
     last.step();
     last_cursor_ = last.i64(0);
+    chain_ = chain_head(wdb_);
+    next_cursor_ = next_cursor(wdb_);
 }
 
 // Sleeps until the log holds checkpoint_pages, or holds anything once
@@ -96,11 +98,15 @@ void Journal::open(const std::string &path, const char *vfs) {
 void Journal::checkpoints() {
     using clock = std::chrono::steady_clock;
     auto last = clock::now();
+    // A log a checkpoint could not shorten (a reader still needs it): tried
+    // again after the next commit, not at once and over and over.
+    int stuck = -1;
     std::unique_lock lk(mu_);
     while (!stop_) {
         const auto due = last + opt_.checkpoint_interval;
         const auto now_due = [&] {
             const int pages = wal_pages_.load();
+            if (pages == stuck) return false;
             return pages >= opt_.checkpoint_pages || (pages > 0 && clock::now() >= due);
         };
         const auto wake = [&] { return stop_ || now_due(); };
@@ -116,6 +122,7 @@ void Journal::checkpoints() {
             log_pages >= 0)
             wal_pages_.store(log_pages -
                              done); // the log starts over with the next commit once all is copied
+        stuck = wal_pages_.load() > 0 ? wal_pages_.load() : -1;
         last = now;
         lk.lock();
     }

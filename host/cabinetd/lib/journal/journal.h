@@ -14,6 +14,7 @@
 #pragma once
 
 #include "clock.h"
+#include "journal_chain.h"
 #include "progress.h"
 #include "record.h"
 
@@ -56,9 +57,9 @@ private:
 
 // Version 2 added the client's idempotency key of an open (key_scope,
 // client_key) and an event's uptime as a column (uptime_ms); version 3 the
-// requester as an indexed column (requested_by). An older journal is
-// migrated in place when opened.
-inline constexpr int kSchemaVersion = 3;
+// requester as an indexed column (requested_by); version 4 the hash chain
+// (journal_chain.h). An older journal is migrated in place when opened.
+inline constexpr int kSchemaVersion = 4;
 
 struct JournalOptions {
     std::chrono::milliseconds retention{std::chrono::hours(24 * 90)};
@@ -84,6 +85,9 @@ struct JournalOptions {
     // While the database cannot be written: records kept in memory, and how
     // often a write is tried again.
     std::size_t held_max = 20000;
+    // How often the chain's head is logged, so that copies of it exist
+    // beyond the database (the system log, its forwarding).
+    std::chrono::milliseconds head_log_interval{std::chrono::hours(1)};
     std::chrono::milliseconds retry_interval{1000};
     // Test-only: while this file exists, every write to the database fails
     // with the error it names ("full": the disk is full; anything else: an I/O
@@ -95,8 +99,11 @@ struct JournalOptions {
 struct JournalStats {
     std::uint64_t records = 0;
     std::uint64_t batches = 0;
-    std::uint64_t duplicates = 0;  // events already stored, ignored
-    std::uint64_t pruned = 0;      // records pruned (age or size)
+    std::uint64_t duplicates = 0; // events already stored, ignored
+    std::uint64_t pruned = 0;     // records pruned (age or size)
+    // Audit records younger than the retention pruned for size: the cap is
+    // too small for what the cabinets do, or a client floods the journal.
+    std::uint64_t audit_pruned = 0;
     std::uint64_t unavailable = 0; // times the journal became unable to write
     std::uint64_t dropped = 0;     // records lost past the memory bound while unable to write
     std::uint64_t held = 0;        // records waiting in memory now
@@ -191,6 +198,8 @@ public:
     void unobserve(int id);
 
     JournalStats stats() const;
+    // The hash chain's head: how many links it has, the last one's hash.
+    ChainHead head() const;
 
     // How far a reader that must not miss a record (the MQTT bridge) has
     // got, kept across restarts. Queued and committed with the records, or
@@ -204,6 +213,9 @@ private:
         std::function<void(bool stored)> done;
         std::vector<std::pair<std::string, std::int64_t>> progress;
         bool urgent = false; // someone waits: commit at once
+        // Runs in the batch's transaction before its records are stored
+        // (a prune that must be stored together with the record saying so).
+        std::function<void(std::vector<Record> &)> within;
         std::chrono::steady_clock::time_point queued;
     };
     // What was dropped past the memory bound while the journal could not write.
@@ -227,11 +239,17 @@ private:
     void drop_oldest_held();
     std::vector<Record> recovery_records();
     void commit(std::vector<Batch> &batches);
-    std::vector<Record> insert(std::vector<Batch> &batches, std::uint64_t &dups);
+    std::vector<Record> insert(std::vector<Batch> &batches, std::uint64_t &dups, ChainHead &head,
+                               std::int64_t &next);
+    struct Pruned;
     void prune_age();
     void prune_size();
-    void prune_oldest(const char *select, std::int64_t arg, const char *why,
-                      const std::function<std::int64_t()> &slice_size);
+    std::uint64_t used_bytes() const;
+    std::int64_t tombstone_slice(std::int64_t &after, std::int64_t want, Pruned &p);
+    std::int64_t drop_front(std::int64_t cut, const char *why);
+    void drop_within(std::int64_t cut, Pruned &p);
+    std::string pruned_detail(const Pruned &p, const char *why) const;
+    void log_head_when_due();
     void checkpoints();
 
     JournalOptions opt_;
@@ -274,7 +292,9 @@ private:
     std::map<std::string, std::int64_t> held_progress_;
     Dropped dropped_;
     std::chrono::steady_clock::time_point next_retry_;
-    std::chrono::steady_clock::time_point next_prune_, next_size_;
+    std::chrono::steady_clock::time_point next_prune_, next_size_, next_head_log_;
+    ChainHead chain_;              // the last link stored (mu_ for readers)
+    std::int64_t next_cursor_ = 1; // the cursor the next record gets
     std::atomic<int> wal_pages_{0};
     Progress progress_{"journal"};
     std::deque<Record> recent_; // committed, by cursor

@@ -1,8 +1,11 @@
 #include "journal_sql.h"
 
+#include "journal_chain.h"
 #include "log.h"
 
 #include <fmt/format.h>
+
+#include <algorithm>
 
 namespace cabinetd::journal_sql {
 namespace {
@@ -84,6 +87,31 @@ CREATE INDEX journal_requester ON journal(requested_by) WHERE requested_by <> ''
 PRAGMA user_version = 3;
 )sql";
 
+// Version 4 chains every record to the one before (journal_chain.h): a
+// record's link number and hash, the tombstones line traffic leaves when it
+// is pruned, and the chain's base (what the first kept link follows). The
+// records of an older journal stay as they were, unchained: the chain starts
+// after them, with a record that says where (migrate_3_to_4).
+const char *const kMigrate3To4 = R"sql(
+ALTER TABLE journal ADD COLUMN link INTEGER;
+ALTER TABLE journal ADD COLUMN hash BLOB;
+CREATE TABLE chain_links (
+    cursor INTEGER PRIMARY KEY,
+    kind   TEXT NOT NULL,
+    link   INTEGER NOT NULL,
+    digest BLOB NOT NULL,
+    hash   BLOB NOT NULL
+);
+CREATE TABLE chain_base (
+    one    INTEGER PRIMARY KEY CHECK (one = 1),
+    cursor INTEGER NOT NULL,
+    count  INTEGER NOT NULL,
+    hash   BLOB NOT NULL
+);
+INSERT INTO chain_base VALUES (1, (SELECT coalesce(max(cursor), 0) FROM journal), 0, zeroblob(32));
+PRAGMA user_version = 4;
+)sql";
+
 // Runs one step of migration in a transaction of its own: a journal is
 // either at the version before it or the one after, never in between.
 void migrate(sqlite3 *db, const std::string &path, const char *sql, int from) {
@@ -98,6 +126,31 @@ void migrate(sqlite3 *db, const std::string &path, const char *sql, int from) {
     log(5, fmt::format("journal {}: schema version {} migrated to {}", path, from, from + 1));
 }
 
+void migrate_3_to_4(sqlite3 *db, const std::string &path) {
+    exec(db, "BEGIN IMMEDIATE");
+    try {
+        exec(db, kMigrate3To4);
+        Stmt before(db, "SELECT count(*), coalesce(max(cursor), 0) FROM journal");
+        before.step();
+        if (before.i64(0) > 0) {
+            const auto last = std::max(before.i64(1), next_cursor(db) - 1);
+            Record r = journal_record(
+                "chain_started",
+                fmt::format(R"({{"after_cursor":{},"unchained":{}}})", last, before.i64(0)));
+            Stmt ins(db, kInsertRecord);
+            ChainHead head;
+            insert_linked(ins, r, head, last + 1);
+            log(5,
+                fmt::format("journal {}: schema version 3 migrated to 4, chained after cursor {}",
+                            path, last));
+        }
+        exec(db, "COMMIT");
+    } catch (...) {
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
 } // namespace
 
 void prepare_schema(sqlite3 *db, const std::string &path) {
@@ -110,13 +163,15 @@ void prepare_schema(sqlite3 *db, const std::string &path) {
         exec(db, "BEGIN");
         exec(db, kSchema);
         exec(db, fmt::format("PRAGMA application_id={}", kApplicationId).c_str());
-        exec(db, fmt::format("PRAGMA user_version={}", kSchemaVersion).c_str());
+        exec(db, "PRAGMA user_version=3");
         exec(db, "COMMIT");
+        migrate_3_to_4(db, path);
     } else if (app != kApplicationId) {
         throw JournalError(fmt::format("{} is not a cabinetd journal", path));
     } else if (version >= 1 && version < kSchemaVersion) {
         if (version == 1) migrate(db, path, kMigrate1To2, 1);
-        migrate(db, path, kMigrate2To3, 2);
+        if (version <= 2) migrate(db, path, kMigrate2To3, 2);
+        migrate_3_to_4(db, path);
     } else if (version != kSchemaVersion) {
         throw JournalError(
             fmt::format("journal {} has schema version {}; this cabinetd reads version {}", path,

@@ -1,6 +1,10 @@
 #include "journal_sql.h"
 
+#include "journal_chain.h"
+
 #include <fmt/format.h>
+
+#include <algorithm>
 
 namespace cabinetd::journal_sql {
 
@@ -70,7 +74,70 @@ Record row(const Stmt &s) {
     r.client_key = s.text(12);
     if (!s.null(13)) r.uptime_ms = static_cast<std::uint64_t>(s.i64(13));
     r.requested_by = s.text(14);
+    if (auto h = s.hash(15)) r.hash = to_hex(*h);
     return r;
+}
+
+const char *const kInsertRecord =
+    "INSERT OR IGNORE INTO journal (cursor, at_ms, cabinet, kind, session_id, event_seq, seq_to, "
+    "code, request_id, door_id, detail, key_scope, client_key, uptime_ms, requested_by, link, hash) "
+    "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
+
+bool insert_linked(Stmt &ins, Record &r, ChainHead &head, std::int64_t cursor) {
+    if (r.at_ms == 0) r.at_ms = wall_ms();
+    r.requested_by = requester(r);
+    r.cursor = cursor;
+    const auto count = head.count + 1;
+    const Hash h = chain_link(head.hash, record_digest(r), count, r.kind);
+    ins.bind(1, r.cursor)
+        .bind(2, r.at_ms)
+        .bind(3, r.cabinet)
+        .bind(4, r.kind)
+        .bind(5, r.session_id)
+        .bind(6, r.event_seq)
+        .bind(7, r.seq_to)
+        .bind(8, r.code)
+        .bind(9, r.request_id)
+        .bind(10, static_cast<std::int64_t>(r.door_id))
+        .bind(11, r.detail)
+        .bind(12, r.key_scope)
+        .bind(13, r.client_key)
+        .bind(14, r.uptime_ms)
+        .bind(15, r.requested_by)
+        .bind(16, static_cast<std::int64_t>(count))
+        .bind_blob(17, h.data(), h.size());
+    ins.step();
+    ins.reset();
+    if (sqlite3_changes(sqlite3_db_handle(ins.raw())) == 0) {
+        r.cursor = 0;
+        return false;
+    }
+    r.hash = to_hex(h);
+    head = {count, h, r.cursor};
+    return true;
+}
+
+ChainHead chain_head(sqlite3 *db) {
+    ChainHead head;
+    const auto take = [&](const char *sql) {
+        Stmt s(db, sql);
+        if (!s.step() || s.i64(0) <= head.cursor || !s.hash(2)) return;
+        head = {static_cast<std::uint64_t>(s.i64(1)), *s.hash(2), s.i64(0)};
+    };
+    take("SELECT cursor, count, hash FROM chain_base");
+    take(
+        "SELECT cursor, link, hash FROM journal WHERE hash IS NOT NULL ORDER BY cursor DESC LIMIT 1");
+    take("SELECT cursor, link, hash FROM chain_links ORDER BY cursor DESC LIMIT 1");
+    return head;
+}
+
+std::int64_t next_cursor(sqlite3 *db) {
+    Stmt seq(db,
+             "SELECT (SELECT coalesce(max(seq), 0) FROM sqlite_sequence WHERE name = 'journal'), "
+             "(SELECT coalesce(max(cursor), 0) FROM journal), "
+             "(SELECT coalesce(max(cursor), 0) FROM chain_links)");
+    seq.step();
+    return std::max({seq.i64(0), seq.i64(1), seq.i64(2)}) + 1;
 }
 
 Record journal_record(std::string code, std::string detail, std::int64_t at_ms) {

@@ -3,10 +3,12 @@
 #pragma once
 
 #include "journal.h"
+#include "journal_chain.h"
 
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -52,6 +54,10 @@ public:
         else sqlite3_bind_null(st_, i);
         return *this;
     }
+    Stmt &bind_blob(int i, const void *data, std::size_t n) {
+        sqlite3_bind_blob(st_, i, data, static_cast<int>(n), SQLITE_TRANSIENT);
+        return *this;
+    }
     // True while there is a row.
     bool step() {
         const int rc = sqlite3_step(st_);
@@ -72,6 +78,16 @@ public:
                  : std::string();
     }
 
+    // A column holding a hash of the chain; nothing when it holds none.
+    std::optional<Hash> hash(int c) const {
+        if (sqlite3_column_type(st_, c) != SQLITE_BLOB || sqlite3_column_bytes(st_, c) != 32)
+            return std::nullopt;
+        Hash h;
+        std::memcpy(h.data(), sqlite3_column_blob(st_, c), h.size());
+        return h;
+    }
+    sqlite3_stmt *raw() const { return st_; }
+
 private:
     sqlite3 *db_;
     sqlite3_stmt *st_ = nullptr;
@@ -81,11 +97,22 @@ int pragma_int(sqlite3 *db, const char *sql);
 
 constexpr const char *kColumns =
     "cursor, at_ms, cabinet, kind, session_id, event_seq, seq_to, code, request_id, door_id, detail, "
-    "key_scope, client_key, uptime_ms, requested_by";
+    "key_scope, client_key, uptime_ms, requested_by, hash";
 Record row(const Stmt &s);
 // A row's kind; a name this cabinetd does not know (a file another program
 // wrote into) is refused as the journal not being usable as it is.
 RecordKind kind_of_row(const std::string &name);
+
+// Inserts a record (INSERT OR IGNORE: an event already stored is left out)
+// with its cursor, link number and hash; kInsertRecord is the statement.
+extern const char *const kInsertRecord;
+// Stores r at `cursor` as the link after head: sets r's cursor, requester
+// and hash and moves head on. False when it was ignored as already stored.
+bool insert_linked(Stmt &ins, Record &r, ChainHead &head, std::int64_t cursor);
+// The last link stored (a record's or a tombstone's), else the chain's base.
+ChainHead chain_head(sqlite3 *db);
+// The cursor the next record gets: past every cursor ever given.
+std::int64_t next_cursor(sqlite3 *db);
 
 // A record of the journal itself (kind "journal"); at_ms 0: now.
 Record journal_record(std::string code, std::string detail, std::int64_t at_ms = 0);

@@ -25,7 +25,7 @@ std::chrono::steady_clock::time_point Journal::due_at() const {
 }
 
 void Journal::run() {
-    next_prune_ = next_size_ = std::chrono::steady_clock::now();
+    next_prune_ = next_size_ = next_head_log_ = std::chrono::steady_clock::now();
     if (!startup_records_.empty()) {
         std::vector<Batch> first(1);
         first[0].records = std::move(startup_records_);
@@ -66,7 +66,7 @@ std::vector<Journal::Batch> Journal::take_due(bool &retry, bool &exiting) {
     std::vector<Batch> batches;
     std::unique_lock lk(mu_);
     auto wake = clock::now() + std::chrono::minutes(1); // a bound, not a tick
-    if (available_) wake = std::min({wake, next_prune_, next_size_});
+    if (available_) wake = std::min({wake, next_prune_, next_size_, next_head_log_});
     else wake = std::min(wake, next_retry_);
     if (!queue_.empty()) wake = std::min(wake, due_at());
     // Asleep on purpose until then, not stuck.
@@ -109,12 +109,13 @@ void Journal::prune_when_due() {
     } catch (const JournalError &e) {
         log(4, fmt::format("pruning the journal failed, tried again later: {}", e.what()));
     }
+    log_head_when_due();
 }
 
 void Journal::commit(std::vector<Batch> &batches) {
     // Only waiters (a flush): nothing to write.
     if (std::all_of(batches.begin(), batches.end(),
-                    [](auto &b) { return b.records.empty() && b.progress.empty(); })) {
+                    [](auto &b) { return b.records.empty() && b.progress.empty() && !b.within; })) {
         for (auto &b : batches)
             if (b.done) b.done(true);
         return;
@@ -122,9 +123,12 @@ void Journal::commit(std::vector<Batch> &batches) {
     const auto t0 = std::chrono::steady_clock::now();
     std::uint64_t dups = 0;
     std::vector<Record> stored;
+    // The chain moves on only once the records it moved on by are durable.
+    ChainHead head = chain_;
+    std::int64_t next = next_cursor_;
     try {
         exec(wdb_, "BEGIN IMMEDIATE");
-        stored = insert(batches, dups);
+        stored = insert(batches, dups, head, next);
         exec(wdb_, "COMMIT");
     } catch (const JournalError &) {
         // What the database said, not the statement it said it about.
@@ -138,6 +142,8 @@ void Journal::commit(std::vector<Batch> &batches) {
     std::int64_t last = 0;
     {
         std::lock_guard lk(mu_);
+        chain_ = head;
+        next_cursor_ = next;
         for (auto &r : stored) {
             recent_.push_back(r);
             last_cursor_ = r.cursor;
@@ -179,14 +185,12 @@ void account_session(Stmt &sess, const Record &r) {
 
 } // namespace
 
-// Inserts the batches' records and progress in the open transaction; the
-// records stored, with their cursors (an event already stored is counted in
-// dups and left out).
-std::vector<Record> Journal::insert(std::vector<Batch> &batches, std::uint64_t &dups) {
-    Stmt ins(wdb_,
-             "INSERT OR IGNORE INTO journal (at_ms, cabinet, kind, session_id, event_seq, seq_to, "
-             "code, request_id, door_id, detail, key_scope, client_key, uptime_ms, requested_by) "
-             "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+// Inserts the batches' records and progress in the open transaction, each
+// record the link after `head`; the records stored, with their cursors (an
+// event already stored is counted in dups and left out).
+std::vector<Record> Journal::insert(std::vector<Batch> &batches, std::uint64_t &dups,
+                                    ChainHead &head, std::int64_t &next) {
+    Stmt ins(wdb_, kInsertRecord);
     Stmt sess(
         wdb_,
         "INSERT INTO sessions (cabinet, session_id, last_seq, first_ms, last_ms) VALUES (?,?,?,?,?) "
@@ -196,35 +200,18 @@ std::vector<Record> Journal::insert(std::vector<Batch> &batches, std::uint64_t &
               "ON CONFLICT DO UPDATE SET cursor = excluded.cursor");
     std::vector<Record> stored;
     for (auto &b : batches) {
+        if (b.within) b.within(b.records);
         for (auto &[reader, cursor] : b.progress) {
             prog.bind(1, reader).bind(2, cursor);
             prog.step();
             prog.reset();
         }
         for (auto &r : b.records) {
-            if (r.at_ms == 0) r.at_ms = wall_ms();
-            r.requested_by = requester(r);
-            ins.bind(1, r.at_ms)
-                .bind(2, r.cabinet)
-                .bind(3, r.kind)
-                .bind(4, r.session_id)
-                .bind(5, r.event_seq)
-                .bind(6, r.seq_to)
-                .bind(7, r.code)
-                .bind(8, r.request_id)
-                .bind(9, static_cast<std::int64_t>(r.door_id))
-                .bind(10, r.detail)
-                .bind(11, r.key_scope)
-                .bind(12, r.client_key)
-                .bind(13, r.uptime_ms)
-                .bind(14, r.requested_by);
-            ins.step();
-            ins.reset();
-            if (sqlite3_changes(wdb_) == 0) {
+            if (!insert_linked(ins, r, head, next)) {
                 ++dups;
                 continue;
             }
-            r.cursor = sqlite3_last_insert_rowid(wdb_);
+            ++next;
             account_session(sess, r);
             stored.push_back(r);
         }
@@ -232,84 +219,4 @@ std::vector<Record> Journal::insert(std::vector<Batch> &batches, std::uint64_t &
     return stored;
 }
 
-void Journal::prune_age() {
-    const auto before = wall_ms() - opt_.retention.count();
-    prune_oldest("SELECT cursor FROM journal WHERE at_ms < ?1 LIMIT ?2", before, "age",
-                 [] { return 5000; });
-    Stmt ds(wdb_, "DELETE FROM sessions WHERE last_ms < ?");
-    ds.bind(1, before);
-    ds.step();
-}
-
-void Journal::prune_size() {
-    if (!opt_.max_bytes) return;
-    const auto used = [&] {
-        return static_cast<std::uint64_t>(pragma_int(wdb_, "PRAGMA page_count") -
-                                          pragma_int(wdb_, "PRAGMA freelist_count")) *
-            static_cast<std::uint64_t>(pragma_int(wdb_, "PRAGMA page_size"));
-    };
-    if (used() <= opt_.max_bytes) return;
-    // Down to nine tenths of the cap, so that it is not done again for
-    // every few records that follow; each slice as many of the oldest
-    // records as the excess holds at the journal's average record size.
-    const auto target = opt_.max_bytes / 10 * 9;
-    prune_oldest(
-        "SELECT cursor FROM journal ORDER BY cursor LIMIT ?2", 0, "size", [&]() -> std::int64_t {
-            const auto now = used();
-            if (now <= target) return 0;
-            Stmt span(wdb_, "SELECT coalesce(max(cursor) - min(cursor) + 1, 0) FROM journal");
-            span.step();
-            const auto rows = static_cast<std::uint64_t>(span.i64(0));
-            return static_cast<std::int64_t>(
-                std::clamp<std::uint64_t>(rows * (now - target) / now, 1, 1000));
-        });
-}
-
-// Deletes the records `select` names (?1 arg, ?2 how many), slice by slice
-// (a writer is never held up for long) while slice() says how many more,
-// and leaves a record saying what went.
-void Journal::prune_oldest(const char *select, std::int64_t arg, const char *why,
-                           const std::function<std::int64_t()> &slice_size) {
-    std::int64_t n = 0, up_to = 0, up_to_ms = 0;
-    const auto sql =
-        fmt::format("DELETE FROM journal WHERE cursor IN ({}) RETURNING cursor, at_ms", select);
-    for (;;) {
-        progress_.mark();
-        const auto want = slice_size();
-        if (want <= 0) break;
-        std::int64_t slice = 0;
-        exec(wdb_, "BEGIN IMMEDIATE");
-        try {
-            Stmt del(wdb_, sql.c_str());
-            del.bind(1, arg).bind(2, want);
-            while (del.step()) {
-                ++slice;
-                if (del.i64(0) > up_to) {
-                    up_to = del.i64(0);
-                    up_to_ms = del.i64(1);
-                }
-            }
-            exec(wdb_, "COMMIT");
-        } catch (...) {
-            sqlite3_exec(wdb_, "ROLLBACK", nullptr, nullptr, nullptr);
-            throw;
-        }
-        n += slice;
-        if (slice < want) break;
-    }
-    if (n == 0) return;
-    {
-        std::lock_guard lk(mu_);
-        stats_.pruned += static_cast<std::uint64_t>(n);
-    }
-    log(6, fmt::format("journal: pruned {} records up to cursor {} ({})", n, up_to, why));
-    std::vector<Batch> b(1);
-    b[0].records.push_back(journal_record(
-        "pruned",
-        fmt::format(
-            R"({{"records":{},"up_to_cursor":{},"up_to_ms":{},"why":"{}","max_bytes":{},"retention_days":{}}})",
-            n, up_to, up_to_ms, why, opt_.max_bytes,
-            std::chrono::duration_cast<std::chrono::hours>(opt_.retention).count() / 24)));
-    commit(b);
-}
 } // namespace cabinetd

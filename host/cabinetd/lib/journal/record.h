@@ -86,6 +86,9 @@ struct Record {
     // Who asked (requester() of the detail): set when the record is stored,
     // so that a search by requester is an index's, not a parse of every detail.
     std::string requested_by;
+    // The record's link in the journal's hash chain (64 hex digits), set
+    // when it is stored; empty for a record from before the chain began.
+    std::string hash;
 };
 
 struct Query {

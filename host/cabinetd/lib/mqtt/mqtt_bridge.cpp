@@ -223,6 +223,7 @@ std::uint64_t MqttBridge::next_due(const Uplink &u, std::uint64_t now) const {
         after(*u.bad_since + ms(timing_.first_state_wait));
     }
     if (u.ha_republish_at) after(*u.ha_republish_at);
+    if (u.connected) after(u.head_at);
     if (u.acked() != u.recorded) after(u.recorded_at + ms(timing_.progress_every));
     return due;
 }
@@ -429,6 +430,7 @@ void MqttBridge::tick(Uplink &u, std::uint64_t now) {
         again = true; // everything said afresh, for the one cabinet or for none
     }
     refresh(u, again);
+    publish_journal_head(u, now);
     if (!u.shared) pump(u);
     record_progress(u, now, false);
 }

@@ -118,6 +118,7 @@ private:
                           bool force);
     void publish_status(Uplink &u, bool force);
     void publish_discovery(Uplink &u);
+    void publish_journal_head(Uplink &u, std::uint64_t now);
     void discover(Uplink &u, bool again);
     bool holding(const Uplink &u) const;
     void pump(Uplink &u);
@@ -164,6 +165,7 @@ struct MqttBridge::Uplink {
     // The versions (fw, hw) the discovery sent on this connection carried; nothing: none sent yet.
     std::optional<std::pair<std::string, std::string>> discovered;
     std::uint64_t started_ms = 0; // when the bridge started
+    std::uint64_t head_at = 0;    // when the journal's head is published next
 
     // Events: the journal has been read up to `scan`; those awaiting PUBACK by cursor.
     std::int64_t scan = 0;

@@ -16,6 +16,9 @@ struct MqttConfig {
     bool discovery = false;                     // Home Assistant discovery
     std::string discovery_prefix = "homeassistant";
     std::string ha_status_topic = "homeassistant/status";
+    // How often the journal's chain head is published, retained, to
+    // <prefix>journal/head: copies of it the host cannot take back.
+    unsigned journal_head_s = 300;
 };
 
 } // namespace cabinetd

@@ -76,6 +76,24 @@ void MqttBridge::publish_status(Uplink &u, bool force) {
     publish_retained(u, "alarm/state", alarm_state_payload(u.cab->alarms()).dump(), force);
 }
 
+// The journal's chain head, every journal_head_s and on each new connection
+// (which forgets what was published): copies outside the host for a site to
+// keep as anchors. Topics shared by two cabinets say nothing but "offline",
+// and nothing is said before the first state line (refresh).
+void MqttBridge::publish_journal_head(Uplink &u, std::uint64_t now) {
+    if (u.shared || holding(u) || (now < u.head_at && u.retained.count("journal/head"))) return;
+    u.head_at = now + std::uint64_t{cfg_.journal_head_s} * 1000;
+    const auto h = journal_.head();
+    publish_retained(u, "journal/head",
+                     nlohmann::json{{"count", h.count},
+                                    {"hash", to_hex(h.hash)},
+                                    {"cursor", h.cursor},
+                                    {"anchor", anchor_text(h)},
+                                    {"at_ms", wall_ms()}}
+                         .dump(),
+                     false);
+}
+
 void MqttBridge::publish_discovery(Uplink &u) {
     u.client->publish(discovery_topic(cfg_, u.board),
                       discovery_config(u.name, u.board, u.prefix, u.view).dump(), 1, true);

@@ -84,6 +84,10 @@ void add_mqtt_options(CLI::App &app, MqttConfig &mqtt) {
                    "Home Assistant's discovery prefix (default homeassistant)");
     app.add_option("--mqtt-ha-status-topic", mqtt.ha_status_topic,
                    "Home Assistant's status topic (default homeassistant/status)");
+    app.add_option("--mqtt-journal-head-s", mqtt.journal_head_s,
+                   "seconds between publications of the journal's chain head to "
+                   "<prefix>journal/head, retained (default 300)")
+        ->check(CLI::Range(1u, 86400u));
 }
 
 void apply_limits(const ConnectionLimits &given, ConnectionLimits &limits) {

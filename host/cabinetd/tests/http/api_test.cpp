@@ -6,6 +6,7 @@
 #include "http_routes.h"
 #include "openapi.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -25,6 +26,7 @@ TEST_F(ApiRig, RefusesRequestsNobodyMayMake) {
         {V::get, "/api/cabinets", "", "", {}, 401},
         {V::get, "/api/cabinets", "not-a-token-at-all", "", {}, 401},
         {V::get, "/api/cabinets", "", "", {{"Authorization", "Basic " + kViewer}}, 401},
+        {V::get, "/api/journal/head", "", "", {}, 401},
         // A stream token works for a stream only, and only in its query.
         {V::get, "/api/whoami?token=" + kViewer, "", "", {}, 401},
         {V::get, "/api/stream?token=s0123456789abcdef", "", "", {}, 401},
@@ -251,8 +253,16 @@ TEST_F(ApiRig, EventsAnswerAsJsonOrCsvAPageAtATime) {
         EXPECT_EQ(csv.content_type, "text/csv; charset=utf-8; header=present");
         EXPECT_EQ(std::count(csv.body.begin(), csv.body.end(), '\n'), 2) << csv.body;
         EXPECT_NE(csv.body.find(",open,"), std::string::npos);
+        EXPECT_NE(csv.body.find(j["events"][0]["hash"].get<std::string>() + "\r\n"),
+                  std::string::npos); // each record's link in the chain, last
     }
     EXPECT_EQ(json_of(get("/api/events?requested_by=nobody"))["events"].size(), 0u);
+    // The chain's head, for a site to keep as an anchor.
+    const auto head = json_of(get("/api/journal/head"));
+    EXPECT_GE(head["cursor"], j["events"][0]["cursor"]);
+    EXPECT_EQ(
+        head["anchor"],
+        fmt::format("{}:{}", head["count"].get<std::uint64_t>(), head["hash"].get<std::string>()));
 }
 
 // Each token has a few searches waiting or running at once; past them it is

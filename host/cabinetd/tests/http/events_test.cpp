@@ -54,8 +54,8 @@ TEST(EventsCsv, FieldsAreQuotedAndFormulasNeutralised) {
     const auto row = csv_row(nlohmann::json::parse(R"({
         "cursor": 7, "at_ms": 1700000000123, "cabinet": "lab", "kind": "open", "code": "",
         "session_id": "s-1", "request_id": "r,1", "door_id": 3, "event_seq": null,
-        "detail": {"requested_by": "=cmd"}})"));
-    EXPECT_EQ(row, "7,2023-11-14T22:13:20.123Z,lab,open,,3,s-1,,\"r,1\",'=cmd,\r\n");
+        "detail": {"requested_by": "=cmd"}, "hash": "00ff"})"));
+    EXPECT_EQ(row, "7,2023-11-14T22:13:20.123Z,lab,open,,3,s-1,,\"r,1\",'=cmd,,00ff\r\n");
     EXPECT_EQ(csv_header().substr(0, 10), "cursor,at,");
 }
 
@@ -105,7 +105,7 @@ TEST(EventsCsv, NoCellStartsAFormulaWhetherSplitOnCommaOrSemicolon) {
     const auto rows = read_sheet(csv, ',');
     ASSERT_EQ(rows.size(), std::size(names) + 2); // the header, the records, the last line end
     for (std::size_t i = 0; i < std::size(names); ++i) {
-        ASSERT_EQ(rows[i + 1].size(), 11u) << names[i];
+        ASSERT_EQ(rows[i + 1].size(), 12u) << names[i];
         auto by = rows[i + 1][9];
         by.erase(std::remove(by.begin(), by.end(), '\''), by.end());
         EXPECT_EQ(by, names[i]);

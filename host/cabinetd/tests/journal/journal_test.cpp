@@ -309,7 +309,11 @@ TEST_F(JournalTest, AVersionOneJournalIsMigratedWithEveryRecord) {
     {
         Journal j(path_);
         const auto all = j.read(Query{});
-        ASSERT_EQ(all.size(), 5u);
+        ASSERT_EQ(all.size(), 6u);
+        // Its records stay as they were; the chain starts after them.
+        EXPECT_EQ(all[5].code, "chain_started");
+        EXPECT_EQ(all[5].detail, R"({"after_cursor":5,"unchained":5})");
+        EXPECT_TRUE(all[4].hash.empty());
         EXPECT_EQ(all[1].code, "open_accepted");
         EXPECT_EQ(all[1].uptime_ms, 5000u); // out of the detail, into its column
         EXPECT_EQ(all[1].detail, "");
@@ -333,7 +337,11 @@ TEST_F(JournalTest, AVersionOneJournalIsMigratedWithEveryRecord) {
         j.flush();
     }
     Journal j(path_); // the current version now, opened as it is
-    EXPECT_EQ(j.read(Query{}).size(), 6u);
+    EXPECT_EQ(j.read(Query{}).size(), 7u);
+    const auto v = verify_journal(path_, std::nullopt);
+    EXPECT_TRUE(v.ok) << v.problem;
+    EXPECT_EQ(v.unchained, 5u);
+    EXPECT_EQ(v.head.count, 2u);
     EXPECT_EQ(j.by_key("lab", "http:ops", "order-2").at(0).request_id, "0123abcd");
     EXPECT_EQ(test_support::user_version(path_), kSchemaVersion);
 }
@@ -379,27 +387,34 @@ TEST_F(JournalTest, PrunesForAgeAndForSizeOldestFirstAndSaysWhatWent) {
     }
     j.write(batch);
     j.flush();
-    ASSERT_TRUE(eventually([&] {
-        const auto marks = of_kind(j, RecordKind::Journal);
-        return !marks.empty() && marks.back().detail.find(R"("why":"size")") != std::string::npos;
-    }));
-    // What is left is the newest records, without a hole, within the cap.
+    const auto used = [&] {
+        sqlite3 *db = nullptr;
+        EXPECT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+        sqlite3_stmt *st = nullptr;
+        sqlite3_prepare_v2(db,
+                           "SELECT (SELECT page_count FROM pragma_page_count) - (SELECT "
+                           "freelist_count FROM pragma_freelist_count)",
+                           -1, &st, nullptr);
+        const auto pages = sqlite3_step(st) == SQLITE_ROW ? sqlite3_column_int64(st, 0) : -1;
+        sqlite3_finalize(st);
+        sqlite3_close(db);
+        return pages * 1024;
+    };
+    ASSERT_TRUE(eventually([&] { return used() <= 200 * 1024; }));
+    // What is left is the newest records, without a hole; with nothing else
+    // to remove, audit records went too (the journal's own), and the record
+    // saying so names them and the anchor the chain now starts from.
     const auto left = of_kind(j, RecordKind::Event);
     ASSERT_FALSE(left.empty());
     EXPECT_EQ(*left.back().event_seq, 3000u);
     EXPECT_EQ(*left.back().event_seq - *left.front().event_seq + 1, left.size());
     EXPECT_LT(left.size(), 1000u);
-    sqlite3 *db = nullptr;
-    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
-    sqlite3_stmt *st = nullptr;
-    sqlite3_prepare_v2(
-        db,
-        "SELECT (SELECT page_count FROM pragma_page_count) - (SELECT freelist_count FROM pragma_freelist_count)",
-        -1, &st, nullptr);
-    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
-    EXPECT_LE(sqlite3_column_int64(st, 0) * 1024, 200 * 1024);
-    sqlite3_finalize(st);
-    sqlite3_close(db);
+    EXPECT_GT(j.stats().audit_pruned, 0u);
+    const auto marks = of_kind(j, RecordKind::Journal);
+    ASSERT_FALSE(marks.empty());
+    EXPECT_NE(marks.back().detail.find(R"("why":"size")"), std::string::npos);
+    EXPECT_NE(marks.back().detail.find(R"("anchor":")"), std::string::npos) << marks.back().detail;
+    EXPECT_TRUE(verify_journal(path_, std::nullopt).ok);
 }
 
 TEST_F(JournalTest, WhileTheDiskFailsRecordsWaitInMemoryAndAGapSaysWhatDidNotFit) {

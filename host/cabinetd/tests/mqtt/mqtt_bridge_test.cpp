@@ -294,6 +294,13 @@ TEST_F(MqttBridgeTest, EveryConnectionIsAColdStartAndEventsWaitInTheJournal) {
     EXPECT_EQ(e["door"], 2);
     EXPECT_EQ(e["uptime_ms"], 1234);
     EXPECT_EQ(e["code"], "door_open");
+    // The journal's chain head, retained: an anchor kept beyond the host.
+    ASSERT_TRUE(eventually([&] { return !net_.messages(kPrefix + "journal/head").empty(); }));
+    const auto head = net_.messages(kPrefix + "journal/head")[0];
+    EXPECT_TRUE(head.retain);
+    const auto h = json::parse(head.payload);
+    EXPECT_EQ(h["anchor"],
+              fmt::format("{}:{}", h["count"].get<std::uint64_t>(), h["hash"].get<std::string>()));
 
     // The broker is lost with events unacknowledged: on reconnecting, the
     // cold start comes again and the unacknowledged events follow it.
