@@ -21,15 +21,21 @@ std::vector<uint8_t> record(uint64_t counter, uint64_t complement_flip = 0, uint
     return p;
 }
 
+std::vector<uint8_t> fill(uint8_t v) { return std::vector<uint8_t>(256, v); }
+
 void put_page(unsigned page, const std::vector<uint8_t> &bytes) {
     sim::flash_write_raw(sim::store_offset + 256 * page, bytes);
 }
+
+// Damage between boots: the byte at `at` in the store set to v, or with the bits of `bits` flipped.
+void poke(uint32_t at, uint8_t v) { sim::flash_write_raw(sim::store_offset + at, std::vector<uint8_t>{v}); }
+void flip(uint32_t at, uint8_t bits) { poke(at, uint8_t(sim::flash_bytes()[sim::store_offset + at] ^ bits)); }
 
 bool page_is(unsigned page, const std::vector<uint8_t> &bytes) {
     return std::memcmp(sim::flash_bytes().data() + sim::store_offset + 256 * page, bytes.data(), 256) == 0;
 }
 
-const std::vector<uint8_t> erased(256, 0xFF);
+const std::vector<uint8_t> erased = fill(0xFF);
 
 // One boot record step: the boot number taken, or 0 without identity.
 uint64_t boot_step() {
@@ -58,7 +64,7 @@ TEST(BootStore, FailuresLeaveNoIdentity) {
     EXPECT_EQ(boot_step(), 0u);
     sim::set_flash_binary_end(sim::store_offset);
     sim::set_world_hook([](uint64_t) { // something disturbs a fill byte while it is programmed
-        if (page_is(0, record(1))) sim::flash_write_raw(sim::store_offset + 100, std::vector<uint8_t>{0});
+        if (page_is(0, record(1))) poke(100, 0);
     });
     EXPECT_EQ(boot_step(), 0u); // read back wrong
     sim::set_world_hook(nullptr);
@@ -76,7 +82,7 @@ TEST(BootStore, NewestValidRecordWinsLowerPageOnATie) {
     sim::power_on();
     put_page(0, record(6));
     put_page(1, record(7));
-    put_page(2, std::vector<uint8_t>(256, 0x00));
+    put_page(2, fill(0x00));
     put_page(3, record(0));
     put_page(4, record(9, 1ull << 17)); // hash right, complement one bit off
     put_page(6, record(100, 0, 1u << 9)); // complement right, hash one bit off
@@ -87,16 +93,15 @@ TEST(BootStore, NewestValidRecordWinsLowerPageOnATie) {
     EXPECT_TRUE(page_is(5, record(12)));
 }
 
+// Past the record of ~0 - 2, one invalid page leaves the last number there
+// is; stepping past two would wrap.
 TEST(BootStore, RefusesWhenItCannotVouchForTheNextNumber) {
-    sim::power_on();
-    put_page(0, record(~0ull - 2));
-    put_page(1, std::vector<uint8_t>(256, 0x00));
-    EXPECT_EQ(boot_step(), ~0ull); // the last number there is
-    sim::power_on();
-    put_page(0, record(~0ull - 2));
-    put_page(1, std::vector<uint8_t>(256, 0x00));
-    put_page(2, std::vector<uint8_t>(256, 0x00));
-    EXPECT_EQ(boot_step(), 0u); // stepping past both would wrap
+    for (auto [invalid, want] : {std::pair{1u, ~0ull}, std::pair{2u, 0ull}}) {
+        sim::power_on();
+        put_page(0, record(~0ull - 2));
+        for (unsigned p = 1; p <= invalid; ++p) put_page(p, fill(0x00));
+        EXPECT_EQ(boot_step(), want) << invalid;
+    }
 }
 
 // Sector 0 full, sector 1 nothing but damage (an erase torn by a power cut,
@@ -104,13 +109,13 @@ TEST(BootStore, RefusesWhenItCannotVouchForTheNextNumber) {
 TEST(BootStore, SectorOfNothingButDamageIsErased) {
     sim::power_on();
     for (unsigned p = 0; p < 16; ++p) put_page(p, record(p + 1));
-    for (unsigned p = 16; p < 32; ++p) put_page(p, std::vector<uint8_t>(256, uint8_t(0x5A ^ p)));
+    for (unsigned p = 16; p < 32; ++p) put_page(p, fill(uint8_t(0x5A ^ p)));
     EXPECT_EQ(boot_step(), 17u);
     EXPECT_EQ(sim::flash_counters().erases, 1u);
     EXPECT_TRUE(page_is(16, record(17)));
     // The whole store foreign: past sector 0's pages, in the erased sector 1.
     sim::power_on();
-    for (unsigned p = 0; p < 32; ++p) put_page(p, std::vector<uint8_t>(256, 0x5A));
+    for (unsigned p = 0; p < 32; ++p) put_page(p, fill(0x5A));
     EXPECT_EQ(boot_step(), 17u);
     EXPECT_EQ(boot_step(), 18u);
 }
@@ -164,8 +169,7 @@ TEST(BootStore, DamagedNewestRecordNeverGivesItsNumberAgain) {
             sim::power_on();
             Boots b;
             for (unsigned k = 0; k < boots; ++k) b.boot("before");
-            const uint32_t at = sim::store_offset + 256 * (boots - 1) + bit / 8;
-            sim::flash_write_raw(at, std::vector<uint8_t>{uint8_t(sim::flash_bytes()[at] ^ (1u << (bit % 8)))});
+            flip(256 * (boots - 1) + bit / 8, uint8_t(1u << (bit % 8)));
             const std::string what = "page " + std::to_string(boots - 1) + " bit " + std::to_string(bit);
             for (unsigned k = 0; k < (bit < 24 * 8 ? 36u : 2u); ++k) b.boot(what);
             ASSERT_FALSE(::testing::Test::HasFatalFailure());
@@ -180,7 +184,7 @@ TEST(BootStore, DamagedNewestRecordThenAPowerCut) {
         sim::power_on();
         Boots b;
         for (unsigned k = 0; k < 17; ++k) b.boot("before");
-        sim::flash_write_raw(sim::store_offset + 256 * 16 + 4, std::vector<uint8_t>{0x00});
+        poke(256 * 16 + 4, 0x00);
         sim::flash_power_cut(0, done);
         char sid[49] = {};
         (void)boot_record_step(sid);
@@ -197,9 +201,9 @@ TEST(BootStore, DamageOnBothSidesOfAnEraseNeverRepeatsANumber) {
     sim::power_on();
     Boots b;
     for (unsigned k = 0; k < 32; ++k) b.boot("before");
-    sim::flash_write_raw(sim::store_offset + 256 * 3 + 4, std::vector<uint8_t>{0x00});
+    poke(256 * 3 + 4, 0x00);
     b.boot("after an old record was damaged"); // erases sector 0, writes page 0
-    sim::flash_write_raw(sim::store_offset + 4, std::vector<uint8_t>{0x00});
+    poke(4, 0x00);
     for (unsigned k = 0; k < 3; ++k) b.boot("after the new record was damaged");
 }
 
@@ -211,9 +215,8 @@ TEST(BootStore, RandomDamageBetweenBootsNeverReusesANumber) {
         Boots b;
         for (int boot = 0; boot < 120; ++boot) {
             if (rng() % 3 == 0) {
-                const uint32_t at = sim::store_offset + 256 * (rng() % 32) + (rng() % 2 ? rng() % 24 : rng() % 256);
-                const uint8_t flip = uint8_t(1 + rng() % 255);
-                sim::flash_write_raw(at, std::vector<uint8_t>{uint8_t(sim::flash_bytes()[at] ^ flip)});
+                const uint32_t at = 256 * (rng() % 32) + (rng() % 2 ? rng() % 24 : rng() % 256);
+                flip(at, uint8_t(1 + rng() % 255));
             }
             b.boot("run " + std::to_string(run) + " boot " + std::to_string(boot));
             ASSERT_FALSE(::testing::Test::HasFatalFailure());

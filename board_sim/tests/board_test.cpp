@@ -1,5 +1,6 @@
-// Watchdog, reset and power, pins and the latch driver feedback, the board
-// identifier, and the time modes.
+// Watchdog, reset and power, the latch driver feedback, and the time modes.
+// (The pins' pulls and change log, and the board identifier, are checked
+// through the firmware's start-up, sampler and latch tests.)
 #include "sim_test.h"
 
 #include <algorithm>
@@ -46,28 +47,6 @@ TEST(Watchdog, UnfedWatchdogResetsTheBoardAndTheBoardIsInertUntilReset) {
     EXPECT_EQ(sim::uart_host_take(), "");
 }
 
-TEST(Pins, PullsDecideUndrivenInputsAndChangesAreLogged) {
-    sim::power_on();
-    gpio_init(14);
-    gpio_set_pulls(14, true, false);
-    EXPECT_TRUE(gpio_get(14));
-    sim::drive_pin(14, false);
-    EXPECT_FALSE(gpio_get(14));
-    sim::set_power_good(false);
-    EXPECT_FALSE(gpio_get(18));
-    sim::clear_pin_log();
-    sleep_us(10);
-    gpio_init(5);
-    gpio_set_dir(5, GPIO_OUT);
-    gpio_put(5, true);
-    gpio_put(5, true); // no change, no entry
-    std::vector<std::tuple<uint64_t, sim::pin_change_kind, unsigned>> log;
-    for (const auto &c : sim::pin_log()) log.emplace_back(c.time_ns, c.what, c.gpio == 5 ? c.value : 99);
-    using k = sim::pin_change_kind;
-    EXPECT_EQ(log, (decltype(log){{10000, k::function, GPIO_FUNC_SIO}, {10000, k::output_enable, 1},
-                                  {10000, k::output_value, 1}, {10000, k::level, 1}}));
-}
-
 TEST(Feedback, FollowsTheDriverWithItsDelaysUnlessStuck) {
     sim::config cfg;
     cfg.feedback_rise_us = 300;
@@ -93,15 +72,6 @@ TEST(Feedback, FollowsTheDriverWithItsDelaysUnlessStuck) {
     gpio_set_mask(1u << 10);
     sleep_ms(1);
     EXPECT_FALSE(gpio_get(19));
-}
-
-TEST(BoardId, FormatsUpperCaseHexAndTruncatesToTheBuffer) {
-    sim::power_on();
-    sim::set_board_id({0xDE, 0xAD, 0xBE, 0xEF, 0x01, 0x23, 0x45, 0x6a});
-    char id[17], small[5];
-    pico_get_unique_board_id_string(id, sizeof id);
-    pico_get_unique_board_id_string(small, sizeof small);
-    EXPECT_EQ(std::string(id) + " " + small, "DEADBEEF0123456A DEAD");
 }
 
 TEST(Time, WorldHookSeesTimePassAndCanAskToBeWoken) {

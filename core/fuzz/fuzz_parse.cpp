@@ -17,6 +17,13 @@ void check(bool ok) {
     }
 }
 
+void check_all_bytes(const cabinet_cmd_t &cmd, unsigned char value) {
+    const unsigned char *bytes = reinterpret_cast<const unsigned char *>(&cmd);
+    for (size_t i = 0; i < sizeof cmd; ++i) {
+        check(bytes[i] == value);
+    }
+}
+
 bool is_ident(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
            c == '-' || c == '.' || c == ':' || c == '_';
@@ -83,20 +90,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const bool ok = cabinet_parse(line, length, allow_sim ? 1 : 0, &cmd);
     if (length == 0 || length > CABINET_LINE_MAX) {
         check(!ok);
-        const unsigned char *bytes = reinterpret_cast<const unsigned char *>(&cmd);
-        for (size_t i = 0; i < sizeof cmd; ++i) {
-            check(bytes[i] == kSentinel);
-        }
+        check_all_bytes(cmd, kSentinel); // not even cleared
         return 0;
     }
     if (ok) {
         check_accepted(cmd, allow_sim);
     } else {
-        // A rejected line leaves the empty command behind, never a half-filled one.
-        const unsigned char *bytes = reinterpret_cast<const unsigned char *>(&cmd);
-        for (size_t i = 0; i < sizeof cmd; ++i) {
-            check(bytes[i] == 0);
-        }
+        check_all_bytes(cmd, 0); // the empty command, never a half-filled one
     }
     return 0;
 }

@@ -1,5 +1,4 @@
 #include "cabinet_host/client.h"
-#include "cabinet_host/outcome.h"
 #include "test_lines.h"
 
 #include <gtest/gtest.h>
@@ -50,6 +49,11 @@ struct TimedTransport : Transport {
         }
         return out;
     }
+    std::vector<std::uint64_t> times_of(const std::string &type) const {
+        std::vector<std::uint64_t> out;
+        for (const auto &j : sent_of(type)) out.push_back(j["_sent_at"].get<std::uint64_t>());
+        return out;
+    }
 };
 
 // A controller that booted at local time `boot`: its uptime is now - boot.
@@ -98,7 +102,8 @@ struct Rig {
     void run_until(std::uint64_t t_end) {
         while (now < t_end) c->poll(milliseconds(t_end - now));
     }
-    // Heard from at 10 ms, then silent: answers and heartbeats are up to the test.
+    // Heard from at 10 ms, then silent: answers and heartbeats are up to the test,
+    // which writes every line the controller sends.
     void quiet_start() {
         answer = false;
         c->set_heartbeats(false);
@@ -121,20 +126,12 @@ TEST(Client, LearnsTheSessionThenKeepsHeartbeatsGoing) {
     EXPECT_TRUE(changes[0].first);
     EXPECT_EQ(r.c->session_id(), tl::kSid);
 
-    const auto hbs = r.t.sent_of("heartbeat");
-    ASSERT_EQ(hbs.size(), 30u); // 1000 to 30000
     // Nothing before the controller was heard, then one a second, whether or
     // not a periodic state line is being written at that moment.
-    EXPECT_EQ(hbs.front()["_sent_at"].get<std::uint64_t>(), 1000u);
-    std::uint64_t prev = 0;
-    for (const auto &hb : hbs) {
-        const auto at = hb["_sent_at"].get<std::uint64_t>();
-        EXPECT_EQ(hb["session_id"], tl::kSid);
-        if (prev) {
-            EXPECT_EQ(at - prev, 1000u) << "gap before the heartbeat at " << at;
-        }
-        prev = at;
-    }
+    std::vector<std::uint64_t> every_second;
+    for (std::uint64_t t = 1000; t <= 30000; t += 1000) every_second.push_back(t);
+    EXPECT_EQ(r.t.times_of("heartbeat"), every_second);
+    for (const auto &hb : r.t.sent_of("heartbeat")) EXPECT_EQ(hb["session_id"], tl::kSid);
 }
 
 TEST(Client, OpenIsStampedOnTheControllersClockAndAccepted) {
@@ -163,7 +160,6 @@ TEST(Client, OpenIsStampedOnTheControllersClockAndAccepted) {
     EXPECT_GE(stamp + 160, r.uptime(sent_at)) << "needlessly stale";
     EXPECT_EQ(opens[0]["door_id"], 3);
     EXPECT_EQ(opens[0]["session_id"], tl::kSid);
-    EXPECT_EQ(outcome_of(*open), Outcome::Done);
 }
 
 TEST(Client, MangledOpenIsSentAgainWithTheSameIdThenGivenUp) {
@@ -185,13 +181,6 @@ TEST(Client, MangledOpenIsSentAgainWithTheSameIdThenGivenUp) {
     ASSERT_TRUE(never->done());
     EXPECT_EQ(never->ack->code, "message_too_long");
     EXPECT_EQ(never->attempts, 3u);
-    EXPECT_EQ(outcome_of(*never), Outcome::Refused);
-
-    r.open_answers = {"future_command"}; // not acted on: rebased and sent again
-    auto future = r.c->open(3, 500, 3000);
-    r.c->poll_until([&] { return future->done(); }, 10500);
-    ASSERT_TRUE(future->succeeded());
-    EXPECT_EQ(future->attempts, 2u);
 
     r.open_answers = {"busy"}; // a real refusal is never repeated
     auto busy = r.c->open(2, 500, 3000);
@@ -200,25 +189,15 @@ TEST(Client, MangledOpenIsSentAgainWithTheSameIdThenGivenUp) {
     EXPECT_EQ(busy->ack->code, "busy");
 }
 
-// A client with up to three lines in flight, whose controller answers only
-// what the test writes.
-class Pipelined : public ::testing::Test {
-protected:
-    Pipelined() : r(options()) {
-        r.answer = false;
-        r.t.at(10, tl::event(r.sid, 1, 10, "boot"));
-        r.run_until(100);
-    }
-    static ClientOptions options() {
-        ClientOptions o;
-        o.heartbeats = false;
-        o.max_in_flight = 3;
-        return o;
-    }
-    Rig r;
-};
+static ClientOptions three_in_flight() {
+    ClientOptions o;
+    o.max_in_flight = 3;
+    return o;
+}
 
-TEST_F(Pipelined, AcksAreMatchedInOrderAndStrayOnesIgnored) {
+TEST(Pipelined, AcksAreMatchedInOrderAndStrayOnesIgnored) {
+    Rig r(three_in_flight());
+    r.quiet_start();
     auto hb = r.c->heartbeat();
     auto open = r.c->open(4, 500, 3000);
     auto clear = r.c->clear_fault();
@@ -234,7 +213,6 @@ TEST_F(Pipelined, AcksAreMatchedInOrderAndStrayOnesIgnored) {
     EXPECT_TRUE(open->succeeded());
     ASSERT_TRUE(clear->done());
     EXPECT_EQ(clear->ack->code, "clear_denied");
-    EXPECT_EQ(outcome_of(*clear), Outcome::Refused);
     EXPECT_EQ(r.c->stray_acks(), 2u);
 
     // In plain order, each ack answers the oldest line.
@@ -250,7 +228,9 @@ TEST_F(Pipelined, AcksAreMatchedInOrderAndStrayOnesIgnored) {
     EXPECT_EQ(o2->attempts, 2u);
 }
 
-TEST_F(Pipelined, OnlyAnAckNamingALaterLineShowsALostOne) {
+TEST(Pipelined, OnlyAnAckNamingALaterLineShowsALostOne) {
+    Rig r(three_in_flight());
+    r.quiet_start();
     // An ack without a request id is no proof that an earlier line was lost:
     // it answers the oldest line or nothing.
     auto o3 = r.c->open(4, 500, 3000);
@@ -291,7 +271,6 @@ TEST(Client, OnlyOneLineInFlightByDefault) {
     // No ack at all: it fails after the ack timeout.
     r.run_until(1500);
     EXPECT_EQ(b->failure, Failure::Timeout);
-    EXPECT_EQ(outcome_of(*b), Outcome::Timeout);
 }
 
 TEST(Client, ANewSessionFailsWhatIsPendingAndRestartsTheClock) {
@@ -310,7 +289,6 @@ TEST(Client, ANewSessionFailsWhatIsPendingAndRestartsTheClock) {
     r.run_until(100300);
 
     EXPECT_EQ(open->failure, Failure::SessionChanged);
-    EXPECT_EQ(outcome_of(*open), Outcome::ConnectionLost);
     ASSERT_EQ(changes.size(), 1u);
     EXPECT_FALSE(changes[0].first);
     EXPECT_EQ(changes[0].old_id, r.sid);
@@ -335,7 +313,6 @@ TEST(Client, WithoutIdentityNothingIsSentAndOpensFail) {
     EXPECT_TRUE(r.t.sent.empty()); // no heartbeat with an empty session id
     auto open = r.c->open(1, 500, 3000);
     EXPECT_EQ(open->failure, Failure::IdentityInvalid);
-    EXPECT_EQ(outcome_of(*open), Outcome::Refused);
 }
 
 TEST(Client, CommandsBeforeAnyLineFailAndStateRequestsWaitForTheLine) {
@@ -373,7 +350,6 @@ TEST(Client, LostConnectionFailsPendingRequests) {
     r.t.closed = true;
     EXPECT_THROW(r.c->poll(milliseconds(100)), ConnectionLost);
     EXPECT_EQ(clear->failure, Failure::ConnectionLost);
-    EXPECT_EQ(outcome_of(*clear), Outcome::ConnectionLost);
     EXPECT_THROW(r.c->open(1, 500, 3000), ConnectionLost);
 }
 
@@ -424,9 +400,7 @@ TEST(Client, HostTimingRules) {
         ASSERT_EQ(r.t.sent_of("heartbeat").size(), 1u);
         r.t.at(1010, tl::ack(r.sid, 1010, "invalid_message"));
         r.run_until(1500);
-        const auto hbs = r.t.sent_of("heartbeat");
-        ASSERT_EQ(hbs.size(), 2u);
-        EXPECT_EQ(hbs[1]["_sent_at"].get<std::uint64_t>(), 1010u);
+        EXPECT_EQ(r.t.times_of("heartbeat"), (std::vector<std::uint64_t>{1000, 1010}));
     }
     {
         // A host that polls late sends the heartbeat it owes at once and keeps
@@ -436,9 +410,7 @@ TEST(Client, HostTimingRules) {
         r.run_until(1500);
         r.now = 2300; // busy elsewhere
         r.run_until(5500);
-        std::vector<std::uint64_t> at;
-        for (const auto &hb : r.t.sent_of("heartbeat"))
-            at.push_back(hb["_sent_at"].get<std::uint64_t>());
-        EXPECT_EQ(at, (std::vector<std::uint64_t>{1000, 2300, 3000, 4000, 5000}));
+        EXPECT_EQ(r.t.times_of("heartbeat"),
+                  (std::vector<std::uint64_t>{1000, 2300, 3000, 4000, 5000}));
     }
 }

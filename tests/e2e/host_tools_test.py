@@ -17,36 +17,18 @@ import subprocess
 import sys
 import time
 
-from realtime_test import (SIM, Failed, Sim, SKIP, cabinetctl, check, die_with_parent, main,
+from realtime_test import (SIM, Failed, SerialLines, Sim, SKIP, cabinetctl, check, die_with_parent, main,
                            output_of, running, wait_for)
 
 
-def heartbeat_answer(link, timeout=15):
+def heartbeat_answer(link):
     """Sends one heartbeat on the raw line and returns the ack's code."""
-    import json
-    import serial
-    port = serial.Serial(link, 115200, timeout=0.2)
+    port = SerialLines(link)
     try:
-        end = time.monotonic() + timeout
-        session = None
-        while time.monotonic() < end:
-            raw = port.readline()
-            if not raw:
-                continue
-            try:
-                msg = json.loads(raw)
-            except ValueError:
-                if session is None:
-                    continue  # opening the port flushed the start of a line
-                raise
-            if session is None:
-                session = msg["session_id"]
-                port.write(json.dumps({"type": "heartbeat", "session_id": session}).encode() + b"\n")
-            elif msg["type"] == "ack":
-                return msg["code"]
-        raise Failed("no ack to a heartbeat")
+        port.send({"type": "heartbeat", "session_id": port.read(lambda m: True)["session_id"]})
+        return port.read(lambda m: m["type"] == "ack")["code"]
     finally:
-        port.close()
+        port.port.close()
 
 
 def test_interrupt_open_wait(tmp):
@@ -104,18 +86,13 @@ def test_sim_paths_of_a_live_process(tmp):
     link = os.path.join(tmp, "tty")
     first = Sim(tmp, "--pty", link)
     try:
-        second = subprocess.run([SIM, "--pty", link, "--control-unix", first.control_path],
-                                capture_output=True, timeout=30, preexec_fn=die_with_parent)
-        err = second.stderr.decode(errors="replace")
-        print(err)
-        check(second.returncode == 1 and f"{link} is in use" in err, "a live pty path was taken over")
         other = os.path.join(tmp, "other")
-        second = subprocess.run([SIM, "--pty", other, "--control-unix", first.control_path],
-                                capture_output=True, timeout=30, preexec_fn=die_with_parent)
-        err = second.stderr.decode(errors="replace")
-        print(err)
-        check(second.returncode == 1 and f"{first.control_path} is in use" in err,
-              "a live control socket was taken over")
+        for pty_path, taken in ((link, link), (other, first.control_path)):
+            second = subprocess.run([SIM, "--pty", pty_path, "--control-unix", first.control_path],
+                                    capture_output=True, timeout=30, preexec_fn=die_with_parent)
+            err = second.stderr.decode(errors="replace")
+            print(err)
+            check(second.returncode == 1 and f"{taken} is in use" in err, f"the live {taken} was taken over")
         check(not os.path.lexists(other), "the refused simulator left its pty link behind")
         first.control("status")  # the first still answers on both
         check(cabinetctl("--device", link, "state")[0] == 0, "the first lost its pty")
