@@ -538,7 +538,8 @@ def test_alarms_across_restarts():
         started = restart(signal.SIGKILL, pause=4.5)
         check(alarms_of(d).get(("forced_open", 4)) == forced, f"after kill -9: {alarms_of(d)} != {forced}")
         held = wait_for(lambda: alarms_of(d).get(("held_open", 4)), 10, "held_open")
-        check(held["raised_at_ms"] / 1000 - started < 3, f"held_open timed from the restart: {held}, {started}")
+        # Timed from the restart, it could not come before held_open_s after it.
+        check(held["raised_at_ms"] / 1000 - started < 4, f"held_open timed from the restart: {held}, {started}")
         check(metric(d, active) == 2, "alarms active after kill -9")
 
         ack = "/api/cabinets/a/alarms/ack"
