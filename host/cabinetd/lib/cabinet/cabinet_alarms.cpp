@@ -111,6 +111,9 @@ void Cabinet::alarm_changes(std::vector<AlarmChange> changes) {
     for (auto &c : changes) {
         const auto &a = c.alarm;
         Record r = record(RecordKind::Alarm);
+        // A raise is stamped with the alarm's start, the time a restart
+        // rebuilds it with.
+        if (c.what == AlarmChange::What::Raised) r.at_ms = a.raised_at_ms;
         r.session_id = journal_session_;
         r.code = a.code;
         r.door_id = a.door;
