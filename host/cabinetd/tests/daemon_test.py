@@ -509,6 +509,65 @@ def forced_door_alarms(d, sim):
     return forced, held
 
 
+def test_alarms_across_restarts():
+    """Alarms are part of the record: however cabinetd stops, it comes back
+    with the same alarms, first start and acknowledgement, in the API and the
+    metrics (MQTT: mqtt_test.py); then the sensors decide as ever."""
+    cfg = os.path.join(tempfile.mkdtemp(prefix="cabinetd-cfg-"), "cabinetd.json")
+    with open(cfg, "w") as f:
+        json.dump({"cabinets": {"a": {"endpoint": "sim", "held_open_s": 4}}}, f)
+    with Rig(1, extra=["--config", cfg]) as rig:
+        d, sim = rig.daemon, rig.sims[0]
+        d.wait_ready("a")
+        active = 'cabinetd_alarms_active{cabinet="a"}'
+
+        def restart(sig, pause=0.0, meanwhile=lambda: None):
+            d.kill(sig)
+            meanwhile()
+            time.sleep(pause)
+            started = time.time()
+            d.start()
+            d.wait_ready("a")
+            return started
+
+        sim.control("door 4 force-open")
+        forced = wait_for(lambda: alarms_of(d).get(("forced_open", 4)), 10, "forced_open")
+        wait_for(lambda: d.journal("SELECT 1 FROM journal WHERE kind='alarm'"), 5, "the raise committed")
+        # Killed, and down for longer than the door may stay open: once back,
+        # the door is held open at once, timed from when it opened.
+        started = restart(signal.SIGKILL, pause=4.5)
+        check(alarms_of(d).get(("forced_open", 4)) == forced, f"after kill -9: {alarms_of(d)} != {forced}")
+        held = wait_for(lambda: alarms_of(d).get(("held_open", 4)), 10, "held_open")
+        # Timed from the restart, it could not come before held_open_s after it.
+        check(held["raised_at_ms"] / 1000 - started < 4, f"held_open timed from the restart: {held}, {started}")
+        check(metric(d, active) == 2, "alarms active after kill -9")
+
+        ack = "/api/cabinets/a/alarms/ack"
+        check(d.request("POST", ack, body={"alarm_id": forced["alarm_id"]})[0] == 200, "ack")
+        before = alarms_of(d)
+        restart(signal.SIGTERM)
+        check(alarms_of(d) == before, f"after SIGTERM: {alarms_of(d)} != {before}")
+        check(before[("forced_open", 4)]["acknowledged_by"] == "ops", before)
+
+        # Shut while cabinetd was away: the acknowledged alarm clears, saying
+        # so; the one nobody acknowledged waits for someone to.
+        restart(signal.SIGKILL, meanwhile=lambda: sim.control("door 4 close"))
+        wait_for(lambda: list(alarms_of(d)) == [("held_open", 4)], 10, "forced_open cleared")
+        check(alarms_of(d)[("held_open", 4)] == held, f"{alarms_of(d)} != {held}")
+        check(metric(d, active) == 1, "alarms active after the clear")
+        check(d.request("POST", ack, token=OPERATOR2)[0] == 200, "ack of held_open")
+        wait_for(lambda: not alarms_of(d), 10, "held_open cleared")
+        records = [(r["code"], r["detail"]["state"], r["detail"].get("reason")) for r in d.events(kind="alarm")]
+        check(records == [("forced_open", "raised", None), ("held_open", "raised", None),
+                          ("forced_open", "acknowledged", None),
+                          ("forced_open", "cleared", "door 4 was found closed and locked when cabinetd started again"),
+                          ("held_open", "acknowledged", None), ("held_open", "cleared", "door 4 closed and locked")],
+              f"alarm records: {records}")
+        check(metric(d, active) == 0, "alarms active at the end")
+    os.remove(cfg)
+    os.rmdir(os.path.dirname(cfg))
+
+
 def test_stream_resume():
     # Doors may stay open 2 s here, so that the forced door is soon held open too.
     cfg = os.path.join(tempfile.mkdtemp(prefix="cabinetd-cfg-"), "cabinetd.json")

@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace cabinetd {
 
@@ -33,24 +34,34 @@ void AlarmModel::raise(std::string_view code, unsigned door, std::string text, A
         return a.code == code && a.door == door;
     });
     if (known) return; // one per door and code: the bound on active alarms
-    Alarm a{ids_(), std::string(code), door, std::move(text), now.wall_ms, std::nullopt};
+    Alarm a{ids_(), std::string(code), door, std::move(text), now.wall_ms, std::nullopt, false};
     active_.push_back(a);
-    out.push_back({AlarmChange::What::Raised, std::move(a)});
+    out.push_back({AlarmChange::What::Raised, std::move(a), {}});
 }
 
 // An acknowledged alarm ends once its door is known closed and locked.
 void AlarmModel::clear_secured(std::vector<AlarmChange> &out) {
-    std::erase_if(active_, [&](const Alarm &a) {
+    std::vector<Alarm> kept;
+    for (auto &a : active_) {
         const Door &d = doors_[a.door - 1];
         const bool secure = d.open == false && d.unlocked == false;
-        if (!a.acknowledged_by || !secure) return false;
-        out.push_back({AlarmChange::What::Cleared, a});
-        return true;
-    });
+        const bool heard = d.open.has_value() && d.unlocked.has_value();
+        const bool restored = std::exchange(a.restored, a.restored && !heard);
+        if (!a.acknowledged_by || !secure) {
+            kept.push_back(std::move(a));
+            continue;
+        }
+        const auto reason = restored
+            ? fmt::format("door {} was found closed and locked when cabinetd started again", a.door)
+            : fmt::format("door {} closed and locked", a.door);
+        out.push_back({AlarmChange::What::Cleared, std::move(a), reason});
+    }
+    active_ = std::move(kept);
 }
 
 void AlarmModel::set_open(Door &d, bool open, std::uint64_t now) {
-    if (open && d.open != true) d.open_since = now;
+    if (open && d.open != true) d.open_since = d.opened_before.value_or(now);
+    d.opened_before.reset();
     d.open = open;
 }
 
@@ -122,8 +133,30 @@ std::optional<std::uint64_t> AlarmModel::next_due() const {
 }
 
 void AlarmModel::forget() {
-    for (auto &d : doors_) d = Door{};
+    for (auto &d : doors_) {
+        const auto before = d.opened_before; // not heard of yet: still the journal's
+        d = Door{};
+        d.opened_before = before;
+    }
     admitted_ = 0;
+}
+
+void AlarmModel::restore(std::vector<Alarm> active,
+                         const std::vector<std::pair<unsigned, std::int64_t>> &opened,
+                         AlarmClock now) {
+    for (auto &a : active) {
+        if (a.door < 1 || a.door > kDoors) continue;
+        a.restored = true;
+        active_.push_back(std::move(a));
+    }
+    std::sort(active_.begin(), active_.end(),
+              [](const Alarm &a, const Alarm &b) { return a.raised_at_ms < b.raised_at_ms; });
+    for (const auto &[door, at_ms] : opened) {
+        if (door < 1 || door > kDoors) continue;
+        // How long ago in steady time; never before the steady clock's start.
+        const auto ago = static_cast<std::uint64_t>(std::max<std::int64_t>(now.wall_ms - at_ms, 0));
+        doors_[door - 1].opened_before = now.steady_ms - std::min(ago, now.steady_ms);
+    }
 }
 
 std::optional<std::vector<AlarmChange>>
@@ -135,7 +168,7 @@ AlarmModel::acknowledge(const std::optional<std::string> &id, const std::string 
     for (auto &a : active_) {
         if ((id && a.id != *id) || a.acknowledged_by) continue;
         a.acknowledged_by = by;
-        out.push_back({AlarmChange::What::Acknowledged, a});
+        out.push_back({AlarmChange::What::Acknowledged, a, {}});
     }
     clear_secured(out);
     return out;

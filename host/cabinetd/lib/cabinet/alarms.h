@@ -27,12 +27,16 @@ struct Alarm {
     std::string text;
     std::int64_t raised_at_ms = 0;              // wall clock, Unix ms
     std::optional<std::string> acknowledged_by; // the operator's token name
+    // Rebuilt from the journal when cabinetd started, and its door not seen
+    // since: a clear then says the door was found secure.
+    bool restored = false;
 };
 
 struct AlarmChange {
     enum class What { Raised, Acknowledged, Cleared };
     What what;
-    Alarm alarm; // as it is after the change
+    Alarm alarm;        // as it is after the change
+    std::string reason; // Cleared: why
 };
 const char *to_string(AlarmChange::What w);
 
@@ -60,6 +64,12 @@ public:
     // The link went or the controller restarted: nothing is known of the
     // doors until the next state line; active alarms stay.
     void forget();
+    // cabinetd starts again: the alarms active when it stopped, as the
+    // journal has them, and when the journal last saw doors open (wall ms, by
+    // door): such a door, if found open still, is timed from then. Nothing
+    // is raised or cleared here: the sensors decide once they are heard.
+    void restore(std::vector<Alarm> active,
+                 const std::vector<std::pair<unsigned, std::int64_t>> &opened, AlarmClock now);
     // An operator acknowledges one active alarm (id) or all of them.
     // Nothing for an id that is not active.
     std::optional<std::vector<AlarmChange>> acknowledge(const std::optional<std::string> &id,
@@ -72,6 +82,9 @@ private:
     struct Door {
         std::optional<bool> open, unlocked; // unknown until heard
         std::uint64_t open_since = 0;
+        // Steady ms when the journal saw it open before cabinetd started,
+        // until the door is first heard of.
+        std::optional<std::uint64_t> opened_before;
     };
     void raise(std::string_view code, unsigned door, std::string text, AlarmClock now,
                std::vector<AlarmChange> &out);

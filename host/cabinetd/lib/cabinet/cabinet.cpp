@@ -58,6 +58,7 @@ Cabinet::Cabinet(std::string name, std::string endpoint, TransportFactory connec
     status_.link_since_ms = wall_ms();
     status_.link_reason = "not connected yet";
     known_session_ = journal_.last_session(name_);
+    restore_alarms();
 }
 
 Cabinet::~Cabinet() { stop(); }

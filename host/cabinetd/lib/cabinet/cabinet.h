@@ -157,6 +157,7 @@ private:
     // Alarms (cabinet_alarms.cpp): what the model says, journalled and shown.
     void alarm_changes(std::vector<AlarmChange> changes);
     AlarmClock alarm_now() const;
+    void restore_alarms();
 
     // What the controller says (cabinet_lines.cpp).
     void on_line(const cabinet_host::Inbound &in);

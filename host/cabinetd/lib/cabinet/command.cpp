@@ -142,4 +142,10 @@ ParsedCommand parse_clear(std::optional<std::string_view> body, Front front) {
     return c;
 }
 
+ParsedCommand parse_alarm_ack(std::optional<std::string_view> body, Front front) {
+    auto parsed = parse_clear(body, front);
+    if (auto *c = std::get_if<Command>(&parsed)) c->kind = Command::AckAlarms;
+    return parsed;
+}
+
 } // namespace cabinetd

@@ -22,9 +22,10 @@ namespace cabinetd {
 // was sent travel in the body).
 enum class Front { Http, Mqtt };
 
-// An open or a fault clear, checked and ready for a cabinet.
+// An open, a fault clear or an acknowledgement of alarms, checked and ready
+// for a cabinet.
 struct Command {
-    enum Kind { Open, ClearFault } kind = Open;
+    enum Kind { Open, ClearFault, AckAlarms } kind = Open;
     unsigned door = 0;
     std::uint32_t pulse_ms = 500;
     std::uint32_t ttl_ms = 3000;
@@ -69,5 +70,8 @@ struct OpenInput {
 ParsedCommand parse_open(const OpenInput &in, Front front);
 // Checks a fault clear's body (none: the defaults).
 ParsedCommand parse_clear(std::optional<std::string_view> body, Front front);
+// Checks the body of an acknowledgement of every active alarm, which takes
+// what a fault clear's does.
+ParsedCommand parse_alarm_ack(std::optional<std::string_view> body, Front front);
 
 } // namespace cabinetd

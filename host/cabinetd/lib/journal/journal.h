@@ -58,8 +58,9 @@ private:
 // Version 2 added the client's idempotency key of an open (key_scope,
 // client_key) and an event's uptime as a column (uptime_ms); version 3 the
 // requester as an indexed column (requested_by); version 4 the hash chain
-// (journal_chain.h). An older journal is migrated in place when opened.
-inline constexpr int kSchemaVersion = 4;
+// (journal_chain.h); version 5 an index of alarm records. An older journal is
+// migrated in place when opened.
+inline constexpr int kSchemaVersion = 5;
 
 struct JournalOptions {
     std::chrono::milliseconds retention{std::chrono::hours(24 * 90)};
@@ -155,6 +156,13 @@ public:
     std::optional<std::uint64_t> last_seq(const std::string &cabinet,
                                           const std::string &session) const;
     std::optional<std::string> last_session(const std::string &cabinet) const;
+    // A cabinet's latest alarm records of one door and code, newest first, at
+    // most `limit` (through their index: a few seeks whatever the journal holds).
+    std::vector<Record> latest_alarms(const std::string &cabinet, unsigned door,
+                                      const std::string &code, std::size_t limit) const;
+    // A session's latest events, newest first, at most `limit`.
+    std::vector<Record> latest_events(const std::string &cabinet, const std::string &session,
+                                      std::size_t limit) const;
     std::int64_t last_cursor() const;
 
     // Committed records after a cursor, from memory when they are recent

@@ -258,6 +258,39 @@ std::optional<std::string> Journal::last_session(const std::string &cabinet) con
     return s.text(0);
 }
 
+std::vector<Record> Journal::latest_alarms(const std::string &cabinet, unsigned door,
+                                           const std::string &code, std::size_t limit) const {
+    const ReadDb db(*this);
+    Stmt s(db,
+           fmt::format("SELECT {} FROM journal INDEXED BY journal_alarm WHERE cabinet = ? "
+                       "AND door_id = ? AND code = ? AND kind = 'alarm' "
+                       "ORDER BY cursor DESC LIMIT ?",
+                       kColumns)
+               .c_str());
+    s.bind(1, cabinet)
+        .bind(2, static_cast<std::int64_t>(door))
+        .bind(3, code)
+        .bind(4, static_cast<std::int64_t>(limit));
+    std::vector<Record> out;
+    while (s.step()) out.push_back(row(s));
+    return out;
+}
+
+std::vector<Record> Journal::latest_events(const std::string &cabinet, const std::string &session,
+                                           std::size_t limit) const {
+    const ReadDb db(*this);
+    Stmt s(db,
+           fmt::format("SELECT {} FROM journal INDEXED BY journal_event WHERE cabinet = ? "
+                       "AND session_id = ? AND kind = 'event' "
+                       "ORDER BY event_seq DESC LIMIT ?",
+                       kColumns)
+               .c_str());
+    s.bind(1, cabinet).bind(2, session).bind(3, static_cast<std::int64_t>(limit));
+    std::vector<Record> out;
+    while (s.step()) out.push_back(row(s));
+    return out;
+}
+
 std::int64_t Journal::last_cursor() const {
     std::lock_guard lk(mu_);
     return last_cursor_;

@@ -34,7 +34,7 @@ namespace cabinetd {
 //             "unavailable", "recovered"); its cabinet is empty
 //  Alarm      "alarm": an alarm of cabinetd's (code: "forced_open", "held_open";
 //             door_id; detail: state "raised", "acknowledged" (with by) or
-//             "cleared", text, alarm_id)
+//             "cleared" (with reason), text, alarm_id)
 enum class RecordKind : std::uint8_t {
     Event,
     Ack,

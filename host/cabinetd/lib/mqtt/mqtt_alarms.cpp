@@ -32,6 +32,22 @@ json alarm_state_payload(const std::vector<Alarm> &active) {
     return json{{"active", true}, {"text", text}};
 }
 
+json alarm_ack_payload(json base, const AlarmAck &ack) {
+    if (ack.outcome != AlarmAck::Outcome::Done) {
+        base["result"] = "error";
+        base["code"] = "journal_unavailable";
+        base["text"] = "the journal cannot write just now, so nothing was acknowledged";
+        return base;
+    }
+    base["result"] = "ok";
+    base["code"] = "acknowledged";
+    base["text"] = ack.acknowledged.empty()
+        ? std::string("no active alarm was waiting to be acknowledged")
+        : fmt::format("{} alarm(s) acknowledged", ack.acknowledged.size());
+    base["acknowledged"] = ack.acknowledged;
+    return base;
+}
+
 void add_alarm_component(json &cmps, const std::string &id, const std::string &prefix) {
     const auto topic = prefix + "alarm/state";
     cmps["alarm"] = {{"platform", "binary_sensor"},
@@ -46,6 +62,14 @@ void add_alarm_component(json &cmps, const std::string &id, const std::string &p
                      {"json_attributes_topic", topic},
                      {"json_attributes_template", "{{ {'text': value_json.text} | tojson }}"},
                      {"qos", 1}};
+    cmps["alarm_ack"] = {{"platform", "button"},
+                         {"name", "Acknowledge alarms"},
+                         {"unique_id", id + "_alarm_ack"},
+                         {"default_entity_id", fmt::format("button.{}_alarm_ack", id)},
+                         {"command_topic", prefix + "alarm/ack/set"},
+                         {"payload_press", "PRESS"},
+                         {"qos", 1},
+                         {"retain", false}};
 }
 
 } // namespace cabinetd

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "alarms.h"
+#include "cabinet_types.h"
 #include "record.h"
 
 #include <nlohmann/json.hpp>
@@ -23,7 +24,11 @@ nlohmann::json record_payload(const std::string &cabinet, const std::string &boa
 // The payload of `alarm/state`: {"active": bool, "text": the active alarms'
 // texts, or null}.
 nlohmann::json alarm_state_payload(const std::vector<Alarm> &active);
-// The discovery component of the cabinet's alarm (device class problem).
+// The payload of `result` for `alarm/ack/set`: the command's topic, request
+// id and kind (`base`), completed with the alarms it acknowledged.
+nlohmann::json alarm_ack_payload(nlohmann::json base, const AlarmAck &ack);
+// The discovery components of the cabinet's alarm (a binary_sensor of
+// device class problem) and of the button that acknowledges it.
 void add_alarm_component(nlohmann::json &components, const std::string &id,
                          const std::string &prefix);
 

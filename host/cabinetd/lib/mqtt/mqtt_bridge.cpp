@@ -356,7 +356,8 @@ void MqttBridge::on_connected(Uplink &u) {
     // retained. Subscriptions first, so no command in reply is missed; then
     // availability, discovery and a fresh snapshot; events follow in pump().
     if (cfg_.commands)
-        for (const char *p : {"+/set", "door/+/set", "door/+/+/set", "door/+/+/+/set"})
+        for (const char *p :
+             {"+/set", "door/+/set", "door/+/+/set", "door/+/+/+/set", "alarm/+/set"})
             u.client->subscribe(u.prefix + p, 1);
     if (cfg_.discovery) u.client->subscribe(cfg_.ha_status_topic, 1);
     u.retained.clear();
@@ -474,6 +475,17 @@ Reply MqttBridge::replier(Uplink &u, std::string prefix, json base) {
             base = std::move(base)](const CommandResult &r) mutable {
         if (auto in = weak.lock())
             in->push([index, prefix, base = result_payload(std::move(base), r)](MqttBridge &b) {
+                b.answer(*b.uplinks_[index], prefix, base);
+            });
+    };
+}
+
+std::function<void(AlarmAck)> MqttBridge::ack_replier(Uplink &u, std::string prefix, json base) {
+    std::weak_ptr<Incoming> weak = incoming_;
+    const auto index = u.index;
+    return [weak, index, prefix = std::move(prefix), base = std::move(base)](AlarmAck a) mutable {
+        if (auto in = weak.lock())
+            in->push([index, prefix, base = alarm_ack_payload(std::move(base), a)](MqttBridge &b) {
                 b.answer(*b.uplinks_[index], prefix, base);
             });
     };

@@ -102,6 +102,7 @@ private:
     bool parked(const Uplink &u) const;
     void refresh(Uplink &u, bool force);
     Reply replier(Uplink &u, std::string prefix, nlohmann::json base);
+    std::function<void(AlarmAck)> ack_replier(Uplink &u, std::string prefix, nlohmann::json base);
     void connect(Uplink &u, std::uint64_t now);
     BrokerClient::Callbacks callbacks(Uplink &u);
     void on_connected(Uplink &u);

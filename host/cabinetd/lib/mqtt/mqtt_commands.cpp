@@ -53,7 +53,9 @@ void MqttBridge::command(Uplink &u, const Topics &on, const std::string &sub,
     }
     auto &c = std::get<MqttCommand>(parsed);
     base["request_id"] = c.request_id.empty() ? json() : json(c.request_id);
-    base["command"] = c.kind == MqttCommand::Open ? "open" : "clear_fault";
+    base["command"] = c.kind == MqttCommand::Open ? "open"
+        : c.kind == MqttCommand::AckAlarms        ? "alarm_ack"
+                                                  : "clear_fault";
     if (c.kind == MqttCommand::Open) base["door"] = c.door;
     if (retained) return refuse_with("retained", kRetained);
     if (overloaded)
@@ -77,6 +79,11 @@ void MqttBridge::command(Uplink &u, const Topics &on, const std::string &sub,
         a.requested_by = "mqtt";
         return u.cab->open(std::move(a), replier(u, on.prefix, std::move(base)));
     }
+    // Acknowledging is idempotent by itself: the same command again finds
+    // nothing left to acknowledge.
+    if (c.kind == MqttCommand::AckAlarms)
+        return u.cab->acknowledge_alarms(std::nullopt, "mqtt",
+                                         ack_replier(u, on.prefix, std::move(base)));
     // A fault clear is idempotent by its request id as well: the cabinet
     // gives the answer the first one got again.
     u.cab->clear_fault(ClearArgs{"mqtt", c.request_id, "mqtt"},

@@ -132,10 +132,15 @@ std::variant<MqttCommand, MqttRefusal> command_of_topic(std::string_view sub) {
         c.kind = MqttCommand::ClearFault;
         return c;
     }
+    if (sub == "alarm/ack/set") {
+        c.kind = MqttCommand::AckAlarms;
+        return c;
+    }
     if (sub.rfind("door/", 0) != 0 || sub.size() <= 14 || sub.substr(sub.size() - 9) != "/open/set")
-        return refuse(
-            "unknown_topic",
-            fmt::format("no command \"{}\": use door/N/open/set or clear_fault/set", sub));
+        return refuse("unknown_topic",
+                      fmt::format("no command \"{}\": use door/N/open/set, clear_fault/set or "
+                                  "alarm/ack/set",
+                                  sub));
     const auto n = sub.substr(5, sub.size() - 14);
     const auto door = door_number(n);
     if (!door)
@@ -168,6 +173,9 @@ parse_mqtt_command(std::string_view sub, std::string_view payload, std::size_t m
         // The plain payloads a Home Assistant button sends.
         const bool plain = payload.empty() || payload == "PRESS" || payload == "CLEAR";
         parsed = parse_clear(plain ? std::nullopt : std::optional(payload), Front::Mqtt);
+    } else if (c.kind == MqttCommand::AckAlarms) {
+        const bool plain = payload.empty() || payload == "PRESS";
+        parsed = parse_alarm_ack(plain ? std::nullopt : std::optional(payload), Front::Mqtt);
     } else {
         // ... and a lock.
         if (payload == "LOCK")

@@ -106,5 +106,25 @@ TEST(Alarms, HeldOpenPastTheConfiguredTime) {
     EXPECT_EQ(r.m.tick({r.t + 60000, 0}).size(), 1u);
 }
 
+TEST(Alarms, ADoorTheJournalSawOpenIsTimedFromThen) {
+    Rig r;
+    const std::int64_t wall = 1765000000000;
+    // Door 2 open 50 s before cabinetd started, door 7 70 s before, door 8 too
+    // (but found shut); steady time is measured back from now.
+    r.t = 100000;
+    r.m.restore({}, {{2, wall - 50000}, {7, wall - 70000}, {8, wall - 70000}}, {r.t, wall});
+    EXPECT_FALSE(r.m.next_due()); // nothing known of the doors until heard
+    r.m.forget();                 // the first connection: still the journal's times
+    r.m.on_state(r.state("idle", 0, 0xbd, 0xff), {r.t, wall}); // 2 and 7 open, 8 shut
+    auto held = r.m.tick({r.t, wall});
+    ASSERT_EQ(held.size(), 1u);
+    EXPECT_EQ(held[0].alarm.door, 7u);
+    EXPECT_EQ(r.m.next_due(), r.t + 10000);
+    // Door 8 opens later: timed from then, the journal's time gone.
+    r.m.on_state(r.state("idle", 0, 0x3d, 0xff), {r.t, wall});
+    EXPECT_EQ(r.m.tick({r.t + 10000, wall}).size(), 1u); // door 2 only
+    EXPECT_EQ(r.m.next_due(), r.t + 60000);
+}
+
 } // namespace
 } // namespace cabinetd

@@ -35,7 +35,8 @@ struct FakeController {
     bool silent = false;    // hears, says nothing
     bool unplugged = false; // the line is gone and cannot be opened again
     std::uint64_t boot_ms = 0, seq = 1, next_state_ms = 0;
-    std::vector<std::string> heard; // commands other than heartbeats and state requests
+    unsigned closed = 255, locked = 255; // the doors' sensors, as the state line shows them
+    std::vector<std::string> heard;      // commands other than heartbeats and state requests
 
     std::uint64_t uptime(std::uint64_t now) const { return now - boot_ms + 1; }
 
@@ -47,7 +48,7 @@ struct FakeController {
             t.push_received(tl::event(session, seq, uptime(now), "boot"));
         }
         if (silent || now < next_state_ms) return;
-        t.push_received(tl::state(session, uptime(now), seq));
+        t.push_received(tl::state(session, uptime(now), seq, "idle", closed, locked));
         next_state_ms = now + 1000;
     }
 
@@ -56,7 +57,8 @@ struct FakeController {
         const auto type = j.at("type").get<std::string>();
         if (type != "heartbeat" && type != "state") heard.push_back(type);
         if (silent) return;
-        if (type == "state") return t.push_received(tl::state(session, uptime(now), seq));
+        if (type == "state")
+            return t.push_received(tl::state(session, uptime(now), seq, "idle", closed, locked));
         const auto ack = [&](const char *code) {
             t.push_received(tl::ack(session, uptime(now), code, "", 0, seq));
         };
@@ -124,12 +126,7 @@ protected:
         LinkOptions lopt;
         lopt.backoff_min = lopt.backoff_max = std::chrono::milliseconds(20);
         lopt.clock = [this] { return now_; };
-        auto connect = [this]() -> std::unique_ptr<cabinet_host::Transport> {
-            std::lock_guard lk(ctl_.mu);
-            if (ctl_.unplugged) throw std::runtime_error("no such device");
-            return std::make_unique<Line>(ctl_, now_);
-        };
-        cabinet_ = std::make_unique<Cabinet>("lab", "memory", connect, *journal_, lopt);
+        cabinet_ = std::make_unique<Cabinet>("lab", "memory", connect(), *journal_, lopt);
         cabinet_->start();
         ASSERT_TRUE(eventually([&] { return up() && cabinet_->status().session_id == tl::kSid; }));
     }
@@ -139,6 +136,13 @@ protected:
         fs::remove_all(dir_);
     }
 
+    TransportFactory connect() {
+        return [this]() -> std::unique_ptr<cabinet_host::Transport> {
+            std::lock_guard lk(ctl_.mu);
+            if (ctl_.unplugged) throw std::runtime_error("no such device");
+            return std::make_unique<Line>(ctl_, now_);
+        };
+    }
     bool up() const { return cabinet_->status().link == Link::Up; }
     std::vector<Record> records(RecordKind kind) {
         journal_->flush();
@@ -275,6 +279,57 @@ TEST_F(CabinetTest, NothingIsSentWhileTheJournalCannotWriteIt) {
     const auto clear = call([&](Reply rep) { cabinet_->clear_fault("ops", std::move(rep)); });
     EXPECT_EQ(clear.code, "journal_unavailable");
     EXPECT_TRUE(heard().empty());
+}
+
+Record alarm_record(std::string code, unsigned door, std::int64_t at, const std::string &state,
+                    const std::string &id, const char *by = nullptr) {
+    Record r;
+    r.at_ms = at;
+    r.cabinet = "lab";
+    r.kind = RecordKind::Alarm;
+    r.code = std::move(code);
+    r.door_id = door;
+    nlohmann::json d{{"state", state}, {"text", "t"}, {"alarm_id", id}};
+    if (by) d["by"] = by;
+    r.detail = d.dump();
+    return r;
+}
+
+TEST_F(CabinetTest, AlarmsActiveWhenCabinetdStoppedAreRebuiltFromTheJournal) {
+    cabinet_.reset();
+    const auto now = wall_ms();
+    journal_->write({alarm_record("forced_open", 3, now - 9000, "raised", "a3"),
+                     alarm_record("forced_open", 1, now - 8000, "raised", "a1"),
+                     alarm_record("held_open", 5, now - 7000, "raised", "b5"),
+                     alarm_record("forced_open", 3, now - 6000, "acknowledged", "a3", "ops"),
+                     alarm_record("forced_open", 1, now - 5000, "acknowledged", "a1", "ops"),
+                     alarm_record("forced_open", 1, now - 4000, "cleared", "a1")});
+    journal_->flush();
+    ctl_.closed = 0xff & ~(1u << 4); // door 5 open, the rest shut and locked
+    LinkOptions lopt;
+    lopt.clock = [this] { return now_; };
+    cabinet_ = std::make_unique<Cabinet>("lab", "memory", connect(), *journal_, lopt);
+    // Before it has heard anything: as the journal left them, with their starts.
+    auto active = cabinet_->alarms();
+    ASSERT_EQ(active.size(), 2u);
+    EXPECT_EQ(std::make_tuple(active[0].id, active[0].door, active[0].raised_at_ms),
+              std::make_tuple(std::string("a3"), 3u, now - 9000));
+    EXPECT_EQ(active[0].acknowledged_by, "ops");
+    EXPECT_EQ(std::make_tuple(active[1].id, active[1].code, active[1].raised_at_ms),
+              std::make_tuple(std::string("b5"), std::string("held_open"), now - 7000));
+    EXPECT_FALSE(active[1].acknowledged_by);
+    EXPECT_EQ(cabinet_->status().alarms.size(), 2u);
+    // The sensors decide: door 3 shut and locked clears its acknowledged
+    // alarm, saying so; door 5 open keeps its own.
+    cabinet_->start();
+    ASSERT_TRUE(eventually([&] { return cabinet_->alarms().size() == 1; }));
+    EXPECT_EQ(cabinet_->alarms()[0].id, "b5");
+    ASSERT_TRUE(eventually([&] { return records(RecordKind::Alarm).size() == 7; }));
+    const auto alarms = records(RecordKind::Alarm);
+    const auto cleared = nlohmann::json::parse(alarms[6].detail);
+    EXPECT_EQ(cleared.at("alarm_id"), "a3");
+    EXPECT_EQ(cleared.at("reason"),
+              "door 3 was found closed and locked when cabinetd started again");
 }
 
 TEST(SeqTracker, ReportsTheEventsALineShowsMissing) {

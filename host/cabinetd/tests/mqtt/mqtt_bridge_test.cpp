@@ -596,11 +596,17 @@ TEST(MqttDiscovery, OneDeviceWithItsComponentsNamedByTheBoard) {
         if (c.contains("command_topic")) {
             EXPECT_EQ(c["retain"], false);
         }
+        if (p == "button") { // what it sends is a command cabinetd takes
+            const auto topic = c["command_topic"].get<std::string>().substr(kPrefix.size());
+            EXPECT_TRUE(std::holds_alternative<MqttCommand>(
+                parse_mqtt_command(topic, c["payload_press"].get<std::string>())))
+                << topic;
+        }
     }
     EXPECT_EQ(platforms["lock"], 8);
     EXPECT_EQ(platforms["binary_sensor"], 9);
     EXPECT_EQ(platforms["sensor"], 2);
-    EXPECT_EQ(platforms["button"], 1);
+    EXPECT_EQ(platforms["button"], 2); // clear the fault, acknowledge the alarms
     EXPECT_EQ(discovery_topic(MqttConfig{}, "0123456789ABCDEF"),
               "homeassistant/device/tessaro_0123456789abcdef/config");
 }

@@ -25,6 +25,11 @@ TEST(MqttCommand, PayloadsAndTheirDefaults) {
     EXPECT_EQ(c.request_id, "a:b.c-d_e");
     EXPECT_EQ(std::get<MqttCommand>(parse_mqtt_command("clear_fault/set", "")).kind,
               MqttCommand::ClearFault);
+    EXPECT_EQ(std::get<MqttCommand>(parse_mqtt_command("alarm/ack/set", "PRESS")).kind,
+              MqttCommand::AckAlarms);
+    EXPECT_EQ(std::get<MqttCommand>(parse_mqtt_command("alarm/ack/set", R"({"request_id":"h1"})"))
+                  .request_id,
+              "h1");
     for (const char *bad :
          {R"({"pulse_ms":99})", R"({"pulse_ms":1001})", R"({"ttl_ms":0})", R"({"ttl_ms":5001})",
           R"({"pulse_ms":"300"})", R"({"pulse_ms":300.5})", R"({"request_id":""})",
@@ -41,6 +46,10 @@ TEST(MqttCommand, PayloadsAndTheirDefaults) {
     EXPECT_EQ(
         std::get<MqttRefusal>(parse_mqtt_command("clear_fault/set", R"({"pulse_ms":300})")).code,
         "bad_request");
+    EXPECT_EQ(std::get<MqttRefusal>(parse_mqtt_command("alarm/ack/set", "ACK")).code,
+              "bad_request");
+    EXPECT_EQ(std::get<MqttRefusal>(parse_mqtt_command("alarm/clear/set", "")).code,
+              "unknown_topic");
 }
 
 // A key given twice is refused, never settled by taking one of them: an ACL
