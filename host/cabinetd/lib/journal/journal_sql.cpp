@@ -70,6 +70,7 @@ Record row(const Stmt &s) {
     r.client_key = s.text(12);
     if (!s.null(13)) r.uptime_ms = static_cast<std::uint64_t>(s.i64(13));
     r.requested_by = s.text(14);
+    r.outcome = s.text(15);
     return r;
 }
 

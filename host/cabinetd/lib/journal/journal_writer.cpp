@@ -114,7 +114,7 @@ void Journal::prune_when_due() {
 void Journal::commit(std::vector<Batch> &batches) {
     // Only waiters (a flush): nothing to write.
     if (std::all_of(batches.begin(), batches.end(),
-                    [](auto &b) { return b.records.empty() && b.progress.empty(); })) {
+                    [](auto &b) { return b.records.empty() && b.progress.empty() && b.notes.empty(); })) {
         for (auto &b : batches)
             if (b.done) b.done(true);
         return;
@@ -183,10 +183,18 @@ void account_session(Stmt &sess, const Record &r) {
 // records stored, with their cursors (an event already stored is counted in
 // dups and left out).
 std::vector<Record> Journal::insert(std::vector<Batch> &batches, std::uint64_t &dups) {
+    // A record that settles an open or a clear names the latest one of its
+    // request id (an open retried under its id is settled by its last try).
     Stmt ins(wdb_,
              "INSERT OR IGNORE INTO journal (at_ms, cabinet, kind, session_id, event_seq, seq_to, "
-             "code, request_id, door_id, detail, key_scope, client_key, uptime_ms, requested_by) "
-             "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+             "code, request_id, door_id, detail, key_scope, client_key, uptime_ms, requested_by, "
+             "outcome, settles) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?15, CASE WHEN ?15 <> '' "
+             "THEN (SELECT max(cursor) FROM journal WHERE cabinet = ?2 AND request_id = ?8 "
+             "AND request_id <> '' AND kind IN ('open', 'clear')) END)");
+    Stmt note(wdb_,
+              "INSERT INTO notes (key, value) VALUES (?1, ?2) "
+              "ON CONFLICT DO UPDATE SET value = excluded.value");
+    Stmt forget(wdb_, "DELETE FROM notes WHERE key = ?");
     Stmt sess(
         wdb_,
         "INSERT INTO sessions (cabinet, session_id, last_seq, first_ms, last_ms) VALUES (?,?,?,?,?) "
@@ -200,6 +208,13 @@ std::vector<Record> Journal::insert(std::vector<Batch> &batches, std::uint64_t &
             prog.bind(1, reader).bind(2, cursor);
             prog.step();
             prog.reset();
+        }
+        for (auto &n : b.notes) {
+            auto &st = n.value.empty() ? forget : note;
+            st.bind(1, n.key);
+            if (!n.value.empty()) st.bind(2, n.value);
+            st.step();
+            st.reset();
         }
         for (auto &r : b.records) {
             if (r.at_ms == 0) r.at_ms = wall_ms();
@@ -217,7 +232,8 @@ std::vector<Record> Journal::insert(std::vector<Batch> &batches, std::uint64_t &
                 .bind(11, r.key_scope)
                 .bind(12, r.client_key)
                 .bind(13, r.uptime_ms)
-                .bind(14, r.requested_by);
+                .bind(14, r.requested_by)
+                .bind(15, r.outcome);
             ins.step();
             ins.reset();
             if (sqlite3_changes(wdb_) == 0) {
