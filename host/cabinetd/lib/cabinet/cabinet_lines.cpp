@@ -130,6 +130,9 @@ void Cabinet::on_event(const EventLine &e) {
             if (apply_event(v, e.code, e.door_id)) put_view(*status_.state, v);
         }
     }
+    // An open sent quietly that the controller acted on is journalled
+    // before what came of it.
+    if (!e.request_id.empty()) write_quiet(e.request_id);
     Record r = line_record(RecordKind::Event, e);
     r.uptime_ms = e.uptime_ms;
     batch_.push_back(std::move(r));

@@ -27,7 +27,7 @@ namespace {
 constexpr std::size_t kWindowsMax = 256;
 
 std::string note_of(const Record &r) {
-    return json{{"at_ms", r.at_ms},         {"session_id", r.session_id},
+    return json{{"at_ms", r.at_ms},           {"session_id", r.session_id},
                 {"request_id", r.request_id}, {"door_id", r.door_id},
                 {"detail", r.detail},         {"key_scope", r.key_scope},
                 {"client_key", r.client_key}}
@@ -67,8 +67,9 @@ bool Cabinet::counting(const std::string &requested_by, unsigned door) const {
 
 // The open goes out once its note is durable, in place of its record.
 void Cabinet::send_quietly(Record open) {
-    notes_.push_back({note_key(open.request_id), note_of(open)});
-    quiet_[open.request_id] = Quiet{std::move(open), {}};
+    const auto id = open.request_id;
+    notes_.push_back({note_key(id), note_of(open)});
+    quiet_[id] = Quiet{std::move(open), {}};
 }
 
 // A quiet open journalled in full after all: its record, the lines written
@@ -127,8 +128,8 @@ void Cabinet::settle_open(const Request &req, const std::string &requested_by) {
         soonest->second.closes_at = 0;
         close_refusals(now, false);
     }
-    refusals_[key] = Refusals{now + static_cast<std::uint64_t>(opt_.refusal_window.count()), 0,
-                              0, 0, journal_session_};
+    refusals_[key] = Refusals{now + static_cast<std::uint64_t>(opt_.refusal_window.count()), 0, 0,
+                              0, journal_session_};
 }
 
 // Each window that has closed (every one, when stopping), as one record of
@@ -165,17 +166,16 @@ void Cabinet::recover_quiet_opens() {
         notes_.push_back({n.key, {}});
         auto open = open_of(json::parse(n.value, nullptr, false));
         if (!open) {
-            log(4, fmt::format("{}: a journal note that is not an open was dropped: {}", name_,
-                               n.key));
+            log(4,
+                fmt::format("{}: a journal note that is not an open was dropped: {}", name_,
+                            n.key));
             continue;
         }
         open->cabinet = name_;
         Record f = *open;
         f.kind = RecordKind::OpenFailed;
         f.at_ms = wall_ms();
-        f.detail = json{{"reason", "cabinetd stopped before the controller's answer was "
-                                   "journalled"}}
-                       .dump();
+        f.detail = json{{"reason", "cabinetd stopped before the answer was journalled"}}.dump();
         f.key_scope.clear();
         f.client_key.clear();
         f.code = f.outcome = "unknown";

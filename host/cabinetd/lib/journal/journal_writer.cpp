@@ -113,8 +113,9 @@ void Journal::prune_when_due() {
 
 void Journal::commit(std::vector<Batch> &batches) {
     // Only waiters (a flush): nothing to write.
-    if (std::all_of(batches.begin(), batches.end(),
-                    [](auto &b) { return b.records.empty() && b.progress.empty() && b.notes.empty(); })) {
+    if (std::all_of(batches.begin(), batches.end(), [](auto &b) {
+            return b.records.empty() && b.progress.empty() && b.notes.empty();
+        })) {
         for (auto &b : batches)
             if (b.done) b.done(true);
         return;

@@ -46,9 +46,9 @@ static_assert(in_order(), "kNames and kRecordKinds list the kinds in the enum's 
 // The outcomes that are cabinetd's, not the controller's: why an open or a
 // clear got no answer, or was never sent.
 constexpr std::array<std::string_view, 12> kFailures{
-    "timeout",      "session_changed",     "connection_lost", "no_session",
-    "identity_invalid", "line_lost",       "bad_argument",    "link_down",
-    "journal_unavailable", "no_random_source", "stopping",    "unknown"};
+    "timeout",   "session_changed", "connection_lost", "no_session",          "identity_invalid",
+    "line_lost", "bad_argument",    "link_down",       "journal_unavailable", "no_random_source",
+    "stopping",  "unknown"};
 
 } // namespace
 

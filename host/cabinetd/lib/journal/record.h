@@ -65,9 +65,9 @@ enum class RecordKind : std::uint8_t {
 
 // Every kind, in the order above (the API document lists them so).
 inline constexpr std::array kRecordKinds{
-    RecordKind::Event,      RecordKind::Ack,     RecordKind::Command,   RecordKind::State,
-    RecordKind::Link,       RecordKind::Session, RecordKind::Gap,       RecordKind::Open,
-    RecordKind::OpenFailed, RecordKind::Clear,   RecordKind::Heartbeat, RecordKind::Journal,
+    RecordKind::Event,      RecordKind::Ack,         RecordKind::Command,   RecordKind::State,
+    RecordKind::Link,       RecordKind::Session,     RecordKind::Gap,       RecordKind::Open,
+    RecordKind::OpenFailed, RecordKind::Clear,       RecordKind::Heartbeat, RecordKind::Journal,
     RecordKind::Alarm,      RecordKind::ClearFailed, RecordKind::Refused};
 
 std::string_view to_string(RecordKind k);
