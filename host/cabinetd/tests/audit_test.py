@@ -1,11 +1,15 @@
 #!/usr/bin/env python3
 """Searches of a large journal (GET /api/events) against cabinetd and a real
-cabinet-sim: a flood of them holds up no live stream. (Bounded pages and the
+cabinet-sim: a flood of them holds up no live stream. The audit says what
+became of each open, and a flood of refused opens costs the journal next to
+nothing. (Bounded pages and the
 cap on one token's searches: tests/journal/journal_reads_test.cpp and
 tests/http/api_test.cpp.)
 
 Usage: audit_test.py TEST   (CABINETD and CABINET_SIM name the programs)
 """
+import csv
+import io
 import os
 import random
 import signal
@@ -16,8 +20,8 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "tests"))
-from harness import OPERATOR, OPERATOR2, SANITIZED, VIEWER, check, main  # noqa: E402
-from daemon_test import Rig  # noqa: E402
+from harness import OPERATOR, OPERATOR2, SANITIZED, VIEWER, check, main, wait_for  # noqa: E402
+from daemon_test import Rig, open_door  # noqa: E402
 
 # An open cycle as cabinetd journals it: ten records, the fourth to eighth events.
 FILL_SQL = """
@@ -125,6 +129,59 @@ def test_streams_beside_searches():
             stream.close()
             rig.sims[0].control("door 5 close")
         check(not any(w.is_alive() for w in workers), "a searching connection never finished")
+
+
+def used_bytes(d):
+    (pages, free, size), = d.journal("SELECT * FROM pragma_page_count, pragma_freelist_count, pragma_page_size")
+    return (pages - free) * size
+
+
+def test_outcomes_and_a_flood_of_refusals():
+    # An accepted open and a refused one show their outcome in the audit and
+    # its CSV, as an alarm its state and actor; 200 more refusals of the
+    # same open become one record.
+    with Rig(1) as rig:
+        d = rig.daemon
+        d.wait_ready(["a"])
+        status, body = open_door(d, "a", 3, wait=True, body={"pulse_ms": 300, "ttl_ms": 2000})
+        check(status == 200 and body["code"] == "accepted", f"open a/3: {status} {body}")
+        rig.sims[0].control("door 5 force-open")  # an open door: every open is refused
+        wait_for(lambda: d.cabinet("a")["alarms"], 10, "the forced door's alarm")
+        before = used_bytes(d)
+        flood = 200
+        for _ in range(flood + 1):
+            status, body = open_door(d, "a", 2)
+            check(status == 409 and body["code"] == "door_not_secure", f"refused: {status} {body}")
+        d.request("GET", "/api/events?limit=1", token=VIEWER)
+        time.sleep(1.5)  # what nobody waits for is committed within a second
+        grown = used_bytes(d) - before
+        print(f"{flood + 1} refused opens grew the journal by {grown} bytes, {grown / (flood + 1):.0f} per open")
+        check(grown < 40 * 1024, f"a flood of refusals grew the journal by {grown} bytes")
+
+        opens = d.events(kind="open")
+        check([e.get("outcome") for e in opens] == ["accepted", "door_not_secure"], f"opens: {opens}")
+        refused = d.events(outcome="refused")
+        check([e["request_id"] for e in refused] == [opens[1]["request_id"]], f"refused: {refused}")
+        check(search(d, "outcome=nonsense")[0] == 400, "an unknown outcome is refused")
+        status, text = search(d, "kind=open,alarm&format=csv")
+        rows = list(csv.reader(io.StringIO(text)))
+        head = rows[0]
+        col = {name: head.index(name) for name in ("at", "kind", "outcome", "alarm_state", "actor")}
+        check(all(r[col["at"]].endswith("Z") for r in rows[1:]), f"CSV times: {rows}")
+        check([r[col["outcome"]] for r in rows if r[col["kind"]] == "open"] == ["accepted", "door_not_secure"],
+              f"CSV outcomes: {rows}")
+        check(any(r[col["alarm_state"]] == "raised" and r[col["actor"]] == "cabinetd" for r in rows),
+              f"CSV alarm: {rows}")
+
+        # The count is journalled when cabinetd stops, and found by outcome.
+        rig.daemon.kill(signal.SIGTERM)
+        rig.daemon.start()
+        rig.sims[0].control("door 5 close")
+        d.wait_ready(["a"])
+        counted = d.events(kind="refused")
+        check(len(counted) == 1 and counted[0]["detail"]["count"] == flood
+              and counted[0]["outcome"] == "door_not_secure", f"counted: {counted}")
+        check(len(d.events(outcome="door_not_secure")) == 2, "the refusals by their code")
 
 
 if __name__ == "__main__":

@@ -30,10 +30,20 @@ function showLogin(message) {
   document.getElementById("login-error").textContent = message || "";
 }
 
-function log(text, cls) {
+// A time as this browser's clock shows it, always with its zone: the page
+// may be read far from the cabinet, and beside a CSV that gives UTC.
+function timeText(ms, withDate) {
+  const d = new Date(ms);
+  const options = { timeZoneName: "short" };
+  return withDate ? d.toLocaleString(undefined, options) : d.toLocaleTimeString(undefined, options);
+}
+
+// A line of the log, at the record's own time (at_ms) when it is one: a
+// stream that reconnects after a gap delivers records made while it was away.
+function log(text, cls, atMs) {
   const list = document.getElementById("log");
   const item = document.createElement("li");
-  item.textContent = new Date().toLocaleTimeString() + "  " + text;
+  item.textContent = timeText(atMs ?? Date.now(), false) + "  " + text;
   if (cls) item.className = cls;
   list.appendChild(item);
   while (list.children.length > 300) list.removeChild(list.firstChild);
@@ -52,6 +62,7 @@ function describe(record) {
     parts.push(record.detail.state || "", record.detail.text || "");
     if (record.detail.by) parts.push("by " + record.detail.by);
   }
+  if (record.outcome) parts.push("→ " + record.outcome);
   return parts.join("  ");
 }
 
@@ -153,7 +164,7 @@ function renderAlarms() {
       const item = document.createElement("li");
       item.dataset.alarm = a.alarm_id;
       const text = document.createElement("span");
-      const at = new Date(a.raised_at_ms).toLocaleTimeString();
+      const at = timeText(a.raised_at_ms, false);
       text.textContent = `${name}, door ${a.door}: ${a.text} (since ${at})` +
         (a.acknowledged_by ? `; acknowledged by ${a.acknowledged_by}, clears once the door is closed and locked` : "");
       item.appendChild(text);
@@ -244,7 +255,7 @@ async function openStream() {
     lastId = e.lastEventId;
     const record = JSON.parse(e.data);
     const fault = record.code_kind === "fault";
-    if (record.kind !== "state") log(describe(record), fault ? "fault" : record.kind);
+    if (record.kind !== "state") log(describe(record), fault ? "fault" : record.kind, record.at_ms);
     if (record.cabinet) refresh(record.cabinet);
   }));
 }
@@ -266,6 +277,7 @@ function auditFilters() {
   if (value("audit-door")) q.set("door", value("audit-door"));
   if (value("audit-by")) q.set("requested_by", value("audit-by"));
   if (value("audit-kind")) q.set("kind", value("audit-kind"));
+  if (value("audit-outcome")) q.set("outcome", value("audit-outcome"));
   for (const [id, name] of [["audit-since", "since_ms"], ["audit-until", "until_ms"]]) {
     const t = value(id) ? new Date(value(id)).getTime() : NaN;
     if (!Number.isNaN(t)) q.set(name, String(t));
@@ -334,13 +346,15 @@ async function auditLoad(after) {
   for (const record of page.events) {
     const row = document.createElement("tr");
     const d = record.detail || {};
-    auditCell(row, new Date(record.at_ms).toLocaleString());
+    auditCell(row, timeText(record.at_ms, true));
     auditCell(row, record.cabinet);
     auditCell(row, record.kind);
     auditCell(row, record.code);
     auditCell(row, record.door_id ? String(record.door_id) : "");
-    auditCell(row, d.requested_by || d.by || "");
-    auditCell(row, record.text || d.text || d.reason || "");
+    auditCell(row, d.requested_by || record.actor || "");
+    auditCell(row, record.outcome || record.alarm_state || "");
+    auditCell(row, record.kind === "refused" ? `${d.count} refusals counted, ${timeText(d.first_ms, false)} to ${timeText(d.last_ms, false)}`
+      : record.text || d.text || d.reason || "");
     body.appendChild(row);
   }
   if (page.events.length)
@@ -408,6 +422,8 @@ function setupAudit() {
     o.value = o.textContent = String(d);
     doors.appendChild(o);
   }
+  document.getElementById("audit-zone").textContent =
+    "(times in " + Intl.DateTimeFormat().resolvedOptions().timeZone + ")";
   document.getElementById("audit-form").addEventListener("submit", (e) => {
     e.preventDefault();
     audit.back = [];

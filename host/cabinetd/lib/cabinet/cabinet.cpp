@@ -132,21 +132,23 @@ void Cabinet::reply_later(Reply reply, CommandResult result) {
 // hold it): next comes back as a job, which wakes it at once.
 void Cabinet::commit_then(std::function<void(bool)> next) {
     auto replies = std::exchange(after_commit_, {});
-    journal_.write_durable(std::exchange(batch_, {}),
-                           [this, replies = std::move(replies), next](bool stored) {
-                               for (auto &r : replies) r();
-                               post([next, stored] { next(stored); });
-                           });
+    journal_.write_durable(
+        std::exchange(batch_, {}),
+        [this, replies = std::move(replies), next](bool stored) {
+            for (auto &r : replies) r();
+            post([next, stored] { next(stored); });
+        },
+        std::exchange(notes_, {}));
 }
 
 void Cabinet::commit() {
-    if (batch_.empty() && after_commit_.empty()) return;
+    if (batch_.empty() && after_commit_.empty() && notes_.empty()) return;
     std::function<void()> done;
     if (!after_commit_.empty())
         done = [cbs = std::move(after_commit_)]() mutable {
             for (auto &cb : cbs) cb();
         };
-    journal_.write(std::move(batch_), std::move(done));
+    journal_.write(std::move(batch_), std::move(done), std::exchange(notes_, {}));
     batch_.clear();
     after_commit_.clear();
 }
@@ -227,6 +229,7 @@ void Cabinet::serve_step(Client &client) {
         set_link(Link::Silent, fmt::format("no line from the controller for {} ms", quiet));
     expire_cycles(now);
     alarm_changes(alarms_.tick(alarm_now()));
+    close_refusals(now, false);
     commit();
 }
 
@@ -240,6 +243,7 @@ std::uint64_t Cabinet::next_wait(std::uint64_t now) const {
     for (const auto &[id, c] : cycles_)
         if (c.reply) due = std::min(due, c.deadline_ms);
     if (const auto held = alarms_.next_due()) due = std::min(due, *held);
+    for (const auto &[key, w] : refusals_) due = std::min(due, w.closes_at);
     return due > now ? due - now : 0;
 }
 
@@ -250,7 +254,11 @@ Link Cabinet::link() const {
 
 // Answers what had no client left to answer it.
 void Cabinet::drop_outstanding(Outcome outcome, const std::string &code, const std::string &text) {
-    for (auto &[ptr, p] : pending_) reply_later(std::move(p.reply), failure(outcome, code, text));
+    for (auto &[ptr, p] : pending_) {
+        if (p.req->kind == RequestKind::Open) open_failed(*p.req, code, text);
+        else clear_failed(p.clear_id, failure(outcome, code, text));
+        reply_later(std::move(p.reply), failure(outcome, code, text));
+    }
     pending_.clear();
     end_cycles(code);
     cycles_.clear();
@@ -278,6 +286,7 @@ void Cabinet::wait_backoff(std::chrono::milliseconds backoff) {
     const auto until = clock::now() + backoff;
     for (;;) {
         run_jobs();
+        close_refusals(steady_now(), false);
         commit();
         const auto now = clock::now();
         if (now >= until) return;
@@ -288,6 +297,7 @@ void Cabinet::wait_backoff(std::chrono::milliseconds backoff) {
 }
 
 void Cabinet::run() {
+    recover_quiet_opens();
     auto backoff = opt_.backoff_min;
     for (;;) {
         {
@@ -314,6 +324,7 @@ void Cabinet::run() {
     // Interrupted is for a client that was itself stopped: to the one that
     // asked, cabinetd stopping is the link to the controller going away.
     drop_outstanding(Outcome::ConnectionLost, "stopping", "cabinetd is stopping");
+    close_refusals(0, true);
     commit();
 }
 

@@ -23,6 +23,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace cabinetd {
@@ -65,6 +66,9 @@ struct LinkOptions {
     std::chrono::milliseconds replay_window{10000};
     // How long a door may stay open before a held_open alarm.
     std::chrono::milliseconds held_open{60000};
+    // Repeated refusals of one requester's opens of a door with one code are
+    // counted for this long after the first, and journalled as one record.
+    std::chrono::milliseconds refusal_window{60000};
 };
 
 // Opens the line to a cabinet's controller; throws std::exception when it
@@ -112,6 +116,7 @@ private:
         Reply reply;
         cabinet_host::RequestPtr req;
         std::pair<std::string, std::string> clear_key; // (scope, key) of a keyed clear
+        std::string clear_id; // a clear's request id in the journal (its line carries none)
     };
     struct CycleWait {
         CommandResult result;
@@ -153,6 +158,18 @@ private:
     void end_cycles(const std::string &why);
     void finish_cycle(const std::string &request_id, CycleWait &c, const std::string &end);
     void expire_cycles(std::uint64_t now);
+    void clear_failed(const std::string &clear_id, const CommandResult &result);
+
+    // Refusals counted rather than journalled one by one (cabinet_refusals.cpp).
+    bool counting(const std::string &requested_by, unsigned door) const;
+    void send_quietly(Record open);
+    void settle_open(const cabinet_host::Request &req, const std::string &requested_by);
+    void write_quiet(const std::string &request_id);
+    void open_failed(const cabinet_host::Request &req, const std::string &code,
+                     const std::string &reason);
+    void close_refusals(std::uint64_t now, bool all);
+    void recover_quiet_opens();
+    std::string note_key(const std::string &request_id) const;
 
     // Alarms (cabinet_alarms.cpp): what the model says, journalled and shown.
     void alarm_changes(std::vector<AlarmChange> changes);
@@ -209,6 +226,32 @@ private:
     // code) or "missing".
     std::string heartbeat_health_, heartbeat_refusal_, heartbeat_session_;
     bool ack_answered_heartbeat_ = false; // the ack being handled answered a heartbeat
+    // What the ack being handled settles (set when its request is done, just
+    // before the ack itself is handled): the request id and outcome it is
+    // journalled with, or nothing to journal when its refusal was counted.
+    struct AckSettles {
+        std::string request_id, outcome;
+        bool counted = false;
+    };
+    std::optional<AckSettles> ack_settles_;
+    std::vector<Note> notes_; // committed with batch_
+    // Refusals of one requester's opens of one door with one code, counted
+    // for a minute after the first, which is journalled in full.
+    struct Refusals {
+        std::uint64_t closes_at = 0; // steady ms
+        std::uint64_t count = 0;
+        std::int64_t first_ms = 0, last_ms = 0;
+        std::string session_id;
+    };
+    std::map<std::tuple<std::string, unsigned, std::string>, Refusals> refusals_;
+    // Opens sent while their requester's refusals of the door are counted:
+    // a note in the journal keeps each until its outcome says whether it is
+    // journalled in full (with the lines written for it) or counted.
+    struct Quiet {
+        Record open;
+        std::vector<Record> lines;
+    };
+    std::map<std::string, Quiet> quiet_; // by request id
     // Keyed opens and clears whose record is being committed before they are sent.
     std::set<Key> committing_;
     std::map<const cabinet_host::Request *, Pending> pending_;

@@ -176,7 +176,8 @@ void Cabinet::admit_open(OpenArgs args, Reply reply, std::string request_id) {
                     {"pulse_ms", args.pulse_ms},
                     {"ttl_ms", args.ttl_ms}}
                    .dump();
-    batch_.push_back(r);
+    if (counting(args.requested_by, args.door)) send_quietly(r);
+    else batch_.push_back(r);
     if (!args.key.empty()) committing_.insert({args.key_scope, args.key});
     commit_then([this, args, reply = std::move(reply), r](bool stored) mutable {
         send_open(std::move(args), std::move(reply), r, stored);
@@ -186,13 +187,11 @@ void Cabinet::admit_open(OpenArgs args, Reply reply, std::string request_id) {
 void Cabinet::send_open(OpenArgs args, Reply reply, Record intent, bool stored) {
     if (!args.key.empty()) committing_.erase({args.key_scope, args.key});
     const auto refuse = [&](CommandResult result) {
-        Record f = record(RecordKind::OpenFailed);
-        f.session_id = intent.session_id;
-        f.request_id = intent.request_id;
-        f.door_id = args.door;
-        f.code = result.code;
-        f.detail = json{{"reason", result.text}}.dump();
-        batch_.push_back(std::move(f));
+        Request req;
+        req.session_id = intent.session_id;
+        req.request_id = intent.request_id;
+        req.door_id = args.door;
+        open_failed(req, result.code, result.text);
         result.request_id = intent.request_id;
         reply_later(std::move(reply), std::move(result));
     };
@@ -203,13 +202,13 @@ void Cabinet::send_open(OpenArgs args, Reply reply, Record intent, bool stored) 
     try {
         auto req = client_->open(args.door, args.pulse_ms, args.ttl_ms, intent.request_id);
         const bool wait_cycle = args.wait_cycle;
-        pending_[req.get()] = Pending{std::move(args), std::move(reply), req, {}};
+        pending_[req.get()] = Pending{std::move(args), std::move(reply), req, {}, {}};
         if (req->done()) return on_done(*req);
         if (wait_cycle)
             cycles_[req->request_id] = CycleWait{
                 {}, {}, steady_now() + static_cast<std::uint64_t>(opt_.cycle_timeout.count())};
     } catch (const ConnectionLost &) {
-        reply_later(std::move(reply), connection_lost());
+        refuse(connection_lost());
     }
 }
 
@@ -237,6 +236,12 @@ void Cabinet::start_clear(ClearArgs args, Reply reply) {
         return reply_later(std::move(reply), journal_unavailable(journal_.unavailable_reason()));
     Record r = record(RecordKind::Clear);
     r.session_id = journal_session_;
+    try {
+        r.request_id = ids_.next(); // what its outcome names it by
+    } catch (const std::exception &e) {
+        return reply_later(std::move(reply),
+                           failure(Outcome::ConnectionLost, "no_random_source", e.what()));
+    }
     r.detail = json{{"requested_by", args.requested_by}}.dump();
     batch_.push_back(r);
     if (!args.key.empty()) committing_.insert(key);
@@ -248,18 +253,31 @@ void Cabinet::start_clear(ClearArgs args, Reply reply) {
 void Cabinet::send_clear(Reply reply, Key key, Record intent, bool stored) {
     const bool keyed = !key.second.empty();
     if (keyed) committing_.erase(key);
-    if (!stored)
-        return reply_later(std::move(reply), journal_unavailable(journal_.unavailable_reason()));
+    const auto refuse = [&](CommandResult result) {
+        clear_failed(intent.request_id, result);
+        reply_later(std::move(reply), std::move(result));
+    };
+    if (!stored) return refuse(journal_unavailable(journal_.unavailable_reason()));
     if (!client_ || status().link != Link::Up || journal_session_ != intent.session_id)
-        return reply_later(std::move(reply),
-                           link_down("the link went down before the clear was sent"));
+        return refuse(link_down("the link went down before the clear was sent"));
     try {
         auto req = client_->clear_fault();
-        if (req->done()) return reply_later(std::move(reply), failure_of(*req));
-        pending_[req.get()] = Pending{OpenArgs{}, std::move(reply), req, keyed ? key : Key{}};
+        if (req->done()) return refuse(failure_of(*req));
+        pending_[req.get()] =
+            Pending{OpenArgs{}, std::move(reply), req, keyed ? key : Key{}, intent.request_id};
     } catch (const ConnectionLost &) {
-        reply_later(std::move(reply), connection_lost());
+        refuse(connection_lost());
     }
+}
+
+// A clear that got no ack, or was never sent.
+void Cabinet::clear_failed(const std::string &clear_id, const CommandResult &result) {
+    Record r = record(RecordKind::ClearFailed);
+    r.session_id = journal_session_;
+    r.request_id = clear_id;
+    r.code = r.outcome = result.code;
+    r.detail = json{{"reason", result.text}}.dump();
+    batch_.push_back(std::move(r));
 }
 
 // Answers are kept for the latest kClearsKept keyed clears: a retry of an
@@ -283,20 +301,21 @@ void Cabinet::on_done(const Request &req) {
     result.request_id = req.request_id;
     if (req.kind == RequestKind::Open) return answer_open(std::move(p), req, std::move(result));
     result.command = RequestKind::ClearFault;
+    if (answered) {
+        const auto &code = req.ack->code;
+        ack_settles_ = AckSettles{p.clear_id, is_success_ack(code) ? "accepted" : code, false};
+    } else {
+        clear_failed(p.clear_id, result);
+    }
     if (answered && !p.clear_key.second.empty()) remember_clear(p.clear_key, result);
     reply_later(std::move(p.reply), std::move(result));
 }
 
 void Cabinet::answer_open(Pending p, const Request &req, CommandResult result) {
-    if (req.status != RequestStatus::Answered) {
-        Record r = record(RecordKind::OpenFailed);
-        r.session_id = req.session_id;
-        r.request_id = req.request_id;
-        r.door_id = req.door_id;
-        r.code = to_string(req.failure);
-        r.detail = json{{"reason", req.failure_text}}.dump();
-        batch_.push_back(std::move(r));
-    } else if (!p.args.key.empty()) {
+    if (req.status != RequestStatus::Answered)
+        open_failed(req, to_string(req.failure), req.failure_text);
+    else settle_open(req, p.args.requested_by);
+    if (req.status == RequestStatus::Answered && !p.args.key.empty()) {
         if (recent_.size() >= kRecentOpensMax)
             recent_.erase(std::min_element(recent_.begin(), recent_.end(), [](auto &a, auto &b) {
                 return a.second.at_ms < b.second.at_ms;

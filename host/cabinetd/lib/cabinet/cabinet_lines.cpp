@@ -130,6 +130,9 @@ void Cabinet::on_event(const EventLine &e) {
             if (apply_event(v, e.code, e.door_id)) put_view(*status_.state, v);
         }
     }
+    // An open sent quietly that the controller acted on is journalled
+    // before what came of it.
+    if (!e.request_id.empty()) write_quiet(e.request_id);
     Record r = line_record(RecordKind::Event, e);
     r.uptime_ms = e.uptime_ms;
     batch_.push_back(std::move(r));
@@ -154,8 +157,16 @@ void Cabinet::on_ack(const AckLine &a) {
     }
     // An ack that answered a heartbeat is periodic traffic: counted
     // above, and journalled only as a change of heartbeat health.
-    if (!std::exchange(ack_answered_heartbeat_, false))
-        batch_.push_back(line_record(RecordKind::Ack, a));
+    if (std::exchange(ack_answered_heartbeat_, false)) return;
+    // One that settles an open or a clear carries its outcome, and names a
+    // clear by the request id it was journalled under (a clear's line has none).
+    auto r = line_record(RecordKind::Ack, a);
+    if (auto settles = std::exchange(ack_settles_, std::nullopt)) {
+        if (settles->counted) return;
+        r.request_id = settles->request_id;
+        r.outcome = settles->outcome;
+    }
+    batch_.push_back(std::move(r));
 }
 
 void Cabinet::on_sent(const std::string &line, const Request *req) {
@@ -171,7 +182,9 @@ void Cabinet::on_sent(const std::string &line, const Request *req) {
     r.session_id = req->session_id;
     r.request_id = req->request_id;
     r.door_id = req->door_id;
-    batch_.push_back(std::move(r));
+    auto quiet = req->kind == RequestKind::Open ? quiet_.find(req->request_id) : quiet_.end();
+    if (quiet != quiet_.end()) quiet->second.lines.push_back(std::move(r));
+    else batch_.push_back(std::move(r));
 }
 
 // Heartbeats go out every second and are not journalled one by one: what a

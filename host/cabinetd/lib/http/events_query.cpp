@@ -15,8 +15,8 @@ namespace cabinetd {
 
 namespace {
 
-constexpr std::array kKnown{"cabinet",  "door",  "requested_by", "kind",  "since_ms",
-                            "until_ms", "after", "limit",        "format"};
+constexpr std::array kKnown{"cabinet",  "door",  "requested_by", "kind",   "since_ms",
+                            "until_ms", "after", "limit",        "format", "outcome"};
 constexpr std::size_t kRequesterMax = 128;
 
 std::string lower_trimmed(std::string_view s) {
@@ -79,6 +79,13 @@ std::string read_filters(const QueryParams &q, Query &query) {
     if (!why.empty()) return why;
     if (query.since_ms && query.until_ms && *query.until_ms <= *query.since_ms)
         return "until_ms: must be after since_ms";
+    if (auto it = q.find("outcome"); it != q.end()) {
+        if (!outcome_name(it->second))
+            return fmt::format("outcome: accepted, refused, or a refusal's or a failure's code; "
+                               "not \"{}\"",
+                               it->second.substr(0, kRequesterMax));
+        query.outcome = it->second;
+    }
     return {};
 }
 

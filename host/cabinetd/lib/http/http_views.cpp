@@ -124,6 +124,14 @@ json record_json(const Record &r) {
         j["code_kind"] = to_string(r.kind == RecordKind::Event ? cabinet_host::event_kind(r.code)
                                                                : cabinet_host::ack_kind(r.code));
     if (!r.hash.empty()) j["hash"] = r.hash;
+    if (!r.outcome.empty()) j["outcome"] = r.outcome;
+    // An alarm's state and who acted: the sensors (cabinetd) raise and clear
+    // it, an operator acknowledges it.
+    if (r.kind == RecordKind::Alarm && j.contains("detail") && j["detail"].is_object()) {
+        const auto &d = j["detail"];
+        if (d.contains("state") && d["state"].is_string()) j["alarm_state"] = d["state"];
+        j["actor"] = d.contains("by") && d["by"].is_string() ? d["by"] : json("cabinetd");
+    }
     return j;
 }
 

@@ -161,9 +161,11 @@ void Journal::enqueue(Batch b) {
     cv_.notify_all();
 }
 
-void Journal::write(std::vector<Record> records, std::function<void()> committed) {
+void Journal::write(std::vector<Record> records, std::function<void()> committed,
+                    std::vector<Note> notes) {
     Batch b;
     b.records = std::move(records);
+    b.notes = std::move(notes);
     if (committed) {
         b.urgent = true;
         b.done = [c = std::move(committed)](bool) { c(); };
@@ -171,9 +173,11 @@ void Journal::write(std::vector<Record> records, std::function<void()> committed
     enqueue(std::move(b));
 }
 
-void Journal::write_durable(std::vector<Record> records, std::function<void(bool)> done) {
+void Journal::write_durable(std::vector<Record> records, std::function<void(bool)> done,
+                            std::vector<Note> notes) {
     Batch b;
     b.records = std::move(records);
+    b.notes = std::move(notes);
     b.done = std::move(done);
     b.urgent = true;
     enqueue(std::move(b));

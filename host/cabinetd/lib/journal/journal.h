@@ -58,9 +58,10 @@ private:
 // Version 2 added the client's idempotency key of an open (key_scope,
 // client_key) and an event's uptime as a column (uptime_ms); version 3 the
 // requester as an indexed column (requested_by); version 4 the hash chain
-// (journal_chain.h); version 5 an index of alarm records. An older journal is
-// migrated in place when opened.
-inline constexpr int kSchemaVersion = 5;
+// (journal_chain.h); version 5 an index of alarm records; version 6 the
+// outcome of an open or a clear (outcome, settles) and the notes table. An
+// older journal is migrated in place when opened.
+inline constexpr int kSchemaVersion = 6;
 
 struct JournalOptions {
     std::chrono::milliseconds retention{std::chrono::hours(24 * 90)};
@@ -115,6 +116,14 @@ struct JournalStats {
     std::uint64_t write_buckets[std::size(kBuckets)] = {};
 };
 
+// A note kept beside the records, not one of them: what must survive a
+// crash until it becomes records (an open sent before its record is written).
+// Written with records, in their transaction; an empty value forgets it.
+struct Note {
+    std::string key;
+    std::string value;
+};
+
 class Journal {
 public:
     // Opens or creates the database; throws JournalError.
@@ -128,11 +137,15 @@ public:
     // were kept in memory because the journal cannot write just now. With a
     // callback they are committed at once, without it within the group
     // interval.
-    void write(std::vector<Record> records, std::function<void()> committed = {});
+    void write(std::vector<Record> records, std::function<void()> committed = {},
+               std::vector<Note> notes = {});
     // Commits records at once; done(true) runs on the writer thread once they
     // are durable, done(false) if the journal cannot write them now (they are
     // then kept in memory and written later, like any other).
-    void write_durable(std::vector<Record> records, std::function<void(bool stored)> done);
+    void write_durable(std::vector<Record> records, std::function<void(bool stored)> done,
+                       std::vector<Note> notes = {});
+    // The notes whose key starts with prefix, by key.
+    std::vector<Note> notes(const std::string &prefix) const;
     // Waits until everything queued so far is committed (or kept in memory).
     void flush();
 
@@ -220,6 +233,7 @@ private:
         std::vector<Record> records;
         std::function<void(bool stored)> done;
         std::vector<std::pair<std::string, std::int64_t>> progress;
+        std::vector<Note> notes;
         bool urgent = false; // someone waits: commit at once
         // Runs in the batch's transaction before its records are stored
         // (a prune that must be stored together with the record saying so).

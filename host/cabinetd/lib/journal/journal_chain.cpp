@@ -102,6 +102,10 @@ Hash record_digest(const Record &r) {
     c.text(r.client_key);
     c.opt(r.uptime_ms);
     c.text(r.requested_by);
+    // Appended only when set: the digests of records stored before outcomes
+    // were kept stay what they were, and a field more or less cannot make
+    // one record's bytes another's.
+    if (!r.outcome.empty()) c.text(r.outcome);
     return sha256(c.bytes());
 }
 
@@ -116,11 +120,12 @@ Hash chain_link(const Hash &prev, const Hash &digest, std::uint64_t count, Recor
 
 bool tombstone_kind(RecordKind k) {
     return k == RecordKind::State || k == RecordKind::Link || k == RecordKind::Heartbeat ||
-        k == RecordKind::Ack || k == RecordKind::Command;
+        k == RecordKind::Ack || k == RecordKind::Command || k == RecordKind::Refused;
 }
 
 bool audit_kind(RecordKind k) {
     return k == RecordKind::Open || k == RecordKind::OpenFailed || k == RecordKind::Clear ||
+        k == RecordKind::ClearFailed ||
         k == RecordKind::Alarm || k == RecordKind::Session || k == RecordKind::Journal;
 }
 

@@ -2,6 +2,7 @@
 
 #include "journal_sql.h"
 
+#include <cabinet_host/explain.h>
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -130,6 +131,72 @@ void scan_db(sqlite3 *db, const Query &q, std::int64_t from, std::int64_t upto,
     s.bind(1, from).bind(2, upto);
     bind_filter(s, 3, q);
     while (s.step()) out.push_back(row(s));
+}
+
+// Where a page of an outcome's records stops looking, and the cursors of
+// what it found there: the opens and clears the outcome's records settle
+// (and refused records, which settle themselves), from its index, at most
+// `window` of them.
+std::int64_t outcome_positions(sqlite3 *db, const Query &q, const Span &s, std::int64_t window,
+                               std::vector<std::int64_t> &at) {
+    const bool any_refusal = q.outcome == "refused";
+    const auto sql = fmt::format(
+        "SELECT coalesce(settles, cursor) AS pos FROM journal INDEXED BY {} WHERE {} "
+        "AND pos > ?2 AND pos <= ?3 ORDER BY pos LIMIT ?4",
+        any_refusal ? "journal_refused" : "journal_outcome",
+        any_refusal ? "outcome <> '' AND kind IN ('ack', 'refused') AND outcome <> 'accepted'"
+                    : "outcome = ?1 AND outcome <> ''");
+    Stmt st(db, sql.c_str());
+    st.bind(1, q.outcome).bind(2, s.from).bind(3, s.to).bind(4, window);
+    while (st.step()) at.push_back(st.i64(0));
+    return static_cast<std::int64_t>(at.size()) == window ? at.back() : s.to;
+}
+
+// What settled each open and clear among the records: the outcome of the
+// record that names it, or for one journalled before outcomes were kept,
+// what its last ack or open_failed says.
+void fill_outcomes(sqlite3 *db, std::vector<Record> &records) {
+    Stmt s(db,
+           "SELECT outcome, settles, kind, code FROM journal WHERE cabinet = ?1 AND "
+           "request_id = ?2 AND request_id <> '' AND cursor > ?3 "
+           "AND kind IN ('ack', 'open_failed', 'clear_failed') ORDER BY cursor LIMIT 16");
+    for (auto &r : records) {
+        if ((r.kind != RecordKind::Open && r.kind != RecordKind::Clear) || r.request_id.empty() ||
+            !r.outcome.empty())
+            continue;
+        s.bind(1, r.cabinet).bind(2, r.request_id).bind(3, r.cursor);
+        std::string found;
+        while (s.step()) {
+            if (!s.null(1) && s.i64(1) == r.cursor) {
+                found = s.text(0);
+                break;
+            }
+            if (s.null(1) && s.text(0).empty())
+                found = s.text(2) == "ack" && cabinet_host::is_success_ack(s.text(3))
+                    ? std::string("accepted")
+                    : s.text(3);
+        }
+        s.reset();
+        r.outcome = std::move(found);
+    }
+}
+
+// The records at those cursors that match the query, at most its limit.
+void records_at(sqlite3 *db, const Query &q, const std::vector<std::int64_t> &at,
+                std::vector<Record> &out) {
+    Stmt s(db, fmt::format("SELECT {} FROM journal WHERE cursor = ?", kColumns).c_str());
+    std::int64_t last = 0;
+    for (const auto c : at) {
+        if (c == last) continue; // settled twice: an open retried under its request id
+        last = c;
+        s.bind(1, c);
+        std::vector<Record> one;
+        if (s.step()) one.push_back(row(s));
+        s.reset();
+        fill_outcomes(db, one);
+        if (!one.empty() && matches(q, one.front())) out.push_back(std::move(one.front()));
+        if (out.size() == q.limit) return;
+    }
 }
 
 } // namespace
@@ -333,6 +400,15 @@ Journal::Page Journal::page(const Query &q, std::int64_t window, Reader reader) 
     // How far this page looks: `window` cursors on, or `window` of the
     // requester's records on (found below, in its index).
     std::int64_t upto = window >= span.to - span.from ? span.to : span.from + window;
+    if (!q.outcome.empty()) {
+        std::lock_guard lk(dbmu);
+        std::vector<std::int64_t> at;
+        upto = outcome_positions(db, q, span, window, at);
+        records_at(db, q, at, out.records);
+        out.scanned_to = out.records.size() == q.limit ? out.records.back().cursor : upto;
+        out.more = out.scanned_to < span.to;
+        return out;
+    }
     bool from_db = true;
     {
         std::lock_guard lk(mu_);
@@ -350,6 +426,10 @@ Journal::Page Journal::page(const Query &q, std::int64_t window, Reader reader) 
         if (!q.requested_by.empty()) upto = requester_upto(db, q, span, window);
         scan_db(db, q, span.from, upto, out.records);
     }
+    {
+        std::lock_guard lk(dbmu);
+        fill_outcomes(db, out.records);
+    }
     out.scanned_to = out.records.size() == q.limit ? out.records.back().cursor : upto;
     out.more = out.scanned_to < span.to;
     return out;
@@ -358,6 +438,15 @@ Journal::Page Journal::page(const Query &q, std::int64_t window, Reader reader) 
 JournalStats Journal::stats() const {
     std::lock_guard lk(mu_);
     return stats_;
+}
+
+std::vector<Note> Journal::notes(const std::string &prefix) const {
+    const ReadDb db(*this);
+    Stmt s(db, "SELECT key, value FROM notes WHERE substr(key, 1, length(?1)) = ?1 ORDER BY key");
+    s.bind(1, prefix);
+    std::vector<Note> out;
+    while (s.step()) out.push_back({s.text(0), s.text(1)});
+    return out;
 }
 
 std::optional<std::int64_t> Journal::progress(const std::string &reader) const {

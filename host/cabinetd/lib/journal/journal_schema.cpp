@@ -31,13 +31,19 @@ CREATE TABLE journal (
     key_scope  TEXT NOT NULL DEFAULT '',
     client_key TEXT NOT NULL DEFAULT '',
     uptime_ms  INTEGER,
-    requested_by TEXT NOT NULL DEFAULT ''
+    requested_by TEXT NOT NULL DEFAULT '',
+    outcome    TEXT NOT NULL DEFAULT '',
+    settles    INTEGER
 );
 CREATE UNIQUE INDEX journal_event ON journal(cabinet, session_id, event_seq) WHERE kind = 'event';
 CREATE INDEX journal_request ON journal(cabinet, request_id) WHERE request_id <> '';
 CREATE INDEX journal_client_key ON journal(cabinet, key_scope, client_key) WHERE client_key <> '';
 CREATE INDEX journal_at ON journal(at_ms);
 CREATE INDEX journal_requester ON journal(requested_by) WHERE requested_by <> '';
+CREATE INDEX journal_outcome ON journal(outcome, coalesce(settles, cursor)) WHERE outcome <> '';
+CREATE INDEX journal_refused ON journal(coalesce(settles, cursor))
+    WHERE outcome <> '' AND kind IN ('ack', 'refused') AND outcome <> 'accepted';
+CREATE TABLE notes (key TEXT PRIMARY KEY, value TEXT NOT NULL);
 CREATE TABLE sessions (
     cabinet    TEXT NOT NULL,
     session_id TEXT NOT NULL,
@@ -121,6 +127,24 @@ CREATE INDEX journal_alarm ON journal(cabinet, door_id, code, cursor) WHERE kind
 PRAGMA user_version = 5;
 )sql";
 
+// Version 5 left an open's outcome to be found among the records after it.
+// Version 6 keeps it on the record that settles the open or clear (its ack,
+// an open_failed or a clear_failed), with the cursor of what it settles,
+// indexed so that a search by outcome reads only what matches. Records
+// written before keep their content: their opens show the outcome their ack
+// says, and are not found by that search. A table of notes beside the
+// records holds what must survive a crash without being a record yet (an
+// open sent while its refusals are being counted).
+const char *const kMigrate5To6 = R"sql(
+ALTER TABLE journal ADD COLUMN outcome TEXT NOT NULL DEFAULT '';
+ALTER TABLE journal ADD COLUMN settles INTEGER;
+CREATE INDEX journal_outcome ON journal(outcome, coalesce(settles, cursor)) WHERE outcome <> '';
+CREATE INDEX journal_refused ON journal(coalesce(settles, cursor))
+    WHERE outcome <> '' AND kind IN ('ack', 'refused') AND outcome <> 'accepted';
+CREATE TABLE notes (key TEXT PRIMARY KEY, value TEXT NOT NULL);
+PRAGMA user_version = 6;
+)sql";
+
 // Runs one step of migration in a transaction of its own: a journal is
 // either at the version before it or the one after, never in between.
 void migrate(sqlite3 *db, const std::string &path, const char *sql, int from) {
@@ -178,13 +202,15 @@ void prepare_schema(sqlite3 *db, const std::string &path) {
         exec(db, "COMMIT");
         migrate_3_to_4(db, path);
         exec(db, kMigrate4To5);
+        exec(db, kMigrate5To6);
     } else if (app != kApplicationId) {
         throw JournalError(fmt::format("{} is not a cabinetd journal", path));
     } else if (version >= 1 && version < kSchemaVersion) {
         if (version == 1) migrate(db, path, kMigrate1To2, 1);
         if (version <= 2) migrate(db, path, kMigrate2To3, 2);
         if (version <= 3) migrate_3_to_4(db, path);
-        migrate_4_to_5(db, path);
+        if (version <= 4) migrate_4_to_5(db, path);
+        migrate(db, path, kMigrate5To6, 5);
     } else if (version != kSchemaVersion) {
         throw JournalError(
             fmt::format("journal {} has schema version {}; this cabinetd reads version {}", path,

@@ -74,14 +74,19 @@ Record row(const Stmt &s) {
     r.client_key = s.text(12);
     if (!s.null(13)) r.uptime_ms = static_cast<std::uint64_t>(s.i64(13));
     r.requested_by = s.text(14);
-    if (auto h = s.hash(15)) r.hash = to_hex(*h);
+    r.outcome = s.text(15);
+    if (auto h = s.hash(16)) r.hash = to_hex(*h);
     return r;
 }
 
+// A record that settles an open or a clear names the latest one of its
+// request id (an open retried under its id is settled by its last try).
 const char *const kInsertRecord =
     "INSERT OR IGNORE INTO journal (cursor, at_ms, cabinet, kind, session_id, event_seq, seq_to, "
-    "code, request_id, door_id, detail, key_scope, client_key, uptime_ms, requested_by, link, hash) "
-    "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
+    "code, request_id, door_id, detail, key_scope, client_key, uptime_ms, requested_by, link, hash, "
+    "outcome, settles) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?18, CASE WHEN ?18 <> '' THEN "
+    "(SELECT max(cursor) FROM journal WHERE cabinet = ?3 AND request_id = ?9 AND request_id <> '' "
+    "AND kind IN ('open', 'clear')) END)";
 
 bool insert_linked(Stmt &ins, Record &r, ChainHead &head, std::int64_t cursor) {
     if (r.at_ms == 0) r.at_ms = wall_ms();
@@ -105,7 +110,8 @@ bool insert_linked(Stmt &ins, Record &r, ChainHead &head, std::int64_t cursor) {
         .bind(14, r.uptime_ms)
         .bind(15, r.requested_by)
         .bind(16, static_cast<std::int64_t>(count))
-        .bind_blob(17, h.data(), h.size());
+        .bind_blob(17, h.data(), h.size())
+        .bind(18, r.outcome);
     ins.step();
     ins.reset();
     if (sqlite3_changes(sqlite3_db_handle(ins.raw())) == 0) {

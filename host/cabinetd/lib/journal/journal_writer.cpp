@@ -114,8 +114,9 @@ void Journal::prune_when_due() {
 
 void Journal::commit(std::vector<Batch> &batches) {
     // Only waiters (a flush): nothing to write.
-    if (std::all_of(batches.begin(), batches.end(),
-                    [](auto &b) { return b.records.empty() && b.progress.empty() && !b.within; })) {
+    if (std::all_of(batches.begin(), batches.end(), [](auto &b) {
+            return b.records.empty() && b.progress.empty() && b.notes.empty() && !b.within;
+        })) {
         for (auto &b : batches)
             if (b.done) b.done(true);
         return;
@@ -191,6 +192,10 @@ void account_session(Stmt &sess, const Record &r) {
 std::vector<Record> Journal::insert(std::vector<Batch> &batches, std::uint64_t &dups,
                                     ChainHead &head, std::int64_t &next) {
     Stmt ins(wdb_, kInsertRecord);
+    Stmt note(wdb_,
+              "INSERT INTO notes (key, value) VALUES (?1, ?2) "
+              "ON CONFLICT DO UPDATE SET value = excluded.value");
+    Stmt forget(wdb_, "DELETE FROM notes WHERE key = ?");
     Stmt sess(
         wdb_,
         "INSERT INTO sessions (cabinet, session_id, last_seq, first_ms, last_ms) VALUES (?,?,?,?,?) "
@@ -205,6 +210,13 @@ std::vector<Record> Journal::insert(std::vector<Batch> &batches, std::uint64_t &
             prog.bind(1, reader).bind(2, cursor);
             prog.step();
             prog.reset();
+        }
+        for (auto &n : b.notes) {
+            auto &st = n.value.empty() ? forget : note;
+            st.bind(1, n.key);
+            if (!n.value.empty()) st.bind(2, n.value);
+            st.step();
+            st.reset();
         }
         for (auto &r : b.records) {
             if (!insert_linked(ins, r, head, next)) {

@@ -2,9 +2,12 @@
 // (page_sql in journal_read.cpp asks the same of the database).
 #include "record.h"
 
+#include <cabinet_host/explain.h>
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <array>
 
 namespace cabinetd {
 namespace {
@@ -27,7 +30,9 @@ constexpr KindName kNames[] = {{RecordKind::Event, "event", true},
                                {RecordKind::Clear, "clear", true},
                                {RecordKind::Heartbeat, "heartbeat", true},
                                {RecordKind::Journal, "journal", true},
-                               {RecordKind::Alarm, "alarm", true}};
+                               {RecordKind::Alarm, "alarm", true},
+                               {RecordKind::ClearFailed, "clear_failed", true},
+                               {RecordKind::Refused, "refused", true}};
 static_assert(std::size(kNames) == kRecordKinds.size());
 
 constexpr bool in_order() {
@@ -38,7 +43,26 @@ constexpr bool in_order() {
 }
 static_assert(in_order(), "kNames and kRecordKinds list the kinds in the enum's order");
 
+// The outcomes that are cabinetd's, not the controller's: why an open or a
+// clear got no answer, or was never sent.
+constexpr std::array<std::string_view, 12> kFailures{
+    "timeout",   "session_changed", "connection_lost", "no_session",          "identity_invalid",
+    "line_lost", "bad_argument",    "link_down",       "journal_unavailable", "no_random_source",
+    "stopping",  "unknown"};
+
 } // namespace
+
+bool is_refusal(std::string_view outcome) {
+    return !outcome.empty() && outcome != "accepted" &&
+        std::find(kFailures.begin(), kFailures.end(), outcome) == kFailures.end();
+}
+
+bool outcome_name(std::string_view name) {
+    if (name == "accepted" || name == "refused") return true;
+    if (std::find(kFailures.begin(), kFailures.end(), name) != kFailures.end()) return true;
+    const auto *e = cabinet_host::explain(name);
+    return e && e->kind == cabinet_host::CodeKind::AckRefusal;
+}
 
 std::string_view to_string(RecordKind k) { return kNames[static_cast<std::size_t>(k)].name; }
 
@@ -71,6 +95,9 @@ bool matches(const Query &q, const Record &r) {
     if (q.door && r.door_id != q.door) return false;
     if (q.since_ms && r.at_ms < *q.since_ms) return false;
     if (q.until_ms && r.at_ms >= *q.until_ms) return false;
+    if (!q.outcome.empty() &&
+        !(q.outcome == "refused" ? is_refusal(r.outcome) : r.outcome == q.outcome))
+        return false;
     return q.requested_by.empty() || r.requested_by == q.requested_by;
 }
 

@@ -35,6 +35,16 @@ namespace cabinetd {
 //  Alarm      "alarm": an alarm of cabinetd's (code: "forced_open", "held_open";
 //             door_id; detail: state "raised", "acknowledged" (with by) or
 //             "cleared" (with reason), text, alarm_id)
+//  ClearFailed "clear_failed": a clear that got no ack (code: why)
+//  Refused    "refused": repeated refusals of one requester's opens of a door
+//             with one code, counted over a minute instead of journalled one
+//             by one (code: the refusal; detail: requested_by, count, first_ms,
+//             last_ms); the first of them is journalled in full before it
+//
+// Opens and clears carry their outcome: the record that settles one (the
+// ack that answered it, an open_failed or a clear_failed) holds it in
+// `outcome` and names the open's or clear's request id; reading an open or
+// a clear fills its outcome in from there. A refused record holds its own.
 enum class RecordKind : std::uint8_t {
     Event,
     Ack,
@@ -49,14 +59,16 @@ enum class RecordKind : std::uint8_t {
     Heartbeat,
     Journal,
     Alarm,
+    ClearFailed,
+    Refused,
 };
 
 // Every kind, in the order above (the API document lists them so).
 inline constexpr std::array kRecordKinds{
-    RecordKind::Event,      RecordKind::Ack,     RecordKind::Command,   RecordKind::State,
-    RecordKind::Link,       RecordKind::Session, RecordKind::Gap,       RecordKind::Open,
-    RecordKind::OpenFailed, RecordKind::Clear,   RecordKind::Heartbeat, RecordKind::Journal,
-    RecordKind::Alarm};
+    RecordKind::Event,      RecordKind::Ack,         RecordKind::Command,   RecordKind::State,
+    RecordKind::Link,       RecordKind::Session,     RecordKind::Gap,       RecordKind::Open,
+    RecordKind::OpenFailed, RecordKind::Clear,       RecordKind::Heartbeat, RecordKind::Journal,
+    RecordKind::Alarm,      RecordKind::ClearFailed, RecordKind::Refused};
 
 std::string_view to_string(RecordKind k);
 // The kind of a name, exactly as to_string gives it; nothing for any other text.
@@ -89,7 +101,16 @@ struct Record {
     // The record's link in the journal's hash chain (64 hex digits), set
     // when it is stored; empty for a record from before the chain began.
     std::string hash;
+    // "accepted", or the refusal's or the failure's code: on a record that
+    // settles an open or a clear, and on the open or clear itself as read.
+    std::string outcome;
 };
+
+// Whether a filter names an outcome: "accepted", "refused" (any of the
+// controller's refusals), or one code an outcome can have.
+bool outcome_name(std::string_view name);
+// Whether an outcome is a refusal of the controller's.
+bool is_refusal(std::string_view outcome);
 
 struct Query {
     std::int64_t after = 0;
@@ -100,6 +121,7 @@ struct Query {
     std::string requested_by;             // empty: all
     std::optional<std::int64_t> since_ms; // at_ms >= since_ms
     std::optional<std::int64_t> until_ms; // at_ms < until_ms
+    std::string outcome;                  // empty: all (else as outcome_name takes it)
 };
 
 // Who asked for what a record is about, as its detail says: the token name

@@ -31,9 +31,11 @@ const std::string kSecondSession = "E6613852832F4A29-0000000000000002";
 struct FakeController {
     std::mutex mu;
     std::string session = tl::kSid;
-    std::string restart_as; // a restart under this session id is due
-    bool silent = false;    // hears, says nothing
-    bool unplugged = false; // the line is gone and cannot be opened again
+    std::string restart_as;  // a restart under this session id is due
+    bool silent = false;     // hears, says nothing
+    bool unplugged = false;  // the line is gone and cannot be opened again
+    std::string refuse;      // opens are refused with this code
+    bool mute_opens = false; // opens get no answer
     std::uint64_t boot_ms = 0, seq = 1, next_state_ms = 0;
     unsigned closed = 255, locked = 255; // the doors' sensors, as the state line shows them
     std::vector<std::string> heard;      // commands other than heartbeats and state requests
@@ -66,6 +68,9 @@ struct FakeController {
         if (type == "clear_fault") return ack("cleared");
         const auto rid = j.at("request_id").get<std::string>();
         const auto door = j.at("door_id").get<unsigned>();
+        if (mute_opens) return;
+        if (!refuse.empty())
+            return t.push_received(tl::ack(session, uptime(now), refuse.c_str(), rid, door, seq));
         t.push_received(tl::event(session, ++seq, uptime(now), "open_accepted", rid, door));
         t.push_received(tl::ack(session, uptime(now), "accepted", rid, door, seq));
     }
@@ -123,6 +128,9 @@ protected:
         jopt.fault_file = (dir_ / "fault").string();
         jopt.retry_interval = std::chrono::milliseconds(20);
         journal_ = std::make_unique<Journal>((dir_ / "j.db").string(), jopt);
+        start_cabinet();
+    }
+    void start_cabinet() {
         LinkOptions lopt;
         lopt.backoff_min = lopt.backoff_max = std::chrono::milliseconds(20);
         lopt.clock = [this] { return now_; };
@@ -154,6 +162,18 @@ protected:
     std::vector<std::string> heard() {
         std::lock_guard lk(ctl_.mu);
         return ctl_.heard;
+    }
+    std::vector<Record> page(const std::string &outcome) {
+        journal_->flush();
+        Query q;
+        q.limit = 1000;
+        q.outcome = outcome;
+        return journal_->page(q, 20000, Journal::Reader::audit).records;
+    }
+    void set(std::string refuse, bool mute = false) {
+        std::lock_guard lk(ctl_.mu);
+        ctl_.refuse = std::move(refuse);
+        ctl_.mute_opens = mute;
     }
     template <class Send> CommandResult call(Send send) {
         auto done = std::make_shared<std::promise<CommandResult>>();
@@ -330,6 +350,62 @@ TEST_F(CabinetTest, AlarmsActiveWhenCabinetdStoppedAreRebuiltFromTheJournal) {
     EXPECT_EQ(cleared.at("alarm_id"), "a3");
     EXPECT_EQ(cleared.at("reason"),
               "door 3 was found closed and locked when cabinetd started again");
+
+// Each open and clear is settled by a record holding its outcome, which a
+// search by outcome finds; repeats of a refusal cost one record for the lot,
+// and an open sent without a record of its own is not lost to a crash.
+TEST_F(CabinetTest, OutcomesAreSearchableAndRepeatedRefusalsAreCounted) {
+    EXPECT_EQ(open(3).code, "accepted");
+    set("driver_rearming");
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(open(3).code, "driver_rearming");
+    EXPECT_EQ(open(4).code, "driver_rearming"); // another door: in full
+    set("busy");
+    EXPECT_EQ(open(3).code, "busy"); // another refusal: in full
+    set("", true);
+    EXPECT_EQ(open(3).code, "timeout");
+    set("");
+    EXPECT_EQ(open(3).code, "accepted"); // an open sent quietly, accepted: in full
+    EXPECT_EQ(call([&](Reply r) { cabinet_->clear_fault("ops", std::move(r)); }).code, "cleared");
+    EXPECT_EQ(heard().size(), 11u);
+
+    std::vector<std::string> outcomes;
+    for (auto &r : page("")) // every record: the opens and clears show what settled them
+        if (r.kind == RecordKind::Open || r.kind == RecordKind::Clear)
+            outcomes.push_back(r.outcome);
+    EXPECT_EQ(outcomes,
+              (std::vector<std::string>{"accepted", "driver_rearming", "driver_rearming", "busy",
+                                        "timeout", "accepted", "accepted"}));
+    EXPECT_EQ(page("accepted").size(), 3u);
+    EXPECT_EQ(page("timeout").at(0).kind, RecordKind::Open);
+    EXPECT_EQ(page("refused").size(), 3u);
+    EXPECT_TRUE(records(RecordKind::Refused).empty()); // until the window closes
+
+    cabinet_.reset(); // stopping closes it
+    const auto counted = records(RecordKind::Refused);
+    ASSERT_EQ(counted.size(), 1u);
+    EXPECT_EQ(counted[0].code, "driver_rearming");
+    EXPECT_EQ(counted[0].door_id, 3u);
+    EXPECT_EQ(counted[0].requested_by, "ops");
+    const auto detail = nlohmann::json::parse(counted[0].detail);
+    EXPECT_EQ(detail["count"], 4);
+    EXPECT_LE(detail["first_ms"], detail["last_ms"]);
+    EXPECT_EQ(page("refused").size(), 4u);
+    EXPECT_EQ(records(RecordKind::Ack).size(), 6u); // none of the counted ones
+
+    // A note of an open sent quietly, left by a crash, becomes its record.
+    journal_->write_durable(
+        {}, [](bool) {},
+        {Note{"open:lab:r1",
+              R"({"at_ms":5,"session_id":"s","request_id":"r1","door_id":2,)"
+              R"("detail":"{\"requested_by\":\"ops\"}","key_scope":"","client_key":""})"},
+         Note{"open:lab:r2", "not an open"}});
+    journal_->flush();
+    start_cabinet();
+    const auto unknown = page("unknown");
+    ASSERT_EQ(unknown.size(), 1u);
+    EXPECT_EQ(unknown[0].request_id, "r1");
+    EXPECT_EQ(unknown[0].requested_by, "ops");
+    EXPECT_TRUE(journal_->notes("open:").empty());
 }
 
 TEST(SeqTracker, ReportsTheEventsALineShowsMissing) {

@@ -23,10 +23,31 @@ TEST(EventsQuery, FiltersAreReadStrictlyAndBadOnesSayWhy) {
     EXPECT_EQ(ok.query.since_ms, 0);
     EXPECT_EQ(ok.query.until_ms, 1700000000000);
     EXPECT_FALSE(ok.csv);
-    for (const char *bad :
-         {"?door=0", "?door=9", "?door=03", "?door=", "?requested_by=", "?requested_by=a%20b",
-          "?kind=", "?kind=open,", "?kind=,open", "?since_ms=-1", "?until_ms=1e3",
-          "?since_ms=5&until_ms=5", "?format=xml", "?dor=3", "?limit=1001"}) {
+    for (const char *outcome : {"accepted", "refused", "driver_rearming", "clear_denied", "timeout",
+                                "journal_unavailable", "unknown"})
+        EXPECT_EQ(std::get<EventsRequest>(parse((std::string("/?outcome=") + outcome).c_str()))
+                      .query.outcome,
+                  outcome);
+    for (const char *bad : {"?door=0",
+                            "?door=9",
+                            "?door=03",
+                            "?door=",
+                            "?requested_by=",
+                            "?requested_by=a%20b",
+                            "?kind=",
+                            "?kind=open,",
+                            "?kind=,open",
+                            "?since_ms=-1",
+                            "?until_ms=1e3",
+                            "?since_ms=5&until_ms=5",
+                            "?format=xml",
+                            "?dor=3",
+                            "?limit=1001",
+                            "?outcome=",
+                            "?outcome=Accepted",
+                            "?outcome=cleared",
+                            "?outcome=open_accepted",
+                            "?outcome=refused,busy"}) {
         auto r = parse((std::string("/api/events") + bad).c_str());
         ASSERT_TRUE(std::holds_alternative<EventsRefusal>(r)) << bad;
         EXPECT_FALSE(std::get<EventsRefusal>(r).text.empty());
@@ -54,9 +75,16 @@ TEST(EventsCsv, FieldsAreQuotedAndFormulasNeutralised) {
     const auto row = csv_row(nlohmann::json::parse(R"({
         "cursor": 7, "at_ms": 1700000000123, "cabinet": "lab", "kind": "open", "code": "",
         "session_id": "s-1", "request_id": "r,1", "door_id": 3, "event_seq": null,
-        "detail": {"requested_by": "=cmd"}, "hash": "00ff"})"));
-    EXPECT_EQ(row, "7,2023-11-14T22:13:20.123Z,lab,open,,3,s-1,,\"r,1\",'=cmd,,00ff\r\n");
-    EXPECT_EQ(csv_header().substr(0, 10), "cursor,at,");
+        "detail": {"requested_by": "=cmd"}, "outcome": "driver_rearming", "hash": "00ff"})"));
+    EXPECT_EQ(row,
+              "7,2023-11-14T22:13:20.123Z,lab,open,,3,s-1,,\"r,1\",'=cmd,,driver_rearming,,,00ff\r\n");
+    const auto alarm = csv_row(nlohmann::json::parse(R"({
+        "cursor": 8, "at_ms": 0, "cabinet": "lab", "kind": "alarm", "code": "forced_open",
+        "door_id": 5, "alarm_state": "acknowledged", "actor": "ops"})"));
+    EXPECT_TRUE(alarm.ends_with(",5,,,,,,,acknowledged,ops,\r\n")) << alarm;
+    EXPECT_EQ(csv_header(),
+              "cursor,at,cabinet,kind,code,door,session_id,event_seq,request_id,"
+              "requested_by,text,outcome,alarm_state,actor,hash\r\n");
 }
 
 // CSV as a spreadsheet reads it: cells split on sep, records on line ends,
@@ -105,7 +133,7 @@ TEST(EventsCsv, NoCellStartsAFormulaWhetherSplitOnCommaOrSemicolon) {
     const auto rows = read_sheet(csv, ',');
     ASSERT_EQ(rows.size(), std::size(names) + 2); // the header, the records, the last line end
     for (std::size_t i = 0; i < std::size(names); ++i) {
-        ASSERT_EQ(rows[i + 1].size(), 12u) << names[i];
+        ASSERT_EQ(rows[i + 1].size(), 15u) << names[i];
         auto by = rows[i + 1][9];
         by.erase(std::remove(by.begin(), by.end(), '\''), by.end());
         EXPECT_EQ(by, names[i]);

@@ -100,7 +100,8 @@ try {
   let daemon = await start(process.env.CABINETD, daemonArgs(0), { port: /listening on .* port (\d+)/ });
 
   browser = await chromium.launch({ executablePath: chromiumPath, args: ["--no-sandbox"] });
-  const page = watch(await browser.newPage({ viewport: { width: 1100, height: 900 }, acceptDownloads: true }));
+  const page = watch(await browser.newPage({ viewport: { width: 1100, height: 900 }, acceptDownloads: true,
+                                            timezoneId: "UTC" }));
   await page.goto(`http://127.0.0.1:${daemon.port}/#token=${TOKEN}`);
 
   const cabinet = page.locator('.cabinet[data-name="lab"]');
@@ -126,7 +127,9 @@ try {
     throw new Error(`open from the keyboard: ${await answers.first().textContent()}`);
   await cabinet.locator('.door[data-door="3"].open').waitFor({ timeout: 10000 });
   await cabinet.locator('.door[data-door="3"].closed.locked').waitFor({ timeout: 15000 });
-  await page.locator("#log li.event", { hasText: "cycle_complete" }).first().waitFor({ timeout: 10000 });
+  const cycleLine = page.locator("#log li.event", { hasText: "cycle_complete" }).first();
+  await cycleLine.waitFor({ timeout: 10000 });
+  if (!/UTC/.test(await cycleLine.textContent())) throw new Error(`a log time without its zone: ${await cycleLine.textContent()}`);
   const controllerText = await cabinet.locator(".state").textContent();
   if (/_/.test(controllerText)) throw new Error(`the state is not in words: "${controllerText}"`);
 
@@ -158,9 +161,11 @@ try {
   await page.locator("#audit-table tbody tr", { hasText: "page" }).first().waitFor({ timeout: 10000 });
   const rows = await page.locator("#audit-table tbody tr").count();
   if (rows !== 1) throw new Error(`${rows} audit rows for one open of door 3 by "page"`);
+  const cells = await page.locator("#audit-table tbody tr td").allTextContents();
+  if (!/UTC/.test(cells[0]) || cells[6] !== "accepted") throw new Error(`the audit row: ${JSON.stringify(cells)}`);
   const [download] = await Promise.all([page.waitForEvent("download"), page.locator("#audit-csv").click()]);
   const csv = readFileSync(await download.path(), "utf8").split("\r\n");
-  if (!csv[0].startsWith("cursor,at,cabinet,kind") || !/,lab,open,,3,.*,page,/.test(csv[1]) || csv[2] !== "")
+  if (!csv[0].startsWith("cursor,at,cabinet,kind") || !/,lab,open,,3,.*,page,.*,accepted,,$/.test(csv[1]) || csv[2] !== "")
     throw new Error(`the CSV export: ${JSON.stringify(csv)}`);
 
   // A phone: all eight doors within the width, nothing to scroll sideways.
