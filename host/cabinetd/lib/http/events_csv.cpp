@@ -73,8 +73,8 @@ std::string csv_row(const json &view) {
     if (text.empty()) text = text_of(detail, "reason");
     const auto door = view.value("door_id", 0u);
     const auto at = view.value("at_ms", std::int64_t{0});
-    return fmt::format("{},{},{},{},{},{},{},{},{},{},{},{},{},{},{}\r\n", number_of(view, "cursor"),
-                       utc_iso(at), csv_field(text_of(view, "cabinet")),
+    return fmt::format("{},{},{},{},{},{},{},{},{},{},{},{},{},{},{}\r\n",
+                       number_of(view, "cursor"), utc_iso(at), csv_field(text_of(view, "cabinet")),
                        csv_field(text_of(view, "kind")), csv_field(text_of(view, "code")),
                        door ? std::to_string(door) : std::string(),
                        csv_field(text_of(view, "session_id")), number_of(view, "event_seq"),

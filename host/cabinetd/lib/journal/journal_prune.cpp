@@ -19,11 +19,11 @@ using namespace journal_sql;
 
 namespace {
 
-// Line traffic: state, link and heartbeat records, and the command and ack
+// Line traffic: state, link and heartbeat records, counted refusals, and the command and ack
 // of a request the controller refused (a flood of refused opens is mostly
 // these). The acks and commands of what it did are kept with the audit.
 constexpr const char *kLineTraffic =
-    "(kind IN ('state', 'link', 'heartbeat') OR (kind IN ('ack', 'command') AND request_id <> '' "
+    "(kind IN ('state', 'link', 'heartbeat', 'refused') OR (kind IN ('ack', 'command') AND request_id <> '' "
     "AND EXISTS (SELECT 1 FROM journal a INDEXED BY journal_request WHERE a.cabinet = "
     "journal.cabinet AND a.request_id = journal.request_id AND a.request_id <> '' AND a.kind = "
     "'ack' AND a.code NOT IN ('accepted', 'cleared'))))";
@@ -116,7 +116,7 @@ std::int64_t Journal::tombstone_slice(std::int64_t &after, std::int64_t want, Pr
     try {
         Stmt sel(wdb_, sql.c_str());
         sel.bind(1, after).bind(2, want);
-        while (sel.step()) found.emplace_back(row(sel), sel.i64(16));
+        while (sel.step()) found.emplace_back(row(sel), sel.i64(kColumnCount));
         Stmt tomb(wdb_,
                   "INSERT INTO chain_links (cursor, kind, link, digest, hash) VALUES (?,?,?,?,?)");
         Stmt del(wdb_, "DELETE FROM journal WHERE cursor = ?");

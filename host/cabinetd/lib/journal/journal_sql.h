@@ -98,6 +98,9 @@ int pragma_int(sqlite3 *db, const char *sql);
 constexpr const char *kColumns =
     "cursor, at_ms, cabinet, kind, session_id, event_seq, seq_to, code, request_id, door_id, detail, "
     "key_scope, client_key, uptime_ms, requested_by, outcome, hash";
+// How many columns kColumns names: a query that selects more after them
+// finds its own from this index on.
+constexpr int kColumnCount = 17;
 Record row(const Stmt &s);
 // A row's kind; a name this cabinetd does not know (a file another program
 // wrote into) is refused as the journal not being usable as it is.

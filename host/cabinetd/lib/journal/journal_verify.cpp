@@ -61,7 +61,7 @@ private:
         const Record r = row(s);
         l.cursor = r.cursor;
         l.kind = r.kind;
-        l.number = static_cast<std::uint64_t>(s.i64(17));
+        l.number = static_cast<std::uint64_t>(s.i64(kColumnCount));
         l.digest = record_digest(r);
         l.hash = r.hash.empty() ? std::nullopt : hash_from_hex(r.hash);
         return l;

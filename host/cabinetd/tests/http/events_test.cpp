@@ -76,8 +76,9 @@ TEST(EventsCsv, FieldsAreQuotedAndFormulasNeutralised) {
         "cursor": 7, "at_ms": 1700000000123, "cabinet": "lab", "kind": "open", "code": "",
         "session_id": "s-1", "request_id": "r,1", "door_id": 3, "event_seq": null,
         "detail": {"requested_by": "=cmd"}, "outcome": "driver_rearming", "hash": "00ff"})"));
-    EXPECT_EQ(row,
-              "7,2023-11-14T22:13:20.123Z,lab,open,,3,s-1,,\"r,1\",'=cmd,,driver_rearming,,,00ff\r\n");
+    EXPECT_EQ(
+        row,
+        "7,2023-11-14T22:13:20.123Z,lab,open,,3,s-1,,\"r,1\",'=cmd,,driver_rearming,,,00ff\r\n");
     const auto alarm = csv_row(nlohmann::json::parse(R"({
         "cursor": 8, "at_ms": 0, "cabinet": "lab", "kind": "alarm", "code": "forced_open",
         "door_id": 5, "alarm_state": "acknowledged", "actor": "ops"})"));
