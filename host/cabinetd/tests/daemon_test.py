@@ -772,7 +772,9 @@ def test_resource_exhaustion():
     # cabinetd: header memory, the server's thread, its connections. Each
     # flood is bounded; cabinetd must keep answering others at once (a
     # second or two here, however loaded the machine: a stall was 5 s and
-    # more, a lockout for good).
+    # more, a lockout for good). The sanitizers' unoptimised build does all
+    # its work several times slower, so it has more room.
+    prompt = 10 if SANITIZED else 2
     with Rig(1) as rig:
         d = rig.daemon
         d.wait_ready("a")
@@ -790,9 +792,9 @@ def test_resource_exhaustion():
         # journal, hold up no one.
         streams = streams_matching_nothing(d, 20)
         (status, _), took = timed(lambda: d.request("GET", "/healthz", token=None), "/healthz")
-        check(status == 200 and took < 2, f"/healthz beside filtered streams: {status} in {took:.1f} s")
+        check(status == 200 and took < prompt, f"/healthz beside filtered streams: {status} in {took:.1f} s")
         (status, body), took = timed(lambda: open_door(d, "a", 2), "open")
-        check(status == 202 and took < 2, f"open beside filtered streams: {status} {body} in {took:.1f} s")
+        check(status == 202 and took < prompt, f"open beside filtered streams: {status} {body} in {took:.1f} s")
         for s in streams:
             s.close()
         wait_for(lambda: any(e["code"] == "cycle_complete" and e["request_id"] == body["request_id"]
@@ -810,9 +812,9 @@ def test_resource_exhaustion():
             wait_for(lambda: metric(d, "cabinetd_http_unauthenticated_connections") >= 1000, 15,
                      "the idle sockets to land")
             (status, _), took = timed(lambda: d.request("GET", "/healthz", token=None), "/healthz")
-            check(status == 200 and took < 2, f"/healthz beside 4000 idle sockets: {status} in {took:.1f} s")
+            check(status == 200 and took < prompt, f"/healthz beside 4000 idle sockets: {status} in {took:.1f} s")
             (status, body), took = timed(lambda: open_door(d, "a", 3), "open")
-            check(status == 202 and took < 2, f"open beside 4000 idle sockets: {status} {body} in {took:.1f} s")
+            check(status == 202 and took < prompt, f"open beside 4000 idle sockets: {status} {body} in {took:.1f} s")
             last = idle[-1]  # the newest: not one closed to make room
             last.settimeout(22)
             t0 = time.monotonic()
@@ -1060,12 +1062,12 @@ def test_bench_under_attack():
             wait_for(lambda: metric(d, "cabinetd_http_unauthenticated_connections") >= 1000, 15,
                      "the idle sockets to land")
             print(f"/healthz with {len(idle)} idle sockets held: {healthz_latency(d)}")
-            print(f"prompt /healthz clients beside them: {prompt_flood(d, 10)}")
+            print(f"prompt /healthz clients beside them: {prompt_flood(d, 5)}")
             for s in idle:
                 s.close()
             for delay in (1.5, 2.5, 4):
                 print(f"an operator's first request {delay} s after connecting, beside 1100 idle sockets: "
-                      f"answered {sum(slow_client(d, delay) for _ in range(3))} of 3")
+                      f"answered {sum(slow_client(d, delay) for _ in range(2))} of 2")
         print(f"at the end: {rss_kb(pid)}")
 
 

@@ -13,7 +13,7 @@
 namespace cabinetd {
 namespace {
 
-constexpr int kLongestWaitMs = 60000;
+constexpr int kLongestLoopWaitMs = 60000;
 
 class MosquittoClient final : public BrokerClient {
 public:
@@ -111,7 +111,7 @@ private:
         // from another thread (publish, subscribe, disconnect: the library
         // wakes it), or the next keepalive ping is due, which it waits no
         // longer than: the timeout only bounds a wait with none of those.
-        while (rc == MOSQ_ERR_SUCCESS && !stop_) rc = mosquitto_loop(m_, kLongestWaitMs, 1);
+        while (rc == MOSQ_ERR_SUCCESS && !stop_) rc = mosquitto_loop(m_, kLongestLoopWaitMs, 1);
         if (reason_.empty()) {
             if (rc == MOSQ_ERR_ERRNO) reason_ = std::strerror(errno);
             else if (rc != MOSQ_ERR_SUCCESS) reason_ = mosquitto_strerror(rc);
