@@ -350,92 +350,92 @@ TEST_F(CabinetTest, AlarmsActiveWhenCabinetdStoppedAreRebuiltFromTheJournal) {
     EXPECT_EQ(cleared.at("alarm_id"), "a3");
     EXPECT_EQ(cleared.at("reason"),
               "door 3 was found closed and locked when cabinetd started again");
+}
 
-    // Each open and clear is settled by a record holding its outcome, which a
-    // search by outcome finds; repeats of a refusal cost one record for the lot,
-    // and an open sent without a record of its own is not lost to a crash.
-    TEST_F(CabinetTest, OutcomesAreSearchableAndRepeatedRefusalsAreCounted) {
-        EXPECT_EQ(open(3).code, "accepted");
-        set("driver_rearming");
-        for (int i = 0; i < 5; ++i) EXPECT_EQ(open(3).code, "driver_rearming");
-        EXPECT_EQ(open(4).code, "driver_rearming"); // another door: in full
-        set("busy");
-        EXPECT_EQ(open(3).code, "busy"); // another refusal: in full
-        set("", true);
-        EXPECT_EQ(open(3).code, "timeout");
-        set("");
-        EXPECT_EQ(open(3).code, "accepted"); // an open sent quietly, accepted: in full
-        EXPECT_EQ(call([&](Reply r) { cabinet_->clear_fault("ops", std::move(r)); }).code,
-                  "cleared");
-        EXPECT_EQ(heard().size(), 11u);
+// Each open and clear is settled by a record holding its outcome, which a
+// search by outcome finds; repeats of a refusal cost one record for the lot,
+// and an open sent without a record of its own is not lost to a crash.
+TEST_F(CabinetTest, OutcomesAreSearchableAndRepeatedRefusalsAreCounted) {
+    EXPECT_EQ(open(3).code, "accepted");
+    set("driver_rearming");
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(open(3).code, "driver_rearming");
+    EXPECT_EQ(open(4).code, "driver_rearming"); // another door: in full
+    set("busy");
+    EXPECT_EQ(open(3).code, "busy"); // another refusal: in full
+    set("", true);
+    EXPECT_EQ(open(3).code, "timeout");
+    set("");
+    EXPECT_EQ(open(3).code, "accepted"); // an open sent quietly, accepted: in full
+    EXPECT_EQ(call([&](Reply r) { cabinet_->clear_fault("ops", std::move(r)); }).code, "cleared");
+    EXPECT_EQ(heard().size(), 11u);
 
-        std::vector<std::string> outcomes;
-        for (auto &r : page("")) // every record: the opens and clears show what settled them
-            if (r.kind == RecordKind::Open || r.kind == RecordKind::Clear)
-                outcomes.push_back(r.outcome);
-        EXPECT_EQ(outcomes,
-                  (std::vector<std::string>{"accepted", "driver_rearming", "driver_rearming",
-                                            "busy", "timeout", "accepted", "accepted"}));
-        EXPECT_EQ(page("accepted").size(), 3u);
-        EXPECT_EQ(page("timeout").at(0).kind, RecordKind::Open);
-        EXPECT_EQ(page("refused").size(), 3u);
-        EXPECT_TRUE(records(RecordKind::Refused).empty()); // until the window closes
+    std::vector<std::string> outcomes;
+    for (auto &r : page("")) // every record: the opens and clears show what settled them
+        if (r.kind == RecordKind::Open || r.kind == RecordKind::Clear)
+            outcomes.push_back(r.outcome);
+    EXPECT_EQ(outcomes,
+              (std::vector<std::string>{"accepted", "driver_rearming", "driver_rearming", "busy",
+                                        "timeout", "accepted", "accepted"}));
+    EXPECT_EQ(page("accepted").size(), 3u);
+    EXPECT_EQ(page("timeout").at(0).kind, RecordKind::Open);
+    EXPECT_EQ(page("refused").size(), 3u);
+    EXPECT_TRUE(records(RecordKind::Refused).empty()); // until the window closes
 
-        cabinet_.reset(); // stopping closes it
-        const auto counted = records(RecordKind::Refused);
-        ASSERT_EQ(counted.size(), 1u);
-        EXPECT_EQ(counted[0].code, "driver_rearming");
-        EXPECT_EQ(counted[0].door_id, 3u);
-        EXPECT_EQ(counted[0].requested_by, "ops");
-        const auto detail = nlohmann::json::parse(counted[0].detail);
-        EXPECT_EQ(detail["count"], 4);
-        EXPECT_LE(detail["first_ms"], detail["last_ms"]);
-        EXPECT_EQ(page("refused").size(), 4u);
-        EXPECT_EQ(records(RecordKind::Ack).size(), 6u); // none of the counted ones
+    cabinet_.reset(); // stopping closes it
+    const auto counted = records(RecordKind::Refused);
+    ASSERT_EQ(counted.size(), 1u);
+    EXPECT_EQ(counted[0].code, "driver_rearming");
+    EXPECT_EQ(counted[0].door_id, 3u);
+    EXPECT_EQ(counted[0].requested_by, "ops");
+    const auto detail = nlohmann::json::parse(counted[0].detail);
+    EXPECT_EQ(detail["count"], 4);
+    EXPECT_LE(detail["first_ms"], detail["last_ms"]);
+    EXPECT_EQ(page("refused").size(), 4u);
+    EXPECT_EQ(records(RecordKind::Ack).size(), 6u); // none of the counted ones
 
-        // A note of an open sent quietly, left by a crash, becomes its record.
-        journal_->write_durable(
-            {}, [](bool) {},
-            {Note{"open:lab:r1",
-                  R"({"at_ms":5,"session_id":"s","request_id":"r1","door_id":2,)"
-                  R"("detail":"{\"requested_by\":\"ops\"}","key_scope":"","client_key":""})"},
-             Note{"open:lab:r2", "not an open"}});
-        journal_->flush();
-        start_cabinet();
-        const auto unknown = page("unknown");
-        ASSERT_EQ(unknown.size(), 1u);
-        EXPECT_EQ(unknown[0].request_id, "r1");
-        EXPECT_EQ(unknown[0].requested_by, "ops");
-        EXPECT_TRUE(journal_->notes("open:").empty());
-    }
+    // A note of an open sent quietly, left by a crash, becomes its record.
+    journal_->write_durable(
+        {}, [](bool) {},
+        {Note{"open:lab:r1",
+              R"({"at_ms":5,"session_id":"s","request_id":"r1","door_id":2,)"
+              R"("detail":"{\"requested_by\":\"ops\"}","key_scope":"","client_key":""})"},
+         Note{"open:lab:r2", "not an open"}});
+    journal_->flush();
+    start_cabinet();
+    const auto unknown = page("unknown");
+    ASSERT_EQ(unknown.size(), 1u);
+    EXPECT_EQ(unknown[0].request_id, "r1");
+    EXPECT_EQ(unknown[0].requested_by, "ops");
+    EXPECT_TRUE(journal_->notes("open:").empty());
+}
 
-    TEST(SeqTracker, ReportsTheEventsALineShowsMissing) {
-        SeqTracker t([](const std::string &s) -> std::optional<std::uint64_t> {
-            if (s == "known") return 40;
-            return std::nullopt;
-        });
-        using Range = std::pair<std::uint64_t, std::uint64_t>;
-        const auto range = [](std::optional<SeqTracker::Gap> g) {
-            return g ? Range{g->from, g->to} : Range{0, 0};
-        };
-        const Range none{0, 0};
-        // A new session seen from its first event: nothing missing.
-        EXPECT_EQ(range(t.event("new", 1)), none);
-        EXPECT_EQ(range(t.event("new", 2)), none);
-        // A jump within a session.
-        EXPECT_EQ(range(t.event("new", 5)), (Range{3, 4}));
-        // A state or ack line names the latest event: those after the last one
-        // accounted for were missed, up to and including it.
-        EXPECT_EQ(range(t.latest("new", 7)), (Range{6, 7}));
-        EXPECT_EQ(range(t.latest("new", 7)), none);
-        EXPECT_EQ(range(t.event("new", 8)), none);
-        // A session known from the journal continues where it stood.
-        EXPECT_EQ(range(t.latest("known", 40)), none);
-        EXPECT_EQ(range(t.latest("known", 42)), (Range{41, 42}));
-        // Joining a session late: everything before was missed.
-        EXPECT_EQ(range(t.latest("late", 12)), (Range{1, 12}));
-        // A repeated or older number is never a gap.
-        EXPECT_EQ(range(t.event("late", 3)), none);
-    }
+TEST(SeqTracker, ReportsTheEventsALineShowsMissing) {
+    SeqTracker t([](const std::string &s) -> std::optional<std::uint64_t> {
+        if (s == "known") return 40;
+        return std::nullopt;
+    });
+    using Range = std::pair<std::uint64_t, std::uint64_t>;
+    const auto range = [](std::optional<SeqTracker::Gap> g) {
+        return g ? Range{g->from, g->to} : Range{0, 0};
+    };
+    const Range none{0, 0};
+    // A new session seen from its first event: nothing missing.
+    EXPECT_EQ(range(t.event("new", 1)), none);
+    EXPECT_EQ(range(t.event("new", 2)), none);
+    // A jump within a session.
+    EXPECT_EQ(range(t.event("new", 5)), (Range{3, 4}));
+    // A state or ack line names the latest event: those after the last one
+    // accounted for were missed, up to and including it.
+    EXPECT_EQ(range(t.latest("new", 7)), (Range{6, 7}));
+    EXPECT_EQ(range(t.latest("new", 7)), none);
+    EXPECT_EQ(range(t.event("new", 8)), none);
+    // A session known from the journal continues where it stood.
+    EXPECT_EQ(range(t.latest("known", 40)), none);
+    EXPECT_EQ(range(t.latest("known", 42)), (Range{41, 42}));
+    // Joining a session late: everything before was missed.
+    EXPECT_EQ(range(t.latest("late", 12)), (Range{1, 12}));
+    // A repeated or older number is never a gap.
+    EXPECT_EQ(range(t.event("late", 3)), none);
+}
 
 } // namespace
