@@ -31,19 +31,13 @@ CREATE TABLE journal (
     key_scope  TEXT NOT NULL DEFAULT '',
     client_key TEXT NOT NULL DEFAULT '',
     uptime_ms  INTEGER,
-    requested_by TEXT NOT NULL DEFAULT '',
-    outcome    TEXT NOT NULL DEFAULT '',
-    settles    INTEGER
+    requested_by TEXT NOT NULL DEFAULT ''
 );
 CREATE UNIQUE INDEX journal_event ON journal(cabinet, session_id, event_seq) WHERE kind = 'event';
 CREATE INDEX journal_request ON journal(cabinet, request_id) WHERE request_id <> '';
 CREATE INDEX journal_client_key ON journal(cabinet, key_scope, client_key) WHERE client_key <> '';
 CREATE INDEX journal_at ON journal(at_ms);
 CREATE INDEX journal_requester ON journal(requested_by) WHERE requested_by <> '';
-CREATE INDEX journal_outcome ON journal(outcome, coalesce(settles, cursor)) WHERE outcome <> '';
-CREATE INDEX journal_refused ON journal(coalesce(settles, cursor))
-    WHERE outcome <> '' AND kind IN ('ack', 'refused') AND outcome <> 'accepted';
-CREATE TABLE notes (key TEXT PRIMARY KEY, value TEXT NOT NULL);
 CREATE TABLE sessions (
     cabinet    TEXT NOT NULL,
     session_id TEXT NOT NULL,
