@@ -91,7 +91,7 @@ PRAGMA user_version = 3;
 // record's link number and hash, the tombstones line traffic leaves when it
 // is pruned, and the chain's base (what the first kept link follows). The
 // records of an older journal stay as they were, unchained: the chain starts
-// after them, with a record that says where (migrate_3_to_4).
+// after them, with a record that says where (migrate_3_to_current).
 const char *const kMigrate3To4 = R"sql(
 ALTER TABLE journal ADD COLUMN link INTEGER;
 ALTER TABLE journal ADD COLUMN hash BLOB;
@@ -153,10 +153,15 @@ void migrate(sqlite3 *db, const std::string &path, const char *sql, int from) {
     log(5, fmt::format("journal {}: schema version {} migrated to {}", path, from, from + 1));
 }
 
-void migrate_3_to_4(sqlite3 *db, const std::string &path) {
+// A journal from before the chain goes to the current version in one
+// transaction: the steps after the chain's add columns that the record
+// saying where the chain starts is stored with, so it is written last.
+void migrate_3_to_current(sqlite3 *db, const std::string &path) {
     exec(db, "BEGIN IMMEDIATE");
     try {
         exec(db, kMigrate3To4);
+        exec(db, kMigrate4To5);
+        exec(db, kMigrate5To6);
         Stmt before(db, "SELECT count(*), coalesce(max(cursor), 0) FROM journal");
         before.step();
         if (before.i64(0) > 0) {
@@ -168,8 +173,8 @@ void migrate_3_to_4(sqlite3 *db, const std::string &path) {
             ChainHead head;
             insert_linked(ins, r, head, last + 1);
             log(5,
-                fmt::format("journal {}: schema version 3 migrated to 4, chained after cursor {}",
-                            path, last));
+                fmt::format("journal {}: schema version 3 migrated to {}, chained after cursor {}",
+                            path, kSchemaVersion, last));
         }
         exec(db, "COMMIT");
     } catch (...) {
@@ -177,8 +182,6 @@ void migrate_3_to_4(sqlite3 *db, const std::string &path) {
         throw;
     }
 }
-
-void migrate_4_to_5(sqlite3 *db, const std::string &path) { migrate(db, path, kMigrate4To5, 4); }
 
 } // namespace
 
@@ -194,17 +197,18 @@ void prepare_schema(sqlite3 *db, const std::string &path) {
         exec(db, fmt::format("PRAGMA application_id={}", kApplicationId).c_str());
         exec(db, "PRAGMA user_version=3");
         exec(db, "COMMIT");
-        migrate_3_to_4(db, path);
-        exec(db, kMigrate4To5);
-        exec(db, kMigrate5To6);
+        migrate_3_to_current(db, path);
     } else if (app != kApplicationId) {
         throw JournalError(fmt::format("{} is not a cabinetd journal", path));
     } else if (version >= 1 && version < kSchemaVersion) {
         if (version == 1) migrate(db, path, kMigrate1To2, 1);
         if (version <= 2) migrate(db, path, kMigrate2To3, 2);
-        if (version <= 3) migrate_3_to_4(db, path);
-        if (version <= 4) migrate_4_to_5(db, path);
-        migrate(db, path, kMigrate5To6, 5);
+        if (version <= 3) {
+            migrate_3_to_current(db, path);
+        } else {
+            if (version == 4) migrate(db, path, kMigrate4To5, 4);
+            migrate(db, path, kMigrate5To6, 5);
+        }
     } else if (version != kSchemaVersion) {
         throw JournalError(
             fmt::format("journal {} has schema version {}; this cabinetd reads version {}", path,
