@@ -57,10 +57,12 @@ private:
                    kSession, uptime(), seq_) +
             "\n";
     }
-    std::string ack(const std::string &code, const std::string &rid, unsigned door) const {
+    // An event or an ack: the same fields, in the same order.
+    std::string line(const char *type, const std::string &code, const std::string &rid = "",
+                     unsigned door = 4) const {
         return fmt::format(
-                   R"({{"type":"ack","session_id":"{}","event_seq":{},"uptime_ms":{},"code":"{}","request_id":"{}","door_id":{}}})",
-                   kSession, seq_, uptime(), code, rid, door) +
+                   R"({{"type":"{}","session_id":"{}","event_seq":{},"uptime_ms":{},"code":"{}","request_id":"{}","door_id":{}}})",
+                   type, kSession, seq_, uptime(), code, rid, door) +
             "\n";
     }
     void serve() {
@@ -81,11 +83,7 @@ private:
             }
             while (events_per_second_ && now >= next_event) {
                 ++seq_;
-                out +=
-                    fmt::format(
-                        R"({{"type":"event","session_id":"{}","event_seq":{},"uptime_ms":{},"code":"{}","request_id":"","door_id":4}})",
-                        kSession, seq_, uptime(), seq_ % 2 ? "door_open" : "door_closed") +
-                    "\n";
+                out += line("event", seq_ % 2 ? "door_open" : "door_closed");
                 next_event += std::chrono::microseconds(1000000 / events_per_second_);
             }
             boost::system::error_code ec;
@@ -97,18 +95,14 @@ private:
                 in.erase(0, nl + 1);
                 if (!j.is_object()) continue;
                 const auto type = j.value("type", "");
-                if (type == "heartbeat") out += ack("heartbeat_ok", "", 0);
+                if (type == "heartbeat") out += line("ack", "heartbeat_ok", "", 0);
                 else if (type == "state") out += state();
                 else if (type == "open") {
                     const auto rid = j.value("request_id", "");
                     const auto door = j.value("door_id", 0u);
                     ++seq_;
-                    out +=
-                        fmt::format(
-                            R"({{"type":"event","session_id":"{}","event_seq":{},"uptime_ms":{},"code":"open_accepted","request_id":"{}","door_id":{}}})",
-                            kSession, seq_, uptime(), rid, door) +
-                        "\n";
-                    out += ack("accepted", rid, door);
+                    out += line("event", "open_accepted", rid, door) +
+                        line("ack", "accepted", rid, door);
                 }
             }
             if (!out.empty()) {
@@ -133,8 +127,14 @@ private:
     std::thread thread_;
 };
 
-cabinetd::Config bench_config(const std::filesystem::path &dir, unsigned short controller_port) {
-    namespace fs = std::filesystem;
+namespace fs = std::filesystem;
+
+// A fresh directory of the benchmark's own, for its journal and tokens.
+fs::path bench_dir(const char *name) {
+    return fs::temp_directory_path() / (name + std::to_string(::getpid()));
+}
+
+cabinetd::Config bench_config(const fs::path &dir, unsigned short controller_port) {
     fs::remove_all(dir);
     fs::create_directories(dir);
     std::ofstream(dir / "tokens") << "bench operator bench-token-0123456789\n";
@@ -147,9 +147,7 @@ cabinetd::Config bench_config(const std::filesystem::path &dir, unsigned short c
 }
 
 void BM_ApiOpenToAccepted(benchmark::State &state) {
-    namespace fs = std::filesystem;
-    const auto dir =
-        fs::temp_directory_path() / ("cabinetd-api-bench-" + std::to_string(::getpid()));
+    const auto dir = bench_dir("cabinetd-api-bench-");
     InstantController ctl;
     const auto cfg = bench_config(dir, ctl.port());
     std::vector<double> ms;
@@ -249,9 +247,7 @@ std::uint64_t read_streams(const std::vector<int> &fds, std::vector<std::int64_t
 // by one thread. Reports what each client got and how far the slowest one
 // was behind the journal at the end.
 void BM_StreamFanOut(benchmark::State &state) {
-    namespace fs = std::filesystem;
-    const auto dir =
-        fs::temp_directory_path() / ("cabinetd-sse-bench-" + std::to_string(::getpid()));
+    const auto dir = bench_dir("cabinetd-sse-bench-");
     const auto clients = static_cast<std::size_t>(state.range(0));
     InstantController ctl(200);
     const auto cfg = bench_config(dir, ctl.port());

@@ -119,13 +119,12 @@ def received_events(client, prefix):
     return out, dups
 
 
-def in_order(events):
-    last = {}
-    for s, q in events:
-        if q <= last.get(s, 0):
-            return False
-        last[s] = q
-    return True
+def quick_doors(sims, after, open_for):
+    """Every door of each simulator opens after and stays open for so many ms."""
+    for s in sims:
+        for door in range(1, 9):
+            s.control(f"door {door} open-after {after}")
+            s.control(f"door {door} open-for {open_for}")
 
 
 class Rig:
@@ -186,14 +185,13 @@ def test_fleet():
         for n, p in prefix.items():
             wait_for(lambda: last_payload(sub, p + "availability") == "online", 10, f"{n} online")
 
-        # Every event of every cabinet reaches the subscriber, in order.
+        # Every event of every cabinet reaches the subscriber, in the journal's order.
         for i, n in enumerate(prefix):
             open_door((d1, d2)[i // 2], n, i + 1, body={"pulse_ms": 300})
         for d, names in ((d1, "ab"), (d2, "cd")):
             for n in names:
                 wait_for(lambda: len(journal_events(d, n)) > 2 and received_events(sub, prefix[n])[0] == journal_events(d, n),
                          20, f"every event of {n}")
-                check(in_order(received_events(sub, prefix[n])[0]), f"events of {n} out of order")
 
         # Killing one cabinetd: the will takes its cabinets offline, the others stay.
         mark = sub.mark()
@@ -236,10 +234,7 @@ def outage(kill_daemon):
     seconds = float(os.environ.get("MQTT_OUTAGE_S", "3"))
     with Rig(persistence=True) as rig:
         sims = [rig.sim(n) for n in "ab"]
-        for s in sims:
-            for door in range(1, 9):
-                s.control(f"door {door} open-after 100")
-                s.control(f"door {door} open-for 300")
+        quick_doors(sims, 100, 300)
         # A subscriber whose session the broker keeps, so that it misses
         # nothing published while it reconnects.
         sub = rig.client(["tessaro/+/event"], client_id="outage-subscriber", clean=False)
@@ -274,10 +269,9 @@ def outage(kill_daemon):
         for n in "ab":
             journal = journal_events(d, n)
             check(len(journal) > during[n] > 5, f"{n}: too few events to show anything: {len(journal)}")
+            # The same list in the same order: nothing lost, nothing reordered.
             wait_for(lambda: received_events(sub, prefix[n])[0] == journal, 30, f"every event of {n} after the outage")
-            events, k = received_events(sub, prefix[n])
-            check(in_order(events), f"{n}: events out of order")
-            dups += k
+            dups += received_events(sub, prefix[n])[1]
         print(f"events: {sum(len(journal_events(d, n)) for n in 'ab')}, duplicates dropped by (session, seq): {dups}")
 
 
@@ -567,10 +561,7 @@ def test_shared_board_id_cabinet_prefix():
         board_id = f"{random.getrandbits(64):016X}"
         names = ["b", "cabinet-with-the-longest-name-32"]
         sims = [rig.sim(n, board_id=board_id) for n in names]
-        for s in sims:
-            for door in range(1, 9):
-                s.control(f"door {door} open-after 50")
-                s.control(f"door {door} open-for 150")
+        quick_doors(sims, 50, 150)
         sub = rig.client(["site/#"])
         d = rig.daemon(sims, "--mqtt", rig.broker.url(), "--mqtt-commands", "--mqtt-prefix", "site/{cabinet}/")
         d.wait_ready(names)
@@ -653,10 +644,7 @@ def test_bench_event_latency():
     seconds = float(os.environ.get("MQTT_BENCH_S", "15"))
     with Rig() as rig:
         sims = [rig.sim(n) for n in "abc"]
-        for s in sims:
-            for door in range(1, 9):
-                s.control(f"door {door} open-after 50")
-                s.control(f"door {door} open-for 150")
+        quick_doors(sims, 50, 150)
         d = rig.daemon(sims, "--mqtt", rig.broker.url())
         d.wait_ready("abc")
         sub = rig.client(["tessaro/+/event", "tessaro/+/state", "tessaro/+/door/+/state"])
@@ -677,19 +665,13 @@ def test_bench_event_latency():
         time.sleep(1)
         lat = sorted(t * 1000 - json.loads(p)["received_at_ms"]
                      for topic, p, _, t in sub.messages(None, mark) if topic.endswith("/event"))
-        check(lat, "no events")
-
-        def pct(q):
-            return lat[min(len(lat) - 1, int(q * len(lat)))]
-        print(f"event line -> MQTT subscriber: n={len(lat)} p50={pct(0.5):.2f} ms p99={pct(0.99):.2f} ms max={lat[-1]:.2f} ms")
-        state = state_latencies(d, sub, mark, "abc")
-        if state:
-            print(f"state line -> state topic: n={len(state)} p50={state[len(state) // 2]:.2f} ms "
-                  f"p99={state[min(len(state) - 1, int(0.99 * len(state)))]:.2f} ms max={state[-1]:.2f} ms")
         doors = door_latencies(d, sub, mark, "abc")
-        check(doors, "no door changes")
-        print(f"event line -> door/<n>/state: n={len(doors)} p50={doors[len(doors) // 2]:.2f} ms "
-              f"p99={doors[min(len(doors) - 1, int(0.99 * len(doors)))]:.2f} ms max={doors[-1]:.2f} ms")
+        check(lat and doors, "no events or no door changes")
+        for what, xs in (("event line -> MQTT subscriber", lat), ("state line -> state topic",
+                         state_latencies(d, sub, mark, "abc")), ("event line -> door/<n>/state", doors)):
+            if xs:
+                print(f"{what}: n={len(xs)} p50={xs[len(xs) // 2]:.2f} ms "
+                      f"p99={xs[min(len(xs) - 1, int(0.99 * len(xs)))]:.2f} ms max={xs[-1]:.2f} ms")
         # Most of it is the journal's grouped commit, which an event waits for
         # before it is published: its share, from cabinetd's own histogram.
         status, metrics = d.request("GET", "/metrics", token=None)

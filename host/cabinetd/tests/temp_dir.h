@@ -1,13 +1,17 @@
-// What the tests of files read from outside share: a private directory of
-// a test's own, and what a setting the service refuses says.
+// What tests share: a private directory of a test's own, what a setting the
+// service refuses says, and a wait for what another thread brings about.
 #pragma once
 
 #include "config_error.h"
 
+#include <gtest/gtest.h>
+
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
 
 #include <unistd.h>
 
@@ -32,6 +36,32 @@ struct TempDir {
         return p.string();
     }
 };
+
+// A fixture whose every test has an empty directory named after it (so a
+// failed test's files do not meet the next one's), removed afterwards.
+class TestDir : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = std::filesystem::temp_directory_path() /
+            ("cabinetd-" + std::to_string(::getpid()) + "-" +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+    std::string path(const char *name) const { return (dir_ / name).string(); }
+
+    std::filesystem::path dir_;
+};
+
+// Waits (up to 5 s) for a condition another thread brings about.
+template <class F> bool eventually(F pred) {
+    for (int i = 0; i < 500; ++i) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return pred();
+}
 
 // The message of the ConfigError f throws, or "accepted".
 inline std::string config_error_of(const std::function<void()> &f) {

@@ -138,6 +138,7 @@ TEST_F(ApiRig, AnOpenAnswersWithTheControllersAckByItsOutcome) {
         EXPECT_EQ(j["outcome"], c.outcome) << c.ack;
         EXPECT_EQ(j["code"], c.ack.empty() ? "timeout" : c.ack);
         EXPECT_TRUE(j["idempotency_key"].is_null());
+        EXPECT_FALSE(j.contains("cycle")) << "a cycle nobody waited for";
     }
     const auto down = serve(V::post, "/api/cabinets/dead/doors/3/open", kOperator);
     EXPECT_EQ(static_cast<int>(down.status), 503);

@@ -67,12 +67,7 @@ TEST(Tokens, FileGivesNamesAndRoles) {
     EXPECT_FALSE(t.check(""));
 
     const auto line_of = [](const char *text) {
-        try {
-            Tokens::parse(text);
-        } catch (const ConfigError &e) {
-            return std::string(e.what());
-        }
-        return std::string("accepted");
+        return config_error_of([&] { Tokens::parse(text); });
     };
     EXPECT_NE(line_of("a viewer 0123456789abcdef\nb admin 0123456789abcdeX").find("line 2"),
               std::string::npos);

@@ -3,6 +3,7 @@
 // removes a client's flood before anyone's audit.
 #include "journal.h"
 #include "sqlite_file.h"
+#include "temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -15,17 +16,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class JournalChain : public ::testing::Test {
+class JournalChain : public test_support::TestDir {
 protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-            ("cabinetd-chain-" + std::to_string(::getpid()) + "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        path_ = (dir_ / "j.db").string();
+        TestDir::SetUp();
+        path_ = path("j.db");
     }
-    void TearDown() override { fs::remove_all(dir_); }
 
     static Record record(RecordKind kind, std::string code, std::string detail = {},
                          std::string request = {}) {
@@ -72,7 +68,6 @@ protected:
         sqlite3_close(db);
     }
 
-    fs::path dir_;
     std::string path_;
     int copies_ = 0;
 };

@@ -1,5 +1,6 @@
 #include "journal.h"
 #include "sqlite_file.h"
+#include "temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -16,17 +17,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class JournalTest : public ::testing::Test {
+using test_support::eventually;
+
+class JournalTest : public test_support::TestDir {
 protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-            ("cabinetd-journal-" + std::to_string(::getpid()) + "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        path_ = (dir_ / "j.db").string();
+        TestDir::SetUp();
+        path_ = path("j.db");
     }
-    void TearDown() override { fs::remove_all(dir_); }
 
     static Record event(const std::string &session, std::uint64_t seq,
                         std::string code = "door_open") {
@@ -54,7 +52,6 @@ protected:
         return batch;
     }
 
-    fs::path dir_;
     std::string path_;
 };
 
@@ -125,95 +122,6 @@ TEST_F(JournalTest, ReadsPageByCursorAndFilter) {
     const auto from_db = small.since(0, 100);
     ASSERT_EQ(from_db.size(), 12u);
     EXPECT_EQ(from_db[11].kind, RecordKind::Ack);
-}
-
-// Journals of mixed(): one that keeps every record in memory, and one that
-// keeps two (whose reads go to the database).
-class JournalPages : public JournalTest {
-protected:
-    void SetUp() override {
-        JournalTest::SetUp();
-        JournalOptions two;
-        two.recent = 2;
-        both_.push_back(std::make_unique<Journal>(path_));
-        both_.push_back(std::make_unique<Journal>(path_ + "2", two));
-        for (auto &j : both_) {
-            j->write(mixed());
-            j->flush();
-        }
-    }
-    void TearDown() override {
-        both_.clear();
-        JournalTest::TearDown();
-    }
-    std::vector<std::unique_ptr<Journal>> both_;
-};
-
-// Pages for live readers, from memory and from the database alike: the
-// filter is applied by the read, a window bounds how far one page looks, and
-// a page that matched nothing still moves the reader on.
-TEST_F(JournalPages, AWindowBoundsAPageAndAnEmptyOneMovesOn) {
-    for (auto &jj : both_) {
-        Query none;
-        none.kinds = {RecordKind::Gap};
-        auto p = jj->page(none, 5);
-        EXPECT_TRUE(p.records.empty());
-        EXPECT_EQ(p.scanned_to, 5);
-        none.after = 5;
-        EXPECT_EQ(jj->page(none, 1000).scanned_to, jj->last_cursor());
-        Query demo;
-        demo.cabinet = "demo";
-        p = jj->page(demo, 1000);
-        ASSERT_EQ(p.records.size(), 1u);
-        EXPECT_EQ(p.records[0].cabinet, "demo");
-        Query events;
-        events.cabinet = "lab";
-        events.limit = 4;
-        events.kinds = {RecordKind::Event};
-        p = jj->page(events, 1000); // a full page ends at its last record
-        ASSERT_EQ(p.records.size(), 4u);
-        EXPECT_EQ(p.scanned_to, p.records.back().cursor);
-        events.after = jj->last_cursor();
-        EXPECT_EQ(jj->page(events, 1000).scanned_to, jj->last_cursor());
-    }
-}
-
-// The audit's filters (door, who asked, a time range), alike from memory and
-// from the database; a detail that is not JSON matches no requester.
-TEST_F(JournalPages, TheAuditsFiltersFindTheSameRecordsEitherWay) {
-    std::vector<Record> audit;
-    const auto add = [&](RecordKind kind, unsigned door, std::int64_t at, const char *detail) {
-        Record r;
-        r.cabinet = "lab";
-        r.kind = kind;
-        r.door_id = door;
-        r.at_ms = at;
-        r.detail = detail;
-        audit.push_back(r);
-    };
-    add(RecordKind::Open, 3, 1000, R"({"requested_by":"alice"})");
-    add(RecordKind::Alarm, 3, 2000, R"({"by":"alice","state":"acknowledged"})");
-    add(RecordKind::Open, 3, 2500, R"({"requested_by":"bob"})");
-    add(RecordKind::Open, 4, 2500, R"({"requested_by":"alice"})");
-    add(RecordKind::Event, 3, 2000, "not json");
-    for (auto &jj : both_) {
-        Query who;
-        who.after = jj->last_cursor();
-        jj->write(audit);
-        jj->flush();
-        who.requested_by = "alice";
-        std::vector<std::int64_t> at;
-        for (auto &r : jj->page(who, 1000).records) at.push_back(r.at_ms);
-        EXPECT_EQ(at, (std::vector<std::int64_t>{1000, 2000, 2500}));
-        Query narrow = who;
-        narrow.door = 3;
-        narrow.since_ms = 1500;
-        narrow.until_ms = 2500;
-        auto p = jj->page(narrow, 1000);
-        ASSERT_EQ(p.records.size(), 1u);
-        EXPECT_EQ(p.records[0].kind, RecordKind::Alarm);
-        EXPECT_EQ(requester(p.records[0]), "alice");
-    }
 }
 
 TEST_F(JournalTest, CommittedCallbackRunsAfterTheRecordsAreReadable) {
@@ -344,15 +252,6 @@ TEST_F(JournalTest, AVersionOneJournalIsMigratedWithEveryRecord) {
     EXPECT_EQ(v.head.count, 2u);
     EXPECT_EQ(j.by_key("lab", "http:ops", "order-2").at(0).request_id, "0123abcd");
     EXPECT_EQ(test_support::user_version(path_), kSchemaVersion);
-}
-
-// Waits (up to 5 s) for a condition the writer thread brings about.
-bool eventually(const std::function<bool()> &pred) {
-    for (int i = 0; i < 500; ++i) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return pred();
 }
 
 std::vector<Record> of_kind(const Journal &j, RecordKind kind) {

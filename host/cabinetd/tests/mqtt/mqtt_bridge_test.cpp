@@ -3,20 +3,19 @@
 // deliver commands.
 #include "mqtt_bridge.h"
 #include "mqtt_discovery.h"
+#include "temp_dir.h"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <condition_variable>
 #include <cstdint>
-#include <filesystem>
 #include <set>
 #include <thread>
 
 namespace cabinetd {
 namespace {
 
-namespace fs = std::filesystem;
 using nlohmann::json;
 
 const std::string kSession = "0123456789ABCDEF-0000000000000007";
@@ -127,6 +126,10 @@ struct FakeNet {
         }
         for (auto *c : to) c->cb.message(topic, payload, retained);
     }
+    void set(bool FakeNet::*flag, bool on) {
+        std::lock_guard lk(mu);
+        this->*flag = on;
+    }
     void set_hold(bool on) {
         {
             std::lock_guard lk(mu);
@@ -159,23 +162,13 @@ struct FakeNet {
     }
 };
 
-template <class F> bool eventually(F pred) {
-    for (int i = 0; i < 500; ++i) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return pred();
-}
+using test_support::eventually;
 
-class MqttBridgeTest : public ::testing::Test {
+class MqttBridgeTest : public test_support::TestDir {
 protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-            ("cabinetd-mqtt-" + std::to_string(::getpid()) + "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        journal_ = std::make_unique<Journal>((dir_ / "j.db").string());
+        TestDir::SetUp();
+        journal_ = std::make_unique<Journal>(path("j.db"));
         // A cabinet that has been seen before (its board is known from the
         // journal) and whose link is down now.
         cabinet_ = std::make_unique<Cabinet>("lab", "tcp:127.0.0.1:1",
@@ -193,7 +186,7 @@ protected:
         twin_.reset();
         cabinet_.reset();
         journal_.reset();
-        fs::remove_all(dir_);
+        TestDir::TearDown();
     }
 
     void write_events(std::uint64_t from, std::uint64_t to, const std::string &cabinet = "lab") {
@@ -231,7 +224,6 @@ protected:
         return m.empty() ? json() : json::parse(m.back().payload, nullptr, false);
     }
 
-    fs::path dir_;
     std::unique_ptr<Journal> journal_;
     std::unique_ptr<Cabinet> cabinet_, twin_;
     std::unique_ptr<BoardIds> boards_;
@@ -277,10 +269,7 @@ TEST_F(MqttBridgeTest, EveryConnectionIsAColdStartAndEventsWaitInTheJournal) {
     write_events(2, 4); // while the broker is unreachable
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_TRUE(net_.messages().empty());
-    {
-        std::lock_guard lk(net_.mu);
-        net_.up = true;
-    }
+    net_.set(&FakeNet::up, true);
     ASSERT_TRUE(eventually([&] { return net_.event_seqs().size() == 3; }));
     EXPECT_EQ(net_.event_seqs(), (std::vector<std::uint64_t>{2, 3, 4})); // oldest first
 
@@ -304,17 +293,11 @@ TEST_F(MqttBridgeTest, EveryConnectionIsAColdStartAndEventsWaitInTheJournal) {
 
     // The broker is lost with events unacknowledged: on reconnecting, the
     // cold start comes again and the unacknowledged events follow it.
-    {
-        std::lock_guard lk(net_.mu);
-        net_.auto_ack = false;
-    }
+    net_.set(&FakeNet::auto_ack, false);
     write_events(5, 6);
     ASSERT_TRUE(eventually([&] { return net_.event_seqs().size() == 5; }));
     const auto before = net_.messages().size();
-    {
-        std::lock_guard lk(net_.mu);
-        net_.auto_ack = true;
-    }
+    net_.set(&FakeNet::auto_ack, true);
     net_.drop();
     ASSERT_TRUE(eventually([&] { return net_.event_seqs().size() == 7; }));
     auto all = net_.messages();
@@ -344,13 +327,9 @@ TEST_F(MqttBridgeTest, StateAndDoorsFollowTheCabinetsRecordsAsTheyAreWritten) {
           R"({"state":"pulsing","active_door":2,"door_closed_mask":255,)"
           R"("latch_locked_mask":253,"inputs_valid":true,"power_ok":true,)"
           R"("heartbeat_ok":true,"driver_ready":true,"fault":"none"})");
-    const auto last = [&](const std::string &sub) {
-        auto m = net_.messages(kPrefix + sub);
-        return m.empty() ? json() : json::parse(m.back().payload);
-    };
-    ASSERT_TRUE(eventually([&] { return last("state")["state"] == "pulsing"; }));
-    EXPECT_EQ(last("state")["session_id"], kSession);
-    EXPECT_EQ(last("door/2/state"), (json{{"door", "closed"}, {"latch", "unlocked"}}));
+    ASSERT_TRUE(eventually([&] { return last(kPrefix + "state")["state"] == "pulsing"; }));
+    EXPECT_EQ(last(kPrefix + "state")["session_id"], kSession);
+    EXPECT_EQ(last(kPrefix + "door/2/state"), (json{{"door", "closed"}, {"latch", "unlocked"}}));
     EXPECT_TRUE(eventually(
         [&] { return net_.messages(kPrefix + "availability").back().payload == "online"; }));
     EXPECT_EQ(cabinet_->status().link,
@@ -362,15 +341,15 @@ TEST_F(MqttBridgeTest, StateAndDoorsFollowTheCabinetsRecordsAsTheyAreWritten) {
     opened.code = "door_open";
     opened.door_id = 2;
     journal_->write({opened});
-    ASSERT_TRUE(eventually([&] { return last("door/2/state")["door"] == "open"; }));
-    EXPECT_EQ(last("state")["state"], "wait_close");
+    ASSERT_TRUE(eventually([&] { return last(kPrefix + "door/2/state")["door"] == "open"; }));
+    EXPECT_EQ(last(kPrefix + "state")["state"], "wait_close");
 
     const auto doors = net_.messages(kPrefix + "door/2/state").size();
     write(RecordKind::Link, "down", R"({"reason":"gone"})");
     ASSERT_TRUE(eventually(
         [&] { return net_.messages(kPrefix + "availability").back().payload == "offline"; }));
-    EXPECT_EQ(last("state")["link"], "down");
-    EXPECT_TRUE(last("state")["state"].is_null());
+    EXPECT_EQ(last(kPrefix + "state")["link"], "down");
+    EXPECT_TRUE(last(kPrefix + "state")["state"].is_null());
     EXPECT_EQ(net_.messages(kPrefix + "door/2/state").size(), doors);
 }
 
@@ -378,10 +357,7 @@ TEST_F(MqttBridgeTest, ARestartResumesAfterTheLastAcknowledgedEvent) {
     start_bridge();
     write_events(2, 3);
     ASSERT_TRUE(eventually([&] { return net_.event_seqs().size() == 2; }));
-    {
-        std::lock_guard lk(net_.mu);
-        net_.auto_ack = false;
-    }
+    net_.set(&FakeNet::auto_ack, false);
     write_events(4, 4); // published, never acknowledged
     ASSERT_TRUE(eventually([&] { return net_.event_seqs().size() == 3; }));
     bridge_.reset();

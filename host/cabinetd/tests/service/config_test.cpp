@@ -60,7 +60,9 @@ TEST(Config, FileFillsWhatTheCommandLineLeftOpen) {
           R"({"listne": "x"})", R"({"journal_sync": "sometimes"})", R"({"max_db_mb": 1})",
           R"({"max_db_mb": "256"})", R"({"cabinets": {"a": {"held_open_s": 5}}})",
           R"({"cabinets": {"a": {"endpoint": "sim", "held_open_s": 0}}})",
-          R"({"cabinets": {"a": {"endpoint": "sim", "held_open": 5}}})", "{"}) {
+          R"({"cabinets": {"a": {"endpoint": "sim", "held_open": 5}}})", "{",
+          R"({"max_connections": 0})", R"({"max_token_streams": "64"})",
+          R"({"max_viewer_connections": -1})", R"({"max_connections": 1e9})"}) {
         Config c;
         EXPECT_THROW(load_config_file(write_temp("bad.json", bad), c), ConfigError) << bad;
     }
@@ -131,25 +133,13 @@ TEST(Config, ConnectionLimitsFitTogether) {
     const auto refused = [&](auto change) {
         auto c = cfg;
         change(c.limits);
-        return [&] {
-            try {
-                validate(c);
-            } catch (const ConfigError &) {
-                return true;
-            }
-            return false;
-        }();
+        return config_error_of([&] { validate(c); }) != "accepted";
     };
     EXPECT_TRUE(refused([](auto &l) { l.max_viewer_connections = 351; }));
     EXPECT_TRUE(refused([](auto &l) { l.max_unauthenticated = 500; }));
     EXPECT_TRUE(refused([](auto &l) { l.max_token_streams = 51; }));
     EXPECT_TRUE(refused([](auto &l) { l.max_connections = 8; }));
     EXPECT_FALSE(refused([](auto &l) { l.max_viewer_connections = 350; }));
-    for (const char *bad : {R"({"max_connections": 0})", R"({"max_token_streams": "64"})",
-                            R"({"max_viewer_connections": -1})", R"({"max_connections": 1e9})"}) {
-        Config c;
-        EXPECT_THROW(load_config_file(write_temp("bad.json", bad), c), ConfigError) << bad;
-    }
 }
 
 TEST(Config, ListenAddresses) {
