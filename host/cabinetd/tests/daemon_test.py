@@ -6,10 +6,12 @@ Each test starts what it needs on loopback ports the programs pick, and stops it
 Exit 77 skips a test (slow ones in a sanitizer build).
 """
 import collections
+import contextlib
 import http.client
 import json
 import os
 import random
+import shutil
 import signal
 import socket
 import sqlite3
@@ -509,14 +511,25 @@ def forced_door_alarms(d, sim):
     return forced, held
 
 
+@contextlib.contextmanager
+def held_open_rig(seconds):
+    """One cabinet, "a", whose doors may stay open `seconds` before held_open."""
+    cfg_dir = tempfile.mkdtemp(prefix="cabinetd-cfg-")
+    cfg = os.path.join(cfg_dir, "cabinetd.json")
+    with open(cfg, "w") as f:
+        json.dump({"cabinets": {"a": {"endpoint": "sim", "held_open_s": seconds}}}, f)
+    try:
+        with Rig(1, extra=["--config", cfg]) as rig:
+            yield rig
+    finally:
+        shutil.rmtree(cfg_dir, ignore_errors=True)
+
+
 def test_alarms_across_restarts():
     """Alarms are part of the record: however cabinetd stops, it comes back
     with the same alarms, first start and acknowledgement, in the API and the
     metrics (MQTT: mqtt_test.py); then the sensors decide as ever."""
-    cfg = os.path.join(tempfile.mkdtemp(prefix="cabinetd-cfg-"), "cabinetd.json")
-    with open(cfg, "w") as f:
-        json.dump({"cabinets": {"a": {"endpoint": "sim", "held_open_s": 4}}}, f)
-    with Rig(1, extra=["--config", cfg]) as rig:
+    with held_open_rig(4) as rig:
         d, sim = rig.daemon, rig.sims[0]
         d.wait_ready("a")
         active = 'cabinetd_alarms_active{cabinet="a"}'
@@ -564,16 +577,11 @@ def test_alarms_across_restarts():
                           ("held_open", "acknowledged", None), ("held_open", "cleared", "door 4 closed and locked")],
               f"alarm records: {records}")
         check(metric(d, active) == 0, "alarms active at the end")
-    os.remove(cfg)
-    os.rmdir(os.path.dirname(cfg))
 
 
 def test_stream_resume():
     # Doors may stay open 2 s here, so that the forced door is soon held open too.
-    cfg = os.path.join(tempfile.mkdtemp(prefix="cabinetd-cfg-"), "cabinetd.json")
-    with open(cfg, "w") as f:
-        json.dump({"cabinets": {"a": {"endpoint": "sim", "held_open_s": 2}}}, f)
-    with Rig(1, extra=["--config", cfg]) as rig:
+    with held_open_rig(2) as rig:
         d, sim = rig.daemon, rig.sims[0]
         d.wait_ready("a")
         status, tok = d.request("POST", "/api/stream-token", token=VIEWER)
@@ -626,8 +634,6 @@ def test_stream_resume():
         conn.request("GET", "/api/stream?token=s0123")
         check(conn.getresponse().status == 401, "bad stream token accepted")
         conn.close()
-    os.remove(cfg)
-    os.rmdir(os.path.dirname(cfg))
 
 
 def test_security_and_bad_input():
