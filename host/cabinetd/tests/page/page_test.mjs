@@ -165,7 +165,7 @@ try {
   if (!/UTC/.test(cells[0]) || cells[6] !== "accepted") throw new Error(`the audit row: ${JSON.stringify(cells)}`);
   const [download] = await Promise.all([page.waitForEvent("download"), page.locator("#audit-csv").click()]);
   const csv = readFileSync(await download.path(), "utf8").split("\r\n");
-  if (!csv[0].startsWith("cursor,at,cabinet,kind") || !/,lab,open,,3,.*,page,.*,accepted,,$/.test(csv[1]) || csv[2] !== "")
+  if (!csv[0].startsWith("cursor,at,cabinet,kind") || !/,lab,open,,3,.*,page,.*,accepted,,,[0-9a-f]{64}$/.test(csv[1]) || csv[2] !== "")
     throw new Error(`the CSV export: ${JSON.stringify(csv)}`);
 
   // A phone: all eight doors within the width, nothing to scroll sideways.
