@@ -244,9 +244,7 @@ std::vector<Record> Journal::read(const Query &q) const {
     Stmt s(db, sql.c_str());
     s.bind(1, q.after);
     bind_filter(s, 2, q);
-    std::vector<Record> out;
-    while (s.step()) out.push_back(row(s));
-    return out;
+    return rows(s);
 }
 
 std::vector<Record> Journal::by_request(const std::string &cabinet,
@@ -258,9 +256,7 @@ std::vector<Record> Journal::by_request(const std::string &cabinet,
                     kColumns)
             .c_str());
     s.bind(1, cabinet).bind(2, request_id);
-    std::vector<Record> out;
-    while (s.step()) out.push_back(row(s));
-    return out;
+    return rows(s);
 }
 
 std::vector<Record> Journal::by_key(const std::string &cabinet, const std::string &scope,
@@ -273,9 +269,7 @@ std::vector<Record> Journal::by_key(const std::string &cabinet, const std::strin
                     kColumns)
             .c_str());
     s.bind(1, cabinet).bind(2, scope).bind(3, key);
-    std::vector<Record> out;
-    while (s.step()) out.push_back(row(s));
-    return out;
+    return rows(s);
 }
 
 std::optional<Record> Journal::event(const std::string &cabinet, const std::string &session,
@@ -338,9 +332,7 @@ std::vector<Record> Journal::latest_alarms(const std::string &cabinet, unsigned 
         .bind(2, static_cast<std::int64_t>(door))
         .bind(3, code)
         .bind(4, static_cast<std::int64_t>(limit));
-    std::vector<Record> out;
-    while (s.step()) out.push_back(row(s));
-    return out;
+    return rows(s);
 }
 
 std::vector<Record> Journal::latest_events(const std::string &cabinet, const std::string &session,
@@ -353,9 +345,7 @@ std::vector<Record> Journal::latest_events(const std::string &cabinet, const std
                        kColumns)
                .c_str());
     s.bind(1, cabinet).bind(2, session).bind(3, static_cast<std::int64_t>(limit));
-    std::vector<Record> out;
-    while (s.step()) out.push_back(row(s));
-    return out;
+    return rows(s);
 }
 
 std::int64_t Journal::last_cursor() const {

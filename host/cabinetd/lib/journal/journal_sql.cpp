@@ -81,6 +81,12 @@ Record row(const Stmt &s) {
 
 // A record that settles an open or a clear names the latest one of its
 // request id (an open retried under its id is settled by its last try).
+std::vector<Record> rows(Stmt &s) {
+    std::vector<Record> out;
+    while (s.step()) out.push_back(row(s));
+    return out;
+}
+
 const char *const kInsertRecord =
     "INSERT OR IGNORE INTO journal (cursor, at_ms, cabinet, kind, session_id, event_seq, seq_to, "
     "code, request_id, door_id, detail, key_scope, client_key, uptime_ms, requested_by, link, hash, "

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace cabinetd::journal_sql {
 
@@ -102,6 +103,8 @@ constexpr const char *kColumns =
 // finds its own from this index on.
 constexpr int kColumnCount = 17;
 Record row(const Stmt &s);
+// Every row a statement still has, each read as row() reads it.
+std::vector<Record> rows(Stmt &s);
 // A row's kind; a name this cabinetd does not know (a file another program
 // wrote into) is refused as the journal not being usable as it is.
 RecordKind kind_of_row(const std::string &name);

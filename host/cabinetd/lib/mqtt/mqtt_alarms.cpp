@@ -62,14 +62,8 @@ void add_alarm_component(json &cmps, const std::string &id, const std::string &p
                      {"json_attributes_topic", topic},
                      {"json_attributes_template", "{{ {'text': value_json.text} | tojson }}"},
                      {"qos", 1}};
-    cmps["alarm_ack"] = {{"platform", "button"},
-                         {"name", "Acknowledge alarms"},
-                         {"unique_id", id + "_alarm_ack"},
-                         {"default_entity_id", fmt::format("button.{}_alarm_ack", id)},
-                         {"command_topic", prefix + "alarm/ack/set"},
-                         {"payload_press", "PRESS"},
-                         {"qos", 1},
-                         {"retain", false}};
+    cmps["alarm_ack"] =
+        discovery_button(id, "alarm_ack", "Acknowledge alarms", prefix + "alarm/ack/set");
 }
 
 } // namespace cabinetd

@@ -102,14 +102,8 @@ void add_controller(json &cmps, const std::string &id, const std::string &prefix
         {"json_attributes_template", "{{ {'explanation': value_json.fault_text} | tojson }}"},
         {"entity_category", "diagnostic"},
         {"qos", 1}};
-    cmps["clear_fault"] = {{"platform", "button"},
-                           {"name", "Clear fault"},
-                           {"unique_id", id + "_clear_fault"},
-                           {"default_entity_id", fmt::format("button.{}_clear_fault", id)},
-                           {"command_topic", prefix + "clear_fault/set"},
-                           {"payload_press", "PRESS"},
-                           {"qos", 1},
-                           {"retain", false}};
+    cmps["clear_fault"] =
+        discovery_button(id, "clear_fault", "Clear fault", prefix + "clear_fault/set");
 }
 
 } // namespace

@@ -369,4 +369,16 @@ json result_payload(json base, const CommandResult &r) {
     return base;
 }
 
+nlohmann::json discovery_button(const std::string &id, const std::string &key,
+                                const std::string &name, const std::string &command_topic) {
+    return {{"platform", "button"},
+            {"name", name},
+            {"unique_id", id + "_" + key},
+            {"default_entity_id", fmt::format("button.{}_{}", id, key)},
+            {"command_topic", command_topic},
+            {"payload_press", "PRESS"},
+            {"qos", 1},
+            {"retain", false}};
+}
+
 } // namespace cabinetd

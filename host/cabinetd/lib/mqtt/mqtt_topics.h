@@ -118,5 +118,9 @@ nlohmann::json event_payload(const std::string &cabinet, const std::string &boar
 // The payload of `result`: a command's topic, request id, kind and door
 // (`base`), completed with the cabinet's answer.
 nlohmann::json result_payload(nlohmann::json base, const CommandResult &result);
+// A Home Assistant button of the cabinet's device `id`, named `key` in its
+// ids, that publishes PRESS (QoS 1, not retained) on `command_topic`.
+nlohmann::json discovery_button(const std::string &id, const std::string &key,
+                                const std::string &name, const std::string &command_topic);
 
 } // namespace cabinetd
