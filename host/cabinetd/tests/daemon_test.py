@@ -1301,6 +1301,59 @@ def test_guarded_files():
                   f"config file writable by all: exit {r.returncode}: {r.stderr}")
 
 
+def test_door_scopes():
+    """A scoped token opens its own doors of a real cabinet, is refused (and
+    journalled) at the others and reads its own cabinets only; a door that
+    needs a reason opens with one, on record. A bad scope refuses a reload,
+    keeping the tokens, and a start-up, with exit 78 and the line."""
+    nurse = "nurse-token-0123456789"
+    with tempfile.TemporaryDirectory(prefix="cabinetd-cfg-") as work:
+        cfg = os.path.join(work, "cabinetd.json")
+        with open(os.open(cfg, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as f:
+            json.dump({"cabinets": {"a": {"endpoint": "sim", "reason_doors": [8]}}}, f)
+        with Rig(2, extra=["--config", cfg]) as rig:
+            d = rig.daemon
+            d.wait_ready("ab")
+            with open(d.tokens, "a") as f:
+                f.write(f"nurse operator {nurse} a:1-4\n")
+            d.proc.send_signal(signal.SIGHUP)
+            me = wait_for(lambda: d.request("GET", "/api/whoami", token=nurse)[1], 5, "the nurse's token")
+            check(me["scope"] == {"a": [1, 2, 3, 4]}, me)
+            status, body = open_door(d, "a", 2, wait=True, token=nurse)
+            check(status == 200 and body["code"] == "accepted", f"nurse opens a/2: {status} {body}")
+            for cabinet, door in (("a", 8), ("b", 1)):
+                status, body = open_door(d, cabinet, door, token=nurse)
+                check(status == 403 and body["error"].startswith("not_permitted"), f"{cabinet}/{door}: {body}")
+            status, cabinets = d.request("GET", "/api/cabinets", token=nurse)
+            check([c["name"] for c in cabinets["cabinets"]] == ["a"], cabinets)
+            check([door["needs_reason"] for door in d.cabinet("a")["doors"]] == [False] * 7 + [True],
+                  d.cabinet("a")["doors"])
+
+            status, body = open_door(d, "a", 8)
+            check(status == 400 and body["error"].startswith("reason_required"), f"no reason: {body}")
+            status, body = open_door(d, "a", 8, wait=True, body={"reason": "stock check"})
+            check(status == 200 and body["code"] == "accepted", f"with a reason: {status} {body}")
+
+            def on_record():  # what the nurse reads: cabinet a's only, not the refusal on b
+                events = d.request("GET", "/api/events?kind=open,refused", token=nurse)[1]["events"]
+                return events if len(events) == 4 else None
+            records = [(r["kind"], r["door_id"], r["outcome"], r["detail"]["requested_by"], r["detail"].get("reason"))
+                       for r in wait_for(on_record, 5, "the opens and refusals on record")]
+            check(records == [("open", 2, "accepted", "nurse", None), ("refused", 8, "not_permitted", "nurse", None),
+                              ("refused", 8, "reason_required", "ops", None),
+                              ("open", 8, "accepted", "ops", "stock check")], records)
+
+            with open(d.tokens, "a") as f:
+                f.write("bad operator bad-token-0123456789 a:9\n")
+            d.proc.send_signal(signal.SIGHUP)
+            refused = wait_for(lambda: [line for line in d.log if "not reloaded" in line], 5, "the reload refused")
+            check("line 5: scope" in refused[0], refused)
+            check(d.request("GET", "/api/whoami", token=nurse)[0] == 200, "the old tokens are gone")
+            d.kill(signal.SIGTERM)
+            r = run_to_exit(d.args)
+            check(r.returncode == 78 and "line 5: scope" in r.stderr, f"bad scope: exit {r.returncode}: {r.stderr}")
+
+
 def test_watchdog_stalled_part():
     with tempfile.TemporaryDirectory(prefix="cabinetd-notify-") as work:
         path = os.path.join(work, "notify")

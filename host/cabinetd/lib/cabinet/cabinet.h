@@ -69,6 +69,8 @@ struct LinkOptions {
     // Repeated refusals of one requester's opens of a door with one code are
     // counted for this long after the first, and journalled as one record.
     std::chrono::milliseconds refusal_window{60000};
+    // The doors whose opens must say why: bit d-1 for door d.
+    std::uint8_t reason_doors = 0;
 };
 
 // Opens the line to a cabinet's controller; throws std::exception when it
@@ -101,6 +103,9 @@ public:
     // reply runs once the outcome is durable in the journal, on the journal's
     // writer thread: it must not block.
     void open(OpenArgs args, Reply reply);
+    // Journals an open refused by its front end before it reached the cabinet
+    // (code: why, e.g. "not_permitted"); nothing is sent and nobody waits.
+    void refuse_open(OpenArgs args, std::string code);
     void clear_fault(ClearArgs args, Reply reply);
     void clear_fault(std::string requested_by, Reply reply) {
         clear_fault(ClearArgs{std::move(requested_by), {}, {}}, std::move(reply));
@@ -168,6 +173,8 @@ private:
     void open_failed(const cabinet_host::Request &req, const std::string &code,
                      const std::string &reason);
     void close_refusals(std::uint64_t now, bool all);
+    void refuse_early(const OpenArgs &args, const std::string &code);
+    void open_window(const std::tuple<std::string, unsigned, std::string> &key);
     void recover_quiet_opens();
     std::string note_key(const std::string &request_id) const;
 

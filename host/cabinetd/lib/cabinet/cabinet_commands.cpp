@@ -93,6 +93,15 @@ void Cabinet::open(OpenArgs args, Reply reply) {
 
 void Cabinet::start_open(OpenArgs args, Reply reply) {
     reply = naming_key(std::move(reply), args.key);
+    if (args.reason.empty() && args.door >= 1 && args.door <= kDoors &&
+        (opt_.reason_doors & (1u << (args.door - 1)))) {
+        refuse_early(args, "reason_required");
+        return reply_later(std::move(reply),
+                           failure(Outcome::Refused, "reason_required",
+                                   fmt::format("door {} of {} is opened only with a reason: "
+                                               "say why in \"reason\"",
+                                               args.door, name_)));
+    }
     std::string request_id; // what the controller is sent
     if (!args.key.empty())
         if (auto earlier = replay_open(args, request_id))
@@ -172,10 +181,11 @@ void Cabinet::admit_open(OpenArgs args, Reply reply, std::string request_id) {
     r.door_id = args.door;
     r.client_key = args.key;
     if (!args.key.empty()) r.key_scope = args.key_scope;
-    r.detail = json{{"requested_by", args.requested_by},
-                    {"pulse_ms", args.pulse_ms},
-                    {"ttl_ms", args.ttl_ms}}
-                   .dump();
+    json detail{{"requested_by", args.requested_by},
+                {"pulse_ms", args.pulse_ms},
+                {"ttl_ms", args.ttl_ms}};
+    if (!args.reason.empty()) detail["reason"] = args.reason;
+    r.detail = detail.dump();
     if (counting(args.requested_by, args.door)) send_quietly(r);
     else batch_.push_back(r);
     if (!args.key.empty()) committing_.insert({args.key_scope, args.key});

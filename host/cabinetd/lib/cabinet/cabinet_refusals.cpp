@@ -106,7 +106,6 @@ void Cabinet::settle_open(const Request &req, const std::string &requested_by) {
         return;
     }
     const auto key = std::make_tuple(requested_by, req.door_id, code);
-    const auto now = steady_now();
     auto it = refusals_.find(key);
     if (it != refusals_.end() && quiet_.count(req.request_id)) {
         auto &w = it->second;
@@ -120,7 +119,12 @@ void Cabinet::settle_open(const Request &req, const std::string &requested_by) {
     }
     write_quiet(req.request_id);
     ack_settles_ = AckSettles{req.request_id, code, false};
-    if (it != refusals_.end()) return;
+    if (it == refusals_.end()) open_window(key);
+}
+
+// A window for a requester's refusals of a door with one code, from now.
+void Cabinet::open_window(const std::tuple<std::string, unsigned, std::string> &key) {
+    const auto now = steady_now();
     if (refusals_.size() >= kWindowsMax) {
         auto soonest = std::min_element(refusals_.begin(), refusals_.end(), [](auto &a, auto &b) {
             return a.second.closes_at < b.second.closes_at;
@@ -130,6 +134,39 @@ void Cabinet::settle_open(const Request &req, const std::string &requested_by) {
     }
     refusals_[key] = Refusals{now + static_cast<std::uint64_t>(opt_.refusal_window.count()), 0, 0,
                               0, journal_session_};
+}
+
+void Cabinet::refuse_open(OpenArgs args, std::string code) {
+    post([this, args = std::move(args), code = std::move(code)] {
+        refuse_early(args, code);
+        commit();
+    });
+}
+
+// An open refused before the line (outside its requester's scope, or
+// without the reason its door needs): a refused record of its own, and its
+// repeats counted in a window like the controller's refusals, so a client
+// that keeps trying costs the journal one record a minute.
+void Cabinet::refuse_early(const OpenArgs &args, const std::string &code) {
+    const auto key = std::make_tuple(args.requested_by, args.door, code);
+    const auto at = wall_ms();
+    if (auto it = refusals_.find(key); it != refusals_.end()) {
+        auto &w = it->second;
+        if (w.count++ == 0) w.first_ms = at;
+        w.last_ms = at;
+        return;
+    }
+    Record r = record(RecordKind::Refused);
+    r.at_ms = at;
+    r.session_id = journal_session_;
+    r.door_id = args.door;
+    r.code = code;
+    r.outcome = code;
+    json d{{"requested_by", args.requested_by}, {"count", 1}, {"first_ms", at}, {"last_ms", at}};
+    if (!args.reason.empty()) d["reason"] = args.reason;
+    r.detail = d.dump();
+    batch_.push_back(std::move(r));
+    open_window(key);
 }
 
 // Each window that has closed (every one, when stopping), as one record of

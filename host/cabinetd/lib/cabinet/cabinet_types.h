@@ -40,6 +40,7 @@ struct CabinetStatus {
     std::map<std::string, std::uint64_t> acks, faults;
     std::map<std::string, std::uint64_t> heartbeats;    // by outcome: "ok", "refused", "missing"
     std::vector<Alarm> alarms;                          // active ones, oldest first
+    std::uint8_t reason_doors = 0; // doors whose opens must say why (bit d-1: door d)
     std::map<std::string, std::uint64_t> alarms_raised; // by code
 };
 
@@ -76,6 +77,7 @@ struct OpenArgs {
     std::string key;
     std::string key_scope;
     std::string requested_by;
+    std::string reason; // why, as the requester said it; empty: none given
     bool wait_cycle = false;
 };
 

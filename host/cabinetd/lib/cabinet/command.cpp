@@ -22,6 +22,7 @@ OpenArgs Command::open_args() const {
     a.pulse_ms = pulse_ms;
     a.ttl_ms = ttl_ms;
     a.wait_cycle = wait_cycle;
+    a.reason = reason;
     return a;
 }
 
@@ -39,7 +40,8 @@ CommandError error(CommandError::Kind kind, std::string text, std::string reques
 
 // The fields a command's body may carry, by front end and kind.
 bool known_field(const std::string &k, Command::Kind kind, Front front) {
-    if (k == "ttl_ms" || (kind == Command::Open && k == "pulse_ms")) return true;
+    if (k == "ttl_ms" || (kind == Command::Open && (k == "pulse_ms" || k == "reason")))
+        return true;
     return front == Front::Mqtt && (k == "request_id" || k == "sent_at_ms");
 }
 
@@ -47,7 +49,7 @@ std::string not_an_object(Command::Kind kind, Front front) {
     if (front == Front::Http) return "the body is not a JSON object";
     return kind == Command::Open
         ? "the payload is neither OPEN nor a JSON object "
-          "{\"pulse_ms\",\"ttl_ms\",\"request_id\"}"
+          "{\"pulse_ms\",\"ttl_ms\",\"request_id\",\"reason\"}"
         : "the payload is neither PRESS nor a JSON object {\"request_id\",\"ttl_ms\"}";
 }
 
@@ -80,6 +82,31 @@ std::optional<std::int64_t> read_sent_at(const json &j) {
     return v.get<std::int64_t>();
 }
 
+// An open's reason: text of 1 to kReasonMax characters (the parser has
+// checked it is UTF-8), none of them a control character, which a journal
+// reader's terminal or spreadsheet could take for something else.
+std::optional<CommandError> read_reason(const json &j, Command &c) {
+    if (!j.contains("reason")) return std::nullopt;
+    const auto &v = j["reason"];
+    const auto refused = error(
+        CommandError::Kind::Malformed,
+        fmt::format("reason: text of 1 to {} characters, no control characters", kReasonMax),
+        c.request_id);
+    if (!v.is_string()) return refused;
+    const auto &text = v.get_ref<const std::string &>();
+    std::size_t chars = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        if ((b & 0xc0) != 0x80) ++chars;
+        const bool c1 = b == 0xc2 && i + 1 < text.size() &&
+            static_cast<unsigned char>(text[i + 1]) < 0xa0; // U+0080 to U+009F
+        if (b < 0x20 || b == 0x7f || c1) return refused;
+    }
+    if (chars < 1 || chars > kReasonMax) return refused;
+    c.reason = text;
+    return std::nullopt;
+}
+
 std::optional<CommandError> read_body(std::string_view text, Front front, Command &c) {
     auto parsed = parse_strict_json(text);
     if (auto *twice = std::get_if<DuplicateKey>(&parsed))
@@ -98,7 +125,7 @@ std::optional<CommandError> read_body(std::string_view text, Front front, Comman
         if (!known_field(k, c.kind, front))
             return error(CommandError::Kind::Malformed, fmt::format("unknown field \"{}\"", k),
                          c.request_id);
-        if (k != "request_id" && !v.is_number_integer())
+        if (k != "request_id" && k != "reason" && !v.is_number_integer())
             return error(CommandError::Kind::Malformed,
                          fmt::format("\"{}\" must be a whole number of milliseconds", k),
                          c.request_id);
@@ -108,7 +135,7 @@ std::optional<CommandError> read_body(std::string_view text, Front front, Comman
     if (auto e = read_ms(j, "ttl_ms", ch::kTtlMinMs, ch::kTtlMaxMs, c.ttl_ms, c.request_id))
         return e;
     c.sent_at_ms = read_sent_at(j);
-    return std::nullopt;
+    return read_reason(j, c);
 }
 
 } // namespace

@@ -32,6 +32,7 @@ struct Command {
     bool wait_cycle = false;
     std::string request_id;                 // MQTT's, from the body; empty: none given
     std::optional<std::int64_t> sent_at_ms; // when the sender says it sent it (Unix ms)
+    std::string reason;                     // an open's stated reason; empty: none
 
     // The open's arguments; who asked and the idempotency key are the front end's.
     OpenArgs open_args() const;
@@ -51,6 +52,9 @@ struct CommandError {
 };
 
 using ParsedCommand = std::variant<Command, CommandError>;
+
+// An open's reason: 1 to this many characters, none of them a control character.
+inline constexpr std::size_t kReasonMax = 200;
 
 // A door as a client wrote it, in the one canonical form ("3", never "03"
 // or "+3"), and within the cabinet's doors.

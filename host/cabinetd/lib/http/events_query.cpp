@@ -15,9 +15,10 @@ namespace cabinetd {
 
 namespace {
 
-constexpr std::array kKnown{"cabinet",  "door",  "requested_by", "kind",   "since_ms",
-                            "until_ms", "after", "limit",        "format", "outcome"};
+constexpr std::array kKnown{"cabinet", "door",  "requested_by", "kind",    "since_ms", "until_ms",
+                            "after",   "limit", "format",       "outcome", "reason"};
 constexpr std::size_t kRequesterMax = 128;
+constexpr std::size_t kReasonFilterMax = 200; // as long as a reason may be
 
 std::string lower_trimmed(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
@@ -71,6 +72,15 @@ std::string read_filters(const QueryParams &q, Query &query) {
             return fmt::format("requested_by: a token name, 1 to {} characters without spaces",
                                kRequesterMax);
         query.requested_by = v;
+    }
+    if (auto it = q.find("reason"); it != q.end()) {
+        const auto &v = it->second;
+        if (v.empty() || v.size() > kReasonFilterMax ||
+            std::any_of(v.begin(), v.end(), [](unsigned char c) { return c < ' ' || c == 0x7f; }))
+            return fmt::format("reason: text to look for in reasons, 1 to {} bytes, no control "
+                               "characters",
+                               kReasonFilterMax);
+        query.reason = v;
     }
     std::string why;
     query.since_ms = time_param(q, "since_ms", why);

@@ -55,6 +55,13 @@ Response json_response(int status, const nlohmann::json &j);
 // {"error": message}; a 401 also says how to authenticate.
 Response error_response(int status, const std::string &message, bool keep_alive = true);
 Response no_cabinet(std::string_view name);
+// 403 not_permitted: the token's scope does not cover what it asks for.
+Response not_permitted(const Identity &who, std::string_view what);
+// A cabinet a request names: nothing when the token's scope leaves it out
+// (whether or not there is one, so a scope does not tell which exist);
+// else the cabinet, or nullptr for none of that name. refused is the answer.
+Cabinet *scoped_cabinet(const Identity &who, const ApiContext &ctx, std::string_view name,
+                        std::optional<Response> &refused);
 
 struct ApiRequest {
     const Request &http;

@@ -41,6 +41,23 @@ Response no_cabinet(std::string_view name) {
     return error_response(404, fmt::format("no cabinet named \"{}\"", name));
 }
 
+Response not_permitted(const Identity &who, std::string_view what) {
+    return error_response(
+        403, fmt::format("not_permitted: the scope of token \"{}\" does not cover {}", who.name,
+                         what));
+}
+
+Cabinet *scoped_cabinet(const Identity &who, const ApiContext &ctx, std::string_view name,
+                        std::optional<Response> &refused) {
+    if (!sees(who, name)) {
+        refused = not_permitted(who, fmt::format("cabinet {}", name));
+        return nullptr;
+    }
+    Cabinet *cab = ctx.cabinet(name);
+    if (!cab) refused = no_cabinet(name);
+    return cab;
+}
+
 const std::string &ApiRequest::param(std::string_view name) const {
     for (auto &[n, v] : params)
         if (n == name) return v;
@@ -78,6 +95,9 @@ int http_status(const CommandResult &r) {
 // The answer to an open or a clear, once the controller has given it.
 std::function<void(CommandResult)> replier(const ApiRequest &req) {
     return [respond = req.respond](CommandResult r) {
+        // Refused before the line for a want of the client's, like a bad body.
+        if (r.code == "reason_required")
+            return respond(error_response(400, "reason_required: " + r.text));
         respond(json_response(http_status(r), result_json(r)));
     };
 }
@@ -126,19 +146,25 @@ json cabinet_json(const Cabinet &c, const ApiRequest &req, const ApiContext &ctx
 
 Answer get_cabinets(const ApiRequest &req, ApiContext &ctx) {
     json out = json::array();
-    for (auto &[c, ep] : ctx.cabinets) out.push_back(cabinet_json(*c, req, ctx));
+    for (auto &[c, ep] : ctx.cabinets)
+        if (sees(req.who, c->name())) out.push_back(cabinet_json(*c, req, ctx));
     return json_response(200, {{"cabinets", out}});
 }
 
 Answer get_cabinet(const ApiRequest &req, ApiContext &ctx) {
-    Cabinet *cab = ctx.cabinet(req.param("cabinet"));
-    if (!cab) return no_cabinet(req.param("cabinet"));
+    std::optional<Response> refused;
+    Cabinet *cab = scoped_cabinet(req.who, ctx, req.param("cabinet"), refused);
+    if (!cab) return refused;
     return json_response(200, cabinet_json(*cab, req, ctx));
 }
 
+// A fault stops the whole cabinet, so whoever may open any of its doors may
+// clear it: otherwise a site whose people each hold a few doors would need
+// a token for all of them to get going again.
 Answer post_clear_fault(const ApiRequest &req, ApiContext &ctx) {
-    Cabinet *cab = ctx.cabinet(req.param("cabinet"));
-    if (!cab) return no_cabinet(req.param("cabinet"));
+    std::optional<Response> refused;
+    Cabinet *cab = scoped_cabinet(req.who, ctx, req.param("cabinet"), refused);
+    if (!cab) return refused;
     cab->clear_fault(req.who.name, replier(req));
     return std::nullopt;
 }
@@ -170,15 +196,30 @@ std::variant<std::optional<std::string>, Response> read_ack_body(const ApiReques
     return std::optional<std::string>(id.get<std::string>());
 }
 
+// An alarm is about a door: a token acknowledges those of its own doors. One
+// that asks for every active alarm while some are on doors outside its
+// scope is refused whole, so it never acknowledges what it may not.
+std::optional<Response> ack_in_scope(const ApiRequest &req, const Cabinet &cab,
+                                     const std::optional<std::string> &id) {
+    for (auto &a : cab.alarms())
+        if ((!id || a.id == *id) && !permits(req.who, cab.name(), static_cast<int>(a.door)))
+            return not_permitted(req.who,
+                                 fmt::format("door {} of cabinet {}, where alarm {} is", a.door,
+                                             cab.name(), a.id));
+    return std::nullopt;
+}
+
 } // namespace
 
 Answer post_alarm_ack(const ApiRequest &req, ApiContext &ctx) {
     const auto &name = req.param("cabinet");
-    Cabinet *cab = ctx.cabinet(name);
-    if (!cab) return no_cabinet(name);
+    std::optional<Response> out_of_scope;
+    Cabinet *cab = scoped_cabinet(req.who, ctx, name, out_of_scope);
+    if (!cab) return out_of_scope;
     auto body = read_ack_body(req);
     if (auto *refused = std::get_if<Response>(&body)) return std::move(*refused);
     auto id = std::get<std::optional<std::string>>(std::move(body));
+    if (auto refused = ack_in_scope(req, *cab, id)) return refused;
     cab->acknowledge_alarms(id, req.who.name, [respond = req.respond, id, name](AlarmAck a) {
         switch (a.outcome) {
         case AlarmAck::Outcome::Done:
@@ -224,8 +265,9 @@ std::optional<Response> read_key(const ApiRequest &req, OpenArgs &args) {
 } // namespace
 
 Answer post_open(const ApiRequest &req, ApiContext &ctx) {
-    Cabinet *cab = ctx.cabinet(req.param("cabinet"));
-    if (!cab) return no_cabinet(req.param("cabinet"));
+    std::optional<Response> out_of_scope;
+    Cabinet *cab = scoped_cabinet(req.who, ctx, req.param("cabinet"), out_of_scope);
+    if (!cab) return out_of_scope;
     OpenInput in;
     in.door = req.param("door");
     if (auto w = req.query.find("wait"); w != req.query.end()) in.wait = w->second;
@@ -246,6 +288,11 @@ Answer post_open(const ApiRequest &req, ApiContext &ctx) {
     OpenArgs args = std::get<Command>(parsed).open_args();
     args.requested_by = req.who.name;
     if (auto refused = read_key(req, args)) return refused;
+    if (!permits(req.who, cab->name(), static_cast<int>(args.door))) {
+        const auto door = args.door;
+        cab->refuse_open(std::move(args), "not_permitted");
+        return not_permitted(req.who, fmt::format("door {} of cabinet {}", door, cab->name()));
+    }
     cab->open(std::move(args), replier(req));
     return std::nullopt;
 }
@@ -258,9 +305,12 @@ std::variant<EventsRequest, Response> events_query(const ApiRequest &req, ApiCon
     if (auto *refused = std::get_if<EventsRefusal>(&parsed))
         return error_response(400, refused->text);
     auto &events = std::get<EventsRequest>(parsed);
-    // An empty name is no filter, as it always was.
-    if (!events.query.cabinet.empty() && !ctx.cabinet(events.query.cabinet))
-        return no_cabinet(events.query.cabinet);
+    // An empty name is no filter, as it always was: a scoped token's is its
+    // own cabinets.
+    auto &name = events.query.cabinet;
+    std::optional<Response> refused;
+    if (!name.empty() && !scoped_cabinet(req.who, ctx, name, refused)) return std::move(*refused);
+    for (auto &[cabinet, doors] : req.who.scope.doors) events.query.cabinets.push_back(cabinet);
     return events;
 }
 
@@ -335,7 +385,9 @@ Answer get_events(const ApiRequest &req, ApiContext &ctx) {
 }
 
 Answer get_whoami(const ApiRequest &req, ApiContext &) {
-    return json_response(200, {{"name", req.who.name}, {"role", to_string(req.who.role)}});
+    return json_response(200, {{"name", req.who.name},
+                               {"role", to_string(req.who.role)},
+                               {"scope", scope_json(req.who.scope)}});
 }
 
 Answer post_stream_token(const ApiRequest &req, ApiContext &ctx) {

@@ -42,11 +42,13 @@ json alarms_json(const std::vector<Alarm> &alarms) {
     return out;
 }
 
-json doors_json(const cabinet_host::StateLine &st) {
+json doors_json(const cabinet_host::StateLine &st, std::uint8_t reason_doors) {
     json doors = json::array();
     for (unsigned d = 1; d <= cabinet_host::kDoors; ++d)
-        doors.push_back(
-            {{"door", d}, {"closed", st.door_closed(d)}, {"locked", st.latch_locked(d)}});
+        doors.push_back({{"door", d},
+                         {"closed", st.door_closed(d)},
+                         {"locked", st.latch_locked(d)},
+                         {"needs_reason", (reason_doors & (1u << (d - 1))) != 0}});
     return doors;
 }
 
@@ -99,7 +101,7 @@ json status_json(const CabinetStatus &s, bool for_operator, const StatusContext 
         j["controller"]["state_text"] = state_text(controller_view(*s.state));
         // Until the controller's inputs have settled (just after a start) its
         // masks say nothing about the doors.
-        if (s.state->inputs_valid) j["doors"] = doors_json(*s.state);
+        if (s.state->inputs_valid) j["doors"] = doors_json(*s.state, s.reason_doors);
     }
     return j;
 }

@@ -32,7 +32,8 @@ std::variant<StreamStart, Response> stream_request(const ApiRequest &req, ApiCon
     StreamStart s;
     const auto &q = req.query;
     if (auto it = q.find("cabinet"); it != q.end() && !it->second.empty()) {
-        if (!ctx.cabinet(it->second)) return no_cabinet(it->second);
+        std::optional<Response> refused;
+        if (!scoped_cabinet(req.who, ctx, it->second, refused)) return std::move(*refused);
         s.cabinet = it->second;
     }
     if (auto it = q.find("kind"); it != q.end()) {
@@ -163,6 +164,8 @@ void EventStream::pump() {
     query.after = what_.cursor;
     query.limit = kStreamPage;
     query.cabinet = what_.cabinet;
+    // A scoped token's stream carries its own cabinets only.
+    for (auto &[cabinet, doors] : who_.scope.doors) query.cabinets.push_back(cabinet);
     query.kinds = what_.kinds;
     const bool queued = all_.reader_.submit([self = shared_from_this(), query]() mutable {
         std::optional<Journal::Page> page;

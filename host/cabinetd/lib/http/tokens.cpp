@@ -6,6 +6,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <sstream>
 
 namespace cabinetd {
@@ -35,11 +36,19 @@ std::vector<std::pair<std::string, Identity>> Tokens::parse(std::string_view tex
         const auto first = line.find_first_not_of(" \t");
         if (first == std::string::npos || line[first] == '#') continue;
         std::istringstream fields(line);
-        std::string name, role, token, extra;
-        fields >> name >> role >> token;
+        std::string name, role, token, scope, extra;
+        fields >> name >> role >> token >> scope;
         if (token.empty() || (fields >> extra))
-            throw ConfigError(fmt::format("token file line {}: expected NAME ROLE TOKEN", n));
-        Identity id{name, Role::Viewer};
+            throw ConfigError(
+                fmt::format("token file line {}: expected NAME ROLE TOKEN [SCOPE]", n));
+        Identity id;
+        id.name = name;
+        if (!scope.empty()) {
+            std::string why;
+            auto s = parse_scope(scope, why);
+            if (!s) throw ConfigError(fmt::format("token file line {}: scope: {}", n, why));
+            id.scope = std::move(*s);
+        }
         if (role == "operator") id.role = Role::Operator;
         else if (role != "viewer")
             throw ConfigError(fmt::format(
@@ -55,10 +64,28 @@ std::vector<std::pair<std::string, Identity>> Tokens::parse(std::string_view tex
     return out;
 }
 
-void Tokens::load(const std::string &path) {
+bool permits(const Identity &who, std::string_view cabinet, int door) {
+    if (door < 1 || door > 8) return false;
+    if (who.scope.everything()) return true;
+    auto it = who.scope.doors.find(cabinet);
+    return it != who.scope.doors.end() && (it->second & (1u << (door - 1)));
+}
+
+bool sees(const Identity &who, std::string_view cabinet) {
+    return who.scope.everything() || who.scope.doors.count(cabinet) > 0;
+}
+
+void Tokens::load(const std::string &path, const std::vector<std::string> &cabinets) {
     const auto file = read_guarded_file(path, "token file");
     auto tokens = parse(file.text);
     if (file.world_readable) log(4, readable_by_all(path, "token file", file.mode, "a token"));
+    for (auto &[t, id] : tokens)
+        for (auto &[cabinet, doors] : id.scope.doors)
+            if (!cabinets.empty() &&
+                std::find(cabinets.begin(), cabinets.end(), cabinet) == cabinets.end())
+                log(4, fmt::format("token file: {}'s scope names cabinet {}, which is not "
+                                   "configured here",
+                                   id.name, cabinet));
     set(std::move(tokens));
 }
 
@@ -69,7 +96,8 @@ void Tokens::set(std::vector<std::pair<std::string, Identity>> tokens) {
     for (auto &[token, id] : tokens) {
         id.grant = 0;
         for (auto &[old_token, old] : tokens_)
-            if (same(token, old_token) && old.name == id.name && old.role == id.role)
+            if (same(token, old_token) && old.name == id.name && old.role == id.role &&
+                old.scope == id.scope)
                 id.grant = old.grant;
         if (!id.grant) id.grant = next_grant_++;
     }
@@ -79,7 +107,8 @@ void Tokens::set(std::vector<std::pair<std::string, Identity>> tokens) {
 
 bool Tokens::holds_locked(const Identity &who) const {
     for (auto &[t, id] : tokens_)
-        if (id.grant == who.grant) return id.name == who.name && id.role == who.role;
+        if (id.grant == who.grant)
+            return id.name == who.name && id.role == who.role && id.scope == who.scope;
     return false;
 }
 

@@ -1,13 +1,18 @@
 // Bearer tokens and their roles. The token file has one token per line:
-//     NAME ROLE TOKEN
+//     NAME ROLE TOKEN [SCOPE]
 // NAME says who the token belongs to (journalled with every open it asks
-// for), ROLE is "viewer" (read and stream) or "operator" (also open doors
-// and clear faults), TOKEN is at least 16 characters without spaces. Blank
-// lines and lines starting with '#' are ignored.
+// for), ROLE is "viewer" (read and stream) or "operator" (also open doors,
+// clear faults and acknowledge alarms), TOKEN is at least 16 characters
+// without spaces. SCOPE (scope.h) limits the token to some doors of some
+// cabinets, e.g. "ward:1-4+8,store:*": an operator acts on those doors only,
+// and either role reads those cabinets only. Without it, the token covers
+// every door of every cabinet. Blank lines and lines starting with '#' are
+// ignored.
 #pragma once
 
 #include "clock.h"
 #include "config_error.h"
+#include "scope.h"
 
 #include <chrono>
 #include <cstdint>
@@ -29,7 +34,14 @@ struct Identity {
     // Which line of the token file granted it (0: none). It stays the same
     // across reloads while that line's token, name and role do.
     std::uint64_t grant = 0;
+    Scope scope{}; // empty: everything
 };
+
+// May this identity open, clear or acknowledge alarms on door `door` of
+// `cabinet` (its role aside)?
+bool permits(const Identity &who, std::string_view cabinet, int door);
+// May it read that cabinet at all: its status, records and stream?
+bool sees(const Identity &who, std::string_view cabinet);
 
 class Tokens {
 public:
@@ -42,12 +54,14 @@ public:
     // Replaces every token with the file's; on error the old ones stay. A
     // file any user of the machine could change is an error
     // (read_guarded_file); one any user may read is taken, with a warning.
-    void load(const std::string &path);
+    // A scope naming a cabinet not in `cabinets` is taken, with a warning:
+    // one token file may serve several sites (none given: no check).
+    void load(const std::string &path, const std::vector<std::string> &cabinets = {});
     void set(std::vector<std::pair<std::string, Identity>> tokens);
 
     std::optional<Identity> check(std::string_view token) const;
     // Whether the token file still grants exactly this identity (same line,
-    // name and role): what an open stream asks after a reload.
+    // name, role and scope): what an open stream asks after a reload.
     bool holds(const Identity &who) const;
 
     // A token for the query string of an event stream, where a browser cannot

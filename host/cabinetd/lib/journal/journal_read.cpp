@@ -40,6 +40,16 @@ std::string filter_sql(const Query &q) {
     std::string sql;
     if (!q.requested_by.empty()) sql += " AND requested_by = ? AND requested_by <> ''";
     if (!q.cabinet.empty()) sql += " AND cabinet = ?";
+    if (!q.cabinets.empty()) {
+        sql += " AND cabinet IN (";
+        for (std::size_t i = 0; i < q.cabinets.size(); ++i) sql += i ? ",?" : "?";
+        sql += ")";
+    }
+    // A reason is an open's or a refused open's; CASE keeps any other
+    // record's detail (which need not be JSON) from being parsed at all.
+    if (!q.reason.empty())
+        sql += " AND CASE WHEN kind IN ('open', 'refused') AND json_valid(detail) "
+               "THEN instr(json_extract(detail, '$.reason'), ?) > 0 ELSE 0 END";
     if (!q.kinds.empty()) {
         sql += " AND kind IN (";
         for (std::size_t i = 0; i < q.kinds.size(); ++i) sql += i ? ",?" : "?";
@@ -54,6 +64,8 @@ std::string filter_sql(const Query &q) {
 void bind_filter(Stmt &s, int i, const Query &q) {
     if (!q.requested_by.empty()) s.bind(i++, q.requested_by);
     if (!q.cabinet.empty()) s.bind(i++, q.cabinet);
+    for (auto &c : q.cabinets) s.bind(i++, c);
+    if (!q.reason.empty()) s.bind(i++, q.reason);
     for (auto &k : q.kinds) s.bind(i++, k);
     if (q.door) s.bind(i++, static_cast<std::int64_t>(q.door));
     if (q.since_ms) s.bind(i++, *q.since_ms);

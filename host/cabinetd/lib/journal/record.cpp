@@ -59,6 +59,7 @@ bool is_refusal(std::string_view outcome) {
 
 bool outcome_name(std::string_view name) {
     if (name == "accepted" || name == "refused") return true;
+    if (name == "not_permitted" || name == "reason_required") return true;
     if (std::find(kFailures.begin(), kFailures.end(), name) != kFailures.end()) return true;
     const auto *e = cabinet_host::explain(name);
     return e && e->kind == cabinet_host::CodeKind::AckRefusal;
@@ -88,8 +89,22 @@ std::string requester(const Record &r) {
     return {};
 }
 
+std::string stated_reason(const Record &r) {
+    if ((r.kind != RecordKind::Open && r.kind != RecordKind::Refused) ||
+        r.detail.find("\"reason\"") == std::string::npos)
+        return {};
+    const auto d = nlohmann::json::parse(r.detail, nullptr, false);
+    auto it = d.is_object() ? d.find("reason") : d.end();
+    return d.is_object() && it != d.end() && it->is_string() ? it->get<std::string>()
+                                                               : std::string();
+}
+
 bool matches(const Query &q, const Record &r) {
     if (!q.cabinet.empty() && r.cabinet != q.cabinet) return false;
+    if (!q.cabinets.empty() &&
+        std::find(q.cabinets.begin(), q.cabinets.end(), r.cabinet) == q.cabinets.end())
+        return false;
+    if (!q.reason.empty() && stated_reason(r).find(q.reason) == std::string::npos) return false;
     if (!q.kinds.empty() && std::find(q.kinds.begin(), q.kinds.end(), r.kind) == q.kinds.end())
         return false;
     if (q.door && r.door_id != q.door) return false;

@@ -106,8 +106,9 @@ struct Record {
     std::string outcome;
 };
 
-// Whether a filter names an outcome: "accepted", "refused" (any of the
-// controller's refusals), or one code an outcome can have.
+// Whether a filter names an outcome: "accepted", "refused" (any refusal,
+// the controller's or cabinetd's own before the line: "not_permitted",
+// "reason_required"), or one code an outcome can have.
 bool outcome_name(std::string_view name);
 // Whether an outcome is a refusal of the controller's.
 bool is_refusal(std::string_view outcome);
@@ -116,13 +117,23 @@ struct Query {
     std::int64_t after = 0;
     std::size_t limit = 100;
     std::string cabinet;                  // empty: all
+    // Only these cabinets (a token's scope), when not empty; records of
+    // no cabinet (the journal's own) are then left out too.
+    std::vector<std::string> cabinets;
     std::vector<RecordKind> kinds;        // empty: all
     unsigned door = 0;                    // 0: all
     std::string requested_by;             // empty: all
     std::optional<std::int64_t> since_ms; // at_ms >= since_ms
     std::optional<std::int64_t> until_ms; // at_ms < until_ms
     std::string outcome;                  // empty: all (else as outcome_name takes it)
+    // Opens and refused opens whose stated reason contains this text
+    // (case as given); empty: no filter.
+    std::string reason;
 };
+
+// The reason an open or a refused open was given, as its detail holds it;
+// empty for any other record.
+std::string stated_reason(const Record &r);
 
 // Who asked for what a record is about, as its detail says: the token name
 // of an open's or a clear's requester, or of whoever acknowledged an alarm;

@@ -11,13 +11,14 @@ Service::Service(const Config &cfg, JournalOptions jopt, LinkOptions lopt, HttpO
     jopt.retention = cfg_.retention;
     jopt.full_sync = cfg_.journal_full_sync;
     jopt.max_bytes = cfg_.max_db_mb << 20;
-    if (!cfg_.tokens.empty()) tokens_.load(cfg_.tokens);
-    journal_ = std::make_unique<Journal>(cfg_.db, jopt);
     std::vector<std::string> names;
     for (auto &c : cfg_.cabinets) names.push_back(c.name);
+    if (!cfg_.tokens.empty()) tokens_.load(cfg_.tokens, names);
+    journal_ = std::make_unique<Journal>(cfg_.db, jopt);
     boards_ = std::make_unique<BoardIds>(*journal_, names);
     for (auto &c : cfg_.cabinets) {
         lopt.held_open = c.held_open;
+        lopt.reason_doors = c.reason_doors;
         cabinets_.push_back(std::make_unique<Cabinet>(
             c.name, c.endpoint, endpoint_transport(c.endpoint), *journal_, lopt));
     }
@@ -67,7 +68,9 @@ std::vector<const Progress *> Service::progress_marks() const {
 bool Service::reload_tokens(std::string *error) {
     if (cfg_.tokens.empty()) return true;
     try {
-        tokens_.load(cfg_.tokens);
+        std::vector<std::string> names;
+        for (auto &c : cfg_.cabinets) names.push_back(c.name);
+        tokens_.load(cfg_.tokens, names);
         // What a removed or changed token opened must close with it.
         if (http_) http_->tokens_changed();
         return true;

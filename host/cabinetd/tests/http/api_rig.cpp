@@ -150,13 +150,16 @@ ApiRig::ApiRig() {
     jopt.fault_file = (dir_ / "fault").string();
     jopt.retry_interval = std::chrono::milliseconds(20);
     journal_ = std::make_unique<Journal>((dir_ / "journal.db").string(), jopt);
+    std::string why;
     tokens_.set({{kOperator, {"ops", Role::Operator}},
                  {kOperator2, {"ops2", Role::Operator}},
-                 {kViewer, {"kiosk", Role::Viewer}}});
+                 {kViewer, {"kiosk", Role::Viewer}},
+                 {kNurse, {"nurse", Role::Operator, 0, *parse_scope("lab:1-4", why)}}});
     ctx_ = std::make_unique<ApiContext>(*journal_, tokens_, HttpOptions{});
     LinkOptions lopt;
     lopt.backoff_min = lopt.backoff_max = std::chrono::milliseconds(20);
     lopt.clock = [this] { return now_; };
+    lopt.reason_doors = 0x80; // door 8
     cabinets_.push_back(std::make_unique<Cabinet>(
         "lab", "/dev/ttyLAB", [this] { return std::make_unique<ScriptedLine>(script_, now_); },
         *journal_, lopt));

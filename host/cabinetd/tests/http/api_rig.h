@@ -27,6 +27,8 @@ namespace cabinetd::test_support {
 inline const std::string kOperator = "operator-token-0123456789";
 inline const std::string kOperator2 = "operator-token-9876543210";
 inline const std::string kViewer = "viewer-token-0123456789";
+// "nurse", an operator for lab's doors 1 to 4 only. Lab's door 8 needs a reason.
+inline const std::string kNurse = "nurse-token-0123456789";
 inline const std::string kDeadEndpoint = "tcp:10.0.0.7:5000";
 
 // What the controller on lab's line does; change it under mu.

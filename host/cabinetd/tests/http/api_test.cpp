@@ -49,6 +49,15 @@ TEST_F(ApiRig, RefusesRequestsNobodyMayMake) {
         {V::get, "/../../etc/passwd", "", "", {}, 404},
         {V::get, open, kOperator, "", {}, 405},
         {V::post, "/api/cabinets", kOperator, "", {}, 405},
+        // Outside a token's scope (lab's doors 1 to 4), whether or not there
+        // is such a cabinet.
+        {V::post, "/api/cabinets/lab/doors/5/open", kNurse, "", {}, 403},
+        {V::post, "/api/cabinets/dead/doors/1/open", kNurse, "", {}, 403},
+        {V::post, "/api/cabinets/dead/clear-fault", kNurse, "", {}, 403},
+        {V::get, "/api/cabinets/dead", kNurse, "", {}, 403},
+        {V::get, "/api/cabinets/zz", kNurse, "", {}, 403},
+        {V::get, "/api/events?cabinet=dead", kNurse, "", {}, 403},
+        {V::get, "/api/stream?cabinet=dead", kNurse, "", {}, 403},
     });
 }
 
@@ -71,6 +80,14 @@ TEST_F(ApiRig, RefusesBadInputWithAClearError) {
         {V::post, open, kOperator, "pulse=5", text, 415},
         {V::post, open + "?wait=forever", kOperator, "", {}, 400},
         {V::post, open + "?wait=cycle&wait=cycle", kOperator, "", {}, 400},
+        {V::post, open, kOperator, R"({"reason":""})", {}, 400},
+        {V::post, open, kOperator, R"({"reason":7})", {}, 400},
+        {V::post, open, kOperator, R"({"reason":"a\u0007b"})", {}, 400},
+        {V::post, open, kOperator, R"({"reason":"a\u0085b"})", {}, 400},
+        {V::post, open, kOperator, json{{"reason", std::string(201, 'r')}}.dump(), {}, 400},
+        {V::post, "/api/cabinets/lab/doors/8/open", kOperator, "", {}, 400},
+        {V::get, "/api/events?reason=", kViewer, "", {}, 400},
+        {V::get, "/api/events?reason=%0A", kViewer, "", {}, 400},
         {V::get, "/api/events?after=007", kViewer, "", {}, 400},
         {V::get, "/api/events?limit=01", kViewer, "", {}, 400},
         {V::get, "/api/events?kind=secret", kViewer, "", {}, 400},
@@ -254,8 +271,8 @@ TEST_F(ApiRig, EventsAnswerAsJsonOrCsvAPageAtATime) {
         EXPECT_EQ(csv.content_type, "text/csv; charset=utf-8; header=present");
         EXPECT_EQ(std::count(csv.body.begin(), csv.body.end(), '\n'), 2) << csv.body;
         EXPECT_NE(csv.body.find(",open,"), std::string::npos);
-        EXPECT_NE(csv.body.find(j["events"][0]["hash"].get<std::string>() + "\r\n"),
-                  std::string::npos); // each record's link in the chain, last
+        EXPECT_NE(csv.body.find(j["events"][0]["hash"].get<std::string>() + ",\r\n"),
+                  std::string::npos); // each record's link in the chain, then its reason
     }
     EXPECT_EQ(json_of(get("/api/events?requested_by=nobody"))["events"].size(), 0u);
     // The chain's head, for a site to keep as an anchor.
@@ -282,8 +299,68 @@ TEST_F(ApiRig, SearchesPastATokensShareAreRefusedWithRetryAfter) {
     EXPECT_TRUE(eventually([&] { return get("/api/events").status == http::status::ok; }));
 }
 
+// A scoped token opens its own doors, is refused (and journalled) at the
+// others, and reads only its own cabinets.
+TEST_F(ApiRig, AScopedTokenActsOnItsDoorsAndReadsItsCabinets) {
+    EXPECT_EQ(static_cast<int>(serve(V::post, "/api/cabinets/lab/doors/2/open", kNurse).status),
+              202);
+    const auto refused = serve(V::post, "/api/cabinets/lab/doors/6/open", kNurse);
+    EXPECT_EQ(static_cast<int>(refused.status), 403);
+    EXPECT_EQ(json_of(refused)["error"].get<std::string>().rfind("not_permitted:", 0), 0u);
+    json records;
+    ASSERT_TRUE(eventually([&] {
+        records = json_of(get("/api/events?outcome=not_permitted", kNurse))["events"];
+        return records.size() == 1;
+    }));
+    EXPECT_EQ(records[0]["kind"], "refused");
+    EXPECT_EQ(records[0]["door_id"], 6);
+    EXPECT_EQ(records[0]["detail"]["requested_by"], "nurse");
+
+    const auto cabinets = json_of(get("/api/cabinets", kNurse))["cabinets"];
+    ASSERT_EQ(cabinets.size(), 1u);
+    EXPECT_EQ(cabinets[0]["name"], "lab");
+    const auto all = json_of(get("/api/events?limit=1000", kNurse))["events"];
+    EXPECT_FALSE(all.empty());
+    for (auto &r : all) EXPECT_EQ(r["cabinet"], "lab") << r;
+    EXPECT_EQ(json_of(get("/api/whoami", kNurse))["scope"], (json{{"lab", {1, 2, 3, 4}}}));
+
+    // An alarm on a door outside the scope is not the token's to acknowledge.
+    script_.event("door_open", 7);
+    ASSERT_TRUE(eventually([&] { return lab().alarms().size() == 1; }));
+    EXPECT_EQ(static_cast<int>(serve(V::post, "/api/cabinets/lab/alarms/ack", kNurse).status),
+              403);
+    EXPECT_EQ(static_cast<int>(serve(V::post, "/api/cabinets/lab/alarms/ack", kOperator).status),
+              200);
+}
+
+// A door that needs a reason opens only with one; the reason goes on the
+// record, in its CSV row, and can be searched for.
+TEST_F(ApiRig, AReasonDoorOpensWithAReasonOnRecord) {
+    const std::string open = "/api/cabinets/lab/doors/8/open";
+    const auto none = serve(V::post, open, kOperator);
+    EXPECT_EQ(static_cast<int>(none.status), 400);
+    EXPECT_EQ(json_of(none)["error"].get<std::string>().rfind("reason_required:", 0), 0u);
+    const auto said = serve(V::post, open, kOperator, R"({"reason":"ward round, bed 3"})");
+    EXPECT_EQ(static_cast<int>(said.status), 202) << said.body;
+
+    const auto found = json_of(get("/api/events?reason=round"))["events"];
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0]["kind"], "open");
+    EXPECT_EQ(found[0]["detail"]["reason"], "ward round, bed 3");
+    const auto refusal = json_of(get("/api/events?kind=refused"))["events"];
+    ASSERT_EQ(refusal.size(), 1u);
+    EXPECT_EQ(refusal[0]["code"], "reason_required");
+    const auto csv = get("/api/events?reason=round&format=csv").body;
+    EXPECT_NE(csv.find(",\"ward round, bed 3\"\r\n"), std::string::npos) << csv;
+    const auto doors = json_of(get("/api/cabinets/lab"))["doors"];
+    ASSERT_EQ(doors.size(), 8u);
+    EXPECT_TRUE(doors[7]["needs_reason"]);
+    EXPECT_FALSE(doors[0]["needs_reason"]);
+}
+
 TEST_F(ApiRig, WhoAsksTheirStreamTokenAndWhatNeedsNone) {
-    EXPECT_EQ(json_of(get("/api/whoami")), (json{{"name", "kiosk"}, {"role", "viewer"}}));
+    EXPECT_EQ(json_of(get("/api/whoami")),
+              (json{{"name", "kiosk"}, {"role", "viewer"}, {"scope", nullptr}}));
     EXPECT_EQ(json_of(serve(V::get, "/api/whoami", "", "",
                             {{"Authorization", "bearer " + kOperator}}))["role"],
               "operator");

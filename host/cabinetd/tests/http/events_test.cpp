@@ -75,17 +75,19 @@ TEST(EventsCsv, FieldsAreQuotedAndFormulasNeutralised) {
     const auto row = csv_row(nlohmann::json::parse(R"({
         "cursor": 7, "at_ms": 1700000000123, "cabinet": "lab", "kind": "open", "code": "",
         "session_id": "s-1", "request_id": "r,1", "door_id": 3, "event_seq": null,
-        "detail": {"requested_by": "=cmd"}, "outcome": "driver_rearming", "hash": "00ff"})"));
-    EXPECT_EQ(
-        row,
-        "7,2023-11-14T22:13:20.123Z,lab,open,,3,s-1,,\"r,1\",'=cmd,,driver_rearming,,,00ff\r\n");
+        "detail": {"requested_by": "=cmd", "reason": "stock check"}, "outcome": "driver_rearming",
+        "hash": "00ff"})"));
+    // An open's reason is what its requester said: its own column, not the text.
+    EXPECT_EQ(row,
+              "7,2023-11-14T22:13:20.123Z,lab,open,,3,s-1,,\"r,1\",'=cmd,,driver_rearming,,,00ff,"
+              "stock check\r\n");
     const auto alarm = csv_row(nlohmann::json::parse(R"({
         "cursor": 8, "at_ms": 0, "cabinet": "lab", "kind": "alarm", "code": "forced_open",
         "door_id": 5, "alarm_state": "acknowledged", "actor": "ops"})"));
-    EXPECT_TRUE(alarm.ends_with(",5,,,,,,,acknowledged,ops,\r\n")) << alarm;
+    EXPECT_TRUE(alarm.ends_with(",5,,,,,,,acknowledged,ops,,\r\n")) << alarm;
     EXPECT_EQ(csv_header(),
               "cursor,at,cabinet,kind,code,door,session_id,event_seq,request_id,"
-              "requested_by,text,outcome,alarm_state,actor,hash\r\n");
+              "requested_by,text,outcome,alarm_state,actor,hash,reason\r\n");
 }
 
 // CSV as a spreadsheet reads it: cells split on sep, records on line ends,
@@ -121,8 +123,10 @@ TEST(EventsCsv, NoCellStartsAFormulaWhetherSplitOnCommaOrSemicolon) {
                            "a\n=1",  "a\r\n+1",    "a;\r;\t",   "plain;name", "\"q\";x"};
     std::string csv = csv_header();
     for (const char *name : names)
-        csv += csv_row(
-            {{"cursor", 1}, {"at_ms", 0}, {"kind", "open"}, {"detail", {{"requested_by", name}}}});
+        csv += csv_row({{"cursor", 1},
+                        {"at_ms", 0},
+                        {"kind", "open"},
+                        {"detail", {{"requested_by", name}, {"reason", name}}}});
     for (const char sep : {',', ';'})
         for (const auto &row : read_sheet(csv, sep))
             for (const auto &cell : row)
@@ -134,10 +138,12 @@ TEST(EventsCsv, NoCellStartsAFormulaWhetherSplitOnCommaOrSemicolon) {
     const auto rows = read_sheet(csv, ',');
     ASSERT_EQ(rows.size(), std::size(names) + 2); // the header, the records, the last line end
     for (std::size_t i = 0; i < std::size(names); ++i) {
-        ASSERT_EQ(rows[i + 1].size(), 15u) << names[i];
-        auto by = rows[i + 1][9];
-        by.erase(std::remove(by.begin(), by.end(), '\''), by.end());
-        EXPECT_EQ(by, names[i]);
+        ASSERT_EQ(rows[i + 1].size(), 16u) << names[i];
+        for (std::size_t col : {9u, 15u}) { // requested_by, reason
+            auto cell = rows[i + 1][col];
+            cell.erase(std::remove(cell.begin(), cell.end(), '\''), cell.end());
+            EXPECT_EQ(cell, names[i]);
+        }
     }
     EXPECT_EQ(csv_field("x;=1+1"), "\"x;'=1+1\"");
 }

@@ -5,6 +5,8 @@
 #include "temp_dir.h"
 #include "tokens.h"
 
+#include <nlohmann/json.hpp>
+
 #include <gtest/gtest.h>
 
 #include <random>
@@ -72,10 +74,38 @@ TEST(Tokens, FileGivesNamesAndRoles) {
     EXPECT_NE(line_of("a viewer 0123456789abcdef\nb admin 0123456789abcdeX").find("line 2"),
               std::string::npos);
     EXPECT_NE(line_of("a viewer short").find("16"), std::string::npos);
-    EXPECT_NE(line_of("a viewer 0123456789abcdef extra").find("NAME ROLE TOKEN"),
+    EXPECT_NE(line_of("a viewer 0123456789abcdef a:1 extra").find("NAME ROLE TOKEN"),
               std::string::npos);
     EXPECT_NE(line_of("a viewer 0123456789abcdef\nb operator 0123456789abcdef").find("twice"),
               std::string::npos);
+}
+
+// A scope is written one way only; anything else refuses the file, naming
+// the line, and what it grants is exactly what it says.
+TEST(Tokens, ScopesAreParsedStrictly) {
+    const auto t = Tokens::parse("all operator 0123456789abcdef\n"
+                                 "nurse operator 0123456789abcdeX ward:1-4+6,store:*\n");
+    const auto &all = t[0].second, &nurse = t[1].second;
+    EXPECT_TRUE(all.scope.everything());
+    EXPECT_TRUE(permits(all, "anything", 8) && sees(all, "anything"));
+    EXPECT_EQ(scope_json(nurse.scope).dump(), R"({"store":"*","ward":[1,2,3,4,6]})");
+    for (int d = 1; d <= 8; ++d) {
+        EXPECT_EQ(permits(nurse, "ward", d), d <= 4 || d == 6) << d;
+        EXPECT_TRUE(permits(nurse, "store", d)) << d;
+        EXPECT_FALSE(permits(nurse, "lab", d)) << d;
+    }
+    EXPECT_FALSE(permits(nurse, "ward", 0) || permits(nurse, "ward", 9));
+    EXPECT_TRUE(sees(nurse, "ward") && !sees(nurse, "lab"));
+
+    for (const char *bad : {"ward", "ward:", ":1", "ward:0", "ward:9", "ward:03", "ward:4-1",
+                            "ward:3-3", "ward:1-4+3", "ward:1,ward:2", "ward:1,", "ward:1+",
+                            "ward:**", "ward:1-", "w.rd:1", "ward:1-4,store"}) {
+        const auto e = config_error_of([&] {
+            Tokens::parse(std::string("a viewer 0123456789abcdef\nb viewer 0123456789abcdeX ") +
+                          bad);
+        });
+        EXPECT_NE(e.find("line 2: scope"), std::string::npos) << bad << ": " << e;
+    }
 }
 
 TEST(Tokens, StreamTokensExpire) {
@@ -122,6 +152,10 @@ TEST(Tokens, ReloadRevokesWhatATokenGranted) {
     t.set(Tokens::parse("ops viewer 0123456789abcdef\n"));
     EXPECT_TRUE(t.holds(demoted));
     EXPECT_EQ(t.check_stream_token(kept)->role, Role::Viewer);
+    // A narrower scope is a new grant too.
+    t.set(Tokens::parse("ops viewer 0123456789abcdef lab:*\n"));
+    EXPECT_FALSE(t.holds(demoted));
+    EXPECT_FALSE(t.check_stream_token(kept));
 }
 
 // mt19937_64, given 312 consecutive outputs, tells every later one: a token
