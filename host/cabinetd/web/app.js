@@ -7,7 +7,7 @@
 // made of.
 let kinds = null;
 let token = sessionStorage.getItem("cabinetd-token") || "";
-let role = "viewer";
+let role = "viewer", scope = null; // whoami's; scope: null for every door, else {cabinet: "*" or [doors]}
 let source = null;
 let lastId = null;
 let started = false;
@@ -77,7 +77,7 @@ function cabinetElement(name) {
     const door = document.createElement("div");
     door.className = "door unknown";
     door.dataset.door = d;
-    door.innerHTML = `<strong>Door ${d}</strong><span class="pos">?</span><span class="lock">?</span>`;
+    door.innerHTML = `<strong>Door ${d}</strong><span class="pos">?</span><span class="lock">?</span><span class="marks"></span>`;
     const button = document.createElement("button");
     button.type = "button";
     button.textContent = "Open";
@@ -105,14 +105,18 @@ function openBlocked(c) {
 
 function renderDoors(el, c, blocked) {
   const operator = role === "operator";
+  const mine = scope == null ? "*" : scope[c.name]; // the doors this token may open
   el.querySelectorAll(".door").forEach((door) => {
     const d = Number(door.dataset.door);
     const info = c.doors ? c.doors[d - 1] : null;
     door.className = "door " + (info ? (info.closed ? "closed" : "open") + " " + (info.locked ? "locked" : "unlocked") : "unknown");
     door.querySelector(".pos").textContent = info ? (info.closed ? "closed" : "open") : "?";
     door.querySelector(".lock").textContent = info ? (info.locked ? "locked" : "unlocked") : "?";
+    door.dataset.reason = info && info.needs_reason ? "1" : "";
+    door.querySelector(".marks").textContent = [info && info.needs_reason && "reason",
+      info && info.needs_approval && "two-person"].filter(Boolean).join(", ");
     const b = door.querySelector("button");
-    b.hidden = !operator;
+    b.hidden = !operator || !(mine === "*" || (Array.isArray(mine) && mine.includes(d)));
     b.disabled = blocked != null;
     if (blocked) b.title = "Cannot open now: " + blocked;
     else b.removeAttribute("title");
@@ -201,8 +205,13 @@ async function refreshAll() {
 }
 
 async function openDoor(name, door) {
-  if (!confirm(`Open door ${door} of cabinet ${name}?`)) return;
-  const r = await api(`/api/cabinets/${encodeURIComponent(name)}/doors/${door}/open`, { method: "POST" });
+  const options = { method: "POST", headers: { "Content-Type": "application/json" } };
+  if (cabinets.get(name).querySelector(`.door[data-door="${door}"]`).dataset.reason) {
+    const reason = prompt(`Open door ${door} of cabinet ${name}: this door needs a reason. Why?`);
+    if (reason == null) return;
+    options.body = JSON.stringify({ reason: reason.trim() });
+  } else if (!confirm(`Open door ${door} of cabinet ${name}?`)) return;
+  const r = await api(`/api/cabinets/${encodeURIComponent(name)}/doors/${door}/open`, options);
   log(`${name}  open door ${door}: ${r.body.code || r.body.error}${r.body.text ? " — " + r.body.text : ""}`,
       r.status === 202 ? "" : "fault");
 }
@@ -278,6 +287,7 @@ function auditFilters() {
   if (value("audit-by")) q.set("requested_by", value("audit-by"));
   if (value("audit-kind")) q.set("kind", value("audit-kind"));
   if (value("audit-outcome")) q.set("outcome", value("audit-outcome"));
+  if (value("audit-reason")) q.set("reason", value("audit-reason"));
   for (const [id, name] of [["audit-since", "since_ms"], ["audit-until", "until_ms"]]) {
     const t = value(id) ? new Date(value(id)).getTime() : NaN;
     if (!Number.isNaN(t)) q.set(name, String(t));
@@ -461,7 +471,7 @@ async function start() {
   const who = await api("/api/whoami");
   if (who.status !== 200) return;
   document.getElementById("login").hidden = true;
-  role = who.body.role;
+  ({ role, scope } = who.body);
   document.getElementById("who").textContent = `${who.body.name} (${role})`;
   if (!(await loadKinds())) {
     setTimeout(start, 2000); // cabinetd is restarting, or the network gone

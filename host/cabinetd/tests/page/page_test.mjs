@@ -92,7 +92,8 @@ try {
                           { serial: /serial on tcp [\d.]+:(\d+)/, control: /control on tcp [\d.]+:(\d+)/ });
   // A second simulator: a copy of the first, so the same board id.
   const twin = await start(process.env.CABINET_SIM, ["--tcp", "0"], { serial: /serial on tcp [\d.]+:(\d+)/ });
-  writeFileSync(join(work, "tokens"), `page operator ${TOKEN}\n`, { mode: 0o600 });
+  // Every door but lab's 8: the page offers no Open where the token may not open.
+  writeFileSync(join(work, "tokens"), `page operator ${TOKEN} lab:1-7,twin:*\n`, { mode: 0o600 });
   // No --web-root: cabinetd run from its build tree finds the page itself.
   const daemonArgs = (port) =>
     ["--cabinet", `lab=tcp:127.0.0.1:${sim.serial}`, "--cabinet", `twin=tcp:127.0.0.1:${twin.serial}`, "--db", join(work, "j.db"), "--listen", `127.0.0.1:${port}`,
@@ -108,6 +109,9 @@ try {
   await cabinet.locator(".door").nth(7).waitFor();
   const doors = await cabinet.locator(".door").count();
   if (doors !== 8) throw new Error(`${doors} doors drawn`);
+  await until("no Open on door 8, outside the token's scope", async () =>
+    (await cabinet.locator("button.open:visible").count()) === 7 &&
+    !(await cabinet.locator('.door[data-door="8"] button.open').isVisible()));
 
   const door3 = cabinet.locator('.door[data-door="3"]');
   // From the keyboard: the Open button takes Enter, the confirmation is accepted.
@@ -165,7 +169,7 @@ try {
   if (!/UTC/.test(cells[0]) || cells[6] !== "accepted") throw new Error(`the audit row: ${JSON.stringify(cells)}`);
   const [download] = await Promise.all([page.waitForEvent("download"), page.locator("#audit-csv").click()]);
   const csv = readFileSync(await download.path(), "utf8").split("\r\n");
-  if (!csv[0].startsWith("cursor,at,cabinet,kind") || !/,lab,open,,3,.*,page,.*,accepted,,,[0-9a-f]{64}$/.test(csv[1]) || csv[2] !== "")
+  if (!csv[0].startsWith("cursor,at,cabinet,kind") || !/,lab,open,,3,.*,page,.*,accepted,,,[0-9a-f]{64},$/.test(csv[1]) || csv[2] !== "")
     throw new Error(`the CSV export: ${JSON.stringify(csv)}`);
 
   // A phone: all eight doors within the width, nothing to scroll sideways.
