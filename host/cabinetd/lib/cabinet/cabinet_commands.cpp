@@ -181,9 +181,8 @@ void Cabinet::admit_open(OpenArgs args, Reply reply, std::string request_id) {
     r.door_id = args.door;
     r.client_key = args.key;
     if (!args.key.empty()) r.key_scope = args.key_scope;
-    json detail{{"requested_by", args.requested_by},
-                {"pulse_ms", args.pulse_ms},
-                {"ttl_ms", args.ttl_ms}};
+    json detail{
+        {"requested_by", args.requested_by}, {"pulse_ms", args.pulse_ms}, {"ttl_ms", args.ttl_ms}};
     if (!args.reason.empty()) detail["reason"] = args.reason;
     r.detail = detail.dump();
     if (counting(args.requested_by, args.door)) send_quietly(r);

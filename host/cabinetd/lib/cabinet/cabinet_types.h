@@ -38,8 +38,8 @@ struct CabinetStatus {
     // had made of it (the state line wins).
     std::uint64_t view_reconciled = 0;
     std::map<std::string, std::uint64_t> acks, faults;
-    std::map<std::string, std::uint64_t> heartbeats;    // by outcome: "ok", "refused", "missing"
-    std::vector<Alarm> alarms;                          // active ones, oldest first
+    std::map<std::string, std::uint64_t> heartbeats; // by outcome: "ok", "refused", "missing"
+    std::vector<Alarm> alarms;                       // active ones, oldest first
     std::uint8_t reason_doors = 0; // doors whose opens must say why (bit d-1: door d)
     std::map<std::string, std::uint64_t> alarms_raised; // by code
 };

@@ -40,8 +40,7 @@ CommandError error(CommandError::Kind kind, std::string text, std::string reques
 
 // The fields a command's body may carry, by front end and kind.
 bool known_field(const std::string &k, Command::Kind kind, Front front) {
-    if (k == "ttl_ms" || (kind == Command::Open && (k == "pulse_ms" || k == "reason")))
-        return true;
+    if (k == "ttl_ms" || (kind == Command::Open && (k == "pulse_ms" || k == "reason"))) return true;
     return front == Front::Mqtt && (k == "request_id" || k == "sent_at_ms");
 }
 
@@ -88,10 +87,10 @@ std::optional<std::int64_t> read_sent_at(const json &j) {
 std::optional<CommandError> read_reason(const json &j, Command &c) {
     if (!j.contains("reason")) return std::nullopt;
     const auto &v = j["reason"];
-    const auto refused = error(
-        CommandError::Kind::Malformed,
-        fmt::format("reason: text of 1 to {} characters, no control characters", kReasonMax),
-        c.request_id);
+    const auto refused =
+        error(CommandError::Kind::Malformed,
+              fmt::format("reason: text of 1 to {} characters, no control characters", kReasonMax),
+              c.request_id);
     if (!v.is_string()) return refused;
     const auto &text = v.get_ref<const std::string &>();
     std::size_t chars = 0;

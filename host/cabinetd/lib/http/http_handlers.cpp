@@ -43,8 +43,8 @@ Response no_cabinet(std::string_view name) {
 
 Response not_permitted(const Identity &who, std::string_view what) {
     return error_response(
-        403, fmt::format("not_permitted: the scope of token \"{}\" does not cover {}", who.name,
-                         what));
+        403,
+        fmt::format("not_permitted: the scope of token \"{}\" does not cover {}", who.name, what));
 }
 
 Cabinet *scoped_cabinet(const Identity &who, const ApiContext &ctx, std::string_view name,
@@ -203,9 +203,9 @@ std::optional<Response> ack_in_scope(const ApiRequest &req, const Cabinet &cab,
                                      const std::optional<std::string> &id) {
     for (auto &a : cab.alarms())
         if ((!id || a.id == *id) && !permits(req.who, cab.name(), static_cast<int>(a.door)))
-            return not_permitted(req.who,
-                                 fmt::format("door {} of cabinet {}, where alarm {} is", a.door,
-                                             cab.name(), a.id));
+            return not_permitted(
+                req.who,
+                fmt::format("door {} of cabinet {}, where alarm {} is", a.door, cab.name(), a.id));
     return std::nullopt;
 }
 
@@ -385,9 +385,10 @@ Answer get_events(const ApiRequest &req, ApiContext &ctx) {
 }
 
 Answer get_whoami(const ApiRequest &req, ApiContext &) {
-    return json_response(200, {{"name", req.who.name},
-                               {"role", to_string(req.who.role)},
-                               {"scope", scope_json(req.who.scope)}});
+    return json_response(200,
+                         {{"name", req.who.name},
+                          {"role", to_string(req.who.role)},
+                          {"scope", scope_json(req.who.scope)}});
 }
 
 Answer post_stream_token(const ApiRequest &req, ApiContext &ctx) {

@@ -83,9 +83,10 @@ void Tokens::load(const std::string &path, const std::vector<std::string> &cabin
         for (auto &[cabinet, doors] : id.scope.doors)
             if (!cabinets.empty() &&
                 std::find(cabinets.begin(), cabinets.end(), cabinet) == cabinets.end())
-                log(4, fmt::format("token file: {}'s scope names cabinet {}, which is not "
-                                   "configured here",
-                                   id.name, cabinet));
+                log(4,
+                    fmt::format("token file: {}'s scope names cabinet {}, which is not "
+                                "configured here",
+                                id.name, cabinet));
     set(std::move(tokens));
 }
 

@@ -96,7 +96,7 @@ std::string stated_reason(const Record &r) {
     const auto d = nlohmann::json::parse(r.detail, nullptr, false);
     auto it = d.is_object() ? d.find("reason") : d.end();
     return d.is_object() && it != d.end() && it->is_string() ? it->get<std::string>()
-                                                               : std::string();
+                                                             : std::string();
 }
 
 bool matches(const Query &q, const Record &r) {

@@ -116,7 +116,7 @@ bool is_refusal(std::string_view outcome);
 struct Query {
     std::int64_t after = 0;
     std::size_t limit = 100;
-    std::string cabinet;                  // empty: all
+    std::string cabinet; // empty: all
     // Only these cabinets (a token's scope), when not empty; records of
     // no cabinet (the journal's own) are then left out too.
     std::vector<std::string> cabinets;

@@ -92,8 +92,8 @@ namespace {
 // A list of distinct doors, e.g. [8] or [1, 2]: bit d-1 for door d.
 std::uint8_t door_list(const std::string &what, const char *key, const nlohmann::json &x) {
     const auto bad = [&] {
-        return ConfigError(fmt::format(
-            "{}: \"{}\" must be a list of distinct door numbers, 1 to 8", what, key));
+        return ConfigError(
+            fmt::format("{}: \"{}\" must be a list of distinct door numbers, 1 to 8", what, key));
     };
     if (!x.is_array()) throw bad();
     std::uint8_t mask = 0;

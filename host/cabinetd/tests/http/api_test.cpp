@@ -327,8 +327,7 @@ TEST_F(ApiRig, AScopedTokenActsOnItsDoorsAndReadsItsCabinets) {
     // An alarm on a door outside the scope is not the token's to acknowledge.
     script_.event("door_open", 7);
     ASSERT_TRUE(eventually([&] { return lab().alarms().size() == 1; }));
-    EXPECT_EQ(static_cast<int>(serve(V::post, "/api/cabinets/lab/alarms/ack", kNurse).status),
-              403);
+    EXPECT_EQ(static_cast<int>(serve(V::post, "/api/cabinets/lab/alarms/ack", kNurse).status), 403);
     EXPECT_EQ(static_cast<int>(serve(V::post, "/api/cabinets/lab/alarms/ack", kOperator).status),
               200);
 }
