@@ -55,6 +55,7 @@ Cabinet::Cabinet(std::string name, std::string endpoint, TransportFactory connec
     if (!opt_.clock) opt_.clock = [] { return steady_ms(); };
     status_.name = name_;
     status_.endpoint = endpoint_;
+    status_.two_person_doors = opt_.two_person_doors;
     status_.link_since_ms = wall_ms();
     status_.link_reason = "not connected yet";
     known_session_ = journal_.last_session(name_);

@@ -69,6 +69,9 @@ struct LinkOptions {
     // Repeated refusals of one requester's opens of a door with one code are
     // counted for this long after the first, and journalled as one record.
     std::chrono::milliseconds refusal_window{60000};
+    // Doors whose opens wait for a second person's approval (bit d-1 for
+    // door d): the front ends ask for it before an open reaches open().
+    std::uint8_t two_person_doors = 0;
 };
 
 // Opens the line to a cabinet's controller; throws std::exception when it
@@ -93,6 +96,9 @@ public:
     void stop();
 
     const std::string &name() const { return name_; }
+    bool needs_approval(unsigned door) const {
+        return door >= 1 && door <= 8 && ((opt_.two_person_doors >> (door - 1)) & 1U) != 0;
+    }
     CabinetStatus status() const;
     std::vector<Alarm> alarms() const; // the active ones, oldest first
     // The cabinet thread's proof of life, for the watchdog.

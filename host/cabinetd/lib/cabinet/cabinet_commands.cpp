@@ -172,10 +172,13 @@ void Cabinet::admit_open(OpenArgs args, Reply reply, std::string request_id) {
     r.door_id = args.door;
     r.client_key = args.key;
     if (!args.key.empty()) r.key_scope = args.key_scope;
-    r.detail = json{{"requested_by", args.requested_by},
-                    {"pulse_ms", args.pulse_ms},
-                    {"ttl_ms", args.ttl_ms}}
-                   .dump();
+    json detail{
+        {"requested_by", args.requested_by}, {"pulse_ms", args.pulse_ms}, {"ttl_ms", args.ttl_ms}};
+    if (!args.approved_by.empty()) {
+        detail["approved_by"] = args.approved_by;
+        detail["approval_id"] = args.approval_id;
+    }
+    r.detail = detail.dump();
     if (counting(args.requested_by, args.door)) send_quietly(r);
     else batch_.push_back(r);
     if (!args.key.empty()) committing_.insert({args.key_scope, args.key});

@@ -41,6 +41,7 @@ struct CabinetStatus {
     std::map<std::string, std::uint64_t> heartbeats;    // by outcome: "ok", "refused", "missing"
     std::vector<Alarm> alarms;                          // active ones, oldest first
     std::map<std::string, std::uint64_t> alarms_raised; // by code
+    std::uint8_t two_person_doors = 0; // bit d-1: door d's opens need a second person
 };
 
 // The answer to an operator's acknowledgement of alarms.
@@ -77,6 +78,10 @@ struct OpenArgs {
     std::string key_scope;
     std::string requested_by;
     bool wait_cycle = false;
+    // A two-person open: who approved it, and the approval's id (journalled
+    // with the open; empty for every other open).
+    std::string approved_by;
+    std::string approval_id;
 };
 
 // A fault clear. A keyed one (a client's request id, in its scope) is

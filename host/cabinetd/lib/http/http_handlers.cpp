@@ -77,10 +77,16 @@ int http_status(const CommandResult &r) {
 
 // The answer to an open or a clear, once the controller has given it.
 std::function<void(CommandResult)> replier(const ApiRequest &req) {
-    return [respond = req.respond](CommandResult r) {
-        respond(json_response(http_status(r), result_json(r)));
-    };
+    return [respond = req.respond](CommandResult r) { respond(command_response(r)); };
 }
+
+} // namespace
+
+Response command_response(const CommandResult &r) {
+    return json_response(http_status(r), result_json(r));
+}
+
+namespace {
 
 const char *content_type(const std::string &file) {
     const auto ext = file.substr(file.rfind('.') + 1);
@@ -246,6 +252,7 @@ Answer post_open(const ApiRequest &req, ApiContext &ctx) {
     OpenArgs args = std::get<Command>(parsed).open_args();
     args.requested_by = req.who.name;
     if (auto refused = read_key(req, args)) return refused;
+    if (cab->needs_approval(args.door)) return ask_approval(req, ctx, std::move(args));
     cab->open(std::move(args), replier(req));
     return std::nullopt;
 }

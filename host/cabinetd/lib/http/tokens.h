@@ -31,6 +31,11 @@ struct Identity {
     std::uint64_t grant = 0;
 };
 
+// Whether who may act on that door of that cabinet (open it, approve its
+// opens), and whether who may see that cabinet at all.
+bool permits(const Identity &who, std::string_view cabinet, int door);
+bool sees(const Identity &who, std::string_view cabinet);
+
 class Tokens {
 public:
     // clock: what stream tokens expire by.

@@ -89,7 +89,35 @@ void load_mqtt(const std::string &path, const nlohmann::json &j, MqttConfig &m) 
 
 namespace {
 
-// A cabinet of the config file: its endpoint, or {"endpoint": ..., "held_open_s": N}.
+// A list of doors, each 1 to 8 and named once, as a mask (bit d-1 for door d).
+std::uint8_t door_list(const std::string &what, const std::string &key, const nlohmann::json &x) {
+    const auto bad = [&] {
+        return ConfigError(fmt::format(
+            "{}: \"{}\" must be a list of door numbers 1 to 8, each at most once", what, key));
+    };
+    if (!x.is_array()) throw bad();
+    unsigned mask = 0;
+    for (auto &d : x) {
+        if (!d.is_number_unsigned() || d.get<std::uint64_t>() < 1 || d.get<std::uint64_t>() > 8)
+            throw bad();
+        const unsigned bit = 1U << (d.get<unsigned>() - 1);
+        if (mask & bit) throw bad();
+        mask |= bit;
+    }
+    return static_cast<std::uint8_t>(mask);
+}
+
+void held_open_entry(const std::string &what, const nlohmann::json &x, CabinetConfig &c) {
+    const bool ok = x.is_number_unsigned() && x.get<std::uint64_t>() >= 1 &&
+        x.get<std::uint64_t>() <= kMaxHeldOpenS;
+    if (!ok)
+        throw ConfigError(fmt::format(
+            "{}: \"held_open_s\" must be a whole number of seconds, 1 to {}", what, kMaxHeldOpenS));
+    c.held_open = std::chrono::seconds(x.get<std::uint64_t>());
+}
+
+// A cabinet of the config file: its endpoint, or {"endpoint": ..., "held_open_s": N,
+// "two_person_doors": [...]}.
 CabinetConfig cabinet_entry(const std::string &path, const std::string &name,
                             const nlohmann::json &v) {
     if (v.is_string()) return parse_cabinet(name + "=" + v.get<std::string>());
@@ -100,15 +128,9 @@ CabinetConfig cabinet_entry(const std::string &path, const std::string &name,
     auto c = parse_cabinet(name + "=" + v["endpoint"].get<std::string>());
     for (auto &[key, x] : v.items()) {
         if (key == "endpoint") continue;
-        if (key != "held_open_s")
-            throw ConfigError(fmt::format("{}: unknown setting \"{}\"", what, key));
-        const bool ok = x.is_number_unsigned() && x.get<std::uint64_t>() >= 1 &&
-            x.get<std::uint64_t>() <= kMaxHeldOpenS;
-        if (!ok)
-            throw ConfigError(
-                fmt::format("{}: \"held_open_s\" must be a whole number of seconds, 1 to {}", what,
-                            kMaxHeldOpenS));
-        c.held_open = std::chrono::seconds(x.get<std::uint64_t>());
+        if (key == "held_open_s") held_open_entry(what, x, c);
+        else if (key == "two_person_doors") c.two_person_doors = door_list(what, key, x);
+        else throw ConfigError(fmt::format("{}: unknown setting \"{}\"", what, key));
     }
     return c;
 }
@@ -120,11 +142,16 @@ void load_cabinets(const std::string &path, const nlohmann::json &cabinets, Conf
     for (auto &[name, v] : cabinets.items()) {
         auto c = cabinet_entry(path, name, v);
         // Named on the command line too: its endpoint wins, the file's
-        // held_open_s (which the command line cannot set) still counts.
+        // held_open_s and two_person_doors (which the command line cannot
+        // set) still count.
         auto it = std::find_if(cfg.cabinets.begin(), cfg.cabinets.end(),
                                [&name = name](auto &k) { return k.name == name; });
-        if (it == cfg.cabinets.end()) cfg.cabinets.push_back(std::move(c));
-        else if (it->held_open == CabinetConfig{}.held_open) it->held_open = c.held_open;
+        if (it == cfg.cabinets.end()) {
+            cfg.cabinets.push_back(std::move(c));
+            continue;
+        }
+        if (it->held_open == CabinetConfig{}.held_open) it->held_open = c.held_open;
+        it->two_person_doors = c.two_person_doors;
     }
 }
 

@@ -19,6 +19,9 @@ struct CabinetConfig {
     std::string endpoint; // serial device path, "tcp:HOST:PORT" or "sim"
     // How long a door may stay open before a held_open alarm ("held_open_s").
     std::chrono::seconds held_open{60};
+    // Doors whose opens need a second operator's approval
+    // ("two_person_doors": [8]), bit d-1 for door d.
+    std::uint8_t two_person_doors = 0;
 };
 
 // held_open_s: a second at the least, a day at the most.
@@ -52,7 +55,8 @@ CabinetConfig parse_cabinet(const std::string &arg);
 // Adds what the JSON file sets to cfg (values already in cfg are kept when
 // keep_set is true, so command-line values win). The file's form:
 //   {"cabinets": {"lab": "/dev/serial/by-id/...", "demo": "tcp:127.0.0.1:5000",
-//                 "shop": {"endpoint": "tcp:127.0.0.1:5001", "held_open_s": 60}},
+//                 "shop": {"endpoint": "tcp:127.0.0.1:5001", "held_open_s": 60,
+//                          "two_person_doors": [8]}},
 //    "db": "...", "listen": "127.0.0.1:8080", "tokens": "...", "web_root": "...",
 //    "allowed_hosts": ["cabinets.example.com"],
 //    "retention_days": 90, "max_db_mb": 256, "journal_sync": "normal",

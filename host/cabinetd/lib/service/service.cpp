@@ -18,6 +18,7 @@ Service::Service(const Config &cfg, JournalOptions jopt, LinkOptions lopt, HttpO
     boards_ = std::make_unique<BoardIds>(*journal_, names);
     for (auto &c : cfg_.cabinets) {
         lopt.held_open = c.held_open;
+        lopt.two_person_doors = c.two_person_doors;
         cabinets_.push_back(std::make_unique<Cabinet>(
             c.name, c.endpoint, endpoint_transport(c.endpoint), *journal_, lopt));
     }

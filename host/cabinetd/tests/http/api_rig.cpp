@@ -153,8 +153,11 @@ ApiRig::ApiRig() {
     tokens_.set({{kOperator, {"ops", Role::Operator}},
                  {kOperator2, {"ops2", Role::Operator}},
                  {kViewer, {"kiosk", Role::Viewer}}});
-    ctx_ = std::make_unique<ApiContext>(*journal_, tokens_, HttpOptions{});
+    HttpOptions hopt;
+    hopt.approvals.clock = [this] { return approval_ms_; };
+    ctx_ = std::make_unique<ApiContext>(*journal_, tokens_, hopt);
     LinkOptions lopt;
+    lopt.two_person_doors = 0x80;
     lopt.backoff_min = lopt.backoff_max = std::chrono::milliseconds(20);
     lopt.clock = [this] { return now_; };
     cabinets_.push_back(std::make_unique<Cabinet>(
