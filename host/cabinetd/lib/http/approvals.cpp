@@ -35,8 +35,7 @@ bool same_key(const OpenArgs &a, const std::string &cabinet, const Approvals::Ap
 
 } // namespace
 
-Approvals::Asked Approvals::request(const std::string &cabinet, OpenArgs args,
-                                    std::string reason) {
+Approvals::Asked Approvals::request(const std::string &cabinet, OpenArgs args, std::string reason) {
     std::lock_guard lk(mu_);
     const auto now = opt_.clock();
     expire_locked(now);
@@ -47,8 +46,8 @@ Approvals::Asked Approvals::request(const std::string &cabinet, OpenArgs args,
                 out.approval = a;
                 if (a.args.door != args.door) {
                     out.refusal = Refusal::KeyReused;
-                    out.text = fmt::format("this Idempotency-Key was used to open door {}",
-                                           a.args.door);
+                    out.text =
+                        fmt::format("this Idempotency-Key was used to open door {}", a.args.door);
                 }
                 return out;
             }
@@ -68,7 +67,8 @@ Approvals::Asked Approvals::request(const std::string &cabinet, OpenArgs args,
     }
     if (!journal_.available()) {
         out.refusal = Refusal::JournalUnavailable;
-        out.text = "the journal cannot write, so no approval can be recorded; try again once it can";
+        out.text =
+            "the journal cannot write, so no approval can be recorded; try again once it can";
         return out;
     }
     Approval a;

@@ -37,17 +37,17 @@ json approval_json(const Approval &a, const Identity &who) {
            {"ttl_ms", a.args.ttl_ms},
            {"expires_at_ms", a.expires_at_ms}};
     j["may_approve"] = a.state == State::Pending && who.role == Role::Operator &&
-        a.args.requested_by != who.name &&
-        permits(who, a.cabinet, static_cast<int>(a.args.door));
+        a.args.requested_by != who.name && permits(who, a.cabinet, static_cast<int>(a.args.door));
     return j;
 }
 
 Response awaiting(const Approval &a) {
-    return json_response(202, {{"status", "awaiting_approval"},
-                               {"approval_id", a.id},
-                               {"expires_at_ms", a.expires_at_ms},
-                               {"cabinet", a.cabinet},
-                               {"door", a.args.door}});
+    return json_response(202,
+                         {{"status", "awaiting_approval"},
+                          {"approval_id", a.id},
+                          {"expires_at_ms", a.expires_at_ms},
+                          {"cabinet", a.cabinet},
+                          {"door", a.args.door}});
 }
 
 // What became of an approval that is no longer pending.

@@ -107,7 +107,8 @@ json status_json(const CabinetStatus &s, bool for_operator, const StatusContext 
     j["two_person_doors"] = two_person;
     if (j["doors"].is_array())
         for (auto &door : j["doors"])
-            door["needs_approval"] = ((s.two_person_doors >> (door["door"].get<unsigned>() - 1)) & 1U) != 0;
+            door["needs_approval"] =
+                ((s.two_person_doors >> (door["door"].get<unsigned>() - 1)) & 1U) != 0;
     return j;
 }
 

@@ -78,7 +78,7 @@ protected:
     Tokens tokens_;
     std::unique_ptr<ApiContext> ctx_;
     ControllerScript script_;
-    std::uint64_t now_ = 0; // lab's simulated milliseconds, its thread's only
+    std::uint64_t now_ = 0;         // lab's simulated milliseconds, its thread's only
     std::uint64_t approval_ms_ = 0; // what approvals expire by (lab's door 8 needs one)
     std::vector<std::unique_ptr<Cabinet>> cabinets_;
     ReaderThread reader_{64, 4};

@@ -254,8 +254,7 @@ TEST_F(ApiRig, ATwoPersonOpenEndsWithoutAnOpenWhenNobodyApproves) {
               "withdrawn");
     approval_ms_ += 60000;
     EXPECT_TRUE(json_of(get("/api/approvals"))["approvals"].empty());
-    for (const auto &[id, status, code] :
-         std::vector<std::tuple<std::string, int, std::string>>{
+    for (const auto &[id, status, code] : std::vector<std::tuple<std::string, int, std::string>>{
              {declined, 409, "approval_declined"},
              {withdrawn, 409, "approval_withdrawn"},
              {expired, 410, "approval_expired"},
@@ -269,11 +268,11 @@ TEST_F(ApiRig, ATwoPersonOpenEndsWithoutAnOpenWhenNobodyApproves) {
     EXPECT_EQ(static_cast<int>(past.status), 429);
     EXPECT_NE(past.body.find("too_many_approvals"), std::string::npos);
     const auto metrics = get("/metrics", "").body;
-    for (const char *line : {"cabinetd_approvals_total{step=\"requested\"} 11",
-                             "cabinetd_approvals_total{step=\"declined\"} 1",
-                             "cabinetd_approvals_total{step=\"withdrawn\"} 1",
-                             "cabinetd_approvals_total{step=\"expired\"} 1",
-                             "cabinetd_approvals_pending 8"})
+    for (const char *line :
+         {"cabinetd_approvals_total{step=\"requested\"} 11",
+          "cabinetd_approvals_total{step=\"declined\"} 1",
+          "cabinetd_approvals_total{step=\"withdrawn\"} 1",
+          "cabinetd_approvals_total{step=\"expired\"} 1", "cabinetd_approvals_pending 8"})
         EXPECT_NE(metrics.find(line), std::string::npos) << line;
     std::lock_guard lk(script_.mu);
     EXPECT_TRUE(script_.heard.empty());
