@@ -40,17 +40,15 @@ Approvals::Asked Approvals::request(const std::string &cabinet, OpenArgs args, s
     const auto now = opt_.clock();
     expire_locked(now);
     Asked out;
-    for (auto *kept : {&pending_, &settled_})
-        for (auto &[id, a] : *kept)
-            if (same_key(args, cabinet, a)) {
-                out.approval = a;
-                if (a.args.door != args.door) {
-                    out.refusal = Refusal::KeyReused;
-                    out.text =
-                        fmt::format("this Idempotency-Key was used to open door {}", a.args.door);
-                }
-                return out;
-            }
+    if (const auto *earlier = keyed_locked(cabinet, args)) {
+        out.approval = *earlier;
+        if (earlier->args.door != args.door) {
+            out.refusal = Refusal::KeyReused;
+            out.text =
+                fmt::format("this Idempotency-Key was used to open door {}", earlier->args.door);
+        }
+        return out;
+    }
     const auto mine = std::count_if(pending_.begin(), pending_.end(), [&](auto &p) {
         return p.second.args.requested_by == args.requested_by;
     });
@@ -92,6 +90,14 @@ Approvals::Asked Approvals::request(const std::string &cabinet, OpenArgs args, s
     out.approval = a;
     pending_.emplace(a.id, std::move(a));
     return out;
+}
+
+const Approvals::Approval *Approvals::keyed_locked(const std::string &cabinet,
+                                                   const OpenArgs &args) const {
+    for (const auto *kept : {&pending_, &settled_})
+        for (const auto &[id, a] : *kept)
+            if (same_key(args, cabinet, a)) return &a;
+    return nullptr;
 }
 
 const Approvals::Approval *Approvals::find_locked(const std::string &id) const {

@@ -94,6 +94,8 @@ private:
     void settle_locked(std::map<std::string, Approval>::iterator it, State state,
                        const std::string &by);
     const Approval *find_locked(const std::string &id) const;
+    // The approval a retry's idempotency key already has, pending or settled.
+    const Approval *keyed_locked(const std::string &cabinet, const OpenArgs &args) const;
     void journal_step(const Approval &a, const char *code, nlohmann::json extra);
 
     Journal &journal_;
