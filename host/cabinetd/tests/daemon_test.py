@@ -512,17 +512,22 @@ def forced_door_alarms(d, sim):
 
 
 @contextlib.contextmanager
-def held_open_rig(seconds):
-    """One cabinet, "a", whose doors may stay open `seconds` before held_open."""
+def configured_rig(entry, extra=()):
+    """One cabinet, "a", with these settings of its config file entry."""
     cfg_dir = tempfile.mkdtemp(prefix="cabinetd-cfg-")
     cfg = os.path.join(cfg_dir, "cabinetd.json")
     with open(cfg, "w") as f:
-        json.dump({"cabinets": {"a": {"endpoint": "sim", "held_open_s": seconds}}}, f)
+        json.dump({"cabinets": {"a": {"endpoint": "sim", **entry}}}, f)
     try:
-        with Rig(1, extra=["--config", cfg]) as rig:
+        with Rig(1, extra=["--config", cfg, *extra]) as rig:
             yield rig
     finally:
         shutil.rmtree(cfg_dir, ignore_errors=True)
+
+
+def held_open_rig(seconds):
+    """One cabinet, "a", whose doors may stay open `seconds` before held_open."""
+    return configured_rig({"held_open_s": seconds})
 
 
 def test_alarms_across_restarts():
@@ -577,6 +582,44 @@ def test_alarms_across_restarts():
                           ("held_open", "acknowledged", None), ("held_open", "cleared", "door 4 closed and locked")],
               f"alarm records: {records}")
         check(metric(d, active) == 0, "alarms active at the end")
+
+
+def test_two_person_open():
+    """Door 8 opens only once a second operator approves; its requester cannot,
+    and one nobody approves expires (after 1 s here)."""
+    with configured_rig({"two_person_doors": [8]}, extra=["--approval-expiry-s", "1"]) as rig:
+        d = rig.daemon
+        d.wait_ready("a")
+        check([x["needs_approval"] for x in d.cabinet("a")["doors"]] == [False] * 7 + [True], "needs_approval")
+        status, asked = open_door(d, "a", 8, key="two-8")
+        check(status == 202 and asked["status"] == "awaiting_approval", f"asked: {status} {asked}")
+        status, again = open_door(d, "a", 8, key="two-8")
+        check(status == 202 and again["approval_id"] == asked["approval_id"], f"retried: {status} {again}")
+        status, listed = d.request("GET", "/api/approvals", token=VIEWER)
+        check(status == 200 and [x["approval_id"] for x in listed["approvals"]] == [asked["approval_id"]], listed)
+        path = f"/api/approvals/{asked['approval_id']}"
+        status, own = d.request("POST", path)
+        check(status == 403 and own["error"].startswith("same_person"), f"own approval: {status} {own}")
+        status, opened = d.request("POST", path, token=OPERATOR2)
+        check(status == 202 and opened["code"] == "accepted", f"approved: {status} {opened}")
+        wait_for(lambda: any(e["code"] == "door_open" and e["door_id"] == 8 for e in d.events(kind="event")), 10,
+                 "door 8 opened on the simulator")
+        opens = d.events(kind="open")
+        check(len(opens) == 1 and opens[0]["detail"]["requested_by"] == "ops"
+              and opens[0]["detail"]["approved_by"] == "ops2", f"open records: {opens}")
+
+        status, declined = open_door(d, "a", 8)
+        status, body = d.request("DELETE", f"/api/approvals/{declined['approval_id']}", token=OPERATOR2)
+        check(status == 200 and body["status"] == "declined", f"declined: {status} {body}")
+        status, lapsed = open_door(d, "a", 8)
+        time.sleep(1.2)
+        status, body = d.request("POST", f"/api/approvals/{lapsed['approval_id']}", token=OPERATOR2)
+        check(status == 410 and body["error"].startswith("approval_expired"), f"expired: {status} {body}")
+        steps = wait_for(lambda: [e["code"] for e in d.events(kind="approval")] if len(d.events(kind="approval")) == 6
+                         else None, 5, "the approval records")
+        check(steps == ["requested", "approved", "requested", "declined", "requested", "expired"], steps)
+        sent = d.journal("SELECT count(*) FROM journal WHERE kind='command' AND code='open'")[0][0]
+        check(sent == 1, f"open lines written: {sent}")
 
 
 def test_stream_resume():

@@ -331,7 +331,8 @@ def test_security():
         cfg = os.path.join(rig.dir.name, "cabinetd.json")
         with open(cfg, "w") as f:
             json.dump({"mqtt": {"url": f"mqtt://127.0.0.1:{service_port}", "username": "cabinetd",
-                                "password": USERS["cabinetd"], "commands": True}}, f)
+                                "password": USERS["cabinetd"], "commands": True},
+                       "cabinets": {"a": {"endpoint": "sim", "two_person_doors": [8]}}}, f)
         d = rig.daemon([sim], "--config", cfg)
         d.wait_ready("a")
         p = f"tessaro/{board(d, 'a')}/"
@@ -374,6 +375,9 @@ def test_security():
         check(d.journal("SELECT count(*) FROM journal WHERE kind IN ('open','clear')")[0][0] == 0, "something reached a controller")
 
         an_operators_open_is_carried_out_once(d, operator, p)
+        # Nobody on the broker can be the second person a two-person door needs.
+        r = answer_to(operator, p, "door/8/open/set", json.dumps({"request_id": "two-8"}))
+        check((r["result"], r["code"]) == ("error", "approval_required"), r)
         # The shipped ACL lets an operator acknowledge alarms (none are active).
         r = answer_to(operator, p, "alarm/ack/set", json.dumps({"request_id": "ack-1"}))
         check((r["result"], r["request_id"], r["acknowledged"]) == ("ok", "ack-1", []), r)

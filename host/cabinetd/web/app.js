@@ -8,6 +8,7 @@
 let kinds = null;
 let token = sessionStorage.getItem("cabinetd-token") || "";
 let role = "viewer", scope = null; // whoami's; scope: null for every door, else {cabinet: "*" or [doors]}
+let me = ""; // the token's name: whose opens await approval
 let source = null;
 let lastId = null;
 let started = false;
@@ -118,6 +119,7 @@ function renderDoors(el, c, blocked) {
     const b = door.querySelector("button");
     b.hidden = !operator || !(mine === "*" || (Array.isArray(mine) && mine.includes(d)));
     b.disabled = blocked != null;
+    markTwoPerson(door, b, c);
     if (blocked) b.title = "Cannot open now: " + blocked;
     else b.removeAttribute("title");
   });
@@ -212,8 +214,66 @@ async function openDoor(name, door) {
     options.body = JSON.stringify({ reason: reason.trim() });
   } else if (!confirm(`Open door ${door} of cabinet ${name}?`)) return;
   const r = await api(`/api/cabinets/${encodeURIComponent(name)}/doors/${door}/open`, options);
+  if (r.body.status === "awaiting_approval") {
+    log(`${name}  open door ${door}: awaiting a second operator's approval`);
+    refreshApprovals();
+    return;
+  }
   log(`${name}  open door ${door}: ${r.body.code || r.body.error}${r.body.text ? " — " + r.body.text : ""}`,
       r.status === 202 ? "" : "fault");
+}
+
+// Two-person doors: marked on the door, and their opens waiting for a
+// second operator listed with Approve and Decline for those who may, and
+// Withdraw for whoever asked.
+function markTwoPerson(door, button, c) {
+  const needs = (c.two_person_doors || []).includes(Number(door.dataset.door));
+  door.classList.toggle("two-person", needs);
+  button.textContent = needs ? "Open (needs approval)" : "Open";
+}
+
+let shownApprovals = "";
+async function refreshApprovals() {
+  const r = await api("/api/approvals");
+  if (r.status !== 200) return;
+  const now = JSON.stringify([me, r.body.approvals]);
+  if (now === shownApprovals) return; // a rebuild would take a focused button away
+  shownApprovals = now;
+  const list = document.getElementById("approval-list");
+  list.replaceChildren();
+  for (const a of r.body.approvals) {
+    const item = document.createElement("li");
+    item.dataset.approval = a.approval_id;
+    const text = document.createElement("span");
+    const mine = a.requested_by === me;
+    text.textContent = `${a.cabinet}, door ${a.door}: asked by ${a.requested_by}` +
+      (a.reason ? ` (${a.reason})` : "") + `, until ${timeText(a.expires_at_ms, false)}` +
+      (mine ? "; waiting for a second operator" : "");
+    item.appendChild(text);
+    const where = `${a.cabinet}, door ${a.door}`;
+    if (a.may_approve) item.appendChild(approvalButton("Approve", `Approve the open of ${where}`, a, "POST"));
+    if (a.may_approve) item.appendChild(approvalButton("Decline", `Decline the open of ${where}`, a, "DELETE"));
+    if (mine && role === "operator")
+      item.appendChild(approvalButton("Withdraw", `Withdraw your open of ${where}`, a, "DELETE"));
+    list.appendChild(item);
+  }
+  document.getElementById("approvals").hidden = list.children.length === 0;
+}
+
+function approvalButton(label, description, a, method) {
+  const b = document.createElement("button");
+  b.type = "button";
+  b.textContent = label;
+  b.setAttribute("aria-label", description);
+  b.addEventListener("click", async () => {
+    b.disabled = true;
+    const r = await api("/api/approvals/" + encodeURIComponent(a.approval_id), { method });
+    const said = r.body.code || r.body.status || r.body.error;
+    log(`${a.cabinet}  ${label.toLowerCase()} the open of door ${a.door}: ${said}`,
+        r.status === 200 || r.status === 202 ? "" : "fault");
+    refreshApprovals();
+  });
+  return b;
 }
 
 async function clearFault(name) {
@@ -266,6 +326,7 @@ async function openStream() {
     const fault = record.code_kind === "fault";
     if (record.kind !== "state") log(describe(record), fault ? "fault" : record.kind, record.at_ms);
     if (record.cabinet) refresh(record.cabinet);
+    if (record.kind === "approval") refreshApprovals();
   }));
 }
 
@@ -472,12 +533,14 @@ async function start() {
   if (who.status !== 200) return;
   document.getElementById("login").hidden = true;
   ({ role, scope } = who.body);
+  me = who.body.name;
   document.getElementById("who").textContent = `${who.body.name} (${role})`;
   if (!(await loadKinds())) {
     setTimeout(start, 2000); // cabinetd is restarting, or the network gone
     return;
   }
   await refreshAll();
+  refreshApprovals();
   openStream();
   if (!started) setInterval(refreshAll, 2000); // heartbeat ages, and a safety net
   started = true;

@@ -56,6 +56,7 @@ Cabinet::Cabinet(std::string name, std::string endpoint, TransportFactory connec
     status_.name = name_;
     status_.endpoint = endpoint_;
     status_.reason_doors = opt_.reason_doors;
+    status_.two_person_doors = opt_.two_person_doors;
     status_.link_since_ms = wall_ms();
     status_.link_reason = "not connected yet";
     known_session_ = journal_.last_session(name_);

@@ -71,6 +71,9 @@ struct LinkOptions {
     std::chrono::milliseconds refusal_window{60000};
     // The doors whose opens must say why: bit d-1 for door d.
     std::uint8_t reason_doors = 0;
+    // Doors whose opens wait for a second person's approval (bit d-1 for
+    // door d): the front ends ask for it before an open reaches open().
+    std::uint8_t two_person_doors = 0;
 };
 
 // Opens the line to a cabinet's controller; throws std::exception when it
@@ -95,6 +98,12 @@ public:
     void stop();
 
     const std::string &name() const { return name_; }
+    bool needs_approval(unsigned door) const {
+        return door >= 1 && door <= 8 && ((opt_.two_person_doors >> (door - 1)) & 1U) != 0;
+    }
+    bool needs_reason(unsigned door) const {
+        return door >= 1 && door <= 8 && ((opt_.reason_doors >> (door - 1)) & 1U) != 0;
+    }
     CabinetStatus status() const;
     std::vector<Alarm> alarms() const; // the active ones, oldest first
     // The cabinet thread's proof of life, for the watchdog.

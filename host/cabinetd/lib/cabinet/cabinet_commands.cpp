@@ -93,8 +93,7 @@ void Cabinet::open(OpenArgs args, Reply reply) {
 
 void Cabinet::start_open(OpenArgs args, Reply reply) {
     reply = naming_key(std::move(reply), args.key);
-    if (args.reason.empty() && args.door >= 1 && args.door <= kDoors &&
-        (opt_.reason_doors & (1u << (args.door - 1)))) {
+    if (args.reason.empty() && needs_reason(args.door)) {
         refuse_early(args, "reason_required");
         return reply_later(std::move(reply),
                            failure(Outcome::Refused, "reason_required",
@@ -184,6 +183,10 @@ void Cabinet::admit_open(OpenArgs args, Reply reply, std::string request_id) {
     json detail{
         {"requested_by", args.requested_by}, {"pulse_ms", args.pulse_ms}, {"ttl_ms", args.ttl_ms}};
     if (!args.reason.empty()) detail["reason"] = args.reason;
+    if (!args.approved_by.empty()) {
+        detail["approved_by"] = args.approved_by;
+        detail["approval_id"] = args.approval_id;
+    }
     r.detail = detail.dump();
     if (counting(args.requested_by, args.door)) send_quietly(r);
     else batch_.push_back(r);

@@ -42,6 +42,7 @@ struct CabinetStatus {
     std::vector<Alarm> alarms;                       // active ones, oldest first
     std::uint8_t reason_doors = 0; // doors whose opens must say why (bit d-1: door d)
     std::map<std::string, std::uint64_t> alarms_raised; // by code
+    std::uint8_t two_person_doors = 0; // bit d-1: door d's opens need a second person
 };
 
 // The answer to an operator's acknowledgement of alarms.
@@ -79,6 +80,10 @@ struct OpenArgs {
     std::string requested_by;
     std::string reason; // why, as the requester said it; empty: none given
     bool wait_cycle = false;
+    // A two-person open: who approved it, and the approval's id (journalled
+    // with the open; empty for every other open).
+    std::string approved_by;
+    std::string approval_id;
 };
 
 // A fault clear. A keyed one (a client's request id, in its scope) is

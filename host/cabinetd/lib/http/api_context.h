@@ -3,6 +3,7 @@
 // handlers see this and nothing more of the service.
 #pragma once
 
+#include "approvals.h"
 #include "board_ids.h"
 #include "cabinet.h"
 #include "journal.h"
@@ -45,6 +46,7 @@ struct HttpOptions {
     // once; past that it is told to try again (429).
     std::size_t audit_reads_per_token = 4;
     std::chrono::seconds stream_token_ttl{60};
+    ApprovalOptions approvals; // opens of two-person doors awaiting a second operator
 };
 
 // The HTTP server's gauges, kept by the server and read by the metrics.
@@ -55,7 +57,7 @@ struct HttpCounters {
 
 struct ApiContext {
     ApiContext(Journal &j, Tokens &t, HttpOptions o)
-            : journal(j), tokens(t), options(o), places(o.limits) {}
+            : journal(j), tokens(t), options(o), places(o.limits), approvals(j, o.approvals) {}
     ApiContext(const ApiContext &) = delete;
     ApiContext &operator=(const ApiContext &) = delete;
 
@@ -69,6 +71,7 @@ struct ApiContext {
     HttpCounters counters;
     TokenPlaces places;               // the connections each token holds
     const BoardIds *boards = nullptr; // which board each cabinet is, and who shares one
+    Approvals approvals;
 
     Cabinet *cabinet(std::string_view name) const;
     // The configured endpoint of a cabinet (empty if there is none): shown to

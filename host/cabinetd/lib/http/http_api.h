@@ -62,6 +62,8 @@ Response not_permitted(const Identity &who, std::string_view what);
 // else the cabinet, or nullptr for none of that name. refused is the answer.
 Cabinet *scoped_cabinet(const Identity &who, const ApiContext &ctx, std::string_view name,
                         std::optional<Response> &refused);
+// The answer to an open or a fault clear, by its outcome.
+Response command_response(const CommandResult &r);
 
 struct ApiRequest {
     const Request &http;
@@ -94,6 +96,12 @@ Answer get_whoami(const ApiRequest &req, ApiContext &ctx);
 Answer post_stream_token(const ApiRequest &req, ApiContext &ctx);
 // The journal's hash chain head, for a site to keep as an anchor.
 Answer get_journal_head(const ApiRequest &req, ApiContext &ctx);
+// Opens of two-person doors: A's open kept for approval (post_open hands it
+// over), the pending ones listed, approved or withdrawn and declined.
+Answer ask_approval(const ApiRequest &req, ApiContext &ctx, OpenArgs args);
+Answer get_approvals(const ApiRequest &req, ApiContext &ctx);
+Answer post_approval(const ApiRequest &req, ApiContext &ctx);
+Answer delete_approval(const ApiRequest &req, ApiContext &ctx);
 // The operator page's files: anything outside /api that no route names.
 Answer get_static(const ApiRequest &req, ApiContext &ctx);
 

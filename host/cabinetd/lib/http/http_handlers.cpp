@@ -94,13 +94,18 @@ int http_status(const CommandResult &r) {
 
 // The answer to an open or a clear, once the controller has given it.
 std::function<void(CommandResult)> replier(const ApiRequest &req) {
-    return [respond = req.respond](CommandResult r) {
-        // Refused before the line for a want of the client's, like a bad body.
-        if (r.code == "reason_required")
-            return respond(error_response(400, "reason_required: " + r.text));
-        respond(json_response(http_status(r), result_json(r)));
-    };
+    return [respond = req.respond](CommandResult r) { respond(command_response(r)); };
 }
+
+} // namespace
+
+Response command_response(const CommandResult &r) {
+    // Refused before the line for a want of the client's, like a bad body.
+    if (r.code == "reason_required") return error_response(400, "reason_required: " + r.text);
+    return json_response(http_status(r), result_json(r));
+}
+
+namespace {
 
 const char *content_type(const std::string &file) {
     const auto ext = file.substr(file.rfind('.') + 1);
@@ -293,6 +298,11 @@ Answer post_open(const ApiRequest &req, ApiContext &ctx) {
         cab->refuse_open(std::move(args), "not_permitted");
         return not_permitted(req.who, fmt::format("door {} of cabinet {}", door, cab->name()));
     }
+    // An open that lacks the reason its door needs is refused now, by the
+    // cabinet, rather than after a second operator has approved it.
+    const bool lacks_reason = args.reason.empty() && cab->needs_reason(args.door);
+    if (cab->needs_approval(args.door) && !lacks_reason)
+        return ask_approval(req, ctx, std::move(args));
     cab->open(std::move(args), replier(req));
     return std::nullopt;
 }

@@ -25,6 +25,9 @@ constexpr std::array kRoutes{
     Route{http::verb::post, "/api/stream-token", Access::Viewer, post_stream_token},
     Route{http::verb::get, "/api/stream", Access::Viewer, nullptr, true},
     Route{http::verb::get, "/api/journal/head", Access::Viewer, get_journal_head},
+    Route{http::verb::get, "/api/approvals", Access::Viewer, get_approvals},
+    Route{http::verb::post, "/api/approvals/{id}", Access::Operator, post_approval},
+    Route{http::verb::delete_, "/api/approvals/{id}", Access::Operator, delete_approval},
 };
 
 // The page's files: whatever is outside /api and no route above names.
@@ -123,11 +126,17 @@ std::variant<RouteMatch, Response> find_route(http::verb method, std::string_vie
     auto q = parse_query(target);
     if (!q) return error_response(400, "malformed query string (or a parameter given twice)");
     m.query = std::move(*q);
+    // A path may have a route per method: the one that takes this method,
+    // else the first (which answers 405).
     for (auto &r : kRoutes)
         if (matches(r.pattern, *path, m.params)) {
-            m.route = &r;
-            break;
+            if (!m.route) m.route = &r;
+            if (takes(r, method)) {
+                m.route = &r;
+                break;
+            }
         }
+    if (m.route) matches(m.route->pattern, *path, m.params);
     if (!m.route && (path->empty() || (*path)[0] != "api")) {
         m.route = &kStaticRoute;
         m.params = {{"file", path_text.empty() ? std::string() : path_text.substr(1)}};

@@ -54,6 +54,9 @@ struct HttpServer::Impl {
     // free to run handlers, so it marks progress also when idle.
     void tick(Progress &p) {
         p.mark();
+        // Approvals whose time is up go on record as expired even when
+        // nobody asks after them.
+        ctx.approvals.expire_due();
         alive.expires_after(std::chrono::milliseconds(500));
         alive.async_wait([this, &p](beast::error_code ec) {
             if (!ec) tick(p);

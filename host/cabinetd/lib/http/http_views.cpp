@@ -103,6 +103,14 @@ json status_json(const CabinetStatus &s, bool for_operator, const StatusContext 
         // masks say nothing about the doors.
         if (s.state->inputs_valid) j["doors"] = doors_json(*s.state, s.reason_doors);
     }
+    json two_person = json::array();
+    for (unsigned d = 1; d <= 8; ++d)
+        if ((s.two_person_doors >> (d - 1)) & 1U) two_person.push_back(d);
+    j["two_person_doors"] = two_person;
+    if (j["doors"].is_array())
+        for (auto &door : j["doors"])
+            door["needs_approval"] =
+                ((s.two_person_doors >> (door["door"].get<unsigned>() - 1)) & 1U) != 0;
     return j;
 }
 

@@ -170,6 +170,20 @@ void http_metrics(std::string &out, const HttpCounters &c, const TokenPlaces &pl
                            to_string(static_cast<PlaceRefusal>(i)), held.refused[i]);
 }
 
+void approval_metrics(std::string &out, const Approvals::Counts &c) {
+    family(out, "cabinetd_approvals_total", "counter",
+           "Opens of two-person doors by step: requested, then approved by a second operator, "
+           "declined, withdrawn by the requester, or expired.");
+    for (const auto &[step, n] : {std::pair{"requested", c.requested},
+                                  {"approved", c.approved},
+                                  {"declined", c.declined},
+                                  {"withdrawn", c.withdrawn},
+                                  {"expired", c.expired}})
+        out += fmt::format("cabinetd_approvals_total{{step=\"{}\"}} {}\n", step, n);
+    family(out, "cabinetd_approvals_pending", "gauge", "Opens awaiting a second operator.");
+    out += fmt::format("cabinetd_approvals_pending {}\n", c.pending);
+}
+
 // A series for each pair while two cabinets report one board id, so that an
 // alert on it names both and ends with the collision.
 void board_metrics(std::string &out, const ApiContext &ctx) {
@@ -184,7 +198,7 @@ void board_metrics(std::string &out, const ApiContext &ctx) {
 
 } // namespace
 
-std::string metrics_text(const ApiContext &ctx) {
+std::string metrics_text(ApiContext &ctx) {
     std::string out;
     const auto all = ctx.statuses();
     family(out, "cabinetd_cabinet_up", "gauge",
@@ -198,6 +212,7 @@ std::string metrics_text(const ApiContext &ctx) {
     alarm_metrics(out, all);
     journal_metrics(out, ctx.journal);
     http_metrics(out, ctx.counters, ctx.places);
+    approval_metrics(out, ctx.approvals.counts());
     return out;
 }
 

@@ -7,6 +7,6 @@
 
 namespace cabinetd {
 
-std::string metrics_text(const ApiContext &ctx);
+std::string metrics_text(ApiContext &ctx);
 
 } // namespace cabinetd

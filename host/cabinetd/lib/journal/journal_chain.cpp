@@ -126,7 +126,7 @@ bool tombstone_kind(RecordKind k) {
 bool audit_kind(RecordKind k) {
     return k == RecordKind::Open || k == RecordKind::OpenFailed || k == RecordKind::Clear ||
         k == RecordKind::ClearFailed || k == RecordKind::Alarm || k == RecordKind::Session ||
-        k == RecordKind::Journal;
+        k == RecordKind::Journal || k == RecordKind::Approval;
 }
 
 } // namespace cabinetd

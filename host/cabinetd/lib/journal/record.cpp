@@ -32,7 +32,8 @@ constexpr KindName kNames[] = {{RecordKind::Event, "event", true},
                                {RecordKind::Journal, "journal", true},
                                {RecordKind::Alarm, "alarm", true},
                                {RecordKind::ClearFailed, "clear_failed", true},
-                               {RecordKind::Refused, "refused", true}};
+                               {RecordKind::Refused, "refused", true},
+                               {RecordKind::Approval, "approval", true}};
 static_assert(std::size(kNames) == kRecordKinds.size());
 
 constexpr bool in_order() {

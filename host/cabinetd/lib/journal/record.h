@@ -40,6 +40,11 @@ namespace cabinetd {
 //             with one code, counted over a minute instead of journalled one
 //             by one (code: the refusal; detail: requested_by, count, first_ms,
 //             last_ms); the first of them is journalled in full before it
+//  Approval   "approval": a step of a two-person open (code: "requested",
+//             "approved", "declined", "withdrawn", "expired"; door_id; detail:
+//             requested_by, approval_id, reason if any, and who approved,
+//             declined or withdrew it; an approved one also the open's
+//             request id and outcome)
 //
 // Opens and clears carry their outcome: the record that settles one (the
 // ack that answered it, an open_failed or a clear_failed) holds it in
@@ -61,6 +66,7 @@ enum class RecordKind : std::uint8_t {
     Alarm,
     ClearFailed,
     Refused,
+    Approval,
 };
 
 // Every kind, in the order above (the API document lists them so).
@@ -68,7 +74,7 @@ inline constexpr std::array kRecordKinds{
     RecordKind::Event,      RecordKind::Ack,         RecordKind::Command,   RecordKind::State,
     RecordKind::Link,       RecordKind::Session,     RecordKind::Gap,       RecordKind::Open,
     RecordKind::OpenFailed, RecordKind::Clear,       RecordKind::Heartbeat, RecordKind::Journal,
-    RecordKind::Alarm,      RecordKind::ClearFailed, RecordKind::Refused};
+    RecordKind::Alarm,      RecordKind::ClearFailed, RecordKind::Refused,   RecordKind::Approval};
 
 std::string_view to_string(RecordKind k);
 // The kind of a name, exactly as to_string gives it; nothing for any other text.

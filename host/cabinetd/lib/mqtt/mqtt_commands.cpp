@@ -69,6 +69,12 @@ void MqttBridge::command(Uplink &u, const Topics &on, const std::string &sub,
     const auto id = boards_.identity(u.name);
     if (auto r = check_identity(cfg_, u.name, on.board, id.board, id.shared_with))
         return refuse_with(r->code, r->text);
+    // The broker knows no persons, so nobody on it can be the second one.
+    if (c.kind == MqttCommand::Open && u.cab->needs_approval(c.door))
+        return refuse_with("approval_required",
+                           fmt::format("door {} needs a second operator's approval: open it "
+                                       "through the HTTP API or the page",
+                                       c.door));
     if (!u.online)
         return refuse_with("offline",
                            "the cabinet is offline: its link is down or its controller silent");

@@ -17,6 +17,7 @@ struct Given {
     std::uint64_t max_db_mb = 0;
     unsigned request_timeout_s = 15;
     unsigned replay_window_ms = 10000;
+    unsigned approval_expiry_s = 60;
     ConnectionLimits limits{0, 0, 0, 0, 0};
     MqttConfig mqtt;
 };
@@ -44,6 +45,10 @@ void add_service_options(CLI::App &app, Given &g) {
                    "milliseconds a keyed open's answer is kept in memory for its retries; "
                    "later ones are answered from the journal (default 10000)")
         ->check(CLI::Range(100u, 3600000u));
+    app.add_option("--approval-expiry-s", g.approval_expiry_s,
+                   "seconds an open of a two-person door waits for a second operator's "
+                   "approval before it expires (default 60)")
+        ->check(CLI::Range(1u, 3600u));
     app.add_option(
            "--journal-sync", g.journal_sync,
            "normal: commits survive a crash of cabinetd; full: also a power loss, answers slower")
@@ -114,6 +119,7 @@ CommandLine configuration(const Given &g) {
     if (!g.config_file.empty()) load_config_file(g.config_file, cfg);
     out.http.request_timeout = std::chrono::seconds(g.request_timeout_s);
     out.link.replay_window = std::chrono::milliseconds(g.replay_window_ms);
+    out.http.approvals.expiry = std::chrono::seconds(g.approval_expiry_s);
     return out;
 }
 

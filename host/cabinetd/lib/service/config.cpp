@@ -89,29 +89,33 @@ void load_mqtt(const std::string &path, const nlohmann::json &j, MqttConfig &m) 
 
 namespace {
 
-// A list of distinct doors, e.g. [8] or [1, 2]: bit d-1 for door d.
-std::uint8_t door_list(const std::string &what, const char *key, const nlohmann::json &x) {
+// A list of doors, each 1 to 8 and named once, as a mask (bit d-1 for door d).
+std::uint8_t door_list(const std::string &what, const std::string &key, const nlohmann::json &x) {
     const auto bad = [&] {
-        return ConfigError(
-            fmt::format("{}: \"{}\" must be a list of distinct door numbers, 1 to 8", what, key));
+        return ConfigError(fmt::format(
+            "{}: \"{}\" must be a list of door numbers 1 to 8, each at most once", what, key));
     };
     if (!x.is_array()) throw bad();
-    std::uint8_t mask = 0;
+    unsigned mask = 0;
     for (auto &d : x) {
         if (!d.is_number_unsigned() || d.get<std::uint64_t>() < 1 || d.get<std::uint64_t>() > 8)
             throw bad();
-        const auto bit = static_cast<std::uint8_t>(1u << (d.get<unsigned>() - 1));
+        const unsigned bit = 1U << (d.get<unsigned>() - 1);
         if (mask & bit) throw bad();
         mask |= bit;
     }
-    return mask;
+    return static_cast<std::uint8_t>(mask);
 }
 
 // One setting of a cabinet's entry beside its endpoint.
 void cabinet_setting(const std::string &what, const std::string &key, const nlohmann::json &x,
                      CabinetConfig &c) {
     if (key == "reason_doors") {
-        c.reason_doors = door_list(what, "reason_doors", x);
+        c.reason_doors = door_list(what, key, x);
+        return;
+    }
+    if (key == "two_person_doors") {
+        c.two_person_doors = door_list(what, key, x);
         return;
     }
     if (key != "held_open_s")
@@ -125,7 +129,7 @@ void cabinet_setting(const std::string &what, const std::string &key, const nloh
 }
 
 // A cabinet of the config file: its endpoint, or {"endpoint": ..., "held_open_s": N,
-// "reason_doors": [...]}.
+// "reason_doors": [...], "two_person_doors": [...]}.
 CabinetConfig cabinet_entry(const std::string &path, const std::string &name,
                             const nlohmann::json &v) {
     if (v.is_string()) return parse_cabinet(name + "=" + v.get<std::string>());
@@ -146,15 +150,17 @@ void load_cabinets(const std::string &path, const nlohmann::json &cabinets, Conf
     for (auto &[name, v] : cabinets.items()) {
         auto c = cabinet_entry(path, name, v);
         // Named on the command line too: its endpoint wins, the file's
-        // held_open_s and reason_doors (which the command line cannot set)
+        // held_open_s and the door lists (which the command line cannot set)
         // still count.
         auto it = std::find_if(cfg.cabinets.begin(), cfg.cabinets.end(),
                                [&name = name](auto &k) { return k.name == name; });
-        if (it == cfg.cabinets.end()) cfg.cabinets.push_back(std::move(c));
-        else {
-            if (it->held_open == CabinetConfig{}.held_open) it->held_open = c.held_open;
-            if (!it->reason_doors) it->reason_doors = c.reason_doors;
+        if (it == cfg.cabinets.end()) {
+            cfg.cabinets.push_back(std::move(c));
+            continue;
         }
+        if (it->held_open == CabinetConfig{}.held_open) it->held_open = c.held_open;
+        it->reason_doors = c.reason_doors;
+        it->two_person_doors = c.two_person_doors;
     }
 }
 

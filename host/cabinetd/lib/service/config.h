@@ -21,6 +21,9 @@ struct CabinetConfig {
     std::chrono::seconds held_open{60};
     // The doors whose opens must say why ("reason_doors"): bit d-1 for door d.
     std::uint8_t reason_doors = 0;
+    // Doors whose opens need a second operator's approval
+    // ("two_person_doors": [8]), bit d-1 for door d.
+    std::uint8_t two_person_doors = 0;
 };
 
 // held_open_s: a second at the least, a day at the most.
@@ -55,7 +58,7 @@ CabinetConfig parse_cabinet(const std::string &arg);
 // keep_set is true, so command-line values win). The file's form:
 //   {"cabinets": {"lab": "/dev/serial/by-id/...", "demo": "tcp:127.0.0.1:5000",
 //                 "shop": {"endpoint": "tcp:127.0.0.1:5001", "held_open_s": 60,
-//                          "reason_doors": [8]}},
+//                          "reason_doors": [8], "two_person_doors": [8]}},
 //    "db": "...", "listen": "127.0.0.1:8080", "tokens": "...", "web_root": "...",
 //    "allowed_hosts": ["cabinets.example.com"],
 //    "retention_days": 90, "max_db_mb": 256, "journal_sync": "normal",

@@ -19,6 +19,7 @@ Service::Service(const Config &cfg, JournalOptions jopt, LinkOptions lopt, HttpO
     for (auto &c : cfg_.cabinets) {
         lopt.held_open = c.held_open;
         lopt.reason_doors = c.reason_doors;
+        lopt.two_person_doors = c.two_person_doors;
         cabinets_.push_back(std::make_unique<Cabinet>(
             c.name, c.endpoint, endpoint_transport(c.endpoint), *journal_, lopt));
     }

@@ -155,11 +155,14 @@ ApiRig::ApiRig() {
                  {kOperator2, {"ops2", Role::Operator}},
                  {kViewer, {"kiosk", Role::Viewer}},
                  {kNurse, {"nurse", Role::Operator, 0, *parse_scope("lab:1-4", why)}}});
-    ctx_ = std::make_unique<ApiContext>(*journal_, tokens_, HttpOptions{});
+    HttpOptions hopt;
+    hopt.approvals.clock = [this] { return approval_ms_; };
+    ctx_ = std::make_unique<ApiContext>(*journal_, tokens_, hopt);
     LinkOptions lopt;
+    lopt.two_person_doors = 0x80;
     lopt.backoff_min = lopt.backoff_max = std::chrono::milliseconds(20);
     lopt.clock = [this] { return now_; };
-    lopt.reason_doors = 0x80; // door 8
+    lopt.reason_doors = 0x40; // door 7
     cabinets_.push_back(std::make_unique<Cabinet>(
         "lab", "/dev/ttyLAB", [this] { return std::make_unique<ScriptedLine>(script_, now_); },
         *journal_, lopt));

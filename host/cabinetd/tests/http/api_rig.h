@@ -4,6 +4,7 @@
 // server does, routes and authorises it, runs its handler, waits (bounded)
 // for an answer that comes later, and checks the answer against the API
 // document (its status and media type; the daemon tests check the bodies).
+// Lab's door 8 needs a second operator's approval.
 #pragma once
 
 #include "api_context.h"
@@ -79,7 +80,8 @@ protected:
     Tokens tokens_;
     std::unique_ptr<ApiContext> ctx_;
     ControllerScript script_;
-    std::uint64_t now_ = 0; // lab's simulated milliseconds, its thread's only
+    std::uint64_t now_ = 0;         // lab's simulated milliseconds, its thread's only
+    std::uint64_t approval_ms_ = 0; // what approvals expire by (lab's door 8 needs one)
     std::vector<std::unique_ptr<Cabinet>> cabinets_;
     ReaderThread reader_{64, 4};
 };

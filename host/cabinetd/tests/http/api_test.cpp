@@ -11,6 +11,7 @@
 
 #include <fstream>
 #include <future>
+#include <tuple>
 
 namespace cabinetd::test_support {
 namespace {
@@ -85,7 +86,7 @@ TEST_F(ApiRig, RefusesBadInputWithAClearError) {
         {V::post, open, kOperator, R"({"reason":"a\u0007b"})", {}, 400},
         {V::post, open, kOperator, R"({"reason":"a\u0085b"})", {}, 400},
         {V::post, open, kOperator, json{{"reason", std::string(201, 'r')}}.dump(), {}, 400},
-        {V::post, "/api/cabinets/lab/doors/8/open", kOperator, "", {}, 400},
+        {V::post, "/api/cabinets/lab/doors/7/open", kOperator, "", {}, 400},
         {V::get, "/api/events?reason=", kViewer, "", {}, 400},
         {V::get, "/api/events?reason=%0A", kViewer, "", {}, 400},
         {V::get, "/api/events?after=007", kViewer, "", {}, 400},
@@ -196,6 +197,102 @@ TEST_F(ApiRig, KeysAnswerRetriesOfTheirOwnToken) {
     EXPECT_NE(other_token["request_id"], first["request_id"]);
     std::lock_guard lk(script_.mu);
     EXPECT_EQ(script_.heard, (std::vector<std::string>{"open", "open"}));
+}
+
+// Door 8 needs a second operator: the open waits, its retry finds the same
+// approval, its requester cannot approve it, another operator can (the open
+// then goes as the requester's, once), and the journal names both.
+TEST_F(ApiRig, ATwoPersonOpenGoesOnceASecondOperatorApproves) {
+    const auto ask = [&] {
+        return serve(V::post, "/api/cabinets/lab/doors/8/open", kOperator, "",
+                     {{"Idempotency-Key", "two-1"}});
+    };
+    const auto asked = ask();
+    EXPECT_EQ(static_cast<int>(asked.status), 202);
+    const auto id = json_of(asked)["approval_id"].get<std::string>();
+    EXPECT_EQ(json_of(asked)["status"], "awaiting_approval");
+    EXPECT_EQ(id.size(), 32u);
+    EXPECT_EQ(json_of(ask())["approval_id"], id);
+    EXPECT_EQ(json_of(get("/api/cabinets/lab"))["two_person_doors"], json::array({8}));
+    const auto listed = json_of(get("/api/approvals", kOperator2))["approvals"];
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0]["requested_by"], "ops");
+    EXPECT_EQ(listed[0]["may_approve"], true);
+    EXPECT_EQ(json_of(get("/api/approvals", kOperator))["approvals"][0]["may_approve"], false);
+    const auto own = serve(V::post, "/api/approvals/" + id, kOperator);
+    EXPECT_EQ(static_cast<int>(own.status), 403);
+    EXPECT_NE(own.body.find("same_person"), std::string::npos);
+    {
+        std::lock_guard lk(script_.mu);
+        EXPECT_TRUE(script_.heard.empty());
+    }
+    const auto approved = serve(V::post, "/api/approvals/" + id, kOperator2);
+    EXPECT_EQ(static_cast<int>(approved.status), 202) << approved.body;
+    EXPECT_EQ(json_of(approved)["idempotency_key"], "two-1");
+    const auto used = serve(V::post, "/api/approvals/" + id, kOperator2);
+    EXPECT_EQ(static_cast<int>(used.status), 409);
+    EXPECT_NE(used.body.find("approval_used"), std::string::npos);
+    const auto retried = json_of(ask());
+    EXPECT_EQ(retried["replayed"], true);
+    EXPECT_EQ(retried["request_id"], json_of(approved)["request_id"]);
+    {
+        std::lock_guard lk(script_.mu);
+        EXPECT_EQ(script_.heard, std::vector<std::string>{"open"});
+    }
+    const auto open = json_of(get("/api/events?kind=open"))["events"];
+    ASSERT_EQ(open.size(), 1u);
+    EXPECT_EQ(open[0]["detail"]["requested_by"], "ops");
+    EXPECT_EQ(open[0]["detail"]["approved_by"], "ops2");
+    json steps;
+    ASSERT_TRUE(eventually([&] {
+        steps = json_of(get("/api/events?kind=approval"))["events"];
+        return steps.size() == 2;
+    }));
+    EXPECT_EQ(steps[0]["code"], "requested");
+    EXPECT_EQ(steps[1]["code"], "approved");
+    EXPECT_EQ(steps[1]["detail"]["approved_by"], "ops2");
+    EXPECT_EQ(steps[1]["detail"]["open_outcome"], "accepted");
+}
+
+// Declined by another, withdrawn by its requester, expired, or past the
+// requester's share: nothing reaches the controller, and a settled approval
+// is never used.
+TEST_F(ApiRig, ATwoPersonOpenEndsWithoutAnOpenWhenNobodyApproves) {
+    const auto ask = [&](const std::string &token) {
+        return json_of(serve(V::post, "/api/cabinets/lab/doors/8/open", token))["approval_id"]
+            .get<std::string>();
+    };
+    const auto declined = ask(kOperator), withdrawn = ask(kOperator), expired = ask(kOperator);
+    EXPECT_EQ(static_cast<int>(serve(V::delete_, "/api/approvals/" + declined, kViewer).status),
+              403);
+    EXPECT_EQ(json_of(serve(V::delete_, "/api/approvals/" + declined, kOperator2))["status"],
+              "declined");
+    EXPECT_EQ(json_of(serve(V::delete_, "/api/approvals/" + withdrawn, kOperator))["status"],
+              "withdrawn");
+    approval_ms_ += 60000;
+    EXPECT_TRUE(json_of(get("/api/approvals"))["approvals"].empty());
+    for (const auto &[id, status, code] : std::vector<std::tuple<std::string, int, std::string>>{
+             {declined, 409, "approval_declined"},
+             {withdrawn, 409, "approval_withdrawn"},
+             {expired, 410, "approval_expired"},
+             {std::string(32, '0'), 404, "no approval"}}) {
+        const auto r = serve(V::post, "/api/approvals/" + id, kOperator2);
+        EXPECT_EQ(static_cast<int>(r.status), status) << code;
+        EXPECT_NE(r.body.find(code), std::string::npos) << r.body;
+    }
+    for (int i = 0; i < 8; ++i) ask(kOperator);
+    const auto past = serve(V::post, "/api/cabinets/lab/doors/8/open", kOperator);
+    EXPECT_EQ(static_cast<int>(past.status), 429);
+    EXPECT_NE(past.body.find("too_many_approvals"), std::string::npos);
+    const auto metrics = get("/metrics", "").body;
+    for (const char *line :
+         {"cabinetd_approvals_total{step=\"requested\"} 11",
+          "cabinetd_approvals_total{step=\"declined\"} 1",
+          "cabinetd_approvals_total{step=\"withdrawn\"} 1",
+          "cabinetd_approvals_total{step=\"expired\"} 1", "cabinetd_approvals_pending 8"})
+        EXPECT_NE(metrics.find(line), std::string::npos) << line;
+    std::lock_guard lk(script_.mu);
+    EXPECT_TRUE(script_.heard.empty());
 }
 
 TEST_F(ApiRig, AClearAnswersWithTheControllersAck) {
@@ -335,7 +432,7 @@ TEST_F(ApiRig, AScopedTokenActsOnItsDoorsAndReadsItsCabinets) {
 // A door that needs a reason opens only with one; the reason goes on the
 // record, in its CSV row, and can be searched for.
 TEST_F(ApiRig, AReasonDoorOpensWithAReasonOnRecord) {
-    const std::string open = "/api/cabinets/lab/doors/8/open";
+    const std::string open = "/api/cabinets/lab/doors/7/open";
     const auto none = serve(V::post, open, kOperator);
     EXPECT_EQ(static_cast<int>(none.status), 400);
     EXPECT_EQ(json_of(none)["error"].get<std::string>().rfind("reason_required:", 0), 0u);
@@ -353,8 +450,8 @@ TEST_F(ApiRig, AReasonDoorOpensWithAReasonOnRecord) {
     EXPECT_NE(csv.find(",\"ward round, bed 3\"\r\n"), std::string::npos) << csv;
     const auto doors = json_of(get("/api/cabinets/lab"))["doors"];
     ASSERT_EQ(doors.size(), 8u);
-    EXPECT_TRUE(doors[7]["needs_reason"]);
-    EXPECT_FALSE(doors[0]["needs_reason"]);
+    EXPECT_TRUE(doors[6]["needs_reason"]);
+    EXPECT_FALSE(doors[7]["needs_reason"]);
 }
 
 TEST_F(ApiRig, WhoAsksTheirStreamTokenAndWhatNeedsNone) {

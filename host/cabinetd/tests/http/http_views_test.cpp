@@ -75,11 +75,17 @@ TEST(StatusJson, SaysWhyAnOpenWouldBeRefused) {
 
 TEST(StatusJson, ShowsTheControllerOnlyWhileItTalksAndDoorsOnlyOnceSettled) {
     auto s = up();
+    s.two_person_doors = 0x80;
     const auto j = status_json(s, false, {true, "E6613852832F4A29", {"other"}});
     EXPECT_EQ(j["controller"]["state_text"], "idle");
     ASSERT_EQ(j["doors"].size(), 8u);
     EXPECT_EQ(j["doors"][7],
-              (json{{"door", 8}, {"closed", true}, {"locked", true}, {"needs_reason", false}}));
+              (json{{"door", 8},
+                    {"closed", true},
+                    {"locked", true},
+                    {"needs_reason", false},
+                    {"needs_approval", true}}));
+    EXPECT_EQ(j["doors"][6]["needs_approval"], false);
     EXPECT_EQ(j["board_id"], "E6613852832F4A29");
     EXPECT_EQ(j["board_id_shared_with"], json::array({"other"}));
     s.state->inputs_valid = false;

@@ -39,7 +39,7 @@ TEST(Config, FileFillsWhatTheCommandLineLeftOpen) {
         write_temp("cfg.json",
                    R"({"cabinets": {"lab": {"endpoint": "/dev/ttyUSB9", "held_open_s": 9},
         "demo": "tcp:127.0.0.1:5000",
-        "shop": {"endpoint": "sim", "held_open_s": 5, "reason_doors": [8, 1]}},
+        "shop": {"endpoint": "sim", "held_open_s": 5, "reason_doors": [8, 1], "two_person_doors": [2]}},
         "db": "/var/lib/cabinetd/j.db", "listen": "0.0.0.0:80", "retention_days": 30, "journal_sync": "full",
         "max_db_mb": 64})"),
         cfg);
@@ -54,6 +54,7 @@ TEST(Config, FileFillsWhatTheCommandLineLeftOpen) {
     EXPECT_EQ(cfg.cabinets[2].endpoint, "sim");
     EXPECT_EQ(cfg.cabinets[2].held_open, std::chrono::seconds(5));
     EXPECT_EQ(cfg.cabinets[2].reason_doors, 0x81);
+    EXPECT_EQ(cfg.cabinets[2].two_person_doors, 0x02);
     EXPECT_EQ(cfg.cabinets[1].reason_doors, 0);
     EXPECT_NO_THROW(validate(cfg));
 
@@ -74,6 +75,7 @@ TEST(Config, FileFillsWhatTheCommandLineLeftOpen) {
                             R"({"cabinets": {"a": {"endpoint": "sim", "reason_doors": [9]}}})",
                             R"({"cabinets": {"a": {"endpoint": "sim", "reason_doors": ["8"]}}})",
                             R"({"cabinets": {"a": {"endpoint": "sim", "reason_doors": 8}}})",
+                            R"({"cabinets": {"a": {"endpoint": "sim", "two_person_doors": [8.0]}}})",
                             R"({"max_connections": 0})",
                             R"({"max_token_streams": "64"})",
                             R"({"max_viewer_connections": -1})",

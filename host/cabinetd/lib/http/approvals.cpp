@@ -1,0 +1,234 @@
+#include "approvals.h"
+
+#include "random.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+
+namespace cabinetd {
+
+using nlohmann::json;
+
+const char *to_string(Approvals::State s) {
+    switch (s) {
+    case Approvals::State::Pending: return "pending";
+    case Approvals::State::Approved: return "approved";
+    case Approvals::State::Declined: return "declined";
+    case Approvals::State::Withdrawn: return "withdrawn";
+    case Approvals::State::Expired: return "expired";
+    }
+    return "pending";
+}
+
+Approvals::Approvals(Journal &journal, ApprovalOptions opt)
+        : journal_(journal), opt_(std::move(opt)) {
+    opt_.clock = or_steady(std::move(opt_.clock));
+}
+
+namespace {
+
+bool same_key(const OpenArgs &a, const std::string &cabinet, const Approvals::Approval &b) {
+    return !a.key.empty() && b.cabinet == cabinet && b.args.key == a.key &&
+        b.args.key_scope == a.key_scope;
+}
+
+} // namespace
+
+Approvals::Asked Approvals::request(const std::string &cabinet, OpenArgs args, std::string reason) {
+    std::lock_guard lk(mu_);
+    const auto now = opt_.clock();
+    expire_locked(now);
+    Asked out;
+    if (const auto *earlier = keyed_locked(cabinet, args)) {
+        out.approval = *earlier;
+        if (earlier->args.door != args.door) {
+            out.refusal = Refusal::KeyReused;
+            out.text =
+                fmt::format("this Idempotency-Key was used to open door {}", earlier->args.door);
+        }
+        return out;
+    }
+    const auto mine = std::count_if(pending_.begin(), pending_.end(), [&](auto &p) {
+        return p.second.args.requested_by == args.requested_by;
+    });
+    if (static_cast<std::size_t>(mine) >= opt_.per_requester) {
+        out.refusal = Refusal::RequesterFull;
+        out.text = fmt::format("{} has {} opens awaiting approval already; settle one first",
+                               args.requested_by, mine);
+        return out;
+    }
+    if (pending_.size() >= opt_.total) {
+        out.refusal = Refusal::Full;
+        out.text = fmt::format("{} opens are awaiting approval; try again later", opt_.total);
+        return out;
+    }
+    if (!journal_.available()) {
+        out.refusal = Refusal::JournalUnavailable;
+        out.text =
+            "the journal cannot write, so no approval can be recorded; try again once it can";
+        return out;
+    }
+    Approval a;
+    try {
+        a.id = random_hex(16);
+    } catch (const std::exception &e) {
+        out.refusal = Refusal::NoRandom;
+        out.text = e.what();
+        return out;
+    }
+    a.cabinet = cabinet;
+    a.args = std::move(args);
+    a.reason = std::move(reason);
+    a.expires_steady = now + static_cast<std::uint64_t>(opt_.expiry.count());
+    a.expires_at_ms = wall_ms() + opt_.expiry.count();
+    ++counts_.requested;
+    json extra{{"pulse_ms", a.args.pulse_ms},
+               {"ttl_ms", a.args.ttl_ms},
+               {"expires_at_ms", a.expires_at_ms}};
+    journal_step(a, "requested", std::move(extra));
+    out.approval = a;
+    pending_.emplace(a.id, std::move(a));
+    return out;
+}
+
+const Approvals::Approval *Approvals::keyed_locked(const std::string &cabinet,
+                                                   const OpenArgs &args) const {
+    for (const auto *kept : {&pending_, &settled_})
+        for (const auto &[id, a] : *kept)
+            if (same_key(args, cabinet, a)) return &a;
+    return nullptr;
+}
+
+const Approvals::Approval *Approvals::find_locked(const std::string &id) const {
+    if (auto it = pending_.find(id); it != pending_.end()) return &it->second;
+    if (auto it = settled_.find(id); it != settled_.end()) return &it->second;
+    return nullptr;
+}
+
+Approvals::Settling Approvals::approve(const std::string &id, const Identity &who) {
+    std::lock_guard lk(mu_);
+    expire_locked(opt_.clock());
+    Settling out;
+    const auto *found = find_locked(id);
+    if (!found) return out;
+    out.approval = *found;
+    if (found->state != State::Pending) out.step = Step::Settled;
+    else if (found->args.requested_by == who.name) out.step = Step::SamePerson;
+    else if (!permits(who, found->cabinet, static_cast<int>(found->args.door)))
+        out.step = Step::NotPermitted;
+    else {
+        out.step = Step::Done;
+        settle_locked(pending_.find(id), State::Approved, who.name);
+        out.approval = settled_.at(id);
+    }
+    return out;
+}
+
+void Approvals::opened(const Approval &a, const CommandResult &r) {
+    {
+        std::lock_guard lk(mu_);
+        if (auto it = settled_.find(a.id); it != settled_.end()) it->second.result = r;
+    }
+    const bool accepted = r.outcome == cabinet_host::Outcome::Done;
+    journal_step(a, "approved",
+                 {{"approved_by", a.settled_by},
+                  {"open_request_id", r.request_id},
+                  {"open_outcome", accepted ? std::string("accepted") : r.code}});
+}
+
+Approvals::Settling Approvals::cancel(const std::string &id, const Identity &who) {
+    std::lock_guard lk(mu_);
+    expire_locked(opt_.clock());
+    Settling out;
+    const auto *found = find_locked(id);
+    if (!found) return out;
+    out.approval = *found;
+    const bool mine = found->args.requested_by == who.name;
+    if (found->state != State::Pending) out.step = Step::Settled;
+    else if (!mine && !permits(who, found->cabinet, static_cast<int>(found->args.door)))
+        out.step = Step::NotPermitted;
+    else {
+        out.step = Step::Done;
+        const auto state = mine ? State::Withdrawn : State::Declined;
+        settle_locked(pending_.find(id), state, who.name);
+        out.approval = settled_.at(id);
+        journal_step(out.approval, to_string(state),
+                     {{mine ? "withdrawn_by" : "declined_by", who.name}});
+    }
+    return out;
+}
+
+std::vector<Approvals::Approval> Approvals::pending(const Identity &who) {
+    std::lock_guard lk(mu_);
+    expire_locked(opt_.clock());
+    std::vector<Approval> out;
+    for (auto &[id, a] : pending_)
+        if (sees(who, a.cabinet)) out.push_back(a);
+    std::sort(out.begin(), out.end(),
+              [](auto &x, auto &y) { return x.expires_steady < y.expires_steady; });
+    return out;
+}
+
+void Approvals::expire_due() {
+    std::lock_guard lk(mu_);
+    expire_locked(opt_.clock());
+}
+
+Approvals::Counts Approvals::counts() {
+    std::lock_guard lk(mu_);
+    expire_locked(opt_.clock());
+    auto c = counts_;
+    c.pending = pending_.size();
+    return c;
+}
+
+void Approvals::expire_locked(std::uint64_t now) {
+    for (auto it = pending_.begin(); it != pending_.end();) {
+        auto next = std::next(it);
+        if (now >= it->second.expires_steady) {
+            journal_step(it->second, "expired", json::object());
+            settle_locked(it, State::Expired, "");
+        }
+        it = next;
+    }
+}
+
+void Approvals::settle_locked(std::map<std::string, Approval>::iterator it, State state,
+                              const std::string &by) {
+    auto a = std::move(it->second);
+    pending_.erase(it);
+    a.state = state;
+    a.settled_by = by;
+    switch (state) {
+    case State::Approved: ++counts_.approved; break;
+    case State::Declined: ++counts_.declined; break;
+    case State::Withdrawn: ++counts_.withdrawn; break;
+    case State::Expired: ++counts_.expired; break;
+    case State::Pending: break;
+    }
+    settled_order_.push_back(a.id);
+    settled_.emplace(a.id, std::move(a));
+    if (settled_order_.size() > opt_.settled_kept) {
+        settled_.erase(settled_order_.front());
+        settled_order_.pop_front();
+    }
+}
+
+// Each record names the requester, the door, the approval and the reason, so
+// that any one of them tells the audit whose open it was about.
+void Approvals::journal_step(const Approval &a, const char *code, json extra) {
+    Record r;
+    r.at_ms = wall_ms();
+    r.cabinet = a.cabinet;
+    r.kind = RecordKind::Approval;
+    r.code = code;
+    r.door_id = a.args.door;
+    json detail{{"requested_by", a.args.requested_by}, {"approval_id", a.id}};
+    if (!a.reason.empty()) detail["reason"] = a.reason;
+    detail.update(extra);
+    r.detail = detail.dump();
+    journal_.write({std::move(r)});
+}
+
+} // namespace cabinetd

@@ -1,0 +1,112 @@
+// Opens of two-person doors waiting for a second operator. Operator A's open
+// of such a door is kept here, not sent; a different operator B approves it
+// (the open then goes ahead exactly as A asked, with B's name beside A's),
+// or A withdraws it, or someone who may open that door declines it, or it
+// expires. Every step is journalled as an "approval" record.
+//
+// Nothing here survives a restart: an approval is a short-lived request
+// between two people standing at the cabinet, and a lost one is asked again.
+#pragma once
+
+#include "cabinet_types.h"
+#include "clock.h"
+#include "journal.h"
+#include "tokens.h"
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cabinetd {
+
+struct ApprovalOptions {
+    std::chrono::milliseconds expiry{60000};
+    // Pending approvals one requester may have, and all of them together:
+    // past these a new one is refused until some are settled.
+    std::size_t per_requester = 8;
+    std::size_t total = 256;
+    // Settled approvals remembered (the latest), so that a late approve or a
+    // retried open is told what became of them.
+    std::size_t settled_kept = 1024;
+    SteadyClock clock; // empty: the system's steady clock
+};
+
+class Approvals {
+public:
+    enum class State { Pending, Approved, Declined, Withdrawn, Expired };
+    struct Approval {
+        std::string id; // 128 bits from the OS's random source, as hex
+        std::string cabinet;
+        OpenArgs args;      // A's open, as it will be sent
+        std::string reason; // A's stated reason, if the open carried one
+        std::uint64_t expires_steady = 0;
+        std::int64_t expires_at_ms = 0; // wall clock, for clients
+        State state = State::Pending;
+        std::string settled_by;
+        // What the approved open got, once it has: a retry of A's open
+        // under its key is answered with it.
+        std::optional<CommandResult> result;
+    };
+    enum class Refusal { None, RequesterFull, Full, KeyReused, NoRandom, JournalUnavailable };
+    struct Asked {
+        Refusal refusal = Refusal::None;
+        Approval approval; // the new one, or the one A's key already has
+        std::string text;  // why it was refused
+    };
+    enum class Step { Done, Unknown, SamePerson, NotPermitted, Settled };
+    struct Settling {
+        Step step = Step::Unknown;
+        Approval approval; // as it is now (settled: how it was settled)
+    };
+    struct Counts {
+        std::uint64_t requested = 0, approved = 0, declined = 0, withdrawn = 0, expired = 0;
+        std::size_t pending = 0;
+    };
+
+    Approvals(Journal &journal, ApprovalOptions opt);
+
+    // A's open of a two-person door: a new pending approval, or the one a
+    // retry's idempotency key already has (any state: the caller answers by it).
+    Asked request(const std::string &cabinet, OpenArgs args, std::string reason);
+    // B takes a pending approval to carry its open out: B is not A and may
+    // open that door. Taken, it is settled (approved), so it is used once.
+    Settling approve(const std::string &id, const Identity &who);
+    // Keeps and journals what the approved open got, for retries and the audit.
+    void opened(const Approval &a, const CommandResult &r);
+    // A withdraws, or another who may open that door declines.
+    Settling cancel(const std::string &id, const Identity &who);
+    // The pending approvals who may see, oldest first.
+    std::vector<Approval> pending(const Identity &who);
+    // Expires those whose time is up: on every access, and on the server's
+    // own timer, so an expiry is on record even when nobody asks.
+    void expire_due();
+    Counts counts();
+
+private:
+    void expire_locked(std::uint64_t now);
+    void settle_locked(std::map<std::string, Approval>::iterator it, State state,
+                       const std::string &by);
+    const Approval *find_locked(const std::string &id) const;
+    // The approval a retry's idempotency key already has, pending or settled.
+    const Approval *keyed_locked(const std::string &cabinet, const OpenArgs &args) const;
+    void journal_step(const Approval &a, const char *code, nlohmann::json extra);
+
+    Journal &journal_;
+    ApprovalOptions opt_;
+    std::mutex mu_;
+    std::map<std::string, Approval> pending_;
+    std::map<std::string, Approval> settled_;
+    std::deque<std::string> settled_order_;
+    Counts counts_;
+};
+
+const char *to_string(Approvals::State s);
+
+} // namespace cabinetd
