@@ -49,16 +49,6 @@ struct HttpServer::Impl {
     net::io_context ioc;
     tcp::acceptor acceptor;
     net::steady_timer retry_accept; // after an accept failed (out of descriptors)
-    net::steady_timer alive{ioc};
-    // The loop's proof of life: a timer that fires only while the thread is
-    // free to run handlers, so it marks progress also when idle.
-    void tick(Progress &p) {
-        p.mark();
-        alive.expires_after(std::chrono::milliseconds(500));
-        alive.async_wait([this, &p](beast::error_code ec) {
-            if (!ec) tick(p);
-        });
-    }
     HostCheck hosts;
 };
 
@@ -395,7 +385,11 @@ void HttpServer::tokens_changed() {
 
 void HttpServer::start() {
     do_accept(*impl_);
-    net::post(impl_->ioc, [this] { impl_->tick(progress_); });
+    // The loop sleeps until a socket or a post wakes it: asked for its proof
+    // of life, it answers once it is free to run handlers, so a stuck loop
+    // never answers. Nothing wakes it while idle unless the watchdog asks.
+    progress_.answer_with([this] { net::post(impl_->ioc, [this] { progress_.mark(); }); });
+    net::post(impl_->ioc, [this] { progress_.mark(); });
     thread_ = std::thread([this] { impl_->ioc.run(); });
 }
 
