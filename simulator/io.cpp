@@ -63,6 +63,9 @@ struct io_hub::endpoint {
     int listen_fd = -1;  // tcp only
     bool connected = false;
     bool skip_to_newline = false;
+    // The reader did not take all of the last write: the rest goes out once
+    // it can take more.
+    bool stalled = false;
     std::string out;
     std::string link;      // pty: the symlink we made
     std::string pty_name;  // pty: the slave device
@@ -71,6 +74,7 @@ struct io_hub::endpoint {
     // A reader has come: it gets output from the next whole line on.
     void connect() {
         connected = true;
+        stalled = false;
         skip_to_newline = mid_line;
     }
 };
@@ -283,15 +287,24 @@ void io_hub::serial_out(uint8_t byte) {
     mid_line = byte != '\n';
 }
 
-void io_hub::flush(endpoint &e) {
-    while (!e.out.empty()) {
-        ssize_t n = ::write(e.out_fd, e.out.data(), e.out.size());
+// Writes whole lines only (everything with `all`): a line goes out in one
+// write, so a host reading a socket wakes once for it, not for every few
+// bytes the UART let out meanwhile.
+void io_hub::flush(endpoint &e, bool all) {
+    for (;;) {
+        const size_t end = all ? e.out.size() : e.out.rfind('\n') + 1;  // npos + 1 is 0
+        e.stalled = false;
+        if (end == 0) break;
+        ssize_t n = ::write(e.out_fd, e.out.data(), end);
         if (n > 0) {
             e.out.erase(0, size_t(n));
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            e.stalled = true;
+            break;
+        }
         // The reader is gone; what it did not take is lost with it.
         e.out.clear();
         return;
@@ -299,6 +312,7 @@ void io_hub::flush(endpoint &e) {
     if (e.out.size() > max_pending_out) {
         std::fprintf(stderr, "cabinet-sim: serial reader not keeping up, output dropped\n");
         e.out.clear();
+        e.stalled = false;
         e.skip_to_newline = mid_line;
     }
 }
@@ -436,7 +450,7 @@ void io_hub::collect(poll_set &set, uint64_t now) {
         if (e.kind == endpoint::tcp) set.add(e.listen_fd, POLLIN, role::tcp_listen, i);
         short ev = 0;
         if (e.in_fd >= 0) ev |= POLLIN;
-        if (!e.out.empty()) ev |= POLLOUT;
+        if (e.stalled) ev |= POLLOUT;
         int fd = e.in_fd >= 0 ? e.in_fd : e.out_fd;
         if (fd >= 0 && ev != 0) set.add(fd, ev, role::serial_in, i);
     }
@@ -511,7 +525,7 @@ void io_hub::close_all() {
             // Hand over the rest of the output before leaving.
             int fl = fcntl(e->out_fd, F_GETFL);
             if (fl >= 0) fcntl(e->out_fd, F_SETFL, fl & ~O_NONBLOCK);
-            flush(*e);
+            flush(*e, true);
         }
     }
     serial_.clear();

@@ -69,7 +69,7 @@ private:
     void handle_serial(endpoint &e, short revents);
     void accept_serial(endpoint &e);
     void handle_control(control_client &c);
-    void flush(endpoint &e);
+    void flush(endpoint &e, bool all = false);
     void pty_check(endpoint &e);
     // What the next wait looks at, and the handling of what it found ready.
     void collect(poll_set &set, uint64_t now);

@@ -98,12 +98,13 @@ protected:
     asio::io_context io_;
 
 private:
-    // A line comes in a few bytes at a time (115200 baud is 11.5 bytes a
-    // millisecond, and the simulator's TCP line trickles alike): a reader
-    // woken for each would wake a hundred times for one state line. With part
-    // of a line in, the next read waits kRest, away from the io_context (whose
-    // poller would wake for every byte), so a line costs a few wake-ups and
-    // comes at most kRest late; wake() still cuts the rest short.
+    // On a serial port a line comes in a few bytes at a time (115200 baud is
+    // 11.5 bytes a millisecond): a reader woken for each would wake a hundred
+    // times for one state line. With part of a line in, the next read waits
+    // kRest, away from the io_context (whose poller would wake for every
+    // byte), so a line costs a few wake-ups and comes at most kRest late;
+    // wake() still cuts the rest short. A peer that writes whole lines (the
+    // simulator over TCP) never leaves part of one, and never meets the rest.
     static constexpr std::chrono::milliseconds kRest{5};
 
     void rest(Clock::time_point until) {

@@ -89,6 +89,7 @@ Approvals::Asked Approvals::request(const std::string &cabinet, OpenArgs args, s
     journal_step(a, "requested", std::move(extra));
     out.approval = a;
     pending_.emplace(a.id, std::move(a));
+    if (on_pending_) on_pending_();
     return out;
 }
 
@@ -173,6 +174,15 @@ std::vector<Approvals::Approval> Approvals::pending(const Identity &who) {
 void Approvals::expire_due() {
     std::lock_guard lk(mu_);
     expire_locked(opt_.clock());
+}
+
+std::optional<std::uint64_t> Approvals::next_expiry() {
+    std::lock_guard lk(mu_);
+    if (pending_.empty()) return std::nullopt;
+    std::uint64_t first = UINT64_MAX;
+    for (const auto &[id, a] : pending_) first = std::min(first, a.expires_steady);
+    const auto now = opt_.clock();
+    return first > now ? first - now : 0;
 }
 
 Approvals::Counts Approvals::counts() {

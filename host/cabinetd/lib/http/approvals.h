@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -87,6 +88,15 @@ public:
     // Expires those whose time is up: on every access, and on the server's
     // own timer, so an expiry is on record even when nobody asks.
     void expire_due();
+    // Milliseconds until the first pending approval's time is up; nothing
+    // while none is pending.
+    std::optional<std::uint64_t> next_expiry();
+    // Runs (under the lock, so it must not block) after each new pending
+    // approval: the server arms its timer for the earliest expiry by it.
+    void on_pending(std::function<void()> f) {
+        std::lock_guard lk(mu_);
+        on_pending_ = std::move(f);
+    }
     Counts counts();
 
 private:
@@ -105,6 +115,7 @@ private:
     std::map<std::string, Approval> settled_;
     std::deque<std::string> settled_order_;
     Counts counts_;
+    std::function<void()> on_pending_;
 };
 
 const char *to_string(Approvals::State s);

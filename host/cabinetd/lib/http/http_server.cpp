@@ -49,17 +49,19 @@ struct HttpServer::Impl {
     net::io_context ioc;
     tcp::acceptor acceptor;
     net::steady_timer retry_accept; // after an accept failed (out of descriptors)
-    net::steady_timer alive{ioc};
-    // The loop's proof of life: a timer that fires only while the thread is
-    // free to run handlers, so it marks progress also when idle.
-    void tick(Progress &p) {
-        p.mark();
-        // Approvals whose time is up go on record as expired even when
-        // nobody asks after them.
+    // Wakes when the first pending approval's time is up, so its expiry is
+    // on record even when nobody asks after it; armed again by each new one.
+    net::steady_timer approvals_due{ioc};
+    void arm_approvals() {
         ctx.approvals.expire_due();
-        alive.expires_after(std::chrono::milliseconds(500));
-        alive.async_wait([this, &p](beast::error_code ec) {
-            if (!ec) tick(p);
+        const auto in = ctx.approvals.next_expiry();
+        if (!in) {
+            approvals_due.cancel();
+            return;
+        }
+        approvals_due.expires_after(std::chrono::milliseconds(*in));
+        approvals_due.async_wait([this](beast::error_code ec) {
+            if (!ec) arm_approvals();
         });
     }
     HostCheck hosts;
@@ -398,12 +400,19 @@ void HttpServer::tokens_changed() {
 
 void HttpServer::start() {
     do_accept(*impl_);
-    net::post(impl_->ioc, [this] { impl_->tick(progress_); });
+    // The loop sleeps until a socket or a post wakes it: asked for its proof
+    // of life, it answers once it is free to run handlers, so a stuck loop
+    // never answers. Nothing wakes it while idle unless the watchdog asks.
+    progress_.answer_with([this] { net::post(impl_->ioc, [this] { progress_.mark(); }); });
+    net::post(impl_->ioc, [this] { progress_.mark(); });
+    impl_->ctx.approvals.on_pending(
+        [this] { net::post(impl_->ioc, [this] { impl_->arm_approvals(); }); });
     thread_ = std::thread([this] { impl_->ioc.run(); });
 }
 
 void HttpServer::stop() {
     if (!thread_.joinable()) return;
+    impl_->ctx.approvals.on_pending({});
     net::post(impl_->ioc, [this] {
         beast::error_code ignored;
         impl_->acceptor.close(ignored);

@@ -27,10 +27,13 @@ std::chrono::milliseconds Watchdog::tick_interval() const {
 void Watchdog::tick() {
     const auto now = steady_ms();
     std::vector<std::string> stuck;
-    for (const auto *p : svc_.progress_marks())
+    for (const auto *p : svc_.progress_marks()) {
         if (now - std::min(now, p->last_ms()) > interval_ms_)
             stuck.push_back(
                 fmt::format("{} (no progress for {} ms)", p->part(), now - p->last_ms()));
+        // Answered by the next look, half an interval from now.
+        p->ask();
+    }
     if (stuck.empty()) {
         if (stuck_) log(5, "watchdog: every part shows progress again; pinging systemd again");
         stuck_ = false;
