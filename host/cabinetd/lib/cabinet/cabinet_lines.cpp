@@ -130,6 +130,7 @@ void Cabinet::on_event(const EventLine &e) {
             if (apply_event(v, e.code, e.door_id)) put_view(*status_.state, v);
         }
     }
+    if (e.code == codes::kOpenAccepted) start_rearm();
     // An open sent quietly that the controller acted on is journalled
     // before what came of it.
     if (!e.request_id.empty()) write_quiet(e.request_id);
@@ -155,6 +156,8 @@ void Cabinet::on_ack(const AckLine &a) {
         if (a.code == codes::kHeartbeatOk)
             status_.heartbeat_ok_local_ms = static_cast<std::int64_t>(steady_now());
     }
+    // An accepted open's ack, should its event have been lost on the way.
+    if (a.code == codes::kAccepted && a.door_id != 0) start_rearm();
     // An ack that answered a heartbeat is periodic traffic: counted
     // above, and journalled only as a change of heartbeat health.
     if (std::exchange(ack_answered_heartbeat_, false)) return;
@@ -248,6 +251,7 @@ void Cabinet::on_session(const SessionChange &c) {
         status_.session_id = c.new_id;
         ++status_.sessions;
         status_.state.reset();
+        status_.rearm_until_ms.reset(); // a controller that restarted has no re-arm to wait for
     }
     last_logged_state_.reset();
     alarms_.forget();
