@@ -44,18 +44,13 @@ namespace {
 // often: a bound on any wait, not a tick (heartbeats come far sooner).
 constexpr std::uint64_t kLongestWaitMs = 10000;
 
-// The controller refuses every open for 1300 ms after it accepts one
-// (driver_rearming). Counted here from when the acceptance is heard, which is
-// after the controller's own start, plus a margin for the controller's clock,
-// which moves in ticks of a few milliseconds: an open that the status admits
-// again reaches a driver that has re-armed.
-constexpr std::uint64_t kRearmHoldMs = 1300 + 50;
-
 // What of a status is worth telling its watchers at once: not the counters,
 // the controller's clock or the heartbeats' times, which move all the time.
-std::string shown(const CabinetStatus &s) {
-    json j{to_string(s.link), s.link_reason, s.session_id, s.heartbeat_health,
-           s.rearm_until_ms.has_value()};
+// Whether the journal can write decides whether opens are admitted, so it
+// counts too (the thread looks at least once a second, as lines come).
+std::string shown(const CabinetStatus &s, bool journal_available) {
+    json j{to_string(s.link),  s.link_reason,     s.session_id,
+           s.heartbeat_health, journal_available, s.rearm_until_ms.has_value()};
     if (s.state) j.push_back(state_json(*s.state, {.masks = true}));
     for (const auto &a : s.alarms) j.push_back({a.id, a.acknowledged_by.value_or("")});
     return j.dump();
@@ -198,11 +193,6 @@ void Cabinet::set_link(Link l, std::string reason) {
     if (l != Link::Up) last_logged_state_.reset();
 }
 
-void Cabinet::start_rearm() {
-    std::lock_guard lk(mu_);
-    status_.rearm_until_ms = static_cast<std::int64_t>(steady_now() + kRearmHoldMs);
-}
-
 // Ends the re-arm when its time is up: a deadline of the thread's own
 // (next_wait), so the status admits opens again the moment it is over.
 void Cabinet::end_rearm(std::uint64_t now) {
@@ -220,7 +210,7 @@ void Cabinet::announce() {
         std::lock_guard lk(mu_);
         status_.heartbeat_health = heartbeat_health_;
         if (watchers_.empty()) return;
-        now = shown(status_);
+        now = shown(status_, journal_.available());
         if (now == announced_) return;
         watchers = watchers_;
     }

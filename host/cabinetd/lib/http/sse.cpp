@@ -127,6 +127,7 @@ private:
     void follow_journal();
     void pump();
     void on_page(const std::optional<Journal::Page> &page);
+    void mark_status(const std::string &cabinet);
     std::string status_messages();
     void write(std::shared_ptr<std::string> data);
     void schedule_ping();
@@ -175,8 +176,7 @@ void EventStream::begin(unsigned version, bool head) {
             // A retry hint for EventSource, then whatever is already waiting;
             // a client that asks for the status gets every cabinet's first.
             self->write(std::make_shared<std::string>("retry: 1000\n\n"));
-            if (self->what_.status)
-                for (auto &[c, ep] : self->ctx_.cabinets) self->status_changed(c->name());
+            for (auto &[c, ep] : self->ctx_.cabinets) self->mark_status(c->name());
             self->schedule_ping();
             self->schedule_watch();
         });
@@ -240,15 +240,25 @@ void EventStream::on_page(const std::optional<Journal::Page> &page) {
             *out += format(record_json(r, false, ctx_.endpoint(r.cabinet)));
         else *out += all_.messages_.get(r.cursor, [&] { return format(record_json(r)); });
     }
+    // A new session may be a board id that another cabinet already
+    // reports, which the status of both shows: every status anew.
+    if (what_.status && std::any_of(page->records.begin(), page->records.end(), [](auto &r) {
+            return r.kind == RecordKind::Session;
+        }))
+        for (auto &[c, ep] : ctx_.cabinets) mark_status(c->name());
     if (!out->empty()) return write(std::move(out));
     pump();
 }
 
 void EventStream::status_changed(const std::string &cabinet) {
+    mark_status(cabinet);
+    pump();
+}
+
+void EventStream::mark_status(const std::string &cabinet) {
     if (!what_.status || closed_ || (!what_.cabinet.empty() && what_.cabinet != cabinet)) return;
     if (std::find(status_due_.begin(), status_due_.end(), cabinet) == status_due_.end())
         status_due_.push_back(cabinet);
-    pump();
 }
 
 // A status has no id: a client that reconnects resumes after the last record
