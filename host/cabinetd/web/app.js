@@ -11,7 +11,6 @@ let role = "viewer", scope = null; // whoami's; scope: null for every door, else
 let me = ""; // the token's name: whose opens await approval
 let source = null;
 let lastId = null;
-let started = false;
 const cabinets = new Map(); // name -> article element
 const alarmsOf = new Map(); // name -> the cabinet's active alarms
 
@@ -136,8 +135,7 @@ function render(c) {
   el.querySelector(".state").textContent = ctl ? ctl.state_text : "unknown (" + c.link_reason + ")";
   el.querySelector(".fault").textContent = ctl ? ctl.fault : "unknown";
   el.querySelector(".advice").textContent = faulted ? ctl.fault_text : "";
-  el.querySelector(".heartbeat").textContent =
-    c.heartbeat_age_s == null ? "none" : c.heartbeat_age_s.toFixed(1) + " s ago" + (ctl && !ctl.heartbeat_ok ? " (not fresh on the controller)" : "");
+  el.querySelector(".heartbeat").textContent = heartbeatText(c, 0);
   el.querySelector(".session").textContent = c.session_id || "unknown";
   el.dataset.session = c.session_id || "";
   const blocked = openBlocked(c);
@@ -152,6 +150,7 @@ function render(c) {
   el.querySelector(".clear").hidden = !(role === "operator" && faulted);
   alarmsOf.set(c.name, c.alarms || []);
   renderAlarms();
+  noteStatus(c);
 }
 
 // One banner for every cabinet's active alarms, each with its own
@@ -246,6 +245,7 @@ let reconnect = null;
 function reopenStream(delay) {
   if (source) source.close();
   source = null;
+  streamClosed();
   if (reconnect == null) reconnect = setTimeout(() => { reconnect = null; openStream(); }, delay);
 }
 
@@ -258,8 +258,10 @@ async function openStream() {
     return;
   }
   const after = lastId != null ? "&after=" + encodeURIComponent(lastId) : "";
-  source = new EventSource("/api/stream?token=" + encodeURIComponent(r.body.token) + after);
-  source.onopen = () => { setStream(true, "live"); refreshAll(); };
+  // With each cabinet's status as it changes (live.js), every one's first.
+  source = new EventSource("/api/stream?status=true&token=" + encodeURIComponent(r.body.token) + after);
+  source.onopen = () => { setStream(true, "live"); streamHeard(); };
+  listenLive(source);
   source.onerror = () => {
     setStream(false, "reconnecting");
     reopenStream(1000);
@@ -268,11 +270,11 @@ async function openStream() {
     // "open" is a record kind and also EventSource's own event for a new
     // connection, which has no data and no id: only records count.
     if (typeof e.data !== "string") return;
+    streamHeard();
     lastId = e.lastEventId;
     const record = JSON.parse(e.data);
     const fault = record.code_kind === "fault";
     if (record.kind !== "state") log(describe(record), fault ? "fault" : record.kind, record.at_ms);
-    if (record.cabinet) refresh(record.cabinet);
     if (record.kind === "approval") refreshApprovals();
   }));
 }
@@ -489,8 +491,6 @@ async function start() {
   await refreshAll();
   refreshApprovals();
   openStream();
-  if (!started) setInterval(refreshAll, 2000); // heartbeat ages, and a safety net
-  started = true;
 }
 
 document.getElementById("login").addEventListener("submit", (e) => {

@@ -4,6 +4,7 @@
 
 #include "cabinet_answers.h"
 #include "log.h"
+#include "state_json.h"
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -42,6 +43,18 @@ namespace {
 // However far off its next deadline, the thread looks round at least this
 // often: a bound on any wait, not a tick (heartbeats come far sooner).
 constexpr std::uint64_t kLongestWaitMs = 10000;
+
+// What of a status is worth telling its watchers at once: not the counters,
+// the controller's clock or the heartbeats' times, which move all the time.
+// Whether the journal can write decides whether opens are admitted, so it
+// counts too (the thread looks at least once a second, as lines come).
+std::string shown(const CabinetStatus &s, bool journal_available) {
+    json j{to_string(s.link),  s.link_reason,     s.session_id,
+           s.heartbeat_health, journal_available, s.rearm_until_ms.has_value()};
+    if (s.state) j.push_back(state_json(*s.state, {.masks = true}));
+    for (const auto &a : s.alarms) j.push_back({a.id, a.acknowledged_by.value_or("")});
+    return j.dump();
+}
 
 } // namespace
 
@@ -182,6 +195,31 @@ void Cabinet::set_link(Link l, std::string reason) {
     if (l != Link::Up) last_logged_state_.reset();
 }
 
+// Ends the re-arm when its time is up: a deadline of the thread's own
+// (next_wait), so the status admits opens again the moment it is over.
+void Cabinet::end_rearm(std::uint64_t now) {
+    std::lock_guard lk(mu_);
+    if (status_.rearm_until_ms && static_cast<std::int64_t>(now) >= *status_.rearm_until_ms)
+        status_.rearm_until_ms.reset();
+}
+
+// Tells the watchers when what the status shows has changed since they
+// were last told: once per turn of the thread, however many lines it took.
+void Cabinet::announce() {
+    std::string now;
+    std::vector<std::function<void()>> watchers;
+    {
+        std::lock_guard lk(mu_);
+        status_.heartbeat_health = heartbeat_health_;
+        if (watchers_.empty()) return;
+        now = shown(status_, journal_.available());
+        if (now == announced_) return;
+        watchers = watchers_;
+    }
+    announced_ = std::move(now);
+    for (auto &w : watchers) w();
+}
+
 void Cabinet::serve(Transport &line) {
     Client client(line, ClientOptions{}, opt_.clock);
     client_ = &client;
@@ -208,6 +246,7 @@ void Cabinet::serve(Transport &line) {
     last_line_ms_ = steady_now();
     set_link(Link::Up, "connected");
     commit();
+    announce();
     for (;;) {
         {
             std::lock_guard lk(mu_);
@@ -230,9 +269,11 @@ void Cabinet::serve_step(Client &client) {
     if (link() == Link::Up && quiet > static_cast<std::uint64_t>(opt_.silent_after.count()))
         set_link(Link::Silent, fmt::format("no line from the controller for {} ms", quiet));
     expire_cycles(now);
+    end_rearm(now);
     alarm_changes(alarms_.tick(alarm_now()));
     close_refusals(now, false);
     commit();
+    announce();
 }
 
 // Milliseconds until the first of the thread's own deadlines: the silence
@@ -245,6 +286,11 @@ std::uint64_t Cabinet::next_wait(std::uint64_t now) const {
     for (const auto &[id, c] : cycles_)
         if (c.reply) due = std::min(due, c.deadline_ms);
     if (const auto held = alarms_.next_due()) due = std::min(due, *held);
+    {
+        std::lock_guard lk(mu_);
+        if (status_.rearm_until_ms)
+            due = std::min(due, static_cast<std::uint64_t>(*status_.rearm_until_ms));
+    }
     for (const auto &[key, w] : refusals_) due = std::min(due, w.closes_at);
     return due > now ? due - now : 0;
 }
@@ -290,6 +336,7 @@ void Cabinet::wait_backoff(std::chrono::milliseconds backoff) {
         run_jobs();
         close_refusals(steady_now(), false);
         commit();
+        announce();
         const auto now = clock::now();
         if (now >= until) return;
         progress_.idle_for(std::chrono::ceil<std::chrono::milliseconds>(until - now));

@@ -106,6 +106,13 @@ public:
     }
     CabinetStatus status() const;
     std::vector<Alarm> alarms() const; // the active ones, oldest first
+    // watcher runs on the cabinet's thread whenever what its status shows
+    // changes (link, controller state and doors, alarms, the re-arm): it must
+    // not block. It is kept as long as the cabinet.
+    void on_status_change(std::function<void()> watcher) {
+        std::lock_guard lk(mu_);
+        watchers_.push_back(std::move(watcher));
+    }
     // The cabinet thread's proof of life, for the watchdog.
     const Progress &progress_mark() const { return progress_; }
 
@@ -152,6 +159,9 @@ private:
     void post(std::function<void()> job);
     void run_jobs();
     void set_link(Link l, std::string reason);
+    void start_rearm();
+    void end_rearm(std::uint64_t now);
+    void announce();
     void reply_later(Reply reply, CommandResult result);
     void commit_then(std::function<void(bool stored)> next);
     void commit();
@@ -220,6 +230,7 @@ private:
     mutable std::mutex mu_;
     CabinetStatus status_;
     std::vector<std::function<void()>> jobs_;
+    std::vector<std::function<void()>> watchers_;
     std::condition_variable cv_;
     cabinet_host::Transport *line_ = nullptr; // the line served, to wake the thread on
     bool stop_ = false;
@@ -284,6 +295,7 @@ private:
     std::deque<Key> clear_order_;
     AlarmModel alarms_;
     Progress progress_;
+    std::string announced_; // what the watchers were last told of, in short
 };
 
 } // namespace cabinetd

@@ -51,7 +51,19 @@ namespace {
 // The controller's session id of a run's key in the journal.
 std::string session_of_key(const std::string &key) { return key.substr(0, key.find('~')); }
 
+// The controller refuses every open for 1300 ms after it accepts one
+// (driver_rearming). Counted here from when the acceptance is heard, which is
+// after the controller's own start, plus a margin for the controller's clock,
+// which moves in ticks of a few milliseconds: an open that the status admits
+// again reaches a driver that has re-armed.
+constexpr std::uint64_t kRearmHoldMs = 1300 + 50;
+
 } // namespace
+
+void Cabinet::start_rearm() {
+    std::lock_guard lk(mu_);
+    status_.rearm_until_ms = static_cast<std::int64_t>(steady_now() + kRearmHoldMs);
+}
 
 template <class Line> Record Cabinet::line_record(RecordKind kind, const Line &l) const {
     Record r = record(kind);
@@ -100,6 +112,10 @@ void Cabinet::on_state(const StateLine &s) {
         reconciled = was && disagrees(controller_view(*was), was->inputs_valid, s);
         if (reconciled) ++status_.view_reconciled;
         status_.state = s;
+        // A re-arm not heard to begin (an open accepted before cabinetd
+        // started): the controller says so, and it is over within the hold.
+        if (!s.driver_ready && !status_.rearm_until_ms)
+            status_.rearm_until_ms = static_cast<std::int64_t>(steady_now() + kRearmHoldMs);
     }
     // What of a state line is worth a journal record when it changes: not
     // the clock, the event counter or the rail reading, which move all the time.
@@ -130,6 +146,7 @@ void Cabinet::on_event(const EventLine &e) {
             if (apply_event(v, e.code, e.door_id)) put_view(*status_.state, v);
         }
     }
+    if (e.code == codes::kOpenAccepted) start_rearm();
     // An open sent quietly that the controller acted on is journalled
     // before what came of it.
     if (!e.request_id.empty()) write_quiet(e.request_id);
@@ -155,6 +172,8 @@ void Cabinet::on_ack(const AckLine &a) {
         if (a.code == codes::kHeartbeatOk)
             status_.heartbeat_ok_local_ms = static_cast<std::int64_t>(steady_now());
     }
+    // An accepted open's ack, should its event have been lost on the way.
+    if (a.code == codes::kAccepted && a.door_id != 0) start_rearm();
     // An ack that answered a heartbeat is periodic traffic: counted
     // above, and journalled only as a change of heartbeat health.
     if (std::exchange(ack_answered_heartbeat_, false)) return;
@@ -248,6 +267,7 @@ void Cabinet::on_session(const SessionChange &c) {
         status_.session_id = c.new_id;
         ++status_.sessions;
         status_.state.reset();
+        status_.rearm_until_ms.reset(); // a controller that restarted has no re-arm to wait for
     }
     last_logged_state_.reset();
     alarms_.forget();

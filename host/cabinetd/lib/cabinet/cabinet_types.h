@@ -33,6 +33,12 @@ struct CabinetStatus {
     // The latest state line, moved by the events since (controller_view.h), while the link is up.
     std::optional<cabinet_host::StateLine> state;
     std::optional<std::int64_t> heartbeat_ok_local_ms; // last "heartbeat_ok", steady ms
+    // How the heartbeats fare: "ok", "refused", "missing", or "" before the
+    // first answer on this link.
+    std::string heartbeat_health;
+    // Until when (steady ms) the controller's latch driver re-arms after the
+    // open it last accepted, refusing every open meanwhile; nothing once over.
+    std::optional<std::int64_t> rearm_until_ms;
     std::uint64_t lines_in = 0, lines_out = 0, malformed = 0, reconnects = 0, sessions = 0;
     // State lines that disagreed with what the events since the one before
     // had made of it (the state line wins).

@@ -10,6 +10,8 @@
 #include "token_places.h"
 #include "tokens.h"
 
+#include <nlohmann/json.hpp>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -78,6 +80,8 @@ struct ApiContext {
     // operators only, and kept out of what viewers see.
     std::string endpoint(std::string_view cabinet) const;
     std::vector<CabinetStatus> statuses() const;
+    // A cabinet's status as the API shows it, with the service around it.
+    nlohmann::json status_view(const Cabinet &c, bool for_operator) const;
     // Why the service cannot do all it should (the journal cannot write), or nothing.
     std::optional<std::string> degraded() const;
 };

@@ -138,13 +138,7 @@ Answer get_openapi(const ApiRequest &, ApiContext &) {
 namespace {
 
 json cabinet_json(const Cabinet &c, const ApiRequest &req, const ApiContext &ctx) {
-    StatusContext sc;
-    sc.journal_available = ctx.journal.available();
-    if (ctx.boards) {
-        sc.board_id = ctx.boards->board(c.name());
-        sc.board_shared_with = ctx.boards->shared_with(c.name());
-    }
-    return status_json(c.status(), req.for_operator(), sc);
+    return ctx.status_view(c, req.for_operator());
 }
 
 } // namespace

@@ -386,13 +386,17 @@ HttpServer::HttpServer(ApiContext &ctx, const ListenAddress &addr)
 #endif
         port_ = impl_->acceptor.local_endpoint().port();
         impl_->hosts.set_port(port_);
+        impl_->streams.attach(impl_->ioc.get_executor());
     } catch (const boost::system::system_error &e) {
         throw ConfigError(
             fmt::format("cannot listen on {}:{}: {}", addr.host, addr.port, e.code().message()));
     }
 }
 
-HttpServer::~HttpServer() { stop(); }
+HttpServer::~HttpServer() {
+    impl_->streams.detach(); // before the io_context goes, which changes are posted to
+    stop();
+}
 
 void HttpServer::tokens_changed() {
     net::post(impl_->ioc, [impl = impl_.get()] { impl->streams.tokens_changed(); });
@@ -411,6 +415,7 @@ void HttpServer::start() {
 }
 
 void HttpServer::stop() {
+    impl_->streams.detach();
     if (!thread_.joinable()) return;
     impl_->ctx.approvals.on_pending({});
     net::post(impl_->ioc, [this] {

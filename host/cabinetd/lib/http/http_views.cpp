@@ -10,6 +10,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace cabinetd {
@@ -69,6 +70,12 @@ std::optional<std::string> open_blocked(const CabinetStatus &s, bool journal_ava
     if (cabinet_host::parse_state(st.state) != cabinet_host::ControllerState::Idle)
         return fmt::format("the controller is busy: {}", state_text(controller_view(st)));
     if (!st.heartbeat_ok) return "the controller has no fresh heartbeat";
+    if (s.rearm_until_ms) {
+        // Whole seconds left, never "0 s" while it lasts.
+        const auto left = *s.rearm_until_ms - static_cast<std::int64_t>(steady_ms());
+        return fmt::format("the latch driver is re-arming, {} s",
+                           std::max<std::int64_t>(1, (left + 500) / 1000));
+    }
     return std::nullopt;
 }
 
@@ -81,6 +88,7 @@ json status_json(const CabinetStatus &s, bool for_operator, const StatusContext 
            {"link_reason", for_operator ? s.link_reason : redact(s.link_reason, s.endpoint)},
            {"session_id", s.session_id.empty() ? json() : json(s.session_id)},
            {"heartbeat_age_s", json()},
+           {"heartbeat", s.heartbeat_health.empty() ? json() : json(s.heartbeat_health)},
            {"controller", json()},
            {"doors", json()},
            {"alarms", alarms_json(s.alarms)}};

@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <functional>
+#include <mutex>
 
 namespace cabinetd {
 
@@ -45,6 +47,11 @@ std::variant<StreamStart, Response> stream_request(const ApiRequest &req, ApiCon
         for (auto k : kRecordKinds)
             if (streamed_by_default(k)) s.kinds.push_back(k);
     }
+    if (auto it = q.find("status"); it != q.end()) {
+        if (it->second != "true" && it->second != "false")
+            return error_response(400, "status: expected true or false");
+        s.status = it->second == "true";
+    }
     // Where to start: where the client left off (Last-Event-ID, which a
     // browser sends by itself on reconnecting), a cursor it asks for, or now.
     s.cursor = ctx.journal.last_cursor();
@@ -63,6 +70,33 @@ std::variant<StreamStart, Response> stream_request(const ApiRequest &req, ApiCon
     }
     return s;
 }
+
+// Cabinets whose status has changed, handed from their threads to the
+// server's: each named once however often it changes before the server
+// looks, and one wake-up for them all, so a busy cabinet queues nothing.
+class StatusChanges {
+public:
+    explicit StatusChanges(std::function<void()> wake) : wake_(std::move(wake)) {}
+    void changed(const std::string &cabinet) {
+        std::lock_guard lk(mu_);
+        if (!wake_ || std::find(names_.begin(), names_.end(), cabinet) != names_.end()) return;
+        names_.push_back(cabinet);
+        if (names_.size() == 1) wake_();
+    }
+    std::vector<std::string> take() {
+        std::lock_guard lk(mu_);
+        return std::exchange(names_, {});
+    }
+    void detach() {
+        std::lock_guard lk(mu_);
+        wake_ = nullptr;
+    }
+
+private:
+    std::mutex mu_;
+    std::function<void()> wake_;
+    std::vector<std::string> names_; // at most one per cabinet
+};
 
 class EventStream : public std::enable_shared_from_this<EventStream> {
 public:
@@ -86,11 +120,16 @@ public:
     void recheck_token() {
         if (!closed_ && !ctx_.tokens.holds(who_)) close();
     }
+    // The cabinet's status is to be sent: its latest, when the stream next
+    // writes (one per cabinet waiting, however often it changed).
+    void status_changed(const std::string &cabinet);
 
 private:
     void follow_journal();
     void pump();
     void on_page(const std::optional<Journal::Page> &page);
+    void mark_status(const std::string &cabinet);
+    std::string status_messages();
     void write(std::shared_ptr<std::string> data);
     void schedule_ping();
     void schedule_watch();
@@ -113,6 +152,7 @@ private:
     std::array<char, 256> from_client_; // what a client sends after its request: dropped
     std::uint64_t acked_ = 0;
     std::optional<std::chrono::steady_clock::time_point> stalled_since_;
+    std::vector<std::string> status_due_; // cabinets whose status is to be sent
 };
 
 void EventStream::begin(unsigned version, bool head) {
@@ -134,8 +174,10 @@ void EventStream::begin(unsigned version, bool head) {
             if (ec) return self->close();
             self->watch_client();
             self->follow_journal();
-            // A retry hint for EventSource, then whatever is already waiting.
+            // A retry hint for EventSource, then whatever is already waiting;
+            // a client that asks for the status gets every cabinet's first.
             self->write(std::make_shared<std::string>("retry: 1000\n\n"));
+            for (auto &[c, ep] : self->ctx_.cabinets) self->mark_status(c->name());
             self->schedule_ping();
             self->schedule_watch();
         });
@@ -158,6 +200,7 @@ void EventStream::follow_journal() {
 // nothing is being written or read.
 void EventStream::pump() {
     if (writing_ || reading_ || closed_) return;
+    if (!status_due_.empty()) return write(std::make_shared<std::string>(status_messages()));
     if (what_.cursor >= ctx_.journal.last_cursor()) return;
     reading_ = true;
     Query query;
@@ -200,8 +243,36 @@ void EventStream::on_page(const std::optional<Journal::Page> &page) {
             *out += format(record_json(r, false, ctx_.endpoint(r.cabinet)));
         else *out += all_.messages_.get(r.cursor, [&] { return format(record_json(r)); });
     }
+    // A new session may be a board id that another cabinet already
+    // reports, which the status of both shows: every status anew.
+    if (what_.status && std::any_of(page->records.begin(), page->records.end(), [](auto &r) {
+            return r.kind == RecordKind::Session;
+        }))
+        for (auto &[c, ep] : ctx_.cabinets) mark_status(c->name());
     if (!out->empty()) return write(std::move(out));
     pump();
+}
+
+void EventStream::status_changed(const std::string &cabinet) {
+    mark_status(cabinet);
+    pump();
+}
+
+void EventStream::mark_status(const std::string &cabinet) {
+    if (!what_.status || closed_ || (!what_.cabinet.empty() && what_.cabinet != cabinet)) return;
+    if (std::find(status_due_.begin(), status_due_.end(), cabinet) == status_due_.end())
+        status_due_.push_back(cabinet);
+}
+
+// A status has no id: a client that reconnects resumes after the last record
+// it had, and gets every cabinet's status anew.
+std::string EventStream::status_messages() {
+    std::string out;
+    for (const auto &name : std::exchange(status_due_, {}))
+        if (const auto *c = ctx_.cabinet(name))
+            out += fmt::format("event: status\ndata: {}\n\n",
+                               ctx_.status_view(*c, who_.role == Role::Operator).dump());
+    return out;
 }
 
 void EventStream::write(std::shared_ptr<std::string> data) {
@@ -223,7 +294,14 @@ void EventStream::schedule_ping() {
     ping_.expires_after(ctx_.options.stream_ping);
     ping_.async_wait([self = shared_from_this()](beast::error_code ec) {
         if (ec || self->closed_) return;
-        if (!self->writing_) self->write(std::make_shared<std::string>(": ping\n\n"));
+        // A client that follows the status watches for pings (a comment is
+        // not shown to a browser's script): the interval tells it how long
+        // a silence may last before its view is stale.
+        if (!self->writing_)
+            self->write(std::make_shared<std::string>(
+                self->what_.status ? fmt::format("event: ping\ndata: {{\"every_s\":{}}}\n\n",
+                                                 self->ctx_.options.stream_ping.count())
+                                   : std::string(": ping\n\n")));
         self->schedule_ping();
     });
 }
@@ -306,6 +384,28 @@ void EventStreams::start(beast::tcp_stream socket, Place place, StreamStart what
         live_.push_back(s);
     }
     s->begin(req.http.version(), head);
+}
+
+EventStreams::~EventStreams() { detach(); }
+
+void EventStreams::attach(net::any_io_executor server) {
+    changes_ = std::make_shared<StatusChanges>(
+        [this, server] { net::post(server, [this] { status_changed(); }); });
+    for (auto &[c, ep] : ctx_.cabinets)
+        c->on_status_change([changes = changes_, name = c->name()] { changes->changed(name); });
+}
+
+void EventStreams::detach() {
+    if (changes_) changes_->detach();
+}
+
+void EventStreams::status_changed() {
+    if (!changes_) return;
+    const auto names = changes_->take();
+    auto live = live_;
+    for (auto &w : live)
+        if (auto s = w.lock())
+            for (auto &n : names) s->status_changed(n);
 }
 
 void EventStreams::tokens_changed() {

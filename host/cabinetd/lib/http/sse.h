@@ -1,7 +1,8 @@
 // The event stream (GET /api/stream): the journal's records as they are
-// committed, as Server-Sent Events. A stream takes its connection over from
-// the request that asked for it and pages through the journal on the reader
-// thread, one page at a time, as its client takes what was sent.
+// committed, as Server-Sent Events, and on request each cabinet's status the
+// moment it changes. A stream takes its connection over from the request
+// that asked for it and pages through the journal on the reader thread, one
+// page at a time, as its client takes what was sent.
 #pragma once
 
 #include "http_api.h"
@@ -18,12 +19,16 @@
 namespace cabinetd {
 
 class EventStream;
+class StatusChanges;
 
 // Where a stream starts and what it carries.
 struct StreamStart {
     std::string cabinet; // empty: every cabinet
     std::vector<RecordKind> kinds;
     std::int64_t cursor = 0; // records after this one
+    // Each cabinet's status as it changes (event "status"), and pings its
+    // client can see (event "ping"), besides the records.
+    bool status = false;
 };
 
 // The stream a request asks for; an answer when it asks for none.
@@ -33,6 +38,12 @@ std::variant<StreamStart, Response> stream_request(const ApiRequest &req, ApiCon
 class EventStreams {
 public:
     EventStreams(ApiContext &ctx, ReaderThread &reader) : ctx_(ctx), reader_(reader) {}
+    ~EventStreams();
+
+    // From here on, the cabinets' changes of status reach the streams
+    // through this executor, the server's; until detach().
+    void attach(boost::asio::any_io_executor server);
+    void detach();
 
     // Answers the request with the stream's headers, then its records
     // (a HEAD request: the headers alone), on the connection given, which
@@ -49,6 +60,8 @@ private:
     // Every stream sends the same recent records: each is formatted once.
     MessageCache messages_{4096};
     std::vector<std::weak_ptr<EventStream>> live_;
+    std::shared_ptr<StatusChanges> changes_;
+    void status_changed();
 };
 
 } // namespace cabinetd

@@ -409,6 +409,31 @@ TEST_F(CabinetTest, OutcomesAreSearchableAndRepeatedRefusalsAreCounted) {
     EXPECT_TRUE(journal_->notes("open:").empty());
 }
 
+// After an accepted open the controller refuses every open while its latch
+// driver re-arms: the status says so from the acceptance until the re-arm is
+// surely over, and its watchers are told of both at once.
+TEST_F(CabinetTest, TheStatusHoldsOpensBackWhileTheLatchDriverReArms) {
+    std::mutex mu;
+    std::vector<std::pair<std::uint64_t, bool>> told; // (when, re-arming), on the cabinet's thread
+    cabinet_->on_status_change([&, cab = cabinet_.get()] {
+        const bool rearming = cab->status().rearm_until_ms.has_value();
+        std::lock_guard lk(mu);
+        told.emplace_back(now_, rearming);
+    });
+    EXPECT_EQ(open(3).code, "accepted");
+    const auto span = [&]() -> std::optional<std::uint64_t> {
+        std::lock_guard lk(mu);
+        const auto from = std::find_if(told.begin(), told.end(), [](auto &t) { return t.second; });
+        const auto to = std::find_if(from, told.end(), [](auto &t) { return !t.second; });
+        if (to == told.end()) return std::nullopt;
+        return to->first - from->first;
+    };
+    ASSERT_TRUE(eventually([&] { return span().has_value(); }));
+    EXPECT_GE(*span(), 1300u); // never shorter than the controller's own
+    EXPECT_LT(*span(), 1500u); // and over soon after it
+    cabinet_->stop();          // before what its watcher writes to goes
+}
+
 TEST(SeqTracker, ReportsTheEventsALineShowsMissing) {
     SeqTracker t([](const std::string &s) -> std::optional<std::uint64_t> {
         if (s == "known") return 40;

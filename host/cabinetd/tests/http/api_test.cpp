@@ -95,6 +95,7 @@ TEST_F(ApiRig, RefusesBadInputWithAClearError) {
         {V::get, "/api/events?cabinet=%zz", kViewer, "", {}, 400},
         {V::get, "/api/events?cabinet=zz", kViewer, "", {}, 404},
         {V::get, "/api/stream?kind=secret", kViewer, "", {}, 400},
+        {V::get, "/api/stream?status=yes", kViewer, "", {}, 400},
         {V::get, "/api/stream?cabinet=zz", kViewer, "", {}, 404},
         {V::post, "/api/cabinets/lab/alarms/ack", kOperator, "x", text, 415},
         {V::post, "/api/cabinets/lab/alarms/ack", kOperator, R"({"id":"x"})", {}, 400},

@@ -2,6 +2,8 @@
 // api_test.cpp, through the open route.)
 #include "http_views.h"
 
+#include "clock.h"
+
 #include <gtest/gtest.h>
 
 namespace cabinetd {
@@ -61,6 +63,8 @@ TEST(StatusJson, SaysWhyAnOpenWouldBeRefused) {
          "door 3 is not closed and locked"},
         {[](CabinetStatus &s) { s.state->heartbeat_ok = false; },
          "the controller has no fresh heartbeat"},
+        {[](CabinetStatus &s) { s.rearm_until_ms = static_cast<std::int64_t>(steady_ms()) + 1300; },
+         "the latch driver is re-arming, 1 s"},
     };
     EXPECT_EQ(status_json(up(), false)["admits_open"], true);
     EXPECT_TRUE(status_json(up(), false)["open_blocked_reason"].is_null());
