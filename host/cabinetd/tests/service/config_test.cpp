@@ -58,28 +58,29 @@ TEST(Config, FileFillsWhatTheCommandLineLeftOpen) {
     EXPECT_EQ(cfg.cabinets[1].reason_doors, 0);
     EXPECT_NO_THROW(validate(cfg));
 
-    for (const char *bad : {R"([1])",
-                            R"({"cabinets": ["lab"]})",
-                            R"({"db": 3})",
-                            R"({"retention_days": 0})",
-                            R"({"listne": "x"})",
-                            R"({"journal_sync": "sometimes"})",
-                            R"({"max_db_mb": 1})",
-                            R"({"max_db_mb": "256"})",
-                            R"({"cabinets": {"a": {"held_open_s": 5}}})",
-                            R"({"cabinets": {"a": {"endpoint": "sim", "held_open_s": 0}}})",
-                            R"({"cabinets": {"a": {"endpoint": "sim", "held_open": 5}}})",
-                            "{",
-                            R"({"cabinets": {"a": {"endpoint": "sim", "reason_doors": [8, 8]}}})",
-                            R"({"cabinets": {"a": {"endpoint": "sim", "reason_doors": [0]}}})",
-                            R"({"cabinets": {"a": {"endpoint": "sim", "reason_doors": [9]}}})",
-                            R"({"cabinets": {"a": {"endpoint": "sim", "reason_doors": ["8"]}}})",
-                            R"({"cabinets": {"a": {"endpoint": "sim", "reason_doors": 8}}})",
-                            R"({"cabinets": {"a": {"endpoint": "sim", "two_person_doors": [8.0]}}})",
-                            R"({"max_connections": 0})",
-                            R"({"max_token_streams": "64"})",
-                            R"({"max_viewer_connections": -1})",
-                            R"({"max_connections": 1e9})"}) {
+    for (const char *bad :
+         {R"([1])",
+          R"({"cabinets": ["lab"]})",
+          R"({"db": 3})",
+          R"({"retention_days": 0})",
+          R"({"listne": "x"})",
+          R"({"journal_sync": "sometimes"})",
+          R"({"max_db_mb": 1})",
+          R"({"max_db_mb": "256"})",
+          R"({"cabinets": {"a": {"held_open_s": 5}}})",
+          R"({"cabinets": {"a": {"endpoint": "sim", "held_open_s": 0}}})",
+          R"({"cabinets": {"a": {"endpoint": "sim", "held_open": 5}}})",
+          "{",
+          R"({"cabinets": {"a": {"endpoint": "sim", "reason_doors": [8, 8]}}})",
+          R"({"cabinets": {"a": {"endpoint": "sim", "reason_doors": [0]}}})",
+          R"({"cabinets": {"a": {"endpoint": "sim", "reason_doors": [9]}}})",
+          R"({"cabinets": {"a": {"endpoint": "sim", "reason_doors": ["8"]}}})",
+          R"({"cabinets": {"a": {"endpoint": "sim", "reason_doors": 8}}})",
+          R"({"cabinets": {"a": {"endpoint": "sim", "two_person_doors": [8.0]}}})",
+          R"({"max_connections": 0})",
+          R"({"max_token_streams": "64"})",
+          R"({"max_viewer_connections": -1})",
+          R"({"max_connections": 1e9})"}) {
         Config c;
         EXPECT_THROW(load_config_file(write_temp("bad.json", bad), c), ConfigError) << bad;
     }
