@@ -9,7 +9,6 @@
 #include "http_api.h"
 
 #include "http_views.h"
-#include "strict_json.h"
 
 #include <fmt/format.h>
 
@@ -64,16 +63,6 @@ Response settled(const Approval &a) {
     return awaiting(a);
 }
 
-// A's stated reason, if the open's body gives one (a string): kept beside
-// the approval, so that every record of it says why.
-std::string reason_of(const Request &http) {
-    if (http.body().empty()) return {};
-    auto parsed = parse_strict_json(http.body());
-    const auto *j = std::get_if<json>(&parsed);
-    if (!j || !j->is_object() || !j->contains("reason") || !(*j)["reason"].is_string()) return {};
-    return (*j)["reason"].get<std::string>();
-}
-
 Response step_refused(const Approvals::Settling &s, const std::string &id, const Identity &who) {
     using Step = Approvals::Step;
     switch (s.step) {
@@ -95,7 +84,8 @@ Response step_refused(const Approvals::Settling &s, const std::string &id, const
 
 Answer ask_approval(const ApiRequest &req, ApiContext &ctx, OpenArgs args) {
     const auto cabinet = req.param("cabinet");
-    auto asked = ctx.approvals.request(cabinet, std::move(args), reason_of(req.http));
+    auto reason = args.reason; // kept beside the approval, so every record of it says why
+    auto asked = ctx.approvals.request(cabinet, std::move(args), std::move(reason));
     using R = Approvals::Refusal;
     switch (asked.refusal) {
     case R::None: break;
