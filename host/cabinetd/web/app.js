@@ -55,8 +55,7 @@ function signOut() {
   document.getElementById("approvals").hidden = true;
   document.getElementById("who").textContent = "";
   document.querySelectorAll("#audit-cabinet option:not([value=''])").forEach((o) => o.remove());
-  document.querySelector("#audit-table tbody").replaceChildren();
-  document.getElementById("audit-status").textContent = "";
+  auditReset();
   document.getElementById("token").value = "";
   showLogin();
 }

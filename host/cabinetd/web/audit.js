@@ -1,7 +1,8 @@
-// The audit view, from app.js's token and api(): loaded before it.
+// The audit view. Loaded before app.js, whose token, showLogin() and
+// timeText() it uses once called.
 "use strict";
 
-// The audit view: journal records by cabinet, door, requester, kind and
+// Journal records by cabinet, door, requester, kind and
 // time, a page at a time (forward by cursor; back through the cursors seen),
 // and the same filters as a CSV file. cabinetd looks at a bounded part of the
 // journal per request, so a search whose filters match little may get pages
@@ -113,6 +114,17 @@ async function auditLoad(after) {
   document.getElementById("audit-next").disabled = !page.more;
   document.getElementById("audit-prev").disabled = audit.back.length === 0;
   document.getElementById("audit-first").disabled = after === 0;
+}
+
+// Nothing of a search left behind once signed out.
+function auditReset() {
+  Object.assign(audit, { after: 0, back: [], next: 0, query: null });
+  audit.run++;
+  document.querySelector("#audit-table tbody").replaceChildren();
+  document.getElementById("audit-status").textContent = "";
+  document.getElementById("audit-csv").disabled = true;
+  document.getElementById("audit-csv-next").hidden = true;
+  for (const id of ["audit-first", "audit-prev", "audit-next"]) document.getElementById(id).disabled = true;
 }
 
 // CSV rows in a page (a quoted cell may hold a line break).
