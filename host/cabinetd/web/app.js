@@ -56,6 +56,7 @@ function signOut() {
   document.getElementById("who").textContent = "";
   document.querySelectorAll("#audit-cabinet option:not([value=''])").forEach((o) => o.remove());
   auditReset();
+  document.getElementById("log").replaceChildren(); // what this token was shown
   document.getElementById("token").value = "";
   showLogin();
 }
