@@ -25,9 +25,40 @@ function api(path, options = {}) {
   }, () => ({ status: 0, body: {} }));
 }
 
+// Without a working token the page shows the login alone: nothing to
+// search, no one to sign out.
 function showLogin(message) {
   document.getElementById("login").hidden = false;
   document.getElementById("login-error").textContent = message || "";
+  for (const id of ["audit", "sign-out", "viewer-note"]) document.getElementById(id).hidden = true;
+  document.getElementById("token").focus();
+}
+
+// Forgets the token, here and in sessionStorage, ends the stream, and
+// clears what it showed: the next person at the screen starts from the login.
+function signOut() {
+  token = "";
+  sessionStorage.removeItem("cabinetd-token");
+  clearTimeout(reconnect);
+  reconnect = null;
+  if (source) source.close();
+  source = null;
+  lastId = null;
+  streamClosed();
+  setStream(false, "not connected");
+  for (const el of cabinets.values()) el.remove();
+  cabinets.clear();
+  alarmsOf.clear();
+  shown.clear();
+  renderAlarms();
+  document.title = "Cabinets";
+  document.getElementById("approvals").hidden = true;
+  document.getElementById("who").textContent = "";
+  document.querySelectorAll("#audit-cabinet option:not([value=''])").forEach((o) => o.remove());
+  auditReset();
+  document.getElementById("log").replaceChildren(); // what this token was shown
+  document.getElementById("token").value = "";
+  showLogin();
 }
 
 // A time as this browser's clock shows it, always with its zone: the page
@@ -192,7 +223,11 @@ async function acknowledge(name, alarmId) {
     method: "POST", headers: { "Content-Type": "application/json" }, body: JSON.stringify({ alarm_id: alarmId }),
   });
   log(`${name}  acknowledge alarm: ${r.status === 200 ? "done" : r.body.error || "failed"}`, r.status === 200 ? "" : "fault");
-  refresh(name);
+  await refresh(name);
+  // The button is gone with the alarm's acknowledgement: the keyboard goes
+  // on from the banner's heading (the alarms still there), else the card.
+  const banner = document.getElementById("alarms");
+  (banner.hidden ? cabinets.get(name) : document.getElementById("alarms-title"))?.focus();
 }
 
 async function refresh(name) {
@@ -251,7 +286,9 @@ function reopenStream(delay) {
 
 async function openStream() {
   if (source) source.close();
+  if (!token) return; // signed out meanwhile
   const r = await api("/api/stream-token", { method: "POST" });
+  if (!token) return;
   if (r.status !== 200) {
     setStream(false, "cannot connect");
     reopenStream(2000);
@@ -279,188 +316,6 @@ async function openStream() {
   }));
 }
 
-// The audit view: journal records by cabinet, door, requester, kind and
-// time, a page at a time (forward by cursor; back through the cursors seen),
-// and the same filters as a CSV file. cabinetd looks at a bounded part of the
-// journal per request, so a search whose filters match little may get pages
-// with nothing in them that are not the end: the view goes on by itself for a
-// while, then offers to search on.
-const audit = { after: 0, back: [], next: 0, run: 0 };
-const AUDIT_SEARCH_MS = 3000; // how long a page's search goes on by itself
-const AUDIT_EXPORT_MS = 20000; // and an export's
-
-function auditFilters() {
-  const q = new URLSearchParams();
-  const value = (id) => document.getElementById(id).value.trim();
-  if (value("audit-cabinet")) q.set("cabinet", value("audit-cabinet"));
-  if (value("audit-door")) q.set("door", value("audit-door"));
-  if (value("audit-by")) q.set("requested_by", value("audit-by"));
-  if (value("audit-kind")) q.set("kind", value("audit-kind"));
-  if (value("audit-outcome")) q.set("outcome", value("audit-outcome"));
-  if (value("audit-reason")) q.set("reason", value("audit-reason"));
-  for (const [id, name] of [["audit-since", "since_ms"], ["audit-until", "until_ms"]]) {
-    const t = value(id) ? new Date(value(id)).getTime() : NaN;
-    if (!Number.isNaN(t)) q.set(name, String(t));
-  }
-  return q;
-}
-
-function auditCell(row, text) {
-  const td = document.createElement("td");
-  td.textContent = text;
-  row.appendChild(td);
-}
-
-const pause = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-
-// One request of a search; a refusal for too many searches at once (another
-// tab of the same token) waits as long as cabinetd asks, then tries again.
-async function auditFetch(path) {
-  for (let tries = 0; ; tries++) {
-    let r;
-    try {
-      r = await fetch(path, { headers: { Authorization: "Bearer " + token } });
-    } catch {
-      return null;
-    }
-    if (r.status === 401) showLogin("The token was not accepted.");
-    if (r.status !== 429 || tries >= 5) return r;
-    await pause(1000 * (Number(r.headers.get("Retry-After")) || 1));
-  }
-}
-
-// Pages from `after` until one has records, the search reaches the
-// journal's end, or it has gone on for AUDIT_SEARCH_MS; null when a newer
-// search has begun meanwhile.
-async function auditSearch(after, run) {
-  const q = auditFilters();
-  q.set("limit", "50");
-  const status = document.getElementById("audit-status");
-  const until = Date.now() + AUDIT_SEARCH_MS;
-  let from = after;
-  for (;;) {
-    q.set("after", String(from));
-    const r = await auditFetch("/api/events?" + q.toString());
-    if (run !== audit.run) return null;
-    const body = r ? await r.json().catch(() => ({})) : {};
-    if (!r || r.status !== 200) return { error: body.error || (r ? "HTTP " + r.status : "cabinetd is not reachable") };
-    if (body.events.length || !body.more || Date.now() >= until) return body;
-    from = body.next;
-    status.textContent = `Searching… (up to record ${from})`;
-  }
-}
-
-async function auditLoad(after) {
-  const run = ++audit.run;
-  const status = document.getElementById("audit-status");
-  const page = await auditSearch(after, run);
-  if (page === null) return;
-  if (page.error) {
-    status.textContent = "Cannot search: " + page.error;
-    return;
-  }
-  audit.after = after;
-  audit.next = page.next;
-  const body = document.querySelector("#audit-table tbody");
-  body.replaceChildren();
-  for (const record of page.events) {
-    const row = document.createElement("tr");
-    const d = record.detail || {};
-    auditCell(row, timeText(record.at_ms, true));
-    auditCell(row, record.cabinet);
-    auditCell(row, record.kind);
-    auditCell(row, record.code);
-    auditCell(row, record.door_id ? String(record.door_id) : "");
-    auditCell(row, d.requested_by || record.actor || "");
-    auditCell(row, record.outcome || record.alarm_state || "");
-    auditCell(row, record.kind === "refused" ? `${d.count} refusals counted, ${timeText(d.first_ms, false)} to ${timeText(d.last_ms, false)}`
-      : record.text || d.text || d.reason || "");
-    body.appendChild(row);
-  }
-  if (page.events.length)
-    status.textContent = `${page.events.length} records` + (page.more ? ", more on the next page" : "");
-  else if (page.more)
-    status.textContent = `No records match up to record ${page.next}; the next page searches on.`;
-  else status.textContent = "No records match.";
-  document.getElementById("audit-next").disabled = !page.more;
-  document.getElementById("audit-prev").disabled = audit.back.length === 0;
-  document.getElementById("audit-first").disabled = after === 0;
-}
-
-// CSV rows in a page (a quoted cell may hold a line break).
-function csvRows(text) {
-  let rows = 0, quoted = false;
-  for (let i = 0; i < text.length; i++) {
-    if (text[i] === '"') quoted = !quoted;
-    else if (!quoted && text[i] === "\n") rows++;
-  }
-  return rows;
-}
-
-// The CSV comes with the bearer token, which a plain link cannot send: its
-// pages are fetched (up to 1000 records, following Cabinetd-Next while
-// Cabinetd-More says there may be more), then saved from memory.
-async function auditExport() {
-  const q = auditFilters();
-  q.set("format", "csv");
-  const status = document.getElementById("audit-status");
-  const parts = [];
-  let records = 0, after = 0, more = true;
-  for (const until = Date.now() + AUDIT_EXPORT_MS; more && records < 1000 && Date.now() < until;) {
-    q.set("after", String(after));
-    q.set("limit", String(1000 - records));
-    const r = await auditFetch("/api/events?" + q.toString());
-    if (!r || r.status !== 200) {
-      const body = r ? await r.json().catch(() => ({})) : {};
-      status.textContent = "Cannot export: " + (body.error || (r ? r.status : "cabinetd is not reachable"));
-      return;
-    }
-    const text = await r.text();
-    const header = text.indexOf("\r\n") + 2;
-    parts.push(parts.length ? text.slice(header) : text);
-    records += csvRows(text) - 1;
-    after = Number(r.headers.get("Cabinetd-Next"));
-    more = r.headers.get("Cabinetd-More") === "true";
-    status.textContent = `Exporting… ${records} records (up to record ${after})`;
-  }
-  const url = URL.createObjectURL(new Blob(parts, { type: "text/csv" }));
-  const a = document.createElement("a");
-  a.href = url;
-  a.download = "cabinetd-events.csv";
-  document.body.appendChild(a);
-  a.click();
-  a.remove();
-  setTimeout(() => URL.revokeObjectURL(url), 10000);
-  status.textContent = `Exported ${records} records as CSV` +
-    (more ? ` (searched up to record ${after}; narrow the search for the rest).` : ".");
-}
-
-function setupAudit() {
-  const doors = document.getElementById("audit-door");
-  for (let d = 1; d <= 8; d++) {
-    const o = document.createElement("option");
-    o.value = o.textContent = String(d);
-    doors.appendChild(o);
-  }
-  document.getElementById("audit-zone").textContent =
-    "(times in " + Intl.DateTimeFormat().resolvedOptions().timeZone + ")";
-  document.getElementById("audit-form").addEventListener("submit", (e) => {
-    e.preventDefault();
-    audit.back = [];
-    auditLoad(0);
-  });
-  document.getElementById("audit-next").addEventListener("click", () => {
-    audit.back.push(audit.after);
-    auditLoad(audit.next);
-  });
-  document.getElementById("audit-prev").addEventListener("click", () => auditLoad(audit.back.pop() || 0));
-  document.getElementById("audit-first").addEventListener("click", () => {
-    audit.back = [];
-    auditLoad(0);
-  });
-  document.getElementById("audit-csv").addEventListener("click", auditExport);
-}
-
 // True once the kinds are known.
 async function loadKinds() {
   if (kinds) return true;
@@ -484,6 +339,9 @@ async function start() {
   ({ role, scope } = who.body);
   me = who.body.name;
   document.getElementById("who").textContent = `${who.body.name} (${role})`;
+  document.getElementById("viewer-note").hidden = role !== "viewer";
+  document.getElementById("audit").hidden = false;
+  document.getElementById("sign-out").hidden = false;
   if (!(await loadKinds())) {
     setTimeout(start, 2000); // cabinetd is restarting, or the network gone
     return;
@@ -506,4 +364,5 @@ if (location.hash.startsWith("#token=")) {
   history.replaceState(null, "", location.pathname);
 }
 setupAudit();
+document.getElementById("sign-out").addEventListener("click", signOut);
 if (token) start(); else showLogin();

@@ -15,8 +15,9 @@ namespace cabinetd {
 
 namespace {
 
-constexpr std::array kKnown{"cabinet", "door",  "requested_by", "kind",    "since_ms", "until_ms",
-                            "after",   "limit", "format",       "outcome", "reason"};
+constexpr std::array kKnown{"cabinet", "door",     "requested_by", "requested_by_prefix",
+                            "kind",    "since_ms", "until_ms",     "after",
+                            "limit",   "format",   "outcome",      "reason"};
 constexpr std::size_t kRequesterMax = 128;
 constexpr std::size_t kReasonFilterMax = 200; // as long as a reason may be
 
@@ -56,6 +57,19 @@ std::optional<std::int64_t> time_param(const QueryParams &q, const char *name, s
     return v;
 }
 
+// A token name, or the start of one, as a filter; the reason when it is not.
+std::string read_requester(const QueryParams &q, const char *name, std::string &out) {
+    auto it = q.find(name);
+    if (it == q.end()) return {};
+    const auto &v = it->second;
+    if (v.empty() || v.size() > kRequesterMax ||
+        std::any_of(v.begin(), v.end(), [](unsigned char c) { return c <= ' ' || c == 0x7f; }))
+        return fmt::format("{}: a token name, 1 to {} characters without spaces", name,
+                           kRequesterMax);
+    out = v;
+    return {};
+}
+
 // The filters beside cursor and limit; the reason when one is not a filter.
 std::string read_filters(const QueryParams &q, Query &query) {
     if (auto it = q.find("cabinet"); it != q.end()) query.cabinet = it->second;
@@ -65,14 +79,13 @@ std::string read_filters(const QueryParams &q, Query &query) {
             return fmt::format("door: 1 to {} (no leading zeros)", cabinet_host::kDoors);
         query.door = *d;
     }
-    if (auto it = q.find("requested_by"); it != q.end()) {
-        const auto &v = it->second;
-        if (v.empty() || v.size() > kRequesterMax ||
-            std::any_of(v.begin(), v.end(), [](unsigned char c) { return c <= ' ' || c == 0x7f; }))
-            return fmt::format("requested_by: a token name, 1 to {} characters without spaces",
-                               kRequesterMax);
-        query.requested_by = v;
-    }
+    if (auto why = read_requester(q, "requested_by", query.requested_by); !why.empty()) return why;
+    if (auto why = read_requester(q, "requested_by_prefix", query.requested_by_prefix);
+        !why.empty())
+        return why;
+    // Held in lower case, as the journal compares it: ASCII letters fold.
+    for (auto &c : query.requested_by_prefix)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     if (auto it = q.find("reason"); it != q.end()) {
         const auto &v = it->second;
         if (v.empty() || v.size() > kReasonFilterMax ||

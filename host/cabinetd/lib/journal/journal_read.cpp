@@ -39,6 +39,8 @@ struct Span {
 std::string filter_sql(const Query &q) {
     std::string sql;
     if (!q.requested_by.empty()) sql += " AND requested_by = ? AND requested_by <> ''";
+    if (!q.requested_by_prefix.empty())
+        sql += " AND requested_by <> '' AND instr(lower(requested_by), ?) = 1";
     if (!q.cabinet.empty()) sql += " AND cabinet = ?";
     if (!q.cabinets.empty()) {
         sql += " AND cabinet IN (";
@@ -63,6 +65,7 @@ std::string filter_sql(const Query &q) {
 
 void bind_filter(Stmt &s, int i, const Query &q) {
     if (!q.requested_by.empty()) s.bind(i++, q.requested_by);
+    if (!q.requested_by_prefix.empty()) s.bind(i++, q.requested_by_prefix);
     if (!q.cabinet.empty()) s.bind(i++, q.cabinet);
     for (auto &c : q.cabinets) s.bind(i++, c);
     if (!q.reason.empty()) s.bind(i++, q.reason);

@@ -114,7 +114,21 @@ bool matches(const Query &q, const Record &r) {
     if (!q.outcome.empty() &&
         !(q.outcome == "refused" ? is_refusal(r.outcome) : r.outcome == q.outcome))
         return false;
+    if (!q.requested_by_prefix.empty() && !requester_starts(r.requested_by, q.requested_by_prefix))
+        return false;
     return q.requested_by.empty() || r.requested_by == q.requested_by;
+}
+
+// As SQLite's lower() compares: ASCII letters alone fold, so the journal's
+// recent records and its file answer a search alike.
+bool requester_starts(std::string_view name, std::string_view lower_prefix) {
+    if (name.size() < lower_prefix.size()) return false;
+    for (std::size_t i = 0; i < lower_prefix.size(); ++i) {
+        const char c = name[i];
+        if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != lower_prefix[i])
+            return false;
+    }
+    return true;
 }
 
 } // namespace cabinetd

@@ -126,9 +126,13 @@ struct Query {
     // Only these cabinets (a token's scope), when not empty; records of
     // no cabinet (the journal's own) are then left out too.
     std::vector<std::string> cabinets;
-    std::vector<RecordKind> kinds;        // empty: all
-    unsigned door = 0;                    // 0: all
-    std::string requested_by;             // empty: all
+    std::vector<RecordKind> kinds; // empty: all
+    unsigned door = 0;             // 0: all
+    std::string requested_by;      // empty: all
+    // Records whose requester starts with this, ASCII letters in either
+    // case (held in lower case); empty: no filter. Unlike requested_by it
+    // has no index to go through: it is looked for like a kind or a door.
+    std::string requested_by_prefix;
     std::optional<std::int64_t> since_ms; // at_ms >= since_ms
     std::optional<std::int64_t> until_ms; // at_ms < until_ms
     std::string outcome;                  // empty: all (else as outcome_name takes it)
@@ -148,5 +152,9 @@ std::string requester(const Record &r);
 
 // Whether a record passes a query's filters (its cursor and limit aside).
 bool matches(const Query &q, const Record &r);
+
+// Whether a requester's name starts with a prefix given in lower case,
+// ASCII letters of the name in either case.
+bool requester_starts(std::string_view name, std::string_view lower_prefix);
 
 } // namespace cabinetd

@@ -373,6 +373,9 @@ TEST_F(ApiRig, EventsAnswerAsJsonOrCsvAPageAtATime) {
                   std::string::npos); // each record's link in the chain, then its reason
     }
     EXPECT_EQ(json_of(get("/api/events?requested_by=nobody"))["events"].size(), 0u);
+    // A requester's prefix, in either case; a name is not a prefix of itself plus more.
+    EXPECT_EQ(json_of(get("/api/events?kind=open&requested_by_prefix=oP"))["events"].size(), 1u);
+    EXPECT_EQ(json_of(get("/api/events?kind=open&requested_by_prefix=opsx"))["events"].size(), 0u);
     // The chain's head, for a site to keep as an anchor.
     const auto head = json_of(get("/api/journal/head"));
     EXPECT_GE(head["cursor"], j["events"][0]["cursor"]);

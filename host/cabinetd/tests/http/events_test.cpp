@@ -34,6 +34,7 @@ TEST(EventsQuery, FiltersAreReadStrictlyAndBadOnesSayWhy) {
                             "?door=",
                             "?requested_by=",
                             "?requested_by=a%20b",
+                            "?requested_by_prefix=",
                             "?kind=",
                             "?kind=open,",
                             "?kind=,open",

@@ -231,6 +231,8 @@ try {
   await ack.focus();
   await page.keyboard.press("Space");
   await page.locator("#alarms li", { hasText: "acknowledged by page" }).first().waitFor({ timeout: 10000 });
+  await until("focus dropped to the page body after Acknowledge",
+              () => page.evaluate(() => document.activeElement?.id === "alarms-title"), 5000);
   await cabinet.locator(".board-warning", { hasText: "twin" }).waitFor({ timeout: 10000 });
   await accessibility(page, "desktop, a door forced open");
   await page.screenshot({ path: join(shots, "desktop-door-forced.png"), fullPage: true });
@@ -238,7 +240,7 @@ try {
   // The audit view from the keyboard: a requester typed, a door chosen,
   // Enter submits; the export is the same records as CSV.
   await page.locator("#audit-by").focus();
-  await page.keyboard.type("page");
+  await page.keyboard.type("PA"); // the start of the name, in either case
   await page.locator("#audit-door").selectOption("3");
   await page.locator("#audit-kind").selectOption("open");
   await page.locator("#audit-by").press("Enter");
@@ -247,10 +249,18 @@ try {
   if (rows !== 1) throw new Error(`${rows} audit rows for one open of door 3 by "page"`);
   const cells = await page.locator("#audit-table tbody tr td").allTextContents();
   if (!/UTC/.test(cells[0]) || cells[6] !== "accepted") throw new Error(`the audit row: ${JSON.stringify(cells)}`);
+  // The export is the search on screen, not what the form says since.
+  await page.locator("#audit-door").selectOption("5");
   const [download] = await Promise.all([page.waitForEvent("download"), page.locator("#audit-csv").click()]);
   const csv = readFileSync(await download.path(), "utf8").split("\r\n");
   if (!csv[0].startsWith("cursor,at,cabinet,kind") || !/,lab,open,,3,.*,page,.*,accepted,,,[0-9a-f]{64},$/.test(csv[1]) || csv[2] !== "")
     throw new Error(`the CSV export: ${JSON.stringify(csv)}`);
+  // Every record, 50 a page: the page says it was cut off and offers the next.
+  for (const id of ["#audit-door", "#audit-kind"]) await page.locator(id).selectOption("");
+  await page.locator("#audit-by").fill("");
+  await page.locator("#audit-form button[type=submit]").click();
+  await page.locator("#audit-status", { hasText: "cut off at 50" }).waitFor({ timeout: 10000 });
+  if (await page.locator("#audit-next").isDisabled()) throw new Error("a cut-off page without its next");
 
   // A phone: all eight doors within the width, nothing to scroll sideways.
   const phone = watch(await browser.newPage({ viewport: { width: 390, height: 844 }, isMobile: true, hasTouch: true }));
@@ -324,6 +334,21 @@ try {
   await quiet.close();
   proxy.server.close();
 
+  // Sign out: the token forgotten, the stream ended, the login back and
+  // focused with where tokens come from, nothing to search.
+  await page.locator("#sign-out").click();
+  await page.locator("#login").waitFor({ timeout: 5000 });
+  if (!(await page.evaluate(() => document.activeElement?.id === "token" && !sessionStorage.getItem("cabinetd-token"))) ||
+      (await page.locator("#audit").isVisible()) || (await page.locator(".cabinet").count()) ||
+      !(await page.locator("#stream-status").textContent()).includes("not connected"))
+    throw new Error("sign-out left the token, the stream, the cards or the audit behind");
+  await page.locator("#token-hint", { hasText: "Tokens" }).waitFor();
+  await accessibility(page, "first contact");
+  await page.screenshot({ path: join(shots, "first-contact.png"), fullPage: true });
+  await page.locator("#token").fill(TOKEN);
+  await page.locator("#token").press("Enter");
+  await page.locator("#stream-status.up").waitFor({ timeout: 15000 });
+
   if (refused.length) throw new Error(`refused by the page's policy: ${refused.join("; ")}`);
   if (errors.length) throw new Error(errors.join("; "));
 
@@ -332,7 +357,8 @@ try {
   console.log("ok: eight doors, door 3 opened from the keyboard and locked again, door 8 opened once a second " +
               "operator approved it on its own page, a 300 ms open shown open then closed with Open disabled " +
               "through the re-arm, the alarm count in the title, Open disabled with its reason " +
-              "while door 5 was forced open, the audit view and its CSV, eight doors on a phone, axe-core clean, " +
+              "while door 5 was forced open, the audit view by a name's start and the CSV of the search on screen, a cut-off page said so, " +
+              "signed out to a focused login and in again, eight doors on a phone, axe-core clean, " +
               "a new session shown, cabinetd restarted under the page without an error or a record shown twice, " +
               "a held stream shown stalled; " +
               `screenshots in ${shots}`);
