@@ -81,22 +81,6 @@ function log(text, cls, atMs) {
   list.scrollTop = list.scrollHeight;
 }
 
-function describe(record) {
-  const parts = [record.cabinet || "cabinetd", record.kind, record.code];
-  if (record.door_id) parts.push("door " + record.door_id);
-  if (record.kind === "gap") parts.push(`events ${record.event_seq}–${record.seq_to ?? "…"} missing`);
-  else if (record.event_seq != null && record.kind === "event") parts.push("#" + record.event_seq);
-  if (record.kind === "session") parts.push(record.session_id);
-  if (record.detail && record.detail.reason) parts.push("(" + record.detail.reason + ")");
-  if (record.detail && record.detail.requested_by) parts.push("by " + record.detail.requested_by);
-  if (record.kind === "alarm" && record.detail) {
-    parts.push(record.detail.state || "", record.detail.text || "");
-    if (record.detail.by) parts.push("by " + record.detail.by);
-  }
-  if (record.outcome) parts.push("→ " + record.outcome);
-  return parts.join("  ");
-}
-
 function cabinetElement(name) {
   let el = cabinets.get(name);
   if (el) return el;
@@ -161,11 +145,8 @@ function render(c) {
   link.textContent = c.link === "up" ? "online" : c.link === "silent" ? "controller silent" : "link lost";
   link.className = "link badge " + c.link;
   el.classList.toggle("lost", c.link !== "up");
-  const ctl = c.controller;
-  const faulted = ctl && ctl.fault_text != null;
-  el.querySelector(".state").textContent = ctl ? ctl.state_text : "unknown (" + c.link_reason + ")";
-  el.querySelector(".fault").textContent = ctl ? ctl.fault : "unknown";
-  el.querySelector(".advice").textContent = faulted ? ctl.fault_text : "";
+  const faulted = c.controller && c.controller.fault_text != null;
+  showController(el, c);
   el.querySelector(".heartbeat").textContent = heartbeatText(c, 0);
   el.querySelector(".session").textContent = c.session_id || "unknown";
   el.dataset.session = c.session_id || "";
@@ -182,52 +163,6 @@ function render(c) {
   alarmsOf.set(c.name, c.alarms || []);
   renderAlarms();
   noteStatus(c);
-}
-
-// One banner for every cabinet's active alarms, each with its own
-// Acknowledge button until someone has acknowledged it.
-// Rebuilt only when they change: a rebuild under a focused button would
-// take the keyboard's place away every refresh.
-let shownAlarms = "";
-function renderAlarms() {
-  const list = document.getElementById("alarm-list");
-  const now = JSON.stringify([role, [...alarmsOf]]);
-  if (now === shownAlarms) return;
-  shownAlarms = now;
-  list.replaceChildren();
-  for (const [name, alarms] of alarmsOf) {
-    for (const a of alarms) {
-      const item = document.createElement("li");
-      item.dataset.alarm = a.alarm_id;
-      const text = document.createElement("span");
-      const at = timeText(a.raised_at_ms, false);
-      text.textContent = `${name}, door ${a.door}: ${a.text} (since ${at})` +
-        (a.acknowledged_by ? `; acknowledged by ${a.acknowledged_by}, clears once the door is closed and locked` : "");
-      item.appendChild(text);
-      if (!a.acknowledged_by && role === "operator") {
-        const b = document.createElement("button");
-        b.type = "button";
-        b.textContent = "Acknowledge";
-        b.setAttribute("aria-label", `Acknowledge the alarm of ${name}, door ${a.door}`);
-        b.addEventListener("click", () => acknowledge(name, a.alarm_id));
-        item.appendChild(b);
-      }
-      list.appendChild(item);
-    }
-  }
-  document.getElementById("alarms").hidden = list.children.length === 0;
-}
-
-async function acknowledge(name, alarmId) {
-  const r = await api(`/api/cabinets/${encodeURIComponent(name)}/alarms/ack`, {
-    method: "POST", headers: { "Content-Type": "application/json" }, body: JSON.stringify({ alarm_id: alarmId }),
-  });
-  log(`${name}  acknowledge alarm: ${r.status === 200 ? "done" : r.body.error || "failed"}`, r.status === 200 ? "" : "fault");
-  await refresh(name);
-  // The button is gone with the alarm's acknowledgement: the keyboard goes
-  // on from the banner's heading (the alarms still there), else the card.
-  const banner = document.getElementById("alarms");
-  (banner.hidden ? cabinets.get(name) : document.getElementById("alarms-title"))?.focus();
 }
 
 async function refresh(name) {

@@ -138,6 +138,10 @@ json record_json(const Record &r) {
         j["detail"]["uptime_ms"] = *r.uptime_ms;
     if ((r.kind == RecordKind::Event || r.kind == RecordKind::Ack) && cabinet_host::explain(r.code))
         j["text"] = std::string(cabinet_host::explain_text(r.code));
+    if (r.kind == RecordKind::Gap)
+        j["text"] = "The controller numbered events that never arrived here (the link dropped or "
+                    "lines were damaged): what they said is lost; the state now is what the "
+                    "controller reports, so check the doors if it matters.";
     if (r.kind == RecordKind::Event || r.kind == RecordKind::Ack)
         j["code_kind"] = to_string(r.kind == RecordKind::Event ? cabinet_host::event_kind(r.code)
                                                                : cabinet_host::ack_kind(r.code));

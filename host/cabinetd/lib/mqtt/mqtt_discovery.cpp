@@ -14,15 +14,6 @@ namespace ch = cabinet_host;
 
 namespace {
 
-json state_names() {
-    json out = json::array();
-    for (auto s :
-         {ch::ControllerState::Idle, ch::ControllerState::Pulsing, ch::ControllerState::WaitOpen,
-          ch::ControllerState::WaitClose, ch::ControllerState::Fault})
-        out.push_back(std::string(ch::to_string(s)));
-    return out;
-}
-
 std::string lower(std::string s) {
     for (auto &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
@@ -82,14 +73,17 @@ void add_door(json &cmps, const std::string &id, const std::string &prefix, unsi
 
 // The controller's state, its fault and the button that clears it.
 void add_controller(json &cmps, const std::string &id, const std::string &prefix) {
+    // In words (a fault's explanation, "waiting for door 4 to close"); the
+    // controller's own state name is an attribute, for automations.
     cmps["state"] = {{"platform", "sensor"},
                      {"name", "Controller state"},
                      {"unique_id", id + "_state"},
                      {"default_entity_id", fmt::format("sensor.{}_state", id)},
-                     {"device_class", "enum"},
-                     {"options", state_names()},
                      {"state_topic", prefix + "state"},
-                     {"value_template", "{{ value_json.state }}"},
+                     {"value_template", "{{ value_json.text }}"},
+                     {"json_attributes_topic", prefix + "state"},
+                     {"json_attributes_template",
+                      "{{ {'state': value_json.state, 'fault': value_json.fault} | tojson }}"},
                      {"qos", 1}};
     cmps["fault"] = {
         {"platform", "sensor"},

@@ -300,10 +300,19 @@ bool looks_online(const TopicView &v) {
 
 bool settling(const TopicView &v) { return v.link == Link::Up && !v.state; }
 
+std::string state_words(const TopicView &v) {
+    if (v.link == Link::Down) return "no link to the controller";
+    if (v.link == Link::Silent) return "the controller is silent";
+    if (!v.state) return "waiting for the controller's state";
+    if (v.state->fault != ch::kNoFault) return std::string(ch::explain_text(v.state->fault));
+    return state_text(*v.state);
+}
+
 json state_payload(const std::string &cabinet, const std::string &board, const TopicView &v) {
     json s{{"cabinet", cabinet},
            {"board_id", board},
            {"link", to_string(v.link)},
+           {"text", state_words(v)},
            {"session_id", v.session_id.empty() ? json() : json(v.session_id)},
            {"state", json()},
            {"fault", json()},

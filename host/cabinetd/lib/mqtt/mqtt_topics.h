@@ -106,6 +106,9 @@ bool looks_online(const TopicView &view);
 // The link is up and its first state line is due: what the cabinet is
 // (online or not, its state, its versions) is about to be known.
 bool settling(const TopicView &view);
+// The cabinet as a person would say it: the link, the controller's state, or
+// its fault's explanation (what Home Assistant's state sensor shows).
+std::string state_words(const TopicView &v);
 // The payload of `state`, and of `door/<n>/state` (nothing while the
 // controller is not talking: a door is never shown as it was when the link went).
 nlohmann::json state_payload(const std::string &cabinet, const std::string &board,

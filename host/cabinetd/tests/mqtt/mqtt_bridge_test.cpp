@@ -334,15 +334,21 @@ TEST_F(MqttBridgeTest, StateAndDoorsFollowTheCabinetsRecordsAsTheyAreWritten) {
         [&] { return net_.messages(kPrefix + "availability").back().payload == "online"; }));
     EXPECT_EQ(cabinet_->status().link,
               Link::Down); // the records, not the cabinet's status, moved them
-    // An event moves them too, without waiting for the next state record.
-    Record opened;
-    opened.cabinet = "lab";
-    opened.kind = RecordKind::Event;
+    // Events move them too, without waiting for the next state record; the
+    // records of one line (the pulse's end, the door opening) say the state
+    // once, in words, never the step between them.
+    const auto states = net_.messages(kPrefix + "state").size();
+    Record pulsed, opened;
+    pulsed.cabinet = opened.cabinet = "lab";
+    pulsed.kind = opened.kind = RecordKind::Event;
+    pulsed.code = "pulse_complete";
     opened.code = "door_open";
-    opened.door_id = 2;
-    journal_->write({opened});
+    pulsed.door_id = opened.door_id = 2;
+    journal_->write({pulsed, opened});
     ASSERT_TRUE(eventually([&] { return last(kPrefix + "door/2/state")["door"] == "open"; }));
     EXPECT_EQ(last(kPrefix + "state")["state"], "wait_close");
+    EXPECT_EQ(last(kPrefix + "state")["text"], "waiting for door 2 to close");
+    EXPECT_EQ(net_.messages(kPrefix + "state").size(), states + 1);
 
     const auto doors = net_.messages(kPrefix + "door/2/state").size();
     write(RecordKind::Link, "down", R"({"reason":"gone"})");
@@ -350,6 +356,7 @@ TEST_F(MqttBridgeTest, StateAndDoorsFollowTheCabinetsRecordsAsTheyAreWritten) {
         [&] { return net_.messages(kPrefix + "availability").back().payload == "offline"; }));
     EXPECT_EQ(last(kPrefix + "state")["link"], "down");
     EXPECT_TRUE(last(kPrefix + "state")["state"].is_null());
+    EXPECT_EQ(last(kPrefix + "state")["text"], "no link to the controller");
     EXPECT_EQ(net_.messages(kPrefix + "door/2/state").size(), doors);
 }
 

@@ -3,6 +3,8 @@
 // topics as followed from the journal's records.
 #include "mqtt_topics.h"
 
+#include <cabinet_host/explain.h>
+
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
@@ -199,6 +201,10 @@ TEST(MqttState, FollowsTheCabinetsRecordsAndNeverShowsAStaleState) {
     done.door_id = 3;
     EXPECT_TRUE(follow(v, done));
     EXPECT_EQ(state_payload("lab", "0123456789ABCDEF", v)["state"], "idle");
+    EXPECT_EQ(state_payload("lab", "0123456789ABCDEF", v)["text"], "idle");
+    EXPECT_TRUE(follow(v, record(RecordKind::Event, "other_door_unsafe")));
+    EXPECT_EQ(state_payload("lab", "0123456789ABCDEF", v)["text"],
+              cabinet_host::explain_text("other_door_unsafe")); // words, not the code
 
     // Silent: nothing of the state is shown. The line that ends the silence
     // is recorded before the link comes up again, and shows once it has.
