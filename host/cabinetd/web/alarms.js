@@ -54,17 +54,20 @@ let shownAlarms = "";
 function renderAlarms() {
   const list = document.getElementById("alarm-list");
   const now = JSON.stringify([role, [...alarmsOf]]);
-  if (now === shownAlarms) return;
-  shownAlarms = now;
-  list.replaceChildren(...alarmGroups().map(alarmItem));
-  const banner = document.getElementById("alarms");
-  banner.hidden = list.children.length === 0;
-  document.body.style.paddingBottom = banner.hidden ? "" : banner.offsetHeight + "px";
+  if (now !== shownAlarms) {
+    shownAlarms = now;
+    list.replaceChildren(...alarmGroups().map(alarmItem));
+    const banner = document.getElementById("alarms");
+    banner.hidden = list.children.length === 0;
+    document.body.style.paddingBottom = banner.hidden ? "" : banner.offsetHeight + "px";
+    announceNew();
+  }
+  // After an acknowledgement, whether or not the stream has already redrawn
+  // the list under the button that had the keyboard.
   if (ackFocus) {
     ackFocus = false;
     (list.querySelector("button") || list.querySelector("li") || document.querySelector("#cabinets .cabinet"))?.focus();
   }
-  announceNew();
 }
 
 // Each door's alarms are acknowledged one id at a time, as the API takes
