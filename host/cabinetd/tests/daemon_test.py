@@ -1364,7 +1364,8 @@ def test_door_scopes():
             with open(d.tokens, "a") as f:
                 f.write(f"nurse operator {nurse} a:1-4\n")
             d.proc.send_signal(signal.SIGHUP)
-            me = wait_for(lambda: d.request("GET", "/api/whoami", token=nurse)[1], 5, "the nurse's token")
+            me = wait_for(lambda: (lambda r: r[0] == 200 and r[1])(d.request("GET", "/api/whoami", token=nurse)), 5,
+                          "the nurse's token")
             check(me["scope"] == {"a": [1, 2, 3, 4]}, me)
             status, body = open_door(d, "a", 2, wait=True, token=nurse)
             check(status == 200 and body["code"] == "accepted", f"nurse opens a/2: {status} {body}")
