@@ -35,7 +35,7 @@ bool same_key(const OpenArgs &a, const std::string &cabinet, const Approvals::Ap
 
 } // namespace
 
-Approvals::Asked Approvals::request(const std::string &cabinet, OpenArgs args, std::string reason) {
+Approvals::Asked Approvals::request(const std::string &cabinet, OpenArgs args) {
     std::lock_guard lk(mu_);
     const auto now = opt_.clock();
     expire_locked(now);
@@ -79,7 +79,6 @@ Approvals::Asked Approvals::request(const std::string &cabinet, OpenArgs args, s
     }
     a.cabinet = cabinet;
     a.args = std::move(args);
-    a.reason = std::move(reason);
     a.expires_steady = now + static_cast<std::uint64_t>(opt_.expiry.count());
     a.expires_at_ms = wall_ms() + opt_.expiry.count();
     ++counts_.requested;
@@ -101,6 +100,15 @@ const Approvals::Approval *Approvals::keyed_locked(const std::string &cabinet,
     return nullptr;
 }
 
+// The approval of that id, as it is now once those due have expired, copied
+// into out for the answer; nothing (out says Unknown) for no such id.
+const Approvals::Approval *Approvals::lookup_locked(const std::string &id, Settling &out) {
+    expire_locked(opt_.clock());
+    const auto *found = find_locked(id);
+    if (found) out.approval = *found;
+    return found;
+}
+
 const Approvals::Approval *Approvals::find_locked(const std::string &id) const {
     if (auto it = pending_.find(id); it != pending_.end()) return &it->second;
     if (auto it = settled_.find(id); it != settled_.end()) return &it->second;
@@ -109,11 +117,9 @@ const Approvals::Approval *Approvals::find_locked(const std::string &id) const {
 
 Approvals::Settling Approvals::approve(const std::string &id, const Identity &who) {
     std::lock_guard lk(mu_);
-    expire_locked(opt_.clock());
     Settling out;
-    const auto *found = find_locked(id);
+    const auto *found = lookup_locked(id, out);
     if (!found) return out;
-    out.approval = *found;
     if (found->state != State::Pending) out.step = Step::Settled;
     else if (found->args.requested_by == who.name) out.step = Step::SamePerson;
     else if (!permits(who, found->cabinet, static_cast<int>(found->args.door)))
@@ -140,11 +146,9 @@ void Approvals::opened(const Approval &a, const CommandResult &r) {
 
 Approvals::Settling Approvals::cancel(const std::string &id, const Identity &who) {
     std::lock_guard lk(mu_);
-    expire_locked(opt_.clock());
     Settling out;
-    const auto *found = find_locked(id);
+    const auto *found = lookup_locked(id, out);
     if (!found) return out;
-    out.approval = *found;
     const bool mine = found->args.requested_by == who.name;
     if (found->state != State::Pending) out.step = Step::Settled;
     else if (!mine && !permits(who, found->cabinet, static_cast<int>(found->args.door)))
@@ -235,7 +239,7 @@ void Approvals::journal_step(const Approval &a, const char *code, json extra) {
     r.code = code;
     r.door_id = a.args.door;
     json detail{{"requested_by", a.args.requested_by}, {"approval_id", a.id}};
-    if (!a.reason.empty()) detail["reason"] = a.reason;
+    if (!a.args.reason.empty()) detail["reason"] = a.args.reason;
     detail.update(extra);
     r.detail = detail.dump();
     journal_.write({std::move(r)});

@@ -45,8 +45,7 @@ public:
     struct Approval {
         std::string id; // 128 bits from the OS's random source, as hex
         std::string cabinet;
-        OpenArgs args;      // A's open, as it will be sent
-        std::string reason; // A's stated reason, if the open carried one
+        OpenArgs args; // A's open, as it will be sent, its reason too
         std::uint64_t expires_steady = 0;
         std::int64_t expires_at_ms = 0; // wall clock, for clients
         State state = State::Pending;
@@ -75,7 +74,7 @@ public:
 
     // A's open of a two-person door: a new pending approval, or the one a
     // retry's idempotency key already has (any state: the caller answers by it).
-    Asked request(const std::string &cabinet, OpenArgs args, std::string reason);
+    Asked request(const std::string &cabinet, OpenArgs args);
     // B takes a pending approval to carry its open out: B is not A and may
     // open that door. Taken, it is settled (approved), so it is used once.
     Settling approve(const std::string &id, const Identity &who);
@@ -104,6 +103,7 @@ private:
     void settle_locked(std::map<std::string, Approval>::iterator it, State state,
                        const std::string &by);
     const Approval *find_locked(const std::string &id) const;
+    const Approval *lookup_locked(const std::string &id, Settling &out);
     // The approval a retry's idempotency key already has, pending or settled.
     const Approval *keyed_locked(const std::string &cabinet, const OpenArgs &args) const;
     void journal_step(const Approval &a, const char *code, nlohmann::json extra);

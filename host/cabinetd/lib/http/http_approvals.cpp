@@ -31,7 +31,7 @@ json approval_json(const Approval &a, const Identity &who) {
            {"cabinet", a.cabinet},
            {"door", a.args.door},
            {"requested_by", a.args.requested_by},
-           {"reason", a.reason.empty() ? json() : json(a.reason)},
+           {"reason", a.args.reason.empty() ? json() : json(a.args.reason)},
            {"pulse_ms", a.args.pulse_ms},
            {"ttl_ms", a.args.ttl_ms},
            {"expires_at_ms", a.expires_at_ms}};
@@ -84,8 +84,7 @@ Response step_refused(const Approvals::Settling &s, const std::string &id, const
 
 Answer ask_approval(const ApiRequest &req, ApiContext &ctx, OpenArgs args) {
     const auto cabinet = req.param("cabinet");
-    auto reason = args.reason; // kept beside the approval, so every record of it says why
-    auto asked = ctx.approvals.request(cabinet, std::move(args), std::move(reason));
+    auto asked = ctx.approvals.request(cabinet, std::move(args));
     using R = Approvals::Refusal;
     switch (asked.refusal) {
     case R::None: break;
