@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <deque>
 #include <mutex>
@@ -48,6 +49,13 @@ public:
 
 private:
     void run() {
+        // The first line may be logged before the program has blocked the
+        // signals it waits for (a warning while reading its configuration),
+        // and a thread that takes SIGHUP with its default action would end
+        // the process. This thread takes none.
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, nullptr);
         std::unique_lock lk(mu_);
         for (;;) {
             cv_.wait(lk, [&] { return stop_ || !lines_.empty() || dropped_ > 0; });
@@ -77,9 +85,11 @@ private:
 
 } // namespace
 
-void log(int priority, std::string_view message) {
+void log(int priority, std::string_view message) { log(static_cast<Level>(priority), message); }
+
+void log(Level level, std::string_view message) {
     static Writer writer;
-    std::string line = fmt::format("<{}>cabinetd: ", priority);
+    std::string line = fmt::format("<{}>cabinetd: ", static_cast<int>(level));
     for (char c : message) line.push_back(c == '\n' ? ' ' : c);
     line.push_back('\n');
     writer.push(std::move(line));

@@ -1,0 +1,47 @@
+#include "token_new.h"
+
+#include "random.h"
+#include "token_file.h"
+
+#include <fmt/format.h>
+
+#include <cstdio>
+#include <variant>
+
+namespace cabinetctl {
+
+int cmd_token_new(const Options &o) {
+    for (const auto *field : {&o.token_name, &o.token_role, &o.token_scope})
+        if (field->find_first_of(" \t\r\n") != std::string::npos) {
+            fmt::print(stderr, "cabinetctl: \"{}\": NAME, ROLE and SCOPE are one word each\n",
+                       *field);
+            return 1;
+        }
+    std::string token;
+    try {
+        token = cabinetd::random_hex(16); // 128 bits
+    } catch (const std::exception &e) {
+        fmt::print(stderr, "cabinetctl: no token: {}\n", e.what());
+        return 1;
+    }
+    const auto tail = o.token_scope.empty() ? std::string() : " " + o.token_scope;
+    // The line as cabinetd will read it: what it refuses is refused here.
+    const auto line = fmt::format("{} {} {}{}", o.token_name, o.token_role,
+                                  cabinetd::digest_text(cabinetd::token_digest(token)), tail);
+    const auto parsed = cabinetd::parse_token_file(line + "\n");
+    if (const auto *e = std::get_if<cabinetd::TokenFileError>(&parsed)) {
+        constexpr std::string_view where = "token file line 1: ";
+        const auto why =
+            std::string_view(e->text).substr(e->text.rfind(where, 0) == 0 ? where.size() : 0);
+        fmt::print(stderr, "cabinetctl: {}\n", why);
+        return 1;
+    }
+    fmt::print("{}\n{}\n", token, line);
+    fmt::print(stderr,
+               "cabinetctl: the first line is {}'s token, shown this once: the second, for the "
+               "token file, holds only its hash. Add it, then reload cabinetd (SIGHUP).\n",
+               o.token_name);
+    return 0;
+}
+
+} // namespace cabinetctl
