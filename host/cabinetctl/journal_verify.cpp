@@ -12,69 +12,153 @@ namespace cabinetctl {
 
 namespace {
 
-void print_json(const cabinetd::Verification &v) {
+using cabinetd::AnchorCheck;
+using cabinetd::Verification;
+
+constexpr int kHolds = 0, kUnreadable = 1, kBroken = 2, kCannotConfirm = 3;
+
+const char *answer_name(Verification::Answer a) {
+    switch (a) {
+    case Verification::Answer::Holds: return "holds";
+    case Verification::Answer::Broken: return "broken";
+    case Verification::Answer::CannotConfirm: return "cannot_confirm";
+    }
+    return "?";
+}
+
+const char *answer_name(AnchorCheck::Answer a) {
+    switch (a) {
+    case AnchorCheck::Answer::Holds: return "holds";
+    case AnchorCheck::Answer::CannotConfirm: return "cannot_confirm";
+    case AnchorCheck::Answer::DoesNotHold: return "does_not_hold";
+    case AnchorCheck::Answer::OtherJournal: return "other_journal";
+    }
+    return "?";
+}
+
+std::string range_text(const cabinetd::PrunedRange &r) {
+    auto s = fmt::format("links {} to {}", r.from_link + 1, r.to_link);
+    if (r.record)
+        s += fmt::format(", which the pruned record at cursor {} (link {}, why \"{}\", at_ms {}) "
+                         "says were pruned",
+                         r.record, r.record_link, r.why, r.at_ms);
+    return s;
+}
+
+void print_json(const Verification &v) {
     nlohmann::json j{{"type", "result"},
                      {"command", "journal verify"},
                      {"ok", v.ok},
+                     {"answer", answer_name(v.answer)},
+                     {"origin", cabinetd::to_hex(v.origin)},
                      {"count", v.head.count},
                      {"head", cabinetd::anchor_text(v.head)},
                      {"head_cursor", v.head.cursor},
                      {"base", cabinetd::anchor_text(v.base)},
+                     {"format_from", v.format_from},
                      {"unchained", v.unchained},
                      {"tombstones", v.tombstones}};
-    if (!v.ok) {
-        j["problem"] = v.problem;
-        if (v.broken_at) j["broken_at"] = v.broken_at;
+    if (!v.problem.empty()) j["problem"] = v.problem;
+    if (v.broken_at) j["broken_at"] = v.broken_at;
+    if (v.anchor) {
+        auto unconfirmed = nlohmann::json::array();
+        for (const auto &r : v.anchor->unconfirmed)
+            unconfirmed.push_back({{"from_link", r.from_link},
+                                   {"to_link", r.to_link},
+                                   {"record", r.record},
+                                   {"why", r.why},
+                                   {"at_ms", r.at_ms}});
+        j["anchor"] = {{"anchor", cabinetd::anchor_text(v.anchor->anchor)},
+                       {"answer", answer_name(v.anchor->answer)},
+                       {"confirmed_after", v.anchor->confirmed_after},
+                       {"unconfirmed", unconfirmed}};
+        if (!v.anchor->problem.empty()) j["anchor"]["problem"] = v.anchor->problem;
     }
     std::puts(j.dump().c_str());
 }
 
-void print_text(const std::string &db, const cabinetd::Verification &v) {
-    if (!v.ok) {
+void print_text(const std::string &db, const Verification &v) {
+    const auto origin = cabinetd::to_hex(v.origin);
+    if (!v.problem.empty()) {
         if (v.broken_at)
-            std::printf("journal %s: the chain breaks at cursor %lld: %s\n", db.c_str(),
-                        static_cast<long long>(v.broken_at), v.problem.c_str());
-        else std::printf("journal %s: %s\n", db.c_str(), v.problem.c_str());
+            std::printf("journal %s (origin %s): the chain breaks at cursor %lld: %s\n", db.c_str(),
+                        origin.c_str(), static_cast<long long>(v.broken_at), v.problem.c_str());
+        else
+            std::printf("journal %s (origin %s): %s\n", db.c_str(), origin.c_str(),
+                        v.problem.c_str());
         std::printf("it holds up to link %llu, %s\n", static_cast<unsigned long long>(v.head.count),
                     cabinetd::anchor_text(v.head).c_str());
         return;
     }
-    std::printf("journal %s: the chain holds: %llu records, head %s (cursor %lld)\n", db.c_str(),
-                static_cast<unsigned long long>(v.head.count),
+    std::printf("journal %s (origin %s): the chain holds: %llu records, head %s (cursor %lld)\n",
+                db.c_str(), origin.c_str(), static_cast<unsigned long long>(v.head.count),
                 cabinetd::anchor_text(v.head).c_str(), static_cast<long long>(v.head.cursor));
     if (v.base.count)
-        std::printf("it starts after link %s, the anchor its pruned record names\n",
-                    cabinetd::anchor_text(v.base).c_str());
+        std::printf("it starts after link %llu, the base its latest pruned record names\n",
+                    static_cast<unsigned long long>(v.base.count));
     if (v.tombstones)
         std::printf("%llu of its records are tombstones of line traffic pruned for size\n",
                     static_cast<unsigned long long>(v.tombstones));
+    if (v.format_from > v.base.count + 1)
+        std::printf("links %llu to %llu are of chain format 1 (written before format 2): their "
+                    "values are covered as read, their settles found again, not hashed\n",
+                    static_cast<unsigned long long>(v.base.count + 1),
+                    static_cast<unsigned long long>(v.format_from - 1));
     if (v.unchained)
         std::printf(
             "%llu records from before the chain began (a migrated journal) are not covered\n",
             static_cast<unsigned long long>(v.unchained));
+    if (!v.anchor) return;
+    const auto &a = *v.anchor;
+    const auto text = cabinetd::anchor_text(a.anchor);
+    switch (a.answer) {
+    case AnchorCheck::Answer::Holds:
+        std::printf("the anchor %s holds: the journal still holds, unchanged, the records it "
+                    "covered%s\n",
+                    text.c_str(), v.base.count ? ", but for those pruned before it was taken" : "");
+        break;
+    case AnchorCheck::Answer::CannotConfirm:
+        std::printf("the anchor %s cannot be confirmed: %s\n", text.c_str(), a.problem.c_str());
+        if (a.confirmed_after < a.anchor.count)
+            std::printf("links %llu to %llu, which it covered, hold unchanged\n",
+                        static_cast<unsigned long long>(a.confirmed_after + 1),
+                        static_cast<unsigned long long>(a.anchor.count));
+        for (const auto &r : a.unconfirmed)
+            std::printf("not confirmed: %s\n", range_text(r).c_str());
+        break;
+    case AnchorCheck::Answer::DoesNotHold:
+    case AnchorCheck::Answer::OtherJournal:
+        std::printf("the anchor %s does not hold: %s\n", text.c_str(), a.problem.c_str());
+        break;
+    }
 }
 
 } // namespace
 
 int cmd_journal_verify(const Options &o) {
     std::optional<cabinetd::ChainHead> anchor;
-    if (!o.anchor.empty()) {
-        anchor = cabinetd::parse_anchor(o.anchor);
-        if (!anchor) {
-            std::fprintf(stderr,
-                         "cabinetctl: --anchor %s: not COUNT:HASH (a count, ':', 64 hex digits)\n",
-                         o.anchor.c_str());
-            return 1;
+    if (o.anchor) {
+        const auto parsed = cabinetd::parse_anchor(*o.anchor);
+        if (!parsed.anchor) {
+            std::fprintf(stderr, "cabinetctl: --anchor \"%s\": %.*s\n", o.anchor->c_str(),
+                         static_cast<int>(parsed.error.size()), parsed.error.data());
+            return kUnreadable;
         }
+        anchor = parsed.anchor;
     }
     try {
         const auto v = cabinetd::verify_journal(o.journal_db, anchor);
         if (o.json) print_json(v);
         else print_text(o.journal_db, v);
-        return v.ok ? 0 : 2;
+        switch (v.answer) {
+        case Verification::Answer::Holds: return kHolds;
+        case Verification::Answer::CannotConfirm: return kCannotConfirm;
+        case Verification::Answer::Broken: return kBroken;
+        }
+        return kBroken;
     } catch (const cabinetd::JournalError &e) {
         std::fprintf(stderr, "cabinetctl: %s\n", e.what());
-        return 1;
+        return kUnreadable;
     }
 }
 

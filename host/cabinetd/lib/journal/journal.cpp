@@ -1,6 +1,5 @@
 #include "journal.h"
 
-#include "journal_fault_vfs.h"
 #include "journal_sql.h"
 #include "journal_startup.h"
 #include "log.h"
@@ -15,8 +14,7 @@ using namespace journal_sql;
 
 Journal::Journal(const std::string &path, JournalOptions options)
         : opt_(std::move(options)), path_(path) {
-    if (!opt_.fault_file.empty()) fault_vfs_ = make_fault_vfs(opt_.fault_file);
-    vfs_ = fault_vfs_ ? vfs_name(*fault_vfs_) : nullptr;
+    vfs_ = opt_.vfs.empty() ? nullptr : opt_.vfs.c_str();
     const char *vfs = vfs_;
     check_access(path);
     lock_fd_ = take_lock(path);
@@ -47,6 +45,7 @@ Journal::Journal(const std::string &path, JournalOptions options)
     next_retry_ = std::chrono::steady_clock::now();
     writer_ = std::thread([this] { run(); });
     checkpointer_ = std::thread([this] { checkpoints(); });
+    checker_ = std::thread([this] { check_chain(); });
 }
 
 void Journal::open(const std::string &path, const char *vfs) {
@@ -85,10 +84,20 @@ void Journal::open(const std::string &path, const char *vfs) {
     pdb_ = open_db(path, SQLITE_OPEN_READONLY, vfs);
     adb_ = open_db(path, SQLITE_OPEN_READONLY, vfs);
     cdb_ = open_db(path, SQLITE_OPEN_READWRITE, vfs);
+    // A connection learns that the database is in WAL mode from its first
+    // read: until then sqlite3_wal_checkpoint_v2 on it checkpoints nothing
+    // (and says so with -1), and the log would grow until the next start.
+    exec(cdb_, "SELECT count(*) FROM sqlite_master");
     Stmt last(wdb_, "SELECT coalesce(max(cursor), 0) FROM journal");
     last.step();
     last_cursor_ = last.i64(0);
     chain_ = chain_head(wdb_);
+    const auto meta = chain_meta(wdb_);
+    if (!meta)
+        throw JournalError(fmt::format("journal {}: its chain's origin (table chain_meta) is "
+                                       "missing or damaged: cabinetd cannot chain records to it",
+                                       path));
+    format_from_ = meta->format_from;
     next_cursor_ = next_cursor(wdb_);
 }
 
@@ -135,6 +144,12 @@ Journal::~Journal() {
     }
     cv_.notify_all();
     cv_stop_.notify_all();
+    {
+        std::lock_guard lk(check_mu_);
+        check_stop_ = true;
+    }
+    check_cv_.notify_all();
+    checker_.join();
     writer_.join();
     checkpointer_.join();
     sqlite3_close(cdb_);
@@ -143,7 +158,6 @@ Journal::~Journal() {
     sqlite3_close(pdb_);
     sqlite3_close(adb_);
     sqlite3_close(wdb_);
-    fault_vfs_.reset();
     if (lock_fd_ >= 0) ::close(lock_fd_);
 }
 

@@ -37,8 +37,6 @@ struct sqlite3;
 
 namespace cabinetd {
 
-struct FaultVfs;
-
 // The database cannot be used (cannot be opened, foreign or newer schema, ...).
 class JournalError : public std::runtime_error {
 public:
@@ -59,9 +57,11 @@ private:
 // client_key) and an event's uptime as a column (uptime_ms); version 3 the
 // requester as an indexed column (requested_by); version 4 the hash chain
 // (journal_chain.h); version 5 an index of alarm records; version 6 the
-// outcome of an open or a clear (outcome, settles) and the notes table. An
-// older journal is migrated in place when opened.
-inline constexpr int kSchemaVersion = 6;
+// outcome of an open or a clear (outcome, settles) and the notes table;
+// version 7 STRICT tables, each record's class (line traffic or audit), the
+// journal's origin and chain format 2 (journal_chain.h). An older journal is
+// migrated in place, in one transaction, when opened.
+inline constexpr int kSchemaVersion = 7;
 
 struct JournalOptions {
     std::chrono::milliseconds retention{std::chrono::hours(24 * 90)};
@@ -91,11 +91,22 @@ struct JournalOptions {
     // beyond the database (the system log, its forwarding).
     std::chrono::milliseconds head_log_interval{std::chrono::hours(1)};
     std::chrono::milliseconds retry_interval{1000};
-    // Test-only: while this file exists, every write to the database fails
-    // with the error it names ("full": the disk is full; anything else: an I/O
-    // error). Lets a test make the disk fail where it cannot mount a small
-    // file system. Empty: never.
-    std::string fault_file;
+    // The SQLite VFS every connection of the journal opens its files with,
+    // by its registered name; empty: SQLite's default. Tests name one whose
+    // writes fail (tests/journal/fault_vfs.h); cabinetd never sets it.
+    std::string vfs;
+};
+
+// The journal's check of its own chain, from its base to its head: at
+// start-up (in the background: a large journal does not hold up service)
+// and after each prune that removed records.
+struct ChainCheck {
+    enum class State { Checking, Holds, Broken };
+    State state = State::Checking; // Checking: no check has come to an answer yet
+    std::uint64_t checks = 0;      // checks that came to an answer
+    std::int64_t broken_at = 0;    // the first record that breaks it, when broken (0: none to name)
+    std::string problem;           // why it is broken
+    ChainHead verified;            // how far the last check found it holding
 };
 
 struct JournalStats {
@@ -202,7 +213,9 @@ public:
     enum class Reader { stream, audit };
     Page page(const Query &q, std::int64_t window, Reader reader = Reader::stream) const;
 
-    // Called on the writer thread after each commit with the new last cursor.
+    // Called with the last cursor after each commit (on the writer thread),
+    // and when the journal's check of its own chain comes to a new answer
+    // (on that check's thread).
     using Listener = std::function<void(std::int64_t)>;
     int subscribe(Listener l);
     void unsubscribe(int id);
@@ -221,6 +234,12 @@ public:
     JournalStats stats() const;
     // The hash chain's head: how many links it has, the last one's hash.
     ChainHead head() const;
+    // The journal's last check of its own chain.
+    ChainCheck chain_check() const;
+    // The head as cabinetd publishes it for anchors (the API, MQTT, the log):
+    // only while the journal's check of its own chain found it holding;
+    // nothing while the first check runs or once one found it broken.
+    std::optional<ChainHead> published_head() const;
 
     // How far a reader that must not miss a record (the MQTT bridge) has
     // got, kept across restarts. Queued and committed with the records, or
@@ -273,14 +292,16 @@ private:
     std::string pruned_detail(const Pruned &p, const char *why) const;
     void log_head_when_due();
     void checkpoints();
+    void check_chain();
+    void request_check();
+    void notify_listeners();
 
     JournalOptions opt_;
     std::string path_;
     int lock_fd_ = -1;
-    std::shared_ptr<FaultVfs> fault_vfs_; // the test-only failing VFS, when fault_file is set
     std::vector<Record> startup_records_; // written once the writer runs
     sqlite3 *wdb_ = nullptr;              // writer thread only (and construction)
-    const char *vfs_ = nullptr;           // the test-only failing VFS's name, or the default
+    const char *vfs_ = nullptr;           // opt_.vfs, or nullptr: SQLite's default
     sqlite3 *rdb_ = nullptr;              // readers past kOwnReaders, under rmu_
     sqlite3 *pdb_ = nullptr;              // page() for streams, under pmu_
     mutable std::mutex pmu_;
@@ -315,8 +336,9 @@ private:
     Dropped dropped_;
     std::chrono::steady_clock::time_point next_retry_;
     std::chrono::steady_clock::time_point next_prune_, next_size_, next_head_log_;
-    ChainHead chain_;              // the last link stored (mu_ for readers)
-    std::int64_t next_cursor_ = 1; // the cursor the next record gets
+    ChainHead chain_;               // the last link stored (mu_ for readers)
+    std::uint64_t format_from_ = 1; // the first link of the current chain format
+    std::int64_t next_cursor_ = 1;  // the cursor the next record gets
     std::atomic<int> wal_pages_{0};
     Progress progress_{"journal"};
     std::deque<Record> recent_; // committed, by cursor
@@ -327,8 +349,15 @@ private:
     std::mutex observers_mu_; // also held while queueing, which keeps observers in write order
     std::vector<std::pair<int, Observer>> observers_;
     int next_observer_ = 1;
+    // The check of the chain: asked for (check_due_) by the start and by
+    // each prune, done on a thread of its own.
+    mutable std::mutex check_mu_;
+    std::condition_variable check_cv_;
+    bool check_due_ = true, check_stop_ = false;
+    ChainCheck check_;
     std::thread writer_;
     std::thread checkpointer_;
+    std::thread checker_;
 };
 
 } // namespace cabinetd

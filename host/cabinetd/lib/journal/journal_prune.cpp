@@ -1,7 +1,8 @@
 // Pruning, for age and for size, without breaking the hash chain. The chain
 // is cut only at its front: the chain's base moves past what went, and the
 // `pruned` record stored in the same transaction names the new base as its
-// anchor. For size, line traffic goes first, from anywhere: each such record
+// anchor and the base before it. For size, line traffic (each record's class,
+// decided when it was stored) goes first, from anywhere: each such record
 // leaves a tombstone the chain passes through, and what an auditor reads
 // stays until nothing else is left.
 #include "journal.h"
@@ -19,15 +20,6 @@ using namespace journal_sql;
 
 namespace {
 
-// Line traffic: state, link and heartbeat records, counted refusals, and the command and ack
-// of a request the controller refused (a flood of refused opens is mostly
-// these). The acks and commands of what it did are kept with the audit.
-constexpr const char *kLineTraffic =
-    "(kind IN ('state', 'link', 'heartbeat', 'refused') OR (kind IN ('ack', 'command') AND request_id <> '' "
-    "AND EXISTS (SELECT 1 FROM journal a INDEXED BY journal_request WHERE a.cabinet = "
-    "journal.cabinet AND a.request_id = journal.request_id AND a.request_id <> '' AND a.kind = "
-    "'ack' AND a.code NOT IN ('accepted', 'cleared'))))";
-
 // The most records one transaction removes: the writer is held up for
 // tens of milliseconds at most; the rest goes in the next one.
 constexpr std::int64_t kSlice = 1000;
@@ -38,6 +30,7 @@ constexpr std::int64_t kFront = 5000;
 // What one prune removed.
 struct Journal::Pruned {
     std::int64_t records = 0, tombstoned = 0, up_to = 0, up_to_ms = 0;
+    std::uint64_t from_link = 0; // the chain's base before the cut
     std::int64_t audit = 0, audit_from = 0,
                  audit_to = 0;     // audit records younger than the retention
     std::optional<ChainHead> base; // the chain's new base, when it moved
@@ -85,51 +78,73 @@ void Journal::prune_size() {
         return static_cast<std::int64_t>(
             std::clamp<std::uint64_t>(rows * (now - target) / now, 1, kSlice));
     };
+    // Line traffic first, as long as any is left: the front is cut only
+    // when none is, and the record saying what traffic went is written
+    // before (it may itself take the journal back over the target, which is
+    // no reason to cut anyone's audit).
     Pruned traffic;
     std::int64_t after = 0;
-    for (std::int64_t want; (want = slice()) > 0;) {
-        progress_.mark();
-        if (tombstone_slice(after, want, traffic) < want) break;
-    }
-    if (traffic.records) {
+    const auto say_traffic = [&] {
         std::vector<Batch> b(1);
         b[0].records.push_back(journal_record("pruned", pruned_detail(traffic, "size")));
         commit(b);
-    }
+        traffic = {};
+    };
     for (std::int64_t want; (want = slice()) > 0;) {
         progress_.mark();
+        if (tombstone_slice(after, want, traffic) > 0) continue;
+        if (traffic.records) {
+            say_traffic();
+            continue;
+        }
         Stmt cut(wdb_,
                  "SELECT max(cursor) FROM (SELECT cursor FROM journal ORDER BY cursor LIMIT ?)");
         cut.bind(1, want);
         if (!cut.step() || cut.null(0) || drop_front(cut.i64(0), "size") == 0) break;
     }
+    if (traffic.records) say_traffic();
 }
 
 // Replaces up to `want` records of line traffic after `after` with their
 // tombstones, oldest first, in one transaction; how many it replaced.
 std::int64_t Journal::tombstone_slice(std::int64_t &after, std::int64_t want, Pruned &p) {
-    const auto sql = fmt::format("SELECT {}, link FROM journal WHERE cursor > ? AND {} ORDER BY "
-                                 "cursor LIMIT ?",
-                                 kColumns, kLineTraffic);
-    std::vector<std::pair<Record, std::int64_t>> found;
+    std::string cols;
+    for (auto c : kHashedColumns) cols += fmt::format("{}, ", c);
+    const auto sql = fmt::format("SELECT {}link, hash FROM journal WHERE cursor > ? AND class = {} "
+                                 "ORDER BY cursor LIMIT ?",
+                                 cols, static_cast<int>(RecordClass::LineTraffic));
+    constexpr int kLink = static_cast<int>(kHashedColumns.size());
+    struct Found {
+        std::int64_t cursor, at_ms;
+    };
+    std::vector<Found> found;
     exec(wdb_, "BEGIN IMMEDIATE");
     try {
         Stmt sel(wdb_, sql.c_str());
         sel.bind(1, after).bind(2, want);
-        while (sel.step()) found.emplace_back(row(sel), sel.i64(kColumnCount));
         Stmt tomb(wdb_,
-                  "INSERT INTO chain_links (cursor, kind, link, digest, hash) VALUES (?,?,?,?,?)");
+                  "INSERT INTO chain_links (cursor, kind, link, digest, hash, class) VALUES "
+                  "(?,?,?,?,?,?)");
         Stmt del(wdb_, "DELETE FROM journal WHERE cursor = ?");
-        for (auto &[r, link] : found) {
+        while (sel.step()) {
+            StoredRecord stored;
+            for (std::size_t i = 0; i < stored.size(); ++i)
+                stored[i] = sel.stored(static_cast<int>(i));
+            const auto cursor = sel.i64(0);
+            found.push_back({cursor, sel.i64(1)});
             // A record from before the chain began is simply removed.
-            if (auto h = hash_from_hex(r.hash)) {
-                const Hash digest = record_digest(r);
-                tomb.bind(1, r.cursor).bind(2, r.kind).bind(3, link);
+            if (auto h = sel.hash(kLink + 1)) {
+                const auto link = sel.i64(kLink);
+                const Hash digest = static_cast<std::uint64_t>(link) < format_from_
+                    ? record_digest_v1(record_of(stored))
+                    : record_digest(chain_.origin, stored);
+                tomb.bind(1, cursor).bind(2, stored[hashed_column("kind")]).bind(3, link);
                 tomb.bind_blob(4, digest.data(), digest.size()).bind_blob(5, h->data(), h->size());
+                tomb.bind(6, stored[hashed_column("class")]);
                 tomb.step();
                 tomb.reset();
             }
-            del.bind(1, r.cursor);
+            del.bind(1, cursor);
             del.step();
             del.reset();
         }
@@ -138,10 +153,10 @@ std::int64_t Journal::tombstone_slice(std::int64_t &after, std::int64_t want, Pr
         sqlite3_exec(wdb_, "ROLLBACK", nullptr, nullptr, nullptr);
         throw;
     }
-    for (auto &[r, link] : found) {
-        after = r.cursor;
-        p.up_to = r.cursor;
-        p.up_to_ms = r.at_ms;
+    for (auto &f : found) {
+        after = f.cursor;
+        p.up_to = f.cursor;
+        p.up_to_ms = f.at_ms;
     }
     const auto n = static_cast<std::int64_t>(found.size());
     p.records += n;
@@ -179,6 +194,11 @@ std::int64_t Journal::drop_front(std::int64_t cut, const char *why) {
 
 void Journal::drop_within(std::int64_t cut, Pruned &p) {
     ChainHead base;
+    base.origin = chain_.origin;
+    {
+        Stmt before(wdb_, "SELECT count FROM chain_base");
+        if (before.step()) p.from_link = static_cast<std::uint64_t>(before.i64(0));
+    }
     for (const char *sql : {"SELECT cursor, link, hash FROM journal WHERE cursor <= ? AND hash IS "
                             "NOT NULL ORDER BY cursor DESC LIMIT 1",
                             "SELECT cursor, link, hash FROM chain_links WHERE cursor <= ? ORDER BY "
@@ -186,10 +206,10 @@ void Journal::drop_within(std::int64_t cut, Pruned &p) {
         Stmt last(wdb_, sql);
         last.bind(1, cut);
         if (!last.step() || last.i64(0) <= base.cursor || !last.hash(2)) continue;
-        base = {static_cast<std::uint64_t>(last.i64(1)), *last.hash(2), last.i64(0)};
+        base = {chain_.origin, static_cast<std::uint64_t>(last.i64(1)), *last.hash(2), last.i64(0)};
     }
     const auto young = wall_ms() - opt_.retention.count();
-    Stmt del(wdb_, "DELETE FROM journal WHERE cursor <= ? RETURNING cursor, at_ms, kind");
+    Stmt del(wdb_, "DELETE FROM journal WHERE cursor <= ? RETURNING cursor, at_ms, class");
     del.bind(1, cut);
     while (del.step()) {
         ++p.records;
@@ -197,8 +217,9 @@ void Journal::drop_within(std::int64_t cut, Pruned &p) {
             p.up_to = del.i64(0);
             p.up_to_ms = del.i64(1);
         }
-        const auto kind = record_kind(del.text(2));
-        if (!kind || !audit_kind(*kind) || del.i64(1) < young) continue;
+        // Any audit record younger than the retention: the cap is too small.
+        if (del.i64(2) != static_cast<std::int64_t>(RecordClass::Audit) || del.i64(1) < young)
+            continue;
         ++p.audit;
         p.audit_from = p.audit_from ? std::min(p.audit_from, del.i64(0)) : del.i64(0);
         p.audit_to = std::max(p.audit_to, del.i64(0));
@@ -212,6 +233,8 @@ void Journal::drop_within(std::int64_t cut, Pruned &p) {
     move.bind_blob(3, base.hash.data(), base.hash.size());
     move.step();
     p.base = base;
+    // The list of format-1 tombstones is needed only while format-1 links remain.
+    if (base.count + 1 >= format_from_) exec(wdb_, "DELETE FROM chain_legacy");
 }
 
 std::string Journal::pruned_detail(const Pruned &p, const char *why) const {
@@ -220,21 +243,12 @@ std::string Journal::pruned_detail(const Pruned &p, const char *why) const {
         p.records, p.up_to, p.up_to_ms, why, opt_.max_bytes,
         std::chrono::duration_cast<std::chrono::hours>(opt_.retention).count() / 24);
     if (p.tombstoned) d += fmt::format(R"(,"tombstoned":{})", p.tombstoned);
-    if (p.base) d += fmt::format(R"(,"anchor":"{}")", anchor_text(*p.base));
+    if (p.base)
+        d += fmt::format(R"(,"anchor":"{}","from_link":{})", anchor_text(*p.base), p.from_link);
     if (p.audit)
         d += fmt::format(R"(,"audit_records":{},"audit_from_cursor":{},"audit_to_cursor":{})",
                          p.audit, p.audit_from, p.audit_to);
     return d + "}";
-}
-
-void Journal::log_head_when_due() {
-    const auto now = std::chrono::steady_clock::now();
-    if (now < next_head_log_) return;
-    next_head_log_ = now + opt_.head_log_interval;
-    const auto h = head();
-    log(6,
-        fmt::format("journal head {} at cursor {} (cabinetctl journal verify --anchor {})",
-                    anchor_text(h), h.cursor, anchor_text(h)));
 }
 
 ChainHead Journal::head() const {

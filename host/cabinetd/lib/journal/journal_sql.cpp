@@ -79,53 +79,110 @@ Record row(const Stmt &s) {
     return r;
 }
 
-// A record that settles an open or a clear names the latest one of its
-// request id (an open retried under its id is settled by its last try).
+Record record_of(const StoredRecord &s) {
+    const auto text = [&](const char *c) {
+        const auto &v = s[hashed_column(c)];
+        return v.type == Stored::Type::Integer ? std::to_string(v.integer) : v.bytes;
+    };
+    const auto integer = [&](const char *c) { return s[hashed_column(c)].integer; };
+    const auto optional = [&](const char *c) -> std::optional<std::uint64_t> {
+        const auto &v = s[hashed_column(c)];
+        if (v.type == Stored::Type::Null) return std::nullopt;
+        return static_cast<std::uint64_t>(v.integer);
+    };
+    Record r;
+    r.cursor = integer("cursor");
+    r.at_ms = integer("at_ms");
+    r.cabinet = text("cabinet");
+    r.kind = record_kind(text("kind")).value_or(RecordKind::Event);
+    r.session_id = text("session_id");
+    r.event_seq = optional("event_seq");
+    r.seq_to = optional("seq_to");
+    r.code = text("code");
+    r.request_id = text("request_id");
+    r.door_id = static_cast<unsigned>(integer("door_id"));
+    r.detail = text("detail");
+    r.key_scope = text("key_scope");
+    r.client_key = text("client_key");
+    r.uptime_ms = optional("uptime_ms");
+    r.requested_by = text("requested_by");
+    r.outcome = text("outcome");
+    return r;
+}
+
 std::vector<Record> rows(Stmt &s) {
     std::vector<Record> out;
     while (s.step()) out.push_back(row(s));
     return out;
 }
 
-const char *const kInsertRecord =
-    "INSERT OR IGNORE INTO journal (cursor, at_ms, cabinet, kind, session_id, event_seq, seq_to, "
-    "code, request_id, door_id, detail, key_scope, client_key, uptime_ms, requested_by, link, hash, "
-    "outcome, settles) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?18, CASE WHEN ?18 <> '' THEN "
-    "(SELECT max(cursor) FROM journal WHERE cabinet = ?3 AND request_id = ?9 AND request_id <> '' "
-    "AND kind IN ('open', 'clear')) END)";
+const char *const kSettles =
+    "SELECT max(cursor) FROM journal WHERE cabinet = ?1 AND request_id = ?2 AND request_id <> '' "
+    "AND kind IN ('open', 'clear') AND cursor < ?3";
 
-bool insert_linked(Stmt &ins, Record &r, ChainHead &head, std::int64_t cursor) {
+std::optional<std::int64_t> settles_of(Stmt &settled, const std::string &cabinet,
+                                       const std::string &request_id, const std::string &outcome,
+                                       std::int64_t cursor) {
+    if (outcome.empty() || request_id.empty()) return std::nullopt;
+    settled.bind(1, cabinet).bind(2, request_id).bind(3, cursor);
+    std::optional<std::int64_t> out;
+    if (settled.step() && !settled.null(0)) out = settled.i64(0);
+    settled.reset();
+    return out;
+}
+
+std::optional<ChainMeta> chain_meta(sqlite3 *db) {
+    Stmt s(db, "SELECT origin, format_from FROM chain_meta");
+    if (!s.step()) return std::nullopt;
+    const auto origin = s.stored(0);
+    ChainMeta m;
+    if (origin.type != Stored::Type::Blob || origin.bytes.size() != m.origin.size() ||
+        s.stored(1).type != Stored::Type::Integer || s.i64(1) < 1)
+        return std::nullopt;
+    std::memcpy(m.origin.data(), origin.bytes.data(), m.origin.size());
+    m.format_from = static_cast<std::uint64_t>(s.i64(1));
+    return m;
+}
+
+namespace {
+
+// The hashed columns in their order, then the link's number and hash.
+std::string insert_sql() {
+    std::string cols, values;
+    for (std::size_t i = 0; i < kHashedColumns.size(); ++i) {
+        cols += fmt::format("{}{}", i ? ", " : "", kHashedColumns[i]);
+        values += i ? ",?" : "?";
+    }
+    return fmt::format("INSERT OR IGNORE INTO journal ({}, link, hash) VALUES ({},?,?)", cols,
+                       values);
+}
+
+} // namespace
+
+Linker::Linker(sqlite3 *db, const Origin &origin)
+        : origin_(origin), ins_(db, insert_sql().c_str()), settled_(db, kSettles) {}
+
+bool Linker::insert(Record &r, ChainHead &head, std::int64_t cursor) {
     if (r.at_ms == 0) r.at_ms = wall_ms();
     r.requested_by = requester(r);
     r.cursor = cursor;
+    const auto stored =
+        stored_record(r, settles_of(settled_, r.cabinet, r.request_id, r.outcome, cursor));
     const auto count = head.count + 1;
-    const Hash h = chain_link(head.hash, record_digest(r), count, r.kind);
-    ins.bind(1, r.cursor)
-        .bind(2, r.at_ms)
-        .bind(3, r.cabinet)
-        .bind(4, r.kind)
-        .bind(5, r.session_id)
-        .bind(6, r.event_seq)
-        .bind(7, r.seq_to)
-        .bind(8, r.code)
-        .bind(9, r.request_id)
-        .bind(10, static_cast<std::int64_t>(r.door_id))
-        .bind(11, r.detail)
-        .bind(12, r.key_scope)
-        .bind(13, r.client_key)
-        .bind(14, r.uptime_ms)
-        .bind(15, r.requested_by)
-        .bind(16, static_cast<std::int64_t>(count))
-        .bind_blob(17, h.data(), h.size())
-        .bind(18, r.outcome);
-    ins.step();
-    ins.reset();
-    if (sqlite3_changes(sqlite3_db_handle(ins.raw())) == 0) {
+    const Hash h = chain_link(head.hash, count, r.cursor, to_string(r.kind), record_class(r),
+                              record_digest(origin_, stored));
+    int i = 1;
+    for (const auto &v : stored) ins_.bind(i++, v);
+    ins_.bind(i, static_cast<std::int64_t>(count));
+    ins_.bind_blob(i + 1, h.data(), h.size());
+    ins_.step();
+    ins_.reset();
+    if (sqlite3_changes(sqlite3_db_handle(ins_.raw())) == 0) {
         r.cursor = 0;
         return false;
     }
     r.hash = to_hex(h);
-    head = {count, h, r.cursor};
+    head = {origin_, count, h, r.cursor};
     return true;
 }
 
@@ -134,12 +191,13 @@ ChainHead chain_head(sqlite3 *db) {
     const auto take = [&](const char *sql) {
         Stmt s(db, sql);
         if (!s.step() || s.i64(0) <= head.cursor || !s.hash(2)) return;
-        head = {static_cast<std::uint64_t>(s.i64(1)), *s.hash(2), s.i64(0)};
+        head = {{}, static_cast<std::uint64_t>(s.i64(1)), *s.hash(2), s.i64(0)};
     };
     take("SELECT cursor, count, hash FROM chain_base");
     take(
         "SELECT cursor, link, hash FROM journal WHERE hash IS NOT NULL ORDER BY cursor DESC LIMIT 1");
     take("SELECT cursor, link, hash FROM chain_links ORDER BY cursor DESC LIMIT 1");
+    if (auto m = chain_meta(db)) head.origin = m->origin;
     return head;
 }
 

@@ -20,6 +20,32 @@ namespace cabinetd {
 
 using journal_sql::Kind;
 
+void regular_file(const std::string &path, bool absent_ok) {
+    const auto what = [](mode_t m) {
+        if (S_ISDIR(m)) return "a directory";
+        if (S_ISFIFO(m)) return "a FIFO";
+        if (S_ISSOCK(m)) return "a socket";
+        if (S_ISCHR(m)) return "a character device";
+        if (S_ISBLK(m)) return "a block device";
+        return "not a regular file";
+    };
+    for (const char *suffix : {"", "-wal", "-shm"}) {
+        const auto p = path + suffix;
+        struct stat st {};
+        // stat, not open: it neither blocks on a FIFO nor wakes a device.
+        if (::stat(p.c_str(), &st) != 0) {
+            const int err = errno;
+            if (err == ENOENT && (absent_ok || *suffix)) continue;
+            throw JournalError(fmt::format("cannot open journal {}: {}", p, std::strerror(err)),
+                               err == EACCES || err == ENOENT || err == ENOTDIR ? Kind::Unusable
+                                                                                : Kind::Transient);
+        }
+        if (!S_ISREG(st.st_mode))
+            throw JournalError(fmt::format("cannot open journal {}: it is {}, not a regular file",
+                                           p, what(st.st_mode)));
+    }
+}
+
 void check_access(const std::string &path) {
     namespace fs = std::filesystem;
     const fs::path p(path);
@@ -37,11 +63,9 @@ void check_access(const std::string &path) {
                                        path, what, std::strerror(err)));
     };
     if (::access(dir.c_str(), W_OK | X_OK) != 0) refuse(dir.string(), errno);
-    if (::stat(path.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode))
-            throw JournalError(fmt::format("cannot open journal {}: it is a directory", path));
-        if (::access(path.c_str(), R_OK | W_OK) != 0) refuse(path, errno);
-    }
+    regular_file(path, true);
+    if (::stat(path.c_str(), &st) == 0 && ::access(path.c_str(), R_OK | W_OK) != 0)
+        refuse(path, errno);
 }
 
 namespace {
@@ -63,7 +87,7 @@ std::string holder_of(int fd) {
 
 int take_lock(const std::string &path) {
     const auto lock = path + ".lock";
-    int fd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    int fd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
     if (fd < 0 && errno == EROFS) fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         const int err = errno;

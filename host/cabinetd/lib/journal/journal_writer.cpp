@@ -25,7 +25,9 @@ std::chrono::steady_clock::time_point Journal::due_at() const {
 }
 
 void Journal::run() {
-    next_prune_ = next_size_ = next_head_log_ = std::chrono::steady_clock::now();
+    // The first head is logged by the first check of the chain, once it holds.
+    next_prune_ = next_size_ = std::chrono::steady_clock::now();
+    next_head_log_ = next_prune_ + opt_.head_log_interval;
     if (!startup_records_.empty()) {
         std::vector<Batch> first(1);
         first[0].records = std::move(startup_records_);
@@ -96,6 +98,7 @@ std::vector<Journal::Batch> Journal::take_due(bool &retry, bool &exiting) {
 void Journal::prune_when_due() {
     using clock = std::chrono::steady_clock;
     const auto now = clock::now();
+    const auto pruned = stats().pruned;
     try {
         if (now >= next_prune_) {
             next_prune_ = now + opt_.prune_interval;
@@ -109,6 +112,8 @@ void Journal::prune_when_due() {
     } catch (const JournalError &e) {
         log(4, fmt::format("pruning the journal failed, tried again later: {}", e.what()));
     }
+    // What a prune changed is checked: the new base, and the chain from it.
+    if (stats().pruned != pruned) request_check();
     log_head_when_due();
 }
 
@@ -191,7 +196,7 @@ void account_session(Stmt &sess, const Record &r) {
 // event already stored is counted in dups and left out).
 std::vector<Record> Journal::insert(std::vector<Batch> &batches, std::uint64_t &dups,
                                     ChainHead &head, std::int64_t &next) {
-    Stmt ins(wdb_, kInsertRecord);
+    Linker link(wdb_, head.origin);
     Stmt note(wdb_,
               "INSERT INTO notes (key, value) VALUES (?1, ?2) "
               "ON CONFLICT DO UPDATE SET value = excluded.value");
@@ -219,7 +224,7 @@ std::vector<Record> Journal::insert(std::vector<Batch> &batches, std::uint64_t &
             st.reset();
         }
         for (auto &r : b.records) {
-            if (!insert_linked(ins, r, head, next)) {
+            if (!link.insert(r, head, next)) {
                 ++dups;
                 continue;
             }

@@ -51,7 +51,15 @@ constexpr std::array<std::string_view, 12> kFailures{
     "line_lost", "bad_argument",    "link_down",       "journal_unavailable", "no_random_source",
     "stopping",  "unknown"};
 
+// cabinetd's own refusals before the line: the access policy's, and a
+// reason door's without a reason.
+constexpr std::array<std::string_view, 5> kOwnRefusals{
+    "not_permitted", "outside_hours", "same_person", "approval_required", "reason_required"};
+
 } // namespace
+
+std::span<const std::string_view> failure_outcomes() { return kFailures; }
+std::span<const std::string_view> own_refusals() { return kOwnRefusals; }
 
 bool is_refusal(std::string_view outcome) {
     return !outcome.empty() && outcome != "accepted" &&
@@ -60,7 +68,8 @@ bool is_refusal(std::string_view outcome) {
 
 bool outcome_name(std::string_view name) {
     if (name == "accepted" || name == "refused") return true;
-    if (name == "not_permitted" || name == "reason_required") return true;
+    if (std::find(kOwnRefusals.begin(), kOwnRefusals.end(), name) != kOwnRefusals.end())
+        return true;
     if (std::find(kFailures.begin(), kFailures.end(), name) != kFailures.end()) return true;
     const auto *e = cabinet_host::explain(name);
     return e && e->kind == cabinet_host::CodeKind::AckRefusal;

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,15 +37,19 @@ namespace cabinetd {
 //             door_id; detail: state "raised", "acknowledged" (with by) or
 //             "cleared" (with reason), text, alarm_id)
 //  ClearFailed "clear_failed": a clear that got no ack (code: why)
-//  Refused    "refused": repeated refusals of one requester's opens of a door
-//             with one code, counted over a minute instead of journalled one
-//             by one (code: the refusal; detail: requested_by, count, first_ms,
-//             last_ms); the first of them is journalled in full before it
+//  Refused    "refused": a refusal before the line (the policy's, or a
+//             reason door's), and repeated refusals of one requester's opens
+//             of a door with one code, counted over a minute instead of
+//             journalled one by one (code: the refusal; detail: requested_by,
+//             count, first_ms, last_ms, and action "clear_fault",
+//             "acknowledge" or "approve" for what was not an open); the first
+//             of them is journalled in full before it
 //  Approval   "approval": a step of a two-person open (code: "requested",
-//             "approved", "declined", "withdrawn", "expired"; door_id; detail:
-//             requested_by, approval_id, reason if any, and who approved,
-//             declined or withdrew it; an approved one also the open's
-//             request id and outcome)
+//             "approved", "declined", "withdrawn", "expired", "revoked";
+//             door_id; detail: requested_by, approval_id, reason if any, and
+//             who approved, declined or withdrew it; an approved one also the
+//             open's request id and outcome; a revoked one why and code: its
+//             requester may no longer open that door)
 //
 // Opens and clears carry their outcome: the record that settles one (the
 // ack that answered it, an open_failed or a clear_failed) holds it in
@@ -114,10 +119,16 @@ struct Record {
 
 // Whether a filter names an outcome: "accepted", "refused" (any refusal,
 // the controller's or cabinetd's own before the line: "not_permitted",
-// "reason_required"), or one code an outcome can have.
+// "outside_hours", "same_person", "approval_required", "reason_required"),
+// or one code an outcome can have.
 bool outcome_name(std::string_view name);
 // Whether an outcome is a refusal of the controller's.
 bool is_refusal(std::string_view outcome);
+// The outcomes that are cabinetd's: why an open or a clear got no answer or
+// was never sent ("timeout", "link_down", ...), and its refusals before the
+// line ("not_permitted", ...). Each has words in host/lib (meanings.h).
+std::span<const std::string_view> failure_outcomes();
+std::span<const std::string_view> own_refusals();
 
 struct Query {
     std::int64_t after = 0;

@@ -1,3 +1,4 @@
+#include "fault_vfs.h"
 #include "journal.h"
 #include "sqlite_file.h"
 #include "temp_dir.h"
@@ -318,8 +319,10 @@ TEST_F(JournalTest, PrunesForAgeAndForSizeOldestFirstAndSaysWhatWent) {
 
 TEST_F(JournalTest, WhileTheDiskFailsRecordsWaitInMemoryAndAGapSaysWhatDidNotFit) {
     const auto fault = (dir_ / "fault").string();
+    test_support::FaultVfs vfs;
+    vfs.fail_while(fault);
     JournalOptions opt;
-    opt.fault_file = fault;
+    opt.vfs = vfs.name();
     opt.held_max = 5;
     opt.retry_interval = std::chrono::milliseconds(20);
     Journal j(path_, opt);

@@ -8,6 +8,11 @@
 
 namespace cabinetd {
 
+// Refuses (Unusable, with the reason) a path that is not a regular file, or
+// is absent when absent_ok is false, without opening it: a FIFO or a device
+// given as the journal must not block whoever opens it, nor be written to.
+// The journal's log and shared-memory files beside it are held to the same.
+void regular_file(const std::string &path, bool absent_ok);
 // Refuses, with the reason, a journal this process can never use as it is
 // (Unusable) or not just now (Transient), before anything is created.
 void check_access(const std::string &path);
