@@ -26,10 +26,19 @@ BoardIds::~BoardIds() { journal_.unobserve(observer_); }
 void BoardIds::seen(const std::string &cabinet, const std::string &key) {
     // A run without an identity has no board id ("unidentified-<ms>").
     const auto id = cabinet_host::parse_session_id(key.substr(0, key.find('~')));
+    std::vector<std::function<void()>> told;
+    struct Tell {
+        std::vector<std::function<void()>> &told;
+        ~Tell() {
+            for (auto &t : told) t();
+        }
+    } tell{told}; // once the lock is given back
     std::lock_guard lk(mu_);
     const auto at = boards_.find(cabinet);
     if (at == boards_.end()) return; // not one of ours
-    at->second = id ? id->board_id : std::string();
+    const auto board = id ? id->board_id : std::string();
+    if (board != at->second) told = told_;
+    at->second = board;
     // A collision that ends is said to, so that one coming back is said again.
     for (auto it = warned_.begin(); it != warned_.end();) {
         const auto &a = boards_.at(it->first);
@@ -37,7 +46,7 @@ void BoardIds::seen(const std::string &cabinet, const std::string &key) {
             ++it;
             continue;
         }
-        log(5,
+        log(Level::Notice,
             fmt::format("cabinets {} and {} no longer report the same board id", it->first,
                         it->second));
         it = warned_.erase(it);
@@ -47,13 +56,18 @@ void BoardIds::seen(const std::string &cabinet, const std::string &key) {
         if (other == cabinet || board != at->second) continue;
         auto pair = std::minmax(cabinet, other);
         if (!warned_.emplace(pair.first, pair.second).second) continue;
-        log(4,
+        log(Level::Warning,
             fmt::format("cabinets {} and {} report the same board id {} (a copied "
                         "configuration, or two controllers alike): on MQTT, no command is "
                         "taken on topics named by that board, and neither is announced to "
                         "Home Assistant, until each reports a board id of its own",
                         pair.first, pair.second, board));
     }
+}
+
+void BoardIds::on_change(std::function<void()> told) const {
+    std::lock_guard lk(mu_);
+    told_.push_back(std::move(told));
 }
 
 std::string BoardIds::board(const std::string &cabinet) const {
@@ -66,9 +80,9 @@ std::vector<std::string> BoardIds::shared_with(const std::string &cabinet) const
     return identity(cabinet).shared_with;
 }
 
-BoardIds::Identity BoardIds::identity(const std::string &cabinet) const {
+BoardIds::Principal BoardIds::identity(const std::string &cabinet) const {
     std::lock_guard lk(mu_);
-    Identity out;
+    Principal out;
     const auto at = boards_.find(cabinet);
     if (at == boards_.end() || at->second.empty()) return out;
     out.board = at->second;

@@ -8,6 +8,7 @@
 
 #include "journal.h"
 
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -30,14 +31,17 @@ public:
     // The other cabinets whose board id is this cabinet's, in name order.
     std::vector<std::string> shared_with(const std::string &cabinet) const;
     // Both at one moment.
-    struct Identity {
+    struct Principal {
         std::string board;
         std::vector<std::string> shared_with;
     };
-    Identity identity(const std::string &cabinet) const;
+    Principal identity(const std::string &cabinet) const;
 
     // Takes a session key of the journal ("<session id>[~<ms>]").
     void seen(const std::string &cabinet, const std::string &session_key);
+    // told runs whenever a cabinet's board changes, on the thread that wrote
+    // the session record that showed it: it must not block. Kept as long as this.
+    void on_change(std::function<void()> told) const;
 
 private:
     Journal &journal_;
@@ -45,6 +49,7 @@ private:
     mutable std::mutex mu_;
     std::map<std::string, std::string> boards_;            // by cabinet
     std::set<std::pair<std::string, std::string>> warned_; // pairs of cabinets, sorted
+    mutable std::vector<std::function<void()>> told_;
 };
 
 } // namespace cabinetd

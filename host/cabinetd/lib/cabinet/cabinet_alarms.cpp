@@ -4,6 +4,8 @@
 // cabinetd starts again.
 #include "cabinet.h"
 
+#include "cabinet_parts.h"
+
 #include "log.h"
 
 #include <cabinet_host/words.h>
@@ -74,88 +76,108 @@ std::vector<std::pair<unsigned, std::int64_t>> left_open(const std::vector<Recor
 
 } // namespace
 
-// Before the cabinet serves anything: the alarms active when cabinetd
-// stopped, however it stopped, are still active (a restart is no
-// acknowledgement), with their first start; the sensors, once heard, clear
-// them or not as ever. A door the journal last saw open is timed from then.
-void Cabinet::restore_alarms() {
+std::vector<Alarm> restore_alarms(AlarmModel &model, const std::string &cabinet, Journal &journal,
+                                  const std::optional<std::string> &known_run, AlarmClock now) {
+    // Each alarm comes back with its first start; the sensors, once heard,
+    // clear it or not as ever. A door the journal last saw open is timed from then.
     std::vector<Alarm> active;
     for (unsigned door = 1; door <= cabinet_host::kDoors; ++door)
         for (const auto code : {kForcedOpen, kHeldOpen})
             if (auto a = still_active(
-                    journal_.latest_alarms(name_, door, std::string(code), kAlarmRecordsRead)))
+                    journal.latest_alarms(cabinet, door, std::string(code), kAlarmRecordsRead)))
                 active.push_back(std::move(*a));
     std::vector<std::pair<unsigned, std::int64_t>> opened;
-    if (known_session_)
-        opened = left_open(journal_.latest_events(name_, *known_session_, kEventsRead));
-    alarms_.restore(std::move(active), opened, alarm_now());
-    for (const auto &a : alarms_.active())
-        log(4,
+    if (known_run) opened = left_open(journal.latest_events(cabinet, *known_run, kEventsRead));
+    model.restore(std::move(active), opened, now);
+    for (const auto &a : model.active())
+        log(Level::Warning,
             fmt::format("{}: alarm {} of door {} still active from before cabinetd started{}: {}",
-                        name_, a.code, a.door,
+                        cabinet, a.code, a.door,
                         a.acknowledged_by ? " (acknowledged by " + *a.acknowledged_by + ")" : "",
                         a.text));
-    std::lock_guard lk(mu_);
-    status_.alarms = alarms_.active();
+    return model.active();
 }
 
 std::vector<Alarm> Cabinet::alarms() const {
-    std::lock_guard lk(mu_);
-    return status_.alarms;
+    return parts_->board.read([](const CabinetStatus &s) { return s.alarms; });
 }
 
 AlarmClock Cabinet::alarm_now() const { return {steady_now(), wall_ms()}; }
 
 void Cabinet::alarm_changes(std::vector<AlarmChange> changes) {
     if (changes.empty()) return;
+    auto &p = *parts_;
     for (auto &c : changes) {
         const auto &a = c.alarm;
         Record r = record(RecordKind::Alarm);
         // A raise is stamped with the alarm's start, the time a restart
         // rebuilds it with.
         if (c.what == AlarmChange::What::Raised) r.at_ms = a.raised_at_ms;
-        r.session_id = journal_session_;
+        r.session_id = p.runs.key();
         r.code = a.code;
         r.door_id = a.door;
         json detail{{"state", to_string(c.what)}, {"text", a.text}, {"alarm_id", a.id}};
         if (c.what == AlarmChange::What::Acknowledged) detail["by"] = *a.acknowledged_by;
         if (!c.reason.empty()) detail["reason"] = c.reason;
         r.detail = detail.dump();
-        batch_.push_back(std::move(r));
-        log(c.what == AlarmChange::What::Raised ? 4 : 5,
+        p.batch.add(std::move(r));
+        log(c.what == AlarmChange::What::Raised ? Level::Warning : Level::Notice,
             fmt::format("{}: alarm {} {}: {}", name_, a.code, to_string(c.what), a.text));
     }
     // A raised alarm is committed at once, not within the group interval, with
     // what was batched before it: cabinetd killed a moment later still finds
     // it when it starts again. Alarms are rare; the write budget does not feel it.
     const auto raised = [](const AlarmChange &c) { return c.what == AlarmChange::What::Raised; };
-    if (std::any_of(changes.begin(), changes.end(), raised))
-        journal_.write(std::exchange(batch_, {}), [] {});
-    std::lock_guard lk(mu_);
-    for (auto &c : changes)
-        if (raised(c)) ++status_.alarms_raised[c.alarm.code];
-    status_.alarms = alarms_.active();
+    if (std::any_of(changes.begin(), changes.end(), raised)) p.batch.write_now();
+    p.board.update([&](CabinetStatus &s) {
+        for (auto &c : changes)
+            if (raised(c)) ++s.alarms_raised[c.alarm.code];
+        s.alarms = p.alarms.active();
+    });
 }
 
-void Cabinet::acknowledge_alarms(std::optional<std::string> alarm_id, std::string by,
+void Cabinet::acknowledge_alarms(std::optional<std::string> alarm_id, Principal who,
                                  std::function<void(AlarmAck)> reply) {
-    post([this, alarm_id = std::move(alarm_id), by = std::move(by), reply = std::move(reply)] {
-        // Who acknowledged what must be on record before it counts.
-        if (!journal_.available()) {
-            reply(AlarmAck{AlarmAck::Outcome::JournalUnavailable, {}});
-            return;
-        }
-        auto changes = alarms_.acknowledge(alarm_id, by);
-        if (!changes) {
-            reply(AlarmAck{AlarmAck::Outcome::UnknownId, {}});
-            return;
-        }
-        AlarmAck ack;
-        for (auto &c : *changes)
-            if (c.what == AlarmChange::What::Acknowledged) ack.acknowledged.push_back(c.alarm.id);
-        alarm_changes(std::move(*changes));
-        commit_then([reply, ack = std::move(ack)](bool) { reply(ack); });
+    post([this, alarm_id = std::move(alarm_id), who = std::move(who), reply = std::move(reply)] {
+        acknowledge_now(alarm_id, who, reply);
     });
+}
+
+void Cabinet::acknowledge_now(const std::optional<std::string> &alarm_id, const Principal &who,
+                              const std::function<void(AlarmAck)> &reply) {
+    auto &p = *parts_;
+    // Who acknowledged what must be on record before it counts.
+    if (!journal_.available())
+        return reply(AlarmAck{AlarmAck::Outcome::JournalUnavailable, {}, {}});
+    // The alarms meant, checked and acknowledged here in one go: nothing
+    // raised after the check is acknowledged unchecked.
+    std::vector<Alarm> meant;
+    for (const auto &a : p.alarms.active())
+        if (alarm_id ? a.id == *alarm_id : !a.acknowledged_by) meant.push_back(a);
+    if (alarm_id && meant.empty()) return reply(AlarmAck{AlarmAck::Outcome::UnknownId, {}, {}});
+    // With none waiting, whoever may acknowledge none of these doors is
+    // still told so (door 0: any door).
+    std::vector<unsigned> doors;
+    for (const auto &a : meant) doors.push_back(a.door);
+    if (meant.empty()) doors.push_back(0);
+    for (const auto door : doors)
+        if (auto d = policy().decide(who, Action::Acknowledge, name_, door); !d) {
+            p.commands.refuse_early(who.name, door, to_string(Action::Acknowledge), d);
+            return commit_then([reply, d](bool) {
+                reply(AlarmAck{AlarmAck::Outcome::Refused, {}, d.refusal()});
+            });
+        }
+    AlarmAck ack;
+    std::vector<AlarmChange> changes;
+    for (const auto &a : meant)
+        if (auto c = p.alarms.acknowledge(a.id, who.name))
+            for (auto &change : *c) {
+                if (change.what == AlarmChange::What::Acknowledged)
+                    ack.acknowledged.push_back(change.alarm.id);
+                changes.push_back(std::move(change));
+            }
+    alarm_changes(std::move(changes));
+    commit_then([reply, ack = std::move(ack)](bool) { reply(ack); });
 }
 
 } // namespace cabinetd

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "alarms.h"
+#include "policy.h"
 #include "record.h"
 
 #include <cabinet_host/client.h>
@@ -14,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -51,11 +53,45 @@ struct CabinetStatus {
     std::uint8_t two_person_doors = 0; // bit d-1: door d's opens need a second person
 };
 
-// The answer to an operator's acknowledgement of alarms.
+// A cabinet's status as it was when what it shows last changed: made once
+// per change by the cabinet's thread, then only read, by any number of
+// readers at once (the API, the event streams, the MQTT bridge), so that none
+// of them copies or builds anything for a cabinet that has not changed. Its
+// counters and the clock of its state line are as they were at that change
+// (Cabinet::live() has those that move all the time).
+struct StatusSnapshot {
+    std::uint64_t version = 0; // 1 for the first, one more for each change
+    CabinetStatus status;
+};
+using Snapshot = std::shared_ptr<const StatusSnapshot>;
+
+// What moves with every line and is no change to what the status shows: when
+// the controller last acknowledged a heartbeat (on the cabinet's clock,
+// nothing while none has been on this link), and its latest state line's
+// uptime and event number.
+struct LiveFigures {
+    std::optional<std::int64_t> heartbeat_ok_ms;
+    std::uint64_t uptime_ms = 0, event_seq = 0;
+};
+
+// The answer to an acknowledgement of alarms.
 struct AlarmAck {
-    enum class Outcome { Done, UnknownId, JournalUnavailable };
+    enum class Outcome { Done, UnknownId, JournalUnavailable, Refused };
     Outcome outcome = Outcome::Done;
     std::vector<std::string> acknowledged; // ids of the alarms acknowledged now
+    Refusal refusal;                       // Refused: the policy's
+};
+
+// A refusal counted into its requester's window instead of journalled on
+// its own (the window's record, when it closes, holds the count): told as
+// it happens, so that whoever watches the cabinet sees it then.
+struct CountedRefusal {
+    std::string cabinet;
+    unsigned door = 0; // 0: the cabinet (a refused clear)
+    std::string code, requested_by;
+    std::string action;      // "" for an open, else "clear_fault", "acknowledge", "approve"
+    std::int64_t at_ms = 0;  // wall clock
+    std::uint64_t count = 0; // counted in the window so far, this one included
 };
 
 // The answer to an open or a fault clear.
@@ -83,18 +119,19 @@ struct OpenArgs {
     // scope only; the controller is always sent a request id of cabinetd's.
     std::string key;
     std::string key_scope;
-    std::string requested_by;
-    std::string reason; // why, as the requester said it; empty: none given
+    Principal who;            // who asks: what the policy decides on
+    std::string requested_by; // who.name, as journalled
+    std::string reason;       // why, as the requester said it; empty: none given
     bool wait_cycle = false;
-    // A two-person open: who approved it, and the approval's id (journalled
-    // with the open; empty for every other open).
-    std::string approved_by;
-    std::string approval_id;
+    // A two-person open: the second person's approval, made by the policy
+    // (journalled with the open: who approved it, and the approval's id).
+    std::optional<Approval> approval;
 };
 
 // A fault clear. A keyed one (a client's request id, in its scope) is
 // answered again, not sent again, when it is retried.
 struct ClearArgs {
+    Principal who;
     std::string requested_by;
     std::string key;
     std::string key_scope;

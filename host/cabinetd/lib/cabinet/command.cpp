@@ -2,6 +2,7 @@
 
 #include "decimal.h"
 #include "strict_json.h"
+#include "unicode.h"
 
 #include <cabinet_host/protocol.h>
 
@@ -82,26 +83,23 @@ std::optional<std::int64_t> read_sent_at(const json &j) {
 }
 
 // An open's reason: text of 1 to kReasonMax characters (the parser has
-// checked it is UTF-8), none of them a control character, which a journal
-// reader's terminal or spreadsheet could take for something else.
+// checked it is UTF-8) that says something: a visible character at least,
+// no control character, which a journal reader's terminal or spreadsheet
+// could take for something else, and no bidi control, which would show the
+// words in another order than they were written.
 std::optional<CommandError> read_reason(const json &j, Command &c) {
     if (!j.contains("reason")) return std::nullopt;
     const auto &v = j["reason"];
-    const auto refused =
-        error(CommandError::Kind::Malformed,
-              fmt::format("reason: text of 1 to {} characters, no control characters", kReasonMax),
-              c.request_id);
-    if (!v.is_string()) return refused;
+    const auto refused = [&](const std::string &what) {
+        return error(CommandError::Kind::Malformed,
+                     fmt::format("reason: text of 1 to {} characters, {}", kReasonMax, what),
+                     c.request_id);
+    };
+    if (!v.is_string()) return refused("a string");
     const auto &text = v.get_ref<const std::string &>();
-    std::size_t chars = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        if ((b & 0xc0) != 0x80) ++chars;
-        const bool c1 = b == 0xc2 && i + 1 < text.size() &&
-            static_cast<unsigned char>(text[i + 1]) < 0xa0; // U+0080 to U+009F
-        if (b < 0x20 || b == 0x7f || c1) return refused;
-    }
-    if (chars < 1 || chars > kReasonMax) return refused;
+    const auto chars = code_points(text);
+    if (chars < 1 || chars > kReasonMax) return refused("no more");
+    if (auto fault = reason_fault(text)) return refused(*fault);
     c.reason = text;
     return std::nullopt;
 }

@@ -53,7 +53,8 @@ struct CommandError {
 
 using ParsedCommand = std::variant<Command, CommandError>;
 
-// An open's reason: 1 to this many characters, none of them a control character.
+// An open's reason: 1 to this many characters, one of them visible, none of
+// them a control character or a bidi control.
 inline constexpr std::size_t kReasonMax = 200;
 
 // A door as a client wrote it, in the one canonical form ("3", never "03"

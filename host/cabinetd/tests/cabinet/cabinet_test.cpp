@@ -2,6 +2,7 @@
 // simulated clock: the link's health, sessions, opens and clears as the
 // journal and the API see them.
 #include "cabinet.h"
+#include "journal/fault_vfs.h"
 
 #include "test_lines.h"
 
@@ -125,15 +126,18 @@ protected:
         fs::remove_all(dir_);
         fs::create_directories(dir_);
         JournalOptions jopt;
-        jopt.fault_file = (dir_ / "fault").string();
+        fault_vfs_.fail_while((dir_ / "fault").string());
+        jopt.vfs = fault_vfs_.name();
         jopt.retry_interval = std::chrono::milliseconds(20);
         journal_ = std::make_unique<Journal>((dir_ / "j.db").string(), jopt);
         start_cabinet();
     }
-    void start_cabinet() {
+    void start_cabinet(std::uint8_t two_person_doors = 0) {
         LinkOptions lopt;
         lopt.backoff_min = lopt.backoff_max = std::chrono::milliseconds(20);
         lopt.clock = [this] { return now_; };
+        lopt.two_person_doors = two_person_doors;
+        lopt.policy = policy_;
         cabinet_ = std::make_unique<Cabinet>("lab", "memory", connect(), *journal_, lopt);
         cabinet_->start();
         ASSERT_TRUE(eventually([&] { return up() && cabinet_->status().session_id == tl::kSid; }));
@@ -188,14 +192,30 @@ protected:
         a.door = door;
         a.key = std::move(key);
         a.key_scope = std::move(scope);
+        a.who = ops();
         a.requested_by = "ops";
         a.wait_cycle = cycle;
         return call([&](Reply r) { cabinet_->open(a, std::move(r)); });
     }
 
+    // "ops", an operator of every door.
+    static std::shared_ptr<Policy> make_policy() {
+        auto p = std::make_shared<Policy>();
+        p->set(std::get<std::vector<TokenLine>>(
+            parse_token_file("ops operator ops-token-0123456789\n"
+                             "ops2 operator ops2-token-0123456789\n")));
+        return p;
+    }
+    Principal ops() const { return *policy_->authenticate("ops-token-0123456789"); }
+    ClearArgs clear_args(std::string key = "", std::string scope = "") const {
+        return ClearArgs{ops(), "ops", std::move(key), std::move(scope)};
+    }
+
     fs::path dir_;
+    std::shared_ptr<Policy> policy_ = make_policy();
     std::uint64_t now_ = 0; // simulated milliseconds, the cabinet's thread's only
     FakeController ctl_;
+    test_support::FaultVfs fault_vfs_; // writes fail while dir_/fault exists
     std::unique_ptr<Journal> journal_;
     std::unique_ptr<Cabinet> cabinet_;
 };
@@ -261,7 +281,7 @@ TEST_F(CabinetTest, OpensAndClearsAreJournalledAndAKeyIsAnsweredAgainNeverSentAg
     EXPECT_EQ(other_door.outcome, cabinet_host::Outcome::Refused);
     EXPECT_FALSE(open(3, "k1", "mqtt").replayed); // another client's key of the same name
 
-    ClearArgs clear{"ops", "c1", "mqtt"};
+    const auto clear = clear_args("c1", "mqtt");
     const auto cleared = call([&](Reply r) { cabinet_->clear_fault(clear, std::move(r)); });
     EXPECT_EQ(cleared.code, "cleared");
     EXPECT_EQ(cleared.outcome, cabinet_host::Outcome::Done);
@@ -296,7 +316,8 @@ TEST_F(CabinetTest, NothingIsSentWhileTheJournalCannotWriteIt) {
     const auto r = open(5);
     EXPECT_EQ(r.code, "journal_unavailable");
     EXPECT_EQ(r.outcome, cabinet_host::Outcome::ConnectionLost);
-    const auto clear = call([&](Reply rep) { cabinet_->clear_fault("ops", std::move(rep)); });
+    const auto clear =
+        call([&](Reply rep) { cabinet_->clear_fault(clear_args(), std::move(rep)); });
     EXPECT_EQ(clear.code, "journal_unavailable");
     EXPECT_TRUE(heard().empty());
 }
@@ -366,7 +387,8 @@ TEST_F(CabinetTest, OutcomesAreSearchableAndRepeatedRefusalsAreCounted) {
     EXPECT_EQ(open(3).code, "timeout");
     set("");
     EXPECT_EQ(open(3).code, "accepted"); // an open sent quietly, accepted: in full
-    EXPECT_EQ(call([&](Reply r) { cabinet_->clear_fault("ops", std::move(r)); }).code, "cleared");
+    EXPECT_EQ(call([&](Reply r) { cabinet_->clear_fault(clear_args(), std::move(r)); }).code,
+              "cleared");
     EXPECT_EQ(heard().size(), 11u);
 
     std::vector<std::string> outcomes;
@@ -434,33 +456,34 @@ TEST_F(CabinetTest, TheStatusHoldsOpensBackWhileTheLatchDriverReArms) {
     cabinet_->stop();          // before what its watcher writes to goes
 }
 
-TEST(SeqTracker, ReportsTheEventsALineShowsMissing) {
-    SeqTracker t([](const std::string &s) -> std::optional<std::uint64_t> {
-        if (s == "known") return 40;
-        return std::nullopt;
-    });
-    using Range = std::pair<std::uint64_t, std::uint64_t>;
-    const auto range = [](std::optional<SeqTracker::Gap> g) {
-        return g ? Range{g->from, g->to} : Range{0, 0};
-    };
-    const Range none{0, 0};
-    // A new session seen from its first event: nothing missing.
-    EXPECT_EQ(range(t.event("new", 1)), none);
-    EXPECT_EQ(range(t.event("new", 2)), none);
-    // A jump within a session.
-    EXPECT_EQ(range(t.event("new", 5)), (Range{3, 4}));
-    // A state or ack line names the latest event: those after the last one
-    // accounted for were missed, up to and including it.
-    EXPECT_EQ(range(t.latest("new", 7)), (Range{6, 7}));
-    EXPECT_EQ(range(t.latest("new", 7)), none);
-    EXPECT_EQ(range(t.event("new", 8)), none);
-    // A session known from the journal continues where it stood.
-    EXPECT_EQ(range(t.latest("known", 40)), none);
-    EXPECT_EQ(range(t.latest("known", 42)), (Range{41, 42}));
-    // Joining a session late: everything before was missed.
-    EXPECT_EQ(range(t.latest("late", 12)), (Range{1, 12}));
-    // A repeated or older number is never a gap.
-    EXPECT_EQ(range(t.event("late", 3)), none);
+// Whoever calls it, the cabinet opens a two-person door only with an
+// approval the policy made, and only while it still holds when it is sent.
+TEST_F(CabinetTest, ATwoPersonDoorOpensOnlyWithAnApprovalThatStillHolds) {
+    cabinet_.reset();
+    start_cabinet(0x80);
+    const auto alone = open(8);
+    EXPECT_EQ(alone.code, "approval_required");
+    EXPECT_EQ(alone.outcome, cabinet_host::Outcome::Refused);
+    const auto ops2 = *policy_->authenticate("ops2-token-0123456789");
+    auto approved = policy_->approve(ops(), ops2, "lab", 8, "a1");
+    ASSERT_TRUE(std::holds_alternative<Approval>(approved));
+    OpenArgs a;
+    a.door = 8;
+    a.who = ops();
+    a.requested_by = "ops";
+    a.approval = std::get<Approval>(approved);
+    EXPECT_EQ(call([&](Reply r) { cabinet_->open(a, std::move(r)); }).code, "accepted");
+    const auto opened = records(RecordKind::Open);
+    ASSERT_EQ(opened.size(), 1u);
+    EXPECT_NE(opened[0].detail.find(R"("approved_by":"ops2")"), std::string::npos);
+    // The approver's token is gone by the time the same approval is sent again.
+    policy_->set(
+        std::get<std::vector<TokenLine>>(parse_token_file("ops operator ops-token-0123456789\n")));
+    EXPECT_EQ(call([&](Reply r) { cabinet_->open(a, std::move(r)); }).code, "not_permitted");
+    EXPECT_EQ(heard(), std::vector<std::string>{"open"});
+    std::vector<std::string> refused;
+    for (auto &r : records(RecordKind::Refused)) refused.push_back(r.code);
+    EXPECT_EQ(refused, (std::vector<std::string>{"approval_required", "not_permitted"}));
 }
 
 } // namespace

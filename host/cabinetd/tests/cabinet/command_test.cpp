@@ -3,6 +3,7 @@
 #include "command.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 namespace cabinetd {
 namespace {
@@ -30,6 +31,23 @@ TEST(Command, HttpTakesTheSameChecksWithItsOwnFieldsAndKinds) {
     EXPECT_EQ(ok.door, 8u);
     EXPECT_EQ(ok.pulse_ms, 1000u);
     EXPECT_TRUE(ok.open_args().wait_cycle);
+}
+
+// A reason must say something a reader sees, in the order it was written.
+TEST(Command, AReasonHoldsAVisibleCharacterAndNoBidiControl) {
+    const auto reason = [](const std::string &text) {
+        const auto body = nlohmann::json{{"reason", text}}.dump();
+        auto r = parse_open({"3", std::nullopt, body, true}, Front::Http);
+        return std::holds_alternative<Command>(r) ? std::string("taken")
+                                                  : std::get<CommandError>(r).text;
+    };
+    for (const char *empty : {" ", "\u200b", "\u00a0", " \u3000 ", "\u200b\u200d"})
+        EXPECT_NE(reason(empty).find("visible"), std::string::npos) << reason(empty);
+    for (const char *turned : {"bed 12\u202e21 deb", "a\u2066b", "x\u200fy"})
+        EXPECT_NE(reason(turned).find("bidi"), std::string::npos) << reason(turned);
+    EXPECT_NE(reason("a\u0085b").find("control"), std::string::npos);
+    EXPECT_EQ(reason("night round, bed 12"), "taken");
+    EXPECT_EQ(reason("Nachtrunde \u00fcber Bett 12 \u2014 \u05d0"), "taken");
 }
 
 } // namespace
