@@ -6,6 +6,7 @@
 #include "approvals.h"
 #include "board_ids.h"
 #include "cabinet.h"
+#include "http_views.h"
 #include "journal.h"
 #include "token_places.h"
 #include "tokens.h"
@@ -15,9 +16,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -34,6 +38,10 @@ struct HttpOptions {
     // long is dropped (the client resumes with Last-Event-ID).
     std::chrono::seconds stream_write_timeout{30};
     std::chrono::seconds stream_ping{15};
+    // A stream of statuses (a live view, such as the operator page) pings
+    // this often, so that its client can tell within seconds that it no
+    // longer hears cabinetd, and say that what it shows is unknown.
+    std::chrono::seconds status_ping{1};
     std::chrono::seconds stream_watch{2}; // how often a stream's progress is looked at
     // How many connections, and who may hold them (see ConnectionLimits).
     // Past max_unauthenticated connections without a valid token, a new
@@ -59,12 +67,14 @@ struct HttpCounters {
 
 struct ApiContext {
     ApiContext(Journal &j, Tokens &t, HttpOptions o)
-            : journal(j), tokens(t), options(o), places(o.limits), approvals(j, o.approvals) {}
+            : journal(j), tokens(t), policy(t.policy()), options(o), places(o.limits),
+              approvals(j, t.policy(), o.approvals) {}
     ApiContext(const ApiContext &) = delete;
     ApiContext &operator=(const ApiContext &) = delete;
 
     Journal &journal;
     Tokens &tokens;
+    const Policy &policy;
     const HttpOptions options;
     // In the configuration's order, each with the endpoint it was given.
     std::vector<std::pair<Cabinet *, std::string>> cabinets;
@@ -80,10 +90,28 @@ struct ApiContext {
     // operators only, and kept out of what viewers see.
     std::string endpoint(std::string_view cabinet) const;
     std::vector<CabinetStatus> statuses() const;
-    // A cabinet's status as the API shows it, with the service around it.
-    nlohmann::json status_view(const Cabinet &c, bool for_operator) const;
+    // A cabinet's status as the API shows it to who asks, with the service
+    // around it: nothing of a cabinet it may not read.
+    nlohmann::json status_view(const Cabinet &c, const Principal &who) const;
+    // The same as JSON text, made once per change of the cabinet's status
+    // (or of the service around it), whoever asks how often: what moves all
+    // the time (the heartbeat's age, the controller's clock) is filled in.
+    std::string status_text(const Cabinet &c, const Principal &who) const;
     // Why the service cannot do all it should (the journal cannot write), or nothing.
     std::optional<std::string> degraded() const;
+
+private:
+    // Each cabinet's status text, as of one snapshot, for each role.
+    struct StatusText {
+        std::uint64_t version = 0;
+        StatusContext context;
+        std::vector<std::string> pieces; // around the slots
+        std::vector<char> slots;         // what goes between two pieces
+    };
+    StatusContext context_of(const Cabinet &c, const Principal &who) const;
+    mutable std::mutex texts_mu_;
+    mutable std::map<std::tuple<const Cabinet *, bool, std::vector<std::string>>, StatusText>
+        texts_;
 };
 
 } // namespace cabinetd

@@ -17,18 +17,19 @@ const char *to_string(Approvals::State s) {
     case Approvals::State::Declined: return "declined";
     case Approvals::State::Withdrawn: return "withdrawn";
     case Approvals::State::Expired: return "expired";
+    case Approvals::State::Revoked: return "revoked";
     }
     return "pending";
 }
 
-Approvals::Approvals(Journal &journal, ApprovalOptions opt)
-        : journal_(journal), opt_(std::move(opt)) {
+Approvals::Approvals(Journal &journal, const Policy &policy, ApprovalOptions opt)
+        : journal_(journal), policy_(policy), opt_(std::move(opt)) {
     opt_.clock = or_steady(std::move(opt_.clock));
 }
 
 namespace {
 
-bool same_key(const OpenArgs &a, const std::string &cabinet, const Approvals::Approval &b) {
+bool same_key(const OpenArgs &a, const std::string &cabinet, const Approvals::Ask &b) {
     return !a.key.empty() && b.cabinet == cabinet && b.args.key == a.key &&
         b.args.key_scope == a.key_scope;
 }
@@ -41,7 +42,7 @@ Approvals::Asked Approvals::request(const std::string &cabinet, OpenArgs args) {
     expire_locked(now);
     Asked out;
     if (const auto *earlier = keyed_locked(cabinet, args)) {
-        out.approval = *earlier;
+        out.ask = *earlier;
         if (earlier->args.door != args.door) {
             out.refusal = Refusal::KeyReused;
             out.text =
@@ -49,9 +50,13 @@ Approvals::Asked Approvals::request(const std::string &cabinet, OpenArgs args) {
         }
         return out;
     }
-    const auto mine = std::count_if(pending_.begin(), pending_.end(), [&](auto &p) {
-        return p.second.args.requested_by == args.requested_by;
-    });
+    if (auto d = policy_.decide(args.who, Action::Open, cabinet, args.door); !d) {
+        out.refusal = Refusal::Decided;
+        out.decision = std::move(d);
+        return out;
+    }
+    const auto mine = std::count_if(pending_.begin(), pending_.end(),
+                                    [&](auto &p) { return p.second.args.who.id == args.who.id; });
     if (static_cast<std::size_t>(mine) >= opt_.per_requester) {
         out.refusal = Refusal::RequesterFull;
         out.text = fmt::format("{} has {} opens awaiting approval already; settle one first",
@@ -69,7 +74,7 @@ Approvals::Asked Approvals::request(const std::string &cabinet, OpenArgs args) {
             "the journal cannot write, so no approval can be recorded; try again once it can";
         return out;
     }
-    Approval a;
+    Ask a;
     try {
         a.id = random_hex(16);
     } catch (const std::exception &e) {
@@ -86,14 +91,14 @@ Approvals::Asked Approvals::request(const std::string &cabinet, OpenArgs args) {
                {"ttl_ms", a.args.ttl_ms},
                {"expires_at_ms", a.expires_at_ms}};
     journal_step(a, "requested", std::move(extra));
-    out.approval = a;
+    out.ask = a;
     pending_.emplace(a.id, std::move(a));
     if (on_pending_) on_pending_();
     return out;
 }
 
-const Approvals::Approval *Approvals::keyed_locked(const std::string &cabinet,
-                                                   const OpenArgs &args) const {
+const Approvals::Ask *Approvals::keyed_locked(const std::string &cabinet,
+                                              const OpenArgs &args) const {
     for (const auto *kept : {&pending_, &settled_})
         for (const auto &[id, a] : *kept)
             if (same_key(args, cabinet, a)) return &a;
@@ -102,37 +107,74 @@ const Approvals::Approval *Approvals::keyed_locked(const std::string &cabinet,
 
 // The approval of that id, as it is now once those due have expired, copied
 // into out for the answer; nothing (out says Unknown) for no such id.
-const Approvals::Approval *Approvals::lookup_locked(const std::string &id, Settling &out) {
+const Approvals::Ask *Approvals::lookup_locked(const std::string &id, const Principal &who,
+                                               Settling &out) {
     expire_locked(opt_.clock());
     const auto *found = find_locked(id);
-    if (found) out.approval = *found;
+    // An approval of a cabinet the token may not read is none it knows of:
+    // its answer names no cabinet.
+    if (found && !policy_.decide(who, Action::Read, found->cabinet)) found = nullptr;
+    if (found) out.ask = *found;
     return found;
 }
 
-const Approvals::Approval *Approvals::find_locked(const std::string &id) const {
+const Approvals::Ask *Approvals::find_locked(const std::string &id) const {
     if (auto it = pending_.find(id); it != pending_.end()) return &it->second;
     if (auto it = settled_.find(id); it != settled_.end()) return &it->second;
     return nullptr;
 }
 
-Approvals::Settling Approvals::approve(const std::string &id, const Identity &who) {
+Approvals::Settling Approvals::approve(const std::string &id, const Principal &who) {
     std::lock_guard lk(mu_);
     Settling out;
-    const auto *found = lookup_locked(id, out);
+    const auto *found = lookup_locked(id, who, out);
     if (!found) return out;
-    if (found->state != State::Pending) out.step = Step::Settled;
-    else if (found->args.requested_by == who.name) out.step = Step::SamePerson;
-    else if (!permits(who, found->cabinet, static_cast<int>(found->args.door)))
-        out.step = Step::NotPermitted;
-    else {
-        out.step = Step::Done;
-        settle_locked(pending_.find(id), State::Approved, who.name);
-        out.approval = settled_.at(id);
+    if (found->state != State::Pending) {
+        out.step = Step::Settled;
+        return out;
     }
+    auto made = policy_.approve(found->args.who, who, found->cabinet, found->args.door, id);
+    if (auto *refused = std::get_if<Policy::Refusal>(&made)) {
+        out.decision = refused->decision;
+        if (!refused->requester) {
+            out.step = Step::Refused;
+            return out;
+        }
+        // What the requester asked for is no longer theirs to ask.
+        out.step = Step::Revoked;
+        revoke_locked(pending_.find(id), out.decision);
+        out.ask = settled_.at(id);
+        return out;
+    }
+    out.step = Step::Done;
+    auto it = pending_.find(id);
+    it->second.approval = std::get<Approval>(std::move(made));
+    const auto by = it->second.approval->approver().name; // a copy: the entry moves
+    settle_locked(it, State::Approved, by);
+    out.ask = settled_.at(id);
     return out;
 }
 
-void Approvals::opened(const Approval &a, const CommandResult &r) {
+void Approvals::revoke_locked(std::map<std::string, Ask>::iterator it, const Decision &why) {
+    const auto &r = why.refusal();
+    journal_step(it->second, "revoked", {{"why", r.text}, {"code", r.code}});
+    settle_locked(it, State::Revoked, r.text);
+}
+
+void Approvals::revoke_lost() {
+    std::lock_guard lk(mu_);
+    for (auto it = pending_.begin(); it != pending_.end();) {
+        auto next = std::next(it);
+        const auto &a = it->second;
+        // Hours aside: a requester outside their hours keeps the approval
+        // until it is approved (refused then) or expires.
+        auto d = policy_.decide_at(a.args.who, Action::Open, a.cabinet, a.args.door, std::nullopt);
+        if (!d) revoke_locked(it, d);
+        it = next;
+    }
+}
+
+void Approvals::opened(const Ask &a, const CommandResult &r) {
     {
         std::lock_guard lk(mu_);
         if (auto it = settled_.find(a.id); it != settled_.end()) it->second.result = r;
@@ -144,34 +186,46 @@ void Approvals::opened(const Approval &a, const CommandResult &r) {
                   {"open_outcome", accepted ? std::string("accepted") : r.code}});
 }
 
-Approvals::Settling Approvals::cancel(const std::string &id, const Identity &who) {
+Approvals::Settling Approvals::cancel(const std::string &id, const Principal &who) {
     std::lock_guard lk(mu_);
     Settling out;
-    const auto *found = lookup_locked(id, out);
+    const auto *found = lookup_locked(id, who, out);
     if (!found) return out;
-    const bool mine = found->args.requested_by == who.name;
-    if (found->state != State::Pending) out.step = Step::Settled;
-    else if (!mine && !permits(who, found->cabinet, static_cast<int>(found->args.door)))
-        out.step = Step::NotPermitted;
-    else {
-        out.step = Step::Done;
-        const auto state = mine ? State::Withdrawn : State::Declined;
-        settle_locked(pending_.find(id), state, who.name);
-        out.approval = settled_.at(id);
-        journal_step(out.approval, to_string(state),
-                     {{mine ? "withdrawn_by" : "declined_by", who.name}});
+    const bool mine = found->args.who.id == who.id;
+    if (found->state != State::Pending) {
+        out.step = Step::Settled;
+        return out;
     }
+    // Declining is refusing to be the second person: whoever could be one
+    // may, at any hour.
+    if (!mine)
+        if (auto d = policy_.decide_at(who, Action::Approve, found->cabinet, found->args.door,
+                                       std::nullopt);
+            !d) {
+            out.step = Step::Refused;
+            out.decision = std::move(d);
+            return out;
+        }
+    out.step = Step::Done;
+    const auto state = mine ? State::Withdrawn : State::Declined;
+    settle_locked(pending_.find(id), state, who.name);
+    out.ask = settled_.at(id);
+    journal_step(out.ask, to_string(state), {{mine ? "withdrawn_by" : "declined_by", who.name}});
     return out;
 }
 
-std::vector<Approvals::Approval> Approvals::pending(const Identity &who) {
+std::vector<std::pair<Approvals::Ask, Decision>> Approvals::pending(const Principal &who) {
     std::lock_guard lk(mu_);
     expire_locked(opt_.clock());
-    std::vector<Approval> out;
-    for (auto &[id, a] : pending_)
-        if (sees(who, a.cabinet)) out.push_back(a);
+    std::vector<std::pair<Ask, Decision>> out;
+    for (auto &[id, a] : pending_) {
+        if (!policy_.decide(who, Action::Read, a.cabinet)) continue;
+        auto may = policy_.approve(a.args.who, who, a.cabinet, a.args.door, id);
+        auto *refused = std::get_if<Policy::Refusal>(&may);
+        out.emplace_back(a, refused ? refused->decision : Decision::permit());
+    }
     std::sort(out.begin(), out.end(),
-              [](auto &x, auto &y) { return x.expires_steady < y.expires_steady; });
+              [](auto &x, auto &y) { return x.first.expires_steady < y.first.expires_steady; });
     return out;
 }
 
@@ -208,7 +262,7 @@ void Approvals::expire_locked(std::uint64_t now) {
     }
 }
 
-void Approvals::settle_locked(std::map<std::string, Approval>::iterator it, State state,
+void Approvals::settle_locked(std::map<std::string, Ask>::iterator it, State state,
                               const std::string &by) {
     auto a = std::move(it->second);
     pending_.erase(it);
@@ -219,6 +273,7 @@ void Approvals::settle_locked(std::map<std::string, Approval>::iterator it, Stat
     case State::Declined: ++counts_.declined; break;
     case State::Withdrawn: ++counts_.withdrawn; break;
     case State::Expired: ++counts_.expired; break;
+    case State::Revoked: ++counts_.revoked; break;
     case State::Pending: break;
     }
     settled_order_.push_back(a.id);
@@ -231,7 +286,7 @@ void Approvals::settle_locked(std::map<std::string, Approval>::iterator it, Stat
 
 // Each record names the requester, the door, the approval and the reason, so
 // that any one of them tells the audit whose open it was about.
-void Approvals::journal_step(const Approval &a, const char *code, json extra) {
+void Approvals::journal_step(const Ask &a, const char *code, json extra) {
     Record r;
     r.at_ms = wall_ms();
     r.cabinet = a.cabinet;

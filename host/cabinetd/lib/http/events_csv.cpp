@@ -60,7 +60,7 @@ std::string csv_field(std::string_view value) {
 
 std::string csv_header() {
     return "cursor,at,cabinet,kind,code,door,session_id,event_seq,request_id,requested_by,text,"
-           "outcome,alarm_state,actor,hash,reason\r\n";
+           "outcome,alarm_state,actor,hash,reason,approved_by\r\n";
 }
 
 std::string csv_row(const json &view) {
@@ -77,7 +77,7 @@ std::string csv_row(const json &view) {
     if (text.empty() && !stated) text = text_of(detail, "reason");
     const auto door = view.value("door_id", 0u);
     const auto at = view.value("at_ms", std::int64_t{0});
-    return fmt::format("{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{}\r\n",
+    return fmt::format("{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{}\r\n",
                        number_of(view, "cursor"), utc_iso(at), csv_field(text_of(view, "cabinet")),
                        csv_field(text_of(view, "kind")), csv_field(text_of(view, "code")),
                        door ? std::to_string(door) : std::string(),
@@ -85,7 +85,8 @@ std::string csv_row(const json &view) {
                        csv_field(text_of(view, "request_id")), csv_field(by), csv_field(text),
                        csv_field(text_of(view, "outcome")), csv_field(text_of(view, "alarm_state")),
                        csv_field(text_of(view, "actor")), csv_field(text_of(view, "hash")),
-                       csv_field(stated ? text_of(detail, "reason") : std::string()));
+                       csv_field(stated ? text_of(detail, "reason") : std::string()),
+                       csv_field(text_of(view, "approved_by")));
 }
 
 } // namespace cabinetd

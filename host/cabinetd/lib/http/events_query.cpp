@@ -100,6 +100,8 @@ std::string read_filters(const QueryParams &q, Query &query) {
     if (!why.empty()) return why;
     query.until_ms = time_param(q, "until_ms", why);
     if (!why.empty()) return why;
+    // Nothing is before 0: an until_ms of 0 would ask for nothing at all.
+    if (query.until_ms == 0) return "until_ms: 1 or more (Unix milliseconds)";
     if (query.since_ms && query.until_ms && *query.until_ms <= *query.since_ms)
         return "until_ms: must be after since_ms";
     if (auto it = q.find("outcome"); it != q.end()) {

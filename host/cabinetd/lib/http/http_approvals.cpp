@@ -1,7 +1,9 @@
 // The two-person rule over HTTP: operator A's open of a two-person door
 // answers 202 awaiting_approval and waits here; operator B approves it with
 // POST /api/approvals/{id} and gets the open's own answer; DELETE withdraws
-// (A) or declines (anyone else who may open that door).
+// (A) or declines (anyone else who may open that door). Who may is the
+// policy's to say (Approvals asks it); a refusal is journalled by the
+// cabinet, as every refusal is.
 //
 // A settled approval is never used again: POST on one approved, declined or
 // withdrawn is 409, on one expired 410 (gone for good, not a conflict anyone
@@ -18,14 +20,14 @@ using nlohmann::json;
 
 namespace {
 
-using Approval = Approvals::Approval;
+using Ask = Approvals::Ask;
 using State = Approvals::State;
 
 Response coded(int status, std::string_view code, const std::string &text) {
     return error_response(status, fmt::format("{}: {}", code, text));
 }
 
-json approval_json(const Approval &a, const Identity &who) {
+json approval_json(const Ask &a, const Decision &may_approve) {
     json j{{"approval_id", a.id},
            {"status", to_string(a.state)},
            {"cabinet", a.cabinet},
@@ -35,12 +37,11 @@ json approval_json(const Approval &a, const Identity &who) {
            {"pulse_ms", a.args.pulse_ms},
            {"ttl_ms", a.args.ttl_ms},
            {"expires_at_ms", a.expires_at_ms}};
-    j["may_approve"] = a.state == State::Pending && who.role == Role::Operator &&
-        a.args.requested_by != who.name && permits(who, a.cabinet, static_cast<int>(a.args.door));
+    j["may_approve"] = a.state == State::Pending && static_cast<bool>(may_approve);
     return j;
 }
 
-Response awaiting(const Approval &a) {
+Response awaiting(const Ask &a) {
     return json_response(202,
                          {{"status", "awaiting_approval"},
                           {"approval_id", a.id},
@@ -50,7 +51,7 @@ Response awaiting(const Approval &a) {
 }
 
 // What became of an approval that is no longer pending.
-Response settled(const Approval &a) {
+Response settled(const Ask &a) {
     const auto by = a.settled_by.empty() ? std::string() : " by " + a.settled_by;
     switch (a.state) {
     case State::Approved: return coded(409, "approval_used", "this approval was used" + by);
@@ -58,36 +59,51 @@ Response settled(const Approval &a) {
     case State::Withdrawn:
         return coded(409, "approval_withdrawn", "this approval was withdrawn" + by);
     case State::Expired: return coded(410, "approval_expired", "this approval expired");
+    case State::Revoked:
+        return coded(409, "approval_revoked", "this approval was revoked: " + a.settled_by);
     case State::Pending: break;
     }
     return awaiting(a);
 }
 
-Response step_refused(const Approvals::Settling &s, const std::string &id, const Identity &who) {
+Response step_refused(const Approvals::Settling &s, const std::string &id) {
     using Step = Approvals::Step;
     switch (s.step) {
     case Step::Unknown: return error_response(404, fmt::format("no approval {}", id));
-    case Step::SamePerson:
-        return coded(403, "same_person",
-                     "an open needs a second person: another operator must approve it");
-    case Step::NotPermitted:
-        return coded(403, "not_permitted",
-                     fmt::format("token \"{}\" may not open door {} of cabinet {}", who.name,
-                                 s.approval.args.door, s.approval.cabinet));
+    case Step::Refused:
+    case Step::Revoked: return decision_response(s.decision);
     case Step::Settled:
     case Step::Done: break;
     }
-    return settled(s.approval);
+    return settled(s.ask);
+}
+
+// A refusal of an approve or decline, on record like any other (a revoked
+// approval is on record as its own step).
+void journal_refusal(ApiContext &ctx, const Approvals::Settling &s, const Principal &who) {
+    if (s.step != Approvals::Step::Refused) return;
+    if (Cabinet *cab = ctx.cabinet(s.ask.cabinet)) {
+        OpenArgs args = s.ask.args;
+        args.who = who;
+        args.requested_by = who.name;
+        args.reason.clear();
+        args.approval.reset();
+        cab->refuse(args, s.decision, Action::Approve);
+    }
 }
 
 } // namespace
 
 Answer ask_approval(const ApiRequest &req, ApiContext &ctx, OpenArgs args) {
     const auto cabinet = req.param("cabinet");
-    auto asked = ctx.approvals.request(cabinet, std::move(args));
+    Cabinet *cab = ctx.cabinet(cabinet);
+    auto asked = ctx.approvals.request(cabinet, args);
     using R = Approvals::Refusal;
     switch (asked.refusal) {
     case R::None: break;
+    case R::Decided:
+        if (cab) cab->refuse(args, asked.decision);
+        return decision_response(asked.decision);
     case R::KeyReused: return coded(409, "key_reused", asked.text);
     case R::RequesterFull: {
         auto out = coded(429, "too_many_approvals", asked.text);
@@ -98,7 +114,7 @@ Answer ask_approval(const ApiRequest &req, ApiContext &ctx, OpenArgs args) {
     case R::NoRandom: return coded(503, "no_random_source", asked.text);
     case R::JournalUnavailable: return coded(503, "journal_unavailable", asked.text);
     }
-    const auto &a = asked.approval;
+    const auto &a = asked.ask;
     if (a.state == State::Approved && a.result) {
         auto again = *a.result;
         again.replayed = true;
@@ -111,21 +127,24 @@ Answer ask_approval(const ApiRequest &req, ApiContext &ctx, OpenArgs args) {
 
 Answer get_approvals(const ApiRequest &req, ApiContext &ctx) {
     json list = json::array();
-    for (const auto &a : ctx.approvals.pending(req.who)) list.push_back(approval_json(a, req.who));
+    for (const auto &[a, may] : ctx.approvals.pending(req.who))
+        list.push_back(approval_json(a, may));
     return json_response(200, {{"approvals", list}});
 }
 
 Answer post_approval(const ApiRequest &req, ApiContext &ctx) {
     const auto &id = req.param("id");
     auto s = ctx.approvals.approve(id, req.who);
-    if (s.step != Approvals::Step::Done) return step_refused(s, id, req.who);
-    Cabinet *cab = ctx.cabinet(s.approval.cabinet);
-    if (!cab) return no_cabinet(s.approval.cabinet);
-    OpenArgs args = s.approval.args;
-    args.approved_by = req.who.name;
-    args.approval_id = s.approval.id;
+    journal_refusal(ctx, s, req.who);
+    if (s.step != Approvals::Step::Done) return step_refused(s, id);
+    Cabinet *cab = ctx.cabinet(s.ask.cabinet);
+    if (!cab) return no_cabinet(s.ask.cabinet);
+    OpenArgs args = s.ask.args;
+    args.approval = s.ask.approval;
+    // The cabinet asks the policy again as it sends: the approval holds
+    // only while both may still open that door.
     cab->open(std::move(args),
-              [&approvals = ctx.approvals, a = s.approval, respond = req.respond](CommandResult r) {
+              [&approvals = ctx.approvals, a = s.ask, respond = req.respond](CommandResult r) {
                   approvals.opened(a, r);
                   respond(command_response(r));
               });
@@ -135,8 +154,9 @@ Answer post_approval(const ApiRequest &req, ApiContext &ctx) {
 Answer delete_approval(const ApiRequest &req, ApiContext &ctx) {
     const auto &id = req.param("id");
     auto s = ctx.approvals.cancel(id, req.who);
-    if (s.step != Approvals::Step::Done) return step_refused(s, id, req.who);
-    return json_response(200, approval_json(s.approval, req.who));
+    journal_refusal(ctx, s, req.who);
+    if (s.step != Approvals::Step::Done) return step_refused(s, id);
+    return json_response(200, approval_json(s.ask, Decision::refuse("settled", "")));
 }
 
 } // namespace cabinetd

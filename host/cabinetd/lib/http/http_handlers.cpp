@@ -25,8 +25,15 @@ namespace cabinetd {
 
 using nlohmann::json;
 
+// A text that is not UTF-8 (a header's bytes quoted in a refusal) is
+// answered with U+FFFD in place of what is not, never an exception: a
+// refusal of the header is made on the server's thread, outside any
+// handler's catch.
 Response json_response(int status, const json &j) {
-    return Response{static_cast<http::status>(status), j.dump() + "\n", "application/json", {}};
+    return Response{static_cast<http::status>(status),
+                    j.dump(-1, ' ', false, json::error_handler_t::replace) + "\n",
+                    "application/json",
+                    {}};
 }
 
 Response error_response(int status, const std::string &message, bool keep_alive) {
@@ -41,16 +48,17 @@ Response no_cabinet(std::string_view name) {
     return error_response(404, fmt::format("no cabinet named \"{}\"", name));
 }
 
-Response not_permitted(const Identity &who, std::string_view what) {
-    return error_response(
-        403,
-        fmt::format("not_permitted: the scope of token \"{}\" does not cover {}", who.name, what));
+Response refusal_response(const Refusal &r) {
+    return error_response(r.code == "reason_required" ? 400 : 403,
+                          fmt::format("{}: {}", r.code, r.text));
 }
 
-Cabinet *scoped_cabinet(const Identity &who, const ApiContext &ctx, std::string_view name,
+Response decision_response(const Decision &d) { return refusal_response(d.refusal()); }
+
+Cabinet *scoped_cabinet(const Principal &who, const ApiContext &ctx, std::string_view name,
                         std::optional<Response> &refused) {
-    if (!sees(who, name)) {
-        refused = not_permitted(who, fmt::format("cabinet {}", name));
+    if (auto d = ctx.policy.decide(who, Action::Read, name); !d) {
+        refused = decision_response(d);
         return nullptr;
     }
     Cabinet *cab = ctx.cabinet(name);
@@ -100,8 +108,11 @@ std::function<void(CommandResult)> replier(const ApiRequest &req) {
 } // namespace
 
 Response command_response(const CommandResult &r) {
-    // Refused before the line for a want of the client's, like a bad body.
-    if (r.code == "reason_required") return error_response(400, "reason_required: " + r.text);
+    // Refused before the line, by the policy or for a want of the client's
+    // (like a bad body): the refusal's own answer.
+    for (const char *code :
+         {"reason_required", "not_permitted", "outside_hours", "same_person", "approval_required"})
+        if (r.code == code) return refusal_response({r.code, r.text});
     return json_response(http_status(r), result_json(r));
 }
 
@@ -137,34 +148,53 @@ Answer get_openapi(const ApiRequest &, ApiContext &) {
 
 namespace {
 
-json cabinet_json(const Cabinet &c, const ApiRequest &req, const ApiContext &ctx) {
-    return ctx.status_view(c, req.for_operator());
+// Made once per change of the cabinet's status, not per request.
+std::string cabinet_json(const Cabinet &c, const ApiRequest &req, const ApiContext &ctx) {
+    return ctx.status_text(c, req.who);
 }
 
 } // namespace
 
 Answer get_cabinets(const ApiRequest &req, ApiContext &ctx) {
-    json out = json::array();
+    std::string out = "{\"cabinets\":[";
+    bool first = true;
     for (auto &[c, ep] : ctx.cabinets)
-        if (sees(req.who, c->name())) out.push_back(cabinet_json(*c, req, ctx));
-    return json_response(200, {{"cabinets", out}});
+        if (ctx.policy.decide(req.who, Action::Read, c->name())) {
+            if (!std::exchange(first, false)) out += ',';
+            out += cabinet_json(*c, req, ctx);
+        }
+    return text_response(out + "]}\n", "application/json");
 }
 
 Answer get_cabinet(const ApiRequest &req, ApiContext &ctx) {
     std::optional<Response> refused;
     Cabinet *cab = scoped_cabinet(req.who, ctx, req.param("cabinet"), refused);
     if (!cab) return refused;
-    return json_response(200, cabinet_json(*cab, req, ctx));
+    return text_response(cabinet_json(*cab, req, ctx) + "\n", "application/json");
 }
 
-// A fault stops the whole cabinet, so whoever may open any of its doors may
-// clear it: otherwise a site whose people each hold a few doors would need
-// a token for all of them to get going again.
+// The cabinet a request acts on: configured, or the policy's refusal (for a
+// cabinet the token may not read, configured or not, so that a scope does
+// not tell which exist), or 404. What the token may do there the cabinet
+// asks the policy as it acts (and journals a refusal).
+namespace {
+
+Cabinet *acted_on(const ApiRequest &req, const ApiContext &ctx, std::optional<Response> &refused) {
+    const auto &name = req.param("cabinet");
+    Cabinet *cab = ctx.cabinet(name);
+    if (cab) return cab;
+    if (auto d = ctx.policy.decide(req.who, Action::Read, name); !d) refused = decision_response(d);
+    else refused = no_cabinet(name);
+    return nullptr;
+}
+
+} // namespace
+
 Answer post_clear_fault(const ApiRequest &req, ApiContext &ctx) {
     std::optional<Response> refused;
-    Cabinet *cab = scoped_cabinet(req.who, ctx, req.param("cabinet"), refused);
+    Cabinet *cab = acted_on(req, ctx, refused);
     if (!cab) return refused;
-    cab->clear_fault(req.who.name, replier(req));
+    cab->clear_fault(ClearArgs{req.who, req.who.name, {}, {}}, replier(req));
     return std::nullopt;
 }
 
@@ -195,32 +225,19 @@ std::variant<std::optional<std::string>, Response> read_ack_body(const ApiReques
     return std::optional<std::string>(id.get<std::string>());
 }
 
-// An alarm is about a door: a token acknowledges those of its own doors. One
-// that asks for every active alarm while some are on doors outside its
-// scope is refused whole, so it never acknowledges what it may not.
-std::optional<Response> ack_in_scope(const ApiRequest &req, const Cabinet &cab,
-                                     const std::optional<std::string> &id) {
-    for (auto &a : cab.alarms())
-        if ((!id || a.id == *id) && !permits(req.who, cab.name(), static_cast<int>(a.door)))
-            return not_permitted(
-                req.who,
-                fmt::format("door {} of cabinet {}, where alarm {} is", a.door, cab.name(), a.id));
-    return std::nullopt;
-}
-
 } // namespace
 
 Answer post_alarm_ack(const ApiRequest &req, ApiContext &ctx) {
     const auto &name = req.param("cabinet");
     std::optional<Response> out_of_scope;
-    Cabinet *cab = scoped_cabinet(req.who, ctx, name, out_of_scope);
+    Cabinet *cab = acted_on(req, ctx, out_of_scope);
     if (!cab) return out_of_scope;
     auto body = read_ack_body(req);
     if (auto *refused = std::get_if<Response>(&body)) return std::move(*refused);
     auto id = std::get<std::optional<std::string>>(std::move(body));
-    if (auto refused = ack_in_scope(req, *cab, id)) return refused;
-    cab->acknowledge_alarms(id, req.who.name, [respond = req.respond, id, name](AlarmAck a) {
+    cab->acknowledge_alarms(id, req.who, [respond = req.respond, id, name](AlarmAck a) {
         switch (a.outcome) {
+        case AlarmAck::Outcome::Refused: return respond(refusal_response(a.refusal));
         case AlarmAck::Outcome::Done:
             return respond(json_response(200, {{"acknowledged", a.acknowledged}}));
         case AlarmAck::Outcome::UnknownId:
@@ -265,7 +282,7 @@ std::optional<Response> read_key(const ApiRequest &req, OpenArgs &args) {
 
 Answer post_open(const ApiRequest &req, ApiContext &ctx) {
     std::optional<Response> out_of_scope;
-    Cabinet *cab = scoped_cabinet(req.who, ctx, req.param("cabinet"), out_of_scope);
+    Cabinet *cab = acted_on(req, ctx, out_of_scope);
     if (!cab) return out_of_scope;
     OpenInput in;
     in.door = req.param("door");
@@ -285,13 +302,9 @@ Answer post_open(const ApiRequest &req, ApiContext &ctx) {
         return error_response(status, e->text);
     }
     OpenArgs args = std::get<Command>(parsed).open_args();
+    args.who = req.who;
     args.requested_by = req.who.name;
     if (auto refused = read_key(req, args)) return refused;
-    if (!permits(req.who, cab->name(), static_cast<int>(args.door))) {
-        const auto door = args.door;
-        cab->refuse_open(std::move(args), "not_permitted");
-        return not_permitted(req.who, fmt::format("door {} of cabinet {}", door, cab->name()));
-    }
     // An open that lacks the reason its door needs is refused now, by the
     // cabinet, rather than after a second operator has approved it.
     const bool lacks_reason = args.reason.empty() && cab->needs_reason(args.door);
@@ -314,7 +327,12 @@ std::variant<EventsRequest, Response> events_query(const ApiRequest &req, ApiCon
     auto &name = events.query.cabinet;
     std::optional<Response> refused;
     if (!name.empty() && !scoped_cabinet(req.who, ctx, name, refused)) return std::move(*refused);
-    for (auto &[cabinet, doors] : req.who.scope.doors) events.query.cabinets.push_back(cabinet);
+    if (auto readable = ctx.policy.readable(req.who)) {
+        // No cabinet at all is no filter to the journal: refused instead.
+        if (readable->empty())
+            return decision_response(Decision::refuse("not_permitted", "this token reads nothing"));
+        events.query.cabinets = std::move(*readable);
+    }
     return events;
 }
 
@@ -388,11 +406,54 @@ Answer get_events(const ApiRequest &req, ApiContext &ctx) {
     return std::nullopt;
 }
 
-Answer get_whoami(const ApiRequest &req, ApiContext &) {
+namespace {
+
+json door_list(std::uint8_t mask) {
+    json out = json::array();
+    for (unsigned d = 1; d <= 8; ++d)
+        if ((mask >> (d - 1)) & 1U) out.push_back(d);
+    return out;
+}
+
+json ms_or_null(const std::optional<WallTime> &t) {
+    return t ? json(t->time_since_epoch().count()) : json();
+}
+
+// What the token may do on one cabinet now: the doors it opens (hours
+// aside) and those whose alarms it acknowledges, its hours there, whether
+// they let it in now, and when that next changes, so a page can redraw then.
+json rights_json(const Policy &policy, const Principal &who, const std::string &cabinet) {
+    const auto r = policy.rights(who, cabinet);
+    json j{{"open", door_list(r.open)},
+           {"acknowledge", door_list(r.acknowledge)},
+           {"hours", r.hours ? json(hours_text(*r.hours)) : json()},
+           {"open_now", true},
+           {"next_open_ms", nullptr},
+           {"closes_at_ms", nullptr}};
+    if (r.hours) {
+        const auto now = policy.now();
+        const auto &zone = policy.zone();
+        j["open_now"] = zone.within(*r.hours, now);
+        if (j["open_now"]) j["closes_at_ms"] = ms_or_null(zone.next_close(*r.hours, now));
+        else j["next_open_ms"] = ms_or_null(zone.next_open(*r.hours, now));
+    }
+    return j;
+}
+
+} // namespace
+
+Answer get_whoami(const ApiRequest &req, ApiContext &ctx) {
+    const auto line = ctx.policy.line_of(req.who);
+    json cabinets = json::object();
+    for (auto &[c, ep] : ctx.cabinets)
+        if (ctx.policy.decide(req.who, Action::Read, c->name()))
+            cabinets[c->name()] = rights_json(ctx.policy, req.who, c->name());
     return json_response(200,
                          {{"name", req.who.name},
                           {"role", to_string(req.who.role)},
-                          {"scope", scope_json(req.who.scope)}});
+                          {"scope", line ? scope_json(line->scope) : json()},
+                          {"time_zone", ctx.policy.zone().name()},
+                          {"cabinets", cabinets}});
 }
 
 Answer post_stream_token(const ApiRequest &req, ApiContext &ctx) {
@@ -402,14 +463,29 @@ Answer post_stream_token(const ApiRequest &req, ApiContext &ctx) {
         {{"token", ctx.tokens.issue_stream_token(req.who, ttl)}, {"expires_in_s", ttl.count()}});
 }
 
+// The chain's head as an anchor, only while the journal's check of its own
+// chain found it holding: a head over a broken chain would vouch for what
+// was changed.
 Answer get_journal_head(const ApiRequest &, ApiContext &ctx) {
-    const auto h = ctx.journal.head();
-    return json_response(200,
-                         {{"count", h.count},
-                          {"hash", to_hex(h.hash)},
-                          {"cursor", h.cursor},
-                          {"anchor", anchor_text(h)},
-                          {"at_ms", wall_ms()}});
+    const auto check = ctx.journal.chain_check();
+    const auto published = ctx.journal.published_head();
+    const auto h = published ? *published : ctx.journal.head();
+    nlohmann::json out{{"origin", to_hex(h.origin)},
+                       {"count", h.count},
+                       {"cursor", h.cursor},
+                       {"at_ms", wall_ms()}};
+    if (published) {
+        out["chain"] = "holds";
+        out["hash"] = to_hex(h.hash);
+        out["anchor"] = anchor_text(h);
+    } else if (check.state == ChainCheck::State::Broken) {
+        out["chain"] = "broken";
+        out["broken_at"] = check.broken_at;
+        out["problem"] = check.problem;
+    } else {
+        out["chain"] = "checking";
+    }
+    return json_response(200, out);
 }
 
 Answer get_static(const ApiRequest &req, ApiContext &ctx) {

@@ -13,32 +13,31 @@ constexpr std::array kRoutes{
     Route{http::verb::get, "/metrics", Access::Public, get_metrics},
     // The API's description is public, like the page.
     Route{http::verb::get, "/api/openapi.json", Access::Public, get_openapi},
-    Route{http::verb::get, "/api/cabinets", Access::Viewer, get_cabinets},
-    Route{http::verb::get, "/api/cabinets/{cabinet}", Access::Viewer, get_cabinet},
-    Route{http::verb::post, "/api/cabinets/{cabinet}/clear-fault", Access::Operator,
-          post_clear_fault},
-    Route{http::verb::post, "/api/cabinets/{cabinet}/doors/{door}/open", Access::Operator,
-          post_open},
-    Route{http::verb::post, "/api/cabinets/{cabinet}/alarms/ack", Access::Operator, post_alarm_ack},
-    Route{http::verb::get, "/api/events", Access::Viewer, get_events},
-    Route{http::verb::get, "/api/whoami", Access::Viewer, get_whoami},
-    Route{http::verb::post, "/api/stream-token", Access::Viewer, post_stream_token},
-    Route{http::verb::get, "/api/stream", Access::Viewer, nullptr, true},
-    Route{http::verb::get, "/api/journal/head", Access::Viewer, get_journal_head},
-    Route{http::verb::get, "/api/approvals", Access::Viewer, get_approvals},
-    Route{http::verb::post, "/api/approvals/{id}", Access::Operator, post_approval},
-    Route{http::verb::delete_, "/api/approvals/{id}", Access::Operator, delete_approval},
+    Route{http::verb::get, "/api/cabinets", Access::Token, get_cabinets},
+    Route{http::verb::get, "/api/cabinets/{cabinet}", Access::Token, get_cabinet},
+    Route{http::verb::post, "/api/cabinets/{cabinet}/clear-fault", Access::Token, post_clear_fault},
+    Route{http::verb::post, "/api/cabinets/{cabinet}/doors/{door}/open", Access::Token, post_open},
+    Route{http::verb::post, "/api/cabinets/{cabinet}/alarms/ack", Access::Token, post_alarm_ack},
+    Route{http::verb::get, "/api/events", Access::Token, get_events},
+    Route{http::verb::get, "/api/whoami", Access::Token, get_whoami},
+    Route{http::verb::post, "/api/stream-token", Access::Token, post_stream_token},
+    Route{http::verb::get, "/api/stream", Access::Token, nullptr, true},
+    Route{http::verb::get, "/api/journal/head", Access::Token, get_journal_head},
+    Route{http::verb::get, "/api/approvals", Access::Token, get_approvals},
+    Route{http::verb::post, "/api/approvals/{id}", Access::Token, post_approval},
+    Route{http::verb::delete_, "/api/approvals/{id}", Access::Token, delete_approval},
 };
 
 // The page's files: whatever is outside /api and no route above names.
 constexpr Route kStaticRoute{http::verb::get, "", Access::Public, get_static};
 
 // The segments of a request target's path; nothing for a path that is not
-// canonical (empty segments: "//", a trailing "/").
+// canonical (none at all: "?x", empty segments: "//", a trailing "/").
 std::optional<std::vector<std::string>> split_path(std::string_view target) {
     target = target.substr(0, target.find('?'));
     std::vector<std::string> out;
     if (target == "/") return out;
+    if (target.empty()) return std::nullopt;
     while (!target.empty()) {
         if (target.front() != '/') return std::nullopt;
         target.remove_prefix(1);
@@ -74,7 +73,7 @@ bool takes(const Route &r, http::verb method) {
 }
 
 // The identity a request's bearer token grants, or nothing.
-std::optional<Identity> bearer(const Request &req, const Tokens &tokens) {
+std::optional<Principal> bearer(const Request &req, const Tokens &tokens) {
     const auto h = req[http::field::authorization];
     constexpr std::string_view scheme = "Bearer ";
     if (h.size() <= scheme.size() || !boost::beast::iequals(h.substr(0, scheme.size()), scheme))
@@ -83,9 +82,9 @@ std::optional<Identity> bearer(const Request &req, const Tokens &tokens) {
 }
 
 // Who asks, for a route that needs a token; the refusal when nobody valid does.
-std::variant<Identity, Response> authorise(const Request &req, const RouteMatch &m, Tokens &tokens,
-                                           const TakePlace &take_place) {
-    std::optional<Identity> who = bearer(req, tokens);
+std::variant<Principal, Response> authorise(const Request &req, const RouteMatch &m, Tokens &tokens,
+                                            const TakePlace &take_place) {
+    std::optional<Principal> who = bearer(req, tokens);
     const auto query_token = m.route->stream ? m.query.find("token") : m.query.end();
     if (!who && query_token != m.query.end()) who = tokens.check_stream_token(query_token->second);
     if (!who) {
@@ -96,11 +95,6 @@ std::variant<Identity, Response> authorise(const Request &req, const RouteMatch 
     }
     if (take_place)
         if (auto refused = take_place(*who)) return std::move(*refused);
-    if (m.route->access == Access::Operator && who->role != Role::Operator)
-        return error_response(
-            403,
-            fmt::format("token \"{}\" has the viewer role; this needs the operator role",
-                        who->name));
     return std::move(*who);
 }
 
@@ -110,11 +104,11 @@ std::variant<Admitted, Response> route_request(const Request &req, Tokens &token
                                                const TakePlace &take_place) {
     auto found = find_route(req.method(), req.target());
     if (auto *refused = std::get_if<Response>(&found)) return std::move(*refused);
-    Admitted a{std::move(std::get<RouteMatch>(found)), Identity{}};
+    Admitted a{std::move(std::get<RouteMatch>(found)), Principal{}};
     if (a.match.route->access == Access::Public) return a;
     auto who = authorise(req, a.match, tokens, take_place);
     if (auto *refused = std::get_if<Response>(&who)) return std::move(*refused);
-    a.who = std::move(std::get<Identity>(who));
+    a.who = std::move(std::get<Principal>(who));
     return a;
 }
 

@@ -265,7 +265,7 @@ private:
     // connection no longer counts among those the server may close to make
     // room. The refusal (429, and the connection closes) when the token (or
     // the viewers together) hold all they may.
-    std::optional<Response> hold_place(const Identity &who) {
+    std::optional<Response> hold_place(const Principal &who) {
         if (place_ && place_.grant() == who.grant) return std::nullopt;
         place_.reset(); // another token on the same connection
         auto taken = srv_.ctx.places.take(who);
@@ -280,7 +280,7 @@ private:
 
     void dispatch() {
         auto admitted = route_request(req_, srv_.ctx.tokens,
-                                      [this](const Identity &who) { return hold_place(who); });
+                                      [this](const Principal &who) { return hold_place(who); });
         if (auto *refused = std::get_if<Response>(&admitted)) return send(std::move(*refused));
         auto &[m, who] = std::get<Admitted>(admitted);
         ApiRequest req{req_,           m.query,     std::move(m.params),
@@ -399,6 +399,10 @@ HttpServer::~HttpServer() {
 }
 
 void HttpServer::tokens_changed() {
+    // What a removed or changed token granted ends with it: its stream
+    // tokens, its pending approvals as requester, its streams.
+    impl_->ctx.tokens.reloaded();
+    impl_->ctx.approvals.revoke_lost();
     net::post(impl_->ioc, [impl = impl_.get()] { impl->streams.tokens_changed(); });
 }
 

@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <iterator>
 
 namespace cabinetd {
@@ -72,7 +73,9 @@ void cabinet_counters(std::string &out, const std::vector<CabinetStatus> &all) {
         }
 }
 
-void cabinet_gauges(std::string &out, const std::vector<CabinetStatus> &all) {
+// clocks: each cabinet's steady clock now, which its stamps are on.
+void cabinet_gauges(std::string &out, const std::vector<CabinetStatus> &all,
+                    const std::vector<std::uint64_t> &clocks) {
     // A series only while a fault is latched, so an alert on it ends when
     // the fault is cleared (or can no longer be known: the link is not up).
     family(out, "cabinetd_controller_fault", "gauge",
@@ -83,13 +86,13 @@ void cabinet_gauges(std::string &out, const std::vector<CabinetStatus> &all) {
                                label(s.name), label(s.state->fault));
     family(out, "cabinetd_heartbeat_age_seconds", "gauge",
            "Time since the controller last acknowledged a heartbeat.");
-    for (auto &s : all)
-        if (s.heartbeat_ok_local_ms)
-            out += fmt::format(
-                "cabinetd_heartbeat_age_seconds{{cabinet=\"{}\"}} {:.3f}\n", label(s.name),
-                static_cast<double>(steady_ms() -
-                                    static_cast<std::uint64_t>(*s.heartbeat_ok_local_ms)) /
-                    1000.0);
+    for (std::size_t i = 0; i < all.size(); ++i)
+        if (const auto &s = all[i]; s.heartbeat_ok_local_ms) {
+            const auto at = static_cast<std::uint64_t>(*s.heartbeat_ok_local_ms);
+            out += fmt::format("cabinetd_heartbeat_age_seconds{{cabinet=\"{}\"}} {:.3f}\n",
+                               label(s.name),
+                               static_cast<double>(clocks[i] - std::min(clocks[i], at)) / 1000.0);
+        }
 }
 
 void alarm_metrics(std::string &out, const std::vector<CabinetStatus> &all) {
@@ -130,9 +133,22 @@ void journal_metrics(std::string &out, const Journal &journal) {
     one("cabinetd_journal_pruned_records_total", "counter",
         "Records pruned for age or for the size cap.", js.pruned);
     one("cabinetd_journal_audit_pruned_records_total", "counter",
-        "Audit records (opens, clears, alarms, sessions) younger than the retention pruned for "
-        "the size cap.",
+        "Audit records (anything but line traffic: opens, their outcomes, refusals, events, "
+        "alarms, ...) younger than the retention pruned for the size cap.",
         js.audit_pruned);
+    const auto check = journal.chain_check();
+    const bool broken = check.state == ChainCheck::State::Broken;
+    one("cabinetd_journal_chain_broken", "gauge",
+        "1 when the journal's last check of its own hash chain found it broken: records were "
+        "changed behind cabinetd's back.",
+        broken ? 1 : 0);
+    one("cabinetd_journal_chain_broken_at", "gauge",
+        "The cursor of the first record that breaks the journal's hash chain (0: none).",
+        broken ? check.broken_at : 0);
+    one("cabinetd_journal_chain_checks_total", "counter",
+        "Checks of the journal's own hash chain that came to an answer (at start-up and after "
+        "each prune).",
+        check.checks);
     family(out, "cabinetd_journal_write_seconds", "histogram",
            "Time to commit one batch to the journal.");
     for (std::size_t i = 0; i < std::size(JournalStats::kBuckets); ++i)
@@ -173,12 +189,13 @@ void http_metrics(std::string &out, const HttpCounters &c, const TokenPlaces &pl
 void approval_metrics(std::string &out, const Approvals::Counts &c) {
     family(out, "cabinetd_approvals_total", "counter",
            "Opens of two-person doors by step: requested, then approved by a second operator, "
-           "declined, withdrawn by the requester, or expired.");
+           "declined, withdrawn by the requester, expired, or revoked with the requester's right.");
     for (const auto &[step, n] : {std::pair{"requested", c.requested},
                                   {"approved", c.approved},
                                   {"declined", c.declined},
                                   {"withdrawn", c.withdrawn},
-                                  {"expired", c.expired}})
+                                  {"expired", c.expired},
+                                  {"revoked", c.revoked}})
         out += fmt::format("cabinetd_approvals_total{{step=\"{}\"}} {}\n", step, n);
     family(out, "cabinetd_approvals_pending", "gauge", "Opens awaiting a second operator.");
     out += fmt::format("cabinetd_approvals_pending {}\n", c.pending);
@@ -207,7 +224,9 @@ std::string metrics_text(ApiContext &ctx) {
         out += fmt::format("cabinetd_cabinet_up{{cabinet=\"{}\"}} {}\n", label(s.name),
                            s.link == Link::Up ? 1 : 0);
     cabinet_counters(out, all);
-    cabinet_gauges(out, all);
+    std::vector<std::uint64_t> clocks;
+    for (auto &[c, ep] : ctx.cabinets) clocks.push_back(c->clock_ms());
+    cabinet_gauges(out, all, clocks);
     board_metrics(out, ctx);
     alarm_metrics(out, all);
     journal_metrics(out, ctx.journal);

@@ -71,7 +71,7 @@ void ReaderThread::run() {
         } catch (const std::exception &e) {
             // A job answers its own failures; one that escapes is a fault
             // of ours, logged, and the thread carries on with the others.
-            log(3, fmt::format("journal read failed: {}", e.what()));
+            log(Level::Error, fmt::format("journal read failed: {}", e.what()));
         }
         job = nullptr; // what the job held goes before its place is given back
         std::lock_guard lk(mu_);

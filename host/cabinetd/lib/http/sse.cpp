@@ -7,11 +7,13 @@
 #include "tcp_progress.h"
 
 #include <boost/asio.hpp>
+#include <cabinet_host/meanings.h>
 #include <fmt/format.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <deque>
 #include <functional>
 #include <mutex>
 
@@ -98,10 +100,58 @@ private:
     std::vector<std::string> names_; // at most one per cabinet
 };
 
+// Refusals the cabinets counted instead of journalling one by one, handed
+// from their threads to the server's with one wake-up for them all. A flood
+// past kWaiting is dropped here: the window's record counts every one.
+class CountedRefusals {
+public:
+    static constexpr std::size_t kWaiting = 256;
+    explicit CountedRefusals(std::function<void()> wake) : wake_(std::move(wake)) {}
+    void told(const CountedRefusal &r) {
+        std::lock_guard lk(mu_);
+        if (!wake_ || waiting_.size() >= kWaiting) return;
+        waiting_.push_back(r);
+        if (waiting_.size() == 1) wake_();
+    }
+    std::vector<CountedRefusal> take() {
+        std::lock_guard lk(mu_);
+        return std::exchange(waiting_, {});
+    }
+    void detach() {
+        std::lock_guard lk(mu_);
+        wake_ = nullptr;
+    }
+
+private:
+    std::mutex mu_;
+    std::function<void()> wake_;
+    std::vector<CountedRefusal> waiting_;
+};
+
+namespace {
+
+// A counted refusal as a stream's message: no id, for it is no record (the
+// window's record follows when it closes).
+std::string refusal_message(const CountedRefusal &r) {
+    const auto text = cabinet_host::words_for("refusal", r.code);
+    const nlohmann::json j{
+        {"cabinet", r.cabinet},
+        {"door_id", r.door},
+        {"code", r.code},
+        {"text", text ? std::string(*text) : std::string()},
+        {"requested_by", r.requested_by},
+        {"action", r.action.empty() ? nlohmann::json() : nlohmann::json(r.action)},
+        {"at_ms", r.at_ms},
+        {"count", r.count}};
+    return fmt::format("event: refusal\ndata: {}\n\n", j.dump());
+}
+
+} // namespace
+
 class EventStream : public std::enable_shared_from_this<EventStream> {
 public:
     EventStream(EventStreams &all, beast::tcp_stream socket, Place place, StreamStart what,
-                Identity who, bool counted)
+                Principal who, bool counted)
             : all_(all), ctx_(all.ctx_), stream_(std::move(socket)), place_(std::move(place)),
               what_(std::move(what)), who_(std::move(who)), counted_stream_(counted),
               ping_(stream_.get_executor()), watch_(stream_.get_executor()) {
@@ -123,6 +173,9 @@ public:
     // The cabinet's status is to be sent: its latest, when the stream next
     // writes (one per cabinet waiting, however often it changed).
     void status_changed(const std::string &cabinet);
+    // A refusal counted by a cabinet: sent with the stream's next write, if
+    // the stream shows that cabinet's refusals.
+    void refusal_counted(const CountedRefusal &r, const std::string &message);
 
 private:
     void follow_journal();
@@ -143,7 +196,7 @@ private:
     beast::tcp_stream stream_;
     Place place_; // its token's, given back when it closes
     StreamStart what_;
-    Identity who_;
+    Principal who_;
     bool counted_conn_ = true, counted_stream_;
     bool closed_ = false, writing_ = false, reading_ = false;
     std::atomic<bool> wake_pending_{false};
@@ -153,6 +206,10 @@ private:
     std::uint64_t acked_ = 0;
     std::optional<std::chrono::steady_clock::time_point> stalled_since_;
     std::vector<std::string> status_due_; // cabinets whose status is to be sent
+    // Counted refusals to be sent; a client too slow for them gets the
+    // latest kRefusalsDue (the windows' records count them all).
+    static constexpr std::size_t kRefusalsDue = 64;
+    std::deque<std::string> refusals_due_;
 };
 
 void EventStream::begin(unsigned version, bool head) {
@@ -200,7 +257,8 @@ void EventStream::follow_journal() {
 // nothing is being written or read.
 void EventStream::pump() {
     if (writing_ || reading_ || closed_) return;
-    if (!status_due_.empty()) return write(std::make_shared<std::string>(status_messages()));
+    if (!status_due_.empty() || !refusals_due_.empty())
+        return write(std::make_shared<std::string>(status_messages()));
     if (what_.cursor >= ctx_.journal.last_cursor()) return;
     reading_ = true;
     Query query;
@@ -208,14 +266,17 @@ void EventStream::pump() {
     query.limit = kStreamPage;
     query.cabinet = what_.cabinet;
     // A scoped token's stream carries its own cabinets only.
-    for (auto &[cabinet, doors] : who_.scope.doors) query.cabinets.push_back(cabinet);
+    if (auto readable = ctx_.policy.readable(who_)) {
+        if (readable->empty()) return close(); // no cabinet is no filter: nothing to carry
+        query.cabinets = std::move(*readable);
+    }
     query.kinds = what_.kinds;
     const bool queued = all_.reader_.submit([self = shared_from_this(), query]() mutable {
         std::optional<Journal::Page> page;
         try {
             page = self->ctx_.journal.page(query, kStreamWindow);
         } catch (const std::exception &e) {
-            log(3, fmt::format("event stream: cannot read the journal: {}", e.what()));
+            log(Level::Error, fmt::format("event stream: cannot read the journal: {}", e.what()));
         }
         auto ex = self->stream_.get_executor();
         net::post(ex, [self = std::move(self), page = std::move(page)] { self->on_page(page); });
@@ -258,8 +319,21 @@ void EventStream::status_changed(const std::string &cabinet) {
     pump();
 }
 
+void EventStream::refusal_counted(const CountedRefusal &r, const std::string &message) {
+    if (!what_.status || closed_ || (!what_.cabinet.empty() && what_.cabinet != r.cabinet) ||
+        std::find(what_.kinds.begin(), what_.kinds.end(), RecordKind::Refused) ==
+            what_.kinds.end() ||
+        !ctx_.policy.decide(who_, Action::Read, r.cabinet))
+        return;
+    if (refusals_due_.size() == kRefusalsDue) refusals_due_.pop_front();
+    refusals_due_.push_back(message);
+    pump();
+}
+
 void EventStream::mark_status(const std::string &cabinet) {
     if (!what_.status || closed_ || (!what_.cabinet.empty() && what_.cabinet != cabinet)) return;
+    // Nothing of a cabinet the token may not read, not even that it changed.
+    if (!ctx_.policy.decide(who_, Action::Read, cabinet)) return;
     if (std::find(status_due_.begin(), status_due_.end(), cabinet) == status_due_.end())
         status_due_.push_back(cabinet);
 }
@@ -270,8 +344,9 @@ std::string EventStream::status_messages() {
     std::string out;
     for (const auto &name : std::exchange(status_due_, {}))
         if (const auto *c = ctx_.cabinet(name))
-            out += fmt::format("event: status\ndata: {}\n\n",
-                               ctx_.status_view(*c, who_.role == Role::Operator).dump());
+            out += fmt::format("event: status\ndata: {}\n\n", ctx_.status_text(*c, who_));
+    for (auto &m : refusals_due_) out += m;
+    refusals_due_.clear();
     return out;
 }
 
@@ -291,7 +366,8 @@ void EventStream::write(std::shared_ptr<std::string> data) {
 // client that closed the connection shows at once (watch_client), one that
 // vanished without a word when a ping or a message cannot be written.
 void EventStream::schedule_ping() {
-    ping_.expires_after(ctx_.options.stream_ping);
+    const auto every = what_.status ? ctx_.options.status_ping : ctx_.options.stream_ping;
+    ping_.expires_after(every);
     ping_.async_wait([self = shared_from_this()](beast::error_code ec) {
         if (ec || self->closed_) return;
         // A client that follows the status watches for pings (a comment is
@@ -300,7 +376,7 @@ void EventStream::schedule_ping() {
         if (!self->writing_)
             self->write(std::make_shared<std::string>(
                 self->what_.status ? fmt::format("event: ping\ndata: {{\"every_s\":{}}}\n\n",
-                                                 self->ctx_.options.stream_ping.count())
+                                                 self->ctx_.options.status_ping.count())
                                    : std::string(": ping\n\n")));
         self->schedule_ping();
     });
@@ -391,12 +467,29 @@ EventStreams::~EventStreams() { detach(); }
 void EventStreams::attach(net::any_io_executor server) {
     changes_ = std::make_shared<StatusChanges>(
         [this, server] { net::post(server, [this] { status_changed(); }); });
-    for (auto &[c, ep] : ctx_.cabinets)
+    refusals_ = std::make_shared<CountedRefusals>(
+        [this, server] { net::post(server, [this] { refusals_counted(); }); });
+    for (auto &[c, ep] : ctx_.cabinets) {
         c->on_status_change([changes = changes_, name = c->name()] { changes->changed(name); });
+        c->on_counted_refusal(
+            [refusals = refusals_](const CountedRefusal &r) { refusals->told(r); });
+    }
 }
 
 void EventStreams::detach() {
     if (changes_) changes_->detach();
+    if (refusals_) refusals_->detach();
+}
+
+void EventStreams::refusals_counted() {
+    if (!refusals_) return;
+    const auto told = refusals_->take();
+    auto live = live_;
+    for (auto &r : told) {
+        const auto message = refusal_message(r);
+        for (auto &w : live)
+            if (auto s = w.lock()) s->refusal_counted(r, message);
+    }
 }
 
 void EventStreams::status_changed() {

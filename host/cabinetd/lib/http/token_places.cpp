@@ -38,7 +38,7 @@ void Place::reset() {
     owner_ = nullptr;
 }
 
-std::variant<Place, PlaceRefusal> TokenPlaces::take(const Identity &who) {
+std::variant<Place, PlaceRefusal> TokenPlaces::take(const Principal &who) {
     const bool viewer = who.role == Role::Viewer;
     std::lock_guard lk(mu_);
     std::optional<PlaceRefusal> refused;
@@ -84,7 +84,7 @@ void TokenPlaces::give_back(const Place &p) {
     if (p.viewer_) --counts_.viewers;
 }
 
-std::string TokenPlaces::explain(PlaceRefusal why, const Identity &who) const {
+std::string TokenPlaces::explain(PlaceRefusal why, const Principal &who) const {
     switch (why) {
     case PlaceRefusal::TokenConnections:
         return fmt::format("token \"{}\" holds {} connections, as many as a token may: close one "

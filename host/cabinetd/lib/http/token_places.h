@@ -56,10 +56,10 @@ public:
     TokenPlaces &operator=(const TokenPlaces &) = delete;
 
     // A place for a connection of this token, or why there is none.
-    std::variant<Place, PlaceRefusal> take(const Identity &who);
+    std::variant<Place, PlaceRefusal> take(const Principal &who);
 
     // What a refused client is told.
-    std::string explain(PlaceRefusal why, const Identity &who) const;
+    std::string explain(PlaceRefusal why, const Principal &who) const;
 
     struct Counts {
         std::size_t held = 0, viewers = 0;

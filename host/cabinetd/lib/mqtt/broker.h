@@ -34,7 +34,8 @@ struct BrokerSettings {
 
 class BrokerClient {
 public:
-    // Called on the client's own thread: keep them short.
+    // Called on the thread that serves the connection: keep them short. They
+    // are not called once stop() has begun.
     struct Callbacks {
         std::function<void()> connected;
         std::function<void(std::string reason)> disconnected;
@@ -58,7 +59,10 @@ public:
 
 using BrokerFactory = std::function<std::unique_ptr<BrokerClient>()>;
 
-// The client on libmosquitto.
-std::unique_ptr<BrokerClient> make_mosquitto_client();
+// Clients on libmosquitto. Every client the factory makes is served by one
+// event loop (its thread, and one that opens connections), which lasts as
+// long as the factory and its clients: however many cabinets, and however
+// often they reconnect, two threads in all.
+BrokerFactory mosquitto_clients();
 
 } // namespace cabinetd

@@ -33,12 +33,12 @@ json alarm_state_payload(const std::vector<Alarm> &active) {
 }
 
 json alarm_ack_payload(json base, const AlarmAck &ack) {
-    if (ack.outcome != AlarmAck::Outcome::Done) {
-        base["result"] = "error";
-        base["code"] = "journal_unavailable";
-        base["text"] = "the journal cannot write just now, so nothing was acknowledged";
-        return base;
-    }
+    if (ack.outcome == AlarmAck::Outcome::Refused)
+        return refusal_payload(std::move(base), ack.refusal);
+    if (ack.outcome != AlarmAck::Outcome::Done)
+        return refusal_payload(std::move(base),
+                               {"journal_unavailable",
+                                "the journal cannot write just now, so nothing was acknowledged"});
     base["result"] = "ok";
     base["code"] = "acknowledged";
     base["text"] = ack.acknowledged.empty()

@@ -3,11 +3,14 @@
 // allowed) open and clear_fault commands are taken from it, with Home
 // Assistant discovery on request.
 //
-// The state and door topics follow the journal's records as they are written
-// (a cabinet's link, session and state records), so a change is published as
-// soon as the cabinet has seen it. Events follow the committed journal
-// instead: a cursor the broker's acknowledgements move, kept across broker
-// outages and restarts.
+// The work follows what changes, never the number of cabinets: a cabinet
+// tells the bridge each snapshot of its status as it makes it (cabinet.h),
+// and only then are that cabinet's state, door and alarm topics built again,
+// and published where they changed; events follow the committed journal,
+// read once for every cabinet and handed to each its own, and a cursor the
+// broker's acknowledgements move is kept across broker outages and restarts.
+// Timers wake the bridge for the cabinets they are for. An idle cabinet costs
+// it nothing but its connection's keepalive.
 //
 // Each cabinet has a broker connection of its own, so that its availability
 // topic can be the connection's will: when cabinetd dies, the broker marks
@@ -34,10 +37,10 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
-#include <deque>
 #include <map>
-#include <optional>
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,7 +56,10 @@ struct MqttTiming {
     std::chrono::milliseconds first_state_wait{3000};
     std::chrono::milliseconds progress_every{200}; // recording the acknowledged cursor
     std::size_t window = 32;                       // events awaiting PUBACK
-    std::size_t live_records = 4096;               // live records waiting for the bridge's thread
+    // A cabinet's events read from the journal and waiting for its
+    // connection; past it, it reads its own from the journal when it can
+    // send them.
+    std::size_t pending = 4096;
     // Commands from the broker waiting for the bridge's thread; past it, up to
     // `overloaded` more are answered "overloaded" and the rest are dropped.
     std::size_t commands = 1024, overloaded = 64;
@@ -68,7 +74,7 @@ struct MqttTiming {
 class MqttBridge {
 public:
     MqttBridge(const MqttConfig &cfg, Journal &journal, std::vector<Cabinet *> cabinets,
-               const BoardIds &boards, BrokerFactory factory = make_mosquitto_client,
+               const BoardIds &boards, BrokerFactory factory = mosquitto_clients(),
                MqttTiming timing = {});
     ~MqttBridge();
     MqttBridge(const MqttBridge &) = delete;
@@ -83,24 +89,26 @@ public:
 
 private:
     struct Incoming;
-    struct Uplink;
+    struct Uplink; // private/mqtt_uplink.h
     // The topics a connection was made for: what its commands came on.
     struct Topics {
         std::string prefix, board;
     };
-    struct Owed {
-        std::string topic, payload;
-    };
 
     void run();
     void tick(Uplink &u, std::uint64_t now);
-    std::uint64_t next_due(const Uplink &u, std::uint64_t now) const;
-    void follow_records(const std::deque<Record> &records, bool lost);
-    void watch_availability(Uplink &u, std::uint64_t now);
+    std::optional<std::uint64_t> next_due(const Uplink &u, std::uint64_t now) const;
+    void touch(Uplink &u);
+    void touch_all();
+    void schedule(Uplink &u, std::uint64_t now);
+    void told(Uplink &u, Snapshot snap);
+    void read_journal();
+    void record_global(std::uint64_t now, bool now_or_never);
     void take_board(Uplink &u, std::uint64_t now);
+    std::string count_board(Uplink &u);
     bool shares_topics(const Uplink &u) const;
+    bool board_shared(const Uplink &u) const;
     bool parked(const Uplink &u) const;
-    void refresh(Uplink &u, bool force);
     Reply replier(Uplink &u, std::string prefix, nlohmann::json base);
     std::function<void(AlarmAck)> ack_replier(Uplink &u, std::string prefix, nlohmann::json base);
     void connect(Uplink &u, std::uint64_t now);
@@ -112,18 +120,8 @@ private:
     void command(Uplink &u, const Topics &on, const std::string &subtopic,
                  const std::string &payload, bool retained, bool overloaded);
     void answer(Uplink &u, const std::string &prefix, const nlohmann::json &result);
-    void send_result(Uplink &u, Owed r);
-    void owe(Uplink &u, Owed r);
     void results_lost(Uplink &u);
-    void publish_retained(Uplink &u, const std::string &sub, const std::string &payload,
-                          bool force);
-    void publish_status(Uplink &u, bool force);
-    void publish_discovery(Uplink &u);
-    void publish_journal_head(Uplink &u, std::uint64_t now);
-    void discover(Uplink &u, bool again);
-    bool holding(const Uplink &u) const;
     void pump(Uplink &u);
-    void record_progress(Uplink &u, std::uint64_t now, bool now_or_never);
     void shutdown();
     std::uint64_t now_ms() const { return timing_.clock(); }
 
@@ -135,56 +133,20 @@ private:
     MqttTiming timing_;
     std::shared_ptr<Incoming> incoming_;
     std::vector<std::unique_ptr<Uplink>> uplinks_;
+    std::map<std::string, std::size_t> by_name_;
+    std::map<std::string, std::size_t> board_count_; // how many cabinets report each board
+    // The bridge's thread only: the cabinets to look at now, and when each
+    // next wants looking at.
+    std::vector<std::size_t> touched_;
+    std::set<std::pair<std::uint64_t, std::size_t>> timers_;
+    // Every cabinet's events have been taken from the journal up to here;
+    // how far every cabinet's have gone, as last recorded.
+    std::int64_t read_to_ = 0, global_recorded_ = -1;
+    std::uint64_t global_recorded_at_ = 0;
+    bool global_due_ = false; // something moved since it was last recorded
     int listener_ = 0;
-    int observer_ = 0;
     Progress progress_{"mqtt"};
     std::thread thread_;
-};
-
-// One cabinet on the broker: its connection, what it last published, and
-// how far its events have gone.
-struct MqttBridge::Uplink {
-    std::size_t index = 0;
-    Cabinet *cab = nullptr;
-    std::string name, board, prefix;
-    TopicView view; // what the state topics show, as followed from the journal
-
-    std::unique_ptr<BrokerClient> client;
-    int generation = 0;
-    bool connected = false;
-    std::uint64_t retry_at = 0;
-    std::chrono::milliseconds backoff{0};
-    std::string last_reason;
-
-    // Availability as published, and since when the cabinet has looked bad.
-    bool online = false;
-    // The topics are shared with another cabinet's (one board id), as last published.
-    bool shared = false;
-    std::optional<std::uint64_t> bad_since;
-    std::map<std::string, std::string> retained; // what was last published, by subtopic
-    std::optional<std::uint64_t> ha_republish_at;
-    // The versions (fw, hw) the discovery sent on this connection carried; nothing: none sent yet.
-    std::optional<std::pair<std::string, std::string>> discovered;
-    std::uint64_t started_ms = 0; // when the bridge started
-    std::uint64_t head_at = 0;    // when the journal's head is published next
-
-    // Events: the journal has been read up to `scan`; those awaiting PUBACK by cursor.
-    std::int64_t scan = 0;
-    std::map<std::int64_t, int> inflight;
-    std::map<int, std::int64_t> by_mid;
-    std::int64_t recorded = -1;
-    std::uint64_t recorded_at = 0;
-
-    // Answers owed: not yet taken by the broker (by message id, in the order
-    // sent), and those to send once connected; and how many were dropped.
-    std::deque<std::pair<int, Owed>> results_inflight;
-    std::deque<Owed> unsent_results;
-    std::size_t results_dropped = 0;
-    std::optional<int> goodbye_mid; // "offline" published on the way out
-    bool goodbye_acked = false;
-
-    std::string reader() const { return "mqtt/" + name; }
-    std::int64_t acked() const { return inflight.empty() ? scan : inflight.begin()->first - 1; }
 };
 
 } // namespace cabinetd

@@ -39,25 +39,42 @@ json device(const std::string &cabinet, const std::string &board_id, const std::
     return dev;
 }
 
-// A door's latch (a lock that opens) and its door (a sensor).
-void add_door(json &cmps, const std::string &id, const std::string &prefix, unsigned d) {
+// A door's latch (a lock that opens) and its door (a sensor). The latch of
+// a two-person door is a sensor too: every open of it needs a second
+// person's approval, which the broker cannot give (it knows no persons), so
+// an unlock there could only ever be refused.
+void add_door(json &cmps, const std::string &id, const std::string &prefix, unsigned d,
+              bool two_person) {
     const auto door_topic = fmt::format("{}door/{}/state", prefix, d);
-    cmps[fmt::format("door{}_latch", d)] = {
-        {"platform", "lock"},
-        {"name", fmt::format("Door {} latch", d)},
-        {"unique_id", fmt::format("{}_door{}_latch", id, d)},
-        {"default_entity_id", fmt::format("lock.{}_door_{}_latch", id, d)},
-        {"state_topic", door_topic},
-        {"value_template", "{{ value_json.latch }}"},
-        {"state_locked", "locked"},
-        {"state_unlocked", "unlocked"},
-        {"command_topic", fmt::format("{}door/{}/open/set", prefix, d)},
-        {"payload_lock", "LOCK"},
-        {"payload_unlock", "UNLOCK"},
-        {"payload_open", "OPEN"},
-        {"optimistic", false},
-        {"qos", 1},
-        {"retain", false}};
+    if (two_person)
+        cmps[fmt::format("door{}_latch", d)] = {
+            {"platform", "binary_sensor"},
+            {"name", fmt::format("Door {} latch", d)},
+            {"unique_id", fmt::format("{}_door{}_latch", id, d)},
+            {"default_entity_id", fmt::format("binary_sensor.{}_door_{}_latch", id, d)},
+            {"device_class", "lock"}, // on: unlocked
+            {"state_topic", door_topic},
+            {"value_template", "{{ value_json.latch }}"},
+            {"payload_on", "unlocked"},
+            {"payload_off", "locked"},
+            {"qos", 1}};
+    else
+        cmps[fmt::format("door{}_latch", d)] = {
+            {"platform", "lock"},
+            {"name", fmt::format("Door {} latch", d)},
+            {"unique_id", fmt::format("{}_door{}_latch", id, d)},
+            {"default_entity_id", fmt::format("lock.{}_door_{}_latch", id, d)},
+            {"state_topic", door_topic},
+            {"value_template", "{{ value_json.latch }}"},
+            {"state_locked", "locked"},
+            {"state_unlocked", "unlocked"},
+            {"command_topic", fmt::format("{}door/{}/open/set", prefix, d)},
+            {"payload_lock", "LOCK"},
+            {"payload_unlock", "UNLOCK"},
+            {"payload_open", "OPEN"},
+            {"optimistic", false},
+            {"qos", 1},
+            {"retain", false}};
     cmps[fmt::format("door{}", d)] = {
         {"platform", "binary_sensor"},
         {"name", fmt::format("Door {}", d)},
@@ -106,7 +123,8 @@ json discovery_config(const std::string &cabinet, const std::string &board_id,
                       const std::string &prefix, const TopicView &view) {
     const auto id = "tessaro_" + lower(board_id);
     json cmps = json::object();
-    for (unsigned d = 1; d <= ch::kDoors; ++d) add_door(cmps, id, prefix, d);
+    for (unsigned d = 1; d <= ch::kDoors; ++d)
+        add_door(cmps, id, prefix, d, ((view.two_person_doors >> (d - 1)) & 1U) != 0);
     add_controller(cmps, id, prefix);
     add_alarm_component(cmps, id, prefix);
     return json{{"device", device(cabinet, board_id, id, view)},

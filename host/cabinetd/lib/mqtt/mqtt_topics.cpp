@@ -171,7 +171,7 @@ parse_mqtt_command(std::string_view sub, std::string_view payload, std::size_t m
     ParsedCommand parsed;
     if (c.kind == MqttCommand::ClearFault) {
         // The plain payloads a Home Assistant button sends.
-        const bool plain = payload.empty() || payload == "PRESS" || payload == "CLEAR";
+        const bool plain = payload.empty() || payload == "PRESS";
         parsed = parse_clear(plain ? std::nullopt : std::optional(payload), Front::Mqtt);
     } else if (c.kind == MqttCommand::AckAlarms) {
         const bool plain = payload.empty() || payload == "PRESS";
@@ -206,7 +206,7 @@ std::optional<MqttRefusal> check_sent_at(std::optional<std::int64_t> sent_at_ms,
             beyond ? fmt::format("sent_at_ms {} is far ahead of cabinetd's clock", *sent_at_ms)
                    : fmt::format("sent_at_ms is {} ms ahead of cabinetd's clock; at most {} ms "
                                  "of clock skew is taken",
-                                 -age, kSentAtSkewMs),
+                                 0 - static_cast<std::uint64_t>(age), kSentAtSkewMs),
             std::move(request_id));
     if (beyond || age > static_cast<std::int64_t>(ttl_ms))
         return refuse(
@@ -264,6 +264,7 @@ TopicView view_of(const CabinetStatus &st) {
     TopicView v;
     v.link = st.link;
     v.session_id = st.session_id;
+    v.two_person_doors = st.two_person_doors;
     if (st.state) {
         if (st.link == Link::Up) v.state = state_of(*st.state);
         v.fw = st.state->fw;
@@ -361,6 +362,13 @@ json event_payload(const std::string &cabinet, const std::string &board, const R
            {"cursor", r.cursor}};
     if (ch::explain(r.code)) e["text"] = std::string(ch::explain_text(r.code));
     return e;
+}
+
+json refusal_payload(json base, const Refusal &r) {
+    base["result"] = "error";
+    base["code"] = r.code;
+    base["text"] = r.text;
+    return base;
 }
 
 json result_payload(json base, const CommandResult &r) {

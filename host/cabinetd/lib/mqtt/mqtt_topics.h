@@ -94,6 +94,9 @@ struct TopicView {
     std::string session_id;     // the controller's; empty: none seen
     std::optional<State> state; // since the link came up in this run
     std::string fw, hw;         // the firmware's and the board's versions, once heard
+    // Doors whose every open needs a second person (bit d-1: door d): no
+    // command of the broker's can open them, so discovery offers none.
+    std::uint8_t two_person_doors = 0;
 };
 // The view of a cabinet's status, to start from.
 TopicView view_of(const CabinetStatus &status);
@@ -121,6 +124,9 @@ nlohmann::json event_payload(const std::string &cabinet, const std::string &boar
 // The payload of `result`: a command's topic, request id, kind and door
 // (`base`), completed with the cabinet's answer.
 nlohmann::json result_payload(nlohmann::json base, const CommandResult &result);
+// The answer to a command refused: the one shape of every refusal on the
+// result topic, cabinetd's own or the policy's.
+nlohmann::json refusal_payload(nlohmann::json base, const Refusal &r);
 // A Home Assistant button of the cabinet's device `id`, named `key` in its
 // ids, that publishes PRESS (QoS 1, not retained) on `command_topic`.
 nlohmann::json discovery_button(const std::string &id, const std::string &key,

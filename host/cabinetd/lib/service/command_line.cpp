@@ -12,7 +12,7 @@ namespace {
 // that the config file can fill them in.
 struct Given {
     std::vector<std::string> cabinets, allowed_hosts;
-    std::string config_file, db, listen, tokens, web_root, journal_sync;
+    std::string config_file, db, listen, tokens, web_root, journal_sync, time_zone;
     unsigned retention_days = 0;
     std::uint64_t max_db_mb = 0;
     unsigned request_timeout_s = 15;
@@ -28,7 +28,11 @@ void add_service_options(CLI::App &app, Given &g) {
     app.add_option("--config", g.config_file, "JSON configuration file")->check(CLI::ExistingFile);
     app.add_option("--db", g.db, "journal database (default cabinetd.db)");
     app.add_option("--listen", g.listen, "HOST:PORT to serve on (default 127.0.0.1:8080)");
-    app.add_option("--tokens", g.tokens, "token file: NAME ROLE TOKEN per line");
+    app.add_option("--tokens", g.tokens,
+                   "token file: NAME ROLE TOKEN [SCOPE] [alarms=ALARMS] per line");
+    app.add_option("--time-zone", g.time_zone,
+                   "the site's time zone (e.g. Europe/Berlin), which tokens' hours are in "
+                   "(default: the system's)");
     app.add_option("--web-root", g.web_root, "folder of the operator page's files");
     app.add_option(
         "--allowed-host", g.allowed_hosts,
@@ -110,6 +114,7 @@ CommandLine configuration(const Given &g) {
     if (!g.listen.empty()) cfg.listen = g.listen;
     if (!g.tokens.empty()) cfg.tokens = g.tokens;
     if (!g.web_root.empty()) cfg.web_root = g.web_root;
+    if (!g.time_zone.empty()) cfg.time_zone = g.time_zone;
     cfg.allowed_hosts = g.allowed_hosts;
     if (g.journal_sync == "full") cfg.journal_full_sync = true;
     if (g.retention_days) cfg.retention = std::chrono::hours(24 * g.retention_days);

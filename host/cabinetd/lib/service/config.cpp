@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <set>
+#include <utility>
 
 namespace cabinetd {
 namespace {
@@ -214,28 +215,60 @@ CabinetConfig parse_cabinet(const std::string &arg) {
 
 namespace {
 
-// The config file's object. It names the token file, so one that any user
-// could change is refused whatever it holds; one any user may read is worth
-// a warning when it holds the broker's password.
-nlohmann::json read_config_object(const std::string &path) {
-    const auto file = read_guarded_file(path, "config file");
-    auto parsed = parse_strict_json(file.text);
+// No setting holds a NUL ("\u0000"): a path, a password or a name passed on
+// to the system or a library would end there, and name something else than
+// the file says.
+void refuse_nul(const std::string &origin, const nlohmann::json &object) {
+    // Walked with a list, not by recursion: the text may nest deeply.
+    std::vector<std::pair<const nlohmann::json *, std::string>> todo{{&object, ""}};
+    while (!todo.empty()) {
+        const auto [j, key] = std::move(todo.back());
+        todo.pop_back();
+        if (j->is_string() && j->get_ref<const std::string &>().find('\0') != std::string::npos)
+            throw ConfigError(fmt::format("{}: \"{}\" holds a NUL character", origin, key));
+        if (j->is_object())
+            for (auto &[k, v] : j->items()) todo.emplace_back(&v, k);
+        else if (j->is_array())
+            for (auto &v : *j) todo.emplace_back(&v, key);
+    }
+}
+
+// The config file's object: JSON, an object, no key given twice, no NUL.
+nlohmann::json config_object(const std::string &origin, std::string_view text) {
+    auto parsed = parse_strict_json(text);
     if (auto *twice = std::get_if<DuplicateKey>(&parsed))
-        throw ConfigError(fmt::format("{}: {}", path, twice->text()));
+        throw ConfigError(fmt::format("{}: {}", origin, twice->text()));
     auto &j = std::get<nlohmann::json>(parsed);
-    if (!j.is_object()) throw ConfigError(fmt::format("{}: not a JSON object", path));
+    if (!j.is_object()) throw ConfigError(fmt::format("{}: not a JSON object", origin));
+    refuse_nul(origin, j);
+    return std::move(j);
+}
+
+void apply_config(const std::string &path, const nlohmann::json &j, Config &cfg);
+
+} // namespace
+
+// The file names the token file, so one that any user could change is
+// refused whatever it holds; one any user may read is worth a warning when
+// it holds the broker's password.
+void load_config_file(const std::string &path, Config &cfg) {
+    const auto file = read_guarded_file(path, "config file");
+    const auto j = config_object(path, file.text);
     const auto mqtt = j.find("mqtt");
     const bool password = mqtt != j.end() && mqtt->is_object() && mqtt->contains("password") &&
         mqtt->at("password") != "";
     if (password && file.world_readable)
-        log(4, readable_by_all(path, "config file", file.mode, "the MQTT password"));
-    return std::move(j);
+        log(Level::Warning, readable_by_all(path, "config file", file.mode, "the MQTT password"));
+    apply_config(path, j, cfg);
 }
 
-} // namespace
+void load_config_text(const std::string &origin, std::string_view text, Config &cfg) {
+    apply_config(origin, config_object(origin, text), cfg);
+}
 
-void load_config_file(const std::string &path, Config &cfg) {
-    const auto j = read_config_object(path);
+namespace {
+
+void apply_config(const std::string &path, const nlohmann::json &j, Config &cfg) {
     const Config defaults;
     const auto str = [&](const char *key, std::string &out, const std::string &def) {
         if (!j.contains(key)) return;
@@ -247,13 +280,16 @@ void load_config_file(const std::string &path, Config &cfg) {
     str("listen", cfg.listen, defaults.listen);
     str("tokens", cfg.tokens, defaults.tokens);
     str("web_root", cfg.web_root, defaults.web_root);
+    str("time_zone", cfg.time_zone, defaults.time_zone);
     if (j.contains("retention_days")) {
         const auto &r = j["retention_days"];
-        if (!r.is_number_unsigned() || r.get<unsigned>() == 0 || r.get<unsigned>() > 36500)
+        // Compared as written: 4294967297 is not 1.
+        if (!r.is_number_unsigned() || r.get<std::uint64_t>() == 0 ||
+            r.get<std::uint64_t>() > 36500)
             throw ConfigError(fmt::format(
                 "{}: \"retention_days\" must be a whole number of days, 1 to 36500", path));
         if (cfg.retention == defaults.retention)
-            cfg.retention = std::chrono::hours(24 * r.get<unsigned>());
+            cfg.retention = std::chrono::hours(24 * r.get<std::uint64_t>());
     }
     if (j.contains("max_db_mb")) {
         const auto &m = j["max_db_mb"];
@@ -287,10 +323,13 @@ void load_config_file(const std::string &path, Config &cfg) {
         if (key != "cabinets" && key != "db" && key != "listen" && key != "tokens" &&
             key != "web_root" && key != "retention_days" && key != "max_db_mb" &&
             key != "journal_sync" && key != "mqtt" && key != "allowed_hosts" &&
+            key != "time_zone" &&
             std::none_of(std::begin(kLimitFields), std::end(kLimitFields),
                          [&key = key](auto &f) { return key == f.first; }))
             throw ConfigError(fmt::format("{}: unknown setting \"{}\"", path, key));
 }
+
+} // namespace
 
 void validate(const Config &cfg) {
     if (cfg.cabinets.empty())

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace cabinetd {
@@ -33,7 +34,10 @@ struct Config {
     std::vector<CabinetConfig> cabinets;
     std::string db = "cabinetd.db";
     std::string listen = "127.0.0.1:8080";
-    std::string tokens;   // token file; none: every API request is refused
+    std::string tokens; // token file; none: every API request is refused
+    // The site's time zone (an IANA name), which tokens' hours are in; none:
+    // the system's (/etc/localtime).
+    std::string time_zone;
     std::string web_root; // the operator page's files; none: no page
     // Host names (NAME or NAME:PORT) that clients may use for cabinetd
     // besides its listen address and localhost; any other Host header is
@@ -60,6 +64,7 @@ CabinetConfig parse_cabinet(const std::string &arg);
 //                 "shop": {"endpoint": "tcp:127.0.0.1:5001", "held_open_s": 60,
 //                          "reason_doors": [8], "two_person_doors": [8]}},
 //    "db": "...", "listen": "127.0.0.1:8080", "tokens": "...", "web_root": "...",
+//    "time_zone": "Europe/Berlin",
 //    "allowed_hosts": ["cabinets.example.com"],
 //    "retention_days": 90, "max_db_mb": 256, "journal_sync": "normal",
 //    "max_connections": 4000, "max_unauthenticated": 1024, "max_viewer_connections": 2048,
@@ -68,6 +73,9 @@ CabinetConfig parse_cabinet(const std::string &arg);
 //             "prefix": "tessaro/{board_id}/", "commands": false, "discovery": false,
 //             "discovery_prefix": "homeassistant", "ha_status_topic": "homeassistant/status"}}
 void load_config_file(const std::string &path, Config &cfg);
+// The same from a config file's text, read already; `origin` names it in
+// what is thrown (a ConfigError, and nothing else, for any text at all).
+void load_config_text(const std::string &origin, std::string_view text, Config &cfg);
 
 // Checks the whole configuration: at least one cabinet, names unique, the
 // listen address and the allowed host names well formed, the connection

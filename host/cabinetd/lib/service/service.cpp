@@ -1,7 +1,10 @@
 #include "service.h"
 
 #include "http_server.h"
+#include "log.h"
 #include "mqtt_bridge.h"
+
+#include <fmt/format.h>
 
 namespace cabinetd {
 
@@ -13,18 +16,24 @@ Service::Service(const Config &cfg, JournalOptions jopt, LinkOptions lopt, HttpO
     jopt.max_bytes = cfg_.max_db_mb << 20;
     std::vector<std::string> names;
     for (auto &c : cfg_.cabinets) names.push_back(c.name);
-    if (!cfg_.tokens.empty()) tokens_.load(cfg_.tokens, names);
+    PolicyOptions popt;
+    if (!cfg_.time_zone.empty()) popt.zone = std::make_shared<const SiteZone>(cfg_.time_zone);
+    policy_ = std::make_shared<Policy>(popt);
+    log(Level::Info, fmt::format("tokens' hours are in time zone {}", policy_->zone().name()));
+    tokens_ = std::make_unique<Tokens>(*policy_);
+    if (!cfg_.tokens.empty()) policy_->load(cfg_.tokens, names);
     journal_ = std::make_unique<Journal>(cfg_.db, jopt);
     boards_ = std::make_unique<BoardIds>(*journal_, names);
     for (auto &c : cfg_.cabinets) {
         lopt.held_open = c.held_open;
         lopt.reason_doors = c.reason_doors;
         lopt.two_person_doors = c.two_person_doors;
+        lopt.policy = policy_;
         cabinets_.push_back(std::make_unique<Cabinet>(
             c.name, c.endpoint, endpoint_transport(c.endpoint), *journal_, lopt));
     }
     hopt.limits = cfg_.limits;
-    api_ = std::make_unique<ApiContext>(*journal_, tokens_, hopt);
+    api_ = std::make_unique<ApiContext>(*journal_, *tokens_, hopt);
     for (std::size_t i = 0; i < cabinets_.size(); ++i)
         api_->cabinets.emplace_back(cabinets_[i].get(), cfg_.cabinets[i].endpoint);
     api_->web_root = cfg_.web_root;
@@ -71,7 +80,7 @@ bool Service::reload_tokens(std::string *error) {
     try {
         std::vector<std::string> names;
         for (auto &c : cfg_.cabinets) names.push_back(c.name);
-        tokens_.load(cfg_.tokens, names);
+        policy_->load(cfg_.tokens, names);
         // What a removed or changed token opened must close with it.
         if (http_) http_->tokens_changed();
         return true;

@@ -8,6 +8,7 @@
 #include "cabinet.h"
 #include "config.h"
 #include "journal.h"
+#include "policy.h"
 #include "tokens.h"
 
 #include <memory>
@@ -36,7 +37,8 @@ public:
     bool reload_tokens(std::string *error = nullptr);
 
     Journal &journal() { return *journal_; }
-    Tokens &tokens() { return tokens_; }
+    Tokens &tokens() { return *tokens_; }
+    Policy &policy() { return *policy_; }
     Cabinet *cabinet(std::string_view name);
     const std::vector<std::unique_ptr<Cabinet>> &cabinets() const { return cabinets_; }
     // Why the service cannot do all it should (the journal cannot write), or nothing.
@@ -48,7 +50,8 @@ private:
     Config cfg_;
     std::unique_ptr<Journal> journal_;
     std::unique_ptr<BoardIds> boards_;
-    Tokens tokens_;
+    std::shared_ptr<Policy> policy_;
+    std::unique_ptr<Tokens> tokens_;
     std::vector<std::unique_ptr<Cabinet>> cabinets_;
     std::unique_ptr<ApiContext> api_;
     std::unique_ptr<HttpServer> http_;

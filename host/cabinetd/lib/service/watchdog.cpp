@@ -35,13 +35,14 @@ void Watchdog::tick() {
         p->ask();
     }
     if (stuck.empty()) {
-        if (stuck_) log(5, "watchdog: every part shows progress again; pinging systemd again");
+        if (stuck_)
+            log(Level::Notice, "watchdog: every part shows progress again; pinging systemd again");
         stuck_ = false;
         sd_notify(0, "WATCHDOG=1");
         return;
     }
     if (!stuck_)
-        log(2,
+        log(Level::Critical,
             fmt::format("watchdog: stuck: {}; not pinging systemd, which restarts the service",
                         fmt::join(stuck, ", ")));
     stuck_ = true;

@@ -147,27 +147,37 @@ ApiRig::ApiRig() {
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     JournalOptions jopt;
-    jopt.fault_file = (dir_ / "fault").string();
+    fault_vfs_.fail_while((dir_ / "fault").string());
+    jopt.vfs = fault_vfs_.name();
     jopt.retry_interval = std::chrono::milliseconds(20);
     journal_ = std::make_unique<Journal>((dir_ / "journal.db").string(), jopt);
-    std::string why;
-    tokens_.set({{kOperator, {"ops", Role::Operator}},
-                 {kOperator2, {"ops2", Role::Operator}},
-                 {kViewer, {"kiosk", Role::Viewer}},
-                 {kNurse, {"nurse", Role::Operator, 0, *parse_scope("lab:1-4", why)}}});
+    PolicyOptions popt;
+    popt.zone = std::make_shared<const SiteZone>("Europe/Berlin");
+    popt.clock = [this] {
+        return wall_ ? *wall_
+                     : std::chrono::time_point_cast<std::chrono::milliseconds>(
+                           std::chrono::system_clock::now());
+    };
+    policy_ = std::make_shared<Policy>(popt);
+    tokens_ = std::make_unique<Tokens>(*policy_);
+    reload(fmt::format(
+        "ops operator {}\nops2 operator {}\nkiosk viewer {}\nnurse operator {} lab:1-4\n",
+        kOperator, kOperator2, kViewer, kNurse));
     HttpOptions hopt;
     hopt.approvals.clock = [this] { return approval_ms_; };
-    ctx_ = std::make_unique<ApiContext>(*journal_, tokens_, hopt);
+    ctx_ = std::make_unique<ApiContext>(*journal_, *tokens_, hopt);
     LinkOptions lopt;
     lopt.two_person_doors = 0x80;
     lopt.backoff_min = lopt.backoff_max = std::chrono::milliseconds(20);
     lopt.clock = [this] { return now_; };
     lopt.reason_doors = 0x40; // door 7
+    lopt.policy = policy_;
     cabinets_.push_back(std::make_unique<Cabinet>(
         "lab", "/dev/ttyLAB", [this] { return std::make_unique<ScriptedLine>(script_, now_); },
         *journal_, lopt));
     LinkOptions dead_link;
     dead_link.backoff_min = std::chrono::milliseconds(20);
+    dead_link.policy = policy_;
     cabinets_.push_back(std::make_unique<Cabinet>(
         "dead", kDeadEndpoint,
         []() -> std::unique_ptr<cabinet_host::Transport> {
@@ -202,7 +212,7 @@ Response ApiRig::serve(http::verb method, const std::string &target, const std::
     for (auto &[name, value] : headers) req.set(name, value);
     req.body() = body;
     req.prepare_payload();
-    auto routed = route_request(req, tokens_, {});
+    auto routed = route_request(req, *tokens_, {});
     std::optional<Response> out;
     if (auto *refused = std::get_if<Response>(&routed)) out = std::move(*refused);
     else {
@@ -226,6 +236,15 @@ Response ApiRig::serve(http::verb method, const std::string &target, const std::
     }
     EXPECT_EQ(undocumented(method, target, *out), "");
     return std::move(*out);
+}
+
+void ApiRig::reload(const std::string &token_file) {
+    auto parsed = parse_token_file(token_file);
+    ASSERT_TRUE(std::holds_alternative<std::vector<TokenLine>>(parsed))
+        << std::get<TokenFileError>(parsed).text;
+    policy_->set(std::get<std::vector<TokenLine>>(std::move(parsed)));
+    tokens_->reloaded();
+    if (ctx_) ctx_->approvals.revoke_lost();
 }
 
 void ApiRig::expect_refused(const std::vector<Refused> &cases) {

@@ -9,6 +9,7 @@
 
 #include "api_context.h"
 #include "http_api.h"
+#include "journal/fault_vfs.h"
 #include "reader_thread.h"
 
 #include <gtest/gtest.h>
@@ -76,8 +77,14 @@ protected:
     Cabinet &lab() { return *cabinets_[0]; }
 
     std::filesystem::path dir_;
+    test_support::FaultVfs fault_vfs_; // writes fail while dir_/fault exists
     std::unique_ptr<Journal> journal_;
-    Tokens tokens_;
+    // What the policy takes for now: the system's clock unless a test sets it.
+    std::optional<WallTime> wall_;
+    std::shared_ptr<Policy> policy_;
+    std::unique_ptr<Tokens> tokens_;
+    // Puts a token file in force, as a reload does.
+    void reload(const std::string &token_file);
     std::unique_ptr<ApiContext> ctx_;
     ControllerScript script_;
     std::uint64_t now_ = 0;         // lab's simulated milliseconds, its thread's only

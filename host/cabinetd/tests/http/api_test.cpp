@@ -94,6 +94,9 @@ TEST_F(ApiRig, RefusesBadInputWithAClearError) {
         {V::get, "/api/events?kind=secret", kViewer, "", {}, 400},
         {V::get, "/api/events?cabinet=%zz", kViewer, "", {}, 400},
         {V::get, "/api/events?cabinet=zz", kViewer, "", {}, 404},
+        // Quoted in the answer, bytes that are not UTF-8 are still a JSON error.
+        {V::get, "/api/events?outcome=%FF", kViewer, "", {}, 400},
+        {V::get, "/api/events?cabinet=%C3", kViewer, "", {}, 404},
         {V::get, "/api/stream?kind=secret", kViewer, "", {}, 400},
         {V::get, "/api/stream?status=yes", kViewer, "", {}, 400},
         {V::get, "/api/stream?cabinet=zz", kViewer, "", {}, 404},
@@ -253,6 +256,106 @@ TEST_F(ApiRig, ATwoPersonOpenGoesOnceASecondOperatorApproves) {
     EXPECT_EQ(steps[1]["code"], "approved");
     EXPECT_EQ(steps[1]["detail"]["approved_by"], "ops2");
     EXPECT_EQ(steps[1]["detail"]["open_outcome"], "accepted");
+    // The approver has a column of their own in the audit's CSV.
+    const auto csv = get("/api/events?kind=open&format=csv").body;
+    EXPECT_NE(csv.find(",reason,approved_by\r\n"), std::string::npos) << csv;
+    EXPECT_NE(csv.find(",ops2\r\n"), std::string::npos) << csv;
+}
+
+// A pending approval is its requester's as long as the token file says so:
+// a reload that removes, downgrades or rescopes the requester ends it
+// (journalled), and a renamed line is the same person, who still cannot
+// approve their own open.
+TEST_F(ApiRig, APendingApprovalLastsOnlyWhileItsRequesterMayOpenTheDoor) {
+    const auto others = fmt::format("ops2 operator {}\nkiosk viewer {}\n", kOperator2, kViewer);
+    for (const auto &[line, why] : std::vector<std::pair<std::string, std::string>>{
+             {"", "no longer in the token file"},
+             {fmt::format("ops viewer {}\n", kOperator), "viewer role"},
+             {fmt::format("ops operator {} lab:1-4\n", kOperator), "does not cover door 8"}}) {
+        reload(fmt::format("ops operator {}\n", kOperator) + others);
+        const auto id =
+            json_of(serve(V::post, "/api/cabinets/lab/doors/8/open", kOperator))["approval_id"]
+                .get<std::string>();
+        reload(line + others);
+        EXPECT_TRUE(json_of(get("/api/approvals"))["approvals"].empty()) << why;
+        const auto late = serve(V::post, "/api/approvals/" + id, kOperator2);
+        EXPECT_EQ(static_cast<int>(late.status), 409) << why;
+        EXPECT_NE(late.body.find("approval_revoked"), std::string::npos) << late.body;
+        EXPECT_NE(late.body.find(why), std::string::npos) << late.body;
+    }
+    json revoked;
+    ASSERT_TRUE(eventually([&] {
+        revoked = json_of(get("/api/events?kind=approval"))["events"];
+        return revoked.size() == 6;
+    }));
+    EXPECT_EQ(revoked[1]["code"], "revoked");
+    EXPECT_EQ(revoked[1]["detail"]["requested_by"], "ops");
+    EXPECT_NE(revoked[1]["detail"]["why"].get<std::string>().find("no longer"), std::string::npos);
+
+    reload(fmt::format("ops operator {}\n", kOperator) + others);
+    const auto id =
+        json_of(serve(V::post, "/api/cabinets/lab/doors/8/open", kOperator))["approval_id"]
+            .get<std::string>();
+    reload(fmt::format("ops.s operator {}\n", kOperator) + others); // a typo fixed
+    const auto own = serve(V::post, "/api/approvals/" + id, kOperator);
+    EXPECT_EQ(static_cast<int>(own.status), 403);
+    EXPECT_NE(own.body.find("same_person"), std::string::npos) << own.body;
+    std::lock_guard lk(script_.mu);
+    EXPECT_TRUE(script_.heard.empty());
+}
+
+// What "acknowledge all" acknowledges is what was checked, on the cabinet's
+// thread, at once: a door's alarm raised while the request is on its way is
+// not acknowledged by a token that may not acknowledge it.
+TEST_F(ApiRig, AcknowledgingAllAcknowledgesOnlyTheAlarmsItWasCheckedFor) {
+    for (int round = 0; round < 20; ++round) {
+        script_.event("door_open", 6);
+        const auto r = serve(V::post, "/api/cabinets/lab/alarms/ack", kNurse);
+        EXPECT_TRUE(r.status == http::status::ok || r.status == http::status::forbidden) << r.body;
+        ASSERT_TRUE(eventually([&] { return lab().alarms().size() == 1; }));
+        EXPECT_FALSE(lab().alarms()[0].acknowledged_by) << "round " << round;
+        serve(V::post, "/api/cabinets/lab/alarms/ack", kOperator);
+        ASSERT_TRUE(eventually([&] { return lab().alarms().empty(); }));
+    }
+    // Asked once the alarm is there, the nurse is refused, on record as a
+    // refused acknowledgement.
+    script_.event("door_open", 6);
+    ASSERT_TRUE(eventually([&] { return lab().alarms().size() == 1; }));
+    EXPECT_EQ(static_cast<int>(serve(V::post, "/api/cabinets/lab/alarms/ack", kNurse).status), 403);
+    const auto refused = json_of(get("/api/events?kind=refused"))["events"];
+    ASSERT_FALSE(refused.empty());
+    EXPECT_EQ(refused[0]["detail"]["action"], "acknowledge");
+    EXPECT_EQ(refused[0]["door_id"], 6);
+}
+
+// Hours limit opening and approving, not reading nor acknowledging; the
+// token sees its hours, and when they next let it in.
+TEST_F(ApiRig, OutsideItsHoursATokenOpensNothingAndIsToldWhen) {
+    reload(fmt::format("ops operator {} lab:*@Mon-Fri/07:00-19:00\nops2 operator {}\n", kOperator,
+                       kOperator2));
+    wall_ = std::chrono::time_point_cast<std::chrono::milliseconds>(
+        std::chrono::sys_days{std::chrono::year{2026} / 12 / 12} + std::chrono::hours(9));
+    const auto closed = serve(V::post, "/api/cabinets/lab/doors/1/open", kOperator);
+    EXPECT_EQ(static_cast<int>(closed.status), 403);
+    EXPECT_EQ(json_of(closed)["error"].get<std::string>().rfind("outside_hours:", 0), 0u);
+    const auto me = json_of(get("/api/whoami", kOperator))["cabinets"]["lab"];
+    EXPECT_EQ(me["hours"], "Mon-Fri/07:00-19:00");
+    EXPECT_EQ(me["open_now"], false);
+    EXPECT_EQ(me["next_open_ms"], 1797228000000); // Monday 14 December, 07:00 in Berlin
+    const auto asked = serve(V::post, "/api/cabinets/lab/doors/8/open", kOperator2);
+    const auto id = json_of(asked)["approval_id"].get<std::string>();
+    const auto approve = serve(V::post, "/api/approvals/" + id, kOperator);
+    EXPECT_EQ(static_cast<int>(approve.status), 403);
+    EXPECT_NE(approve.body.find("outside_hours"), std::string::npos);
+    EXPECT_EQ(static_cast<int>(get("/api/cabinets/lab", kOperator).status), 200);
+    json refused;
+    ASSERT_TRUE(eventually([&] {
+        refused = json_of(get("/api/events?outcome=outside_hours", kOperator2))["events"];
+        return refused.size() == 2;
+    }));
+    EXPECT_EQ(refused[1]["detail"]["action"], "approve");
+    std::lock_guard lk(script_.mu);
+    EXPECT_TRUE(script_.heard.empty());
 }
 
 // Declined by another, withdrawn by its requester, expired, or past the
@@ -369,19 +472,21 @@ TEST_F(ApiRig, EventsAnswerAsJsonOrCsvAPageAtATime) {
         EXPECT_EQ(csv.content_type, "text/csv; charset=utf-8; header=present");
         EXPECT_EQ(std::count(csv.body.begin(), csv.body.end(), '\n'), 2) << csv.body;
         EXPECT_NE(csv.body.find(",open,"), std::string::npos);
-        EXPECT_NE(csv.body.find(j["events"][0]["hash"].get<std::string>() + ",\r\n"),
-                  std::string::npos); // each record's link in the chain, then its reason
+        EXPECT_NE(csv.body.find(j["events"][0]["hash"].get<std::string>() + ",,\r\n"),
+                  std::string::npos); // each record's link in the chain, its reason, its approver
     }
     EXPECT_EQ(json_of(get("/api/events?requested_by=nobody"))["events"].size(), 0u);
     // A requester's prefix, in either case; a name is not a prefix of itself plus more.
     EXPECT_EQ(json_of(get("/api/events?kind=open&requested_by_prefix=oP"))["events"].size(), 1u);
     EXPECT_EQ(json_of(get("/api/events?kind=open&requested_by_prefix=opsx"))["events"].size(), 0u);
-    // The chain's head, for a site to keep as an anchor.
+    // The chain's head, for a site to keep as an anchor, once the journal's
+    // own check found the chain holding.
+    ASSERT_TRUE(eventually([&] { return json_of(get("/api/journal/head"))["chain"] == "holds"; }));
     const auto head = json_of(get("/api/journal/head"));
     EXPECT_GE(head["cursor"], j["events"][0]["cursor"]);
-    EXPECT_EQ(
-        head["anchor"],
-        fmt::format("{}:{}", head["count"].get<std::uint64_t>(), head["hash"].get<std::string>()));
+    EXPECT_EQ(head["anchor"],
+              fmt::format("{}:{}:{}", head["origin"].get<std::string>(),
+                          head["count"].get<std::uint64_t>(), head["hash"].get<std::string>()));
 }
 
 // Each token has a few searches waiting or running at once; past them it is
@@ -389,7 +494,7 @@ TEST_F(ApiRig, EventsAnswerAsJsonOrCsvAPageAtATime) {
 TEST_F(ApiRig, SearchesPastATokensShareAreRefusedWithRetryAfter) {
     std::promise<void> gate;
     const auto opened = gate.get_future().share();
-    const auto kiosk = tokens_.check(kViewer)->grant;
+    const auto kiosk = tokens_->check(kViewer)->grant;
     for (int i = 0; i < 4; ++i) // the reader's share for one token
         reader_.submit(kiosk, [opened] { opened.wait_for(std::chrono::seconds(30)); });
     const auto refused = get("/api/events");
@@ -451,7 +556,7 @@ TEST_F(ApiRig, AReasonDoorOpensWithAReasonOnRecord) {
     ASSERT_EQ(refusal.size(), 1u);
     EXPECT_EQ(refusal[0]["code"], "reason_required");
     const auto csv = get("/api/events?reason=round&format=csv").body;
-    EXPECT_NE(csv.find(",\"ward round, bed 3\"\r\n"), std::string::npos) << csv;
+    EXPECT_NE(csv.find(",\"ward round, bed 3\",\r\n"), std::string::npos) << csv;
     const auto doors = json_of(get("/api/cabinets/lab"))["doors"];
     ASSERT_EQ(doors.size(), 8u);
     EXPECT_TRUE(doors[6]["needs_reason"]);
@@ -459,8 +564,11 @@ TEST_F(ApiRig, AReasonDoorOpensWithAReasonOnRecord) {
 }
 
 TEST_F(ApiRig, WhoAsksTheirStreamTokenAndWhatNeedsNone) {
-    EXPECT_EQ(json_of(get("/api/whoami")),
-              (json{{"name", "kiosk"}, {"role", "viewer"}, {"scope", nullptr}}));
+    const auto me = json_of(get("/api/whoami"));
+    EXPECT_EQ(me["name"], "kiosk");
+    EXPECT_EQ(me["role"], "viewer");
+    EXPECT_EQ(me["scope"], nullptr);
+    EXPECT_EQ(me["cabinets"]["lab"]["open"], json::array());
     EXPECT_EQ(json_of(serve(V::get, "/api/whoami", "", "",
                             {{"Authorization", "bearer " + kOperator}}))["role"],
               "operator");

@@ -1,6 +1,7 @@
-// What the API reads from a request target: the query string, and the record
-// kinds a "kind" parameter names.
+// What the API reads from a request target: its path, the query string, and
+// the record kinds a "kind" parameter names.
 #include "http_query.h"
+#include "http_routes.h"
 #include "message_cache.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +20,17 @@ TEST(Query, DecodesAndRejectsMalformed) {
     EXPECT_FALSE(parse_query("/x?a=%G1"));
     EXPECT_FALSE(parse_query("/x?a=%4"));
     EXPECT_FALSE(parse_query("/x?after=1&after=2")); // which one?
+}
+
+// A target's path has one form: "/" and segments, none empty. One without a
+// path at all is no page's file either.
+TEST(Query, ATargetWithoutAPathRoutesNowhere) {
+    for (const char *target : {"?file=index.html", "?", "api/cabinets", "/api/cabinets/"}) {
+        const auto found = find_route(http::verb::get, target);
+        ASSERT_TRUE(std::holds_alternative<Response>(found)) << target;
+        EXPECT_EQ(std::get<Response>(found).status, http::status::not_found) << target;
+    }
+    EXPECT_TRUE(std::holds_alternative<RouteMatch>(find_route(http::verb::get, "/?x=1")));
 }
 
 // Clients catching up from far back, while live records keep coming, never

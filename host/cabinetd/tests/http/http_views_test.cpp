@@ -55,7 +55,8 @@ TEST(StatusJson, SaysWhyAnOpenWouldBeRefused) {
     const std::vector<std::pair<Change, const char *>> cases{
         {[](CabinetStatus &s) { s.link = Link::Silent; }, "the link to the controller is silent"},
         {[](CabinetStatus &s) { s.state.reset(); }, "no state heard from the controller yet"},
-        {[](CabinetStatus &s) { s.state->fault = "power_fault"; }, "fault latched: power_fault"},
+        {[](CabinetStatus &s) { s.state->fault = "power_fault"; },
+         "a fault is latched (the 24 V latch supply is bad or a latch driver fault was seen)"},
         {[](CabinetStatus &s) { s.state->inputs_valid = false; },
          "the controller's inputs have not settled"},
         {[](CabinetStatus &s) { s.state->power_ok = false; }, "the latch supply is out of range"},
@@ -80,7 +81,10 @@ TEST(StatusJson, SaysWhyAnOpenWouldBeRefused) {
 TEST(StatusJson, ShowsTheControllerOnlyWhileItTalksAndDoorsOnlyOnceSettled) {
     auto s = up();
     s.two_person_doors = 0x80;
-    const auto j = status_json(s, false, {true, "E6613852832F4A29", {"other"}});
+    StatusContext sc;
+    sc.board_id = "E6613852832F4A29";
+    sc.board_shared_with = {"other"};
+    const auto j = status_json(s, false, sc);
     EXPECT_EQ(j["controller"]["state_text"], "idle");
     ASSERT_EQ(j["doors"].size(), 8u);
     EXPECT_EQ(j["doors"][7],

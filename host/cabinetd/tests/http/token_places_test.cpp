@@ -15,11 +15,11 @@ TEST(TokenPlaces, NoTokenNorEveryViewerTakesEveryPlace) {
                                         .max_viewer_connections = 6,
                                         .max_token_connections = 4,
                                         .max_token_streams = 2});
-    const Identity v1{"wall", Role::Viewer, 1}, v2{"kiosk", Role::Viewer, 2};
-    const Identity o1{"ops", Role::Operator, 3}, o2{"ops2", Role::Operator, 4},
-        o3{"ops3", Role::Operator, 5};
+    const Principal v1{"w", "wall", Role::Viewer, 1}, v2{"k", "kiosk", Role::Viewer, 2};
+    const Principal o1{"o1", "ops", Role::Operator, 3}, o2{"o2", "ops2", Role::Operator, 4},
+        o3{"o3", "ops3", Role::Operator, 5};
     std::vector<Place> held;
-    const auto take = [&](const Identity &who) -> std::optional<PlaceRefusal> {
+    const auto take = [&](const Principal &who) -> std::optional<PlaceRefusal> {
         auto got = places.take(who);
         if (auto *why = std::get_if<PlaceRefusal>(&got)) return *why;
         held.push_back(std::move(std::get<Place>(got)));

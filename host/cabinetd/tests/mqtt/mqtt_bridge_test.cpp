@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <deque>
 #include <cstdint>
 #include <set>
 #include <thread>
@@ -164,6 +165,75 @@ struct FakeNet {
 
 using test_support::eventually;
 
+// A controller's line that a test writes: what it pushes is heard by the
+// cabinet, what the cabinet sends is dropped, and once closed the line is
+// gone and cannot be opened again.
+struct Script {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::deque<std::string> lines;
+    bool closed = false, woken = false;
+
+    void push(std::string line) {
+        {
+            std::lock_guard lk(mu);
+            lines.push_back(std::move(line));
+        }
+        cv.notify_all();
+    }
+    void close() {
+        {
+            std::lock_guard lk(mu);
+            closed = true;
+        }
+        cv.notify_all();
+    }
+};
+
+class ScriptedLine final : public cabinet_host::Transport {
+public:
+    explicit ScriptedLine(std::shared_ptr<Script> s) : s_(std::move(s)) {}
+    void send_line(const std::string &) override {}
+    std::optional<std::string> receive_line(std::chrono::milliseconds timeout) override {
+        std::unique_lock lk(s_->mu);
+        s_->cv.wait_for(lk, timeout, [&] { return !s_->lines.empty() || s_->closed || s_->woken; });
+        s_->woken = false;
+        if (!s_->lines.empty()) {
+            auto l = std::move(s_->lines.front());
+            s_->lines.pop_front();
+            return l;
+        }
+        if (s_->closed) throw cabinet_host::ConnectionLost("closed");
+        return std::nullopt;
+    }
+    void wake() override {
+        {
+            std::lock_guard lk(s_->mu);
+            s_->woken = true;
+        }
+        s_->cv.notify_all();
+    }
+
+private:
+    std::shared_ptr<Script> s_;
+};
+
+// The controller's lines, in its templates.
+std::string state_line(std::uint64_t uptime, const char *state, unsigned locked) {
+    return fmt::format(
+        R"({{"type":"state","protocol":1,"platform":"rp2040_pico","session_id":"{}",)"
+        R"("uptime_ms":{},"event_seq":1,"state":"{}","active_door":2,"output_mask":0,)"
+        R"("door_closed_mask":255,"latch_locked_mask":{},"inputs_valid":true,"power_ok":true,)"
+        R"("heartbeat_ok":true,"driver_ready":true,"fault":"none","p24_adc":2710,)"
+        R"("fw":"0.2.0","hw":"0.2","transport":"uart0"}})",
+        kSession, uptime, state, locked);
+}
+std::string event_line(std::uint64_t seq, std::uint64_t uptime, const char *code, unsigned door) {
+    return fmt::format(R"({{"type":"event","session_id":"{}","event_seq":{},"uptime_ms":{},)"
+                       R"("code":"{}","request_id":"r-1","door_id":{}}})",
+                       kSession, seq, uptime, code, door);
+}
+
 class MqttBridgeTest : public test_support::TestDir {
 protected:
     void SetUp() override {
@@ -267,8 +337,6 @@ TEST_F(MqttBridgeTest, EveryConnectionIsAColdStartAndEventsWaitInTheJournal) {
     net_.up = false;
     start_bridge();
     write_events(2, 4); // while the broker is unreachable
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_TRUE(net_.messages().empty());
     net_.set(&FakeNet::up, true);
     ASSERT_TRUE(eventually([&] { return net_.event_seqs().size() == 3; }));
     EXPECT_EQ(net_.event_seqs(), (std::vector<std::uint64_t>{2, 3, 4})); // oldest first
@@ -289,7 +357,8 @@ TEST_F(MqttBridgeTest, EveryConnectionIsAColdStartAndEventsWaitInTheJournal) {
     EXPECT_TRUE(head.retain);
     const auto h = json::parse(head.payload);
     EXPECT_EQ(h["anchor"],
-              fmt::format("{}:{}", h["count"].get<std::uint64_t>(), h["hash"].get<std::string>()));
+              fmt::format("{}:{}:{}", h["origin"].get<std::string>(),
+                          h["count"].get<std::uint64_t>(), h["hash"].get<std::string>()));
 
     // The broker is lost with events unacknowledged: on reconnecting, the
     // cold start comes again and the unacknowledged events follow it.
@@ -309,55 +378,57 @@ TEST_F(MqttBridgeTest, EveryConnectionIsAColdStartAndEventsWaitInTheJournal) {
     EXPECT_EQ(states, 1u);
 }
 
-TEST_F(MqttBridgeTest, StateAndDoorsFollowTheCabinetsRecordsAsTheyAreWritten) {
+TEST_F(MqttBridgeTest, StateAndDoorsFollowWhatTheCabinetTellsAsItChanges) {
+    // A cabinet whose controller the test speaks for.
+    auto script = std::make_shared<Script>();
+    auto opened = std::make_shared<bool>(false);
+    cabinet_ = std::make_unique<Cabinet>(
+        "lab", "tcp:127.0.0.1:1",
+        [script, opened]() -> std::unique_ptr<cabinet_host::Transport> {
+            if (std::exchange(*opened, true)) throw std::runtime_error("gone");
+            return std::make_unique<ScriptedLine>(script);
+        },
+        *journal_);
     start_bridge();
     ASSERT_TRUE(eventually([&] { return !net_.messages(kPrefix + "state").empty(); }));
-    const auto write = [&](RecordKind kind, const std::string &code, const std::string &detail) {
-        Record r;
-        r.cabinet = "lab";
-        r.kind = kind;
-        r.code = code;
-        r.session_id = kSession;
-        r.detail = detail;
-        journal_->write({r}); // not committed for a second: the topics do not wait for that
-    };
-    write(RecordKind::Link, "up", R"({"reason":"connected"})");
-    write(RecordKind::Session, "first", R"({"reason":"first session seen for this cabinet"})");
-    write(RecordKind::State, "pulsing",
-          R"({"state":"pulsing","active_door":2,"door_closed_mask":255,)"
-          R"("latch_locked_mask":253,"inputs_valid":true,"power_ok":true,)"
-          R"("heartbeat_ok":true,"driver_ready":true,"fault":"none"})");
-    ASSERT_TRUE(eventually([&] { return last(kPrefix + "state")["state"] == "pulsing"; }));
+    cabinet_->start();
+    script->push(state_line(1000, "pulsing", 253));
+    // The state topic goes first, its doors' after it, in the same turn.
+    ASSERT_TRUE(eventually([&] {
+        return last(kPrefix + "state")["state"] == "pulsing" &&
+            !last(kPrefix + "door/2/state").is_null();
+    }));
     EXPECT_EQ(last(kPrefix + "state")["session_id"], kSession);
     EXPECT_EQ(last(kPrefix + "door/2/state"), (json{{"door", "closed"}, {"latch", "unlocked"}}));
     EXPECT_TRUE(eventually(
         [&] { return net_.messages(kPrefix + "availability").back().payload == "online"; }));
-    EXPECT_EQ(cabinet_->status().link,
-              Link::Down); // the records, not the cabinet's status, moved them
-    // Events move them too, without waiting for the next state record; the
-    // records of one line (the pulse's end, the door opening) say the state
-    // once, in words, never the step between them.
+    // Events move them too, without waiting for the next state line, each
+    // state said in words as it is reached.
     const auto states = net_.messages(kPrefix + "state").size();
-    Record pulsed, opened;
-    pulsed.cabinet = opened.cabinet = "lab";
-    pulsed.kind = opened.kind = RecordKind::Event;
-    pulsed.code = "pulse_complete";
-    opened.code = "door_open";
-    pulsed.door_id = opened.door_id = 2;
-    journal_->write({pulsed, opened});
+    {
+        std::lock_guard lk(script->mu);
+        script->lines.push_back(event_line(2, 1100, "pulse_complete", 2));
+        script->lines.push_back(event_line(3, 1200, "door_open", 2));
+    }
+    script->cv.notify_all();
     ASSERT_TRUE(eventually([&] { return last(kPrefix + "door/2/state")["door"] == "open"; }));
     EXPECT_EQ(last(kPrefix + "state")["state"], "wait_close");
     EXPECT_EQ(last(kPrefix + "state")["text"], "waiting for door 2 to close");
-    EXPECT_EQ(net_.messages(kPrefix + "state").size(), states + 1);
+    const auto said = net_.messages(kPrefix + "state");
+    for (auto i = states; i < said.size(); ++i) {
+        const auto st = json::parse(said[i].payload)["state"];
+        EXPECT_TRUE(st == "wait_open" || st == "wait_close") << said[i].payload;
+    }
 
     const auto doors = net_.messages(kPrefix + "door/2/state").size();
-    write(RecordKind::Link, "down", R"({"reason":"gone"})");
+    script->close();
     ASSERT_TRUE(eventually(
         [&] { return net_.messages(kPrefix + "availability").back().payload == "offline"; }));
     EXPECT_EQ(last(kPrefix + "state")["link"], "down");
     EXPECT_TRUE(last(kPrefix + "state")["state"].is_null());
     EXPECT_EQ(last(kPrefix + "state")["text"], "no link to the controller");
     EXPECT_EQ(net_.messages(kPrefix + "door/2/state").size(), doors);
+    cabinet_->stop();
 }
 
 TEST_F(MqttBridgeTest, ARestartResumesAfterTheLastAcknowledgedEvent) {
@@ -375,9 +446,10 @@ TEST_F(MqttBridgeTest, ARestartResumesAfterTheLastAcknowledgedEvent) {
         net_.log.clear();
     }
     start_bridge();
-    ASSERT_TRUE(eventually([&] { return net_.event_seqs().size() == 2; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(net_.event_seqs(), (std::vector<std::uint64_t>{4, 5}));
+    // A later event is the signal that nothing else went before it.
+    write_events(6, 6);
+    ASSERT_TRUE(eventually([&] { return net_.event_seqs().size() == 3; }));
+    EXPECT_EQ(net_.event_seqs(), (std::vector<std::uint64_t>{4, 5, 6}));
 }
 
 TEST_F(MqttBridgeTest, BadCommandsAreAnsweredAndNeverReachTheCabinet) {
@@ -592,6 +664,29 @@ TEST(MqttDiscovery, OneDeviceWithItsComponentsNamedByTheBoard) {
     EXPECT_EQ(platforms["button"], 2); // clear the fault, acknowledge the alarms
     EXPECT_EQ(discovery_topic(MqttConfig{}, "0123456789ABCDEF"),
               "homeassistant/device/tessaro_0123456789abcdef/config");
+}
+
+// A two-person door opens only with a second person's approval, which no
+// MQTT command carries: its latch is a sensor, with nothing to command.
+TEST(MqttDiscovery, ATwoPersonDoorsLatchIsASensorWithNoCommand) {
+    TopicView v;
+    v.two_person_doors = 0x80; // door 8
+    const auto c = discovery_config("lab", "0123456789ABCDEF", kPrefix, v)["components"];
+    const auto &latch = c["door8_latch"];
+    EXPECT_EQ(latch["platform"], "binary_sensor");
+    EXPECT_EQ(latch["device_class"], "lock"); // on: unlocked
+    EXPECT_EQ(latch["payload_on"], "unlocked");
+    EXPECT_EQ(latch["state_topic"], kPrefix + "door/8/state");
+    EXPECT_EQ(latch["unique_id"], "tessaro_0123456789abcdef_door8_latch");
+    for (auto &[field, value] : latch.items())
+        EXPECT_TRUE(kDocumented.at("binary_sensor").count(field)) << field;
+    int commands = 0;
+    for (auto &[key, comp] : c.items())
+        if (comp.contains("command_topic") &&
+            comp["command_topic"].get<std::string>().find("door/8/") != std::string::npos)
+            ++commands;
+    EXPECT_EQ(commands, 0);
+    EXPECT_EQ(c["door7_latch"]["platform"], "lock");
 }
 
 } // namespace

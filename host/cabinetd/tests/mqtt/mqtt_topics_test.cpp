@@ -50,6 +50,8 @@ TEST(MqttCommand, PayloadsAndTheirDefaults) {
         "bad_request");
     EXPECT_EQ(std::get<MqttRefusal>(parse_mqtt_command("alarm/ack/set", "ACK")).code,
               "bad_request");
+    EXPECT_EQ(std::get<MqttRefusal>(parse_mqtt_command("clear_fault/set", "CLEAR")).code,
+              "bad_request"); // PRESS is the word
     EXPECT_EQ(std::get<MqttRefusal>(parse_mqtt_command("alarm/clear/set", "")).code,
               "unknown_topic");
 }
@@ -100,6 +102,9 @@ TEST(MqttCommand, SentAtIsCheckedWithoutOverflow) {
     EXPECT_EQ(code(INT64_MIN), "expired");
     EXPECT_EQ(check_sent_at(INT64_MAX, INT64_MIN, 1)->code, "bad_request");
     EXPECT_EQ(check_sent_at(INT64_MIN, INT64_MAX, 1)->code, "expired");
+    // now - sent is INT64_MIN, whose negation (how far ahead) is past int64.
+    EXPECT_EQ(check_sent_at(0, INT64_MIN, 1)->code, "bad_request");
+    EXPECT_EQ(check_sent_at(INT64_MAX, -1, 1)->code, "bad_request");
     EXPECT_FALSE(check_sent_at(std::nullopt, now, 1));
 }
 

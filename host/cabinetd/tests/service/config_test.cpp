@@ -63,6 +63,9 @@ TEST(Config, FileFillsWhatTheCommandLineLeftOpen) {
           R"({"cabinets": ["lab"]})",
           R"({"db": 3})",
           R"({"retention_days": 0})",
+          R"({"retention_days": 4294967297})", // not 1
+          R"({"db": "journal.db\u0000.old"})", // the system would open journal.db
+          R"({"cabinets": {"a": "/dev/ttyUSB0\u0000"}})",
           R"({"listne": "x"})",
           R"({"journal_sync": "sometimes"})",
           R"({"max_db_mb": 1})",

@@ -20,14 +20,17 @@ namespace cabinetd {
 
 class EventStream;
 class StatusChanges;
+class CountedRefusals;
 
 // Where a stream starts and what it carries.
 struct StreamStart {
     std::string cabinet; // empty: every cabinet
     std::vector<RecordKind> kinds;
     std::int64_t cursor = 0; // records after this one
-    // Each cabinet's status as it changes (event "status"), and pings its
-    // client can see (event "ping"), besides the records.
+    // Each cabinet's status as it changes (event "status"), each refusal
+    // counted rather than journalled on its own as it happens (event
+    // "refusal"), and pings its client can see (event "ping"), besides the
+    // records.
     bool status = false;
 };
 
@@ -61,7 +64,9 @@ private:
     MessageCache messages_{4096};
     std::vector<std::weak_ptr<EventStream>> live_;
     std::shared_ptr<StatusChanges> changes_;
+    std::shared_ptr<CountedRefusals> refusals_;
     void status_changed();
+    void refusals_counted();
 };
 
 } // namespace cabinetd

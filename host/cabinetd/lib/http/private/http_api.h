@@ -55,12 +55,16 @@ Response json_response(int status, const nlohmann::json &j);
 // {"error": message}; a 401 also says how to authenticate.
 Response error_response(int status, const std::string &message, bool keep_alive = true);
 Response no_cabinet(std::string_view name);
-// 403 not_permitted: the token's scope does not cover what it asks for.
-Response not_permitted(const Identity &who, std::string_view what);
-// A cabinet a request names: nothing when the token's scope leaves it out
-// (whether or not there is one, so a scope does not tell which exist);
-// else the cabinet, or nullptr for none of that name. refused is the answer.
-Cabinet *scoped_cabinet(const Identity &who, const ApiContext &ctx, std::string_view name,
+// A refusal of the policy's (or the cabinet's before the line): 403 with
+// its code (not_permitted, outside_hours, same_person, approval_required),
+// 400 for reason_required; the error is "code: words".
+Response refusal_response(const Refusal &r);
+Response decision_response(const Decision &d);
+// A cabinet a request names: nothing when the policy does not let the
+// token read it (whether or not there is one, so a scope does not tell
+// which exist); else the cabinet, or nullptr for none of that name.
+// refused is the answer.
+Cabinet *scoped_cabinet(const Principal &who, const ApiContext &ctx, std::string_view name,
                         std::optional<Response> &refused);
 // The answer to an open or a fault clear, by its outcome.
 Response command_response(const CommandResult &r);
@@ -70,7 +74,7 @@ struct ApiRequest {
     const QueryParams &query;
     // The parts of the path a route's pattern names, as {name}.
     std::vector<std::pair<std::string_view, std::string>> params;
-    Identity who;                          // for a route that needs a token
+    Principal who;                         // for a route that needs a token
     ReaderThread &reader;                  // for audit reads of the journal
     std::function<void(Response)> respond; // a later answer, once, from any thread
 

@@ -1,5 +1,5 @@
-// The API's routes: method and path pattern to handler, with the role each
-// needs. Pattern segments in braces ("{cabinet}") match any one segment and
+// The API's routes: method and path pattern to handler, and whether each
+// needs a token (what the token may do there is the policy's to say). Pattern segments in braces ("{cabinet}") match any one segment and
 // are handed to the handler by that name.
 #pragma once
 
@@ -12,7 +12,7 @@
 
 namespace cabinetd {
 
-enum class Access { Public, Viewer, Operator };
+enum class Access { Public, Token };
 
 struct Route {
     http::verb method; // GET also answers HEAD
@@ -38,20 +38,19 @@ std::variant<RouteMatch, Response> find_route(http::verb method, std::string_vie
 // A request its route lets through, and who asks (nobody for a public route).
 struct Admitted {
     RouteMatch match;
-    Identity who;
+    Principal who;
 };
 
 // Takes a place among the connections with a token for the one who asks;
 // the refusal (429, the connection closes) when that token, or the viewers
 // together, hold every place they may.
-using TakePlace = std::function<std::optional<Response>(const Identity &who)>;
+using TakePlace = std::function<std::optional<Response>(const Principal &who)>;
 
 // The route for a request and whether who asks may use it: find_route's
 // refusals, then 401 without a valid bearer token (a stream's route also
-// takes a stream token in the query, where a browser puts it), then 403 for
-// a viewer on an operator's route. A valid token takes its place before its
-// role is looked at: a connection that showed one holds its place whatever
-// the route needs.
+// takes a stream token in the query, where a browser puts it). A valid
+// token takes its place at once: a connection that showed one holds its
+// place whatever it asks for.
 std::variant<Admitted, Response> route_request(const Request &req, Tokens &tokens,
                                                const TakePlace &take_place);
 
