@@ -1,6 +1,9 @@
-// The audit view. Loaded before app.js, whose token, showLogin() and
-// timeText() it uses once called.
-"use strict";
+// The audit view: the journal searched through the API, a page at a time.
+// A feature of its own: it keeps its own search, and reads nothing but the
+// names and kinds from the store.
+import { request } from "./api.js";
+import { timeText } from "./format.js";
+import * as store from "./store.js";
 
 // Journal records by cabinet, door, requester, kind and
 // time, a page at a time (forward by cursor; back through the cursors seen),
@@ -43,14 +46,8 @@ const pause = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 // tab of the same token) waits as long as cabinetd asks, then tries again.
 async function auditFetch(path) {
   for (let tries = 0; ; tries++) {
-    let r;
-    try {
-      r = await fetch(path, { headers: { Authorization: "Bearer " + token } });
-    } catch {
-      return null;
-    }
-    if (r.status === 401) showLogin("The token was not accepted.");
-    if (r.status !== 429 || tries >= 5) return r;
+    const r = await request(path, {}, 30000);
+    if (!r || r.status !== 429 || tries >= 5) return r;
     await pause(1000 * (Number(r.headers.get("Retry-After")) || 1));
   }
 }
@@ -98,9 +95,11 @@ async function auditLoad(after) {
     auditCell(row, record.code);
     auditCell(row, record.door_id ? String(record.door_id) : "");
     auditCell(row, d.requested_by || record.actor || "");
+    auditCell(row, record.approved_by || "");
     auditCell(row, record.outcome || record.alarm_state || "");
-    auditCell(row, record.kind === "refused" ? `${d.count} refusals counted, ${timeText(d.first_ms, false)} to ${timeText(d.last_ms, false)}`
-      : record.text || d.text || d.reason || "");
+    const counted = record.kind === "refused" && d.count > 1
+      ? ` (${d.count} refusals counted, ${timeText(d.first_ms)} to ${timeText(d.last_ms)})` : "";
+    auditCell(row, (record.kind === "alarm" ? d.text : record.text || d.text || d.reason || "") + counted);
     body.appendChild(row);
   }
   document.getElementById("audit-csv").disabled = false;
@@ -117,7 +116,7 @@ async function auditLoad(after) {
 }
 
 // Nothing of a search left behind once signed out.
-function auditReset() {
+function reset() {
   Object.assign(audit, { after: 0, back: [], next: 0, query: null });
   audit.run++;
   document.querySelector("#audit-table tbody").replaceChildren();
@@ -180,7 +179,32 @@ async function auditExport(from) {
   nextExport.hidden = !more;
 }
 
-function setupAudit() {
+// The choices of the form follow what the token reads.
+function fillChoices() {
+  const select = document.getElementById("audit-cabinet");
+  const have = new Set([...select.options].map((o) => o.value));
+  for (const name of store.state.cabinets.keys())
+    if (!have.has(name)) {
+      const o = document.createElement("option");
+      o.value = o.textContent = name;
+      select.appendChild(o);
+    }
+  const kinds = document.getElementById("audit-kind");
+  if (kinds.options.length === 1)
+    for (const k of store.state.kinds) {
+      const o = document.createElement("option");
+      o.value = o.textContent = k;
+      kinds.appendChild(o);
+    }
+}
+
+export function mount() {
+  store.on("cabinets", fillChoices);
+  store.on("session", () => {
+    if (store.state.who) return;
+    document.querySelectorAll("#audit-cabinet option:not([value=''])").forEach((o) => o.remove());
+    reset();
+  });
   const doors = document.getElementById("audit-door");
   for (let d = 1; d <= 8; d++) {
     const o = document.createElement("option");
