@@ -213,7 +213,7 @@ class Sim(SimProcess):
 class Daemon:
     """cabinetd on a port it picks, with an operator, a second operator and a viewer token."""
 
-    def __init__(self, workdir, sims, extra=(), db=None, env=None):
+    def __init__(self, workdir, sims, extra=(), db=None, env=None, program=None):
         self.workdir = workdir
         self.db = db or os.path.join(workdir, "journal.db")
         self.env = {**os.environ, **(env or {})}
@@ -221,7 +221,7 @@ class Daemon:
         # For its owner alone, as cabinetd asks of a token file.
         with open(os.open(self.tokens, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as f:
             f.write(f"ops operator {OPERATOR}\nops2 operator {OPERATOR2}\nwall viewer {VIEWER}\n")
-        self.args = [CABINETD, "--db", self.db, "--listen", "127.0.0.1:0", "--tokens", self.tokens, *extra]
+        self.args = [program or CABINETD, "--db", self.db, "--listen", "127.0.0.1:0", "--tokens", self.tokens, *extra]
         for s in sims:
             self.args += ["--cabinet", s.endpoint()]
         self.start()
@@ -282,11 +282,11 @@ class Daemon:
         finally:
             db.close()
 
-    def events(self, **query):
+    def events(self, token=VIEWER, **query):
         out, after = [], 0
         while True:
             q = "&".join(f"{k}={v}" for k, v in {**query, "after": after, "limit": 1000}.items())
-            status, body = self.request("GET", f"/api/events?{q}", token=VIEWER)
+            status, body = self.request("GET", f"/api/events?{q}", token=token)
             check(status == 200, f"events: {status} {body}")
             out += body["events"]
             after = body["next"]

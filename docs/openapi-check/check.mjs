@@ -37,7 +37,7 @@ const walk = (node, path) => {
     if (Array.isArray(node)) return node.forEach((v, i) => walk(v, `${path}/${i}`));
     if (!node || typeof node !== "object") return;
     for (const [k, v] of Object.entries(node)) {
-        if (k === "schema" || k === "x-event-data") schemas.push([`${path}/${k}`, v]);
+        if (k === "schema" || k === "x-event-data" || k === "x-refusal-data") schemas.push([`${path}/${k}`, v]);
         else walk(v, `${path}/${k}`);
     }
 };

@@ -114,15 +114,36 @@ void add_journal(CLI::App &app, Options &o) {
     journal->require_subcommand(1);
     auto *verify = journal->add_subcommand(
         "verify",
-        "Check the journal's hash chain, read-only (safe beside a running cabinetd): print how "
-        "many records it covers and its head, or the cursor of the first record that breaks it. "
-        "Exit 0 when it holds, 2 when a record was edited, deleted, inserted or moved, or the "
-        "anchor no longer holds, 1 when the file cannot be read as a journal");
-    verify->add_option("--db", o.journal_db, "The journal's database file")->required();
+        "Check the journal's hash chain, read-only (safe beside a running cabinetd): print its "
+        "origin, how many records it covers and its head, or the cursor of the first record "
+        "that breaks it. Exit 0 when it holds (and the anchor, if given), 2 when a record was "
+        "edited, deleted, inserted or moved, or the anchor does not hold or is another "
+        "journal's, 3 when the chain holds but records the anchor covered were pruned after it "
+        "was taken (which the chain cannot confirm), 1 when the file cannot be read as a "
+        "journal or the anchor is not one");
+    verify->add_option("--db", o.journal_db, "The journal's database file (a regular file)")
+        ->required();
     verify->add_option("--anchor", o.anchor,
-                       "COUNT:HASH, a head published earlier (GET /api/journal/head, MQTT "
+                       "ORIGIN:COUNT:HASH, a head published earlier (GET /api/journal/head, MQTT "
                        "journal/head, the log): the journal must still hold, unchanged, the "
                        "records it covered");
+}
+
+// Needs no controller either: it makes a line for cabinetd's token file.
+void add_token(CLI::App &app, Options &o) {
+    auto *token = app.add_subcommand("token", "Make tokens for cabinetd (needs no controller)");
+    token->require_subcommand(1);
+    auto *fresh = token->add_subcommand(
+        "new",
+        "Print a fresh token (128 bits from the OS's random source), shown this once, and the "
+        "line for cabinetd's token file that grants it, holding the token's SHA-256 instead of "
+        "the token. Exit 1 when cabinetd would refuse the name, role or scope");
+    fresh->add_option("NAME", o.token_name, "Who the token is for (unique in the file)")
+        ->required();
+    fresh->add_option("ROLE", o.token_role, "viewer or operator")->required();
+    fresh->add_option("SCOPE", o.token_scope,
+                      "Doors of cabinets, with hours if any, e.g. ward:1-4@Mon-Fri/07:00-19:00 "
+                      "(default: every door)");
 }
 
 void add_commands(CLI::App &app, Options &o) {
@@ -143,6 +164,7 @@ void add_commands(CLI::App &app, Options &o) {
         "listens: sends no heartbeats, so it never keeps the controller armed by itself");
     events->add_flag("--all", o.all, "Print state and ack lines too");
     add_journal(app, o);
+    add_token(app, o);
 }
 
 // The exit code of a command line CLI11 would not take. A word that is no
@@ -185,7 +207,7 @@ ParsedCommand parse_command_line(int argc, char **argv, Options &o) {
     }
     o.timeout_given = timeout->count() > 0;
     const auto command = app.get_subcommands().front()->get_name();
-    if (command == "journal") return {command, std::nullopt};
+    if (command == "journal" || command == "token") return {command, std::nullopt};
     if (o.device.empty() && o.tcp.empty() && !o.sim && o.daemon.url.empty()) {
         usage_error("choose the controller with --device PATH, --tcp HOST:PORT, --sim or --daemon "
                     "URL (see --help)");

@@ -20,7 +20,9 @@ struct Options : CommandOptions {
     DaemonOptions daemon;
     // journal verify
     std::string journal_db;
-    std::string anchor;
+    std::optional<std::string> anchor; // given, if only as ""
+    // token new
+    std::string token_name, token_role, token_scope;
 };
 
 // The command to run ("state", "open", ...), or, when there is nothing to

@@ -2,6 +2,7 @@
 // line. Non-interactive, with clear exit codes and --json output for scripts.
 #include "command_line.h"
 #include "journal_verify.h"
+#include "token_new.h"
 #include "daemon_client.h"
 #include "render.h"
 
@@ -486,6 +487,7 @@ int main(int argc, char **argv) {
     const auto parsed = cabinetctl::parse_command_line(argc, argv, o);
     if (parsed.exit) return *parsed.exit;
     if (parsed.command == "journal") return cabinetctl::cmd_journal_verify(o);
+    if (parsed.command == "token") return cabinetctl::cmd_token_new(o);
     catch_stop_signals();
     if (!o.daemon.url.empty()) {
         static_cast<cabinetctl::CommandOptions &>(o.daemon) = o;

@@ -9,7 +9,6 @@
 #include <fmt/format.h>
 
 #include <csignal>
-#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <memory>
@@ -41,11 +40,29 @@ int exit_status(const JournalError &e) {
 void raise_fd_limit() {
     // Every connection and stream is a descriptor; the default soft limit of
     // 1024 would refuse clients long before anything else runs short.
+    // Nothing here waits with select(), so any descriptor will do.
     rlimit rl{};
     if (::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
         rl.rlim_cur = rl.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &rl);
     }
+}
+
+// A limit too low for what is configured is said at start-up, not found
+// out when a cabinet cannot connect: each HTTP connection holds a
+// descriptor, each cabinet four for its line (and three more for its broker
+// connection), and the journal and the rest a few dozen.
+void check_fd_limit(const Config &cfg) {
+    rlimit rl{};
+    if (::getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY) return;
+    const auto per_cabinet = cfg.mqtt.url.empty() ? 4u : 7u;
+    const auto need = cfg.limits.max_connections + per_cabinet * cfg.cabinets.size() + 64;
+    if (rl.rlim_cur >= need) return;
+    log(Level::Warning,
+        fmt::format("descriptors: the limit is {}, and {} cabinets beside {} connections may "
+                    "need {}: raise it (LimitNOFILE= in the unit), or lower "
+                    "--max-connections",
+                    rl.rlim_cur, cfg.cabinets.size(), cfg.limits.max_connections, need));
 }
 
 // The page's files where the install puts them beside the program
@@ -76,7 +93,7 @@ std::variant<CommandLine, int> configure(int argc, char **argv) {
         validate(cl.config);
         return std::move(cl);
     } catch (const std::exception &e) {
-        log(3, e.what());
+        log(Level::Error, e.what());
         return kUnusable;
     }
 }
@@ -85,30 +102,28 @@ std::variant<CommandLine, int> configure(int argc, char **argv) {
 std::variant<std::unique_ptr<Service>, int> start(const CommandLine &cl) {
     try {
         JournalOptions journal;
-        // Test-only: the journal's writes fail while the file this names
-        // exists (see JournalOptions::fault_file). Never set in production.
-        if (const char *f = std::getenv("CABINETD_TEST_JOURNAL_FAULT")) journal.fault_file = f;
         auto svc = std::make_unique<Service>(cl.config, journal, cl.link, cl.http);
         svc->start();
         return svc;
     } catch (const JournalError &e) {
-        log(3, e.what());
+        log(Level::Error, e.what());
         return exit_status(e);
     } catch (const ConfigError &e) {
-        log(3, e.what());
+        log(Level::Error, e.what());
         return kUnusable;
     } catch (const std::exception &e) {
-        log(3, e.what());
+        log(Level::Error, e.what());
         return kTransient;
     }
 }
 
 void announce(const Config &cfg, const Service &svc) {
-    if (cfg.tokens.empty()) log(4, "no token file (--tokens): every API request is refused");
+    if (cfg.tokens.empty())
+        log(Level::Warning, "no token file (--tokens): every API request is refused");
     if (cfg.web_root.empty())
-        log(5, "no operator page (--web-root DIR names its files): / answers 404");
+        log(Level::Notice, "no operator page (--web-root DIR names its files): / answers 404");
     const auto host = cfg.listen.substr(0, cfg.listen.rfind(':'));
-    log(6, fmt::format("listening on {} port {}", host, svc.port()));
+    log(Level::Info, fmt::format("listening on {} port {}", host, svc.port()));
     // Under systemd (Type=notify): ready once the lines are being served and
     // the port is open.
     sd_notifyf(0, "READY=1\nSTATUS=serving %zu cabinets on port %u", cfg.cabinets.size(),
@@ -135,8 +150,9 @@ void serve(Service &svc, const sigset_t &signals) {
         if (sig != SIGHUP) return;
         sd_notify(0, "RELOADING=1");
         std::string err;
-        if (svc.reload_tokens(&err)) log(6, "token file reloaded");
-        else log(3, fmt::format("token file not reloaded, the old tokens stay: {}", err));
+        if (svc.reload_tokens(&err)) log(Level::Info, "token file reloaded");
+        else
+            log(Level::Error, fmt::format("token file not reloaded, the old tokens stay: {}", err));
         sd_notify(0, "READY=1");
     }
 }
@@ -144,26 +160,29 @@ void serve(Service &svc, const sigset_t &signals) {
 } // namespace
 
 int main(int argc, char **argv) {
-    auto configured = configure(argc, argv);
-    if (auto *status = std::get_if<int>(&configured)) return *status;
-    const auto &cl = std::get<CommandLine>(configured);
-
     // Signals are taken by this thread when it waits for them, so nothing
-    // runs in a handler; blocked before any other thread starts, which
-    // inherits the mask.
+    // runs in a handler; blocked first of all, before any thread starts
+    // (reading the configuration may log, which starts one), so that every
+    // thread inherits the mask.
     sigset_t signals;
     sigemptyset(&signals);
     for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&signals, s);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+
+    auto configured = configure(argc, argv);
+    if (auto *status = std::get_if<int>(&configured)) return *status;
+    const auto &cl = std::get<CommandLine>(configured);
+
     raise_fd_limit();
+    check_fd_limit(cl.config);
 
     auto started = start(cl);
     if (auto *status = std::get_if<int>(&started)) return *status;
     auto &svc = *std::get<std::unique_ptr<Service>>(started);
     announce(cl.config, svc);
     serve(svc, signals);
-    log(6, "stopping");
+    log(Level::Info, "stopping");
     sd_notify(0, "STOPPING=1");
     svc.stop();
     return 0;

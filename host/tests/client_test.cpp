@@ -255,6 +255,21 @@ TEST(Pipelined, OnlyAnAckNamingALaterLineShowsALostOne) {
     ASSERT_TRUE(o4->ack);
     EXPECT_EQ(o4->ack->code, "session_mismatch");
     EXPECT_EQ(h4->failure, Failure::LineLost);
+
+    // Nor is an answer of another command's family one to the oldest line: a
+    // clear's "cleared" answers no heartbeat, and without an id it does not
+    // show the heartbeat before the clear lost either.
+    auto h5 = r.c->heartbeat();
+    auto c5 = r.c->clear_fault();
+    r.t.at(380, tl::ack(r.sid, 380, "cleared"));
+    r.run_until(390);
+    EXPECT_FALSE(h5->done());
+    EXPECT_FALSE(c5->done());
+    r.t.at(400, tl::ack(r.sid, 400, "heartbeat_ok"));
+    r.t.at(410, tl::ack(r.sid, 410, "cleared"));
+    r.run_until(420);
+    EXPECT_TRUE(h5->succeeded());
+    EXPECT_TRUE(c5->succeeded());
 }
 
 TEST(Client, OnlyOneLineInFlightByDefault) {

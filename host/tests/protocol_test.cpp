@@ -70,9 +70,16 @@ TEST(ParseLine, MalformedLinesAreDroppedWhole) {
         R"({"type":"ack","session_id":"s","event_seq":18446744073709551616,"uptime_ms":1,"code":"x","request_id":"","door_id":0})",
         R"({"type":"ack","session_id":"s","event_seq":1,"uptime_ms":"1","code":"x","request_id":"","door_id":0})",
         R"({"type":"ack","session_id":"s","event_seq":1,"uptime_ms":1,"code":"x","request_id":"","door_id":256})",
+        R"({"type":"ack","session_id":"s","event_seq":1,"uptime_ms":1,"code":"x","request_id":"","door_id":9})",
+        // Read two ways: the last door_id by this parser, the first by another.
+        R"({"type":"ack","session_id":"s","event_seq":1,"uptime_ms":1,"code":"x","request_id":"","door_id":3,"door_id":4})",
+        R"({"type":"ack","session_id":"s/t","event_seq":1,"uptime_ms":1,"code":"x","request_id":"","door_id":0})",
+        R"({"type":"ack","session_id":"s","event_seq":1,"uptime_ms":1,"code":"x","request_id":"a b","door_id":0})",
         R"({"type":"event","session_id":"s","event_seq":1,"uptime_ms":1,"code":"x","door_id":0})",
         tl::state(tl::kSid, 1).replace(tl::state(tl::kSid, 1).find("true"), 4, "1"),
         tl::state(tl::kSid, 1).replace(tl::state(tl::kSid, 1).find("2710"), 4, "\"x\""),
+        tl::state(tl::kSid, 1)
+            .replace(tl::state(tl::kSid, 1).find("\"active_door\":0"), 15, "\"active_door\":9"),
         good + good,
         std::string(5000, '{'),
     };

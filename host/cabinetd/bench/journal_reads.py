@@ -36,7 +36,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "..", "tests"))
 from audit_test import fill  # noqa: E402
-from harness import OPERATOR, OPERATOR2, SANITIZED, VIEWER, Daemon, Sim, check  # noqa: E402
+from harness import OPERATOR, OPERATOR2, SANITIZED, VIEWER, Daemon, Sim, check, wait_for  # noqa: E402
 
 LOOPERS = 16
 
@@ -133,6 +133,22 @@ def latencies(d, sim, doors):
             " / ".join(f"{r * 1000:.0f}" for r in reads) + " ms")
 
 
+def verify_time(d):
+    """cabinetctl journal verify on the journal, beside the running cabinetd:
+    the median of three, and what it said."""
+    ctl = os.environ.get("CABINETCTL")
+    if not ctl:
+        print("CABINETCTL not set: journal verify not timed")
+        return
+    times, out = [], ""
+    for _ in range(3):
+        t0 = time.monotonic()
+        r = subprocess.run([ctl, "journal", "verify", "--db", d.db], capture_output=True, text=True, timeout=600)
+        times.append(time.monotonic() - t0)
+        out = r.stdout.strip() or r.stderr.strip()
+    print(f"cabinetctl journal verify: {statistics.median(times):.2f} s (median of 3): {out.splitlines()[0][:120]}")
+
+
 def main():
     if len(sys.argv) == 4 and sys.argv[1] == "loop":
         return loop(sys.argv[2], sys.argv[3])
@@ -154,9 +170,15 @@ def main():
             fill(d.db, records - records // 2, start_ms=now - 14 * DAY, step_ms=28 * DAY // records)
             t1 = time.monotonic()
             d.start()
+            listening = time.monotonic()
             d.wait_ready(["a", "b"])
             print(f"{d.args[0]}: {records} records filled in {t1 - t0:.1f} s; "
                   f"cabinetd ready {time.monotonic() - t1:.1f} s later")
+            # Its check of its own chain, in the background while it serves.
+            checked = wait_for(lambda: [line for line in d.log if "hash chain holds" in line or "breaks at" in line],
+                               120, "cabinetd's check of its chain")
+            print(f"its check of its chain at start-up ended {time.monotonic() - listening:.1f} s after it "
+                  f"was listening (it served meanwhile): {checked[0].strip()[:80]}...")
             page_times(d)
             alarms, reads = latencies(d, sims[0], range(1, 1 + samples))
             print(f"alone: forced door to its alarm on a stream {alarms}; another token's limit=1 {reads}")
@@ -170,6 +192,7 @@ def main():
                 out, _ = flood.communicate(timeout=600)
             print(f"with {LOOPERS} connections looping such searches: forced door to its alarm on a stream "
                   f"{alarms}; another token's limit=1 {reads}; the flood's answers {out.strip()}")
+            verify_time(d)
         finally:
             d.kill(signal.SIGTERM)
             for s in sims:

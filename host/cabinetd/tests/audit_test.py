@@ -22,13 +22,14 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "tests"))
 from harness import OPERATOR, OPERATOR2, SANITIZED, VIEWER, check, main, wait_for  # noqa: E402
 from daemon_test import Rig, open_door  # noqa: E402
+import journal_format  # noqa: E402
 
 # An open cycle as cabinetd journals it: ten records, the fourth to eighth events.
 FILL_SQL = """
 WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < :count - 1),
 r AS (SELECT i, i % 10 AS k, i / 10 AS c, printf('%013d%031x', :start + i, i / 10) AS rid FROM n)
 INSERT INTO journal (at_ms, cabinet, kind, session_id, event_seq, code, request_id, door_id, detail,
-                     key_scope, client_key, uptime_ms{requester_column})
+                     key_scope, client_key, uptime_ms{requester_column}{chain_columns})
 SELECT :start + i * :step, :cabinet,
   CASE k WHEN 0 THEN 'open' WHEN 1 THEN 'command' WHEN 2 THEN 'ack' WHEN 8 THEN 'state'
          WHEN 9 THEN 'heartbeat' ELSE 'event' END,
@@ -46,9 +47,13 @@ SELECT :start + i * :step, :cabinet,
          WHEN 9 THEN '{{"reason":"acknowledged"}}' ELSE '' END,
   CASE WHEN k = 0 THEN 'http:ops' ELSE '' END,
   CASE WHEN k = 0 THEN 'fill-' || :session || '-' || c ELSE '' END,
-  CASE WHEN k BETWEEN 3 AND 7 THEN i * 1000 ELSE NULL END{requester_value}
+  CASE WHEN k BETWEEN 3 AND 7 THEN i * 1000 ELSE NULL END{requester_value}{chain_values}
 FROM r
 """
+# A journal with a hash chain of format 2 (schema 7 on): each record's class
+# and link number, a hash of the right size written by journal_format.chain.
+CHAIN_COLUMNS = ", class, link, hash"
+CHAIN_VALUES = ", CASE WHEN k IN (1, 8, 9) THEN 1 ELSE 0 END, :link + i + 1, zeroblob(32)"
 
 
 def fill(db_path, count, cabinet="a", start_ms=None, step_ms=1000):
@@ -58,11 +63,18 @@ def fill(db_path, count, cabinet="a", start_ms=None, step_ms=1000):
     db = sqlite3.connect(db_path)
     try:
         has_requester = any(row[1] == "requested_by" for row in db.execute("PRAGMA table_info(journal)"))
+        chained = db.execute("SELECT count(*) FROM sqlite_master WHERE name = 'chain_meta'").fetchone()[0]
         sql = FILL_SQL.format(requester_column=", requested_by" if has_requester else "",
-                              requester_value=", CASE WHEN k = 0 THEN 'ops' ELSE '' END" if has_requester else "")
+                              requester_value=", CASE WHEN k = 0 THEN 'ops' ELSE '' END" if has_requester else "",
+                              chain_columns=CHAIN_COLUMNS if chained else "",
+                              chain_values=CHAIN_VALUES if chained else "")
         start = start_ms if start_ms is not None else int(time.time() * 1000) - count * step_ms
-        db.execute(sql, {"count": count, "start": start, "step": step_ms, "cabinet": cabinet,
+        before = db.execute("SELECT coalesce(max(cursor), 0) FROM journal").fetchone()[0]
+        links = journal_format.head_before(db, before)[0] if chained else 0
+        db.execute(sql, {"count": count, "start": start, "step": step_ms, "cabinet": cabinet, "link": links,
                          "session": f"{random.getrandbits(64):016X}-0000000000000001"})
+        if chained:
+            journal_format.chain(db, before)
         db.commit()
         return db.execute("SELECT max(cursor) FROM journal").fetchone()[0]
     finally:

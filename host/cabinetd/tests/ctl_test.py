@@ -47,10 +47,21 @@ def test_through_daemon():
 
         # The journal's chain, checked from its file beside the running
         # cabinetd, and against the head its API gave.
-        status, head = d.request("GET", "/api/journal/head", token=VIEWER)
+        status, head = wait_for(lambda: (lambda r: r if r[1]["chain"] == "holds" else None)(
+            d.request("GET", "/api/journal/head", token=VIEWER)), 10, "the chain checked")
         check(status == 200 and head["count"] > 0, f"journal head: {status} {head}")
         rc, out, err = ctl("journal", "verify", "--db", d.db, "--anchor", head["anchor"], token=None)
-        check(rc == 0 and "the chain holds" in out, f"journal verify: {rc} {out} {err}")
+        check(rc == 0 and "the chain holds" in out and head["origin"] in out, f"journal verify: {rc} {out} {err}")
+        # An anchor given empty, or without the journal it is of, is a
+        # usage error, never "no anchor"; a FIFO is refused without waiting
+        # for a writer.
+        for bad, why in (("", "empty"), (head["anchor"].split(":", 1)[1], "origin")):
+            rc, out, err = ctl("journal", "verify", "--db", d.db, "--anchor", bad, token=None)
+            check(rc == 1 and why in err and not out, f"--anchor {bad!r}: {rc} {out} {err}")
+        fifo = os.path.join(rig.dir.name, "fifo.db")
+        os.mkfifo(fifo)
+        rc, out, err = ctl("journal", "verify", "--db", fifo, token=None, timeout=30)
+        check(rc == 1 and "FIFO" in err, f"a FIFO: {rc} {out} {err}")
 
         # Refusals and their exit codes: test_same_exit_codes_both_ways.
         # The same --key twice opens once: the second is the first's answer.
@@ -75,6 +86,24 @@ def test_through_daemon():
             check(rc == 0 and "link up" in out, f"viewer reading: {rc} {out} {err}")
         after = d.journal("SELECT count(*) FROM journal WHERE kind='command' AND code IN ('open','clear_fault')")[0][0]
         check(after == before, "a refused token's request reached a controller")
+
+        # A fresh token, its hash in the file: it works once cabinetd reloads,
+        # within its scope; what cabinetd would refuse is refused here.
+        rc, out, err = ctl("token", "new", "kim", "operator", "a:1-4", token=None)
+        fresh, line = out.splitlines()
+        check(rc == 0 and len(fresh) == 32 and line.startswith("kim operator sha256:") and fresh not in line,
+              f"token new: {rc} {out} {err}")
+        with open(d.tokens, "a") as f:
+            f.write(line + "\n")
+        d.proc.send_signal(signal.SIGHUP)
+        me = wait_for(lambda: (lambda r: r[1] if r[0] == 200 else None)(d.request("GET", "/api/whoami", token=fresh)), 5,
+                      "the new token taken")
+        check(me["name"] == "kim" and me["scope"] == {"a": [1, 2, 3, 4]}, me)
+        rc, _, err = ctl("--daemon", url, "--cabinet", "b", "state", token=fresh)
+        check(rc == 1 and "not_permitted" in err, f"outside its scope: {rc} {err}")
+        for bad in (["kim", "admin"], ["k m", "viewer"], ["kim", "viewer", "a:9"]):
+            rc, out, err = ctl("token", "new", *bad, token=None)
+            check(rc == 1 and not out and err, f"token new {bad}: {rc} {out} {err}")
 
         # A cabinet whose link is down: exit 5.
         rig.sims[1].proc.kill()

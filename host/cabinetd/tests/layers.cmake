@@ -37,4 +37,5 @@ if(wrong)
     string(JOIN "\n" text ${wrong})
     message(FATAL_ERROR "the layers' rule is broken:\n${text}")
 endif()
-message(STATUS "${n} probes: every layer sees those below it, and none above or beside it")
+message(STATUS "${n} probes: every layer sees those below it, and none above or beside it, "
+               "nor any layer's private headers")

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <system_error>
+#include <vector>
 
 #include <sys/random.h>
 
@@ -68,12 +69,18 @@ bool get(const json &j, const char *key, bool &out) {
     return true;
 }
 
+// An identifier of the controller's set, or none (a controller without a
+// valid identity has no session id; a line of no open has no request id).
+bool get_id(const json &j, const char *key, std::size_t max, std::string &out) {
+    return get(j, key, out) && (out.empty() || is_identifier(out, max));
+}
+
 std::optional<Inbound> parse_state(const json &j) {
     StateLine s;
     if (!get_small(j, "protocol", 0xffff, s.protocol) || !get(j, "platform", s.platform) ||
-        !get(j, "session_id", s.session_id) || !get(j, "uptime_ms", s.uptime_ms) ||
-        !get(j, "event_seq", s.event_seq) || !get(j, "state", s.state) ||
-        !get_small(j, "active_door", 255, s.active_door) ||
+        !get_id(j, "session_id", kSessionIdMax, s.session_id) ||
+        !get(j, "uptime_ms", s.uptime_ms) || !get(j, "event_seq", s.event_seq) ||
+        !get(j, "state", s.state) || !get_small(j, "active_door", kDoors, s.active_door) ||
         !get_small(j, "output_mask", 255, s.output_mask) ||
         !get_small(j, "door_closed_mask", 255, s.door_closed_mask) ||
         !get_small(j, "latch_locked_mask", 255, s.latch_locked_mask) ||
@@ -95,11 +102,33 @@ std::optional<Inbound> parse_state(const json &j) {
 
 template <class Line> std::optional<Inbound> parse_numbered(const json &j) {
     Line l;
-    if (!get(j, "session_id", l.session_id) || !get(j, "event_seq", l.event_seq) ||
-        !get(j, "uptime_ms", l.uptime_ms) || !get(j, "code", l.code) ||
-        !get(j, "request_id", l.request_id) || !get_small(j, "door_id", 255, l.door_id))
+    if (!get_id(j, "session_id", kSessionIdMax, l.session_id) ||
+        !get(j, "event_seq", l.event_seq) || !get(j, "uptime_ms", l.uptime_ms) ||
+        !get(j, "code", l.code) || !get_id(j, "request_id", kRequestIdMax, l.request_id) ||
+        !get_small(j, "door_id", kDoors, l.door_id))
         return std::nullopt;
     return l;
+}
+
+// The line's object; discarded when it is not JSON, or gives a key twice
+// (which nlohmann would read as its last value, and another reader of the
+// line as its first).
+json parse_object(std::string_view line) {
+    std::vector<std::vector<std::string>> open; // the keys of each object still open
+    bool twice = false;
+    const json::parser_callback_t note = [&](int, json::parse_event_t event, json &parsed) {
+        if (event == json::parse_event_t::object_start) open.emplace_back();
+        if (event == json::parse_event_t::object_end && !open.empty()) open.pop_back();
+        if (event == json::parse_event_t::key && !open.empty()) {
+            auto &keys = open.back();
+            const auto &k = parsed.get_ref<const std::string &>();
+            twice = twice || std::find(keys.begin(), keys.end(), k) != keys.end();
+            keys.push_back(k);
+        }
+        return true;
+    };
+    auto j = json::parse(line.begin(), line.end(), note, /*allow_exceptions=*/false);
+    return twice ? json(json::value_t::discarded) : j;
 }
 
 void require_identifier(std::string_view what, std::string_view s, std::size_t max) {
@@ -114,7 +143,7 @@ void require_identifier(std::string_view what, std::string_view s, std::size_t m
 std::optional<Inbound> parse_line(std::string_view line) {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (line.empty() || line.size() > kInboundMax) return std::nullopt;
-    json j = json::parse(line.begin(), line.end(), nullptr, /*allow_exceptions=*/false);
+    const json j = parse_object(line);
     if (!j.is_object()) return std::nullopt;
     std::string type;
     if (!get(j, "type", type)) return std::nullopt;

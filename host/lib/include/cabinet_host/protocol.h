@@ -76,8 +76,10 @@ using Inbound = std::variant<StateLine, EventLine, AckLine>;
 
 // Parses one received line (without its line feed; a trailing carriage return
 // is tolerated). Returns nothing for anything that is not a well-formed state,
-// event or ack object: wrong JSON, a missing key, a value of the wrong type or
-// out of range. Unknown extra keys are ignored so newer firmware still parses.
+// event or ack object: wrong JSON, a key given twice, a missing key, a value
+// of the wrong type or out of range (a door beyond kDoors, a session or
+// request id outside the identifier set; either may be empty). Unknown extra
+// keys are ignored so newer firmware still parses.
 std::optional<Inbound> parse_line(std::string_view line);
 
 // Session id and uptime common to every inbound line.
