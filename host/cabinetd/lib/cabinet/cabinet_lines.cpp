@@ -119,8 +119,11 @@ void Cabinet::on_ack(const AckLine &a) {
     // An accepted open's ack, should its event have been lost on the way.
     if (a.code == codes::kAccepted && a.door_id != 0) start_rearm();
     // An ack that answered a heartbeat is periodic traffic: counted
-    // above, and journalled only as a change of heartbeat health.
-    if (p.heartbeats.take_answered()) return;
+    // above, and journalled only as a change of heartbeat health. So is a
+    // heartbeat_ok that found its heartbeat already taken as answered: the
+    // controller's answer to a line mangled at power-up (invalid_message)
+    // comes first and is matched to the heartbeat in flight.
+    if (p.heartbeats.take_answered() || a.code == codes::kHeartbeatOk) return;
     // One that settles an open or a clear carries its outcome, and names a
     // clear by the request id it was journalled under (a clear's line has none).
     auto r = line_record(RecordKind::Ack, a);

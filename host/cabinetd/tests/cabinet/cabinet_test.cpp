@@ -37,6 +37,7 @@ struct FakeController {
     bool unplugged = false;  // the line is gone and cannot be opened again
     std::string refuse;      // opens are refused with this code
     bool mute_opens = false; // opens get no answer
+    int mangled = 0;         // heartbeats preceded by the answer to a line mangled on the way
     std::uint64_t boot_ms = 0, seq = 1, next_state_ms = 0;
     unsigned closed = 255, locked = 255; // the doors' sensors, as the state line shows them
     std::vector<std::string> heard;      // commands other than heartbeats and state requests
@@ -65,6 +66,7 @@ struct FakeController {
         const auto ack = [&](const char *code) {
             t.push_received(tl::ack(session, uptime(now), code, "", 0, seq));
         };
+        if (type == "heartbeat" && mangled > 0 && mangled--) ack("invalid_message");
         if (type == "heartbeat") return ack("heartbeat_ok");
         if (type == "clear_fault") return ack("cleared");
         const auto rid = j.at("request_id").get<std::string>();
@@ -246,6 +248,20 @@ TEST_F(CabinetTest, TheLinkIsUpSilentAndDownAsTheLineIs) {
         records(RecordKind::Heartbeat); // the silence was heartbeats going unanswered
     EXPECT_TRUE(
         std::any_of(health.begin(), health.end(), [](auto &r) { return r.code == "missing"; }));
+}
+
+TEST_F(CabinetTest, HeartbeatAnswersAreNeverJournalledAsAcksEvenAfterAManglingAnswer) {
+    const auto answered = [&] { return cabinet_->status().acks["heartbeat_ok"]; };
+    const auto before = answered();
+    {
+        std::lock_guard lk(ctl_.mu);
+        ctl_.mangled = 2;
+    }
+    // Each mangling answer is taken for the heartbeat in flight; the
+    // heartbeat_ok that follows it has none left to answer.
+    ASSERT_TRUE(eventually([&] { return answered() >= before + 4; }));
+    for (const auto &r : records(RecordKind::Ack)) EXPECT_NE(r.code, "heartbeat_ok");
+    EXPECT_EQ(cabinet_->status().link, Link::Up);
 }
 
 TEST_F(CabinetTest, ARestartedControllerEndsTheCycleWaitedForAndStartsANewRun) {
