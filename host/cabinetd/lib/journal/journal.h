@@ -18,24 +18,27 @@
 #include "progress.h"
 #include "record.h"
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
-struct sqlite3;
-
 namespace cabinetd {
+
+class BatchWriter;
+class ChainChecker;
+class Checkpointer;
+class JournalFiles;
+class JournalReads;
+class JournalState;
+class JournalWriter;
+class Outage;
+class Pruner;
+class WriteQueue;
 
 // The database cannot be used (cannot be opened, foreign or newer schema, ...).
 class JournalError : public std::runtime_error {
@@ -161,7 +164,7 @@ public:
     void flush();
 
     // False while the database cannot be written; the reason says why.
-    bool available() const { return available_.load(); }
+    bool available() const;
     std::string unavailable_reason() const;
     const Progress &progress_mark() const { return progress_; }
 
@@ -248,116 +251,21 @@ public:
     std::optional<std::int64_t> progress(const std::string &reader) const;
 
 private:
-    struct Batch {
-        std::vector<Record> records;
-        std::function<void(bool stored)> done;
-        std::vector<std::pair<std::string, std::int64_t>> progress;
-        std::vector<Note> notes;
-        bool urgent = false; // someone waits: commit at once
-        // Runs in the batch's transaction before its records are stored
-        // (a prune that must be stored together with the record saying so).
-        std::function<void(std::vector<Record> &)> within;
-        std::chrono::steady_clock::time_point queued;
-    };
-    // What was dropped past the memory bound while the journal could not write.
-    struct Dropped {
-        std::map<std::pair<std::string, std::string>,
-                 std::vector<std::pair<std::uint64_t, std::uint64_t>>>
-            events;
-        std::map<RecordKind, std::uint64_t> kinds; // other records, by kind
-        std::uint64_t total = 0;
-    };
-    void open(const std::string &path, const char *vfs);
-    void run();
-    std::chrono::steady_clock::time_point due_at() const;
-    void enqueue(Batch b);
-    std::vector<Batch> take_due(bool &retry, bool &exiting);
-    void prune_when_due();
-    void attempt(std::vector<Batch> &batches, bool try_db);
-    void become_unavailable(const std::string &reason);
-    void become_available();
-    void hold(std::vector<Batch> &batches);
-    void drop_oldest_held();
-    std::vector<Record> recovery_records();
-    void commit(std::vector<Batch> &batches);
-    std::vector<Record> insert(std::vector<Batch> &batches, std::uint64_t &dups, ChainHead &head,
-                               std::int64_t &next);
-    struct Pruned;
-    void prune_age();
-    void prune_size();
-    std::uint64_t used_bytes() const;
-    std::int64_t tombstone_slice(std::int64_t &after, std::int64_t want, Pruned &p);
-    std::int64_t drop_front(std::int64_t cut, const char *why);
-    void drop_within(std::int64_t cut, Pruned &p);
-    std::string pruned_detail(const Pruned &p, const char *why) const;
-    void log_head_when_due();
-    void checkpoints();
-    void check_chain();
-    void request_check();
-    void notify_listeners();
-
     JournalOptions opt_;
-    std::string path_;
-    int lock_fd_ = -1;
-    std::vector<Record> startup_records_; // written once the writer runs
-    sqlite3 *wdb_ = nullptr;              // writer thread only (and construction)
-    const char *vfs_ = nullptr;           // opt_.vfs, or nullptr: SQLite's default
-    sqlite3 *rdb_ = nullptr;              // readers past kOwnReaders, under rmu_
-    sqlite3 *pdb_ = nullptr;              // page() for streams, under pmu_
-    mutable std::mutex pmu_;
-    sqlite3 *adb_ = nullptr; // page() for audits, under amu_
-    mutable std::mutex amu_;
-    sqlite3 *cdb_ = nullptr; // the checkpoint thread
-    mutable std::mutex rmu_;
-    // A read connection of each reading thread's own (see ReadDb).
-    class ReadDb;
-    static constexpr std::size_t kOwnReaders = 64;
-    sqlite3 *own_reader() const;
-    mutable std::mutex readers_mu_;
-    mutable std::map<std::thread::id, sqlite3 *> readers_;
-
-    mutable std::mutex mu_;
-    std::condition_variable cv_;
-    std::condition_variable done_cv_;
-    std::condition_variable cv_stop_;
-    std::deque<Batch> queue_;
-    std::uint64_t queued_ = 0, committed_ = 0;
-    std::size_t urgent_ = 0; // urgent batches in queue_
-    bool stop_ = false;
-    bool exited_ = false; // the writer has returned
-
-    // Writer thread only, and mu_ for the reason.
-    std::atomic<bool> available_{true};
-    std::string reason_;
-    std::int64_t unavailable_since_ms_ = 0;
-    std::deque<Batch> held_; // records waiting for the database to take them
-    std::size_t held_records_ = 0;
-    std::map<std::string, std::int64_t> held_progress_;
-    Dropped dropped_;
-    std::chrono::steady_clock::time_point next_retry_;
-    std::chrono::steady_clock::time_point next_prune_, next_size_, next_head_log_;
-    ChainHead chain_;               // the last link stored (mu_ for readers)
-    std::uint64_t format_from_ = 1; // the first link of the current chain format
-    std::int64_t next_cursor_ = 1;  // the cursor the next record gets
-    std::atomic<int> wal_pages_{0};
     Progress progress_{"journal"};
-    std::deque<Record> recent_; // committed, by cursor
-    std::int64_t last_cursor_ = 0;
-    JournalStats stats_;
-    std::vector<std::pair<int, Listener>> listeners_;
-    int next_listener_ = 1;
-    std::mutex observers_mu_; // also held while queueing, which keeps observers in write order
-    std::vector<std::pair<int, Observer>> observers_;
-    int next_observer_ = 1;
-    // The check of the chain: asked for (check_due_) by the start and by
-    // each prune, done on a thread of its own.
-    mutable std::mutex check_mu_;
-    std::condition_variable check_cv_;
-    bool check_due_ = true, check_stop_ = false;
-    ChainCheck check_;
-    std::thread writer_;
-    std::thread checkpointer_;
-    std::thread checker_;
+    // Its parts, each with one job (private/), in the order they are torn
+    // down in reverse: the threads first, then the connections (the
+    // checkpointer's, the readers', the writer's), the lock last.
+    std::unique_ptr<JournalState> state_; // what is committed, under the journal's one lock
+    std::unique_ptr<WriteQueue> queue_;
+    std::unique_ptr<JournalFiles> files_; // the lock and the writer's connection
+    std::unique_ptr<JournalReads> reads_;
+    std::unique_ptr<Checkpointer> checkpointer_;
+    std::unique_ptr<BatchWriter> batches_;
+    std::unique_ptr<Outage> outage_;
+    std::unique_ptr<Pruner> pruner_;
+    std::unique_ptr<ChainChecker> checker_;
+    std::unique_ptr<JournalWriter> writer_;
 };
 
 } // namespace cabinetd

@@ -1,6 +1,7 @@
 #include "journal_startup.h"
 
 #include "journal_sql.h"
+#include "log.h"
 
 #include <fmt/format.h>
 #include <sqlite3.h>
@@ -171,6 +172,54 @@ std::string move_aside(const std::string &path) {
     std::rename((path + "-wal").c_str(), (to + "-wal").c_str()); // there may be none
     ::unlink((path + "-shm").c_str());
     return to;
+}
+
+JournalFiles::JournalFiles(const std::string &path, const char *vfs, bool full_sync) {
+    check_access(path);
+    lock_fd_ = take_lock(path);
+    try {
+        if (ours(path)) {
+            if (auto why = damage(path, vfs)) {
+                const auto to = move_aside(path);
+                log(3,
+                    fmt::format(
+                        "journal {} failed its integrity check ({}): moved aside to {}, starting a new one",
+                        path, *why, to));
+                startup_records_.push_back(journal_sql::journal_record(
+                    "moved_aside",
+                    fmt::format(R"({{"moved_to":{},"reason":{}}})", journal_sql::json_string(to),
+                                journal_sql::json_string(*why))));
+            }
+        }
+        open(path, vfs, full_sync);
+    } catch (...) {
+        sqlite3_close(db_);
+        if (lock_fd_ >= 0) ::close(lock_fd_);
+        throw;
+    }
+}
+
+JournalFiles::~JournalFiles() {
+    sqlite3_close(db_);
+    if (lock_fd_ >= 0) ::close(lock_fd_);
+}
+
+void JournalFiles::open(const std::string &path, const char *vfs, bool full_sync) {
+    using journal_sql::exec;
+    db_ = journal_sql::open_db(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, vfs);
+    journal_sql::prepare_schema(db_, path);
+    journal_sql::Stmt mode(db_, "PRAGMA journal_mode=WAL");
+    if (!mode.step() || mode.text(0) != "wal")
+        throw JournalError(fmt::format("journal {}: cannot use write-ahead logging", path),
+                           Kind::Transient);
+    // A committed batch survives the process being killed in either mode:
+    // it is in the log file. With full_sync it survives power loss too.
+    exec(db_, full_sync ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
+    // The checkpoint thread copies the log into the database (checkpointer.h).
+    exec(db_, "PRAGMA wal_autocheckpoint=0");
+    // A log that grew (a burst, a checkpoint held off by a reader) is cut
+    // back when it starts over, so the files' size stays bounded.
+    exec(db_, "PRAGMA journal_size_limit=4194304");
 }
 
 } // namespace cabinetd

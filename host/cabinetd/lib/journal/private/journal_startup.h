@@ -1,10 +1,16 @@
 // Start-up checks of a journal before it is opened: the directory and the
 // file can be used, one cabinetd holds it, and a damaged database is moved
-// out of the way.
+// out of the way. Then the journal's files as the service holds them: the
+// lock and the writer's connection, its schema ready.
 #pragma once
+
+#include "record.h"
 
 #include <optional>
 #include <string>
+#include <vector>
+
+struct sqlite3;
 
 namespace cabinetd {
 
@@ -29,5 +35,29 @@ bool ours(const std::string &path);
 std::optional<std::string> damage(const std::string &path, const char *vfs);
 // Renames a damaged database (and its log) out of the way; the new name.
 std::string move_aside(const std::string &path);
+
+// Checks the path, takes the lock, moves a damaged journal aside, and opens
+// (or creates) the database for the writer, migrated to the current schema,
+// in write-ahead logging; throws JournalError.
+class JournalFiles {
+public:
+    JournalFiles(const std::string &path, const char *vfs, bool full_sync);
+    ~JournalFiles();
+    JournalFiles(const JournalFiles &) = delete;
+    JournalFiles &operator=(const JournalFiles &) = delete;
+
+    // The writer's connection (the writer thread's, and construction's).
+    sqlite3 *writer() const { return db_; }
+    // What the journal says of its own start (a damaged file moved aside),
+    // written first once the writer runs; taken once.
+    std::vector<Record> take_startup_records() { return std::move(startup_records_); }
+
+private:
+    void open(const std::string &path, const char *vfs, bool full_sync);
+
+    int lock_fd_ = -1;
+    sqlite3 *db_ = nullptr;
+    std::vector<Record> startup_records_;
+};
 
 } // namespace cabinetd

@@ -1,4 +1,4 @@
-#include "journal.h"
+#include "journal_reads.h"
 
 #include "journal_sql.h"
 
@@ -220,9 +220,9 @@ void records_at(sqlite3 *db, const Query &q, const std::vector<std::int64_t> &at
 // that no thread's read (a cabinet's, the bridge's catching up, the writer's
 // answering a cycle) waits behind another's; past kOwnReaders threads, the
 // rest share one connection under a lock.
-class Journal::ReadDb {
+class JournalReads::ReadDb {
 public:
-    explicit ReadDb(const Journal &j) : db_(j.own_reader()) {
+    explicit ReadDb(const JournalReads &j) : db_(j.own_reader()) {
         if (db_) return;
         shared_ = std::unique_lock(j.rmu_);
         db_ = j.rdb_;
@@ -234,7 +234,28 @@ private:
     std::unique_lock<std::mutex> shared_;
 };
 
-sqlite3 *Journal::own_reader() const {
+JournalReads::JournalReads(std::string path, const char *vfs, const JournalState &state)
+        : path_(std::move(path)), vfs_(vfs), state_(state) {
+    try {
+        rdb_ = open_db(path_, SQLITE_OPEN_READONLY, vfs_);
+        pdb_ = open_db(path_, SQLITE_OPEN_READONLY, vfs_);
+        adb_ = open_db(path_, SQLITE_OPEN_READONLY, vfs_);
+    } catch (...) {
+        sqlite3_close(rdb_);
+        sqlite3_close(pdb_);
+        sqlite3_close(adb_);
+        throw;
+    }
+}
+
+JournalReads::~JournalReads() {
+    sqlite3_close(rdb_);
+    for (auto &[thread, db] : readers_) sqlite3_close(db);
+    sqlite3_close(pdb_);
+    sqlite3_close(adb_);
+}
+
+sqlite3 *JournalReads::own_reader() const {
     std::lock_guard lk(readers_mu_);
     const auto me = std::this_thread::get_id();
     if (auto it = readers_.find(me); it != readers_.end()) return it->second;
@@ -252,7 +273,7 @@ sqlite3 *Journal::own_reader() const {
     return db;
 }
 
-std::vector<Record> Journal::read(const Query &q) const {
+std::vector<Record> JournalReads::read(const Query &q) const {
     const auto sql =
         fmt::format("SELECT {} FROM journal WHERE cursor > ?", kColumns) + filter_sql(q);
     const ReadDb db(*this);
@@ -262,8 +283,8 @@ std::vector<Record> Journal::read(const Query &q) const {
     return rows(s);
 }
 
-std::vector<Record> Journal::by_request(const std::string &cabinet,
-                                        const std::string &request_id) const {
+std::vector<Record> JournalReads::by_request(const std::string &cabinet,
+                                             const std::string &request_id) const {
     const ReadDb db(*this);
     Stmt s(
         db,
@@ -274,8 +295,8 @@ std::vector<Record> Journal::by_request(const std::string &cabinet,
     return rows(s);
 }
 
-std::vector<Record> Journal::by_key(const std::string &cabinet, const std::string &scope,
-                                    const std::string &key) const {
+std::vector<Record> JournalReads::by_key(const std::string &cabinet, const std::string &scope,
+                                         const std::string &key) const {
     const ReadDb db(*this);
     Stmt s(
         db,
@@ -287,8 +308,8 @@ std::vector<Record> Journal::by_key(const std::string &cabinet, const std::strin
     return rows(s);
 }
 
-std::optional<Record> Journal::event(const std::string &cabinet, const std::string &session,
-                                     std::uint64_t seq) const {
+std::optional<Record> JournalReads::event(const std::string &cabinet, const std::string &session,
+                                          std::uint64_t seq) const {
     const ReadDb db(*this);
     Stmt s(
         db,
@@ -301,8 +322,8 @@ std::optional<Record> Journal::event(const std::string &cabinet, const std::stri
     return row(s);
 }
 
-std::optional<Record> Journal::last_event(const std::string &cabinet,
-                                          const std::string &session) const {
+std::optional<Record> JournalReads::last_event(const std::string &cabinet,
+                                               const std::string &session) const {
     const ReadDb db(*this);
     Stmt s(db,
            fmt::format(
@@ -315,8 +336,8 @@ std::optional<Record> Journal::last_event(const std::string &cabinet,
     return row(s);
 }
 
-std::optional<std::uint64_t> Journal::last_seq(const std::string &cabinet,
-                                               const std::string &session) const {
+std::optional<std::uint64_t> JournalReads::last_seq(const std::string &cabinet,
+                                                    const std::string &session) const {
     const ReadDb db(*this);
     Stmt s(db, "SELECT last_seq FROM sessions WHERE cabinet = ? AND session_id = ?");
     s.bind(1, cabinet).bind(2, session);
@@ -324,7 +345,7 @@ std::optional<std::uint64_t> Journal::last_seq(const std::string &cabinet,
     return static_cast<std::uint64_t>(s.i64(0));
 }
 
-std::optional<std::string> Journal::last_session(const std::string &cabinet) const {
+std::optional<std::string> JournalReads::last_session(const std::string &cabinet) const {
     const ReadDb db(*this);
     Stmt s(
         db,
@@ -334,8 +355,8 @@ std::optional<std::string> Journal::last_session(const std::string &cabinet) con
     return s.text(0);
 }
 
-std::vector<Record> Journal::latest_alarms(const std::string &cabinet, unsigned door,
-                                           const std::string &code, std::size_t limit) const {
+std::vector<Record> JournalReads::latest_alarms(const std::string &cabinet, unsigned door,
+                                                const std::string &code, std::size_t limit) const {
     const ReadDb db(*this);
     Stmt s(db,
            fmt::format("SELECT {} FROM journal INDEXED BY journal_alarm WHERE cabinet = ? "
@@ -350,8 +371,9 @@ std::vector<Record> Journal::latest_alarms(const std::string &cabinet, unsigned 
     return rows(s);
 }
 
-std::vector<Record> Journal::latest_events(const std::string &cabinet, const std::string &session,
-                                           std::size_t limit) const {
+std::vector<Record> JournalReads::latest_events(const std::string &cabinet,
+                                                const std::string &session,
+                                                std::size_t limit) const {
     const ReadDb db(*this);
     Stmt s(db,
            fmt::format("SELECT {} FROM journal INDEXED BY journal_event WHERE cabinet = ? "
@@ -363,34 +385,19 @@ std::vector<Record> Journal::latest_events(const std::string &cabinet, const std
     return rows(s);
 }
 
-std::int64_t Journal::last_cursor() const {
-    std::lock_guard lk(mu_);
-    return last_cursor_;
-}
-
-std::vector<Record> Journal::since(std::int64_t after, std::size_t limit) const {
-    {
-        std::lock_guard lk(mu_);
-        if (after >= last_cursor_) return {};
-        if (!recent_.empty() && recent_.front().cursor <= after + 1) {
-            auto it =
-                std::upper_bound(recent_.begin(), recent_.end(), after,
-                                 [](std::int64_t c, const Record &r) { return c < r.cursor; });
-            std::vector<Record> out;
-            for (; it != recent_.end() && out.size() < limit; ++it) out.push_back(*it);
-            return out;
-        }
-    }
+std::vector<Record> JournalReads::since(std::int64_t after, std::size_t limit) const {
+    if (auto recent = state_.since(after, limit)) return std::move(*recent);
     Query q;
     q.after = after;
     q.limit = limit;
     return read(q);
 }
 
-Journal::Page Journal::page(const Query &q, std::int64_t window, Reader reader) const {
-    sqlite3 *db = reader == Reader::audit ? adb_ : pdb_;
-    std::mutex &dbmu = reader == Reader::audit ? amu_ : pmu_;
-    const std::int64_t end = last_cursor();
+Journal::Page JournalReads::page(const Query &q, std::int64_t window,
+                                 Journal::Reader reader) const {
+    sqlite3 *db = reader == Journal::Reader::audit ? adb_ : pdb_;
+    std::mutex &dbmu = reader == Journal::Reader::audit ? amu_ : pmu_;
+    const std::int64_t end = state_.last_cursor();
     Span span{q.after, end};
     if (q.since_ms || q.until_ms) {
         std::lock_guard lk(dbmu);
@@ -399,7 +406,7 @@ Journal::Page Journal::page(const Query &q, std::int64_t window, Reader reader) 
     // Never before the cursor asked for, never past the last committed record.
     span.from = std::max(q.after, std::min(span.from, end));
     span.to = std::max(span.from, std::min(span.to, end));
-    Page out;
+    Journal::Page out;
     out.scanned_to = span.from;
     if (span.from == span.to || q.limit == 0) return out;
     // How far this page looks: `window` cursors on, or `window` of the
@@ -414,19 +421,9 @@ Journal::Page Journal::page(const Query &q, std::int64_t window, Reader reader) 
         out.more = out.scanned_to < span.to;
         return out;
     }
-    bool from_db = true;
-    {
-        std::lock_guard lk(mu_);
-        if (!recent_.empty() && recent_.front().cursor <= span.from + 1) {
-            from_db = false;
-            auto it =
-                std::upper_bound(recent_.begin(), recent_.end(), span.from,
-                                 [](std::int64_t c, const Record &r) { return c < r.cursor; });
-            for (; it != recent_.end() && it->cursor <= upto && out.records.size() < q.limit; ++it)
-                if (matches(q, *it)) out.records.push_back(*it);
-        }
-    }
-    if (from_db) {
+    auto recent = state_.matching(q, span.from, upto);
+    if (recent) out.records = std::move(*recent);
+    else {
         std::lock_guard lk(dbmu);
         if (!q.requested_by.empty()) upto = requester_upto(db, q, span, window);
         scan_db(db, q, span.from, upto, out.records);
@@ -440,12 +437,7 @@ Journal::Page Journal::page(const Query &q, std::int64_t window, Reader reader) 
     return out;
 }
 
-JournalStats Journal::stats() const {
-    std::lock_guard lk(mu_);
-    return stats_;
-}
-
-std::vector<Note> Journal::notes(const std::string &prefix) const {
+std::vector<Note> JournalReads::notes(const std::string &prefix) const {
     const ReadDb db(*this);
     Stmt s(db, "SELECT key, value FROM notes WHERE substr(key, 1, length(?1)) = ?1 ORDER BY key");
     s.bind(1, prefix);
@@ -454,7 +446,7 @@ std::vector<Note> Journal::notes(const std::string &prefix) const {
     return out;
 }
 
-std::optional<std::int64_t> Journal::progress(const std::string &reader) const {
+std::optional<std::int64_t> JournalReads::progress(const std::string &reader) const {
     const ReadDb db(*this);
     Stmt s(db, "SELECT cursor FROM progress WHERE reader = ?");
     s.bind(1, reader);

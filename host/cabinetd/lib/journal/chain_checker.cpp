@@ -5,7 +5,7 @@
 // journal (a `chain_broken` record, which the page and the stream show),
 // counted in the metrics; and the head is no longer published as an anchor,
 // which would vouch for what was changed.
-#include "journal.h"
+#include "chain_checker.h"
 
 #include "journal_sql.h"
 #include "log.h"
@@ -16,31 +16,45 @@ namespace cabinetd {
 
 using namespace journal_sql;
 
-void Journal::request_check() {
-    {
-        std::lock_guard lk(check_mu_);
-        check_due_ = true;
-    }
-    check_cv_.notify_all();
+ChainChecker::ChainChecker(std::string path, const char *vfs,
+                           std::chrono::milliseconds head_log_interval, const JournalState &state,
+                           std::function<void(std::vector<Record>)> write)
+        : path_(std::move(path)), vfs_(vfs), head_log_interval_(head_log_interval), state_(state),
+          write_(std::move(write)),
+          next_head_log_(std::chrono::steady_clock::now() + head_log_interval) {}
+
+void ChainChecker::start() {
+    thread_ = std::thread([this] { run(); });
 }
 
-void Journal::notify_listeners() {
-    std::vector<Listener> listeners;
-    std::int64_t last = 0;
+void ChainChecker::stop() {
     {
         std::lock_guard lk(mu_);
-        for (auto &[id, l] : listeners_) listeners.push_back(l);
-        last = last_cursor_;
+        stop_ = true;
     }
+    cv_.notify_all();
+    if (thread_.joinable()) thread_.join();
+}
+
+void ChainChecker::request() {
+    {
+        std::lock_guard lk(mu_);
+        due_ = true;
+    }
+    cv_.notify_all();
+}
+
+void ChainChecker::tell_listeners() {
+    const auto [listeners, last] = state_.listeners();
     for (auto &l : listeners) l(last);
 }
 
-void Journal::check_chain() {
-    std::unique_lock lk(check_mu_);
+void ChainChecker::run() {
+    std::unique_lock lk(mu_);
     for (;;) {
-        check_cv_.wait(lk, [&] { return check_stop_ || check_due_; });
-        if (check_stop_) return;
-        check_due_ = false;
+        cv_.wait(lk, [&] { return stop_ || due_; });
+        if (stop_) return;
+        due_ = false;
         lk.unlock();
         std::optional<Verification> v;
         try {
@@ -77,39 +91,39 @@ void Journal::check_chain() {
                             "were changed behind cabinetd's back, and its head is not "
                             "published as an anchor (cabinetctl journal verify --db {})",
                             path_, v->broken_at, v->problem, path_));
-            write({journal_record("chain_broken",
-                                  fmt::format(R"({{"broken_at":{},"problem":{}}})", v->broken_at,
-                                              json_string(v->problem)))});
+            write_({journal_record("chain_broken",
+                                   fmt::format(R"({{"broken_at":{},"problem":{}}})", v->broken_at,
+                                               json_string(v->problem)))});
         }
-        if (news) notify_listeners();
+        if (news) tell_listeners();
         lk.lock();
     }
 }
 
-ChainCheck Journal::chain_check() const {
-    std::lock_guard lk(check_mu_);
+ChainCheck ChainChecker::check() const {
+    std::lock_guard lk(mu_);
     return check_;
 }
 
-std::optional<ChainHead> Journal::published_head() const {
-    if (chain_check().state != ChainCheck::State::Holds) return std::nullopt;
-    return head();
+std::optional<ChainHead> ChainChecker::published_head() const {
+    if (check().state != ChainCheck::State::Holds) return std::nullopt;
+    return state_.head();
 }
 
-void Journal::log_head_when_due() {
+void ChainChecker::log_head_when_due() {
     const auto now = std::chrono::steady_clock::now();
     if (now < next_head_log_) return;
-    next_head_log_ = now + opt_.head_log_interval;
-    const auto check = chain_check();
-    if (check.state == ChainCheck::State::Checking) return; // its end logs the head
-    if (check.state == ChainCheck::State::Broken) {
+    next_head_log_ = now + head_log_interval_;
+    const auto last = check();
+    if (last.state == ChainCheck::State::Checking) return; // its end logs the head
+    if (last.state == ChainCheck::State::Broken) {
         log(3,
             fmt::format("journal head not offered as an anchor: the hash chain breaks at "
                         "cursor {}: {}",
-                        check.broken_at, check.problem));
+                        last.broken_at, last.problem));
         return;
     }
-    const auto h = head();
+    const auto h = state_.head();
     log(6,
         fmt::format("journal head {} at cursor {} (cabinetctl journal verify --anchor {})",
                     anchor_text(h), h.cursor, anchor_text(h)));

@@ -1,4 +1,4 @@
-#include "journal.h"
+#include "outage.h"
 
 #include "journal_sql.h"
 #include "log.h"
@@ -12,22 +12,19 @@ namespace cabinetd {
 
 using namespace journal_sql;
 
-// Commits the batches (after what is held in memory, when the journal could
-// not write before); when the database refuses, the journal becomes
-// unavailable and keeps them in memory. try_db false: only keeps them.
-void Journal::attempt(std::vector<Batch> &batches, bool try_db) {
+void Outage::attempt(std::vector<WriteBatch> &batches, bool try_db) {
     if (!try_db) {
         hold(batches);
         return;
     }
     const bool recovering = !available_;
-    std::vector<Batch> all;
+    std::vector<WriteBatch> all;
     std::size_t held_count = 0;
     try {
         if (recovering) {
             // What it could not write, in order, between a record of the
             // outage and one of the recovery.
-            Batch front, back;
+            WriteBatch front, back;
             front.records = recovery_records();
             back.records.push_back(journal_record(
                 "recovered",
@@ -44,7 +41,7 @@ void Journal::attempt(std::vector<Batch> &batches, bool try_db) {
         }
         for (auto &b : batches) all.push_back(std::move(b));
         batches.clear();
-        commit(all);
+        writer_.commit(all);
     } catch (const JournalError &e) {
         // Put back what was held, and keep the new batches as well.
         if (recovering && !all.empty()) {
@@ -56,43 +53,43 @@ void Journal::attempt(std::vector<Batch> &batches, bool try_db) {
         }
         for (auto &b : all) batches.push_back(std::move(b));
         if (available_) become_unavailable(e.what());
-        next_retry_ = std::chrono::steady_clock::now() + opt_.retry_interval;
+        next_retry_ = std::chrono::steady_clock::now() + retry_interval_;
         hold(batches);
         return;
     }
     if (recovering) become_available();
 }
 
-void Journal::become_unavailable(const std::string &reason) {
+void Outage::become_unavailable(const std::string &reason) {
     log(3,
         fmt::format(
             "journal unavailable, opens and clears are refused until it can write again: {}",
             reason));
-    std::lock_guard lk(mu_);
+    std::lock_guard lk(state_.mutex());
     reason_ = reason;
     unavailable_since_ms_ = wall_ms();
-    ++stats_.unavailable;
+    ++state_.stats_locked().unavailable;
     available_ = false;
 }
 
-void Journal::become_available() {
+void Outage::become_available() {
     log(5,
         fmt::format(
             "journal recovered after {:.1f} s: {} records kept in memory written, {} dropped",
             static_cast<double>(wall_ms() - unavailable_since_ms_) / 1000.0, held_records_,
             dropped_.total));
-    std::lock_guard lk(mu_);
+    std::lock_guard lk(state_.mutex());
     held_records_ = 0;
     held_progress_.clear();
     dropped_ = {};
-    stats_.held = 0;
+    state_.stats_locked().held = 0;
     reason_.clear();
     available_ = true;
 }
 
 // Keeps batches the database would not take in memory, up to the bound,
 // and tells whoever waits for them that they are not stored.
-void Journal::hold(std::vector<Batch> &batches) {
+void Outage::hold(std::vector<WriteBatch> &batches) {
     for (auto &b : batches) {
         if (b.done) b.done(false);
         b.done = nullptr;
@@ -103,12 +100,12 @@ void Journal::hold(std::vector<Batch> &batches) {
         held_.push_back(std::move(b));
     }
     batches.clear();
-    while (held_records_ > opt_.held_max) drop_oldest_held();
-    std::lock_guard lk(mu_);
-    stats_.held = held_records_;
+    while (held_records_ > held_max_) drop_oldest_held();
+    std::lock_guard lk(state_.mutex());
+    state_.stats_locked().held = held_records_;
 }
 
-void Journal::drop_oldest_held() {
+void Outage::drop_oldest_held() {
     auto &front = held_.front();
     Record r = std::move(front.records.front());
     front.records.erase(front.records.begin());
@@ -116,8 +113,8 @@ void Journal::drop_oldest_held() {
     --held_records_;
     ++dropped_.total;
     {
-        std::lock_guard lk(mu_);
-        ++stats_.dropped;
+        std::lock_guard lk(state_.mutex());
+        ++state_.stats_locked().dropped;
     }
     // Events, and the events a gap stood for, become gap records on recovery.
     std::optional<std::pair<std::uint64_t, std::uint64_t>> range;
@@ -146,7 +143,7 @@ void Journal::drop_oldest_held() {
 // The records that go before what was held: the outage itself, and a gap
 // record for each run of events dropped past the memory bound (less any
 // that are stored after all, as a repeated line would be).
-std::vector<Record> Journal::recovery_records() {
+std::vector<Record> Outage::recovery_records() {
     std::vector<Record> out;
     out.push_back(journal_record("unavailable",
                                  fmt::format(R"({{"reason":{}}})", json_string(reason_)),
@@ -157,7 +154,7 @@ std::vector<Record> Journal::recovery_records() {
             if (r.kind == RecordKind::Event && r.event_seq)
                 kept.emplace(r.cabinet, r.session_id, *r.event_seq);
     Stmt stored(
-        wdb_,
+        writer_.db(),
         "SELECT event_seq FROM journal WHERE kind = 'event' AND cabinet = ? AND session_id = ? "
         "AND event_seq BETWEEN ? AND ? ORDER BY event_seq");
     for (auto &entry : dropped_.events) {
@@ -201,4 +198,9 @@ std::vector<Record> Journal::recovery_records() {
     }
     return out;
 }
+std::string Outage::reason() const {
+    std::lock_guard lk(state_.mutex());
+    return available_ ? std::string() : reason_;
+}
+
 } // namespace cabinetd
