@@ -1,5 +1,7 @@
 #include "command_line.h"
 
+#include "print.h"
+
 #include "cabinet_host/protocol.h"
 
 #include <CLI/CLI.hpp>
@@ -14,10 +16,7 @@ namespace {
 // from overflowing a deadline computed from it.
 constexpr std::uint64_t kMaxTimeoutMs = 2147483647;
 
-void usage_error(const std::string &s) {
-    std::fputs(("cabinetctl: " + s + "\n").c_str(), stderr);
-    std::fflush(stderr);
-}
+void usage_error(const std::string &s) { print_problem(s); }
 
 void describe(CLI::App &app) {
     app.description(

@@ -1,6 +1,7 @@
 // cabinetctl --daemon: state, open and clear through cabinetd's HTTP API, with
 // the same exit codes as over the line.
 #include "daemon_client.h"
+#include "print.h"
 
 #include "cabinet_host/explain.h"
 #include "cabinet_host/host_port.h"
@@ -187,8 +188,7 @@ public:
     }
 
     template <class... Args> void trace(fmt::format_string<Args...> f, Args &&...args) {
-        if (o_.verbose)
-            std::fprintf(stderr, "%s\n", fmt::format(f, std::forward<Args>(args)...).c_str());
+        if (o_.verbose) print_trace(fmt::format(f, std::forward<Args>(args)...));
     }
 
 private:
@@ -245,26 +245,9 @@ private:
     const volatile std::sig_atomic_t &stop_;
 };
 
-void out_line(const std::string &s) {
-    std::fputs((s + "\n").c_str(), stdout);
-    std::fflush(stdout);
-}
-
 int report(const DaemonOptions &o, const std::string &command, Outcome outcome,
            const std::string &code, const std::string &message) {
-    const int rc = cabinet_host::exit_code(outcome);
-    if (o.json)
-        out_line(json{{"type", "result"},
-                      {"command", command},
-                      {"outcome", cabinet_host::to_string(outcome)},
-                      {"exit_code", rc},
-                      {"code", code},
-                      {"message", message}}
-                     .dump());
-    else if (outcome == Outcome::Done || outcome == Outcome::Refused || outcome == Outcome::Fault)
-        out_line(message);
-    else std::fprintf(stderr, "cabinetctl: %s\n", message.c_str());
-    return rc;
+    return print_result(o.json, command, outcome, code, message);
 }
 
 std::string str(const json &j, const char *key) {
@@ -363,8 +346,8 @@ int state(Api &api, const DaemonOptions &o) {
     if (cab.empty()) return refused_by_daemon(o, "state", listing, "").value_or(1);
     Reply r = api.exchange(http::verb::get, "/api/cabinets/" + cab, "", o.timeout_ms);
     if (auto rc = refused_by_daemon(o, "state", r, cab)) return *rc;
-    if (o.json) out_line(r.body.dump());
-    else std::fputs(describe_status(r.body).c_str(), stdout);
+    if (o.json) print_line(r.body.dump());
+    else print_text(describe_status(r.body));
     return 0;
 }
 
@@ -394,8 +377,8 @@ Reply post(Api &api, const std::string &path, const std::string &body, std::uint
 int cycle_answer(const DaemonOptions &o, const json &cycle, Outcome out) {
     if (!o.json)
         for (const auto &e : cycle.value("events", json::array()))
-            out_line(fmt::format("  {} {}{}", e.value("event_seq", json()).dump(), str(e, "code"),
-                                 str(e, "text").empty() ? "" : ": " + str(e, "text")));
+            print_line(fmt::format("  {} {}{}", e.value("event_seq", json()).dump(), str(e, "code"),
+                                   str(e, "text").empty() ? "" : ": " + str(e, "text")));
     const std::string end = str(cycle, "end");
     std::string message;
     if (out == Outcome::Done)
@@ -415,7 +398,7 @@ int cycle_answer(const DaemonOptions &o, const json &cycle, Outcome out) {
 
 // cabinetd's answer to an open: the controller's ack, or the cycle's end.
 int open_answer(const DaemonOptions &o, const Reply &r) {
-    if (o.json) out_line(r.body.dump());
+    if (o.json) print_line(r.body.dump());
     const auto out = outcome_in(r);
     if (!out) return no_outcome(o, "open", r);
     const std::string code = str(r.body, "code");
@@ -446,10 +429,9 @@ int open(Api &api, const DaemonOptions &o, const volatile std::sig_atomic_t &sto
     Reply r = post(api, path, json{{"pulse_ms", o.pulse_ms}, {"ttl_ms", o.ttl_ms}}.dump(), wait_ms,
                    key, stop);
     if (r.fail == NetFail::Interrupted || r.fail == NetFail::Timeout)
-        std::fprintf(stderr,
-                     "cabinetctl: the open may still go ahead: ask again with --key %s to learn "
-                     "its outcome without opening twice\n",
-                     key.c_str());
+        print_problem(fmt::format("the open may still go ahead: ask again with --key {} to learn "
+                                  "its outcome without opening twice",
+                                  key));
     if (auto rc = refused_by_daemon(o, "open", r, cab)) return *rc;
     return open_answer(o, r);
 }
@@ -461,7 +443,7 @@ int clear(Api &api, const DaemonOptions &o, const volatile std::sig_atomic_t &st
     // A clear done twice does no harm, so it carries no key and is not retried.
     Reply r = post(api, "/api/cabinets/" + cab + "/clear-fault", "{}", o.timeout_ms, "", stop);
     if (auto rc = refused_by_daemon(o, "clear", r, cab)) return *rc;
-    if (o.json) out_line(r.body.dump());
+    if (o.json) print_line(r.body.dump());
     const auto out = outcome_in(r);
     if (!out) return no_outcome(o, "clear", r);
     const std::string code = str(r.body, "code");

@@ -1,4 +1,5 @@
 #include "journal_verify.h"
+#include "print.h"
 
 #include "journal.h"
 #include "journal_chain.h"
@@ -74,61 +75,58 @@ void print_json(const Verification &v) {
                        {"unconfirmed", unconfirmed}};
         if (!v.anchor->problem.empty()) j["anchor"]["problem"] = v.anchor->problem;
     }
-    std::puts(j.dump().c_str());
+    print_line(j.dump());
 }
 
-void print_text(const std::string &db, const Verification &v) {
+void print_words(const std::string &db, const Verification &v) {
     const auto origin = cabinetd::to_hex(v.origin);
     if (!v.problem.empty()) {
         if (v.broken_at)
-            std::printf("journal %s (origin %s): the chain breaks at cursor %lld: %s\n", db.c_str(),
-                        origin.c_str(), static_cast<long long>(v.broken_at), v.problem.c_str());
-        else
-            std::printf("journal %s (origin %s): %s\n", db.c_str(), origin.c_str(),
-                        v.problem.c_str());
-        std::printf("it holds up to link %llu, %s\n", static_cast<unsigned long long>(v.head.count),
-                    cabinetd::anchor_text(v.head).c_str());
+            print_line(fmt::format("journal {} (origin {}): the chain breaks at cursor {}: {}", db,
+                                   origin, v.broken_at, v.problem));
+        else print_line(fmt::format("journal {} (origin {}): {}", db, origin, v.problem));
+        print_line(
+            fmt::format("it holds up to link {}, {}", v.head.count, cabinetd::anchor_text(v.head)));
         return;
     }
-    std::printf("journal %s (origin %s): the chain holds: %llu records, head %s (cursor %lld)\n",
-                db.c_str(), origin.c_str(), static_cast<unsigned long long>(v.head.count),
-                cabinetd::anchor_text(v.head).c_str(), static_cast<long long>(v.head.cursor));
+    print_line(
+        fmt::format("journal {} (origin {}): the chain holds: {} records, head {} (cursor {})", db,
+                    origin, v.head.count, cabinetd::anchor_text(v.head), v.head.cursor));
     if (v.base.count)
-        std::printf("it starts after link %llu, the base its latest pruned record names\n",
-                    static_cast<unsigned long long>(v.base.count));
+        print_line(fmt::format("it starts after link {}, the base its latest pruned record names",
+                               v.base.count));
     if (v.tombstones)
-        std::printf("%llu of its records are tombstones of line traffic pruned for size\n",
-                    static_cast<unsigned long long>(v.tombstones));
+        print_line(fmt::format("{} of its records are tombstones of line traffic pruned for size",
+                               v.tombstones));
     if (v.format_from > v.base.count + 1)
-        std::printf("links %llu to %llu are of chain format 1 (written before format 2): their "
-                    "values are covered as read, their settles found again, not hashed\n",
-                    static_cast<unsigned long long>(v.base.count + 1),
-                    static_cast<unsigned long long>(v.format_from - 1));
+        print_line(fmt::format("links {} to {} are of chain format 1 (written before format 2): "
+                               "their values are covered as read, their settles found again, not "
+                               "hashed",
+                               v.base.count + 1, v.format_from - 1));
     if (v.unchained)
-        std::printf(
-            "%llu records from before the chain began (a migrated journal) are not covered\n",
-            static_cast<unsigned long long>(v.unchained));
+        print_line(fmt::format(
+            "{} records from before the chain began (a migrated journal) are not covered",
+            v.unchained));
     if (!v.anchor) return;
     const auto &a = *v.anchor;
     const auto text = cabinetd::anchor_text(a.anchor);
     switch (a.answer) {
     case AnchorCheck::Answer::Holds:
-        std::printf("the anchor %s holds: the journal still holds, unchanged, the records it "
-                    "covered%s\n",
-                    text.c_str(), v.base.count ? ", but for those pruned before it was taken" : "");
+        print_line(fmt::format("the anchor {} holds: the journal still holds, unchanged, the "
+                               "records it covered{}",
+                               text,
+                               v.base.count ? ", but for those pruned before it was taken" : ""));
         break;
     case AnchorCheck::Answer::CannotConfirm:
-        std::printf("the anchor %s cannot be confirmed: %s\n", text.c_str(), a.problem.c_str());
+        print_line(fmt::format("the anchor {} cannot be confirmed: {}", text, a.problem));
         if (a.confirmed_after < a.anchor.count)
-            std::printf("links %llu to %llu, which it covered, hold unchanged\n",
-                        static_cast<unsigned long long>(a.confirmed_after + 1),
-                        static_cast<unsigned long long>(a.anchor.count));
-        for (const auto &r : a.unconfirmed)
-            std::printf("not confirmed: %s\n", range_text(r).c_str());
+            print_line(fmt::format("links {} to {}, which it covered, hold unchanged",
+                                   a.confirmed_after + 1, a.anchor.count));
+        for (const auto &r : a.unconfirmed) print_line("not confirmed: " + range_text(r));
         break;
     case AnchorCheck::Answer::DoesNotHold:
     case AnchorCheck::Answer::OtherJournal:
-        std::printf("the anchor %s does not hold: %s\n", text.c_str(), a.problem.c_str());
+        print_line(fmt::format("the anchor {} does not hold: {}", text, a.problem));
         break;
     }
 }
@@ -140,8 +138,7 @@ int cmd_journal_verify(const Options &o) {
     if (o.anchor) {
         const auto parsed = cabinetd::parse_anchor(*o.anchor);
         if (!parsed.anchor) {
-            std::fprintf(stderr, "cabinetctl: --anchor \"%s\": %.*s\n", o.anchor->c_str(),
-                         static_cast<int>(parsed.error.size()), parsed.error.data());
+            print_problem(fmt::format("--anchor \"{}\": {}", *o.anchor, parsed.error));
             return kUnreadable;
         }
         anchor = parsed.anchor;
@@ -149,7 +146,7 @@ int cmd_journal_verify(const Options &o) {
     try {
         const auto v = cabinetd::verify_journal(o.journal_db, anchor);
         if (o.json) print_json(v);
-        else print_text(o.journal_db, v);
+        else print_words(o.journal_db, v);
         switch (v.answer) {
         case Verification::Answer::Holds: return kHolds;
         case Verification::Answer::CannotConfirm: return kCannotConfirm;
@@ -157,7 +154,7 @@ int cmd_journal_verify(const Options &o) {
         }
         return kBroken;
     } catch (const cabinetd::JournalError &e) {
-        std::fprintf(stderr, "cabinetctl: %s\n", e.what());
+        print_problem(e.what());
         return kUnreadable;
     }
 }

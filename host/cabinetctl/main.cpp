@@ -4,6 +4,7 @@
 #include "journal_verify.h"
 #include "token_new.h"
 #include "daemon_client.h"
+#include "print.h"
 #include "render.h"
 
 #include "cabinet_host/client.h"
@@ -39,6 +40,11 @@ void catch_stop_signals() {
 }
 
 using cabinetctl::Options;
+using cabinetctl::print_line;
+using cabinetctl::print_problem;
+using cabinetctl::print_result;
+using cabinetctl::print_text;
+using cabinetctl::print_trace;
 
 constexpr std::uint64_t kDefaultCycleWaitMs = 120000;
 constexpr std::uint64_t kSettleWaitMs = 3000;
@@ -61,33 +67,10 @@ bool wait_until(Client &c, const std::function<bool()> &pred, std::uint64_t dead
     return true;
 }
 
-void out_line(const std::string &s) {
-    std::fputs(s.c_str(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
-
-void err_line(const std::string &s) {
-    std::fputs(("cabinetctl: " + s + "\n").c_str(), stderr);
-    std::fflush(stderr);
-}
-
-// The final word of open, clear and the failures of every command: a result
-// object with --json, plain words otherwise. Returns the exit code.
+// The final word of open, clear and the failures of every command.
 int report(const Options &o, const std::string &command, Outcome outcome, const std::string &code,
            const std::string &message) {
-    const int rc = exit_code(outcome);
-    if (o.json) {
-        nlohmann::json j{{"type", "result"}, {"command", command}, {"outcome", to_string(outcome)},
-                         {"exit_code", rc},  {"code", code},       {"message", message}};
-        out_line(j.dump());
-    } else if (outcome == Outcome::Done || outcome == Outcome::Refused ||
-               outcome == Outcome::Fault) {
-        out_line(message);
-    } else {
-        err_line(message);
-    }
-    return rc;
+    return print_result(o.json, command, outcome, code, message);
 }
 
 std::unique_ptr<Transport> connect(const Options &o) {
@@ -107,7 +90,7 @@ std::unique_ptr<Transport> connect(const Options &o) {
 std::unique_ptr<Transport> connect_asking(const Options &o) {
     auto t = connect(o);
     t->send_line(build_state_request());
-    if (o.verbose) std::fprintf(stderr, "%6d > %s\n", 0, build_state_request().c_str());
+    if (o.verbose) print_trace(fmt::format("{:6} > {}", 0, build_state_request()));
     return t;
 }
 
@@ -124,9 +107,7 @@ void hook(Client &c, const Options &o,
           std::function<void(const Inbound &, const std::string &)> handler) {
     const std::uint64_t t0 = c.local_now();
     auto trace = [&o, &c, t0](const char *dir, const std::string &line) {
-        if (o.verbose)
-            std::fprintf(stderr, "%6llu %s %s\n",
-                         static_cast<unsigned long long>(c.local_now() - t0), dir, line.c_str());
+        if (o.verbose) print_trace(fmt::format("{:6} {} {}", c.local_now() - t0, dir, line));
     };
     c.on_line = [trace, handler = std::move(handler)](const Inbound &in, const std::string &raw) {
         trace("<", raw);
@@ -235,8 +216,8 @@ int cmd_state(const Options &o) {
         }
         if (auto f = interrupted()) return report(o, "state", f->outcome, f->code, f->message);
     }
-    if (o.json) out_line(raw_state);
-    else std::fputs(cabinetctl::describe_state(*c.last_state()).c_str(), stdout);
+    if (o.json) print_line(raw_state);
+    else print_text(cabinetctl::describe_state(*c.last_state()));
     return 0;
 }
 
@@ -272,7 +253,7 @@ struct OpenFollower {
         if (const auto *e = std::get_if<EventLine>(&in)) {
             if (e->request_id == open->request_id) on_event(*e, raw);
         } else if (const auto *a = std::get_if<AckLine>(&in)) {
-            if (o.json && a->request_id == open->request_id) out_line(raw);
+            if (o.json && a->request_id == open->request_id) print_line(raw);
         } else if (const auto *st = std::get_if<StateLine>(&in);
                    st && acked && !end && !restarted) {
             on_state(*st);
@@ -280,8 +261,8 @@ struct OpenFollower {
     }
 
     void on_event(const EventLine &e, const std::string &raw) {
-        if (o.json) out_line(raw);
-        else if (o.wait && acked) out_line(cabinetctl::describe_event(e));
+        if (o.json) print_line(raw);
+        else if (o.wait && acked) print_line(cabinetctl::describe_event(e));
         if (end || !ends_cycle(e.code)) return;
         end = Failed{outcome_of_cycle_end(e.code), e.code, cycle_end_message(o.door, e.code)};
     }
@@ -307,7 +288,7 @@ struct OpenFollower {
 std::optional<int> open_not_accepted(const Options &o, const Request &open) {
     if (!open.done()) {
         // The open may have been accepted: the door's cycle may be running.
-        err_line(kHeartbeatsStop);
+        print_problem(kHeartbeatsStop);
         if (g_stop) return report(o, "open", Outcome::Interrupted, "interrupted", "interrupted");
         return report(o, "open", Outcome::Timeout, "", "no ack to the open command");
     }
@@ -324,7 +305,7 @@ std::optional<int> open_not_accepted(const Options &o, const Request &open) {
 // Keeps the heartbeats going until the accepted open's cycle ends.
 int follow_cycle(Client &c, const Options &o, OpenFollower &f) {
     if (!o.json)
-        out_line(
+        print_line(
             fmt::format("door {}: accepted; waiting for the door to be opened and closed", o.door));
     const std::uint64_t wait_ms = o.timeout_given ? o.timeout_ms : kDefaultCycleWaitMs;
     wait_until(
@@ -334,7 +315,7 @@ int follow_cycle(Client &c, const Options &o, OpenFollower &f) {
         return report(o, "open", outcome_of_cycle_end(to_string(Failure::SessionChanged)),
                       to_string(Failure::SessionChanged),
                       "the controller restarted during the cycle: its outcome is unknown");
-    err_line(kHeartbeatsStop);
+    print_problem(kHeartbeatsStop);
     if (g_stop)
         return report(o, "open", Outcome::Interrupted, "interrupted",
                       fmt::format("interrupted before door {}'s cycle ended", o.door));
@@ -361,7 +342,7 @@ int cmd_open(const Options &o) {
     if (auto rc = open_not_accepted(o, *f.open)) return *rc;
     f.acked = true;
     if (o.wait) return follow_cycle(c, o, f);
-    if (!o.json) err_line(std::string(kHeartbeatsStop) + " (use --wait)");
+    if (!o.json) print_problem(std::string(kHeartbeatsStop) + " (use --wait)");
     return report(
         o, "open", outcome_of(*f.open), f.open->ack->code,
         fmt::format("door {}: accepted: the latch is released for {} ms", o.door, o.pulse_ms));
@@ -393,7 +374,7 @@ int cmd_clear(const Options &o) {
     if (!r->ack)
         return report(o, "clear", outcome_of(*r), to_string(r->failure),
                       "clear failed: " + r->failure_text);
-    if (o.json && !raw_ack.empty()) out_line(raw_ack);
+    if (o.json && !raw_ack.empty()) print_line(raw_ack);
     if (r->succeeded())
         return report(o, "clear", outcome_of(*r), r->ack->code,
                       fault_before == cabinet_host::kNoFault
@@ -422,22 +403,21 @@ int cmd_watch(const Options &o) {
     auto redraw = [&] {
         if (!tty) return;
         const StateLine *s = c.last_state() ? &*c.last_state() : nullptr;
-        std::fputs(("\x1b[H\x1b[2J" + cabinetctl::watch_screen(s, recent, note)).c_str(), stdout);
-        std::fflush(stdout);
+        print_text("\x1b[H\x1b[2J" + cabinetctl::watch_screen(s, recent, note));
     };
     c.on_session = [&](const SessionChange &s) {
         note = s.first
             ? ""
             : fmt::format("controller restarted: new session {} ({})", s.new_id, s.reason);
-        if (!tty && !s.first) out_line(note);
+        if (!tty && !s.first) print_line(note);
     };
     hook(c, o, [&](const Inbound &in, const std::string &) {
         if (const auto *e = std::get_if<EventLine>(&in)) {
             recent.push_back(*e);
             if (recent.size() > 10) recent.pop_front();
-            if (!tty) out_line(cabinetctl::describe_event(*e));
+            if (!tty) print_line(cabinetctl::describe_event(*e));
         } else if (const auto *s = std::get_if<StateLine>(&in)) {
-            if (!tty) out_line(cabinetctl::state_summary(*s));
+            if (!tty) print_line(cabinetctl::state_summary(*s));
         }
         redraw();
     });
@@ -450,7 +430,7 @@ int cmd_events(const Options &o) {
     auto t = connect(o);
     Client c(*t, client_options(o, false));
     hook(c, o, [&](const Inbound &in, const std::string &raw) {
-        if (o.all || std::holds_alternative<EventLine>(in)) out_line(raw);
+        if (o.all || std::holds_alternative<EventLine>(in)) print_line(raw);
     });
     listen(c, o);
     return 0;

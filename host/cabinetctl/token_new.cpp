@@ -1,5 +1,6 @@
 #include "token_new.h"
 
+#include "print.h"
 #include "random.h"
 #include "token_file.h"
 
@@ -13,15 +14,14 @@ namespace cabinetctl {
 int cmd_token_new(const Options &o) {
     for (const auto *field : {&o.token_name, &o.token_role, &o.token_scope})
         if (field->find_first_of(" \t\r\n") != std::string::npos) {
-            fmt::print(stderr, "cabinetctl: \"{}\": NAME, ROLE and SCOPE are one word each\n",
-                       *field);
+            print_problem(fmt::format("\"{}\": NAME, ROLE and SCOPE are one word each", *field));
             return 1;
         }
     std::string token;
     try {
         token = cabinetd::random_hex(16); // 128 bits
     } catch (const std::exception &e) {
-        fmt::print(stderr, "cabinetctl: no token: {}\n", e.what());
+        print_problem(fmt::format("no token: {}", e.what()));
         return 1;
     }
     const auto tail = o.token_scope.empty() ? std::string() : " " + o.token_scope;
@@ -33,14 +33,15 @@ int cmd_token_new(const Options &o) {
         constexpr std::string_view where = "token file line 1: ";
         const auto why =
             std::string_view(e->text).substr(e->text.rfind(where, 0) == 0 ? where.size() : 0);
-        fmt::print(stderr, "cabinetctl: {}\n", why);
+        print_problem(why);
         return 1;
     }
-    fmt::print("{}\n{}\n", token, line);
-    fmt::print(stderr,
-               "cabinetctl: the first line is {}'s token, shown this once: the second, for the "
-               "token file, holds only its hash. Add it, then reload cabinetd (SIGHUP).\n",
-               o.token_name);
+    print_line(token);
+    print_line(line);
+    print_problem(fmt::format("the first line is {}'s token, shown this once: the second, for the "
+                              "token file, holds only its hash. Add it, then reload cabinetd "
+                              "(SIGHUP).",
+                              o.token_name));
     return 0;
 }
 
