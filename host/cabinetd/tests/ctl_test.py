@@ -217,7 +217,19 @@ class BothWays:
             for s in self.sims:
                 s.control(c)
 
+    def line_free(self):
+        """The simulator serves one host at a time on its line and turns away
+        one that connects before it has seen the last one go."""
+        sim = self.sims[0]
+
+        def free():
+            with sim.lock:
+                log = list(sim.stderr)
+            return sum("tcp client connected" in l for l in log) == sum("tcp client disconnected" in l for l in log)
+        wait_for(free, 10, "the line free for the next host")
+
     def start(self, *args):
+        self.line_free()
         env = {**os.environ, "CABINETD_TOKEN": OPERATOR}
         ways = (["--tcp", f"127.0.0.1:{self.line.port}"], ["--daemon", self.url, "--cabinet", self.twin.name])
         return [subprocess.Popen([CTL, *way, "--json", *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
