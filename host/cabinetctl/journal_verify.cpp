@@ -139,12 +139,12 @@ int cmd_journal_verify(const Options &o) {
     std::optional<cabinetd::ChainHead> anchor;
     if (o.anchor) {
         const auto parsed = cabinetd::parse_anchor(*o.anchor);
-        if (!parsed.anchor) {
-            std::fprintf(stderr, "cabinetctl: --anchor \"%s\": %.*s\n", o.anchor->c_str(),
-                         static_cast<int>(parsed.error.size()), parsed.error.data());
+        if (!parsed) {
+            std::fprintf(stderr, "cabinetctl: --anchor \"%s\": %s\n", o.anchor->c_str(),
+                         parsed.refusal().text.c_str());
             return kUnreadable;
         }
-        anchor = parsed.anchor;
+        anchor = *parsed;
     }
     try {
         const auto v = cabinetd::verify_journal(o.journal_db, anchor);

@@ -133,22 +133,25 @@ Approvals::Settling Approvals::approve(const std::string &id, const Principal &w
         out.step = Step::Settled;
         return out;
     }
-    auto made = policy_.approve(found->args.who, who, found->cabinet, found->args.door, id);
-    if (auto *refused = std::get_if<Policy::Refusal>(&made)) {
-        out.decision = refused->decision;
-        if (!refused->requester) {
-            out.step = Step::Refused;
-            return out;
-        }
+    // Both sides as they stand at one moment.
+    const auto at = policy_.now();
+    if (auto asks = policy_.may_ask(found->args.who, found->cabinet, found->args.door, at); !asks) {
         // What the requester asked for is no longer theirs to ask.
+        out.decision = std::move(asks);
         out.step = Step::Revoked;
         revoke_locked(pending_.find(id), out.decision);
         out.ask = settled_.at(id);
         return out;
     }
+    auto made = policy_.approve_at(found->args.who, who, found->cabinet, found->args.door, id, at);
+    if (!made) {
+        out.decision = made.refusal();
+        out.step = Step::Refused;
+        return out;
+    }
     out.step = Step::Done;
     auto it = pending_.find(id);
-    it->second.approval = std::get<Approval>(std::move(made));
+    it->second.approval = std::move(*made);
     const auto by = it->second.approval->approver().name; // a copy: the entry moves
     settle_locked(it, State::Approved, by);
     out.ask = settled_.at(id);
@@ -221,8 +224,7 @@ std::vector<std::pair<Approvals::Ask, Decision>> Approvals::pending(const Princi
     for (auto &[id, a] : pending_) {
         if (!policy_.decide(who, Action::Read, a.cabinet)) continue;
         auto may = policy_.approve(a.args.who, who, a.cabinet, a.args.door, id);
-        auto *refused = std::get_if<Policy::Refusal>(&may);
-        out.emplace_back(a, refused ? refused->decision : Decision::permit());
+        out.emplace_back(a, may ? Decision::permit() : Decision(may.refusal()));
     }
     std::sort(out.begin(), out.end(),
               [](auto &x, auto &y) { return x.first.expires_steady < y.first.expires_steady; });
