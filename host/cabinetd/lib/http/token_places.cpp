@@ -27,7 +27,7 @@ Place &Place::operator=(Place &&o) noexcept {
 
 Result<> Place::take_stream(const Principal &who) {
     if (!owner_ || stream_) return {};
-    auto taken = owner_->take_stream(who);
+    auto taken = owner_->take_stream(grant_, who);
     stream_ = static_cast<bool>(taken);
     return taken;
 }
@@ -60,9 +60,9 @@ Result<Place> TokenPlaces::take(const Principal &who) {
     return p;
 }
 
-Result<> TokenPlaces::take_stream(const Principal &who) {
+Result<> TokenPlaces::take_stream(std::uint64_t grant, const Principal &who) {
     std::lock_guard lk(mu_);
-    auto &mine = held_[who.grant]; // there: the place taking it is held
+    auto &mine = held_[grant]; // there: the place taking it is held
     if (mine.streams >= limits_.max_token_streams) return refuse(PlaceRefusal::TokenStreams, who);
     ++mine.streams;
     return {};

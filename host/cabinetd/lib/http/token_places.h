@@ -38,8 +38,8 @@ public:
 
     explicit operator bool() const { return owner_ != nullptr; }
     std::uint64_t grant() const { return grant_; }
-    // Makes the connection (of who) one of its token's streams as well;
-    // refused (token_streams) when the token holds all its streams.
+    // Makes the connection one of its token's streams as well; refused
+    // (token_streams, naming who) when the token holds all its streams.
     Result<> take_stream(const Principal &who);
     void reset();
 
@@ -71,7 +71,7 @@ private:
     struct Held {
         std::size_t connections = 0, streams = 0;
     };
-    Result<> take_stream(const Principal &who);
+    Result<> take_stream(std::uint64_t grant, const Principal &who);
     Refusal refuse(PlaceRefusal why, const Principal &who);
     void give_back(const Place &p);
 
