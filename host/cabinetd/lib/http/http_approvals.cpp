@@ -94,24 +94,16 @@ void journal_refusal(ApiContext &ctx, const Approvals::Settling &s, const Princi
 Answer ask_approval(const ApiRequest &req, ApiContext &ctx, OpenArgs args) {
     const auto cabinet = req.param("cabinet");
     Cabinet *cab = ctx.cabinet(cabinet);
-    auto asked = ctx.approvals.request(cabinet, args);
-    using R = Approvals::Refusal;
-    switch (asked.refusal) {
-    case R::None: break;
-    case R::Decided:
-        if (cab) cab->refuse(args, asked.decision);
-        return refusal_response(asked.decision.refusal());
-    case R::KeyReused: return refusal_response({"key_reused", asked.text});
-    case R::RequesterFull: {
-        auto out = refusal_response({"too_many_approvals", asked.text});
-        out.headers.emplace_back(http::field::retry_after, "5");
+    const auto asked = ctx.approvals.request(cabinet, args);
+    if (!asked) {
+        const auto &r = asked.refusal();
+        // The policy's refusal goes on record like any other of the cabinet's.
+        if (cab && !Approvals::own_refusal(r)) cab->refuse(args, r);
+        auto out = refusal_response(r);
+        if (r.code == "too_many_approvals") out.headers.emplace_back(http::field::retry_after, "5");
         return out;
     }
-    case R::Full: return refusal_response({"approvals_full", asked.text});
-    case R::NoRandom: return refusal_response({"no_random_source", asked.text});
-    case R::JournalUnavailable: return refusal_response({"journal_unavailable", asked.text});
-    }
-    const auto &a = asked.ask;
+    const auto &a = *asked;
     if (a.state == State::Approved && a.result) {
         auto again = *a.result;
         again.replayed = true;
