@@ -62,10 +62,10 @@ Url parse_url(std::string s) {
         s.erase(slash);
         while (!u.base.empty() && u.base.back() == '/') u.base.pop_back();
     }
-    std::string why;
-    auto hp = cabinet_host::parse_host_port(s, &why, {.port_optional = true});
+    auto hp = cabinet_host::parse_host_port(s, {.port_optional = true});
     if (!hp)
-        throw Usage("--daemon: " + why + "; expected http://HOST:PORT, e.g. http://127.0.0.1:8080");
+        throw Usage("--daemon: " + hp.refusal().text +
+                    "; expected http://HOST:PORT, e.g. http://127.0.0.1:8080");
     if (!hp->port) hp->port = 80;
     u.host = hp->host;
     u.port = std::to_string(*hp->port);

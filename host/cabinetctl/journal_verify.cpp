@@ -137,11 +137,11 @@ int cmd_journal_verify(const Options &o) {
     std::optional<cabinetd::ChainHead> anchor;
     if (o.anchor) {
         const auto parsed = cabinetd::parse_anchor(*o.anchor);
-        if (!parsed.anchor) {
-            print_problem(fmt::format("--anchor \"{}\": {}", *o.anchor, parsed.error));
+        if (!parsed) {
+            print_problem(fmt::format("--anchor \"{}\": {}", *o.anchor, parsed.refusal().text));
             return kUnreadable;
         }
-        anchor = parsed.anchor;
+        anchor = *parsed;
     }
     try {
         const auto v = cabinetd::verify_journal(o.journal_db, anchor);

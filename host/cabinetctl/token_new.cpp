@@ -29,10 +29,10 @@ int cmd_token_new(const Options &o) {
     const auto line = fmt::format("{} {} {}{}", o.token_name, o.token_role,
                                   cabinetd::digest_text(cabinetd::token_digest(token)), tail);
     const auto parsed = cabinetd::parse_token_file(line + "\n");
-    if (const auto *e = std::get_if<cabinetd::TokenFileError>(&parsed)) {
+    if (!parsed) {
         constexpr std::string_view where = "token file line 1: ";
-        const auto why =
-            std::string_view(e->text).substr(e->text.rfind(where, 0) == 0 ? where.size() : 0);
+        const std::string_view text = parsed.refusal().text;
+        const auto why = text.substr(text.rfind(where, 0) == 0 ? where.size() : 0);
         print_problem(why);
         return 1;
     }

@@ -149,10 +149,11 @@ void serve(Service &svc, const sigset_t &signals) {
         if (sig < 0) continue; // the watchdog's turn, or EINTR
         if (sig != SIGHUP) return;
         sd_notify(0, "RELOADING=1");
-        std::string err;
-        if (svc.reload_tokens(&err)) log(Level::Info, "token file reloaded");
+        if (auto reloaded = svc.reload_tokens()) log(Level::Info, "token file reloaded");
         else
-            log(Level::Error, fmt::format("token file not reloaded, the old tokens stay: {}", err));
+            log(Level::Error,
+                fmt::format("token file not reloaded, the old tokens stay: {}",
+                            reloaded.refusal().text));
         sd_notify(0, "READY=1");
     }
 }

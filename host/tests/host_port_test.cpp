@@ -20,11 +20,11 @@ TEST(HostPort, CanonicalFormsOnly) {
 }
 
 TEST(HostPort, OptionalPortAndPortZeroWhereAllowed) {
-    const auto hp = parse_host_port("[::1]", nullptr, {.port_optional = true});
+    const auto hp = parse_host_port("[::1]", {.port_optional = true});
     ASSERT_TRUE(hp);
     EXPECT_FALSE(hp->port);
-    EXPECT_EQ(parse_host_port("0.0.0.0:0", nullptr, {.port_zero = true})->port, 0);
-    std::string why;
-    EXPECT_FALSE(parse_host_port("h:00", &why, {.port_zero = true}));
-    EXPECT_NE(why.find("leading zeros"), std::string::npos);
+    EXPECT_EQ(parse_host_port("0.0.0.0:0", {.port_zero = true})->port, 0);
+    const auto zeros = parse_host_port("h:00", {.port_zero = true});
+    ASSERT_FALSE(zeros);
+    EXPECT_NE(zeros.refusal().text.find("leading zeros"), std::string::npos);
 }

@@ -19,45 +19,40 @@ std::optional<std::uint16_t> parse_port(std::string_view p, bool zero) {
     return static_cast<std::uint16_t>(v);
 }
 
-std::nullopt_t fail(std::string *why, std::string text) {
-    if (why) *why = std::move(text);
-    return std::nullopt;
-}
+Refusal fail(std::string text) { return Refusal{"error", std::move(text)}; }
 
 } // namespace
 
-std::optional<HostPort> parse_host_port(std::string_view text, std::string *why,
-                                        HostPortRules rules) {
+Result<HostPort> parse_host_port(std::string_view text, HostPortRules rules) {
     HostPort out;
     std::string_view host, rest;
     if (!text.empty() && text.front() == '[') {
         const auto close = text.find(']');
-        if (close == std::string_view::npos) return fail(why, "unclosed '[' in the address");
+        if (close == std::string_view::npos) return fail("unclosed '[' in the address");
         host = text.substr(1, close - 1);
         rest = text.substr(close + 1);
         if (host.find(':') == std::string_view::npos ||
             !std::all_of(host.begin(), host.end(), v6_char))
-            return fail(why, "only an IPv6 address goes in brackets");
-        if (!rest.empty() && rest.front() != ':') return fail(why, "expected :PORT after ']'");
+            return fail("only an IPv6 address goes in brackets");
+        if (!rest.empty() && rest.front() != ':') return fail("expected :PORT after ']'");
     } else {
         const auto colon = text.find(':');
         host = text.substr(0, colon);
         rest = colon == std::string_view::npos ? std::string_view() : text.substr(colon);
         if (rest.find(':', 1) != std::string_view::npos)
-            return fail(why, "an IPv6 address goes in brackets, e.g. [::1]:8080");
-        if (host.empty()) return fail(why, "no host");
+            return fail("an IPv6 address goes in brackets, e.g. [::1]:8080");
+        if (host.empty()) return fail("no host");
         if (!std::all_of(host.begin(), host.end(), name_char))
-            return fail(why, "the host is not a name or an address");
+            return fail("the host is not a name or an address");
     }
     out.host = std::string(host);
     if (rest.empty()) {
-        if (!rules.port_optional) return fail(why, "expected HOST:PORT");
+        if (!rules.port_optional) return fail("expected HOST:PORT");
         return out;
     }
     out.port = parse_port(rest.substr(1), rules.port_zero);
     if (!out.port)
-        return fail(why,
-                    rules.port_zero ? "the port is 0 to 65535, in decimal without leading zeros"
+        return fail(rules.port_zero ? "the port is 0 to 65535, in decimal without leading zeros"
                                     : "the port is 1 to 65535, in decimal without leading zeros");
     return out;
 }

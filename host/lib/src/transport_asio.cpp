@@ -224,10 +224,10 @@ private:
 class TcpTransport final : public AsioTransport {
 public:
     TcpTransport(const std::string &host_port, std::chrono::milliseconds timeout) : socket_(io_) {
-        std::string why;
-        const auto hp = parse_host_port(host_port, &why);
+        const auto hp = parse_host_port(host_port);
         if (!hp)
-            throw std::invalid_argument(fmt::format("\"{}\" is not HOST:PORT: {}", host_port, why));
+            throw std::invalid_argument(
+                fmt::format("\"{}\" is not HOST:PORT: {}", host_port, hp.refusal().text));
         asio::ip::tcp::resolver resolver(io_);
         auto endpoints = resolver.resolve(hp->host, std::to_string(*hp->port));
         std::error_code result = asio::error::timed_out;

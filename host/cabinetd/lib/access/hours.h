@@ -16,6 +16,8 @@
 // of autumn counts once for each time it passes.
 #pragma once
 
+#include "result.h"
+
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -41,7 +43,9 @@ struct Hours {
 
 inline constexpr std::size_t kHourWindowsMax = 16;
 
-std::optional<Hours> parse_hours(std::string_view text, std::string &why);
+// The hours an HOURS field writes; refused ("error"), saying why, when it is
+// not one.
+Result<Hours> parse_hours(std::string_view text);
 // The canonical text: what parse_hours takes back.
 std::string hours_text(const Hours &h);
 // Whether a local moment is within: weekday 0 is Monday, minute since midnight.

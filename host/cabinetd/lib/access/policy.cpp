@@ -95,8 +95,8 @@ void Policy::set(std::vector<TokenLine> lines) {
 void Policy::load(const std::string &path, const std::vector<std::string> &cabinets) {
     const auto file = read_guarded_file(path, "token file");
     auto parsed = parse_token_file(file.text);
-    if (auto *e = std::get_if<TokenFileError>(&parsed)) throw ConfigError(e->text);
-    auto &lines = std::get<std::vector<TokenLine>>(parsed);
+    if (!parsed) throw ConfigError(parsed.refusal().text);
+    auto &lines = *parsed;
     const bool plain = std::any_of(lines.begin(), lines.end(), [](auto &l) { return !l.hashed; });
     if (file.world_readable && plain)
         log(Level::Warning, readable_by_all(path, "token file", file.mode, "a token"));
@@ -196,25 +196,30 @@ Decision Policy::decide_at(const Principal &who, Action action, std::string_view
     return Decision::permit();
 }
 
-std::variant<Approval, Policy::Refusal> Policy::approve(const Principal &requester,
-                                                        const Principal &approver,
-                                                        std::string_view cabinet, unsigned door,
-                                                        std::string approval_id) const {
-    const auto at = now();
+Decision Policy::may_ask(const Principal &requester, std::string_view cabinet, unsigned door,
+                         WallTime at) const {
     if (requester.id == kBrokerId)
-        return Refusal{not_permitted("the broker knows no persons: it cannot ask for an approval"),
-                       true};
+        return not_permitted("the broker knows no persons: it cannot ask for an approval");
     if (auto r = decide_at(requester, Action::Open, cabinet, door, at); !r)
-        return Refusal{Decision::refuse(r.refusal().code,
-                                        "the requester may no longer open it: " + r.refusal().text),
-                       true};
+        return Decision::refuse(r.refusal().code,
+                                "the requester may no longer open it: " + r.refusal().text);
+    return Decision::permit();
+}
+
+Result<Approval> Policy::approve(const Principal &requester, const Principal &approver,
+                                 std::string_view cabinet, unsigned door,
+                                 std::string approval_id) const {
+    return approve_at(requester, approver, cabinet, door, std::move(approval_id), now());
+}
+
+Result<Approval> Policy::approve_at(const Principal &requester, const Principal &approver,
+                                    std::string_view cabinet, unsigned door,
+                                    std::string approval_id, WallTime at) const {
+    if (auto asks = may_ask(requester, cabinet, door, at); !asks) return asks.refusal();
     if (requester.id == approver.id)
-        return Refusal{Decision::refuse("same_person",
-                                        "an open needs a second person: another "
-                                        "operator must approve it"),
-                       false};
-    if (auto a = decide_at(approver, Action::Approve, cabinet, door, at); !a)
-        return Refusal{std::move(a), false};
+        return Refusal{"same_person",
+                       "an open needs a second person: another operator must approve it"};
+    if (auto a = decide_at(approver, Action::Approve, cabinet, door, at); !a) return a.refusal();
     Approval out;
     out.id_ = std::move(approval_id);
     out.cabinet_ = std::string(cabinet);
@@ -232,7 +237,7 @@ Decision Policy::admits(const Approval &a, const Principal &requester, std::stri
     if (a.cabinet_ != cabinet || a.door_ != door || a.requester_ != requester.id)
         return not_permitted("the approval is for another open");
     auto again = approve(requester, a.approver_, cabinet, door, a.id_);
-    if (auto *r = std::get_if<Refusal>(&again)) return r->decision;
+    if (!again) return again.refusal();
     return Decision::permit();
 }
 

@@ -118,15 +118,19 @@ public:
     Decision decide_at(const Principal &who, Action action, std::string_view cabinet, unsigned door,
                        std::optional<WallTime> at) const;
 
-    // The approver's approval of the requester's open, now: refused when
-    // either may not (the refusal's `requester` says whose).
-    struct Refusal {
-        Decision decision;
-        bool requester = false; // the requester's right is gone (not the approver's)
-    };
-    std::variant<Approval, Refusal> approve(const Principal &requester, const Principal &approver,
-                                            std::string_view cabinet, unsigned door,
-                                            std::string approval_id) const;
+    // The requester's side of an approval at `at`: refused when the
+    // requester may no longer open that door (the broker, which knows no
+    // persons, never may ask for one).
+    Decision may_ask(const Principal &requester, std::string_view cabinet, unsigned door,
+                     WallTime at) const;
+    // The approver's approval of the requester's open, now or at `at`:
+    // refused when either may not (the requester's side first, as may_ask).
+    Result<Approval> approve(const Principal &requester, const Principal &approver,
+                             std::string_view cabinet, unsigned door,
+                             std::string approval_id) const;
+    Result<Approval> approve_at(const Principal &requester, const Principal &approver,
+                                std::string_view cabinet, unsigned door, std::string approval_id,
+                                WallTime at) const;
     // Whether an approved open still holds, now: for that open, by that
     // requester, with the approver still allowed to approve it.
     Decision admits(const Approval &a, const Principal &requester, std::string_view cabinet,

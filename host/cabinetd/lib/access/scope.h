@@ -33,9 +33,9 @@ struct Scope {
 
 inline constexpr std::uint8_t kAllDoors = 0xff;
 
-// The scope a SCOPE field writes; nothing, with why, when it is not one
-// (or when it has hours and `with_hours` is false).
-std::optional<Scope> parse_scope(std::string_view text, std::string &why, bool with_hours = true);
+// The scope a SCOPE field writes; refused ("error"), saying why, when it is
+// not one (or when it has hours and `with_hours` is false).
+Result<Scope> parse_scope(std::string_view text, bool with_hours = true);
 // Whether the scope covers door `door` of `cabinet` (hours aside), and any of its doors.
 bool covers(const Scope &s, std::string_view cabinet, unsigned door);
 bool covers(const Scope &s, std::string_view cabinet);

@@ -13,8 +13,8 @@ namespace {
 constexpr std::string_view kHashed = "sha256:";
 constexpr std::string_view kAlarms = "alarms=";
 
-TokenFileError at(int line, const std::string &what) {
-    return TokenFileError{line, fmt::format("token file line {}: {}", line, what)};
+Refusal at(int line, const std::string &what) {
+    return Refusal{"error", fmt::format("token file line {}: {}", line, what)};
 }
 
 std::optional<Digest> hex_digest(std::string_view hex) {
@@ -43,7 +43,7 @@ std::vector<std::string_view> fields_of(std::string_view line) {
 }
 
 // One line that is not blank or a comment; the refusal says why not.
-std::variant<TokenLine, TokenFileError> parse_line(int n, std::string_view line) {
+Result<TokenLine> parse_line(int n, std::string_view line) {
     const auto f = fields_of(line);
     if (f.size() < 3 || f.size() > 5)
         return at(n, "expected NAME ROLE TOKEN [SCOPE] [alarms=ALARMS]");
@@ -71,10 +71,9 @@ std::variant<TokenLine, TokenFileError> parse_line(int n, std::string_view line)
         t.digest = token_digest(f[2]);
     }
     std::size_t next = 3;
-    std::string why;
     if (next < f.size() && f[next].substr(0, kAlarms.size()) != kAlarms) {
-        auto s = parse_scope(f[next], why);
-        if (!s) return at(n, "scope: " + why);
+        auto s = parse_scope(f[next]);
+        if (!s) return at(n, "scope: " + s.refusal().text);
         t.scope = std::move(*s);
         ++next;
     }
@@ -84,8 +83,8 @@ std::variant<TokenLine, TokenFileError> parse_line(int n, std::string_view line)
             return at(n, "expected NAME ROLE TOKEN [SCOPE] [alarms=ALARMS]");
         const auto doors = a.substr(kAlarms.size());
         if (doors == "*") t.alarms = Scope{};
-        else if (auto s = parse_scope(doors, why, false)) t.alarms = std::move(*s);
-        else return at(n, "alarms: " + why);
+        else if (auto s = parse_scope(doors, false)) t.alarms = std::move(*s);
+        else return at(n, "alarms: " + s.refusal().text);
         ++next;
     }
     if (next != f.size()) return at(n, "expected NAME ROLE TOKEN [SCOPE] [alarms=ALARMS]");
@@ -108,7 +107,7 @@ std::string digest_text(const Digest &d) {
     return out;
 }
 
-TokenFile parse_token_file(std::string_view text) {
+Result<std::vector<TokenLine>> parse_token_file(std::string_view text) {
     std::vector<TokenLine> out;
     int n = 0;
     while (!text.empty()) {
@@ -120,8 +119,8 @@ TokenFile parse_token_file(std::string_view text) {
         const auto first = line.find_first_not_of(" \t");
         if (first == std::string_view::npos || line[first] == '#') continue;
         auto parsed = parse_line(n, line);
-        if (auto *e = std::get_if<TokenFileError>(&parsed)) return *e;
-        auto &t = std::get<TokenLine>(parsed);
+        if (!parsed) return parsed.refusal();
+        auto &t = *parsed;
         for (const auto &other : out) {
             if (other.digest == t.digest)
                 return at(n, fmt::format("this token is line {}'s too", other.line));

@@ -25,7 +25,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 namespace cabinetd {
@@ -47,14 +46,9 @@ struct TokenLine {
     bool operator==(const TokenLine &) const = default;
 };
 
-struct TokenFileError {
-    int line = 0;
-    std::string text; // "token file line 3: ..."
-};
-
-using TokenFile = std::variant<std::vector<TokenLine>, TokenFileError>;
-
-TokenFile parse_token_file(std::string_view text);
+// The file's tokens, or refused ("error") at its first line that is not
+// one: "token file line 3: ...".
+Result<std::vector<TokenLine>> parse_token_file(std::string_view text);
 
 // The SHA-256 of a token, and as "sha256:<hex>".
 Digest token_digest(std::string_view token);

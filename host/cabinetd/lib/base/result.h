@@ -1,54 +1,11 @@
-// What every layer answers with when it may say no: done (with a value), or
-// refused with a code and words for a person. The code is one of host/lib's
-// outcome table (what the controller or the link said) or of the API (what
-// cabinetd itself refused: not_permitted, bad_request, ...); each front end
-// turns a refusal into its own answer in one place (HTTP: an error body and
-// its status; MQTT: a result message).
+// cabinetd answers "done or refused" with the host side's one type for it.
 #pragma once
 
-#include <optional>
-#include <string>
-#include <utility>
-#include <variant>
+#include <cabinet_host/result.h>
 
 namespace cabinetd {
 
-struct Refusal {
-    std::string code;
-    std::string text;
-    bool operator==(const Refusal &) const = default;
-};
-
-template <class T = void> class [[nodiscard]] Result {
-public:
-    Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
-    Result(Refusal r) : v_(std::in_place_index<1>, std::move(r)) {}
-
-    explicit operator bool() const { return v_.index() == 0; }
-    T &operator*() { return std::get<0>(v_); }
-    const T &operator*() const { return std::get<0>(v_); }
-    T *operator->() { return &std::get<0>(v_); }
-    const T *operator->() const { return &std::get<0>(v_); }
-    const Refusal &refusal() const { return std::get<1>(v_); }
-
-private:
-    std::variant<T, Refusal> v_;
-};
-
-template <> class [[nodiscard]] Result<void> {
-public:
-    Result() = default; // done
-    Result(Refusal r) : refusal_(std::move(r)) {}
-    static Result permit() { return {}; }
-    static Result refuse(std::string code, std::string text) {
-        return Refusal{std::move(code), std::move(text)};
-    }
-
-    explicit operator bool() const { return !refusal_; }
-    const Refusal &refusal() const { return *refusal_; }
-
-private:
-    std::optional<Refusal> refusal_;
-};
+using cabinet_host::Refusal;
+using cabinet_host::Result;
 
 } // namespace cabinetd

@@ -10,11 +10,7 @@ namespace cabinetd {
 
 using nlohmann::json;
 
-std::string DuplicateKey::text() const {
-    return fmt::format("the key \"{}\" is given twice in one object; give each key once", key);
-}
-
-std::variant<json, DuplicateKey> parse_strict_json(std::string_view text) {
+Result<json> parse_strict_json(std::string_view text) {
     // The keys seen so far in each object still open, innermost last.
     std::vector<std::set<std::string>> open;
     std::optional<std::string> twice;
@@ -33,7 +29,10 @@ std::variant<json, DuplicateKey> parse_strict_json(std::string_view text) {
         return true;
     };
     auto j = json::parse(text.begin(), text.end(), note, /*allow_exceptions=*/false);
-    if (twice && !j.is_discarded()) return DuplicateKey{std::move(*twice)};
+    if (twice && !j.is_discarded())
+        return Refusal{
+            "bad_request",
+            fmt::format("the key \"{}\" is given twice in one object; give each key once", *twice)};
     return j;
 }
 

@@ -7,24 +7,17 @@
 // own, so {"a":{"x":1},"b":{"x":2}} is fine.
 #pragma once
 
+#include "result.h"
+
 #include <nlohmann/json.hpp>
 
-#include <string>
 #include <string_view>
-#include <variant>
 
 namespace cabinetd {
 
-// A key given twice in one object.
-struct DuplicateKey {
-    std::string key; // the first key seen twice
-
-    // What a client is told: the key, and that each is given once.
-    std::string text() const;
-};
-
 // The value, discarded (is_discarded()) when the text is not JSON at all, as
-// nlohmann's own parse without exceptions; or the key given twice.
-std::variant<nlohmann::json, DuplicateKey> parse_strict_json(std::string_view text);
+// nlohmann's own parse without exceptions; or refused ("bad_request") with
+// the first key given twice, and that each is given once.
+Result<nlohmann::json> parse_strict_json(std::string_view text);
 
 } // namespace cabinetd

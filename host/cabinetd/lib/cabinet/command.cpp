@@ -35,8 +35,8 @@ std::optional<unsigned> door_number(std::string_view text) {
 
 namespace {
 
-CommandError error(CommandError::Kind kind, std::string text, std::string request_id = {}) {
-    return CommandError{kind, std::move(text), std::move(request_id)};
+Refusal command_refusal(std::string code, std::string text) {
+    return Refusal{std::move(code), std::move(text)};
 }
 
 // The fields a command's body may carry, by front end and kind.
@@ -55,20 +55,18 @@ std::string not_an_object(Command::Kind kind, Front front) {
 
 // A whole number of milliseconds within [lo, hi]. A number beyond 64 bits
 // is out of range too, and is named as the client wrote it.
-std::optional<CommandError> read_ms(const json &j, const char *name, std::int64_t lo,
-                                    std::int64_t hi, std::uint32_t &out,
-                                    const std::string &request_id) {
-    if (!j.contains(name)) return std::nullopt;
+Result<> read_ms(const json &j, const char *name, std::int64_t lo, std::int64_t hi,
+                 std::uint32_t &out) {
+    if (!j.contains(name)) return {};
     const auto &v = j[name];
     const bool fits = !v.is_number_unsigned() ||
         v.get<std::uint64_t>() <= std::uint64_t(std::numeric_limits<std::int64_t>::max());
     const auto n = fits ? v.get<std::int64_t>() : std::numeric_limits<std::int64_t>::max();
     if (n < lo || n > hi)
-        return error(CommandError::Kind::OutOfRange,
-                     fmt::format("{} {} is out of range: {} to {}", name, v.dump(), lo, hi),
-                     request_id);
+        return command_refusal(
+            "out_of_range", fmt::format("{} {} is out of range: {} to {}", name, v.dump(), lo, hi));
     out = static_cast<std::uint32_t>(n);
-    return std::nullopt;
+    return {};
 }
 
 // The send time as the client wrote it; one beyond 64 bits is as far ahead
@@ -87,13 +85,12 @@ std::optional<std::int64_t> read_sent_at(const json &j) {
 // no control character, which a journal reader's terminal or spreadsheet
 // could take for something else, and no bidi control, which would show the
 // words in another order than they were written.
-std::optional<CommandError> read_reason(const json &j, Command &c) {
-    if (!j.contains("reason")) return std::nullopt;
+Result<> read_reason(const json &j, Command &c) {
+    if (!j.contains("reason")) return {};
     const auto &v = j["reason"];
     const auto refused = [&](const std::string &what) {
-        return error(CommandError::Kind::Malformed,
-                     fmt::format("reason: text of 1 to {} characters, {}", kReasonMax, what),
-                     c.request_id);
+        return command_refusal(
+            "bad_request", fmt::format("reason: text of 1 to {} characters, {}", kReasonMax, what));
     };
     if (!v.is_string()) return refused("a string");
     const auto &text = v.get_ref<const std::string &>();
@@ -101,75 +98,83 @@ std::optional<CommandError> read_reason(const json &j, Command &c) {
     if (chars < 1 || chars > kReasonMax) return refused("no more");
     if (auto fault = reason_fault(text)) return refused(*fault);
     c.reason = text;
-    return std::nullopt;
+    return {};
 }
 
-std::optional<CommandError> read_body(std::string_view text, Front front, Command &c) {
-    auto parsed = parse_strict_json(text);
-    if (auto *twice = std::get_if<DuplicateKey>(&parsed))
-        return error(CommandError::Kind::Malformed, twice->text());
-    const auto &j = std::get<json>(parsed);
-    if (!j.is_object()) return error(CommandError::Kind::Malformed, not_an_object(c.kind, front));
+Result<> read_body(std::string_view text, Front front, Command &c) {
+    const auto parsed = parse_strict_json(text);
+    if (!parsed) return parsed.refusal();
+    const auto &j = *parsed;
+    if (!j.is_object()) return command_refusal("bad_request", not_an_object(c.kind, front));
     if (front == Front::Mqtt && j.contains("request_id")) {
         const auto &r = j["request_id"];
         if (!r.is_string() || !ch::is_identifier(r.get<std::string>(), ch::kRequestIdMax))
-            return error(CommandError::Kind::Malformed,
-                         fmt::format("request_id: 1 to {} letters, digits, '-', '.', ':' or '_'",
-                                     ch::kRequestIdMax));
+            return command_refusal(
+                "bad_request",
+                fmt::format("request_id: 1 to {} letters, digits, '-', '.', ':' or '_'",
+                            ch::kRequestIdMax));
         c.request_id = r.get<std::string>();
     }
     for (const auto &[k, v] : j.items()) {
         if (!known_field(k, c.kind, front))
-            return error(CommandError::Kind::Malformed, fmt::format("unknown field \"{}\"", k),
-                         c.request_id);
+            return command_refusal("bad_request", fmt::format("unknown field \"{}\"", k));
         if (k != "request_id" && k != "reason" && !v.is_number_integer())
-            return error(CommandError::Kind::Malformed,
-                         fmt::format("\"{}\" must be a whole number of milliseconds", k),
-                         c.request_id);
+            return command_refusal("bad_request",
+                                   fmt::format("\"{}\" must be a whole number of milliseconds", k));
     }
-    if (auto e = read_ms(j, "pulse_ms", ch::kPulseMinMs, ch::kPulseMaxMs, c.pulse_ms, c.request_id))
-        return e;
-    if (auto e = read_ms(j, "ttl_ms", ch::kTtlMinMs, ch::kTtlMaxMs, c.ttl_ms, c.request_id))
-        return e;
+    if (auto read = read_ms(j, "pulse_ms", ch::kPulseMinMs, ch::kPulseMaxMs, c.pulse_ms); !read)
+        return read;
+    if (auto read = read_ms(j, "ttl_ms", ch::kTtlMinMs, ch::kTtlMaxMs, c.ttl_ms); !read)
+        return read;
     c.sent_at_ms = read_sent_at(j);
     return read_reason(j, c);
 }
 
 } // namespace
 
-ParsedCommand parse_open(const OpenInput &in, Front front) {
+Result<Command> parse_open(const OpenInput &in, Front front) {
     Command c;
     const auto door = door_number(in.door);
     if (!door)
-        return error(
-            CommandError::Kind::NoDoor,
+        return command_refusal(
+            "not_found",
             fmt::format("no door \"{}\": doors are numbered 1 to {}", in.door, ch::kDoors));
     c.door = *door;
     if (in.wait) {
         if (*in.wait != "cycle")
-            return error(CommandError::Kind::Malformed, "wait: the only value is \"cycle\"");
+            return command_refusal("bad_request", "wait: the only value is \"cycle\"");
         c.wait_cycle = true;
     }
     if (!in.body) return c;
     if (!in.body_is_json)
-        return error(CommandError::Kind::NotJson,
-                     "the body must be JSON (Content-Type: application/json)");
-    if (auto e = read_body(*in.body, front, c)) return *e;
+        return command_refusal("unsupported_media_type",
+                               "the body must be JSON (Content-Type: application/json)");
+    if (auto read = read_body(*in.body, front, c); !read) return read.refusal();
     return c;
 }
 
-ParsedCommand parse_clear(std::optional<std::string_view> body, Front front) {
+Result<Command> parse_clear(std::optional<std::string_view> body, Front front) {
     Command c;
     c.kind = Command::ClearFault;
     if (!body) return c;
-    if (auto e = read_body(*body, front, c)) return *e;
+    if (auto read = read_body(*body, front, c); !read) return read.refusal();
     return c;
 }
 
-ParsedCommand parse_alarm_ack(std::optional<std::string_view> body, Front front) {
+Result<Command> parse_alarm_ack(std::optional<std::string_view> body, Front front) {
     auto parsed = parse_clear(body, front);
-    if (auto *c = std::get_if<Command>(&parsed)) c->kind = Command::AckAlarms;
+    if (parsed) parsed->kind = Command::AckAlarms;
     return parsed;
+}
+
+std::string request_id_of(std::string_view body) {
+    const auto parsed = parse_strict_json(body);
+    if (!parsed || !parsed->is_object()) return {};
+    const auto r = parsed->find("request_id");
+    if (r == parsed->end() || !r->is_string() ||
+        !ch::is_identifier(r->get<std::string>(), ch::kRequestIdMax))
+        return {};
+    return r->get<std::string>();
 }
 
 } // namespace cabinetd

@@ -1,19 +1,19 @@
 // The one way in for a command, whichever front end it came through: the
 // door, the pulse and ttl, the wait, the fields a body may carry and the
 // refusals of all of them are decided here, so that HTTP and MQTT cannot
-// drift apart. Each front end maps a refusal's kind to its own answer (an
-// HTTP status, an MQTT result code) and keeps only what is its own: HTTP's
+// drift apart. Each front end turns a refusal into its own answer (an HTTP
+// status, an MQTT result code) and keeps only what is its own: HTTP's
 // Content-Type and Idempotency-Key, MQTT's topics, plain payloads and send
 // time.
 #pragma once
 
 #include "cabinet_types.h"
+#include "result.h"
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 
 namespace cabinetd {
 
@@ -38,21 +38,6 @@ struct Command {
     OpenArgs open_args() const;
 };
 
-// A command refused before it reaches a cabinet.
-struct CommandError {
-    enum class Kind {
-        NoDoor,     // no such door (HTTP 404)
-        NotJson,    // HTTP's Content-Type is not JSON (415)
-        Malformed,  // not a JSON object, an unknown field, a bad type or value (400)
-        OutOfRange, // pulse_ms or ttl_ms outside the controller's limits (422)
-    };
-    Kind kind = Kind::Malformed;
-    std::string text;
-    std::string request_id; // echoed when one could be read
-};
-
-using ParsedCommand = std::variant<Command, CommandError>;
-
 // An open's reason: 1 to this many characters, one of them visible, none of
 // them a control character or a bidi control.
 inline constexpr std::size_t kReasonMax = 200;
@@ -69,14 +54,24 @@ struct OpenInput {
     bool body_is_json = true;             // HTTP: its Content-Type said JSON
 };
 
+// Each parse gives the command checked, or refuses it before it reaches a
+// cabinet with one of:
+//   not_found               no such door (HTTP 404)
+//   unsupported_media_type  HTTP's Content-Type is not JSON (415)
+//   bad_request             not a JSON object, an unknown field, a bad type or value (400)
+//   out_of_range            pulse_ms or ttl_ms outside the controller's limits (422)
+//
 // Checks an open, in this order: the door, the wait, the body's type, that
 // the body is a JSON object, its fields (the request id first, so that any
 // later refusal can echo it), then each value's range.
-ParsedCommand parse_open(const OpenInput &in, Front front);
+Result<Command> parse_open(const OpenInput &in, Front front);
+// The request id an MQTT body gives, when it is a JSON object whose request
+// id is valid: what a refusal of the body's later fields echoes.
+std::string request_id_of(std::string_view body);
 // Checks a fault clear's body (none: the defaults).
-ParsedCommand parse_clear(std::optional<std::string_view> body, Front front);
+Result<Command> parse_clear(std::optional<std::string_view> body, Front front);
 // Checks the body of an acknowledgement of every active alarm, which takes
 // what a fault clear's does.
-ParsedCommand parse_alarm_ack(std::optional<std::string_view> body, Front front);
+Result<Command> parse_alarm_ack(std::optional<std::string_view> body, Front front);
 
 } // namespace cabinetd

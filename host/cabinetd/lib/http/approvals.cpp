@@ -36,51 +36,43 @@ bool same_key(const OpenArgs &a, const std::string &cabinet, const Approvals::As
 
 } // namespace
 
-Approvals::Asked Approvals::request(const std::string &cabinet, OpenArgs args) {
+bool Approvals::own_refusal(const Refusal &r) {
+    for (const char *code : {"key_reused", "too_many_approvals", "approvals_full",
+                             "journal_unavailable", "no_random_source"})
+        if (r.code == code) return true;
+    return false;
+}
+
+Result<Approvals::Ask> Approvals::request(const std::string &cabinet, OpenArgs args) {
     std::lock_guard lk(mu_);
     const auto now = opt_.clock();
     expire_locked(now);
-    Asked out;
     if (const auto *earlier = keyed_locked(cabinet, args)) {
-        out.ask = *earlier;
-        if (earlier->args.door != args.door) {
-            out.refusal = Refusal::KeyReused;
-            out.text =
-                fmt::format("this Idempotency-Key was used to open door {}", earlier->args.door);
-        }
-        return out;
+        if (earlier->args.door != args.door)
+            return Refusal{
+                "key_reused",
+                fmt::format("this Idempotency-Key was used to open door {}", earlier->args.door)};
+        return *earlier;
     }
-    if (auto d = policy_.decide(args.who, Action::Open, cabinet, args.door); !d) {
-        out.refusal = Refusal::Decided;
-        out.decision = std::move(d);
-        return out;
-    }
+    if (auto d = policy_.decide(args.who, Action::Open, cabinet, args.door); !d) return d.refusal();
     const auto mine = std::count_if(pending_.begin(), pending_.end(),
                                     [&](auto &p) { return p.second.args.who.id == args.who.id; });
-    if (static_cast<std::size_t>(mine) >= opt_.per_requester) {
-        out.refusal = Refusal::RequesterFull;
-        out.text = fmt::format("{} has {} opens awaiting approval already; settle one first",
-                               args.requested_by, mine);
-        return out;
-    }
-    if (pending_.size() >= opt_.total) {
-        out.refusal = Refusal::Full;
-        out.text = fmt::format("{} opens are awaiting approval; try again later", opt_.total);
-        return out;
-    }
-    if (!journal_.available()) {
-        out.refusal = Refusal::JournalUnavailable;
-        out.text =
-            "the journal cannot write, so no approval can be recorded; try again once it can";
-        return out;
-    }
+    if (static_cast<std::size_t>(mine) >= opt_.per_requester)
+        return Refusal{"too_many_approvals",
+                       fmt::format("{} has {} opens awaiting approval already; settle one first",
+                                   args.requested_by, mine)};
+    if (pending_.size() >= opt_.total)
+        return Refusal{"approvals_full",
+                       fmt::format("{} opens are awaiting approval; try again later", opt_.total)};
+    if (!journal_.available())
+        return Refusal{
+            "journal_unavailable",
+            "the journal cannot write, so no approval can be recorded; try again once it can"};
     Ask a;
     try {
         a.id = random_hex(16);
     } catch (const std::exception &e) {
-        out.refusal = Refusal::NoRandom;
-        out.text = e.what();
-        return out;
+        return Refusal{"no_random_source", e.what()};
     }
     a.cabinet = cabinet;
     a.args = std::move(args);
@@ -91,7 +83,7 @@ Approvals::Asked Approvals::request(const std::string &cabinet, OpenArgs args) {
                {"ttl_ms", a.args.ttl_ms},
                {"expires_at_ms", a.expires_at_ms}};
     journal_step(a, "requested", std::move(extra));
-    out.ask = a;
+    Ask out = a;
     pending_.emplace(a.id, std::move(a));
     if (on_pending_) on_pending_();
     return out;
@@ -133,22 +125,25 @@ Approvals::Settling Approvals::approve(const std::string &id, const Principal &w
         out.step = Step::Settled;
         return out;
     }
-    auto made = policy_.approve(found->args.who, who, found->cabinet, found->args.door, id);
-    if (auto *refused = std::get_if<Policy::Refusal>(&made)) {
-        out.decision = refused->decision;
-        if (!refused->requester) {
-            out.step = Step::Refused;
-            return out;
-        }
+    // Both sides as they stand at one moment.
+    const auto at = policy_.now();
+    if (auto asks = policy_.may_ask(found->args.who, found->cabinet, found->args.door, at); !asks) {
         // What the requester asked for is no longer theirs to ask.
+        out.decision = std::move(asks);
         out.step = Step::Revoked;
         revoke_locked(pending_.find(id), out.decision);
         out.ask = settled_.at(id);
         return out;
     }
+    auto made = policy_.approve_at(found->args.who, who, found->cabinet, found->args.door, id, at);
+    if (!made) {
+        out.decision = made.refusal();
+        out.step = Step::Refused;
+        return out;
+    }
     out.step = Step::Done;
     auto it = pending_.find(id);
-    it->second.approval = std::get<Approval>(std::move(made));
+    it->second.approval = std::move(*made);
     const auto by = it->second.approval->approver().name; // a copy: the entry moves
     settle_locked(it, State::Approved, by);
     out.ask = settled_.at(id);
@@ -221,8 +216,7 @@ std::vector<std::pair<Approvals::Ask, Decision>> Approvals::pending(const Princi
     for (auto &[id, a] : pending_) {
         if (!policy_.decide(who, Action::Read, a.cabinet)) continue;
         auto may = policy_.approve(a.args.who, who, a.cabinet, a.args.door, id);
-        auto *refused = std::get_if<Policy::Refusal>(&may);
-        out.emplace_back(a, refused ? refused->decision : Decision::permit());
+        out.emplace_back(a, may ? Decision::permit() : Decision(may.refusal()));
     }
     std::sort(out.begin(), out.end(),
               [](auto &x, auto &y) { return x.first.expires_steady < y.first.expires_steady; });

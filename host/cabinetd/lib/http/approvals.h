@@ -57,21 +57,6 @@ public:
         // under its key is answered with it.
         std::optional<CommandResult> result;
     };
-    enum class Refusal {
-        None,
-        Decided, // the policy's: A may not open that door now
-        RequesterFull,
-        Full,
-        KeyReused,
-        NoRandom,
-        JournalUnavailable
-    };
-    struct Asked {
-        Refusal refusal = Refusal::None;
-        Ask ask;           // the new one, or the one A's key already has
-        std::string text;  // why it was refused
-        Decision decision; // Decided: the policy's
-    };
     enum class Step {
         Done,
         Unknown,
@@ -93,8 +78,13 @@ public:
     Approvals(Journal &journal, const Policy &policy, ApprovalOptions opt);
 
     // A's open of a two-person door: a new pending approval, or the one a
-    // retry's idempotency key already has (any state: the caller answers by it).
-    Asked request(const std::string &cabinet, OpenArgs args);
+    // retry's idempotency key already has (any state: the caller answers by
+    // it). Refused by the policy (A may not open that door now: on record
+    // once the caller's cabinet journals it), or by the approvals' own
+    // limits (own_refusal: key_reused, too_many_approvals, approvals_full,
+    // journal_unavailable, no_random_source).
+    Result<Ask> request(const std::string &cabinet, OpenArgs args);
+    static bool own_refusal(const Refusal &r);
     // B takes a pending approval to carry its open out, with the policy's
     // approval (B is not A, both may open that door now). Taken, it is
     // settled (approved), so it is used once.

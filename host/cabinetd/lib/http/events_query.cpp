@@ -47,42 +47,46 @@ double weight(std::string_view params) {
     return 1.0;
 }
 
-std::optional<std::int64_t> time_param(const QueryParams &q, const char *name, std::string &why) {
+Refusal bad_query(std::string text) { return Refusal{"bad_request", std::move(text)}; }
+
+// Unix milliseconds, or none when the parameter is not given.
+Result<std::optional<std::int64_t>> time_param(const QueryParams &q, const char *name) {
     auto it = q.find(name);
-    if (it == q.end()) return std::nullopt;
+    if (it == q.end()) return std::optional<std::int64_t>();
     auto v = parse_decimal<std::int64_t>(it->second);
     if (!v)
-        why =
-            fmt::format("{}: expected Unix milliseconds (a whole number, no leading zeros)", name);
+        return bad_query(
+            fmt::format("{}: expected Unix milliseconds (a whole number, no leading zeros)", name));
     return v;
 }
 
-// A token name, or the start of one, as a filter; the reason when it is not.
-std::string read_requester(const QueryParams &q, const char *name, std::string &out) {
+// A token name, or the start of one, as a filter (empty: none given).
+Result<std::string> read_requester(const QueryParams &q, const char *name) {
     auto it = q.find(name);
-    if (it == q.end()) return {};
+    if (it == q.end()) return std::string();
     const auto &v = it->second;
     if (v.empty() || v.size() > kRequesterMax ||
         std::any_of(v.begin(), v.end(), [](unsigned char c) { return c <= ' ' || c == 0x7f; }))
-        return fmt::format("{}: a token name, 1 to {} characters without spaces", name,
-                           kRequesterMax);
-    out = v;
-    return {};
+        return bad_query(fmt::format("{}: a token name, 1 to {} characters without spaces", name,
+                                     kRequesterMax));
+    return v;
 }
 
-// The filters beside cursor and limit; the reason when one is not a filter.
-std::string read_filters(const QueryParams &q, Query &query) {
+// The filters beside cursor and limit.
+Result<> read_filters(const QueryParams &q, Query &query) {
     if (auto it = q.find("cabinet"); it != q.end()) query.cabinet = it->second;
     if (auto it = q.find("door"); it != q.end()) {
         auto d = parse_decimal<unsigned>(it->second);
         if (!d || *d < 1 || *d > cabinet_host::kDoors)
-            return fmt::format("door: 1 to {} (no leading zeros)", cabinet_host::kDoors);
+            return bad_query(fmt::format("door: 1 to {} (no leading zeros)", cabinet_host::kDoors));
         query.door = *d;
     }
-    if (auto why = read_requester(q, "requested_by", query.requested_by); !why.empty()) return why;
-    if (auto why = read_requester(q, "requested_by_prefix", query.requested_by_prefix);
-        !why.empty())
-        return why;
+    auto by = read_requester(q, "requested_by");
+    if (!by) return by.refusal();
+    query.requested_by = *by;
+    auto prefix = read_requester(q, "requested_by_prefix");
+    if (!prefix) return prefix.refusal();
+    query.requested_by_prefix = *prefix;
     // Held in lower case, as the journal compares it: ASCII letters fold.
     for (auto &c : query.requested_by_prefix)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
@@ -90,37 +94,38 @@ std::string read_filters(const QueryParams &q, Query &query) {
         const auto &v = it->second;
         if (v.empty() || v.size() > kReasonFilterMax ||
             std::any_of(v.begin(), v.end(), [](unsigned char c) { return c < ' ' || c == 0x7f; }))
-            return fmt::format("reason: text to look for in reasons, 1 to {} bytes, no control "
-                               "characters",
-                               kReasonFilterMax);
+            return bad_query(fmt::format("reason: text to look for in reasons, 1 to {} bytes, no "
+                                         "control characters",
+                                         kReasonFilterMax));
         query.reason = v;
     }
-    std::string why;
-    query.since_ms = time_param(q, "since_ms", why);
-    if (!why.empty()) return why;
-    query.until_ms = time_param(q, "until_ms", why);
-    if (!why.empty()) return why;
+    const auto since = time_param(q, "since_ms");
+    if (!since) return since.refusal();
+    query.since_ms = *since;
+    const auto until = time_param(q, "until_ms");
+    if (!until) return until.refusal();
+    query.until_ms = *until;
     // Nothing is before 0: an until_ms of 0 would ask for nothing at all.
-    if (query.until_ms == 0) return "until_ms: 1 or more (Unix milliseconds)";
+    if (query.until_ms == 0) return bad_query("until_ms: 1 or more (Unix milliseconds)");
     if (query.since_ms && query.until_ms && *query.until_ms <= *query.since_ms)
-        return "until_ms: must be after since_ms";
+        return bad_query("until_ms: must be after since_ms");
     if (auto it = q.find("outcome"); it != q.end()) {
         if (!outcome_name(it->second))
-            return fmt::format("outcome: accepted, refused, or a refusal's or a failure's code; "
-                               "not \"{}\"",
-                               it->second.substr(0, kRequesterMax));
+            return bad_query(
+                fmt::format("outcome: accepted, refused, or a refusal's or a failure's "
+                            "code; not \"{}\"",
+                            it->second.substr(0, kRequesterMax)));
         query.outcome = it->second;
     }
     return {};
 }
 
 // The kinds of a "kind" parameter; without one, every kind.
-std::string read_kinds(const QueryParams &q, Query &query) {
+Result<> read_kinds(const QueryParams &q, Query &query) {
     auto it = q.find("kind");
     if (it == q.end()) return {};
-    std::string bad;
-    auto kinds = parse_kinds(it->second, bad);
-    if (!kinds) return fmt::format("kind: unknown kind \"{}\"", bad);
+    auto kinds = parse_kinds(it->second);
+    if (!kinds) return kinds.refusal();
     query.kinds = std::move(*kinds);
     return {};
 }
@@ -142,28 +147,26 @@ bool prefers_csv(std::string_view accept) {
     return csv > 0 && csv > json;
 }
 
-std::variant<EventsRequest, EventsRefusal> parse_events_query(const QueryParams &q,
-                                                              std::string_view accept) {
+Result<EventsRequest> parse_events_query(const QueryParams &q, std::string_view accept) {
     EventsRequest out;
     for (auto &[name, value] : q)
         if (std::find(kKnown.begin(), kKnown.end(), name) == kKnown.end())
-            return EventsRefusal{fmt::format("unknown parameter \"{}\"", name)};
+            return bad_query(fmt::format("unknown parameter \"{}\"", name));
     if (auto it = q.find("after"); it != q.end()) {
         auto a = parse_decimal<std::int64_t>(it->second);
-        if (!a) return EventsRefusal{"after: expected a cursor (a whole number, no leading zeros)"};
+        if (!a) return bad_query("after: expected a cursor (a whole number, no leading zeros)");
         out.query.after = *a;
     }
     if (auto it = q.find("limit"); it != q.end()) {
         auto l = parse_decimal<std::size_t>(it->second);
-        if (!l || *l < 1 || *l > 1000) return EventsRefusal{"limit: 1 to 1000 (no leading zeros)"};
+        if (!l || *l < 1 || *l > 1000) return bad_query("limit: 1 to 1000 (no leading zeros)");
         out.query.limit = *l;
     }
-    if (auto why = read_filters(q, out.query); !why.empty()) return EventsRefusal{why};
-    if (auto why = read_kinds(q, out.query); !why.empty()) return EventsRefusal{why};
+    if (auto done = read_filters(q, out.query); !done) return done.refusal();
+    if (auto done = read_kinds(q, out.query); !done) return done.refusal();
     out.csv = prefers_csv(accept);
     if (auto it = q.find("format"); it != q.end()) {
-        if (it->second != "csv" && it->second != "json")
-            return EventsRefusal{"format: csv or json"};
+        if (it->second != "csv" && it->second != "json") return bad_query("format: csv or json");
         out.csv = it->second == "csv";
     }
     return out;

@@ -23,10 +23,6 @@ namespace {
 using Ask = Approvals::Ask;
 using State = Approvals::State;
 
-Response coded(int status, std::string_view code, const std::string &text) {
-    return error_response(status, fmt::format("{}: {}", code, text));
-}
-
 json approval_json(const Ask &a, const Decision &may_approve) {
     json j{{"approval_id", a.id},
            {"status", to_string(a.state)},
@@ -54,13 +50,14 @@ Response awaiting(const Ask &a) {
 Response settled(const Ask &a) {
     const auto by = a.settled_by.empty() ? std::string() : " by " + a.settled_by;
     switch (a.state) {
-    case State::Approved: return coded(409, "approval_used", "this approval was used" + by);
-    case State::Declined: return coded(409, "approval_declined", "this approval was declined" + by);
+    case State::Approved: return refusal_response({"approval_used", "this approval was used" + by});
+    case State::Declined:
+        return refusal_response({"approval_declined", "this approval was declined" + by});
     case State::Withdrawn:
-        return coded(409, "approval_withdrawn", "this approval was withdrawn" + by);
-    case State::Expired: return coded(410, "approval_expired", "this approval expired");
+        return refusal_response({"approval_withdrawn", "this approval was withdrawn" + by});
+    case State::Expired: return refusal_response({"approval_expired", "this approval expired"});
     case State::Revoked:
-        return coded(409, "approval_revoked", "this approval was revoked: " + a.settled_by);
+        return refusal_response({"approval_revoked", "this approval was revoked: " + a.settled_by});
     case State::Pending: break;
     }
     return awaiting(a);
@@ -69,9 +66,9 @@ Response settled(const Ask &a) {
 Response step_refused(const Approvals::Settling &s, const std::string &id) {
     using Step = Approvals::Step;
     switch (s.step) {
-    case Step::Unknown: return error_response(404, fmt::format("no approval {}", id));
+    case Step::Unknown: return refusal_response({"not_found", fmt::format("no approval {}", id)});
     case Step::Refused:
-    case Step::Revoked: return decision_response(s.decision);
+    case Step::Revoked: return refusal_response(s.decision.refusal());
     case Step::Settled:
     case Step::Done: break;
     }
@@ -97,31 +94,24 @@ void journal_refusal(ApiContext &ctx, const Approvals::Settling &s, const Princi
 Answer ask_approval(const ApiRequest &req, ApiContext &ctx, OpenArgs args) {
     const auto cabinet = req.param("cabinet");
     Cabinet *cab = ctx.cabinet(cabinet);
-    auto asked = ctx.approvals.request(cabinet, args);
-    using R = Approvals::Refusal;
-    switch (asked.refusal) {
-    case R::None: break;
-    case R::Decided:
-        if (cab) cab->refuse(args, asked.decision);
-        return decision_response(asked.decision);
-    case R::KeyReused: return coded(409, "key_reused", asked.text);
-    case R::RequesterFull: {
-        auto out = coded(429, "too_many_approvals", asked.text);
-        out.headers.emplace_back(http::field::retry_after, "5");
+    const auto asked = ctx.approvals.request(cabinet, args);
+    if (!asked) {
+        const auto &r = asked.refusal();
+        // The policy's refusal goes on record like any other of the cabinet's.
+        if (cab && !Approvals::own_refusal(r)) cab->refuse(args, r);
+        auto out = refusal_response(r);
+        if (r.code == "too_many_approvals") out.headers.emplace_back(http::field::retry_after, "5");
         return out;
     }
-    case R::Full: return coded(503, "approvals_full", asked.text);
-    case R::NoRandom: return coded(503, "no_random_source", asked.text);
-    case R::JournalUnavailable: return coded(503, "journal_unavailable", asked.text);
-    }
-    const auto &a = asked.ask;
+    const auto &a = *asked;
     if (a.state == State::Approved && a.result) {
         auto again = *a.result;
         again.replayed = true;
         return command_response(again);
     }
     if (a.state == State::Approved)
-        return coded(409, "in_progress", "the approved open is still waiting for its answer");
+        return refusal_response(
+            {"in_progress", "the approved open is still waiting for its answer"});
     return settled(a);
 }
 
@@ -138,7 +128,7 @@ Answer post_approval(const ApiRequest &req, ApiContext &ctx) {
     journal_refusal(ctx, s, req.who);
     if (s.step != Approvals::Step::Done) return step_refused(s, id);
     Cabinet *cab = ctx.cabinet(s.ask.cabinet);
-    if (!cab) return no_cabinet(s.ask.cabinet);
+    if (!cab) return refusal_response(no_cabinet(s.ask.cabinet));
     OpenArgs args = s.ask.args;
     args.approval = s.ask.approval;
     // The cabinet asks the policy again as it sends: the approval holds

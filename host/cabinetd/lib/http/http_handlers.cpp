@@ -44,26 +44,74 @@ Response error_response(int status, const std::string &message, bool keep_alive)
     return r;
 }
 
-Response no_cabinet(std::string_view name) {
-    return error_response(404, fmt::format("no cabinet named \"{}\"", name));
-}
+namespace {
+
+// How a refusal is answered: its status, whether its code is named before
+// its words, and whether the connection stays.
+struct Answered {
+    std::string_view code;
+    int status;
+    bool named;
+    bool keep_alive = true;
+};
+
+constexpr Answered kAnswered[] = {
+    // HTTP's own: the words say it all.
+    {"bad_request", 400, false},
+    {"unauthorized", 401, false},
+    {"not_found", 404, false},
+    {"method_not_allowed", 405, false},
+    {"unsupported_media_type", 415, false},
+    {"out_of_range", 422, false},
+    {"too_many_requests", 429, false},
+    {"internal_error", 500, false},
+    {"unavailable", 503, false},
+    // Bytes that are no request this server takes: the connection closes.
+    {"malformed_request", 400, false, false},
+    {"misdirected_request", 421, false, false},
+    {"payload_too_large", 413, false, false},
+    {"header_fields_too_large", 431, false, false},
+    {"not_implemented", 501, false, false},
+    {"http_version_not_supported", 505, false, false},
+    // A connection's places (token_places.h): the connection closes.
+    {"token_connections", 429, false, false},
+    {"token_streams", 429, false, false},
+    {"viewer_connections", 429, false, false},
+    {"token_places", 429, false, false},
+    // cabinetd's, named.
+    {"reason_required", 400, true},
+    {"approval_used", 409, true},
+    {"approval_declined", 409, true},
+    {"approval_withdrawn", 409, true},
+    {"approval_revoked", 409, true},
+    {"approval_expired", 410, true},
+    {"in_progress", 409, true},
+    {"key_reused", 409, true},
+    {"too_many_approvals", 429, true},
+    {"approvals_full", 503, true},
+    {"no_random_source", 503, true},
+    {"journal_unavailable", 503, true},
+};
+
+} // namespace
 
 Response refusal_response(const Refusal &r) {
-    return error_response(r.code == "reason_required" ? 400 : 403,
-                          fmt::format("{}: {}", r.code, r.text));
+    Answered how{r.code, 403, true}; // the policy's, and any other of cabinetd's
+    for (const auto &a : kAnswered)
+        if (a.code == r.code) how = a;
+    return error_response(how.status, how.named ? fmt::format("{}: {}", r.code, r.text) : r.text,
+                          how.keep_alive);
 }
 
-Response decision_response(const Decision &d) { return refusal_response(d.refusal()); }
+Refusal no_cabinet(std::string_view name) {
+    return Refusal{"not_found", fmt::format("no cabinet named \"{}\"", name)};
+}
 
-Cabinet *scoped_cabinet(const Principal &who, const ApiContext &ctx, std::string_view name,
-                        std::optional<Response> &refused) {
-    if (auto d = ctx.policy.decide(who, Action::Read, name); !d) {
-        refused = decision_response(d);
-        return nullptr;
-    }
-    Cabinet *cab = ctx.cabinet(name);
-    if (!cab) refused = no_cabinet(name);
-    return cab;
+Result<Cabinet *> scoped_cabinet(const Principal &who, const ApiContext &ctx,
+                                 std::string_view name) {
+    if (auto d = ctx.policy.decide(who, Action::Read, name); !d) return d.refusal();
+    if (Cabinet *cab = ctx.cabinet(name)) return cab;
+    return no_cabinet(name);
 }
 
 const std::string &ApiRequest::param(std::string_view name) const {
@@ -167,10 +215,9 @@ Answer get_cabinets(const ApiRequest &req, ApiContext &ctx) {
 }
 
 Answer get_cabinet(const ApiRequest &req, ApiContext &ctx) {
-    std::optional<Response> refused;
-    Cabinet *cab = scoped_cabinet(req.who, ctx, req.param("cabinet"), refused);
-    if (!cab) return refused;
-    return text_response(cabinet_json(*cab, req, ctx) + "\n", "application/json");
+    const auto cab = scoped_cabinet(req.who, ctx, req.param("cabinet"));
+    if (!cab) return refusal_response(cab.refusal());
+    return text_response(cabinet_json(**cab, req, ctx) + "\n", "application/json");
 }
 
 // The cabinet a request acts on: configured, or the policy's refusal (for a
@@ -179,49 +226,47 @@ Answer get_cabinet(const ApiRequest &req, ApiContext &ctx) {
 // asks the policy as it acts (and journals a refusal).
 namespace {
 
-Cabinet *acted_on(const ApiRequest &req, const ApiContext &ctx, std::optional<Response> &refused) {
+Result<Cabinet *> acted_on(const ApiRequest &req, const ApiContext &ctx) {
     const auto &name = req.param("cabinet");
-    Cabinet *cab = ctx.cabinet(name);
-    if (cab) return cab;
-    if (auto d = ctx.policy.decide(req.who, Action::Read, name); !d) refused = decision_response(d);
-    else refused = no_cabinet(name);
-    return nullptr;
+    if (Cabinet *cab = ctx.cabinet(name)) return cab;
+    if (auto d = ctx.policy.decide(req.who, Action::Read, name); !d) return d.refusal();
+    return no_cabinet(name);
 }
 
 } // namespace
 
 Answer post_clear_fault(const ApiRequest &req, ApiContext &ctx) {
-    std::optional<Response> refused;
-    Cabinet *cab = acted_on(req, ctx, refused);
-    if (!cab) return refused;
-    cab->clear_fault(ClearArgs{req.who, req.who.name, {}, {}}, replier(req));
+    const auto cab = acted_on(req, ctx);
+    if (!cab) return refusal_response(cab.refusal());
+    (*cab)->clear_fault(ClearArgs{req.who, req.who.name, {}, {}}, replier(req));
     return std::nullopt;
 }
 
 namespace {
 
 // The alarm an acknowledgement names: none (every active one) for an empty
-// body or {}; {"alarm_id": "<32 hex digits>"} for one. An answer when the
+// body or {}; {"alarm_id": "<32 hex digits>"} for one. Refused when the
 // body is none of these.
-std::variant<std::optional<std::string>, Response> read_ack_body(const ApiRequest &req) {
+Result<std::optional<std::string>> read_ack_body(const ApiRequest &req) {
     const auto &body = req.http.body();
     if (body.empty()) return std::optional<std::string>();
     const auto ct = req.http[http::field::content_type];
     if (ct.substr(0, ct.find(';')) != "application/json")
-        return error_response(415, "the body must be application/json");
-    auto parsed = parse_strict_json(body);
-    if (auto *twice = std::get_if<DuplicateKey>(&parsed)) return error_response(400, twice->text());
-    const auto &j = std::get<json>(parsed);
-    if (!j.is_object()) return error_response(400, "the body must be a JSON object");
+        return Refusal{"unsupported_media_type", "the body must be application/json"};
+    const auto parsed = parse_strict_json(body);
+    if (!parsed) return parsed.refusal();
+    const auto &j = *parsed;
+    if (!j.is_object()) return Refusal{"bad_request", "the body must be a JSON object"};
     for (auto &[key, v] : j.items())
-        if (key != "alarm_id") return error_response(400, fmt::format("unknown field \"{}\"", key));
+        if (key != "alarm_id")
+            return Refusal{"bad_request", fmt::format("unknown field \"{}\"", key)};
     if (!j.contains("alarm_id")) return std::optional<std::string>();
     const auto &id = j["alarm_id"];
     const bool hex = id.is_string() && id.get_ref<const std::string &>().size() == 32 &&
         std::all_of(id.get_ref<const std::string &>().begin(),
                     id.get_ref<const std::string &>().end(),
                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
-    if (!hex) return error_response(400, "alarm_id: an alarm's id, 32 lower-case hex digits");
+    if (!hex) return Refusal{"bad_request", "alarm_id: an alarm's id, 32 lower-case hex digits"};
     return std::optional<std::string>(id.get<std::string>());
 }
 
@@ -229,25 +274,24 @@ std::variant<std::optional<std::string>, Response> read_ack_body(const ApiReques
 
 Answer post_alarm_ack(const ApiRequest &req, ApiContext &ctx) {
     const auto &name = req.param("cabinet");
-    std::optional<Response> out_of_scope;
-    Cabinet *cab = acted_on(req, ctx, out_of_scope);
-    if (!cab) return out_of_scope;
-    auto body = read_ack_body(req);
-    if (auto *refused = std::get_if<Response>(&body)) return std::move(*refused);
-    auto id = std::get<std::optional<std::string>>(std::move(body));
-    cab->acknowledge_alarms(id, req.who, [respond = req.respond, id, name](AlarmAck a) {
+    const auto cab = acted_on(req, ctx);
+    if (!cab) return refusal_response(cab.refusal());
+    const auto body = read_ack_body(req);
+    if (!body) return refusal_response(body.refusal());
+    const auto id = *body;
+    (*cab)->acknowledge_alarms(id, req.who, [respond = req.respond, id, name](AlarmAck a) {
         switch (a.outcome) {
         case AlarmAck::Outcome::Refused: return respond(refusal_response(a.refusal));
         case AlarmAck::Outcome::Done:
             return respond(json_response(200, {{"acknowledged", a.acknowledged}}));
         case AlarmAck::Outcome::UnknownId:
-            return respond(error_response(
-                404, fmt::format("no active alarm {} on cabinet {}", id.value_or(""), name)));
+            return respond(refusal_response(
+                {"not_found",
+                 fmt::format("no active alarm {} on cabinet {}", id.value_or(""), name)}));
         case AlarmAck::Outcome::JournalUnavailable:
-            return respond(error_response(
-                503,
-                "journal_unavailable: the journal cannot write, so no acknowledgement "
-                "can be recorded; try again once it can"));
+            return respond(refusal_response({"journal_unavailable",
+                                             "the journal cannot write, so no acknowledgement "
+                                             "can be recorded; try again once it can"}));
         }
     });
     return std::nullopt;
@@ -255,35 +299,33 @@ Answer post_alarm_ack(const ApiRequest &req, ApiContext &ctx) {
 
 namespace {
 
-// The client's idempotency key, if it gave one; an answer when it is not one.
-std::optional<Response> read_key(const ApiRequest &req, OpenArgs &args) {
+// The client's idempotency key: none (empty) when it gave none, refused
+// when what it gave is not one.
+Result<std::string> read_key(const ApiRequest &req) {
     namespace ch = cabinet_host;
     auto key = req.http.find("Idempotency-Key");
-    if (key == req.http.end()) return std::nullopt;
+    if (key == req.http.end()) return std::string();
     // A header that is there but empty is a client's mistake, not "no key":
     // taking it for none would open again on every retry.
     if (key->value().empty())
-        return error_response(
-            400,
-            fmt::format("Idempotency-Key is empty: give 1 to {} letters, digits, '-', '.', "
-                        "':' or '_', or leave the header out",
-                        ch::kRequestIdMax));
+        return Refusal{"bad_request",
+                       fmt::format("Idempotency-Key is empty: give 1 to {} letters, digits, '-', "
+                                   "'.', ':' or '_', or leave the header out",
+                                   ch::kRequestIdMax)};
     if (!ch::is_identifier(key->value(), ch::kRequestIdMax))
-        return error_response(
-            400,
+        return Refusal{
+            "bad_request",
             fmt::format("Idempotency-Key: use 1 to {} letters, digits, '-', '.', ':' or '_'",
-                        ch::kRequestIdMax));
-    args.key = std::string(key->value());
-    args.key_scope = "http:" + req.who.name; // a token's keys are its own
-    return std::nullopt;
+                        ch::kRequestIdMax)};
+    return std::string(key->value());
 }
 
 } // namespace
 
 Answer post_open(const ApiRequest &req, ApiContext &ctx) {
-    std::optional<Response> out_of_scope;
-    Cabinet *cab = acted_on(req, ctx, out_of_scope);
-    if (!cab) return out_of_scope;
+    const auto acted = acted_on(req, ctx);
+    if (!acted) return refusal_response(acted.refusal());
+    Cabinet *cab = *acted;
     OpenInput in;
     in.door = req.param("door");
     if (auto w = req.query.find("wait"); w != req.query.end()) in.wait = w->second;
@@ -292,19 +334,17 @@ Answer post_open(const ApiRequest &req, ApiContext &ctx) {
         in.body = std::string_view(req.http.body());
         in.body_is_json = ct.substr(0, ct.find(';')) == "application/json";
     }
-    auto parsed = parse_open(in, Front::Http);
-    if (auto *e = std::get_if<CommandError>(&parsed)) {
-        using K = CommandError::Kind;
-        const int status = e->kind == K::NoDoor ? 404
-            : e->kind == K::NotJson             ? 415
-            : e->kind == K::OutOfRange          ? 422
-                                                : 400;
-        return error_response(status, e->text);
-    }
-    OpenArgs args = std::get<Command>(parsed).open_args();
+    const auto parsed = parse_open(in, Front::Http);
+    if (!parsed) return refusal_response(parsed.refusal());
+    OpenArgs args = parsed->open_args();
     args.who = req.who;
     args.requested_by = req.who.name;
-    if (auto refused = read_key(req, args)) return refused;
+    const auto key = read_key(req);
+    if (!key) return refusal_response(key.refusal());
+    if (!key->empty()) {
+        args.key = *key;
+        args.key_scope = "http:" + req.who.name; // a token's keys are its own
+    }
     // An open that lacks the reason its door needs is refused now, by the
     // cabinet, rather than after a second operator has approved it.
     const bool lacks_reason = args.reason.empty() && cab->needs_reason(args.door);
@@ -316,24 +356,22 @@ Answer post_open(const ApiRequest &req, ApiContext &ctx) {
 
 namespace {
 
-// The journal query an events request asks for; an answer when it is not one.
-std::variant<EventsRequest, Response> events_query(const ApiRequest &req, ApiContext &ctx) {
+// The journal query an events request asks for; refused when it is not one.
+Result<EventsRequest> events_query(const ApiRequest &req, ApiContext &ctx) {
     auto parsed = parse_events_query(req.query, req.http[http::field::accept]);
-    if (auto *refused = std::get_if<EventsRefusal>(&parsed))
-        return error_response(400, refused->text);
-    auto &events = std::get<EventsRequest>(parsed);
+    if (!parsed) return parsed;
+    auto &events = *parsed;
     // An empty name is no filter, as it always was: a scoped token's is its
     // own cabinets.
     auto &name = events.query.cabinet;
-    std::optional<Response> refused;
-    if (!name.empty() && !scoped_cabinet(req.who, ctx, name, refused)) return std::move(*refused);
+    if (!name.empty())
+        if (auto cab = scoped_cabinet(req.who, ctx, name); !cab) return cab.refusal();
     if (auto readable = ctx.policy.readable(req.who)) {
         // No cabinet at all is no filter to the journal: refused instead.
-        if (readable->empty())
-            return decision_response(Decision::refuse("not_permitted", "this token reads nothing"));
+        if (readable->empty()) return Refusal{"not_permitted", "this token reads nothing"};
         events.query.cabinets = std::move(*readable);
     }
-    return events;
+    return parsed;
 }
 
 // How many records one audit page examines at most: a search whose filters
@@ -361,7 +399,8 @@ Response events_page(ApiContext &ctx, const EventsRequest &events, bool for_oper
     try {
         page = ctx.journal.page(events.query, kAuditWindow, Journal::Reader::audit);
     } catch (const std::exception &e) {
-        return error_response(500, fmt::format("cannot read the journal: {}", e.what()));
+        return refusal_response(
+            {"internal_error", fmt::format("cannot read the journal: {}", e.what())});
     }
     try {
         Response out;
@@ -377,7 +416,7 @@ Response events_page(ApiContext &ctx, const EventsRequest &events, bool for_oper
         out.headers.emplace_back(std::string("Cabinetd-More"), page->more ? "true" : "false");
         return out;
     } catch (const std::exception &e) {
-        return error_response(500, fmt::format("internal error: {}", e.what()));
+        return refusal_response({"internal_error", fmt::format("internal error: {}", e.what())});
     }
 }
 
@@ -385,24 +424,25 @@ Response events_page(ApiContext &ctx, const EventsRequest &events, bool for_oper
 
 Answer get_events(const ApiRequest &req, ApiContext &ctx) {
     auto query = events_query(req, ctx);
-    if (auto *refused = std::get_if<Response>(&query)) return std::move(*refused);
+    if (!query) return refusal_response(query.refusal());
     // The read runs on the reader thread, each token's in turn; the answer
     // goes from there.
     const auto queued = req.reader.submit(
         req.who.grant,
-        [&ctx, events = std::get<EventsRequest>(query), for_operator = req.for_operator(),
-         respond = req.respond] { respond(events_page(ctx, events, for_operator)); });
+        [&ctx, events = *query, for_operator = req.for_operator(), respond = req.respond] {
+            respond(events_page(ctx, events, for_operator));
+        });
     using Submitted = ReaderThread::Submitted;
     if (queued == Submitted::key_full) {
-        auto out = error_response(
-            429,
-            fmt::format("this token has {} journal reads under way already; try again",
-                        ctx.options.audit_reads_per_token));
+        auto out = refusal_response(
+            {"too_many_requests",
+             fmt::format("this token has {} journal reads under way already; try again",
+                         ctx.options.audit_reads_per_token)});
         out.headers.emplace_back(http::field::retry_after, "1");
         return out;
     }
     if (queued == Submitted::full)
-        return error_response(503, "too many journal reads waiting; try again");
+        return refusal_response({"unavailable", "too many journal reads waiting; try again"});
     return std::nullopt;
 }
 
@@ -496,13 +536,14 @@ Answer get_static(const ApiRequest &req, ApiContext &ctx) {
     const bool safe = name[0] != '.' && std::all_of(name.begin(), name.end(), [](unsigned char c) {
                           return std::isalnum(c) || c == '.' || c == '-' || c == '_';
                       });
-    if (ctx.web_root.empty() || !safe) return error_response(404, "not found");
+    if (ctx.web_root.empty() || !safe) return refusal_response({"not_found", "not found"});
     // A folder opens as a file that reads nothing: it is no file of the page.
     const auto path = ctx.web_root + "/" + name;
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec)) return error_response(404, "not found");
+    if (!std::filesystem::is_regular_file(path, ec))
+        return refusal_response({"not_found", "not found"});
     std::ifstream in(path, std::ios::binary);
-    if (!in) return error_response(404, "not found");
+    if (!in) return refusal_response({"not_found", "not found"});
     std::stringstream ss;
     ss << in.rdbuf();
     return text_response(ss.str(), content_type(name));

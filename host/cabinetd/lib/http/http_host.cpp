@@ -33,8 +33,7 @@ HostCheck::HostCheck(const ListenAddress &listen, const std::vector<std::string>
 }
 
 bool HostCheck::allowed(std::string_view host) const {
-    auto hp =
-        cabinet_host::parse_host_port(host, nullptr, {.port_optional = true, .port_zero = true});
+    auto hp = cabinet_host::parse_host_port(host, {.port_optional = true, .port_zero = true});
     if (!hp) return false;
     const auto given_port = hp->port;
     const bool v6 = hp->host.find(':') != std::string::npos;
@@ -57,48 +56,48 @@ bool HostCheck::allowed(std::string_view host) const {
 
 namespace {
 
-Response refusal(int status, const std::string &message) {
-    return error_response(status, message, false);
-}
-
 // Only chunked, alone: any other coding (or a list of them) would be taken
 // for "no body" here and the body for a request by a proxy.
-std::optional<Response> transfer_coding_refusal(const Request &req) {
+Result<> check_transfer_coding(const Request &req) {
     auto te = req.find(http::field::transfer_encoding);
-    if (te == req.end()) return std::nullopt;
+    if (te == req.end()) return {};
     auto v = te->value();
     while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
     while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
     if (!boost::beast::iequals(v, "chunked"))
-        return refusal(501,
+        return Refusal{"not_implemented",
                        fmt::format("Transfer-Encoding \"{}\" is not supported: only chunked, alone",
-                                   std::string(te->value())));
+                                   std::string(te->value()))};
     if (req.count(http::field::content_length))
-        return refusal(400, "a request has either Content-Length or Transfer-Encoding, not both");
-    return std::nullopt;
+        return Refusal{"malformed_request",
+                       "a request has either Content-Length or Transfer-Encoding, not both"};
+    return {};
 }
 
 } // namespace
 
-std::optional<Response> header_refusal(const Request &req, const HostCheck &hosts) {
-    if (req.version() != 10 && req.version() != 11) return refusal(505, "use HTTP/1.1");
+Result<> check_header(const Request &req, const HostCheck &hosts) {
+    if (req.version() != 10 && req.version() != 11)
+        return Refusal{"http_version_not_supported", "use HTTP/1.1"};
     for (auto f : {http::field::host, http::field::authorization, http::field::content_type,
                    http::field::transfer_encoding, http::field::content_length})
         if (req.count(f) > 1)
-            return refusal(
-                400, fmt::format("{} is given more than once", std::string(http::to_string(f))));
+            return Refusal{
+                "malformed_request",
+                fmt::format("{} is given more than once", std::string(http::to_string(f)))};
     for (const char *f : {"Idempotency-Key", "Last-Event-ID"})
-        if (req.count(f) > 1) return refusal(400, fmt::format("{} is given more than once", f));
+        if (req.count(f) > 1)
+            return Refusal{"malformed_request", fmt::format("{} is given more than once", f)};
     const auto host = req.find(http::field::host);
     if (host == req.end() && req.version() == 11)
-        return refusal(400, "an HTTP/1.1 request needs a Host header");
+        return Refusal{"malformed_request", "an HTTP/1.1 request needs a Host header"};
     if (host != req.end() && !hosts.allowed(host->value()))
-        return refusal(421,
+        return Refusal{"misdirected_request",
                        fmt::format("Host \"{}\" is not this server: use 127.0.0.1:{} or "
                                    "localhost:{}, or a name in the configuration's "
                                    "allowed_hosts",
-                                   std::string(host->value()), hosts.port(), hosts.port()));
-    return transfer_coding_refusal(req);
+                                   std::string(host->value()), hosts.port(), hosts.port())};
+    return check_transfer_coding(req);
 }
 
 } // namespace cabinetd

@@ -1,5 +1,7 @@
 #include "http_query.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <cctype>
 
@@ -51,16 +53,13 @@ std::optional<QueryParams> parse_query(std::string_view target) {
     return out;
 }
 
-std::optional<std::vector<RecordKind>> parse_kinds(std::string_view text, std::string &bad) {
+Result<std::vector<RecordKind>> parse_kinds(std::string_view text) {
     std::vector<RecordKind> out;
     for (;;) {
         const auto comma = text.find(',');
         const auto name = text.substr(0, comma);
         const auto kind = record_kind(name);
-        if (!kind) {
-            bad = name;
-            return std::nullopt;
-        }
+        if (!kind) return Refusal{"bad_request", fmt::format("kind: unknown kind \"{}\"", name)};
         if (std::find(out.begin(), out.end(), *kind) == out.end()) out.push_back(*kind);
         if (comma == std::string_view::npos) return out;
         text = text.substr(comma + 1);

@@ -82,43 +82,42 @@ std::optional<Principal> bearer(const Request &req, const Tokens &tokens) {
 }
 
 // Who asks, for a route that needs a token; the refusal when nobody valid does.
-std::variant<Principal, Response> authorise(const Request &req, const RouteMatch &m, Tokens &tokens,
-                                            const TakePlace &take_place) {
+Result<Principal> authorise(const Request &req, const RouteMatch &m, Tokens &tokens,
+                            const TakePlace &take_place) {
     std::optional<Principal> who = bearer(req, tokens);
     const auto query_token = m.route->stream ? m.query.find("token") : m.query.end();
     if (!who && query_token != m.query.end()) who = tokens.check_stream_token(query_token->second);
     if (!who) {
         const bool sent = !req[http::field::authorization].empty() || query_token != m.query.end();
-        return error_response(401,
-                              sent ? "the token is not valid"
-                                   : "a bearer token is required (Authorization: Bearer ...)");
+        return Refusal{"unauthorized",
+                       sent ? "the token is not valid"
+                            : "a bearer token is required (Authorization: Bearer ...)"};
     }
     if (take_place)
-        if (auto refused = take_place(*who)) return std::move(*refused);
+        if (auto taken = take_place(*who); !taken) return taken.refusal();
     return std::move(*who);
 }
 
 } // namespace
 
-std::variant<Admitted, Response> route_request(const Request &req, Tokens &tokens,
-                                               const TakePlace &take_place) {
+Result<Admitted> route_request(const Request &req, Tokens &tokens, const TakePlace &take_place) {
     auto found = find_route(req.method(), req.target());
-    if (auto *refused = std::get_if<Response>(&found)) return std::move(*refused);
-    Admitted a{std::move(std::get<RouteMatch>(found)), Principal{}};
+    if (!found) return found.refusal();
+    Admitted a{std::move(*found), Principal{}};
     if (a.match.route->access == Access::Public) return a;
     auto who = authorise(req, a.match, tokens, take_place);
-    if (auto *refused = std::get_if<Response>(&who)) return std::move(*refused);
-    a.who = std::move(std::get<Principal>(who));
+    if (!who) return who.refusal();
+    a.who = std::move(*who);
     return a;
 }
 
-std::variant<RouteMatch, Response> find_route(http::verb method, std::string_view target) {
+Result<RouteMatch> find_route(http::verb method, std::string_view target) {
     const auto path_text = std::string(target.substr(0, target.find('?')));
     const auto path = split_path(target);
-    if (!path) return error_response(404, fmt::format("no such resource: {}", path_text));
+    if (!path) return Refusal{"not_found", fmt::format("no such resource: {}", path_text)};
     RouteMatch m;
     auto q = parse_query(target);
-    if (!q) return error_response(400, "malformed query string (or a parameter given twice)");
+    if (!q) return Refusal{"bad_request", "malformed query string (or a parameter given twice)"};
     m.query = std::move(*q);
     // A path may have a route per method: the one that takes this method,
     // else the first (which answers 405).
@@ -135,10 +134,10 @@ std::variant<RouteMatch, Response> find_route(http::verb method, std::string_vie
         m.route = &kStaticRoute;
         m.params = {{"file", path_text.empty() ? std::string() : path_text.substr(1)}};
     }
-    if (!m.route) return error_response(404, fmt::format("no such resource: {}", path_text));
+    if (!m.route) return Refusal{"not_found", fmt::format("no such resource: {}", path_text)};
     if (!takes(*m.route, method))
-        return error_response(
-            405, fmt::format("use {} here", std::string(http::to_string(m.route->method))));
+        return Refusal{"method_not_allowed",
+                       fmt::format("use {} here", std::string(http::to_string(m.route->method)))};
     return m;
 }
 

@@ -121,7 +121,7 @@ private:
         const auto end = data.find("\r\n\r\n", search_from_);
         if (end != std::string_view::npos) return on_header_block(end + 4);
         if (buf_.size() >= buf_.max_size())
-            return fail(431, "the request headers are too large", false);
+            return refuse({"header_fields_too_large", "the request headers are too large"});
         search_from_ = data.size() >= 3 ? data.size() - 3 : 0;
         stream_.async_read_some(buf_.prepare(buf_.max_size() - buf_.size()),
                                 [self = shared_from_this()](beast::error_code ec, std::size_t n) {
@@ -139,12 +139,13 @@ private:
         for (auto at = block.find("\r\n"); at != std::string_view::npos && at + 2 < size;
              at = block.find("\r\n", at + 2))
             if (block[at + 2] == ' ' || block[at + 2] == '\t')
-                return fail(400, "header lines folded onto the next are not accepted", false);
+                return refuse(
+                    {"malformed_request", "header lines folded onto the next are not accepted"});
         beast::error_code ec;
         const auto used = parser_->put(net::buffer(block.data(), block.size()), ec);
         if (!ec && !parser_->is_header_done())
             ec = http::error::need_more; // cannot be, the block is whole
-        if (ec) return refuse(ec);
+        if (ec) return refuse(parser_refusal(ec));
         buf_.consume(used);
         req_ = Request(parser_->get().base());
         if (!check_header()) return;
@@ -158,9 +159,9 @@ private:
     // What the header must be before its body is read or it is routed; false
     // when it was refused (and the connection is closing).
     bool check_header() {
-        auto refused = header_refusal(req_, srv_.hosts);
-        if (refused) send(std::move(*refused));
-        return !refused;
+        auto checked = cabinetd::check_header(req_, srv_.hosts);
+        if (!checked) refuse(checked.refusal());
+        return static_cast<bool>(checked);
     }
 
     void on_read(beast::error_code ec) {
@@ -169,25 +170,24 @@ private:
             ec == net::error::eof)
             return close();
         if (closed_) return;
-        if (ec) return refuse(ec);
+        if (ec) return refuse(parser_refusal(ec));
         req_ = parser_->release();
         keep_alive_ = req_.keep_alive();
         try {
             dispatch();
         } catch (const std::exception &e) {
-            fail(500, fmt::format("internal error: {}", e.what()));
+            refuse({"internal_error", fmt::format("internal error: {}", e.what())});
         }
     }
 
     // A request the parser refused; the connection closes after the answer.
-    void refuse(beast::error_code ec) {
+    Refusal parser_refusal(beast::error_code ec) const {
         if (ec == http::error::body_limit)
-            return fail(413,
-                        fmt::format("the request body is larger than {} bytes", opt_.body_limit),
-                        false);
+            return {"payload_too_large",
+                    fmt::format("the request body is larger than {} bytes", opt_.body_limit)};
         if (ec == http::error::header_limit)
-            return fail(431, "the request headers are too large", false);
-        fail(400, fmt::format("malformed HTTP request: {}", ec.message()), false);
+            return {"header_fields_too_large", "the request headers are too large"};
+        return {"malformed_request", fmt::format("malformed HTTP request: {}", ec.message())};
     }
 
     // --- answering ---
@@ -213,9 +213,7 @@ private:
                           });
     }
 
-    void fail(int status, const std::string &message, bool keep = true) {
-        send(error_response(status, message, keep));
-    }
+    void refuse(const Refusal &r) { send(refusal_response(r)); }
 
     // An answer that comes later, from any thread.
     std::function<void(Response)> responder() {
@@ -265,15 +263,14 @@ private:
     // connection no longer counts among those the server may close to make
     // room. The refusal (429, and the connection closes) when the token (or
     // the viewers together) hold all they may.
-    std::optional<Response> hold_place(const Principal &who) {
-        if (place_ && place_.grant() == who.grant) return std::nullopt;
+    Result<> hold_place(const Principal &who) {
+        if (place_ && place_.grant() == who.grant) return {};
         place_.reset(); // another token on the same connection
         auto taken = srv_.ctx.places.take(who);
-        if (auto *why = std::get_if<PlaceRefusal>(&taken))
-            return error_response(429, srv_.ctx.places.explain(*why, who), false);
-        place_ = std::move(std::get<Place>(taken));
+        if (!taken) return taken.refusal();
+        place_ = std::move(*taken);
         leave_unauthenticated();
-        return std::nullopt;
+        return {};
     }
 
     // --- handing the request on ---
@@ -281,8 +278,8 @@ private:
     void dispatch() {
         auto admitted = route_request(req_, srv_.ctx.tokens,
                                       [this](const Principal &who) { return hold_place(who); });
-        if (auto *refused = std::get_if<Response>(&admitted)) return send(std::move(*refused));
-        auto &[m, who] = std::get<Admitted>(admitted);
+        if (!admitted) return send(refusal_response(admitted.refusal()));
+        auto &[m, who] = *admitted;
         ApiRequest req{req_,           m.query,     std::move(m.params),
                        std::move(who), srv_.reader, responder()};
         if (m.route->stream) return hand_over(req);
@@ -295,15 +292,14 @@ private:
     // The event stream takes the connection over, with its place.
     void hand_over(const ApiRequest &req) {
         auto start = stream_request(req, srv_.ctx);
-        if (auto *refused = std::get_if<Response>(&start)) return send(std::move(*refused));
+        if (!start) return send(refusal_response(start.refusal()));
         if (req.http.method() != http::verb::head)
-            if (auto why = place_.take_stream())
-                return fail(429, srv_.ctx.places.explain(*why, req.who), false);
+            if (auto taken = place_.take_stream(req.who); !taken)
+                return send(refusal_response(taken.refusal()));
         auto place = std::move(place_);
         closed_ = true; // the socket is the stream's now
         release();
-        srv_.streams.start(std::move(stream_), std::move(place),
-                           std::move(std::get<StreamStart>(start)), req);
+        srv_.streams.start(std::move(stream_), std::move(place), std::move(*start), req);
     }
 
     HttpServer::Impl &srv_;

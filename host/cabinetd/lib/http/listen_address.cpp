@@ -9,9 +9,8 @@
 namespace cabinetd {
 
 ListenAddress parse_listen(const std::string &s) {
-    std::string why;
-    const auto hp = cabinet_host::parse_host_port(s, &why, {.port_zero = true});
-    if (!hp) throw ConfigError(fmt::format("listen address \"{}\": {}", s, why));
+    const auto hp = cabinet_host::parse_host_port(s, {.port_zero = true});
+    if (!hp) throw ConfigError(fmt::format("listen address \"{}\": {}", s, hp.refusal().text));
     return ListenAddress{hp->host, *hp->port};
 }
 

@@ -32,18 +32,16 @@ constexpr std::size_t kStreamPage = 512;
 
 } // namespace
 
-std::variant<StreamStart, Response> stream_request(const ApiRequest &req, ApiContext &ctx) {
+Result<StreamStart> stream_request(const ApiRequest &req, ApiContext &ctx) {
     StreamStart s;
     const auto &q = req.query;
     if (auto it = q.find("cabinet"); it != q.end() && !it->second.empty()) {
-        std::optional<Response> refused;
-        if (!scoped_cabinet(req.who, ctx, it->second, refused)) return std::move(*refused);
+        if (auto cab = scoped_cabinet(req.who, ctx, it->second); !cab) return cab.refusal();
         s.cabinet = it->second;
     }
     if (auto it = q.find("kind"); it != q.end()) {
-        std::string bad;
-        auto kinds = parse_kinds(it->second, bad);
-        if (!kinds) return error_response(400, fmt::format("kind: unknown kind \"{}\"", bad));
+        auto kinds = parse_kinds(it->second);
+        if (!kinds) return kinds.refusal();
         s.kinds = std::move(*kinds);
     } else {
         for (auto k : kRecordKinds)
@@ -51,7 +49,7 @@ std::variant<StreamStart, Response> stream_request(const ApiRequest &req, ApiCon
     }
     if (auto it = q.find("status"); it != q.end()) {
         if (it->second != "true" && it->second != "false")
-            return error_response(400, "status: expected true or false");
+            return Refusal{"bad_request", "status: expected true or false"};
         s.status = it->second == "true";
     }
     // Where to start: where the client left off (Last-Event-ID, which a
@@ -64,10 +62,9 @@ std::variant<StreamStart, Response> stream_request(const ApiRequest &req, ApiCon
     if (from) {
         auto c = parse_decimal<std::int64_t>(from->second);
         if (!c)
-            return error_response(
-                400,
-                fmt::format("{}: expected a cursor (a whole number, no leading zeros)",
-                            from->first));
+            return Refusal{"bad_request",
+                           fmt::format("{}: expected a cursor (a whole number, no leading zeros)",
+                                       from->first)};
         s.cursor = *c;
     }
     return s;

@@ -25,11 +25,11 @@ Place &Place::operator=(Place &&o) noexcept {
     return *this;
 }
 
-std::optional<PlaceRefusal> Place::take_stream() {
-    if (!owner_ || stream_) return std::nullopt;
-    auto refused = owner_->take_stream(grant_);
-    stream_ = !refused;
-    return refused;
+Result<> Place::take_stream(const Principal &who) {
+    if (!owner_ || stream_) return {};
+    auto taken = owner_->take_stream(grant_, who);
+    stream_ = static_cast<bool>(taken);
+    return taken;
 }
 
 void Place::reset() {
@@ -38,7 +38,7 @@ void Place::reset() {
     owner_ = nullptr;
 }
 
-std::variant<Place, PlaceRefusal> TokenPlaces::take(const Principal &who) {
+Result<Place> TokenPlaces::take(const Principal &who) {
     const bool viewer = who.role == Role::Viewer;
     std::lock_guard lk(mu_);
     std::optional<PlaceRefusal> refused;
@@ -49,10 +49,7 @@ std::variant<Place, PlaceRefusal> TokenPlaces::take(const Principal &who) {
         refused = PlaceRefusal::ViewerConnections;
     else if (counts_.held >= limits_.max_connections - limits_.max_unauthenticated)
         refused = PlaceRefusal::TokenPlaces;
-    if (refused) {
-        ++counts_.refused[static_cast<std::size_t>(*refused)];
-        return *refused;
-    }
+    if (refused) return refuse(*refused, who);
     ++held_[who.grant].connections;
     ++counts_.held;
     if (viewer) ++counts_.viewers;
@@ -63,15 +60,12 @@ std::variant<Place, PlaceRefusal> TokenPlaces::take(const Principal &who) {
     return p;
 }
 
-std::optional<PlaceRefusal> TokenPlaces::take_stream(std::uint64_t grant) {
+Result<> TokenPlaces::take_stream(std::uint64_t grant, const Principal &who) {
     std::lock_guard lk(mu_);
     auto &mine = held_[grant]; // there: the place taking it is held
-    if (mine.streams >= limits_.max_token_streams) {
-        ++counts_.refused[static_cast<std::size_t>(PlaceRefusal::TokenStreams)];
-        return PlaceRefusal::TokenStreams;
-    }
+    if (mine.streams >= limits_.max_token_streams) return refuse(PlaceRefusal::TokenStreams, who);
     ++mine.streams;
-    return std::nullopt;
+    return {};
 }
 
 void TokenPlaces::give_back(const Place &p) {
@@ -84,24 +78,33 @@ void TokenPlaces::give_back(const Place &p) {
     if (p.viewer_) --counts_.viewers;
 }
 
-std::string TokenPlaces::explain(PlaceRefusal why, const Principal &who) const {
+// Counted (under the lock), and told.
+Refusal TokenPlaces::refuse(PlaceRefusal why, const Principal &who) {
+    ++counts_.refused[static_cast<std::size_t>(why)];
+    const auto refusal = [why](std::string text) {
+        return Refusal{to_string(why), std::move(text)};
+    };
     switch (why) {
     case PlaceRefusal::TokenConnections:
-        return fmt::format("token \"{}\" holds {} connections, as many as a token may: close one "
-                           "and try again",
-                           who.name, limits_.max_token_connections);
+        return refusal(
+            fmt::format("token \"{}\" holds {} connections, as many as a token may: close one "
+                        "and try again",
+                        who.name, limits_.max_token_connections));
     case PlaceRefusal::TokenStreams:
-        return fmt::format("token \"{}\" holds {} event streams, as many as a token may: close one "
-                           "and try again",
-                           who.name, limits_.max_token_streams);
+        return refusal(
+            fmt::format("token \"{}\" holds {} event streams, as many as a token may: close one "
+                        "and try again",
+                        who.name, limits_.max_token_streams));
     case PlaceRefusal::ViewerConnections:
-        return fmt::format("viewer tokens hold {} connections together, as many as viewers may: "
-                           "try again later",
-                           limits_.max_viewer_connections);
+        return refusal(
+            fmt::format("viewer tokens hold {} connections together, as many as viewers may: "
+                        "try again later",
+                        limits_.max_viewer_connections));
     case PlaceRefusal::TokenPlaces: break;
     }
-    return fmt::format("connections with a token hold every place they may ({}): try again later",
-                       limits_.max_connections - limits_.max_unauthenticated);
+    return refusal(
+        fmt::format("connections with a token hold every place they may ({}): try again later",
+                    limits_.max_connections - limits_.max_unauthenticated));
 }
 
 TokenPlaces::Counts TokenPlaces::counts() const {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "connection_limits.h"
+#include "result.h"
 #include "tokens.h"
 
 #include <array>
@@ -16,13 +17,13 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
-#include <variant>
 
 namespace cabinetd {
 
 class TokenPlaces;
 
-// Why a token was refused a place; the metrics' reason label.
+// Why a token was refused a place; the metrics' reason label, and the
+// refusal's code.
 enum class PlaceRefusal { TokenConnections, TokenStreams, ViewerConnections, TokenPlaces };
 inline constexpr std::size_t kPlaceRefusals = 4;
 const char *to_string(PlaceRefusal r);
@@ -37,9 +38,9 @@ public:
 
     explicit operator bool() const { return owner_ != nullptr; }
     std::uint64_t grant() const { return grant_; }
-    // Makes the connection one of its token's streams as well; the refusal
-    // when the token holds all its streams.
-    std::optional<PlaceRefusal> take_stream();
+    // Makes the connection one of its token's streams as well; refused
+    // (token_streams, naming who) when the token holds all its streams.
+    Result<> take_stream(const Principal &who);
     void reset();
 
 private:
@@ -55,11 +56,9 @@ public:
     TokenPlaces(const TokenPlaces &) = delete;
     TokenPlaces &operator=(const TokenPlaces &) = delete;
 
-    // A place for a connection of this token, or why there is none.
-    std::variant<Place, PlaceRefusal> take(const Principal &who);
-
-    // What a refused client is told.
-    std::string explain(PlaceRefusal why, const Principal &who) const;
+    // A place for a connection of this token, or refused: the code is the
+    // PlaceRefusal's name, the words what the client is told.
+    Result<Place> take(const Principal &who);
 
     struct Counts {
         std::size_t held = 0, viewers = 0;
@@ -72,7 +71,8 @@ private:
     struct Held {
         std::size_t connections = 0, streams = 0;
     };
-    std::optional<PlaceRefusal> take_stream(std::uint64_t grant);
+    Result<> take_stream(std::uint64_t grant, const Principal &who);
+    Refusal refuse(PlaceRefusal why, const Principal &who);
     void give_back(const Place &p);
 
     const ConnectionLimits limits_;

@@ -60,31 +60,37 @@ std::string anchor_text(const ChainHead &h) {
     return to_hex(h.origin) + ":" + std::to_string(h.count) + ":" + to_hex(h.hash);
 }
 
-AnchorParse parse_anchor(std::string_view text) {
-    if (text.empty()) return {std::nullopt, "it is empty"};
+namespace {
+
+Refusal not_an_anchor(std::string why) { return Refusal{"error", std::move(why)}; }
+
+} // namespace
+
+Result<ChainHead> parse_anchor(std::string_view text) {
+    if (text.empty()) return not_an_anchor("it is empty");
     const auto first = text.find(':');
     const auto last = text.rfind(':');
     if (first == std::string_view::npos)
-        return {std::nullopt, "it is not ORIGIN:COUNT:HASH (no ':')"};
+        return not_an_anchor("it is not ORIGIN:COUNT:HASH (no ':')");
     if (first == last) {
         std::uint64_t count = 0;
         Hash h;
         if (count_of(text.substr(0, first), count) && bytes_of(text.substr(first + 1), h, false))
-            return {std::nullopt,
-                    "it is COUNT:HASH, an anchor from before journals named their origin: put "
-                    "the journal's origin (journal verify prints it) and ':' before it"};
-        return {std::nullopt, "it is not ORIGIN:COUNT:HASH"};
+            return not_an_anchor(
+                "it is COUNT:HASH, an anchor from before journals named their origin: put "
+                "the journal's origin (journal verify prints it) and ':' before it");
+        return not_an_anchor("it is not ORIGIN:COUNT:HASH");
     }
     if (text.find(':', first + 1) != last)
-        return {std::nullopt, "it is not ORIGIN:COUNT:HASH (more than two ':')"};
+        return not_an_anchor("it is not ORIGIN:COUNT:HASH (more than two ':')");
     ChainHead a;
     if (!bytes_of(text.substr(0, first), a.origin, false))
-        return {std::nullopt, "its origin is not 32 lowercase hex digits"};
+        return not_an_anchor("its origin is not 32 lowercase hex digits");
     if (!count_of(text.substr(first + 1, last - first - 1), a.count))
-        return {std::nullopt, "its count is not a decimal number without sign or leading zeros"};
+        return not_an_anchor("its count is not a decimal number without sign or leading zeros");
     if (!bytes_of(text.substr(last + 1), a.hash, false))
-        return {std::nullopt, "its hash is not 64 lowercase hex digits"};
-    return {a, {}};
+        return not_an_anchor("its hash is not 64 lowercase hex digits");
+    return a;
 }
 
 } // namespace cabinetd

@@ -6,6 +6,8 @@
 // database, so the parser can be fuzzed on its own.
 #pragma once
 
+#include "result.h"
+
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -37,15 +39,11 @@ std::optional<Hash> hash_from_hex(std::string_view hex);
 // "ORIGIN:COUNT:HASH": 32 and 64 lowercase hex digits, the count in decimal.
 std::string anchor_text(const ChainHead &h);
 
-// What parse_anchor made of a text: the anchor, or why it is none.
-struct AnchorParse {
-    std::optional<ChainHead> anchor; // its cursor is 0
-    std::string_view error;          // empty when it is an anchor
-};
-// Strict and canonical: exactly what anchor_text gives (lowercase hex, a
-// count without sign or leading zeros that fits 64 bits), nothing around it.
-// An anchor of the form before journals had an origin (COUNT:HASH) is
-// refused with an error that says so.
-AnchorParse parse_anchor(std::string_view text);
+// The anchor a text is (its cursor 0), or refused ("error") saying why it
+// is none. Strict and canonical: exactly what anchor_text gives (lowercase
+// hex, a count without sign or leading zeros that fits 64 bits), nothing
+// around it. An anchor of the form before journals had an origin
+// (COUNT:HASH) is refused with words that say so.
+Result<ChainHead> parse_anchor(std::string_view text);
 
 } // namespace cabinetd

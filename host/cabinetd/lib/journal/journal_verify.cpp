@@ -305,11 +305,10 @@ private:
         std::optional<ChainHead> named;
         if (a.is_string()) {
             const auto text = a.get<std::string>();
-            if (auto p = parse_anchor(text); p.anchor && p.anchor->origin == meta_.origin)
-                named = p.anchor;
+            if (auto p = parse_anchor(text); p && p->origin == meta_.origin) named = *p;
             else if (format_1(number) && text.find(':') == text.rfind(':'))
-                if (auto legacy = parse_anchor(to_hex(meta_.origin) + ":" + text); legacy.anchor)
-                    named = legacy.anchor;
+                if (auto legacy = parse_anchor(to_hex(meta_.origin) + ":" + text); legacy)
+                    named = *legacy;
         }
         if (!named)
             return broken(r.cursor,

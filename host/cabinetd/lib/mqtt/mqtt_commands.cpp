@@ -48,21 +48,19 @@ struct Taken {
 // cabinet, in order, with base given what the answer names (request_id,
 // command, door) as soon as it is known. Who may do what is not among them:
 // that is the policy's, asked by the cabinet as it acts.
-Result<MqttCommand> admit(const MqttConfig &cfg, const std::string &cabinet,
-                          std::variant<MqttCommand, MqttRefusal> parsed, const Taken &t,
-                          json &base) {
+Result<MqttCommand> admit(const MqttConfig &cfg, const std::string &cabinet, MqttParsed parsed,
+                          const Taken &t, json &base) {
     // A retained command would be carried out again by every reconnect, so
     // none is, whatever it says.
     const Refusal retained{
         "retained",
         "a retained command is never carried out: publish commands without the retain flag"};
-    if (auto *r = std::get_if<MqttRefusal>(&parsed)) {
-        base["request_id"] = r->request_id.empty() ? json() : json(r->request_id);
+    base["request_id"] = parsed.request_id.empty() ? json() : json(parsed.request_id);
+    if (!parsed.command) {
         if (t.retained) return retained;
-        return Refusal{r->code, r->text};
+        return parsed.command;
     }
-    auto &c = std::get<MqttCommand>(parsed);
-    base["request_id"] = c.request_id.empty() ? json() : json(c.request_id);
+    auto &c = *parsed.command;
     base["command"] = c.kind == MqttCommand::Open ? "open"
         : c.kind == MqttCommand::AckAlarms        ? "alarm_ack"
                                                   : "clear_fault";
@@ -72,13 +70,14 @@ Result<MqttCommand> admit(const MqttConfig &cfg, const std::string &cabinet,
         return Refusal{"overloaded",
                        "commands arrive faster than cabinetd takes them: "
                        "not carried out, send it again later"};
-    if (auto stale = check_sent_at(c.sent_at_ms, t.received_ms, c.ttl_ms))
-        return Refusal{stale->code, stale->text};
+    if (auto fresh = check_sent_at(c.sent_at_ms, t.received_ms, c.ttl_ms); !fresh)
+        return fresh.refusal();
     // Which cabinets share a board is asked now, not followed: a collision
     // known is in force from the next command on.
-    if (auto r =
-            check_identity(cfg, cabinet, t.topic_board, t.identity.board, t.identity.shared_with))
-        return Refusal{r->code, r->text};
+    if (auto own =
+            check_identity(cfg, cabinet, t.topic_board, t.identity.board, t.identity.shared_with);
+        !own)
+        return own.refusal();
     if (!t.online)
         return Refusal{"offline",
                        "the cabinet is offline: its link is down or its controller silent"};

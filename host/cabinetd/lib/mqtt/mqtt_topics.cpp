@@ -29,8 +29,8 @@ bool valid_topic(std::string_view t) {
         t.find('\0') == std::string_view::npos;
 }
 
-MqttRefusal refuse(std::string code, std::string text, std::string request_id = {}) {
-    return MqttRefusal{std::move(code), std::move(text), std::move(request_id)};
+Refusal refuse(std::string code, std::string text) {
+    return Refusal{std::move(code), std::move(text)};
 }
 
 } // namespace
@@ -51,9 +51,8 @@ BrokerUrl parse_broker_url(const std::string &url) {
     if (rest.find('@') != std::string::npos)
         throw ConfigError(
             fmt::format("broker \"{}\": no host (user and password go in the config file)", url));
-    std::string why;
-    const auto hp = cabinet_host::parse_host_port(rest, &why, {.port_optional = true});
-    if (!hp) throw ConfigError(fmt::format("broker \"{}\": {}", url, why));
+    const auto hp = cabinet_host::parse_host_port(rest, {.port_optional = true});
+    if (!hp) throw ConfigError(fmt::format("broker \"{}\": {}", url, hp.refusal().text));
     b.host = hp->host;
     if (hp->port) b.port = *hp->port;
     return b;
@@ -97,9 +96,9 @@ bool topics_shared_by_board(const MqttConfig &m) {
     return m.prefix.find("{cabinet}") == std::string::npos;
 }
 
-std::optional<MqttRefusal> check_identity(const MqttConfig &m, const std::string &cabinet,
-                                          const std::string &topic_board, const std::string &board,
-                                          const std::vector<std::string> &shared) {
+Result<> check_identity(const MqttConfig &m, const std::string &cabinet,
+                        const std::string &topic_board, const std::string &board,
+                        const std::vector<std::string> &shared) {
     if (!shared.empty() && topics_shared_by_board(m)) {
         std::vector<std::string> all = shared;
         all.push_back(cabinet);
@@ -118,7 +117,7 @@ std::optional<MqttRefusal> check_identity(const MqttConfig &m, const std::string
         return refuse("offline",
                       fmt::format("board {} is no longer on this cabinet's line (it reports {})",
                                   topic_board, board.empty() ? "no board id" : board));
-    return std::nullopt;
+    return {};
 }
 
 namespace {
@@ -126,7 +125,7 @@ namespace {
 // The command a topic names: a door's open (its number in the one canonical
 // form, since a broker's access rules name topics, and "door/03/open/set"
 // must not get past a rule that denies "door/3/open/set") or the fault clear.
-std::variant<MqttCommand, MqttRefusal> command_of_topic(std::string_view sub) {
+Result<MqttCommand> command_of_topic(std::string_view sub) {
     MqttCommand c;
     if (sub == "clear_fault/set") {
         c.kind = MqttCommand::ClearFault;
@@ -152,51 +151,56 @@ std::variant<MqttCommand, MqttRefusal> command_of_topic(std::string_view sub) {
     return c;
 }
 
-MqttRefusal refusal_of(CommandError e) {
-    return refuse(e.kind == CommandError::Kind::NoDoor ? "unknown_topic" : "bad_request",
-                  std::move(e.text), std::move(e.request_id));
+// The refusal of a command's body in MQTT's words: no door is a topic
+// unknown, anything else a bad request.
+Refusal mqtt_refusal(const Refusal &r) {
+    return refuse(r.code == "not_found" ? "unknown_topic" : "bad_request", r.text);
+}
+
+// The command of a topic the cabinet takes, read from its payload.
+Result<MqttCommand> command_of_payload(const MqttCommand &c, std::string_view payload) {
+    if (c.kind == MqttCommand::ClearFault) {
+        // The plain payloads a Home Assistant button sends.
+        const bool plain = payload.empty() || payload == "PRESS";
+        return parse_clear(plain ? std::nullopt : std::optional(payload), Front::Mqtt);
+    }
+    if (c.kind == MqttCommand::AckAlarms) {
+        const bool plain = payload.empty() || payload == "PRESS";
+        return parse_alarm_ack(plain ? std::nullopt : std::optional(payload), Front::Mqtt);
+    }
+    const bool plain = payload == "OPEN" || payload == "UNLOCK";
+    const auto door = fmt::format("{}", c.door);
+    OpenInput in;
+    in.door = door;
+    if (!plain) in.body = payload;
+    return parse_open(in, Front::Mqtt);
 }
 
 } // namespace
 
-std::variant<MqttCommand, MqttRefusal>
-parse_mqtt_command(std::string_view sub, std::string_view payload, std::size_t max_payload) {
+MqttParsed parse_mqtt_command(std::string_view sub, std::string_view payload,
+                              std::size_t max_payload) {
     if (payload.size() > max_payload)
-        return refuse("payload_too_large",
-                      fmt::format("the payload has {} bytes; at most {} are taken", payload.size(),
-                                  max_payload));
+        return {refuse("payload_too_large",
+                       fmt::format("the payload has {} bytes; at most {} are taken", payload.size(),
+                                   max_payload)),
+                {}};
     auto topic = command_of_topic(sub);
-    if (auto *r = std::get_if<MqttRefusal>(&topic)) return *r;
-    const auto &c = std::get<MqttCommand>(topic);
-    ParsedCommand parsed;
-    if (c.kind == MqttCommand::ClearFault) {
-        // The plain payloads a Home Assistant button sends.
-        const bool plain = payload.empty() || payload == "PRESS";
-        parsed = parse_clear(plain ? std::nullopt : std::optional(payload), Front::Mqtt);
-    } else if (c.kind == MqttCommand::AckAlarms) {
-        const bool plain = payload.empty() || payload == "PRESS";
-        parsed = parse_alarm_ack(plain ? std::nullopt : std::optional(payload), Front::Mqtt);
-    } else {
-        // ... and a lock.
-        if (payload == "LOCK")
-            return refuse(
-                "not_supported",
-                "the latch locks by itself when the door is closed; LOCK is not a command");
-        const bool plain = payload == "OPEN" || payload == "UNLOCK";
-        const auto door = fmt::format("{}", c.door);
-        OpenInput in;
-        in.door = door;
-        if (!plain) in.body = payload;
-        parsed = parse_open(in, Front::Mqtt);
-    }
-    if (auto *e = std::get_if<CommandError>(&parsed)) return refusal_of(std::move(*e));
-    return std::get<MqttCommand>(parsed);
+    if (!topic) return {topic.refusal(), {}};
+    // ... and a door's plain payloads have a lock.
+    if (topic->kind == MqttCommand::Open && payload == "LOCK")
+        return {refuse("not_supported",
+                       "the latch locks by itself when the door is closed; LOCK is not a command"),
+                {}};
+    auto parsed = command_of_payload(*topic, payload);
+    if (!parsed) return {mqtt_refusal(parsed.refusal()), request_id_of(payload)};
+    auto request_id = parsed->request_id;
+    return {std::move(parsed), std::move(request_id)};
 }
 
-std::optional<MqttRefusal> check_sent_at(std::optional<std::int64_t> sent_at_ms,
-                                         std::int64_t now_ms, std::uint32_t ttl_ms,
-                                         std::string request_id) {
-    if (!sent_at_ms) return std::nullopt;
+Result<> check_sent_at(std::optional<std::int64_t> sent_at_ms, std::int64_t now_ms,
+                       std::uint32_t ttl_ms) {
+    if (!sent_at_ms) return {};
     // now - sent, or the sign of it where the difference does not fit.
     std::int64_t age = 0;
     const bool beyond = __builtin_sub_overflow(now_ms, *sent_at_ms, &age);
@@ -206,15 +210,13 @@ std::optional<MqttRefusal> check_sent_at(std::optional<std::int64_t> sent_at_ms,
             beyond ? fmt::format("sent_at_ms {} is far ahead of cabinetd's clock", *sent_at_ms)
                    : fmt::format("sent_at_ms is {} ms ahead of cabinetd's clock; at most {} ms "
                                  "of clock skew is taken",
-                                 0 - static_cast<std::uint64_t>(age), kSentAtSkewMs),
-            std::move(request_id));
+                                 0 - static_cast<std::uint64_t>(age), kSentAtSkewMs));
     if (beyond || age > static_cast<std::int64_t>(ttl_ms))
         return refuse(
             std::string(ch::codes::kExpired),
             beyond ? fmt::format("sent_at_ms {} is long past", *sent_at_ms)
-                   : fmt::format("the command was sent {} ms ago; its ttl_ms is {}", age, ttl_ms),
-            std::move(request_id));
-    return std::nullopt;
+                   : fmt::format("the command was sent {} ms ago; its ttl_ms is {}", age, ttl_ms));
+    return {};
 }
 
 // --- the state topics ---------------------------------------------------------

@@ -9,6 +9,7 @@
 #include "config_error.h"
 #include "mqtt_config.h"
 #include "record.h"
+#include "result.h"
 
 #include <nlohmann/json.hpp>
 
@@ -16,7 +17,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 namespace cabinetd {
@@ -48,40 +48,38 @@ bool topics_shared_by_board(const MqttConfig &m);
 
 // A command taken from the broker, checked and ready for a cabinet.
 using MqttCommand = Command;
-// A command refused before it reaches a cabinet.
-struct MqttRefusal {
-    // "bad_request", "unknown_topic", "not_supported", "payload_too_large", "expired",
-    // "board_id_shared", "offline"
-    std::string code;
-    std::string text;
-    std::string request_id; // echoed when one could be read
+// A command read from the broker: checked, or refused before it reaches a
+// cabinet ("bad_request", "unknown_topic", "not_supported",
+// "payload_too_large"); and the request id its payload gave, which the
+// answer echoes, a refusal's too (empty: none could be read).
+struct MqttParsed {
+    Result<MqttCommand> command;
+    std::string request_id;
 };
 // The most a command's payload may carry.
 inline constexpr std::size_t kMaxCommandPayload = 4096;
 // Reads a command from the part of its topic after the cabinet's prefix
 // ("door/3/open/set", "clear_fault/set") and its payload.
-std::variant<MqttCommand, MqttRefusal>
-parse_mqtt_command(std::string_view subtopic, std::string_view payload,
-                   std::size_t max_payload = kMaxCommandPayload);
+MqttParsed parse_mqtt_command(std::string_view subtopic, std::string_view payload,
+                              std::size_t max_payload = kMaxCommandPayload);
 
 // How far ahead of cabinetd's clock a command's sent_at_ms may be.
 inline constexpr std::int64_t kSentAtSkewMs = 2000;
 // Refuses a command whose sent_at_ms (Unix ms) is more than the skew ahead of
 // now ("bad_request": it would never expire), or older than its ttl
 // ("expired"). Any value is taken, without overflow.
-std::optional<MqttRefusal> check_sent_at(std::optional<std::int64_t> sent_at_ms,
-                                         std::int64_t now_ms, std::uint32_t ttl_ms,
-                                         std::string request_id = {});
+Result<> check_sent_at(std::optional<std::int64_t> sent_at_ms, std::int64_t now_ms,
+                       std::uint32_t ttl_ms);
 
 // Why a command may not be carried out for `cabinet`, whose topics it came
 // on were named after `topic_board`, now that the cabinet reports `board`
 // ("" for none) and shares it with the cabinets `shared`: "board_id_shared"
 // while the topic could mean one of those as well, "offline" while the topic
-// names a board the cabinet no longer reports. Nothing: the topic means this
+// names a board the cabinet no longer reports. Done: the topic means this
 // cabinet alone.
-std::optional<MqttRefusal> check_identity(const MqttConfig &m, const std::string &cabinet,
-                                          const std::string &topic_board, const std::string &board,
-                                          const std::vector<std::string> &shared);
+Result<> check_identity(const MqttConfig &m, const std::string &cabinet,
+                        const std::string &topic_board, const std::string &board,
+                        const std::vector<std::string> &shared);
 
 // A cabinet as its state topics show it, followed record by record.
 struct TopicView {

@@ -40,7 +40,7 @@ void check_endpoint(const std::string &name, const std::string &ep) {
 
 // "NAME" or "NAME:PORT": a DNS name, its port canonical and 1 to 65535.
 void check_allowed_host(const std::string &h) {
-    const auto hp = cabinet_host::parse_host_port(h, nullptr, {.port_optional = true});
+    const auto hp = cabinet_host::parse_host_port(h, {.port_optional = true});
     const std::string name = hp ? hp->host : std::string();
     const bool name_ok = !name.empty() && name.size() <= 253 && name.front() != '.' &&
         name.front() != '-' && std::all_of(name.begin(), name.end(), [](unsigned char c) {
@@ -236,9 +236,8 @@ void refuse_nul(const std::string &origin, const nlohmann::json &object) {
 // The config file's object: JSON, an object, no key given twice, no NUL.
 nlohmann::json config_object(const std::string &origin, std::string_view text) {
     auto parsed = parse_strict_json(text);
-    if (auto *twice = std::get_if<DuplicateKey>(&parsed))
-        throw ConfigError(fmt::format("{}: {}", origin, twice->text()));
-    auto &j = std::get<nlohmann::json>(parsed);
+    if (!parsed) throw ConfigError(fmt::format("{}: {}", origin, parsed.refusal().text));
+    auto &j = *parsed;
     if (!j.is_object()) throw ConfigError(fmt::format("{}: not a JSON object", origin));
     refuse_nul(origin, j);
     return std::move(j);

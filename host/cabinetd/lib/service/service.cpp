@@ -75,18 +75,17 @@ std::vector<const Progress *> Service::progress_marks() const {
     return out;
 }
 
-bool Service::reload_tokens(std::string *error) {
-    if (cfg_.tokens.empty()) return true;
+Result<> Service::reload_tokens() {
+    if (cfg_.tokens.empty()) return {};
     try {
         std::vector<std::string> names;
         for (auto &c : cfg_.cabinets) names.push_back(c.name);
         policy_->load(cfg_.tokens, names);
         // What a removed or changed token opened must close with it.
         if (http_) http_->tokens_changed();
-        return true;
+        return {};
     } catch (const std::exception &e) {
-        if (error) *error = e.what();
-        return false;
+        return Refusal{"error", e.what()};
     }
 }
 

@@ -33,8 +33,9 @@ public:
     void start();
     void stop();
     unsigned short port() const;
-    // Re-reads the token file (SIGHUP); false (and the old tokens kept) on error.
-    bool reload_tokens(std::string *error = nullptr);
+    // Re-reads the token file (SIGHUP); refused ("error", saying why) with
+    // the old tokens kept when it cannot be read.
+    Result<> reload_tokens();
 
     Journal &journal() { return *journal_; }
     Tokens &tokens() { return *tokens_; }

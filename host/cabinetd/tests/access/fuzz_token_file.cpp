@@ -24,21 +24,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (size == 0) return 0;
     const std::string_view text(reinterpret_cast<const char *>(data) + 1, size - 1);
     if (data[0] & 1) {
-        std::string why;
-        if (auto h = cabinetd::parse_hours(text, why)) {
+        if (auto h = cabinetd::parse_hours(text)) {
             check(cabinetd::hours_text(*h) == text);
             check(!h->windows.empty() && h->windows.size() <= cabinetd::kHourWindowsMax);
         } else {
-            check(!why.empty());
+            check(!h.refusal().text.empty());
         }
         return 0;
     }
     auto parsed = cabinetd::parse_token_file(text);
-    if (auto *e = std::get_if<cabinetd::TokenFileError>(&parsed)) {
-        check(e->line >= 1 && !e->text.empty());
+    if (!parsed) {
+        const auto &text = parsed.refusal().text;
+        check(text.rfind("token file line ", 0) == 0 && text.size() > 16 && text[16] >= '1' &&
+              text[16] <= '9');
         return 0;
     }
-    const auto &lines = std::get<std::vector<cabinetd::TokenLine>>(parsed);
+    const auto &lines = *parsed;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         check(!lines[i].name.empty() && !lines[i].folded.empty());
         for (std::size_t j = 0; j < i; ++j) {

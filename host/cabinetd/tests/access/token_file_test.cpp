@@ -15,15 +15,16 @@ namespace {
 using test_support::config_error_of;
 using test_support::TempDir;
 
-// The lines of a file, or the refusal's words.
-std::variant<std::vector<TokenLine>, std::string> parsed(const std::string &text) {
+// The lines of a file (refused: none, and the test fails).
+std::vector<TokenLine> parsed(const std::string &text) {
     auto f = parse_token_file(text);
-    if (auto *e = std::get_if<TokenFileError>(&f)) return e->text;
-    return std::get<std::vector<TokenLine>>(f);
+    EXPECT_TRUE(f) << f.refusal().text;
+    return f ? *f : std::vector<TokenLine>{};
 }
+// The refusal's words.
 std::string refusal(const std::string &text) {
-    auto p = parsed(text);
-    return std::holds_alternative<std::string>(p) ? std::get<std::string>(p) : "accepted";
+    auto f = parse_token_file(text);
+    return f ? "accepted" : f.refusal().text;
 }
 
 // Whoever can change the token file can make themselves an operator: a file
@@ -68,8 +69,8 @@ TEST(TokenFile, NamesRolesAndTokensPlainOrHashed) {
     const std::string hashed = digest_text(token_digest("fedcba9876543210xx"));
     ASSERT_EQ(hashed.size(), 7u + 64u);
     Policy p;
-    p.set(std::get<std::vector<TokenLine>>(parsed(
-        "# who role token\n\nops operator 0123456789abcdef\r\nboard viewer " + hashed + "\n")));
+    p.set(parsed("# who role token\n\nops operator 0123456789abcdef\r\nboard viewer " + hashed +
+                 "\n"));
     const auto ops = p.authenticate("0123456789abcdef");
     ASSERT_TRUE(ops);
     EXPECT_EQ(ops->name, "ops");
@@ -109,9 +110,10 @@ TEST(TokenFile, NamesRolesAndTokensPlainOrHashed) {
 // A scope, its hours and its alarms are written one way only; anything else
 // refuses the file, naming the line.
 TEST(TokenFile, ScopesHoursAndAlarmsAreParsedStrictly) {
-    const auto good = std::get<std::vector<TokenLine>>(
+    const auto good =
         parsed("n operator 0123456789abcdef ward:1-4+6@Mon-Fri/07:00-19:00;Sat/22:00-06:00,store:* "
-               "alarms=ward:5-8\nboss viewer 0123456789abcdeX alarms=*\n"));
+               "alarms=ward:5-8\nboss viewer 0123456789abcdeX alarms=*\n");
+    ASSERT_EQ(good.size(), 2u);
     EXPECT_EQ(scope_json(good[0].scope).dump(), R"({"store":"*","ward":[1,2,3,4,6]})");
     ASSERT_TRUE(hours_of(good[0].scope, "ward"));
     EXPECT_EQ(hours_text(*hours_of(good[0].scope, "ward")), "Mon-Fri/07:00-19:00;Sat/22:00-06:00");

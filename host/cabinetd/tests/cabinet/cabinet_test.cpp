@@ -203,9 +203,8 @@ protected:
     // "ops", an operator of every door.
     static std::shared_ptr<Policy> make_policy() {
         auto p = std::make_shared<Policy>();
-        p->set(std::get<std::vector<TokenLine>>(
-            parse_token_file("ops operator ops-token-0123456789\n"
-                             "ops2 operator ops2-token-0123456789\n")));
+        p->set(*parse_token_file("ops operator ops-token-0123456789\n"
+                                 "ops2 operator ops2-token-0123456789\n"));
         return p;
     }
     Principal ops() const { return *policy_->authenticate("ops-token-0123456789"); }
@@ -482,19 +481,18 @@ TEST_F(CabinetTest, ATwoPersonDoorOpensOnlyWithAnApprovalThatStillHolds) {
     EXPECT_EQ(alone.outcome, cabinet_host::Outcome::Refused);
     const auto ops2 = *policy_->authenticate("ops2-token-0123456789");
     auto approved = policy_->approve(ops(), ops2, "lab", 8, "a1");
-    ASSERT_TRUE(std::holds_alternative<Approval>(approved));
+    ASSERT_TRUE(approved);
     OpenArgs a;
     a.door = 8;
     a.who = ops();
     a.requested_by = "ops";
-    a.approval = std::get<Approval>(approved);
+    a.approval = *approved;
     EXPECT_EQ(call([&](Reply r) { cabinet_->open(a, std::move(r)); }).code, "accepted");
     const auto opened = records(RecordKind::Open);
     ASSERT_EQ(opened.size(), 1u);
     EXPECT_NE(opened[0].detail.find(R"("approved_by":"ops2")"), std::string::npos);
     // The approver's token is gone by the time the same approval is sent again.
-    policy_->set(
-        std::get<std::vector<TokenLine>>(parse_token_file("ops operator ops-token-0123456789\n")));
+    policy_->set(*parse_token_file("ops operator ops-token-0123456789\n"));
     EXPECT_EQ(call([&](Reply r) { cabinet_->open(a, std::move(r)); }).code, "not_permitted");
     EXPECT_EQ(heard(), std::vector<std::string>{"open"});
     std::vector<std::string> refused;

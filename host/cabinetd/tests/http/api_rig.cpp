@@ -214,9 +214,9 @@ Response ApiRig::serve(http::verb method, const std::string &target, const std::
     req.prepare_payload();
     auto routed = route_request(req, *tokens_, {});
     std::optional<Response> out;
-    if (auto *refused = std::get_if<Response>(&routed)) out = std::move(*refused);
+    if (!routed) out = refusal_response(routed.refusal());
     else {
-        auto &[m, who] = std::get<Admitted>(routed);
+        auto &[m, who] = *routed;
         auto later = std::make_shared<std::promise<Response>>();
         auto answer = later->get_future();
         ApiRequest ar{req, m.query, m.params,
@@ -224,9 +224,8 @@ Response ApiRig::serve(http::verb method, const std::string &target, const std::
         if (m.route->stream) {
             // The stream would take the connection over: a 200 says it starts.
             auto start = stream_request(ar, *ctx_);
-            out = std::holds_alternative<Response>(start)
-                ? std::get<Response>(std::move(start))
-                : Response{http::status::ok, "", "text/event-stream", {}};
+            out = start ? Response{http::status::ok, "", "text/event-stream", {}}
+                        : refusal_response(start.refusal());
         } else if (!(out = m.route->handler(ar, *ctx_))) {
             const bool answered =
                 answer.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
@@ -240,9 +239,8 @@ Response ApiRig::serve(http::verb method, const std::string &target, const std::
 
 void ApiRig::reload(const std::string &token_file) {
     auto parsed = parse_token_file(token_file);
-    ASSERT_TRUE(std::holds_alternative<std::vector<TokenLine>>(parsed))
-        << std::get<TokenFileError>(parsed).text;
-    policy_->set(std::get<std::vector<TokenLine>>(std::move(parsed)));
+    ASSERT_TRUE(parsed) << parsed.refusal().text;
+    policy_->set(std::move(*parsed));
     tokens_->reloaded();
     if (ctx_) ctx_->approvals.revoke_lost();
 }

@@ -11,9 +11,7 @@
 namespace cabinetd {
 namespace {
 
-std::vector<TokenLine> lines(const std::string &text) {
-    return std::get<std::vector<TokenLine>>(parse_token_file(text));
-}
+std::vector<TokenLine> lines(const std::string &text) { return *parse_token_file(text); }
 
 TEST(Tokens, StreamTokensExpire) {
     std::atomic<std::uint64_t> now{5000};

@@ -414,8 +414,8 @@ TEST(Anchor, IsReadStrictlyAndCanonically) {
     const auto text = anchor_text(h);
     EXPECT_EQ(text, "ab000000000000000000000000000000:42:" + std::string(62, '0') + "0f");
     const auto back = parse_anchor(text);
-    ASSERT_TRUE(back.anchor) << back.error;
-    EXPECT_EQ(anchor_text(*back.anchor), text);
+    ASSERT_TRUE(back) << back.refusal().text;
+    EXPECT_EQ(anchor_text(*back), text);
     const auto hash = to_hex(h.hash);
     for (const std::string &bad :
          {std::string(), "42:" + hash, "AB000000000000000000000000000000:42:" + hash,
@@ -423,8 +423,8 @@ TEST(Anchor, IsReadStrictlyAndCanonically) {
           "ab000000000000000000000000000000:+42:" + hash,
           "ab000000000000000000000000000000:42:" + hash + ":", text + " ", " " + text,
           "ab000000000000000000000000000000:18446744073709551616:" + hash})
-        EXPECT_FALSE(parse_anchor(bad).error.empty()) << bad;
-    EXPECT_NE(parse_anchor("42:" + hash).error.find("origin"), std::string::npos);
+        EXPECT_FALSE(parse_anchor(bad)) << bad;
+    EXPECT_NE(parse_anchor("42:" + hash).refusal().text.find("origin"), std::string::npos);
 }
 
 // The size cap: line traffic of a chatty cabinet goes first, from anywhere,

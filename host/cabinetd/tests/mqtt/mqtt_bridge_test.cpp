@@ -653,8 +653,7 @@ TEST(MqttDiscovery, OneDeviceWithItsComponentsNamedByTheBoard) {
         }
         if (p == "button") { // what it sends is a command cabinetd takes
             const auto topic = c["command_topic"].get<std::string>().substr(kPrefix.size());
-            EXPECT_TRUE(std::holds_alternative<MqttCommand>(
-                parse_mqtt_command(topic, c["payload_press"].get<std::string>())))
+            EXPECT_TRUE(parse_mqtt_command(topic, c["payload_press"].get<std::string>()).command)
                 << topic;
         }
     }

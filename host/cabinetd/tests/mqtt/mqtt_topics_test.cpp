@@ -16,44 +16,38 @@ namespace {
 using nlohmann::json;
 
 TEST(MqttCommand, PayloadsAndTheirDefaults) {
-    auto c = std::get<MqttCommand>(parse_mqtt_command("door/8/open/set", "UNLOCK"));
+    auto c = *parse_mqtt_command("door/8/open/set", "UNLOCK").command;
     EXPECT_EQ(c.door, 8u);
     EXPECT_EQ(c.pulse_ms, 500u);
     EXPECT_TRUE(c.request_id.empty());
-    c = std::get<MqttCommand>(parse_mqtt_command(
-        "door/2/open/set", R"({"pulse_ms":100,"ttl_ms":5000,"request_id":"a:b.c-d_e"})"));
+    c = *parse_mqtt_command("door/2/open/set",
+                            R"({"pulse_ms":100,"ttl_ms":5000,"request_id":"a:b.c-d_e"})")
+             .command;
     EXPECT_EQ(c.pulse_ms, 100u);
     EXPECT_EQ(c.ttl_ms, 5000u);
     EXPECT_EQ(c.request_id, "a:b.c-d_e");
-    EXPECT_EQ(std::get<MqttCommand>(parse_mqtt_command("clear_fault/set", "")).kind,
-              MqttCommand::ClearFault);
-    EXPECT_EQ(std::get<MqttCommand>(parse_mqtt_command("alarm/ack/set", "PRESS")).kind,
-              MqttCommand::AckAlarms);
-    EXPECT_EQ(std::get<MqttCommand>(parse_mqtt_command("alarm/ack/set", R"({"request_id":"h1"})"))
-                  .request_id,
+    EXPECT_EQ(parse_mqtt_command("clear_fault/set", "").command->kind, MqttCommand::ClearFault);
+    EXPECT_EQ(parse_mqtt_command("alarm/ack/set", "PRESS").command->kind, MqttCommand::AckAlarms);
+    EXPECT_EQ(parse_mqtt_command("alarm/ack/set", R"({"request_id":"h1"})").command->request_id,
               "h1");
     for (const char *bad :
          {R"({"pulse_ms":99})", R"({"pulse_ms":1001})", R"({"ttl_ms":0})", R"({"ttl_ms":5001})",
           R"({"pulse_ms":"300"})", R"({"pulse_ms":300.5})", R"({"request_id":""})",
           R"({"request_id":"has space"})", R"({"door":3})", "[]", "open"}) {
         auto r = parse_mqtt_command("door/1/open/set", bad);
-        ASSERT_TRUE(std::holds_alternative<MqttRefusal>(r)) << bad;
-        EXPECT_EQ(std::get<MqttRefusal>(r).code, "bad_request") << bad;
+        ASSERT_FALSE(r.command) << bad;
+        EXPECT_EQ(r.command.refusal().code, "bad_request") << bad;
     }
     // A refusal after the request id was read echoes it.
-    EXPECT_EQ(std::get<MqttRefusal>(
-                  parse_mqtt_command("door/1/open/set", R"({"request_id":"x1","pulse_ms":5})"))
-                  .request_id,
-              "x1");
     EXPECT_EQ(
-        std::get<MqttRefusal>(parse_mqtt_command("clear_fault/set", R"({"pulse_ms":300})")).code,
-        "bad_request");
-    EXPECT_EQ(std::get<MqttRefusal>(parse_mqtt_command("alarm/ack/set", "ACK")).code,
+        parse_mqtt_command("door/1/open/set", R"({"request_id":"x1","pulse_ms":5})").request_id,
+        "x1");
+    EXPECT_EQ(parse_mqtt_command("clear_fault/set", R"({"pulse_ms":300})").command.refusal().code,
               "bad_request");
-    EXPECT_EQ(std::get<MqttRefusal>(parse_mqtt_command("clear_fault/set", "CLEAR")).code,
+    EXPECT_EQ(parse_mqtt_command("alarm/ack/set", "ACK").command.refusal().code, "bad_request");
+    EXPECT_EQ(parse_mqtt_command("clear_fault/set", "CLEAR").command.refusal().code,
               "bad_request"); // PRESS is the word
-    EXPECT_EQ(std::get<MqttRefusal>(parse_mqtt_command("alarm/clear/set", "")).code,
-              "unknown_topic");
+    EXPECT_EQ(parse_mqtt_command("alarm/clear/set", "").command.refusal().code, "unknown_topic");
 }
 
 // A key given twice is refused, never settled by taking one of them: an ACL
@@ -70,11 +64,10 @@ TEST(MqttCommand, AKeyGivenTwiceIsRefusedNamingIt) {
         {"clear_fault/set", R"({"request_id":"a","ttl_ms":9,"request_id":"a"})", "request_id"}};
     for (const auto &c : cases) {
         auto r = parse_mqtt_command(c.topic, c.payload);
-        ASSERT_TRUE(std::holds_alternative<MqttRefusal>(r)) << c.payload;
-        EXPECT_EQ(std::get<MqttRefusal>(r).code, "bad_request");
-        EXPECT_NE(std::get<MqttRefusal>(r).text.find(fmt::format("\"{}\"", c.key)),
-                  std::string::npos)
-            << std::get<MqttRefusal>(r).text;
+        ASSERT_FALSE(r.command) << c.payload;
+        EXPECT_EQ(r.command.refusal().code, "bad_request");
+        EXPECT_NE(r.command.refusal().text.find(fmt::format("\"{}\"", c.key)), std::string::npos)
+            << r.command.refusal().text;
     }
 }
 
@@ -82,17 +75,17 @@ TEST(MqttCommand, DoorsAreNamedCanonically) {
     // A broker's access rules are written for these exact topics.
     for (const char *door : {"03", "0003", "+3", " 3", "3 ", "0", "9", "-1", "4294967299", ""}) {
         auto r = parse_mqtt_command("door/" + std::string(door) + "/open/set", "OPEN");
-        ASSERT_TRUE(std::holds_alternative<MqttRefusal>(r)) << door;
-        EXPECT_EQ(std::get<MqttRefusal>(r).code, "unknown_topic") << door;
+        ASSERT_FALSE(r.command) << door;
+        EXPECT_EQ(r.command.refusal().code, "unknown_topic") << door;
     }
-    EXPECT_EQ(std::get<MqttCommand>(parse_mqtt_command("door/3/open/set", "OPEN")).door, 3u);
+    EXPECT_EQ(parse_mqtt_command("door/3/open/set", "OPEN").command->door, 3u);
 }
 
 TEST(MqttCommand, SentAtIsCheckedWithoutOverflow) {
     const std::int64_t now = 1765064000123;
     const auto code = [&](std::int64_t sent) {
         auto r = check_sent_at(sent, now, 3000);
-        return r ? r->code : std::string("ok");
+        return r ? std::string("ok") : r.refusal().code;
     };
     EXPECT_EQ(code(now + kSentAtSkewMs), "ok");
     EXPECT_EQ(code(now + kSentAtSkewMs + 1), "bad_request");
@@ -100,12 +93,12 @@ TEST(MqttCommand, SentAtIsCheckedWithoutOverflow) {
     EXPECT_EQ(code(now - 3001), "expired");
     EXPECT_EQ(code(INT64_MAX), "bad_request");
     EXPECT_EQ(code(INT64_MIN), "expired");
-    EXPECT_EQ(check_sent_at(INT64_MAX, INT64_MIN, 1)->code, "bad_request");
-    EXPECT_EQ(check_sent_at(INT64_MIN, INT64_MAX, 1)->code, "expired");
+    EXPECT_EQ(check_sent_at(INT64_MAX, INT64_MIN, 1).refusal().code, "bad_request");
+    EXPECT_EQ(check_sent_at(INT64_MIN, INT64_MAX, 1).refusal().code, "expired");
     // now - sent is INT64_MIN, whose negation (how far ahead) is past int64.
-    EXPECT_EQ(check_sent_at(0, INT64_MIN, 1)->code, "bad_request");
-    EXPECT_EQ(check_sent_at(INT64_MAX, -1, 1)->code, "bad_request");
-    EXPECT_FALSE(check_sent_at(std::nullopt, now, 1));
+    EXPECT_EQ(check_sent_at(0, INT64_MIN, 1).refusal().code, "bad_request");
+    EXPECT_EQ(check_sent_at(INT64_MAX, -1, 1).refusal().code, "bad_request");
+    EXPECT_TRUE(check_sent_at(std::nullopt, now, 1));
 }
 
 TEST(MqttSettings, UrlsPrefixesAndBoardIds) {
@@ -148,7 +141,7 @@ TEST(MqttIdentity, ClientIdsAndWhenATopicMeansOneCabinet) {
     const auto code = [](const MqttConfig &m, const std::string &topic_board,
                          const std::string &board, std::vector<std::string> shared) {
         auto r = check_identity(m, "b", topic_board, board, shared);
-        return r ? r->code : std::string("ok");
+        return r ? std::string("ok") : r.refusal().code;
     };
     const std::string x = "E66038B7134F6A2D", y = "0123456789ABCDEF";
     EXPECT_EQ(code(by_board, x, x, {}), "ok");
@@ -162,7 +155,7 @@ TEST(MqttIdentity, ClientIdsAndWhenATopicMeansOneCabinet) {
     both.prefix = "site/{cabinet}/{board_id}/";
     EXPECT_EQ(code(both, x, y, {}), "offline");
     EXPECT_EQ(code(both, x, x, {"c", "a"}), "ok");
-    const auto text = check_identity(by_board, "b", x, x, {"c", "a"})->text;
+    const auto text = check_identity(by_board, "b", x, x, {"c", "a"}).refusal().text;
     EXPECT_NE(text.find("cabinets a, b and c report one board id, " + x), std::string::npos)
         << text;
 }

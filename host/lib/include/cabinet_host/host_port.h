@@ -3,6 +3,8 @@
 // cabinetd for cabinetctl).
 #pragma once
 
+#include "cabinet_host/result.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -22,10 +24,9 @@ struct HostPortRules {
 
 // Parses HOST:PORT in its one canonical form: HOST a name (letters, digits,
 // '-', '.', '_'), an IPv4 address, or an IPv6 address in brackets; PORT 1 to
-// 65535 in decimal without leading zeros. Anything else gives nothing, and
-// why in *why when it is given.
-std::optional<HostPort> parse_host_port(std::string_view text, std::string *why = nullptr,
-                                        HostPortRules rules = {});
+// 65535 in decimal without leading zeros. Anything else is refused ("error")
+// with why.
+Result<HostPort> parse_host_port(std::string_view text, HostPortRules rules = {});
 
 // HOST:PORT (or HOST without a port) as a Host header or a log names it: an
 // IPv6 address in brackets.

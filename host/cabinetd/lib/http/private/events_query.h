@@ -4,10 +4,9 @@
 
 #include "http_query.h"
 #include "record.h"
+#include "result.h"
 
-#include <string>
 #include <string_view>
-#include <variant>
 
 namespace cabinetd {
 
@@ -16,17 +15,12 @@ struct EventsRequest {
     bool csv = false;
 };
 
-// Why a request's parameters are not a query (answered 400).
-struct EventsRefusal {
-    std::string text;
-};
-
 // The query of an events request's parameters and Accept header. Every
 // parameter is read strictly (whole numbers in their canonical form, known
 // kinds, no parameter the API does not know); a cabinet's name is taken as
-// given, and whether there is one is the caller's to check.
-std::variant<EventsRequest, EventsRefusal> parse_events_query(const QueryParams &q,
-                                                              std::string_view accept);
+// given, and whether there is one is the caller's to check. Parameters that
+// are not a query are refused (bad_request).
+Result<EventsRequest> parse_events_query(const QueryParams &q, std::string_view accept);
 
 // True when an Accept header prefers text/csv to JSON: text/csv named with
 // a weight above zero and above application/json's (absent: 0).

@@ -52,20 +52,28 @@ template <class Message> void common_headers(Message &m) {
 }
 
 Response json_response(int status, const nlohmann::json &j);
-// {"error": message}; a 401 also says how to authenticate.
+// {"error": message}; a 401 also says how to authenticate. What a refusal
+// becomes (refusal_response).
 Response error_response(int status, const std::string &message, bool keep_alive = true);
-Response no_cabinet(std::string_view name);
-// A refusal of the policy's (or the cabinet's before the line): 403 with
-// its code (not_permitted, outside_hours, same_person, approval_required),
-// 400 for reason_required; the error is "code: words".
+// The one answer to a refusal, whoever refused: its status by its code, and
+// {"error": ...}. HTTP's own refusals (bad_request 400, unauthorized 401,
+// not_found 404, method_not_allowed 405, unsupported_media_type 415,
+// out_of_range 422, too_many_requests 429, internal_error 500, unavailable
+// 503; and, closing the connection, a connection's places, 429, and bytes
+// that are no request it takes: malformed_request 400, misdirected_request
+// 421, payload_too_large 413, header_fields_too_large 431, not_implemented
+// 501, http_version_not_supported 505) say their words alone; every other code (the policy's, a cabinet's before the line, the
+// approvals') is named before its words, "code: words", with its status
+// (reason_required 400; the approvals' 409, 410, 429, 503;
+// journal_unavailable 503; anything else 403).
 Response refusal_response(const Refusal &r);
-Response decision_response(const Decision &d);
-// A cabinet a request names: nothing when the policy does not let the
-// token read it (whether or not there is one, so a scope does not tell
-// which exist); else the cabinet, or nullptr for none of that name.
-// refused is the answer.
-Cabinet *scoped_cabinet(const Principal &who, const ApiContext &ctx, std::string_view name,
-                        std::optional<Response> &refused);
+// No cabinet of that name: not_found.
+Refusal no_cabinet(std::string_view name);
+// A cabinet a request names: refused when the policy does not let the token
+// read it (whether or not there is one, so a scope does not tell which
+// exist); else the cabinet, or no_cabinet.
+Result<Cabinet *> scoped_cabinet(const Principal &who, const ApiContext &ctx,
+                                 std::string_view name);
 // The answer to an open or a fault clear, by its outcome.
 Response command_response(const CommandResult &r);
 

@@ -35,8 +35,8 @@ private:
 
 // What a request's header must be before its body is read or it is routed:
 // HTTP/1.0 or 1.1, no field given twice that could be read two ways, a Host
-// naming this server, no transfer coding but chunked alone. The refusal
-// (the connection closes after it), or nothing.
-std::optional<Response> header_refusal(const Request &req, const HostCheck &hosts);
+// naming this server, no transfer coding but chunked alone. Refused (the
+// connection closes after the answer), or done.
+Result<> check_header(const Request &req, const HostCheck &hosts);
 
 } // namespace cabinetd

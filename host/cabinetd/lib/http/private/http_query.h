@@ -2,6 +2,7 @@
 #pragma once
 
 #include "record.h"
+#include "result.h"
 
 #include <map>
 #include <optional>
@@ -18,8 +19,8 @@ using QueryParams = std::map<std::string, std::string>;
 std::optional<QueryParams> parse_query(std::string_view target);
 
 // The kinds a "kind" parameter names ("event,gap"): each a record kind's
-// name, none empty, each taken once however often it is named. Nothing, and
-// the name that is not a kind in `bad`, for anything else.
-std::optional<std::vector<RecordKind>> parse_kinds(std::string_view text, std::string &bad);
+// name, none empty, each taken once however often it is named. Anything
+// else is refused (bad_request), naming the name that is not a kind.
+Result<std::vector<RecordKind>> parse_kinds(std::string_view text);
 
 } // namespace cabinetd

@@ -30,10 +30,10 @@ struct RouteMatch {
     std::vector<std::pair<std::string_view, std::string>> params;
 };
 
-// The route for a request, or the answer when there is none: 404 for a path
-// no route has (or one that is not canonical), 405 for a method its route
-// does not take, 400 for a malformed query.
-std::variant<RouteMatch, Response> find_route(http::verb method, std::string_view target);
+// The route for a request, or refused when there is none: not_found for a
+// path no route has (or one that is not canonical), method_not_allowed for a
+// method its route does not take, bad_request for a malformed query.
+Result<RouteMatch> find_route(http::verb method, std::string_view target);
 
 // A request its route lets through, and who asks (nobody for a public route).
 struct Admitted {
@@ -42,16 +42,15 @@ struct Admitted {
 };
 
 // Takes a place among the connections with a token for the one who asks;
-// the refusal (429, the connection closes) when that token, or the viewers
-// together, hold every place they may.
-using TakePlace = std::function<std::optional<Response>(const Principal &who)>;
+// refused (the connection closes) when that token, or the viewers together,
+// hold every place they may.
+using TakePlace = std::function<Result<>(const Principal &who)>;
 
 // The route for a request and whether who asks may use it: find_route's
-// refusals, then 401 without a valid bearer token (a stream's route also
+// refusals, then unauthorized without a valid bearer token (a stream's route also
 // takes a stream token in the query, where a browser puts it). A valid
 // token takes its place at once: a connection that showed one holds its
 // place whatever it asks for.
-std::variant<Admitted, Response> route_request(const Request &req, Tokens &tokens,
-                                               const TakePlace &take_place);
+Result<Admitted> route_request(const Request &req, Tokens &tokens, const TakePlace &take_place);
 
 } // namespace cabinetd

@@ -34,8 +34,8 @@ struct StreamStart {
     bool status = false;
 };
 
-// The stream a request asks for; an answer when it asks for none.
-std::variant<StreamStart, Response> stream_request(const ApiRequest &req, ApiContext &ctx);
+// The stream a request asks for; refused when it asks for none.
+Result<StreamStart> stream_request(const ApiRequest &req, ApiContext &ctx);
 
 // The server's streams. Used from the server's thread only.
 class EventStreams {
