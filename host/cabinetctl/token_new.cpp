@@ -7,7 +7,6 @@
 #include <fmt/format.h>
 
 #include <cstdio>
-#include <variant>
 
 namespace cabinetctl {
 
