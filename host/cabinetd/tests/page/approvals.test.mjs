@@ -45,9 +45,11 @@ describe("approving an open", () => {
 
   test("asks first, naming who asked, the cabinet, the door, the reason and the time left", async () => {
     const nurse = await browser.page(site.url(NURSE));
-    const pharmacist = await browser.page(site.url(PHARMACIST));
+    // Listening before the page loads: its fetch at sign-in may come at once.
+    const pharmacist = await browser.page();
     const fetched = [];
     pharmacist.on("request", (r) => { if (new URL(r.url()).pathname === "/api/approvals") fetched.push(r.method()); });
+    await pharmacist.goto(site.url(PHARMACIST));
     await pharmacist.locator("#overview tr[data-name=ward]").waitFor();
     await ask(nurse, "night round, patient 12");
     const approve = pharmacist.locator("#approvals button", { hasText: "Approve" });
