@@ -11,6 +11,7 @@
 // and each operation's security). A target that routes, written back in its
 // canonical form, routes to the same place with the same parameters.
 #include "fuzz_check.h"
+#include "fuzz_form.h"
 #include "http_host.h"
 #include "http_query.h"
 #include "http_routes.h"
@@ -33,6 +34,9 @@
 
 namespace cabinetd {
 namespace {
+
+using fuzz_form::encoded;
+using fuzz_form::form;
 
 using nlohmann::json;
 
@@ -197,44 +201,6 @@ std::optional<std::vector<std::string>> canonical_path(std::string_view path) {
     return segments_of(path);
 }
 
-int hex(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-std::optional<std::string> form_decoded(std::string_view s) {
-    std::string out;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] != '%') {
-            out.push_back(s[i] == '+' ? ' ' : s[i]);
-            continue;
-        }
-        if (i + 2 >= s.size() || hex(s[i + 1]) < 0 || hex(s[i + 2]) < 0) return std::nullopt;
-        out.push_back(static_cast<char>(hex(s[i + 1]) * 16 + hex(s[i + 2])));
-        i += 2;
-    }
-    return out;
-}
-
-std::optional<QueryParams> form(std::string_view query) {
-    QueryParams out;
-    for (std::size_t start = 0; start <= query.size();) {
-        const auto end = std::min(query.find('&', start), query.size());
-        const auto part = query.substr(start, end - start);
-        start = end + 1;
-        if (part.empty()) continue;
-        const auto eq = part.find('=');
-        const auto name = form_decoded(part.substr(0, eq));
-        const auto value =
-            form_decoded(eq == std::string_view::npos ? std::string_view() : part.substr(eq + 1));
-        if (!name || !value || out.count(*name)) return std::nullopt;
-        out[*name] = *value;
-    }
-    return out;
-}
-
 struct Expected {
     int status = 0; // 0: admitted
     const Path *path = nullptr;
@@ -295,25 +261,6 @@ Expected routed(http::verb method, std::string_view target, const Fields &f, Tok
     if (!e.who) return refusal(401);
     return e;
 }
-
-std::string encoded(std::string_view s) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (const char c : s) {
-        const auto b = static_cast<unsigned char>(c);
-        if ((b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9') ||
-            b == '-' || b == '.' || b == '_' || b == '~') {
-            out.push_back(c);
-        } else {
-            out += '%';
-            out += kHex[b >> 4];
-            out += kHex[b & 15];
-        }
-    }
-    return out;
-}
-
-// --- the request ------------------------------------------------------------
 
 bool tchar(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
