@@ -185,7 +185,12 @@ protected:
     std::int64_t fixture_ms_ = 0;
 };
 
-TEST_F(JournalFaults, EveryWriteThatFailsLeavesTheJournalWholeOrWithAGapAndItsChainHolding) {
+// Failing once and failing from then on are two sweeps of their own, each
+// its own test, so that they may run side by side.
+class JournalFaultSweep : public JournalFaults, public testing::WithParamInterface<bool> {};
+
+TEST_P(JournalFaultSweep, EveryWriteThatFailsLeavesTheJournalWholeOrWithAGapAndItsChainHolding) {
+    const bool persistent = GetParam();
     journal_ = path("j.db");
     test_support::FaultVfs vfs;
     // The run as it goes when nothing fails: how many writes, and that it
@@ -201,26 +206,27 @@ TEST_F(JournalFaults, EveryWriteThatFailsLeavesTheJournalWholeOrWithAGapAndItsCh
     std::printf("%llu writes a run, each failed in turn\n",
                 static_cast<unsigned long long>(writes));
     std::set<std::string> points; // which calls on which files failed
-    for (const bool persistent : {false, true})
-        for (std::uint64_t n = 1; n <= writes; ++n) {
-            const auto failed = vfs.failed();
-            const auto out = run(vfs, n, persistent);
-            const auto f = vfs.last_failure();
-            points.insert(f.substr(0, f.find(' ')) +
-                          (f.ends_with("-wal")      ? " of the log"
-                               : f.ends_with(".db") ? " of the database"
-                                                    : " of another file"));
-            const auto what =
-                fmt::format("write {} of {} ({}) failing{}", n, writes, vfs.last_failure(),
-                            persistent ? " from then on" : " once");
-            if (vfs.failed() == failed) continue; // this run wrote less: nothing failed
-            expect_sound(out, what);
-            if (HasFailure()) return;
-        }
+    for (std::uint64_t n = 1; n <= writes; ++n) {
+        const auto failed = vfs.failed();
+        const auto out = run(vfs, n, persistent);
+        const auto f = vfs.last_failure();
+        points.insert(f.substr(0, f.find(' ')) +
+                      (f.ends_with("-wal")      ? " of the log"
+                           : f.ends_with(".db") ? " of the database"
+                                                : " of another file"));
+        const auto what = fmt::format("write {} of {} ({}) failing{}", n, writes,
+                                      vfs.last_failure(), persistent ? " from then on" : " once");
+        if (vfs.failed() == failed) continue; // this run wrote less: nothing failed
+        expect_sound(out, what);
+        if (HasFailure()) return;
+    }
     // Commits write the log; a checkpoint syncs it, then writes the database.
     for (const char *point : {"xWrite of the log", "xSync of the log", "xWrite of the database"})
         EXPECT_TRUE(points.count(point)) << point << " never failed";
 }
+
+INSTANTIATE_TEST_SUITE_P(, JournalFaultSweep, testing::Values(false, true),
+                         [](const auto &p) { return p.param ? "FromThenOn" : "Once"; });
 
 } // namespace
 } // namespace cabinetd
