@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -42,9 +43,11 @@ struct TempDir {
 class TestDir : public ::testing::Test {
 protected:
     void SetUp() override {
+        // One level, whatever the name: a parameterised test's has a '/'.
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::replace(name.begin(), name.end(), '/', '-');
         dir_ = std::filesystem::temp_directory_path() /
-            ("cabinetd-" + std::to_string(::getpid()) + "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+            ("cabinetd-" + std::to_string(::getpid()) + "-" + name);
         std::filesystem::remove_all(dir_);
         std::filesystem::create_directories(dir_);
     }
