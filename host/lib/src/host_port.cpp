@@ -19,8 +19,6 @@ std::optional<std::uint16_t> parse_port(std::string_view p, bool zero) {
     return static_cast<std::uint16_t>(v);
 }
 
-Refusal fail(std::string text) { return Refusal{"error", std::move(text)}; }
-
 } // namespace
 
 Result<HostPort> parse_host_port(std::string_view text, HostPortRules rules) {
@@ -28,32 +26,33 @@ Result<HostPort> parse_host_port(std::string_view text, HostPortRules rules) {
     std::string_view host, rest;
     if (!text.empty() && text.front() == '[') {
         const auto close = text.find(']');
-        if (close == std::string_view::npos) return fail("unclosed '[' in the address");
+        if (close == std::string_view::npos) return invalid("unclosed '[' in the address");
         host = text.substr(1, close - 1);
         rest = text.substr(close + 1);
         if (host.find(':') == std::string_view::npos ||
             !std::all_of(host.begin(), host.end(), v6_char))
-            return fail("only an IPv6 address goes in brackets");
-        if (!rest.empty() && rest.front() != ':') return fail("expected :PORT after ']'");
+            return invalid("only an IPv6 address goes in brackets");
+        if (!rest.empty() && rest.front() != ':') return invalid("expected :PORT after ']'");
     } else {
         const auto colon = text.find(':');
         host = text.substr(0, colon);
         rest = colon == std::string_view::npos ? std::string_view() : text.substr(colon);
         if (rest.find(':', 1) != std::string_view::npos)
-            return fail("an IPv6 address goes in brackets, e.g. [::1]:8080");
-        if (host.empty()) return fail("no host");
+            return invalid("an IPv6 address goes in brackets, e.g. [::1]:8080");
+        if (host.empty()) return invalid("no host");
         if (!std::all_of(host.begin(), host.end(), name_char))
-            return fail("the host is not a name or an address");
+            return invalid("the host is not a name or an address");
     }
     out.host = std::string(host);
     if (rest.empty()) {
-        if (!rules.port_optional) return fail("expected HOST:PORT");
+        if (!rules.port_optional) return invalid("expected HOST:PORT");
         return out;
     }
     out.port = parse_port(rest.substr(1), rules.port_zero);
     if (!out.port)
-        return fail(rules.port_zero ? "the port is 0 to 65535, in decimal without leading zeros"
-                                    : "the port is 1 to 65535, in decimal without leading zeros");
+        return invalid(rules.port_zero
+                           ? "the port is 0 to 65535, in decimal without leading zeros"
+                           : "the port is 1 to 65535, in decimal without leading zeros");
     return out;
 }
 

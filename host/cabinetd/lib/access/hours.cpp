@@ -31,8 +31,6 @@ std::optional<unsigned> minute_of(std::string_view t, bool end) {
     return h * 60 + m;
 }
 
-Refusal not_hours(std::string why) { return Refusal{"error", std::move(why)}; }
-
 Result<std::uint8_t> days_of(std::string_view text) {
     std::uint8_t mask = 0;
     int last = -2; // the last day of the part before
@@ -43,14 +41,13 @@ Result<std::uint8_t> days_of(std::string_view text) {
         const auto lo = day_of(part.substr(0, dash));
         const auto hi = dash == std::string_view::npos ? lo : day_of(part.substr(dash + 1));
         if (!lo || !hi || (dash != std::string_view::npos && *hi <= *lo)) {
-            return not_hours(fmt::format(
+            return invalid(fmt::format(
                 "\"{}\" is not a day (Mon to Sun) or a range of days like Mon-Fri", part));
         }
         if (static_cast<int>(*lo) <= last + 1) {
-            return not_hours(
-                fmt::format("\"{}\": give the days in week order, a run of days as one "
-                            "range (Mon-Wed, not Mon+Tue+Wed)",
-                            text));
+            return invalid(fmt::format("\"{}\": give the days in week order, a run of days as one "
+                                       "range (Mon-Wed, not Mon+Tue+Wed)",
+                                       text));
         }
         for (unsigned d = *lo; d <= *hi; ++d) mask |= static_cast<std::uint8_t>(1u << d);
         last = static_cast<int>(*hi);
@@ -102,32 +99,31 @@ Result<Hours> parse_hours(std::string_view text) {
         const auto slash = window.find('/');
         const auto dash = slash == std::string_view::npos ? slash : window.find('-', slash);
         if (dash == std::string_view::npos)
-            return not_hours(fmt::format("\"{}\" is not DAYS/HH:MM-HH:MM", window));
+            return invalid(fmt::format("\"{}\" is not DAYS/HH:MM-HH:MM", window));
         const auto days = days_of(window.substr(0, slash));
         if (!days) return days.refusal();
         const auto from = minute_of(window.substr(slash + 1, dash - slash - 1), false);
         const auto to = minute_of(window.substr(dash + 1), true);
         if (!from || !to || *from == *to)
-            return not_hours(
-                fmt::format("\"{}\": times are HH:MM-HH:MM (00:00 to 24:00), start and "
-                            "end not the same",
-                            window));
+            return invalid(fmt::format("\"{}\": times are HH:MM-HH:MM (00:00 to 24:00), start and "
+                                       "end not the same",
+                                       window));
         const Hours::Window w{*days, static_cast<std::uint16_t>(*from),
                               static_cast<std::uint16_t>(*to)};
         if (!h.windows.empty()) {
             const auto &prev = h.windows.back();
             const auto first = [](const Hours::Window &x) { return std::countr_zero(x.days); };
             if (std::make_pair(first(w), w.from) <= std::make_pair(first(prev), prev.from))
-                return not_hours(fmt::format(
+                return invalid(fmt::format(
                     "\"{}\": give the windows in order of their first day and start", window));
         }
         for (const auto &other : h.windows)
             for (auto [a0, a1] : spans(other))
                 for (auto [b0, b1] : spans(w))
                     if (a0 < b1 && b0 < a1)
-                        return not_hours(fmt::format("\"{}\" overlaps an earlier window", window));
+                        return invalid(fmt::format("\"{}\" overlaps an earlier window", window));
         if (h.windows.size() == kHourWindowsMax)
-            return not_hours(fmt::format("more than {} windows", kHourWindowsMax));
+            return invalid(fmt::format("more than {} windows", kHourWindowsMax));
         h.windows.push_back(w);
         if (semi == std::string_view::npos) return h;
         text.remove_prefix(semi + 1);

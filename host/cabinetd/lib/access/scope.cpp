@@ -23,8 +23,6 @@ std::optional<unsigned> door_of(std::string_view t) {
     return static_cast<unsigned>(t[0] - '0');
 }
 
-Refusal not_a_scope(std::string why) { return Refusal{"error", std::move(why)}; }
-
 // The doors of one entry.
 Result<std::uint8_t> door_mask(std::string_view text) {
     if (text == "*") return kAllDoors;
@@ -36,11 +34,11 @@ Result<std::uint8_t> door_mask(std::string_view text) {
         const auto lo = door_of(part.substr(0, dash));
         const auto hi = dash == std::string_view::npos ? lo : door_of(part.substr(dash + 1));
         if (!lo || !hi || (dash != std::string_view::npos && *hi <= *lo))
-            return not_a_scope(fmt::format(
-                "\"{}\" is not a door (1 to {}) or a range N-M with N < M", part, kDoors));
+            return invalid(fmt::format("\"{}\" is not a door (1 to {}) or a range N-M with N < M",
+                                       part, kDoors));
         for (unsigned d = *lo; d <= *hi; ++d) {
             const auto bit = static_cast<std::uint8_t>(1u << (d - 1));
-            if (mask & bit) return not_a_scope(fmt::format("door {} is given twice", d));
+            if (mask & bit) return invalid(fmt::format("door {} is given twice", d));
             mask |= bit;
         }
         if (plus == std::string_view::npos) return mask;
@@ -58,23 +56,23 @@ Result<Scope> parse_scope(std::string_view text, bool with_hours) {
         const auto at = entry.find('@');
         std::optional<Hours> hours;
         if (at != std::string_view::npos) {
-            if (!with_hours) return not_a_scope(fmt::format("\"{}\": no hours here", entry));
+            if (!with_hours) return invalid(fmt::format("\"{}\": no hours here", entry));
             auto parsed = parse_hours(entry.substr(at + 1));
             if (!parsed)
-                return not_a_scope(fmt::format("cabinet {}: hours: {}",
-                                               entry.substr(0, entry.find(':')),
-                                               parsed.refusal().text));
+                return invalid(fmt::format("cabinet {}: hours: {}",
+                                           entry.substr(0, entry.find(':')),
+                                           parsed.refusal().text));
             hours = std::move(*parsed);
             entry = entry.substr(0, at);
         }
         const auto colon = entry.find(':');
         const auto cabinet = entry.substr(0, colon);
         if (colon == std::string_view::npos || !valid_cabinet(cabinet))
-            return not_a_scope(fmt::format("\"{}\" is not CABINET:DOORS", entry));
+            return invalid(fmt::format("\"{}\" is not CABINET:DOORS", entry));
         const auto mask = door_mask(entry.substr(colon + 1));
-        if (!mask) return not_a_scope(fmt::format("cabinet {}: {}", cabinet, mask.refusal().text));
+        if (!mask) return invalid(fmt::format("cabinet {}: {}", cabinet, mask.refusal().text));
         if (!s.doors.emplace(std::string(cabinet), *mask).second)
-            return not_a_scope(
+            return invalid(
                 fmt::format("cabinet {} is named twice (give its doors as 1-4+8)", cabinet));
         if (hours) s.hours.emplace(std::string(cabinet), std::move(*hours));
         if (comma == std::string_view::npos) return s;

@@ -14,7 +14,7 @@ constexpr std::string_view kHashed = "sha256:";
 constexpr std::string_view kAlarms = "alarms=";
 
 Refusal at(int line, const std::string &what) {
-    return Refusal{"error", fmt::format("token file line {}: {}", line, what)};
+    return invalid(fmt::format("token file line {}: {}", line, what));
 }
 
 std::optional<Digest> hex_digest(std::string_view hex) {

@@ -5,6 +5,7 @@
 
 namespace cabinetd {
 
+using cabinet_host::invalid;
 using cabinet_host::Refusal;
 using cabinet_host::Result;
 

@@ -60,36 +60,29 @@ std::string anchor_text(const ChainHead &h) {
     return to_hex(h.origin) + ":" + std::to_string(h.count) + ":" + to_hex(h.hash);
 }
 
-namespace {
-
-Refusal not_an_anchor(std::string why) { return Refusal{"error", std::move(why)}; }
-
-} // namespace
-
 Result<ChainHead> parse_anchor(std::string_view text) {
-    if (text.empty()) return not_an_anchor("it is empty");
+    if (text.empty()) return invalid("it is empty");
     const auto first = text.find(':');
     const auto last = text.rfind(':');
-    if (first == std::string_view::npos)
-        return not_an_anchor("it is not ORIGIN:COUNT:HASH (no ':')");
+    if (first == std::string_view::npos) return invalid("it is not ORIGIN:COUNT:HASH (no ':')");
     if (first == last) {
         std::uint64_t count = 0;
         Hash h;
         if (count_of(text.substr(0, first), count) && bytes_of(text.substr(first + 1), h, false))
-            return not_an_anchor(
+            return invalid(
                 "it is COUNT:HASH, an anchor from before journals named their origin: put "
                 "the journal's origin (journal verify prints it) and ':' before it");
-        return not_an_anchor("it is not ORIGIN:COUNT:HASH");
+        return invalid("it is not ORIGIN:COUNT:HASH");
     }
     if (text.find(':', first + 1) != last)
-        return not_an_anchor("it is not ORIGIN:COUNT:HASH (more than two ':')");
+        return invalid("it is not ORIGIN:COUNT:HASH (more than two ':')");
     ChainHead a;
     if (!bytes_of(text.substr(0, first), a.origin, false))
-        return not_an_anchor("its origin is not 32 lowercase hex digits");
+        return invalid("its origin is not 32 lowercase hex digits");
     if (!count_of(text.substr(first + 1, last - first - 1), a.count))
-        return not_an_anchor("its count is not a decimal number without sign or leading zeros");
+        return invalid("its count is not a decimal number without sign or leading zeros");
     if (!bytes_of(text.substr(last + 1), a.hash, false))
-        return not_an_anchor("its hash is not 64 lowercase hex digits");
+        return invalid("its hash is not 64 lowercase hex digits");
     return a;
 }
 

@@ -85,7 +85,7 @@ Result<> Service::reload_tokens() {
         if (http_) http_->tokens_changed();
         return {};
     } catch (const std::exception &e) {
-        return Refusal{"error", e.what()};
+        return invalid(e.what());
     }
 }
 

@@ -19,6 +19,10 @@ struct Refusal {
     bool operator==(const Refusal &) const = default;
 };
 
+// The refusal of a value that is not what it should be (a line of a file,
+// an argument), where only its words are read: code "error".
+inline Refusal invalid(std::string why) { return Refusal{"error", std::move(why)}; }
+
 template <class T = void> class [[nodiscard]] Result {
 public:
     Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
