@@ -35,10 +35,6 @@ std::optional<unsigned> door_number(std::string_view text) {
 
 namespace {
 
-Refusal command_refusal(std::string code, std::string text) {
-    return Refusal{std::move(code), std::move(text)};
-}
-
 // The fields a command's body may carry, by front end and kind.
 bool known_field(const std::string &k, Command::Kind kind, Front front) {
     if (k == "ttl_ms" || (kind == Command::Open && (k == "pulse_ms" || k == "reason"))) return true;
@@ -63,8 +59,8 @@ Result<> read_ms(const json &j, const char *name, std::int64_t lo, std::int64_t 
         v.get<std::uint64_t>() <= std::uint64_t(std::numeric_limits<std::int64_t>::max());
     const auto n = fits ? v.get<std::int64_t>() : std::numeric_limits<std::int64_t>::max();
     if (n < lo || n > hi)
-        return command_refusal(
-            "out_of_range", fmt::format("{} {} is out of range: {} to {}", name, v.dump(), lo, hi));
+        return Refusal{"out_of_range",
+                       fmt::format("{} {} is out of range: {} to {}", name, v.dump(), lo, hi)};
     out = static_cast<std::uint32_t>(n);
     return {};
 }
@@ -89,8 +85,8 @@ Result<> read_reason(const json &j, Command &c) {
     if (!j.contains("reason")) return {};
     const auto &v = j["reason"];
     const auto refused = [&](const std::string &what) {
-        return command_refusal(
-            "bad_request", fmt::format("reason: text of 1 to {} characters, {}", kReasonMax, what));
+        return Refusal{"bad_request",
+                       fmt::format("reason: text of 1 to {} characters, {}", kReasonMax, what)};
     };
     if (!v.is_string()) return refused("a string");
     const auto &text = v.get_ref<const std::string &>();
@@ -105,22 +101,21 @@ Result<> read_body(std::string_view text, Front front, Command &c) {
     const auto parsed = parse_strict_json(text);
     if (!parsed) return parsed.refusal();
     const auto &j = *parsed;
-    if (!j.is_object()) return command_refusal("bad_request", not_an_object(c.kind, front));
+    if (!j.is_object()) return Refusal{"bad_request", not_an_object(c.kind, front)};
     if (front == Front::Mqtt && j.contains("request_id")) {
         const auto &r = j["request_id"];
         if (!r.is_string() || !ch::is_identifier(r.get<std::string>(), ch::kRequestIdMax))
-            return command_refusal(
-                "bad_request",
-                fmt::format("request_id: 1 to {} letters, digits, '-', '.', ':' or '_'",
-                            ch::kRequestIdMax));
+            return Refusal{"bad_request",
+                           fmt::format("request_id: 1 to {} letters, digits, '-', '.', ':' or '_'",
+                                       ch::kRequestIdMax)};
         c.request_id = r.get<std::string>();
     }
     for (const auto &[k, v] : j.items()) {
         if (!known_field(k, c.kind, front))
-            return command_refusal("bad_request", fmt::format("unknown field \"{}\"", k));
+            return Refusal{"bad_request", fmt::format("unknown field \"{}\"", k)};
         if (k != "request_id" && k != "reason" && !v.is_number_integer())
-            return command_refusal("bad_request",
-                                   fmt::format("\"{}\" must be a whole number of milliseconds", k));
+            return Refusal{"bad_request",
+                           fmt::format("\"{}\" must be a whole number of milliseconds", k)};
     }
     if (auto read = read_ms(j, "pulse_ms", ch::kPulseMinMs, ch::kPulseMaxMs, c.pulse_ms); !read)
         return read;
@@ -136,19 +131,18 @@ Result<Command> parse_open(const OpenInput &in, Front front) {
     Command c;
     const auto door = door_number(in.door);
     if (!door)
-        return command_refusal(
+        return Refusal{
             "not_found",
-            fmt::format("no door \"{}\": doors are numbered 1 to {}", in.door, ch::kDoors));
+            fmt::format("no door \"{}\": doors are numbered 1 to {}", in.door, ch::kDoors)};
     c.door = *door;
     if (in.wait) {
-        if (*in.wait != "cycle")
-            return command_refusal("bad_request", "wait: the only value is \"cycle\"");
+        if (*in.wait != "cycle") return Refusal{"bad_request", "wait: the only value is \"cycle\""};
         c.wait_cycle = true;
     }
     if (!in.body) return c;
     if (!in.body_is_json)
-        return command_refusal("unsupported_media_type",
-                               "the body must be JSON (Content-Type: application/json)");
+        return Refusal{"unsupported_media_type",
+                       "the body must be JSON (Content-Type: application/json)"};
     if (auto read = read_body(*in.body, front, c); !read) return read.refusal();
     return c;
 }

@@ -29,10 +29,6 @@ bool valid_topic(std::string_view t) {
         t.find('\0') == std::string_view::npos;
 }
 
-Refusal refuse(std::string code, std::string text) {
-    return Refusal{std::move(code), std::move(text)};
-}
-
 } // namespace
 
 BrokerUrl parse_broker_url(const std::string &url) {
@@ -106,17 +102,17 @@ Result<> check_identity(const MqttConfig &m, const std::string &cabinet,
         std::string names = all.front();
         for (std::size_t i = 1; i < all.size(); ++i)
             names += (i + 1 == all.size() ? " and " : ", ") + all[i];
-        return refuse(
+        return Refusal{
             "board_id_shared",
             fmt::format("cabinets {} report one board id, {}: a command on its topics "
                         "could mean any of them, so none is carried out until each reports "
                         "a board id of its own",
-                        names, board));
+                        names, board)};
     }
     if (m.prefix.find("{board_id}") != std::string::npos && board != topic_board)
-        return refuse("offline",
-                      fmt::format("board {} is no longer on this cabinet's line (it reports {})",
-                                  topic_board, board.empty() ? "no board id" : board));
+        return Refusal{"offline",
+                       fmt::format("board {} is no longer on this cabinet's line (it reports {})",
+                                   topic_board, board.empty() ? "no board id" : board)};
     return {};
 }
 
@@ -136,17 +132,17 @@ Result<MqttCommand> command_of_topic(std::string_view sub) {
         return c;
     }
     if (sub.rfind("door/", 0) != 0 || sub.size() <= 14 || sub.substr(sub.size() - 9) != "/open/set")
-        return refuse("unknown_topic",
-                      fmt::format("no command \"{}\": use door/N/open/set, clear_fault/set or "
-                                  "alarm/ack/set",
-                                  sub));
+        return Refusal{"unknown_topic",
+                       fmt::format("no command \"{}\": use door/N/open/set, clear_fault/set or "
+                                   "alarm/ack/set",
+                                   sub)};
     const auto n = sub.substr(5, sub.size() - 14);
     const auto door = door_number(n);
     if (!door)
-        return refuse(
+        return Refusal{
             "unknown_topic",
             fmt::format("no door \"{}\": the doors' topics are door/1/open/set to door/{}/open/set",
-                        n, ch::kDoors));
+                        n, ch::kDoors)};
     c.door = *door;
     return c;
 }
@@ -154,7 +150,7 @@ Result<MqttCommand> command_of_topic(std::string_view sub) {
 // The refusal of a command's body in MQTT's words: no door is a topic
 // unknown, anything else a bad request.
 Refusal mqtt_refusal(const Refusal &r) {
-    return refuse(r.code == "not_found" ? "unknown_topic" : "bad_request", r.text);
+    return Refusal{r.code == "not_found" ? "unknown_topic" : "bad_request", r.text};
 }
 
 // The command of a topic the cabinet takes, read from its payload.
@@ -181,16 +177,16 @@ Result<MqttCommand> command_of_payload(const MqttCommand &c, std::string_view pa
 MqttParsed parse_mqtt_command(std::string_view sub, std::string_view payload,
                               std::size_t max_payload) {
     if (payload.size() > max_payload)
-        return {refuse("payload_too_large",
-                       fmt::format("the payload has {} bytes; at most {} are taken", payload.size(),
-                                   max_payload)),
+        return {Refusal{"payload_too_large",
+                        fmt::format("the payload has {} bytes; at most {} are taken",
+                                    payload.size(), max_payload)},
                 {}};
     auto topic = command_of_topic(sub);
     if (!topic) return {topic.refusal(), {}};
     // ... and a door's plain payloads have a lock.
     if (topic->kind == MqttCommand::Open && payload == "LOCK")
-        return {refuse("not_supported",
-                       "the latch locks by itself when the door is closed; LOCK is not a command"),
+        return {Refusal{"not_supported",
+                        "the latch locks by itself when the door is closed; LOCK is not a command"},
                 {}};
     auto parsed = command_of_payload(*topic, payload);
     if (!parsed) return {mqtt_refusal(parsed.refusal()), request_id_of(payload)};
@@ -205,17 +201,17 @@ Result<> check_sent_at(std::optional<std::int64_t> sent_at_ms, std::int64_t now_
     std::int64_t age = 0;
     const bool beyond = __builtin_sub_overflow(now_ms, *sent_at_ms, &age);
     if (beyond ? *sent_at_ms > now_ms : age < -kSentAtSkewMs)
-        return refuse(
+        return Refusal{
             "bad_request",
             beyond ? fmt::format("sent_at_ms {} is far ahead of cabinetd's clock", *sent_at_ms)
                    : fmt::format("sent_at_ms is {} ms ahead of cabinetd's clock; at most {} ms "
                                  "of clock skew is taken",
-                                 0 - static_cast<std::uint64_t>(age), kSentAtSkewMs));
+                                 0 - static_cast<std::uint64_t>(age), kSentAtSkewMs)};
     if (beyond || age > static_cast<std::int64_t>(ttl_ms))
-        return refuse(
+        return Refusal{
             std::string(ch::codes::kExpired),
             beyond ? fmt::format("sent_at_ms {} is long past", *sent_at_ms)
-                   : fmt::format("the command was sent {} ms ago; its ttl_ms is {}", age, ttl_ms));
+                   : fmt::format("the command was sent {} ms ago; its ttl_ms is {}", age, ttl_ms)};
     return {};
 }
 
