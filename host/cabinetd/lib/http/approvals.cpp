@@ -125,20 +125,19 @@ Approvals::Settling Approvals::approve(const std::string &id, const Principal &w
         out.step = Step::Settled;
         return out;
     }
-    // Both sides as they stand at one moment.
+    // Both sides as they stand at one moment; when refused, whose side it was.
     const auto at = policy_.now();
-    if (auto asks = policy_.may_ask(found->args.who, found->cabinet, found->args.door, at); !asks) {
-        // What the requester asked for is no longer theirs to ask.
-        out.decision = std::move(asks);
-        out.step = Step::Revoked;
-        revoke_locked(pending_.find(id), out.decision);
-        out.ask = settled_.at(id);
-        return out;
-    }
     auto made = policy_.approve_at(found->args.who, who, found->cabinet, found->args.door, id, at);
     if (!made) {
         out.decision = made.refusal();
-        out.step = Step::Refused;
+        if (policy_.may_ask(found->args.who, found->cabinet, found->args.door, at)) {
+            out.step = Step::Refused;
+            return out;
+        }
+        // What the requester asked for is no longer theirs to ask.
+        out.step = Step::Revoked;
+        revoke_locked(pending_.find(id), out.decision);
+        out.ask = settled_.at(id);
         return out;
     }
     out.step = Step::Done;
