@@ -18,11 +18,12 @@
 
 namespace cabinetd::test_support {
 
-// A private directory of this test's own, removed with what it holds.
+// A private directory of this process's own, removed with what it holds.
 struct TempDir {
-    std::filesystem::path path = std::filesystem::temp_directory_path() /
-        ("cabinetd-" + std::to_string(::getpid()) + "-guarded");
-    TempDir() {
+    std::filesystem::path path;
+    explicit TempDir(const std::string &what = "guarded")
+            : path(std::filesystem::temp_directory_path() /
+                   ("cabinetd-" + std::to_string(::getpid()) + "-" + what)) {
         std::filesystem::create_directory(path);
         std::filesystem::permissions(path, std::filesystem::perms(0700));
     }

@@ -3,33 +3,17 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-
-#include <unistd.h>
-
 namespace cabinetd {
 namespace {
 
 using test_support::config_error_of;
 using test_support::TempDir;
 
-// The files these tests write: in a directory of this process's own, which
-// goes when the process ends, so that no run leaves files behind.
-std::string write_temp(const std::string &name, const std::string &text) {
-    struct Scratch {
-        std::filesystem::path dir = std::filesystem::temp_directory_path() /
-            ("cabinetd-" + std::to_string(::getpid()) + "-config");
-        Scratch() { std::filesystem::create_directories(dir); }
-        ~Scratch() {
-            std::error_code ec;
-            std::filesystem::remove_all(dir, ec);
-        }
-    };
-    static const Scratch scratch;
-    const auto p = scratch.dir / name;
-    std::ofstream(p) << text;
-    return p.string();
+// The files these tests write, in a directory that goes when the process
+// ends, so that no run leaves files behind.
+std::string write_temp(const char *name, const std::string &text) {
+    static const TempDir scratch("config");
+    return scratch.file(name, text, 0600);
 }
 
 TEST(Config, CabinetsFromTheCommandLine) {
