@@ -31,6 +31,7 @@ import struct
 import sys
 import tempfile
 import time
+from collections import Counter
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "tests"))
@@ -71,8 +72,8 @@ def checkpoint(db, mode="PASSIVE"):
 
 def log_frames(db):
     """The frames in the write-ahead log since it last started over:
-    ((salt, page size), [(page, commit)]), a commit frame being the last of
-    its transaction."""
+    (page size, [(page, commit)]), a commit frame being the last of its
+    transaction; no page size when there is no log."""
     try:
         with open(db + "-wal", "rb") as f:
             data = f.read()
@@ -87,24 +88,20 @@ def log_frames(db):
         page, size_after = struct.unpack(">II", data[off:off + 8])
         frames.append((page, size_after != 0))
         off += 24 + page_size
-    return (salt, page_size), frames
+    return page_size, frames
 
 
 def where_frames_go(d, log, cycles):
     """What the log got during the cycles (it was emptied before them):
     transactions, frames, and which table or index each frame was a page of."""
-    (salt, frames) = log
-    if salt is None:
+    page_size, frames = log
+    if page_size is None:
         return "no log: no breakdown"
     commits = sum(1 for _, c in frames if c)
     names = dict((page, name) for name, page in d.journal("SELECT name, pageno FROM dbstat"))
     names[1] = "page 1 (the header)"
-    by = {}
-    for page, _ in frames:
-        name = names.get(page, "free list")
-        by[name] = by.get(name, 0) + 1
-    page_size = salt[1]
-    parts = ", ".join(f"{n} {c / max(commits, 1):.1f}" for n, c in sorted(by.items(), key=lambda kv: -kv[1]))
+    by = Counter(names.get(page, "free list") for page, _ in frames)
+    parts = ", ".join(f"{n} {c / max(commits, 1):.1f}" for n, c in by.most_common())
     return (f"per cycle: {commits / cycles:.1f} commits, {len(frames) / cycles:.1f} log frames "
             f"({len(frames) * (page_size + 24) / cycles / 1e3:.1f} kB; {page_size}-byte pages); "
             f"frames a commit, by table or index: {parts}")
